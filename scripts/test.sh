@@ -12,7 +12,7 @@ fuzz_seconds=${ZV_FUZZ_SECONDS:-30}
 
 build() { # dir, extra cmake arguments...
   local dir=$1; shift
-  cmake -S . -B "$dir" -G Ninja "$@" > "$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; return 1; }
+  cmake -S . -B "$dir" -G Ninja "$@" > "$dir/configure.log" 2>&1 || { cat "$dir/configure.log"; return 1; }
   cmake --build "$dir" -j "$jobs"
 }
 
