@@ -64,11 +64,7 @@ size_t str_copy(char *dst, const char *src, size_t size)
 {
     if (dst == nullptr || size == 0)
         return 0;
-    size_t n = src == nullptr ? 0 : strnlen(src, size - 1);
-    if (n > 0)
-        std::memmove(dst, src, n);
-    dst[n] = '\0';
-    return n + 1; // size when the text was cut
+    return str_copy_trunc(dst, src, size) + 1; // size when the text was cut
 }
 
 void copy_chars(char *dst, size_t dst_size, const char *src, size_t n)

@@ -87,9 +87,10 @@ size_t units_to_zero(const Unit *s)
     return n;
 }
 
-// UTF-32 text, encoded and put in NFC. units = 0 means up to a zero unit.
-// A surrogate or a value above U+10FFFF throws utf8::invalid_code_point.
-std::string utf32_to_nfc(const char32_t *s, size_t units)
+// Shared frame of the UTF-32 and UTF-16 constructors: the NULL test, the
+// zero-terminated count, encoding by `encode`, then NFC.
+template <class Unit, class Encode>
+std::string wide_to_nfc(const Unit *s, size_t units, Encode encode)
 {
     if (!s)
         throw std::invalid_argument("u8string NULL");
@@ -97,23 +98,27 @@ std::string utf32_to_nfc(const char32_t *s, size_t units)
         units = units_to_zero(s);
     std::string encoded;
     encoded.reserve(units);
-    for (size_t i = 0; i < units; i++)
-        utf8::append(static_cast<uint32_t>(s[i]), std::back_inserter(encoded));
+    encode(s, s + units, encoded);
     return encoded.empty() ? encoded : nfc(encoded.data(), encoded.size());
+}
+
+// UTF-32 text, encoded and put in NFC. units = 0 means up to a zero unit.
+// A surrogate or a value above U+10FFFF throws utf8::invalid_code_point.
+std::string utf32_to_nfc(const char32_t *s, size_t units)
+{
+    return wide_to_nfc(s, units, [](const char32_t *first, const char32_t *last, std::string &out) {
+        for (; first != last; ++first)
+            utf8::append(static_cast<uint32_t>(*first), std::back_inserter(out));
+    });
 }
 
 // UTF-16 text, surrogate pairs combined, put in NFC. units = 0 means up to a
 // zero unit. An unpaired surrogate throws utf8::invalid_utf16.
 std::string utf16_to_nfc(const char16_t *s, size_t units)
 {
-    if (!s)
-        throw std::invalid_argument("u8string NULL");
-    if (units == 0)
-        units = units_to_zero(s);
-    std::string encoded;
-    encoded.reserve(units);
-    utf8::utf16to8(s, s + units, std::back_inserter(encoded));
-    return encoded.empty() ? encoded : nfc(encoded.data(), encoded.size());
+    return wide_to_nfc(s, units, [](const char16_t *first, const char16_t *last, std::string &out) {
+        utf8::utf16to8(first, last, std::back_inserter(out));
+    });
 }
 
 struct ScanResult {
