@@ -1,0 +1,484 @@
+// Folder and file-system utilities; see dirutil.h.
+//
+// Implementation notes
+// - Tree walks (dir_tree_size, the deletions) never build entry paths. Each
+//   level is a descriptor opened relative to its parent's descriptor with
+//   O_NOFOLLOW | O_DIRECTORY, listed with fdopendir, examined with
+//   fstatat(AT_SYMLINK_NOFOLLOW) and deleted with unlinkat. A path text
+//   would have to be cut somewhere (and a cut path names another file), and
+//   a path re-resolved from the top at every step could be redirected by a
+//   link swapped in between our test and our use; descriptors have neither
+//   weakness. A walk holds one descriptor per level, hence the depth cap.
+// - Paths arriving as C strings are validated as UTF-8 but passed to the
+//   system byte for byte (never normalised), like the utf8_* calls of
+//   fileops.h: a name stored decomposed must be found under its own bytes.
+#include "foundation/dirutil.h"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <utf8cpp/utf8.h>
+
+#include "foundation/error_list.h"
+#include "foundation/file.h"
+#include "foundation/fileops.h"
+#include "foundation/log.h"
+#include "foundation/paths.h"
+#include "foundation/sysutil.h"
+#include "foundation/workdir.h"
+#include "foundation/workspace.h"
+
+namespace {
+
+constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+// The engine string for a C-string path: false for NULL or text that is not
+// UTF-8. The bytes are adopted as they are (no normalisation).
+bool path_text(const char *path, zorvant::u8string &out)
+{
+    if (path == nullptr)
+        return false;
+    const size_t length = std::strlen(path);
+    if (!utf8::is_valid(path, path + length))
+        return false;
+    out = zorvant::u8string(path, path + length);
+    return true;
+}
+
+const char *printable(const char *path) { return path != nullptr ? path : "(null)"; }
+
+std::string errno_text(int errnum) { return ZV::errorString(errnum).str(); }
+
+// Size of a block device through an open descriptor; false when the device
+// does not answer.
+bool block_device_size(int fd, uint64_t &size)
+{
+    uint64_t bytes = 0;
+    if (ioctl(fd, BLKGETSIZE64, &bytes) != 0)
+        return false;
+    size = bytes;
+    return true;
+}
+
+// --- tree size ------------------------------------------------------------------------
+
+// Sums the regular files below the folder open at fd (which this takes over
+// and closes). depth counts the levels open, this one included.
+uint64_t tree_size_fd(int fd, int depth)
+{
+    DIR *listing = fdopendir(fd);
+    if (listing == nullptr) {
+        ::close(fd);
+        return 0;
+    }
+    uint64_t total = 0;
+    while (const dirent *entry = ::readdir(listing)) {
+        const char *name = entry->d_name;
+        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
+            continue;
+        struct stat info;
+        if (fstatat(dirfd(listing), name, &info, AT_SYMLINK_NOFOLLOW) != 0)
+            continue;
+        if (S_ISREG(info.st_mode)) {
+            total += static_cast<uint64_t>(info.st_size);
+        } else if (S_ISDIR(info.st_mode) && depth < DIRUTIL_MAX_DEPTH) {
+            const int sub = openat(dirfd(listing), name, kDirFlags);
+            if (sub >= 0)
+                total += tree_size_fd(sub, depth + 1);
+        }
+    }
+    ::closedir(listing);
+    return total;
+}
+
+// --- deletion -------------------------------------------------------------------------
+
+int remove_tree_at(int parent_fd, const char *name, int depth);
+
+// Deletes everything in the folder open at fd (taken over and closed).
+// 0 when done or when the descriptor cannot be listed, -1 with errno at the
+// first failure.
+int remove_contents_fd(int fd, int depth)
+{
+    DIR *listing = fdopendir(fd);
+    if (listing == nullptr) {
+        ::close(fd);
+        return 0;
+    }
+    int result = 0;
+    for (int pass = 0;; ++pass) {
+        if (pass == DIRUTIL_MAX_PASSES) {
+            errno = EBUSY;
+            result = -1;
+            break;
+        }
+        ::rewinddir(listing);
+        int deleted = 0;
+        while (const dirent *entry = ::readdir(listing)) {
+            const char *name = entry->d_name;
+            if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
+                continue;
+            struct stat info;
+            if (fstatat(dirfd(listing), name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+                if (errno == ENOENT)
+                    continue; // gone since the listing was read
+                result = -1;
+                break;
+            }
+            if (S_ISDIR(info.st_mode)) {
+                if (depth >= DIRUTIL_MAX_DEPTH) {
+                    errno = ELOOP;
+                    result = -1;
+                } else {
+                    result = remove_tree_at(dirfd(listing), name, depth + 1);
+                }
+            } else {
+                // Links, files, sockets, device nodes: the entry itself goes.
+                result = unlinkat(dirfd(listing), name, 0) == 0 ? 0 : -1;
+            }
+            if (result != 0 && errno == ENOENT) {
+                result = 0; // gone since we looked: nothing left to delete
+                continue;
+            }
+            if (result != 0)
+                break;
+            ++deleted;
+        }
+        if (result != 0 || deleted == 0)
+            break;
+    }
+    const int saved = errno;
+    ::closedir(listing);
+    errno = saved;
+    return result;
+}
+
+// Empties and removes the folder name inside the folder open at parent_fd.
+// A link at name is not entered; rmdir then fails on it with ENOTDIR.
+int remove_tree_at(int parent_fd, const char *name, int depth)
+{
+    const int fd = openat(parent_fd, name, kDirFlags);
+    if (fd >= 0 && remove_contents_fd(fd, depth) != 0)
+        return -1;
+    return unlinkat(parent_fd, name, AT_REMOVEDIR) == 0 ? 0 : -1;
+}
+
+// --- workspace test -----------------------------------------------------------------
+
+// Records a failed step of check_work_dir (its line is already logged).
+int work_dir_failure(int code)
+{
+    add_error(code);
+    return DIRUTIL_CREATE_FAILED;
+}
+
+// The components of path, without "/" doubling ("/a//b/" gives "/", "a", "b").
+std::vector<std::string> components_of(const std::string &path)
+{
+    return ZV::pathComponents(path, ZV::kPathStylePOSIX);
+}
+
+} // namespace
+
+// --- folders ---------------------------------------------------------------------------
+
+int make_dir_path(const char *path) { return make_dir_path_mode(path, 0755); }
+
+int make_dir_path_mode(const char *path, int permission)
+{
+    zorvant::u8string text;
+    if (!path_text(path, text) || text.size() == 0)
+        return DIRUTIL_BAD_PATH;
+    return ZV::makeDirectories(text, permission) == 0 ? 0 : DIRUTIL_CREATE_FAILED;
+}
+
+int make_parent_path(const char *path)
+{
+    zorvant::u8string text;
+    if (!path_text(path, text) || text.size() == 0)
+        return DIRUTIL_BAD_PATH;
+    const std::string parent = ZV::parentPath(text.str(), ZV::kPathStylePOSIX);
+    if (parent.empty())
+        return 0; // a bare name lives in the current folder
+    return make_dir_path(parent.c_str());
+}
+
+int is_directory(const char *path)
+{
+    struct stat info;
+    return path != nullptr && ::stat(path, &info) == 0 && S_ISDIR(info.st_mode) ? 1 : 0;
+}
+
+int is_regular_file(const char *path)
+{
+    struct stat info;
+    if (path == nullptr || ::lstat(path, &info) != 0)
+        return 0;
+    return S_ISREG(info.st_mode) || S_ISLNK(info.st_mode) ? 1 : 0;
+}
+
+// --- sizes ---------------------------------------------------------------------------------
+
+uint64_t utf8_file_size(const char *path)
+{
+    struct stat info;
+    if (path != nullptr && ::stat(path, &info) == 0) {
+        if (!S_ISBLK(info.st_mode))
+            return static_cast<uint64_t>(info.st_size);
+        const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+        if (fd >= 0) {
+            uint64_t size = 0;
+            const bool known = block_device_size(fd, size);
+            ::close(fd);
+            if (known)
+                return size;
+        }
+    }
+    log_error("Can't get size for %s", printable(path));
+    return 0;
+}
+
+uint64_t fd_file_size(int fd)
+{
+    struct stat info;
+    if (fstat(fd, &info) == 0) {
+        if (!S_ISBLK(info.st_mode))
+            return static_cast<uint64_t>(info.st_size);
+        uint64_t size = 0;
+        if (block_device_size(fd, size))
+            return size;
+    }
+    log_error("Can't get size for fd %d", fd);
+    return 0;
+}
+
+uint64_t dir_tree_size(const char *path)
+{
+    if (path == nullptr)
+        return 0;
+    // The folder named by the caller may be reached through a link; nothing
+    // below it is.
+    const int fd = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    return fd >= 0 ? tree_size_fd(fd, 1) : 0;
+}
+
+// --- names -------------------------------------------------------------------------------
+
+char *path_join_dup(const char *first, const char *second)
+{
+    zorvant::u8string a;
+    zorvant::u8string b;
+    if (!path_text(first, a) || !path_text(second, b))
+        return nullptr;
+    return strdup(zorvant::path_join(a, b).c_str());
+}
+
+int unique_path(const char *path, char *out, size_t out_size)
+{
+    if (out != nullptr && out_size > 0)
+        out[0] = '\0';
+    if (path == nullptr || out == nullptr || out_size == 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    const size_t length = std::strlen(path);
+    struct stat info;
+    if (::lstat(path, &info) != 0) {
+        if (errno != ENOENT)
+            return -1;
+        // Nothing in the way. A path that does not fit is not cut: a cut
+        // path would name another file.
+        if (length >= out_size) {
+            errno = ENAMETOOLONG;
+            return -1;
+        }
+        std::memcpy(out, path, length + 1);
+        return 0;
+    }
+    // "-NN" and the NUL.
+    if (out_size < length + 4) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    // The extension: from the last dot of the last component, unless that
+    // dot begins the component (a hidden name such as ".profile").
+    const char *slash = std::strrchr(path, '/');
+    const char *name = slash != nullptr ? slash + 1 : path;
+    const char *dot = std::strrchr(name, '.');
+    if (dot == name)
+        dot = nullptr;
+    const size_t stem = dot != nullptr ? static_cast<size_t>(dot - path) : length;
+    const char *extension = dot != nullptr ? dot : "";
+    const size_t extension_length = length - stem;
+
+    std::memcpy(out, path, stem);
+    for (int n = 1; n <= 99; ++n) {
+        out[stem] = '-';
+        out[stem + 1] = static_cast<char>('0' + n / 10);
+        out[stem + 2] = static_cast<char>('0' + n % 10);
+        std::memcpy(out + stem + 3, extension, extension_length + 1);
+        if (::lstat(out, &info) == 0)
+            continue;
+        if (errno == ENOENT)
+            return 1;
+        const int failure = errno;
+        out[0] = '\0';
+        errno = failure;
+        return -1;
+    }
+    out[0] = '\0';
+    errno = EEXIST;
+    return -1;
+}
+
+int rename_aside(const char *path)
+{
+    if (path == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    std::vector<char> aside(std::strlen(path) + 4);
+    // A file made at the free name by someone else between our test and the
+    // rename must not be replaced: renameat2 with RENAME_NOREPLACE refuses
+    // with EEXIST, and we look for the next free name. File systems without
+    // that flag (EINVAL) get a plain rename.
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        const int found = unique_path(path, aside.data(), aside.size());
+        if (found == 0)
+            return 0;
+        if (found < 0)
+            return errno == EEXIST ? DIRUTIL_NO_FREE_NAME : -1;
+        if (renameat2(AT_FDCWD, path, AT_FDCWD, aside.data(), RENAME_NOREPLACE) == 0)
+            return 0;
+        if (errno == EINVAL)
+            return ::rename(path, aside.data()) == 0 ? 0 : -1;
+        if (errno != EEXIST)
+            return -1;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+int check_work_dir(const char *path)
+{
+    const char *shown = printable(path);
+    struct stat info;
+    if (path == nullptr || ::stat(path, &info) != 0) {
+        const int failure = path == nullptr ? EINVAL : errno;
+        if (failure != ENOENT) {
+            log_error("stat returns negative for \"%s\": %d (%s)", shown, failure, errno_text(failure).c_str());
+            return work_dir_failure(24);
+        }
+        const int made = make_dir_path(path);
+        if (made != 0) {
+            const int why = made == DIRUTIL_BAD_PATH ? EINVAL : errno;
+            log_error("Can't create directory %s: %s", shown, errno_text(why).c_str());
+            return work_dir_failure(25);
+        }
+    } else if (!S_ISDIR(info.st_mode)) {
+        log_error("%s already exists, but is not a directory.", shown);
+        return work_dir_failure(26);
+    }
+
+    const std::string test_path = std::string(path) + "/0";
+    ::unlink(test_path.c_str());
+    file_t *file = file_open(test_path.c_str(), "wb", 1);
+    if (file == nullptr) {
+        const int why = errno;
+        log_error("Can't create files in %s: %s", shown, errno_text(why).c_str());
+        return work_dir_failure(27);
+    }
+    static const char kTestText[] = "This is a test."; // 16 bytes with its NUL
+    const int written = file_write_full(file, kTestText, sizeof kTestText);
+    int why = errno;
+    // A close that fails means the bytes never reached the disk: that is a
+    // failure to write, not to delete.
+    const int closed = file_free(&file);
+    if (written == 0 && closed != 0)
+        why = errno;
+    if (written != 0 || closed != 0) {
+        ::unlink(test_path.c_str());
+        log_error("Can't write to tmp file 0 in %s: %s", shown, errno_text(why).c_str());
+        return work_dir_failure(28);
+    }
+    if (::unlink(test_path.c_str()) != 0) {
+        why = errno;
+        log_error("Can't delete files from %s: %s", shown, errno_text(why).c_str());
+        return work_dir_failure(29);
+    }
+    return 0;
+}
+
+// --- deletion --------------------------------------------------------------------------
+
+int remove_dir_contents(const char *path)
+{
+    if (path == nullptr)
+        return 0;
+    const int fd = ::open(path, kDirFlags);
+    return fd >= 0 ? remove_contents_fd(fd, 1) : 0;
+}
+
+int remove_tree(const char *path)
+{
+    if (path == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    const int result = remove_dir_contents(path);
+    if (result != 0)
+        return result;
+    return ::rmdir(path) == 0 ? 0 : -1;
+}
+
+int remove_tree_safe(const char *path)
+{
+    const std::string text = path != nullptr ? path : "";
+    const std::vector<std::string> parts = components_of(text);
+    const work_dir *root = dir_global_root();
+    const std::vector<std::string> root_parts =
+        root != nullptr ? components_of(root->path.str()) : std::vector<std::string>();
+    const std::string workspace_name = engine_workspace_name();
+
+    bool safe = !parts.empty() && !root_parts.empty() && parts.size() > root_parts.size();
+    for (size_t i = 0; safe && i < parts.size(); ++i)
+        safe = parts[i] != "." && parts[i] != "..";
+    for (size_t i = 0; safe && i < root_parts.size(); ++i)
+        safe = parts[i] == root_parts[i];
+    bool named = false;
+    for (size_t i = 0; safe && !named && i < parts.size(); ++i)
+        named = !workspace_name.empty() && parts[i] == workspace_name;
+    if (!safe || !named) {
+        log_error("recursive delete: unsafe path \"%s\"", text.c_str());
+        return DIRUTIL_BAD_PATH;
+    }
+
+    // From the root down to the target's parent, every level is opened
+    // without following a link; the root itself is the user's choice and
+    // may be reached through one.
+    int parent = ::open(root->path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    for (size_t i = root_parts.size(); parent >= 0 && i + 1 < parts.size(); ++i) {
+        const int next = openat(parent, parts[i].c_str(), kDirFlags);
+        const int saved = errno;
+        ::close(parent);
+        errno = saved;
+        parent = next;
+    }
+    if (parent < 0)
+        return -1;
+    const int result = remove_tree_at(parent, parts.back().c_str(), 1);
+    const int saved = errno;
+    ::close(parent);
+    errno = saved;
+    return result;
+}

@@ -1,0 +1,90 @@
+// The settings store: the engine's persistent settings in one INI file,
+// "settings.ini" in the workspace folder.
+//
+// One process-wide document, guarded by one mutex, so every function here
+// may be called from any thread. Section and key names compare without
+// regard to ASCII case ("Global" and "global" name one section). Values are
+// text: integers are stored as "%lld", floats as "%.4f".
+//
+// File layout (UTF-8, no signature):
+//     [Scanning/FAT]
+//     enabled = 1
+//     [FM_Src]
+//     BUILTIN = 1
+// Sections other than "Global" hold the property tree's values under the
+// tree path of their node; "FM_Src" holds the enabled state of the
+// file-module sources; "Global" survives prefs_reset.
+//
+// Writing. Changes stay in memory until prefs_save, the end of the outermost
+// batch (prefs_begin_update / prefs_end_update) when something changed, or
+// an explicit save after prefs_reset. A save writes "settings.ini.tmp" in
+// the same folder, flushes it to the disk and renames it over
+// "settings.ini", so a crash or a full disk during a save leaves the old
+// file whole. A failed save is logged at error level, keeps the document
+// in memory as it was, and the next save tries again.
+//
+// Reading. A file that cannot be opened leaves the document as it is (the
+// first run has no file). A damaged file (a NUL byte, text that is not
+// UTF-8, more than 16 MiB, or text the INI reader refuses) loads as an
+// empty document, so the property tree falls back to its defaults.
+//
+// Not promised: blanks at either end of a value are not kept (the INI form
+// trims them on reading); a value cut by a too small buffer may end inside
+// a UTF-8 sequence.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// The settings file becomes dir + "/settings.ini". The document is not
+// touched. 0, or -1 (and no file) for a NULL or non-UTF-8 dir.
+int prefs_set_dir(const char *dir);
+
+// Loads the settings file, replacing the document (loading never merges
+// into what was there). When the file cannot be opened, or is not a regular
+// file, the document stays as it is, unless it was last loaded from another
+// path: then it belongs to another workspace and is emptied. Returns 0, or
+// -1 when the file was damaged and the document is now empty.
+int prefs_load();
+
+// The reading half of prefs_load on bytes in memory: the document becomes
+// what the text holds, or empty (and -1) when the text is damaged.
+int prefs_load_data(const char *data, size_t size);
+
+// Saves now, unless a batch is open (then 0 and nothing written; the end of
+// the batch saves). 0 on success, -1 when nothing was saved: no settings
+// folder set, the folder cannot be made, or the temporary file cannot be
+// written, flushed or renamed (each logged; the old file stays).
+int prefs_save();
+
+// Batches nest. The end of the outermost one saves when anything was stored
+// since the store was made (the changed mark is never cleared). An end
+// without a begin does nothing.
+void prefs_begin_update();
+void prefs_end_update();
+
+// Removes every section whose name is not exactly "Global" (case-sensitive,
+// so a section stored as "global" goes too). Does not save.
+void prefs_reset();
+
+// Stores a value, replacing an existing one. 0 on success; -1, with
+// "prefs: can't set value (%d)" logged and nothing changed, when the
+// document refuses it or the text could not be read back as given: a NULL
+// argument, text that is not UTF-8, a line break anywhere, blanks at either
+// end of the section or key, a "]" in the section, or a key that is empty,
+// holds "=" or begins with ";", "#" or "[".
+int prefs_set_string(const char *section, const char *key, const char *value);
+// "%lld" / "%.4f" (0.5 is stored as "0.5000"), then prefs_set_string.
+int prefs_set_int(const char *section, const char *key, int64_t value);
+int prefs_set_float(const char *section, const char *key, float value);
+
+// Copies the value into buffer, cut to size - 1 bytes and terminated, and
+// returns 0. An absent key fills the buffer with size zero bytes and
+// returns -1. size 0 writes nothing and returns -1.
+int prefs_get_string(const char *section, const char *key, char *buffer, size_t size);
+
+// Reads the value's first 49 bytes as a base-10 signed 64-bit number into
+// *value and returns 0; a text that is not a number gives 0 (not an error),
+// one out of range the nearest limit. An absent key returns -1 and leaves
+// *value unchanged.
+int prefs_get_int(const char *section, const char *key, int64_t *value);

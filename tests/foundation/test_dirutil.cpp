@@ -1,0 +1,276 @@
+// Folder utilities on real folders, links and a loop device: deletion bound to the workspace, sizes, free names.
+#include "foundation/dirutil.h"
+#include "foundation/error_list.h"
+#include "foundation/log.h"
+#include "foundation/workdir.h"
+#include "foundation/workspace.h"
+#include "support/test_support.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using zvtest::readFile;
+using zvtest::writeFile;
+
+bool exists(const std::string &path)
+{
+    struct stat info;
+    return lstat(path.c_str(), &info) == 0;
+}
+
+void makeDir(const std::string &path) { ASSERT_EQ(make_dir_path(path.c_str()), 0) << path; }
+
+// The workspace "<tmp>/ZvTestWorkspace" as global root, a log, and a folder "outside" beside the workspace.
+class DirFixture : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        engine_set_workspace_name("ZvTest");
+        ASSERT_EQ(dir_global_root(), nullptr) << "another test left a global root";
+        root_ = dir_new(nullptr, ws_.c_str());
+        ASSERT_NE(root_, nullptr);
+        makeDir(outside_);
+        writeFile(outside_ + "/keep", "precious");
+        log_open(log_.c_str());
+        clear_errors();
+    }
+    void TearDown() override
+    {
+        log_close();
+        dir_free(&root_);
+    }
+    bool logged(const std::string &text) const { return readFile(log_).find(text) != std::string::npos; }
+
+    zvtest::TempDir tmp_;
+    std::string ws_ = tmp_ / "ZvTestWorkspace", outside_ = tmp_ / "outside", log_ = tmp_ / "log.txt";
+    work_dir *root_ = nullptr;
+};
+
+using DirRemoveSafe = DirFixture;
+using DirNames = DirFixture;
+using DirCheckWork = DirFixture;
+using DirSizes = DirFixture;
+
+// Fault guarded: any path holding the workspace's name as a component (even climbing out with "..") was deleted.
+TEST_F(DirRemoveSafe, RefusesPathsOutsideTheWorkspaceAndDeletesNothing)
+{
+    makeDir(ws_ + "/Scan.01/fs.1");
+    writeFile(ws_ + "/Scan.01/fs.1/cat.db", "x");
+    makeDir(outside_ + "/ZvTestWorkspace/x"); // the workspace's name in the wrong place
+    makeDir(tmp_ / "ZvTestWorkspace2/x");     // a textual prefix only
+    const std::string cases[] = {"", ws_, ws_ + "/Scan.01/..", ws_ + "/Scan.01/../../outside", ws_ + "/./Scan.01",
+                                 outside_ + "/ZvTestWorkspace/x", tmp_ / "ZvTestWorkspace2/x",
+                                 "ZvTestWorkspace/Scan.01", "/"};
+    for (const std::string &path : cases) {
+        EXPECT_EQ(remove_tree_safe(path.c_str()), DIRUTIL_BAD_PATH) << path;
+        EXPECT_TRUE(logged("recursive delete: unsafe path \"" + path + "\"")) << path;
+    }
+    EXPECT_EQ(remove_tree_safe(nullptr), DIRUTIL_BAD_PATH);
+    engine_set_workspace_name("Other"); // inside the root, but no component named like the workspace
+    EXPECT_EQ(remove_tree_safe((ws_ + "/Scan.01").c_str()), DIRUTIL_BAD_PATH);
+    engine_set_workspace_name("ZvTest");
+    dir_free(&root_); // no global root: nothing is inside the workspace
+    EXPECT_EQ(remove_tree_safe((ws_ + "/Scan.01").c_str()), DIRUTIL_BAD_PATH);
+    for (const std::string &kept :
+         {ws_ + "/Scan.01/fs.1/cat.db", outside_ + "/keep", outside_ + "/ZvTestWorkspace/x", tmp_ / "ZvTestWorkspace2/x"})
+        EXPECT_TRUE(exists(kept)) << kept;
+}
+
+// Fault guarded: stat instead of lstat made a link to a folder outside look like a sub-folder to empty.
+TEST_F(DirRemoveSafe, DeletesTheTreeButNeverThroughLinks)
+{
+    const std::string scan = ws_ + "/Scan.01";
+    makeDir(scan + "/fs.1/deep/deeper");
+    writeFile(scan + "/spans", "s");
+    writeFile(scan + "/fs.1/deep/deeper/cat.db", "c");
+    ASSERT_EQ(symlink(outside_.c_str(), (scan + "/fs.1/to_outside").c_str()), 0);
+    ASSERT_EQ(symlink((outside_ + "/keep").c_str(), (scan + "/file_link").c_str()), 0);
+    ASSERT_EQ(symlink("/nonexistent", (scan + "/dangling").c_str()), 0);
+    ASSERT_EQ(mkfifo((scan + "/fifo").c_str(), 0600), 0);
+    EXPECT_EQ(remove_tree_safe((scan + "/").c_str()), 0);
+    EXPECT_FALSE(exists(scan));
+    EXPECT_TRUE(exists(ws_));
+    EXPECT_EQ(readFile(outside_ + "/keep"), "precious");
+
+    // A link in the workspace leads no deletion outside, as the target or as a folder on the way to it.
+    makeDir(outside_ + "/victim");
+    writeFile(outside_ + "/victim/data", "d");
+    ASSERT_EQ(symlink(outside_.c_str(), (ws_ + "/Scan.02").c_str()), 0);
+    EXPECT_EQ(remove_tree_safe((ws_ + "/Scan.02/victim").c_str()), -1);
+    EXPECT_EQ(remove_tree_safe((ws_ + "/Scan.02").c_str()), -1);
+    EXPECT_EQ(remove_tree((ws_ + "/Scan.02").c_str()), -1);
+    EXPECT_EQ(remove_dir_contents((ws_ + "/Scan.02").c_str()), 0);
+    EXPECT_TRUE(exists(outside_ + "/victim/data"));
+    EXPECT_TRUE(exists(outside_ + "/keep"));
+}
+
+// Fault guarded: following links made a link loop recurse until the stack overflowed.
+TEST_F(DirSizes, TreeSizeCountsRegularFilesAndEndsOnLinkLoops)
+{
+    makeDir(ws_ + "/a/b/c");
+    writeFile(ws_ + "/a/one", std::string(100, 'x'));
+    writeFile(ws_ + "/a/b/c/two", std::string(23, 'y'));
+    writeFile(outside_ + "/big", std::string(5000, 'z'));
+    ASSERT_EQ(symlink("..", (ws_ + "/a/b/c/up").c_str()), 0);
+    ASSERT_EQ(symlink((ws_ + "/a").c_str(), (ws_ + "/a/b/self").c_str()), 0);
+    ASSERT_EQ(symlink("loop", (ws_ + "/a/loop").c_str()), 0);
+    ASSERT_EQ(symlink((outside_ + "/big").c_str(), (ws_ + "/a/big").c_str()), 0);
+    EXPECT_EQ(dir_tree_size((ws_ + "/a").c_str()), 123u);
+    EXPECT_EQ(dir_tree_size((ws_ + "/missing").c_str()), 0u);
+    EXPECT_EQ(dir_tree_size((ws_ + "/a/one").c_str()), 0u); // not a folder
+}
+
+// A block device has st_size 0: its size must come from the device itself.
+TEST_F(DirSizes, FilesLoopDeviceAndMissingPaths)
+{
+    const std::string image = tmp_ / "disk.img";
+    writeFile(image, std::string(1 << 20, '\0'));
+    EXPECT_EQ(utf8_file_size(image.c_str()), 1u << 20);
+    const std::string out = tmp_ / "losetup.out"; // a missing losetup fails here
+    ASSERT_EQ(system(("losetup --find --show " + image + " >" + out + " 2>&1").c_str()), 0) << readFile(out);
+    std::string device = readFile(out);
+    device.erase(device.find_last_not_of('\n') + 1);
+    ASSERT_EQ(device.rfind("/dev/loop", 0), 0u) << device;
+    EXPECT_EQ(utf8_file_size(device.c_str()), 1u << 20);
+    const int fd = open(device.c_str(), O_RDONLY | O_CLOEXEC);
+    EXPECT_EQ(fd_file_size(fd), 1u << 20);
+    close(fd);
+    EXPECT_EQ(system(("losetup -d " + device).c_str()), 0);
+
+    EXPECT_EQ(utf8_file_size((ws_ + "/missing").c_str()), 0u);
+    EXPECT_TRUE(logged("Can't get size for " + ws_ + "/missing"));
+    EXPECT_EQ(fd_file_size(-1), 0u);
+    EXPECT_TRUE(logged("Can't get size for fd -1"));
+}
+
+// Fault guarded: rename_aside reported success when no free name was left.
+TEST_F(DirNames, UniquePathAndRenameAside)
+{
+    makeDir(ws_ + "/dir.v2");
+    writeFile(ws_ + "/a.txt", "a");
+    writeFile(ws_ + "/a-01.txt", "b");
+    writeFile(ws_ + "/dir.v2/file", "c");
+    writeFile(ws_ + "/.profile", "d");
+    ASSERT_EQ(symlink("/nonexistent", (ws_ + "/dangling").c_str()), 0);
+    const struct {
+        std::string path;
+        int result;
+        std::string out;
+    } cases[] = {
+        {ws_ + "/missing.txt", 0, ws_ + "/missing.txt"},
+        {ws_ + "/a.txt", 1, ws_ + "/a-02.txt"},
+        {ws_ + "/dir.v2/file", 1, ws_ + "/dir.v2/file-01"}, // the only dot is in a folder's name
+        {ws_ + "/.profile", 1, ws_ + "/.profile-01"},
+        {ws_ + "/dangling", 1, ws_ + "/dangling-01"}, // a dangling link takes its name
+        {ws_ + "/a.txt/x", -1, ""},                   // ENOTDIR is not "free"
+    };
+    for (const auto &c : cases) {
+        char out[4096] = "garbage";
+        EXPECT_EQ(unique_path(c.path.c_str(), out, sizeof out), c.result) << c.path;
+        EXPECT_EQ(std::string(out), c.out) << c.path;
+    }
+    const std::string a = ws_ + "/a.txt", missing = ws_ + "/missing.txt";
+    char small[300]; // a buffer without room for "-NN" fails rather than cutting the name
+    EXPECT_EQ(unique_path(a.c_str(), small, a.size() + 3), -1);
+    EXPECT_EQ(unique_path(missing.c_str(), small, missing.size()), -1);
+    EXPECT_EQ(unique_path(a.c_str(), small, a.size() + 4), 1);
+
+    EXPECT_EQ(rename_aside(missing.c_str()), 0);
+    EXPECT_EQ(rename_aside(a.c_str()), 0);
+    EXPECT_EQ(readFile(ws_ + "/a-02.txt"), "a");
+    writeFile(a, "new");
+    for (int n = 1; n <= 99; ++n)
+        writeFile(ws_ + "/a-" + (n < 10 ? "0" : "") + std::to_string(n) + ".txt", "taken");
+    EXPECT_EQ(rename_aside(a.c_str()), DIRUTIL_NO_FREE_NAME);
+    EXPECT_EQ(readFile(a), "new");
+    EXPECT_EQ(readFile(ws_ + "/a-02.txt"), "taken");
+}
+
+TEST_F(DirCheckWork, StepsAndTheirCodes)
+{
+    const std::string fresh = ws_ + "/new/work"; // made with its parents; an old test file is removed
+    EXPECT_EQ(check_work_dir(fresh.c_str()), 0);
+    EXPECT_TRUE(is_directory(fresh.c_str()) && !exists(fresh + "/0"));
+    writeFile(fresh + "/0", "old test file");
+    EXPECT_EQ(check_work_dir(fresh.c_str()), 0);
+    EXPECT_FALSE(exists(fresh + "/0"));
+    EXPECT_EQ(error_list_str(), "[]");
+
+    writeFile(ws_ + "/file", "f");
+    makeDir(ws_ + "/hasdir0/0");
+    ASSERT_EQ(symlink((ws_ + "/nowhere").c_str(), (ws_ + "/dangling").c_str()), 0);
+    const struct {
+        std::string path, codes, line;
+    } cases[] = {
+        {ws_ + "/file", "[26]", ws_ + "/file already exists, but is not a directory."},
+        {ws_ + "/file/sub", "[24]", "stat returns negative for \"" + ws_ + "/file/sub\": 20 (Not a directory)"},
+        // 3 is the file layer's own record of its failed open.
+        {ws_ + "/hasdir0", "[3 27]", "Can't create files in " + ws_ + "/hasdir0: Is a directory"},
+        // A dangling link: stat finds nothing, yet no folder can be made there.
+        {ws_ + "/dangling", "[25]", "Can't create directory " + ws_ + "/dangling: "},
+    };
+    for (const auto &c : cases) {
+        clear_errors();
+        EXPECT_EQ(check_work_dir(c.path.c_str()), DIRUTIL_CREATE_FAILED) << c.path;
+        EXPECT_EQ(error_list_str(), c.codes) << c.path;
+        EXPECT_TRUE(logged(c.line)) << c.line;
+    }
+}
+
+TEST(DirMake, ResultCodes)
+{
+    zvtest::TempDir tmp;
+    writeFile(tmp / "file", "f");
+    EXPECT_EQ(make_dir_path((tmp / "file/x").c_str()), DIRUTIL_CREATE_FAILED);
+    EXPECT_EQ(make_dir_path((tmp / "bad\xff").c_str()), DIRUTIL_BAD_PATH);
+    EXPECT_EQ(make_parent_path((tmp / "p/q/file.txt").c_str()), 0);
+    EXPECT_TRUE(is_directory((tmp / "p/q").c_str()) && !exists(tmp / "p/q/file.txt"));
+}
+
+TEST(WorkspaceName, SuffixKeptWithinTheLimit)
+{
+    const std::pair<std::string, std::string> cases[] = {
+        {"Zorvant", "ZorvantWorkspace"},
+        {std::string(300, 'b'), std::string(191, 'b') + "Workspace"},
+        {std::string(190, 'a') + "\xc3\xa9", std::string(190, 'a') + "Workspace"}, // never cut inside "é"
+    };
+    for (const auto &c : cases) {
+        engine_set_workspace_name(c.first.c_str());
+        EXPECT_EQ(std::string(engine_workspace_name()), c.second);
+    }
+    const char *kept = engine_workspace_name();
+    engine_set_workspace_name(nullptr);
+    EXPECT_STREQ(engine_workspace_name(), "Workspace");
+    EXPECT_EQ(std::string(kept), cases[2].second); // an old name stays valid
+}
+
+TEST(WorkspaceNameThreads, ReadersSeeWholeNames)
+{
+    std::vector<std::thread> readers;
+    std::atomic<int> bad{0};
+    engine_set_workspace_name("A");
+    for (int t = 0; t < 3; ++t)
+        readers.emplace_back([&bad] {
+            for (int i = 0; i < 20000; ++i) {
+                const std::string name = engine_workspace_name();
+                bad += name != "AWorkspace" && name != "BWorkspace";
+            }
+        });
+    for (int i = 0; i < 500; ++i)
+        engine_set_workspace_name(i % 2 ? "A" : "B");
+    for (std::thread &reader : readers)
+        reader.join();
+    EXPECT_EQ(bad.load(), 0);
+}
+
+} // namespace

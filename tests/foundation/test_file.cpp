@@ -1,0 +1,519 @@
+// The file layer: modes, the four kinds on real files, failures from
+// /dev/full and from a fault-injecting virtual-file type, reopening,
+// appending, the free lock, the slow-read report.
+#include "foundation/file.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "foundation/error_list.h"
+#include "foundation/log.h"
+#include "support/test_support.h"
+
+using zvtest::readFile;
+using zvtest::TempDir;
+using zvtest::writeFile;
+
+namespace {
+
+struct FileFree {
+    void operator()(file_t *f) const { file_free(&f); }
+};
+using FilePtr = std::unique_ptr<file_t, FileFree>; // tests free explicitly where the result matters
+
+// A recognisable content: byte i is i * 7 + 3.
+std::string pattern(size_t size)
+{
+    std::string s(size, '\0');
+    for (size_t i = 0; i < size; ++i)
+        s[i] = static_cast<char>(i * 7 + 3);
+    return s;
+}
+
+// Compares long byte strings, naming the first difference instead of printing both.
+testing::AssertionResult sameBytes(const std::string &got, const std::string &want)
+{
+    if (got == want)
+        return testing::AssertionSuccess();
+    const auto at = std::mismatch(got.begin(), got.begin() + std::min(got.size(), want.size()), want.begin()).first;
+    return testing::AssertionFailure() << "sizes " << got.size() << " and " << want.size() << ", first difference at "
+                                       << (at - got.begin());
+}
+
+std::string readAll(file_t *f, int64_t count)
+{
+    std::string out(static_cast<size_t>(count), '\0');
+    const int64_t got = file_read(f, out.data(), count);
+    out.resize(got > 0 ? static_cast<size_t>(got) : 0);
+    return out;
+}
+
+// A virtual-file type filling only the positioned-transfer slots: the kind's own logic
+// runs, and every descriptor transfer passes here, where it can fail, be cut short or be recorded.
+struct Faults {
+    bool failRead = false, failWrite = false;
+    size_t maxWrite = SIZE_MAX; // bytes per pwrite call
+    std::vector<std::pair<int64_t, size_t>> writes;
+};
+
+vf_ops faultyOps()
+{
+    vf_ops ops{};
+    ops.pread = [](file_t *f, void *buffer, size_t count, int64_t offset) -> ssize_t {
+        if (static_cast<Faults *>(f->vf->arg)->failRead) {
+            errno = EIO;
+            return -1;
+        }
+        return pread(f->fd, buffer, count, offset);
+    };
+    ops.pwrite = [](file_t *f, const void *buffer, size_t count, int64_t offset) -> ssize_t {
+        auto *faults = static_cast<Faults *>(f->vf->arg);
+        if (faults->failWrite) {
+            errno = EIO;
+            return -1;
+        }
+        const ssize_t wrote = pwrite(f->fd, buffer, std::min(count, faults->maxWrite), offset);
+        if (wrote > 0)
+            faults->writes.emplace_back(offset, static_cast<size_t>(wrote));
+        return wrote;
+    };
+    return ops;
+}
+
+// Opens or throws (the test then fails with the message).
+file_t *mustOpen(const std::string &path, const char *mode, int kind)
+{
+    file_t *f = file_open(path.c_str(), mode, kind);
+    if (f == nullptr)
+        throw std::runtime_error("cannot open " + path + " with " + mode);
+    return f;
+}
+
+// Writes pattern(2048) at path and opens it as kind 3 with 512-byte blocks through the faults.
+file_t *openFaulty(const std::string &path, const char *mode, Faults &faults)
+{
+    static const vf_ops ops = faultyOps();
+    writeFile(path, pattern(2048));
+    file_t *f = file_open_ex(nullptr, path.c_str(), mode, 3, 512, &ops, &faults, -1);
+    if (f == nullptr)
+        throw std::runtime_error("cannot open " + path);
+    return f;
+}
+
+// The engine log in a temp folder for one test.
+struct LogCapture {
+    TempDir dir;
+    LogCapture() { log_open((dir / "ScanEngineLog.txt").c_str()); }
+    ~LogCapture() { log_close(); }
+    bool has(const std::string &text) const { return readFile(dir / "ScanEngineLog.txt").find(text) != std::string::npos; }
+};
+
+} // namespace
+
+// The mode table, including an unknown character and a missing mode (logged, binary only).
+TEST(FileModeBits, TableOfModesAndUnknownCharacters)
+{
+    LogCapture log;
+    const struct {
+        const char *mode;
+        int flags;
+    } cases[] = {
+        {"r", O_RDONLY}, {"rb", O_RDONLY}, {"R", O_RDONLY}, {"rb+", O_RDWR}, {"r+b", O_RDWR},
+        {"w", O_WRONLY | O_CREAT | O_TRUNC}, {"w+b", O_RDWR | O_CREAT | O_TRUNC}, {"W", O_WRONLY}, {"Wb+", O_RDWR},
+        {"a", O_WRONLY | O_CREAT | O_APPEND}, {"ab+", O_RDWR | O_CREAT | O_APPEND},
+        {"rxb+", O_RDONLY}, // "+" only as second character or right after "b"
+        {"x", 0}, {"", 0}, {nullptr, 0},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(mode_bits(c.mode), c.flags) << (c.mode ? c.mode : "NULL");
+    EXPECT_TRUE(log.has("mode_bits: Unknown mode character"));
+    EXPECT_TRUE(log.has("mode_bits: NULL mode given"));
+}
+
+// "R" on a missing path creates an empty file and opens it for reading only.
+TEST(FileOpen, CapitalRCreatesAMissingFileForReading)
+{
+    TempDir tmp;
+    FilePtr f(mustOpen(tmp / "new", "R", 1));
+    EXPECT_STREQ(f->mode, "r");
+    char byte;
+    EXPECT_EQ(file_read(f.get(), &byte, 1), 0);
+    EXPECT_EQ(file_size(f.get()), 0);
+    EXPECT_EQ(file_write(f.get(), "x", 1), -3);
+}
+
+TEST(FileOpen, RefusalsGiveNullOrCodesNotCrashes)
+{
+    TempDir tmp;
+    const std::string missing = tmp / "missing";
+    clear_errors();
+    EXPECT_EQ(file_open(nullptr, "rb", 1), nullptr);
+    for (auto [mode, kind] : {std::pair{"wb", 5}, {"rb", 1}, {"W", 3} /* never creates */, {"Z", 2}, {"w+b", 4}})
+        EXPECT_EQ(file_open(missing.c_str(), mode, kind), nullptr) << mode << kind;
+    EXPECT_EQ(file_open_ex(nullptr, missing.c_str(), "wb", 3, 1 << 30, nullptr, nullptr, -1), nullptr);
+    EXPECT_EQ(error_list_str(), "[2*3]"); // the two opens of a missing file
+    clear_errors();
+
+    char buffer[4];
+    EXPECT_EQ(file_read(nullptr, buffer, 4), -1);
+    EXPECT_EQ(file_write(nullptr, buffer, 4), -12);
+    EXPECT_EQ(file_seek(nullptr, 0), -12);
+    EXPECT_EQ(file_close(nullptr), -12);
+    EXPECT_EQ(file_reopen(nullptr, nullptr, 1), -12);
+    EXPECT_EQ(file_size(nullptr), -12);
+    EXPECT_EQ(file_free(nullptr), 0);
+
+    FilePtr closed(file_new(missing.c_str())); // a kind that needs a type, and no type
+    closed->kind = 6;
+    EXPECT_EQ(file_read(closed.get(), buffer, 4), -15);
+    EXPECT_EQ(file_write(closed.get(), buffer, 4), -15);
+    EXPECT_EQ(file_seek(closed.get(), -1), -12);
+    EXPECT_EQ(file_size(closed.get()), 0);
+}
+
+// Five 8-byte writes make a 40-byte file in order and a new object reads them back in order;
+// reads of 0 and past the end return 0; file_size of an open file counts unflushed data (fault g).
+TEST(FileTransfers, SequentialWritesAndReadsForEveryKind)
+{
+    TempDir tmp;
+    const std::string data = pattern(40);
+    for (int kind = 1; kind <= 4; ++kind) {
+        SCOPED_TRACE(kind);
+        const std::string path = tmp / ("k" + std::to_string(kind));
+        file_t *w = mustOpen(path, "wb", kind);
+        for (int i = 0; i < 5; ++i)
+            ASSERT_EQ(file_write_full(w, data.data() + i * 8, 8), 0);
+        EXPECT_EQ(file_tell(w), 40);
+        EXPECT_EQ(kind == 4 ? 40 : file_size(w), 40); // gzip would give its compressed size
+        ASSERT_EQ(file_free(&w), 0);
+        EXPECT_EQ(kind == 4 ? data : readFile(path), data);
+
+        FilePtr r(mustOpen(path, "rb", kind));
+        char chunk[8];
+        for (int i = 0; i < 5; ++i) {
+            ASSERT_EQ(file_read_full(r.get(), chunk, 8), 0);
+            EXPECT_EQ(std::string(chunk, 8), data.substr(i * 8, 8));
+        }
+        EXPECT_EQ(file_read(r.get(), chunk, 0), 0);
+        if (kind == 3) {
+            EXPECT_EQ(file_read(r.get(), chunk, 8), 8); // padding of the last block
+        } else {
+            EXPECT_EQ(file_read_full(r.get(), chunk, 8), -20);
+            EXPECT_EQ(r->short_read, 1);
+        }
+    }
+}
+
+// Kind 2 "w+b": reads straight after writes and the reverse; the stream keeps its
+// 0x20000-byte buffer (not glibc's 4 KiB) and file_size counts it (fault g).
+TEST(FileTransfers, StreamReadWriteAndBuffer)
+{
+    TempDir tmp;
+    FilePtr f(mustOpen(tmp / "s", "w+b", 2));
+    ASSERT_EQ(file_write(f.get(), "hello world", 11), 11);
+    EXPECT_EQ(readAll(f.get(), 5), ""); // at the end
+    ASSERT_EQ(file_seek(f.get(), 6), 0);
+    EXPECT_EQ(readAll(f.get(), 5), "world");
+    ASSERT_EQ(file_seek(f.get(), 0), 0);
+    ASSERT_EQ(file_write(f.get(), "HELLO", 5), 5);
+    EXPECT_EQ(readAll(f.get(), 5), " worl");
+    ASSERT_EQ(file_write(f.get(), "D", 1), 1);
+    EXPECT_EQ(file_close(f.get()), 0);
+    EXPECT_EQ(readFile(tmp / "s"), "HELLO worlD");
+
+    const std::string data = pattern(100000);
+    FilePtr b(mustOpen(tmp / "b", "wb", 2));
+    for (size_t at = 0; at < data.size(); at += 1000)
+        ASSERT_EQ(file_write(b.get(), data.data() + at, 1000), 1000);
+    EXPECT_EQ(readFile(tmp / "b").size(), 0u);
+    EXPECT_EQ(file_size(b.get()), 100000);
+    EXPECT_TRUE(sameBytes(readFile(tmp / "b"), data));
+}
+
+TEST(FileTransfers, GzipRoundTripSeekAndFailedSeek)
+{
+    TempDir tmp;
+    const std::string path = tmp / "z.gz";
+    const std::string data = pattern(300000);
+    file_t *w = mustOpen(path, "wb", 4);
+    ASSERT_EQ(file_write_full(w, data.data(), static_cast<int64_t>(data.size())), 0);
+    EXPECT_EQ(file_seek(w, 10), -18); // backwards while writing
+    EXPECT_EQ(file_tell(w), 300000);
+    ASSERT_EQ(file_free(&w), 0);
+    EXPECT_LT(readFile(path).size(), data.size()); // really compressed
+
+    FilePtr r(mustOpen(path, "rb", 4));
+    EXPECT_TRUE(sameBytes(readAll(r.get(), 400000), data));
+    ASSERT_EQ(file_seek(r.get(), 123456), 0);
+    EXPECT_EQ(readAll(r.get(), 10), data.substr(123456, 10));
+    EXPECT_EQ(file_tell(r.get()), 123466);
+
+    writeFile(tmp / "cut.gz", readFile(path).substr(0, 100)); // a cut stream: short read, no crash
+    FilePtr cut(mustOpen(tmp / "cut.gz", "rb", 4));
+    EXPECT_LT(readAll(cut.get(), 400000).size(), 400000u);
+}
+
+// Fault f: "a" appends once (no O_APPEND under positioned writes) and starts at the old size.
+// Fault e: reopening with the stored "wb" mode never truncates.
+TEST(FileReopenAndAppend, ExistingDataIsKept)
+{
+    TempDir tmp;
+    for (int kind = 1; kind <= 3; ++kind) {
+        SCOPED_TRACE(kind);
+        const std::string path = tmp / ("a" + std::to_string(kind));
+        writeFile(path, "abcdef");
+        file_t *a = mustOpen(path, "ab", kind);
+        EXPECT_EQ(file_tell(a), 6);
+        ASSERT_EQ(file_write(a, "XYZ", 3), 3);
+        ASSERT_EQ(file_free(&a), 0);
+        EXPECT_EQ(readFile(path), "abcdefXYZ");
+
+        FilePtr f(mustOpen(path, "wb", kind));
+        ASSERT_EQ(file_write(f.get(), "written before", 14), 14);
+        EXPECT_EQ(file_reopen(f.get(), nullptr, kind), -19); // still open
+        ASSERT_EQ(file_close(f.get()), 0);
+        ASSERT_EQ(file_reopen(f.get(), nullptr, kind), 0);
+        ASSERT_EQ(file_close(f.get()), 0);
+        EXPECT_EQ(readFile(path), "written before");
+        ASSERT_EQ(file_reopen(f.get(), "rb", 1), 0); // with a mode the opener runs again
+        EXPECT_EQ(readAll(f.get(), 100), "written before");
+    }
+}
+
+// Fault c: 10 bytes at 1000 of a 2048-byte file read the block 512-1023 first (also on the
+// write-only mode "W"), write back only that block and keep every other byte.
+TEST(FileWindow, PartialBlockWriteKeepsTheOtherBytes)
+{
+    TempDir tmp;
+    for (const char *mode : {"r+b", "W"}) {
+        SCOPED_TRACE(mode);
+        const std::string path = tmp / (std::string("p") + mode);
+        Faults faults;
+        file_t *f = openFaulty(path, mode, faults);
+        ASSERT_EQ(file_seek(f, 1000), 0);
+        ASSERT_EQ(file_write(f, "0123456789", 10), 10);
+        ASSERT_EQ(file_free(&f), 0);
+        EXPECT_TRUE(sameBytes(readFile(path), pattern(2048).replace(1000, 10, "0123456789")));
+        EXPECT_EQ(faults.writes, (std::vector<std::pair<int64_t, size_t>>{{512, 512}}));
+    }
+}
+
+// A 1000-byte file read with 512-byte blocks gives 1024 bytes, the last 24 zero, then 0;
+// the padding is never written back. Small and window-sized writes give the same file.
+TEST(FileWindow, LastBlockIsPaddedForReadsButNeverWritten)
+{
+    TempDir tmp;
+    const std::string data = pattern(1000);
+    writeFile(tmp / "f", data);
+    FilePtr f(mustOpen(tmp / "f", "r+b", 3));
+    EXPECT_TRUE(sameBytes(readAll(f.get(), 5000), data + std::string(24, '\0')));
+    EXPECT_EQ(readAll(f.get(), 1), "");
+    ASSERT_EQ(file_seek(f.get(), 0), 0);
+    ASSERT_EQ(file_write(f.get(), "X", 1), 1);
+    EXPECT_EQ(file_size(f.get()), 1000);
+
+    const std::string big = pattern(300001);
+    for (size_t step : {size_t{7}, big.size()}) { // through the window, and beside it
+        SCOPED_TRACE(step);
+        const std::string path = tmp / ("w" + std::to_string(step));
+        file_t *w = mustOpen(path, "wb", 3);
+        for (size_t at = 0; at < big.size(); at += step)
+            ASSERT_EQ(file_write_full(w, big.data() + at, static_cast<int64_t>(std::min(step, big.size() - at))), 0);
+        ASSERT_EQ(file_free(&w), 0);
+        EXPECT_TRUE(sameBytes(readFile(path), big));
+        FilePtr r(mustOpen(path, "rb", 3));
+        EXPECT_TRUE(sameBytes(readAll(r.get(), 400000), big + std::string(512 - big.size() % 512, '\0')));
+    }
+}
+
+// Fault c: a failing read of the block to be completed fails the write and changes nothing.
+TEST(FileWindow, FailedPreReadFailsTheWriteAndKeepsTheFile)
+{
+    TempDir tmp;
+    const std::string path = tmp / "f";
+    Faults faults;
+    faults.failRead = true;
+    file_t *f = openFaulty(path, "r+b", faults);
+    ASSERT_EQ(file_seek(f, 1000), 0);
+    EXPECT_LT(file_write(f, "0123456789", 10), 0);
+    EXPECT_EQ(file_tell(f), 1000);
+    char buffer[16];
+    EXPECT_EQ(file_read(f, buffer, 16), -1);
+    EXPECT_EQ(file_error(f), EIO);
+    faults.failRead = false;
+    EXPECT_EQ(file_free(&f), 0);
+    EXPECT_TRUE(sameBytes(readFile(path), pattern(2048)));
+    EXPECT_TRUE(faults.writes.empty());
+}
+
+// Faults b and d: a failing write-back keeps the window and its dirty data; once the fault is
+// gone, and writes come back short (100 bytes a call), the data reaches the file.
+TEST(FileWindow, FailedWriteBackKeepsDataDirtyUntilARetry)
+{
+    TempDir tmp;
+    const std::string path = tmp / "f";
+    std::string expected = pattern(2048);
+    Faults faults;
+    file_clear_write_error();
+    clear_errors();
+    file_t *f = openFaulty(path, "r+b", faults);
+    ASSERT_EQ(file_seek(f, 1000), 0);
+    ASSERT_EQ(file_write(f, "0123456789", 10), 10);
+
+    faults.failWrite = true;
+    ASSERT_EQ(file_seek(f, 1 << 20), 0); // moving the window needs a write-back
+    EXPECT_EQ(file_write(f, "far", 3), -3);
+    EXPECT_EQ(file_tell(f), 1 << 20);
+    char buffer[4];
+    EXPECT_EQ(file_read(f, buffer, 4), -3);
+    EXPECT_EQ(file_size(f), -3);
+    EXPECT_EQ(file_write_error_occurred(), 1);
+    EXPECT_EQ(f->dirty, 1);
+    EXPECT_EQ(f->window_start, 512);
+    EXPECT_NE(error_list_str().find("534"), std::string::npos);
+    EXPECT_TRUE(sameBytes(readFile(path), expected));
+
+    faults.failWrite = false;
+    faults.maxWrite = 100;
+    EXPECT_EQ(file_write(f, "far", 3), 3);
+    EXPECT_EQ(file_free(&f), 0);
+    expected.replace(1000, 10, "0123456789");
+    expected.resize(1 << 20, '\0');
+    expected += "far";
+    EXPECT_TRUE(sameBytes(readFile(path), expected));
+    file_clear_write_error();
+    clear_errors();
+}
+
+// Fault a: every kind reports lost data on /dev/full, at the write (kind 1) or at the close
+// that flushes the buffer (kinds 2, 3, 4), with the write-failed flag set.
+TEST(FileFullDevice, EveryKindReportsTheLostWrite)
+{
+    ASSERT_EQ(access("/dev/full", W_OK), 0) << "/dev/full is needed for this test";
+    const std::string data = pattern(1000);
+    for (int kind = 1; kind <= 4; ++kind) {
+        SCOPED_TRACE(kind);
+        file_clear_write_error();
+        file_t *f = mustOpen("/dev/full", "wb", kind);
+        EXPECT_EQ(file_write(f, data.data(), 1000), kind == 1 ? -3 : 1000);
+        EXPECT_EQ(file_free(&f), kind == 1 ? 0 : -3);
+        EXPECT_EQ(f, nullptr);
+        EXPECT_EQ(file_write_error_occurred(), 1);
+    }
+    file_clear_write_error();
+    clear_errors();
+}
+
+// A held free lock keeps the file open and allocated; only the owner's unlock frees it.
+TEST(FileFreeLock, OnlyTheOwnerFrees)
+{
+    TempDir tmp;
+    LogCapture log;
+    int owner = 0, other = 0;
+    file_t *f = mustOpen(tmp / "f", "wb", 1);
+    ASSERT_EQ(file_free_lock(f, &owner), 0);
+    EXPECT_EQ(file_free_lock(f, &other), -1);
+    EXPECT_EQ(file_free(&f), -1);
+    ASSERT_NE(f, nullptr);
+    EXPECT_TRUE(file_is_open(f));
+    EXPECT_EQ(file_free_unlock(&f, &other), -1);
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(file_free_unlock(&f, &owner), 0);
+    EXPECT_EQ(f, nullptr);
+    for (const char *text : {"can't free file", "file already free locked", "file bad free lock"})
+        EXPECT_TRUE(log.has(text)) << text;
+}
+
+// A type's slots replace the kind (a file that exists only through its type); one type per file.
+TEST(FileVirtualType, SlotsTakeOverAndOneTypePerFile)
+{
+    static vf_ops ops{}; // the registry keeps the table and argument for the process's life
+    static std::string memory = "in memory";
+    ops.read = [](file_t *f, void *buffer, int64_t count) -> int64_t {
+        const auto *m = static_cast<std::string *>(f->vf->arg);
+        const int64_t n = std::min<int64_t>(count, static_cast<int64_t>(m->size()) - f->pos);
+        if (n <= 0)
+            return 0;
+        std::copy_n(m->data() + f->pos, n, static_cast<char *>(buffer));
+        f->pos += n;
+        return n;
+    };
+    ops.size = [](file_t *f) -> int64_t { return static_cast<int64_t>(static_cast<std::string *>(f->vf->arg)->size()); };
+    ops.is_open = [](file_t *) { return 1; };
+    const std::string name = "memory:" + std::to_string(getpid());
+    ASSERT_NE(file_register_vf(name.c_str(), &ops, &memory), nullptr);
+
+    FilePtr f(file_new(name.c_str()));
+    f->kind = 6;
+    EXPECT_EQ(file_set_vf(f.get(), "no such type"), -1);
+    ASSERT_EQ(file_set_vf(f.get(), name.c_str()), 0);
+    EXPECT_EQ(file_set_vf(f.get(), name.c_str()), 0);
+    ASSERT_NE(file_register_vf("another", &ops, nullptr), nullptr);
+    EXPECT_EQ(file_set_vf(f.get(), "another"), -1);
+    EXPECT_TRUE(file_is_open(f.get()));
+    EXPECT_EQ(file_size(f.get()), 9);
+    EXPECT_EQ(readAll(f.get(), 100), "in memory");
+    EXPECT_EQ(file_seek(f.get(), 3), -15); // no seek slot, kind 6
+}
+
+TEST(FileSlowRead, CallbackGetsNamePositionAndTime)
+{
+    TempDir tmp;
+    const std::string path = tmp / "f";
+    writeFile(path, pattern(100));
+    std::vector<std::tuple<std::string, int64_t, int64_t>> reports;
+    file_set_slow_read_threshold(0); // every read counts
+    file_set_slow_read_callback([&reports](const zorvant::u8string &name, int64_t position, int64_t ms) {
+        reports.emplace_back(name.str(), position, ms);
+    });
+    FilePtr f(mustOpen(path, "rb", 1));
+    ASSERT_EQ(file_seek(f.get(), 5), 0);
+    char buffer[10];
+    EXPECT_EQ(file_read(f.get(), buffer, 10), 10);
+    file_set_slow_read_callback(nullptr);
+    EXPECT_EQ(file_read(f.get(), buffer, 10), 10); // no longer reported
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(std::get<0>(reports[0]), path);
+    EXPECT_EQ(std::get<1>(reports[0]), 5);
+    EXPECT_GE(std::get<2>(reports[0]), 0);
+}
+
+// Fault h: the registry and the write-failed flag are used from many threads at once.
+TEST(FileThreads, RegistryAndWriteFailedFlag)
+{
+    ASSERT_EQ(access("/dev/full", W_OK), 0) << "/dev/full is needed for this test";
+    file_clear_write_error();
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([t] {
+            static const vf_ops ops{};
+            for (int i = 0; i < 50; ++i) {
+                const std::string name = "thread-type-" + std::to_string(t) + "-" + std::to_string(i % 5);
+                file_register_vf(name.c_str(), &ops, nullptr);
+                file_t *f = file_new(name.c_str());
+                EXPECT_EQ(file_set_vf(f, name.c_str()), 0);
+                file_free(&f);
+            }
+            file_t *full = file_open("/dev/full", "wb", 1);
+            EXPECT_EQ(full ? file_write(full, "x", 1) : 0, -3);
+            file_free(&full);
+        });
+    }
+    for (auto &thread : threads)
+        thread.join();
+    EXPECT_EQ(file_write_error_occurred(), 1);
+    file_clear_write_error();
+    clear_errors();
+}
