@@ -42,18 +42,6 @@ namespace {
 
 constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
-// The engine string for a C-string path: false for NULL or text that is not
-// UTF-8. The bytes are adopted as they are (no normalisation).
-bool path_text(const char *path, zorvant::u8string &out)
-{
-    if (path == nullptr)
-        return false;
-    const size_t length = std::strlen(path);
-    if (!utf8::is_valid(path, path + length))
-        return false;
-    out = zorvant::u8string(path, path + length);
-    return true;
-}
 
 const char *printable(const char *path) { return path != nullptr ? path : "(null)"; }
 
@@ -197,7 +185,7 @@ int make_dir_path(const char *path) { return make_dir_path_mode(path, 0755); }
 int make_dir_path_mode(const char *path, int permission)
 {
     zorvant::u8string text;
-    if (!path_text(path, text) || text.size() == 0)
+    if (!utf8_path_text(path, text) || text.size() == 0)
         return DIRUTIL_BAD_PATH;
     return ZV::makeDirectories(text, permission) == 0 ? 0 : DIRUTIL_CREATE_FAILED;
 }
@@ -205,7 +193,7 @@ int make_dir_path_mode(const char *path, int permission)
 int make_parent_path(const char *path)
 {
     zorvant::u8string text;
-    if (!path_text(path, text) || text.size() == 0)
+    if (!utf8_path_text(path, text) || text.size() == 0)
         return DIRUTIL_BAD_PATH;
     const std::string parent = ZV::parentPath(text.str(), ZV::kPathStylePOSIX);
     if (parent.empty())
@@ -278,7 +266,7 @@ char *path_join_dup(const char *first, const char *second)
 {
     zorvant::u8string a;
     zorvant::u8string b;
-    if (!path_text(first, a) || !path_text(second, b))
+    if (!utf8_path_text(first, a) || !utf8_path_text(second, b))
         return nullptr;
     return strdup(zorvant::path_join(a, b).c_str());
 }

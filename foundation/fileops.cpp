@@ -34,25 +34,7 @@
 #include "foundation/paths.h"
 #include "foundation/sysutil.h"
 
-namespace {
-
-// The bytes to hand to the kernel, or NULL with errno EINVAL when the path
-// holds a NUL byte.
-const char *systemPath(const zorvant::u8string &path)
-{
-    if (path.str().find('\0') != std::string::npos) {
-        errno = EINVAL;
-        return nullptr;
-    }
-    return path.c_str();
-}
-
-// Builds the engine string for a C-string path of the core. False with errno
-// EINVAL for NULL or text that is not UTF-8 (ENOMEM when memory runs out).
-// The bytes are validated but not normalised: a path names a file by its
-// exact bytes, and a name stored decomposed (as some systems write accented
-// names) would not be found under its NFC form.
-bool enginePath(const char *path, zorvant::u8string &out)
+bool utf8_path_text(const char *path, zorvant::u8string &out)
 {
     if (path == nullptr) {
         errno = EINVAL;
@@ -72,6 +54,21 @@ bool enginePath(const char *path, zorvant::u8string &out)
     return false;
 }
 
+namespace {
+
+// The bytes to hand to the kernel, or NULL with errno EINVAL when the path
+// holds a NUL byte.
+const char *systemPath(const zorvant::u8string &path)
+{
+    if (path.str().find('\0') != std::string::npos) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    return path.c_str();
+}
+
+
+
 // An environment value as engine text, or false when it is unset, empty or
 // not UTF-8.
 bool environmentText(const char *name, zorvant::u8string &out)
@@ -79,7 +76,7 @@ bool environmentText(const char *name, zorvant::u8string &out)
     const char *value = std::getenv(name);
     if (value == nullptr || *value == '\0')
         return false;
-    return enginePath(value, out);
+    return utf8_path_text(value, out);
 }
 
 // fopen mode with "b" and "e" put right after the first letter when absent
@@ -121,7 +118,7 @@ zorvant::u8string passwordHome()
         }
         zorvant::u8string home;
         if (rc != 0 || found == nullptr || found->pw_dir == nullptr || found->pw_dir[0] == '\0' ||
-            !enginePath(found->pw_dir, home))
+            !utf8_path_text(found->pw_dir, home))
             return zorvant::u8string();
         return home;
     }
@@ -398,38 +395,38 @@ ScopedFile::~ScopedFile()
 int utf8_open(const char *path, int flags, int permission)
 {
     zorvant::u8string p;
-    return enginePath(path, p) ? ZV::open(p, flags, permission) : -1;
+    return utf8_path_text(path, p) ? ZV::open(p, flags, permission) : -1;
 }
 
 FILE *utf8_fopen(const char *path, const char *mode)
 {
     zorvant::u8string p;
-    return enginePath(path, p) ? ZV::fopen(p, mode) : nullptr;
+    return utf8_path_text(path, p) ? ZV::fopen(p, mode) : nullptr;
 }
 
 int utf8_stat(const char *path, struct stat *buffer)
 {
     zorvant::u8string p;
-    return enginePath(path, p) ? ZV::stat(p, buffer) : -1;
+    return utf8_path_text(path, p) ? ZV::stat(p, buffer) : -1;
 }
 
 int utf8_unlink(const char *path)
 {
     zorvant::u8string p;
-    return enginePath(path, p) ? ZV::unlink(p) : -1;
+    return utf8_path_text(path, p) ? ZV::unlink(p) : -1;
 }
 
 int utf8_rmdir(const char *path)
 {
     zorvant::u8string p;
-    return enginePath(path, p) ? ZV::rmdir(p) : -1;
+    return utf8_path_text(path, p) ? ZV::rmdir(p) : -1;
 }
 
 int utf8_rename(const char *oldPath, const char *newPath)
 {
     zorvant::u8string from;
     zorvant::u8string to;
-    if (!enginePath(oldPath, from) || !enginePath(newPath, to))
+    if (!utf8_path_text(oldPath, from) || !utf8_path_text(newPath, to))
         return -1;
     return ZV::rename(from, to);
 }

@@ -144,6 +144,12 @@ struct ScopedFile {
 // Each builds a u8string (EINVAL and -1 / NULL for a NULL or non-UTF-8 text)
 // and calls the ZV form. Errors are reported through errno only.
 
+// The engine string for a C-string path: its bytes validated as UTF-8 but
+// not normalised, since a path names a file by its exact bytes (a name stored
+// decomposed would not be found under its NFC form). False with errno EINVAL
+// for NULL or text that is not UTF-8, ENOMEM when memory runs out.
+bool utf8_path_text(const char *path, zorvant::u8string &out);
+
 int utf8_open(const char *path, int flags, int permission);
 FILE *utf8_fopen(const char *path, const char *mode);
 int utf8_stat(const char *path, struct stat *buffer);

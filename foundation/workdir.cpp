@@ -31,18 +31,6 @@ namespace {
 
 std::atomic<work_dir *> g_global_root{nullptr};
 
-// The engine string for a C-string name, its bytes unchanged; false for
-// NULL or text that is not UTF-8.
-bool name_text(const char *name, zorvant::u8string &out)
-{
-    if (name == nullptr)
-        return false;
-    const size_t length = std::strlen(name);
-    if (!utf8::is_valid(name, name + length))
-        return false;
-    out = zorvant::u8string(name, name + length);
-    return true;
-}
 
 // Whether a child's name stays inside its parent: relative, and without
 // "." or ".." components (empty components from doubled "/" are harmless).
@@ -63,7 +51,7 @@ zorvant::u8string num_name(int number) { return zorvant::u8string(std::to_string
 work_dir *dir_new(work_dir *parent, const char *name)
 {
     zorvant::u8string text;
-    bool acceptable = name_text(name, text) && text.size() > 0;
+    bool acceptable = utf8_path_text(name, text) && text.size() > 0;
     if (acceptable)
         acceptable = parent != nullptr ? is_contained_name(text.str()) : text.str()[0] == '/';
     if (acceptable && text.size() >= 2 && text.str().back() == '/')
@@ -109,7 +97,7 @@ void dir_free(work_dir **dir)
 int dir_set_path(work_dir *dir, const char *path)
 {
     zorvant::u8string text;
-    if (dir == nullptr || dir->parent != nullptr || !name_text(path, text) || text.size() == 0 ||
+    if (dir == nullptr || dir->parent != nullptr || !utf8_path_text(path, text) || text.size() == 0 ||
         text.str()[0] != '/') {
         add_error(WORKDIR_ERROR_SET_PATH);
         return -1;
@@ -134,7 +122,7 @@ work_dir *dir_global_root() { return g_global_root.load(); }
 zorvant::u8string dir_file_path(const work_dir *dir, const char *name)
 {
     zorvant::u8string text;
-    if (dir == nullptr || !name_text(name, text))
+    if (dir == nullptr || !utf8_path_text(name, text))
         return zorvant::u8string();
     return zorvant::path_join(dir->path, text);
 }
