@@ -261,7 +261,8 @@ int unarchive_peek_name(archive *a);
 // Reads the block "fp" and reopens the file it describes: *out is NULL when
 // none was saved. A relative name is joined to base's path; the result must
 // fit PATH_MAX. Refused (-1, logged): a name that is empty or has a ".."
-// component, a mode or kind that is not valid, a negative position, and any
+// component, a mode or kind that is not valid, a negative position, a mode
+// that writes with kind 4 (a gzip stream cannot be continued), and any
 // mode that writes or creates for a name that is not inside base. A saved
 // "w" reopens as "W" (in place, never truncating). 0, or -1 (also when the
 // file cannot be opened); a missing item logs "unarchive_fp: archive error

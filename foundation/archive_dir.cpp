@@ -191,7 +191,9 @@ int unarchive_fp(archive *a, file_t **out, const work_dir *base)
 
     bool writes = false;
     const int kind = saved.kind & ~0x10;
-    if (!valid_mode(saved.mode, &writes) || kind < 1 || kind > 4 || saved.pos < 0) {
+    // A gzip stream cannot be continued: reopened for writing, it would start
+    // a new stream over the one the file holds.
+    if (!valid_mode(saved.mode, &writes) || kind < 1 || kind > 4 || saved.pos < 0 || (kind == 4 && writes)) {
         log_error("unarchive_fp: refused mode \"%s\", kind %d, position %lld", saved.mode.c_str(),
                   (int)saved.kind, (long long)saved.pos);
         return ARCHIVE_NOT_FOUND;

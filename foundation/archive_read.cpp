@@ -38,6 +38,10 @@
 //   type.
 #include "foundation/archive.h"
 
+#include <sys/stat.h>
+
+#include "foundation/fileops.h"
+
 #include <algorithm>
 #include <cstring>
 #include <new>
@@ -345,7 +349,10 @@ namespace archive_internal {
 
 archive *load_file(const char *path)
 {
-    if (!path_exists(path)) {
+    // Only a regular file is an archive: opening a FIFO or a device named
+    // as a saved scan would block, or read a whole disk into memory.
+    struct stat info;
+    if (!path_exists(path) || utf8_stat(path, &info) != 0 || !S_ISREG(info.st_mode)) {
         log_line("archive_new", 151);
         return nullptr;
     }

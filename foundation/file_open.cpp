@@ -217,10 +217,18 @@ int close_by_kind(file_t *f)
     case 2:
         if (f->fp == nullptr)
             break;
-        if (std::fclose(f->fp) != 0) {
-            const int e = errno;
-            std::perror("fclose");
-            rc = close_failed(f, "fclose", e);
+        {
+            // A flush that failed inside a seek (or a turn from writing to
+            // reading) dropped the buffered bytes and left only the stream's
+            // error indicator; fclose does not report it.
+            const bool lost = file_opened_for_writing(f) && std::ferror(f->fp);
+            if (std::fclose(f->fp) != 0) {
+                const int e = errno;
+                std::perror("fclose");
+                rc = close_failed(f, "fclose", e);
+            } else if (lost) {
+                rc = close_failed(f, "flush", f->last_error != 0 ? f->last_error : EIO);
+            }
         }
         f->fp = nullptr;
         break;

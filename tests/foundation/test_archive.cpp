@@ -371,6 +371,18 @@ TEST_F(ArchiveDamage, MalformedItemsFailTheLoadCleanly)
         Reader(good.substr(0, n));
 }
 
+// A FIFO or a device named as an archive is refused instead of blocking the
+// open or reading a whole disk.
+TEST_F(ArchiveDamage, OnlyRegularFilesAreLoaded)
+{
+    const std::string fifo = dir_ / "pipe.arc";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string &path : {fifo, std::string("/dev/null"), dir_.path()}) {
+        EXPECT_EQ(archive_new(path.c_str(), ARCHIVE_READ, 0), nullptr) << path;
+    }
+    EXPECT_TRUE(logged("archive_new: error on line 151"));
+}
+
 TEST_F(ArchiveDamage, ABadTrailerFallsBackToTheForwardSearch)
 {
     const std::string good = write([](archive *a) {
@@ -438,6 +450,30 @@ TEST_F(ArchiveFp, AFileInsideTheBaseReopensInPlace)
     EXPECT_EQ(readFile(dir_ / "spans"), "hello"); // not truncated
     EXPECT_EQ(unarchive_fp(r.a, &g, base), 0);     // the second was saved without a file
     EXPECT_EQ(g, nullptr);
+}
+
+// A gzip stream cannot be continued: reopening a saved gzip writer would start a new
+// stream over the old one, so it is refused and the file keeps what it held.
+TEST_F(ArchiveFp, AGzipWriterIsNotReopenedOverItsData)
+{
+    Folder folder(dir_.path());
+    const work_dir *base = folder.dir;
+    ASSERT_NE(base, nullptr);
+    const std::string path = dir_ / "names.gz";
+    file_t *f = file_open(path.c_str(), "wb", 4);
+    ASSERT_NE(f, nullptr);
+    ASSERT_EQ(file_write_full(f, "hello", 5), 0);
+    std::string bytes = write([&](archive *a) { EXPECT_EQ(archive_fp(a, f, base), 0); });
+    ASSERT_EQ(file_free(&f), 0);
+    const std::string saved = readFile(path);
+
+    Reader r(bytes);
+    file_t *g = nullptr;
+    EXPECT_EQ(unarchive_fp(r.a, &g, base), -1);
+    EXPECT_EQ(g, nullptr);
+    file_free(&g);
+    EXPECT_EQ(readFile(path), saved);
+    EXPECT_TRUE(logged("unarchive_fp: refused"));
 }
 
 TEST_F(ArchiveFp, NamesThatLeaveTheBaseAreRefused)

@@ -416,6 +416,28 @@ TEST(FileFullDevice, EveryKindReportsTheLostWrite)
     clear_errors();
 }
 
+// A stream whose buffered bytes are lost in the flush a seek (or a change from writing to
+// reading) makes must still report the loss when it is closed.
+TEST(FileFullDevice, StreamDataLostInASeekIsReportedAtClose)
+{
+    ASSERT_EQ(access("/dev/full", W_OK), 0) << "/dev/full is needed for this test";
+    for (const char *mode : {"wb", "w+b"}) {
+        SCOPED_TRACE(mode);
+        file_clear_write_error();
+        file_t *f = mustOpen("/dev/full", mode, 2);
+        EXPECT_EQ(file_write(f, "lost", 4), 4); // still in the stream's buffer
+        char byte;
+        if (mode[1] == '+')
+            EXPECT_LT(file_read(f, &byte, 1), 0); // the turn to reading flushes and fails
+        else
+            EXPECT_NE(file_seek(f, 0), 0); // the seek flushes and fails
+        EXPECT_EQ(file_free(&f), -3);
+        EXPECT_EQ(file_write_error_occurred(), 1);
+    }
+    file_clear_write_error();
+    clear_errors();
+}
+
 // A held free lock keeps the file open and allocated; only the owner's unlock frees it.
 TEST(FileFreeLock, OnlyTheOwnerFrees)
 {
