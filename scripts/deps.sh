@@ -4,7 +4,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config
   clang libclang-rt-14-dev
-  libutf8proc-dev libutfcpp-dev libfmt-dev zlib1g-dev libsimpleini-dev
+  libutf8proc-dev libutfcpp-dev libfmt-dev zlib1g-dev libsimpleini-dev libssl-dev
   libgtest-dev libbenchmark-dev
 )
 missing=()

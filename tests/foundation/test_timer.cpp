@@ -1,0 +1,216 @@
+// ZV::Timer (one-shot, repeat, debounce, start during the callback,
+// destruction) and the monotonic timed-wait helpers, with real threads.
+// Time is only checked from below; upper limits are hang guards of seconds.
+#include "foundation/threads.h"
+#include "foundation/timer.h"
+
+#include <gtest/gtest.h>
+
+#include <errno.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+using namespace std::chrono;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Polls until `done` holds; false after a generous guard against hangs.
+bool waitFor(const std::function<bool()> &done)
+{
+    for (auto end = steady_clock::now() + 10s; !done(); std::this_thread::sleep_for(1ms))
+        if (steady_clock::now() > end)
+            return false;
+    return true;
+}
+
+// Counts calls and keeps the time of the last one.
+struct Calls {
+    std::atomic<size_t> n{0};
+    std::atomic<steady_clock::time_point> at{};
+    size_t count() const { return n; }
+    steady_clock::time_point last() const { return at; }
+    std::function<void()> fn() { return [this] { at = steady_clock::now(); ++n; }; }
+};
+
+} // namespace
+
+TEST(Timer, OneShotFiresOnceAndStopCancels)
+{
+    Calls calls;
+    ZV::Timer timer;
+    timer.set(100, calls.fn(), false);
+    auto started = steady_clock::now();
+    timer.start();
+    ASSERT_TRUE(waitFor([&] { return calls.count() == 1; }));
+    EXPECT_GE(calls.last() - started, 100ms);
+    std::this_thread::sleep_for(250ms);
+    EXPECT_EQ(calls.count(), 1u);
+
+    timer.set(500, calls.fn(), false);  // wide margin for a slow machine
+    timer.start();
+    std::this_thread::sleep_for(20ms);
+    timer.stop();
+    std::this_thread::sleep_for(700ms);
+    EXPECT_EQ(calls.count(), 1u);
+}
+
+// Every start restarts the countdown: a burst of stop+start (and of plain
+// starts, which the worker cannot tell from a stop+start it did not see)
+// yields one call, no earlier than one interval after the last start.
+TEST(Timer, BurstOfRestartsFiresOnceAfterLastStart)
+{
+    Calls calls;
+    ZV::Timer timer;
+    timer.set(250, calls.fn(), false);
+    steady_clock::time_point lastStart;
+    for (int i = 0; i < 20; ++i) {
+        if (i % 2 == 0)
+            timer.stop();
+        lastStart = steady_clock::now();
+        timer.start();
+        std::this_thread::sleep_for(20ms);
+    }
+    ASSERT_TRUE(waitFor([&] { return calls.count() == 1; }));
+    EXPECT_GE(calls.last() - lastStart, 250ms);
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(calls.count(), 1u);
+}
+
+// A start made while the callback runs (a device event arriving while the
+// reload is queued) fires again, even though that callback then throws; an
+// empty callback is skipped.
+TEST(Timer, StartDuringCallbackFiresAgain)
+{
+    std::atomic<int> calls{0};
+    ZV::Timer timer;
+    timer.set(5, nullptr, false);
+    timer.start();
+    std::this_thread::sleep_for(30ms);
+    timer.set(20, [&] {
+        if (++calls == 1) {
+            timer.start();
+            std::this_thread::sleep_for(30ms);
+            throw std::runtime_error("reload failed");
+        }
+    }, false);
+    timer.start();
+    ASSERT_TRUE(waitFor([&] { return calls == 2; }));
+    std::this_thread::sleep_for(150ms);
+    EXPECT_EQ(calls.load(), 2);
+}
+
+TEST(Timer, RepeatingAndDestruction)
+{
+    std::atomic<int> calls{0};
+    {
+        ZV::Timer timer;
+        timer.set(20, [&] { ++calls; }, true);
+        timer.start();
+        ASSERT_TRUE(waitFor([&] { return calls >= 3; }));
+    }
+    int frozen = calls;
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(calls.load(), frozen);
+
+    {  // destroyed in the middle of an hour-long wait: must return, not fire
+        ZV::Timer timer;
+        timer.set(3600 * 1000, [&] { ++calls; }, false);
+        timer.start();
+        std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_EQ(calls.load(), frozen);
+
+    // Destroyed from inside its own callback: no self-join, no deadlock.
+    std::atomic<bool> gone{false};
+    auto owned = std::make_unique<ZV::Timer>();
+    owned->set(10, [&] { owned.reset(); gone = true; }, false);
+    owned->start();
+    ASSERT_TRUE(waitFor([&] { return gone.load(); }));
+}
+
+// Stop/start storms from three threads while a slow callback runs (and itself
+// restarts the timer now and then), then one last start: the timer must still
+// fire after that start, and destruction amid a callback must join cleanly.
+TEST(TimerThreads, StopStartStormsWhileCallbackRuns)
+{
+    std::atomic<int> calls{0};
+    std::atomic<bool> final{false}, firedAfterFinal{false};
+    auto timer = std::make_unique<ZV::Timer>();
+    ZV::Timer *t = timer.get();
+    t->set(3, [&] {
+        bool after = final.load();
+        ++calls;
+        if (calls % 7 == 0 && !after)
+            t->start();
+        std::this_thread::sleep_for(2ms);
+        if (after)
+            firedAfterFinal = true;
+    }, false);
+    // Short bursts with pauses longer than the interval, so that callbacks
+    // run between (and during) the bursts; until 20 calls have happened.
+    std::vector<std::thread> storm;
+    auto guard = steady_clock::now() + 10s;
+    for (int k = 0; k < 3; ++k)
+        storm.emplace_back([&, t, k] {
+            for (int i = 0; calls < 20 && steady_clock::now() < guard; ++i) {
+                if ((i + k) % 3 != 0)
+                    t->stop();
+                t->start();
+                if (i % 10 == 9)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(8 + 2 * k));
+            }
+        });
+    for (auto &s : storm)
+        s.join();
+    ASSERT_GE(calls.load(), 20);
+    final = true;
+    t->start();
+    ASSERT_TRUE(waitFor([&] { return firedAfterFinal.load(); }));
+
+    t->set(1, [&] { std::this_thread::sleep_for(5ms); ++calls; }, true);
+    t->start();
+    std::this_thread::sleep_for(30ms);
+    timer.reset();
+}
+
+// Monotonic timed waits on a zero-filled condition: any past deadline gives
+// ETIMEDOUT at once; bad arguments give EINVAL.
+TEST(MonotonicWaitThreads, TimedWaitsAndArguments)
+{
+    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t cond = PTHREAD_COND_INITIALIZER;
+    struct timespec past, now, soon, bad = {0, 1000000000};
+    ASSERT_EQ(zv_deadline_after_ms(&past, -1500), 0);
+    ASSERT_TRUE(past.tv_nsec >= 0 && past.tv_nsec < 1000000000);
+    zv_deadline_after_ms(&now, 0);
+    pthread_mutex_lock(&mutex);
+    EXPECT_EQ(zv_cond_timedwait(&cond, &mutex, &past), ETIMEDOUT);
+    EXPECT_EQ(zv_cond_timedwait(&cond, &mutex, &now), ETIMEDOUT);
+    auto before = steady_clock::now();
+    zv_deadline_after_ms(&soon, 50);
+    int rc;
+    while ((rc = zv_cond_timedwait(&cond, &mutex, &soon)) == 0) {}  // spurious wakes
+    EXPECT_EQ(rc, ETIMEDOUT);
+    EXPECT_GE(steady_clock::now() - before, 50ms);
+    EXPECT_EQ(zv_cond_timedwait(&cond, &mutex, &bad), EINVAL);
+    EXPECT_EQ(zv_cond_timedwait(nullptr, &mutex, &soon), EINVAL);
+    pthread_mutex_unlock(&mutex);
+
+    pthread_t thread;
+    EXPECT_EQ(zv_thread_create(&thread, nullptr, nullptr), EINVAL);
+    pthread_mutex_t rec;
+    ASSERT_EQ(zv_mutex_init(&rec, ZV_MUTEX_RECURSIVE), 0);
+    EXPECT_EQ(pthread_mutex_lock(&rec), 0);
+    EXPECT_EQ(pthread_mutex_lock(&rec), 0);  // the owner may enter again
+    pthread_mutex_unlock(&rec);
+    pthread_mutex_unlock(&rec);
+    pthread_mutex_destroy(&rec);
+}
