@@ -1,6 +1,5 @@
-// Notification centre: duplicates and order, re-entrant posts, pointer
-// arguments, removal, and posts and observer changes from several threads.
-// Names are process-wide, so every test uses names of its own.
+// Notification centre with real threads. Names are process-wide, so every
+// test uses names of its own.
 #include "foundation/notify.h"
 
 #include <gtest/gtest.h>
@@ -24,14 +23,14 @@ void reset() { std::lock_guard<std::mutex> l(g_m); g_calls.clear(); }
 void repost(const char *name, std::uintptr_t arg, void *ctx)
 {
     record(name, arg, ctx);
-    notification_post("n.self", 2);   // its own name, same thread: dropped
-    notification_post("n.other", 3);  // another name: delivered at once
+    notification_post("n.self", 2);  // its own name, same thread: dropped
+    notification_post("n.other", 3); // another name: delivered at once
 }
 void removeBoth(const char *name, std::uintptr_t arg, void *ctx)
 {
     record(name, arg, ctx);
-    notification_remove_observer(name, record, ctx);      // later in this round
-    notification_remove_observer(name, removeBoth, ctx);  // itself, inside its call
+    notification_remove_observer(name, record, ctx);     // later in this round
+    notification_remove_observer(name, removeBoth, ctx); // itself, inside its call
 }
 void throws(const char *, std::uintptr_t, void *) { throw std::runtime_error("observer failed"); }
 
@@ -52,14 +51,27 @@ void blocking(const char *name, std::uintptr_t arg, void *ctx)
 void waitEntered(Gate &g) { std::unique_lock<std::mutex> l(g.m); g.cv.wait(l, [&] { return g.entered; }); }
 void release(Gate &g) { { std::lock_guard<std::mutex> l(g.m); g.released = true; } g.cv.notify_all(); }
 
+struct Counter { std::mutex m; std::multiset<std::uintptr_t> seen; };
+void count(const char *, std::uintptr_t arg, void *ctx)
+{
+    auto *c = static_cast<Counter *>(ctx);
+    std::lock_guard<std::mutex> l(c->m);
+    c->seen.insert(arg);
+}
+// Short-lived context: a call after its removal is a use-after-free (ASan) or sees alive == 0.
+struct Temp { std::atomic<int> alive{1}; ~Temp() { alive = 0; } };
+void touch(const char *, std::uintptr_t, void *ctx) { EXPECT_EQ(static_cast<Temp *>(ctx)->alive.load(), 1); }
+
 } // namespace
 
+// Duplicates, order, unobserved and NULL names, re-entrant posts; fault
+// guarded: a pointer argument was cut to 32 bits.
 TEST(Notify, DeliveryRules)
 {
     reset();
     int a = 0, b = 0;
     notification_add_observer("n.dup", record, &a);
-    notification_add_observer("n.dup", record, &a);  // equal triple: ignored
+    notification_add_observer("n.dup", record, &a); // equal triple: ignored
     notification_add_observer("n.dup", record, &b);
     notification_post("n.dup", 7);
     notification_post("n.nobody", 1);
@@ -76,7 +88,7 @@ TEST(Notify, DeliveryRules)
     ASSERT_EQ(g_calls.size(), 2u);
     EXPECT_EQ(g_calls[1].name, "n.other");
 
-    reset();  // a 64-bit pointer argument arrives whole
+    reset();
     const char *path = "/dev/sdz";
     notification_add_observer("n.ptr", record, nullptr);
     notification_post("n.ptr", reinterpret_cast<std::uintptr_t>(path));
@@ -84,6 +96,8 @@ TEST(Notify, DeliveryRules)
     EXPECT_EQ(reinterpret_cast<const char *>(g_calls[0].arg), path);
 }
 
+// Fault guarded: observers could not be removed (a dead engine was called);
+// a throwing observer must not stop the others.
 TEST(Notify, RemovalAndThrowingObservers)
 {
     reset();
@@ -102,8 +116,8 @@ TEST(Notify, RemovalAndThrowingObservers)
     EXPECT_EQ(g_calls.size(), 2u);
 }
 
-// While thread A delivers a name, a post of it from thread B is delivered
-// afterwards by A (not lost), and an observer added meanwhile joins from then on.
+// Fault guarded: a post from thread B while A delivers the name was lost; A
+// now delivers it afterwards, and an observer added meanwhile joins then.
 TEST(NotifyThreads, BusyNamePostIsNotLost)
 {
     reset();
@@ -130,10 +144,7 @@ TEST(NotifyThreads, RemovalWaitsForCallUnderWay)
     std::thread poster([] { notification_post("n.wait", 1); });
     waitEntered(gate);
     std::atomic<bool> removed{false};
-    std::thread remover([&] {
-        notification_remove_observer("n.wait", blocking, &gate);
-        removed = true;
-    });
+    std::thread remover([&] { notification_remove_observer("n.wait", blocking, &gate); removed = true; });
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_FALSE(removed.load());
     release(gate);
@@ -142,26 +153,8 @@ TEST(NotifyThreads, RemovalWaitsForCallUnderWay)
     poster.join();
 }
 
-namespace {
-struct Counter { std::mutex m; std::multiset<std::uintptr_t> seen; };
-void count(const char *, std::uintptr_t arg, void *ctx)
-{
-    auto *c = static_cast<Counter *>(ctx);
-    std::lock_guard<std::mutex> l(c->m);
-    c->seen.insert(arg);
-}
-// Short-lived observer context: a call after its removal reads freed memory
-// (ASan reports it) or, without ASan, most likely the cleared flag.
-struct Temp {
-    std::atomic<int> alive{1};
-    ~Temp() { alive = 0; }
-};
-void touch(const char *, std::uintptr_t, void *ctx) { EXPECT_EQ(static_cast<Temp *>(ctx)->alive.load(), 1); }
-} // namespace
-
-// Four threads post one name while two add and remove observers whose
-// context is freed right after removal (a late call is a use-after-free).
-// Each distinct argument reaches the steady observer exactly once.
+// Four threads post one name while two add and remove observers whose context
+// is freed right after removal; each argument reaches the steady observer once.
 TEST(NotifyThreads, PostsAndObserverChurn)
 {
     constexpr int kPosters = 4, kPosts = 200;
@@ -188,6 +181,6 @@ TEST(NotifyThreads, PostsAndObserverChurn)
     for (auto &t : churn)
         t.join();
     notification_remove_observer("n.storm", count, &steady);
+    EXPECT_EQ(std::set<std::uintptr_t>(steady.seen.begin(), steady.seen.end()).size(), steady.seen.size());
     EXPECT_EQ(steady.seen.size(), size_t(kPosters * kPosts));
-    EXPECT_EQ(std::set<std::uintptr_t>(steady.seen.begin(), steady.seen.end()).size(), size_t(kPosters * kPosts));
 }
