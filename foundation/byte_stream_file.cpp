@@ -11,8 +11,6 @@
 // every write leaves a seek pending.
 #include "foundation/byte_stream.h"
 
-#include <linux/fs.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -55,17 +53,8 @@ uint64_t ByteStreamFile::_length()
     // only has none, and flushing it would throw away its read-ahead.
     if (mode() != modeRead)
         std::fflush(file_);
-    struct stat info;
-    const int fd = fileno(file_);
-    if (fstat(fd, &info) != 0)
-        return 0;
-    if (S_ISBLK(info.st_mode)) {
-        uint64_t size = 0;
-        if (ioctl(fd, BLKGETSIZE64, &size) != 0)
-            return 0;
-        return size;
-    }
-    return info.st_size > 0 ? static_cast<uint64_t>(info.st_size) : 0;
+    uint64_t size = 0;
+    return ZV::descriptorSize(fileno(file_), &size) ? size : 0;
 }
 
 bool ByteStreamFile::_seek(uint64_t position)

@@ -15,8 +15,6 @@
 #include "foundation/dirutil.h"
 
 #include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -46,17 +44,6 @@ constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 const char *printable(const char *path) { return path != nullptr ? path : "(null)"; }
 
 std::string errno_text(int errnum) { return ZV::errorString(errnum).str(); }
-
-// Size of a block device through an open descriptor; false when the device
-// does not answer.
-bool block_device_size(int fd, uint64_t &size)
-{
-    uint64_t bytes = 0;
-    if (ioctl(fd, BLKGETSIZE64, &bytes) != 0)
-        return false;
-    size = bytes;
-    return true;
-}
 
 // --- tree size ------------------------------------------------------------------------
 
@@ -226,7 +213,7 @@ uint64_t utf8_file_size(const char *path)
         const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
         if (fd >= 0) {
             uint64_t size = 0;
-            const bool known = block_device_size(fd, size);
+            const bool known = ZV::descriptorSize(fd, &size);
             ::close(fd);
             if (known)
                 return size;
@@ -238,14 +225,9 @@ uint64_t utf8_file_size(const char *path)
 
 uint64_t fd_file_size(int fd)
 {
-    struct stat info;
-    if (fstat(fd, &info) == 0) {
-        if (!S_ISBLK(info.st_mode))
-            return static_cast<uint64_t>(info.st_size);
-        uint64_t size = 0;
-        if (block_device_size(fd, size))
-            return size;
-    }
+    uint64_t size = 0;
+    if (ZV::descriptorSize(fd, &size))
+        return size;
     log_error("Can't get size for fd %d", fd);
     return 0;
 }

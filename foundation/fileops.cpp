@@ -282,15 +282,30 @@ uint64_t fileSize(const zorvant::u8string &path)
         return static_cast<uint64_t>(info.st_size);
     if (!S_ISBLK(info.st_mode))
         return 0;
-    // stat reports 0 bytes for a block device: ask the device itself.
     const int fd = ZV::open(path, O_RDONLY);
     if (fd < 0)
         return 0;
     uint64_t size = 0;
-    if (ioctl(fd, BLKGETSIZE64, &size) != 0)
+    if (!descriptorSize(fd, &size))
         size = 0;
     ::close(fd);
     return size;
+}
+
+bool descriptorSize(int fd, uint64_t *size)
+{
+    struct stat info;
+    if (size == nullptr || fstat(fd, &info) != 0)
+        return false;
+    if (!S_ISBLK(info.st_mode)) {
+        *size = info.st_size > 0 ? static_cast<uint64_t>(info.st_size) : 0;
+        return true;
+    }
+    uint64_t bytes = 0;
+    if (ioctl(fd, BLKGETSIZE64, &bytes) != 0)
+        return false;
+    *size = bytes;
+    return true;
 }
 
 bool setFileTimes(const zorvant::u8string &path, time_t time)

@@ -85,6 +85,11 @@ bool fileExists(const zorvant::u8string &path, bool *isDirectory = nullptr);
 // device, since stat gives 0 for it). 0 for anything else and on failure.
 uint64_t fileSize(const zorvant::u8string &path);
 
+// Size in bytes of what an open descriptor names: a block device is asked
+// for its size (stat gives 0 for it), anything else reports its stat size.
+// False when fstat or the device fails.
+bool descriptorSize(int fd, uint64_t *size);
+
 // Sets access and modification time to time (seconds since 1970, whole
 // seconds). True on success.
 bool setFileTimes(const zorvant::u8string &path, time_t time);

@@ -145,6 +145,30 @@ zorvant::u8string localize_string(const char *key)
     }
 }
 
+namespace {
+
+// The cached translation under key, made and stored on first use. Called
+// with the cache's mutex held; throws when the copy cannot be made or kept.
+template <class Map, class Key>
+const char *cached_translation(Map &map, Key key, const char *english)
+{
+    auto found = map.find(key);
+    if (found != map.end())
+        return found->second;
+    if (g_injected_failures.load() > 0 && g_injected_failures.fetch_sub(1) > 0)
+        throw std::runtime_error("injected failure");
+    char *copy = translated_copy(english);
+    try {
+        map.emplace(std::move(key), copy);
+    } catch (...) {
+        std::free(copy);
+        throw;
+    }
+    return copy;
+}
+
+} // namespace
+
 const char *localize_cstring(const char *english)
 {
     if (!english)
@@ -152,35 +176,10 @@ const char *localize_cstring(const char *english)
     try {
         TextCache &texts = cache();
         std::lock_guard<std::mutex> lock(texts.mutex);
-        if (in_path_buffer(english)) {
-            std::string content(english);
-            auto found = texts.by_content.find(content);
-            if (found != texts.by_content.end())
-                return found->second;
-            if (g_injected_failures.load() > 0 && g_injected_failures.fetch_sub(1) > 0)
-                throw std::runtime_error("injected failure");
-            char *copy = translated_copy(english);
-            try {
-                texts.by_content.emplace(std::move(content), copy);
-            } catch (...) {
-                std::free(copy);
-                throw;
-            }
-            return copy;
-        }
-        auto found = texts.by_address.find(english);
-        if (found != texts.by_address.end())
-            return found->second;
-        if (g_injected_failures.load() > 0 && g_injected_failures.fetch_sub(1) > 0)
-            throw std::runtime_error("injected failure");
-        char *copy = translated_copy(english);
-        try {
-            texts.by_address.emplace(english, copy);
-        } catch (...) {
-            std::free(copy);
-            throw;
-        }
-        return copy;
+        // The path buffer is reused for every path, so it is keyed by content.
+        if (in_path_buffer(english))
+            return cached_translation(texts.by_content, std::string(english), english);
+        return cached_translation(texts.by_address, english, english);
     } catch (...) {
         return english; // nothing cached: a later call tries again
     }
