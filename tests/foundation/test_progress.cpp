@@ -18,18 +18,26 @@ namespace {
 // Leaves the process-wide status as a fresh process has it.
 void resetStatus()
 {
-    progress_pop_to(0);
-    clear_run_flags();
-    set_stop_enabled(0);
-    set_abort_enabled(0);
-    set_engine_state(0);
+    progress_pop_to(0), clear_run_flags();
+    set_stop_enabled(0), set_abort_enabled(0), set_engine_state(0);
 }
+
+// Every test starts and ends with the status of a fresh process.
+class ProgressTest : public testing::Test {
+protected:
+    void SetUp() override { resetStatus(); }
+    void TearDown() override { resetStatus(); }
+};
+using ProgressExpansion = ProgressTest;
+using ProgressStack = ProgressTest;
+using ProgressPhases = ProgressTest;
+using EngineFlags = ProgressTest;
+using ProgressThreads = ProgressTest;
 
 EngineProgress poll()
 {
     EngineProgress record;
-    progress_get(record);
-    return record;
+    return progress_get(record), record;
 }
 
 // Checks the whole record: fractions and texts, overall then task.
@@ -41,90 +49,77 @@ void expectRecord(const EngineProgress &r, double overall, const char *overall_t
     EXPECT_EQ(r.task_text, task_text);
 }
 
-std::string expandOne(const char *tmpl)
-{
-    progress_set_text(tmpl);
-    return poll().task_text;
-}
+std::string expandOne(const char *tmpl) { return progress_set_text(tmpl), poll().task_text; }
 
-void expectExpansionTable()
+// Every placeholder and the dollar rules; number texts never follow the user's locale, even one not installed.
+TEST_F(ProgressExpansion, EveryPlaceholderAndTheDollarRulesInAnyLocale)
 {
-    resetStatus();
-    progress_push(-5, -1);
-    progress_set_block(1234567), progress_set_block_count(9876543);
-    progress_set_code(0x61626320); // "abc "
-    progress_set_var(0, 1048575), progress_set_var(3, -1), progress_set_remaining(230.9);
-    struct Row { const char *tmpl, *expected; };
-    const Row rows[] = {
-        {"$z of $Z", "0 bytes of 0 bytes"}, // negative sizes show as 0
-        {"$p/$P", "18,446,744,073,709,551,611/18,446,744,073,709,551,615"},
-        {"Block $b of $B (phase $e of $E).", "Block 1,234,567 of 9,876,543 (phase 1 of 0)."},
-        {"Current module: $t.", "Current module: abc."},
-        {"$v0 $V0 $v3 $V3", "1,048,575 1,024 KB 18,446,744,073,709,551,615 0 bytes"},
-        {"$$p.jpg $x $v4 $V $q end$", "$p.jpg $x $v4 $V $q end$"},
-        {"$", "$"},
-        {"left: $R", "left: About 4 minutes"},
-    };
-    for (const Row &row : rows)
-        EXPECT_EQ(expandOne(row.tmpl), row.expected) << row.tmpl;
+    for (const char *locale : {"C", "xx_XX.UTF-8"}) {
+        SCOPED_TRACE(locale);
+        zvtest::ScopedEnv lang("LANG", locale), all("LC_ALL", locale);
+        std::setlocale(LC_ALL, "");
+        resetStatus();
+        progress_push(-5, -1);
+        progress_set_block(1234567), progress_set_block_count(9876543);
+        progress_set_code(0x61626320); // "abc "
+        progress_set_var(0, 1048575), progress_set_var(3, -1), progress_set_remaining(230.9);
+        const struct { const char *tmpl, *expected; } rows[] = {
+            {"$z of $Z", "0 bytes of 0 bytes"}, // negative sizes show as 0
+            {"$p/$P", "18,446,744,073,709,551,611/18,446,744,073,709,551,615"},
+            {"Block $b of $B (phase $e of $E).", "Block 1,234,567 of 9,876,543 (phase 1 of 0)."},
+            {"Current module: $t.", "Current module: abc."},
+            {"$v0 $V0 $v3 $V3", "1,048,575 1,024 KB 18,446,744,073,709,551,615 0 bytes"},
+            {"$$p.jpg $x $v4 $V $q end$", "$p.jpg $x $v4 $V $q end$"},
+            {"$", "$"},
+            {"left: $R", "left: About 4 minutes"},
+        };
+        for (const auto &row : rows)
+            EXPECT_EQ(expandOne(row.tmpl), row.expected) << row.tmpl;
 
-    progress_set_done_total(1048575, 1);
-    EXPECT_EQ(expandOne("$z|$Z"), "1,024 KB|1 byte");
-    const double inf = std::numeric_limits<double>::infinity();
-    for (double bad : {inf, -inf, std::nan(""), -1.0}) { // undefined for the duration text: shown empty
-        progress_set_remaining(bad);
-        EXPECT_EQ(expandOne("[$R]"), "[]") << bad;
+        progress_set_done_total(1048575, 1);
+        EXPECT_EQ(expandOne("$z|$Z"), "1,024 KB|1 byte");
+        const double inf = std::numeric_limits<double>::infinity();
+        for (double bad : {inf, -inf, std::nan(""), -1.0}) { // undefined for the duration text: shown empty
+            progress_set_remaining(bad);
+            EXPECT_EQ(expandOne("[$R]"), "[]") << bad;
+        }
+        EXPECT_EQ(progress_escape_name(nullptr), ""); // fault guarded: a "$" in a file name was expanded
+        EXPECT_EQ(expandOne(("Copying " + progress_escape_name("$p.jpg a$$b$") + " ($p)").c_str()),
+                  "Copying $p.jpg a$$b$ (1,048,575)");
+        progress_set_code(0x4A00FF41); // a zero byte ends the code early
+        EXPECT_EQ(expandOne("$t"), "J");
+        progress_set_code(0xE9202009); // bytes above 0x7F stay valid UTF-8; blanks and tabs go
+        EXPECT_EQ(expandOne("$t"), "\xC3\xA9");
     }
-    // Fault guarded: a file name with "$" inserted into a template was expanded.
-    EXPECT_EQ(progress_escape_name(nullptr), "");
-    EXPECT_EQ(expandOne(("Copying " + progress_escape_name("$p.jpg a$$b$") + " ($p)").c_str()),
-              "Copying $p.jpg a$$b$ (1,048,575)");
-    progress_set_code(0x4A00FF41); // a zero byte ends the code early
-    EXPECT_EQ(expandOne("$t"), "J");
-    progress_set_code(0xE9202009); // bytes above 0x7F stay valid UTF-8; blanks and tabs go
-    EXPECT_EQ(expandOne("$t"), "\xC3\xA9");
-    resetStatus();
-}
-
-TEST(ProgressExpansion, EveryPlaceholderAndTheDollarRules) { expectExpansionTable(); }
-
-// Number texts never follow the user's locale, even one that is not installed.
-TEST(ProgressExpansion, SameTextsUnderAnUninstalledLocale)
-{
-    zvtest::ScopedEnv lang("LANG", "xx_XX.UTF-8");
-    zvtest::ScopedEnv all("LC_ALL", "xx_XX.UTF-8");
-    std::setlocale(LC_ALL, "");
-    expectExpansionTable();
     std::setlocale(LC_ALL, "C");
 }
 
 // Fault guarded: setters and pop with an empty stack dereferenced null.
-TEST(ProgressStack, EmptyStackSettersDoNothing)
+TEST_F(ProgressStack, EmptyStackSettersDoNothing)
 {
-    resetStatus();
     progress_pop(), progress_set_text("x"), progress_printf_text("%d", 1);
     progress_set_done(1), progress_set_done_total(1, 2), progress_increment(), progress_add(5);
     progress_set_block(1), progress_set_block_count(1), progress_set_code(1);
     progress_set_remaining(1), progress_set_var(0, 1);
     EXPECT_EQ(progress_get_var(0), 0);
     EXPECT_THROW(progress_set_var(4, 1), std::out_of_range);
+    std::string what;
     try {
         progress_get_var(-1);
-        ADD_FAILURE() << "no throw";
     } catch (const std::out_of_range &e) {
-        EXPECT_STREQ(e.what(), "bad v index");
+        what = e.what();
     }
+    EXPECT_EQ(what, "bad v index");
     EngineProgress record;
     record.task_text = record.overall_text = "stale"; // the record is written whole
     progress_get(record);
     expectRecord(record, -1.0, "", -1.0, "");
 }
 
-// Without phases the current task is shown; fault guarded: a done count past
-// the total showed more than 100%, and an early return left stale tasks.
-TEST(ProgressStack, CurrentTaskWithoutPhasesAndTheGuard)
+// Without phases the current task is shown; faults guarded: a done count past the total showed more than 100%,
+// and an early return left stale tasks.
+TEST_F(ProgressStack, CurrentTaskWithoutPhasesAndTheGuard)
 {
-    resetStatus();
     progress_push(1, 4), progress_set_text("outer $p");
     {
         ZV::ProgressStackGuard guard;
@@ -140,14 +135,12 @@ TEST(ProgressStack, CurrentTaskWithoutPhasesAndTheGuard)
     }
     EXPECT_EQ(progress_depth(), 1u);
     EXPECT_EQ(poll().task_text, "outer 1");
-    resetStatus();
 }
 
-// With phases the bottom task is shown and the fraction never goes back (nor
-// past 1); clear_run_flags resets task and ratchet, not the enabled flags.
-TEST(ProgressPhases, BottomTaskRatchetClampAndClearRunFlags)
+// With phases the bottom task is shown and the fraction never goes back (nor past 1); clear_run_flags resets
+// task and ratchet, not the enabled flags.
+TEST_F(ProgressPhases, BottomTaskRatchetClampAndClearRunFlags)
 {
-    resetStatus();
     progress_set_phases(3);
     progress_set_overall_text("Phase $e of $E: $p");
     expectRecord(poll(), 0.0, "Phase 1 of 3: 0", -1.0, ""); // no task: against the empty task
@@ -167,26 +160,20 @@ TEST(ProgressPhases, BottomTaskRatchetClampAndClearRunFlags)
     clear_run_flags();
     EXPECT_EQ(progress_depth(), 1u); // not popped
     EXPECT_EQ(progress_get_var(2), 0);
-    EXPECT_EQ(stop_enabled(), 1);
-    EXPECT_EQ(abort_enabled(), 1);
+    EXPECT_TRUE(stop_enabled() == 1 && abort_enabled() == 1);
     expectRecord(poll(), -1.0, "", -1.0, ""); // phases gone: the reset current task is shown
     progress_set_phases(2), progress_set_done_total(1, 10);
     EXPECT_DOUBLE_EQ(poll().overall_fraction, 0.05); // the ratchet was reset
-    resetStatus();
 }
 
 // Fault guarded: a Cancel made while no command runs aborted the next one.
-TEST(EngineFlags, StateEnabledFlagsAndTheRunRule)
+TEST_F(EngineFlags, StateEnabledFlagsAndTheRunRule)
 {
-    resetStatus();
-    EXPECT_EQ(set_engine_state(12), 0);
-    EXPECT_EQ(engine_is_busy(), 1);
-    EXPECT_EQ(set_engine_state(0), 12);
-    EXPECT_EQ(engine_is_busy(), 0);
+    EXPECT_TRUE(set_engine_state(12) == 0 && engine_is_busy() == 1);
+    EXPECT_TRUE(set_engine_state(0) == 12 && engine_is_busy() == 0);
     for (int argument : {1, 2, -1, 1, 0}) { // only 1 sets a flag
         set_abort_enabled(argument), set_stop_enabled(argument);
-        EXPECT_EQ(abort_enabled(), argument == 1) << argument;
-        EXPECT_EQ(stop_enabled(), argument == 1) << argument;
+        EXPECT_TRUE(abort_enabled() == (argument == 1) && stop_enabled() == (argument == 1)) << argument;
     }
 
     EXPECT_EQ(request_abort(), 0); // no run open: dropped
@@ -205,12 +192,9 @@ TEST(EngineFlags, StateEnabledFlagsAndTheRunRule)
     EXPECT_EQ(request_stop(), 0);
     EXPECT_EQ(abort_requested(), 1);
     clear_run_flags(); // clears both requests
-    EXPECT_EQ(abort_requested(), 0);
-    EXPECT_EQ(stop_requested(), 0);
-    EXPECT_EQ(run_flags_open(), 0);
+    EXPECT_TRUE(abort_requested() == 0 && stop_requested() == 0 && run_flags_open() == 0);
     EXPECT_EQ(request_stop(), 0); // enabled, but no run
     EXPECT_EQ(stop_requested(), 0);
-    resetStatus();
 }
 
 double g_fake_now = 0;
@@ -220,8 +204,7 @@ double fakeClock() { return g_fake_now; }
 TEST(RemainingTimeEstimator, AverageRateWrapAroundAndStall)
 {
     ZV::RemainingTimeEstimator estimator(&fakeClock);
-    struct Step { double now; uint64_t position, total; double expected; };
-    const Step steps[] = {
+    const struct { double now; uint64_t position, total; double expected; } steps[] = {
         {100, 0, 1000, 0.0},          // first reading only records
         {100, 50, 1000, 0.0},         // same clock: unchanged
         {101, 100, 1000, 9.0},        // rate 100/s, 900 left
@@ -229,7 +212,7 @@ TEST(RemainingTimeEstimator, AverageRateWrapAroundAndStall)
         {104, 200, 1000, 800.0 / 66}, // went back: rate 0, average 200 / 3 = 66
         {105, 1200, 1000, 0.0},       // past the total: nothing left
     };
-    for (const Step &s : steps) {
+    for (const auto &s : steps) {
         g_fake_now = s.now;
         EXPECT_DOUBLE_EQ(estimator.update(s.position, s.total), s.expected) << s.now;
     }
@@ -240,8 +223,7 @@ TEST(RemainingTimeEstimator, AverageRateWrapAroundAndStall)
     EXPECT_GE(estimator.update(UINT64_MAX - 1, UINT64_MAX), 0.0);
 }
 
-// Faults guarded: an empty name took a free entry (aliased counters), and pool
-// slices were misaligned.
+// Faults guarded: an empty name took a free entry (aliased counters), and pool slices were misaligned.
 TEST(DisplayVariables, NamesTablesPoolAndLimit)
 {
     void *storage = reinterpret_cast<void *>(1);
@@ -278,11 +260,10 @@ TEST(DisplayVariables, NamesTablesPoolAndLimit)
     EXPECT_EQ(3 + 15 + made, 512);
 }
 
-// The GUI polls and clicks Cancel in tight loops while the command thread
-// pushes, sets, pops and ends runs and a helper counts into the current task.
-TEST(ProgressThreads, PollingSettingAndAbortRacingTheEndOfRuns)
+// The GUI polls and clicks Cancel in tight loops while the command thread pushes, sets, pops and ends runs
+// and a helper counts into the current task.
+TEST_F(ProgressThreads, PollingSettingAndAbortRacingTheEndOfRuns)
 {
-    resetStatus();
     std::atomic<bool> done{false};
     int leaked = 0;
     std::thread poller([&] {
@@ -311,7 +292,6 @@ TEST(ProgressThreads, PollingSettingAndAbortRacingTheEndOfRuns)
     poller.join(), helper.join(), canceller.join();
     EXPECT_EQ(leaked, 0);
     EXPECT_EQ(progress_depth(), 0u);
-    resetStatus();
 }
 
 } // namespace

@@ -1,9 +1,13 @@
 // Small fixtures shared by the test suites: a scratch folder, a scoped
-// environment variable and whole-file reading.
+// environment variable, whole-file reading, running a shell command and
+// loop devices over image files.
 #pragma once
 
+#include <stdio.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -79,5 +83,69 @@ inline void writeFile(const std::string &path, const std::string &bytes)
 {
     std::ofstream(path, std::ios::binary) << bytes;
 }
+
+// Runs a shell command; returns its exit status (-1 when it could not run)
+// and, when out is given, what it wrote to standard output.
+inline int run(const std::string &command, std::string *out = nullptr)
+{
+    FILE *pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr)
+        return -1;
+    std::string text;
+    char chunk[4096];
+    size_t got;
+    while ((got = fread(chunk, 1, sizeof chunk, pipe)) > 0)
+        text.append(chunk, got);
+    int status = pclose(pipe);
+    if (out)
+        *out = text;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Throws when a command-line tool the test needs is not installed: a test
+// whose tool is missing fails instead of passing quietly.
+inline void requireTool(const std::string &tool)
+{
+    if (run("command -v " + tool + " >/dev/null 2>&1") != 0)
+        throw std::runtime_error("required tool not installed: " + tool);
+}
+
+// Runs a command that must succeed; throws with its output otherwise.
+inline std::string mustRun(const std::string &command)
+{
+    std::string out;
+    int status = run(command + " 2>&1", &out);
+    if (status != 0)
+        throw std::runtime_error("command failed (" + std::to_string(status) + "): " + command + "\n" + out);
+    return out;
+}
+
+// A loop device over an image file (root only), detached on destruction.
+// sector_size 0 keeps the kernel's default (512).
+class LoopDevice {
+public:
+    explicit LoopDevice(const std::string &image, int sector_size = 0)
+    {
+        requireTool("losetup");
+        std::string command = "losetup --find --show";
+        if (sector_size)
+            command += " --sector-size " + std::to_string(sector_size);
+        std::string out = mustRun(command + " '" + image + "'");
+        while (!out.empty() && (out.back() == '\n' || out.back() == ' '))
+            out.pop_back();
+        path_ = out;
+    }
+    // Partitions a test added with partx stay on an unbound loop device, so
+    // they are deleted first.
+    ~LoopDevice() { run("partx -d '" + path_ + "' >/dev/null 2>&1; losetup -d '" + path_ + "' 2>/dev/null"); }
+    LoopDevice(const LoopDevice &) = delete;
+    LoopDevice &operator=(const LoopDevice &) = delete;
+
+    const std::string &path() const { return path_; }
+    static bool available() { return geteuid() == 0; }
+
+private:
+    std::string path_;
+};
 
 } // namespace zvtest

@@ -1,0 +1,145 @@
+// The block reader: reads a device or file sequentially, block by block,
+// between a start block and a stop block, into a ring of equal buffers, and
+// hands its consumer pointers straight into the ring (never copies).
+//
+// Ring layout: N buffers of buffer-size bytes back to back, followed by the
+// wrap area (max-request bytes). When a request runs past the end of the
+// ring, the leading bytes of buffer 0 (and of as many following buffers as
+// the request needs) are copied into the wrap area, so every request up to
+// the maximum is one contiguous run of memory.
+//
+// With read-ahead one filler thread keeps the ring full while the consumer
+// works through it; without read-ahead the consumer's own requests fill the
+// buffers. A filled buffer belongs to the consumer, an empty one to the
+// filler; only the filler sets "filled", only the consumer (or a reset)
+// clears it.
+//
+// What is promised about the bytes handed out
+//   - Never stale or shifted data: a chunk the device fails to deliver is
+//     retried block by block; blocks that still fail are delivered as zeros,
+//     and the failure is recorded (error number and block) for the medium to
+//     report. A device that is gone (ENODEV, ENXIO, ENOMEDIUM, EBADF) or a
+//     file that ends before the stop position is fatal: the filler publishes
+//     an error marker and every later request returns 0 bytes with
+//     rd_failed() non-zero. The consumer never waits for data that cannot
+//     come.
+//   - A range whose last block is partial (a plain file whose size is not a
+//     multiple of the block size) is read to its last byte: the final buffer
+//     counts only the valid bytes and is zero-padded to the block boundary.
+//   - Slow reads (one device read taking more than 1,000,000 microseconds)
+//     are recorded (the first slow block is kept until cleared) and followed
+//     by a pause of the slow pause (1000 ms).
+//
+// Threads: the consumer side (every function here) is used by one thread at
+// a time, with one exception: rd_stop may also come from another thread
+// while the consumer waits; the wait then ends with 0 bytes. rd_stop,
+// rd_close_files and rd_close join the filler. Every wait ends on abort or
+// early stop (foundation/engine_status.h) and on rd_stop; the consumer then
+// sees the bytes available so far (0 when none).
+//
+// Failures recorded for the medium: the error record holds the last device
+// read that failed (errno, block) and the slow record the first slow block;
+// the per-block queries take no lock while nothing is recorded. A clear
+// removes what the caller last read; a failure recorded after that survives
+// it, so none goes unreported.
+#pragma once
+
+#include <cstdint>
+
+struct buf_t;
+struct rd_reader;
+
+// Creation parameters.
+struct rd_params {
+    const char *path;       // device or file, opened through the file layer
+                            // (a virtual-file type registered under the path applies)
+    int32_t block_size;     // bytes; a power of two
+    int64_t start_block;    // first block read
+    int64_t stop_block;     // exclusive, must not be 0; the block holding the last
+                            // byte when the range ends inside a block
+    int64_t stop_byte;      // absolute end of valid data in bytes (exclusive);
+                            // 0 means stop_block x block_size
+    int32_t max_request;    // largest contiguous request in bytes; capped at
+                            // (buffers - 1) x buffer size
+    int32_t buffer_size;    // bytes, a multiple of block_size
+    int32_t num_buffers;    // at least 2
+    bool read_ahead;        // start the filler thread
+    buf_t *buffer_holder;   // holds the ring memory; NULL takes the pooled buffer "reader"
+};
+
+// Creates and opens the reader, or NULL (logged: "bufsize must be multiple
+// of blocksize" (also for a block size below 1), "There must be at least 2
+// buffers", "Missing rd stop_block param.", "rd_new: bad maximum request",
+// "rd_new: block range ... out of range", "rd_new: Can't allocate %d bytes
+// of memory", or rd_open's line). Nothing is read here: a device whose first
+// sectors cannot be read still gets a reader (the failures show in the data
+// as zeros and in rd_error_number). A maximum request above (buffers - 1) x
+// buffer size is capped (logged).
+rd_reader *rd_new(const rd_params *params);
+// Opens the main (kind 1) and random-access (kind 3) handles when not open.
+// 0, or -1 after logging "rd_open: open(<path>): <errno text>". Not while
+// the filler runs (after rd_new, call rd_close_files first).
+int rd_open(rd_reader *reader);
+
+// Consumes the previous request, then returns a pointer to the bytes at the
+// reader position with *count set to min(n, bytes available). Waits (in 5 s
+// rounds, logging "q_wait_for_data: timed out") until every buffer the n
+// bytes cover is filled, or the range ended, or the filler failed, or abort
+// or early stop was requested. NULL with *count 0 for n above the maximum
+// request ("Maximum read request is %d, got %d").
+const uint8_t *rd_get(rd_reader *reader, int32_t n, int32_t *count);
+// Like rd_get for at least `min` bytes (min >= 1), but *count is every byte
+// contiguously available from the position without further waiting, up to
+// the maximum request (at least min unless the range ended or failed). The
+// pending request is *count; shorten it with rd_request.
+const uint8_t *rd_get_offered(rd_reader *reader, int32_t min, int32_t *count);
+// Changes the length of the current (pending) request to n and returns the
+// bytes available for it (at most n); waits like rd_get when n grows. n
+// above the maximum request logs "Maximum request length exceeded,
+// reqlen=%d, n=%d" and returns 0, leaving the request as it was.
+int32_t rd_request(rd_reader *reader, int32_t n);
+// Moves the reader to an absolute byte position. Inside a filled buffer only
+// the offset moves (no device read); elsewhere the ring restarts at the
+// containing block (never deadlocks, also when the filler has already ended).
+// -1 for a negative position or one past stop_block x block_size.
+int rd_seek(rd_reader *reader, int64_t position);
+// Random-access reads on the second handle, at their own position.
+int rd_set_pos(rd_reader *reader, int64_t position);
+int64_t rd_read(rd_reader *reader, void *buffer, int64_t n);
+
+// Switches read-ahead off: ends the filler (joined) and empties the ring.
+// The consumer's next call restarts the ring at its position (after the
+// pending request for rd_get/rd_get_offered) and from then on fills the
+// buffers itself. May be called from another thread while the consumer
+// waits (see Threads).
+void rd_stop(rd_reader *reader);
+// rd_stop, then frees both file handles (after a fatal failure, and by the
+// medium before rd_close). Later reads fail with EBADF (rd_failed).
+void rd_close_files(rd_reader *reader);
+// rd_stop, then frees the reader, its buffer holder when it owns it, and
+// any file handle still open.
+void rd_close(rd_reader *reader);
+
+// Errors recorded by the reader. rd_error_number/rd_error_block describe the
+// last failed device read (errno, block); rd_clear_error clears both.
+int rd_error_number(const rd_reader *reader);
+int64_t rd_error_block(const rd_reader *reader);
+void rd_clear_error(rd_reader *reader);
+// The first slow block since the last clear.
+bool rd_slow(const rd_reader *reader);
+int64_t rd_slow_block(const rd_reader *reader);
+void rd_clear_slow(rd_reader *reader);
+// Non-zero (an errno) once the filler has failed fatally (ENODATA when the
+// data ended before the end of the range); requests at or past the failure
+// then offer 0 bytes. A restart (rd_seek outside the ring) clears it.
+int rd_failed(const rd_reader *reader);
+// True once the consumer's position (the start of the current request) has
+// reached the end of the valid data.
+bool rd_at_end(const rd_reader *reader);
+int32_t rd_max_request(const rd_reader *reader);
+int32_t rd_block_size(const rd_reader *reader);
+
+// Test seams: the microsecond clock used to time device reads (NULL
+// restores time_usec) and the slow pause in milliseconds (default 1000).
+void rd_set_time_source(int64_t (*now_usec)());
+void rd_set_slow_pause(rd_reader *reader, int32_t milliseconds);

@@ -1,0 +1,442 @@
+// The block reader's filling side: timed device reads, the retry of failed
+// chunks block by block, end and error markers, the read-ahead thread, and
+// restarting the ring at another position. See block_reader.h for what is
+// promised and block_reader_internal.h for who owns what.
+//
+// Implementation notes
+// - One device read covers a whole buffer (buffer size / block size
+//   blocks): the kernel splits large reads itself, so there is nothing to
+//   probe, and an unreadable sector 0 does not keep the reader from being
+//   made (damaged cards are what the thorough scan is for).
+// - Reads go through the main file object's positioned-transfer slot (a
+//   virtual-file type registered under the path sees every device read) or
+//   its descriptor, with our own loop rather than file_read: the retry
+//   policy needs the exact errno of the failure and must tell "end of file"
+//   (a read returning 0) from a failure after some bytes, and a failing
+//   card would otherwise log two lines per bad block. A type that decodes
+//   its own data (read slot set, no positioned slot) is read through
+//   file_read.
+// - A chunk that fails part-way is read again block by block from the
+//   block where it stopped. A block that still fails is delivered as zeros
+//   (never as bytes of an earlier pass of the ring) and recorded (errno,
+//   block); reading goes on. A device that is gone (ENODEV, ENXIO,
+//   ENOMEDIUM, EBADF) or data that ends before the end of the range is
+//   fatal: the bytes read before the failure are published, then an error
+//   marker (length 0, the errno), and the filler ends. File handles are
+//   not closed here: the random-access handle belongs to the consumer's
+//   thread; rd_close_files closes both.
+// - Every buffer holding the end of the data is zero-padded past its
+//   valid bytes, so a consumer reading a whole block at the end sees the
+//   valid bytes followed by zeros.
+// - A consumer that catches up with the filler sleeps until half the ring
+//   is filled (or the data ends, or the ring is full) rather than until its
+//   next buffer is: the consumer is then woken once per batch instead of
+//   once per buffer, which keeps the wake-ups off the filler's path. It
+//   still looks at its buffer at every 100 ms slice.
+// - Waits are cut into 100 ms slices that re-test abort, early stop and
+//   halt requests (engine flags carry no notification), so no wait depends
+//   on a wake-up arriving.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <system_error>
+
+#include "foundation/engine_status.h"
+#include "foundation/file.h"
+#include "foundation/fileops.h"
+#include "foundation/log.h"
+#include "foundation/sysutil.h"
+#include "storage/block_reader_internal.h"
+
+namespace {
+
+// A device read taking more than this is slow (exactly this is not).
+constexpr int64_t kSlowReadUsec = 1000000;
+constexpr auto kWaitSlice = std::chrono::milliseconds(100);
+// Errno of data that ends before the end of the range.
+constexpr int kEndOfData = ENODATA;
+
+std::atomic<int64_t (*)()> g_time_source{nullptr};
+
+int64_t now_usec()
+{
+    int64_t (*source)() = g_time_source.load(std::memory_order_acquire);
+    return source != nullptr ? source() : static_cast<int64_t>(time_usec());
+}
+
+// Errors after which no further read of the device can succeed.
+bool device_gone(int errnum)
+{
+    return errnum == ENODEV || errnum == ENXIO || errnum == ENOMEDIUM || errnum == EBADF;
+}
+
+struct ErrorText {
+    char text[128];
+    explicit ErrorText(int errnum) { zv_strerror_r(errnum, text, sizeof text); }
+};
+
+// Reads count bytes at offset. Returns the bytes read; *errnum is 0 when a
+// short count means the end of the data, else the errno that stopped it.
+int64_t device_read(file_t *f, uint8_t *destination, int64_t offset, int64_t count, int *errnum)
+{
+    *errnum = 0;
+    if (f == nullptr) {
+        *errnum = EBADF;
+        return 0;
+    }
+    const vf_ops *ops = f->vf != nullptr ? f->vf->ops : nullptr;
+    if (ops != nullptr && ops->read != nullptr && ops->pread == nullptr) {
+        if (file_seek(f, offset) != 0) {
+            *errnum = EIO;
+            return 0;
+        }
+        const int64_t got = file_read(f, destination, count);
+        if (got < 0) {
+            *errnum = f->last_error != 0 ? f->last_error : EIO;
+            return 0;
+        }
+        return got;
+    }
+    int64_t done = 0;
+    while (done < count) {
+        const size_t want = static_cast<size_t>(count - done);
+        const ssize_t r = ops != nullptr && ops->pread != nullptr ? ops->pread(f, destination + done, want, offset + done)
+                                                                   : pread_eintr(f->fd, destination + done, want, offset + done);
+        if (r < 0) {
+            if (errno == EINTR)
+                continue;
+            *errnum = errno != 0 ? errno : EIO;
+            break;
+        }
+        if (r == 0)
+            break;
+        done += r;
+    }
+    return done;
+}
+
+bool halted(const rd_reader *r)
+{
+    return r->quit.load(std::memory_order_relaxed) || rd_interrupted();
+}
+
+// Records a failure; a slow read only when none is recorded (the first is kept).
+void note(rd_reader *r, rd_record &record, int value, int64_t block, bool keep_first)
+{
+    std::lock_guard<std::mutex> lock(r->status_mutex);
+    if (keep_first && record.set.load(std::memory_order_relaxed))
+        return;
+    record.value = value;
+    record.block = block;
+    ++record.seq;
+    record.set.store(true, std::memory_order_release);
+}
+
+void note_error(rd_reader *r, int errnum, int64_t block)
+{
+    note(r, r->error_record, errnum, block, false);
+}
+
+// The pause after a slow read; it ends early on abort, early stop, halt or rd_stop.
+void slow_pause(rd_reader *r)
+{
+    const int32_t milliseconds = r->slow_pause_ms.load(std::memory_order_relaxed);
+    if (milliseconds < 1)
+        return;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    std::unique_lock<std::mutex> lock(r->mutex);
+    while (!halted(r) && !r->stop_pending.load(std::memory_order_relaxed)) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline)
+            break;
+        r->space_cv.wait_until(lock, std::min(deadline, now + kWaitSlice));
+    }
+}
+
+// One timed device read of bytes at block (rd_timed_read).
+int64_t timed_read(rd_reader *r, uint8_t *destination, int64_t block, int64_t bytes, int *errnum)
+{
+    const int64_t started = now_usec();
+    const int64_t got = device_read(r->main_file, destination, block * r->p.block_size, bytes, errnum);
+    if (now_usec() - started > kSlowReadUsec) {
+        note(r, r->slow_record, 1, block, true);
+        slow_pause(r);
+    }
+    return got;
+}
+
+rd_fill_result write_marker(rd_reader *r, rd_buffer &b)
+{
+    std::memset(b.data, 0, static_cast<size_t>(r->p.buffer_size));
+    b.length = 0;
+    b.error = r->marker_errno;
+    b.file_pos = r->next_block * r->p.block_size;
+    r->finished = true;
+    return rd_fill_result::marker;
+}
+
+// Records a fatal failure: the marker follows the bytes read before it.
+rd_fill_result fail(rd_reader *r, rd_buffer &b, int errnum, int64_t block, int64_t valid)
+{
+    const ErrorText text(errnum);
+    if (errnum == kEndOfData)
+        log_error("%s: short read(%s): %s", "fill_buffer", r->p.path, text.text);
+    else
+        log_error("%s: read(%s): %s", "fill_buffer", r->p.path, text.text);
+    note_error(r, errnum, block + valid / r->p.block_size);
+    r->fatal_errno.store(errnum, std::memory_order_release);
+    r->marker_due = true;
+    r->marker_errno = errnum;
+    if (valid <= 0)
+        return write_marker(r, b);
+    b.length = static_cast<int32_t>(valid);
+    b.error = 0;
+    b.file_pos = block * r->p.block_size;
+    std::memset(b.data + valid, 0, static_cast<size_t>(r->p.buffer_size - valid));
+    return rd_fill_result::last;
+}
+
+// Reads the chunk at next_block into b (fill_buffer).
+rd_fill_result fill_read(rd_reader *r, rd_buffer &b)
+{
+    const int64_t bs = r->p.block_size;
+    const int64_t block = r->next_block;
+    const int64_t blocks = std::min<int64_t>(r->p.read_blocks, r->p.stop_block - block);
+    const int64_t start = block * bs;
+    const int64_t want = std::min(blocks * bs, r->p.end_byte - start);
+
+    int errnum = 0;
+    const int64_t got = timed_read(r, b.data, block, want, &errnum);
+    if (got < want) {
+        if (errnum == 0)
+            return fail(r, b, kEndOfData, block, got);
+        if (device_gone(errnum))
+            return fail(r, b, errnum, block, got);
+        // Retry from the block where the chunk stopped, one block at a time.
+        int64_t bad = 0, first_bad = -1;
+        int last_errnum = 0;
+        for (int64_t k = got / bs; k < blocks; ++k) {
+            if (halted(r))
+                return rd_fill_result::aborted;
+            const int64_t offset = k * bs;
+            const int64_t size = std::min(bs, want - offset);
+            int e = 0;
+            const int64_t g = timed_read(r, b.data + offset, block + k, size, &e);
+            if (g == size)
+                continue;
+            if (e == 0 || device_gone(e))
+                return fail(r, b, e == 0 ? kEndOfData : e, block, offset + g);
+            std::memset(b.data + offset + g, 0, static_cast<size_t>(size - g));
+            note_error(r, e, block + k);
+            if (first_bad < 0)
+                first_bad = block + k;
+            last_errnum = e;
+            ++bad;
+        }
+        if (bad > 0) {
+            const ErrorText text(last_errnum);
+            log_error("%s: read(%s): %s at block %lld; %lld unreadable block(s) delivered as zeros", "fill_buffer",
+                      r->p.path, text.text, static_cast<long long>(first_bad), static_cast<long long>(bad));
+        }
+    }
+    b.length = static_cast<int32_t>(want);
+    b.error = 0;
+    b.file_pos = start;
+    if (want < r->p.buffer_size)
+        std::memset(b.data + want, 0, static_cast<size_t>(r->p.buffer_size - want));
+    r->next_block = block + blocks;
+    if (r->next_block >= r->p.stop_block || r->next_block * bs >= r->p.end_byte) {
+        r->marker_due = true;
+        r->marker_errno = 0;
+        return rd_fill_result::last;
+    }
+    return rd_fill_result::full;
+}
+
+// The read-ahead thread (rd_reader): fills the ring in order until the
+// marker is published, then ends; also ends on abort, early stop or halt.
+void filler_main(rd_reader *r)
+{
+    std::unique_lock<std::mutex> lock(r->mutex);
+    for (;;) {
+        if (halted(r))
+            break;
+        if (r->reset_requested) {
+            rd_reset_filler_state(r, r->reset_block);
+            r->reset_requested = false;
+            r->reset_cv.notify_all();
+            continue;
+        }
+        if (r->finished)
+            break;
+        if (r->buffers[r->fill_index].filled.load(std::memory_order_acquire)) {
+            r->space_cv.wait_for(lock, kWaitSlice);
+            continue;
+        }
+        lock.unlock();
+        const rd_fill_result result = rd_fill_next(r);
+        lock.lock();
+        // A reset asked for during the read makes its bytes worthless.
+        if (result == rd_fill_result::aborted || r->reset_requested)
+            continue;
+        const int index = r->fill_index;
+        rd_publish(r);
+        // Wake a waiting consumer only once a batch is ready (see wake_index),
+        // at the end of the data, or when the ring is full: a wake-up costs
+        // the filler a good part of the time it takes to copy a buffer from
+        // the page cache.
+        if (r->consumer_waiting && (index == r->wake_index || result != rd_fill_result::full ||
+                                    r->buffers[r->fill_index].filled.load(std::memory_order_relaxed)))
+            r->data_cv.notify_all();
+    }
+    r->filler_alive = false;
+    r->data_cv.notify_all();
+    r->reset_cv.notify_all();
+}
+
+} // namespace
+
+void rd_set_time_source(int64_t (*now)())
+{
+    g_time_source.store(now, std::memory_order_release);
+}
+
+bool rd_interrupted()
+{
+    return abort_requested() != 0 || stop_requested() != 0;
+}
+
+rd_fill_result rd_fill_next(rd_reader *r)
+{
+    rd_buffer &b = r->buffers[r->fill_index];
+    if (r->finished)
+        return rd_fill_result::aborted; // nothing follows the marker
+    if (r->marker_due || r->next_block >= r->p.stop_block || r->next_block * r->p.block_size >= r->p.end_byte) {
+        if (!r->marker_due)
+            r->marker_errno = 0;
+        return write_marker(r, b);
+    }
+    return fill_read(r, b);
+}
+
+void rd_publish(rd_reader *r)
+{
+    r->buffers[r->fill_index].filled.store(1, std::memory_order_release);
+    r->fill_index = (r->fill_index + 1) % r->p.num_buffers;
+}
+
+void rd_reset_filler_state(rd_reader *r, int64_t block)
+{
+    for (int i = 0; i < r->p.num_buffers; ++i)
+        r->buffers[i].filled.store(0, std::memory_order_release);
+    r->next_block = block;
+    r->fill_index = 0;
+    r->marker_due = false;
+    r->marker_errno = 0;
+    r->finished = false;
+    r->fatal_errno.store(0, std::memory_order_release);
+}
+
+bool rd_start_filler(rd_reader *r)
+{
+    std::lock_guard<std::mutex> threads(r->thread_mutex);
+    if (!r->read_ahead.load())
+        return false;
+    {
+        std::lock_guard<std::mutex> lock(r->mutex);
+        if (r->filler_alive)
+            return true;
+    }
+    if (r->thread.joinable())
+        r->thread.join(); // it has ended: filler_alive is cleared as its last step
+    r->quit.store(false);
+    {
+        std::lock_guard<std::mutex> lock(r->mutex);
+        r->filler_alive = true;
+    }
+    try {
+        r->thread = std::thread(filler_main, r);
+    } catch (const std::system_error &e) {
+        log_error("rd_new: can't start the read-ahead thread for %s: %s", r->p.path, e.what());
+        std::lock_guard<std::mutex> lock(r->mutex);
+        r->filler_alive = false;
+        r->read_ahead.store(false); // the consumer fills the buffers itself
+        return false;
+    }
+    return true;
+}
+
+void rd_halt_filler(rd_reader *r)
+{
+    std::lock_guard<std::mutex> threads(r->thread_mutex);
+    {
+        std::lock_guard<std::mutex> lock(r->mutex);
+        r->quit.store(true);
+        r->space_cv.notify_all();
+    }
+    if (r->thread.joinable())
+        r->thread.join();
+    r->quit.store(false); // the consumer's own fills test it too
+}
+
+void rd_restart_at(rd_reader *r, int64_t position)
+{
+    const int64_t block = position / r->p.block_size;
+    if (r->read_ahead.load()) {
+        std::unique_lock<std::mutex> lock(r->mutex);
+        if (r->filler_alive) {
+            // Empty the ring first: a filler waiting for room would otherwise
+            // never look at the request.
+            for (int i = 0; i < r->p.num_buffers; ++i)
+                r->buffers[i].filled.store(0, std::memory_order_release);
+            r->reset_requested = true;
+            r->reset_block = block;
+            r->space_cv.notify_all();
+            while (r->reset_requested && r->filler_alive && !r->stop_pending.load() && !rd_interrupted())
+                r->reset_cv.wait_for(lock, kWaitSlice);
+            if (!r->reset_requested) {
+                lock.unlock();
+                rd_reset_consumer(r, block, position);
+                return;
+            }
+        }
+    }
+    // No filler to acknowledge (ended behind its marker, after a failure or
+    // an abort, or read-ahead is off): restart here.
+    rd_halt_filler(r);
+    {
+        std::lock_guard<std::mutex> lock(r->mutex);
+        r->reset_requested = false;
+    }
+    rd_reset_filler_state(r, block);
+    rd_reset_consumer(r, block, position);
+    if (r->read_ahead.load() && !rd_interrupted())
+        rd_start_filler(r);
+}
+
+void rd_stop(rd_reader *r)
+{
+    if (r == nullptr)
+        return;
+    std::lock_guard<std::mutex> threads(r->thread_mutex);
+    if (!r->read_ahead.load())
+        return;
+    {
+        std::lock_guard<std::mutex> lock(r->mutex);
+        // stop_pending first: a consumer that sees read-ahead off must also
+        // see that the filler may still be running.
+        r->stop_pending.store(true);
+        r->quit.store(true);
+        r->read_ahead.store(false);
+        r->space_cv.notify_all();
+        r->data_cv.notify_all();
+        r->reset_cv.notify_all();
+    }
+    if (r->thread.joinable())
+        r->thread.join();
+    r->quit.store(false);
+}

@@ -1,0 +1,625 @@
+// Media records: the process-wide list, creation, the matching of a
+// returning disk, attach and detach, the partition media and the
+// characteristics (partition map and checksum) of a medium.
+//
+// Implementation notes
+//   - The list holds every listed medium, oldest first in the vector; every
+//     walk goes from the back so that lookups see the newest medium first.
+//     One mutex guards the vector and the `attached` flags it hands out. No
+//     device I/O ever runs under it: media_find_or_new only picks a medium
+//     and marks it uninitialised; its caller sets the window and reads the
+//     partition map and checksum afterwards, so a slow or failing card never
+//     blocks the lookups of other threads.
+//   - A medium owns its file object and holds its free lock, so no other
+//     code path can free it by accident.
+//   - Top-level media are all media that are not partitions. A partition
+//     keeps a plain pointer to its parent; freeing the parent clears it.
+//   - When a returning disk is matched under a new device path (a card
+//     reader that came back as another node), the medium and its partition
+//     media are pointed at the new path, so that their reads reach the card
+//     and their ids survive.
+#include "storage/media.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "foundation/file.h"
+#include "foundation/fileops.h"
+#include "foundation/log.h"
+#include "foundation/strings.h"
+#include "storage/block_reader.h"
+
+namespace {
+
+Media *new_medium(const char *path, const char *name, uint32_t kind, uint32_t flags, bool initialising);
+void publish(Media *m);
+
+std::mutex g_list_mutex;
+std::atomic<uint32_t> g_next_id{1};
+std::atomic<media_prescan_fn> g_prescan{nullptr};
+
+// The listed media, oldest first. A function-local object, so that it exists
+// whatever the order of static initialisation.
+std::vector<Media *> &media_list()
+{
+    static std::vector<Media *> list;
+    return list;
+}
+
+bool is_top_level(const Media *m)
+{
+    return m->kind != MEDIA_PARTITION && m->parent == nullptr;
+}
+
+const char *path_of(const Media *m)
+{
+    return m->io != nullptr ? file_name(m->io) : nullptr;
+}
+
+bool same_path(const Media *m, const char *path)
+{
+    const char *own = path_of(m);
+    return own != nullptr && path != nullptr && std::strcmp(own, path) == 0;
+}
+
+bool has_text(const char *text)
+{
+    return text != nullptr && text[0] != '\0';
+}
+
+// Accepted block sizes: powers of two from 512 to 65536.
+bool valid_block_size(int64_t size)
+{
+    return size >= 512 && size <= 65536 && (size & (size - 1)) == 0;
+}
+
+int32_t checked_block_size(int32_t size, const char *path)
+{
+    if (valid_block_size(size))
+        return size;
+    log_info("media: block size %d of %s is not usable, using 512", (int)size, path ? path : "(null)");
+    return 512;
+}
+
+// A fresh file object for path, free-locked by the medium and, for images,
+// bound to the virtual-file type registered under the path. NULL on failure.
+file_t *make_io(Media *m, const char *path, uint32_t kind)
+{
+    file_t *io = file_new(path);
+    if (io == nullptr)
+        return nullptr;
+    file_free_lock(io, m);
+    if (kind == MEDIA_IMAGE && file_set_vf(io, path) != 0) {
+        log_error("media_new: no image type registered for %s", path);
+        file_free_unlock(&io, m);
+        return nullptr;
+    }
+    return io;
+}
+
+void free_io(Media *m)
+{
+    if (m->io != nullptr)
+        file_free_unlock(&m->io, m);
+    m->io = nullptr;
+}
+
+// Points the medium at another path (list mutex held). The old file object
+// is closed; an open count the medium still has stays, and the next release
+// closes nothing that is open. Keeps the old object when a new one cannot
+// be made.
+void repoint_locked(Media *m, const char *path)
+{
+    file_t *io = make_io(m, path, m->kind);
+    if (io == nullptr)
+        return;
+    free_io(m);
+    m->io = io;
+    std::free(m->description);
+    m->description = nullptr;
+}
+
+const char *base_name(const char *path)
+{
+    const char *slash = std::strrchr(path, '/');
+    return slash != nullptr ? slash + 1 : path;
+}
+
+// "Partition %d" through the translated-text cache. The translation is
+// text from a table, not a format we wrote: only its first "%d" is replaced,
+// so a stray "%s" in a translation cannot be taken as a directive.
+std::string partition_name(int32_t slice)
+{
+    std::string text = localize_cstring("Partition %d");
+    const size_t at = text.find("%d");
+    const std::string number = std::to_string(slice);
+    if (at == std::string::npos)
+        return text + " " + number;
+    return text.replace(at, 2, number);
+}
+
+// The reuse candidate of a partition child (list mutex held): a partition
+// of the parent's path with the same slice and the same window.
+Media *find_child_locked(const Media *parent, const media_partition_entry &entry, int64_t start)
+{
+    const char *path = path_of(parent);
+    auto &list = media_list();
+    for (auto it = list.rbegin(); it != list.rend(); ++it) {
+        Media *m = *it;
+        if (m->kind == MEDIA_PARTITION && m->slice == entry.slice && same_path(m, path) &&
+            m->orig_start_pos == start && m->orig_stop_pos - m->orig_start_pos == entry.size)
+            return m;
+    }
+    return nullptr;
+}
+
+// The top-level medium of a path and kind (list mutex held), or NULL.
+Media *find_path_locked(const char *path, uint32_t kind)
+{
+    auto &list = media_list();
+    for (auto it = list.rbegin(); it != list.rend(); ++it) {
+        Media *m = *it;
+        if (m->kind == kind && is_top_level(m) && same_path(m, path))
+            return m;
+    }
+    return nullptr;
+}
+
+// attach image and attach file: an existing medium of the path comes back,
+// else a new one; then the window, the characteristics and the partitions.
+Media *attach_path(const char *path, uint32_t kind)
+{
+    if (!has_text(path))
+        return nullptr;
+    Media *m;
+    {
+        std::lock_guard<std::mutex> lock(g_list_mutex);
+        m = find_path_locked(path, kind);
+        if (m != nullptr) {
+            m->attached = 1;
+            m->characteristics_initialised = 0;
+            m->initialising = 1;
+        }
+    }
+    if (m == nullptr)
+        m = new_medium(path, base_name(path), kind, 0, true);
+    if (m == nullptr)
+        return nullptr;
+
+    int64_t size = 0;
+    if (kind == MEDIA_IMAGE) {
+        size = file_size(m->io); // through the image's type
+    } else {
+        zorvant::u8string text;
+        if (utf8_path_text(path, text))
+            size = (int64_t)ZV::fileSize(text);
+    }
+    m->stop_pos = m->orig_stop_pos = size < 0 ? 0 : size;
+    m->block_size = 512;
+    m->write_protected = 1;
+    media_init_characteristics(m);
+    media_make_partitions(m);
+    return m;
+}
+
+} // namespace
+
+// --- creation and lookup -------------------------------------------------------------
+
+Media *media_new(const char *path, const char *name, uint32_t kind, uint32_t flags)
+{
+    return new_medium(path, name, kind, flags, false);
+}
+
+namespace {
+
+// media_new; an attach makes its medium with `initialising` set, so no other
+// thread walking the list compares it before media_init_characteristics has
+// set it up and published it.
+Media *new_medium(const char *path, const char *name, uint32_t kind, uint32_t flags, bool initialising)
+{
+    Media *m = new (std::nothrow) Media();
+    if (m == nullptr)
+        return nullptr;
+    m->id = g_next_id.fetch_add(1);
+    if (path != nullptr) {
+        m->io = make_io(m, path, kind);
+        if (m->io == nullptr) {
+            delete m;
+            return nullptr;
+        }
+    }
+    if (name != nullptr) {
+        m->name = strdup(name);
+        if (m->name == nullptr) {
+            free_io(m);
+            delete m;
+            return nullptr;
+        }
+    }
+    m->flags = flags;
+    m->kind = kind;
+    m->attached = 1;
+    m->initialising = initialising;
+    if (!(flags & MEDIA_FLAG_UNLISTED)) {
+        std::lock_guard<std::mutex> lock(g_list_mutex);
+        media_list().push_back(m);
+    }
+    return m;
+}
+
+// Ends the set-up begun by an attach: other threads may compare it now.
+void publish(Media *m)
+{
+    std::lock_guard<std::mutex> lock(g_list_mutex);
+    m->initialising = 0;
+}
+
+} // namespace
+
+// The scoring of a returning physical disk. Under the list mutex, each
+// top-level medium is looked at:
+//   1. With a path given and a path of its own: the same path and attached
+//      is taken at once; the same path and detached scores 1; another path
+//      and attached is skipped; another path and detached scores 0.
+//   2. With a size given and an original stop position of its own, the two
+//      must be equal, else it is skipped.
+//   3. With a name given and a name of its own: equal names add 4 (only 1
+//      when the given name begins with "Apple Read", a reader's generic
+//      name), different names subtract 4.
+// The highest score of at least 1 wins; among equal scores the newest
+// medium. With no winner a new medium is made.
+Media *media_find_or_new(const char *path, const char *name, int64_t size, int write_protected,
+                         uint32_t kind)
+{
+    const bool with_path = has_text(path);
+    const bool with_name = has_text(name);
+    {
+        std::lock_guard<std::mutex> lock(g_list_mutex);
+        Media *taken = nullptr;
+        Media *best = nullptr;
+        int best_score = 0;
+        auto &list = media_list();
+        for (auto it = list.rbegin(); it != list.rend(); ++it) {
+            Media *m = *it;
+            if (!is_top_level(m))
+                continue;
+            int score = 0;
+            if (with_path && path_of(m) != nullptr) {
+                const bool equal = same_path(m, path);
+                if (equal && m->attached) {
+                    taken = m;
+                    break;
+                }
+                if (!equal && m->attached)
+                    continue;
+                score = equal ? 1 : 0;
+            }
+            if (size > 0 && m->orig_stop_pos != 0 && m->orig_stop_pos != size)
+                continue;
+            if (with_name && has_text(m->name)) {
+                if (std::strcmp(m->name, name) == 0)
+                    score += std::strncmp(name, "Apple Read", 10) == 0 ? 1 : 4;
+                else
+                    score -= 4;
+            }
+            if (best == nullptr || score > best_score) {
+                best = m;
+                best_score = score;
+            }
+        }
+        if (taken == nullptr && best != nullptr && best_score >= 1)
+            taken = best;
+        if (taken != nullptr) {
+            if (with_path && !same_path(taken, path)) {
+                repoint_locked(taken, path);
+                for (Media *child : list)
+                    if (child->parent == taken)
+                        repoint_locked(child, path);
+            }
+            taken->attached = 1;
+            taken->write_protected = write_protected == 1;
+            taken->characteristics_initialised = 0;
+            taken->initialising = 1;
+            return taken;
+        }
+    }
+    Media *m = new_medium(path, name, kind, 0, true);
+    if (m != nullptr)
+        m->write_protected = write_protected == 1;
+    return m;
+}
+
+Media *media_attach_disk(const char *device_path, const char *name, int write_protected, int64_t size,
+                         int32_t block_size)
+{
+    const int32_t checked = checked_block_size(block_size, device_path);
+    Media *m = media_find_or_new(device_path, name, size, write_protected, MEDIA_DISK);
+    if (m == nullptr)
+        return nullptr;
+    m->stop_pos = m->orig_stop_pos = size < 0 ? 0 : size;
+    m->block_size = checked;
+    media_init_characteristics(m);
+    media_make_partitions(m);
+    return m;
+}
+
+Media *media_attach_image(const char *path)
+{
+    return attach_path(path, MEDIA_IMAGE);
+}
+
+Media *media_attach_file(const char *path)
+{
+    return attach_path(path, MEDIA_FILE);
+}
+
+Media *media_find_by_id(uint32_t id, int flags)
+{
+    const bool any = (flags & 3) == 0;
+    std::lock_guard<std::mutex> lock(g_list_mutex);
+    auto &list = media_list();
+    for (auto it = list.rbegin(); it != list.rend(); ++it) {
+        Media *m = *it;
+        if (m->id != id)
+            continue;
+        if (any || ((flags & 1) && m->attached) || ((flags & 2) && !m->attached))
+            return m;
+    }
+    return nullptr;
+}
+
+Media *media_find_attached_by_id(uint32_t id)
+{
+    return media_find_by_id(id, 1);
+}
+
+void media_detach_path(const char *path)
+{
+    if (path == nullptr)
+        return;
+    std::lock_guard<std::mutex> lock(g_list_mutex);
+    for (Media *m : media_list())
+        if (same_path(m, path))
+            m->attached = 0;
+}
+
+void media_for_each(const std::function<bool(Media *)> &visit)
+{
+    std::lock_guard<std::mutex> lock(g_list_mutex);
+    auto &list = media_list();
+    for (auto it = list.rbegin(); it != list.rend(); ++it)
+        if (!(*it)->initialising && !visit(*it))
+            return;
+}
+
+void media_free(Media **media)
+{
+    if (media == nullptr || *media == nullptr)
+        return;
+    Media *m = *media;
+    *media = nullptr;
+    if (!(m->flags & MEDIA_FLAG_UNLISTED)) {
+        std::lock_guard<std::mutex> lock(g_list_mutex);
+        auto &list = media_list();
+        list.erase(std::remove(list.begin(), list.end(), m), list.end());
+        for (Media *other : list)
+            if (other->parent == m)
+                other->parent = nullptr;
+    }
+    if (m->reader != nullptr)
+        media_rd_close(m);
+    free_io(m);
+    std::free(m->name);
+    std::free(m->description);
+    delete m;
+}
+
+void media_free_all()
+{
+    std::vector<Media *> all;
+    {
+        std::lock_guard<std::mutex> lock(g_list_mutex);
+        all.swap(media_list());
+    }
+    for (Media *m : all) {
+        m->flags |= MEDIA_FLAG_UNLISTED; // already out of the list
+        media_free(&m);
+    }
+}
+
+// --- description and accessors ---------------------------------------------------------
+
+uint32_t media_child_id(const Media *media, int index)
+{
+    if (media == nullptr || index < 0 || (size_t)index >= media->children.size()) {
+        log_info("Invalid media child id %u", (unsigned)index);
+        return 0;
+    }
+    return media->children[(size_t)index];
+}
+
+const char *media_description(Media *media)
+{
+    if (media == nullptr)
+        return "(null)";
+    const char *path = path_of(media);
+    char *text = strdup_printf("id=%d, path=%s, name=%s", (int)media->id, path ? path : "(null)",
+                               media->name ? media->name : "(null)");
+    if (text == nullptr)
+        return media->description != nullptr ? media->description : "(null)";
+    std::free(media->description);
+    media->description = text;
+    return text;
+}
+
+const char *media_name(const Media *media)
+{
+    if (media == nullptr)
+        return "(null)";
+    return media->name != nullptr ? media->name : "";
+}
+
+const char *media_path(const Media *media)
+{
+    return media != nullptr ? path_of(media) : nullptr;
+}
+
+int64_t media_length(const Media *media)
+{
+    if (media == nullptr || media->stop_pos < 0 || media->stop_pos <= media->start_pos)
+        return 0;
+    return media->stop_pos - media->start_pos;
+}
+
+int64_t media_byte_pos(const Media *media)
+{
+    return media != nullptr ? media->byte_pos : -1;
+}
+
+int64_t media_data_pos(const Media *media)
+{
+    return media != nullptr ? media->data_pos : -1;
+}
+
+uint32_t media_fs_code(const Media *media)
+{
+    return media != nullptr ? media->fs_type * 16 + media->fs_subtype : 0;
+}
+
+int media_partition_count(const Media *media)
+{
+    return media != nullptr ? (int)media->partitions.entries.size() : 0;
+}
+
+const media_partition_entry *media_partition_at(const Media *media, int index)
+{
+    if (media == nullptr || index < 0 || (size_t)index >= media->partitions.entries.size())
+        return nullptr;
+    return &media->partitions.entries[(size_t)index];
+}
+
+int media_get_params(const Media *media, MediaParams *params)
+{
+    if (media == nullptr || params == nullptr)
+        return -12;
+    params->block_size = media->block_size;
+    params->orig_start_pos = media->orig_start_pos;
+    params->orig_stop_pos = media->orig_stop_pos;
+    params->start_pos = media->start_pos;
+    params->stop_pos = media->stop_pos;
+    return 0;
+}
+
+int media_set_params(Media *media, const MediaParams *params)
+{
+    if (media == nullptr || params == nullptr)
+        return -12;
+    media->start_pos = params->start_pos;
+    media->stop_pos = params->stop_pos;
+    return 0;
+}
+
+// --- partitions and characteristics --------------------------------------------------------
+
+void media_set_prescan_hook(media_prescan_fn hook)
+{
+    g_prescan.store(hook);
+}
+
+void media_make_partitions(Media *media)
+{
+    if (media == nullptr)
+        return;
+    if (media->partitions.entries.empty()) {
+        const media_partition_entry whole{0, 0, media_length(media)};
+        Media *child = media_partition_child(media, whole, true);
+        if (child != nullptr && (child->fs_type != 0 || child->fs_subtype != 0)) {
+            media->fs_type = child->fs_type;
+            media->fs_subtype = child->fs_subtype;
+            media->partition_scheme = PARTITION_SCHEME_WHOLE;
+        }
+        return;
+    }
+    // A copy: making a child must not depend on the parent's table staying put.
+    const std::vector<media_partition_entry> entries = media->partitions.entries;
+    for (const media_partition_entry &entry : entries) {
+        if (media_partition_child(media, entry, false) == nullptr)
+            log_info("Can't synthesize partition %d: {%lld, %lld}", (int)entry.slice, (long long)entry.start,
+                     (long long)entry.size);
+    }
+}
+
+Media *media_partition_child(Media *parent, const media_partition_entry &entry, bool whole)
+{
+    if (parent == nullptr || entry.start < 0 || entry.size < 0)
+        return nullptr;
+    const int64_t start = parent->orig_start_pos + entry.start;
+    Media *child;
+    {
+        std::lock_guard<std::mutex> lock(g_list_mutex);
+        child = find_child_locked(parent, entry, start);
+        if (child != nullptr)
+            child->attached = 1;
+    }
+    if (child == nullptr) {
+        child = new_medium(path_of(parent), partition_name(entry.slice).c_str(), MEDIA_PARTITION, 0, true);
+        if (child == nullptr)
+            return nullptr;
+        child->start_pos = child->orig_start_pos = start;
+        child->stop_pos = child->orig_stop_pos = start + entry.size;
+        child->block_size = parent->block_size;
+        child->write_protected = parent->write_protected;
+        child->slice = entry.slice;
+        media_init_characteristics(child);
+        const media_prescan_fn prescan = g_prescan.load();
+        const int found = prescan != nullptr ? prescan(child) : -1;
+        if (whole && found != 0) {
+            media_free(&child);
+            return nullptr;
+        }
+    }
+    if (std::find(parent->children.begin(), parent->children.end(), child->id) == parent->children.end())
+        parent->children.push_back(child->id);
+    child->parent = parent;
+    return child;
+}
+
+void media_init_characteristics(Media *media)
+{
+    if (media == nullptr)
+        return;
+    if (media->characteristics_initialised) {
+        publish(media);
+        return;
+    }
+    media->partitions.type = PARTITION_MAP_NONE;
+    media->partitions.entries.clear();
+    const int rc = media_retain(media);
+    if (rc != 0) {
+        log_error("Failed to retain media: %d", rc);
+        log_info("%s: Can't open %s", "_init_characteristics", media_name(media));
+        publish(media);
+        return;
+    }
+    if (is_top_level(media)) {
+        // What a card held before it was swapped says nothing about it now.
+        media->partition_scheme = 0;
+        media->fs_type = media->fs_subtype = 0;
+        media_read_partition_map(media, &media->partitions);
+        if (media->partitions.entries.empty())
+            media->partitions.type = PARTITION_MAP_NONE;
+        else
+            media->partition_scheme = media->partitions.type;
+    }
+    media_checksum_compute(media, &media->checksum);
+    media->characteristics_initialised = 1;
+    media_release(media);
+    publish(media);
+}

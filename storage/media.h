@@ -1,0 +1,221 @@
+// Media records: the core's record of one readable medium (a whole disk,
+// one partition of it, a plain file, a disk-image file, or a medium restored
+// from a saved scan). Every scan, recovery and file module reads a card
+// through a Media: its byte window [start_pos, stop_pos) on the underlying
+// file or device, a read position, the block size, an optional block reader
+// with read-ahead, the partition map found on it, its content checksum and
+// the file-system type found on it.
+//
+// All listed media live in one process-wide list (newest first) under one
+// mutex; callers hold plain pointers and look media up by id. Ids count
+// from 1 and are never reused. A single medium is not locked: its positions,
+// reader and open count belong to the thread using it.
+//
+// Paths are compared byte for byte (Linux file names are case-sensitive).
+//
+// Status codes: -1 failure, -4 no reader could be made, -5 aborted, -10 out
+// of memory, -12 bad argument, -15 no reader / request too large, -16 an
+// archive value missing or unreadable, -17 pattern not found, -18 position
+// out of range or end of the medium, -34 short read through the block reader.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+struct archive;
+struct buf_t;
+struct file_t;
+struct rd_reader;
+
+// Kinds of medium.
+enum : uint32_t {
+    MEDIA_PARTITION = 1, // a window on the parent's path
+    MEDIA_DISK = 2,      // a whole disk (block device)
+    MEDIA_ARCHIVED = 3,  // restored from an archive; not listed
+    MEDIA_FILE = 4,      // a plain file added by the user
+    MEDIA_IMAGE = 6,     // a disk-image file read through its virtual-file type
+};
+
+enum : uint32_t {
+    MEDIA_FLAG_UNLISTED = 1, // not entered in the global list
+};
+
+// Partition-map types.
+enum : uint32_t {
+    PARTITION_MAP_NONE = 0,
+    PARTITION_MAP_APPLE = 1,
+    PARTITION_MAP_GPT = 2,
+    PARTITION_MAP_MBR = 3,
+    PARTITION_SCHEME_WHOLE = 4, // partition scheme only: a file system fills the medium
+};
+
+struct media_partition_entry {
+    int32_t slice; // 1, 2, 3 ... in the order found (0 for the whole-medium pseudo-entry)
+    int64_t start; // bytes from the medium's start
+    int64_t size;  // bytes
+};
+
+struct media_partition_table {
+    uint32_t type = PARTITION_MAP_NONE;
+    std::vector<media_partition_entry> entries;
+};
+
+enum : int { MEDIA_CHECKSUM_COUNT = 16, MEDIA_CHECKSUM_SAMPLE = 4096 };
+
+struct media_checksum {
+    int32_t count = 0;                          // values computed, 0..16
+    uint32_t values[MEDIA_CHECKSUM_COUNT] = {}; // CRC-32 of each sample, 0 where not computed
+};
+
+struct Media {
+    file_t *io = nullptr;            // owned; NULL when the medium has no path
+    char *name = nullptr;            // heap text; display name
+    int32_t slice = 0;               // partition entry number, else 0
+    uint32_t id = 0;
+    int32_t open_count = 0;
+    uint32_t flags = 0;
+    uint32_t kind = 0;
+    uint8_t attached = 0;
+    uint32_t fs_type = 0;            // high nibble of the packed code
+    uint32_t fs_subtype = 0;         // low nibble
+    uint32_t partition_scheme = 0;   // map type with >= 1 entry, 4 whole, else 0
+    int64_t start_pos = 0, stop_pos = 0;
+    int64_t byte_pos = 0;            // read position, relative to start_pos
+    int64_t data_pos = 0;            // relative position of the bytes last handed out
+    int64_t orig_start_pos = 0, orig_stop_pos = 0;
+    uint8_t write_protected = 1;
+    int32_t block_size = 0;
+    rd_reader *reader = nullptr;     // owned
+    int32_t available = 0;           // bytes offered at the last media_get_max_bytes
+    media_partition_table partitions;
+    Media *parent = nullptr;
+    std::vector<uint32_t> children;
+    media_checksum checksum;
+    uint8_t characteristics_initialised = 0;
+    uint8_t initialising = 0;        // listed, but its window and characteristics are still
+                                     // being set (changed under the list mutex only);
+                                     // media_for_each passes it by
+    char *description = nullptr;     // cached media_description
+};
+
+// The engine's media parameters record.
+struct MediaParams {
+    int32_t block_size;
+    int64_t orig_start_pos, orig_stop_pos;
+    int64_t start_pos, stop_pos;
+};
+
+// --- creation and lookup -------------------------------------------------------------
+
+Media *media_new(const char *path, const char *name, uint32_t kind, uint32_t flags);
+// The scoring match of a returning physical disk (see media.cpp). Does not
+// initialise the characteristics: the caller sets the window first.
+Media *media_find_or_new(const char *path, const char *name, int64_t size, int write_protected,
+                         uint32_t kind);
+// A whole disk: device path, display name, write-protected flag, size in
+// bytes and logical block size (not a power of two from 512 to 65536: 512,
+// logged). Finds or makes the medium, sets its window, reads its partition
+// map and checksum outside the list mutex, then makes its partition media.
+Media *media_attach_disk(const char *device_path, const char *name, int write_protected,
+                         int64_t size, int32_t block_size);
+Media *media_attach_image(const char *path);
+Media *media_attach_file(const char *path);
+Media *media_find_by_id(uint32_t id, int flags); // flags bit 0 attached, bit 1 detached
+Media *media_find_attached_by_id(uint32_t id);
+void media_detach_path(const char *path);
+// Visits every listed medium, newest first, under the list mutex, until
+// visit returns false. A medium still being attached (its window, map and
+// checksum not yet set) is passed by. visit must not call anything that takes the list
+// mutex (media_new, media_free, media_find_*, media_detach_path, the
+// attach functions) and should do no device I/O.
+void media_for_each(const std::function<bool(Media *)> &visit);
+void media_free(Media **media);
+// Every listed medium is freed (process end and tests).
+void media_free_all();
+
+uint32_t media_child_id(const Media *media, int index);
+const char *media_description(Media *media);
+const char *media_name(const Media *media);
+const char *media_path(const Media *media);
+int64_t media_length(const Media *media);
+// NULL-safe accessors for the fields that have a rule of their own.
+int64_t media_byte_pos(const Media *media); // -1 for NULL
+int64_t media_data_pos(const Media *media); // -1 for NULL
+uint32_t media_fs_code(const Media *media); // fs_type x 16 + fs_subtype
+int media_partition_count(const Media *media);
+const media_partition_entry *media_partition_at(const Media *media, int index); // NULL beyond the end
+int media_get_params(const Media *media, MediaParams *params);
+int media_set_params(Media *media, const MediaParams *params);
+
+// The partition step and one child (both public for the disks manager).
+void media_make_partitions(Media *media);
+Media *media_partition_child(Media *parent, const media_partition_entry &entry, bool whole);
+// Partition map and checksum, once per attachment.
+void media_init_characteristics(Media *media);
+
+// The file-system prescan of a new partition medium, installed by the scan
+// layer; it sets fs_type/fs_subtype and returns 0 when a file system was
+// found. Without a hook nothing is found (a whole-medium child is dropped).
+typedef int (*media_prescan_fn)(Media *media);
+void media_set_prescan_hook(media_prescan_fn hook);
+
+// --- opening and positioning -------------------------------------------------------------
+
+int media_retain(Media *media);
+void media_release(Media *media);
+int media_seek(Media *media, int64_t offset);
+// Positions the file object at the absolute window offset start_pos + offset
+// (used to step over a chunk that could not be read: callers pass the next
+// chunk's offset, never a delta from a position a short read left behind).
+int media_io_seek(Media *media, int64_t offset);
+
+// --- reading --------------------------------------------------------------------------------
+
+int media_get_bytes(Media *media, const uint8_t **out, int32_t n, int32_t *count);
+int media_get_bytes_full(Media *media, const uint8_t **out, int32_t n, int32_t *count);
+// The block loop's read: a pointer to at least n bytes (n < 1: everything
+// offered). 0 with byte_pos advanced; -18 at the end of the medium, -34 when
+// the reader failed, -5 when aborted, -15 without a reader. On failure
+// byte_pos is unchanged. At the end of a medium whose length is not a
+// multiple of the block size the last request returns 0 with the valid
+// bytes first and zeros after them; `available` holds the valid count.
+int media_get_max_bytes(Media *media, const uint8_t **out, int32_t n);
+// Reads n bytes (any n: large requests are read in pieces). n, or a
+// negative code (-34 short).
+int64_t media_read(Media *media, void *buffer, int64_t n);
+int64_t media_read_append(Media *media, buf_t *buffer, int n);
+int64_t media_rd_read(Media *media, void *buffer, int64_t n);
+int media_rd_seek(Media *media, int64_t offset);
+
+int setup_reader(Media *media, bool read_ahead, buf_t *buffer_holder);
+void media_rd_stop(Media *media);
+void media_rd_close(Media *media);
+void media_check_reader_errors(Media *media);
+
+int64_t media_byte_search(Media *media, int64_t from, int64_t to, const void *pattern, int length);
+
+// --- archive ----------------------------------------------------------------------------------
+
+int media_archive(Media *media, archive *a, bool refresh);
+int media_unarchive(archive *a, Media **out);
+
+// --- partition map (partition_map.cpp) ---------------------------------------------------------
+
+int media_read_partition_map(Media *media, media_partition_table *table);
+int media_partition_table_archive(const media_partition_table *table, archive *a);
+int media_partition_table_unarchive(media_partition_table *table, archive *a);
+
+// --- checksum and matching (media_checksum.cpp) ---------------------------------------------------
+
+void media_checksum_compute(Media *media, media_checksum *record);
+int media_checksum_refresh(Media *media, media_checksum *record, bool retain);
+int media_checksum_archive(const media_checksum *record, archive *a);
+int media_checksum_unarchive(media_checksum *record, archive *a);
+// Score (low 16 bits, signed) and maximum (high 16 bits), both saturated.
+uint32_t media_compare(Media *attached, Media *saved, buf_t *report);
+struct media_match {
+    Media *media;
+    uint32_t result;
+};
+std::vector<media_match> media_find_matching(Media *saved, double level, bool report);

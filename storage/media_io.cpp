@@ -1,0 +1,410 @@
+// Opening, positioning and reading a medium: the open count, seeks inside
+// the window, reads through the file object or through the block reader,
+// the reader's set-up and its error reports, and the byte-pattern search.
+//
+// Positions: byte_pos is relative to start_pos; the file object and the
+// reader are always given absolute positions (start_pos + offset).
+//
+// Implementation notes
+//   - A read through the reader that gets fewer bytes than asked tells the
+//     caller why: -34 when the reader failed (a device read error it could
+//     not get past, or a medium that went away), -5 when the user aborted
+//     while it waited, -18 at the end of the medium. Nothing is handed out
+//     as data that the device did not deliver.
+//   - The last request of a medium whose length is not a multiple of the
+//     request size gets the valid bytes followed by zeros (copied into a
+//     scratch block of the calling thread, since the reader's ring holds
+//     only block padding), with `available` telling how many are valid.
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "foundation/buf.h"
+#include "foundation/engine_status.h"
+#include "foundation/error_list.h"
+#include "foundation/file.h"
+#include "foundation/log.h"
+#include "foundation/progress.h"
+#include "storage/bmatch.h"
+#include "storage/block_reader.h"
+#include "storage/media.h"
+
+namespace {
+
+constexpr int32_t READER_BUFFER_BLOCKS = 512; // blocks per ring buffer
+constexpr int32_t READER_BUFFERS = 8;
+constexpr int32_t SEARCH_PIECE = 16384;       // bytes per byte-search read
+
+// Why a reader request came back short.
+int shortfall(const Media *m)
+{
+    if (rd_failed(m->reader) != 0)
+        return -34;
+    if (abort_requested())
+        return -5;
+    return -18;
+}
+
+int get_bytes(const char *fn, Media *m, const uint8_t **out, int32_t n, int32_t *count, bool full)
+{
+    *count = 0;
+    if (m->reader == nullptr) {
+        log_error("%s: null md->rd", fn);
+        return -15;
+    }
+    if (n < 0 || n > rd_max_request(m->reader)) {
+        log_error("%s: read request too large: %d", fn, (int)n);
+        return -15;
+    }
+    int32_t got = 0;
+    const uint8_t *p = rd_get(m->reader, n, &got);
+    m->data_pos = m->byte_pos;
+    m->byte_pos += got;
+    *out = p;
+    *count = got;
+    if (got > 0 && (!full || got >= n))
+        return 0;
+    return shortfall(m);
+}
+
+// The scratch block of the calling thread for a zero-padded last request.
+const uint8_t *padded_tail(const uint8_t *bytes, int32_t valid, int32_t n)
+{
+    thread_local std::vector<uint8_t> tail;
+    tail.assign((size_t)n, 0);
+    std::memcpy(tail.data(), bytes, (size_t)valid);
+    return tail.data();
+}
+
+} // namespace
+
+// --- opening and positioning -------------------------------------------------------------
+
+int media_retain(Media *media)
+{
+    if (media == nullptr) {
+        add_error(554);
+        return -1;
+    }
+    if (!file_is_open(media->io)) {
+        const int rc = file_reopen(media->io, "rb", 3);
+        if (rc != 0)
+            return rc;
+    }
+    media->open_count++;
+    return 0;
+}
+
+void media_release(Media *media)
+{
+    if (media == nullptr) {
+        add_error(555);
+        return;
+    }
+    media->byte_pos = media_length(media);
+    if (media->open_count < 1) {
+        add_error(556);
+        return;
+    }
+    if (--media->open_count == 0)
+        file_close(media->io);
+}
+
+int media_seek(Media *media, int64_t offset)
+{
+    if (media == nullptr)
+        return -1;
+    const int64_t length = media_length(media);
+    if (offset < 0 || offset >= length) {
+        log_info("%s: %s pos %lld out of range (%lld)\n", "media_seek", media_name(media), (long long)offset,
+                 (long long)length);
+        return -18;
+    }
+    const int64_t position = media->start_pos + offset;
+    if (media->reader != nullptr) {
+        if (rd_seek(media->reader, position) != 0)
+            return -1;
+    } else if (file_seek(media->io, position) != 0) {
+        return -1;
+    }
+    media->byte_pos = offset;
+    return 0;
+}
+
+int media_io_seek(Media *media, int64_t offset)
+{
+    if (media == nullptr || media->io == nullptr)
+        return -1;
+    if (offset < 0 || offset > INT64_MAX - media->start_pos)
+        return -12;
+    const int rc = file_seek(media->io, media->start_pos + offset);
+    if (rc == 0)
+        media->byte_pos = offset;
+    return rc;
+}
+
+// --- reading --------------------------------------------------------------------------------
+
+int media_get_bytes(Media *media, const uint8_t **out, int32_t n, int32_t *count)
+{
+    int32_t ignored = 0;
+    const uint8_t *p = nullptr;
+    if (media == nullptr)
+        return -1;
+    const int rc = get_bytes("media_get_bytes", media, out ? out : &p, n, count ? count : &ignored, false);
+    return rc;
+}
+
+int media_get_bytes_full(Media *media, const uint8_t **out, int32_t n, int32_t *count)
+{
+    int32_t ignored = 0;
+    const uint8_t *p = nullptr;
+    if (media == nullptr)
+        return -1;
+    return get_bytes("media_get_bytes_full", media, out ? out : &p, n, count ? count : &ignored, true);
+}
+
+int media_get_max_bytes(Media *media, const uint8_t **out, int32_t n)
+{
+    if (media == nullptr || media->reader == nullptr)
+        return -15;
+    rd_reader *reader = media->reader;
+    if (n > rd_max_request(reader)) {
+        log_error("%s: read request too large: %d", "media_get_max_bytes", (int)n);
+        return -15;
+    }
+    const int32_t least = n < 1 ? 1 : n;
+    int32_t offered = 0;
+    const uint8_t *p = rd_get_offered(reader, least, &offered);
+    media->available = offered;
+    if (offered < least) {
+        // The end of the medium, or a failure. Only a clean end with bytes
+        // left hands them out, zero-padded to the request.
+        const int code = shortfall(media);
+        if (offered <= 0 || code != -18 || p == nullptr ||
+            media->byte_pos + offered != media_length(media)) {
+            if (offered > 0)
+                rd_request(reader, 0); // nothing consumed: byte_pos stays in step
+            return code;
+        }
+        media->data_pos = media->byte_pos;
+        media->byte_pos += offered;
+        if (out != nullptr)
+            *out = padded_tail(p, offered, least);
+        return 0;
+    }
+    media->data_pos = media->byte_pos;
+    if (n >= 1) {
+        const int32_t granted = rd_request(reader, n);
+        if (granted < n) // cannot happen after an offer of n; never hand out what was not granted
+            return shortfall(media);
+        media->byte_pos = media->data_pos + n;
+    } else {
+        media->byte_pos = media->data_pos + offered;
+    }
+    if (out != nullptr)
+        *out = p;
+    return 0;
+}
+
+int64_t media_read(Media *media, void *buffer, int64_t n)
+{
+    if (media == nullptr || buffer == nullptr || n < 0)
+        return -1;
+    if (n == 0)
+        return 0;
+    if (media->reader == nullptr) {
+        // Never past the window: a partition's read must not return the
+        // bytes of the next one.
+        const int64_t left = media_length(media) - media->byte_pos;
+        media->data_pos = media->byte_pos;
+        if (left <= 0)
+            return 0;
+        const int64_t got = file_read(media->io, buffer, std::min(n, left));
+        if (got > 0)
+            media->byte_pos += got;
+        return got;
+    }
+
+    const int64_t start = media->byte_pos;
+    const int32_t piece = rd_max_request(media->reader);
+    uint8_t *to = static_cast<uint8_t *>(buffer);
+    int64_t done = 0;
+    while (done < n) {
+        const int32_t want = (int32_t)std::min<int64_t>(piece, n - done);
+        const uint8_t *p = nullptr;
+        int32_t got = 0;
+        const int rc = media_get_bytes(media, &p, want, &got);
+        if (rc == 0 && got >= want) {
+            std::memcpy(to + done, p, (size_t)want);
+            done += want;
+            continue;
+        }
+        if (done == 0 && got == 0 && rc != 0)
+            return rc; // nothing read: the position has not moved
+        media_seek(media, start);
+        return -34;
+    }
+    media->data_pos = start;
+    return n;
+}
+
+int64_t media_read_append(Media *media, buf_t *buffer, int n)
+{
+    if (media == nullptr || media->io == nullptr)
+        return 0;
+    const int got = buf_append_file(buffer, media->io, n);
+    if (got > 0)
+        media->byte_pos += got;
+    return got;
+}
+
+int64_t media_rd_read(Media *media, void *buffer, int64_t n)
+{
+    if (media == nullptr || media->reader == nullptr)
+        return -1;
+    return rd_read(media->reader, buffer, n);
+}
+
+int media_rd_seek(Media *media, int64_t offset)
+{
+    if (media == nullptr || media->reader == nullptr)
+        return -1;
+    return rd_set_pos(media->reader, media->start_pos + offset);
+}
+
+// --- the block reader -----------------------------------------------------------------------
+
+int setup_reader(Media *media, bool read_ahead, buf_t *buffer_holder)
+{
+    if (media == nullptr)
+        return -1;
+    const char *path = media_path(media);
+    if (media->reader != nullptr)
+        media_rd_close(media);
+    int32_t block_size = media->block_size;
+    if (block_size < 512 || block_size > 65536 || (block_size & (block_size - 1)) != 0) {
+        log_info("setup_reader: block size %d of %s is not usable, using 512", (int)block_size,
+                 path ? path : "(null)");
+        block_size = 512;
+    }
+    rd_params params{};
+    params.path = path;
+    params.block_size = block_size;
+    params.start_block = media->start_pos / block_size;
+    params.stop_block = media->stop_pos > 0 ? (media->stop_pos + block_size - 1) / block_size : 0;
+    params.stop_byte = media->stop_pos;
+    params.buffer_size = block_size * READER_BUFFER_BLOCKS;
+    params.num_buffers = READER_BUFFERS;
+    params.max_request = (READER_BUFFERS - 1) * params.buffer_size; // the reader's own cap
+    params.read_ahead = read_ahead;
+    params.buffer_holder = buffer_holder;
+    rd_reader *reader = path != nullptr ? rd_new(&params) : nullptr;
+    if (reader == nullptr) {
+        log_error("setup_reader: Failed to open reader for %s: %s", path ? path : "(null)",
+                  error_list_str().c_str());
+        return -1;
+    }
+    media->reader = reader;
+    // The ring starts at the block holding start_pos; a window that does
+    // not start on a block boundary is moved to its first byte.
+    if (media->start_pos % block_size != 0 && rd_seek(reader, media->start_pos) != 0) {
+        log_error("setup_reader: Failed to open reader for %s: %s", path, "bad start");
+        media_rd_close(media);
+        return -1;
+    }
+    media->byte_pos = 0;
+    media->data_pos = 0;
+    return 0;
+}
+
+void media_rd_stop(Media *media)
+{
+    if (media != nullptr && media->reader != nullptr)
+        rd_stop(media->reader);
+}
+
+void media_rd_close(Media *media)
+{
+    if (media == nullptr || media->reader == nullptr)
+        return;
+    rd_reader *reader = media->reader;
+    media->reader = nullptr;
+    rd_stop(reader);
+    rd_close_files(reader);
+    rd_close(reader);
+}
+
+void media_check_reader_errors(Media *media)
+{
+    if (media == nullptr || media->reader == nullptr)
+        return;
+    rd_reader *reader = media->reader;
+    const char *path = media_path(media);
+    if (rd_slow(reader)) {
+        log_info("Slow read of %s near block %lld", path ? path : "(null)", (long long)rd_slow_block(reader));
+        rd_clear_slow(reader);
+    }
+    if (rd_error_number(reader) != 0) {
+        log_info("Error reading %s near block %lld", path ? path : "(null)", (long long)rd_error_block(reader));
+        rd_clear_error(reader);
+    }
+}
+
+// --- searching ------------------------------------------------------------------------------
+
+int64_t media_byte_search(Media *media, int64_t from, int64_t to, const void *pattern, int length)
+{
+    if (media_seek(media, from) != 0)
+        return -1;
+    bmatch *matcher = bmatch_new();
+    if (matcher == nullptr) {
+        log_error("%s: Can't create Bmatch8", "media_byte_search");
+        return -1;
+    }
+    if (bmatch_compile(matcher, pattern, nullptr, length) != 0) {
+        bmatch_free(&matcher);
+        return -1;
+    }
+    std::vector<uint8_t> piece;
+    if (media->reader == nullptr)
+        piece.resize(SEARCH_PIECE);
+    progress_push(0, to - from);
+
+    int64_t result = -17;
+    while (media->byte_pos < to) {
+        if (abort_requested()) {
+            result = -5;
+            break;
+        }
+        progress_set_done(media->byte_pos - from);
+        const uint8_t *bytes = piece.data();
+        int64_t got;
+        if (media->reader != nullptr) {
+            int32_t count = 0;
+            const int rc = media_get_bytes(media, &bytes, SEARCH_PIECE, &count);
+            if (rc != 0) {
+                if (rc == -5)
+                    result = -5;
+                break;
+            }
+            got = count;
+        } else {
+            got = media_read(media, piece.data(), SEARCH_PIECE);
+            if (got <= 0)
+                break;
+        }
+        const int end = bmatch_search(matcher, bytes, (int)got);
+        if (end < 0)
+            break;
+        if (end > 0) {
+            const int64_t at = media->data_pos + end - length;
+            if (at < to) // a match starting at `to` or later is not in the range
+                result = at;
+            break;
+        }
+    }
+    progress_pop();
+    bmatch_free(&matcher);
+    return result;
+}

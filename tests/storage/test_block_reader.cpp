@@ -1,0 +1,521 @@
+// The block reader on real files and loop devices: parameter errors, the end
+// of a range inside a block, request limits, requests spanning buffers and
+// the ring's end, a random consumer checked against the file, seeking, read
+// errors, a device that goes away, slow reads, and stopping or aborting
+// while the consumer waits. Faults and delays come from a virtual-file type
+// registered under the file's path: its positioned-read slot sits under
+// every device read.
+#include "storage/block_reader.h"
+
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <future>
+#include <map>
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "foundation/engine_status.h"
+#include "foundation/file.h"
+#include "foundation/log.h"
+#include "support/test_support.h"
+
+using zvtest::TempDir;
+
+namespace {
+
+using ReaderPtr = std::unique_ptr<rd_reader, decltype(&rd_close)>;
+
+std::string randomBytes(size_t size, unsigned seed)
+{
+    std::mt19937 gen(seed);
+    std::string s(size, '\0');
+    for (auto &c : s)
+        c = static_cast<char>(gen());
+    return s;
+}
+
+std::string str(const uint8_t *data, int64_t count)
+{
+    return std::string(reinterpret_cast<const char *>(data), static_cast<size_t>(count));
+}
+
+testing::AssertionResult sameBytes(const std::string &got, const std::string &want)
+{
+    if (got == want)
+        return testing::AssertionSuccess();
+    const size_t n = std::min(got.size(), want.size());
+    return testing::AssertionFailure() << "sizes " << got.size() << " and " << want.size() << ", first difference at "
+                                       << std::mismatch(got.begin(), got.begin() + n, want.begin()).first - got.begin();
+}
+
+struct LogCapture {
+    TempDir dir;
+    LogCapture() { log_open((dir / "log.txt").c_str()); }
+    ~LogCapture() { log_close(); }
+    bool has(const std::string &text) const { return zvtest::readFile(dir / "log.txt").find(text) != std::string::npos; }
+};
+
+// The clock seam's fake microseconds, advanced by delayed reads.
+std::atomic<int64_t> g_fake_now{0};
+int64_t fakeNow() { return g_fake_now.load(); }
+
+// A file with its faults: failing byte ranges (a read stops before one and
+// the next read fails), delays by read offset, and a gate holding the read
+// at one offset until opened.
+struct Source {
+    struct Bad {
+        int64_t from, to;
+        int errnum;
+    };
+    TempDir dir;
+    std::string path = dir / "card.img", content;
+    std::vector<Bad> bad;
+    std::map<int64_t, int64_t> delays;
+    std::atomic<int> reads{0};
+    int64_t gate_at = -1;
+    std::promise<void> gate_entered, gate_open;
+    std::shared_future<void> opened = gate_open.get_future().share();
+
+    // size bytes of content; the file holds the first stored bytes (all when < 0).
+    explicit Source(int64_t size, unsigned seed = 1, int64_t stored = -1) : content(randomBytes(size, seed))
+    {
+        zvtest::writeFile(path, stored < 0 ? content : content.substr(0, stored));
+        static vf_ops ops{};
+        ops.pread = &Source::pread;
+        file_register_vf(path.c_str(), &ops, this);
+    }
+    static ssize_t pread(file_t *f, void *buffer, size_t count, int64_t offset)
+    {
+        Source &s = *static_cast<Source *>(f->vf->arg);
+        ++s.reads;
+        if (offset == s.gate_at && s.opened.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+            s.gate_entered.set_value();
+            s.opened.wait_for(std::chrono::seconds(20));
+        }
+        if (auto it = s.delays.find(offset); it != s.delays.end())
+            g_fake_now += it->second;
+        int64_t end = offset + static_cast<int64_t>(count);
+        for (const auto &b : s.bad) {
+            if (b.from < end && b.to > offset) {
+                if (b.from <= offset) {
+                    errno = b.errnum;
+                    return -1;
+                }
+                end = b.from;
+            }
+        }
+        return ::pread(f->fd, buffer, static_cast<size_t>(end - offset), offset);
+    }
+    rd_params params(bool read_ahead, int32_t buffer_size = 4096, int32_t buffers = 4, int32_t block_size = 512) const
+    {
+        const int64_t size = static_cast<int64_t>(content.size());
+        return rd_params{path.c_str(), block_size, 0, (size + block_size - 1) / block_size, size,
+                         buffer_size * (buffers - 1), buffer_size, buffers, read_ahead, nullptr};
+    }
+    ReaderPtr open(const rd_params &p) const { return ReaderPtr(rd_new(&p), &rd_close); }
+    ReaderPtr open(bool read_ahead, int32_t buffer_size = 4096, int32_t buffers = 4) const
+    {
+        return open(params(read_ahead, buffer_size, buffers));
+    }
+};
+
+// Reads with rd_get(step) until a request gets 0 bytes.
+std::string readAll(rd_reader *r, int32_t step)
+{
+    std::string out;
+    for (int32_t count = 1; count > 0;) {
+        const uint8_t *data = rd_get(r, step, &count);
+        out += str(data, count);
+    }
+    return out;
+}
+
+// Runs fn on its own thread; a hang ends the whole run after 20 s.
+void withinLimit(const std::function<void()> &fn)
+{
+    std::promise<void> done;
+    std::thread worker([&] {
+        fn();
+        done.set_value();
+    });
+    if (done.get_future().wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+        std::fprintf(stderr, "block reader hung\n");
+        std::abort();
+    }
+    worker.join();
+}
+
+} // namespace
+
+TEST(BlockReader, ParameterErrorsAreRefusedWithTheirMessage)
+{
+    Source source(8192);
+    const std::string missing = source.dir / "missing.img";
+    const struct {
+        std::function<void(rd_params &)> change;
+        std::string message;
+    } cases[] = {
+        {[](rd_params &p) { p.buffer_size = 1000; }, "bufsize must be multiple of blocksize"},
+        {[](rd_params &p) { p.block_size = 0; }, "bufsize must be multiple of blocksize"},
+        {[](rd_params &p) { p.num_buffers = 1; }, "There must be at least 2 buffers"},
+        {[](rd_params &p) { p.stop_block = 0; }, "Missing rd stop_block param."},
+        {[](rd_params &p) { p.max_request = 0; }, "rd_new: bad maximum request 0"},
+        {[&](rd_params &p) { p.path = missing.c_str(); }, "rd_open: open(" + missing + "): No such file or directory"},
+    };
+    for (const auto &c : cases) {
+        LogCapture log;
+        rd_params p = source.params(true);
+        c.change(p);
+        EXPECT_EQ(rd_new(&p), nullptr) << c.message;
+        EXPECT_TRUE(log.has(c.message)) << c.message;
+    }
+}
+
+// The last block is partial, or the range ends on a block or buffer boundary:
+// every byte arrives once, the tail is zero-padded, the next request gets 0.
+TEST(BlockReader, RangeEndsInsideTheLastBlock)
+{
+    for (bool read_ahead : {false, true}) {
+        for (int64_t size : {5 * 4096 + 300, 700, 3 * 4096, 4 * 4096 + 512}) {
+            SCOPED_TRACE(std::to_string(size) + (read_ahead ? " read-ahead" : ""));
+            Source source(size);
+            ReaderPtr r = source.open(read_ahead);
+            ASSERT_TRUE(r);
+            std::string got;
+            int32_t count = 0;
+            for (const uint8_t *data; (data = rd_get(r.get(), 512, &count)), count > 0;) {
+                got += str(data, count);
+                EXPECT_EQ(str(data + count, 512 - count), std::string(512 - count, '\0'));
+            }
+            EXPECT_TRUE(sameBytes(got, source.content));
+            EXPECT_TRUE(rd_at_end(r.get()));
+            rd_get(r.get(), 512, &count);
+            EXPECT_EQ(count, 0);
+            EXPECT_EQ(rd_failed(r.get()) + rd_error_number(r.get()), 0);
+        }
+    }
+}
+
+TEST(BlockReader, RequestOfExactlyTheMaximumAndOneMore)
+{
+    Source source(64 * 1024);
+    LogCapture log;
+    rd_params p = source.params(true);
+    p.max_request = 100000; // above (buffers - 1) x buffer size: capped
+    ReaderPtr r = source.open(p);
+    ASSERT_TRUE(r);
+    const int32_t max = rd_max_request(r.get());
+    EXPECT_EQ(max, 3 * 4096);
+    EXPECT_TRUE(log.has("capped"));
+    int32_t count = -1;
+    const uint8_t *data = rd_get(r.get(), max, &count);
+    ASSERT_EQ(count, max);
+    EXPECT_EQ(str(data, max), source.content.substr(0, max));
+
+    EXPECT_EQ(rd_get(r.get(), max + 1, &count), nullptr);
+    EXPECT_EQ(count, 0);
+    EXPECT_TRUE(log.has("Maximum read request is 12288, got 12289"));
+    EXPECT_EQ(rd_request(r.get(), max + 1), 0);
+    EXPECT_TRUE(log.has("Maximum request length exceeded, reqlen=12288, n=12289"));
+    EXPECT_EQ(rd_get_offered(r.get(), max + 1, &count), nullptr);
+    // The refusals changed nothing: the next request starts after the first.
+    data = rd_get(r.get(), 100, &count);
+    EXPECT_EQ(str(data, count), source.content.substr(max, 100));
+}
+
+// Requests of 3.5 buffers under read-ahead, sequential (wrapping the ring
+// many times) and after seeks, compared with the file.
+TEST(BlockReader, RequestsSpanningSeveralBuffersMatchTheFile)
+{
+    const int64_t size = 200 * 1024 + 77;
+    Source source(size, 4);
+    ReaderPtr r = source.open(true, 4096, 5);
+    ASSERT_TRUE(r);
+    const int32_t n = 4096 * 3 + 2048;
+    int32_t count = 0;
+    for (int64_t pos = 0; pos < size; pos += count) {
+        const uint8_t *data = rd_get(r.get(), n, &count);
+        ASSERT_EQ(count, std::min<int64_t>(n, size - pos)) << pos;
+        ASSERT_EQ(str(data, count), source.content.substr(pos, count)) << pos;
+    }
+    for (int64_t pos : {int64_t(1000), int64_t(4 * 4096 + 17), int64_t(9 * 4096 - 1), size - 5000}) {
+        ASSERT_EQ(rd_seek(r.get(), pos), 0);
+        const uint8_t *data = rd_get(r.get(), n, &count);
+        EXPECT_EQ(str(data, count), source.content.substr(pos, n)) << pos;
+    }
+}
+
+// Differential: random gets, offers, shortenings, growths, seeks and
+// random-access reads, each checked against the file.
+TEST(BlockReader, RandomConsumerMatchesTheFile)
+{
+    for (bool read_ahead : {false, true}) {
+        for (unsigned seed = 1; seed <= 4; ++seed) {
+            SCOPED_TRACE("seed " + std::to_string(seed) + (read_ahead ? " read-ahead" : ""));
+            std::mt19937 gen(seed);
+            auto pick = [&](int64_t lo, int64_t hi) { return std::uniform_int_distribution<int64_t>(lo, hi)(gen); };
+            const int64_t size = 300 * 1024 + pick(0, 511);
+            Source source(size, seed);
+            rd_params p = source.params(read_ahead, 2048 * static_cast<int32_t>(pick(1, 3)), static_cast<int>(pick(2, 6)));
+            p.max_request = static_cast<int32_t>(pick(1, p.max_request));
+            p.start_block = pick(0, 9);
+            ReaderPtr r = source.open(p);
+            ASSERT_TRUE(r);
+            const int32_t max = rd_max_request(r.get());
+            int64_t pos = p.start_block * 512, pending = 0;
+            const uint8_t *data = nullptr;
+            for (int step = 0; step < 400; ++step) {
+                int32_t count = 0;
+                const int op = static_cast<int>(pick(0, 4));
+                if (op <= 1) { // get n, or at least n offered (then maybe shortened)
+                    const int32_t n = static_cast<int32_t>(pick(op, max));
+                    data = op == 0 ? rd_get(r.get(), n, &count) : rd_get_offered(r.get(), n, &count);
+                    pos += pending;
+                    ASSERT_GE(count, std::min<int64_t>(n, size - pos)) << op << " at " << pos;
+                    ASSERT_LE(count, std::min<int64_t>(op == 0 ? n : max, size - pos));
+                    pending = count;
+                    if (op == 1 && pick(0, 1)) {
+                        pending = pick(0, count);
+                        ASSERT_EQ(rd_request(r.get(), static_cast<int32_t>(pending)), pending);
+                    }
+                } else if (op == 2 && data != nullptr) { // grow the current request
+                    const int32_t n = static_cast<int32_t>(pick(pending, max));
+                    pending = rd_request(r.get(), n);
+                    ASSERT_EQ(pending, std::min<int64_t>(n, size - pos)) << "grow at " << pos;
+                } else if (op == 3) { // near (often inside the current buffer) or anywhere
+                    pos = pick(0, 1) ? std::clamp<int64_t>(pos + pick(-3000, 3000), 0, size) : pick(0, size);
+                    ASSERT_EQ(rd_seek(r.get(), pos), 0);
+                    pending = 0;
+                    data = nullptr;
+                } else if (op == 4) { // random access, independent of the position
+                    const int64_t at = pick(0, size - 1), n = pick(1, std::min<int64_t>(20000, size - at));
+                    std::string out(n, '\0');
+                    ASSERT_EQ(rd_set_pos(r.get(), at), 0);
+                    ASSERT_EQ(rd_read(r.get(), out.data(), n), n);
+                    ASSERT_EQ(out, source.content.substr(at, n)) << "rd_read at " << at;
+                }
+                if (data != nullptr) {
+                    ASSERT_EQ(str(data, pending), source.content.substr(pos, pending)) << op << " at " << pos;
+                }
+            }
+            EXPECT_EQ(rd_failed(r.get()), 0);
+        }
+    }
+}
+
+// Inside the current buffer a seek moves only the offset; elsewhere the
+// ring restarts, also with a full ring, behind the end marker and after a
+// fatal failure.
+TEST(BlockReaderThreads, SeekingBackRestartsWithoutHanging)
+{
+    const int64_t size = 256 * 1024;
+    Source source(size, 5);
+    const std::string &content = source.content;
+    {
+        ReaderPtr r = source.open(false);
+        int32_t count = 0;
+        ASSERT_EQ(rd_seek(r.get(), 1000), 0);
+        rd_get(r.get(), 100, &count);
+        const int reads = source.reads.load();
+        ASSERT_EQ(rd_seek(r.get(), 900), 0);
+        const uint8_t *data = rd_get(r.get(), 50, &count);
+        EXPECT_EQ(source.reads.load(), reads);
+        EXPECT_EQ(str(data, count), content.substr(900, 50));
+    }
+    source.reads = 0;
+    withinLimit([&] {
+        ReaderPtr r = source.open(true);
+        int32_t count = 0;
+        rd_get(r.get(), 5000, &count);
+        rd_get(r.get(), 100, &count); // buffer 0 is released
+        while (source.reads.load() < 5) // then the ring is full and the filler waits for room
+            std::this_thread::yield();
+        ASSERT_EQ(rd_seek(r.get(), 10), 0);
+        EXPECT_TRUE(sameBytes(readAll(r.get(), 3000), content.substr(10)));
+        ASSERT_EQ(rd_seek(r.get(), 512), 0); // the filler has ended behind its end marker
+        EXPECT_TRUE(sameBytes(readAll(r.get(), 4096), content.substr(512)));
+    });
+    source.bad = {{100 * 1024, INT64_MAX, ENODEV}};
+    withinLimit([&] {
+        ReaderPtr r = source.open(true);
+        EXPECT_EQ(readAll(r.get(), 4096).size(), 100u * 1024);
+        EXPECT_EQ(rd_failed(r.get()), ENODEV);
+        ASSERT_EQ(rd_seek(r.get(), 2048), 0);
+        EXPECT_EQ(rd_failed(r.get()), 0);
+        EXPECT_TRUE(sameBytes(readAll(r.get(), 1000), content.substr(2048, 100 * 1024 - 2048)));
+        EXPECT_EQ(rd_failed(r.get()), ENODEV);
+    });
+}
+
+// Unreadable blocks (sector 0 among them) arrive as zeros and are recorded;
+// reading goes on, also after a restart and with read-ahead switched off.
+TEST(BlockReader, ReadErrorsDeliverZerosAndRecordTheBlock)
+{
+    for (bool read_ahead : {false, true}) {
+        SCOPED_TRACE(read_ahead ? "read-ahead" : "consumer fills");
+        Source source(64 * 1024, 6);
+        source.bad = {{0, 512, EIO}, {9 * 512, 11 * 512, EIO}};
+        LogCapture log;
+        ReaderPtr r = source.open(read_ahead);
+        ASSERT_TRUE(r) << "an unreadable sector 0 must not refuse the reader";
+        std::string want = source.content, got;
+        want.replace(0, 512, 512, '\0');
+        want.replace(9 * 512, 1024, 1024, '\0');
+        withinLimit([&] { got = readAll(r.get(), 512); });
+        EXPECT_TRUE(sameBytes(got, want));
+        EXPECT_EQ(rd_failed(r.get()), 0);
+        EXPECT_EQ(rd_error_number(r.get()), EIO);
+        EXPECT_EQ(rd_error_block(r.get()), 10);
+        rd_clear_error(r.get());
+        EXPECT_EQ(rd_error_number(r.get()), 0);
+        EXPECT_TRUE(log.has("delivered as zeros"));
+        ASSERT_EQ(rd_seek(r.get(), 4096), 0);
+        withinLimit([&] { got = readAll(r.get(), 700); });
+        EXPECT_TRUE(sameBytes(got, want.substr(4096)));
+        rd_stop(r.get());
+        ASSERT_EQ(rd_seek(r.get(), 0), 0);
+        withinLimit([&] { got = readAll(r.get(), 512); });
+        EXPECT_TRUE(sameBytes(got, want));
+        EXPECT_EQ(rd_error_block(r.get()), 10);
+    }
+}
+
+// A medium removed mid-read, or a file ending before the range does: the
+// bytes before arrive, then 0 bytes with the failure, never a hang.
+TEST(BlockReaderThreads, DeviceGoneOrShortFileEndsWithAFailure)
+{
+    const int64_t size = 128 * 1024, cut = 50 * 1024 + 512;
+    for (bool read_ahead : {false, true}) {
+        for (int errnum : {ENODEV, ENODATA}) {
+            SCOPED_TRACE(std::to_string(errnum) + (read_ahead ? " read-ahead" : ""));
+            Source source(size, 7, errnum == ENODATA ? cut : -1); // the range claims the whole size
+            if (errnum == ENODEV)
+                source.bad = {{cut, INT64_MAX, ENODEV}};
+            LogCapture log;
+            ReaderPtr r = source.open(read_ahead);
+            ASSERT_TRUE(r);
+            withinLimit([&] {
+                EXPECT_TRUE(sameBytes(readAll(r.get(), 1000), source.content.substr(0, cut)));
+                int32_t count = -1;
+                rd_get_offered(r.get(), 1, &count);
+                EXPECT_EQ(count, 0);
+            });
+            EXPECT_EQ(rd_failed(r.get()), errnum);
+            EXPECT_FALSE(rd_at_end(r.get()));
+            EXPECT_TRUE(log.has(errnum == ENODEV ? "fill_buffer: read(" : "fill_buffer: short read("));
+        }
+    }
+}
+
+// Through the clock seam: exactly 1,000,000 us is not slow, 1.2 s is; the
+// first slow block is kept until cleared.
+TEST(BlockReader, SlowReadsKeepTheFirstSlowBlock)
+{
+    struct ClockSeam {
+        ClockSeam() { rd_set_time_source(fakeNow); }
+        ~ClockSeam() { rd_set_time_source(nullptr); }
+    } seam;
+    Source source(8 * 4096, 8);
+    source.delays = {{1 * 4096, 1000000}, {3 * 4096, 1200000}, {5 * 4096, 1200000}};
+    ReaderPtr r = source.open(false);
+    ASSERT_TRUE(r);
+    rd_set_slow_pause(r.get(), 1);
+    const struct {
+        int buffers; // read through this many buffers in all
+        bool slow;
+        int64_t block;
+    } steps[] = {{2, false, 0}, {4, true, 24}, {6, true, 24}};
+    int done = 0, count = 0;
+    for (const auto &s : steps) {
+        for (; done < s.buffers; ++done) {
+            rd_get(r.get(), 4096, &count);
+            ASSERT_EQ(count, 4096);
+        }
+        EXPECT_EQ(rd_slow(r.get()), s.slow) << s.buffers;
+        EXPECT_EQ(rd_slow_block(r.get()), s.block) << s.buffers;
+    }
+    rd_clear_slow(r.get());
+    EXPECT_FALSE(rd_slow(r.get()));
+    ASSERT_EQ(rd_seek(r.get(), 3 * 4096), 0); // outside the current buffer: read again
+    rd_get(r.get(), 4096, &count);
+    EXPECT_EQ(rd_slow_block(r.get()), 24);
+}
+
+// rd_stop from another thread ends the consumer's wait, and the consumer
+// then reads on by itself; an abort ends it too, and reading resumes after.
+TEST(BlockReaderThreads, StopOrAbortEndsTheConsumersWait)
+{
+    for (bool abort : {false, true}) {
+        SCOPED_TRACE(abort ? "abort" : "stop");
+        Source source(64 * 1024, 9);
+        source.gate_at = 2 * 4096;
+        begin_run_flags();
+        ReaderPtr r = source.open(true);
+        ASSERT_TRUE(r);
+        int32_t count = 0;
+        std::string got;
+        for (int i = 0; i < 2; ++i) {
+            const uint8_t *data = rd_get(r.get(), 4096, &count);
+            got += str(data, count);
+        }
+        auto waiting = std::async(std::launch::async, [&] {
+            int32_t n = -1;
+            rd_get(r.get(), 4096, &n);
+            return n;
+        });
+        // The filler is held inside the read of buffer 2.
+        ASSERT_EQ(source.gate_entered.get_future().wait_for(std::chrono::seconds(20)), std::future_status::ready);
+        std::thread stopper;
+        if (abort)
+            request_abort();
+        else
+            stopper = std::thread([&] { rd_stop(r.get()); });
+        ASSERT_EQ(waiting.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+        EXPECT_EQ(waiting.get(), 0);
+        source.gate_open.set_value();
+        if (stopper.joinable())
+            stopper.join();
+        clear_run_flags();
+        withinLimit([&] { got += readAll(r.get(), 4096); });
+        EXPECT_TRUE(sameBytes(got, source.content));
+    }
+}
+
+TEST(BlockReader, LoopDevicesWith512And4096ByteSectors)
+{
+    if (!zvtest::LoopDevice::available())
+        GTEST_SKIP() << "loop devices need root";
+    for (int sector : {512, 4096}) {
+        SCOPED_TRACE(sector);
+        Source source(4 * 1024 * 1024, 10 + sector);
+        zvtest::LoopDevice loop(source.path, sector);
+        rd_params p = source.params(true, sector * 64, 8, sector);
+        p.path = loop.path().c_str();
+        ReaderPtr r = source.open(p);
+        ASSERT_TRUE(r);
+        std::string got;
+        withinLimit([&] {
+            for (int32_t count = 1; count > 0;) {
+                const uint8_t *data = rd_get_offered(r.get(), sector, &count);
+                got += str(data, count);
+            }
+        });
+        EXPECT_TRUE(sameBytes(got, source.content));
+        std::string out(10000, '\0');
+        ASSERT_EQ(rd_set_pos(r.get(), 1234567), 0);
+        ASSERT_EQ(rd_read(r.get(), out.data(), 10000), 10000);
+        EXPECT_EQ(out, source.content.substr(1234567, 10000));
+    }
+}
