@@ -2,8 +2,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -17,6 +15,7 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+using S = ZV::ByteStream;
 
 // Each byte depends on its offset, so a read from the wrong offset shows.
 Bytes pattern(uint64_t from, size_t count)
@@ -27,25 +26,24 @@ Bytes pattern(uint64_t from, size_t count)
     return bytes;
 }
 
-// A buffer posing as an aligned medium: records its calls, can fail its seeks or its block reads after a
-// number of them (a failing read still moves the buffer offset, as a device may).
+// A buffer posing as a medium of 512-byte blocks: records its calls, can fail its seeks or its block reads
+// after a number of them (a failing read still moves the buffer offset, as a device may).
 struct Medium { ZV::Buffer storage; };
 struct AlignedMedium : Medium, ZV::ByteStreamBuffer {
-    AlignedMedium(size_t size, uint32_t align) : ZV::ByteStreamBuffer(&storage), align(align)
+    explicit AlignedMedium(size_t size) : ZV::ByteStreamBuffer(&storage)
     {
         const Bytes bytes = pattern(0, size);
         storage.append(bytes.data(), bytes.size());
         EXPECT_TRUE(open(modeRead));
     }
-    uint32_t blockSize() override { return align; }
-    uint32_t alignment() override { return align; }
+    uint32_t blockSize() override { return 512; }
+    uint32_t alignment() override { return 512; }
     bool _seek(uint64_t at) override { return seeks.push_back(at), !failSeeks && ZV::ByteStreamBuffer::_seek(at); }
     int _read(void *destination, uint32_t count) override
     {
         const int got = (reads.push_back(count), ZV::ByteStreamBuffer::_read(destination, count));
         return failReadsAfter >= 0 && int(reads.size()) > failReadsAfter ? -1 : got;
     }
-    uint32_t align;
     std::vector<uint64_t> seeks; // medium calls made
     std::vector<uint32_t> reads;
     int failReadsAfter = -1; // -1: never fail
@@ -56,12 +54,8 @@ struct AlignedMedium : Medium, ZV::ByteStreamBuffer {
 
 TEST(ByteStreamAligned, UnalignedReadsGoThroughWholeBlocks)
 {
-    const struct {
-        const char *what;
-        size_t mediumSize, at, count, expected;
-        std::vector<uint64_t> seeks;
-        std::vector<uint32_t> reads;
-    } cases[] = {
+    const struct { const char *what; size_t size, at, count, expected; std::vector<uint64_t> seeks;
+                   std::vector<uint32_t> reads; } cases[] = {
         {"10 bytes across the edge at 512", 2048, 510, 10, 10, {0}, {512, 512}},
         {"at the very end of the medium", 1024, 1024, 10, 0, {1024}, {512}},
         {"end of the medium inside a block", 1000, 950, 100, 50, {512}, {512}},
@@ -70,7 +64,7 @@ TEST(ByteStreamAligned, UnalignedReadsGoThroughWholeBlocks)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
-        AlignedMedium m(c.mediumSize, 512);
+        AlignedMedium m(c.size);
         ASSERT_TRUE(m.seek(c.at));
         Bytes got(c.count);
         EXPECT_EQ(int(c.expected), m.read(got.data(), uint32_t(c.count)));
@@ -85,7 +79,7 @@ TEST(ByteStreamAligned, UnalignedReadsGoThroughWholeBlocks)
 // out, and the next read must position the medium afresh. A failed seek is -1, not the end of the data.
 TEST(ByteStreamAligned, MediumFailures)
 {
-    AlignedMedium m(4096, 512);
+    AlignedMedium m(4096);
     uint8_t next[512];
     ASSERT_EQ(10, m.read(next, 10)); // leaves no seek pending
     m.failReadsAfter = 3;
@@ -96,8 +90,7 @@ TEST(ByteStreamAligned, MediumFailures)
     m.failReadsAfter = -1;
     ASSERT_EQ(512, m.read(next, 512));
     EXPECT_EQ(pattern(1024, 512), Bytes(next, next + 512));
-    m.reads.clear();
-    m.failReadsAfter = 0;
+    m.failReadsAfter = int(m.reads.size());
     ASSERT_TRUE(m.seek(700));
     EXPECT_EQ(-1, m.read(next, 10)); // the first block fails
     EXPECT_EQ(700u, m.position());
@@ -122,7 +115,7 @@ TEST(ByteStreamAligned, FileWith4096ByteBlocks)
     const Bytes bytes = pattern(0, 3 * 4096);
     zvtest::writeFile(dir / "img", std::string(bytes.begin(), bytes.end()));
     File4096 stream(zorvant::u8string(dir / "img"));
-    ASSERT_TRUE(stream.open(ZV::ByteStream::modeRead));
+    ASSERT_TRUE(stream.open(S::modeRead));
     uint8_t got[5000];
     for (auto [at, count] : {std::pair<uint64_t, int>{4000, 5000}, {9000, 100}, {10, 300}}) {
         const int read = at == 9000 ? stream.read(got, count) : stream.readAt(at, got, count); // 9000: in a row
@@ -131,9 +124,9 @@ TEST(ByteStreamAligned, FileWith4096ByteBlocks)
     }
 }
 
-TEST(ByteStreamModes, RefusedOperationsAndPeek)
+// Refused operations, the length as the last seek target, peek, and writes into a buffer.
+TEST(ByteStreamBuffer, ModesPeekAndWrites)
 {
-    using S = ZV::ByteStream;
     ZV::Buffer buffer(16);
     uint8_t byte = 0;
     EXPECT_EQ(-1, ZV::ByteStreamBuffer(&buffer, S::modeWrite).read(&byte, 1));
@@ -153,15 +146,11 @@ TEST(ByteStreamModes, RefusedOperationsAndPeek)
     ZV::ByteStream bare; // a medium that overrides nothing
     EXPECT_THROW(bare.length(), std::runtime_error);
     EXPECT_THROW(bare.open(S::modeRead), std::runtime_error);
-}
 
-// A write cuts the buffer to its end; appending never writes over what is there.
-TEST(ByteStreamBuffer, WritesCutTheBufferToTheirEnd)
-{
-    ZV::Buffer buffer(100);
-    ZV::ByteStreamBuffer stream(&buffer, ZV::ByteStream::modeReadWrite);
+    ZV::Buffer hundred(100); // a write cuts the buffer to its end; fault guarded: append mode wrote over the data
+    ZV::ByteStreamBuffer stream(&hundred, S::modeReadWrite);
     ASSERT_TRUE(stream.writeU32(0x04030201));
-    EXPECT_EQ(std::string("\x01\x02\x03\x04", 4), std::string(buffer.data(), buffer.data() + buffer.length()));
+    EXPECT_EQ(std::string("\x01\x02\x03\x04", 4), std::string(hundred.data(), hundred.data() + hundred.length()));
     EXPECT_FALSE(stream.seek(5)); // the cached length followed the write
     uint32_t word = 0;
     ASSERT_TRUE(stream.seek(0) && stream.readU32(&word));
@@ -170,12 +159,13 @@ TEST(ByteStreamBuffer, WritesCutTheBufferToTheirEnd)
     uint64_t both = 0;
     EXPECT_FALSE(stream.seek(2) && stream.readU64(&both)); // 6 bytes left
     EXPECT_EQ(8u, stream.position());
-    ASSERT_EQ(2, ZV::ByteStreamBuffer(&buffer, ZV::ByteStream::modeAppend).write("xy", 2));
-    EXPECT_EQ(10u, buffer.length());
-    EXPECT_EQ(0, std::memcmp(buffer.data() + 8, "xy", 2));
+    ASSERT_EQ(2, ZV::ByteStreamBuffer(&hundred, S::modeAppend).write("xy", 2));
+    EXPECT_EQ(std::string("\x01\x02\x03\x04\x05\x06\x07\x08xy", 10),
+              std::string(hundred.data(), hundred.data() + hundred.length()));
 }
 
-// Fault guarded: on "r+b" a read right after a write must see the file at the logical position.
+// Fault guarded: on "r+b" a read right after a write must see the file at the logical position; a full disk
+// must be reported, at the latest on close.
 TEST(ByteStreamFile, ReadWriteAndModes)
 {
     zvtest::TempDir dir;
@@ -186,10 +176,10 @@ TEST(ByteStreamFile, ReadWriteAndModes)
         body(stream);
         EXPECT_TRUE(stream._close());
     };
-    session(ZV::ByteStream::modeWrite, [](ZV::ByteStreamFile &s) {
+    session(S::modeWrite, [](ZV::ByteStreamFile &s) {
         EXPECT_TRUE(s.write("abcdef", 6) == 6 && s.length() == 6); // bytes still in the stdio buffer count
     });
-    session(ZV::ByteStream::modeReadWrite, [](ZV::ByteStreamFile &s) {
+    session(S::modeReadWrite, [](ZV::ByteStreamFile &s) {
         char got[4] = {};
         ASSERT_TRUE(s.seek(1));
         ASSERT_EQ(2, s.write("XY", 2));
@@ -198,25 +188,30 @@ TEST(ByteStreamFile, ReadWriteAndModes)
         ASSERT_EQ(2, s.write("gh", 2)); // past the old end
         EXPECT_TRUE(s.seek(8));
     });
-    session(ZV::ByteStream::modeAppend, [](ZV::ByteStreamFile &s) { ASSERT_EQ(1, s.write("!", 1)); });
+    session(S::modeAppend, [](ZV::ByteStreamFile &s) { ASSERT_EQ(1, s.write("!", 1)); });
     EXPECT_EQ("aXYdefgh!", zvtest::readFile(dir / "f.bin"));
     ZV::ByteStreamFile missing(zorvant::u8string(dir / "missing"));
-    EXPECT_FALSE(missing.open(ZV::ByteStream::modeRead));
-    EXPECT_FALSE(missing.isOpen());
+    EXPECT_FALSE(missing.open(S::modeRead) || missing.isOpen());
     ASSERT_TRUE(missing.lastError());
-    EXPECT_EQ("ZV::SYSTEM", missing.lastError()->domain());
-    EXPECT_EQ(ENOENT, missing.lastError()->code());
+    EXPECT_EQ("ZV::SYSTEM " + std::to_string(ENOENT),
+              missing.lastError()->domain() + " " + std::to_string(missing.lastError()->code()));
     EXPECT_FALSE(ZV::ByteStreamFile(path).open(7));
+
+    ZV::ByteStreamFile full(zorvant::u8string("/dev/full"));
+    ASSERT_TRUE(full.open(S::modeWrite));
+    const int written = full.write("0123456789", 10);
+    EXPECT_TRUE(written == -1 || !full._close()) << "written " << written;
 }
 
-TEST(ByteStreamFile, SparseFileOf5GiB)
+// Lengths from a 5 GiB sparse file and, fault guarded, from a block device (st_size 0: ask the device).
+TEST(ByteStreamFile, SparseFileOf5GiBAndBlockDevice)
 {
     zvtest::TempDir dir;
     const uint64_t size = 5ull << 30;
     zvtest::writeFile(dir / "sparse", "");
     ASSERT_EQ(0, truncate((dir / "sparse").c_str(), off_t(size)));
     ZV::ByteStreamFile stream(zorvant::u8string(dir / "sparse"));
-    ASSERT_TRUE(stream.open(ZV::ByteStream::modeReadWrite));
+    ASSERT_TRUE(stream.open(S::modeReadWrite));
     ASSERT_TRUE(stream.seek(size - 4));
     ASSERT_EQ(4, stream.write("tail", 4));
     EXPECT_EQ(size, stream.length());
@@ -225,34 +220,10 @@ TEST(ByteStreamFile, SparseFileOf5GiB)
     EXPECT_STREQ("tail", got);
     EXPECT_EQ(0, stream.read(got, 1));
     EXPECT_FALSE(stream.seek(size + 1));
-}
 
-// Fault guarded: a full disk must be reported, at the latest on close.
-TEST(ByteStreamFile, FullDiskIsReportedAtTheLatestOnClose)
-{
-    ZV::ByteStreamFile stream(zorvant::u8string("/dev/full"));
-    ASSERT_TRUE(stream.open(ZV::ByteStream::modeWrite));
-    const int written = stream.write("0123456789", 10);
-    EXPECT_TRUE(written == -1 || !stream._close()) << "written " << written;
-}
-
-// Fault guarded: a block device reports st_size 0; its length must come from the device.
-TEST(ByteStreamFile, BlockDeviceLength)
-{
-    zvtest::TempDir dir;
-    const std::string image = dir / "disk.img";
-    zvtest::writeFile(image, std::string(3 << 20, '\0'));
-    FILE *p = popen(("losetup -f --show '" + image + "' 2>&1").c_str(), "r");
-    ASSERT_NE(nullptr, p);
-    char line[256] = {};
-    const bool gotLine = std::fgets(line, sizeof line, p) != nullptr;
-    const int status = pclose(p);
-    const std::string device(line, strcspn(line, " \n"));
-    ASSERT_TRUE(gotLine && status == 0 && device.rfind("/dev/", 0) == 0)
-        << "losetup (root and loop devices) is needed: " << line;
-    ZV::ByteStreamFile stream{zorvant::u8string(device)};
-    const uint64_t length = stream.open(ZV::ByteStream::modeRead) ? stream.length() : 0;
-    stream._close();
-    EXPECT_EQ(0, std::system(("losetup -d '" + device + "'").c_str()));
-    EXPECT_EQ(uint64_t(3) << 20, length);
+    zvtest::writeFile(dir / "disk.img", std::string(3 << 20, '\0'));
+    zvtest::LoopDevice loop(dir / "disk.img");
+    ZV::ByteStreamFile device{zorvant::u8string(loop.path())};
+    ASSERT_TRUE(device.open(S::modeRead));
+    EXPECT_EQ(uint64_t(3) << 20, device.length());
 }

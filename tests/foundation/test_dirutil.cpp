@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,11 +23,7 @@ namespace {
 using zvtest::readFile;
 using zvtest::writeFile;
 
-bool exists(const std::string &path)
-{
-    struct stat info;
-    return lstat(path.c_str(), &info) == 0;
-}
+bool exists(const std::string &path) { return std::filesystem::exists(std::filesystem::symlink_status(path)); }
 
 void makeDir(const std::string &path) { ASSERT_EQ(make_dir_path(path.c_str()), 0) << path; }
 
@@ -57,6 +54,7 @@ protected:
 };
 
 using DirRemoveSafe = DirFixture;
+using DirWalks = DirFixture;
 using DirNames = DirFixture;
 using DirCheckWork = DirFixture;
 using DirSizes = DirFixture;
@@ -86,23 +84,28 @@ TEST_F(DirRemoveSafe, RefusesPathsOutsideTheWorkspaceAndDeletesNothing)
         EXPECT_TRUE(exists(kept)) << kept;
 }
 
-// Fault guarded: stat instead of lstat made a link to a folder outside look like a sub-folder to empty.
-TEST_F(DirRemoveSafe, DeletesTheTreeButNeverThroughLinks)
+// Faults guarded: walks followed links (a link loop recursed until the stack overflowed; a link to a
+// folder outside was emptied like a sub-folder, as the target or as a folder on the way to it).
+TEST_F(DirWalks, SizesAndDeletionNeverFollowLinks)
 {
     const std::string scan = ws_ + "/Scan.01";
-    makeDir(scan + "/fs.1/deep/deeper");
-    writeFile(scan + "/spans", "s");
-    writeFile(scan + "/fs.1/deep/deeper/cat.db", "c");
+    makeDir(scan + "/fs.1/b/c");
+    writeFile(scan + "/spans", std::string(100, 'x'));
+    writeFile(scan + "/fs.1/b/c/cat.db", std::string(23, 'y'));
+    ASSERT_EQ(symlink("..", (scan + "/fs.1/b/c/up").c_str()), 0);
+    ASSERT_EQ(symlink(scan.c_str(), (scan + "/fs.1/self").c_str()), 0);
+    ASSERT_EQ(symlink("loop", (scan + "/loop").c_str()), 0);
     ASSERT_EQ(symlink(outside_.c_str(), (scan + "/fs.1/to_outside").c_str()), 0);
     ASSERT_EQ(symlink((outside_ + "/keep").c_str(), (scan + "/file_link").c_str()), 0);
     ASSERT_EQ(symlink("/nonexistent", (scan + "/dangling").c_str()), 0);
     ASSERT_EQ(mkfifo((scan + "/fifo").c_str(), 0600), 0);
+    EXPECT_EQ(dir_tree_size(scan.c_str()), 123u);
+    EXPECT_EQ(dir_tree_size((ws_ + "/missing").c_str()), 0u);
+    EXPECT_EQ(dir_tree_size((scan + "/spans").c_str()), 0u); // not a folder
     EXPECT_EQ(remove_tree_safe((scan + "/").c_str()), 0);
     EXPECT_FALSE(exists(scan));
     EXPECT_TRUE(exists(ws_));
-    EXPECT_EQ(readFile(outside_ + "/keep"), "precious");
 
-    // A link in the workspace leads no deletion outside, as the target or as a folder on the way to it.
     makeDir(outside_ + "/victim");
     writeFile(outside_ + "/victim/data", "d");
     ASSERT_EQ(symlink(outside_.c_str(), (ws_ + "/Scan.02").c_str()), 0);
@@ -111,23 +114,7 @@ TEST_F(DirRemoveSafe, DeletesTheTreeButNeverThroughLinks)
     EXPECT_EQ(remove_tree((ws_ + "/Scan.02").c_str()), -1);
     EXPECT_EQ(remove_dir_contents((ws_ + "/Scan.02").c_str()), 0);
     EXPECT_TRUE(exists(outside_ + "/victim/data"));
-    EXPECT_TRUE(exists(outside_ + "/keep"));
-}
-
-// Fault guarded: following links made a link loop recurse until the stack overflowed.
-TEST_F(DirSizes, TreeSizeCountsRegularFilesAndEndsOnLinkLoops)
-{
-    makeDir(ws_ + "/a/b/c");
-    writeFile(ws_ + "/a/one", std::string(100, 'x'));
-    writeFile(ws_ + "/a/b/c/two", std::string(23, 'y'));
-    writeFile(outside_ + "/big", std::string(5000, 'z'));
-    ASSERT_EQ(symlink("..", (ws_ + "/a/b/c/up").c_str()), 0);
-    ASSERT_EQ(symlink((ws_ + "/a").c_str(), (ws_ + "/a/b/self").c_str()), 0);
-    ASSERT_EQ(symlink("loop", (ws_ + "/a/loop").c_str()), 0);
-    ASSERT_EQ(symlink((outside_ + "/big").c_str(), (ws_ + "/a/big").c_str()), 0);
-    EXPECT_EQ(dir_tree_size((ws_ + "/a").c_str()), 123u);
-    EXPECT_EQ(dir_tree_size((ws_ + "/missing").c_str()), 0u);
-    EXPECT_EQ(dir_tree_size((ws_ + "/a/one").c_str()), 0u); // not a folder
+    EXPECT_EQ(readFile(outside_ + "/keep"), "precious");
 }
 
 // A block device has st_size 0: its size must come from the device itself.
@@ -136,16 +123,11 @@ TEST_F(DirSizes, FilesLoopDeviceAndMissingPaths)
     const std::string image = tmp_ / "disk.img";
     writeFile(image, std::string(1 << 20, '\0'));
     EXPECT_EQ(utf8_file_size(image.c_str()), 1u << 20);
-    const std::string out = tmp_ / "losetup.out"; // a missing losetup fails here
-    ASSERT_EQ(system(("losetup --find --show " + image + " >" + out + " 2>&1").c_str()), 0) << readFile(out);
-    std::string device = readFile(out);
-    device.erase(device.find_last_not_of('\n') + 1);
-    ASSERT_EQ(device.rfind("/dev/loop", 0), 0u) << device;
-    EXPECT_EQ(utf8_file_size(device.c_str()), 1u << 20);
-    const int fd = open(device.c_str(), O_RDONLY | O_CLOEXEC);
+    zvtest::LoopDevice loop(image);
+    EXPECT_EQ(utf8_file_size(loop.path().c_str()), 1u << 20);
+    const int fd = open(loop.path().c_str(), O_RDONLY | O_CLOEXEC);
     EXPECT_EQ(fd_file_size(fd), 1u << 20);
     close(fd);
-    EXPECT_EQ(system(("losetup -d " + device).c_str()), 0);
 
     EXPECT_EQ(utf8_file_size((ws_ + "/missing").c_str()), 0u);
     EXPECT_TRUE(logged("Can't get size for " + ws_ + "/missing"));
@@ -162,17 +144,11 @@ TEST_F(DirNames, UniquePathAndRenameAside)
     writeFile(ws_ + "/dir.v2/file", "c");
     writeFile(ws_ + "/.profile", "d");
     ASSERT_EQ(symlink("/nonexistent", (ws_ + "/dangling").c_str()), 0);
-    const struct {
-        std::string path;
-        int result;
-        std::string out;
-    } cases[] = {
-        {ws_ + "/missing.txt", 0, ws_ + "/missing.txt"},
-        {ws_ + "/a.txt", 1, ws_ + "/a-02.txt"},
+    const struct { std::string path; int result; std::string out; } cases[] = {
+        {ws_ + "/missing.txt", 0, ws_ + "/missing.txt"}, {ws_ + "/a.txt", 1, ws_ + "/a-02.txt"},
         {ws_ + "/dir.v2/file", 1, ws_ + "/dir.v2/file-01"}, // the only dot is in a folder's name
-        {ws_ + "/.profile", 1, ws_ + "/.profile-01"},
-        {ws_ + "/dangling", 1, ws_ + "/dangling-01"}, // a dangling link takes its name
-        {ws_ + "/a.txt/x", -1, ""},                   // ENOTDIR is not "free"
+        {ws_ + "/.profile", 1, ws_ + "/.profile-01"},       {ws_ + "/dangling", 1, ws_ + "/dangling-01"},
+        {ws_ + "/a.txt/x", -1, ""}, // ENOTDIR is not "free"
     };
     for (const auto &c : cases) {
         char out[4096] = "garbage";
@@ -184,7 +160,6 @@ TEST_F(DirNames, UniquePathAndRenameAside)
     EXPECT_EQ(unique_path(a.c_str(), small, a.size() + 3), -1);
     EXPECT_EQ(unique_path(missing.c_str(), small, missing.size()), -1);
     EXPECT_EQ(unique_path(a.c_str(), small, a.size() + 4), 1);
-
     EXPECT_EQ(rename_aside(missing.c_str()), 0);
     EXPECT_EQ(rename_aside(a.c_str()), 0);
     EXPECT_EQ(readFile(ws_ + "/a-02.txt"), "a");
@@ -196,8 +171,14 @@ TEST_F(DirNames, UniquePathAndRenameAside)
     EXPECT_EQ(readFile(ws_ + "/a-02.txt"), "taken");
 }
 
-TEST_F(DirCheckWork, StepsAndTheirCodes)
+TEST_F(DirCheckWork, MakeDirResultsAndCheckSteps)
 {
+    writeFile(ws_ + "/file", "f");
+    EXPECT_EQ(make_dir_path((ws_ + "/file/x").c_str()), DIRUTIL_CREATE_FAILED);
+    EXPECT_EQ(make_dir_path((ws_ + "/bad\xff").c_str()), DIRUTIL_BAD_PATH);
+    EXPECT_EQ(make_parent_path((ws_ + "/p/q/file.txt").c_str()), 0);
+    EXPECT_TRUE(is_directory((ws_ + "/p/q").c_str()) && !exists(ws_ + "/p/q/file.txt"));
+
     const std::string fresh = ws_ + "/new/work"; // made with its parents; an old test file is removed
     EXPECT_EQ(check_work_dir(fresh.c_str()), 0);
     EXPECT_TRUE(is_directory(fresh.c_str()) && !exists(fresh + "/0"));
@@ -206,17 +187,13 @@ TEST_F(DirCheckWork, StepsAndTheirCodes)
     EXPECT_FALSE(exists(fresh + "/0"));
     EXPECT_EQ(error_list_str(), "[]");
 
-    writeFile(ws_ + "/file", "f");
     makeDir(ws_ + "/hasdir0/0");
     ASSERT_EQ(symlink((ws_ + "/nowhere").c_str(), (ws_ + "/dangling").c_str()), 0);
-    const struct {
-        std::string path, codes, line;
-    } cases[] = {
+    const struct { std::string path, codes, line; } cases[] = {
         {ws_ + "/file", "[26]", ws_ + "/file already exists, but is not a directory."},
         {ws_ + "/file/sub", "[24]", "stat returns negative for \"" + ws_ + "/file/sub\": 20 (Not a directory)"},
-        // 3 is the file layer's own record of its failed open.
+        // 3: the file layer's record of its failed open. A dangling link: stat finds nothing, mkdir fails.
         {ws_ + "/hasdir0", "[3 27]", "Can't create files in " + ws_ + "/hasdir0: Is a directory"},
-        // A dangling link: stat finds nothing, yet no folder can be made there.
         {ws_ + "/dangling", "[25]", "Can't create directory " + ws_ + "/dangling: "},
     };
     for (const auto &c : cases) {
@@ -225,16 +202,6 @@ TEST_F(DirCheckWork, StepsAndTheirCodes)
         EXPECT_EQ(error_list_str(), c.codes) << c.path;
         EXPECT_TRUE(logged(c.line)) << c.line;
     }
-}
-
-TEST(DirMake, ResultCodes)
-{
-    zvtest::TempDir tmp;
-    writeFile(tmp / "file", "f");
-    EXPECT_EQ(make_dir_path((tmp / "file/x").c_str()), DIRUTIL_CREATE_FAILED);
-    EXPECT_EQ(make_dir_path((tmp / "bad\xff").c_str()), DIRUTIL_BAD_PATH);
-    EXPECT_EQ(make_parent_path((tmp / "p/q/file.txt").c_str()), 0);
-    EXPECT_TRUE(is_directory((tmp / "p/q").c_str()) && !exists(tmp / "p/q/file.txt"));
 }
 
 TEST(WorkspaceName, SuffixKeptWithinTheLimit)

@@ -100,42 +100,30 @@ TEST_F(PrefsValues, ResetKeepsOnlyExactGlobal)
     EXPECT_FALSE(exists(file_));               // a reset does not save
 }
 
-TEST_F(PrefsFile, NestedBatchWritesOnceAtTheOutermostEnd)
+// Nested batches write once, at the outermost end; a load replaces the document (SimpleIni would add to it);
+// a missing or damaged file loads empty.
+TEST_F(PrefsFile, BatchesSavesAndLoads)
 {
     prefs_set_int("A", "k", 1);
     prefs_end_update(); // depth 0: nothing, and the depth does not go below 0
-    EXPECT_FALSE(exists(file_));
     prefs_begin_update();
     prefs_begin_update();
-    prefs_set_int("A", "k", 2);
+    prefs_set_float("Global", "f", 0.5f);
     EXPECT_EQ(prefs_save(), 0);
     prefs_end_update();
     EXPECT_FALSE(exists(file_));
-    prefs_end_update();
-    EXPECT_EQ(readFile(file_), "[A]\nk = 2\n");
-}
-
-// A save writes the file; a load replaces the document (SimpleIni would add to it), a damaged file loads empty.
-TEST_F(PrefsFile, SaveLoadAndDamagedFiles)
-{
-    prefs_set_float("Global", "f", 0.5f);
     prefs_set_string("Drive Failure Detection", "note", "ä = b");
-    ASSERT_EQ(prefs_save(), 0);
-    EXPECT_EQ(readFile(file_), "[Global]\nf = 0.5000\n\n\n[Drive Failure Detection]\nnote = ä = b\n");
+    prefs_end_update();
+    EXPECT_EQ(readFile(file_), "[A]\nk = 1\n\n\n[Global]\nf = 0.5000\n\n\n[Drive Failure Detection]\nnote = ä = b\n");
     EXPECT_FALSE(exists(file_ + ".tmp"));
     prefs_set_int("Global", "f", 9); // not saved: the load replaces it
     EXPECT_EQ(prefs_load(), 0);
     EXPECT_EQ(get("GLOBAL", "F"), "0.5000");
     EXPECT_EQ(get("drive failure detection", "note"), "ä = b");
 
-    zvtest::TempDir other, empty;
-    writeFile(other / "settings.ini", "[B]\nb = 2\n");
-    use(other.path());
-    EXPECT_EQ(get("Global", "f"), "<absent>");
-    EXPECT_EQ(get("B", "b"), "2");
+    zvtest::TempDir empty;
     use(empty.path()); // no file there: the other workspace's values go too
-    EXPECT_EQ(get("B", "b"), "<absent>");
-
+    EXPECT_EQ(get("Global", "f"), "<absent>");
     use(dir_.path());
     const std::string big = "[A]\nk = 1\n" + std::string(16 << 20, ';');
     for (const std::string &bytes : {std::string("[A]\nk = 1\n\0", 11), std::string("[A]\nk = \xc3\n"), big}) {
@@ -146,19 +134,16 @@ TEST_F(PrefsFile, SaveLoadAndDamagedFiles)
     }
 }
 
-// Fault guarded: the save truncated the file before writing, so a failure lost every setting.
-// Real faults (CI runs as root, so no permission bits); the next save after repair succeeds.
+// Fault guarded: the save truncated the file before writing, so a failure lost every setting; the next save
+// after repair succeeds. Real faults, no permission bits (CI runs as root).
 TEST_F(PrefsFile, FailedSaveKeepsOldFile)
 {
     ASSERT_TRUE(exists("/dev/full")) << "this test needs /dev/full";
     zvtest::TempDir logs;
     const std::string tmp = file_ + ".tmp";
-    const struct {
-        const char *name;
-        std::function<void()> damage, repair;
-        std::string logged, old; // old: what stands at settings.ini after the failure
-        bool tmpStays;           // only a folder of ours at the temporary path stays
-    } cases[] = {
+    // old: what stands at settings.ini after the failure; only a folder of ours at the temporary path stays.
+    struct Case { const char *name; std::function<void()> damage, repair; std::string logged, old; bool tmpStays; };
+    const Case cases[] = {
         {"temp path is a folder", [&] { mkdir(tmp.c_str(), 0777); }, [&] { rmdir(tmp.c_str()); },
          "prefs: can't open file " + tmp + " (", "[Old]\nk = 1\n", true},
         {"disk full", [&] { symlink("/dev/full", tmp.c_str()); }, [] {}, "prefs: couldn't save to " + file_,
