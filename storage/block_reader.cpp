@@ -483,12 +483,14 @@ int32_t rd_request(rd_reader *r, int32_t n)
     if (r == nullptr)
         return 0;
     n = std::max(n, 0);
-    if (!settle(r, false))
-        return 0;
+    // Shortening needs no device read: it must not wait for an rd_stop to
+    // settle, nor restart the ring under the pointer the caller holds.
     if (n <= r->pending) {
         r->pending = n;
         return n;
     }
+    if (!settle(r, false))
+        return 0;
     if (n > r->p.max_request) {
         log_error("Maximum request length exceeded, reqlen=%d, n=%d", r->pending, n);
         return 0;

@@ -39,6 +39,7 @@ namespace {
 
 Media *new_medium(const char *path, const char *name, uint32_t kind, uint32_t flags, bool initialising);
 void publish(Media *m);
+void read_characteristics(Media *media);
 
 std::mutex g_list_mutex;
 std::atomic<uint32_t> g_next_id{1};
@@ -203,8 +204,9 @@ Media *attach_path(const char *path, uint32_t kind)
     m->stop_pos = m->orig_stop_pos = size < 0 ? 0 : size;
     m->block_size = 512;
     m->write_protected = 1;
-    media_init_characteristics(m);
+    read_characteristics(m);
     media_make_partitions(m);
+    publish(m); // its file-system type and partition scheme are set now
     return m;
 }
 
@@ -345,8 +347,9 @@ Media *media_attach_disk(const char *device_path, const char *name, int write_pr
         return nullptr;
     m->stop_pos = m->orig_stop_pos = size < 0 ? 0 : size;
     m->block_size = checked;
-    media_init_characteristics(m);
+    read_characteristics(m);
     media_make_partitions(m);
+    publish(m); // its file-system type and partition scheme are set now
     return m;
 }
 
@@ -565,8 +568,10 @@ Media *media_partition_child(Media *parent, const media_partition_entry &entry, 
     {
         std::lock_guard<std::mutex> lock(g_list_mutex);
         child = find_child_locked(parent, entry, start);
-        if (child != nullptr)
+        if (child != nullptr) {
             child->attached = 1;
+            child->parent = parent; // listed and compared by other threads: changed under the mutex only
+        }
     }
     if (child == nullptr) {
         child = new_medium(path_of(parent), partition_name(entry.slice).c_str(), MEDIA_PARTITION, 0, true);
@@ -577,17 +582,18 @@ Media *media_partition_child(Media *parent, const media_partition_entry &entry, 
         child->block_size = parent->block_size;
         child->write_protected = parent->write_protected;
         child->slice = entry.slice;
-        media_init_characteristics(child);
+        child->parent = parent;
+        read_characteristics(child);
         const media_prescan_fn prescan = g_prescan.load();
         const int found = prescan != nullptr ? prescan(child) : -1;
         if (whole && found != 0) {
             media_free(&child);
             return nullptr;
         }
+        publish(child); // linked and its file system known: other threads may compare it now
     }
     if (std::find(parent->children.begin(), parent->children.end(), child->id) == parent->children.end())
         parent->children.push_back(child->id);
-    child->parent = parent;
     return child;
 }
 
@@ -595,17 +601,24 @@ void media_init_characteristics(Media *media)
 {
     if (media == nullptr)
         return;
-    if (media->characteristics_initialised) {
-        publish(media);
+    read_characteristics(media);
+    publish(media);
+}
+
+namespace {
+
+// The partition map and checksum of a medium, without publishing it: the
+// attach functions publish a medium once everything about it is set.
+void read_characteristics(Media *media)
+{
+    if (media->characteristics_initialised)
         return;
-    }
     media->partitions.type = PARTITION_MAP_NONE;
     media->partitions.entries.clear();
     const int rc = media_retain(media);
     if (rc != 0) {
         log_error("Failed to retain media: %d", rc);
         log_info("%s: Can't open %s", "_init_characteristics", media_name(media));
-        publish(media);
         return;
     }
     if (is_top_level(media)) {
@@ -621,5 +634,6 @@ void media_init_characteristics(Media *media)
     media_checksum_compute(media, &media->checksum);
     media->characteristics_initialised = 1;
     media_release(media);
-    publish(media);
 }
+
+} // namespace

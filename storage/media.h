@@ -95,7 +95,8 @@ struct Media {
     uint8_t characteristics_initialised = 0;
     uint8_t initialising = 0;        // listed, but its window and characteristics are still
                                      // being set (changed under the list mutex only);
-                                     // media_for_each passes it by
+                                     // media_for_each passes it by until it and its
+                                     // partition media are set up
     char *description = nullptr;     // cached media_description
 };
 

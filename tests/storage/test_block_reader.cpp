@@ -493,6 +493,26 @@ TEST(BlockReaderThreads, StopOrAbortEndsTheConsumersWait)
     }
 }
 
+// rd_stop between an offer and the shortening of it (the block loop's two
+// calls): the offered bytes stay where the pointer shows them, and reading
+// goes on after the shortened request.
+TEST(BlockReader, StopBetweenOfferAndShorteningKeepsTheBytes)
+{
+    Source source(64 * 1024, 11);
+    ReaderPtr r = source.open(true);
+    ASSERT_TRUE(r);
+    int32_t count = 0;
+    for (int32_t n : {3 * 4096, 100}) // into the ring's last buffer
+        rd_get(r.get(), n, &count);
+    const uint8_t *data = rd_get_offered(r.get(), rd_max_request(r.get()), &count);
+    ASSERT_EQ(count, 3 * 4096);
+    rd_stop(r.get());
+    ASSERT_EQ(rd_request(r.get(), 3 * 4096 - 1), 3 * 4096 - 1);
+    EXPECT_TRUE(sameBytes(str(data, 3 * 4096 - 1), source.content.substr(3 * 4096 + 100, 3 * 4096 - 1)));
+    data = rd_get(r.get(), 100, &count);
+    EXPECT_TRUE(sameBytes(str(data, count), source.content.substr(6 * 4096 + 99, 100)));
+}
+
 TEST(BlockReader, LoopDevicesWith512And4096ByteSectors)
 {
     if (!zvtest::LoopDevice::available())

@@ -242,6 +242,8 @@ TEST(MediaMatchingThreads, ListChangesDuringMatching)
     zvtest::TempDir dir;
     zvtest::writeFile(dir / "card.img", patterned(64 << 10));
     Pair p;
+    // A file system is found on the whole card: its child is kept and linked to the card.
+    media_set_prescan_hook([](Media *m) { return m->fs_type = 1, 0; });
     std::atomic<bool> done{false};
     std::thread churn([&] {
         for (int i = 0; i < 500; i++) {
@@ -255,6 +257,8 @@ TEST(MediaMatchingThreads, ListChangesDuringMatching)
         media_find_matching(p.b, 0, false);
     while (!done);
     churn.join();
+    media_set_prescan_hook(nullptr);
+    media_free_all(); // the cards' children stay listed
 }
 
 } // namespace
