@@ -145,23 +145,28 @@ int media_io_seek(Media *media, int64_t offset)
 
 // --- reading --------------------------------------------------------------------------------
 
-int media_get_bytes(Media *media, const uint8_t **out, int32_t n, int32_t *count)
+namespace {
+
+// media_get_bytes and media_get_bytes_full, under their own names.
+int get_bytes_named(const char *fn, Media *media, const uint8_t **out, int32_t n, int32_t *count, bool full)
 {
     int32_t ignored = 0;
     const uint8_t *p = nullptr;
     if (media == nullptr)
         return -1;
-    const int rc = get_bytes("media_get_bytes", media, out ? out : &p, n, count ? count : &ignored, false);
-    return rc;
+    return get_bytes(fn, media, out ? out : &p, n, count ? count : &ignored, full);
+}
+
+} // namespace
+
+int media_get_bytes(Media *media, const uint8_t **out, int32_t n, int32_t *count)
+{
+    return get_bytes_named("media_get_bytes", media, out, n, count, false);
 }
 
 int media_get_bytes_full(Media *media, const uint8_t **out, int32_t n, int32_t *count)
 {
-    int32_t ignored = 0;
-    const uint8_t *p = nullptr;
-    if (media == nullptr)
-        return -1;
-    return get_bytes("media_get_bytes_full", media, out ? out : &p, n, count ? count : &ignored, true);
+    return get_bytes_named("media_get_bytes_full", media, out, n, count, true);
 }
 
 int media_get_max_bytes(Media *media, const uint8_t **out, int32_t n)

@@ -128,7 +128,10 @@ bool RawDisk::close()
     return true;
 }
 
-int RawDisk::pread(void *destination, uint32_t count, int64_t offset)
+// One positioned transfer: -1 with error 22 while closed; otherwise errno
+// and the error are cleared, the transfer runs and its errno is kept.
+template <typename Transfer>
+int RawDisk::transfer(Transfer run)
 {
     if (descriptor_ < 0) {
         errno = EINVAL;
@@ -137,37 +140,24 @@ int RawDisk::pread(void *destination, uint32_t count, int64_t offset)
     }
     errno = 0;
     error_ = 0;
-    const ssize_t got = ::pread(descriptor_, destination, cappedCount(count), offset);
+    const ssize_t moved = run();
     error_ = errno;
-    return static_cast<int>(got);
+    return static_cast<int>(moved);
+}
+
+int RawDisk::pread(void *destination, uint32_t count, int64_t offset)
+{
+    return transfer([&] { return ::pread(descriptor_, destination, cappedCount(count), offset); });
 }
 
 int RawDisk::read(void *destination, uint32_t count, int64_t offset)
 {
-    if (descriptor_ < 0) {
-        errno = EINVAL;
-        error_ = EINVAL;
-        return -1;
-    }
-    errno = 0;
-    error_ = 0;
-    const ssize_t got = pread_eintr(descriptor_, destination, cappedCount(count), offset);
-    error_ = errno;
-    return static_cast<int>(got);
+    return transfer([&] { return pread_eintr(descriptor_, destination, cappedCount(count), offset); });
 }
 
 int RawDisk::pwrite(const void *source, uint32_t count, int64_t offset)
 {
-    if (descriptor_ < 0) {
-        errno = EINVAL;
-        error_ = EINVAL;
-        return -1;
-    }
-    errno = 0;
-    error_ = 0;
-    const ssize_t written = pwrite_eintr(descriptor_, source, cappedCount(count), offset);
-    error_ = errno;
-    return static_cast<int>(written);
+    return transfer([&] { return pwrite_eintr(descriptor_, source, cappedCount(count), offset); });
 }
 
 bool RawDisk::flush()

@@ -83,6 +83,8 @@ public:
     bool unsupported();
 
 private:
+    template <typename Transfer>
+    int transfer(Transfer run);
     // The common open: flags are O_RDONLY, O_WRONLY or O_RDWR (with O_EXCL).
     bool _open(int flags);
     void resetSizes();
