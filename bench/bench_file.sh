@@ -27,29 +27,22 @@ repeat=${BENCH_FILE_REPEAT:-3}
 dir=${BENCH_FILE_DIR:-${TMPDIR:-/tmp}}
 bin=${BENCH_FILE_BIN:-}
 
-fail() { echo "bench_file.sh: $*" >&2; exit 1; }
+. "$here/bench_common.sh"
+fail() { bench_fail bench_file.sh "$@"; }
 
-[[ $mib =~ ^[1-9][0-9]*$ ]] || fail "BENCH_FILE_MIB must be a positive number, not '$mib'"
-[[ $repeat =~ ^[1-9][0-9]*$ ]] || fail "BENCH_FILE_REPEAT must be a positive number, not '$repeat'"
+bench_positive bench_file.sh BENCH_FILE_MIB "$mib"
+bench_positive bench_file.sh BENCH_FILE_REPEAT "$repeat"
 [ -d "$dir" ] || fail "no folder $dir"
 command -v dd >/dev/null || fail "dd is missing"
-if [ -z "$bin" ]; then
-    for candidate in "$repo"/build/bench/bench_file "$repo"/build*/bench/bench_file; do
-        if [ -x "$candidate" ]; then bin=$candidate; break; fi
-    done
-fi
+[ -n "$bin" ] || bin=$(bench_program "$repo" bench_file)
 [ -n "$bin" ] && [ -x "$bin" ] || fail "bench_file program not found: build it (ninja -C <build> bench_file) or set BENCH_FILE_BIN"
 
 work=$(mktemp -d "$dir/zv-bench-file.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 file=$work/data
 
-# Can the page cache be dropped here? Containers often mount /proc/sys
-# read-only even for root.
 drop=no
-if [ "$(id -u)" = 0 ] && sync && (echo 3 > /proc/sys/vm/drop_caches) 2>/dev/null; then
-    drop=yes
-fi
+if bench_can_drop_cache; then drop=yes; fi
 
 settle() {
     sync

@@ -25,16 +25,13 @@ repeat=${BENCH_MEDIA_REPEAT:-3}
 dir=${BENCH_MEDIA_DIR:-${TMPDIR:-/tmp}}
 bin=${BENCH_MEDIA_BIN:-}
 
-fail() { echo "bench_media_read.sh: $*" >&2; exit 1; }
+. "$here/bench_common.sh"
+fail() { bench_fail bench_media_read.sh "$@"; }
 
-[[ $mib =~ ^[1-9][0-9]*$ ]] || fail "BENCH_MEDIA_MIB must be a positive number, not '$mib'"
-[[ $repeat =~ ^[1-9][0-9]*$ ]] || fail "BENCH_MEDIA_REPEAT must be a positive number, not '$repeat'"
+bench_positive bench_media_read.sh BENCH_MEDIA_MIB "$mib"
+bench_positive bench_media_read.sh BENCH_MEDIA_REPEAT "$repeat"
 [ -d "$dir" ] || fail "no folder $dir"
-if [ -z "$bin" ]; then
-    for candidate in "$repo"/build/bench/bench_media_read "$repo"/build*/bench/bench_media_read; do
-        if [ -x "$candidate" ]; then bin=$candidate; break; fi
-    done
-fi
+[ -n "$bin" ] || bin=$(bench_program "$repo" bench_media_read)
 [ -n "$bin" ] && [ -x "$bin" ] || fail "bench_media_read not found: build it (ninja -C <build> bench_media_read) or set BENCH_MEDIA_BIN"
 
 work=$(mktemp -d "$dir/zv-bench-media.XXXXXX")
@@ -44,9 +41,7 @@ image=$work/card.img
 head -c $((mib * 1048576)) /dev/urandom > "$image"
 
 drop=no
-if [ "$(id -u)" = 0 ] && sync && (echo 3 > /proc/sys/vm/drop_caches) 2>/dev/null; then
-    drop=yes
-fi
+if bench_can_drop_cache; then drop=yes; fi
 
 declare -A best cpu_thread cpu_process
 record() { # key nanoseconds

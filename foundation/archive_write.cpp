@@ -18,6 +18,7 @@
 
 #include "foundation/file.h"
 #include "foundation/log.h"
+#include "foundation/sysutil.h"
 
 using namespace archive_internal;
 
@@ -27,12 +28,6 @@ void put_le(std::vector<uint8_t> &out, uint64_t value, int bytes)
 {
     for (int i = 0; i < bytes; i++)
         out.push_back((uint8_t)(value >> (8 * i)));
-}
-
-void put_le_at(uint8_t *out, uint64_t value, int bytes)
-{
-    for (int i = 0; i < bytes; i++)
-        out[i] = (uint8_t)(value >> (8 * i));
 }
 
 // Appends bytes to the file. 0, or -3 (sticky) when not all were written.
@@ -104,22 +99,22 @@ int write_table(archive *a)
     for (const archive_block &block : a->blocks) {
         std::memset(entry, 0, sizeof entry);
         std::memcpy(entry, "blk0", 4);
-        put_le_at(entry + 8, block.type, 4);
-        put_le_at(entry + 12, block.depth, 4);
+        set_le(entry + 8, block.type, 4);
+        set_le(entry + 12, block.depth, 4);
         std::memcpy(entry + 16, block.name, ARCHIVE_BLOCK_NAME);
         entry[31] = 0;
-        put_le_at(entry + 32, block.first, 4);
-        put_le_at(entry + 36, block.end, 4);
+        set_le(entry + 32, block.first, 4);
+        set_le(entry + 36, block.end, 4);
         if (write_bytes(a, entry, sizeof entry) != 0) {
             log_line("archive_free", 266);
             return a->status;
         }
     }
     uint8_t trailer[ARCHIVE_TRAILER_SIZE] = {};
-    put_le_at(trailer, ARCHIVE_TRAILER_MAGIC, 4);
-    put_le_at(trailer + 4, a->blocks.size(), 4);
-    put_le_at(trailer + 8, table_offset, 8);
-    put_le_at(trailer + 20, ARCHIVE_TRAILER_MAGIC, 4);
+    set_le(trailer, ARCHIVE_TRAILER_MAGIC, 4);
+    set_le(trailer + 4, a->blocks.size(), 4);
+    set_le(trailer + 8, table_offset, 8);
+    set_le(trailer + 20, ARCHIVE_TRAILER_MAGIC, 4);
     if (write_bytes(a, trailer, sizeof trailer) != 0) {
         log_line("archive_free", 270);
         return a->status;
@@ -173,14 +168,14 @@ int archive_value(archive *a, const char *name, uint8_t tag, const void *bytes, 
 int archive_long(archive *a, const char *name, int32_t value)
 {
     uint8_t bytes[4];
-    put_le_at(bytes, (uint32_t)value, 4);
+    set_le(bytes, (uint32_t)value, 4);
     return archive_value(a, name, 'l', bytes, sizeof bytes);
 }
 
 int archive_quad(archive *a, const char *name, int64_t value)
 {
     uint8_t bytes[8];
-    put_le_at(bytes, (uint64_t)value, 8);
+    set_le(bytes, (uint64_t)value, 8);
     return archive_value(a, name, 'q', bytes, sizeof bytes);
 }
 

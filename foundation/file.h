@@ -236,6 +236,13 @@ int file_free_unlock(file_t **fp, const void *owner);
 int64_t file_read(file_t *f, void *buffer, int64_t count);
 // 0 when exactly count bytes were read, a failed read's code, else -20.
 int file_read_full(file_t *f, void *buffer, int64_t count);
+// Reads count bytes at offset with the positioned transfer of kinds 1 and 3
+// (the type's pread slot, else the descriptor), continuing short reads and
+// retrying EINTR; logs nothing and leaves the position alone. Bytes read:
+// fewer than count at the end of the file or after a failure, whose errno
+// is then in *failure (0 otherwise). For callers that handle each failure
+// themselves, such as a reader retrying a damaged card block by block.
+int64_t file_pread_quiet(file_t *f, void *buffer, size_t count, int64_t offset, int *failure);
 // Writes count bytes at the position. Bytes written or a negative code: -12
 // for a NULL file, NULL buffer, negative count or position, -15 for an
 // unknown kind or a kind 3 object without window, -3 when writing failed

@@ -54,7 +54,7 @@ int64_t pwrite_loop(Write write, const void *buffer, size_t count, int64_t offse
 
 } // namespace
 
-int64_t file_pread_all(file_t *f, void *buffer, size_t count, int64_t offset, int *failure)
+int64_t file_pread_quiet(file_t *f, void *buffer, size_t count, int64_t offset, int *failure)
 {
     const vf_ops *ops = type_ops(f);
     char *p = static_cast<char *>(buffer);
@@ -68,8 +68,6 @@ int64_t file_pread_all(file_t *f, void *buffer, size_t count, int64_t offset, in
             if (errno == EINTR)
                 continue;
             *failure = errno != 0 ? errno : EIO;
-            log_error("%s: Can't pread %lu: %s (%d)", "xpread", static_cast<unsigned long>(count - done),
-                      error_text(*failure).c_str(), *failure);
             break;
         }
         if (r == 0)
@@ -77,6 +75,15 @@ int64_t file_pread_all(file_t *f, void *buffer, size_t count, int64_t offset, in
         done += static_cast<size_t>(r);
     }
     return static_cast<int64_t>(done);
+}
+
+int64_t file_pread_all(file_t *f, void *buffer, size_t count, int64_t offset, int *failure)
+{
+    const int64_t done = file_pread_quiet(f, buffer, count, offset, failure);
+    if (*failure != 0)
+        log_error("%s: Can't pread %lu: %s (%d)", "xpread", static_cast<unsigned long>(count - done),
+                  error_text(*failure).c_str(), *failure);
+    return done;
 }
 
 int64_t file_pwrite_all(file_t *f, const void *buffer, size_t count, int64_t offset)

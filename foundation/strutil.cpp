@@ -210,6 +210,19 @@ uint64_t get_be64(const void *bytes)
     return value;
 }
 
+uint64_t get_le64(const void *bytes)
+{
+    const uint8_t *p = static_cast<const uint8_t *>(bytes);
+    return uint64_t{get_le32(p)} | uint64_t{get_le32(p + 4)} << 32;
+}
+
+void set_le(void *bytes, uint64_t value, int count)
+{
+    uint8_t *p = static_cast<uint8_t *>(bytes);
+    for (int i = 0; i < count; i++)
+        p[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
 // The field covers bits [offset, offset + n) counted from the most
 // significant bit of bytes[0]. Those bits lie in bytes offset / 8 through
 // (offset + n - 1) / 8: up to five bytes (31 bits starting at bit 7 of a byte

@@ -65,6 +65,9 @@ uint16_t get_le16(const void *bytes);
 uint32_t get_be32(const void *bytes);
 uint32_t get_le32(const void *bytes);
 uint64_t get_be64(const void *bytes);
+uint64_t get_le64(const void *bytes);
+// Stores the low count bytes (1 to 8) of value at bytes, least significant first.
+void set_le(void *bytes, uint64_t value, int count);
 // The n-bit field (1 to 31) at a bit offset, bits counted from the most
 // significant bit of the first byte.
 uint32_t get_bits(const void *bytes, uint32_t bit_offset, uint32_t n);

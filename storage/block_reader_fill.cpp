@@ -10,7 +10,7 @@
 //   made (damaged cards are what the thorough scan is for).
 // - Reads go through the main file object's positioned-transfer slot (a
 //   virtual-file type registered under the path sees every device read) or
-//   its descriptor, with our own loop rather than file_read: the retry
+//   its descriptor, with file_pread_quiet rather than file_read: the retry
 //   policy needs the exact errno of the failure and must tell "end of file"
 //   (a read returning 0) from a failure after some bytes, and a failing
 //   card would otherwise log two lines per bad block. A type that decodes
@@ -101,22 +101,7 @@ int64_t device_read(file_t *f, uint8_t *destination, int64_t offset, int64_t cou
         }
         return got;
     }
-    int64_t done = 0;
-    while (done < count) {
-        const size_t want = static_cast<size_t>(count - done);
-        const ssize_t r = ops != nullptr && ops->pread != nullptr ? ops->pread(f, destination + done, want, offset + done)
-                                                                   : pread_eintr(f->fd, destination + done, want, offset + done);
-        if (r < 0) {
-            if (errno == EINTR)
-                continue;
-            *errnum = errno != 0 ? errno : EIO;
-            break;
-        }
-        if (r == 0)
-            break;
-        done += r;
-    }
-    return done;
+    return file_pread_quiet(f, destination, static_cast<size_t>(count), offset, errnum);
 }
 
 bool halted(const rd_reader *r)

@@ -25,11 +25,6 @@ constexpr uint8_t kSignature[8] = {'E', 'F', 'I', ' ', 'P', 'A', 'R', 'T'};
 constexpr uint32_t kRevision = 0x00010000;
 constexpr uint8_t kProtectiveType = 0xEE;
 
-uint64_t le64(const uint8_t *p)
-{
-    return uint64_t(get_le32(p)) | uint64_t(get_le32(p + 4)) << 32;
-}
-
 // Parses the 92 header bytes. False when the signature, revision or header
 // size is wrong.
 bool parseHeader(const uint8_t *h, GPTHeader *header)
@@ -43,12 +38,12 @@ bool parseHeader(const uint8_t *h, GPTHeader *header)
     header->present = true;
     header->headerSize = get_le32(h + 12);
     header->headerCrc = get_le32(h + 16);
-    header->thisLba = le64(h + 24);
-    header->otherLba = le64(h + 32);
-    header->firstUsable = le64(h + 40);
-    header->lastUsable = le64(h + 48);
+    header->thisLba = get_le64(h + 24);
+    header->otherLba = get_le64(h + 32);
+    header->firstUsable = get_le64(h + 40);
+    header->lastUsable = get_le64(h + 48);
     header->diskGuid = Guid(h + 56, 16);
-    header->entryLba = le64(h + 72);
+    header->entryLba = get_le64(h + 72);
     header->entryCount = get_le32(h + 80);
     header->entrySize = get_le32(h + 84);
     header->entryCrc = get_le32(h + 88);
@@ -69,8 +64,8 @@ GPTPartition parseEntry(const uint8_t *e)
     GPTPartition partition;
     partition.type = Guid(e, 16);
     partition.unique = Guid(e + 16, 16);
-    partition.first = le64(e + 32);
-    partition.last = le64(e + 40);
+    partition.first = get_le64(e + 32);
+    partition.last = get_le64(e + 40);
     partition.name = decodeName(e + 56);
     return partition;
 }

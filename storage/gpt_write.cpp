@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "foundation/encoding.h"
+#include "foundation/sysutil.h"
 #include "storage/gpt.h"
 
 namespace ZV {
@@ -24,24 +25,6 @@ namespace {
 
 constexpr uint32_t kMinBlockSize = 512;
 constexpr uint32_t kMaxBlockSize = 65536;
-
-void put16(uint8_t *p, uint16_t v)
-{
-    p[0] = uint8_t(v);
-    p[1] = uint8_t(v >> 8);
-}
-
-void put32(uint8_t *p, uint32_t v)
-{
-    for (int i = 0; i < 4; ++i)
-        p[i] = uint8_t(v >> (8 * i));
-}
-
-void put64(uint8_t *p, uint64_t v)
-{
-    for (int i = 0; i < 8; ++i)
-        p[i] = uint8_t(v >> (8 * i));
-}
 
 // The name as UTF-16, at most 36 units, never ending in the first half of a
 // surrogate pair.
@@ -107,11 +90,11 @@ bool GPT::write(std::shared_ptr<ByteStream> stream, const std::vector<GPTPartiti
         const Guid unique = p.unique.isNull() ? Guid::random() : p.unique;
         std::memcpy(e, p.type.data(), 16);
         std::memcpy(e + 16, unique.data(), 16);
-        put64(e + 32, p.first);
-        put64(e + 40, p.last);
+        set_le(e + 32, p.first, 8);
+        set_le(e + 40, p.last, 8);
         const std::u16string name = encodeName(p.name);
         for (size_t u = 0; u < name.size(); ++u)
-            put16(e + 56 + 2 * u, uint16_t(name[u]));
+            set_le(e + 56 + 2 * u, uint16_t(name[u]), 2);
     }
     const uint32_t arrayCrc = uint32_t(crc32(0L, array.data(), writeArrayBytes));
 
@@ -120,23 +103,23 @@ bool GPT::write(std::shared_ptr<ByteStream> stream, const std::vector<GPTPartiti
     std::vector<uint8_t> primary(bs, 0);
     uint8_t *h = primary.data();
     std::memcpy(h, "EFI PART", 8);
-    put32(h + 8, 0x00010000);
-    put32(h + 12, headerBytes);
-    put64(h + 24, 1);
-    put64(h + 32, total - 1);
-    put64(h + 40, firstUsable);
-    put64(h + 48, lastUsable);
+    set_le(h + 8, 0x00010000, 4);
+    set_le(h + 12, headerBytes, 4);
+    set_le(h + 24, 1, 8);
+    set_le(h + 32, total - 1, 8);
+    set_le(h + 40, firstUsable, 8);
+    set_le(h + 48, lastUsable, 8);
     std::memcpy(h + 56, Guid::random().data(), 16);
-    put64(h + 72, 2);
-    put32(h + 80, writeEntryCount);
-    put32(h + 84, writeEntrySize);
-    put32(h + 88, arrayCrc);
+    set_le(h + 72, 2, 8);
+    set_le(h + 80, writeEntryCount, 4);
+    set_le(h + 84, writeEntrySize, 4);
+    set_le(h + 88, arrayCrc, 4);
     std::vector<uint8_t> backup = primary;
-    put64(backup.data() + 24, total - 1);
-    put64(backup.data() + 32, 1);
-    put64(backup.data() + 72, total - 1 - es);
-    put32(primary.data() + 16, uint32_t(crc32(0L, primary.data(), headerBytes)));
-    put32(backup.data() + 16, uint32_t(crc32(0L, backup.data(), headerBytes)));
+    set_le(backup.data() + 24, total - 1, 8);
+    set_le(backup.data() + 32, 1, 8);
+    set_le(backup.data() + 72, total - 1 - es, 8);
+    set_le(primary.data() + 16, uint32_t(crc32(0L, primary.data(), headerBytes)), 4);
+    set_le(backup.data() + 16, uint32_t(crc32(0L, backup.data(), headerBytes)), 4);
 
     // Protective MBR: one 0xEE entry from LBA 1 over the rest of the disk
     // (0xFFFFFFFF when that does not fit 32 bits).
@@ -146,8 +129,8 @@ bool GPT::write(std::shared_ptr<ByteStream> stream, const std::vector<GPTPartiti
     m[1] = m[2] = m[3] = 0xFF;
     m[4] = 0xEE;
     m[5] = m[6] = m[7] = 0xFF;
-    put32(m + 8, 1);
-    put32(m + 12, total - 1 > 0xFFFFFFFFu ? 0xFFFFFFFFu : uint32_t(total - 1));
+    set_le(m + 8, 1, 4);
+    set_le(m + 12, total - 1 > 0xFFFFFFFFu ? 0xFFFFFFFFu : uint32_t(total - 1), 4);
     pmbr[510] = 0x55;
     pmbr[511] = 0xAA;
 

@@ -89,11 +89,6 @@ constexpr int64_t HFS_HEADER_OFFSET = 1024; // volume header / MDB within the vo
 
 constexpr uint8_t MBR_TYPE_PROTECTIVE = 0xEE;
 
-uint64_t get_le64(const uint8_t *p)
-{
-    return (uint64_t)get_le32(p) | ((uint64_t)get_le32(p + 4) << 32);
-}
-
 bool valid_block_size(int64_t size)
 {
     return size >= 512 && size <= 65536 && (size & (size - 1)) == 0;
