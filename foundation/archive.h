@@ -169,7 +169,8 @@ struct archive {
 // Mode ARCHIVE_WRITE: creates path ("wb", stdio kind) and writes the header
 // with the given version (1 when 0 is given, 1-255 otherwise).
 // Mode ARCHIVE_READ: loads the whole file (see archive_load_memory); the file
-// is closed again before this returns. version is not used.
+// is closed again before this returns. version is not used. Only a regular
+// file is read (checked on the open descriptor; anything else: line 151).
 // NULL on any failure, logged as "archive_new: error on line <n>".
 archive *archive_new(const char *path, int mode, int version);
 
@@ -262,8 +263,9 @@ int unarchive_peek_name(archive *a);
 // none was saved. A relative name is joined to base's path; the result must
 // fit PATH_MAX. Refused (-1, logged): a name that is empty or has a ".."
 // component, a mode or kind that is not valid, a negative position, a mode
-// that writes with kind 4 (a gzip stream cannot be continued), and any
-// mode that writes or creates for a name that is not inside base. A saved
+// that writes with kind 4 (a gzip stream cannot be continued), any mode
+// that writes or creates for a name that is not inside base, and anything
+// but a regular file (a FIFO, a device, a folder: never waited for). A saved
 // "w" reopens as "W" (in place, never truncating). 0, or -1 (also when the
 // file cannot be opened); a missing item logs "unarchive_fp: archive error
 // for <n>".

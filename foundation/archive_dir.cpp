@@ -12,6 +12,8 @@
 //   a cut path names another file.
 // - A saved "w" reopens as "W" (write in place), so reopening never
 //   truncates what the file held.
+// - Only a regular file is reopened (file_open_regular): a FIFO, a device
+//   or a folder under the saved name is refused without waiting.
 // - Not promised: symbolic links inside the base folder are followed like
 //   any path; the base folder is the engine's own workspace.
 #include "foundation/archive.h"
@@ -204,7 +206,9 @@ int unarchive_fp(archive *a, file_t **out, const work_dir *base)
     std::string mode = saved.mode;
     if (mode[0] == 'w')
         mode[0] = 'W';
-    file_t *f = file_open(path.c_str(), mode.c_str(), saved.kind);
+    // Regular files only: a FIFO named by a saved scan would hold the open
+    // (or the first read) for ever, a device is no engine file.
+    file_t *f = file_open_regular(path.c_str(), mode.c_str(), saved.kind);
     if (f == nullptr)
         return ARCHIVE_NOT_FOUND;
     if (file_seek(f, saved.pos) != 0) {

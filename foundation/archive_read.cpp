@@ -38,10 +38,6 @@
 //   type.
 #include "foundation/archive.h"
 
-#include <sys/stat.h>
-
-#include "foundation/fileops.h"
-
 #include <algorithm>
 #include <cstring>
 #include <new>
@@ -51,7 +47,6 @@
 #include "foundation/buf.h"
 #include "foundation/file.h"
 #include "foundation/log.h"
-#include "foundation/paths.h"
 
 using namespace archive_internal;
 
@@ -350,14 +345,15 @@ namespace archive_internal {
 archive *load_file(const char *path)
 {
     // Only a regular file is an archive: opening a FIFO or a device named
-    // as a saved scan would block, or read a whole disk into memory.
-    struct stat info;
-    if (!path_exists(path) || utf8_stat(path, &info) != 0 || !S_ISREG(info.st_mode)) {
+    // as a saved scan would block, or read a whole disk into memory. The
+    // file layer checks the descriptor it opened (without waiting), so
+    // nothing swapped in under the name after a check can be opened.
+    file_t *f = file_open_regular(path, "rb", 1);
+    if (f == nullptr) {
         log_line("archive_new", 151);
         return nullptr;
     }
-    file_t *f = file_open(path, "rb", 1);
-    const int64_t size = f ? file_size(f) : -1;
+    const int64_t size = file_size(f);
     if (size < (int64_t)ARCHIVE_HEADER_SIZE) {
         log_line("archive_new", 156);
         file_free(&f);

@@ -9,6 +9,11 @@
 //   a path re-resolved from the top at every step could be redirected by a
 //   link swapped in between our test and our use; descriptors have neither
 //   weakness. A walk holds one descriptor per level, hence the depth cap.
+//   (The deletions keep the names of the folders they are in, but only to
+//   name a mount point they leave in a log line.)
+// - A deletion checks the mount of every folder on the descriptor it has
+//   opened, before listing it, so a mount made or swapped in while we walk
+//   is seen as well.
 // - Paths arriving as C strings are validated as UTF-8 but passed to the
 //   system byte for byte (never normalised), like the utf8_* calls of
 //   fileops.h: a name stored decomposed must be found under its own bytes.
@@ -16,6 +21,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -78,18 +84,77 @@ uint64_t tree_size_fd(int fd, int depth)
 
 // --- deletion -------------------------------------------------------------------------
 
-int remove_tree_at(int parent_fd, const char *name, int depth);
+// Where a folder is reached: its file system (st_dev) and the mount it lies
+// on. A folder of the same file system bind-mounted elsewhere has the same
+// st_dev but its own mount, so the mount id (statx, Linux 5.8) is what tells
+// a mount point; st_dev alone decides only on kernels without it.
+struct Place {
+    dev_t device = 0;
+    uint64_t mount = 0;
+    bool has_mount = false;
+};
+
+bool place_of(int fd, Place *place)
+{
+    struct statx info;
+    if (statx(fd, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, STATX_MNT_ID, &info) == 0) {
+        place->device = makedev(info.stx_dev_major, info.stx_dev_minor);
+        place->has_mount = (info.stx_mask & STATX_MNT_ID) != 0;
+        place->mount = info.stx_mnt_id;
+        return true;
+    }
+    struct stat old;
+    if (errno != ENOSYS || fstat(fd, &old) != 0)
+        return false;
+    place->device = old.st_dev;
+    place->has_mount = false;
+    return true;
+}
+
+bool same_place(const Place &a, const Place &b)
+{
+    return a.device == b.device && (!a.has_mount || !b.has_mount || a.mount == b.mount);
+}
+
+// One recursive deletion. It keeps to the mount of its top folder, as
+// "rm --one-file-system" does: a folder reached through another mount is
+// neither entered nor removed, but reported, and the deletion goes on with
+// the rest of the tree.
+struct Deletion {
+    const char *caller;             // the public function, for its log lines
+    Place top;                      // where every folder deleted must lie
+    std::string top_path;           // the path the caller gave, for log lines only
+    std::vector<std::string> names; // the folders below top_path being walked, likewise
+};
+
+// Results of the walk below the public functions (beside 0 and -1).
+constexpr int kKeptMount = 1; // done, except for mount points left in place
+
+// Reports a mount point met at name inside the folder being walked.
+void report_mount(Deletion &deletion, const char *name)
+{
+    std::string shown = deletion.top_path;
+    for (const std::string &folder : deletion.names)
+        shown += "/" + folder;
+    shown += std::string("/") + name;
+    log_error("%s: mount point \"%s\" not removed", deletion.caller, shown.c_str());
+}
+
+int remove_tree_at(Deletion &deletion, int parent_fd, const char *name, int depth);
 
 // Deletes everything in the folder open at fd (taken over and closed).
-// 0 when done or when the descriptor cannot be listed, -1 with errno at the
+// 0 when done or when the descriptor cannot be listed, kKeptMount when only
+// mount points (or folders holding them) are left, -1 with errno at the
 // first failure.
-int remove_contents_fd(int fd, int depth)
+int remove_contents_fd(Deletion &deletion, int fd, int depth)
 {
     DIR *listing = fdopendir(fd);
     if (listing == nullptr) {
         ::close(fd);
         return 0;
     }
+    // Entries left in place for a mount point; later passes pass over them.
+    std::vector<std::string> kept;
     int result = 0;
     for (int pass = 0;; ++pass) {
         if (pass == DIRUTIL_MAX_PASSES) {
@@ -103,6 +168,11 @@ int remove_contents_fd(int fd, int depth)
             const char *name = entry->d_name;
             if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
                 continue;
+            bool known = false;
+            for (size_t i = 0; !known && i < kept.size(); ++i)
+                known = kept[i] == name;
+            if (known)
+                continue;
             struct stat info;
             if (fstatat(dirfd(listing), name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
                 if (errno == ENOENT)
@@ -115,11 +185,17 @@ int remove_contents_fd(int fd, int depth)
                     errno = ELOOP;
                     result = -1;
                 } else {
-                    result = remove_tree_at(dirfd(listing), name, depth + 1);
+                    result = remove_tree_at(deletion, dirfd(listing), name, depth + 1);
                 }
             } else {
                 // Links, files, sockets, device nodes: the entry itself goes.
+                // (A file that is a mount point cannot be unlinked: EBUSY.)
                 result = unlinkat(dirfd(listing), name, 0) == 0 ? 0 : -1;
+            }
+            if (result == kKeptMount) {
+                kept.emplace_back(name);
+                result = 0;
+                continue;
             }
             if (result != 0 && errno == ENOENT) {
                 result = 0; // gone since we looked: nothing left to delete
@@ -135,17 +211,60 @@ int remove_contents_fd(int fd, int depth)
     const int saved = errno;
     ::closedir(listing);
     errno = saved;
-    return result;
+    return result == 0 && !kept.empty() ? kKeptMount : result;
 }
 
 // Empties and removes the folder name inside the folder open at parent_fd.
-// A link at name is not entered; rmdir then fails on it with ENOTDIR.
-int remove_tree_at(int parent_fd, const char *name, int depth)
+// A link at name is not entered; rmdir then fails on it with ENOTDIR. A
+// folder on another mount is reported and left whole (kKeptMount), and so
+// is a folder that still holds one.
+int remove_tree_at(Deletion &deletion, int parent_fd, const char *name, int depth)
 {
     const int fd = openat(parent_fd, name, kDirFlags);
-    if (fd >= 0 && remove_contents_fd(fd, depth) != 0)
-        return -1;
+    if (fd >= 0) {
+        Place place;
+        if (!place_of(fd, &place)) {
+            const int saved = errno;
+            ::close(fd);
+            errno = saved;
+            return -1;
+        }
+        if (!same_place(place, deletion.top)) {
+            ::close(fd);
+            report_mount(deletion, name);
+            return kKeptMount;
+        }
+        deletion.names.emplace_back(name);
+        const int result = remove_contents_fd(deletion, fd, depth);
+        deletion.names.pop_back();
+        if (result != 0)
+            return result;
+    }
     return unlinkat(parent_fd, name, AT_REMOVEDIR) == 0 ? 0 : -1;
+}
+
+// The end of a public deletion: a mount point left in place fails it with
+// EXDEV once all else is done.
+int deletion_result(int result)
+{
+    if (result == kKeptMount) {
+        errno = EXDEV;
+        return -1;
+    }
+    return result;
+}
+
+// Empties the folder open at fd (taken over and closed), keeping to its mount.
+int remove_contents_top(const char *caller, const char *path, int fd)
+{
+    Deletion deletion{caller, Place(), path, {}};
+    if (!place_of(fd, &deletion.top)) {
+        const int saved = errno;
+        ::close(fd);
+        errno = saved;
+        return -1;
+    }
+    return remove_contents_fd(deletion, fd, 1);
 }
 
 // --- workspace test -----------------------------------------------------------------
@@ -210,7 +329,9 @@ uint64_t utf8_file_size(const char *path)
     if (path != nullptr && ::stat(path, &info) == 0) {
         if (!S_ISBLK(info.st_mode))
             return static_cast<uint64_t>(info.st_size);
-        const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+        // O_NONBLOCK: the name may have become a FIFO since the stat, and
+        // an open of a FIFO without it waits for a writer.
+        const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
         if (fd >= 0) {
             uint64_t size = 0;
             const bool known = ZV::descriptorSize(fd, &size);
@@ -396,7 +517,7 @@ int remove_dir_contents(const char *path)
     if (path == nullptr)
         return 0;
     const int fd = ::open(path, kDirFlags);
-    return fd >= 0 ? remove_contents_fd(fd, 1) : 0;
+    return fd >= 0 ? deletion_result(remove_contents_top("remove_dir_contents", path, fd)) : 0;
 }
 
 int remove_tree(const char *path)
@@ -405,9 +526,10 @@ int remove_tree(const char *path)
         errno = EINVAL;
         return -1;
     }
-    const int result = remove_dir_contents(path);
+    const int fd = ::open(path, kDirFlags);
+    const int result = fd >= 0 ? remove_contents_top("remove_tree", path, fd) : 0;
     if (result != 0)
-        return result;
+        return deletion_result(result);
     return ::rmdir(path) == 0 ? 0 : -1;
 }
 
@@ -435,18 +557,41 @@ int remove_tree_safe(const char *path)
 
     // From the root down to the target's parent, every level is opened
     // without following a link; the root itself is the user's choice and
-    // may be reached through one.
+    // may be reached through one. Every level, the target and all below it
+    // must lie on the root's mount: the engine makes its folders inside the
+    // workspace, never on another file system.
     int parent = ::open(root->path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    for (size_t i = root_parts.size(); parent >= 0 && i + 1 < parts.size(); ++i) {
-        const int next = openat(parent, parts[i].c_str(), kDirFlags);
+    Deletion deletion{"remove_tree_safe", Place(), root->path.str(), {}};
+    if (parent >= 0 && !place_of(parent, &deletion.top)) {
         const int saved = errno;
         ::close(parent);
         errno = saved;
+        return -1;
+    }
+    for (size_t i = root_parts.size(); parent >= 0 && i + 1 < parts.size(); ++i) {
+        int next = openat(parent, parts[i].c_str(), kDirFlags);
+        int saved = errno;
+        if (next >= 0) {
+            Place place;
+            const bool known = place_of(next, &place);
+            saved = errno;
+            if (!known || !same_place(place, deletion.top)) {
+                ::close(next);
+                next = -1;
+                if (known) {
+                    report_mount(deletion, parts[i].c_str());
+                    saved = EXDEV;
+                }
+            }
+        }
+        ::close(parent);
+        errno = saved;
         parent = next;
+        deletion.names.push_back(parts[i]);
     }
     if (parent < 0)
         return -1;
-    const int result = remove_tree_at(parent, parts.back().c_str(), 1);
+    const int result = deletion_result(remove_tree_at(deletion, parent, parts.back().c_str(), 1));
     const int saved = errno;
     ::close(parent);
     errno = saved;

@@ -15,6 +15,14 @@
 // walks open every sub-folder relative to its parent's descriptor with
 // O_NOFOLLOW, so a folder swapped for a link while we walk cannot lead us
 // out of the tree either, and no walk builds (or cuts) a long path text.
+//
+// Mounts: a deletion keeps to the mount of the folder it starts from (as
+// "rm --one-file-system" does, but also telling a bind mount of a folder of
+// the same file system by its mount). A folder reached through another
+// mount is never entered nor removed: it is logged as
+// "<function>: mount point \"<path>\" not removed", the rest of the tree is
+// deleted, the folders holding it stay, and the deletion ends with -1 and
+// errno EXDEV.
 #pragma once
 
 #include <dirent.h>
@@ -115,7 +123,8 @@ int check_work_dir(const char *path);
 // gone, or when the folder cannot be opened as a folder (missing, not a
 // folder, or itself a link: a link's target is never emptied); -1 (errno
 // set) at the first entry that cannot be examined (other than vanished) or
-// deleted, leaving what was not yet deleted. Sub-folders are emptied and
+// deleted, leaving what was not yet deleted; -1 with EXDEV when all but
+// mount points (see "Mounts" above) is gone. Sub-folders are emptied and
 // removed; links and other entries are unlinked. Passes over the listing
 // repeat while a pass deletes something (at most DIRUTIL_MAX_PASSES).
 int remove_dir_contents(const char *path);
@@ -139,5 +148,8 @@ int remove_tree(const char *path);
 // - one of path's components equals engine_workspace_name() byte for byte.
 // The folders between the root and the target are then opened one by one
 // without following links, so a link planted inside the workspace cannot
-// redirect the deletion outside it.
+// redirect the deletion outside it. The deletion keeps to the root's mount:
+// when a folder on the way or the target itself is a mount point, nothing is
+// deleted (-1, EXDEV, the mount point logged); mount points inside the
+// target are left as described under "Mounts" above.
 int remove_tree_safe(const char *path);

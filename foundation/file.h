@@ -141,8 +141,8 @@ struct file_t {
     int fd;                    // -1 when closed; kind 2/4: the descriptor under the stream
     FILE *fp;                  // kind 2
     gzFile_s *gz;              // kind 4
-    uint8_t *window;           // kind 3: window_size bytes (page-aligned)
-    char *stream_buffer;       // kind 2: the stream's FILE_STREAM_BUFFER bytes (page-aligned)
+    uint8_t *window;           // kind 3, while open: window_size bytes (page-aligned)
+    char *stream_buffer;       // kind 2, while open: the stream's FILE_STREAM_BUFFER bytes (page-aligned)
     int block_size;            // kind 3: as given, else 512
     int window_size;           // kind 3: 256 x block_size
     int flags;                 // O_* flags made by mode_bits from the given mode
@@ -157,10 +157,12 @@ struct file_t {
     char mode_given[8];        // mode text as given, cut to 7
     char mode[8];              // mode text as used ("W" -> "w", "R" -> "r")
     char *name;                // heap copy of the path, or NULL
-    uint8_t dirty_map[FILE_WINDOW_BLOCKS]; // kind 3: 1 for a block not yet written
+    uint8_t *dirty_map;        // kind 3, while open: FILE_WINDOW_BLOCKS bytes right after the window,
+                               // 1 for a block not yet written
     uint8_t dirty;             // kind 3: some block of the window is dirty
     uint8_t stream_writing;    // kind 2: last transfer 0 none/seek, 1 write, 2 read (a change
                                // of direction seeks first, as C requires)
+    uint8_t regular_only;      // 1: the opener refuses a block device too (file_open_regular)
     vf_entry *vf;              // attached type, or NULL
     const void *free_lock;     // owner holding the free lock, or NULL
 };
@@ -175,9 +177,25 @@ struct file_t {
 // mode character", both at error level, and gives 0 (binary only).
 int mode_bits(const char *mode);
 
+// What the opener opens (kinds 1-4 without a type's open slot): a regular
+// file, or a block device opened for reading only (a card or disk). Every
+// other kind of file (FIFO, socket, character device, folder) and a block
+// device opened for writing are refused: "file_open: refused <path>: <what>"
+// is logged, error 3 recorded, errno is EISDIR for a folder and EINVAL
+// otherwise, and the opener gives NULL (file_reopen -1). The open never
+// waits: the descriptor is opened with O_NONBLOCK (cleared before use) and
+// its type checked with fstat on that descriptor, not on the name. A
+// descriptor handed to file_open_ex is checked the same way (closed when
+// refused). A closed object keeps no window or stream buffer: closing frees
+// them and opening makes them again.
+
 // Opens path as kind with no existing object, the default block size, no
 // type and no descriptor. The new object, or NULL (logged).
 file_t *file_open(const char *path, const char *mode, int kind);
+// file_open for a file that must be a regular file: a block device is
+// refused too, also when the object is reopened. For names taken from data
+// (a saved scan) that should name the engine's own files.
+file_t *file_open_regular(const char *path, const char *mode, int kind);
 // The general opener.
 //   f          an object to reuse (closed), or NULL for a new one; an object
 //              given is never freed here, even on failure

@@ -23,6 +23,19 @@
 //   flushed, a close(2) that fails. For a file opened for reading only such
 //   a failure loses nothing and gives -1 without touching the write-failed
 //   flag.
+// - Closing also frees the kind 3 window and the kind 2 stream buffer
+//   (128 KiB each by default); reopening makes them anew. A card with
+//   thousands of partitions has a closed file object per partition medium,
+//   and each must cost a few hundred bytes, not a window.
+// - Special files are never opened for use. Every descriptor is opened with
+//   O_NONBLOCK, so the open itself never waits (a FIFO without a writer, a
+//   device that waits for a carrier), and its type is then checked with
+//   fstat on that very descriptor, so nothing swapped in under the name
+//   between a check and the open can get through. Accepted: a regular file,
+//   and a block device opened for reading only (the cards and disks the
+//   engine reads) unless the object takes regular files only. Refused: FIFOs,
+//   sockets, character devices, folders, and block devices for writing.
+//   O_NONBLOCK is cleared again before any transfer.
 #include "foundation/file.h"
 
 #include <fcntl.h>
@@ -76,23 +89,94 @@ int descriptor_flags(int flags, int kind)
     return flags;
 }
 
-// Opens the descriptor of a kind 1 or 3 file; -1 (logged by xopen).
+const char *type_text(mode_t mode)
+{
+    if (S_ISFIFO(mode))
+        return "a FIFO";
+    if (S_ISSOCK(mode))
+        return "a socket";
+    if (S_ISCHR(mode))
+        return "a character device";
+    if (S_ISDIR(mode))
+        return "a folder";
+    if (S_ISBLK(mode))
+        return "a block device";
+    return "a special file";
+}
+
+// Checks that the descriptor the object is to use names a kind of file it
+// accepts (see the notes) and clears O_NONBLOCK. 0, or -1 after logging
+// "file_open: refused <path>: ...", recording error 3 and closing the
+// descriptor, with errno EISDIR for a folder and EINVAL for anything else.
+int check_descriptor(file_t *f, const char *path, int fd, int flags)
+{
+    struct stat info;
+    int refused = 0;
+    if (fstat(fd, &info) != 0) {
+        refused = errno;
+        log_error("file_open: Can't stat %s: %s", path, error_text(refused).c_str());
+    } else if (S_ISREG(info.st_mode)) {
+        refused = 0;
+    } else if (S_ISBLK(info.st_mode) && !f->regular_only && (flags & O_ACCMODE) == O_RDONLY) {
+        refused = 0;
+    } else {
+        refused = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+        const char *why = !S_ISBLK(info.st_mode) ? "" : f->regular_only ? " (a regular file is required)"
+                                                                          : " (opened for writing)";
+        log_error("file_open: refused %s: %s%s", path, type_text(info.st_mode), why);
+    }
+    if (refused == 0) {
+        const int status = fcntl(fd, F_GETFL);
+        if (status < 0 || ((status & O_NONBLOCK) && fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0)) {
+            refused = errno;
+            log_error("file_open: Can't clear O_NONBLOCK on %s: %s", path, error_text(refused).c_str());
+        }
+    }
+    if (refused == 0)
+        return 0;
+    ::close(fd);
+    add_error(3);
+    f->last_error = refused;
+    errno = refused;
+    return -1;
+}
+
+// Opens path with flags without waiting and checks what it names. The
+// descriptor, or -1 (logged by xopen or check_descriptor) with errno.
+int open_checked(file_t *f, const char *path, int flags)
+{
+    const int fd = xopen(f, path, flags | O_NONBLOCK, 0666);
+    if (fd < 0)
+        return -1;
+    return check_descriptor(f, path, fd, flags) == 0 ? fd : -1;
+}
+
+// Opens the descriptor of a kind 1 or 3 file; -1 (logged).
 int open_descriptor(file_t *f, const char *path, int flags, int kind)
 {
     const int wanted = descriptor_flags(flags, kind);
     if (wanted != (flags & ~O_APPEND)) {
         // Kind 3 asked for read-write; a write-only file falls back below.
-        const int fd = utf8_open(path, wanted, 0666);
+        const int fd = utf8_open(path, wanted | O_NONBLOCK, 0666);
         if (fd >= 0)
-            return fd;
+            return check_descriptor(f, path, fd, wanted) == 0 ? fd : -1;
     }
-    return xopen(f, path, flags & ~O_APPEND, 0666);
+    return open_checked(f, path, flags & ~O_APPEND);
+}
+
+// Frees the kind 3 window and its dirty map (one block).
+void free_window(file_t *f)
+{
+    std::free(f->window);
+    f->window = nullptr;
+    f->dirty_map = nullptr;
+    f->dirty = 0;
 }
 
 // Frees what the object holds and the object itself, without closing.
 void release_object(file_t *f)
 {
-    std::free(f->window);
+    free_window(f);
     std::free(f->stream_buffer);
     std::free(f->name);
     std::memset(f, 0, sizeof *f);
@@ -132,27 +216,45 @@ void adopt_stream(file_t *f, FILE *fp)
         f->pos = ftello(fp);
 }
 
+// A stream over a checked descriptor opened with flags and the used mode.
+// NULL with errno; "W" failures are logged by xopen, the others as xfopen
+// logs them.
+FILE *stream_checked(file_t *f, const char *path, int flags)
+{
+    int fd;
+    if (f->mode_given[0] == 'W') {
+        fd = xopen(f, path, flags | O_NONBLOCK, 0666);
+    } else {
+        // fopen's rule: a mode begins with r, w or a.
+        fd = std::strchr("rwa", f->mode[0]) != nullptr && f->mode[0] != 0 ? utf8_open(path, flags | O_NONBLOCK, 0666)
+                                                                          : (errno = EINVAL, -1);
+        if (fd < 0) {
+            const int e = errno;
+            log_error("%s: Can't open %s mode %s: %s", "xfopen", path, f->mode, error_text(e).c_str());
+            f->last_error = e;
+            errno = e;
+        }
+    }
+    if (fd < 0 || check_descriptor(f, path, fd, flags) != 0)
+        return nullptr;
+    FILE *fp = fdopen(fd, f->mode);
+    if (fp == nullptr) {
+        const int e = errno;
+        log_error("file_open: Can't open a stream on %s mode %s", path, f->mode);
+        ::close(fd);
+        errno = e;
+    }
+    return fp;
+}
+
 // Kind 2 for the opener. 0 or -1.
 int open_stream(file_t *f, const char *path)
 {
-    FILE *fp = nullptr;
-    if (f->mode_given[0] == 'W') {
-        const int fd = xopen(f, path, f->flags, 0666);
-        if (fd >= 0) {
-            fp = fdopen(fd, f->mode);
-            if (fp == nullptr) {
-                const int e = errno;
-                ::close(fd);
-                errno = e;
-            }
-        }
-    } else {
-        fp = xfopen(path, f->mode);
-        // A file that cannot be written may still be replaced.
-        if (fp == nullptr && errno == EACCES && (std::strcmp(f->mode, "w") == 0 || std::strcmp(f->mode, "wb") == 0)) {
-            utf8_unlink(path);
-            fp = xfopen(path, f->mode);
-        }
+    FILE *fp = stream_checked(f, path, f->flags);
+    // A file that cannot be written may still be replaced.
+    if (fp == nullptr && errno == EACCES && (std::strcmp(f->mode, "w") == 0 || std::strcmp(f->mode, "wb") == 0)) {
+        utf8_unlink(path);
+        fp = stream_checked(f, path, f->flags);
     }
     if (fp == nullptr)
         return -1;
@@ -168,13 +270,16 @@ int setup_window(file_t *f, int block_size)
         log_error("file_open: block size %d too large", size);
         return -1;
     }
-    std::free(f->window);
+    free_window(f);
     f->block_size = size;
     f->window_size = size * FILE_WINDOW_BLOCKS;
+    // The dirty map follows the window in the same block: a closed object
+    // holds neither.
     void *window = nullptr;
-    if (posix_memalign(&window, kBufferAlignment, static_cast<size_t>(f->window_size)) != 0)
+    if (posix_memalign(&window, kBufferAlignment, static_cast<size_t>(f->window_size) + FILE_WINDOW_BLOCKS) != 0)
         window = nullptr;
     f->window = static_cast<uint8_t *>(window);
+    f->dirty_map = f->window != nullptr ? f->window + f->window_size : nullptr;
     window_reset(f);
     if (f->window == nullptr) {
         log_error("file_open: Can't allocate window of %d bytes", f->window_size);
@@ -213,6 +318,8 @@ int close_by_kind(file_t *f)
             if (rc == 0)
                 rc = failed;
         }
+        // A closed file keeps no window (see the notes).
+        free_window(f);
         break;
     case 2:
         if (f->fp == nullptr)
@@ -231,6 +338,8 @@ int close_by_kind(file_t *f)
             }
         }
         f->fp = nullptr;
+        std::free(f->stream_buffer);
+        f->stream_buffer = nullptr;
         break;
     case 4:
         rc = gzip_close(f);
@@ -344,7 +453,9 @@ file_t *file_open_ex(file_t *given, const char *path, const char *mode, int kind
         used[0] = 'r';
         struct stat info;
         if (utf8_stat(path, &info) != 0 && errno == ENOENT) {
-            const int created = utf8_open(path, O_WRONLY | O_CREAT, 0666);
+            // Exclusive: whatever appeared under the name meanwhile (a FIFO,
+            // a link) is left alone and goes to the checked open below.
+            const int created = utf8_open(path, O_WRONLY | O_CREAT | O_EXCL | O_NONBLOCK, 0666);
             if (created >= 0)
                 ::close(created);
         }
@@ -389,11 +500,14 @@ file_t *file_open_ex(file_t *given, const char *path, const char *mode, int kind
         rc = open_stream(f, path);
         break;
     case 4:
-        f->fd = xopen(f, path, f->flags, 0666);
+        f->fd = open_checked(f, path, f->flags);
         rc = f->fd < 0 ? -1 : gzip_open(f);
         break;
     default: // 1 and 3
-        f->fd = fd >= 0 ? fd : open_descriptor(f, path, f->flags, kind);
+        if (fd >= 0)
+            f->fd = check_descriptor(f, path, fd, f->flags) == 0 ? fd : -1;
+        else
+            f->fd = open_descriptor(f, path, f->flags, kind);
         if (f->fd < 0) {
             rc = -1;
             break;
@@ -412,6 +526,19 @@ file_t *file_open_ex(file_t *given, const char *path, const char *mode, int kind
         f->fd = -1;
         if (given == nullptr)
             release_object(f);
+        return nullptr;
+    }
+    return f;
+}
+
+file_t *file_open_regular(const char *path, const char *mode, int kind)
+{
+    file_t *f = file_new(nullptr);
+    if (f == nullptr)
+        return nullptr;
+    f->regular_only = 1;
+    if (file_open_ex(f, path, mode, kind, 0, nullptr, nullptr, -1) == nullptr) {
+        release_object(f);
         return nullptr;
     }
     return f;
@@ -455,7 +582,7 @@ int file_reopen(file_t *f, const char *mode, int kind)
     const int flags = f->flags & ~O_TRUNC;
     switch (f->kind) {
     case 2: {
-        const int fd = xopen(f, f->name, flags, 0666);
+        const int fd = open_checked(f, f->name, flags);
         if (fd < 0)
             return -1;
         FILE *fp = fdopen(fd, f->mode);

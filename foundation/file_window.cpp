@@ -103,7 +103,8 @@ bool window_bypass(const file_t *f, int64_t position, int64_t rest)
 void window_reset(file_t *f)
 {
     window_move(f, 0);
-    std::memset(f->dirty_map, 0, sizeof f->dirty_map);
+    if (f->dirty_map != nullptr)
+        std::memset(f->dirty_map, 0, FILE_WINDOW_BLOCKS);
     f->dirty = 0;
 }
 

@@ -282,7 +282,10 @@ uint64_t fileSize(const zorvant::u8string &path)
         return static_cast<uint64_t>(info.st_size);
     if (!S_ISBLK(info.st_mode))
         return 0;
-    const int fd = ZV::open(path, O_RDONLY);
+    // O_NONBLOCK: what is opened may no longer be what stat saw (a FIFO
+    // swapped in would hold a plain open for ever); descriptorSize asks the
+    // descriptor itself, and anything but a disk reports its stat size.
+    const int fd = ZV::open(path, O_RDONLY | O_NONBLOCK);
     if (fd < 0)
         return 0;
     uint64_t size = 0;

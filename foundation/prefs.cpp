@@ -11,6 +11,10 @@
 //   rules the reader applies, so a file written here always loads whole.
 // - SimpleIni's writer ignores the results of its stdio calls, so a save
 //   checks the stream's error flag, fflush, fsync and fclose itself.
+// - The temporary file of a save has a random name and is made with
+//   O_CREAT | O_EXCL | O_NOFOLLOW: a fixed name would be shared by two
+//   engines saving into one folder, and opening it with "w" would truncate
+//   whatever a link placed at that name points to.
 #include "foundation/prefs.h"
 
 #include <fcntl.h>
@@ -95,12 +99,21 @@ bool hasNoOuterBlanks(const char *text)
     return length == 0 || (!isBlank(text[0]) && !isBlank(text[length - 1]));
 }
 
-// Would [section] key = value read back as these three texts?
+// The signature a UTF-8 file may begin with; the reader drops it there.
+constexpr char kUtf8Signature[] = "\xEF\xBB\xBF";
+
+// Would [section] key = value read back as these three texts? Checked
+// against a save and a load of each kind of text: what passes here comes
+// back byte for byte.
 bool isStorable(const char *section, const char *key, const char *value)
 {
     if (!isLineText(section) || !isLineText(key) || !isLineText(value))
         return false;
-    if (strchr(section, ']') != nullptr || !hasNoOuterBlanks(section))
+    if (strchr(section, ']') != nullptr || !hasNoOuterBlanks(section) || !hasNoOuterBlanks(value))
+        return false;
+    // The unnamed section's keys come first in the file, and the reader
+    // takes a byte-order mark at the file's start for its signature.
+    if (section[0] == '\0' && strncmp(key, kUtf8Signature, 3) == 0)
         return false;
     // A key line is cut at its first "="; ";" and "#" begin comments, "[" a section.
     return key[0] != '\0' && strchr(key, '=') == nullptr && strchr(";#[", key[0]) == nullptr &&
@@ -192,6 +205,31 @@ void syncFolder(const zorvant::u8string &dir)
     }
 }
 
+// Makes the temporary file a save writes, beside the settings file, under a
+// name of its own: "settings.ini.tmp-" and 12 random hexadecimal digits.
+// It is created exclusively and never through a link, so nothing standing
+// at the name (a link planted there, another engine's file, a leftover of a
+// crash) is opened, let alone truncated. The descriptor, or -1 with errno
+// (and the last name tried in name).
+int createTemporary(const zorvant::u8string &path, zorvant::u8string &name)
+{
+    // Another name is tried only when one is taken, which random names
+    // almost never are; a run of taken names means something else is wrong.
+    constexpr int kAttempts = 16;
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        unsigned char bytes[6];
+        random_bytes(bytes, sizeof bytes);
+        char suffix[sizeof bytes * 2 + 1];
+        for (size_t i = 0; i < sizeof bytes; ++i)
+            snprintf(suffix + 2 * i, 3, "%02x", bytes[i]);
+        name = path + zorvant::u8string(".tmp-") + zorvant::u8string(suffix);
+        int fd = ZV::open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+    }
+    return -1;
+}
+
 int saveLocked(Store &s)
 {
     if (s.depth >= 1)
@@ -202,11 +240,15 @@ int saveLocked(Store &s)
         log_error("prefs: couldn't create path to file %s", s.path.c_str());
         return -1;
     }
-    zorvant::u8string temporary = s.path + zorvant::u8string(".tmp");
-    std::shared_ptr<ZV::Error> error;
-    FILE *file = ZV::fopen(temporary, "w", &error);
+    zorvant::u8string temporary;
+    int fd = createTemporary(s.path, temporary);
+    FILE *file = fd >= 0 ? fdopen(fd, "w") : nullptr;
     if (file == nullptr) {
-        zorvant::u8string reason = error ? error->description() : ZV::errorString(errno);
+        zorvant::u8string reason = ZV::errorString(errno);
+        if (fd >= 0) {
+            close(fd);
+            ZV::unlink(temporary);
+        }
         log_error("prefs: can't open file %s (%s)", temporary.c_str(), reason.c_str());
         return -1;
     }

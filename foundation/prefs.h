@@ -17,20 +17,25 @@
 //
 // Writing. Changes stay in memory until prefs_save, the end of the outermost
 // batch (prefs_begin_update / prefs_end_update) when something changed, or
-// an explicit save after prefs_reset. A save writes "settings.ini.tmp" in
-// the same folder, flushes it to the disk and renames it over
-// "settings.ini", so a crash or a full disk during a save leaves the old
-// file whole. A failed save is logged at error level, keeps the document
-// in memory as it was, and the next save tries again.
+// an explicit save after prefs_reset. A save writes a new temporary file
+// "settings.ini.tmp-<12 random hex digits>" in the same folder (created
+// exclusively, never through a link, so whatever stands at such a name is
+// never opened, and two engines saving at once each write their own),
+// flushes it to the disk and renames it over "settings.ini", so a crash or
+// a full disk during a save leaves the old file whole, and the file is
+// always one save's whole text. A failed save removes its temporary file,
+// is logged at error level, keeps the document in memory as it was, and the
+// next save tries again. (A crash during a save may leave a temporary file.)
 //
 // Reading. A file that cannot be opened leaves the document as it is (the
 // first run has no file). A damaged file (a NUL byte, text that is not
 // UTF-8, more than 16 MiB, or text the INI reader refuses) loads as an
 // empty document, so the property tree falls back to its defaults.
 //
-// Not promised: blanks at either end of a value are not kept (the INI form
-// trims them on reading); a value cut by a too small buffer may end inside
-// a UTF-8 sequence.
+// Every text stored is read back byte for byte after a save and a load;
+// what the file form cannot give back is refused when it is stored.
+// Not promised: a value cut by a too small buffer may end inside a UTF-8
+// sequence.
 #pragma once
 
 #include <cstddef>
@@ -70,9 +75,11 @@ void prefs_reset();
 // Stores a value, replacing an existing one. 0 on success; -1, with
 // "prefs: can't set value (%d)" logged and nothing changed, when the
 // document refuses it or the text could not be read back as given: a NULL
-// argument, text that is not UTF-8, a line break anywhere, blanks at either
-// end of the section or key, a "]" in the section, or a key that is empty,
-// holds "=" or begins with ";", "#" or "[".
+// argument, text that is not UTF-8, a line break anywhere, blanks (space,
+// tab) at either end of the section, key or value, a "]" in the section, a
+// key that is empty, holds "=" or begins with ";", "#" or "[", or a key of
+// the unnamed section "" that begins with a UTF-8 byte-order mark (the
+// file's first line, whose mark the reader takes for the file's signature).
 int prefs_set_string(const char *section, const char *key, const char *value);
 // "%lld" / "%.4f" (0.5 is stored as "0.5000"), then prefs_set_string.
 int prefs_set_int(const char *section, const char *key, int64_t value);

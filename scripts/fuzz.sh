@@ -16,7 +16,7 @@ for exe in "$dir"/fuzz/fuzz_*; do
   name=$(basename "$exe"); short=${name#fuzz_}
   mkdir -p "$work/$short" "$root/fuzz/regressions/$short"
   cp -r "$root/fuzz/corpus/$short/." "$work/$short/" 2>/dev/null || true
-  "$exe" "$work/$short" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 "$exe" "$work/$short" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
          -artifact_prefix="$root/fuzz/regressions/$short/" -print_final_stats=0 \
          > "$work/$short.log" 2>&1 &
   pids+=($!); names+=("$short")

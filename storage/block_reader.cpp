@@ -41,6 +41,7 @@
 #include <utility>
 
 #include "foundation/buf.h"
+#include "foundation/engine_status.h"
 #include "foundation/file.h"
 #include "foundation/log.h"
 #include "foundation/sysutil.h"
@@ -199,8 +200,20 @@ bool fill_here(rd_reader *r)
     return true;
 }
 
+// Why a wait gave up: an abort wins over a stop; a fatal failure shows as
+// one; anything else (an early stop, rd_stop, a flag already cleared again
+// by another thread) is a stop, after which the same request reads on.
+rd_outcome why_cut(const rd_reader *r)
+{
+    if (abort_requested() != 0)
+        return RD_OUTCOME_ABORTED;
+    if (r->fatal_errno.load(std::memory_order_acquire) != 0)
+        return RD_OUTCOME_FAILED;
+    return RD_OUTCOME_STOPPED;
+}
+
 // Makes the bytes up to virtual position limit ready (or the data end).
-// False when that could not be waited for.
+// False when that could not be waited for (r->cut says why).
 bool ensure(rd_reader *r, int64_t limit)
 {
     for (;;) {
@@ -211,13 +224,32 @@ bool ensure(rd_reader *r, int64_t limit)
             if (wait_buffer(r, r->known_vbuf))
                 continue;
             // Read-ahead switched itself off (no thread): fill here instead.
-            if (r->read_ahead.load() || r->stop_pending.load())
+            if (r->read_ahead.load() || r->stop_pending.load()) {
+                r->cut = why_cut(r);
                 return false;
+            }
         } else {
-            if (r->stop_pending.load() || !fill_here(r))
+            if (r->stop_pending.load()) {
+                r->cut = why_cut(r);
                 return false;
+            }
+            if (!fill_here(r)) {
+                r->cut = r->finished ? RD_OUTCOME_FAILED : why_cut(r);
+                return false;
+            }
         }
     }
+}
+
+// Sets the outcome of a request for the bytes up to virtual position limit.
+void note_outcome(rd_reader *r, int64_t limit)
+{
+    if (r->vpos + r->pending >= limit)
+        r->outcome = RD_OUTCOME_FULL;
+    else if (r->closed) // the data ends at the frontier: the range's end, or a failure
+        r->outcome = r->fatal_errno.load(std::memory_order_acquire) != 0 ? RD_OUTCOME_FAILED : RD_OUTCOME_END;
+    else
+        r->outcome = r->cut;
 }
 
 // Copies into the wrap area what a request reaching virtual position upto
@@ -247,6 +279,7 @@ int32_t request_more(rd_reader *r, int32_t n)
     const int64_t upto = std::min(limit, r->frontier);
     make_contiguous(r, upto);
     r->pending = static_cast<int32_t>(std::max<int64_t>(upto - v, 0));
+    note_outcome(r, limit);
     return r->pending;
 }
 
@@ -439,9 +472,12 @@ const uint8_t *rd_get(rd_reader *r, int32_t n, int32_t *count)
         log_too_large(r, n);
         return nullptr;
     }
-    if (!settle(r, true))
+    if (!settle(r, true)) {
+        r->outcome = RD_OUTCOME_STOPPED; // rd_stop has not finished: nothing can be read yet
         return current_pointer(r);
+    }
     consume(r);
+    r->outcome = RD_OUTCOME_FULL;
     const int32_t got = n > 0 ? request_more(r, n) : 0;
     if (count != nullptr)
         *count = got;
@@ -460,8 +496,10 @@ const uint8_t *rd_get_offered(rd_reader *r, int32_t min, int32_t *count)
     }
     if (min < 1)
         min = 1;
-    if (!settle(r, true))
+    if (!settle(r, true)) {
+        r->outcome = RD_OUTCOME_STOPPED;
         return current_pointer(r);
+    }
     consume(r);
     const int64_t v = r->vpos;
     if (r->frontier < v + min && !r->closed)
@@ -473,6 +511,7 @@ const uint8_t *rd_get_offered(rd_reader *r, int32_t min, int32_t *count)
     const int64_t contiguous = r->cycle_end + (r->wrap_vstart == r->cycle_end ? r->wrap_len : 0);
     end = std::min(end, std::max(contiguous, std::min(v + min, r->frontier)));
     r->pending = static_cast<int32_t>(std::max<int64_t>(end - v, 0));
+    note_outcome(r, v + min);
     if (count != nullptr)
         *count = r->pending;
     return current_pointer(r);
@@ -487,10 +526,13 @@ int32_t rd_request(rd_reader *r, int32_t n)
     // settle, nor restart the ring under the pointer the caller holds.
     if (n <= r->pending) {
         r->pending = n;
+        r->outcome = RD_OUTCOME_FULL;
         return n;
     }
-    if (!settle(r, false))
+    if (!settle(r, false)) {
+        r->outcome = RD_OUTCOME_STOPPED;
         return 0;
+    }
     if (n > r->p.max_request) {
         log_error("Maximum request length exceeded, reqlen=%d, n=%d", r->pending, n);
         return 0;
@@ -521,7 +563,7 @@ int rd_seek(rd_reader *r, int64_t position)
 
 int rd_set_pos(rd_reader *r, int64_t position)
 {
-    if (r == nullptr || r->random_file == nullptr || file_seek(r->random_file, position) != 0)
+    if (r == nullptr || position < 0 || r->random_file == nullptr || file_seek(r->random_file, position) != 0)
         return -1;
     r->random_pos = position;
     return 0;
@@ -531,6 +573,15 @@ int64_t rd_read(rd_reader *r, void *buffer, int64_t n)
 {
     if (r == nullptr || buffer == nullptr || n < 1)
         return -1;
+    // Never past the range, nor past the file's own bytes: the handle's
+    // window pads the last block with zeros that are not data.
+    int64_t end = r->p.end_byte;
+    const int64_t size = r->random_file != nullptr ? file_size(r->random_file) : -1;
+    if (size >= 0)
+        end = std::min(end, size);
+    if (r->random_pos >= end)
+        return 0;
+    n = std::min(n, end - r->random_pos);
     uint8_t *out = static_cast<uint8_t *>(buffer);
     int64_t done = 0;
     // The part the current buffer already holds.
@@ -625,6 +676,48 @@ int rd_failed(const rd_reader *r)
 bool rd_at_end(const rd_reader *r)
 {
     return r != nullptr && r->base_pos + r->vpos >= r->p.end_byte;
+}
+
+rd_outcome rd_last_outcome(const rd_reader *r)
+{
+    return r != nullptr ? r->outcome : RD_OUTCOME_FAILED;
+}
+
+void rd_bad_blocks(const rd_reader *r, rd_bad_report *report)
+{
+    if (report == nullptr)
+        return;
+    *report = rd_bad_report{};
+    if (r == nullptr)
+        return;
+    std::lock_guard<std::mutex> lock(r->status_mutex);
+    report->block_size = r->p.block_size;
+    report->list.reserve(r->bad.size());
+    for (const auto &e : r->bad) {
+        report->list.push_back(e.range);
+        report->blocks += e.range.blocks;
+    }
+    report->blocks += r->bad_blocks_not_kept;
+    report->ranges_not_kept = r->bad_ranges_not_kept;
+    report->ranges = static_cast<int64_t>(r->bad.size()) + r->bad_ranges_not_kept;
+}
+
+int rd_take_new_bad_ranges(rd_reader *r, std::vector<rd_bad_range> *out)
+{
+    if (r == nullptr || !r->bad_untaken.load(std::memory_order_acquire))
+        return 0;
+    std::lock_guard<std::mutex> lock(r->status_mutex);
+    int taken = 0;
+    for (auto &e : r->bad) {
+        if (e.taken)
+            continue;
+        e.taken = true;
+        if (out != nullptr)
+            out->push_back(e.range);
+        ++taken;
+    }
+    r->bad_untaken.store(false, std::memory_order_release);
+    return taken;
 }
 
 int32_t rd_max_request(const rd_reader *r)

@@ -17,8 +17,8 @@
 // What is promised about the bytes handed out
 //   - Never stale or shifted data: a chunk the device fails to deliver is
 //     retried block by block; blocks that still fail are delivered as zeros,
-//     and the failure is recorded (error number and block) for the medium to
-//     report. A device that is gone (ENODEV, ENXIO, ENOMEDIUM, EBADF) or a
+//     and the failure is recorded (error number and block, and every such
+//     block in the bad ranges) for the medium to report. A device that is gone (ENODEV, ENXIO, ENOMEDIUM, EBADF) or a
 //     file that ends before the stop position is fatal: the filler publishes
 //     an error marker and every later request returns 0 bytes with
 //     rd_failed() non-zero. The consumer never waits for data that cannot
@@ -41,10 +41,18 @@
 // read that failed (errno, block) and the slow record the first slow block;
 // the per-block queries take no lock while nothing is recorded. A clear
 // removes what the caller last read; a failure recorded after that survives
-// it, so none goes unreported.
+// it, so none goes unreported. Every block delivered as zeros is also kept
+// in the list of bad ranges (neighbours merged, at most RD_BAD_RANGES_MAX
+// ranges; what does not fit is counted), which lives as long as the reader.
+//
+// Why a request came back short (rd_last_outcome): the end of the range, a
+// fatal failure, an abort, or a stop (an early stop, or rd_stop from another
+// thread). A stop is never reported as the end: the data goes on, and the
+// next request reads on from the same position.
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 struct buf_t;
 struct rd_reader;
@@ -65,6 +73,40 @@ struct rd_params {
     int32_t num_buffers;    // at least 2
     bool read_ahead;        // start the filler thread
     buf_t *buffer_holder;   // holds the ring memory; NULL takes the pooled buffer "reader"
+};
+
+// Why the last request (rd_get, rd_get_offered, or an rd_request that grew
+// it) got fewer bytes than asked.
+enum rd_outcome : int {
+    RD_OUTCOME_FULL = 0,    // every byte asked for was there
+    RD_OUTCOME_END = 1,     // the range ended cleanly: nothing follows
+    RD_OUTCOME_FAILED = 2,  // the filler failed fatally (rd_failed) or the ring is unusable
+    RD_OUTCOME_ABORTED = 3, // abort was requested while the request waited
+    RD_OUTCOME_STOPPED = 4, // an early stop, or rd_stop from another thread, cut the wait;
+                            // the same request made again reads on
+};
+
+// A run of neighbouring device blocks that could not be read and were
+// delivered as zeros.
+struct rd_bad_range {
+    int64_t first_block; // absolute device block (byte first_block x block size)
+    int64_t blocks;      // at least 1
+    int32_t errnum;      // errno of the first failed read of the run
+};
+
+// At most this many bad ranges are kept per reader (24 bytes each, so the
+// list never passes 24 KiB, however damaged the card). A card with more
+// separate bad places than this is failing everywhere; past the cap the
+// ranges and blocks are still counted.
+enum : int { RD_BAD_RANGES_MAX = 1024 };
+
+struct rd_bad_report {
+    int64_t blocks = 0;          // unreadable blocks in all, kept or not (a block past the
+                                 // cap read again after a restart counts again)
+    int64_t ranges = 0;          // ranges in all: the list plus ranges_not_kept
+    int64_t ranges_not_kept = 0; // ranges found while the list was full
+    int32_t block_size = 0;      // bytes per block
+    std::vector<rd_bad_range> list; // the kept ranges, by first block
 };
 
 // Creates and opens the reader, or NULL (logged: "bufsize must be multiple
@@ -104,7 +146,13 @@ int32_t rd_request(rd_reader *reader, int32_t n);
 // -1 for a negative position or one past stop_block x block_size.
 int rd_seek(rd_reader *reader, int64_t position);
 // Random-access reads on the second handle, at their own position.
+// rd_set_pos: 0, or -1 for a negative position or a failed seek.
 int rd_set_pos(rd_reader *reader, int64_t position);
+// Reads up to n bytes at the random-access position and advances it by the
+// count. Never past the end of the range (stop_byte) nor past the real end
+// of the file (a kind 3 handle pads the last block with zeros: those are
+// not data). The count (0 at or past the end), or -1 for n < 1 or when
+// nothing could be read.
 int64_t rd_read(rd_reader *reader, void *buffer, int64_t n);
 
 // Switches read-ahead off: ends the filler (joined) and empties the ring.
@@ -136,6 +184,15 @@ int rd_failed(const rd_reader *reader);
 // True once the consumer's position (the start of the current request) has
 // reached the end of the valid data.
 bool rd_at_end(const rd_reader *reader);
+// Why the last request was short (see rd_outcome); RD_OUTCOME_FULL when it was not.
+rd_outcome rd_last_outcome(const rd_reader *reader);
+// The bad ranges recorded so far, with their counts.
+void rd_bad_blocks(const rd_reader *reader, rd_bad_report *report);
+// Appends to *out the kept ranges not handed out by an earlier call (each
+// range once, as it stood when taken; a range that grows after that is not
+// taken again, unless it grew by joining a range not yet taken) and returns
+// how many. Takes no lock when there are none.
+int rd_take_new_bad_ranges(rd_reader *reader, std::vector<rd_bad_range> *out);
 int32_t rd_max_request(const rd_reader *reader);
 int32_t rd_block_size(const rd_reader *reader);
 

@@ -19,7 +19,11 @@
 // - A chunk that fails part-way is read again block by block from the
 //   block where it stopped. A block that still fails is delivered as zeros
 //   (never as bytes of an earlier pass of the ring) and recorded (errno,
-//   block); reading goes on. A device that is gone (ENODEV, ENXIO,
+//   block, and in the sorted list of bad ranges, merged with its
+//   neighbours); reading goes on. Blocks reach the list in the order they
+//   are read, mostly ascending, so the list is kept sorted by inserting at
+//   the place a binary search finds; a restart may read a range again, which
+//   changes nothing. A device that is gone (ENODEV, ENXIO,
 //   ENOMEDIUM, EBADF) or data that ends before the end of the range is
 //   fatal: the bytes read before the failure are published, then an error
 //   marker (length 0, the errno), and the filler ends. File handles are
@@ -216,7 +220,7 @@ rd_fill_result fill_read(rd_reader *r, rd_buffer &b)
             if (e == 0 || device_gone(e))
                 return fail(r, b, e == 0 ? kEndOfData : e, block, offset + g);
             std::memset(b.data + offset + g, 0, static_cast<size_t>(size - g));
-            note_error(r, e, block + k);
+            rd_note_bad_block(r, e, block + k);
             if (first_bad < 0)
                 first_bad = block + k;
             last_errnum = e;
@@ -293,6 +297,40 @@ void rd_set_time_source(int64_t (*now)())
 bool rd_interrupted()
 {
     return abort_requested() != 0 || stop_requested() != 0;
+}
+
+void rd_note_bad_block(rd_reader *r, int errnum, int64_t block)
+{
+    note_error(r, errnum, block);
+    std::lock_guard<std::mutex> lock(r->status_mutex);
+    auto &list = r->bad;
+    // The first range starting after the block, and the one before it.
+    auto next = std::upper_bound(list.begin(), list.end(), block, [](int64_t b, const rd_reader::bad_entry &e) {
+        return b < e.range.first_block;
+    });
+    rd_reader::bad_entry *before = next != list.begin() ? &*(next - 1) : nullptr;
+    if (before != nullptr && block < before->range.first_block + before->range.blocks)
+        return; // read again after a restart: already kept
+    const bool joins_before = before != nullptr && before->range.first_block + before->range.blocks == block;
+    const bool joins_next = next != list.end() && next->range.first_block == block + 1;
+    if (joins_before && joins_next) {
+        before->range.blocks += 1 + next->range.blocks;
+        before->taken = before->taken && next->taken; // taken again unless both parts were
+        list.erase(next);
+    } else if (joins_before) {
+        ++before->range.blocks;
+    } else if (joins_next) {
+        --next->range.first_block;
+        ++next->range.blocks;
+    } else if (list.size() < static_cast<size_t>(RD_BAD_RANGES_MAX)) {
+        list.insert(next, rd_reader::bad_entry{rd_bad_range{block, 1, errnum}, false});
+        r->bad_untaken.store(true, std::memory_order_release);
+    } else {
+        if (block != r->bad_last_not_kept + 1)
+            ++r->bad_ranges_not_kept;
+        ++r->bad_blocks_not_kept;
+        r->bad_last_not_kept = block;
+    }
 }
 
 rd_fill_result rd_fill_next(rd_reader *r)

@@ -32,6 +32,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "storage/block_reader.h"
 
@@ -109,6 +110,8 @@ struct rd_reader {
     bool closed = false;     // the frontier ends at a short buffer: nothing follows it
     int64_t wrap_vstart = -1; // virtual position copied to the wrap area's start (-1 none)
     int32_t wrap_len = 0;     // bytes of the wrap area holding that copy
+    rd_outcome cut = RD_OUTCOME_STOPPED;     // why the last wait gave up (set by ensure)
+    rd_outcome outcome = RD_OUTCOME_FULL;    // why the last request was short
 
     // --- threads
     alignas(64) std::mutex mutex;
@@ -132,12 +135,25 @@ struct rd_reader {
     alignas(64) mutable std::mutex status_mutex;
     mutable rd_record error_record; // errno and block of the last failed device read
     mutable rd_record slow_record;  // 1 and the first slow block
+    // Bad ranges (blocks delivered as zeros), by first block; neighbours merged.
+    struct bad_entry {
+        rd_bad_range range;
+        bool taken; // handed out by rd_take_new_bad_ranges
+    };
+    std::vector<bad_entry> bad;              // at most RD_BAD_RANGES_MAX
+    int64_t bad_blocks_not_kept = 0;         // blocks that did not fit in the list
+    int64_t bad_ranges_not_kept = 0;         // runs of them
+    int64_t bad_last_not_kept = -2;          // the last such block (joins the next one's run)
+    std::atomic<bool> bad_untaken{false};    // some entry is not taken yet
 };
 
 // --- block_reader_fill.cpp ---------------------------------------------------------------
 
 // Abort or early stop requested (engine_status.h).
 bool rd_interrupted();
+// Records an unreadable block delivered as zeros: the error record and the
+// bad ranges.
+void rd_note_bad_block(rd_reader *r, int errnum, int64_t block);
 // Fills buffers[fill_index] from next_block (or writes the marker) without
 // publishing it; the caller sets filled and advances fill_index.
 rd_fill_result rd_fill_next(rd_reader *r);

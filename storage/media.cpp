@@ -30,7 +30,6 @@
 #include <string>
 
 #include "foundation/file.h"
-#include "foundation/fileops.h"
 #include "foundation/log.h"
 #include "foundation/strings.h"
 #include "storage/block_reader.h"
@@ -172,6 +171,19 @@ Media *find_path_locked(const char *path, uint32_t kind)
     return nullptr;
 }
 
+// An attach whose file cannot be opened: a medium made for it is freed; a
+// medium found again stays in the list (scans refer to it), detached.
+void abandon_attach(Media *m, bool found)
+{
+    if (!found) {
+        media_free(&m);
+        return;
+    }
+    std::lock_guard<std::mutex> lock(g_list_mutex);
+    m->attached = 0;
+    m->initialising = 0;
+}
+
 // attach image and attach file: an existing medium of the path comes back,
 // else a new one; then the window, the characteristics and the partitions.
 Media *attach_path(const char *path, uint32_t kind)
@@ -188,6 +200,7 @@ Media *attach_path(const char *path, uint32_t kind)
             m->initialising = 1;
         }
     }
+    const bool found = m != nullptr;
     if (m == nullptr)
         m = new_medium(path, base_name(path), kind, 0, true);
     if (m == nullptr)
@@ -196,10 +209,18 @@ Media *attach_path(const char *path, uint32_t kind)
     int64_t size = 0;
     if (kind == MEDIA_IMAGE) {
         size = file_size(m->io); // through the image's type
+    } else if (file_is_open(m->io) || file_reopen(m->io, "rb", 3) == 0) {
+        // The size of what the file layer opened and checked (a regular file
+        // or a disk), not of whatever the name shows to a later stat.
+        size = file_size(m->io);
+        if (m->open_count == 0)
+            file_close(m->io);
     } else {
-        zorvant::u8string text;
-        if (utf8_path_text(path, text))
-            size = (int64_t)ZV::fileSize(text);
+        // A FIFO, a device of another kind, a folder or a missing file:
+        // nothing to read (the file layer logged why).
+        log_error("media_attach_file: Can't open %s", path);
+        abandon_attach(m, found);
+        return nullptr;
     }
     m->stop_pos = m->orig_stop_pos = size < 0 ? 0 : size;
     m->block_size = 512;
@@ -476,7 +497,9 @@ const char *media_path(const Media *media)
 
 int64_t media_length(const Media *media)
 {
-    if (media == nullptr || media->stop_pos < 0 || media->stop_pos <= media->start_pos)
+    // A window cannot begin before the file: with start_pos >= 0 the
+    // difference cannot overflow, whatever a damaged record holds.
+    if (media == nullptr || media->start_pos < 0 || media->stop_pos < 0 || media->stop_pos <= media->start_pos)
         return 0;
     return media->stop_pos - media->start_pos;
 }

@@ -13,10 +13,11 @@
 //
 // Paths are compared byte for byte (Linux file names are case-sensitive).
 //
-// Status codes: -1 failure, -4 no reader could be made, -5 aborted, -10 out
-// of memory, -12 bad argument, -15 no reader / request too large, -16 an
-// archive value missing or unreadable, -17 pattern not found, -18 position
-// out of range or end of the medium, -34 short read through the block reader.
+// Status codes: -1 failure, -4 no reader could be made, -5 aborted, -6
+// stopped early (not the end: reading may go on), -10 out of memory, -12 bad
+// argument, -15 no reader / request too large, -16 an archive value missing
+// or unreadable, -17 pattern not found, -18 position out of range or end of
+// the medium, -34 short read through the block reader (the reader failed).
 #pragma once
 
 #include <cstdint>
@@ -27,6 +28,20 @@ struct archive;
 struct buf_t;
 struct file_t;
 struct rd_reader;
+struct rd_bad_report;
+
+// How a read through the block reader ends when it cannot hand out what was
+// asked. A block loop must tell them apart: only MEDIA_END means the whole
+// medium was read; MEDIA_STOPPED (an early stop, or media_rd_stop from
+// another thread while the read waited) ends a scan as an early stop, with
+// what was found kept; MEDIA_READ_FAILED is a read failure.
+enum : int {
+    MEDIA_ABORTED = -5,      // abort requested
+    MEDIA_STOPPED = -6,      // an early stop or media_rd_stop cut the read; the position is
+                             // unchanged and the same read made again reads on
+    MEDIA_END = -18,         // the end of the medium: nothing more to read
+    MEDIA_READ_FAILED = -34, // the reader failed (device error it could not get past, medium gone)
+};
 
 // Kinds of medium.
 enum : uint32_t {
@@ -121,6 +136,11 @@ Media *media_find_or_new(const char *path, const char *name, int64_t size, int w
 Media *media_attach_disk(const char *device_path, const char *name, int write_protected,
                          int64_t size, int32_t block_size);
 Media *media_attach_image(const char *path);
+// A plain file (or a disk named by path): its size is that of the
+// descriptor the file layer opened and checked. NULL, logged "media_attach_file:
+// Can't open <path>", when it cannot be opened as a regular file or a disk
+// for reading (missing, a FIFO, another device, a folder); a medium found
+// again under that path is then left detached.
 Media *media_attach_file(const char *path);
 Media *media_find_by_id(uint32_t id, int flags); // flags bit 0 attached, bit 1 detached
 Media *media_find_attached_by_id(uint32_t id);
@@ -173,26 +193,62 @@ int media_io_seek(Media *media, int64_t offset);
 
 // --- reading --------------------------------------------------------------------------------
 
+// Up to n bytes at byte_pos (a pointer into the reader's ring): 0 with the
+// count when some were got (fewer than n only when the read was cut short),
+// else -18 (MEDIA_END) at the end, -6 (MEDIA_STOPPED) on a stop, -5 on an
+// abort, -34 when the reader failed, -15 without a reader. byte_pos
+// advances by the count. media_get_bytes_full gives the same codes when it
+// gets fewer than n (the position still advances by the count got).
 int media_get_bytes(Media *media, const uint8_t **out, int32_t n, int32_t *count);
 int media_get_bytes_full(Media *media, const uint8_t **out, int32_t n, int32_t *count);
 // The block loop's read: a pointer to at least n bytes (n < 1: everything
-// offered). 0 with byte_pos advanced; -18 at the end of the medium, -34 when
-// the reader failed, -5 when aborted, -15 without a reader. On failure
-// byte_pos is unchanged. At the end of a medium whose length is not a
-// multiple of the block size the last request returns 0 with the valid
-// bytes first and zeros after them; `available` holds the valid count.
+// offered). 0 with byte_pos advanced; -18 (MEDIA_END) at the end of the
+// medium only, -6 (MEDIA_STOPPED) when an early stop or media_rd_stop cut
+// the wait, -5 when aborted, -34 when the reader failed, -15 without a
+// reader. On failure byte_pos is unchanged. At the end of a medium whose
+// length is not a multiple of the block size the last request returns 0
+// with the valid bytes first and zeros after them; `available` holds the
+// valid count.
 int media_get_max_bytes(Media *media, const uint8_t **out, int32_t n);
-// Reads n bytes (any n: large requests are read in pieces). n, or a
-// negative code (-34 short).
+// Reads n bytes at byte_pos (any n: large requests are read in pieces).
+// Without a reader: at most up to the end of the window and of the file's
+// own bytes; the count. With a reader: n, or -5/-6 when an abort or stop
+// cut it, else -34 for any shorter read; byte_pos is then moved back.
 int64_t media_read(Media *media, void *buffer, int64_t n);
+// Appends up to n bytes read at byte_pos through the file object (also
+// when the medium has a block reader) to the growable buffer: never past
+// the window's end nor past the file's own bytes (the file object's zero
+// padding of the last block is not data). The count, advancing byte_pos;
+// 0 at the end or without a file object; a negative read or buffer code.
 int64_t media_read_append(Media *media, buf_t *buffer, int n);
+// The reader's random-access read (its own position, set by media_rd_seek
+// to the window offset): never past the window or the file's end; the
+// count, 0 at the end, -1 without a reader. media_rd_seek: 0, -1 without a
+// reader or when the seek fails, -18 for an offset outside [0, length].
 int64_t media_rd_read(Media *media, void *buffer, int64_t n);
 int media_rd_seek(Media *media, int64_t offset);
 
+// Creates the medium's block reader over its window (a block size that is
+// not a power of two from 512 to 65536 is logged and read as 512). 0 or -1.
 int setup_reader(Media *media, bool read_ahead, buf_t *buffer_holder);
+// May come from another thread while the medium is read: the read waiting
+// then ends with MEDIA_STOPPED, and the next read goes on without read-ahead.
 void media_rd_stop(Media *media);
 void media_rd_close(Media *media);
+// Called once per block: logs a slow read ("Slow read of %s near block
+// %lld"), each new unreadable range ("Error reading %s near block %lld",
+// its first device block) and a fatal read failure (same line, its block).
 void media_check_reader_errors(Media *media);
+// The medium's error report: every unreadable range its reader found since
+// setup_reader (blocks delivered as zeros; device blocks, neighbours
+// merged, at most RD_BAD_RANGES_MAX listed and the rest counted). Returns
+// the number of unreadable blocks (0 without a reader; report zeroed).
+int64_t media_read_errors(const Media *media, rd_bad_report *report);
+// Logs that report (information level): "Unreadable parts of %s: %lld
+// blocks of %d bytes in %lld ranges" (and "%lld ranges not listed" when
+// some did not fit), then "  blocks %lld to %lld: %s" per listed range.
+// Nothing when every block could be read. Returns the block count.
+int64_t media_log_read_errors(const Media *media);
 
 int64_t media_byte_search(Media *media, int64_t from, int64_t to, const void *pattern, int length);
 

@@ -16,9 +16,19 @@
 //
 // A restored medium is of kind 3, not listed, and has no file object: the
 // saved path is read and dropped, since it named a device of another
-// session. Its window is taken as stored; media_length treats a stored stop
-// position at or below the start as an empty medium, and every read of a
-// medium without a file object fails cleanly.
+// session. Every read of a medium without a file object fails cleanly.
+//
+// A saved scan is a file a user can hand us, so the numbers read back are
+// checked before the medium is handed out, and a record that breaks any of
+// these rules is refused (-16, logged as "media_unarchive: refused ..."):
+//   0 <= start_pos <= stop_pos and 0 <= orig_start_pos <= orig_stop_pos
+//     (the lengths and every comparison of two windows then stay far from
+//     overflow);
+//   0 <= byte_pos, data_pos <= stop_pos - start_pos (positions inside the
+//     medium, its end included);
+//   every partition entry has 0 <= start, 0 <= size and start + size within
+//     orig_stop_pos - orig_start_pos (the map reader never makes others).
+#include <cinttypes>
 #include <cstdlib>
 #include <cstring>
 
@@ -93,6 +103,31 @@ int read_items(Media *m, archive *a)
     return 0;
 }
 
+// The rules of the notes above. 0, or -16 after logging the first broken one.
+int check_record(const Media *m)
+{
+    static const char *const fn = "media_unarchive";
+    const auto refuse = [](const char *what, int64_t x, int64_t y) {
+        log_error("%s: refused a saved medium: %s (%" PRId64 ", %" PRId64 ")", fn, what, x, y);
+        return -16;
+    };
+    if (m->start_pos < 0 || m->stop_pos < m->start_pos)
+        return refuse("window", m->start_pos, m->stop_pos);
+    if (m->orig_start_pos < 0 || m->orig_stop_pos < m->orig_start_pos)
+        return refuse("first window", m->orig_start_pos, m->orig_stop_pos);
+    const int64_t length = m->stop_pos - m->start_pos;
+    if (m->byte_pos < 0 || m->byte_pos > length)
+        return refuse("read position", m->byte_pos, length);
+    if (m->data_pos < 0 || m->data_pos > length)
+        return refuse("data position", m->data_pos, length);
+    const int64_t first_length = m->orig_stop_pos - m->orig_start_pos;
+    for (const media_partition_entry &e : m->partitions.entries) {
+        if (e.start < 0 || e.size < 0 || e.start > first_length || e.size > first_length - e.start)
+            return refuse("partition entry", e.start, e.size);
+    }
+    return 0;
+}
+
 } // namespace
 
 int media_archive(Media *media, archive *a, bool refresh)
@@ -125,6 +160,8 @@ int media_unarchive(archive *a, Media **out)
     }
     rc = read_items(m, a);
     archive_end_block(a, BLOCK);
+    if (rc == 0)
+        rc = check_record(m);
     if (rc != 0) {
         media_free(&m);
         return rc;

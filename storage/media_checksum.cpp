@@ -203,8 +203,15 @@ uint32_t media_compare(Media *a, Media *b, buf_t *report)
     }
     m = 16;
 
-    const int64_t length_a = a->orig_stop_pos - a->orig_start_pos;
-    const int64_t length_b = b->orig_stop_pos - b->orig_start_pos;
+    // A window that is not 0 <= start <= stop has no length (and its
+    // difference could overflow).
+    const auto window_length = [](const Media *m) -> int64_t {
+        return (m->orig_start_pos >= 0 && m->orig_stop_pos >= m->orig_start_pos)
+                   ? m->orig_stop_pos - m->orig_start_pos
+                   : 0;
+    };
+    const int64_t length_a = window_length(a);
+    const int64_t length_b = window_length(b);
     if (length_a != length_b) {
         details++;
         report_line(report, "Size: %s vs %s", byte_size_text(length_a).c_str(),

@@ -7,10 +7,17 @@
 //
 // Implementation notes
 //   - A read through the reader that gets fewer bytes than asked tells the
-//     caller why: -34 when the reader failed (a device read error it could
-//     not get past, or a medium that went away), -5 when the user aborted
-//     while it waited, -18 at the end of the medium. Nothing is handed out
+//     caller why, as the reader saw it (rd_last_outcome): -34 when the
+//     reader failed (a device read error it could not get past, or a medium
+//     that went away), -5 when the user aborted while it waited, -6 when an
+//     early stop or media_rd_stop cut the wait, -18 only at the end of the
+//     medium. A stop is never taken for the end: a block loop that ended on
+//     -18 there would call a half-read card complete. Nothing is handed out
 //     as data that the device did not deliver.
+//   - Reads through the file object (media_read without a reader,
+//     media_read_append) position it at start_pos + byte_pos themselves and
+//     are cut at the window's end and at the file's size: the file object
+//     pads a file's last block with zeros, which are not the medium's bytes.
 //   - The last request of a medium whose length is not a multiple of the
 //     request size gets the valid bytes followed by zeros (copied into a
 //     scratch block of the calling thread, since the reader's ring holds
@@ -25,6 +32,7 @@
 #include "foundation/file.h"
 #include "foundation/log.h"
 #include "foundation/progress.h"
+#include "foundation/sysutil.h"
 #include "storage/bmatch.h"
 #include "storage/block_reader.h"
 #include "storage/media.h"
@@ -35,14 +43,33 @@ constexpr int32_t READER_BUFFER_BLOCKS = 512; // blocks per ring buffer
 constexpr int32_t READER_BUFFERS = 8;
 constexpr int32_t SEARCH_PIECE = 16384;       // bytes per byte-search read
 
-// Why a reader request came back short.
+// Why the reader's last request came back short.
 int shortfall(const Media *m)
 {
-    if (rd_failed(m->reader) != 0)
-        return -34;
-    if (abort_requested())
-        return -5;
-    return -18;
+    switch (rd_last_outcome(m->reader)) {
+    case RD_OUTCOME_END:
+        return MEDIA_END;
+    case RD_OUTCOME_ABORTED:
+        return MEDIA_ABORTED;
+    case RD_OUTCOME_STOPPED:
+        return MEDIA_STOPPED;
+    default: // failed; or full, which a short request cannot be
+        return MEDIA_READ_FAILED;
+    }
+}
+
+// The bytes a read through the file object may take at byte_pos: n cut at
+// the window's end and at the end of the file's own bytes (0 or more).
+int64_t readable(Media *m, int64_t n)
+{
+    const int64_t at = m->start_pos + m->byte_pos;
+    if (m->byte_pos < 0 || at < 0)
+        return 0;
+    int64_t left = media_length(m) - m->byte_pos;
+    const int64_t size = file_size(m->io);
+    if (size >= 0)
+        left = std::min(left, size - at);
+    return std::max<int64_t>(0, std::min(n, left));
 }
 
 int get_bytes(const char *fn, Media *m, const uint8_t **out, int32_t n, int32_t *count, bool full)
@@ -212,6 +239,22 @@ int media_get_max_bytes(Media *media, const uint8_t **out, int32_t n)
     return 0;
 }
 
+// Readies a read of up to n bytes straight from the file object at
+// byte_pos (also when a block reader, which never moves the file object,
+// positioned the medium), never past the window (a partition's read must not
+// return the bytes of the next one) nor past the file's own bytes. Returns
+// how many bytes to read, 0 at the end, -1 when the file cannot be sought.
+static int64_t position_direct_read(Media *media, int64_t n)
+{
+    const int64_t want = readable(media, n);
+    media->data_pos = media->byte_pos;
+    if (want <= 0)
+        return 0;
+    if (file_seek(media->io, media->start_pos + media->byte_pos) != 0)
+        return -1;
+    return want;
+}
+
 int64_t media_read(Media *media, void *buffer, int64_t n)
 {
     if (media == nullptr || buffer == nullptr || n < 0)
@@ -219,13 +262,10 @@ int64_t media_read(Media *media, void *buffer, int64_t n)
     if (n == 0)
         return 0;
     if (media->reader == nullptr) {
-        // Never past the window: a partition's read must not return the
-        // bytes of the next one.
-        const int64_t left = media_length(media) - media->byte_pos;
-        media->data_pos = media->byte_pos;
-        if (left <= 0)
-            return 0;
-        const int64_t got = file_read(media->io, buffer, std::min(n, left));
+        const int64_t want = position_direct_read(media, n);
+        if (want <= 0)
+            return want;
+        const int64_t got = file_read(media->io, buffer, want);
         if (got > 0)
             media->byte_pos += got;
         return got;
@@ -247,8 +287,9 @@ int64_t media_read(Media *media, void *buffer, int64_t n)
         }
         if (done == 0 && got == 0 && rc != 0)
             return rc; // nothing read: the position has not moved
+        const int why = rc != 0 ? rc : shortfall(media);
         media_seek(media, start);
-        return -34;
+        return why == MEDIA_ABORTED || why == MEDIA_STOPPED ? why : MEDIA_READ_FAILED;
     }
     media->data_pos = start;
     return n;
@@ -258,7 +299,12 @@ int64_t media_read_append(Media *media, buf_t *buffer, int n)
 {
     if (media == nullptr || media->io == nullptr)
         return 0;
-    const int got = buf_append_file(buffer, media->io, n);
+    if (buffer == nullptr || n < 0)
+        return -12;
+    const int64_t want = position_direct_read(media, n);
+    if (want <= 0)
+        return want;
+    const int got = buf_append_file(buffer, media->io, (int)want);
     if (got > 0)
         media->byte_pos += got;
     return got;
@@ -268,13 +314,19 @@ int64_t media_rd_read(Media *media, void *buffer, int64_t n)
 {
     if (media == nullptr || media->reader == nullptr)
         return -1;
-    return rd_read(media->reader, buffer, n);
+    return rd_read(media->reader, buffer, n); // the reader's range is the window
 }
 
 int media_rd_seek(Media *media, int64_t offset)
 {
     if (media == nullptr || media->reader == nullptr)
         return -1;
+    const int64_t length = media_length(media);
+    if (offset < 0 || offset > length) {
+        log_info("%s: %s pos %lld out of range (%lld)", "media_rd_seek", media_name(media), (long long)offset,
+                 (long long)length);
+        return MEDIA_END;
+    }
     return rd_set_pos(media->reader, media->start_pos + offset);
 }
 
@@ -346,14 +398,55 @@ void media_check_reader_errors(Media *media)
         return;
     rd_reader *reader = media->reader;
     const char *path = media_path(media);
+    if (path == nullptr)
+        path = "(null)";
     if (rd_slow(reader)) {
-        log_info("Slow read of %s near block %lld", path ? path : "(null)", (long long)rd_slow_block(reader));
+        log_info("Slow read of %s near block %lld", path, (long long)rd_slow_block(reader));
         rd_clear_slow(reader);
     }
+    // Every unreadable range once, as soon as the reader has found it.
+    thread_local std::vector<rd_bad_range> fresh;
+    fresh.clear();
+    if (rd_take_new_bad_ranges(reader, &fresh) > 0) {
+        for (const rd_bad_range &range : fresh)
+            log_info("Error reading %s near block %lld", path, (long long)range.first_block);
+    }
+    // The last failed read: logged here only when it ended the reading (a
+    // bad block is among the ranges above).
     if (rd_error_number(reader) != 0) {
-        log_info("Error reading %s near block %lld", path ? path : "(null)", (long long)rd_error_block(reader));
+        if (rd_failed(reader) != 0)
+            log_info("Error reading %s near block %lld", path, (long long)rd_error_block(reader));
         rd_clear_error(reader);
     }
+}
+
+int64_t media_read_errors(const Media *media, rd_bad_report *report)
+{
+    rd_bad_report ignored;
+    rd_bad_report *out = report != nullptr ? report : &ignored;
+    rd_bad_blocks(media != nullptr ? media->reader : nullptr, out);
+    return out->blocks;
+}
+
+int64_t media_log_read_errors(const Media *media)
+{
+    rd_bad_report report;
+    if (media_read_errors(media, &report) == 0)
+        return 0;
+    const char *path = media_path(media);
+    if (path == nullptr)
+        path = "(null)";
+    log_info("Unreadable parts of %s: %lld blocks of %d bytes in %lld ranges", path, (long long)report.blocks,
+             (int)report.block_size, (long long)report.ranges);
+    if (report.ranges_not_kept > 0)
+        log_info("Unreadable parts of %s: %lld ranges not listed", path, (long long)report.ranges_not_kept);
+    for (const rd_bad_range &range : report.list) {
+        char text[128];
+        zv_strerror_r(range.errnum, text, sizeof text);
+        log_info("  blocks %lld to %lld: %s", (long long)range.first_block,
+                 (long long)(range.first_block + range.blocks - 1), text);
+    }
+    return report.blocks;
 }
 
 // --- searching ------------------------------------------------------------------------------

@@ -2,12 +2,23 @@
 #include "foundation/file.h"
 #include "foundation/log.h"
 #include "foundation/workdir.h"
+#include "support/full_disk.h"
+#include "support/hang_guard.h"
 #include "support/test_support.h"
 
+#include <fcntl.h>
+#include <limits.h>
+#include <stdio.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <cstdlib>
+#include <thread>
+#include <tuple>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -300,6 +311,46 @@ TEST_F(ArchiveDamage, OnlyRegularFilesAreLoaded)
     EXPECT_TRUE(logged("archive_new: error on line 151"));
 }
 
+// Fault guarded: the loader checked the name with stat and then opened it, so a FIFO swapped in between held
+// the open for ever. Another thread swaps a FIFO and an archive under one name as fast as it can while the name
+// is loaded again and again: each load gives the archive or a refusal, never a hang (the faulty code hangs; run
+// in a child process, it is killed and the test fails).
+TEST_F(ArchiveDamage, AFifoSwappedInUnderTheNameIsNeverWaitedFor)
+{
+    const std::string path = dir_ / "scan.arc", fifo = dir_ / "swap.fifo";
+    const std::string good = write([](archive *a) { archive_long(a, "v", 42); });
+    zvtest::writeFile(path, good);
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const zvtest::ChildOutcome outcome = zvtest::runInChild([&](const zvtest::ChildNotes &note) {
+        std::atomic<bool> done{false};
+        std::atomic<long> swaps{0};
+        std::thread swapper([&] {
+            while (!done.load())
+                if (renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, fifo.c_str(), RENAME_EXCHANGE) == 0)
+                    ++swaps;
+        });
+        int loaded = 0, refused = 0, wrong = 0;
+        for (int i = 0; i < 20000; i++) {
+            archive *a = archive_new(path.c_str(), ARCHIVE_READ, 0);
+            int32_t v = 0;
+            if (a == nullptr)
+                ++refused;
+            else if (unarchive_long(a, "v", &v) == 0 && v == 42)
+                ++loaded;
+            else
+                ++wrong;
+            archive_free(&a);
+        }
+        done = true;
+        swapper.join();
+        note("loaded " + std::to_string(loaded) + ", refused " + std::to_string(refused) + ", swaps " +
+             std::to_string(swaps.load()));
+        return wrong == 0 && loaded > 0 ? 0 : 1;
+    });
+    EXPECT_TRUE(outcome.finished) << "hung in the open of a FIFO";
+    EXPECT_EQ(outcome.status, 0) << outcome.notes;
+}
+
 TEST_F(ArchiveDamage, ABadTrailerFallsBackToTheForwardSearch)
 {
     const std::string good = write([](archive *a) {
@@ -332,8 +383,186 @@ TEST_F(ArchiveDamage, ABadTrailerFallsBackToTheForwardSearch)
 
 using ArchiveFp = ArchiveTest;
 
+// Writes one "fp" block naming a file as given.
+void savedFile(archive *a, const std::string &name, const std::string &mode, int32_t kind)
+{
+    archive_start_block(a, "fp", 1);
+    archive_char(a, "fp_exist", 1);
+    archive_string(a, "mode", mode.c_str());
+    archive_long(a, "io_type", kind);
+    archive_quad(a, "pos", 0);
+    archive_string(a, "name", name.c_str());
+    archive_end_block(a, "fp");
+}
+
+// Makes a file whose path is exactly `length` bytes: folders with 200-byte names under top, then the file.
+std::string fileOfPathLength(const std::string &top, size_t length, const std::string &content)
+{
+    std::string path = top;
+    while (length - path.size() > 256) {
+        path += "/" + std::string(200, 'd');
+        std::filesystem::create_directory(path);
+    }
+    path += "/" + std::string(length - path.size() - 1, 'v');
+    zvtest::writeFile(path, content);
+    return path;
+}
+
+// Watches files and folders for opens, changes and creations (inotify) while a test runs.
+class Watcher {
+public:
+    Watcher() : fd_(inotify_init1(IN_NONBLOCK | IN_CLOEXEC))
+    {
+        if (fd_ < 0)
+            throw std::runtime_error("inotify_init1 failed");
+    }
+    ~Watcher() { close(fd_); }
+    void watch(const std::string &path)
+    {
+        const int wd = inotify_add_watch(fd_, path.c_str(), IN_ALL_EVENTS & ~(IN_CLOSE_NOWRITE));
+        if (wd < 0)
+            throw std::runtime_error("inotify_add_watch failed for " + path);
+        names_[wd] = path;
+    }
+    // Every event so far, as "<watched path>[/<name>]: <mask>".
+    std::vector<std::string> events()
+    {
+        std::vector<std::string> out;
+        alignas(inotify_event) char buffer[1 << 16];
+        ssize_t got;
+        while ((got = read(fd_, buffer, sizeof buffer)) > 0) {
+            for (char *p = buffer; p < buffer + got;) {
+                const auto *e = reinterpret_cast<const inotify_event *>(p);
+                out.push_back(names_[e->wd] + (e->len ? "/" + std::string(e->name) : "") + ": " +
+                              std::to_string(e->mask));
+                p += sizeof(inotify_event) + e->len;
+            }
+        }
+        return out;
+    }
+
+private:
+    int fd_;
+    std::map<int, std::string> names_;
+};
+
+// A test that could not fail: the ".." and over-long cases once named files that did not exist, so they passed
+// whether or not they were refused. Now every target exists outside the base folder (or, for a path
+// that a cut would shorten, where the cut lands), every reading, writing and creating mode is tried with kinds 1
+// to 3, and inotify shows that nothing there was opened, changed or created. A control that may be read (a file
+// outside the base, for reading) shows that the watch sees an open.
+TEST_F(ArchiveFp, NamesLeavingTheBaseOpenNothingOutside)
+{
+    zvtest::TempDir root, other;
+    Folder folder(root / "base");
+    ASSERT_NE(folder.dir, nullptr);
+    const std::string base = root / "base";
+    std::filesystem::create_directories(base + "/a");
+    zvtest::writeFile(root / "x", "outside x");
+    zvtest::writeFile(other / "control", "control");
+    // Paths of PATH_MAX bytes and more: their first PATH_MAX - 1 bytes name an existing file, outside the base
+    // and inside it, so a joined path that were cut instead of refused would open it.
+    const std::string outside_cut = fileOfPathLength(other.path(), PATH_MAX - 1, "outside victim");
+    const std::string inside_cut = fileOfPathLength(base, PATH_MAX - 1, "inside victim");
+
+    std::vector<std::pair<std::string, std::string>> cases; // {name, mode}
+    const char *modes[] = {"rb", "r+b", "wb", "w+b", "Wb", "ab", "ab+", "R", "Rb+"};
+    for (const std::string name : {"../x", "a/../../x", "./a/../../x", "a/..//../x", "../y", "a/../../y",
+                                   "../base/../x", "..", "a/.."})
+        for (const char *mode : modes)
+            cases.push_back({name, mode});
+    for (const char *mode : modes) {
+        cases.push_back({outside_cut + "/tail", mode});
+        cases.push_back({inside_cut.substr(base.size() + 1) + "/tail", mode});
+        cases.push_back({base + "/" + inside_cut.substr(base.size() + 1) + "//tail", mode});
+        if (mode[0] != 'r' || std::strchr(mode, '+') != nullptr)
+            cases.push_back({other / "control", mode}); // outside: only reading may open it
+    }
+    std::string bytes = write([&](archive *a) {
+        for (const auto &[name, mode] : cases)
+            for (int32_t kind = 1; kind <= 3; kind++)
+                savedFile(a, name, mode, kind);
+        savedFile(a, other / "control", "rb", 1);
+    });
+
+    Watcher watcher;
+    for (const std::string &path : {root / "x", root.path(), outside_cut, inside_cut, other / "control"})
+        watcher.watch(path);
+    Reader r(bytes);
+    ASSERT_EQ(r.status, 0);
+    for (const auto &[name, mode] : cases) {
+        for (int32_t kind = 1; kind <= 3; kind++) {
+            file_t *g = nullptr;
+            EXPECT_EQ(unarchive_fp(r.a, &g, folder.dir), -1) << name.substr(0, 40) << " " << mode << " " << kind;
+            EXPECT_EQ(g, nullptr);
+            file_free(&g);
+        }
+    }
+    EXPECT_EQ(watcher.events(), std::vector<std::string>{}) << "something outside was touched";
+    file_t *control = nullptr;
+    ASSERT_EQ(unarchive_fp(r.a, &control, folder.dir), 0);
+    EXPECT_EQ(file_free(&control), 0);
+    const std::vector<std::string> seen = watcher.events();
+    EXPECT_TRUE(std::find(seen.begin(), seen.end(), other / "control" + ": " + std::to_string(IN_OPEN)) != seen.end())
+        << "the watch did not see the control's open";
+
+    EXPECT_EQ(readFile(root / "x"), "outside x");
+    EXPECT_EQ(readFile(outside_cut), "outside victim");
+    EXPECT_EQ(readFile(inside_cut), "inside victim");
+    EXPECT_EQ(readFile(other / "control"), "control");
+    EXPECT_FALSE(std::filesystem::exists(root / "y"));
+    for (const char *text : {"unarchive_fp: refused name \"../x\"", "unarchive_fp: path of 4",
+                             "outside " /* a write mode outside the base */})
+        EXPECT_TRUE(logged(text)) << text;
+}
+
+// Fault guarded: a FIFO named by a saved scan held the open for ever; a device or a folder was opened like an
+// engine file. Relative and absolute names, links, every kind and mode: refused at once (in a child process,
+// which the faulty code leaves hanging).
+TEST_F(ArchiveFp, FifosDevicesAndFoldersNamedByASavedScanAreRefusedWithoutWaiting)
+{
+    Folder folder(dir_ / "fbase");
+    ASSERT_NE(folder.dir, nullptr);
+    const std::string base = dir_ / "fbase", outside_fifo = dir_ / "outside.fifo", image = dir_ / "card.img";
+    ASSERT_EQ(mkfifo((base + "/pipe").c_str(), 0600), 0);
+    ASSERT_EQ(mkfifo(outside_fifo.c_str(), 0600), 0);
+    ASSERT_EQ(symlink(outside_fifo.c_str(), (base + "/link").c_str()), 0);
+    std::filesystem::create_directory(base + "/sub");
+    zvtest::writeFile(image, std::string(1 << 20, 'c'));
+    zvtest::LoopDevice loop(image);
+
+    std::vector<std::tuple<std::string, std::string, int32_t>> cases;
+    for (const std::string &name : {std::string("pipe"), base + "/pipe", std::string("link"), outside_fifo,
+                                   std::string("sub"), std::string("/dev/null"), loop.path()})
+        for (const char *mode : {"rb", "r+b", "Wb", "ab", "R"})
+            for (int32_t kind = 1; kind <= 4; kind++)
+                if (kind != 4 || (mode[0] == 'r' && std::strchr(mode, '+') == nullptr))
+                    cases.emplace_back(name, mode, kind);
+    const std::string bytes = write([&](archive *a) {
+        for (const auto &[name, mode, kind] : cases)
+            savedFile(a, name, mode, kind);
+    });
+    const zvtest::ChildOutcome outcome = zvtest::runInChild([&](const zvtest::ChildNotes &note) {
+        Reader r(bytes);
+        int failures = r.status != 0;
+        for (const auto &[name, mode, kind] : cases) {
+            const std::string what = name + " " + mode + " kind " + std::to_string(kind);
+            note("reopening " + what);
+            file_t *g = nullptr;
+            if (unarchive_fp(r.a, &g, folder.dir) != -1 || g != nullptr)
+                note("NOT REFUSED: " + what), ++failures;
+            file_free(&g);
+        }
+        return failures;
+    });
+    EXPECT_TRUE(outcome.finished) << "hung; steps:\n" << outcome.notes;
+    EXPECT_EQ(outcome.status, 0) << outcome.notes;
+    EXPECT_TRUE(logged("file_open: refused " + base + "/pipe: a FIFO"));
+    EXPECT_TRUE(logged("file_open: refused " + loop.path() + ": a block device (a regular file is required)"));
+}
+
 // A saved file inside the base reopens in place, never truncated. Refused: a saved gzip writer (fault: it was
-// reopened over its data, which became zeros), ".." components, write modes outside the base, cut paths.
+// reopened over its data, which became zeros), write modes outside the base, an unknown mode.
 TEST_F(ArchiveFp, SavedFilesReopenOnlyInsideTheBase)
 {
     zvtest::TempDir other;
@@ -347,23 +576,16 @@ TEST_F(ArchiveFp, SavedFilesReopenOnlyInsideTheBase)
     ASSERT_EQ(file_write_full(gz, "hello", 5), 0);
     ASSERT_EQ(file_seek(f, 3), 0);
     const struct { std::string name, mode; int status; } cases[] = {
-        {"../x", "rb", -1},         {"a/../../x", "rb", -1},    {other / "x", "wb", -1},
-        {other / "x", "r+b", -1},   {other / "x", "a", -1},     {other / "x", "rb", 0}, // reading outside is allowed
-        {"sub", "x", -1} /* unknown mode */, {std::string(5000, 'n'), "rb", -1},
+        {other / "x", "wb", -1}, {other / "x", "r+b", -1}, {other / "x", "a", -1},
+        {other / "x", "rb", 0}, // reading outside is allowed
+        {"sub", "x", -1} /* unknown mode */,
     };
     std::string bytes = write([&](archive *a) {
         EXPECT_EQ(archive_fp(a, f, folder.dir), 0);
         EXPECT_EQ(archive_fp(a, nullptr, folder.dir), 0);
         EXPECT_EQ(archive_fp(a, gz, folder.dir), 0);
-        for (const auto &c : cases) {
-            archive_start_block(a, "fp", 1);
-            archive_char(a, "fp_exist", 1);
-            archive_string(a, "mode", c.mode.c_str());
-            archive_long(a, "io_type", 2);
-            archive_quad(a, "pos", 0);
-            archive_string(a, "name", c.name.c_str());
-            archive_end_block(a, "fp");
-        }
+        for (const auto &c : cases)
+            savedFile(a, c.name, c.mode, 2);
     });
     ASSERT_EQ(file_free(&f), 0);
     ASSERT_EQ(file_free(&gz), 0);
@@ -395,16 +617,16 @@ TEST_F(ArchiveFp, SavedFilesReopenOnlyInsideTheBase)
 // Fault guarded: a short write (full disk) was only logged, so a truncated archive passed as saved.
 TEST_F(ArchiveTest, AFullDiskIsReportedByFree)
 {
-    struct stat st;
-    ASSERT_EQ(stat("/dev/full", &st), 0) << "/dev/full is needed for this test";
-    archive *a = archive_new("/dev/full", ARCHIVE_WRITE, 0); // small items fail at close
+    zvtest::FullDisk full;
+    struct stat st{};
+    archive *a = archive_new((full / "small.arc").c_str(), ARCHIVE_WRITE, 0); // small items fail at close
     ASSERT_NE(a, nullptr);
     EXPECT_EQ(archive_long(a, "x", 1), 0);
     EXPECT_EQ(archive_bytes(a, "huge", &st, ARCHIVE_MAX_LENGTH + 1), -16); // refused, nothing written
     EXPECT_EQ(archive_finish(a), -3);
     EXPECT_EQ(archive_free(&a), -3);
 
-    a = archive_new("/dev/full", ARCHIVE_WRITE, 0); // a large item fails at once; the error sticks
+    a = archive_new((full / "big.arc").c_str(), ARCHIVE_WRITE, 0); // a large item fails at once; the error sticks
     ASSERT_NE(a, nullptr);
     std::vector<uint8_t> big(1 << 20);
     EXPECT_EQ(archive_bytes(a, "big", big.data(), (uint32_t)big.size()), -3);

@@ -1,4 +1,4 @@
-// Folder utilities on real folders, links and a loop device: deletion bound to the workspace, sizes, free names.
+// Folder utilities on real folders, links, mounts and a loop device: deletion bound to the workspace, sizes, free names.
 #include "foundation/dirutil.h"
 #include "foundation/error_list.h"
 #include "foundation/log.h"
@@ -47,6 +47,14 @@ protected:
         dir_free(&root_);
     }
     bool logged(const std::string &text) const { return readFile(log_).find(text) != std::string::npos; }
+    size_t timesLogged(const std::string &text) const
+    {
+        const std::string log = readFile(log_);
+        size_t times = 0;
+        for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1))
+            ++times;
+        return times;
+    }
 
     zvtest::TempDir tmp_;
     std::string ws_ = tmp_ / "ZvTestWorkspace", outside_ = tmp_ / "outside", log_ = tmp_ / "log.txt";
@@ -114,6 +122,57 @@ TEST_F(DirWalks, SizesAndDeletionNeverFollowLinks)
     EXPECT_EQ(remove_tree((ws_ + "/Scan.02").c_str()), -1);
     EXPECT_EQ(remove_dir_contents((ws_ + "/Scan.02").c_str()), 0);
     EXPECT_TRUE(exists(outside_ + "/victim/data"));
+    EXPECT_EQ(readFile(outside_ + "/keep"), "precious");
+}
+
+// Fault guarded: a deletion walked through mount points inside the tree and deleted the files of the
+// mounted folder (a bind mount of a folder on the same file system has the same st_dev: only the mount
+// tells it apart). Mount points are left in place and reported; everything else goes.
+TEST_F(DirRemoveSafe, NeverCrossesIntoAnotherMount)
+{
+    const std::string scan = ws_ + "/Scan.01", shared = outside_ + "/shared";
+    makeDir(scan + "/fs.1/tmp");
+    makeDir(scan + "/mnt");
+    makeDir(shared + "/sub");
+    writeFile(scan + "/spans", "s");
+    writeFile(scan + "/fs.1/cat.db", "c");
+    writeFile(shared + "/photo.jpg", "photo");
+    writeFile(shared + "/sub/deep", "deep");
+    zvtest::Mount bound = zvtest::Mount::bind(shared, scan + "/mnt");
+    zvtest::Mount tmpfs = zvtest::Mount::tmpfs(scan + "/fs.1/tmp", "size=64k");
+    writeFile(scan + "/fs.1/tmp/other", "other file system");
+
+    errno = 0;
+    EXPECT_EQ(remove_tree_safe(scan.c_str()), -1);
+    EXPECT_EQ(errno, EXDEV);
+    const std::string mountLine = "remove_tree_safe: mount point \"" + scan + "/mnt\" not removed";
+    EXPECT_EQ(timesLogged(mountLine), 1u) << readFile(log_); // once, though the folder took two passes
+    EXPECT_EQ(timesLogged("remove_tree_safe: mount point \"" + scan + "/fs.1/tmp\" not removed"), 1u);
+    EXPECT_EQ(readFile(shared + "/photo.jpg"), "photo");
+    EXPECT_EQ(readFile(shared + "/sub/deep"), "deep");
+    EXPECT_EQ(readFile(scan + "/fs.1/tmp/other"), "other file system");
+    EXPECT_FALSE(exists(scan + "/spans")); // the rest of the tree is gone
+    EXPECT_FALSE(exists(scan + "/fs.1/cat.db"));
+
+    // The target, or a folder on the way to it, being a mount point: nothing is deleted.
+    errno = 0;
+    EXPECT_EQ(remove_tree_safe((scan + "/mnt").c_str()), -1);
+    EXPECT_EQ(errno, EXDEV);
+    EXPECT_EQ(remove_tree_safe((scan + "/mnt/sub").c_str()), -1);
+    EXPECT_EQ(errno, EXDEV);
+    EXPECT_EQ(timesLogged(mountLine), 3u);
+    // The unchecked deletions keep to the top's mount as well.
+    EXPECT_EQ(remove_tree((scan + "/fs.1").c_str()), -1);
+    EXPECT_EQ(remove_dir_contents(scan.c_str()), -1);
+    EXPECT_TRUE(logged("remove_dir_contents: mount point \"" + scan + "/mnt\" not removed"));
+    EXPECT_EQ(readFile(shared + "/sub/deep"), "deep");
+    EXPECT_EQ(readFile(scan + "/fs.1/tmp/other"), "other file system");
+
+    tmpfs.unmount();
+    bound.unmount();
+    EXPECT_EQ(remove_tree_safe(scan.c_str()), 0);
+    EXPECT_FALSE(exists(scan));
+    EXPECT_EQ(readFile(shared + "/photo.jpg"), "photo");
     EXPECT_EQ(readFile(outside_ + "/keep"), "precious");
 }
 

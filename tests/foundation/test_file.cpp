@@ -1,7 +1,11 @@
-// The file layer on real files; failures from /dev/full and from a fault-injecting virtual-file type.
+// The file layer on real files; failures from a full file system and from a fault-injecting virtual-file type;
+// FIFOs, devices and folders refused without waiting.
 #include "foundation/file.h"
 
 #include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -17,6 +21,8 @@
 
 #include "foundation/error_list.h"
 #include "foundation/log.h"
+#include "support/full_disk.h"
+#include "support/hang_guard.h"
 #include "support/test_support.h"
 
 using zvtest::readFile;
@@ -366,17 +372,17 @@ TEST(FileWindow, FailedWriteBackKeepsDataDirtyUntilARetry)
     clear_errors();
 }
 
-// Fault a: every kind reports lost data on /dev/full, at the write (kind 1) or at the close that flushes the
-// buffer (kinds 2, 3, 4), with the write-failed flag set; also a stream whose buffered bytes were lost in the
+// Fault a: every kind reports lost data on a full file system, at the write (kind 1) or at the close that flushes
+// the buffer (kinds 2, 3, 4), with the write-failed flag set; also a stream whose buffered bytes were lost in the
 // flush a seek or a turn to reading made.
 TEST(FileFullDevice, EveryKindReportsTheLostWrite)
 {
-    ASSERT_EQ(access("/dev/full", W_OK), 0) << "/dev/full is needed for this test";
+    zvtest::FullDisk full;
     const std::string data = pattern(1000);
     for (int kind = 1; kind <= 4; ++kind) {
         SCOPED_TRACE(kind);
         file_clear_write_error();
-        file_t *f = mustOpen("/dev/full", "wb", kind);
+        file_t *f = mustOpen(full / ("kind" + std::to_string(kind)), "wb", kind);
         EXPECT_EQ(file_write(f, data.data(), 1000), kind == 1 ? -3 : 1000);
         EXPECT_EQ(file_free(&f), kind == 1 ? 0 : -3);
         EXPECT_EQ(f, nullptr);
@@ -385,7 +391,7 @@ TEST(FileFullDevice, EveryKindReportsTheLostWrite)
     for (const char *mode : {"wb", "w+b"}) {
         SCOPED_TRACE(mode);
         file_clear_write_error();
-        file_t *f = mustOpen("/dev/full", mode, 2);
+        file_t *f = mustOpen(full / "stream", mode, 2);
         EXPECT_EQ(file_write(f, "lost", 4), 4); // still in the stream's buffer
         char byte;
         EXPECT_TRUE(mode[1] == '+' ? file_read(f, &byte, 1) < 0 : file_seek(f, 0) != 0); // the flush fails
@@ -394,6 +400,129 @@ TEST(FileFullDevice, EveryKindReportsTheLostWrite)
     }
     file_clear_write_error();
     clear_errors();
+}
+
+// Fault guarded: a FIFO (also behind a link) blocked the open forever, and a character device, a socket or a
+// folder was opened like a file. Every kind and mode refuses them at once, also when a FIFO took a closed
+// file's name before it was reopened. Run in a child: on the faulty code it hangs and is killed.
+TEST(FileSpecialFiles, FifosSocketsCharacterDevicesAndFoldersAreRefusedWithoutWaiting)
+{
+    TempDir tmp;
+    LogCapture log;
+    const std::string fifo = tmp / "fifo", link = tmp / "link", sock = tmp / "sock", swapped = tmp / "swapped";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(symlink(fifo.c_str(), link.c_str()), 0);
+    const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, sock.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    writeFile(swapped, pattern(3000));
+
+    const zvtest::ChildOutcome outcome = zvtest::runInChild([&](const zvtest::ChildNotes &note) {
+        int failures = 0;
+        for (const std::string &path : {fifo, link, sock, std::string("/dev/null"), tmp.path()}) {
+            for (int kind = 1; kind <= 4; ++kind) {
+                for (const char *mode : {"rb", "R", "r+b", "wb", "Wb", "ab", "ab+"}) {
+                    const std::string what = path + " " + mode + " kind " + std::to_string(kind);
+                    note("opening " + what);
+                    errno = 0;
+                    file_t *f = file_open(path.c_str(), mode, kind);
+                    // ENXIO: the kernel's answer to a write-only open of a FIFO nobody reads.
+                    const bool refused = f == nullptr && (errno == EINVAL || errno == EISDIR || errno == ENXIO);
+                    if (!refused)
+                        note("NOT REFUSED: " + what + " errno " + std::to_string(errno)), ++failures;
+                    file_free(&f);
+                }
+            }
+        }
+        // A FIFO put in place of a closed file: reopening with the stored or a new mode refuses it.
+        for (int kind = 1; kind <= 3; ++kind) {
+            note("reopening kind " + std::to_string(kind));
+            unlink(swapped.c_str());
+            writeFile(swapped, pattern(3000));
+            file_t *f = file_open(swapped.c_str(), "rb", kind);
+            char buffer[100];
+            if (f == nullptr || file_read(f, buffer, 100) != 100 || file_close(f) != 0)
+                note("the regular file did not open"), ++failures;
+            unlink(swapped.c_str());
+            mkfifo(swapped.c_str(), 0600);
+            if (f != nullptr && (file_reopen(f, nullptr, kind) != -1 || file_reopen(f, "rb", kind) != -1))
+                note("REOPENED the FIFO, kind " + std::to_string(kind)), ++failures;
+            file_free(&f);
+        }
+        return failures;
+    });
+    close(listener);
+    const size_t tail = outcome.notes.size() > 400 ? outcome.notes.size() - 400 : 0;
+    EXPECT_TRUE(outcome.finished) << "hung; last steps:\n" << outcome.notes.substr(tail);
+    EXPECT_EQ(outcome.status, 0) << outcome.notes;
+    // (A socket never opens: the kernel answers ENXIO.)
+    for (const char *text : {"file_open: refused ", ": a FIFO", ": a character device", ": a folder"})
+        EXPECT_TRUE(log.has(text)) << text;
+    struct stat info;
+    EXPECT_TRUE(stat(fifo.c_str(), &info) == 0 && S_ISFIFO(info.st_mode)); // "R" made nothing in its place
+}
+
+// Fault guarded: a block device was opened for writing like any file. A card or disk opens for reading only,
+// and not at all through file_open_regular (for names read from a saved scan).
+TEST(FileSpecialFiles, BlockDevicesOpenForReadingOnly)
+{
+    TempDir tmp;
+    LogCapture log;
+    const std::string image = tmp / "card.img", bytes = pattern(1 << 20);
+    writeFile(image, bytes);
+    zvtest::LoopDevice loop(image);
+    for (int kind = 1; kind <= 3; ++kind) {
+        SCOPED_TRACE(kind);
+        FilePtr f(file_open(loop.path().c_str(), "rb", kind));
+        ASSERT_NE(f, nullptr);
+        EXPECT_EQ(file_size(f.get()), 1 << 20);
+        ASSERT_EQ(file_seek(f.get(), 4096), 0);
+        EXPECT_EQ(readAll(f.get(), 512), bytes.substr(4096, 512));
+        for (const char *mode : {"r+b", "Wb", "ab", "wb"}) {
+            errno = 0;
+            EXPECT_EQ(file_open(loop.path().c_str(), mode, kind), nullptr) << mode;
+            EXPECT_EQ(errno, EINVAL) << mode;
+        }
+        EXPECT_EQ(file_open_regular(loop.path().c_str(), "rb", kind), nullptr);
+        FilePtr regular(file_open_regular(image.c_str(), "rb", kind));
+        ASSERT_NE(regular, nullptr);
+        EXPECT_EQ(readAll(regular.get(), 16), bytes.substr(0, 16));
+    }
+    EXPECT_TRUE(log.has("file_open: refused " + loop.path() + ": a block device (opened for writing)"));
+    EXPECT_TRUE(log.has("file_open: refused " + loop.path() + ": a block device (a regular file is required)"));
+    EXPECT_EQ(readFile(image), bytes);
+}
+
+// Fault guarded: a closed kind 3 file kept its 128 KiB window and a closed stream its 128 KiB buffer, so every
+// closed file object of a many-partition card held them. Reopened, both work as before.
+TEST(FileWindow, AClosedFileKeepsNoWindowOrStreamBuffer)
+{
+    TempDir tmp;
+    const std::string path = tmp / "f", bytes = pattern(300000);
+    writeFile(path, bytes);
+    for (int kind : {2, 3}) {
+        SCOPED_TRACE(kind);
+        FilePtr f(mustOpen(path, "rb", kind));
+        EXPECT_EQ(readAll(f.get(), 1000), bytes.substr(0, 1000));
+        EXPECT_TRUE(f->window != nullptr || f->stream_buffer != nullptr);
+        ASSERT_EQ(file_close(f.get()), 0);
+        EXPECT_EQ(f->window, nullptr);
+        EXPECT_EQ(f->stream_buffer, nullptr);
+        char byte;
+        EXPECT_LT(file_read(f.get(), &byte, 1), 0); // closed
+        ASSERT_EQ(file_reopen(f.get(), nullptr, kind), 0);
+        ASSERT_EQ(file_seek(f.get(), 200000), 0);
+        EXPECT_EQ(readAll(f.get(), 1000), bytes.substr(200000, 1000));
+        ASSERT_EQ(file_close(f.get()), 0);
+        ASSERT_EQ(file_reopen(f.get(), "r+b", kind), 0);
+        ASSERT_EQ(file_seek(f.get(), 10), 0);
+        ASSERT_EQ(file_write(f.get(), "XY", 2), 2);
+        ASSERT_EQ(file_close(f.get()), 0);
+        EXPECT_EQ(readFile(path).substr(8, 6), bytes.substr(8, 2) + "XY" + bytes.substr(12, 2));
+        writeFile(path, bytes);
+    }
 }
 
 // A held free lock keeps the file open and allocated; only the owner's unlock frees it.
@@ -469,11 +598,11 @@ TEST(FileSlowRead, CallbackGetsNamePositionAndTime)
 // Fault h: the registry and the write-failed flag are used from many threads at once.
 TEST(FileThreads, RegistryAndWriteFailedFlag)
 {
-    ASSERT_EQ(access("/dev/full", W_OK), 0) << "/dev/full is needed for this test";
+    zvtest::FullDisk disk;
     file_clear_write_error();
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([t] {
+        threads.emplace_back([t, &disk] {
             static const vf_ops ops{};
             for (int i = 0; i < 50; ++i) {
                 const std::string name = "thread-type-" + std::to_string(t) + "-" + std::to_string(i % 5);
@@ -482,7 +611,7 @@ TEST(FileThreads, RegistryAndWriteFailedFlag)
                 EXPECT_EQ(file_set_vf(f, name.c_str()), 0);
                 file_free(&f);
             }
-            file_t *full = file_open("/dev/full", "wb", 1);
+            file_t *full = file_open((disk / ("t" + std::to_string(t))).c_str(), "wb", 1);
             EXPECT_EQ(full ? file_write(full, "x", 1) : 0, -3);
             file_free(&full);
         });

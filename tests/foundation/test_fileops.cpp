@@ -3,6 +3,9 @@
 
 #include <fcntl.h>
 #include <pwd.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -15,6 +18,7 @@
 #include <vector>
 
 #include "foundation/sysutil.h"
+#include "support/hang_guard.h"
 #include "support/test_support.h"
 
 namespace fs = std::filesystem;
@@ -190,6 +194,41 @@ TEST(FileOpsAttributes, RenameSizeAndTimes)
 }
 
 // HOME unset falls back to the password entry; XDG variables count only when absolute.
+// Fault guarded: fileSize stat'ed the name and then opened it as a disk, so a FIFO swapped in between held the
+// open for ever. Another thread swaps a disk node (a loop device's) and a FIFO under one name while its size is
+// asked again and again: each answer is the disk's size or 0, never a hang (the faulty code is killed in the
+// child and the test fails).
+TEST(FileOpsAttributes, SizeOfADiskSwappedForAFifoNeverWaits)
+{
+    TempDir tmp;
+    writeFile(tmp / "card.img", std::string(1 << 20, 'c'));
+    zvtest::LoopDevice loop(tmp / "card.img");
+    struct stat device;
+    ASSERT_EQ(stat(loop.path().c_str(), &device), 0);
+    const std::string node = tmp / "disk", fifo = tmp / "fifo";
+    ASSERT_EQ(mknod(node.c_str(), S_IFBLK | 0600, device.st_rdev), 0);
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(ZV::fileSize(u8string(node)), 1u << 20);
+    const zvtest::ChildOutcome outcome = zvtest::runInChild([&](const zvtest::ChildNotes &note) {
+        std::atomic<bool> done{false};
+        std::thread swapper([&] {
+            while (!done.load())
+                renameat2(AT_FDCWD, node.c_str(), AT_FDCWD, fifo.c_str(), RENAME_EXCHANGE);
+        });
+        int disk = 0, other = 0;
+        for (int i = 0; i < 20000; i++) {
+            const uint64_t size = ZV::fileSize(u8string(node));
+            size == 1u << 20 ? ++disk : size == 0 ? ++other : (note("size " + std::to_string(size)), 0);
+        }
+        done = true;
+        swapper.join();
+        note("disk " + std::to_string(disk) + ", other " + std::to_string(other));
+        return disk + other == 20000 ? 0 : 1;
+    });
+    EXPECT_TRUE(outcome.finished) << "hung in the open of a FIFO";
+    EXPECT_EQ(outcome.status, 0) << outcome.notes;
+}
+
 TEST(FileOpsUserFolders, HomeAndApplicationData)
 {
     {

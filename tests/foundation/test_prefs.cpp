@@ -1,11 +1,17 @@
-// The settings store on a real settings file: values, batches, reset, and saves that never lose the old file.
+// The settings store on a real settings file: values, batches, reset, and saves that never lose the old file,
+// never write through a link and never mix with another engine's save.
 #include "foundation/prefs.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <functional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,6 +33,31 @@ std::string contents(const std::string &path)
 }
 
 int loadText(const std::string &text) { return prefs_load_data(text.data(), text.size()); }
+
+// The names in a folder, "." and ".." left out.
+std::set<std::string> listing(const std::string &dir)
+{
+    std::set<std::string> names;
+    if (DIR *d = opendir(dir.c_str())) {
+        while (const dirent *entry = readdir(d))
+            if (std::string(entry->d_name) != "." && std::string(entry->d_name) != "..")
+                names.insert(entry->d_name);
+        closedir(d);
+    }
+    return names;
+}
+
+// Fills the file system holding dir: a file "filler" grows until the disk is full.
+void fill(const std::string &dir)
+{
+    const int fd = open((dir + "/filler").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    const std::string block(4096, 'f');
+    while (write(fd, block.data(), block.size()) > 0) {
+    }
+    EXPECT_EQ(errno, ENOSPC);
+    close(fd);
+}
 
 std::string get(const char *section, const char *key)
 {
@@ -72,17 +103,45 @@ TEST_F(PrefsValues, NumbersRoundTripAndAbsentKeys)
     EXPECT_EQ(std::string(buffer, 4), std::string(4, '\0'));
 }
 
-// Fault guarded: a refused store reported success. Text that would break the file's lines is refused.
+// Faults guarded: a refused store reported success; a key beginning with a byte-order mark in the unnamed
+// section (it heads the file, and the reader takes it for the file's signature) and a value with blanks at
+// either end were accepted and came back otherwise after a save and a load. Text the file cannot give
+// back is refused; everything else makes the round trip through a real file unchanged.
 TEST_F(PrefsValues, RefusesTextThatCannotRoundTrip)
 {
-    const struct { const char *section, *key, *value; } cases[] = {
+    const struct { const char *section, *key, *value; } refused[] = {
         {"S", "k", "two\nlines"}, {"S", "k", "cr\r"},   {"S]x", "k", "v"},    {"S", "a=b", "v"},
         {"S", "", "v"},           {"S", ";k", "v"},     {"S", "[k", "v"},     {" S", "k", "v"},
         {"S", "k ", "v"},         {"S", "k", "\xff"},   {nullptr, "k", "v"},  {"S", "k", nullptr},
+        {"", "\xEF\xBB\xBFk", "v"}, {"S", "k", " v"},    {"S", "k", "v\t"},   {"S", "#k", "v"},
     };
-    for (const auto &c : cases) {
+    for (const auto &c : refused) {
         EXPECT_EQ(prefs_set_string(c.section, c.key, c.value), -1) << (c.key ? c.key : "NULL");
-        EXPECT_EQ(get("S", "k"), "<absent>");
+        if (c.section != nullptr && c.key != nullptr) {
+            EXPECT_EQ(get(c.section, c.key), "<absent>") << c.key;
+        }
+    }
+    EXPECT_EQ(prefs_save(), 0);
+    EXPECT_EQ(listing(dir_.path()), std::set<std::string>{"settings.ini"});
+    EXPECT_EQ(readFile(file_), "");
+
+    // The neighbours of what is refused.
+    const struct { const char *section, *key, *value; } kept[] = {
+        {"", "k", "unnamed section"},  {"", "k\xEF\xBB\xBF", "\xEF\xBB\xBFvalue"}, {"S", "\xEF\xBB\xBFk", "v"},
+        {"\xEF\xBB\xBFS", "k", "v"},  {"[S", "k", "v"},        {"S;#[", "k;#[", "v"}, {"S", "k1", "=;#[]\"\""},
+        {"S", "k2", ""},               {"S", "k\v\f", "\v\f"},  {"S", "a b", "a  b"}, {"\xC2\xA0", "\xC2\xA0", "\xC2\xA0"},
+        {"S", "multi", "<<<END"},
+    };
+    for (const auto &c : kept)
+        EXPECT_EQ(prefs_set_string(c.section, c.key, c.value), 0) << c.key;
+    ASSERT_EQ(prefs_save(), 0);
+    prefs_set_string("S", "k", "not saved");
+    ASSERT_EQ(prefs_load(), 0);
+    EXPECT_EQ(get("S", "k"), "<absent>");
+    for (const auto &c : kept) {
+        char buffer[64];
+        ASSERT_EQ(prefs_get_string(c.section, c.key, buffer, sizeof buffer), 0) << c.key;
+        EXPECT_EQ(std::string(buffer), c.value) << c.key;
     }
 }
 
@@ -135,43 +194,136 @@ TEST_F(PrefsFile, BatchesSavesAndLoads)
 }
 
 // Fault guarded: the save truncated the file before writing, so a failure lost every setting; the next save
-// after repair succeeds. Real faults, no permission bits (CI runs as root).
+// after repair succeeds. Real faults on a small file system of its own, no permission bits (CI runs as root);
+// no temporary file is left behind.
 TEST_F(PrefsFile, FailedSaveKeepsOldFile)
 {
-    ASSERT_TRUE(exists("/dev/full")) << "this test needs /dev/full";
     zvtest::TempDir logs;
-    const std::string tmp = file_ + ".tmp";
-    // old: what stands at settings.ini after the failure; only a folder of ours at the temporary path stays.
-    struct Case { const char *name; std::function<void()> damage, repair; std::string logged, old; bool tmpStays; };
+    const std::string ws = dir_ / "ws", file = ws + "/settings.ini";
+    ASSERT_EQ(mkdir(ws.c_str(), 0777), 0);
+    zvtest::Mount disk = zvtest::Mount::tmpfs(ws, "size=64k");
+    // old: what stands at settings.ini after the failure.
+    struct Case { const char *name; std::function<void()> damage, repair; std::string logged, old; };
     const Case cases[] = {
-        {"temp path is a folder", [&] { mkdir(tmp.c_str(), 0777); }, [&] { rmdir(tmp.c_str()); },
-         "prefs: can't open file " + tmp + " (", "[Old]\nk = 1\n", true},
-        {"disk full", [&] { symlink("/dev/full", tmp.c_str()); }, [] {}, "prefs: couldn't save to " + file_,
-         "[Old]\nk = 1\n", false},
-        {"settings.ini is a folder", [&] { unlink(file_.c_str()); mkdir(file_.c_str(), 0777); },
-         [&] { rmdir(file_.c_str()); }, "prefs: couldn't save to " + file_, "<not a regular file>", false},
-        {"workspace is a file", [&] { writeFile(dir_ / "old", "x"); use(dir_ / "old"); }, [&] { use(dir_.path()); },
-         "prefs: couldn't create path to file " + (dir_ / "old/settings.ini"), "[Old]\nk = 1\n", false},
+        {"read-only file system", [&] { disk.setReadOnly(true); }, [&] { disk.setReadOnly(false); },
+         "prefs: can't open file " + file + ".tmp", "[Old]\nk = 1\n"},
+        {"disk full", [&] { fill(ws); }, [&] { unlink((ws + "/filler").c_str()); },
+         "prefs: couldn't save to " + file, "[Old]\nk = 1\n"},
+        {"settings.ini is a folder", [&] { unlink(file.c_str()); mkdir(file.c_str(), 0777); },
+         [&] { rmdir(file.c_str()); }, "prefs: couldn't save to " + file, "<not a regular file>"},
+        {"workspace is a file", [&] { writeFile(ws + "/old", "x"); use(ws + "/old"); }, [&] { use(ws); },
+         "prefs: couldn't create path to file " + ws + "/old/settings.ini", "[Old]\nk = 1\n"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        writeFile(file_, "[Old]\nk = 1\n");
-        use(dir_.path());
+        writeFile(file, "[Old]\nk = 1\n");
+        use(ws);
+        const std::set<std::string> before = listing(ws);
         log_open((logs / "log.txt").c_str());
         c.damage();
         prefs_set_int("Old", "k", 2);
         EXPECT_EQ(prefs_save(), -1);
         log_close();
         EXPECT_NE(readFile(logs / "log.txt").find(c.logged), std::string::npos) << readFile(logs / "log.txt");
-        EXPECT_EQ(exists(tmp), c.tmpStays);
-        EXPECT_EQ(contents(file_), c.old);
+        std::set<std::string> after = listing(ws);
+        after.erase("filler");
+        after.erase("old");
+        EXPECT_EQ(after, before); // no temporary file left
+        EXPECT_EQ(contents(file), c.old);
         EXPECT_EQ(get("Old", "k"), "2"); // the document is kept for the next try
         c.repair();
         prefs_set_int("Old", "k", 2);
         EXPECT_EQ(prefs_save(), 0);
-        EXPECT_EQ(contents(file_), "[Old]\nk = 2\n");
-        unlink((dir_ / "old").c_str());
+        EXPECT_EQ(contents(file), "[Old]\nk = 2\n");
+        unlink((ws + "/old").c_str());
     }
+}
+
+// Fault guarded: the save wrote through whatever stood at its fixed temporary name "settings.ini.tmp": a
+// link there had its target overwritten (or made, outside the folder) and then took the settings file's
+// place, and a folder there made every save fail.
+TEST_F(PrefsFile, TemporaryFileNeverFollowsALink)
+{
+    zvtest::TempDir outside;
+    const std::string tmp = file_ + ".tmp", victim = outside / "victim";
+    writeFile(victim, "precious");
+    const std::string targets[] = {victim, outside / "made"};
+    for (const std::string &target : targets) {
+        SCOPED_TRACE(target);
+        ASSERT_EQ(symlink(target.c_str(), tmp.c_str()), 0);
+        prefs_set_string("Scan", "target", target.c_str());
+        EXPECT_EQ(prefs_save(), 0);
+        EXPECT_EQ(contents(file_), "[Scan]\ntarget = " + target + "\n");
+        EXPECT_EQ(readFile(victim), "precious");
+        EXPECT_FALSE(exists(outside / "made"));
+        EXPECT_EQ(listing(dir_.path()), (std::set<std::string>{"settings.ini", "settings.ini.tmp"}));
+        unlink(tmp.c_str());
+    }
+    ASSERT_EQ(mkdir(tmp.c_str(), 0777), 0);
+    prefs_set_string("Scan", "target", "folder");
+    EXPECT_EQ(prefs_save(), 0);
+    EXPECT_EQ(contents(file_), "[Scan]\ntarget = folder\n");
+}
+
+// Fault guarded: two engines saving at once shared the temporary file: one truncated it while the other
+// wrote or renamed it, so a save failed (its file already renamed away) or left a torn settings file. Two
+// child processes and a thread of this one save one settings file at once; every save succeeds and the
+// file is always one engine's whole text.
+TEST_F(PrefsThreads, EnginesSavingAtOnceEachLeaveAValidFile)
+{
+    constexpr int kEngines = 3, kSaves = 150;
+    // Texts of different lengths, so a mix of two shows.
+    auto text = [](int engine) { return "[Engine]\nname = " + std::string(10 + 40 * engine, char('a' + engine)) + "\n"; };
+    auto store = [](int engine) {
+        prefs_set_string("Engine", "name", std::string(10 + 40 * engine, char('a' + engine)).c_str());
+    };
+    int gate[2];
+    ASSERT_EQ(pipe(gate), 0);
+    // The children are made before any thread of this test: each is a single-threaded engine of its own.
+    std::vector<pid_t> children;
+    for (int engine = 1; engine < kEngines; ++engine) {
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            close(gate[1]);
+            char go;
+            int failures = read(gate[0], &go, 1) == 1 ? 0 : 100;
+            store(engine);
+            for (int i = 0; i < kSaves; ++i)
+                failures += prefs_save() != 0;
+            _exit(failures > 100 ? 100 : failures);
+        }
+        children.push_back(pid);
+    }
+    close(gate[0]);
+    store(0);
+    std::atomic<int> failures{0};
+    std::thread saver([&failures] {
+        for (int i = 0; i < kSaves; ++i)
+            failures += prefs_save() != 0;
+    });
+    ASSERT_EQ(write(gate[1], "go", kEngines - 1), kEngines - 1);
+    close(gate[1]);
+    std::set<std::string> valid;
+    for (int engine = 0; engine < kEngines; ++engine)
+        valid.insert(text(engine));
+    std::set<std::string> seen;
+    for (int i = 0; i < 300; ++i) {
+        const std::string now = contents(file_);
+        if (now != "<not a regular file>" && !now.empty()) // nothing yet, or a whole text
+            seen.insert(now);
+    }
+    saver.join();
+    for (const pid_t pid : children) {
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "failed saves in a child: " << status;
+    }
+    EXPECT_EQ(failures.load(), 0);
+    for (const std::string &now : seen)
+        EXPECT_EQ(valid.count(now), 1u) << now;
+    EXPECT_EQ(valid.count(contents(file_)), 1u) << contents(file_);
+    EXPECT_EQ(listing(dir_.path()), std::set<std::string>{"settings.ini"}); // no temporary file left
 }
 
 // Threads storing in batches while another saves: nothing is lost.

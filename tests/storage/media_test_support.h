@@ -2,10 +2,19 @@
 // around every test.
 #pragma once
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <future>
 #include <string>
+#include <vector>
 
+#include "foundation/file.h"
 #include "foundation/log.h"
 #include "storage/media.h"
 #include "support/test_support.h"
@@ -35,6 +44,70 @@ protected:
     void TearDown() override { reset(); }
     static void reset() { media_free_all(); media_set_prescan_hook(nullptr); }
     zvtest::TempDir dir;
+};
+
+// A card under a path whose device reads go through a registered type: its positioned-read slot sits under
+// every read of the block reader (and of a kind 6 medium's file object). 512-byte blocks listed in `bad` fail
+// with EIO, everything from `gone` on with ENODEV (the card was pulled out), and the first read that covers
+// the byte `gate_at` is held until openGate(). A read stops short before a failing block, as a device does.
+// Registered types live as long as the process, their argument does not: a card that goes opens its gate and
+// frees every medium (and so every reader still reading through it).
+struct FaultyCard {
+    std::string path, content;
+    std::vector<int64_t> bad; // block numbers
+    int64_t gone = INT64_MAX;
+    int64_t gate_at = -1;
+    std::atomic<bool> gate_taken{false};
+    std::promise<void> entered_promise, open_promise;
+    std::shared_future<void> entered = entered_promise.get_future().share();
+    std::shared_future<void> opened = open_promise.get_future().share();
+    std::atomic<bool> gate_open{false};
+
+    FaultyCard(std::string file, std::string bytes) : path(std::move(file)), content(std::move(bytes))
+    {
+        zvtest::writeFile(path, content);
+        static vf_ops ops{};
+        ops.pread = &FaultyCard::pread;
+        if (file_register_vf(path.c_str(), &ops, this) == nullptr)
+            throw std::runtime_error("can't register " + path);
+    }
+    ~FaultyCard()
+    {
+        openGate();
+        media_free_all();
+    }
+    FaultyCard(const FaultyCard &) = delete;
+    FaultyCard &operator=(const FaultyCard &) = delete;
+
+    void openGate()
+    {
+        if (!gate_open.exchange(true))
+            open_promise.set_value();
+    }
+    // Whether the read holding the gate has begun (waits at most 20 s).
+    bool gateEntered() const { return entered.wait_for(std::chrono::seconds(20)) == std::future_status::ready; }
+
+    static ssize_t pread(file_t *f, void *buffer, size_t count, int64_t offset)
+    {
+        FaultyCard &c = *static_cast<FaultyCard *>(f->vf->arg);
+        int64_t end = offset + (int64_t)count;
+        if (c.gate_at >= offset && c.gate_at < end && !c.gate_taken.exchange(true)) {
+            c.entered_promise.set_value();
+            c.opened.wait_for(std::chrono::seconds(20));
+        }
+        if (offset >= c.gone)
+            return errno = ENODEV, -1;
+        end = std::min(end, c.gone);
+        for (int64_t block : c.bad) {
+            const int64_t from = block * 512, to = from + 512;
+            if (from < end && to > offset) {
+                if (from <= offset)
+                    return errno = EIO, -1;
+                end = from;
+            }
+        }
+        return ::pread(f->fd, buffer, (size_t)(end - offset), offset);
+    }
 };
 
 // A listed plain-file medium over the whole file.

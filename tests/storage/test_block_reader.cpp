@@ -201,8 +201,10 @@ TEST(BlockReader, RangeEndsInsideTheLastBlock)
             }
             EXPECT_TRUE(sameBytes(got, source.content));
             EXPECT_TRUE(rd_at_end(r.get()));
+            EXPECT_EQ(rd_last_outcome(r.get()), RD_OUTCOME_END);
             rd_get(r.get(), 512, &count);
             EXPECT_EQ(count, 0);
+            EXPECT_EQ(rd_last_outcome(r.get()), RD_OUTCOME_END);
             EXPECT_EQ(rd_failed(r.get()) + rd_error_number(r.get()), 0);
         }
     }
@@ -392,6 +394,99 @@ TEST(BlockReader, ReadErrorsDeliverZerosAndRecordTheBlock)
     }
 }
 
+// Every unreadable block is kept: lone blocks in one buffer each get their
+// range, neighbours merge (also a run found from its end first, after a
+// restart), and reading a range again counts nothing twice. Each range is
+// handed out once for logging; one that swallowed a new part again.
+TEST(BlockReader, EveryBadBlockIsKeptInMergedRanges)
+{
+    for (bool read_ahead : {false, true}) {
+        SCOPED_TRACE(read_ahead ? "read-ahead" : "consumer fills");
+        Source source(64 * 1024, 14);
+        source.bad = {{10 * 512, 11 * 512, EIO}, {20 * 512, 21 * 512, EIO}, {40 * 512, 46 * 512, EIO}};
+        LogCapture log;
+        ReaderPtr r = source.open(source.params(read_ahead, 16384, 3)); // 32 blocks a buffer: 10 and 20 share one
+        ASSERT_TRUE(r);
+        std::vector<rd_bad_range> taken;
+        auto ranges = [](const std::vector<rd_bad_range> &list) {
+            std::string text;
+            for (const auto &range : list)
+                text += std::to_string(range.first_block) + "+" + std::to_string(range.blocks) + " ";
+            return text;
+        };
+        ASSERT_EQ(rd_seek(r.get(), 44 * 512), 0);
+        withinLimit([&] { readAll(r.get(), 4096); });
+        EXPECT_EQ(rd_take_new_bad_ranges(r.get(), &taken), 1);
+        EXPECT_EQ(ranges(taken), "44+2 ");
+        for (int pass = 0; pass < 2; ++pass) {
+            SCOPED_TRACE(pass);
+            ASSERT_EQ(rd_seek(r.get(), 0), 0);
+            std::string got;
+            withinLimit([&] { got = readAll(r.get(), 1000); });
+            EXPECT_EQ(got.substr(10 * 512, 512), std::string(512, '\0'));
+            rd_bad_report report;
+            rd_bad_blocks(r.get(), &report);
+            EXPECT_EQ(ranges(report.list), "10+1 20+1 40+6 ");
+            EXPECT_EQ(report.blocks, 8);
+            EXPECT_EQ(report.ranges, 3);
+            EXPECT_EQ(report.ranges_not_kept, 0);
+            EXPECT_EQ(report.block_size, 512);
+            ASSERT_EQ(report.list.size(), 3u);
+            EXPECT_EQ(report.list[2].errnum, EIO);
+            taken.clear();
+            rd_take_new_bad_ranges(r.get(), &taken);
+            EXPECT_EQ(ranges(taken), pass == 0 ? "10+1 20+1 40+6 " : "");
+        }
+    }
+}
+
+// Past RD_BAD_RANGES_MAX ranges the list stops growing; the ranges and the
+// blocks that did not fit are still counted (a run of them as one range).
+TEST(BlockReader, BadRangesBeyondTheCapAreCounted)
+{
+    const int64_t lone = RD_BAD_RANGES_MAX + 6;
+    Source source(3100 * 512, 15);
+    for (int64_t i = 0; i < lone; ++i)
+        source.bad.push_back({2 * i * 512, (2 * i + 1) * 512, EIO});
+    source.bad.push_back({3000 * 512, 3003 * 512, EIO});
+    LogCapture log; // one line per buffer with bad blocks
+    ReaderPtr r = source.open(false);
+    ASSERT_TRUE(r);
+    withinLimit([&] { readAll(r.get(), 4096); });
+    rd_bad_report report;
+    rd_bad_blocks(r.get(), &report);
+    ASSERT_EQ(report.list.size(), static_cast<size_t>(RD_BAD_RANGES_MAX));
+    EXPECT_EQ(report.list.back().first_block, 2 * (RD_BAD_RANGES_MAX - 1));
+    EXPECT_EQ(report.ranges, lone + 1);
+    EXPECT_EQ(report.ranges_not_kept, 7);
+    EXPECT_EQ(report.blocks, lone + 3);
+    EXPECT_EQ(rd_take_new_bad_ranges(r.get(), nullptr), RD_BAD_RANGES_MAX);
+}
+
+// Random-access reads end at the range's end inside the file, and at the
+// file's own end when the range claims more (never the handle's padding).
+TEST(BlockReader, RandomAccessReadStopsAtTheRangeAndTheFileEnd)
+{
+    const struct {
+        int64_t size, stored, stop_byte, at;
+    } cases[] = {{8492, -1, 6000, 5900}, {8192, 1000, 8192, 900}, {1000, -1, 1000, 900}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.stop_byte);
+        Source source(c.size, 16, c.stored);
+        rd_params p = source.params(false);
+        p.stop_byte = c.stop_byte;
+        p.stop_block = (c.stop_byte + 511) / 512;
+        ReaderPtr r = source.open(p);
+        ASSERT_TRUE(r);
+        std::string out(1000, '\0');
+        ASSERT_EQ(rd_set_pos(r.get(), c.at), 0);
+        ASSERT_EQ(rd_read(r.get(), out.data(), 1000), 100);
+        EXPECT_EQ(out.substr(0, 100), source.content.substr(c.at, 100));
+        EXPECT_EQ(rd_read(r.get(), out.data(), 1000), 0);
+        EXPECT_EQ(rd_set_pos(r.get(), -1), -1);
+    }
+}
+
 // A medium removed mid-read, or a file ending before the range does: the
 // bytes before arrive, then 0 bytes with the failure, never a hang.
 TEST(BlockReaderThreads, DeviceGoneOrShortFileEndsWithAFailure)
@@ -411,6 +506,7 @@ TEST(BlockReaderThreads, DeviceGoneOrShortFileEndsWithAFailure)
                 int32_t count = -1;
                 rd_get_offered(r.get(), 1, &count);
                 EXPECT_EQ(count, 0);
+                EXPECT_EQ(rd_last_outcome(r.get()), RD_OUTCOME_FAILED); // never taken for the end
             });
             EXPECT_EQ(rd_failed(r.get()), errnum);
             EXPECT_FALSE(rd_at_end(r.get()));
@@ -454,14 +550,17 @@ TEST(BlockReader, SlowReadsKeepTheFirstSlowBlock)
 }
 
 // rd_stop from another thread ends the consumer's wait, and the consumer
-// then reads on by itself; an abort ends it too, and reading resumes after.
+// then reads on by itself; an abort or an early stop ends it too, and
+// reading resumes after. The short request says why: never the end.
 TEST(BlockReaderThreads, StopOrAbortEndsTheConsumersWait)
 {
-    for (bool abort : {false, true}) {
-        SCOPED_TRACE(abort ? "abort" : "stop");
+    enum Cut { Stop, Abort, EarlyStop };
+    for (Cut cut : {Stop, Abort, EarlyStop}) {
+        SCOPED_TRACE(cut == Stop ? "rd_stop" : cut == Abort ? "abort" : "early stop");
         Source source(64 * 1024, 9);
         source.gate_at = 2 * 4096;
         begin_run_flags();
+        const int stop_was_enabled = set_stop_enabled(1);
         ReaderPtr r = source.open(true);
         ASSERT_TRUE(r);
         int32_t count = 0;
@@ -473,23 +572,29 @@ TEST(BlockReaderThreads, StopOrAbortEndsTheConsumersWait)
         auto waiting = std::async(std::launch::async, [&] {
             int32_t n = -1;
             rd_get(r.get(), 4096, &n);
-            return n;
+            return std::make_pair(n, rd_last_outcome(r.get()));
         });
         // The filler is held inside the read of buffer 2.
         ASSERT_EQ(source.gate_entered.get_future().wait_for(std::chrono::seconds(20)), std::future_status::ready);
         std::thread stopper;
-        if (abort)
+        if (cut == Abort)
             request_abort();
+        else if (cut == EarlyStop)
+            request_stop();
         else
             stopper = std::thread([&] { rd_stop(r.get()); });
         ASSERT_EQ(waiting.wait_for(std::chrono::seconds(20)), std::future_status::ready);
-        EXPECT_EQ(waiting.get(), 0);
+        const auto [n, outcome] = waiting.get();
+        EXPECT_EQ(n, 0);
+        EXPECT_EQ(outcome, cut == Abort ? RD_OUTCOME_ABORTED : RD_OUTCOME_STOPPED);
         source.gate_open.set_value();
         if (stopper.joinable())
             stopper.join();
         clear_run_flags();
+        set_stop_enabled(stop_was_enabled);
         withinLimit([&] { got += readAll(r.get(), 4096); });
         EXPECT_TRUE(sameBytes(got, source.content));
+        EXPECT_EQ(rd_last_outcome(r.get()), RD_OUTCOME_END);
     }
 }
 

@@ -1,12 +1,17 @@
 // Media records: ids, the matching of returning disks, retain, release and seeking, partition media from real
 // card images and loop devices, and the archive form.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstring>
+#include <filesystem>
 #include <regex>
 
 #include "foundation/archive.h"
 #include "foundation/error_list.h"
 #include "foundation/file.h"
 #include "storage/media_stream.h"
+#include "support/hang_guard.h"
 #include "tests/storage/media_test_support.h"
 
 using namespace mediatest;
@@ -130,10 +135,11 @@ TEST_F(MediaList, ReturningDiskIsReadOverItsNewWindow)
 // Fault guard for media_io_seek: it positions at the window offset, whatever a short read left behind.
 TEST_F(MediaOpen, RetainReleaseSeekAndAbsoluteIoSeek)
 {
-    const std::string path = dir / "f.bin", bytes = pattern(4096);
+    const std::string path = dir / "f.bin", bytes = pattern(8192);
     zvtest::writeFile(path, bytes);
     Media *m = fileMedium(path);
-    m->start_pos = 512; // the window [512, 4096)
+    m->start_pos = 512; // the window [512, 4096) ends inside the file
+    m->stop_pos = 4096;
     clear_errors();
     ASSERT_TRUE(media_retain(m) == 0 && media_retain(m) == 0);
     ASSERT_EQ(media_seek(m, 100), 0);
@@ -159,6 +165,53 @@ TEST_F(MediaOpen, RetainReleaseSeekAndAbsoluteIoSeek)
     media_release(nullptr);
     EXPECT_EQ(error_list_str(), "[556 554 555]");
     EXPECT_EQ(media_seek(media_new(nullptr, "empty", MEDIA_FILE, 0), 0), -18);
+}
+
+// Fault guarded: attaching a FIFO blocked for ever in the open. A FIFO, a character device, a folder or a missing
+// file is refused at once (no medium is left behind), also when a FIFO took the place of a file attached before:
+// that medium stays listed, detached. A disk named by a FIFO gets no map and no hang. Run in a child process,
+// so that the faulty code fails the test instead of hanging it.
+TEST_F(MediaOpen, AttachingAFifoOrAnotherSpecialFileNeitherBlocksNorOpensIt)
+{
+    LogCapture log;
+    const std::string fifo = dir / "pipe", file = dir / "card.img";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    zvtest::writeFile(file, pattern(64 << 10));
+    const zvtest::ChildOutcome outcome = zvtest::runInChild([&](const zvtest::ChildNotes &note) {
+        int failures = 0;
+        for (const std::string &path : {fifo, std::string("/dev/null"), dir.path(), dir / "missing"}) {
+            note("attaching " + path);
+            if (media_attach_file(path.c_str()) != nullptr)
+                note("ATTACHED " + path), ++failures;
+        }
+        int listed = 0;
+        media_for_each([&](Media *) { return ++listed, true; });
+        if (listed != 0)
+            note("media left in the list: " + std::to_string(listed)), ++failures;
+
+        note("attaching the file, then a FIFO in its place");
+        Media *m = media_attach_file(file.c_str());
+        if (m == nullptr || media_length(m) != 64 << 10)
+            note("the regular file did not attach"), ++failures;
+        media_detach_path(file.c_str());
+        unlink(file.c_str());
+        mkfifo(file.c_str(), 0600);
+        if (media_attach_file(file.c_str()) != nullptr)
+            note("ATTACHED the FIFO put in place of the file"), ++failures;
+        if (m == nullptr || media_find_by_id(m->id, 2) != m)
+            note("the medium found again is not listed as detached"), ++failures;
+
+        note("a disk named by a FIFO");
+        Media *disk = media_attach_disk(fifo.c_str(), "Card", 1, 1 << 20, 512);
+        if (disk == nullptr || !disk->partitions.entries.empty() || !disk->children.empty())
+            note("the disk named by a FIFO was read"), ++failures;
+        media_free_all();
+        return failures;
+    });
+    EXPECT_TRUE(outcome.finished) << "hung; steps:\n" << outcome.notes;
+    EXPECT_EQ(outcome.status, 0) << outcome.notes;
+    EXPECT_TRUE(log.has("media_attach_file: Can't open " + fifo));
+    EXPECT_TRUE(log.has("file_open: refused " + fifo + ": a FIFO"));
 }
 
 TEST_F(MediaPartitions, SuperfloppyGivesOneWholeChildOnlyWithAFileSystem)
@@ -270,4 +323,143 @@ TEST_F(MediaArchive, RoundTripNotListedAndMissingKey)
     EXPECT_EQ(r, nullptr);
     EXPECT_TRUE(log.has("media_unarchive: archive error for -1"));
     archive_free(&a);
+}
+
+namespace {
+
+// A saved medium with the window, positions and partition table given, written as media_archive writes it.
+struct SavedMedium {
+    int64_t start = 0, stop = 1 << 20, orig_start = 0, orig_stop = 1 << 20, byte_pos = 0, data_pos = 0;
+    std::vector<media_partition_entry> entries{{1, 4096, 8192}};
+
+    std::string write(const std::string &path) const
+    {
+        Media *m = media_new(nullptr, "Saved card", MEDIA_FILE, MEDIA_FLAG_UNLISTED);
+        m->start_pos = start, m->stop_pos = stop, m->orig_start_pos = orig_start, m->orig_stop_pos = orig_stop;
+        m->byte_pos = byte_pos, m->data_pos = data_pos, m->slice = 0;
+        m->partitions.type = PARTITION_MAP_GPT;
+        m->partitions.entries = entries;
+        m->checksum.count = 2, m->checksum.values[0] = 0x12345678, m->checksum.values[1] = 0x9ABCDEF0;
+        archive *a = archive_new(path.c_str(), ARCHIVE_WRITE, 1);
+        EXPECT_EQ(media_archive(m, a, false), 0);
+        EXPECT_EQ(archive_free(&a), 0);
+        media_free(&m);
+        return zvtest::readFile(path);
+    }
+};
+
+// media_unarchive over archive bytes; the medium or NULL.
+Media *restore(const std::string &bytes, int *status)
+{
+    archive *a = nullptr;
+    Media *r = nullptr;
+    *status = archive_load_memory(bytes.data(), bytes.size(), &a);
+    if (*status == 0)
+        *status = media_unarchive(a, &r);
+    archive_free(&a);
+    return r;
+}
+
+} // namespace
+
+// Fault guarded: a saved medium's windows were taken as stored, so start -1 or INT64_MIN with stop INT64_MAX (and
+// the same for the first window) overflowed in media_length and media_compare. Every window, position and
+// partition entry read back must lie inside the medium; the record is refused otherwise. Edge values that a real
+// medium has (an empty window, a position at the end, an entry up to the end) still come back.
+TEST_F(MediaArchive, CraftedWindowsPositionsAndEntriesAreRefused)
+{
+    LogCapture log;
+    const std::string path = dir / "saved.arch";
+    const int64_t MIN = INT64_MIN, MAX = INT64_MAX;
+    const struct { const char *what; std::function<void(SavedMedium &)> craft; } refused[] = {
+        {"window INT64_MIN..INT64_MAX", [&](SavedMedium &s) { s.start = MIN, s.stop = MAX; }},
+        {"window -1..INT64_MAX", [&](SavedMedium &s) { s.start = -1, s.stop = MAX; }},
+        {"first window INT64_MIN..INT64_MAX", [&](SavedMedium &s) { s.orig_start = MIN, s.orig_stop = MAX; }},
+        {"first window -1..INT64_MAX", [&](SavedMedium &s) { s.orig_start = -1, s.orig_stop = MAX; }},
+        {"stop before start", [](SavedMedium &s) { s.start = 4096, s.stop = 512; }},
+        {"first stop before start", [](SavedMedium &s) { s.orig_start = 4096, s.orig_stop = 512; }},
+        {"negative stop", [](SavedMedium &s) { s.start = 0, s.stop = -512; }},
+        {"byte_pos negative", [](SavedMedium &s) { s.byte_pos = -1; }},
+        {"byte_pos past the end", [](SavedMedium &s) { s.byte_pos = (1 << 20) + 1; }},
+        {"data_pos INT64_MAX", [&](SavedMedium &s) { s.data_pos = MAX; }},
+        {"entry INT64_MAX + INT64_MAX", [&](SavedMedium &s) { s.entries = {{1, MAX, MAX}}; }},
+        {"entry start negative", [](SavedMedium &s) { s.entries = {{1, -512, 1024}}; }},
+        {"entry size negative", [](SavedMedium &s) { s.entries = {{1, 512, -1}}; }},
+        {"entry past the end", [](SavedMedium &s) { s.entries = {{1, 4096, 8192}, {2, 1 << 19, (1 << 19) + 1}}; }},
+    };
+    Media *attached = media_new(nullptr, "Saved card", MEDIA_FILE, MEDIA_FLAG_UNLISTED);
+    attached->stop_pos = attached->orig_stop_pos = 1 << 20;
+    for (const auto &c : refused) {
+        SCOPED_TRACE(c.what);
+        SavedMedium saved;
+        c.craft(saved);
+        int status = 0;
+        Media *r = restore(saved.write(path), &status);
+        EXPECT_EQ(status, -16);
+        EXPECT_EQ(r, nullptr);
+        if (r != nullptr) { // what the old code went on to do with it: UBSan stops here on an overflow
+            EXPECT_GE(media_length(r), 0);
+            media_compare(attached, r, nullptr);
+            media_free(&r);
+        }
+    }
+    EXPECT_TRUE(log.has("media_unarchive: refused a saved medium: window (-1, 9223372036854775807)"));
+
+    const struct { const char *what; std::function<void(SavedMedium &)> craft; int64_t length; } kept[] = {
+        {"as saved", [](SavedMedium &) {}, 1 << 20},
+        {"empty window, positions 0", [](SavedMedium &s) { s.start = s.stop = 4096; }, 0},
+        {"positions at the end", [](SavedMedium &s) { s.byte_pos = s.data_pos = 1 << 20; }, 1 << 20},
+        {"entry up to the end, empty entry", [](SavedMedium &s) { s.entries = {{1, 0, 1 << 20}, {2, 1 << 20, 0}}; },
+         1 << 20},
+        {"narrowed window inside a larger first one", [](SavedMedium &s) { s.start = 512, s.orig_stop = 8 << 20; },
+         (1 << 20) - 512},
+    };
+    for (const auto &c : kept) {
+        SCOPED_TRACE(c.what);
+        SavedMedium saved;
+        c.craft(saved);
+        int status = -1;
+        Media *r = restore(saved.write(path), &status);
+        ASSERT_EQ(status, 0);
+        ASSERT_NE(r, nullptr);
+        EXPECT_EQ(media_length(r), c.length);
+        EXPECT_EQ(r->partitions.entries.size(), saved.entries.size());
+        EXPECT_EQ(r->checksum.values[1], 0x9ABCDEF0u);
+        media_free(&r);
+    }
+    media_free(&attached);
+
+    // media_length on its own: a window that begins before the file is empty, with no overflow.
+    Media bare;
+    for (auto [start, stop] : {std::pair{MIN, MAX}, {int64_t(-1), MAX}, {int64_t(-5), int64_t(10)}}) {
+        bare.start_pos = start, bare.stop_pos = stop;
+        EXPECT_EQ(media_length(&bare), 0) << start << " " << stop;
+    }
+    bare.start_pos = 0, bare.stop_pos = MAX;
+    EXPECT_EQ(media_length(&bare), MAX);
+}
+
+// The seeds in fuzz/corpus/media_archive are records this writer makes; ZV_WRITE_MEDIA_ARCHIVE_SEEDS=1 writes
+// them anew.
+TEST_F(MediaArchive, FuzzCorpusIsWhatTheWriterMakes)
+{
+    SavedMedium plain, overflow, many;
+    overflow.start = -1, overflow.stop = INT64_MAX, overflow.orig_start = INT64_MIN, overflow.orig_stop = INT64_MAX;
+    many.entries.clear();
+    for (int32_t i = 1; i <= 8; i++)
+        many.entries.push_back({i, int64_t(i) << 16, 1 << 15});
+    const std::map<std::string, std::string> seeds = {
+        {"plain", plain.write(dir / "plain")},
+        {"overflow", overflow.write(dir / "overflow")},
+        {"eight-partitions", many.write(dir / "many")},
+    };
+    const std::filesystem::path folder =
+        std::filesystem::path(__FILE__).parent_path() / "../../fuzz/corpus/media_archive";
+    for (const auto &[name, bytes] : seeds) {
+        if (std::getenv("ZV_WRITE_MEDIA_ARCHIVE_SEEDS")) {
+            std::filesystem::create_directories(folder);
+            zvtest::writeFile(folder / name, bytes);
+        }
+        EXPECT_EQ(zvtest::readFile(folder / name), bytes) << name;
+    }
 }

@@ -1,35 +1,20 @@
 // Reading a medium: the block loop's reads through the block reader (with and without read-ahead), large reads,
-// a failing card, the byte search and the media stream.
+// a failing card and its report, stops and aborts racing the reader, reads bounded by the window and the file,
+// the reader's set-up, the byte search and the media stream.
 #include <cerrno>
 #include <future>
+#include <thread>
 
+#include "foundation/buf.h"
 #include "foundation/engine_status.h"
 #include "foundation/file.h"
+#include "storage/block_reader.h"
 #include "storage/media_stream.h"
 #include "tests/storage/media_test_support.h"
 
 using namespace mediatest;
 
 namespace {
-
-// A failing card under a path (registered types live as long as the process, so each Card is static): the
-// 512-byte block at `bad` fails with EIO, everything from `gone` on with ENODEV (the card was pulled out).
-struct Card {
-    int64_t bad, gone;
-};
-
-void registerCard(const std::string &path, Card *card)
-{
-    static vf_ops ops{};
-    ops.pread = [](file_t *f, void *buffer, size_t count, int64_t offset) -> ssize_t {
-        const Card *c = static_cast<const Card *>(f->vf->arg);
-        const int64_t end = offset + (int64_t)count;
-        if (end > c->gone || (offset < c->bad + 512 && end > c->bad))
-            return errno = end > c->gone ? ENODEV : EIO, -1;
-        return pread(f->fd, buffer, count, offset);
-    };
-    ASSERT_NE(file_register_vf(path.c_str(), &ops, card), nullptr);
-}
 
 // The block loop: the whole medium through media_get_max_bytes(n) with the reader's errors checked per block,
 // as the thorough scan does. Returns the valid bytes of each request in order; *end is the code that ended the
@@ -51,7 +36,43 @@ std::string readAll(Media *m, int32_t n, int *end)
     return out;
 }
 
+// Reads on from byte_pos with media_get_max_bytes(n) (or media_get_bytes) until a call fails or offers
+// nothing; appends the valid bytes and publishes the position after each call. Returns the code that ended it.
+int readOn(Media *m, int32_t n, bool max_bytes, std::string *out, std::atomic<int64_t> *at)
+{
+    for (;;) {
+        const uint8_t *p = nullptr;
+        int32_t count = 0;
+        const int rc = max_bytes ? media_get_max_bytes(m, &p, n) : media_get_bytes(m, &p, n, &count);
+        if (rc != 0)
+            return rc;
+        const int32_t valid = max_bytes ? std::min(n, m->available) : count;
+        if (valid <= 0 || (int64_t)out->size() > media_length(m))
+            return 1;
+        out->append((const char *)p, (size_t)valid);
+        at->store(m->byte_pos);
+    }
+}
+
+// Waits for work on another thread; a hang is broken by an abort (and reported by the caller's expectation).
+template <class T> bool finishes(std::future<T> &work)
+{
+    if (work.wait_for(std::chrono::seconds(20)) == std::future_status::ready)
+        return true;
+    request_abort();
+    return false;
+}
+
+// Waits until the consumer has published position `at` (or has ended).
+template <class T> void waitFor(const std::atomic<int64_t> &at, int64_t position, std::future<T> &work)
+{
+    while (at.load() < position && work.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
+        std::this_thread::yield();
+}
+
 using MediaReaderThreads = MediaFixture;
+using MediaWindow = MediaFixture;
+using MediaReaderSetup = MediaFixture;
 using MediaSearch = MediaFixture;
 using MediaStream = MediaFixture;
 
@@ -95,32 +116,266 @@ TEST_F(MediaReaderThreads, LargeReadInPiecesAndShortReadFails)
     EXPECT_EQ(got.substr(0, 100), bytes.substr((size_t)start));
 }
 
-// Fault guard for media_get_max_bytes on failure: a bad block comes back zero-filled and reported, and a card
-// pulled out mid-read ends the loop with -34 after the bytes before it: never stale bytes, never a hang.
+// Fault guard for media_get_max_bytes on failure: bad blocks come back zero-filled and every one of them is
+// reported (two lone blocks and a run of two in one buffer), and a card pulled out mid-read ends the loop with
+// -34 after the bytes before it: never stale bytes, never a hang. The medium's error report gives every range.
 TEST_F(MediaReaderThreads, FailingCardReachesTheBlockLoop)
 {
     LogCapture log;
-    static Card card{100 * 512, 3 << 20}; // pulled out past the 2 MiB ring: the bad block is reported first
-    const std::string path = dir / "card.img", bytes = pattern(4 << 20, 3);
-    zvtest::writeFile(path, bytes);
-    registerCard(path, &card);
+    const std::string path = dir / "card.img";
+    FaultyCard card(path, pattern(4 << 20, 3));
+    card.bad = {10, 20, 300, 301};
+    card.gone = 3 << 20; // past the 2 MiB ring: the bad blocks are reported first
     Media *m = media_attach_image(path.c_str()); // kind 6: every read goes through the registered type
     ASSERT_NE(m, nullptr);
     ASSERT_EQ(setup_reader(m, true, nullptr), 0);
     begin_run_flags(); // so that a hang can be broken below
     int end = 0;
     auto loop = std::async(std::launch::async, [m, &end] { return readAll(m, 4096, &end); });
-    const bool done = loop.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
-    if (!done)
-        request_abort();
+    const bool done = finishes(loop);
     const std::string got = loop.get();
     clear_run_flags();
     EXPECT_TRUE(done) << "the block loop hung";
-    EXPECT_EQ(end, -34);
+    EXPECT_EQ(end, MEDIA_READ_FAILED);
     EXPECT_EQ(m->byte_pos, card.gone);
-    EXPECT_TRUE(got == bytes.substr(0, card.gone).replace(card.bad, 512, 512, '\0'));
-    EXPECT_TRUE(log.has("Error reading " + path + " near block 100"));
-    EXPECT_TRUE(log.has("Error reading " + path + " near block 6144"));
+    std::string want = card.content.substr(0, card.gone);
+    for (int64_t block : card.bad)
+        want.replace(block * 512, 512, 512, '\0');
+    EXPECT_TRUE(got == want);
+    for (int64_t block : {10, 20, 300, 6144})
+        EXPECT_TRUE(log.has("Error reading " + path + " near block " + std::to_string(block) + "\n")) << block;
+    EXPECT_FALSE(log.has("near block 301\n")); // inside the range that starts at 300
+
+    rd_bad_report report;
+    EXPECT_EQ(media_read_errors(m, &report), 4);
+    EXPECT_EQ(report.ranges, 3);
+    EXPECT_EQ(report.ranges_not_kept, 0);
+    EXPECT_EQ(report.block_size, 512);
+    ASSERT_EQ(report.list.size(), 3u);
+    const int64_t ranges[3][2] = {{10, 1}, {20, 1}, {300, 2}};
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(report.list[i].first_block, ranges[i][0]);
+        EXPECT_EQ(report.list[i].blocks, ranges[i][1]);
+        EXPECT_EQ(report.list[i].errnum, EIO);
+    }
+    EXPECT_EQ(media_log_read_errors(m), 4);
+    EXPECT_TRUE(log.has("Unreadable parts of " + path + ": 4 blocks of 512 bytes in 3 ranges"));
+    EXPECT_TRUE(log.has("  blocks 300 to 301: Input/output error"));
+    media_free(&m);
+}
+
+// A stop is not the end of the card: media_rd_stop from another thread, or an early stop, while the consumer
+// waits for the bytes at 2 MiB of a 4 MiB medium ends the read with MEDIA_STOPPED (never -18) and the position
+// where it was; the same read made again reads on, every byte once, to the real end.
+TEST_F(MediaReaderThreads, StopRacingTheConsumerIsNotTheEnd)
+{
+    const int64_t size = 4 << 20, held = 2 << 20;
+    for (bool early_stop : {false, true}) {
+        for (bool max_bytes : {true, false}) {
+            SCOPED_TRACE(testing::Message() << (early_stop ? "early stop" : "media_rd_stop")
+                                            << (max_bytes ? ", media_get_max_bytes" : ", media_get_bytes"));
+            FaultyCard card(dir / "stop.img", pattern(size, 21));
+            card.gate_at = held; // the filler's read of the bytes at 2 MiB waits
+            Media *m = fileMedium(card.path);
+            ASSERT_EQ(setup_reader(m, true, nullptr), 0);
+            begin_run_flags();
+            const int stop_was_enabled = set_stop_enabled(1);
+            std::atomic<int64_t> at{0};
+            std::string got;
+            auto first = std::async(std::launch::async, [&] { return readOn(m, 4096, max_bytes, &got, &at); });
+            ASSERT_TRUE(card.gateEntered());
+            waitFor(at, held, first); // everything before the held bytes is taken: the consumer waits
+            std::thread stopper;
+            if (early_stop)
+                EXPECT_EQ(request_stop(), 0);
+            else
+                stopper = std::thread([m] { media_rd_stop(m); }); // joins the held filler: returns after the gate
+            const bool ended = finishes(first);
+            card.openGate();
+            if (stopper.joinable())
+                stopper.join();
+            EXPECT_TRUE(ended) << "the stop did not end the wait";
+            EXPECT_EQ(first.get(), MEDIA_STOPPED);
+            EXPECT_EQ(m->byte_pos, held);
+            EXPECT_TRUE(got == card.content.substr(0, held));
+
+            clear_stop_request();
+            auto rest = std::async(std::launch::async, [&] { return readOn(m, 4096, max_bytes, &got, &at); });
+            EXPECT_TRUE(finishes(rest));
+            EXPECT_EQ(rest.get(), MEDIA_END);
+            EXPECT_EQ(m->byte_pos, size);
+            EXPECT_TRUE(got == card.content);
+            clear_run_flags();
+            set_stop_enabled(stop_was_enabled);
+            media_free(&m);
+        }
+    }
+}
+
+// An abort in the middle of a request (its first 1152 bytes are there, the rest is held) ends it with -5; once
+// the abort is over the next read returns the bytes at byte_pos, never bytes shifted by the cut request, and so
+// does a read after a restart elsewhere.
+TEST_F(MediaReaderThreads, AbortMidRequestThenTheNextReadIsNotShifted)
+{
+    const int64_t size = 4 << 20, held = 2 << 20;
+    const int32_t n = 4000;
+    const int64_t cut_at = held / n * n; // the request there spans the held byte
+    enum Way { MaxBytes, BytesFull, Read };
+    // One read of n bytes the given way: the code and the bytes.
+    auto readOne = [n](Media *m, Way way, std::string *bytes) -> int64_t {
+        const uint8_t *p = nullptr;
+        int32_t count = 0;
+        bytes->assign((size_t)n, '\0');
+        int64_t rc;
+        if (way == MaxBytes)
+            rc = media_get_max_bytes(m, &p, n);
+        else if (way == BytesFull)
+            rc = media_get_bytes_full(m, &p, n, &count);
+        else
+            return rc = media_read(m, bytes->data(), n), rc == n ? 0 : rc;
+        if (rc == 0)
+            bytes->assign((const char *)p, (size_t)n);
+        return rc;
+    };
+    for (Way way : {MaxBytes, BytesFull, Read}) {
+        SCOPED_TRACE(way);
+        FaultyCard card(dir / "abort.img", pattern(size, 22));
+        card.gate_at = held;
+        Media *m = fileMedium(card.path);
+        ASSERT_EQ(setup_reader(m, true, nullptr), 0);
+        begin_run_flags();
+        std::atomic<int64_t> at{0};
+        auto reading = std::async(std::launch::async, [&]() -> int64_t {
+            std::string bytes;
+            for (;;) {
+                const int64_t rc = readOne(m, way, &bytes);
+                if (rc != 0)
+                    return rc;
+                if (bytes != card.content.substr((size_t)m->byte_pos - n, (size_t)n))
+                    return 1;
+                at.store(m->byte_pos);
+            }
+        });
+        ASSERT_TRUE(card.gateEntered());
+        waitFor(at, cut_at, reading);
+        request_abort();
+        const bool ended = finishes(reading);
+        card.openGate();
+        EXPECT_TRUE(ended);
+        EXPECT_EQ(reading.get(), MEDIA_ABORTED);
+        // media_get_bytes_full advances by what it got; the others leave the position where the request began.
+        const int64_t position = way == BytesFull ? held : cut_at;
+        EXPECT_EQ(m->byte_pos, position);
+        clear_run_flags();
+
+        begin_run_flags();
+        std::string bytes;
+        EXPECT_EQ(readOne(m, way, &bytes), 0);
+        EXPECT_TRUE(bytes == card.content.substr((size_t)position, (size_t)n));
+        ASSERT_EQ(media_seek(m, 1000), 0);
+        EXPECT_EQ(readOne(m, way, &bytes), 0);
+        EXPECT_TRUE(bytes == card.content.substr(1000, (size_t)n));
+        clear_run_flags();
+        media_free(&m);
+    }
+}
+
+// A partition [4096, 8192) of a 16 KiB file, 100 bytes before its end: media_read_append and media_rd_read take
+// those 100 bytes, never the next partition's, and then nothing. media_read_append reads at byte_pos also when
+// a block reader positioned the medium.
+TEST_F(MediaWindow, ReadsStopAtThePartitionsEnd)
+{
+    const std::string path = dir / "disk.bin", bytes = pattern(16384, 31);
+    zvtest::writeFile(path, bytes);
+    Media *m = fileMedium(path);
+    m->start_pos = 4096;
+    m->stop_pos = 8192;
+    ASSERT_EQ(media_retain(m), 0);
+    buf_t *buffer = buf_new(0, 0);
+    ASSERT_NE(buffer, nullptr);
+    ASSERT_EQ(media_io_seek(m, 4096 - 100), 0);
+    EXPECT_EQ(media_read_append(m, buffer, 1000), 100);
+    EXPECT_TRUE(std::string((const char *)buffer->data, (size_t)buffer->count) == bytes.substr(8192 - 100, 100));
+    EXPECT_EQ(m->byte_pos, 4096);
+    EXPECT_EQ(media_read_append(m, buffer, 1000), 0);
+    EXPECT_EQ(m->byte_pos, 4096);
+
+    ASSERT_EQ(setup_reader(m, false, nullptr), 0);
+    std::string out(1000, '\0');
+    ASSERT_EQ(media_rd_seek(m, 4096 - 100), 0);
+    EXPECT_EQ(media_rd_read(m, out.data(), 1000), 100);
+    EXPECT_TRUE(out.substr(0, 100) == bytes.substr(8192 - 100, 100));
+    EXPECT_EQ(media_rd_read(m, out.data(), 1000), 0);
+    EXPECT_EQ(media_rd_seek(m, 4097), MEDIA_END);
+    EXPECT_EQ(media_rd_seek(m, -1), MEDIA_END);
+
+    ASSERT_EQ(media_seek(m, 5000 - 4096), 0); // through the reader: the file object is not moved
+    buffer->count = 0;
+    EXPECT_EQ(media_read_append(m, buffer, 100), 100);
+    EXPECT_TRUE(std::string((const char *)buffer->data, 100) == bytes.substr(5000, 100));
+    EXPECT_EQ(m->byte_pos, 5000 - 4096 + 100);
+    buf_free(buffer);
+    media_release(m);
+}
+
+// A 1000-byte file: the file object pads its last block to 1024 bytes with zeros, which are not data. Reads
+// count only the file's own bytes, with a window that ends at the file's end and with one that claims more.
+TEST_F(MediaWindow, ReadsCountOnlyTheFilesOwnBytes)
+{
+    const std::string path = dir / "short.bin", bytes = pattern(1000, 32);
+    zvtest::writeFile(path, bytes);
+    for (int64_t stop : {1000, 4096}) {
+        SCOPED_TRACE(stop);
+        Media *m = fileMedium(path);
+        m->stop_pos = stop;
+        ASSERT_EQ(media_retain(m), 0);
+        buf_t *buffer = buf_new(0, 0);
+        EXPECT_EQ(media_read_append(m, buffer, 2000), 1000);
+        EXPECT_TRUE(std::string((const char *)buffer->data, (size_t)buffer->count) == bytes);
+        EXPECT_EQ(m->byte_pos, 1000);
+        buf_free(buffer);
+        std::string out(2000, '\0');
+        ASSERT_EQ(media_io_seek(m, 900), 0);
+        EXPECT_EQ(media_read(m, out.data(), 2000), 100);
+        EXPECT_TRUE(out.substr(0, 100) == bytes.substr(900));
+
+        ASSERT_EQ(setup_reader(m, false, nullptr), 0);
+        ASSERT_EQ(media_rd_seek(m, 900), 0);
+        EXPECT_EQ(media_rd_read(m, out.data(), 1000), 100);
+        EXPECT_TRUE(out.substr(0, 100) == bytes.substr(900));
+        EXPECT_EQ(media_rd_read(m, out.data(), 1000), 0);
+        media_release(m);
+        media_free(&m);
+    }
+}
+
+// setup_reader's guard: a block size that is not a power of two from 512 to 65536 is logged and read as 512
+// (0 would make no reader at all, 1000 a reader whose buffers do not fit the device's blocks); a usable one is
+// kept. A window that starts inside a block is read from its first byte.
+TEST_F(MediaReaderSetup, UnusableBlockSizeIsReadAs512)
+{
+    const std::string path = dir / "blocks.bin", bytes = pattern(64 * 1024 + 300, 33);
+    zvtest::writeFile(path, bytes);
+    const struct {
+        int32_t block_size, used;
+        int64_t start;
+    } cases[] = {{0, 512, 0}, {1000, 512, 0}, {256, 512, 0}, {131072, 512, 0}, {-4096, 512, 0},
+                 {4096, 4096, 0}, {512, 512, 1000}, {4096, 4096, 5000}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << "block size " << c.block_size << ", start " << c.start);
+        LogCapture log;
+        Media *m = fileMedium(path, c.block_size);
+        m->start_pos = c.start;
+        ASSERT_EQ(setup_reader(m, true, nullptr), 0);
+        EXPECT_EQ(rd_block_size(m->reader), c.used);
+        const std::string line = "setup_reader: block size " + std::to_string(c.block_size) + " of " + path +
+                                 " is not usable, using 512";
+        EXPECT_EQ(log.has(line), c.used != c.block_size);
+        int end = 0;
+        EXPECT_TRUE(readAll(m, 4096, &end) == bytes.substr((size_t)c.start));
+        EXPECT_EQ(end, MEDIA_END);
+        media_free(&m);
+    }
 }
 
 // A match across the 16 KiB piece boundary, and the `to` limit (fault guard: no match that starts at or past

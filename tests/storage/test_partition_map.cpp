@@ -1,6 +1,10 @@
 // Partition maps read from media: images made by sfdisk, sgdisk, parted and hformat (checked against
 // sfdisk's own listing), a GPT on a 4096-byte-sector loop device, hand-made damaged maps, and the archive form.
+#include <malloc.h>
+
+#include <atomic>
 #include <cstring>
+#include <fstream>
 #include <regex>
 #include <string>
 #include <vector>
@@ -9,7 +13,16 @@
 
 #include "foundation/archive.h"
 #include "storage/media.h"
+#include "support/hang_guard.h"
 #include "support/test_support.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+extern "C" {
+int __sanitizer_install_malloc_and_free_hooks(void (*)(const volatile void *, size_t), void (*)(const volatile void *));
+size_t __sanitizer_get_allocated_size(const volatile void *);
+size_t __sanitizer_get_current_allocated_bytes();
+}
+#endif
 
 namespace {
 
@@ -242,6 +255,124 @@ TEST_F(PartitionMapTest, AppleScanAndMediaWithoutMap)
     capped.apple(1, 0xFFFFFFFF, 1, 63, "Apple_partition_map");
     capped.apple(1000, 0, 1500, 8), capped.apple(1030, 0, 1600, 8);
     expectMap(capped, "Apple map count capped at 1024", 0, PARTITION_MAP_APPLE, {{1500 * S, 8 * S}});
+}
+
+// The process's heap in use now and at its highest since reset(). The plain build takes the C library's count
+// of bytes in use and the kernel's peak resident size (VmHWM, reset through clear_refs); under ASan, whose
+// quarantine keeps freed blocks resident, the allocator's own count and a peak kept by its malloc hooks.
+class HeapMeter {
+public:
+    HeapMeter()
+    {
+#if defined(__SANITIZE_ADDRESS__)
+        __sanitizer_install_malloc_and_free_hooks(
+            [](const volatile void *, size_t size) { peakAdd((int64_t)size); },
+            [](const volatile void *p) { currentRef() -= (int64_t)__sanitizer_get_allocated_size(p); });
+#endif
+    }
+    void reset()
+    {
+#if defined(__SANITIZE_ADDRESS__)
+        currentRef() = 0, peakRef() = 0;
+#else
+        std::ofstream("/proc/self/clear_refs") << "5"; // the peak resident size starts again from now
+        if (status("VmHWM") > status("VmRSS") + (1 << 20))
+            throw std::runtime_error("/proc/self/clear_refs did not reset VmHWM");
+        rss_ = status("VmRSS");
+#endif
+        in_use_ = inUse();
+    }
+    int64_t grown() const { return inUse() - in_use_; } // bytes still held since reset()
+    int64_t peak() const                                 // highest growth since reset()
+    {
+#if defined(__SANITIZE_ADDRESS__)
+        return peakRef().load();
+#else
+        return status("VmHWM") - rss_;
+#endif
+    }
+
+private:
+#if defined(__SANITIZE_ADDRESS__)
+    static std::atomic<int64_t> &currentRef() { static std::atomic<int64_t> v{0}; return v; }
+    static std::atomic<int64_t> &peakRef() { static std::atomic<int64_t> v{0}; return v; }
+    static void peakAdd(int64_t size)
+    {
+        const int64_t now = currentRef() += size;
+        int64_t seen = peakRef().load();
+        while (now > seen && !peakRef().compare_exchange_weak(seen, now)) {
+        }
+    }
+    static int64_t inUse() { return (int64_t)__sanitizer_get_current_allocated_bytes(); }
+#else
+    static int64_t inUse()
+    {
+        const struct mallinfo2 info = mallinfo2();
+        return (int64_t)(info.uordblks + info.hblkhd);
+    }
+    // A "kB" line of /proc/self/status, in bytes.
+    static int64_t status(const std::string &key)
+    {
+        std::ifstream in("/proc/self/status");
+        for (std::string line; std::getline(in, line);)
+            if (line.compare(0, key.size() + 1, key + ":") == 0)
+                return std::stoll(line.substr(key.size() + 1)) * 1024;
+        throw std::runtime_error("no " + key + " in /proc/self/status");
+    }
+    int64_t rss_ = 0;
+#endif
+    int64_t in_use_ = 0;
+};
+
+// Fault guarded: every partition medium kept the 128 KiB window of its closed file object, so a crafted GPT of
+// 4096 entries held 512 MiB and a 1023-entry Apple map 128 MiB. Measured in a child process, attaching each
+// image must neither hold nor at any moment need more than a small budget per partition.
+TEST_F(PartitionMapTest, ManyPartitionsCostLittleMemory)
+{
+    constexpr int64_t per_partition = 1024;          // a medium, its closed file object and names: about 600
+    constexpr int64_t peak_allowance = 16 << 20;     // one window at a time, the map reader's buffers, the list
+    struct Crafted { const char *what; std::string path; size_t partitions; };
+    std::vector<Crafted> images;
+    {
+        Image gpt(40 << 20); // 4096 entries of 16 sectors from 1 MiB on
+        gpt.gptHeader(2, 4096, 128);
+        for (size_t i = 0; i < 4096; i++)
+            gpt.gpt(i, 128, 2048 + 16 * i, 2048 + 16 * i + 15);
+        zvtest::writeFile(dir / "gpt.img", std::string(gpt.b.begin(), gpt.b.end()));
+        images.push_back({"GPT of 4096 entries", dir / "gpt.img", 4096});
+    }
+    {
+        Image apple(16 << 20); // a descriptor, then 1023 HFS entries of 16 blocks
+        apple.put(0, 0x4552, 2, true), apple.put(2, 512, 2, true);
+        for (uint32_t n = 1; n <= 1023; n++)
+            apple.apple(n, 1024, 2048 + 16 * n, 16);
+        zvtest::writeFile(dir / "apple.img", std::string(apple.b.begin(), apple.b.end()));
+        images.push_back({"Apple map of 1023 entries", dir / "apple.img", 1023});
+    }
+    for (const Crafted &image : images) {
+        SCOPED_TRACE(image.what);
+        const zvtest::ChildOutcome outcome = zvtest::runInChild([&](const zvtest::ChildNotes &note) {
+            HeapMeter meter;
+            meter.reset();
+            Media *m = media_attach_file(image.path.c_str());
+            const int64_t held = meter.grown(), peak = meter.peak();
+            const size_t made = m != nullptr ? m->children.size() : 0;
+            note("partitions " + std::to_string(made) + ", held " + std::to_string(held) + " bytes (" +
+                 std::to_string(held / (int64_t)image.partitions) + " per partition), peak " + std::to_string(peak));
+            int failures = 0;
+            if (made != image.partitions)
+                note("FAILED: not every partition was made"), ++failures;
+            if (held > per_partition * (int64_t)image.partitions)
+                note("FAILED: too much held"), ++failures;
+            if (peak > per_partition * (int64_t)image.partitions + peak_allowance)
+                note("FAILED: too high a peak"), ++failures;
+            media_free_all();
+            return failures;
+        });
+        EXPECT_TRUE(outcome.finished) << outcome.notes;
+        EXPECT_EQ(outcome.status, 0) << outcome.notes;
+        std::printf("%s: %s", image.what, outcome.notes.c_str());
+    }
 }
 
 // No "partition_type" without entries; a count the archive cannot back ends in an error with the entries found.

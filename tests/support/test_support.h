@@ -1,10 +1,13 @@
 // Small fixtures shared by the test suites: a scratch folder, a scoped
-// environment variable, whole-file reading, running a shell command and
-// loop devices over image files.
+// environment variable, whole-file reading, running a shell command, loop
+// devices over image files and mounts.
 #pragma once
 
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -146,6 +149,50 @@ public:
 
 private:
     std::string path_;
+};
+
+// A mount (root only) made with mount(2) and undone on destruction (lazily
+// when still busy), so no test path leaves it behind. Throws when the mount
+// cannot be made: the test then fails. Declare it after the TempDir holding
+// its mount point, so it is undone before the folder is removed.
+class Mount {
+public:
+    // mount --bind source target
+    static Mount bind(const std::string &source, const std::string &target)
+    {
+        return Mount(source, target, nullptr, MS_BIND, "");
+    }
+    // mount -t tmpfs -o options tmpfs target
+    static Mount tmpfs(const std::string &target, const std::string &options)
+    {
+        return Mount("tmpfs", target, "tmpfs", 0, options);
+    }
+    Mount(Mount &&other) noexcept : target_(std::move(other.target_)) { other.target_.clear(); }
+    Mount &operator=(Mount &&) = delete;
+    ~Mount() { unmount(); }
+    void unmount()
+    {
+        if (!target_.empty() && ::umount2(target_.c_str(), 0) != 0)
+            ::umount2(target_.c_str(), MNT_DETACH);
+        target_.clear();
+    }
+    // Makes the mount read-only, or writable again.
+    void setReadOnly(bool readOnly)
+    {
+        const unsigned long flags = MS_REMOUNT | MS_BIND | (readOnly ? MS_RDONLY : 0);
+        if (::mount(nullptr, target_.c_str(), nullptr, flags, nullptr) != 0)
+            throw std::runtime_error("remount failed: " + target_ + ": " + strerror(errno));
+    }
+
+private:
+    Mount(const std::string &source, const std::string &target, const char *type, unsigned long flags,
+          const std::string &options)
+    {
+        if (::mount(source.c_str(), target.c_str(), type, flags, options.empty() ? nullptr : options.c_str()) != 0)
+            throw std::runtime_error("mount failed: " + source + " on " + target + ": " + strerror(errno));
+        target_ = target;
+    }
+    std::string target_;
 };
 
 } // namespace zvtest
