@@ -5,7 +5,7 @@ packages=(
   cmake ninja-build g++ pkg-config
   clang libclang-rt-14-dev
   libutf8proc-dev libutfcpp-dev libfmt-dev zlib1g-dev libsimpleini-dev libssl-dev
-  libgtest-dev libbenchmark-dev
+  libsqlite3-dev libgtest-dev libbenchmark-dev
   dosfstools mtools fdisk gdisk parted hfsutils util-linux
 )
 missing=()

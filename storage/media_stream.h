@@ -9,10 +9,17 @@
 // time, as the medium is).
 //
 // What is promised
-//   - A read that would pass the end of the window fails whole (-1, logged);
-//     it is never shortened.
+//   - A read is shortened to what is left of the window: at the end it
+//     returns 0, across the end the bytes up to it (fixed-size readers need
+//     the last partial piece, as with file streams).
 //   - While open the stream holds one open reference of the medium
 //     (media_retain) and drops it when destroyed.
+//   - A listed medium is not trusted by pointer alone: the stream keeps its
+//     id and finds the medium again (ids are never reused) before each use,
+//     so a medium freed with media_free while a stream is still held (the
+//     front end keeps streams) makes reads fail instead of touching freed
+//     memory. An unlisted medium belongs to the caller, who keeps it alive
+//     longer than the stream.
 //   - blockSize() is the medium's own block size (a 4096-byte-sector device
 //     counts its partition-table LBAs in 4096-byte units); alignment() is 0,
 //     so reads are never split into blocks.
@@ -44,11 +51,14 @@ public:
     int _read(void *destination, uint32_t count) override;
     uint32_t blockSize() override;
 
-    Media *media() const { return media_; }
+    // The medium while it is still there, else NULL.
+    Media *media() const;
     uint64_t start() const { return start_; }
 
 private:
     Media *media_;               // not owned; retained while the stream is open
+    uint32_t mediaId_ = 0;       // id of a listed medium, looked up before use
+    bool listed_ = false;        // false: an unlisted medium, used by pointer
     uint64_t start_;             // window offset in the medium
     uint64_t length_;            // window length
     uint64_t relativePosition_ = 0; // inside the window

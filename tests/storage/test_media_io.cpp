@@ -401,7 +401,8 @@ TEST_F(MediaSearch, AcrossPiecesAndNotPastTo)
     }
 }
 
-// A window of 1000 bytes: seek to 1000 works, a read there fails whole; a window at 1 MiB reads the bytes there.
+// A window of 1000 bytes: seek to 1000 works, a read there gives 0 and one across the end the bytes up to it;
+// a window at 1 MiB reads the bytes there.
 TEST_F(MediaStream, WindowEdgesAndReference)
 {
     LogCapture log;
@@ -413,15 +414,33 @@ TEST_F(MediaStream, WindowEdgesAndReference)
         ASSERT_TRUE(stream.isOpen() && at1m.isOpen());
         char buf[1000];
         EXPECT_TRUE(stream.seek(1000));
-        EXPECT_EQ(stream.read(buf, 1), -1);
-        EXPECT_TRUE(log.has("HV::ByteStreamMedia::_read: Invalid length 1 for start=0, len=1000, relative_pos=1000"));
+        EXPECT_EQ(stream.read(buf, 1), 0);
         EXPECT_TRUE(stream.seek(0));
         EXPECT_EQ(stream.read(buf, 1000), 1000);
         EXPECT_EQ(std::string(buf, 1000), bytes.substr(0, 1000));
+        // Fixed 300-byte pieces: the fourth is short, then the end.
+        EXPECT_TRUE(stream.seek(900));
+        EXPECT_EQ(stream.read(buf, 300), 100);
+        EXPECT_EQ(std::string(buf, 100), bytes.substr(900, 100));
+        EXPECT_EQ(stream.read(buf, 300), 0);
         EXPECT_EQ(at1m.readAt(100, buf, 512), 512);
         EXPECT_EQ(std::string(buf, 512), bytes.substr((1 << 20) + 100, 512));
+        EXPECT_EQ(at1m.readAt(4000, buf, 512), 96);
+        EXPECT_EQ(std::string(buf, 96), bytes.substr((1 << 20) + 4000, 96));
     }
     EXPECT_EQ(m->open_count, 0);
+    // A stream held after its medium was freed fails its reads instead of
+    // touching the freed record.
+    {
+        Media *gone = fileMedium(path, 4096);
+        HV::ByteStreamMedia held(gone, 0, 4096);
+        ASSERT_TRUE(held.isOpen());
+        media_free(&gone);
+        char buf[16];
+        EXPECT_EQ(held.readAt(0, buf, sizeof buf), -1);
+        EXPECT_EQ(held.media(), nullptr);
+        EXPECT_TRUE(log.has("HV::ByteStreamMedia::_read: medium"));
+    }
     Media *empty = media_new(path.c_str(), "empty", MEDIA_FILE, 0);
     EXPECT_FALSE(HV::ByteStreamMedia(empty).isOpen()); // cannot be positioned at its start: closed, no reference
     EXPECT_EQ(empty->open_count, 0);

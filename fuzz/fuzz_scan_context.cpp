@@ -1,0 +1,127 @@
+// The scan-context reader on arbitrary bytes: the input is written as the
+// "context" archive of slot 1 of a scratch workspace, and the slot is loaded
+// as at start-up (scx_load_slot: scx_init_with_archive, the found file
+// systems of types 2 and 4 made with the indexes the archive names, their
+// "fs" blocks, "key" and "treeinfo"), then deleted. Checked besides memory
+// safety: the workspace holds nothing but the slot folder while loaded, and
+// nothing at all (and no live record or scan) once the scan is deleted; a
+// sentinel beside the workspace keeps its one file.
+//
+// Seeds (corpus/scan_context/) are "context" files written by scx_archive:
+// a finished quick scan with one and with two FAT file systems and a medium,
+// and a thorough scan holding the store and a FAT volume.
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "foundation/dirutil.h"
+#include "foundation/workdir.h"
+#include "foundation/workspace.h"
+#include "modules/module.h"
+#include "scan/catalog/fs_record.h"
+#include "scan/scan_context.h"
+
+namespace {
+
+void require(bool condition)
+{
+    if (!condition)
+        std::abort();
+}
+
+int init_fat(fs_record *record)
+{
+    std::snprintf(record->prefix, sizeof record->prefix, "FAT");
+    std::snprintf(record->fs_name, sizeof record->fs_name, "FAT");
+    record->id_root = 1;
+    return fs_make_folder(record);
+}
+
+int init_store(fs_record *record)
+{
+    std::snprintf(record->prefix, sizeof record->prefix, "CBR");
+    std::snprintf(record->fs_name, sizeof record->fs_name, "Reconstructed");
+    record->id_root = 1;
+    return fs_make_folder(record);
+}
+
+struct Scratch {
+    std::string root, ws, sentinel;
+    work_dir *workspace = nullptr;
+    Scratch()
+    {
+        char pattern[] = "/tmp/zv-fuzz-scx-XXXXXX";
+        require(mkdtemp(pattern) != nullptr);
+        root = pattern;
+        ws = root + "/ZorvantWorkspace";
+        sentinel = root + "/victim";
+        FILE *f = std::fopen(sentinel.c_str(), "wb");
+        require(f != nullptr && std::fwrite("precious", 1, 8, f) == 8);
+        std::fclose(f);
+        engine_set_workspace_name("Zorvant");
+        workspace = dir_new(nullptr, ws.c_str());
+        require(workspace != nullptr && dir_global_root() == workspace);
+        fil_module *fat = fil_module_get_or_create(FIL_MODULE_FAT, sizeof(fil_module));
+        fil_module *cbr = fil_module_get_or_create(FIL_MODULE_CBR, sizeof(fil_module));
+        require(fat != nullptr && cbr != nullptr);
+        fat->fs_init = init_fat;
+        cbr->fs_init = init_store;
+        require(fs_register_type(fat, FS_TYPE_FAT, FS_RECORD_COMMON_SIZE) == 0);
+        require(fs_register_type(cbr, FS_TYPE_STORE, FS_RECORD_COMMON_SIZE) == 0);
+    }
+    ~Scratch()
+    {
+        std::error_code ec;
+        std::filesystem::remove_all(root, ec);
+    }
+};
+
+// The names directly inside a folder, "." and ".." left out.
+std::vector<std::string> entries(const std::string &path)
+{
+    std::vector<std::string> out;
+    DIR *d = opendir(path.c_str());
+    if (d == nullptr)
+        return out;
+    while (dirent *e = readdir(d))
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+            out.push_back(e->d_name);
+    closedir(d);
+    return out;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    static Scratch s;
+    const std::string slot = s.ws + "/Scan.01";
+    require(make_dir_path(slot.c_str()) == 0);
+    FILE *f = std::fopen((slot + "/context").c_str(), "wb");
+    require(f != nullptr);
+    require(size == 0 || std::fwrite(data, 1, size, f) == size);
+    std::fclose(f);
+
+    ScanContext *scan = nullptr;
+    require(scx_load_slot(s.workspace, 1, &scan) == 0 && scan != nullptr);
+    require(scx_in_slot(1).get() == scan);
+    require(entries(s.ws) == std::vector<std::string>{"Scan.01"});
+    // What the front end asks of a loaded scan must hold up too.
+    std::vector<NodeInfo> list;
+    require(scx_children(keyref_scan(1), &list) == 0);
+    std::vector<ScanInfo> infos = scx_copy_scan_infos();
+    require(infos.size() == 1 && infos[0].slot == 1);
+    uint64_t totals[5] = {};
+    scx_get_tree_info(scan, totals);
+
+    require(scx_delete_one(&scan, false) == 0);
+    require(scan == nullptr && scx_live_slots().empty() && fs_live_count() == 0);
+    require(entries(s.ws).empty());
+    require(entries(s.root).size() == 2); // the workspace and the sentinel
+    return 0;
+}

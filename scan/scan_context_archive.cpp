@@ -1,0 +1,595 @@
+// The saved form of a scan context, loading the scans of a workspace,
+// matching loaded scans to the attached media and device removal.
+//
+// "context" (record archive, foundation/archive.h) in the scan's folder,
+// block "scx" (type 1), items in this order:
+//
+//   compat_version long (4)
+//   the medium or its saved copy: block "media" (storage/media_archive.cpp)
+//   start_time, stop_time  bytes 8: {seconds i32, microseconds i32} LE
+//                          (readers also take 16 bytes: words 0 and 2)
+//   scan_type, scan_state long
+//   start_pos, stop_pos, byte_pos, data_pos quad
+//   status0, num_children, many_file_systems, n_fs_list long
+//   per file system: fs_type long, fs_index long, block "fs" (fs_record.h)
+//
+// "key" (88 bytes) and "treeinfo" (five u64 LE, 40 bytes) in each file
+// system's folder are written after a successful archive.
+//
+// Implementation notes
+// - "context" is written as "context.tmp" and renamed over the old one when
+//   complete, so a crash while saving never leaves a half archive.
+// - A scan archive's compat version is kept beside the archive object (a
+//   small table keyed by the archive, dropped by the archive's free
+//   callback) so that the readers of the file systems can test it.
+// - Device removal never archives the medium of the scan that is running:
+//   its scan thread still reads that medium. The removal only records it;
+//   scx_finish takes the saved copy on the scan's own thread.
+#include <cstdio>
+#include <cstring>
+#include <map>
+
+#include "foundation/archive.h"
+#include "foundation/dirutil.h"
+#include "foundation/engine_status.h"
+#include "foundation/file.h"
+#include "foundation/log.h"
+#include "foundation/notify.h"
+#include "foundation/workdir.h"
+#include "scan/catalog/fs_record.h"
+#include "scan/scan_context_internal.h"
+#include "storage/media.h"
+
+using namespace scx_internal;
+
+namespace {
+
+const char *const kBlock = "scx";
+const char *const kContext = "context";
+const char *const kContextTmp = "context.tmp";
+
+std::mutex g_compat_mutex;
+std::map<const archive *, int> g_compat;
+
+void forget_compat(archive *a, void *)
+{
+    std::lock_guard<std::mutex> lock(g_compat_mutex);
+    g_compat.erase(a);
+}
+
+void put_time(uint8_t out[8], scx_time t)
+{
+    for (int i = 0; i < 4; i++) {
+        out[i] = (uint8_t)((uint32_t)t.seconds >> (8 * i));
+        out[4 + i] = (uint8_t)((uint32_t)t.microseconds >> (8 * i));
+    }
+}
+
+int32_t get_i32(const uint8_t *p)
+{
+    return (int32_t)((uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24);
+}
+
+// Reads a time item: 8 bytes, or 16 of which words 0 and 2 count.
+int read_time(archive *a, const char *name, scx_time *out)
+{
+    const int n = unarchive_bytes(a, name);
+    if (n < 0)
+        return n;
+    const uint8_t *p = archive_scratch_data(a);
+    if (n == 8)
+        *out = scx_time{get_i32(p), get_i32(p + 4)};
+    else if (n == 16)
+        *out = scx_time{get_i32(p), get_i32(p + 8)};
+    else
+        return -1;
+    return 0;
+}
+
+void log_archive_error(const char *fn, int rc)
+{
+    log_error("%s: archive error for %d", fn, rc);
+}
+
+} // namespace
+
+int scx_archive_compat(const archive *a)
+{
+    std::lock_guard<std::mutex> lock(g_compat_mutex);
+    const auto it = g_compat.find(a);
+    return it != g_compat.end() ? it->second : 0;
+}
+
+void scx_set_archive_compat(archive *a, int version)
+{
+    if (a == nullptr)
+        return;
+    bool fresh;
+    {
+        std::lock_guard<std::mutex> lock(g_compat_mutex);
+        fresh = g_compat.find(a) == g_compat.end();
+        g_compat[a] = version;
+    }
+    if (fresh)
+        archive_add_free_callback(a, forget_compat, nullptr);
+}
+
+// --- key and treeinfo ------------------------------------------------------------------------
+
+int scx_write_fs_files(fs_record *fs)
+{
+    if (fs == nullptr || fs->folder == nullptr)
+        return -1;
+    file_t *key = dir_file_open(fs->folder, "key", "wb", 2);
+    if (key == nullptr)
+        return -1;
+    int rc = file_write_full(key, fs->fskey, FS_KEY_SIZE);
+    const int closed = file_free(&key);
+    if (rc != 0 || closed != 0)
+        return rc != 0 ? rc : closed;
+    uint64_t counters[5] = {};
+    fs_get_selected(fs, counters);
+    uint8_t bytes[40];
+    for (int i = 0; i < 5; i++)
+        for (int b = 0; b < 8; b++)
+            bytes[i * 8 + b] = (uint8_t)(counters[i] >> (8 * b));
+    file_t *tree = dir_file_open(fs->folder, "treeinfo", "wb", 2);
+    if (tree == nullptr)
+        return -1;
+    rc = file_write_full(tree, bytes, sizeof bytes) != 0 ? -3 : 0;
+    if (file_free(&tree) != 0)
+        rc = -3;
+    return rc;
+}
+
+namespace {
+
+// Reads "key" and, when present, "treeinfo" of a loaded file system.
+int read_fs_files(fs_record *fs)
+{
+    if (fs->folder == nullptr)
+        return -1;
+    file_t *key = dir_file_open(fs->folder, "key", "rb", 2);
+    if (key == nullptr)
+        return -1;
+    uint8_t bytes[FS_KEY_SIZE];
+    int rc = file_read_full(key, bytes, sizeof bytes);
+    file_free(&key);
+    if (rc != 0)
+        return rc;
+    std::memcpy(fs->fskey, bytes, sizeof bytes);
+    fs->keyed = 1;
+    if (dir_file_exists(fs->folder, "treeinfo") == 0) {
+        file_t *tree = dir_file_open(fs->folder, "treeinfo", "rb", 2);
+        uint8_t data[40];
+        if (tree != nullptr && file_read_full(tree, data, sizeof data) == 0) {
+            uint64_t counters[5];
+            for (int i = 0; i < 5; i++) {
+                uint64_t v = 0;
+                for (int b = 7; b >= 0; b--)
+                    v = v << 8 | data[i * 8 + b];
+                counters[i] = v;
+            }
+            fs_set_selected(fs, counters);
+        }
+        file_free(&tree);
+    }
+    return 0;
+}
+
+} // namespace
+
+// --- saving -------------------------------------------------------------------------------------
+
+int scx_archive(ScanContext *scan)
+{
+    static const char *const fn = "scx_archive";
+    if (scan == nullptr || scan->folder == nullptr)
+        return -1;
+    archive *a = archive_open(scan->folder, kContextTmp, ARCHIVE_WRITE);
+    if (a == nullptr)
+        return -1;
+    const std::vector<std::shared_ptr<fs_record>> list = fs_list_copy(scan);
+    int rc = archive_start_block(a, kBlock, 1);
+    if (rc != 0) {
+        log_archive_error(fn, rc);
+        archive_free(&a);
+        dir_file_unlink(scan->folder, kContextTmp);
+        return rc;
+    }
+    int fs_failure = 0;
+    do {
+        if ((rc = archive_long(a, "compat_version", SCX_COMPAT_VERSION)) != 0)
+            break;
+        // The medium is archived under the slot mutex: a device removal may
+        // replace it meanwhile.
+        {
+            std::lock_guard<std::mutex> lock(slot_mutex());
+            Media *media = scan->media != nullptr ? scan->media : scan->saved_media.get();
+            if (media != nullptr && (rc = media_archive(media, a, false)) != 0) {
+                archive_end_block(a, kBlock);
+                archive_free(&a);
+                dir_file_unlink(scan->folder, kContextTmp);
+                return rc;
+            }
+        }
+        uint8_t t[8];
+        put_time(t, scan->start_time);
+        if ((rc = archive_bytes(a, "start_time", t, 8)) != 0)
+            break;
+        put_time(t, scan->stop_time);
+        if ((rc = archive_bytes(a, "stop_time", t, 8)) != 0 ||
+            (rc = archive_long(a, "scan_type", scan->scan_type)) != 0 ||
+            (rc = archive_long(a, "scan_state", scan->scan_state)) != 0 ||
+            (rc = archive_quad(a, "start_pos", scan->start_pos)) != 0 ||
+            (rc = archive_quad(a, "stop_pos", scan->stop_pos)) != 0 ||
+            (rc = archive_quad(a, "byte_pos", scan->byte_pos)) != 0 ||
+            (rc = archive_quad(a, "data_pos", scan->data_pos)) != 0 ||
+            (rc = archive_long(a, "status0", scan->status0)) != 0 ||
+            (rc = archive_long(a, "num_children", scan->num_children)) != 0 ||
+            (rc = archive_long(a, "many_file_systems", scan->many_file_systems)) != 0 ||
+            (rc = archive_long(a, "n_fs_list", (int32_t)list.size())) != 0)
+            break;
+        for (const std::shared_ptr<fs_record> &fs : list) {
+            if ((rc = archive_long(a, "fs_type", (int32_t)fs->type)) != 0 ||
+                (rc = archive_long(a, "fs_index", (int32_t)fs->index)) != 0)
+                break;
+            const int frc = fs_archive(fs.get(), a);
+            if (frc != 0 && fs_failure == 0)
+                fs_failure = frc;
+        }
+    } while (false);
+    if (rc != 0)
+        log_archive_error(fn, rc);
+    const int closed = archive_end_block(a, kBlock);
+    const int finished = archive_free(&a);
+    if (rc == 0)
+        rc = fs_failure;
+    if (rc == 0)
+        rc = closed != 0 ? closed : finished;
+    if (rc != 0) {
+        dir_file_unlink(scan->folder, kContextTmp);
+        return rc;
+    }
+    if (dir_file_rename(scan->folder, kContextTmp, kContext) != 0)
+        return -1;
+    for (const std::shared_ptr<fs_record> &fs : list)
+        if ((rc = scx_write_fs_files(fs.get())) != 0)
+            return rc;
+    return 0;
+}
+
+// --- reading ---------------------------------------------------------------------------------------
+
+int scx_init_with_archive(ScanContext *scan, archive *a)
+{
+    static const char *const fn = "scx_init_with_archive";
+    if (scan == nullptr || a == nullptr)
+        return -1;
+    int rc = archive_start_block(a, kBlock, 1);
+    if (rc != 0) {
+        log_archive_error(fn, rc);
+        return rc;
+    }
+    struct block_guard {
+        archive *a;
+        ~block_guard() { archive_end_block(a, kBlock); }
+    } guard{a};
+
+    int32_t version = 0;
+    rc = unarchive_peek_name(a);
+    if (rc < 0) {
+        log_archive_error(fn, rc);
+        return rc;
+    }
+    if (std::strcmp(archive_scratch_text(a), "compat_version") == 0 &&
+        (rc = unarchive_long(a, "compat_version", &version)) != 0) {
+        log_archive_error(fn, rc);
+        return rc;
+    }
+    scx_set_archive_compat(a, version);
+    if (version != SCX_COMPAT_VERSION) {
+        log_error("Scan archive too %s. Current scan compat version = %d, archive = %d",
+                  version < SCX_COMPAT_VERSION ? "old" : "new", SCX_COMPAT_VERSION, version);
+        std::lock_guard<std::mutex> lock(slot_mutex());
+        scan->media_status = SCX_MEDIA_INCOMPATIBLE;
+        return version < SCX_COMPAT_VERSION ? -24 : -25;
+    }
+
+    Media *read = nullptr;
+    media_unarchive(a, &read); // a medium that cannot be read does not stop the reading
+    {
+        std::lock_guard<std::mutex> lock(slot_mutex());
+        if (scan->scanned_here) {
+            scan->media_status = read != nullptr ? SCX_MEDIA_ATTACHED : SCX_MEDIA_UNKNOWN;
+            media_free(&read);
+        } else {
+            scan->saved_media = own_media(read);
+            scan->media = nullptr;
+            scan->media_status = read != nullptr ? SCX_MEDIA_DETACHED : SCX_MEDIA_UNKNOWN;
+        }
+    }
+
+    int32_t scan_type = 0, scan_state = 0, status0 = 0, num_children = 0, many = 0, n_fs = 0;
+    scx_time start{}, stop{};
+    int64_t pos[4] = {};
+    if ((rc = read_time(a, "start_time", &start)) != 0 || (rc = read_time(a, "stop_time", &stop)) != 0 ||
+        (rc = unarchive_long(a, "scan_type", &scan_type)) != 0 ||
+        (rc = unarchive_long(a, "scan_state", &scan_state)) != 0 ||
+        (rc = unarchive_quad(a, "start_pos", &pos[0])) != 0 || (rc = unarchive_quad(a, "stop_pos", &pos[1])) != 0 ||
+        (rc = unarchive_quad(a, "byte_pos", &pos[2])) != 0 || (rc = unarchive_quad(a, "data_pos", &pos[3])) != 0 ||
+        (rc = unarchive_long(a, "status0", &status0)) != 0 ||
+        (rc = unarchive_long(a, "num_children", &num_children)) != 0 ||
+        (rc = unarchive_long(a, "many_file_systems", &many)) != 0 ||
+        (rc = unarchive_long(a, "n_fs_list", &n_fs)) != 0) {
+        log_archive_error(fn, rc);
+        return rc < 0 ? rc : -1;
+    }
+    if (n_fs < 0 || n_fs > (int32_t)FS_INDEX_MAX) {
+        log_archive_error(fn, -1);
+        return -1;
+    }
+    std::unique_lock<std::mutex> fields(slot_mutex()); // a loaded scan is visible already
+    scan->start_time = start;
+    scan->stop_time = stop;
+    scan->scan_type = scan_type;
+    scan->scan_state = scan_state;
+    scan->start_pos = pos[0];
+    scan->stop_pos = pos[1];
+    scan->byte_pos = pos[2];
+    scan->data_pos = pos[3];
+    scan->status0 = status0;
+    scan->num_children = num_children;
+    scan->many_file_systems = many;
+    fields.unlock();
+
+    std::vector<std::shared_ptr<fs_record>> made;
+    for (int32_t i = 0; i < n_fs; i++) {
+        int32_t type = 0, index = 0;
+        if ((rc = unarchive_long(a, "fs_type", &type)) != 0 || (rc = unarchive_long(a, "fs_index", &index)) != 0) {
+            log_archive_error(fn, rc);
+            return rc;
+        }
+        if (type < 0 || index < 0)
+            return -1;
+        std::shared_ptr<fs_record> fs = fs_new_with_index(scan, (uint32_t)type, (uint32_t)index);
+        if (fs == nullptr)
+            return -1;
+        if ((rc = fs_unarchive(fs.get(), a)) != 0)
+            return rc;
+        if (fs->type == FS_TYPE_STORE)
+            scan->store = fs.get();
+        made.push_back(fs);
+    }
+    for (const std::shared_ptr<fs_record> &fs : made)
+        if ((rc = read_fs_files(fs.get())) != 0)
+            return rc;
+    return 0;
+}
+
+// --- workspace ---------------------------------------------------------------------------------
+
+namespace {
+
+std::once_flag g_observers_once;
+
+void on_workspace_changed(const char *, std::uintptr_t argument, void *)
+{
+    scx_free_all();
+    if (argument != 0)
+        scx_load_workspace_scans(reinterpret_cast<work_dir *>(argument));
+}
+
+void on_engine_quitting(const char *, std::uintptr_t, void *)
+{
+    scx_free_all();
+}
+
+} // namespace
+
+int scx_load_slot(work_dir *workspace, uint32_t slot, ScanContext **out)
+{
+    if (out != nullptr)
+        *out = nullptr;
+    std::shared_ptr<ScanContext> scan = std::make_shared<ScanContext>();
+    const int taken = scx_slot_alloc(scan, workspace, slot);
+    if (taken != 0)
+        return taken;
+    archive *a = dir_file_exists(scan->folder, kContext) == 0 ? archive_open(scan->folder, kContext, ARCHIVE_READ)
+                                                               : nullptr;
+    if (a != nullptr) {
+        scx_init_with_archive(scan.get(), a);
+        archive_free(&a);
+    } else {
+        std::lock_guard<std::mutex> lock(slot_mutex());
+        scan->media_status = SCX_MEDIA_UNKNOWN;
+    }
+    int status;
+    {
+        std::lock_guard<std::mutex> lock(slot_mutex());
+        status = scan->media_status;
+    }
+    if (status == SCX_MEDIA_DETACHED)
+        rematch_one(scan.get());
+    set_display_names(scan.get());
+    if (out != nullptr)
+        *out = scan.get();
+    return 0;
+}
+
+int scx_load_workspace_scans(work_dir *workspace)
+{
+    std::call_once(g_observers_once, [] {
+        notification_add_observer("WorkspaceChanged", on_workspace_changed, nullptr);
+        notification_add_observer("EngineQuitting", on_engine_quitting, nullptr);
+    });
+    if (workspace == nullptr)
+        return 0;
+    int loaded = 0;
+    for (uint32_t slot = 1; slot <= SCX_SLOTS; slot++) {
+        const std::string name = slot_folder_name(slot);
+        const zorvant::u8string path = dir_file_path(workspace, name.c_str());
+        if (path.empty() || !is_directory(path.c_str()))
+            continue;
+        if (scx_load_slot(workspace, slot, nullptr) == 0)
+            loaded++;
+    }
+    return loaded;
+}
+
+// --- matching -------------------------------------------------------------------------------------
+
+namespace {
+// One match at a time: matching describes the media it compares, and a
+// medium's description is cached in the record without a lock of its own.
+std::mutex g_match_mutex;
+} // namespace
+
+bool scx_internal::rematch_one(ScanContext *scan)
+{
+    std::lock_guard<std::mutex> matching(g_match_mutex);
+    // The saved copy and the folder name are taken under the mutex: a device
+    // removal may replace the copy and a deletion free both meanwhile.
+    std::shared_ptr<Media> held;
+    std::string folder_name;
+    {
+        std::lock_guard<std::mutex> lock(slot_mutex());
+        held = scan->saved_media;
+        if (scan->folder != nullptr)
+            folder_name = dir_path(scan->folder);
+    }
+    Media *saved = held.get();
+    if (saved == nullptr)
+        return false;
+    const char *folder = folder_name.c_str();
+    const std::vector<media_match> matches = media_find_matching(saved, 0.85, false);
+    int status;
+    Media *best = nullptr;
+    int16_t score[2] = {0, 0};
+    if (matches.empty()) {
+        log_info("No media matches for %s at %f level", media_description(saved), 0.85);
+        status = SCX_MEDIA_DETACHED;
+    } else {
+        best = matches[0].media;
+        score[0] = (int16_t)(matches[0].result & 0xFFFF);
+        score[1] = (int16_t)(matches[0].result >> 16);
+        log_info("Media %s matched %s with score %d/%d", media_description(best), media_description(saved), score[0],
+                 score[1]);
+        if (matches.size() > 1) {
+            log_info("Match was ambiguous.  Other matching at %f level:", 0.85);
+            for (size_t i = 1; i < matches.size(); i++)
+                log_info("  %s with score %d/%d", media_description(matches[i].media),
+                         (int16_t)(matches[i].result & 0xFFFF), (int16_t)(matches[i].result >> 16));
+        }
+        status = matches.size() == 1 ? SCX_MEDIA_ATTACHED : SCX_MEDIA_AMBIGUOUS;
+    }
+    {
+        std::lock_guard<std::mutex> lock(slot_mutex());
+        if (scan->media_status == status && scan->media == best)
+            return false;
+        if (scan->media_locked)
+            return false;
+        scan->media_status = status;
+        scan->media = best;
+        scan->match_score[0] = score[0];
+        scan->match_score[1] = score[1];
+    }
+    for (const std::shared_ptr<fs_record> &fs : fs_list_copy(scan)) {
+        std::lock_guard<std::recursive_mutex> hold(fs->mutex);
+        if (fs->dead || fs->media == best)
+            continue;
+        if (best != nullptr) {
+            if (fs->media == nullptr)
+                log_info("%s %s attached media %s", folder, fs->display_name, media_description(best));
+            else
+                log_info("%s %s replaced media %s with %s", folder, fs->display_name, media_description(fs->media),
+                         media_description(best));
+        }
+        fs->media = best;
+    }
+    return true;
+}
+
+std::vector<scx_rematch_change> scx_rematch_media()
+{
+    std::vector<scx_rematch_change> changes;
+    for (const std::shared_ptr<ScanContext> &scan : live_scans()) {
+        if (!rematch_one(scan.get()))
+            continue;
+        std::lock_guard<std::mutex> lock(slot_mutex());
+        changes.push_back({scan->slot, scan->scan_state, scan->media_status});
+    }
+    return changes;
+}
+
+// --- detaching -----------------------------------------------------------------------------------
+
+int scx_internal::detach_media_locked(ScanContext *scan, Media *media)
+{
+    static const char *const fn = "scx_detach_media";
+    if (scan == nullptr || media == nullptr || scan->folder == nullptr)
+        return -1;
+    char name[64];
+    std::snprintf(name, sizeof name, "scx_tmp_ar_%p", (void *)scan);
+    Media *copy = nullptr;
+    archive *a = archive_open(scan->folder, name, ARCHIVE_WRITE);
+    if (a != nullptr) {
+        const int rc = media_archive(media, a, false);
+        if (archive_free(&a) == 0 && rc == 0) {
+            archive *r = archive_open(scan->folder, name, ARCHIVE_READ);
+            if (r != nullptr) {
+                media_unarchive(r, &copy);
+                archive_free(&r);
+            }
+        }
+    }
+    dir_file_unlink(scan->folder, name);
+    if (copy == nullptr)
+        log_error("%s: no saved copy of %s", fn, media_path(media) != nullptr ? media_path(media) : "");
+    scan->saved_media = own_media(copy);
+    scan->media_status = copy != nullptr ? SCX_MEDIA_DETACHED : SCX_MEDIA_UNKNOWN;
+    if (scan->media == media)
+        scan->media = nullptr;
+    return copy != nullptr ? 0 : -1;
+}
+
+int scx_detach_media(ScanContext *scan)
+{
+    if (scan == nullptr)
+        return -1;
+    std::lock_guard<std::mutex> lock(slot_mutex());
+    if (scan->media == nullptr)
+        return -1;
+    return detach_media_locked(scan, scan->media);
+}
+
+int scx_media_removed(const char *path, int kind)
+{
+    (void)kind;
+    if (path == nullptr)
+        return 0;
+    const bool busy = engine_is_busy() != 0;
+    int result = 0;
+    std::lock_guard<std::mutex> lock(slot_mutex());
+    ScanContext *running = current();
+    for (uint32_t slot = 1; slot <= SCX_SLOTS; slot++) {
+        ScanContext *scan = slot_entry(slot).get();
+        if (scan == nullptr || scan->media == nullptr)
+            continue;
+        const char *own = media_path(scan->media);
+        if (own == nullptr || std::strcmp(own, path) != 0)
+            continue;
+        if (busy && scan == running) {
+            // The scan thread keeps reading through its own reference: the
+            // copy is taken by scx_finish, and only this scan is aborted.
+            scan->pending_detach = scan->media;
+            scan->media = nullptr;
+            scan->detached_paths.emplace_back(path);
+            request_abort();
+            result = 1;
+        } else {
+            detach_media_locked(scan, scan->media);
+        }
+    }
+    return result;
+}

@@ -1,0 +1,704 @@
+// FileArch containers: round trips through real folders, the byte layout,
+// member lookup, filters, and hostile containers that must leave the target
+// (and everything around it) as it was.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "foundation/buf.h"
+#include "foundation/file.h"
+#include "scan/file_arch.h"
+#include "support/test_support.h"
+
+namespace fs = std::filesystem;
+using zvtest::readFile;
+using zvtest::TempDir;
+using zvtest::writeFile;
+
+namespace {
+
+// Everything below root: relative path -> "dir", "link:<target>" or the bytes.
+std::map<std::string, std::string> snapshot(const std::string &root)
+{
+    std::map<std::string, std::string> tree;
+    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+        std::string rel = fs::relative(it->path(), root).string();
+        if (it->is_symlink())
+            tree[rel] = "link:" + fs::read_symlink(it->path()).string();
+        else if (it->is_directory())
+            tree[rel] = "dir";
+        else
+            tree[rel] = readFile(it->path().string());
+    }
+    return tree;
+}
+
+std::string random_bytes(size_t n, unsigned seed)
+{
+    std::mt19937 gen(seed);
+    std::string s(n, '\0');
+    for (char &c : s)
+        c = char(gen());
+    return s;
+}
+
+// A scan-like folder tree: nested folders, an empty folder, an empty file and
+// files larger than the 32 KiB copy pieces.
+void make_tree(const std::string &root)
+{
+    fs::create_directories(root + "/Scan.01/FAT.1");
+    fs::create_directories(root + "/Scan.01/empty folder");
+    writeFile(root + "/Scan.01/context", "context bytes");
+    writeFile(root + "/Scan.01/FAT.1/cat.db", random_bytes(100000, 1));
+    writeFile(root + "/Scan.01/FAT.1/sel-state", std::string(3, '\x55'));
+    writeFile(root + "/Scan.01/FAT.1/empty", "");
+    writeFile(root + "/Scan.01/FAT.1/fünf.txt", "utf-8 name");
+}
+
+// --- hand-made containers --------------------------------------------------------
+
+std::string be64(uint64_t v)
+{
+    std::string s(8, '\0');
+    for (int i = 0; i < 8; i++)
+        s[i] = char(v >> (56 - 8 * i));
+    return s;
+}
+
+std::string record(const std::string &type, const std::string &payload, uint64_t length)
+{
+    return std::string("Blk\0", 4) + type + std::string(16, '\0') + be64(length) + payload;
+}
+std::string record(const std::string &type, const std::string &payload)
+{
+    return record(type, payload, payload.size());
+}
+std::string name_record(const std::string &type, const std::string &name)
+{
+    return record(type, name + std::string(1, '\0'));
+}
+std::string header(bool gzip = false)
+{
+    std::string h = "FileArch";
+    h += char(1);
+    h += char(gzip ? 1 : 0);
+    h += std::string(6, '\0');
+    h += std::string("ZO3divi\0", 8);
+    return h;
+}
+std::string file_member(const std::string &name, const std::string &data)
+{
+    return name_record("fnam", name) + record("fdat", data);
+}
+std::string eof_record()
+{
+    return record("eof ", "");
+}
+
+std::string gunzip(const std::string &path)
+{
+    zvtest::requireTool("gzip");
+    return zvtest::mustRun("gzip -dc '" + path + "'");
+}
+
+// --- round trips -------------------------------------------------------------------
+
+struct Packed {
+    std::string plain, gzip;
+};
+
+Packed pack_tree(const TempDir &dir)
+{
+    Packed out{dir / "plain.far", dir / "gzip.far"};
+    for (auto [path, kind] : {std::pair{out.plain, int(FAR_FILE_PLAIN)}, std::pair{out.gzip, int(FAR_FILE_GZIP)}}) {
+        FileArch *far = far_new(path.c_str(), (dir / "ws").c_str());
+        EXPECT_NE(far, nullptr);
+        EXPECT_EQ(far_create(far, kind, "ZO3diviEXTRA"), 0);
+        EXPECT_EQ(far_add_member_bytes(far, "ScanInfoList", "info", 4), 0);
+        EXPECT_EQ(far_add_path(far, (dir / "ws/Scan.01/").c_str(), 1), 0);
+        EXPECT_EQ(far_finish(far), 0);
+        far_free(&far);
+        EXPECT_EQ(far, nullptr);
+    }
+    return out;
+}
+
+TEST(FileArch, PlainAndGzipRoundTripOfAFolderTree)
+{
+    TempDir dir;
+    make_tree(dir / "ws");
+    Packed packed = pack_tree(dir);
+
+    // The layout: header, then records with backslash paths relative to the base.
+    std::string plain = readFile(packed.plain);
+    ASSERT_GE(plain.size(), 24u);
+    EXPECT_EQ(plain.substr(0, 24), header(false)); // creator tag cut to 7 bytes
+    EXPECT_EQ(plain.substr(24, 2 * 32 + 13 + 4), file_member("ScanInfoList", "info"));
+    EXPECT_EQ(plain.substr(24 + 32 * 2 + 13 + 4, 32 + 8), name_record("dnam", "Scan.01"));
+    EXPECT_NE(plain.find(name_record("fnam", "Scan.01\\FAT.1\\cat.db")), std::string::npos);
+    EXPECT_NE(plain.find(name_record("dnam", "Scan.01\\empty folder")), std::string::npos);
+    EXPECT_EQ(plain.find("Scan.01/"), std::string::npos);
+    EXPECT_EQ(plain.substr(plain.size() - 32), eof_record());
+
+    // The gzip container is the same bytes compressed, with the gzip flag.
+    std::string gz = readFile(packed.gzip);
+    ASSERT_GE(gz.size(), 2u);
+    EXPECT_EQ(uint8_t(gz[0]), 0x1f);
+    EXPECT_EQ(uint8_t(gz[1]), 0x8b);
+    std::string unpacked = gunzip(packed.gzip);
+    ASSERT_EQ(unpacked.size(), plain.size());
+    EXPECT_EQ(unpacked[9], 1);
+    unpacked[9] = 0;
+    EXPECT_EQ(unpacked, plain);
+
+    // Both extract to the same tree as the original.
+    auto original = snapshot(dir / "ws");
+    for (const std::string &container : {packed.plain, packed.gzip}) {
+        TempDir out;
+        ASSERT_EQ(far_extract(container.c_str(), (out / "target").c_str(), nullptr, nullptr), 0) << container;
+        auto back = snapshot(out / "target");
+        EXPECT_EQ(back.at("ScanInfoList"), "info");
+        back.erase("ScanInfoList");
+        EXPECT_EQ(back, original) << container;
+    }
+}
+
+TEST(FileArch, RelativeNamesAndTheBaseFolder)
+{
+    TempDir dir;
+    fs::create_directories(dir / "ws");
+    fs::create_directories(dir / "ws2");
+    writeFile(dir / "ws2/f", "x");
+    writeFile(dir / "ws/g", "y");
+    std::string container = dir / "c.far";
+    FileArch *far = far_new(container.c_str(), (dir / "ws/").c_str());
+    ASSERT_NE(far, nullptr);
+    ASSERT_EQ(far_create(far, FAR_FILE_PLAIN, nullptr), 0);
+    ASSERT_EQ(far_add_path(far, (dir / "ws/g").c_str(), 0), 0);
+    // "ws2" shares the base's first characters but is not below it
+    ASSERT_EQ(far_add_path(far, (dir / "ws2").c_str(), 1), 0);
+    ASSERT_EQ(far_finish(far), 0);
+    far_free(&far);
+    std::string bytes = readFile(container);
+    std::string outside = (dir / "ws2").substr(1);
+    for (char &c : outside)
+        if (c == '/')
+            c = '\\';
+    EXPECT_NE(bytes.find(name_record("fnam", "g")), std::string::npos);
+    EXPECT_NE(bytes.find(name_record("dnam", outside)), std::string::npos);
+    EXPECT_NE(bytes.find(name_record("fnam", outside + "\\f")), std::string::npos);
+
+    // no base: the current folder
+    far = far_new(container.c_str(), ".");
+    ASSERT_NE(far, nullptr);
+    EXPECT_EQ(far->base, fs::current_path().string());
+    far_free(&far);
+}
+
+TEST(FileArch, CountOnlyPassTotalsSizesAndWritesNothing)
+{
+    TempDir dir;
+    make_tree(dir / "ws");
+    std::string container = dir / "c.far";
+    FileArch *far = far_new(container.c_str(), (dir / "ws").c_str());
+    ASSERT_NE(far, nullptr);
+    far->count_only = 1;
+    ASSERT_EQ(far_add_path(far, (dir / "ws/Scan.01").c_str(), 1), 0);
+    EXPECT_EQ(far->total_size, 13u + 100000u + 3u + 0u + 10u);
+    EXPECT_FALSE(fs::exists(container));
+    EXPECT_EQ(far_finish(far), 0);
+    EXPECT_FALSE(fs::exists(container));
+
+    // after the count, the real pass: the count-only flag writes nothing even
+    // with the container open
+    far->count_only = 0;
+    ASSERT_EQ(far_create(far, FAR_FILE_PLAIN, "ZO3divi"), 0);
+    far->count_only = 1;
+    ASSERT_EQ(far_add_path(far, (dir / "ws/Scan.01").c_str(), 1), 0);
+    ASSERT_EQ(far_add_member_bytes(far, "ScanInfoList", "abc", 3), 0);
+    EXPECT_EQ(far->total_size, 2 * 100026u + 3u);
+    far->count_only = 0;
+    ASSERT_EQ(far_finish(far), 0);
+    far_free(&far);
+    EXPECT_EQ(readFile(container), header() + eof_record());
+}
+
+TEST(FileArch, WriterRefusesWhatTheReaderWouldRefuse)
+{
+    TempDir dir;
+    // a member name over 259 bytes (each component within the file system's limit)
+    std::string deep = dir / ("ws/" + std::string(200, 'a') + "/" + std::string(60, 'b'));
+    fs::create_directories(deep);
+    std::string container = dir / "c.far";
+    FileArch *far = far_new(container.c_str(), (dir / "ws").c_str());
+    ASSERT_NE(far, nullptr);
+    ASSERT_EQ(far_create(far, FAR_FILE_PLAIN, "t"), 0);
+    EXPECT_EQ(far_add_path(far, deep.c_str(), 0), -1);
+    EXPECT_EQ(far_add_path(far, (dir / ("ws/" + std::string(200, 'a'))).c_str(), 0), 0); // 200 bytes: fine
+    EXPECT_EQ(far_add_member_bytes(far, "../x", "x", 1), -1);
+    EXPECT_EQ(far_add_member_bytes(far, "a\\.\\b", "x", 1), -1);
+    EXPECT_EQ(far_add_member_bytes(far, "", "x", 1), -1);
+    // neither file nor folder, and links, are refused when named
+    EXPECT_EQ(far_add_path(far, "/dev/null", 0), -1);
+    fs::create_symlink(dir / "ws", dir / "link");
+    EXPECT_EQ(far_add_path(far, (dir / "link").c_str(), 1), -1);
+    EXPECT_EQ(far_add_path(far, (dir / "missing").c_str(), 0), -1);
+    // a link inside a walked folder is skipped, never followed
+    writeFile(dir / "secret", "secret");
+    fs::create_directories(dir / "ws/walk");
+    fs::create_symlink(dir / "secret", dir / "ws/walk/to-secret");
+    EXPECT_EQ(far_add_path(far, (dir / "ws/walk").c_str(), 1), 0);
+    ASSERT_EQ(far_finish(far), 0);
+    far_free(&far);
+    std::string bytes = readFile(container);
+    EXPECT_EQ(bytes.find("secret"), std::string::npos);
+    EXPECT_EQ(bytes.find("..\\x"), std::string::npos);
+}
+
+// A write that fails only when the container is closed (a full disk) is a
+// failed save, not a success.
+TEST(FileArch, FinishReportsAFailedClose)
+{
+    for (int kind : {int(FAR_FILE_PLAIN), int(FAR_FILE_GZIP)}) {
+        FileArch *far = far_new("/dev/full", "/");
+        ASSERT_NE(far, nullptr);
+        ASSERT_EQ(far_create(far, kind, "ZO3divi"), 0) << kind; // buffered: nothing has failed yet
+        ASSERT_EQ(far_add_member_bytes(far, "ScanInfoList", "list", 4), 0) << kind;
+        EXPECT_EQ(far_finish(far), -1) << kind;
+        far_free(&far);
+    }
+}
+
+// --- a file that changes while it is added ---------------------------------------------
+
+// A file type whose writes pass through to the stdio stream and which, when
+// the "fdat" header of the watched file goes out, changes that file.
+struct Tamper {
+    std::string path;
+    std::string replacement; // what the file becomes
+    bool done = false;
+};
+
+int64_t tamper_write(file_t *f, const void *buffer, int64_t count)
+{
+    auto *tamper = static_cast<Tamper *>(f->vf->arg);
+    const char *bytes = static_cast<const char *>(buffer);
+    if (!tamper->done && count == 32 && memcmp(bytes + 4, "fdat", 4) == 0) {
+        tamper->done = true;
+        std::FILE *out = std::fopen(tamper->path.c_str(), "r+");
+        if (out != nullptr) {
+            EXPECT_EQ(ftruncate(fileno(out), 0), 0);
+            std::fwrite(tamper->replacement.data(), 1, tamper->replacement.size(), out);
+            std::fclose(out);
+        }
+    }
+    size_t wrote = std::fwrite(buffer, 1, size_t(count), f->fp);
+    f->pos += int64_t(wrote);
+    return wrote == size_t(count) ? count : -3;
+}
+
+TEST(FileArch, AFileThatShrinksWhileAddedFailsTheAdd)
+{
+    TempDir dir;
+    std::string source = dir / "ws/sel-state";
+    fs::create_directories(dir / "ws");
+    writeFile(source, random_bytes(100000, 2));
+    static vf_ops ops{};
+    ops.write = tamper_write;
+    Tamper tamper{source, "short"};
+    ASSERT_NE(file_register_vf("far-test-tamper-shrink", &ops, &tamper), nullptr);
+
+    std::string container = dir / "c.far";
+    FileArch *far = far_new(container.c_str(), (dir / "ws").c_str());
+    ASSERT_NE(far, nullptr);
+    ASSERT_EQ(far_create(far, FAR_FILE_PLAIN, "t"), 0);
+    ASSERT_EQ(file_set_vf(far->file, "far-test-tamper-shrink"), 0);
+    EXPECT_EQ(far_add_path(far, source.c_str(), 0), -1);
+    EXPECT_TRUE(tamper.done);
+    far_free(&far);
+}
+
+TEST(FileArch, AFileThatGrowsWhileAddedKeepsItsDeclaredLength)
+{
+    TempDir dir;
+    std::string source = dir / "ws/log";
+    fs::create_directories(dir / "ws");
+    writeFile(source, "12345");
+    static vf_ops ops{};
+    ops.write = tamper_write;
+    Tamper tamper{source, "1234567890"};
+    ASSERT_NE(file_register_vf("far-test-tamper-grow", &ops, &tamper), nullptr);
+
+    std::string container = dir / "c.far";
+    FileArch *far = far_new(container.c_str(), (dir / "ws").c_str());
+    ASSERT_NE(far, nullptr);
+    ASSERT_EQ(far_create(far, FAR_FILE_PLAIN, "t"), 0);
+    ASSERT_EQ(file_set_vf(far->file, "far-test-tamper-grow"), 0);
+    ASSERT_EQ(far_add_path(far, source.c_str(), 0), 0);
+    ASSERT_EQ(far_add_member_bytes(far, "after", "next", 4), 0);
+    ASSERT_EQ(far_finish(far), 0);
+    far_free(&far);
+    TempDir out;
+    ASSERT_EQ(far_extract(container.c_str(), out.path().c_str(), nullptr, nullptr), 0);
+    EXPECT_EQ(readFile(out / "log"), "12345");
+    EXPECT_EQ(readFile(out / "after"), "next");
+}
+
+// --- member lookup ----------------------------------------------------------------------
+
+TEST(FileArch, GetMemberExactNameAnySizeLimit)
+{
+    TempDir dir;
+    std::string container = dir / "c.far";
+    const std::string limit(size_t(FAR_MAX_MEMBER_SIZE), 'L');
+    const std::string over(size_t(FAR_MAX_MEMBER_SIZE) + 1, 'O');
+    FileArch *far = far_new(container.c_str(), dir.path().c_str());
+    ASSERT_NE(far, nullptr);
+    ASSERT_EQ(far_create(far, FAR_FILE_GZIP, "ZO3divi"), 0);
+    buf_t *info = buf_new(0, 0);
+    ASSERT_NE(info, nullptr);
+    ASSERT_NE(buf_append(info, "scan list", 9), nullptr);
+    ASSERT_EQ(far_add_member(far, "ScanInfoList", info), 0);
+    buf_free(info);
+    ASSERT_EQ(far_add_member_bytes(far, "big/limit", limit.data(), limit.size()), 0);
+    ASSERT_EQ(far_add_member_bytes(far, "big\\over", over.data(), over.size()), 0);
+    ASSERT_EQ(far_add_member_bytes(far, "empty", "", 0), 0);
+    ASSERT_EQ(far_finish(far), 0);
+    far_free(&far);
+
+    buf_t *got = far_get_member(container.c_str(), "ScanInfoList", nullptr);
+    ASSERT_NE(got, nullptr);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(got->data), size_t(got->count)), "scan list");
+    buf_free(got);
+    EXPECT_EQ(far_get_member(container.c_str(), "List", nullptr), nullptr); // not by suffix
+    EXPECT_EQ(far_get_member(container.c_str(), "missing", nullptr), nullptr);
+
+    // members after the first are found too; either separator names them
+    buf_t *mine = buf_new(0, 0);
+    ASSERT_EQ(far_get_member(container.c_str(), "big\\limit", mine), mine);
+    ASSERT_EQ(size_t(mine->count), limit.size());
+    EXPECT_EQ(memcmp(mine->data, limit.data(), limit.size()), 0);
+    ASSERT_EQ(far_get_member(container.c_str(), "big/over", mine), mine);
+    EXPECT_EQ(mine->count, 0); // over 10 MiB: empty
+    ASSERT_EQ(far_get_member(container.c_str(), "empty", mine), mine);
+    EXPECT_EQ(mine->count, 0);
+    buf_free(mine);
+
+    // a damaged container gives nothing
+    std::string cut = dir / "cut.far";
+    writeFile(cut, readFile(container).substr(0, 40));
+    EXPECT_EQ(far_get_member(cut.c_str(), "big\\limit", nullptr), nullptr);
+    EXPECT_EQ(far_get_member((dir / "none").c_str(), "ScanInfoList", nullptr), nullptr);
+}
+
+// --- filters ------------------------------------------------------------------------------
+
+struct FilterLog {
+    std::vector<std::pair<int, std::string>> calls;
+    std::map<std::string, int> results; // by member path below the target
+    std::string target;
+    std::string rewrite_from, rewrite_to;
+};
+
+int logging_filter(void *context, char *path, size_t path_size, int kind, int64_t length)
+{
+    auto *log = static_cast<FilterLog *>(context);
+    EXPECT_EQ(path_size, size_t(FAR_MAX_PATH));
+    std::string full = path;
+    std::string member = full.substr(log->target.size() + 1);
+    log->calls.emplace_back(kind, member + (kind == FAR_KIND_FILE ? ":" + std::to_string(length) : ""));
+    if (!log->rewrite_from.empty() && full.find(log->rewrite_from) == 0) {
+        std::string rewritten = log->rewrite_to + full.substr(log->rewrite_from.size());
+        snprintf(path, path_size, "%s", rewritten.c_str());
+    }
+    auto it = log->results.find(member);
+    return it == log->results.end() ? 0 : it->second;
+}
+
+std::string filter_container(const TempDir &dir)
+{
+    std::string path = dir / "f.far";
+    writeFile(path, header() + name_record("dnam", "Scan.01") + name_record("dnam", "Scan.01\\FAT.1") +
+                        file_member("Scan.01\\FAT.1\\cat.db", "db") + file_member("Scan.01\\context", "ctx") +
+                        eof_record());
+    return path;
+}
+
+TEST(FileArch, FilterSkipsStopsAndRewrites)
+{
+    TempDir dir;
+    std::string container = filter_container(dir);
+    {
+        // 0x30000 on a folder skips the folder, on a file its data
+        FilterLog log;
+        log.target = dir / "t1";
+        log.results["Scan.01/FAT.1"] = 0x30000;
+        log.results["Scan.01/FAT.1/cat.db"] = 0x30000;
+        ASSERT_EQ(far_extract(container.c_str(), log.target.c_str(), logging_filter, &log), 0);
+        EXPECT_EQ(log.calls, (std::vector<std::pair<int, std::string>>{{1, "Scan.01"},
+                                                                       {1, "Scan.01/FAT.1"},
+                                                                       {3, "Scan.01/FAT.1/cat.db:2"},
+                                                                       {3, "Scan.01/context:3"}}));
+        EXPECT_EQ(snapshot(log.target), (std::map<std::string, std::string>{{"Scan.01", "dir"},
+                                                                             {"Scan.01/context", "ctx"}}));
+    }
+    {
+        // stop before: the low 16 bits come back, the record is not made
+        FilterLog log;
+        log.target = dir / "t2";
+        log.results["Scan.01/FAT.1"] = 0x40000 | 7;
+        EXPECT_EQ(far_extract(container.c_str(), log.target.c_str(), logging_filter, &log), 7);
+        EXPECT_EQ(snapshot(log.target), (std::map<std::string, std::string>{{"Scan.01", "dir"}}));
+        // stop after: the file is made first
+        log = FilterLog();
+        log.target = dir / "t3";
+        log.results["Scan.01/FAT.1/cat.db"] = 0x80000 | 0x1234;
+        EXPECT_EQ(far_extract(container.c_str(), log.target.c_str(), logging_filter, &log), 0x1234);
+        EXPECT_EQ(readFile(log.target + "/Scan.01/FAT.1/cat.db"), "db");
+        EXPECT_FALSE(fs::exists(log.target + "/Scan.01/context"));
+        // a negative result ends extraction with it
+        log = FilterLog();
+        log.target = dir / "t4";
+        log.results["Scan.01/context"] = -24;
+        EXPECT_EQ(far_extract(container.c_str(), log.target.c_str(), logging_filter, &log), -24);
+    }
+    {
+        // rewriting the slot folder, as loading into another slot does
+        FilterLog log;
+        log.target = dir / "t5";
+        log.rewrite_from = log.target + "/Scan.01";
+        log.rewrite_to = log.target + "/Scan.05";
+        ASSERT_EQ(far_extract(container.c_str(), log.target.c_str(), logging_filter, &log), 0);
+        EXPECT_EQ(readFile(log.target + "/Scan.05/FAT.1/cat.db"), "db");
+        EXPECT_FALSE(fs::exists(log.target + "/Scan.01"));
+    }
+}
+
+TEST(FileArch, FilterCannotLeadOutOfTheTarget)
+{
+    TempDir dir;
+    std::string container = filter_container(dir);
+    fs::create_directories(dir / "outside");
+    writeFile(dir / "outside/victim", "precious");
+    const std::string target = dir / "target";
+    for (const std::string &to : {dir / "outside", target + "/../outside", target + "/./x", target + "//x",
+                                  target + "x", std::string("/tmp")}) {
+        FilterLog log;
+        log.target = target;
+        log.rewrite_from = target + "/Scan.01";
+        log.rewrite_to = to;
+        auto before = snapshot(dir.path());
+        EXPECT_EQ(far_extract(container.c_str(), target.c_str(), logging_filter, &log), -1) << to;
+        auto after = snapshot(dir.path());
+        after.erase("target"); // the target itself may now exist, empty
+        before.erase("target");
+        EXPECT_EQ(after, before) << to;
+        EXPECT_TRUE(!fs::exists(target) || fs::is_empty(target)) << to;
+    }
+}
+
+// --- hostile and damaged containers ------------------------------------------------------
+
+// The target holds "keep"; outside it lies "outside/victim". Every bad
+// container starts with a valid member that would overwrite "keep".
+struct Scene {
+    TempDir dir;
+    std::string target = dir / "ws";
+    Scene()
+    {
+        fs::create_directories(target + "/Scan.01");
+        writeFile(target + "/keep", "old");
+        fs::create_directories(dir / "outside");
+        writeFile(dir / "outside/victim", "precious");
+    }
+    // Extracts bytes (optionally gzip-compressed by the real tool); returns
+    // the result and checks that nothing changed anywhere in the scene.
+    int extract_unchanged(const std::string &bytes, const std::string &what, bool gzip = false)
+    {
+        std::string container = dir / "bad.far";
+        writeFile(container, bytes);
+        if (gzip) {
+            zvtest::requireTool("gzip");
+            zvtest::mustRun("gzip -f '" + container + "' && mv '" + container + ".gz' '" + container + "'");
+        }
+        auto before = snapshot(dir.path());
+        int result = far_extract(container.c_str(), target.c_str(), nullptr, nullptr);
+        auto after = snapshot(dir.path());
+        EXPECT_EQ(after, before) << what;
+        EXPECT_EQ(readFile(dir / "outside/victim"), "precious") << what;
+        EXPECT_EQ(readFile(target + "/keep"), "old") << what;
+        return result;
+    }
+};
+
+std::string with_backslashes(std::string path)
+{
+    for (char &c : path)
+        if (c == '/')
+            c = '\\';
+    return path;
+}
+
+TEST(FileArch, HostileMemberNamesChangeNothing)
+{
+    Scene scene;
+    const std::string good = header() + file_member("keep", "NEW");
+    const std::string victim = with_backslashes(scene.dir / "outside/victim");
+    const std::string long_name = std::string(200, 'a') + "\\" + std::string(58, 'b'); // 260 bytes with its NUL
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"dotdot file", file_member("..\\outside\\victim", "pwned")},
+        {"dotdot inside", file_member("Scan.01\\..\\..\\outside\\victim", "pwned")},
+        {"dotdot folder", name_record("dnam", "..\\outside\\new")},
+        {"forward dotdot", file_member("../outside/victim", "pwned")},
+        {"absolute backslash", file_member(victim, "pwned")},
+        {"absolute slash", file_member((scene.dir / "outside/victim"), "pwned")},
+        {"dot", name_record("dnam", ".")},
+        {"dot component", file_member("Scan.01\\.\\x", "x")},
+        {"empty component", file_member("Scan.01\\\\x", "x")},
+        {"trailing separator", name_record("dnam", "Scan.01\\")},
+        {"empty name", name_record("fnam", "") + record("fdat", "x")},
+        {"NUL inside", record("fnam", std::string("ok\0..\\x\0", 8)) + record("fdat", "x")},
+        {"no NUL", record("fnam", "keep") + record("fdat", "x")},
+        {"260-byte folder name", name_record("dnam", long_name + "b")},
+        {"huge name length", record("fnam", "x", uint64_t(1) << 40)},
+    };
+    for (const auto &[what, bad] : cases)
+        EXPECT_EQ(scene.extract_unchanged(good + bad + eof_record(), what), -1) << what;
+    // the 259-byte name is fine on its own
+    TempDir out;
+    std::string ok = scene.dir / "ok.far";
+    writeFile(ok, header() + name_record("dnam", long_name) + eof_record());
+    EXPECT_EQ(far_extract(ok.c_str(), out.path().c_str(), nullptr, nullptr), 0);
+    EXPECT_TRUE(fs::is_directory(out / (std::string(200, 'a') + "/" + std::string(58, 'b'))));
+    // a target so long that a name no longer fits the 1024-byte path
+    std::string deep = scene.dir / (std::string(250, 'd') + "/" + std::string(250, 'e') + "/" + std::string(250, 'f'));
+    std::string member = std::string(200, 'm') + "\\" + std::string(58, 'n');
+    writeFile(ok, header() + name_record("dnam", member) + eof_record());
+    EXPECT_EQ(far_extract(ok.c_str(), deep.c_str(), nullptr, nullptr), -1);
+    EXPECT_FALSE(fs::exists(deep));
+}
+
+TEST(FileArch, DamagedContainersChangeNothing)
+{
+    Scene scene;
+    const std::string good = header() + file_member("keep", "NEW");
+    const std::string whole = good + file_member("Scan.01\\data", random_bytes(70000, 3)) + eof_record();
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"no end record", good},
+        {"cut in a record header", good + std::string("Blk\0fdat", 8)},
+        {"cut in the payload", whole.substr(0, whole.size() - 32 - 100)},
+        {"cut in the header", whole.substr(0, 20)},
+        {"fnam without fdat", good + name_record("fnam", "a") + eof_record()},
+        {"fnam then fnam", good + name_record("fnam", "a") + file_member("b", "x") + eof_record()},
+        {"fdat without fnam", good + record("fdat", "x") + eof_record()},
+        {"fnam then dnam", good + name_record("fnam", "a") + name_record("dnam", "b") + eof_record()},
+        {"unknown type", good + record("zzzz", "") + eof_record()},
+        {"bad block magic", good + "Blx" + record("eof ", "").substr(3)},
+        {"negative length", good + record("fdat", "", uint64_t(1) << 63) + eof_record()},
+        {"length past the end", good + name_record("fnam", "a") + record("fdat", "xyz", uint64_t(1) << 62)},
+        {"wrong version", [&] { std::string s = whole; s[8] = 2; return s; }()},
+        {"not a container", "hello"},
+        {"empty", ""},
+    };
+    for (const auto &[what, bad] : cases) {
+        EXPECT_EQ(scene.extract_unchanged(bad, what), -1) << what;
+        EXPECT_EQ(scene.extract_unchanged(bad, what + " (gzip)", true), -1) << what;
+    }
+    // the whole container is fine, plain and compressed, and so is one cut
+    // after its end record
+    std::string container = scene.dir / "whole.far";
+    writeFile(container, whole + "trailing");
+    TempDir out;
+    EXPECT_EQ(far_extract(container.c_str(), out.path().c_str(), nullptr, nullptr), 0);
+    EXPECT_EQ(readFile(out / "keep"), "NEW");
+    // a gzip file cut short
+    writeFile(container, whole);
+    zvtest::requireTool("gzip");
+    std::string gz = zvtest::mustRun("gzip -c '" + container + "'");
+    writeFile(container, gz.substr(0, gz.size() / 2));
+    auto before = snapshot(scene.dir.path());
+    EXPECT_EQ(far_extract(container.c_str(), scene.target.c_str(), nullptr, nullptr), -1);
+    EXPECT_EQ(snapshot(scene.dir.path()), before);
+}
+
+TEST(FileArch, LinksInsideTheTargetAreNotFollowed)
+{
+    TempDir dir;
+    std::string target = dir / "ws";
+    fs::create_directories(target);
+    fs::create_directories(dir / "outside");
+    writeFile(dir / "outside/victim", "precious");
+    fs::create_directory_symlink(dir / "outside", target + "/linkdir");
+    fs::create_symlink(dir / "outside/victim", target + "/linkfile");
+    mkfifo((target + "/fifo").c_str(), 0600);
+    auto outside = snapshot(dir / "outside");
+    for (const std::string &bad : {file_member("linkdir\\victim", "pwned"), name_record("dnam", "linkdir\\sub"),
+                                   file_member("linkfile", "pwned"), file_member("fifo", "x")}) {
+        std::string container = dir / "c.far";
+        writeFile(container, header() + bad + eof_record());
+        EXPECT_EQ(far_extract(container.c_str(), target.c_str(), nullptr, nullptr), -1);
+        EXPECT_EQ(snapshot(dir / "outside"), outside);
+        EXPECT_TRUE(fs::is_fifo(target + "/fifo"));
+    }
+    // a file where a folder should be
+    writeFile(target + "/plain", "x");
+    std::string container = dir / "c.far";
+    writeFile(container, header() + file_member("plain\\x", "y") + eof_record());
+    EXPECT_EQ(far_extract(container.c_str(), target.c_str(), nullptr, nullptr), -1);
+    EXPECT_EQ(readFile(target + "/plain"), "x");
+}
+
+// The seeds in fuzz/corpus/file_arch are made by the writer (and cut or
+// poked); ZV_WRITE_FILE_ARCH_SEEDS=1 writes them anew. The gzip seed is
+// compared after decompression, as another zlib may compress differently.
+TEST(FileArch, FuzzCorpusIsWhatTheWriterMakes)
+{
+    TempDir dir;
+    fs::create_directories(dir / "ws/Scan.01/FAT.1");
+    writeFile(dir / "ws/Scan.01/context", "ctx");
+    writeFile(dir / "ws/Scan.01/FAT.1/cat.db", std::string(40, 'd'));
+    writeFile(dir / "ws/Scan.01/FAT.1/sel-state", "\x55\xAA");
+    std::map<std::string, std::string> made;
+    for (int kind : {int(FAR_FILE_PLAIN), int(FAR_FILE_GZIP)}) {
+        std::string container = dir / "seed.far";
+        FileArch *far = far_new(container.c_str(), (dir / "ws").c_str());
+        ASSERT_NE(far, nullptr);
+        ASSERT_EQ(far_create(far, kind, "ZO3divi"), 0);
+        ASSERT_EQ(far_add_member_bytes(far, "ScanInfoList", "list", 4), 0);
+        ASSERT_EQ(far_add_path(far, (dir / "ws/Scan.01").c_str(), 1), 0);
+        ASSERT_EQ(far_finish(far), 0);
+        far_free(&far);
+        made[kind == FAR_FILE_GZIP ? "saved-scan-gzip" : "saved-scan"] = readFile(container);
+    }
+    const std::string plain = made["saved-scan"];
+    made["cut-in-payload"] = plain.substr(0, plain.size() - 40);
+    made["hostile-dotdot"] = header() + file_member("ScanInfoList", "list") +
+                             file_member("Scan.01\\..\\..\\victim", "pwned") + eof_record();
+    made["hostile-link-name"] = header() + name_record("dnam", "Scan.01") + file_member("Scan.01\\x", "1") +
+                                name_record("dnam", "Scan.01\\x\\y") + eof_record();
+    const fs::path folder = fs::path(__FILE__).parent_path() / "../../fuzz/corpus/file_arch";
+    for (const auto &[name, bytes] : made) {
+        if (std::getenv("ZV_WRITE_FILE_ARCH_SEEDS")) {
+            fs::create_directories(folder);
+            writeFile(folder / name, bytes);
+        }
+        if (name == "saved-scan-gzip") {
+            std::string unpacked = gunzip((folder / name).string());
+            ASSERT_GT(unpacked.size(), 9u);
+            unpacked[9] = 0;
+            EXPECT_EQ(unpacked, plain) << name;
+        } else {
+            EXPECT_EQ(readFile(folder / name), bytes) << name;
+        }
+    }
+}
+
+} // namespace

@@ -1,0 +1,319 @@
+// Saved scan files: a workspace of several scans (contexts, file systems,
+// catalogs, selections) saved and loaded into other slots; too few free
+// slots; containers that try to write outside the workspace.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+
+#include <algorithm>
+#include <cstring>
+#include <set>
+
+#include "foundation/buf.h"
+#include "foundation/dirutil.h"
+#include "scan/file_arch.h"
+#include "fs_test_support.h"
+
+using namespace fstest;
+
+namespace {
+
+// Every path below root (files and folders), relative, sorted.
+std::set<std::string> tree(const std::string &root, const std::string &prefix = "")
+{
+    std::set<std::string> out;
+    DIR *d = opendir((root + prefix).c_str());
+    if (d == nullptr)
+        return out;
+    while (dirent *e = readdir(d)) {
+        const std::string name = e->d_name;
+        if (name == "." || name == "..")
+            continue;
+        const std::string rel = prefix + "/" + name;
+        out.insert(rel);
+        if (is_directory((root + rel).c_str()))
+            for (const std::string &sub : tree(root, rel))
+                out.insert(sub);
+    }
+    closedir(d);
+    return out;
+}
+
+class SavedScans : public Workspace {
+protected:
+    void SetUp() override
+    {
+        Workspace::SetUp();
+        register_test_type();
+        media = fileMedium(dir / "card.img", std::string(64 * 1024, 'm'));
+    }
+    ScanContext *scanWith(int file_systems)
+    {
+        ScanContext *scan = scx_new(SCX_TYPE_QUICK, media, workspace);
+        if (scan == nullptr)
+            return nullptr;
+        scx_begin(scan);
+        for (int i = 0; i < file_systems; i++) {
+            std::shared_ptr<fs_record> fs = fs_new_of_type(scan, FS_TYPE_FAT);
+            std::vector<Node> nodes = small_tree();
+            nodes[3].name = "b" + std::to_string(i) + ".jpg";
+            write_catalog(fs.get(), nodes);
+            fs->fskey[0] = (uint8_t)(0x40 + i);
+        }
+        scan->scanned_here = 1;
+        scx_finish(scan, 0);
+        return scan;
+    }
+    std::string save(const std::vector<uint64_t> &keyrefs, int kind = FAR_FILE_GZIP)
+    {
+        const std::string file = dir / ("saved" + std::to_string(saves++) + ".scan");
+        FileArch *far = far_new(file.c_str(), ws().c_str());
+        EXPECT_NE(far, nullptr);
+        EXPECT_EQ(far_create(far, kind, "ZO3divi"), 0);
+        EXPECT_EQ(scx_save_scans(far, keyrefs.data(), keyrefs.size()), 0);
+        EXPECT_EQ(far_finish(far), 0);
+        far_free(&far);
+        return file;
+    }
+    uint32_t selection(fs_record *fs, int64_t keynum)
+    {
+        uint32_t value = 99;
+        catdb_ensure_reading(&fs->cat);
+        catdb_get_selection_(&fs->cat, keynum, &value);
+        return value;
+    }
+    Media *media = nullptr;
+    int saves = 0;
+};
+
+TEST_F(SavedScans, WorkspaceOfSeveralScansRoundTrips)
+{
+    ScanContext *first = scanWith(2);
+    ScanContext *second = scanWith(1);
+    ASSERT_TRUE(first && second);
+    // Tick a.jpg (3) in the first catalog: DCIM (2) and the root become partial.
+    fs_record *fs1 = first->fs_list[0].get();
+    const int64_t path[] = {3, 2, 1, CATDB_KEYNUM_NONE};
+    ASSERT_EQ(fs_select_nodes(fs1, path, 4, 1), 0);
+    EXPECT_EQ(selection(fs1, 2), SEL_PARTIAL);
+    // Tick the whole second catalog.
+    fs_record *fs3 = second->fs_list[0].get();
+    const int64_t root[] = {CATDB_KEYNUM_ROOT, CATDB_KEYNUM_NONE};
+    ASSERT_EQ(fs_select_nodes(fs3, root, 2, 1), 0);
+    for (ScanContext *s : {first, second})
+        ASSERT_EQ(scx_archive(s), 0);
+    const std::string file = save({0});
+    const std::string first_name = first->name;
+
+    ASSERT_EQ(scx_delete_all(), 0);
+    ASSERT_TRUE(tree(ws()).empty());
+    // Slot 1 is taken by a new scan: the saved slots 1 and 2 go to 2 and 3.
+    ScanContext *newer = scx_new(SCX_TYPE_QUICK, media, workspace);
+    ASSERT_NE(newer, nullptr);
+    int loaded = -1;
+    ASSERT_EQ(scx_load_scans(file.c_str(), nullptr, 0, workspace, &loaded), 0);
+    EXPECT_EQ(loaded, 2);
+    EXPECT_EQ(scx_live_slots(), (std::vector<uint32_t>{1, 2, 3}));
+    EXPECT_TRUE(is_directory((ws() + "/Scan.02/FAT.2").c_str()));
+    EXPECT_TRUE(logged("Loading scan slot 2 from " + file + " succeeded."));
+
+    std::shared_ptr<ScanContext> a = scx_in_slot(2), b = scx_in_slot(3);
+    ASSERT_TRUE(a && b);
+    EXPECT_NE(std::string(a->name), first_name); // a new scan number in this process
+    EXPECT_EQ(a->scan_state, SCX_STATE_DONE);
+    EXPECT_EQ(a->media_status, SCX_MEDIA_ATTACHED); // matched to the card again
+    EXPECT_EQ(scx_media(a.get()), media);
+    ASSERT_EQ(a->fs_list.size(), 2u);
+    ASSERT_EQ(b->fs_list.size(), 1u);
+    EXPECT_EQ(a->fs_list[1]->fskey[0], 0x41);
+    EXPECT_STREQ(a->fs_list[1]->display_name, "Found Files (FAT)");
+    EXPECT_EQ(a->fs_list[0]->media, media);
+
+    // The catalogs answer from their new folders, keyrefs carry the new slots.
+    std::vector<NodeInfo> roots, kids;
+    ASSERT_EQ(scx_children(keyref_scan(2), &roots), 0);
+    ASSERT_EQ(roots.size(), 2u);
+    EXPECT_EQ(keyref_slot(roots[1].keyref), 2u);
+    std::shared_ptr<fs_record> second_fs = fs_from_keyref(roots[1].keyref);
+    ASSERT_NE(second_fs, nullptr);
+    ASSERT_EQ(fs_node_children(second_fs.get(), 2, &kids), 0);
+    ASSERT_EQ(kids.size(), 2u);
+    EXPECT_EQ(kids[1].name, "b1.jpg");
+
+    // The selections came along, with their counters.
+    fs_record *back1 = a->fs_list[0].get();
+    EXPECT_EQ(selection(back1, 3), SEL_SELECTED);
+    EXPECT_EQ(selection(back1, 4), SEL_NONE);
+    EXPECT_EQ(selection(back1, 2), SEL_PARTIAL);
+    EXPECT_EQ(selection(back1, 1), SEL_PARTIAL);
+    uint64_t counters[5];
+    fs_get_selected(back1, counters);
+    EXPECT_EQ(counters[0], 1u);
+    EXPECT_EQ(counters[4], 1000u);
+    fs_record *back3 = b->fs_list[0].get();
+    EXPECT_EQ(fs_root_selection(back3), SEL_SELECTED);
+    EXPECT_EQ(selection(back3, 5), SEL_SELECTED);
+    uint64_t totals[5] = {};
+    scx_get_tree_info(b.get(), totals);
+    EXPECT_EQ(totals[0], 3u);
+    EXPECT_EQ(totals[4], 4020u);
+    EXPECT_EQ(fs_list_selected().size(), 2u); // back1 (partial root) and back3
+    std::vector<ScanInfo> infos = scx_copy_scan_infos();
+    EXPECT_EQ(infos.size(), 3u);
+
+    // Loading only the scan named by its saved keyref takes one slot.
+    loaded = -1;
+    const uint64_t want = keyref_scan(2);
+    ASSERT_EQ(scx_load_scans(file.c_str(), &want, 1, workspace, &loaded), 0);
+    EXPECT_EQ(loaded, 1);
+    ASSERT_NE(scx_in_slot(4), nullptr);
+    EXPECT_EQ(scx_in_slot(4)->fs_list.size(), 1u);
+    EXPECT_EQ(scx_in_slot(5), nullptr);
+}
+
+TEST_F(SavedScans, TooFewSlotsChangesNothing)
+{
+    ASSERT_NE(scanWith(1), nullptr);
+    ASSERT_NE(scanWith(1), nullptr);
+    for (uint32_t s : {1u, 2u})
+        ASSERT_EQ(scx_archive(scx_in_slot(s).get()), 0);
+    const std::string file = save({}, FAR_FILE_PLAIN);
+    while (scx_live_slots().size() < 14)
+        ASSERT_NE(scx_new(SCX_TYPE_QUICK, media, workspace), nullptr);
+    const std::set<std::string> before = tree(ws());
+    int loaded = -1;
+    EXPECT_EQ(scx_load_scans(file.c_str(), nullptr, 0, workspace, &loaded), -11);
+    EXPECT_EQ(loaded, 0);
+    EXPECT_TRUE(logged("Request to load 2 scans, but only 1 slots available"));
+    EXPECT_EQ(tree(ws()), before);
+    EXPECT_EQ(scx_live_slots().size(), 14u);
+    // A slot whose folder is still on disk is not free either.
+    ASSERT_EQ(make_dir_path((ws() + "/Scan.15").c_str()), 0);
+    ScanContext *one = scx_in_slot(3).get();
+    ASSERT_EQ(scx_delete(&one), 0);
+    EXPECT_EQ(scx_load_scans(file.c_str(), nullptr, 0, workspace, &loaded), -11);
+    // A file without a ScanInfoList is refused.
+    zvtest::writeFile(dir / "empty.scan", "");
+    EXPECT_EQ(scx_load_scans((dir / "empty.scan").c_str(), nullptr, 0, workspace, &loaded), -1);
+}
+
+// --- containers written by hand ---------------------------------------------------------
+
+struct Container {
+    std::string bytes;
+    Container()
+    {
+        bytes = std::string("FileArch", 8) + '\x01' + std::string(7, '\0') + std::string("ZO3divi\0", 8);
+    }
+    void record(const char type[5], const std::string &payload)
+    {
+        bytes += std::string("Blk\0", 4) + std::string(type, 4) + std::string(16, '\0');
+        for (int i = 7; i >= 0; i--)
+            bytes += (char)((uint64_t)payload.size() >> (8 * i));
+        bytes += payload;
+    }
+    void file(const std::string &name, const std::string &data)
+    {
+        record("fnam", name + '\0');
+        record("fdat", data);
+    }
+    void folder(const std::string &name) { record("dnam", name + '\0'); }
+    void end() { record("eof ", ""); }
+};
+
+std::string scanInfoList(std::vector<uint32_t> slots)
+{
+    std::string out;
+    for (uint32_t slot : slots) {
+        ScanInfo info{};
+        info.slot = slot;
+        info.keyref = keyref_scan(slot);
+        std::snprintf(info.scan_name, sizeof info.scan_name, "Scan %u", slot);
+        uint8_t raw[SCAN_INFO_SIZE];
+        scan_info_pack(info, raw);
+        out.append(reinterpret_cast<const char *>(raw), SCAN_INFO_SIZE);
+    }
+    return out;
+}
+
+TEST_F(SavedScans, HostileFilesLeaveTheWorkspaceAsItWas)
+{
+    ASSERT_NE(scanWith(1), nullptr);
+    ASSERT_EQ(scx_archive(scx_in_slot(1).get()), 0);
+    const std::set<std::string> before = tree(ws());
+    const std::set<std::string> outside = tree(dir.path());
+    const std::vector<std::string> hostile = {
+        "Scan.01\\..\\..\\escape.txt",   // climbs out of the workspace
+        "Scan.01\\FAT.1\\..\\..\\..\\x", // climbs out from deeper
+        "\\etc\\escape",                 // absolute
+        "Scan.01\\.\\x",                 // a "." component
+        "Scan.01\\\\x",                  // an empty component
+    };
+    for (const std::string &bad : hostile) {
+        Container c;
+        c.file("ScanInfoList", scanInfoList({1}));
+        c.folder("Scan.01");
+        c.file("Scan.01\\harmless", "ok");
+        c.file(bad, "gotcha");
+        c.end();
+        const std::string file = dir / "hostile.scan";
+        zvtest::writeFile(file, c.bytes);
+        int loaded = -1;
+        EXPECT_EQ(scx_load_scans(file.c_str(), nullptr, 0, workspace, &loaded), -1) << bad;
+        EXPECT_EQ(loaded, 0);
+        EXPECT_EQ(tree(ws()), before) << bad;
+        EXPECT_EQ(scx_live_slots(), std::vector<uint32_t>{1}) << bad;
+    }
+    std::set<std::string> now = tree(dir.path());
+    now.erase("/hostile.scan");
+    EXPECT_EQ(now, outside);
+
+    // "Scan.NN" counts only as the first component: deeper ones, other
+    // folders and numbers outside 1..15 are skipped, the rest is loaded.
+    Container c;
+    c.file("ScanInfoList", scanInfoList({1}));
+    c.folder("Scan.01");
+    c.file("Scan.01\\notes\\Scan.05\\kept", "inside the scan");
+    c.file("Junk\\Scan.01\\y", "not a scan");
+    c.file("Scan.16\\z", "no such slot");
+    c.file("Scan.1x\\z", "not a number");
+    c.file("Scan.01x\\z", "not the component");
+    c.end();
+    const std::string file = dir / "mixed.scan";
+    zvtest::writeFile(file, c.bytes);
+    int loaded = -1;
+    EXPECT_EQ(scx_load_scans(file.c_str(), nullptr, 0, workspace, &loaded), 0);
+    EXPECT_EQ(loaded, 1);
+    EXPECT_EQ(zvtest::readFile(ws() + "/Scan.02/notes/Scan.05/kept"), "inside the scan");
+    EXPECT_FALSE(is_directory((ws() + "/Scan.05").c_str()));
+    EXPECT_FALSE(is_directory((ws() + "/Junk").c_str()));
+    EXPECT_FALSE(is_directory((ws() + "/Scan.16").c_str()));
+    EXPECT_FALSE(is_directory((ws() + "/Scan.1x").c_str()));
+    EXPECT_FALSE(is_directory((ws() + "/Scan.01x").c_str()));
+    EXPECT_TRUE(logged("Bad Scan.16 in far path"));
+    // The loaded scan had no context: it is there, knows no medium, and goes cleanly.
+    std::shared_ptr<ScanContext> odd = scx_in_slot(2);
+    ASSERT_NE(odd, nullptr);
+    EXPECT_EQ(odd->media_status, SCX_MEDIA_UNKNOWN);
+    ScanContext *raw = odd.get();
+    odd.reset();
+    EXPECT_EQ(scx_delete(&raw), 0);
+    EXPECT_EQ(tree(ws()), before);
+
+    // A file member where the slot's folder belongs is not written: the slot
+    // is loaded as a folder and leaves nothing behind when deleted.
+    Container f;
+    f.file("ScanInfoList", scanInfoList({1}));
+    f.file("Scan.01", "a file, not a folder");
+    f.end();
+    zvtest::writeFile(file, f.bytes);
+    EXPECT_EQ(scx_load_scans(file.c_str(), nullptr, 0, workspace, &loaded), 0);
+    EXPECT_EQ(loaded, 1);
+    EXPECT_TRUE(is_directory((ws() + "/Scan.02").c_str()));
+    raw = scx_in_slot(2).get();
+    ASSERT_NE(raw, nullptr);
+    EXPECT_EQ(scx_delete(&raw), 0);
+    EXPECT_EQ(tree(ws()), before);
+}
+
+} // namespace
