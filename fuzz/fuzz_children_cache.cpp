@@ -13,12 +13,7 @@
 //   (a bad file is rebuilt) and lists the same children as from a clean
 //   cache, unless the input is itself a well-formed cache of that catalog
 //   (a file without a check value of its own can be forged).
-#include <unistd.h>
-
 #include <cstdint>
-#include <cstdlib>
-#include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -26,23 +21,14 @@
 
 #include <sqlite3.h>
 
+#include "catalog_support.h"
 #include "scan/catalog/catdb.h"
 #include "scan/catalog/children_cache.h"
 #include "scan/catalog/hash_tables.h"
 
 namespace {
 
-void check(bool ok)
-{
-    if (!ok)
-        std::abort();
-}
-
-int make_nodes(catdb *db, fs_record *)
-{
-    return catdb_exec(db, "CREATE TABLE IF NOT EXISTS nodes (id INTEGER PRIMARY KEY, pid INTEGER, is_dir INTEGER, "
-                          "size INTEGER, num_children INTEGER);");
-}
+using fuzzsupport::require;
 
 std::string read_all(const std::string &path)
 {
@@ -55,35 +41,22 @@ void write_all(const std::string &path, const uint8_t *data, size_t size)
     std::ofstream(path, std::ios::binary | std::ios::trunc).write(reinterpret_cast<const char *>(data), size);
 }
 
-// A small catalog made once: root 1; folders 2 and 3 under it; files under
-// each; its clean caches are kept to restore before every run.
+// The small catalog (catalog_support.h), made once; its clean caches are
+// kept to restore before every run.
 struct Fixture {
-    std::string folder;
+    zvtest::TempDir scratch;
+    std::string folder = scratch.path();
     std::string cleanCache;
     std::vector<int64_t> rootChildren, folderChildren;
 
     Fixture()
     {
-        char pattern[] = "/tmp/zv-fuzz-children-XXXXXX";
-        check(mkdtemp(pattern) != nullptr);
-        folder = pattern;
         catdb db{};
-        check(catdb_new(&db, nullptr) == 0);
-        catdb_set_folder(&db, folder.c_str());
-        db.on_open_for_writing = make_nodes;
-        check(catdb_ensure_writing(&db) == 0);
-        check(catdb_exec(&db, "INSERT INTO nodes (id, pid, is_dir, size) VALUES (1, NULL, 1, 0), (2, 1, 1, 0), "
-                              "(3, 1, 1, 0), (4, 2, 0, 10), (5, 2, 0, 20), (6, 3, 0, 30), (7, 1, 0, 40);") == 0);
-        check(catdb_ensure_reading(&db) == 0);
-        check(catdb_get_children_keynums(&db, 1, &rootChildren) == 3);
-        check(catdb_get_children_keynums(&db, 2, &folderChildren) == 2);
+        fuzzsupport::open_small_catalog(folder, &db);
+        require(catdb_get_children_keynums(&db, 1, &rootChildren) == 3);
+        require(catdb_get_children_keynums(&db, 2, &folderChildren) == 2);
         catdb_free(&db);
         cleanCache = read_all(folder + "/db-cache");
-    }
-    ~Fixture()
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(folder, ignored);
     }
 };
 
@@ -95,9 +68,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     dbcache_contents contents;
     if (dbcache_parse(data, size, &contents) == 0) {
-        check(contents.item_count >= (uint64_t)contents.file_count + (uint64_t)contents.folder_count + 1);
-        check(contents.sizes.count == contents.item_count);
-        check(contents.folders.bit_count >= contents.item_count);
+        require(contents.item_count >= (uint64_t)contents.file_count + (uint64_t)contents.folder_count + 1);
+        require(contents.sizes.count == contents.item_count);
+        require(contents.folders.bit_count >= contents.item_count);
     }
 
     if (size >= 2) {
@@ -109,17 +82,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             std::vector<bool> seen(items, false);
             for (const auto &entry : table->entries) {
                 // A fresh table holds an empty entry of its own (key 1).
-                check(entry.second.list.count == 0 || (entry.first >= 0 && (uint64_t)entry.first < items));
+                require(entry.second.list.count == 0 || (entry.first >= 0 && (uint64_t)entry.first < items));
                 for (uint32_t i = 0; i < entry.second.list.count; ++i) {
                     int64_t child = entry.second.list.keys[i];
-                    check(child >= 0 && (uint64_t)child < items && !seen[(size_t)child]);
+                    require(child >= 0 && (uint64_t)child < items && !seen[(size_t)child]);
                     seen[(size_t)child] = true;
                     ++total;
                 }
             }
-            check(total == rows);
+            require(total == rows);
         } else {
-            check(table == nullptr);
+            require(table == nullptr);
         }
         childrencache_free(&table);
     }
@@ -132,13 +105,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     bool wellFormed = childrencache_parse(data, size, 8, 7, &forged) == 0;
     childrencache_free(&forged);
     catdb db{};
-    check(catdb_new(&db, nullptr) == 0);
+    require(catdb_new(&db, nullptr) == 0);
     catdb_set_folder(&db, fixture.folder.c_str());
-    check(catdb_ensure_reading(&db) == 0);
+    require(catdb_ensure_reading(&db) == 0);
     std::vector<int64_t> children;
     bool same = catdb_get_children_keynums(&db, 1, &children) == 3 && children == fixture.rootChildren &&
                 catdb_get_children_keynums(&db, 2, &children) == 2 && children == fixture.folderChildren;
-    check(same || wellFormed);
+    require(same || wellFormed);
     catdb_free(&db);
     return 0;
 }

@@ -24,35 +24,23 @@
 
 #include "foundation/buf.h"
 #include "scan/file_arch.h"
+#include "scratch_support.h"
 
 namespace {
 
-void require(bool condition)
-{
-    if (!condition)
-        std::abort();
-}
+using fuzzsupport::require;
 
 struct Scratch {
-    std::string root, target, sentinel_folder, sentinel;
+    zvtest::TempDir folder;
+    std::string root = folder.path();
+    std::string target, sentinel_folder, sentinel;
     Scratch()
     {
-        char pattern[] = "/tmp/zv-fuzz-far-XXXXXX";
-        require(mkdtemp(pattern) != nullptr);
-        root = pattern;
         target = root + "/target";
         sentinel_folder = root + "/outside";
         sentinel = sentinel_folder + "/victim";
         require(mkdir(sentinel_folder.c_str(), 0700) == 0);
-        FILE *f = fopen(sentinel.c_str(), "wb");
-        require(f != nullptr);
-        require(fwrite("precious", 1, 8, f) == 8);
-        fclose(f);
-    }
-    ~Scratch()
-    {
-        std::error_code ec;
-        std::filesystem::remove_all(root, ec);
+        fuzzsupport::write_sentinel(sentinel);
     }
 };
 

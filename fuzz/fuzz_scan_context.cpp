@@ -25,14 +25,11 @@
 #include "modules/module.h"
 #include "scan/catalog/fs_record.h"
 #include "scan/scan_context.h"
+#include "scratch_support.h"
 
 namespace {
 
-void require(bool condition)
-{
-    if (!condition)
-        std::abort();
-}
+using fuzzsupport::require;
 
 int init_fat(fs_record *record)
 {
@@ -51,18 +48,15 @@ int init_store(fs_record *record)
 }
 
 struct Scratch {
-    std::string root, ws, sentinel;
+    zvtest::TempDir folder;
+    std::string root = folder.path();
+    std::string ws, sentinel;
     work_dir *workspace = nullptr;
     Scratch()
     {
-        char pattern[] = "/tmp/zv-fuzz-scx-XXXXXX";
-        require(mkdtemp(pattern) != nullptr);
-        root = pattern;
         ws = root + "/ZorvantWorkspace";
         sentinel = root + "/victim";
-        FILE *f = std::fopen(sentinel.c_str(), "wb");
-        require(f != nullptr && std::fwrite("precious", 1, 8, f) == 8);
-        std::fclose(f);
+        fuzzsupport::write_sentinel(sentinel);
         engine_set_workspace_name("Zorvant");
         workspace = dir_new(nullptr, ws.c_str());
         require(workspace != nullptr && dir_global_root() == workspace);
@@ -73,11 +67,6 @@ struct Scratch {
         cbr->fs_init = init_store;
         require(fs_register_type(fat, FS_TYPE_FAT, FS_RECORD_COMMON_SIZE) == 0);
         require(fs_register_type(cbr, FS_TYPE_STORE, FS_RECORD_COMMON_SIZE) == 0);
-    }
-    ~Scratch()
-    {
-        std::error_code ec;
-        std::filesystem::remove_all(root, ec);
     }
 };
 

@@ -9,33 +9,21 @@
 // - ticking a file afterwards gives its folder and the root the states
 //   their children call for, and the counters still agree after closing
 //   and reopening.
-#include <unistd.h>
-
 #include <cstdint>
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "catalog_support.h"
 #include "scan/catalog/catdb.h"
 #include "scan/catalog/selection.h"
 
 namespace {
 
-void check(bool ok)
-{
-    if (!ok)
-        std::abort();
-}
+using fuzzsupport::require;
 
-int make_nodes(catdb *db, fs_record *)
-{
-    return catdb_exec(db, "CREATE TABLE IF NOT EXISTS nodes (id INTEGER PRIMARY KEY, pid INTEGER, is_dir INTEGER, "
-                          "size INTEGER, num_children INTEGER);");
-}
-
-// Root 1 holds folders 2 and 3 and file 7; 2 holds files 4 and 5; 3 holds 6.
+// The small catalog of catalog_support.h: root 1 holds folders 2 and 3 and
+// file 7; 2 holds files 4 and 5; 3 holds 6.
 struct Node {
     int64_t id;
     bool folder;
@@ -46,30 +34,16 @@ const Node nodes[] = {{1, true, 0}, {2, true, 0}, {3, true, 0}, {4, false, 10},
 
 // The catalog's folder, made once and removed at exit.
 struct Fixture {
-    std::string folder;
-    Fixture();
-    ~Fixture()
+    zvtest::TempDir scratch;
+    std::string folder = scratch.path();
+
+    Fixture()
     {
-        std::error_code ignored;
-        std::filesystem::remove_all(folder, ignored);
+        catdb db{};
+        fuzzsupport::open_small_catalog(folder, &db); // writes the caches once
+        catdb_free(&db);
     }
 };
-
-Fixture::Fixture()
-{
-    char pattern[] = "/tmp/zv-fuzz-selection-XXXXXX";
-    check(mkdtemp(pattern) != nullptr);
-    folder = pattern;
-    catdb db{};
-    check(catdb_new(&db, nullptr) == 0);
-    catdb_set_folder(&db, pattern);
-    db.on_open_for_writing = make_nodes;
-    check(catdb_ensure_writing(&db) == 0);
-    check(catdb_exec(&db, "INSERT INTO nodes (id, pid, is_dir, size) VALUES (1, NULL, 1, 0), (2, 1, 1, 0), "
-                          "(3, 1, 1, 0), (4, 2, 0, 10), (5, 2, 0, 20), (6, 3, 0, 30), (7, 1, 0, 40);") == 0);
-    check(catdb_ensure_reading(&db) == 0); // writes the caches once
-    catdb_free(&db);
-}
 
 // The counters must say what the ticks say.
 void check_counters(catdb *db)
@@ -77,7 +51,7 @@ void check_counters(catdb *db)
     uint64_t files = 0, folders = 0, bytes = 0;
     for (const Node &node : nodes) {
         uint32_t value = 9;
-        check(catdb_get_selection_(db, node.id, &value) == 0 && value <= 2);
+        require(catdb_get_selection_(db, node.id, &value) == 0 && value <= 2);
         if (value == 0)
             continue;
         if (node.folder) {
@@ -88,15 +62,15 @@ void check_counters(catdb *db)
         }
     }
     uint64_t counters[SEL_COUNTER_COUNT];
-    check(catdb_get_selection_counters(db, counters) == 0);
-    check(counters[SEL_COUNTER_FILES] == files && counters[SEL_COUNTER_FOLDERS] == folders &&
-          counters[SEL_COUNTER_BYTES] == bytes);
+    require(catdb_get_selection_counters(db, counters) == 0);
+    require(counters[SEL_COUNTER_FILES] == files && counters[SEL_COUNTER_FOLDERS] == folders &&
+            counters[SEL_COUNTER_BYTES] == bytes);
 }
 
 uint32_t value_of(catdb *db, int64_t keynum)
 {
     uint32_t value = 9;
-    check(catdb_get_selection_(db, keynum, &value) == 0);
+    require(catdb_get_selection_(db, keynum, &value) == 0);
     return value;
 }
 
@@ -111,39 +85,39 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         tribool_array array;
         uint64_t items = data[0];
         if (selection_parse(data, size, items, &array) == 0) {
-            check(array.item_count == items && array.bytes.size() == (items + 3) / 4);
+            require(array.item_count == items && array.bytes.size() == (items + 3) / 4);
             uint64_t non_zero = 0;
             for (uint64_t i = 0; i < items; ++i) {
                 uint32_t value = 9;
-                check(tribool_get(&array, i, &value) == 0 && value <= 2);
+                require(tribool_get(&array, i, &value) == 0 && value <= 2);
                 non_zero += value != 0;
             }
-            check(non_zero == array.non_zero);
+            require(non_zero == array.non_zero);
         }
     }
 
     std::ofstream(folder + "/sel-state", std::ios::binary | std::ios::trunc)
         .write(reinterpret_cast<const char *>(data), (std::streamsize)size);
     catdb db{};
-    check(catdb_new(&db, nullptr) == 0);
+    require(catdb_new(&db, nullptr) == 0);
     catdb_set_folder(&db, folder.c_str());
-    check(catdb_ensure_reading(&db) == 0);
+    require(catdb_ensure_reading(&db) == 0);
     check_counters(&db);
 
     int64_t list[] = {4, 2, 1, CATDB_KEYNUM_NONE};
-    check(catdb_select_node(&db, list, 4, size % 2) == 0);
+    require(catdb_select_node(&db, list, 4, size % 2) == 0);
     uint32_t a = value_of(&db, 4), b = value_of(&db, 5);
-    check(value_of(&db, 2) == (a == b ? a : SEL_PARTIAL));
+    require(value_of(&db, 2) == (a == b ? a : SEL_PARTIAL));
     uint32_t c = value_of(&db, 2), d = value_of(&db, 3), e = value_of(&db, 7);
-    check(value_of(&db, 1) == (c == d && d == e ? c : SEL_PARTIAL));
+    require(value_of(&db, 1) == (c == d && d == e ? c : SEL_PARTIAL));
     check_counters(&db);
     std::vector<uint64_t> before(SEL_COUNTER_COUNT);
-    check(catdb_get_selection_counters(&db, before.data()) == 0);
-    check(catdb_close(&db) == 0);
-    check(catdb_ensure_reading(&db) == 0);
+    require(catdb_get_selection_counters(&db, before.data()) == 0);
+    require(catdb_close(&db) == 0);
+    require(catdb_ensure_reading(&db) == 0);
     std::vector<uint64_t> after(SEL_COUNTER_COUNT);
-    check(catdb_get_selection_counters(&db, after.data()) == 0);
-    check(before == after);
+    require(catdb_get_selection_counters(&db, after.data()) == 0);
+    require(before == after);
     catdb_free(&db);
     return 0;
 }

@@ -1,4 +1,5 @@
-// Shared by scan_context*.cpp only: the slot table and its mutex.
+// Shared by scan_context*.cpp only: the slot table and its mutex. The
+// found file systems (catalog/fs_record.cpp) use copy_text too.
 //
 // Lock order: a record's mutex (fs_record.h) may be held when the slot
 // mutex is taken, never the other way round; the slot mutex is never held
@@ -28,7 +29,8 @@ std::string slot_folder_name(uint32_t slot);
 uint32_t next_scan_number();
 // Time now.
 scx_time time_now();
-// Copies text into a fixed field, cut at a UTF-8 character boundary.
+// Copies text into a fixed field, cut at a UTF-8 character boundary; the
+// rest of the field is zeroed.
 void copy_text(char *field, size_t size, const char *text);
 // The live contexts of the slots, ascending (copy taken under the mutex).
 std::vector<std::shared_ptr<ScanContext>> live_scans();

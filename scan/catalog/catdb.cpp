@@ -165,6 +165,32 @@ int close_locked(catdb *db)
     return result;
 }
 
+// The start of both openings (the caller holds the lock): closes whatever
+// is open and gives the path of "cat.db". 0, or fail_code (logged with the
+// caller's name) when the catalog has no folder.
+int start_opening(catdb *db, const char *caller, int fail_code, std::string *path)
+{
+    if (db->state->mode != CATDB_MODE_CLOSED || db->conn != nullptr)
+        close_locked(db);
+    *path = catdb_file_path_(db->state, "cat.db");
+    if (path->empty()) {
+        log_error("%s: Couldn't get db path", caller);
+        return fail_code;
+    }
+    return 0;
+}
+
+// Refuses a catalog of a newer layout than this code knows: closes it and
+// gives -25 (logged with the caller's name); 0 for a layout it knows.
+int refuse_newer_layout(catdb *db, int version, const std::string &path, const char *caller)
+{
+    if (version <= CATDB_LAYOUT_VERSION)
+        return 0;
+    log_error("%s: %s has catalog layout %d, newer than %d", caller, path.c_str(), version, CATDB_LAYOUT_VERSION);
+    close_locked(db);
+    return -25;
+}
+
 } // namespace
 
 // --- shared helpers --------------------------------------------------------------
@@ -368,13 +394,9 @@ int catdb_open_for_reading_(catdb *db)
         return -12;
     catdb_state *state = db->state;
     Guard hold(state->lock);
-    if (state->mode != CATDB_MODE_CLOSED || db->conn != nullptr)
-        close_locked(db);
-    std::string path = catdb_file_path_(state, "cat.db");
-    if (path.empty()) {
-        log_error("%s: Couldn't get db path", "catdb_open_for_reading_");
+    std::string path;
+    if (start_opening(db, "catdb_open_for_reading_", -12, &path) != 0)
         return -12;
-    }
     struct stat info;
     if (stat(path.c_str(), &info) != 0) {
         log_error("catdb_open_for_reading_: No catalog %s: %s", path.c_str(), strerror(errno));
@@ -418,12 +440,9 @@ int catdb_open_for_reading_(catdb *db)
         close_locked(db);
         return -34;
     }
-    if (version > CATDB_LAYOUT_VERSION) {
-        log_error("catdb_open_for_reading_: %s has catalog layout %d, newer than %d", path.c_str(), version,
-                  CATDB_LAYOUT_VERSION);
-        close_locked(db);
-        return -25;
-    }
+    rc = refuse_newer_layout(db, version, path, "catdb_open_for_reading_");
+    if (rc != 0)
+        return rc;
     int nodes = has_nodes_table(conn);
     if (nodes != 1) {
         if (nodes < 0)
@@ -462,13 +481,9 @@ int catdb_open_for_writing_(catdb *db)
         return -12;
     catdb_state *state = db->state;
     Guard hold(state->lock);
-    if (state->mode != CATDB_MODE_CLOSED || db->conn != nullptr)
-        close_locked(db);
-    std::string path = catdb_file_path_(state, "cat.db");
-    if (path.empty()) {
-        log_error("%s: Couldn't get db path", "catdb_open_for_writing_");
+    std::string path;
+    if (start_opening(db, "catdb_open_for_writing_", -3, &path) != 0)
         return -3;
-    }
     sqlite3 *conn = nullptr;
     int rc = sqlite3_open_v2(path.c_str(), &conn, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
     if (rc != SQLITE_OK) {
@@ -487,12 +502,9 @@ int catdb_open_for_writing_(catdb *db)
         close_locked(db);
         return -3;
     }
-    if (version > CATDB_LAYOUT_VERSION) {
-        log_error("catdb_open_for_writing_: %s has catalog layout %d, newer than %d", path.c_str(), version,
-                  CATDB_LAYOUT_VERSION);
-        close_locked(db);
-        return -25;
-    }
+    rc = refuse_newer_layout(db, version, path, "catdb_open_for_writing_");
+    if (rc != 0)
+        return rc;
     if (version < CATDB_LAYOUT_VERSION) {
         char sql[64];
         snprintf(sql, sizeof sql, "PRAGMA user_version = %d;", CATDB_LAYOUT_VERSION);
@@ -541,12 +553,8 @@ int catdb_begin_transaction_(catdb *db)
     Guard hold(state->lock);
     if (db->conn == nullptr)
         return -12;
-    if (state->begin_stmt == nullptr &&
-        sqlite3_prepare_v2(db->conn, "BEGIN TRANSACTION;", -1, &state->begin_stmt, nullptr) != SQLITE_OK) {
-        CATDB_LOG_SQLITE(db->conn);
-        state->begin_stmt = nullptr;
+    if (CATDB_PREPARE_ONCE(db, &state->begin_stmt, "BEGIN TRANSACTION;") != 0)
         return -40;
-    }
     int rc = sqlite3_step(state->begin_stmt);
     if (rc != SQLITE_DONE) {
         CATDB_LOG_SQLITE(db->conn);
@@ -570,12 +578,8 @@ int catdb_end_transaction_(catdb *db)
     if (!state->in_transaction || db->conn == nullptr)
         return -12;
     state->in_transaction = 0;
-    if (state->end_stmt == nullptr &&
-        sqlite3_prepare_v2(db->conn, "END TRANSACTION;", -1, &state->end_stmt, nullptr) != SQLITE_OK) {
-        CATDB_LOG_SQLITE(db->conn);
-        state->end_stmt = nullptr;
+    if (CATDB_PREPARE_ONCE(db, &state->end_stmt, "END TRANSACTION;") != 0)
         return -40;
-    }
     int result = 0;
     if (sqlite3_step(state->end_stmt) != SQLITE_DONE) {
         CATDB_LOG_SQLITE(db->conn);

@@ -71,6 +71,12 @@ struct catdb_state {
 void catdb_log_sqlite_(sqlite3 *conn, const char *function, int line);
 #define CATDB_LOG_SQLITE(conn) catdb_log_sqlite_((conn), __func__, __LINE__)
 
+// Prepares sql into *slot unless the slot holds its statement already (the
+// statements the catalog keeps until it closes). 0, or -40 with *slot null
+// when SQLite refuses it, logged like CATDB_LOG_SQLITE at the caller.
+int catdb_prepare_once_(catdb *db, sqlite3_stmt **slot, const char *sql, const char *function, int line);
+#define CATDB_PREPARE_ONCE(db, slot, sql) catdb_prepare_once_((db), (slot), (sql), __func__, __LINE__)
+
 // folder + "/" + name; empty when the catalog has no folder.
 std::string catdb_file_path_(const catdb_state *state, const char *name);
 

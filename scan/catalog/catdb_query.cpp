@@ -6,6 +6,9 @@
 // are index statements from a column name, which must be an identifier.
 #include <string.h>
 
+#include <string>
+#include <vector>
+
 #include <sqlite3.h>
 
 #include "foundation/log.h"
@@ -28,7 +31,44 @@ bool is_column_name(const char *column)
     return sql_is_identifier(column);
 }
 
+// Creates or drops the index "<column>_indx" on nodes, switching to
+// writing first; a bad column name is logged with the caller's name.
+int change_index(catdb *db, const char *column, bool create, const char *caller)
+{
+    if (db == nullptr || db->state == nullptr)
+        return -12;
+    if (!is_column_name(column)) {
+        log_error("%s: Invalid column name", caller);
+        return -12;
+    }
+    Guard hold(db->state->lock);
+    int rc = catdb_ensure_writing(db);
+    if (rc != 0)
+        return rc;
+    char sql[200];
+    if (create)
+        snprintf(sql, sizeof sql, "CREATE INDEX IF NOT EXISTS %s_indx on nodes (%s);", column, column);
+    else
+        snprintf(sql, sizeof sql, "DROP INDEX IF EXISTS %s_indx;", column);
+    return catdb_exec(db, sql);
+}
+
 constexpr int EXTENTS_PER_ROW = 8;
+
+// The extent columns of an "extents" row in table order: start_0, len_0,
+// start_1, len_1, ... (after id, num and which).
+std::vector<std::string> extent_columns()
+{
+    std::vector<std::string> names;
+    char name[16];
+    for (int k = 0; k < EXTENTS_PER_ROW; ++k) {
+        snprintf(name, sizeof name, "start_%d", k);
+        names.push_back(name);
+        snprintf(name, sizeof name, "len_%d", k);
+        names.push_back(name);
+    }
+    return names;
+}
 
 std::string extents_create_sql()
 {
@@ -37,13 +77,8 @@ std::string extents_create_sql()
     sqlcreate_add_integer(&builder, "id", 0, 0);
     sqlcreate_add_integer(&builder, "num", 0, 0);
     sqlcreate_add_integer(&builder, "which", 0, 0);
-    char name[16];
-    for (int k = 0; k < EXTENTS_PER_ROW; ++k) {
-        snprintf(name, sizeof name, "start_%d", k);
+    for (const std::string &name : extent_columns())
         sqlcreate_add_integer(&builder, name, 0, 0);
-        snprintf(name, sizeof name, "len_%d", k);
-        sqlcreate_add_integer(&builder, name, 0, 0);
-    }
     return sqlcreate_build(&builder).str();
 }
 
@@ -54,26 +89,16 @@ std::string extents_insert_sql()
     sqlinsert_add_column(&builder, "id");
     sqlinsert_add_column(&builder, "num");
     sqlinsert_add_column(&builder, "which");
-    char name[16];
-    for (int k = 0; k < EXTENTS_PER_ROW; ++k) {
-        snprintf(name, sizeof name, "start_%d", k);
+    for (const std::string &name : extent_columns())
         sqlinsert_add_column(&builder, name);
-        snprintf(name, sizeof name, "len_%d", k);
-        sqlinsert_add_column(&builder, name);
-    }
     return sqlinsert_build(&builder).str();
 }
 
 std::string extents_select_sql()
 {
     sqlselect builder = sqlselect_new();
-    char name[16];
-    for (int k = 0; k < EXTENTS_PER_ROW; ++k) {
-        snprintf(name, sizeof name, "start_%d", k);
+    for (const std::string &name : extent_columns())
         sqlselect_add_column(&builder, name);
-        snprintf(name, sizeof name, "len_%d", k);
-        sqlselect_add_column(&builder, name);
-    }
     sqlselect_set_table(&builder, "extents");
     char where[64];
     snprintf(where, sizeof where, "%s = ? AND %s = ?", "id", "which");
@@ -117,6 +142,18 @@ void catdb_finalize_statement(catdb *db, sqlite3_stmt **slot)
     *slot = nullptr;
 }
 
+int catdb_prepare_once_(catdb *db, sqlite3_stmt **slot, const char *sql, const char *function, int line)
+{
+    if (*slot != nullptr)
+        return 0;
+    if (sqlite3_prepare_v2(db->conn, sql, -1, slot, nullptr) != SQLITE_OK) {
+        catdb_log_sqlite_(db->conn, function, line);
+        *slot = nullptr;
+        return -40;
+    }
+    return 0;
+}
+
 int catdb_get_int64_for_sql_(catdb *db, const char *sql, int64_t *out)
 {
     if (db == nullptr || db->state == nullptr || sql == nullptr || out == nullptr)
@@ -153,36 +190,12 @@ int64_t catdb_count_nodes(catdb *db)
 
 int catdb_create_index(catdb *db, const char *column)
 {
-    if (db == nullptr || db->state == nullptr)
-        return -12;
-    if (!is_column_name(column)) {
-        log_error("catdb_create_index: Invalid column name");
-        return -12;
-    }
-    Guard hold(db->state->lock);
-    int rc = catdb_ensure_writing(db);
-    if (rc != 0)
-        return rc;
-    char sql[200];
-    snprintf(sql, sizeof sql, "CREATE INDEX IF NOT EXISTS %s_indx on nodes (%s);", column, column);
-    return catdb_exec(db, sql);
+    return change_index(db, column, true, "catdb_create_index");
 }
 
 int catdb_drop_index(catdb *db, const char *column)
 {
-    if (db == nullptr || db->state == nullptr)
-        return -12;
-    if (!is_column_name(column)) {
-        log_error("catdb_drop_index: Invalid column name");
-        return -12;
-    }
-    Guard hold(db->state->lock);
-    int rc = catdb_ensure_writing(db);
-    if (rc != 0)
-        return rc;
-    char sql[200];
-    snprintf(sql, sizeof sql, "DROP INDEX IF EXISTS %s_indx;", column);
-    return catdb_exec(db, sql);
+    return change_index(db, column, false, "catdb_drop_index");
 }
 
 int catdb_update_num_children(catdb *db)
@@ -255,14 +268,9 @@ int catdb_add_extents(catdb *db, int64_t keynum, int fork, const catdb_extent *e
         return rc;
     if (count == 0)
         return 0;
-    if (state->extents_insert_stmt == nullptr) {
-        std::string sql = extents_insert_sql();
-        if (sqlite3_prepare_v2(db->conn, sql.c_str(), -1, &state->extents_insert_stmt, nullptr) != SQLITE_OK) {
-            CATDB_LOG_SQLITE(db->conn);
-            state->extents_insert_stmt = nullptr;
-            return -40;
-        }
-    }
+    if (state->extents_insert_stmt == nullptr &&
+        CATDB_PREPARE_ONCE(db, &state->extents_insert_stmt, extents_insert_sql().c_str()) != 0)
+        return -40;
     sqlite3_stmt *stmt = state->extents_insert_stmt;
     int result = 0;
     size_t rows = (count + EXTENTS_PER_ROW - 1) / EXTENTS_PER_ROW;
@@ -307,14 +315,9 @@ int catdb_get_extents(catdb *db, int64_t keynum, int fork, std::vector<catdb_ext
     Guard hold(state->lock);
     if (db->conn == nullptr)
         return -12;
-    if (state->extents_select_stmt == nullptr) {
-        std::string sql = extents_select_sql();
-        if (sqlite3_prepare_v2(db->conn, sql.c_str(), -1, &state->extents_select_stmt, nullptr) != SQLITE_OK) {
-            CATDB_LOG_SQLITE(db->conn);
-            state->extents_select_stmt = nullptr;
-            return -40;
-        }
-    }
+    if (state->extents_select_stmt == nullptr &&
+        CATDB_PREPARE_ONCE(db, &state->extents_select_stmt, extents_select_sql().c_str()) != 0)
+        return -40;
     sqlite3_stmt *stmt = state->extents_select_stmt;
     if (sqlite3_bind_int64(stmt, 1, keynum) != SQLITE_OK || sqlite3_bind_int(stmt, 2, fork) != SQLITE_OK) {
         CATDB_LOG_SQLITE(db->conn);
@@ -358,13 +361,8 @@ int catdb_get_num_children(catdb *db, int64_t keynum, uint32_t *out)
     int rc = catdb_ensure_reading(db);
     if (rc != 0)
         return rc;
-    if (state->num_children_stmt == nullptr &&
-        sqlite3_prepare_v2(db->conn, "SELECT num_children FROM nodes WHERE id = ? LIMIT 1;", -1,
-                           &state->num_children_stmt, nullptr) != SQLITE_OK) {
-        CATDB_LOG_SQLITE(db->conn);
-        state->num_children_stmt = nullptr;
+    if (CATDB_PREPARE_ONCE(db, &state->num_children_stmt, "SELECT num_children FROM nodes WHERE id = ? LIMIT 1;") != 0)
         return -40;
-    }
     sqlite3_stmt *stmt = state->num_children_stmt;
     if (sqlite3_bind_int64(stmt, 1, keynum) != SQLITE_OK) {
         CATDB_LOG_SQLITE(db->conn);

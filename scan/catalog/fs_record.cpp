@@ -31,6 +31,7 @@
 #include "scan/catalog/selection.h"
 #include "scan/path_index.h"
 #include "scan/scan_context.h"
+#include "scan/scan_context_internal.h"
 #include "storage/media.h"
 
 namespace {
@@ -56,20 +57,6 @@ bool find_type(uint32_t code, fs_type_entry *out)
             return true;
         }
     return false;
-}
-
-// Copies text into a fixed field, cut at a UTF-8 character boundary.
-void copy_name(char *field, size_t size, const char *text)
-{
-    size_t n = text != nullptr ? std::strlen(text) : 0;
-    if (n >= size) {
-        n = size - 1;
-        while (n > 0 && ((uint8_t)text[n] & 0xC0) == 0x80)
-            n--;
-    }
-    if (n > 0)
-        std::memcpy(field, text, n);
-    field[n] = '\0';
 }
 
 // A record that may still be used: not NULL and not freed. The caller holds
@@ -677,11 +664,11 @@ void fs_set_display_name(fs_record *record, bool many)
         return;
     std::lock_guard<std::recursive_mutex> hold(record->mutex);
     if (record->type == FS_TYPE_STORE) {
-        copy_name(record->display_name, sizeof record->display_name, record->fs_name);
+        scx_internal::copy_text(record->display_name, sizeof record->display_name, record->fs_name);
         return;
     }
     if (!many) {
-        copy_name(record->display_name, sizeof record->display_name, localize_cstring("Found Files"));
+        scx_internal::copy_text(record->display_name, sizeof record->display_name, localize_cstring("Found Files"));
         return;
     }
     // The translated pattern is a text from a string table: its "%s" is
@@ -690,7 +677,7 @@ void fs_set_display_name(fs_record *record, bool many)
     const size_t at = text.find("%s");
     if (at != std::string::npos)
         text.replace(at, 2, record->fs_name);
-    copy_name(record->display_name, sizeof record->display_name, text.c_str());
+    scx_internal::copy_text(record->display_name, sizeof record->display_name, text.c_str());
 }
 
 uint32_t fs_table_code(const fs_record *record)

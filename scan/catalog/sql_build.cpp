@@ -45,6 +45,22 @@ sqlcolumn make_column(const std::string &name, uint32_t kind)
     return column;
 }
 
+// An integer or text column with its value: the default of a create, the
+// literal of an insert.
+sqlcolumn integer_column(const std::string &name, int32_t value)
+{
+    sqlcolumn column = make_column(name, SQLCOL_INTEGER);
+    column.int_value = value;
+    return column;
+}
+
+sqlcolumn text_column(const std::string &name, const std::string &text)
+{
+    sqlcolumn column = make_column(name, SQLCOL_TEXT);
+    column.text_value = text;
+    return column;
+}
+
 } // namespace
 
 // --- CREATE TABLE ------------------------------------------------------------
@@ -58,17 +74,14 @@ void sqlcreate_set_table(sqlcreate *builder, const std::string &name, uint8_t if
 
 void sqlcreate_add_integer(sqlcreate *builder, const std::string &name, int32_t default_value, uint8_t primary_key)
 {
-    sqlcolumn column = make_column(name, SQLCOL_INTEGER);
-    column.int_value = default_value;
+    sqlcolumn column = integer_column(name, default_value);
     column.primary_key = primary_key;
     builder->columns.push_back(column);
 }
 
 void sqlcreate_add_text(sqlcreate *builder, const std::string &name, const std::string &default_text)
 {
-    sqlcolumn column = make_column(name, SQLCOL_TEXT);
-    column.text_value = default_text;
-    builder->columns.push_back(column);
+    builder->columns.push_back(text_column(name, default_text));
 }
 
 zorvant::u8string sqlcreate_build(const sqlcreate *builder)
@@ -121,16 +134,12 @@ void sqlinsert_add_column(sqlinsert *builder, const std::string &name)
 
 void sqlinsert_add_integer(sqlinsert *builder, const std::string &name, int32_t value)
 {
-    sqlcolumn column = make_column(name, SQLCOL_INTEGER);
-    column.int_value = value;
-    builder->columns.push_back(column);
+    builder->columns.push_back(integer_column(name, value));
 }
 
 void sqlinsert_add_text(sqlinsert *builder, const std::string &name, const std::string &value)
 {
-    sqlcolumn column = make_column(name, SQLCOL_TEXT);
-    column.text_value = value;
-    builder->columns.push_back(column);
+    builder->columns.push_back(text_column(name, value));
 }
 
 zorvant::u8string sqlinsert_build(const sqlinsert *builder)

@@ -27,6 +27,19 @@ struct CatRow {
     int64_t size;
 };
 
+// Binds the first four values of an insert into "nodes": id, pid (NULL for
+// a negative pid, the root's), is_dir and size.
+inline void bind_node_row(sqlite3_stmt *stmt, int64_t id, int64_t pid, int is_dir, int64_t size)
+{
+    sqlite3_bind_int64(stmt, 1, id);
+    if (pid < 0)
+        sqlite3_bind_null(stmt, 2);
+    else
+        sqlite3_bind_int64(stmt, 2, pid);
+    sqlite3_bind_int(stmt, 3, is_dir);
+    sqlite3_bind_int64(stmt, 4, size);
+}
+
 inline int make_nodes_table(catdb *db, fs_record * /*record*/)
 {
     return catdb_exec(db, "CREATE TABLE IF NOT EXISTS nodes (id INTEGER PRIMARY KEY, pid INTEGER, is_dir INTEGER, "
@@ -70,18 +83,31 @@ public:
                                nullptr) != SQLITE_OK)
             throw std::runtime_error(sqlite3_errmsg(db.conn));
         for (const CatRow &row : rows) {
-            sqlite3_bind_int64(stmt, 1, row.id);
-            if (row.pid < 0)
-                sqlite3_bind_null(stmt, 2);
-            else
-                sqlite3_bind_int64(stmt, 2, row.pid);
-            sqlite3_bind_int(stmt, 3, row.is_dir);
-            sqlite3_bind_int64(stmt, 4, row.size);
+            bind_node_row(stmt, row.id, row.pid, row.is_dir, row.size);
             if (sqlite3_step(stmt) != SQLITE_DONE)
                 throw std::runtime_error(sqlite3_errmsg(db.conn));
             sqlite3_reset(stmt);
         }
         sqlite3_finalize(stmt);
+    }
+
+    // Writes the rows, opens the catalog once for reading (which writes its
+    // caches) and closes it again.
+    void writeCached(const std::vector<CatRow> &rows)
+    {
+        write(rows);
+        if (catdb_ensure_reading(&db) != 0 || catdb_close(&db) != 0)
+            throw std::runtime_error("writing the caches failed");
+    }
+
+    // Ticks the whole tree and closes the catalog, which saves the
+    // selection: returns the bytes of "sel-state" then.
+    std::string tickRootAndClose()
+    {
+        int64_t root[] = {CATDB_KEYNUM_ROOT, CATDB_KEYNUM_NONE};
+        if (catdb_select_node(&db, root, 2, 1) != 0 || catdb_close(&db) != 0)
+            throw std::runtime_error("ticking the root failed");
+        return readFile(path("sel-state"));
     }
 
     std::vector<int64_t> children(int64_t keynum)

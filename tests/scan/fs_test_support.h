@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "catdb_test_support.h"
 #include "foundation/log.h"
 #include "foundation/workdir.h"
 #include "foundation/workspace.h"
@@ -178,13 +179,7 @@ inline void write_catalog(fs_record *record, const std::vector<Node> &nodes)
                            &stmt, nullptr) != SQLITE_OK)
         throw std::runtime_error(sqlite3_errmsg(db->conn));
     for (const Node &n : nodes) {
-        sqlite3_bind_int64(stmt, 1, n.id);
-        if (n.pid < 0)
-            sqlite3_bind_null(stmt, 2);
-        else
-            sqlite3_bind_int64(stmt, 2, n.pid);
-        sqlite3_bind_int(stmt, 3, n.is_dir);
-        sqlite3_bind_int64(stmt, 4, n.size);
+        zvtest::bind_node_row(stmt, n.id, n.pid, n.is_dir, n.size);
         sqlite3_bind_text(stmt, 5, n.name.c_str(), -1, SQLITE_TRANSIENT);
         if (sqlite3_step(stmt) != SQLITE_DONE)
             throw std::runtime_error(sqlite3_errmsg(db->conn));

@@ -110,9 +110,7 @@ TEST(ChildrenCacheFiles, FlippedByteIsRebuilt)
 {
     Catalog cat;
     zvtest::ChainTree tree = zvtest::make_chain_tree(3, 4);
-    cat.write(tree.rows);
-    ASSERT_EQ(catdb_ensure_reading(&cat.db), 0);
-    ASSERT_EQ(catdb_close(&cat.db), 0);
+    cat.writeCached(tree.rows);
     std::string good = zvtest::readFile(cat.path("db-cache"));
     std::string bad = good;
     bad[good.size() / 2] ^= 0x04;
@@ -131,9 +129,7 @@ TEST(ChildrenCacheFiles, CutShortChildrenCacheIsRebuilt)
 {
     Catalog cat;
     zvtest::ChainTree tree = zvtest::make_chain_tree(4, 3);
-    cat.write(tree.rows);
-    ASSERT_EQ(catdb_ensure_reading(&cat.db), 0);
-    ASSERT_EQ(catdb_close(&cat.db), 0);
+    cat.writeCached(tree.rows);
     std::string good = zvtest::readFile(cat.path("children_cache"));
 
     for (std::string damaged : {std::string(4, '\0'), good.substr(0, good.size() / 2), good.substr(0, 3),
@@ -162,9 +158,7 @@ TEST(ChildrenCacheFiles, ForeignCacheIsRebuilt)
     ASSERT_EQ(catdb_ensure_reading(&small.db), 0);
     Catalog big;
     zvtest::ChainTree tree = zvtest::make_chain_tree(5, 10);
-    big.write(tree.rows);
-    ASSERT_EQ(catdb_ensure_reading(&big.db), 0);
-    ASSERT_EQ(catdb_close(&big.db), 0);
+    big.writeCached(tree.rows);
     zvtest::writeFile(big.path("db-cache"), zvtest::readFile(small.path("db-cache")));
     ASSERT_EQ(catdb_ensure_reading(&big.db), 0);
     EXPECT_TRUE(big.logged("rebuilding the caches"));

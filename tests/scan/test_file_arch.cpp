@@ -116,19 +116,31 @@ struct Packed {
     std::string plain, gzip;
 };
 
+// Writes a container of the kind at path over the folder dir/ws, as saving
+// a scan does: the member "ScanInfoList" holding info, then the tree under
+// folder. 0, or -1 when a step fails (or far_free leaves the pointer set).
+int write_scan_container(const TempDir &dir, const std::string &path, int kind, const char *tag,
+                         const std::string &info, const std::string &folder)
+{
+    FileArch *far = far_new(path.c_str(), (dir / "ws").c_str());
+    if (far == nullptr)
+        return -1;
+    int rc = far_create(far, kind, tag);
+    if (rc == 0)
+        rc = far_add_member_bytes(far, "ScanInfoList", info.data(), info.size());
+    if (rc == 0)
+        rc = far_add_path(far, folder.c_str(), 1);
+    if (rc == 0)
+        rc = far_finish(far);
+    far_free(&far);
+    return rc == 0 && far == nullptr ? 0 : -1;
+}
+
 Packed pack_tree(const TempDir &dir)
 {
     Packed out{dir / "plain.far", dir / "gzip.far"};
-    for (auto [path, kind] : {std::pair{out.plain, int(FAR_FILE_PLAIN)}, std::pair{out.gzip, int(FAR_FILE_GZIP)}}) {
-        FileArch *far = far_new(path.c_str(), (dir / "ws").c_str());
-        EXPECT_NE(far, nullptr);
-        EXPECT_EQ(far_create(far, kind, "ZO3diviEXTRA"), 0);
-        EXPECT_EQ(far_add_member_bytes(far, "ScanInfoList", "info", 4), 0);
-        EXPECT_EQ(far_add_path(far, (dir / "ws/Scan.01/").c_str(), 1), 0);
-        EXPECT_EQ(far_finish(far), 0);
-        far_free(&far);
-        EXPECT_EQ(far, nullptr);
-    }
+    for (auto [path, kind] : {std::pair{out.plain, int(FAR_FILE_PLAIN)}, std::pair{out.gzip, int(FAR_FILE_GZIP)}})
+        EXPECT_EQ(write_scan_container(dir, path, kind, "ZO3diviEXTRA", "info", dir / "ws/Scan.01/"), 0) << kind;
     return out;
 }
 
@@ -307,22 +319,30 @@ int64_t tamper_write(file_t *f, const void *buffer, int64_t count)
     return wrote == size_t(count) ? count : -3;
 }
 
+// A new plain container dir/c.far over the folder dir/ws whose writes go
+// through tamper_write, registered as the file type of that name; null when
+// a step fails.
+FileArch *tampered_container(const TempDir &dir, const char *type_name, Tamper *tamper)
+{
+    static vf_ops ops{};
+    ops.write = tamper_write;
+    if (file_register_vf(type_name, &ops, tamper) == nullptr)
+        return nullptr;
+    FileArch *far = far_new((dir / "c.far").c_str(), (dir / "ws").c_str());
+    if (far != nullptr && (far_create(far, FAR_FILE_PLAIN, "t") != 0 || file_set_vf(far->file, type_name) != 0))
+        far_free(&far);
+    return far;
+}
+
 TEST(FileArch, AFileThatShrinksWhileAddedFailsTheAdd)
 {
     TempDir dir;
     std::string source = dir / "ws/sel-state";
     fs::create_directories(dir / "ws");
     writeFile(source, random_bytes(100000, 2));
-    static vf_ops ops{};
-    ops.write = tamper_write;
     Tamper tamper{source, "short"};
-    ASSERT_NE(file_register_vf("far-test-tamper-shrink", &ops, &tamper), nullptr);
-
-    std::string container = dir / "c.far";
-    FileArch *far = far_new(container.c_str(), (dir / "ws").c_str());
+    FileArch *far = tampered_container(dir, "far-test-tamper-shrink", &tamper);
     ASSERT_NE(far, nullptr);
-    ASSERT_EQ(far_create(far, FAR_FILE_PLAIN, "t"), 0);
-    ASSERT_EQ(file_set_vf(far->file, "far-test-tamper-shrink"), 0);
     EXPECT_EQ(far_add_path(far, source.c_str(), 0), -1);
     EXPECT_TRUE(tamper.done);
     far_free(&far);
@@ -334,22 +354,15 @@ TEST(FileArch, AFileThatGrowsWhileAddedKeepsItsDeclaredLength)
     std::string source = dir / "ws/log";
     fs::create_directories(dir / "ws");
     writeFile(source, "12345");
-    static vf_ops ops{};
-    ops.write = tamper_write;
     Tamper tamper{source, "1234567890"};
-    ASSERT_NE(file_register_vf("far-test-tamper-grow", &ops, &tamper), nullptr);
-
-    std::string container = dir / "c.far";
-    FileArch *far = far_new(container.c_str(), (dir / "ws").c_str());
+    FileArch *far = tampered_container(dir, "far-test-tamper-grow", &tamper);
     ASSERT_NE(far, nullptr);
-    ASSERT_EQ(far_create(far, FAR_FILE_PLAIN, "t"), 0);
-    ASSERT_EQ(file_set_vf(far->file, "far-test-tamper-grow"), 0);
     ASSERT_EQ(far_add_path(far, source.c_str(), 0), 0);
     ASSERT_EQ(far_add_member_bytes(far, "after", "next", 4), 0);
     ASSERT_EQ(far_finish(far), 0);
     far_free(&far);
     TempDir out;
-    ASSERT_EQ(far_extract(container.c_str(), out.path().c_str(), nullptr, nullptr), 0);
+    ASSERT_EQ(far_extract((dir / "c.far").c_str(), out.path().c_str(), nullptr, nullptr), 0);
     EXPECT_EQ(readFile(out / "log"), "12345");
     EXPECT_EQ(readFile(out / "after"), "next");
 }
@@ -671,13 +684,7 @@ TEST(FileArch, FuzzCorpusIsWhatTheWriterMakes)
     std::map<std::string, std::string> made;
     for (int kind : {int(FAR_FILE_PLAIN), int(FAR_FILE_GZIP)}) {
         std::string container = dir / "seed.far";
-        FileArch *far = far_new(container.c_str(), (dir / "ws").c_str());
-        ASSERT_NE(far, nullptr);
-        ASSERT_EQ(far_create(far, kind, "ZO3divi"), 0);
-        ASSERT_EQ(far_add_member_bytes(far, "ScanInfoList", "list", 4), 0);
-        ASSERT_EQ(far_add_path(far, (dir / "ws/Scan.01").c_str(), 1), 0);
-        ASSERT_EQ(far_finish(far), 0);
-        far_free(&far);
+        ASSERT_EQ(write_scan_container(dir, container, kind, "ZO3divi", "list", dir / "ws/Scan.01"), 0) << kind;
         made[kind == FAR_FILE_GZIP ? "saved-scan-gzip" : "saved-scan"] = readFile(container);
     }
     const std::string plain = made["saved-scan"];

@@ -140,10 +140,7 @@ TEST(SelectionTree, RootTickAndUntick)
     Catalog cat;
     ChainTree tree = zvtest::make_chain_tree(3, 2);
     cat.write(tree.rows);
-    int64_t root[] = {CATDB_KEYNUM_ROOT, CATDB_KEYNUM_NONE};
-    ASSERT_EQ(catdb_select_node(&cat.db, root, 2, 1), 0);
-    ASSERT_EQ(catdb_close(&cat.db), 0);
-    std::string image = zvtest::readFile(cat.path("sel-state"));
+    std::string image = cat.tickRootAndClose();
     ASSERT_EQ(image.size(), (tree.rows.size() + 1 + 3) / 4);
     for (char byte : image)
         EXPECT_EQ((uint8_t)byte, 0x55);
@@ -216,10 +213,7 @@ TEST(SelectionFile, DamagedFilesGiveAnEmptySelection)
     Catalog cat;
     ChainTree tree = zvtest::make_chain_tree(4, 4);
     cat.write(tree.rows);
-    int64_t root[] = {CATDB_KEYNUM_ROOT, CATDB_KEYNUM_NONE};
-    ASSERT_EQ(catdb_select_node(&cat.db, root, 2, 1), 0);
-    ASSERT_EQ(catdb_close(&cat.db), 0);
-    std::string good = zvtest::readFile(cat.path("sel-state"));
+    std::string good = cat.tickRootAndClose();
     for (std::string damaged : {good.substr(0, good.size() - 1), std::string(), std::string(good.size(), '\xFF')}) {
         zvtest::writeFile(cat.path("sel-state"), damaged);
         ASSERT_EQ(catdb_ensure_reading(&cat.db), 0);
