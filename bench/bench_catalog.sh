@@ -48,15 +48,11 @@ bin=${BENCH_CATALOG_BIN:-}
 . "$here/bench_common.sh"
 fail() { bench_fail bench_catalog.sh "$@"; }
 
-bench_positive bench_catalog.sh BENCH_CATALOG_NODES "$nodes"
-bench_positive bench_catalog.sh BENCH_CATALOG_FOLDERS "$folders"
-bench_positive bench_catalog.sh BENCH_CATALOG_REPEAT "$repeat"
-[ "$repeat" -ge 3 ] || fail "BENCH_CATALOG_REPEAT must be at least 3"
+bench_check_counts bench_catalog.sh BENCH_CATALOG_REPEAT "$repeat" \
+    BENCH_CATALOG_NODES "$nodes" BENCH_CATALOG_FOLDERS "$folders"
 [ "$folders" -lt "$nodes" ] || fail "BENCH_CATALOG_FOLDERS must be below BENCH_CATALOG_NODES"
 [ -d "$dir" ] || fail "no folder $dir"
-[ -n "$bin" ] || bin=$(bench_program "$repo" bench_catalog)
-[ -n "$bin" ] && [ -x "$bin" ] ||
-    fail "bench_catalog not found: build it (ninja -C <build> bench_catalog) or set BENCH_CATALOG_BIN"
+bench_find_bin bench_catalog.sh "$repo" bench_catalog BENCH_CATALOG_BIN
 
 # The reference tool: installed when missing (as root), else a clear stop.
 if ! command -v sqlite3 >/dev/null; then
@@ -87,9 +83,6 @@ mkdir "$work/trace"
 rm -rf "$work/trace"
 echo "load.sql: $(grep -c '^INSERT' "$work/load.sql") inserts, $(stat -c %s "$work/load.sql") bytes"
 
-add() { echo "$2" >> "$work/stats/$1"; } # key value
-now() { date +%s%N; }
-settle() { if [ "$1" = cold ]; then sync; echo 3 > /proc/sys/vm/drop_caches; fi; }
 
 # The same content in both catalogs: rows with their links and counts,
 # extents, tables, indexes and the layout version.
@@ -150,14 +143,6 @@ for pass in "${passes[@]}"; do
     done
 done
 
-# median min max of a key (seconds, kilobytes or ratios).
-stat_of() { sort -g "$work/stats/$1" | awk '{ v[NR] = $1 } END {
-    m = NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2; print m, v[1], v[NR] }'; }
-ms() { # key: "median ms (min-max)"
-    read -r m lo hi <<< "$(stat_of "$1")"
-    awk -v m="$m" -v lo="$lo" -v hi="$hi" 'BEGIN { printf "%8.1f (%6.1f-%6.1f)", m * 1e3, lo * 1e3, hi * 1e3 }'
-}
-median() { stat_of "$1" | cut -d' ' -f1; }
 
 calc() { awk -v a="$1" -v b="$2" "BEGIN { $3 }"; } # a b awk-statements
 row() { printf '%-34s %-24s %-24s %8s\n' "$@"; }

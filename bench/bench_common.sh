@@ -23,3 +23,34 @@ bench_program() {
 bench_can_drop_cache() {
     [ "$(id -u)" = 0 ] && sync && (echo 3 > /proc/sys/vm/drop_caches) 2>/dev/null
 }
+
+# bench_check_counts <script> <repeat-name> <repeat> [<name> <value>]...:
+# every value a positive number and the repeat count at least 3.
+bench_check_counts() {
+    local who=$1 rname=$2 rvalue=$3
+    shift 3
+    while [ $# -ge 2 ]; do bench_positive "$who" "$1" "$2"; shift 2; done
+    bench_positive "$who" "$rname" "$rvalue"
+    [ "$rvalue" -ge 3 ] || bench_fail "$who" "$rname must be at least 3"
+}
+
+# bench_find_bin <script> <repo> <name> <env-name>: keeps $bin when set, else
+# sets it to the built program of that name; stops when neither runs.
+bench_find_bin() {
+    [ -n "$bin" ] || bin=$(bench_program "$2" "$3")
+    [ -n "$bin" ] && [ -x "$bin" ] ||
+        bench_fail "$1" "$3 not found: build it (ninja -C <build> $3) or set $4"
+}
+
+# Results kept one value a line in $work/stats/<key> of the sourcing script.
+add() { echo "$2" >> "$work/stats/$1"; } # key value
+now() { date +%s%N; }
+settle() { if [ "$1" = cold ]; then sync; echo 3 > /proc/sys/vm/drop_caches; fi; } # pass
+# median min max of a key (seconds, kilobytes or ratios).
+stat_of() { sort -g "$work/stats/$1" | awk '{ v[NR] = $1 } END {
+    m = NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2; print m, v[1], v[NR] }'; }
+ms() { # key: "median ms (min-max)"
+    read -r m lo hi <<< "$(stat_of "$1")"
+    awk -v m="$m" -v lo="$lo" -v hi="$hi" 'BEGIN { printf "%8.1f (%6.1f-%6.1f)", m * 1e3, lo * 1e3, hi * 1e3 }'
+}
+median() { stat_of "$1" | cut -d' ' -f1; }

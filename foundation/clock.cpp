@@ -11,8 +11,11 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <ctime>
 #include <mutex>
+#include <string>
+#include <unordered_map>
 
 #include "foundation/console_log.h"
 
@@ -80,7 +83,35 @@ int64_t dosDateTimeToTime(uint16_t date, uint16_t time)
     fields.tm_mon = ((date >> 5) & 15) - 1;
     fields.tm_year = 1980 + (date >> 9) - 1900;
     fields.tm_isdst = -1; // let the zone rules decide
-    return static_cast<int64_t>(mktime(&fields));
+
+    // With TZ unset the C library looks at /etc/localtime again on every
+    // mktime, which costs more than the rest of a FAT walk together. The
+    // zone's offset changes only on hour boundaries, so it is asked once per
+    // local hour (and again whenever TZ changes) and kept per thread.
+    constexpr size_t kMaxCachedHours = 4096;
+    thread_local std::unordered_map<uint32_t, int64_t> offsets;
+    thread_local std::string zone;
+    const char *tz = getenv("TZ");
+    const std::string current = tz != nullptr ? std::string("=") + tz : std::string();
+    if (current != zone || offsets.size() >= kMaxCachedHours) {
+        offsets.clear();
+        zone = current;
+    }
+    const uint32_t key = (uint32_t)date << 5 | (uint32_t)(time >> 11);
+    auto found = offsets.find(key);
+    if (found == offsets.end()) {
+        struct tm hour = fields;
+        hour.tm_min = 0;
+        hour.tm_sec = 0;
+        struct tm utc = hour;
+        const time_t local = mktime(&hour);
+        const time_t plain = timegm(&utc);
+        if (local == (time_t)-1 || plain == (time_t)-1)
+            return static_cast<int64_t>(mktime(&fields)); // outside what the zone rules cover
+        found = offsets.emplace(key, static_cast<int64_t>(local) - static_cast<int64_t>(plain)).first;
+    }
+    struct tm utc = fields;
+    return static_cast<int64_t>(timegm(&utc)) + found->second;
 }
 
 int64_t timeToFileTime(int64_t seconds)

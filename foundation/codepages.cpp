@@ -1,8 +1,10 @@
-// The two single-byte code pages the engine reads: Windows-1252 (Western
-// European, older tags and names written on Windows) and Mac Roman (the fixed
-// stand-in for "the Macintosh code page", older tags written on Macs).
+// The single-byte code pages the engine reads: Windows-1252 (Western
+// European, older tags and names written on Windows), Mac Roman (the fixed
+// stand-in for "the Macintosh code page", older tags written on Macs) and
+// code page 437 (the OEM code page of FAT short names, the one cameras and
+// Linux vfat volumes use unless told otherwise).
 //
-// Both agree with ASCII for bytes 0x00-0x7F, so each table holds only the 128
+// All three agree with ASCII for bytes 0x00-0x7F, so each table holds only the 128
 // UTF-16 values of bytes 0x80-0xFF. Every byte maps to exactly one BMP code
 // point and no byte is rejected: recovery must turn whatever it finds into
 // text.
@@ -16,6 +18,10 @@
 //   (U+20AC); before 1998 that byte was the generic currency sign U+00A4.
 //   0xF0 is the Apple logo, which lives in the private use area (U+F8FF).
 #include "foundation/encoding.h"
+
+#include <iterator>
+
+#include <utf8cpp/utf8.h>
 
 namespace {
 
@@ -68,6 +74,26 @@ const char16_t kMacRomanHigh[128] = {
     0x00AF, 0x02D8, 0x02D9, 0x02DA, 0x00B8, 0x02DD, 0x02DB, 0x02C7,
 };
 
+// 0x80-0xFF: accented letters, box drawing, Greek letters and symbols
+const char16_t kCp437High[128] = {
+    0x00C7, 0x00FC, 0x00E9, 0x00E2, 0x00E4, 0x00E0, 0x00E5, 0x00E7,
+    0x00EA, 0x00EB, 0x00E8, 0x00EF, 0x00EE, 0x00EC, 0x00C4, 0x00C5,
+    0x00C9, 0x00E6, 0x00C6, 0x00F4, 0x00F6, 0x00F2, 0x00FB, 0x00F9,
+    0x00FF, 0x00D6, 0x00DC, 0x00A2, 0x00A3, 0x00A5, 0x20A7, 0x0192,
+    0x00E1, 0x00ED, 0x00F3, 0x00FA, 0x00F1, 0x00D1, 0x00AA, 0x00BA,
+    0x00BF, 0x2310, 0x00AC, 0x00BD, 0x00BC, 0x00A1, 0x00AB, 0x00BB,
+    0x2591, 0x2592, 0x2593, 0x2502, 0x2524, 0x2561, 0x2562, 0x2556,
+    0x2555, 0x2563, 0x2551, 0x2557, 0x255D, 0x255C, 0x255B, 0x2510,
+    0x2514, 0x2534, 0x252C, 0x251C, 0x2500, 0x253C, 0x255E, 0x255F,
+    0x255A, 0x2554, 0x2569, 0x2566, 0x2560, 0x2550, 0x256C, 0x2567,
+    0x2568, 0x2564, 0x2565, 0x2559, 0x2558, 0x2552, 0x2553, 0x256B,
+    0x256A, 0x2518, 0x250C, 0x2588, 0x2584, 0x258C, 0x2590, 0x2580,
+    0x03B1, 0x00DF, 0x0393, 0x03C0, 0x03A3, 0x03C3, 0x00B5, 0x03C4,
+    0x03A6, 0x0398, 0x03A9, 0x03B4, 0x221E, 0x03C6, 0x03B5, 0x2229,
+    0x2261, 0x00B1, 0x2265, 0x2264, 0x2320, 0x2321, 0x00F7, 0x2248,
+    0x00B0, 0x2219, 0x00B7, 0x221A, 0x207F, 0x00B2, 0x25A0, 0x00A0,
+};
+
 } // namespace
 
 const char16_t *codepage_high_table(unsigned codePage)
@@ -81,4 +107,16 @@ const char16_t *codepage_high_table(unsigned codePage)
     default:
         return nullptr;
     }
+}
+
+const char16_t *cp437_high_table()
+{
+    return kCp437High;
+}
+
+void cp437_append_utf8(uint8_t byte, std::string &out)
+{
+    const uint32_t cp = byte < 0x80 ? byte : kCp437High[byte - 0x80];
+    // Every table value is a BMP code point outside the surrogates.
+    utf8::unchecked::append(cp, std::back_inserter(out));
 }

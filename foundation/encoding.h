@@ -63,6 +63,14 @@ std::string text_to_utf8(const void *text, int encoding, int byteLength);
 // Mac Roman, 1252 Windows-1252), or NULL for any other code page.
 const char16_t *codepage_high_table(unsigned codePage);
 
+// The UTF-16 values of bytes 0x80-0xFF of code page 437, the OEM code page of
+// FAT short names. Only the FAT reader decodes it, byte by byte, so the text
+// converters above do not take it as a code page.
+const char16_t *cp437_high_table();
+
+// Appends the UTF-8 form (1 to 3 bytes) of one code page 437 byte to out.
+void cp437_append_utf8(uint8_t byte, std::string &out);
+
 namespace ZV {
 
 // Code-page text (2/10000 Mac Roman, 1252, 65001 UTF-8) as UTF-16. length -1

@@ -29,6 +29,7 @@
 
 namespace {
 
+using fuzzsupport::entries;
 using fuzzsupport::require;
 
 int init_fat(fs_record *record)
@@ -47,19 +48,9 @@ int init_store(fs_record *record)
     return fs_make_folder(record);
 }
 
-struct Scratch {
-    zvtest::TempDir folder;
-    std::string root = folder.path();
-    std::string ws, sentinel;
-    work_dir *workspace = nullptr;
+struct Scratch : fuzzsupport::WorkspaceScratch {
     Scratch()
     {
-        ws = root + "/ZorvantWorkspace";
-        sentinel = root + "/victim";
-        fuzzsupport::write_sentinel(sentinel);
-        engine_set_workspace_name("Zorvant");
-        workspace = dir_new(nullptr, ws.c_str());
-        require(workspace != nullptr && dir_global_root() == workspace);
         fil_module *fat = fil_module_get_or_create(FIL_MODULE_FAT, sizeof(fil_module));
         fil_module *cbr = fil_module_get_or_create(FIL_MODULE_CBR, sizeof(fil_module));
         require(fat != nullptr && cbr != nullptr);
@@ -70,19 +61,6 @@ struct Scratch {
     }
 };
 
-// The names directly inside a folder, "." and ".." left out.
-std::vector<std::string> entries(const std::string &path)
-{
-    std::vector<std::string> out;
-    DIR *d = opendir(path.c_str());
-    if (d == nullptr)
-        return out;
-    while (dirent *e = readdir(d))
-        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
-            out.push_back(e->d_name);
-    closedir(d);
-    return out;
-}
 
 } // namespace
 

@@ -3,10 +3,16 @@
 // a fuzzer keeps beside its target so that a write outside the target shows.
 #pragma once
 
+#include <dirent.h>
+
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
+#include <vector>
 
+#include "foundation/workdir.h"
+#include "foundation/workspace.h"
 #include "tests/support/test_support.h"
 
 namespace fuzzsupport {
@@ -26,5 +32,36 @@ inline void write_sentinel(const std::string &path)
     require(std::fwrite("precious", 1, 8, f) == 8);
     std::fclose(f);
 }
+
+// The names directly inside a folder, "." and ".." left out.
+inline std::vector<std::string> entries(const std::string &path)
+{
+    std::vector<std::string> out;
+    DIR *d = opendir(path.c_str());
+    if (d == nullptr)
+        return out;
+    while (dirent *e = readdir(d))
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+            out.push_back(e->d_name);
+    closedir(d);
+    return out;
+}
+
+// A temporary folder holding the engine's global workspace "ZorvantWorkspace"
+// and the sentinel file "victim" beside it, made once per fuzzing process.
+struct WorkspaceScratch {
+    zvtest::TempDir folder;
+    std::string root = folder.path();
+    std::string ws = root + "/ZorvantWorkspace";
+    std::string sentinel = root + "/victim";
+    work_dir *workspace = nullptr;
+    WorkspaceScratch()
+    {
+        write_sentinel(sentinel);
+        engine_set_workspace_name("Zorvant");
+        workspace = dir_new(nullptr, ws.c_str());
+        require(workspace != nullptr && dir_global_root() == workspace);
+    }
+};
 
 } // namespace fuzzsupport

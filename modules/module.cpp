@@ -61,6 +61,11 @@ void fil_module_set_store_hooks(const fil_store_hooks *hooks)
     g_hooks = hooks != nullptr ? *hooks : fil_store_hooks{};
 }
 
+fil_store_hooks fil_module_store_hooks()
+{
+    return hooks_copy();
+}
+
 fil_module *fil_module_first()
 {
     std::lock_guard<std::mutex> lock(g_registry_mutex);

@@ -176,6 +176,9 @@ struct fil_store_hooks {
 
 // Installs (or, with NULL, removes) the store hooks.
 void fil_module_set_store_hooks(const fil_store_hooks *hooks);
+// A copy of the installed store hooks (all NULL when none): for modules with
+// their own detect, which record their spans themselves.
+fil_store_hooks fil_module_store_hooks();
 
 // The first registered module, or NULL.
 fil_module *fil_module_first();

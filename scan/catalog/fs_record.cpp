@@ -534,15 +534,7 @@ int fs_select_nodes(fs_record *record, const int64_t *list, size_t count, uint32
         return (record)->ops->call;                                       \
     } while (0)
 
-int fs_recover_node(fs_record *record, uint64_t keynum, const char *target, std::string *path, uint64_t *size)
-{
-    FS_CALL(record, -1, recover_node(record, keynum, target, path, size));
-}
-
-int fs_recover_marked(fs_record *record, const char *target)
-{
-    FS_CALL(record, -1, recover_marked(record, target));
-}
+// fs_recover_node and fs_recover_marked: scan/catalog/recover.cpp.
 
 int fs_num_children(fs_record *record, uint64_t keynum)
 {

@@ -253,7 +253,14 @@ uint64_t fs_node_fork_size(fs_record *record, uint64_t keynum, int fork);
 // partial result.
 buf_t *fs_node_data(fs_record *record, uint64_t keynum, int64_t position, int64_t count, int fork, int *status);
 int fs_select_nodes(fs_record *record, const int64_t *list, size_t count, uint32_t value);
-int fs_recover_node(fs_record *record, uint64_t keynum, const char *target, std::string *path, uint64_t *size);
+// Recovery (scan/catalog/recover.h). fs_recover_node sets the record's
+// options word to options while it runs (bit 0: numbered names), pushes a
+// progress task and runs the type's recover-node operation when the file
+// system is recoverable (-1 otherwise); *size gets the bytes recovered.
+// fs_recover_marked returns 0 at once when nothing is selected, -1 when not
+// recoverable, and recovers into target joined with the display name.
+int fs_recover_node(fs_record *record, uint64_t keynum, const char *target, std::string *path, uint64_t *size,
+                    uint32_t options = 0);
 int fs_recover_marked(fs_record *record, const char *target);
 int fs_num_children(fs_record *record, uint64_t keynum);
 int fs_scan_deleted(fs_record *record);

@@ -92,15 +92,19 @@ TEST(UnicodeToUtf8, CodePages)
 // A typo in a table shows up as two bytes with one code point, or a byte that maps to ASCII or a surrogate.
 TEST(UnicodeToUtf8, CodePageTablesAreOneToOne)
 {
-    for (unsigned cp : {CODEPAGE_MAC_ROMAN, CODEPAGE_WINDOWS_1252}) {
-        const char16_t *high = codepage_high_table(cp);
+    for (unsigned cp : {unsigned(CODEPAGE_MAC_ROMAN), unsigned(CODEPAGE_WINDOWS_1252), 437u}) {
+        const char16_t *high = cp == 437 ? cp437_high_table() : codepage_high_table(cp);
         ASSERT_NE(high, nullptr);
         std::set<char16_t> seen(high, high + 128);
         EXPECT_EQ(seen.size(), 128u) << cp;
         EXPECT_GE(*seen.begin(), 0x80) << cp;
         EXPECT_EQ(seen.lower_bound(0xD800), seen.lower_bound(0xE000)) << cp;
     }
-    EXPECT_EQ(codepage_high_table(437), nullptr);
+    EXPECT_EQ(codepage_high_table(437), nullptr); // short names only, not a text code page
+    std::string oem;
+    for (uint8_t byte : {0x41, 0x82, 0xB0, 0xE0})
+        cp437_append_utf8(byte, oem);
+    EXPECT_EQ(oem, "A\xC3\xA9\xE2\x96\x91\xCE\xB1"); // A e-acute light-shade alpha
     // The way back: code points whose code-page bytes C3 A9 happen to be the UTF-8 of é.
     EXPECT_EQ(ZV::wideToU8string(u"\u00C3\u00A9", CODEPAGE_WINDOWS_1252).str(), "\xC3\xA9");
     EXPECT_EQ(ZV::wideToU8string(u"\u221A\u00A9", CODEPAGE_MAC).str(), "\xC3\xA9");

@@ -241,10 +241,16 @@ protected:
     Media *fileMedium(const std::string &path, const std::string &bytes)
     {
         zvtest::writeFile(path, bytes);
-        Media *m = media_new(path.c_str(), "card", MEDIA_FILE, 0);
+        return attachedMedium(path, MEDIA_FILE, (int64_t)bytes.size());
+    }
+    // A listed medium "card" of the given kind over size bytes of path,
+    // attached with 512-byte blocks.
+    static Media *attachedMedium(const std::string &path, uint32_t kind, int64_t size)
+    {
+        Media *m = media_new(path.c_str(), "card", kind, 0);
         if (m == nullptr)
             throw std::runtime_error("media_new");
-        m->stop_pos = m->orig_stop_pos = (int64_t)bytes.size();
+        m->stop_pos = m->orig_stop_pos = size;
         m->block_size = 512;
         m->attached = 1;
         return m;

@@ -1,0 +1,147 @@
+// Recovery of catalog nodes into a folder of the host.
+//
+// Recovery copies nodes of a found file system's catalog (catdb.h) out of
+// the scan's medium into a folder the user chose: one node with everything
+// under it (recover-node, also used for the previews) or every selected node
+// (recover-marked). It rebuilds the folder tree below the target folder,
+// copies each file's data fork extent by extent, keeps counters of what was
+// recovered and, for the selection, clears the ticks of what was recovered.
+//
+// What reaches the host. Every name written to the host (node names, the
+// numbered names, the file system's display name, the front end's folder
+// name) goes through recover_safe_name: "/", "\", NUL and C0 controls become
+// "_", "", "." and ".." become "_", "_." and "_..", invalid UTF-8 becomes
+// U+FFFD, and the name is cut to 255 bytes at a character boundary, keeping
+// its extension. Everything below the target folder is created relative to
+// directory descriptors opened with O_NOFOLLOW (mkdirat, openat with
+// O_CREAT|O_EXCL|O_NOFOLLOW), so a symbolic link planted in the target is
+// never followed and nothing is ever written outside it.
+//
+// Names are never overwritten. A file whose name is taken (by a user's file
+// or by a file recovered a moment earlier in the same run) gets the first
+// free name of "name-01.ext" .. "name-4998.ext"; a folder that meets a file
+// (or a link) of its name is made under such a free name; an existing real
+// folder is reused, so same-named folders merge and their files get free
+// names. The target folder itself is made with its parents; its last
+// component is engine-made and never followed when it is a link (a link
+// there makes "<name>-01" beside it).
+//
+// Failures of one file:
+//   - disk full or read-only target (ENOSPC, EDQUOT, EFBIG, EROFS, EIO on a
+//     write, an allocation or the close): the incomplete file is deleted,
+//     error 198 recorded, and the whole recovery stops with -3;
+//   - an abort (-5) or a medium that went away (-30): the partial file is
+//     deleted and the recovery stops;
+//   - read errors (zeroed chunk), short reads, and extents that end before
+//     the file's size: the file is kept at its full length with zeros where
+//     data is missing, its name is logged and the result is -34 (-18 when an
+//     extent lies beyond the medium); such a file is not counted as
+//     recovered and keeps its tick. A file of which nothing was copied is
+//     deleted.
+// Counters: the record's `recovered` fields 0 (files), 1 (folders) and 4
+// (bytes) grow with every complete file and every folder made; a recovery of
+// the selection sets all five to 0 first.
+//
+// Status codes: -1 general failure, -3 write failure on the target, -5
+// aborted, -7 no medium, -10 no memory, -12 a target folder on the medium
+// being recovered, -15 fork other than the data fork, -18 data beyond the
+// medium, -30 the medium went away, -34 data incomplete (kept with zeroed
+// holes), -37 no free name. Error-list codes below.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+struct catdb;
+struct fs_record;
+struct Media;
+
+enum : int {
+    RECOVER_ERROR_READ = 197,          // read error in a file (zeroed)
+    RECOVER_ERROR_WRITE = 198,         // write error on the target (with errno)
+    RECOVER_ERROR_CHILDREN = 246,      // child list unavailable
+    RECOVER_ERROR_SELECTION = 247,     // selection unavailable
+    RECOVER_ERROR_FOLDER_INFO = 248,   // folder information unavailable
+    RECOVER_ERROR_MKDIR = 250,         // folder creation (with errno)
+    RECOVER_ERROR_FILE_INFO = 252,     // file information unavailable
+    RECOVER_ERROR_COPY = 253,          // data copy failed
+    RECOVER_ERROR_OPEN = 368,          // target open / path too long (with errno)
+    RECOVER_ERROR_BAD_START = 465,     // extent start cannot be sought
+    RECOVER_ERROR_BEYOND_MEDIA = 466,  // extent beyond the medium
+    RECOVER_ERROR_RECURSION = 512,     // tree too deep
+    RECOVER_ERROR_NUMBERED_NAME = 611, // numbered name unavailable
+};
+
+constexpr size_t RECOVER_CHUNK = 131072;      // bytes per read (256 sectors)
+constexpr size_t RECOVER_NAME_MAX = 255;      // bytes per name on the host
+constexpr int RECOVER_MAX_SUFFIX = 4998;      // "-01" .. "-4998"
+constexpr size_t RECOVER_PATH_MAX = 4096;     // bytes per path, terminator included
+
+// Called after each folder made and each file written completely, with the
+// catalog, the node's keynum, the host path just written and the hook data.
+typedef void (*recover_hook)(catdb *db, int64_t keynum, const char *path, void *data);
+
+struct recover_options {
+    uint8_t selected_only;   // 1: visit only nodes whose selection is not 0
+    uint8_t clear_selection; // 1: untick each file recovered, recompute its folders
+    recover_hook hook;       // may be null
+    void *hook_data;
+};
+
+// --- names --------------------------------------------------------------------------
+
+// The host-safe form of one path component (see the top of this file).
+// Catalog and display names are never changed; only what reaches the host.
+std::string recover_safe_name(const std::string &name);
+// The form retried once when the target refuses a name with EINVAL (a
+// FAT, exFAT or NTFS target): recover_safe_name with <>:"|?* mapped to "_"
+// and trailing dots and blanks replaced by "_".
+std::string recover_windows_safe_name(const std::string &name);
+// The n-th free-name candidate (n 1..4998) of a safe name: "base-NN.ext"
+// ("-%02d"), the base (or, when the base is too short, the start of the
+// extension) cut at a character boundary so the result stays within 255
+// bytes. The extension is the text after the last dot; a name without a dot,
+// or whose only dot leads or ends it, has none.
+std::string recover_numbered_variant(const std::string &name, int n);
+
+// The numbered name of a node: "%020llu" of slot << 56 | index << 40 |
+// keynum, followed by "." and the node name's text after its last dot when
+// it has one; made host-safe. -1 when the node information fails.
+int fs_recovered_name(fs_record *record, std::string *out, uint64_t keynum);
+
+// --- the medium guard ----------------------------------------------------------------
+
+// 1 when path (or, when it does not exist yet, its nearest existing parent)
+// lies on a file system stored on the medium: its device is the medium's
+// block device, one of that device's partitions, or a device stacked on them
+// (device mapper and the like, a few levels). 0 when not, or when the medium
+// is an image file or not a block device.
+int recover_path_on_medium(const char *path, Media *media);
+
+// --- recovery --------------------------------------------------------------------------
+
+// Recovers one node with everything below it into target (made with its
+// parents): a folder is made for a folder node (the file system's root walks
+// its children straight into the target), free names are taken, the walk
+// visits every node whatever its selection. *path (may be null) gets the
+// host path written last; *size (may be null) the bytes recovered.
+int catdb_recover_node(catdb *db, int64_t keynum, const char *target, std::string *path, uint64_t *size);
+// Recovers every selected node of the record into target (made with its
+// parents), unticking what was recovered. Sets the five recovered counters
+// to 0 first. Logs "Recovering selected files to \"%s\""; ends with "User
+// abort during recovery" or "Errors during recovery: %s".
+int catdb_recover_selected(catdb *db, const char *target);
+// The walk under both: from keynum into the open folder target_fd whose
+// host path is target_path. Exposed for tests.
+int catdb_recover_tree_(catdb *db, int64_t keynum, int target_fd, const std::string &target_path,
+                        const recover_options &options);
+
+// A catalog-backed file-system type's operations call the two functions
+// above:
+//   int recover_marked(fs_record *r, const char *t) override
+//       { return catdb_recover_selected(&r->cat, t); }
+//   int recover_node(fs_record *r, uint64_t k, const char *t, std::string *p, uint64_t *s) override
+//       { return catdb_recover_node(&r->cat, (int64_t)k, t, p, s); }
+// The record-level entries fs_recover_node and fs_recover_marked
+// (fs_record.h) are defined in recover.cpp.

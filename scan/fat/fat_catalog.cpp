@@ -1,0 +1,288 @@
+// The FAT catalog: the "nodes" table of a type-4 file system, its row
+// insert, the node-information query and the extents of a node.
+//
+// Columns of "nodes", in order (made with the create-table builder; defaults
+// of 0 write no DEFAULT clause, an empty text default none either):
+//
+//   name TEXT            long name in UTF-8, else the short name
+//   id INTEGER PRIMARY KEY   the keynum (the root row is 1)
+//   pid                  parent keynum, set by catdb_link_parents
+//   fs_id, fs_pid        walk << 32 | first cluster + 1 (see fat_scan.h)
+//   is_dir               1 folder, 0 file
+//   num_children         DEFAULT -1; folders 0 until counted, files NULL
+//   size                 files: bytes; folders NULL
+//   date_created, date_modified   seconds since 1970; NULL when unknown
+//   hidden, deleted      0 / 1
+//   num_exts             extents of the data (may exceed 8)
+//   ext0_start, ext0_len .. ext7_start, ext7_len   the first eight extents,
+//                        byte positions on the medium; unused pairs NULL
+//
+// Implementation notes
+// - The insert and the node query are prepared once per connection and kept
+//   in the record's FAT state; the catalog's close hook finalizes them, so a
+//   statement never outlives the connection it was prepared on.
+// - Every function here holds the catalog's lock for its statement sequence
+//   (prepare, bind, step, reset), so another thread's catalog call cannot
+//   switch the connection in between.
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+
+#include "foundation/log.h"
+#include "scan/catalog/selection.h"
+#include "scan/catalog/sql_build.h"
+#include "scan/scan_context.h"
+#include "scan/fat/fat_scan.h"
+
+namespace {
+
+#define FAT_LOG_SQLITE(fn, conn)                                                                                   \
+    log_error("%s[%d]: %s (%d)", (fn), __LINE__, (conn) != nullptr ? sqlite3_errmsg(conn) : "no connection",     \
+              (conn) != nullptr ? sqlite3_errcode(conn) : 0)
+
+const char *const kExtentColumns[2 * FAT_ROW_EXTENTS] = {
+    "ext0_start", "ext0_len", "ext1_start", "ext1_len", "ext2_start", "ext2_len", "ext3_start", "ext3_len",
+    "ext4_start", "ext4_len", "ext5_start", "ext5_len", "ext6_start", "ext6_len", "ext7_start", "ext7_len"};
+
+std::string nodes_create_sql()
+{
+    sqlcreate create;
+    sqlcreate_set_table(&create, "nodes", 1);
+    sqlcreate_add_text(&create, "name", "");
+    sqlcreate_add_integer(&create, "id", 0, 1);
+    for (const char *column : {"pid", "fs_id", "fs_pid", "is_dir"})
+        sqlcreate_add_integer(&create, column, 0, 0);
+    sqlcreate_add_integer(&create, "num_children", -1, 0);
+    for (const char *column :
+         {"size", "date_created", "date_modified", "hidden", "deleted", "num_exts"})
+        sqlcreate_add_integer(&create, column, 0, 0);
+    for (const char *column : kExtentColumns)
+        sqlcreate_add_integer(&create, column, 0, 0);
+    return sqlcreate_build(&create).str();
+}
+
+std::string node_insert_sql()
+{
+    sqlinsert insert;
+    sqlinsert_set_table(&insert, "nodes");
+    for (const char *column : {"name", "fs_id", "fs_pid", "is_dir", "num_children", "size", "date_created",
+                               "date_modified", "hidden", "deleted", "num_exts"})
+        sqlinsert_add_column(&insert, column);
+    for (const char *column : kExtentColumns)
+        sqlinsert_add_column(&insert, column);
+    return sqlinsert_build(&insert).str();
+}
+
+std::string node_select_sql()
+{
+    sqlselect select = sqlselect_new();
+    sqlselect_set_table(&select, "nodes");
+    for (const char *column : {"name", "pid", "is_dir", "num_children", "size", "date_created", "date_modified",
+                               "hidden", "deleted", "num_exts"})
+        sqlselect_add_column(&select, column);
+    for (const char *column : kExtentColumns)
+        sqlselect_add_column(&select, column);
+    char where[32];
+    std::snprintf(where, sizeof where, "%s = ?", "id");
+    sqlselect_set_where(&select, where);
+    return sqlselect_build(&select).str();
+}
+
+// Prepares the text build() makes into *slot unless the slot holds its
+// statement already (the text is built only then). 0 or -40.
+int prepare_once(sqlite3 *conn, sqlite3_stmt **slot, std::string (*build)(), const char *fn)
+{
+    if (*slot != nullptr)
+        return 0;
+    if (conn == nullptr || sqlite3_prepare_v2(conn, build().c_str(), -1, slot, nullptr) != SQLITE_OK) {
+        FAT_LOG_SQLITE(fn, conn);
+        if (*slot != nullptr) {
+            sqlite3_finalize(*slot);
+            *slot = nullptr;
+        }
+        return -40;
+    }
+    return 0;
+}
+
+bool bind_int64_or_null(sqlite3_stmt *stmt, int position, int64_t value, bool present)
+{
+    return (present ? sqlite3_bind_int64(stmt, position, value) : sqlite3_bind_null(stmt, position)) == SQLITE_OK;
+}
+
+} // namespace
+
+int fat_create_tables(catdb *db, fs_record *)
+{
+    const int rc = catdb_exec(db, nodes_create_sql().c_str());
+    if (rc != 0)
+        return rc;
+    return catdb_create_extents_table(db);
+}
+
+void fat_finalize_statements(catdb *db, fs_record *fs)
+{
+    fat_state *state = fat_state_of(fs);
+    if (state == nullptr)
+        return;
+    catdb_finalize_statement(db, &state->insert_node);
+    catdb_finalize_statement(db, &state->select_node);
+}
+
+int fatdb_write_node(fs_record *fs, const std::string &name, int64_t fs_id, int64_t fs_pid, int is_dir,
+                     uint32_t size, int64_t date_created, int64_t date_modified, int hidden, int deleted,
+                     const std::vector<ZV::Fat::Extent> *extents, int64_t volume_start)
+{
+    static const char *const fn = "fatdb_write_node";
+    fat_state *state = fat_state_of(fs);
+    if (state == nullptr)
+        return -40;
+    catdb *db = &fs->cat;
+    std::lock_guard<std::recursive_mutex> hold(*catdb_mutex(db));
+    if (db->conn == nullptr || catdb_mode(db) != CATDB_MODE_WRITE) {
+        log_error("%s: the catalog is not open for writing", fn);
+        return -40;
+    }
+    if (prepare_once(db->conn, &state->insert_node, node_insert_sql, fn) != 0)
+        return -40;
+    sqlite3_stmt *stmt = state->insert_node;
+    const size_t count = extents != nullptr ? extents->size() : 0;
+    bool ok = sqlite3_bind_text(stmt, 1, name.c_str(), (int)name.size(), SQLITE_TRANSIENT) == SQLITE_OK &&
+              sqlite3_bind_int64(stmt, 2, fs_id) == SQLITE_OK && sqlite3_bind_int64(stmt, 3, fs_pid) == SQLITE_OK &&
+              sqlite3_bind_int(stmt, 4, is_dir ? 1 : 0) == SQLITE_OK &&
+              bind_int64_or_null(stmt, 5, 0, is_dir != 0) && bind_int64_or_null(stmt, 6, size, is_dir == 0) &&
+              bind_int64_or_null(stmt, 7, date_created, date_created > 0) &&
+              bind_int64_or_null(stmt, 8, date_modified, date_modified > 0) &&
+              sqlite3_bind_int(stmt, 9, hidden ? 1 : 0) == SQLITE_OK &&
+              sqlite3_bind_int(stmt, 10, deleted ? 1 : 0) == SQLITE_OK &&
+              sqlite3_bind_int64(stmt, 11, (int64_t)count) == SQLITE_OK;
+    std::vector<catdb_extent> more;
+    for (size_t i = 0; ok && i < count; i++) {
+        const ZV::Fat::Extent &e = (*extents)[i];
+        const uint64_t start = e.start + (uint64_t)volume_start;
+        if (i < (size_t)FAT_ROW_EXTENTS) {
+            ok = sqlite3_bind_int64(stmt, 12 + 2 * (int)i, (int64_t)start) == SQLITE_OK &&
+                 sqlite3_bind_int64(stmt, 13 + 2 * (int)i, (int64_t)e.length) == SQLITE_OK;
+        } else {
+            more.push_back(catdb_extent{start, e.length});
+        }
+    }
+    for (size_t i = count; ok && i < (size_t)FAT_ROW_EXTENTS; i++)
+        ok = sqlite3_bind_null(stmt, 12 + 2 * (int)i) == SQLITE_OK &&
+             sqlite3_bind_null(stmt, 13 + 2 * (int)i) == SQLITE_OK;
+    int result = 0;
+    if (!ok || sqlite3_step(stmt) != SQLITE_DONE) {
+        FAT_LOG_SQLITE(fn, db->conn);
+        result = -40;
+    }
+    const int64_t id = sqlite3_last_insert_rowid(db->conn);
+    sqlite3_reset(stmt);
+    sqlite3_clear_bindings(stmt);
+    if (result == 0 && !more.empty() && catdb_add_extents(db, id, 0, more.data(), more.size()) != 0) {
+        log_error("%s: can't store %zu extents of node %lld", fn, more.size(), (long long)id);
+        result = -40;
+    }
+    return result;
+}
+
+int fatdb_node_info(fs_record *fs, int64_t keynum, NodeInfo *out, int selection_only)
+{
+    static const char *const fn = "fatdb_node_info";
+    fat_state *state = fat_state_of(fs);
+    if (state == nullptr || out == nullptr)
+        return -12;
+    catdb *db = &fs->cat;
+    std::lock_guard<std::recursive_mutex> hold(*catdb_mutex(db));
+    const int64_t id = keynum == CATDB_KEYNUM_ROOT ? fs->id_root : keynum;
+    if (selection_only) {
+        uint32_t value = 0;
+        const int rc = catdb_get_selection_(db, id, &value);
+        out->flags = (out->flags & ~(uint32_t)NODE_SELECTION_MASK) | (value & NODE_SELECTION_MASK);
+        return rc;
+    }
+    *out = NodeInfo();
+    // A walk holds the catalog open for writing (its rows are read on that
+    // connection); otherwise read from the file.
+    if (catdb_mode(db) != CATDB_MODE_WRITE) {
+        const int rc = catdb_ensure_reading(db);
+        if (rc != 0)
+            return rc;
+    }
+    if (prepare_once(db->conn, &state->select_node, node_select_sql, fn) != 0)
+        return -40;
+    sqlite3_stmt *stmt = state->select_node;
+    if (sqlite3_bind_int64(stmt, 1, id) != SQLITE_OK) {
+        FAT_LOG_SQLITE(fn, db->conn);
+        sqlite3_reset(stmt);
+        return -40;
+    }
+    const int step = sqlite3_step(stmt);
+    int result = 0;
+    if (step == SQLITE_ROW) {
+        out->keyref = fs_keyref_base(fs) | ((uint64_t)id & KEYNUM_MASK);
+        out->keynum = (uint64_t)id;
+        out->parent = sqlite3_column_type(stmt, 1) == SQLITE_NULL ? 0 : (uint64_t)sqlite3_column_int64(stmt, 1);
+        uint32_t selection = 0;
+        if (catdb_get_selection_(db, id, &selection) != 0) {
+            log_error("%s: Can't get selection for keynum %lld", fn, (long long)id);
+            selection = 0;
+        }
+        out->flags = selection & NODE_SELECTION_MASK;
+        const bool folder = sqlite3_column_int(stmt, 2) == 1;
+        if (folder) {
+            out->flags |= NODE_FOLDER;
+            out->child_count = (uint64_t)std::max<int64_t>(0, sqlite3_column_int64(stmt, 3));
+        } else {
+            out->data_size = (uint64_t)std::max<int64_t>(0, sqlite3_column_int64(stmt, 4));
+        }
+        out->date_created = sqlite3_column_int64(stmt, 5);
+        out->date_modified = sqlite3_column_int64(stmt, 6);
+        if (sqlite3_column_int(stmt, 7) != 0)
+            out->flags |= NODE_HIDDEN;
+        if (sqlite3_column_int(stmt, 8) != 0)
+            out->flags |= NODE_DELETED;
+        const unsigned char *name = sqlite3_column_text(stmt, 0);
+        out->name = name != nullptr ? std::string((const char *)name, (size_t)sqlite3_column_bytes(stmt, 0)) : "";
+        const int64_t exts = sqlite3_column_int64(stmt, 9);
+        out->num_extents = (uint32_t)std::min<int64_t>(std::max<int64_t>(0, exts), UINT32_MAX);
+        for (int i = 0; i < FAT_ROW_EXTENTS && (uint32_t)i < out->num_extents; i++) {
+            out->extents[i].start = (uint64_t)sqlite3_column_int64(stmt, 10 + 2 * i);
+            out->extents[i].length = (uint64_t)sqlite3_column_int64(stmt, 11 + 2 * i);
+        }
+        if (!folder && out->num_extents > 0) {
+            out->start = out->extents[0].start;
+            out->has_data = 1;
+        }
+    } else if (step == SQLITE_DONE) {
+        log_error("%s: keynum %lld not found", fn, (long long)id);
+        result = -12;
+    } else {
+        FAT_LOG_SQLITE(fn, db->conn);
+        result = -40;
+    }
+    sqlite3_reset(stmt);
+    return result;
+}
+
+int fat_node_extents(fs_record *fs, uint64_t keynum, int fork, std::vector<fs_extent> *out)
+{
+    if (fork != 0 || out == nullptr || fat_state_of(fs) == nullptr)
+        return -1;
+    std::lock_guard<std::recursive_mutex> hold(*catdb_mutex(&fs->cat));
+    NodeInfo info;
+    if (fatdb_node_info(fs, (int64_t)keynum, &info, 0) != 0 || info.num_extents == 0)
+        return -1;
+    const uint32_t in_row = std::min<uint32_t>(info.num_extents, FAT_ROW_EXTENTS);
+    for (uint32_t i = 0; i < in_row; i++)
+        out->push_back(info.extents[i]);
+    if (info.num_extents > (uint32_t)FAT_ROW_EXTENTS) {
+        std::vector<catdb_extent> more;
+        if (catdb_get_extents(&fs->cat, (int64_t)info.keynum, 0, &more) != 0)
+            return -1;
+        for (const catdb_extent &e : more)
+            out->push_back(fs_extent{e.start, e.length});
+    }
+    return 0;
+}

@@ -1,0 +1,95 @@
+// The scan driver: one scan of one medium, from looking the medium up to
+// the verdict, on the engine's command thread.
+//
+// start_scan looks the medium up by id, takes a scan context in a free slot
+// (scan/scan_context.h) and runs it:
+//
+//   type 1  quick scan: each registered file-system type tries to read its
+//           file system into its catalog (fs_quick_scan)
+//   type 2  deleted-file scan: the first type whose probe accepts the
+//           medium runs its deleted-file operation (a type without one
+//           gives -1)
+//   type 3  thorough scan: every block of the medium through the file
+//           modules. Not available yet: start_scan refuses it with -15
+//           before a slot is taken, and scan_run ends a type-3 context with
+//           -15 as an unscanned one (see scan_thorough in scan_driver.cpp).
+//
+// What a run leaves behind:
+//   verdict 0 (or a failure of a type-2 scan)  the context stays in its slot
+//       with state 2; its folder "Scan.NN" holds "context" and one folder per
+//       file system ("FAT.1" with "cat.db", "key", "treeinfo")
+//   verdict -30 (medium removed during the scan)  kept with state 3
+//   verdict -5, any failed quick scan, a deleted-file scan without a file
+//       system, a retain failure, type 3 for now  the context and its folder
+//       are deleted: the slot is free again
+//
+// Log lines of a run (the texts are fixed; other tools read them):
+//   "Failed to retain media: %d"                       error
+//   "Starting quick scan for %s"                       information
+//   "QS failed to find a filesystem on %s"             information
+//   "Starting deleted scan for %s"                     information (the path)
+//   "No good filesystem found on %s"                   information
+//   "start_scan: can't allocate new ScanContext"       error
+//   verdicts: "aborted due to media detach", "user abort" (information),
+//   "write error: %s", "Failed with errors: %s" (error),
+//   "Scan of %s completed with no errors." (information),
+//   "Scan of %s completed with some errors: %s" (error); %s after a colon
+//   is the error-list text ("[283 2*307]").
+//
+// Status codes: 0 done (also with entries in the error list), -1 a block
+// could not be read, -3 a file write failed during the scan (error 307),
+// -4 the medium could not be retained (error 700) or its block reader could
+// not be made, -5 aborted by the user, -7 no attached medium with that id
+// (error 283), -12 a scan type other than 1, 2 and 3, -15 the thorough scan
+// is not available, -30 aborted because the medium was removed, -38 a
+// deleted-file scan found no file system, -39 no scan context could be
+// made (no free slot). Any other code is the failure of the quick scan, of
+// the deleted-file scan or of a file system's end step, passed through.
+#pragma once
+
+#include <cstdint>
+
+struct ScanContext;
+struct work_dir;
+
+enum : int {
+    SCAN_READ_FAILED = -1,
+    SCAN_WRITE_FAILED = -3,
+    SCAN_NO_ACCESS = -4,
+    SCAN_ABORTED = -5,
+    SCAN_NO_MEDIA = -7,
+    SCAN_BAD_TYPE = -12,
+    SCAN_NOT_AVAILABLE = -15,
+    SCAN_DETACHED = -30,
+    SCAN_NO_FILESYSTEM = -38,
+    SCAN_NO_CONTEXT = -39,
+};
+
+// Error-list codes.
+enum : int {
+    SCAN_ERROR_NO_MEDIA = 283,
+    SCAN_ERROR_WRITE = 307,
+    SCAN_ERROR_RETAIN = 700,
+};
+
+// Scans the attached medium (whole disk or partition) with that id into a
+// new scan context in the workspace. The status of the run (see above).
+int start_scan(uint32_t media_id, int scan_type, work_dir *workspace);
+
+// Runs a fresh scan context made by scx_new (abort allowed, modules
+// attached, write-error flag and error list cleared, medium retained for the
+// run). The context may be deleted on return (see above): callers look it
+// up again by slot rather than keep the pointer. -12 for NULL or an unknown
+// scan type (the context is left alone).
+int scan_run(ScanContext *scan);
+
+// The two short scans, on a scan context whose medium is retained. Each
+// marks the scan's start, runs and finishes it; when it deletes the context
+// itself it clears *scan.
+int scan_quick(ScanContext **scan);
+int scan_deleted(ScanContext **scan);
+
+// The end-of-scan verdict and its log line: -30 / -5 when an abort was
+// requested (-30 when the scan recorded a removal of its medium), -3 when a
+// file write failed, the result when it is not 0, else 0.
+int scan_result_status(int result, ScanContext *scan);

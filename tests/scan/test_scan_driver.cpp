@@ -1,0 +1,654 @@
+// The scan driver: quick and deleted-file scans from start_scan to the
+// verdict, what each ending leaves in the slots and the workspace, the
+// refusals before a slot is taken, and the verdict lines.
+//
+// First with the catalog-backed stand-in of fs_test_support.h, registered
+// as type 4 with a quick scan that writes its tree into its catalog, then
+// with the FAT type over real images made with mkfs.fat, mtools and sfdisk
+// (listings checked against fls). A stand-in store (type 2) is registered
+// too, as the engine does at start, because scans of type 2 make one.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "fat_image_support.h"
+#include "foundation/engine_status.h"
+#include "foundation/error_list.h"
+#include "foundation/file.h"
+#include "fs_test_support.h"
+#include "scan/fat/fat_scan.h"
+#include "scan/scan_driver.h"
+
+using namespace fstest;
+
+namespace {
+
+// What the stand-in type does in the next scan.
+struct Behaviour {
+    int probe = 1;
+    int quick = 0;                           // result of the quick scan
+    std::function<void(fs_record *)> during; // runs inside the quick scan
+    std::function<int(fs_record *)> deleted; // the deleted-file operation; empty: none
+};
+Behaviour g_behaviour;
+
+// The front end's cancel while the engine thread waits in a hook until
+// cancelled is set: asks for the abort, lets the hook go on and waits for
+// the engine thread to end.
+void cancelAndJoin(std::mutex &mutex, std::condition_variable &cv, bool &cancelled, std::thread &engine)
+{
+    request_abort();
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        cancelled = true;
+    }
+    cv.notify_all();
+    engine.join();
+}
+
+class DriverOps : public TestOps {
+public:
+    int probe(fs_record *) override { return g_behaviour.probe; }
+    int quick_scan(fs_record *r) override
+    {
+        if (g_behaviour.quick == 0 || g_behaviour.quick == SCAN_ABORTED)
+            write_catalog(r, small_tree());
+        if (g_behaviour.during)
+            g_behaviour.during(r);
+        return g_behaviour.quick;
+    }
+    int scan_deleted(fs_record *r) override
+    {
+        return g_behaviour.deleted ? g_behaviour.deleted(r) : fs_ops::scan_deleted(r);
+    }
+};
+
+int driver_fs_init(fs_record *record)
+{
+    const int rc = test_fs_init(record);
+    record->ops.reset(new DriverOps());
+    return rc;
+}
+
+int store_init(fs_record *record)
+{
+    std::snprintf(record->prefix, sizeof record->prefix, "CBR");
+    std::snprintf(record->fs_name, sizeof record->fs_name, "Reconstructed");
+    return fs_make_folder(record);
+}
+
+// A workspace with the stand-in store registered (as at engine start), and
+// what a run may leave behind.
+class DriverBase : public Workspace {
+protected:
+    void SetUp() override
+    {
+        Workspace::SetUp();
+        fil_module *store = fil_module_get_or_create(FIL_MODULE_CBR, sizeof(fil_module));
+        ASSERT_NE(store, nullptr);
+        store->fs_init = store_init;
+        ASSERT_EQ(fs_register_type(store, FS_TYPE_STORE, FS_RECORD_COMMON_SIZE), 0);
+        clear_errors();
+    }
+    void TearDown() override
+    {
+        g_behaviour = Behaviour();
+        file_set_slow_read_callback(nullptr);
+        set_engine_state(0);
+        clear_run_flags();
+        file_clear_write_error();
+        Workspace::TearDown();
+    }
+    std::string slotDir(uint32_t slot) const
+    {
+        char name[16];
+        std::snprintf(name, sizeof name, "/Scan.%02u", slot);
+        return ws() + name;
+    }
+    bool exists(const std::string &path) const
+    {
+        struct stat st;
+        return stat(path.c_str(), &st) == 0;
+    }
+    // Nothing of a scan is left: no slot taken, no slot folder, the medium
+    // closed again, no module pointing at a freed scan.
+    void expectNothingLeft(const Media *m)
+    {
+        EXPECT_TRUE(scx_live_slots().empty());
+        EXPECT_FALSE(exists(slotDir(1)));
+        EXPECT_EQ(m->open_count, 0);
+        EXPECT_EQ(scx_current(), nullptr);
+        for (fil_module *module = fil_module_first(); module != nullptr; module = module->next)
+            EXPECT_EQ(module->scan, nullptr) << fil_module_id_text(module->id);
+    }
+};
+
+class ScanDriver : public DriverBase {
+protected:
+    void SetUp() override
+    {
+        DriverBase::SetUp();
+        fat = fil_module_get_or_create(FIL_MODULE_FAT, sizeof(fil_module));
+        ASSERT_NE(fat, nullptr);
+        fat->fs_init = driver_fs_init;
+        ASSERT_EQ(fs_register_type(fat, FS_TYPE_FAT, FS_RECORD_COMMON_SIZE), 0);
+        media = fileMedium(dir / "card.img", std::string(64 * 1024, 'x'));
+    }
+    void expectNothingLeft() { DriverBase::expectNothingLeft(media); }
+    std::string description() { return media_description(media); }
+
+    fil_module *fat = nullptr;
+    Media *media = nullptr;
+};
+
+TEST_F(ScanDriver, QuickScanKeepsTheCatalogInTheScanFolder)
+{
+    add_error(999); // from an earlier command: the run starts with a clear list
+    ASSERT_EQ(start_scan(media->id, SCX_TYPE_QUICK, workspace), 0);
+    std::shared_ptr<ScanContext> scan = scx_in_slot(1);
+    ASSERT_NE(scan, nullptr);
+    EXPECT_EQ(scan->scan_state, SCX_STATE_DONE);
+    EXPECT_EQ(scan->scan_type, SCX_TYPE_QUICK);
+    EXPECT_EQ(scan->media_status, SCX_MEDIA_ATTACHED);
+    EXPECT_EQ(scan->scanned_here, 1);
+    EXPECT_EQ(scan->num_children, 1);
+    ASSERT_EQ(scan->fs_list.size(), 1u);
+    EXPECT_EQ(scan->fs_list[0]->type, (uint32_t)FS_TYPE_FAT);
+    for (const char *file : {"/context", "/FAT.1/cat.db", "/FAT.1/key", "/FAT.1/treeinfo"})
+        EXPECT_TRUE(exists(slotDir(1) + file)) << file;
+    std::vector<NodeInfo> children;
+    ASSERT_EQ(fs_node_children(scan->fs_list[0].get(), 1, &children), 0);
+    EXPECT_EQ(children.size(), 2u); // DCIM and notes.txt
+    EXPECT_EQ(media->open_count, 0);
+    EXPECT_EQ(scx_current(), nullptr);
+    EXPECT_EQ(fat->scan, scan.get());
+    EXPECT_EQ(n_errors(), 0);
+    EXPECT_TRUE(logged("Starting quick scan for " + description()));
+    EXPECT_TRUE(logged("Scan of " + description() + " completed with no errors."));
+}
+
+TEST_F(ScanDriver, QuickScanWithoutFileSystemDeletesTheScan)
+{
+    g_behaviour.quick = -1;
+    EXPECT_EQ(start_scan(media->id, SCX_TYPE_QUICK, workspace), -1);
+    expectNothingLeft();
+    EXPECT_TRUE(logged("QS failed to find a filesystem on " + description()));
+    EXPECT_FALSE(logged("Failed with errors"));
+}
+
+TEST_F(ScanDriver, AbortMidScanLeavesNoSlotOrFolder)
+{
+    begin_run_flags();
+    // The type sees the abort and gives -5 itself...
+    g_behaviour.quick = SCAN_ABORTED;
+    g_behaviour.during = [](fs_record *) { request_abort(); };
+    EXPECT_EQ(start_scan(media->id, SCX_TYPE_QUICK, workspace), SCAN_ABORTED);
+    expectNothingLeft();
+    EXPECT_FALSE(logged("QS failed to find a filesystem"));
+    clear_run_flags();
+
+    // ... or finishes its walk and the verdict sees the abort: deleted once.
+    begin_run_flags();
+    g_behaviour.quick = 0;
+    g_behaviour.during = [](fs_record *) { request_abort(); };
+    EXPECT_EQ(start_scan(media->id, SCX_TYPE_QUICK, workspace), SCAN_ABORTED);
+    expectNothingLeft();
+    EXPECT_TRUE(logged("user abort"));
+    EXPECT_FALSE(logged("is running"));
+    EXPECT_FALSE(logged("Failed to delete scan dir"));
+    clear_run_flags();
+
+    // The slot is free for the next scan.
+    g_behaviour.during = nullptr;
+    EXPECT_EQ(start_scan(media->id, SCX_TYPE_QUICK, workspace), 0);
+    EXPECT_EQ(scx_live_slots(), std::vector<uint32_t>{1});
+}
+
+TEST_F(ScanDriver, RemovedMediumEndsDetachedAndKept)
+{
+    begin_run_flags();
+    set_engine_state(1);
+    const std::string path = media_path(media);
+    g_behaviour.during = [path](fs_record *) { EXPECT_EQ(scx_media_removed(path.c_str(), 0), 1); };
+    EXPECT_EQ(start_scan(media->id, SCX_TYPE_QUICK, workspace), SCAN_DETACHED);
+    std::shared_ptr<ScanContext> scan = scx_in_slot(1);
+    ASSERT_NE(scan, nullptr);
+    EXPECT_EQ(scan->scan_state, SCX_STATE_ABORTED);
+    EXPECT_EQ(scan->media_status, SCX_MEDIA_DETACHED);
+    EXPECT_EQ(media->attached, 0);
+    EXPECT_EQ(media->open_count, 0);
+    EXPECT_TRUE(logged("aborted due to media detach"));
+}
+
+TEST_F(ScanDriver, RefusalsTakeNoSlot)
+{
+    // An id no attached medium has: -7 and 283.
+    EXPECT_EQ(start_scan(media->id + 100, SCX_TYPE_QUICK, workspace), SCAN_NO_MEDIA);
+    EXPECT_EQ(error_list_str(), "[283]");
+    EXPECT_TRUE(logged("start_scan: no attached media with id"));
+    media->attached = 0;
+    EXPECT_EQ(start_scan(media->id, SCX_TYPE_QUICK, workspace), SCAN_NO_MEDIA);
+    media->attached = 1;
+    // Scan types other than 1, 2 and 3.
+    for (int type : {0, 4, -1, 1000})
+        EXPECT_EQ(start_scan(media->id, type, workspace), SCAN_BAD_TYPE) << type;
+    EXPECT_TRUE(logged("start_scan: bad scan type 4"));
+    // The thorough scan is not there yet.
+    EXPECT_EQ(start_scan(media->id, SCX_TYPE_THOROUGH, workspace), SCAN_NOT_AVAILABLE);
+    EXPECT_TRUE(logged("start_scan: the thorough scan is not available"));
+    // No workspace: no context can be made.
+    EXPECT_EQ(start_scan(media->id, SCX_TYPE_QUICK, nullptr), SCAN_NO_CONTEXT);
+    expectNothingLeft();
+    EXPECT_FALSE(logged("Starting quick scan"));
+
+    // scan_run itself refuses a context of an unknown type and leaves it.
+    ScanContext *odd = scx_new(7, media, workspace);
+    ASSERT_NE(odd, nullptr);
+    EXPECT_EQ(scan_run(odd), SCAN_BAD_TYPE);
+    EXPECT_EQ(scx_in_slot(1).get(), odd);
+    EXPECT_EQ(media->open_count, 0);
+    EXPECT_EQ(scan_run(nullptr), SCAN_BAD_TYPE);
+}
+
+TEST_F(ScanDriver, ThoroughContextEndsUnscanned)
+{
+    ScanContext *scan = scx_new(SCX_TYPE_THOROUGH, media, workspace);
+    ASSERT_NE(scan, nullptr);
+    EXPECT_EQ(scan_run(scan), SCAN_NOT_AVAILABLE);
+    expectNothingLeft();
+    EXPECT_TRUE(logged("scan_thorough: the thorough scan is not available"));
+}
+
+TEST_F(ScanDriver, FifteenScansThenNoContext)
+{
+    for (uint32_t i = 1; i <= SCX_SLOTS; i++)
+        ASSERT_EQ(start_scan(media->id, SCX_TYPE_QUICK, workspace), 0) << i;
+    EXPECT_EQ(scx_live_slots().size(), (size_t)SCX_SLOTS);
+    EXPECT_EQ(start_scan(media->id, SCX_TYPE_QUICK, workspace), SCAN_NO_CONTEXT);
+    EXPECT_TRUE(logged("start_scan: can't allocate new ScanContext"));
+    EXPECT_EQ(scx_live_slots().size(), (size_t)SCX_SLOTS);
+    EXPECT_EQ(media->open_count, 0);
+    // Freeing one slot lets the next scan in.
+    ScanContext *seventh = scx_in_slot(7).get();
+    ASSERT_EQ(scx_delete(&seventh), 0);
+    EXPECT_EQ(start_scan(media->id, SCX_TYPE_QUICK, workspace), 0);
+    EXPECT_NE(scx_in_slot(7), nullptr);
+}
+
+// A medium whose file went away cannot be retained: -4 and 700, and the
+// fresh context goes with it, so repeated failures never use up the slots.
+TEST_F(ScanDriver, RetainFailureFreesTheSlot)
+{
+    if (file_is_open(media->io))
+        file_close(media->io);
+    ASSERT_EQ(unlink(media_path(media)), 0);
+    for (uint32_t i = 1; i <= SCX_SLOTS + 1; i++) {
+        ASSERT_EQ(start_scan(media->id, SCX_TYPE_QUICK, workspace), SCAN_NO_ACCESS) << i;
+        EXPECT_EQ(error_list_str().find("700") != std::string::npos, true) << error_list_str();
+        expectNothingLeft();
+    }
+    EXPECT_TRUE(logged("Failed to retain media: "));
+    EXPECT_FALSE(logged("can't allocate new ScanContext"));
+    EXPECT_FALSE(logged("Starting quick scan"));
+}
+
+TEST_F(ScanDriver, DeletedScanEndings)
+{
+    // A type without a deleted-file operation: -1, the scan is kept.
+    EXPECT_EQ(start_scan(media->id, SCX_TYPE_DELETED, workspace), -1);
+    std::shared_ptr<ScanContext> kept = scx_in_slot(1);
+    ASSERT_NE(kept, nullptr);
+    EXPECT_EQ(kept->scan_type, SCX_TYPE_DELETED);
+    EXPECT_EQ(kept->scan_state, SCX_STATE_DONE);
+    EXPECT_NE(kept->store, nullptr);
+    EXPECT_TRUE(logged("Starting deleted scan for " + std::string(media_path(media))));
+    EXPECT_TRUE(logged("Failed with errors: []"));
+    EXPECT_EQ(media->open_count, 0);
+    ScanContext *raw = kept.get();
+    kept.reset();
+    ASSERT_EQ(scx_delete(&raw), 0);
+
+    // A type with one: its result gives the verdict.
+    g_behaviour.deleted = [](fs_record *) { return 0; };
+    EXPECT_EQ(start_scan(media->id, SCX_TYPE_DELETED, workspace), 0);
+    EXPECT_TRUE(logged("Scan of " + description() + " completed with no errors."));
+    raw = scx_in_slot(1).get();
+    ASSERT_EQ(scx_delete(&raw), 0);
+
+    // Aborted inside: -5 and deleted once.
+    begin_run_flags();
+    g_behaviour.deleted = [](fs_record *) {
+        request_abort();
+        return 0;
+    };
+    EXPECT_EQ(start_scan(media->id, SCX_TYPE_DELETED, workspace), SCAN_ABORTED);
+    expectNothingLeft();
+    clear_run_flags();
+
+    // No type accepts the medium: -38, deleted.
+    g_behaviour.probe = 0;
+    EXPECT_EQ(start_scan(media->id, SCX_TYPE_DELETED, workspace), SCAN_NO_FILESYSTEM);
+    EXPECT_TRUE(logged("No good filesystem found on " + description()));
+    expectNothingLeft();
+}
+
+TEST_F(ScanDriver, VerdictLines)
+{
+    ScanContext *scan = scx_new(SCX_TYPE_QUICK, media, workspace);
+    ASSERT_NE(scan, nullptr);
+    const std::string desc = description();
+    EXPECT_EQ(scan_result_status(0, scan), 0);
+    EXPECT_TRUE(logged("Scan of " + desc + " completed with no errors."));
+    add_error(307);
+    add_error(307);
+    add_error(283);
+    EXPECT_EQ(scan_result_status(0, scan), 0);
+    EXPECT_TRUE(logged("Scan of " + desc + " completed with some errors: [2*307 283]"));
+    EXPECT_EQ(scan_result_status(-9, scan), -9);
+    EXPECT_TRUE(logged("Failed with errors: [2*307 283]"));
+    file_write_failed = 1;
+    EXPECT_EQ(scan_result_status(-9, scan), SCAN_WRITE_FAILED);
+    EXPECT_TRUE(logged("write error: [2*307 283]"));
+    // An abort outranks everything; a recorded removal makes it -30.
+    begin_run_flags();
+    request_abort();
+    EXPECT_EQ(scan_result_status(-9, scan), SCAN_ABORTED);
+    set_engine_state(1);
+    scx_begin(scan);
+    EXPECT_EQ(scx_media_removed(media_path(media), 0), 1);
+    EXPECT_EQ(scan_result_status(0, scan), SCAN_DETACHED);
+    scx_finish(scan, SCAN_DETACHED);
+    // The medium named after a removal is the copy kept for the scan.
+    file_clear_write_error();
+    clear_run_flags();
+    clear_errors();
+    EXPECT_EQ(scan_result_status(0, scan), 0);
+    EXPECT_EQ(scan_result_status(0, nullptr), 0);
+    EXPECT_TRUE(logged("Scan of (null) completed with no errors."));
+}
+
+// The engine thread scans while a caller's thread lists the scans and the
+// front end cancels: the scan ends -5 and its slot is free again.
+TEST_F(ScanDriver, AbortFromAnotherThreadThreads)
+{
+    begin_run_flags();
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool scanning = false, cancelled = false;
+    g_behaviour.during = [&](fs_record *) {
+        std::unique_lock<std::mutex> lock(mutex);
+        scanning = true;
+        cv.notify_all();
+        cv.wait(lock, [&] { return cancelled; });
+    };
+    g_behaviour.quick = SCAN_ABORTED;
+    int status = 0;
+    std::thread engine([&] { status = start_scan(media->id, SCX_TYPE_QUICK, workspace); });
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        cv.wait(lock, [&] { return scanning; });
+    }
+    for (int i = 0; i < 50; i++) {
+        std::vector<ScanInfo> infos = scx_copy_scan_infos();
+        ASSERT_EQ(infos.size(), 1u);
+        EXPECT_EQ(infos[0].scan_state, (uint32_t)SCX_STATE_RUNNING);
+        std::vector<NodeInfo> list;
+        scx_children(KEYREF_NONE, &list);
+    }
+    cancelAndJoin(mutex, cv, cancelled, engine);
+    EXPECT_EQ(status, SCAN_ABORTED);
+    expectNothingLeft();
+}
+
+// --- the FAT type --------------------------------------------------------------------------
+
+// Paths of the catalog below keynum ("DCIM/100CANON/IMG_0001.JPG"), folders
+// with a trailing "/".
+void catalogPaths(fs_record *fs, uint64_t keynum, const std::string &prefix, std::set<std::string> *out,
+                  int depth = 0)
+{
+    ASSERT_LT(depth, 32);
+    std::vector<NodeInfo> children;
+    ASSERT_EQ(fs_node_children(fs, keynum, &children), 0) << prefix;
+    for (const NodeInfo &child : children) {
+        const std::string path = prefix + child.name;
+        if ((child.flags & NODE_FOLDER) != 0) {
+            out->insert(path + "/");
+            catalogPaths(fs, child.keynum, path + "/", out, depth + 1);
+        } else {
+            out->insert(path);
+        }
+    }
+}
+
+// The live entries fls -r -p lists, in the same form (label, deleted
+// entries and the $ pseudo-files left out).
+std::set<std::string> flsPaths(const std::string &image, uint64_t sectorOffset, const std::string &prefix)
+{
+    std::set<std::string> out;
+    for (const zvtest::FlsEntry &e : zvtest::flsList(image, sectorOffset)) {
+        if (e.deleted || e.path.find("(Volume Label Entry)") != std::string::npos || e.path.rfind("$", 0) == 0 ||
+            e.path.find("/$") != std::string::npos)
+            continue;
+        out.insert(prefix + e.path + (e.type == "d/d" ? "/" : ""));
+    }
+    return out;
+}
+
+// What one set has and the other lacks, as readable text.
+std::string setDiff(const std::set<std::string> &ours, const std::set<std::string> &theirs)
+{
+    std::string out;
+    for (const std::string &p : theirs)
+        if (ours.count(p) == 0)
+            out += "missing: " + p + "\n";
+    for (const std::string &p : ours)
+        if (theirs.count(p) == 0)
+            out += "extra: " + p + "\n";
+    return out;
+}
+
+// A card's worth of files: a label, nested folders, a long name, a deleted
+// file, and 3 folders of 30 photos, each folder behind a 300 KiB file so
+// that their directories lie in different read windows of the medium (for
+// an abort part-way through the walk).
+void fillCard(const std::string &img, uint64_t offset, const std::string &host)
+{
+    using namespace zvtest;
+    fatLabel(img, "MYCARD", offset);
+    fatMkdir(img, "DCIM", offset);
+    for (int folder = 0; folder < 3; folder++) {
+        const std::string name = host + "/" + std::to_string(100 + folder) + "CANON";
+        fatPut(img, "DCIM/spacer" + std::to_string(folder) + ".bin", patternBytes(300 * 1024, 90 + folder),
+               1262347445, offset);
+        mustRun("mkdir -p " + shellQuote(name));
+        for (int i = 0; i < 30; i++)
+            writeFile(name + "/IMG_" + std::to_string(1000 + i) + ".JPG", patternBytes(700 + i * 13, folder * 100 + i));
+        mtools("mcopy -s -m -i " + mtoolsImage(img, offset) + " " + shellQuote(name) + " ::/DCIM/");
+    }
+    fatPut(img, "a rather long name for a photo.jpeg", patternBytes(5000, 7), 1262347445, offset);
+    fatPut(img, "gone.jpg", patternBytes(3000, 8), 1262347445, offset);
+    fatDelete(img, "gone.jpg", offset);
+}
+
+class FatScanDriver : public DriverBase {
+protected:
+    void SetUp() override
+    {
+        DriverBase::SetUp();
+        ASSERT_NE(fat_describe(), nullptr);
+    }
+    Media *attach(const std::string &path)
+    {
+        Media *m = media_attach_file(path.c_str());
+        if (m == nullptr)
+            throw std::runtime_error("media_attach_file " + path);
+        return m;
+    }
+    // A FAT16 card filled by fillCard.
+    std::string fatCard()
+    {
+        const std::string img = dir / "card.img";
+        zvtest::makeFat(img, 16, 20480);
+        fillCard(img, 0, dir / "host");
+        return img;
+    }
+    // The FAT record of the scan in a slot, and its catalog's paths.
+    std::set<std::string> scannedPaths(uint32_t slot)
+    {
+        std::set<std::string> out;
+        std::shared_ptr<ScanContext> scan = scx_in_slot(slot);
+        if (scan == nullptr || scan->fs_list.size() != 1 || scan->fs_list[0]->type != FS_TYPE_FAT) {
+            ADD_FAILURE() << "no single FAT record in slot " << slot;
+            return out;
+        }
+        catalogPaths(scan->fs_list[0].get(), KEYNUM_FS_ROOT, "", &out);
+        return out;
+    }
+
+    zvtest::ScopedEnv tz{"TZ", "UTC"};
+};
+
+TEST_F(FatScanDriver, QuickScanOfCardAndPartitionedCard)
+{
+    const std::string img = fatCard();
+    Media *card = attach(img);
+    ASSERT_EQ(start_scan(card->id, SCX_TYPE_QUICK, workspace), 0);
+    for (const char *file : {"/context", "/FAT.1/cat.db", "/FAT.1/key", "/FAT.1/treeinfo"})
+        EXPECT_TRUE(exists(slotDir(1) + file)) << file;
+    const std::set<std::string> ours = scannedPaths(1);
+    EXPECT_EQ(setDiff(ours, flsPaths(img, 0, "")), "");
+    EXPECT_EQ(ours.count("DCIM/102CANON/IMG_1029.JPG"), 1u);
+    EXPECT_EQ(ours.count("a rather long name for a photo.jpeg"), 1u);
+    EXPECT_EQ(scx_in_slot(1)->scan_state, SCX_STATE_DONE);
+    EXPECT_EQ(card->open_count, 0);
+    EXPECT_TRUE(logged("Scan of " + std::string(media_description(card)) + " completed with no errors."));
+
+    // A card with an MBR, a FAT32 and a FAT16 partition: both volumes in one
+    // catalog, the second below its "Volume at" folder.
+    const std::string cardPath = dir / "parts.img";
+    zvtest::PartitionedCard parts = zvtest::makePartitionedCard(cardPath);
+    fillCard(cardPath, parts.fat32Offset, dir / "host32");
+    zvtest::fatMkdir(cardPath, "DCIM", parts.fat16Offset);
+    zvtest::fatPut(cardPath, "DCIM/SECOND.JPG", zvtest::patternBytes(40000, 9), 1262347445, parts.fat16Offset);
+    Media *whole = attach(cardPath);
+    ASSERT_EQ(media_partition_count(whole), 2);
+    ASSERT_EQ(start_scan(whole->id, SCX_TYPE_QUICK, workspace), 0);
+    EXPECT_TRUE(exists(slotDir(2) + "/FAT.1/cat.db"));
+    EXPECT_TRUE(exists(slotDir(2) + "/context"));
+    const std::string second = "Volume at " + std::to_string(parts.fat16Offset) + "/";
+    std::set<std::string> want = flsPaths(cardPath, parts.fat32Offset / 512, "");
+    const std::set<std::string> other = flsPaths(cardPath, parts.fat16Offset / 512, second);
+    want.insert(other.begin(), other.end());
+    want.insert(second);
+    EXPECT_EQ(setDiff(scannedPaths(2), want), "");
+    EXPECT_EQ(want.count(second + "DCIM/SECOND.JPG"), 1u);
+    EXPECT_EQ(whole->open_count, 0);
+}
+
+TEST_F(FatScanDriver, WithoutFileSystem)
+{
+    const std::string img = dir / "noise.img";
+    zvtest::writeFile(img, zvtest::patternBytes(1 << 20, 3));
+    Media *noise = attach(img);
+    EXPECT_EQ(start_scan(noise->id, SCX_TYPE_QUICK, workspace), -1);
+    EXPECT_TRUE(logged("QS failed to find a filesystem on " + std::string(media_description(noise))));
+    EXPECT_EQ(start_scan(noise->id, SCX_TYPE_DELETED, workspace), SCAN_NO_FILESYSTEM);
+    EXPECT_TRUE(logged("No good filesystem found on " + std::string(media_description(noise))));
+    expectNothingLeft(noise);
+}
+
+// FAT has no deleted-file operation: the scan ends -1 ("Failed with
+// errors") and is kept, as for any type without one.
+TEST_F(FatScanDriver, DeletedScanOfFatMedium)
+{
+    Media *card = attach(fatCard());
+    EXPECT_EQ(start_scan(card->id, SCX_TYPE_DELETED, workspace), -1);
+    EXPECT_TRUE(logged("Starting deleted scan for " + std::string(media_path(card))));
+    EXPECT_TRUE(logged("Failed with errors: "));
+    std::shared_ptr<ScanContext> scan = scx_in_slot(1);
+    ASSERT_NE(scan, nullptr);
+    EXPECT_EQ(scan->scan_type, SCX_TYPE_DELETED);
+    EXPECT_EQ(scan->scan_state, SCX_STATE_DONE);
+    EXPECT_EQ(card->open_count, 0);
+    EXPECT_EQ(scx_current(), nullptr);
+}
+
+// An abort part-way through the walk (requested from the reads of the
+// medium, at the read of a later folder's directory): -5, and neither the
+// slot nor its folder is left behind.
+TEST_F(FatScanDriver, AbortMidScan)
+{
+    const std::string img = fatCard();
+    Media *card = attach(img);
+    std::atomic<int> reads{0}, abortAt{-1};
+    file_set_slow_read_callback([&](const zorvant::u8string &name, int64_t, int64_t) {
+        if (std::string(name.c_str()) != img)
+            return;
+        if (++reads == abortAt.load())
+            request_abort();
+    });
+    ASSERT_EQ(start_scan(card->id, SCX_TYPE_QUICK, workspace), 0);
+    const int total = reads.load();
+    ASSERT_GE(total, 4) << "the folders should lie in different read windows";
+    ScanContext *first = scx_in_slot(1).get();
+    ASSERT_EQ(scx_delete(&first), 0);
+
+    begin_run_flags();
+    reads = 0;
+    abortAt = total - 1;
+    EXPECT_EQ(start_scan(card->id, SCX_TYPE_QUICK, workspace), SCAN_ABORTED);
+    EXPECT_EQ(abort_requested(), 1);
+    EXPECT_LT(reads.load(), total);
+    expectNothingLeft(card);
+    EXPECT_FALSE(logged("QS failed to find a filesystem"));
+}
+
+// The front end's thread cancels while the engine thread walks the card.
+TEST_F(FatScanDriver, AbortDuringFatScanThreads)
+{
+    const std::string img = fatCard();
+    Media *card = attach(img);
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool reading = false, cancelled = false, ended = false;
+    int reads = 0;
+    file_set_slow_read_callback([&](const zorvant::u8string &name, int64_t, int64_t) {
+        if (std::string(name.c_str()) != img)
+            return;
+        std::unique_lock<std::mutex> lock(mutex);
+        if (++reads != 3)
+            return;
+        reading = true;
+        cv.notify_all();
+        cv.wait(lock, [&] { return cancelled; });
+    });
+    begin_run_flags();
+    set_engine_state(1);
+    int status = 0;
+    std::thread engine([&] {
+        status = start_scan(card->id, SCX_TYPE_QUICK, workspace);
+        std::lock_guard<std::mutex> lock(mutex);
+        ended = true;
+        cv.notify_all();
+    });
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        cv.wait(lock, [&] { return reading || ended; });
+        EXPECT_TRUE(reading) << "the scan ended before its third read";
+    }
+    EXPECT_EQ(scx_copy_scan_infos().size(), 1u);
+    cancelAndJoin(mutex, cv, cancelled, engine);
+    EXPECT_EQ(status, SCAN_ABORTED);
+    expectNothingLeft(card);
+}
+
+} // namespace
