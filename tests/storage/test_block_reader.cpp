@@ -414,10 +414,17 @@ TEST(BlockReader, EveryBadBlockIsKeptInMergedRanges)
                 text += std::to_string(range.first_block) + "+" + std::to_string(range.blocks) + " ";
             return text;
         };
+        // With read-ahead the filler starts reading at block 0 as soon as
+        // the reader opens, so which ranges it meets before the seek below
+        // is up to the scheduler: the order of discovery (and so what each
+        // take hands out) is checked without it; the merged report is
+        // checked in both modes.
         ASSERT_EQ(rd_seek(r.get(), 44 * 512), 0);
         withinLimit([&] { readAll(r.get(), 4096); });
-        EXPECT_EQ(rd_take_new_bad_ranges(r.get(), &taken), 1);
-        EXPECT_EQ(ranges(taken), "44+2 ");
+        if (!read_ahead) {
+            EXPECT_EQ(rd_take_new_bad_ranges(r.get(), &taken), 1);
+            EXPECT_EQ(ranges(taken), "44+2 ");
+        }
         for (int pass = 0; pass < 2; ++pass) {
             SCOPED_TRACE(pass);
             ASSERT_EQ(rd_seek(r.get(), 0), 0);
@@ -435,7 +442,9 @@ TEST(BlockReader, EveryBadBlockIsKeptInMergedRanges)
             EXPECT_EQ(report.list[2].errnum, EIO);
             taken.clear();
             rd_take_new_bad_ranges(r.get(), &taken);
-            EXPECT_EQ(ranges(taken), pass == 0 ? "10+1 20+1 40+6 " : "");
+            if (!read_ahead || pass == 1) {
+                EXPECT_EQ(ranges(taken), pass == 0 ? "10+1 20+1 40+6 " : "");
+            }
         }
     }
 }
