@@ -219,9 +219,13 @@ int catdb_write_file_atomic_(const std::string &path, const void *data, size_t s
     if (path.empty())
         return -3;
     std::string tmp = path + ".tmp";
-    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        log_error("%s: Can't open file %s: %s", caller, tmp.c_str(), strerror(errno));
+    // Never through a link, never into a FIFO or device standing at the name.
+    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    struct stat info;
+    if (fd < 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        log_error("%s: Can't open file %s: %s", caller, tmp.c_str(), fd < 0 ? strerror(errno) : "not a regular file");
+        if (fd >= 0)
+            close(fd);
         return -3;
     }
     const uint8_t *bytes = static_cast<const uint8_t *>(data);

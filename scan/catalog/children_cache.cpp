@@ -32,6 +32,7 @@
 #include "foundation/byte_stream.h"
 #include "foundation/log.h"
 #include "foundation/msgpack.h"
+#include "foundation/sysutil.h"
 #include "scan/catalog/catdb_internal.h"
 
 namespace {
@@ -50,25 +51,13 @@ constexpr size_t MIN_RECORD_BYTES = 4;
 // Smallest packed child keynum: header + one value byte.
 constexpr size_t MIN_CHILD_BYTES = 2;
 
-uint64_t load_le64(const uint8_t *p)
-{
-    uint64_t v = 0;
-    for (int i = 7; i >= 0; --i)
-        v = v << 8 | p[i];
-    return v;
-}
-
-uint32_t load_le32(const uint8_t *p)
-{
-    return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
-}
-
 } // namespace
 
 int catdb_read_file_(const std::string &path, uint64_t limit, std::vector<uint8_t> *out, const char *caller)
 {
     out->clear();
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // O_NONBLOCK: a FIFO under a cache's name is refused below, not waited for.
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return errno == ENOENT ? -23 : -1;
     struct stat info;
@@ -148,7 +137,7 @@ int dbcache_parse(const uint8_t *data, size_t size, dbcache_contents *out)
         return -12;
     if (size > ZV::Buffer::maxLength)
         return -12;
-    if (hash_fnv1a64(data + 8, size - 8) != load_le64(data)) {
+    if (hash_fnv1a64(data + 8, size - 8) != get_le64(data)) {
         log_error("%s: Invalid hash", "dbcache_parse");
         return -12;
     }
@@ -200,7 +189,7 @@ int childrencache_parse(const uint8_t *data, size_t size, uint64_t item_count, u
         return -34;
     if (size > ZV::Buffer::maxLength || item_count == 0 || item_count > U64ARRAY_MAX_COUNT)
         return -12;
-    uint32_t records = load_le32(data);
+    uint32_t records = get_le32(data);
     if (records > (size - 4) / MIN_RECORD_BYTES) {
         log_error("childrencache_parse: %u records cannot fit in %zu bytes", records, size);
         return -12;
@@ -510,8 +499,7 @@ int catdb_write_cache_(catdb *db)
         }
         uint8_t *bytes = writer.buffer.data();
         uint64_t hash = hash_fnv1a64(bytes + 8, writer.buffer.length() - 8);
-        for (int i = 0; i < 8; ++i)
-            bytes[i] = (uint8_t)(hash >> (8 * i));
+        set_le(bytes, hash, 8);
         rc = catdb_write_file_atomic_(catdb_file_path_(state, CATDB_CACHE_FILE), bytes, writer.buffer.length(),
                                       "catdb_write_cache_");
     } catch (const std::exception &) {

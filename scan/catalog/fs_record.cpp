@@ -433,8 +433,7 @@ buf_t *fs_node_data(fs_record *record, uint64_t keynum, int64_t position, int64_
     const uint64_t size = fs_node_fork_size(record, keynum, fork);
     if (position < 0 || count <= 0 || (uint64_t)position >= size)
         return nullptr; // nothing of the fork lies there
-    uint64_t remaining = size - (uint64_t)position;
-    uint64_t want = std::min<uint64_t>((uint64_t)count, remaining);
+    uint64_t want = std::min<uint64_t>((uint64_t)count, size - (uint64_t)position);
     if (want > (uint64_t)INT32_MAX) {
         // A buffer holds at most INT_MAX bytes; the streams ask in 32-bit counts.
         want = INT32_MAX;
@@ -502,11 +501,9 @@ buf_t *fs_node_data(fs_record *record, uint64_t keynum, int64_t position, int64_
         }
         pos += n;
         want -= n;
-        remaining -= n;
         file_offset = extent_end;
     }
     media_release(media);
-    (void)remaining;
     if (out != nullptr && out->count == 0)
         buf_free_ptr(&out); // nothing read: no list, the status says why
     return out;

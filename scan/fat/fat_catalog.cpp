@@ -27,10 +27,10 @@
 #include <sqlite3.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <string>
 
 #include "foundation/log.h"
+#include "scan/catalog/catdb_internal.h"
 #include "scan/catalog/selection.h"
 #include "scan/catalog/sql_build.h"
 #include "scan/scan_context.h"
@@ -84,27 +84,8 @@ std::string node_select_sql()
         sqlselect_add_column(&select, column);
     for (const char *column : kExtentColumns)
         sqlselect_add_column(&select, column);
-    char where[32];
-    std::snprintf(where, sizeof where, "%s = ?", "id");
-    sqlselect_set_where(&select, where);
+    sqlselect_set_where(&select, "id = ?");
     return sqlselect_build(&select).str();
-}
-
-// Prepares the text build() makes into *slot unless the slot holds its
-// statement already (the text is built only then). 0 or -40.
-int prepare_once(sqlite3 *conn, sqlite3_stmt **slot, std::string (*build)(), const char *fn)
-{
-    if (*slot != nullptr)
-        return 0;
-    if (conn == nullptr || sqlite3_prepare_v2(conn, build().c_str(), -1, slot, nullptr) != SQLITE_OK) {
-        FAT_LOG_SQLITE(fn, conn);
-        if (*slot != nullptr) {
-            sqlite3_finalize(*slot);
-            *slot = nullptr;
-        }
-        return -40;
-    }
-    return 0;
 }
 
 bool bind_int64_or_null(sqlite3_stmt *stmt, int position, int64_t value, bool present)
@@ -145,7 +126,8 @@ int fatdb_write_node(fs_record *fs, const std::string &name, int64_t fs_id, int6
         log_error("%s: the catalog is not open for writing", fn);
         return -40;
     }
-    if (prepare_once(db->conn, &state->insert_node, node_insert_sql, fn) != 0)
+    if (state->insert_node == nullptr &&
+        catdb_prepare_once_(db, &state->insert_node, node_insert_sql().c_str(), fn, __LINE__) != 0)
         return -40;
     sqlite3_stmt *stmt = state->insert_node;
     const size_t count = extents != nullptr ? extents->size() : 0;
@@ -210,7 +192,8 @@ int fatdb_node_info(fs_record *fs, int64_t keynum, NodeInfo *out, int selection_
         if (rc != 0)
             return rc;
     }
-    if (prepare_once(db->conn, &state->select_node, node_select_sql, fn) != 0)
+    if (state->select_node == nullptr &&
+        catdb_prepare_once_(db, &state->select_node, node_select_sql().c_str(), fn, __LINE__) != 0)
         return -40;
     sqlite3_stmt *stmt = state->select_node;
     if (sqlite3_bind_int64(stmt, 1, id) != SQLITE_OK) {

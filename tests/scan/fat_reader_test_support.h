@@ -25,7 +25,6 @@ namespace fattest {
 using ZV::Fat;
 using zvtest::FatPatcher;
 
-
 // 2021-05-06 07:08:10 UTC, the modification time of every sample file.
 constexpr time_t kSampleTime = 1620284890;
 
@@ -72,33 +71,28 @@ struct Tree {
 // Walks the whole tree the way the quick scan does: depth first, each folder
 // entered once.
 inline void walkInto(Fat &fat, const Fat::Entry *dir, const std::string &prefix, uint32_t flags, Tree *tree,
-              std::set<uint32_t> *entered)
+                     std::set<uint32_t> *entered)
 {
     std::vector<Item> folders;
-    bool ok = fat.parseDirectory(0, dir,
-                                 [&](const Fat::Entry &e) {
-                                     if (e.kind != Fat::kindFile && e.kind != Fat::kindDirectory)
-                                         return true;
-                                     Item item;
-                                     item.path = prefix + Fat::displayName(e).c_str();
-                                     item.entry = e;
-                                     if (e.kind == Fat::kindFile)
-                                         item.extents = fat.clusterChain(e, &item.complete);
-                                     tree->items.push_back(item);
-                                     if (e.kind == Fat::kindDirectory)
-                                         folders.push_back(item);
-                                     return tree->items.size() < 100000;
-                                 },
-                                 flags);
-    tree->ok = tree->ok && ok;
+    auto visit = [&](const Fat::Entry &e) {
+        if (e.kind != Fat::kindFile && e.kind != Fat::kindDirectory)
+            return true;
+        Item item{prefix + Fat::displayName(e).c_str(), e, {}, false};
+        if (e.kind == Fat::kindFile)
+            item.extents = fat.clusterChain(e, &item.complete);
+        else
+            folders.push_back(item);
+        tree->items.push_back(item);
+        return tree->items.size() < 100000;
+    };
+    tree->ok = fat.parseDirectory(0, dir, visit, flags) && tree->ok;
     for (const Item &f : folders) {
         if (f.entry.flags & Fat::flagErased)
             continue;
-        if (!entered->insert(f.entry.firstCluster).second) {
+        if (!entered->insert(f.entry.firstCluster).second)
             ++tree->loops;
-            continue;
-        }
-        walkInto(fat, &f.entry, f.path + "/", flags, tree, entered);
+        else
+            walkInto(fat, &f.entry, f.path + "/", flags, tree, entered);
     }
 }
 
@@ -119,6 +113,30 @@ inline const Item *findItem(const Tree &tree, const std::string &path)
             return &item;
     return nullptr;
 }
+
+// Opens the image (throwing when the reader refuses it) and walks it.
+inline Tree walkImage(const std::string &image, uint32_t flags = 0)
+{
+    Fat fat(fileStream(image));
+    if (!fat.open())
+        throw std::runtime_error("cannot open the volume in " + image);
+    return walkTree(fat, flags);
+}
+
+// A fresh mkfs.fat image in a folder of its own.
+struct Volume {
+    zvtest::TempDir dir;
+    std::string image;
+    Volume(int bits, unsigned kib, const std::string &options = "") : image(dir / "v.img")
+    {
+        zvtest::makeFat(image, bits, kib, options);
+    }
+    void put(const std::string &path, const std::string &bytes) const
+    {
+        zvtest::fatPut(image, path, bytes, kSampleTime);
+    }
+    Tree walk(uint32_t flags = 0) const { return walkImage(image, flags); }
+};
 
 inline std::string readExtents(const std::string &image, const std::vector<Fat::Extent> &extents)
 {
@@ -149,14 +167,11 @@ inline uint64_t totalLength(const std::vector<Fat::Extent> &extents)
 inline std::string withoutAstral(const std::string &s)
 {
     std::string out;
-    for (size_t i = 0; i < s.size();) {
-        const unsigned char c = s[i];
-        if (c >= 0xF0) {
-            i += 4;
-            continue;
-        }
-        out += s[i++];
-    }
+    for (size_t i = 0; i < s.size();)
+        if (static_cast<unsigned char>(s[i]) >= 0xF0)
+            i += 4; // a four-byte UTF-8 sequence
+        else
+            out += s[i++];
     return out;
 }
 
@@ -203,10 +218,7 @@ inline void expectMatchesSleuthkit(const std::string &image, const Tree &tree)
 // a fragmented file and a deleted one.
 inline void fillSample(const std::string &image)
 {
-    const uint32_t cluster = [&] {
-        FatPatcher p(image);
-        return p.bytesPerCluster();
-    }();
+    const uint32_t cluster = FatPatcher(image).bytesPerCluster();
     zvtest::fatLabel(image, "CARDLBL");
     zvtest::fatMkdir(image, "DCIM");
     zvtest::fatMkdir(image, "DCIM/100CANON");
@@ -228,12 +240,10 @@ inline void fillSample(const std::string &image)
     zvtest::fatPut(image, "gap.bin", zvtest::patternBytes(2 * cluster, 5), kSampleTime);
     zvtest::fatPut(image, "two.bin", zvtest::patternBytes(cluster, 6), kSampleTime);
     zvtest::fatDelete(image, "gap.bin");
-    {
-        // FAT32 keeps a next-free hint that would skip the gap: forget it.
-        FatPatcher p(image);
-        if (p.geometry().bits == 32)
-            p.putU32(uint64_t(p.getU16(48)) * p.geometry().bytesPerSector + 492, 0xFFFFFFFF);
-    }
+    // FAT32 keeps a next-free hint that would skip the gap: forget it.
+    FatPatcher p(image);
+    if (p.geometry().bits == 32)
+        p.putU32(uint64_t(p.getU16(48)) * p.geometry().bytesPerSector + 492, 0xFFFFFFFF);
     zvtest::fatPut(image, "fragmented.bin", zvtest::patternBytes(5 * cluster + 100, 7), kSampleTime);
     zvtest::fatPut(image, "gone.jpg", zvtest::patternBytes(1500, 8), kSampleTime);
     zvtest::fatDelete(image, "gone.jpg");
@@ -248,19 +258,14 @@ struct Layout {
 // A 512-byte boot sector of a real volume.
 inline std::vector<uint8_t> bootSectorOf(const std::string &image)
 {
-    std::string all = zvtest::readFile(image);
-    return std::vector<uint8_t>(all.begin(), all.begin() + 512);
+    const std::string all = zvtest::readFile(image).substr(0, 512);
+    return std::vector<uint8_t>(all.begin(), all.end());
 }
 
-inline void put16(std::vector<uint8_t> &b, size_t at, uint32_t v)
+// Stores a little-endian value of width bytes.
+inline void putLE(std::vector<uint8_t> &b, size_t at, uint32_t v, int width)
 {
-    b[at] = uint8_t(v);
-    b[at + 1] = uint8_t(v >> 8);
-}
-
-inline void put32(std::vector<uint8_t> &b, size_t at, uint32_t v)
-{
-    for (int i = 0; i < 4; ++i)
+    for (int i = 0; i < width; ++i)
         b[at + i] = uint8_t(v >> (8 * i));
 }
 
@@ -270,6 +275,5 @@ inline bool parses(const std::vector<uint8_t> &boot, int *type = nullptr, Fat *i
     Fat &fat = into ? *into : local;
     return fat.parseBootSector(boot.data(), boot.size(), type);
 }
-
 
 } // namespace fattest

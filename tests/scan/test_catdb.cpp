@@ -18,7 +18,6 @@ using zvtest::CatRow;
 
 namespace {
 
-// Makes a SQLite file at path with SQL run on it.
 void make_sqlite_file(const std::string &path, const char *sql)
 {
     sqlite3 *conn = nullptr;
@@ -40,22 +39,19 @@ int64_t query_int(sqlite3 *conn, const char *sql)
 
 } // namespace
 
-// A cat.db that is missing, empty, not SQLite or of a newer layout is
-// refused with its own code and a line naming the file; the catalog stays
-// closed each time.
+// A missing, empty, non-SQLite or newer-layout cat.db is refused with its own
+// code and a line naming the file; the catalog stays closed each time.
 TEST(CatdbOpen, RefusesWhatIsNotACatalog)
 {
     Catalog cat;
     EXPECT_EQ(catdb_ensure_reading(&cat.db), -1);
     EXPECT_EQ(catdb_mode(&cat.db), CATDB_MODE_CLOSED);
     EXPECT_TRUE(cat.logged("catdb_open_for_reading_: No catalog " + cat.path("cat.db")));
-
     zvtest::writeFile(cat.path("cat.db"), "");
     EXPECT_EQ(catdb_ensure_reading(&cat.db), -34);
     EXPECT_EQ(catdb_mode(&cat.db), CATDB_MODE_CLOSED);
     EXPECT_EQ(cat.db.conn, nullptr);
     EXPECT_TRUE(cat.logged(cat.path("cat.db") + " has no nodes table"));
-
     zvtest::writeFile(cat.path("cat.db"), std::string(4096, 'x'));
     EXPECT_EQ(catdb_ensure_reading(&cat.db), -34);
     EXPECT_TRUE(cat.logged(cat.path("cat.db") + " is not a catalog database"));
@@ -63,7 +59,6 @@ TEST(CatdbOpen, RefusesWhatIsNotACatalog)
     EXPECT_EQ(catdb_ensure_writing(&cat.db), -3);
     EXPECT_EQ(catdb_mode(&cat.db), CATDB_MODE_CLOSED);
     EXPECT_EQ(zvtest::readFile(cat.path("cat.db")), std::string(4096, 'x'));
-
     std::remove(cat.path("cat.db").c_str());
     make_sqlite_file(cat.path("cat.db"), "CREATE TABLE nodes (id INTEGER PRIMARY KEY, pid INTEGER, is_dir INTEGER, "
                                          "size INTEGER, num_children INTEGER); PRAGMA user_version = 2;");
@@ -83,22 +78,18 @@ TEST(CatdbOpen, ReadingAfterWritingSeesTheRows)
     EXPECT_EQ(query_int(cat.db.conn, "PRAGMA user_version;"), CATDB_LAYOUT_VERSION);
     uint64_t files, folders, total, items;
     ASSERT_EQ(catdb_get_counts(&cat.db, &files, &folders, &total, &items), 0);
-    EXPECT_EQ(files, 2u);
-    EXPECT_EQ(folders, 2u);
-    EXPECT_EQ(total, 17u);
-    EXPECT_EQ(items, 5u);
+    EXPECT_EQ(std::vector<uint64_t>({files, folders, total, items}), std::vector<uint64_t>({2, 2, 17, 5}));
     EXPECT_EQ(cat.children(CATDB_KEYNUM_ROOT), (std::vector<int64_t>{2, 3}));
     EXPECT_EQ(cat.children(3), (std::vector<int64_t>{4}));
     int folder = -1;
     uint64_t size = 0;
     EXPECT_EQ(catdb_node_facts(&cat.db, 4, &folder, &size), 0);
-    EXPECT_EQ(folder, 0);
-    EXPECT_EQ(size, 7u);
+    EXPECT_TRUE(folder == 0 && size == 7u) << folder << " " << size;
     EXPECT_EQ(catdb_node_facts(&cat.db, 3, &folder, &size), 0);
     EXPECT_EQ(folder, 1);
     // Keynums from outside the catalog are refused, never used as indexes.
-    EXPECT_EQ(catdb_node_facts(&cat.db, 5, &folder, &size), -12);
-    EXPECT_EQ(catdb_node_facts(&cat.db, -3, &folder, &size), -12);
+    for (int64_t outside : {5, -3})
+        EXPECT_EQ(catdb_node_facts(&cat.db, outside, &folder, &size), -12) << outside;
     EXPECT_EQ(catdb_count_nodes(&cat.db), 4);
     EXPECT_EQ(catdb_close(&cat.db), 0);
     EXPECT_EQ(catdb_count_nodes(&cat.db), -1); // closed
@@ -108,8 +99,8 @@ TEST(CatdbTransaction, EndWithoutTransactionAndModes)
 {
     Catalog cat;
     EXPECT_EQ(catdb_end_transaction_(&cat.db), -12);
-    EXPECT_EQ(catdb_ensure_mode(&cat.db, 3), -15);
-    EXPECT_EQ(catdb_ensure_mode(&cat.db, 0), -15);
+    for (int mode : {3, 0})
+        EXPECT_EQ(catdb_ensure_mode(&cat.db, mode), -15) << mode;
     ASSERT_EQ(catdb_ensure_writing(&cat.db), 0);
     EXPECT_EQ(sqlite3_get_autocommit(cat.db.conn), 0); // inside the long transaction
     EXPECT_EQ(catdb_end_transaction_(&cat.db), 0);
@@ -119,18 +110,13 @@ TEST(CatdbTransaction, EndWithoutTransactionAndModes)
 }
 
 namespace {
-
 int hook_with_open_transaction(catdb *db, fs_record *record)
 {
     int rc = zvtest::make_nodes_table(db, record);
     return rc != 0 ? rc : catdb_exec(db, "BEGIN;");
 }
 
-int hook_failing(catdb *, fs_record *)
-{
-    return -7;
-}
-
+int hook_failing(catdb *, fs_record *) { return -7; }
 } // namespace
 
 // A failed BEGIN or hook leaves the catalog closed, so no later insert runs
@@ -138,15 +124,12 @@ int hook_failing(catdb *, fs_record *)
 TEST(CatdbTransaction, FailedBeginOrHookLeavesTheCatalogClosed)
 {
     Catalog cat;
-    cat.db.on_open_for_writing = hook_with_open_transaction;
-    EXPECT_EQ(catdb_ensure_writing(&cat.db), -40);
-    EXPECT_EQ(catdb_mode(&cat.db), CATDB_MODE_CLOSED);
-    EXPECT_EQ(cat.db.conn, nullptr);
-
-    cat.db.on_open_for_writing = hook_failing;
-    EXPECT_EQ(catdb_ensure_writing(&cat.db), -7);
-    EXPECT_EQ(catdb_mode(&cat.db), CATDB_MODE_CLOSED);
-    EXPECT_EQ(cat.db.conn, nullptr);
+    for (auto hook : {std::make_pair(hook_with_open_transaction, -40), std::make_pair(hook_failing, -7)}) {
+        cat.db.on_open_for_writing = hook.first;
+        EXPECT_EQ(catdb_ensure_writing(&cat.db), hook.second);
+        EXPECT_EQ(catdb_mode(&cat.db), CATDB_MODE_CLOSED);
+        EXPECT_EQ(cat.db.conn, nullptr);
+    }
 
     cat.db.on_open_for_writing = zvtest::make_nodes_table;
     ASSERT_EQ(catdb_ensure_writing(&cat.db), 0);
@@ -154,7 +137,6 @@ TEST(CatdbTransaction, FailedBeginOrHookLeavesTheCatalogClosed)
 }
 
 namespace {
-
 // A child table whose foreign key is checked only at commit.
 int hook_with_deferred_key(catdb *db, fs_record *record)
 {
@@ -166,7 +148,6 @@ int hook_with_deferred_key(catdb *db, fs_record *record)
                             "DEFERRABLE INITIALLY DEFERRED);");
     return rc;
 }
-
 } // namespace
 
 // A commit that fails at close is returned, and the catalog ends closed.
@@ -186,7 +167,6 @@ TEST(CatdbTransaction, CloseReturnsAFailedCommit)
 }
 
 namespace {
-
 // An SQL function that requests an abort when it sees one given value, so
 // the abort arrives in the middle of a statement.
 void trip_abort(sqlite3_context *context, int, sqlite3_value **argv)
@@ -195,7 +175,6 @@ void trip_abort(sqlite3_context *context, int, sqlite3_value **argv)
         request_abort();
     sqlite3_result_int64(context, sqlite3_value_int64(argv[0]));
 }
-
 } // namespace
 
 TEST(CatdbTransaction, AbortDuringALongUpdateFailsIt)
@@ -221,8 +200,7 @@ TEST(CatdbTransaction, AbortDuringALongUpdateFailsIt)
     EXPECT_EQ(catdb_mode(&cat.db), CATDB_MODE_CLOSED);
 }
 
-// 20 extents beyond a node's row: rows num 0, 1, 2; the last holds four
-// pairs and four NULL pairs; reading gives them back in order.
+// 20 extents: rows num 0, 1, 2, the last with four pairs and four NULL pairs.
 TEST(CatdbExtents, TwentyExtentsRoundTrip)
 {
     Catalog cat;
@@ -271,10 +249,10 @@ TEST(CatdbChildren, NumChildrenOfTenThousandFolders)
     EXPECT_EQ(query_int(cat.db.conn, "SELECT COUNT(*) FROM sqlite_master WHERE type = 'index' AND name = 'pid_indx';"),
               1);
     uint32_t n = 0;
-    ASSERT_EQ(catdb_get_num_children(&cat.db, CATDB_KEYNUM_ROOT, &n), 0);
-    EXPECT_EQ(n, 10000u);
-    ASSERT_EQ(catdb_get_num_children(&cat.db, 1, &n), 0);
-    EXPECT_EQ(n, 10000u);
+    for (int64_t root : {(int64_t)CATDB_KEYNUM_ROOT, (int64_t)1}) {
+        ASSERT_EQ(catdb_get_num_children(&cat.db, root, &n), 0);
+        EXPECT_EQ(n, 10000u) << root;
+    }
     // Folder f has f % 3 files; folders are numbered in row order.
     int64_t id = 2;
     for (int f = 0; f < 10000; ++f) {
@@ -317,7 +295,6 @@ TEST(CatdbChildren, LinkParentsOnlyToFolders)
 }
 
 namespace {
-
 int collect_child(void *context, catdb *, fs_record *, int64_t keynum)
 {
     if (keynum == 3)
@@ -325,7 +302,6 @@ int collect_child(void *context, catdb *, fs_record *, int64_t keynum)
     static_cast<std::vector<int64_t> *>(context)->push_back(keynum);
     return 0;
 }
-
 } // namespace
 
 // Children in row order, the histogram of their selection, a file's empty
@@ -337,15 +313,13 @@ TEST(CatdbChildren, ListingsAndHistogram)
     EXPECT_EQ(cat.children(1), (std::vector<int64_t>{2, 3, 4})); // row (id) order
     EXPECT_EQ(cat.children(2), std::vector<int64_t>{});
     EXPECT_TRUE(cat.logged("catdb_get_children_keynums: Can't get children for keynum 2"));
-
     int64_t list[] = {5, 3, 1, CATDB_KEYNUM_NONE};
     ASSERT_EQ(catdb_select_node(&cat.db, list, 4, 1), 0);
     ASSERT_EQ(catdb_get_children_keynums(&cat.db, CATDB_KEYNUM_ROOT, nullptr), 3);
     uint32_t histogram[3];
     ASSERT_EQ(catdb_get_children_histogram(&cat.db, histogram), 0);
-    EXPECT_EQ(histogram[0], 2u); // files 2 and 4
-    EXPECT_EQ(histogram[1], 1u); // folder 3, wholly selected
-    EXPECT_EQ(histogram[2], 0u);
+    // Files 2 and 4 unticked, folder 3 wholly selected, none partial.
+    EXPECT_EQ(std::vector<uint32_t>(histogram, histogram + 3), std::vector<uint32_t>({2, 1, 0}));
 
     std::vector<int64_t> seen;
     EXPECT_EQ(catdb_node_children(&cat.db, CATDB_KEYNUM_ROOT, collect_child, &seen), 0);
@@ -385,7 +359,6 @@ TEST(CatdbOpen, CatalogLeftMidWriteByACrashIsRolledBack)
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     ASSERT_TRUE(cat.exists("cat.db-journal"));
-
     ASSERT_EQ(catdb_ensure_reading(&cat.db), 0);
     EXPECT_EQ(catdb_count_nodes(&cat.db), (int64_t)tree.rows.size());
     EXPECT_EQ(cat.children(tree.folders[2]), tree.filesAt[2]);

@@ -288,3 +288,39 @@ TEST(ChildrenCacheFiles, SparseIds)
     EXPECT_TRUE(cat.logged("the catalog is damaged"));
     EXPECT_EQ(catdb_mode(&cat.db), CATDB_MODE_CLOSED);
 }
+
+#include <fcntl.h>
+
+#include "support/hang_guard.h"
+#include "support/test_support.h"
+
+// Fault guarded: a FIFO standing at a cache's name (or at the temporary name
+// a cache is written through) held the catalog in open() for ever. Reading
+// and writing are refused at once instead. Run in a child process, so that
+// the faulty code fails the test instead of hanging it.
+TEST(ChildrenCacheFiles, FifoAtACacheNameIsRefusedNotWaitedFor)
+{
+    zvtest::TempDir dir;
+    ASSERT_EQ(mkfifo((dir / "children.bin").c_str(), 0600), 0);
+    ASSERT_EQ(mkfifo((dir / "written.bin.tmp").c_str(), 0600), 0);
+    const zvtest::ChildOutcome outcome = zvtest::runInChild([&](const zvtest::ChildNotes &note) {
+        int failures = 0;
+        note("reading a cache named by a FIFO");
+        keyhash *cache = nullptr;
+        if (childrencache_read(&cache, dir.path().c_str(), "children.bin", 4, 3) == 0)
+            note("READ the FIFO"), ++failures;
+        childrencache_free(&cache);
+
+        note("writing a cache through a FIFO at its temporary name");
+        keyhash *table = nullptr;
+        const int64_t kids[] = {2, 3};
+        if (hash_init(&table, 5) != 0 || childrencache_add_multiple(table, 1, kids, 2, 1) != 0)
+            return note("no table"), 1;
+        if (childrencache_write(table, dir.path().c_str(), "written.bin") == 0)
+            note("WROTE through the FIFO"), ++failures;
+        childrencache_free(&table);
+        return failures;
+    }, 20);
+    EXPECT_TRUE(outcome.finished) << "hung; steps:\n" << outcome.notes;
+    EXPECT_EQ(outcome.status, 0) << outcome.notes;
+}

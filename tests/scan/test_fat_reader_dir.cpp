@@ -2,31 +2,27 @@
 // made by patching mkfs.fat/mtools images at named offsets: backup boot
 // sector, directory loops and bounds, hostile and OEM names, long-name
 // checksums, erased entries, times.
-#include <gtest/gtest.h>
-
-#include <cstring>
-#include <set>
-#include <string>
-#include <vector>
-
 #include "fat_reader_test_support.h"
 
 using namespace fattest;
 
 // ------------------------------------------------------ directories ---
 
-TEST(FatReaderDirectories, BackupBootSectorOpensAZeroedVolume)
+TEST(FatReaderDirectories, BackupBootSectorAndRootClusterChecks)
 {
     zvtest::ScopedEnv tz("TZ", "UTC");
-    zvtest::TempDir dir;
-    const std::string image = dir / "backup.img";
-    zvtest::makeFat(image, 32, 65536);
-    fillSample(image);
-    {
-        FatPatcher p(image);
-        p.zero(0, 512);
+    Volume v(32, 65536);
+    // A root cluster of 0 or 1 (in the backup too) is refused; 2 opens again.
+    for (uint32_t root : {0u, 1u, 2u}) {
+        FatPatcher p(v.image);
+        p.putU32(FatPatcher::kRootCluster, root);
+        p.putU32(6 * 512 + FatPatcher::kRootCluster, root);
+        Fat fat(fileStream(v.image));
+        EXPECT_EQ(fat.open(), root == 2) << root;
     }
-    Fat fat(fileStream(image));
+    fillSample(v.image);
+    FatPatcher(v.image).zero(0, 512);
+    Fat fat(fileStream(v.image));
     ASSERT_TRUE(fat.open());
     EXPECT_TRUE(fat.usedBackupBootSector());
     EXPECT_EQ(fat.bootSectorOffset(), 6u * 512);
@@ -36,78 +32,45 @@ TEST(FatReaderDirectories, BackupBootSectorOpensAZeroedVolume)
     EXPECT_NE(findItem(tree, "fragmented.bin"), nullptr);
 
     // Nothing to fall back on: a clear refusal.
-    {
-        FatPatcher p(image);
-        p.zero(6 * 512, 512);
-    }
-    Fat none(fileStream(image));
+    FatPatcher(v.image).zero(6 * 512, 512);
+    Fat none(fileStream(v.image));
     EXPECT_FALSE(none.open());
-}
-
-TEST(FatReaderDirectories, RootClusterZeroOrOneIsRefused)
-{
-    zvtest::TempDir dir;
-    const std::string image = dir / "root.img";
-    zvtest::makeFat(image, 32, 65536);
-    for (uint32_t root : {0u, 1u}) {
-        {
-            FatPatcher p(image);
-            p.putU32(FatPatcher::kRootCluster, root);
-            p.putU32(6 * 512 + FatPatcher::kRootCluster, root); // the backup too
-        }
-        Fat fat(fileStream(image));
-        EXPECT_FALSE(fat.open()) << root;
-    }
 }
 
 TEST(FatReaderDirectories, DirectoryContainingItselfIsWalkedOnce)
 {
-    zvtest::TempDir dir;
-    const std::string image = dir / "self.img";
-    zvtest::makeFat(image, 16, 20480);
-    zvtest::fatMkdir(image, "LOOP");
-    zvtest::fatPut(image, "LOOP/IN.TXT", "in", kSampleTime);
-    zvtest::fatMkdir(image, "LOOP/SUB");
-    {
-        FatPatcher p(image);
-        // LOOP/SUB points back at LOOP, and LOOP's chain at itself.
-        const uint32_t loop = p.find("LOOP").firstCluster;
-        p.setFirstCluster(p.find("LOOP/SUB"), loop);
-        p.setFatEntry(loop, loop);
-    }
-    Fat fat(fileStream(image));
-    ASSERT_TRUE(fat.open());
-    Tree tree = walkTree(fat);
+    Volume v(16, 20480);
+    zvtest::fatMkdir(v.image, "LOOP");
+    v.put("LOOP/IN.TXT", "in");
+    zvtest::fatMkdir(v.image, "LOOP/SUB");
+    FatPatcher p(v.image);
+    // LOOP/SUB points back at LOOP, and LOOP's chain at itself.
+    const uint32_t loop = p.find("LOOP").firstCluster;
+    p.setFirstCluster(p.find("LOOP/SUB"), loop);
+    p.setFatEntry(loop, loop);
+    const Tree tree = v.walk();
     EXPECT_EQ(tree.loops, 1);
     EXPECT_NE(findItem(tree, "LOOP/IN.TXT"), nullptr);
     EXPECT_NE(findItem(tree, "LOOP/SUB"), nullptr);
     EXPECT_LT(tree.items.size(), 10u);
     // An erased walk reads past the free entries: each cluster still once.
-    Tree erased = walkTree(fat, Fat::walkErased);
-    EXPECT_LT(erased.items.size(), 10u);
+    EXPECT_LT(v.walk(Fat::walkErased).items.size(), 10u);
 }
 
 TEST(FatReaderDirectories, LongDirectoryChainIsBounded)
 {
     // A FAT32 root whose chain runs through every cluster of the volume: the
     // walk stops after the largest directory FAT allows.
-    zvtest::TempDir dir;
-    const std::string image = dir / "long.img";
-    zvtest::makeFat(image, 32, 34000, "-s 1");
+    Volume v(32, 34000, "-s 1");
     uint32_t count;
-    {
-        FatPatcher p(image);
-        auto g = p.geometry();
-        count = g.clusterCount;
-        std::vector<uint8_t> fat(uint64_t(count + 2) * 4);
-        for (uint32_t c = 0; c < count + 2; ++c) {
-            const uint32_t v = c < 2 ? p.fatEntry(c) : c + 1 < count + 2 ? c + 1 : 0x0FFFFFFF;
-            for (int i = 0; i < 4; ++i)
-                fat[c * 4 + i] = uint8_t(v >> (8 * i));
-        }
-        p.write(uint64_t(g.reservedSectors) * g.bytesPerSector, fat.data(), fat.size());
-    }
-    Fat fat(fileStream(image));
+    FatPatcher p(v.image);
+    auto g = p.geometry();
+    count = g.clusterCount;
+    std::vector<uint8_t> table(uint64_t(count + 2) * 4);
+    for (uint32_t c = 0; c < count + 2; ++c)
+        putLE(table, c * 4, c < 2 ? p.fatEntry(c) : c + 1 < count + 2 ? c + 1 : 0x0FFFFFFF, 4);
+    p.write(uint64_t(g.reservedSectors) * g.bytesPerSector, table.data(), table.size());
+    Fat fat(fileStream(v.image));
     ASSERT_TRUE(fat.open());
     uint64_t entries = 0;
     EXPECT_TRUE(fat.parseDirectory(0, nullptr, [&](const Fat::Entry &) { ++entries; return true; },
@@ -119,14 +82,12 @@ TEST(FatReaderDirectories, LongDirectoryChainIsBounded)
 TEST(FatReaderDirectories, TruncatedImagesGiveBoundedResults)
 {
     zvtest::ScopedEnv tz("TZ", "UTC");
-    zvtest::TempDir dir;
-    const std::string image = dir / "t.img";
-    zvtest::makeFat(image, 16, 20480);
-    fillSample(image);
-    const std::string full = zvtest::readFile(image);
+    Volume v(16, 20480);
+    fillSample(v.image);
+    const std::string full = zvtest::readFile(v.image);
     for (size_t keep : {size_t(600), size_t(40000), size_t(200000), full.size() / 2}) {
-        zvtest::writeFile(image, full.substr(0, keep));
-        Fat fat(fileStream(image));
+        zvtest::writeFile(v.image, full.substr(0, keep));
+        Fat fat(fileStream(v.image));
         if (!fat.open())
             continue; // a clear refusal
         Tree tree = walkTree(fat);
@@ -138,102 +99,63 @@ TEST(FatReaderDirectories, TruncatedImagesGiveBoundedResults)
 
 TEST(FatReaderDirectories, LiveWalkEndsAtAFreeEntry)
 {
-    zvtest::TempDir dir;
-    const std::string image = dir / "stop.img";
-    zvtest::makeFat(image, 12, 2048);
+    Volume v(12, 2048);
     for (const char *name : {"A.TXT", "B.TXT", "C.TXT"})
-        zvtest::fatPut(image, name, name, kSampleTime);
-    {
-        FatPatcher p(image);
-        p.putU8(p.find("B.TXT").offset, 0x00);
-    }
-    Fat fat(fileStream(image));
-    ASSERT_TRUE(fat.open());
-    Tree live = walkTree(fat);
+        v.put(name, name);
+    FatPatcher p(v.image);
+    p.putU8(p.find("B.TXT").offset, 0x00);
+    const Tree live = v.walk();
     EXPECT_NE(findItem(live, "A.TXT"), nullptr);
     EXPECT_EQ(findItem(live, "C.TXT"), nullptr);
-    Tree erased = walkTree(fat, Fat::walkErased);
-    EXPECT_NE(findItem(erased, "C.TXT"), nullptr);
+    EXPECT_NE(findItem(v.walk(Fat::walkErased), "C.TXT"), nullptr);
 }
 
 // ------------------------------------------------------------ names ---
 
-TEST(FatReaderNames, HostileLongNameIsKeptAsStored)
+TEST(FatReaderNames, LongNamesAreKeptAsStored)
 {
-    zvtest::TempDir dir;
-    const std::string image = dir / "hostile.img";
-    zvtest::makeFat(image, 16, 20480);
-    zvtest::fatPut(image, "escape attempt file.txt", "payload", kSampleTime);
-    zvtest::fatPut(image, "slash in the name here.txt", "payload2", kSampleTime);
-    {
-        FatPatcher p(image);
-        p.setLongName(p.find("escape attempt file.txt"), u"../../x");
-        p.setLongName(p.find("slash in the name here.txt"), u"a/b\\c");
+    // Hostile names stay as stored (the caller sanitises), lone surrogates
+    // become U+FFFD, and characters outside the BMP, which mtools leaves
+    // out, are written directly and decoded.
+    const struct { const char *placeholder; std::u16string longName; const char *expected; } cases[] = {
+        {"escape attempt file.txt", u"../../x", "../../x"},
+        {"slash in the name here.txt", u"a/b\\c", "a/b\\c"},
+        {"surrogate test name.txt", std::u16string(u"a") + char16_t(0xD800) + u"b" + char16_t(0xDC00),
+         "a\xEF\xBF\xBD" "b\xEF\xBF\xBD"},
+        {"emoji placeholder.bin", u"emoji \U0001F600 x.bin", "emoji \xF0\x9F\x98\x80 x.bin"},
+    };
+    Volume v(16, 20480);
+    for (const auto &c : cases)
+        v.put(c.placeholder, c.placeholder);
+    FatPatcher p(v.image);
+    for (const auto &c : cases)
+        p.setLongName(p.find(c.placeholder), c.longName);
+    const Tree tree = v.walk();
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.placeholder);
+        const Item *item = findItem(tree, c.expected);
+        ASSERT_NE(item, nullptr);
+        EXPECT_EQ(readExtents(v.image, item->extents), c.placeholder);
     }
-    Fat fat(fileStream(image));
-    ASSERT_TRUE(fat.open());
-    Tree tree = walkTree(fat);
-    const Item *x = findItem(tree, "../../x");
-    ASSERT_NE(x, nullptr);
-    EXPECT_EQ(readExtents(image, x->extents), "payload");
-    EXPECT_NE(findItem(tree, "a/b\\c"), nullptr);
-}
-
-TEST(FatReaderNames, LoneSurrogatesBecomeReplacementCharacters)
-{
-    zvtest::TempDir dir;
-    const std::string image = dir / "sur.img";
-    zvtest::makeFat(image, 12, 2048);
-    zvtest::fatPut(image, "surrogate test name.txt", "s", kSampleTime);
-    {
-        FatPatcher p(image);
-        p.setLongName(p.find("surrogate test name.txt"), std::u16string(u"a") + char16_t(0xD800) + u"b" +
-                                                               char16_t(0xDC00));
-    }
-    Fat fat(fileStream(image));
-    ASSERT_TRUE(fat.open());
-    Tree tree = walkTree(fat);
-    EXPECT_NE(findItem(tree, "a\xEF\xBF\xBD" "b\xEF\xBF\xBD"), nullptr);
-}
-
-TEST(FatReaderNames, NamesOutsideTheBasicPlaneAreDecoded)
-{
-    // mtools leaves such characters out, so the units are written directly.
-    zvtest::TempDir dir;
-    const std::string image = dir / "astral.img";
-    zvtest::makeFat(image, 12, 2048);
-    zvtest::fatPut(image, "emoji placeholder.bin", "e", kSampleTime);
-    {
-        FatPatcher p(image);
-        p.setLongName(p.find("emoji placeholder.bin"), u"emoji \U0001F600 x.bin");
-    }
-    Fat fat(fileStream(image));
-    ASSERT_TRUE(fat.open());
-    Tree tree = walkTree(fat);
-    EXPECT_NE(findItem(tree, "emoji \xF0\x9F\x98\x80 x.bin"), nullptr);
 }
 
 TEST(FatReaderNames, LiveShortNamesAcceptOemBytesAndLowerCase)
 {
-    zvtest::TempDir dir;
-    const std::string image = dir / "oem.img";
-    zvtest::makeFat(image, 12, 2048);
-    for (const char *name : {"OEM.TXT", "LOWER.TXT", "BLANK.TXT", "E5.TXT"})
-        zvtest::fatPut(image, name, name, kSampleTime);
-    {
-        FatPatcher p(image);
-        p.setShortName(p.find("OEM.TXT"), "\x90T\x82     TXT");   // CP437 É, é
-        p.setShortName(p.find("LOWER.TXT"), "MiXed   TXT");
-        p.setShortName(p.find("BLANK.TXT"), "MY FILE TXT");
-        p.setShortName(p.find("E5.TXT"), "\x05" "ABC    TXT");
-    }
-    Fat fat(fileStream(image));
-    ASSERT_TRUE(fat.open());
-    Tree tree = walkTree(fat);
-    EXPECT_NE(findItem(tree, "ÉTé.TXT"), nullptr);
-    EXPECT_NE(findItem(tree, "MiXed.TXT"), nullptr);
-    EXPECT_NE(findItem(tree, "MY FILE.TXT"), nullptr);
-    EXPECT_NE(findItem(tree, "σABC.TXT"), nullptr); // 0x05 stands for 0xE5
+    Volume v(12, 2048);
+    const struct { const char *put, *stored, *expected; } cases[] = {
+        {"OEM.TXT", "\x90T\x82     TXT", "ÉTé.TXT"}, // CP437 É, é
+        {"LOWER.TXT", "MiXed   TXT", "MiXed.TXT"},
+        {"BLANK.TXT", "MY FILE TXT", "MY FILE.TXT"},
+        {"E5.TXT", "\x05" "ABC    TXT", "σABC.TXT"}, // 0x05 stands for 0xE5
+    };
+    for (const auto &c : cases)
+        v.put(c.put, c.put);
+    FatPatcher p(v.image);
+    for (const auto &c : cases)
+        p.setShortName(p.find(c.put), c.stored);
+    const Tree tree = v.walk();
+    for (const auto &c : cases)
+        EXPECT_NE(findItem(tree, c.expected), nullptr) << c.expected;
     for (const Item &item : tree.items)
         EXPECT_TRUE(zorvant::u8string(item.entry.shortName).length() > 0);
     // (fls shows the embedded-blank name as "MYFILE.TXT"; the name is kept
@@ -246,49 +168,20 @@ TEST(FatReaderNames, LiveShortNamesAcceptOemBytesAndLowerCase)
     EXPECT_FALSE(Fat::isValidShortName(lower, true));
 }
 
-TEST(FatReaderNames, LongNameNeedsTheMatchingChecksum)
-{
-    zvtest::TempDir dir;
-    const std::string image = dir / "sum.img";
-    zvtest::makeFat(image, 12, 2048);
-    zvtest::fatPut(image, "a long name for checks.txt", "c", kSampleTime);
-    {
-        FatPatcher p(image);
-        auto ref = p.find("a long name for checks.txt");
-        uint8_t name[11];
-        p.read(ref.offset, name, 11);
-        name[0] = 'Z'; // another short name: the parts no longer belong to it
-        p.write(ref.offset, name, 11);
-    }
-    Fat fat(fileStream(image));
-    ASSERT_TRUE(fat.open());
-    Tree tree = walkTree(fat);
-    ASSERT_EQ(tree.items.size(), 1u);
-    EXPECT_EQ(tree.items[0].entry.longNameLength, 0);
-    EXPECT_EQ(tree.items[0].path[0], 'Z');
-}
-
 TEST(FatReaderNames, ErasedEntriesRecoverTheFirstLetterAndLongName)
 {
     zvtest::ScopedEnv tz("TZ", "UTC");
-    zvtest::TempDir dir;
-    const std::string image = dir / "del.img";
-    zvtest::makeFat(image, 16, 20480);
-    zvtest::fatPut(image, "Photo.jpg", zvtest::patternBytes(2000, 1), kSampleTime);
-    zvtest::fatPut(image, "NOLFN.JPG", zvtest::patternBytes(100, 3), kSampleTime);
-    zvtest::fatPut(image, "My holiday photo.jpg", zvtest::patternBytes(70000, 2), kSampleTime);
-    const std::u16string longest(255, u'x');
+    Volume v(16, 20480);
+    v.put("Photo.jpg", zvtest::patternBytes(2000, 1));
+    v.put("NOLFN.JPG", zvtest::patternBytes(100, 3));
+    v.put("My holiday photo.jpg", zvtest::patternBytes(70000, 2));
     const std::string longest8(255, 'x');
-    zvtest::fatPut(image, longest8, "l", kSampleTime);
-    zvtest::fatPut(image, "keep.txt", "k", kSampleTime);
-    zvtest::fatDelete(image, "Photo.jpg");
-    zvtest::fatDelete(image, "NOLFN.JPG");
-    zvtest::fatDelete(image, "My holiday photo.jpg");
-    zvtest::fatDelete(image, longest8);
-
-    Fat fat(fileStream(image));
-    ASSERT_TRUE(fat.open());
-    Tree tree = walkTree(fat, Fat::walkErased);
+    v.put(longest8, "l");
+    v.put("keep.txt", "k");
+    for (const std::string &gone : {std::string("Photo.jpg"), std::string("NOLFN.JPG"),
+                                     std::string("My holiday photo.jpg"), longest8})
+        zvtest::fatDelete(v.image, gone);
+    const Tree tree = v.walk(Fat::walkErased);
     // With long-name parts the erased letter comes back from their checksum,
     // without them it stays unknown.
     const Item *photo = findItem(tree, "Photo.jpg");
@@ -304,65 +197,58 @@ TEST(FatReaderNames, ErasedEntriesRecoverTheFirstLetterAndLongName)
     EXPECT_EQ(l->entry.longNameLength, 255);
     // fls -d names the same deleted files; icat -r gives the same bytes.
     std::set<std::string> deleted;
-    for (const auto &e : zvtest::flsList(image))
+    for (const auto &e : zvtest::flsList(v.image))
         if (e.deleted) {
             deleted.insert(e.path);
             if (e.path == "My holiday photo.jpg") {
-                EXPECT_EQ(readExtents(image, {{holiday->extents.empty() ? 0 : holiday->extents[0].start, 70000}}),
-                          zvtest::icat(image, e.inode, true));
+                EXPECT_EQ(readExtents(v.image, {{holiday->extents.empty() ? 0 : holiday->extents[0].start, 70000}}),
+                          zvtest::icat(v.image, e.inode, true));
             }
         }
     EXPECT_TRUE(deleted.count("My holiday photo.jpg"));
     EXPECT_TRUE(deleted.count(longest8));
     // The live walk sees none of them.
-    Tree live = walkTree(fat);
+    const Tree live = v.walk();
     ASSERT_EQ(live.items.size(), 1u);
     EXPECT_EQ(live.items[0].path, "keep.txt");
 }
 
 TEST(FatReaderNames, StaleErasedPartsStayOffOtherEntries)
 {
-    zvtest::TempDir dir;
-    const std::string image = dir / "stale.img";
-    zvtest::makeFat(image, 12, 2048);
-    zvtest::fatPut(image, "An old long name.txt", "old", kSampleTime);
-    zvtest::fatPut(image, "Another old one.txt", "old2", kSampleTime);
-    zvtest::fatDelete(image, "An old long name.txt");
-    zvtest::fatDelete(image, "Another old one.txt");
-    {
-        FatPatcher p(image);
-        // A camera reuses the first short slot for an 8.3-only file: the
-        // erased parts before it belong to the old name.
-        auto reused = p.find("An old long name.txt", true);
-        p.setShortName(reused, "NEWFILE TXT");
-        // The second erased entry gets other name bytes, chosen so that the
-        // one first byte matching the parts' checksum is a lower-case letter:
-        // the parts are not its own.
-        auto other = p.find("Another old one.txt", true);
-        uint8_t parts[32];
-        p.read(other.longNameOffsets.back(), parts, 32);
-        uint8_t name[11];
-        std::memcpy(name, "\xE5XYZ    TXT", 11);
-        bool chosen = false;
-        for (int a = 0; a < 26 * 26 * 26 && !chosen; ++a) {
-            name[8] = uint8_t('A' + a % 26);
-            name[9] = uint8_t('A' + a / 26 % 26);
-            name[10] = uint8_t('A' + a / 676);
-            for (int b = 0; b < 256; ++b) {
-                name[0] = uint8_t(b);
-                if (FatPatcher::checksum(name) == parts[13]) {
-                    chosen = b >= 'a' && b <= 'z';
-                    break;
-                }
+    Volume v(12, 2048);
+    v.put("An old long name.txt", "old");
+    v.put("Another old one.txt", "old2");
+    for (const char *gone : {"An old long name.txt", "Another old one.txt"})
+        zvtest::fatDelete(v.image, gone);
+    FatPatcher p(v.image);
+    // A camera reuses the first short slot for an 8.3-only file: the
+    // erased parts before it belong to the old name.
+    p.setShortName(p.find("An old long name.txt", true), "NEWFILE TXT");
+    // The second erased entry gets other name bytes, chosen so that the
+    // one first byte matching the parts' checksum is a lower-case letter:
+    // the parts are not its own.
+    auto other = p.find("Another old one.txt", true);
+    uint8_t parts[32];
+    p.read(other.longNameOffsets.back(), parts, 32);
+    uint8_t name[11];
+    std::memcpy(name, "\xE5XYZ    TXT", 11);
+    bool chosen = false;
+    for (int a = 0; a < 26 * 26 * 26 && !chosen; ++a) {
+        name[8] = uint8_t('A' + a % 26);
+        name[9] = uint8_t('A' + a / 26 % 26);
+        name[10] = uint8_t('A' + a / 676);
+        for (int b = 0; b < 256; ++b) {
+            name[0] = uint8_t(b);
+            if (FatPatcher::checksum(name) == parts[13]) {
+                chosen = b >= 'a' && b <= 'z';
+                break;
             }
         }
-        ASSERT_TRUE(chosen);
-        name[0] = 0xE5;
-        p.write(other.offset, name, 11);
     }
-    Fat fat(fileStream(image));
-    ASSERT_TRUE(fat.open());
-    Tree tree = walkTree(fat, Fat::walkErased);
+    ASSERT_TRUE(chosen);
+    name[0] = 0xE5;
+    p.write(other.offset, name, 11);
+    const Tree tree = v.walk(Fat::walkErased);
     const Item *reused = findItem(tree, "NEWFILE.TXT");
     ASSERT_NE(reused, nullptr);
     EXPECT_EQ(reused->entry.longNameLength, 0);
@@ -376,67 +262,42 @@ TEST(FatReaderNames, StaleErasedPartsStayOffOtherEntries)
     EXPECT_TRUE(foreign);
 }
 
-TEST(FatReaderNames, Fat16IgnoresTheHighClusterWord)
-{
-    // On FAT12/16 the high word of the first cluster is not part of it.
-    zvtest::TempDir dir;
-    const std::string image = dir / "hi.img";
-    zvtest::makeFat(image, 16, 20480);
-    zvtest::fatPut(image, "HIGH.BIN", zvtest::patternBytes(5000, 9), kSampleTime);
-    {
-        FatPatcher p(image);
-        p.setEntryU16(p.find("HIGH.BIN"), FatPatcher::kEntryClusterHigh, 0x1234);
-    }
-    Fat fat(fileStream(image));
-    ASSERT_TRUE(fat.open());
-    Tree tree = walkTree(fat);
-    ASSERT_EQ(tree.items.size(), 1u);
-    EXPECT_TRUE(tree.items[0].complete);
-    EXPECT_EQ(readExtents(image, tree.items[0].extents), zvtest::patternBytes(5000, 9));
-}
-
-TEST(FatReaderNames, LongestLongNameUsesTwentyParts)
-{
-    zvtest::TempDir dir;
-    const std::string image = dir / "long.img";
-    zvtest::makeFat(image, 12, 2048);
-    std::string name;
-    for (int i = 0; i < 255; ++i)
-        name += char('a' + i % 26);
-    zvtest::fatPut(image, name, "n", kSampleTime);
-    FatPatcher p(image);
-    EXPECT_EQ(p.find(name).longNameOffsets.size(), 20u);
-    Fat fat(fileStream(image));
-    ASSERT_TRUE(fat.open());
-    Tree tree = walkTree(fat);
-    ASSERT_EQ(tree.items.size(), 1u);
-    EXPECT_EQ(tree.items[0].path, name);
-}
-
-// ------------------------------------------------------------ times ---
-
-TEST(FatReaderTimes, DatesPast2038AndUnknownDates)
+TEST(FatReaderNames, PatchedEntryFieldsAreReadAsStored)
 {
     zvtest::ScopedEnv tz("TZ", "UTC");
-    zvtest::TempDir dir;
-    const std::string image = dir / "time.img";
-    zvtest::makeFat(image, 12, 2048);
-    zvtest::fatPut(image, "LATE.TXT", "l", kSampleTime);
-    zvtest::fatPut(image, "NODATE.TXT", "n", kSampleTime);
-    {
-        FatPatcher p(image);
-        auto late = p.find("LATE.TXT");
-        // 2100-01-01 12:00:00.
-        p.setEntryU16(late, FatPatcher::kEntryModifyDate, uint16_t((2100 - 1980) << 9 | 1 << 5 | 1));
-        p.setEntryU16(late, FatPatcher::kEntryModifyTime, uint16_t(12 << 11));
-        auto none = p.find("NODATE.TXT");
-        p.setEntryU16(none, FatPatcher::kEntryModifyDate, 0);
-        p.setEntryU16(none, FatPatcher::kEntryCreateDate, uint16_t(41 << 9 | 0 << 5 | 3)); // month 0
-        p.setEntryU16(none, FatPatcher::kEntryAccessDate, uint16_t(41 << 9 | 1 << 5 | 0)); // day 0
-    }
-    Fat fat(fileStream(image));
-    ASSERT_TRUE(fat.open());
-    Tree tree = walkTree(fat);
+    Volume v(16, 20480);
+    std::string longest;
+    for (int i = 0; i < 255; ++i)
+        longest += char('a' + i % 26);
+    v.put("a long name for checks.txt", "c");
+    v.put("HIGH.BIN", zvtest::patternBytes(5000, 9));
+    v.put(longest, "n");
+    v.put("LATE.TXT", "l");
+    v.put("NODATE.TXT", "n");
+    FatPatcher p(v.image);
+    EXPECT_EQ(p.find(longest).longNameOffsets.size(), 20u); // the longest name uses twenty parts
+    // Another short name: the long-name parts no longer belong to it.
+    p.putU8(p.find("a long name for checks.txt").offset, 'Z');
+    // On FAT12/16 the high word of the first cluster is not part of it.
+    p.setEntryU16(p.find("HIGH.BIN"), FatPatcher::kEntryClusterHigh, 0x1234);
+    // 2100-01-01 12:00:00, and dates with no year, month 0 and day 0.
+    const auto lateRef = p.find("LATE.TXT");
+    p.setEntryU16(lateRef, FatPatcher::kEntryModifyDate, uint16_t((2100 - 1980) << 9 | 1 << 5 | 1));
+    p.setEntryU16(lateRef, FatPatcher::kEntryModifyTime, uint16_t(12 << 11));
+    const auto noneRef = p.find("NODATE.TXT");
+    p.setEntryU16(noneRef, FatPatcher::kEntryModifyDate, 0);
+    p.setEntryU16(noneRef, FatPatcher::kEntryCreateDate, uint16_t(41 << 9 | 0 << 5 | 3));
+    p.setEntryU16(noneRef, FatPatcher::kEntryAccessDate, uint16_t(41 << 9 | 1 << 5 | 0));
+    const Tree tree = v.walk();
+    ASSERT_EQ(tree.items.size(), 5u);
+    const auto z = std::find_if(tree.items.begin(), tree.items.end(), [](const Item &i) { return i.path[0] == 'Z'; });
+    ASSERT_NE(z, tree.items.end());
+    EXPECT_EQ(z->entry.longNameLength, 0);
+    const Item *high = findItem(tree, "HIGH.BIN");
+    ASSERT_NE(high, nullptr);
+    EXPECT_TRUE(high->complete);
+    EXPECT_EQ(readExtents(v.image, high->extents), zvtest::patternBytes(5000, 9));
+    EXPECT_NE(findItem(tree, longest), nullptr);
     const Item *late = findItem(tree, "LATE.TXT");
     const Item *none = findItem(tree, "NODATE.TXT");
     ASSERT_TRUE(late && none);

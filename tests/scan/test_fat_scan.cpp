@@ -25,13 +25,14 @@
 
 namespace {
 
-using zvtest::FatPatcher;
+using namespace zvtest;
+
+constexpr time_t kT0 = 1262347445; // 2010-01-01 12:04:05 UTC
 
 struct Item {
     bool dir = false;
     uint64_t size = 0;
-    int64_t mtime = 0;
-    int64_t crtime = 0;
+    int64_t mtime = 0, crtime = 0;
     uint64_t keynum = 0;
     uint32_t flags = 0;
 };
@@ -45,23 +46,27 @@ void catalogListing(fs_record *fs, uint64_t keynum, const std::string &prefix, L
     ASSERT_EQ(fs_node_children(fs, keynum, &children), 0) << prefix;
     for (const NodeInfo &child : children) {
         const std::string path = prefix.empty() ? child.name : prefix + "/" + child.name;
-        Item item;
-        item.dir = (child.flags & NODE_FOLDER) != 0;
-        item.size = item.dir ? 0 : child.data_size;
-        item.mtime = child.date_modified;
-        item.crtime = child.date_created;
-        item.keynum = child.keynum;
-        item.flags = child.flags;
+        const bool dir = (child.flags & NODE_FOLDER) != 0;
+        const Item item{dir, dir ? 0 : child.data_size, child.date_modified, child.date_created, child.keynum,
+                        child.flags};
         ASSERT_TRUE(out->emplace(path, item).second) << "listed twice: " << path;
-        if (item.dir)
+        if (dir)
             catalogListing(fs, child.keynum, path, out, depth + 1);
     }
 }
 
-Listing catalogListing(fs_record *fs, uint64_t keynum = KEYNUM_FS_ROOT, const std::string &prefix = "")
+Listing catalogListing(fs_record *fs)
 {
     Listing out;
-    catalogListing(fs, keynum, prefix, &out);
+    catalogListing(fs, KEYNUM_FS_ROOT, "", &out);
+    return out;
+}
+
+std::vector<std::string> paths(const Listing &listing)
+{
+    std::vector<std::string> out;
+    for (const auto &entry : listing)
+        out.push_back(entry.first);
     return out;
 }
 
@@ -70,49 +75,24 @@ Listing catalogListing(fs_record *fs, uint64_t keynum = KEYNUM_FS_ROOT, const st
 Listing flsListing(const std::string &image, uint64_t sectorOffset = 0)
 {
     Listing out;
-    for (const zvtest::FlsBodyEntry &e : zvtest::flsBody(image, sectorOffset)) {
+    for (const FlsBodyEntry &e : flsBody(image, sectorOffset)) {
         if (e.name.find("(Volume Label Entry)") != std::string::npos ||
             e.name.find(" (deleted)") != std::string::npos || e.name.rfind("/$", 0) == 0)
             continue;
-        Item item;
-        item.dir = !e.mode.empty() && e.mode[0] == 'd';
-        item.size = item.dir ? 0 : e.size;
-        item.mtime = e.mtime;
-        item.crtime = e.crtime;
-        out[e.name.substr(1)] = item;
+        const bool dir = !e.mode.empty() && e.mode[0] == 'd';
+        out[e.name.substr(1)] = Item{dir, dir ? 0 : e.size, e.mtime, e.crtime};
     }
     return out;
 }
 
-// Paths (and their kind, size and time) that differ, as readable text.
-std::string compareListings(const Listing &ours, const Listing &theirs)
+// A listing as one line per path with its kind, size and times: two
+// listings compared this way show the paths missing, extra or different.
+std::string text(const Listing &listing)
 {
-    std::string diff;
-    for (const auto &[path, item] : theirs) {
-        auto it = ours.find(path);
-        if (it == ours.end()) {
-            diff += "missing: " + path + "\n";
-            continue;
-        }
-        if (it->second.dir != item.dir || it->second.size != item.size || it->second.mtime != item.mtime ||
-            it->second.crtime != item.crtime)
-            diff += "differs: " + path + " ours " + std::to_string(it->second.size) + "@" +
-                    std::to_string(it->second.mtime) + " fls " + std::to_string(item.size) + "@" +
-                    std::to_string(item.mtime) + "\n";
-    }
-    for (const auto &[path, item] : ours)
-        if (theirs.find(path) == theirs.end())
-            diff += "extra: " + path + "\n";
-    return diff;
-}
-
-// The inode fls gives each live path.
-std::map<std::string, std::string> flsInodes(const std::string &image, uint64_t sectorOffset = 0)
-{
-    std::map<std::string, std::string> out;
-    for (const zvtest::FlsEntry &e : zvtest::flsList(image, sectorOffset))
-        if (!e.deleted)
-            out[e.path] = e.inode;
+    std::string out;
+    for (const auto &[path, item] : listing)
+        out += path + (item.dir ? " dir " : " file ") + std::to_string(item.size) + " m" +
+               std::to_string(item.mtime) + " c" + std::to_string(item.crtime) + "\n";
     return out;
 }
 
@@ -132,25 +112,38 @@ std::string nodeData(fs_record *fs, uint64_t keynum, uint64_t size)
     return out;
 }
 
-// One query's first column as a number from the record's cat.db.
-int64_t dbNumber(fs_record *fs, const std::string &sql)
+// One query's first column as text from the record's cat.db ("<none>" when
+// the database or the row is missing, "" for NULL).
+std::string db(fs_record *fs, const std::string &sql)
 {
     const std::string path = std::string(dir_path(fs->folder)) + "/cat.db";
-    sqlite3 *db = nullptr;
-    int64_t value = -1;
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    sqlite3 *conn = nullptr;
+    std::string value = "<none>";
+    if (sqlite3_open_v2(path.c_str(), &conn, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
         sqlite3_stmt *stmt = nullptr;
-        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK && sqlite3_step(stmt) == SQLITE_ROW)
-            value = sqlite3_column_int64(stmt, 0);
+        if (sqlite3_prepare_v2(conn, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK &&
+            sqlite3_step(stmt) == SQLITE_ROW) {
+            const unsigned char *text = sqlite3_column_text(stmt, 0);
+            value = text ? reinterpret_cast<const char *>(text) : "";
+        }
         sqlite3_finalize(stmt);
     }
-    sqlite3_close(db);
+    sqlite3_close(conn);
     return value;
 }
 
 bool errorListed(int code)
 {
     return error_list_str().find(std::to_string(code)) != std::string::npos;
+}
+
+// Runs one statement on the record's catalog (a trigger that refuses writes).
+void catalogExec(fs_record *r, const std::string &sql)
+{
+    std::lock_guard<std::recursive_mutex> hold(r->mutex);
+    ASSERT_EQ(catdb_ensure_writing(&r->cat), 0);
+    ASSERT_EQ(catdb_exec(&r->cat, sql.c_str()), 0);
+    ASSERT_EQ(catdb_close(&r->cat), 0);
 }
 
 class FatScan : public fstest::Workspace {
@@ -168,21 +161,44 @@ protected:
     }
 
     std::string image(const std::string &name) const { return dir / name; }
+    std::string fat(int bits, unsigned kib, const std::string &name = "card.img", const std::string &options = "")
+    {
+        makeFat(image(name), bits, kib, options);
+        return image(name);
+    }
+    // A FAT16 image holding one small file.
+    std::string fat16With(const std::string &file, const std::string &name = "card.img")
+    {
+        fatPut(fat(16, 20480, name), file, "abc", kT0);
+        return image(name);
+    }
 
     // Attaches the image as a medium (its partition map read) and makes a
-    // quick-scan context with a FAT record on it.
+    // quick-scan context with a FAT record on it; the fixture keeps the
+    // first one's medium, context and record.
+    std::shared_ptr<fs_record> open(const std::string &path)
+    {
+        Media *m = media_attach_file(path.c_str());
+        ScanContext *s = m != nullptr ? scx_new(SCX_TYPE_QUICK, m, workspace) : nullptr;
+        std::shared_ptr<fs_record> out = s != nullptr ? fs_new_of_type(s, FS_TYPE_FAT) : nullptr;
+        if (out == nullptr)
+            throw std::runtime_error("no FAT record on " + path);
+        if (fs == nullptr)
+            media = m, scan = s, fs = out;
+        return out;
+    }
     fs_record *record(const std::string &path)
     {
-        media = media_attach_file(path.c_str());
-        if (media == nullptr)
-            throw std::runtime_error("media_attach_file " + path);
-        scan = scx_new(SCX_TYPE_QUICK, media, workspace);
-        if (scan == nullptr)
-            throw std::runtime_error("scx_new");
-        fs = fs_new_of_type(scan, FS_TYPE_FAT);
-        if (fs == nullptr)
-            throw std::runtime_error("fs_new_of_type");
-        return fs.get();
+        fs.reset();
+        return open(path).get();
+    }
+    // The record of a quick scan that succeeded.
+    fs_record *scanned(const std::string &path)
+    {
+        fs_record *r = record(path);
+        if (const int rc = quickScan(r); rc != 0)
+            throw std::runtime_error("fat_quickscan gave " + std::to_string(rc));
+        return r;
     }
 
     int quickScan(fs_record *r)
@@ -195,7 +211,10 @@ protected:
     void expectDataMatchesIcat(const std::string &path, const Listing &ours, const std::string &prefix,
                                uint64_t sectorOffset = 0)
     {
-        const std::map<std::string, std::string> inodes = flsInodes(path, sectorOffset);
+        std::map<std::string, std::string> inodes;
+        for (const FlsEntry &e : flsList(path, sectorOffset))
+            if (!e.deleted)
+                inodes[e.path] = e.inode;
         int files = 0;
         for (const auto &[name, item] : ours) {
             if (item.dir || name.rfind(prefix, 0) != 0)
@@ -203,15 +222,14 @@ protected:
             const std::string inside = name.substr(prefix.size());
             auto inode = inodes.find(inside);
             ASSERT_NE(inode, inodes.end()) << inside;
-            EXPECT_EQ(nodeData(fs.get(), item.keynum, item.size),
-                      zvtest::icat(path, inode->second, false, sectorOffset))
+            EXPECT_EQ(nodeData(fs.get(), item.keynum, item.size), icat(path, inode->second, false, sectorOffset))
                 << inside;
             files++;
         }
         EXPECT_GT(files, 0);
     }
 
-    zvtest::ScopedEnv tz{"TZ", "UTC"};
+    ScopedEnv tz{"TZ", "UTC"};
     Media *media = nullptr;
     ScanContext *scan = nullptr;
     std::shared_ptr<fs_record> fs;
@@ -222,56 +240,47 @@ protected:
 // file, a deleted file and a file fragmented over 12 runs.
 void populate(const std::string &img, int bits, uint64_t offset = 0)
 {
-    using namespace zvtest;
-    const time_t t0 = 1262347445; // 2010-01-01 12:04:05 UTC
     fatLabel(img, "CARD" + std::to_string(bits), offset);
-    fatMkdir(img, "DCIM", offset);
-    fatMkdir(img, "DCIM/100CANON", offset);
-    fatMkdir(img, "DCIM/100CANON/Deeper Folder Name", offset);
-    fatMkdir(img, "Музыка", offset);
-    fatPut(img, "DCIM/100CANON/IMG_0001.JPG", patternBytes(70000, 1), t0, offset);
+    for (const char *folder : {"DCIM", "DCIM/100CANON", "DCIM/100CANON/Deeper Folder Name", "Музыка"})
+        fatMkdir(img, folder, offset);
+    fatPut(img, "DCIM/100CANON/IMG_0001.JPG", patternBytes(70000, 1), kT0, offset);
     fatPut(img, "DCIM/100CANON/Deeper Folder Name/a rather long file name.jpeg", patternBytes(3000, 2),
-           t0 + 86400 * 400, offset);
-    fatPut(img, "Музыка/песня номер один.mp3", patternBytes(5000, 3), t0 + 7, offset);
-    fatPut(img, "写真 2023 夏.jpg", patternBytes(1234, 4), t0 + 100, offset);
-    fatPut(img, "Ελληνικά και Ünïcödé.txt", patternBytes(77, 5), t0 + 200, offset);
-    fatPut(img, "empty.txt", "", t0 + 300, offset);
-    fatPut(img, "hidden.dat", patternBytes(600, 6), t0 + 400, offset);
+           kT0 + 86400 * 400, offset);
+    fatPut(img, "Музыка/песня номер один.mp3", patternBytes(5000, 3), kT0 + 7, offset);
+    fatPut(img, "写真 2023 夏.jpg", patternBytes(1234, 4), kT0 + 100, offset);
+    fatPut(img, "Ελληνικά και Ünïcödé.txt", patternBytes(77, 5), kT0 + 200, offset);
+    fatPut(img, "empty.txt", "", kT0 + 300, offset);
+    fatPut(img, "hidden.dat", patternBytes(600, 6), kT0 + 400, offset);
     mtools("mattrib +h -i " + mtoolsImage(img, offset) + " ::/hidden.dat");
-    fatPut(img, "gone.jpg", patternBytes(9000, 7), t0 + 500, offset);
+    fatPut(img, "gone.jpg", patternBytes(9000, 7), kT0 + 500, offset);
     fatDelete(img, "gone.jpg", offset);
     // Twelve one-cluster holes between spacers, then a file that fills them.
     FatPatcher patcher(img, offset);
     const uint32_t cluster = patcher.bytesPerCluster();
     fatMkdir(img, "frag", offset);
     for (int i = 0; i < 12; i++) {
-        fatPut(img, "frag/hole" + std::to_string(i), patternBytes(cluster, 10 + i), t0, offset);
-        fatPut(img, "frag/keep" + std::to_string(i), patternBytes(cluster, 30 + i), t0, offset);
+        fatPut(img, "frag/hole" + std::to_string(i), patternBytes(cluster, 10 + i), kT0, offset);
+        fatPut(img, "frag/keep" + std::to_string(i), patternBytes(cluster, 30 + i), kT0, offset);
     }
     const uint32_t firstHole = patcher.find("frag/hole0").firstCluster;
     for (int i = 0; i < 12; i++)
         fatDelete(img, "frag/hole" + std::to_string(i), offset);
     if (bits == 32) // FAT32 allocates from its next-free hint: point it at the first hole
         patcher.putU32(patcher.getU16(48) * patcher.geometry().bytesPerSector + 492, firstHole);
-    fatPut(img, "frag/fragmented.bin", patternBytes(cluster * 12 - 100, 50), t0 + 600, offset);
+    fatPut(img, "frag/fragmented.bin", patternBytes(cluster * 12 - 100, 50), kT0 + 600, offset);
 }
-
-// --- listings against fls and icat ----------------------------------------------------
 
 class FatScanTypes : public FatScan, public testing::WithParamInterface<int> {};
 
 TEST_P(FatScanTypes, ListingAndDataMatchSleuthkit)
 {
     const int bits = GetParam();
-    const std::string img = image("card.img");
-    zvtest::makeFat(img, bits, bits == 12 ? 2048 : bits == 16 ? 20480 : 65536, "-s 1");
+    const std::string img = fat(bits, bits == 12 ? 2048 : bits == 16 ? 20480 : 65536, "card.img", "-s 1");
     populate(img, bits);
-    fs_record *r = record(img);
-
-    ASSERT_EQ(quickScan(r), 0);
+    fs_record *r = scanned(img);
     EXPECT_EQ(r->subtype, bits == 12 ? FAT_SUBTYPE_FAT12 : bits == 16 ? FAT_SUBTYPE_FAT16 : FAT_SUBTYPE_FAT32);
     const Listing ours = catalogListing(r);
-    EXPECT_EQ(compareListings(ours, flsListing(img)), "");
+    EXPECT_EQ(text(ours), text(flsListing(img)));
     EXPECT_EQ(ours.count("gone.jpg"), 0u);
     ASSERT_EQ(ours.count("hidden.dat"), 1u);
     EXPECT_NE(ours.at("hidden.dat").flags & NODE_HIDDEN, 0u);
@@ -279,10 +288,10 @@ TEST_P(FatScanTypes, ListingAndDataMatchSleuthkit)
     NodeInfo info;
     ASSERT_EQ(fs_node_info(r, ours.at("frag/fragmented.bin").keynum, &info, 0), 0);
     EXPECT_EQ(info.num_extents, 12u); // eight in the row, four in "extents"
-    EXPECT_EQ(dbNumber(r, "SELECT COUNT(*) FROM extents;"), 1);
+    EXPECT_EQ(db(r, "SELECT COUNT(*) FROM extents;"), "1");
     expectDataMatchesIcat(img, ours, "");
     // Rows: folders count their children; no row is marked deleted.
-    EXPECT_EQ(dbNumber(r, "SELECT COUNT(*) FROM nodes WHERE deleted <> 0;"), 0);
+    EXPECT_EQ(db(r, "SELECT COUNT(*) FROM nodes WHERE deleted <> 0;"), "0");
     EXPECT_EQ(ours.at("DCIM").size, 0u);
     NodeInfo dcim;
     ASSERT_EQ(fs_node_info(r, ours.at("DCIM").keynum, &dcim, 0), 0);
@@ -296,24 +305,8 @@ INSTANTIATE_TEST_SUITE_P(Fat, FatScanTypes, testing::Values(12, 16, 32));
 
 TEST_F(FatScan, SchemaIsTheCatalogsNodesTable)
 {
-    const std::string img = image("card.img");
-    zvtest::makeFat(img, 16, 20480);
-    zvtest::fatPut(img, "a.txt", "abc", 1262347445);
-    fs_record *r = record(img);
-    ASSERT_EQ(quickScan(r), 0);
-    const std::string path = std::string(dir_path(r->folder)) + "/cat.db";
-    std::string schema;
-    {
-        sqlite3 *db = nullptr;
-        ASSERT_EQ(sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
-        sqlite3_stmt *stmt = nullptr;
-        ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT sql FROM sqlite_master WHERE name = 'nodes';", -1, &stmt, nullptr),
-                  SQLITE_OK);
-        ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
-        schema = reinterpret_cast<const char *>(sqlite3_column_text(stmt, 0));
-        sqlite3_finalize(stmt);
-        sqlite3_close(db);
-    }
+    fs_record *r = scanned(fat16With("a.txt"));
+    const std::string schema = db(r, "SELECT sql FROM sqlite_master WHERE name = 'nodes';");
     EXPECT_NE(schema.find("nodes (name TEXT, id INTEGER PRIMARY KEY, pid INTEGER, fs_id INTEGER, fs_pid INTEGER, "
                           "is_dir INTEGER, num_children INTEGER DEFAULT -1, size INTEGER, date_created INTEGER, "
                           "date_modified INTEGER, hidden INTEGER, deleted INTEGER, num_exts INTEGER, "
@@ -321,12 +314,12 @@ TEST_F(FatScan, SchemaIsTheCatalogsNodesTable)
               std::string::npos)
         << schema;
     // The root row, its children's links and the file's row values.
-    EXPECT_EQ(dbNumber(r, "SELECT COUNT(*) FROM nodes WHERE id = 1 AND fs_id = 2 AND fs_pid = 1 AND is_dir = 1 AND "
-                          "pid IS NULL;"),
-              1);
-    EXPECT_EQ(dbNumber(r, "SELECT COUNT(*) FROM nodes WHERE name = 'a.txt' AND pid = 1 AND fs_pid = 2 AND "
-                          "num_children IS NULL AND size = 3 AND num_exts = 1 AND ext1_start IS NULL;"),
-              1);
+    EXPECT_EQ(db(r, "SELECT COUNT(*) FROM nodes WHERE id = 1 AND fs_id = 2 AND fs_pid = 1 AND is_dir = 1 AND "
+                    "pid IS NULL;"),
+              "1");
+    EXPECT_EQ(db(r, "SELECT COUNT(*) FROM nodes WHERE name = 'a.txt' AND pid = 1 AND fs_pid = 2 AND "
+                    "num_children IS NULL AND size = 3 AND num_exts = 1 AND ext1_start IS NULL;"),
+              "1");
     // Ticking the file: a selection-only request refreshes just those bits.
     const Listing ours = catalogListing(r);
     ASSERT_EQ(ours.count("a.txt"), 1u);
@@ -342,15 +335,13 @@ TEST_F(FatScan, SchemaIsTheCatalogsNodesTable)
     EXPECT_EQ(fs_node_info(r, 9999, &info, 0), -12);
 }
 
-// --- partitions and volumes ---------------------------------------------------------------
-
 TEST_F(FatScan, PartitionedCardWalksEachVolumeAtItsOffset)
 {
     const std::string img = image("card.img");
-    zvtest::PartitionedCard card = zvtest::makePartitionedCard(img);
+    PartitionedCard card = makePartitionedCard(img);
     populate(img, 32, card.fat32Offset);
-    zvtest::fatMkdir(img, "DCIM", card.fat16Offset);
-    zvtest::fatPut(img, "DCIM/SECOND.JPG", zvtest::patternBytes(40000, 9), 1262347445, card.fat16Offset);
+    fatMkdir(img, "DCIM", card.fat16Offset);
+    fatPut(img, "DCIM/SECOND.JPG", patternBytes(40000, 9), kT0, card.fat16Offset);
     fs_record *r = record(img);
     ASSERT_EQ(media_partition_count(media), 2);
 
@@ -359,50 +350,42 @@ TEST_F(FatScan, PartitionedCardWalksEachVolumeAtItsOffset)
     const std::string second = "Volume at " + std::to_string(card.fat16Offset);
     Listing first, other;
     for (const auto &[path, item] : ours) {
-        if (path == second)
-            continue;
         if (path.rfind(second + "/", 0) == 0)
             other[path.substr(second.size() + 1)] = item;
-        else
+        else if (path != second)
             first[path] = item;
     }
-    EXPECT_EQ(compareListings(first, flsListing(img, card.fat32Offset / 512)), "");
-    EXPECT_EQ(compareListings(other, flsListing(img, card.fat16Offset / 512)), "");
+    EXPECT_EQ(text(first), text(flsListing(img, card.fat32Offset / 512)));
+    EXPECT_EQ(text(other), text(flsListing(img, card.fat16Offset / 512)));
     expectDataMatchesIcat(img, ours, second + "/", card.fat16Offset / 512);
     ASSERT_EQ(ours.count("DCIM/100CANON/IMG_0001.JPG"), 1u);
-    EXPECT_EQ(nodeData(r, ours.at("DCIM/100CANON/IMG_0001.JPG").keynum, 70000), zvtest::patternBytes(70000, 1));
+    EXPECT_EQ(nodeData(r, ours.at("DCIM/100CANON/IMG_0001.JPG").keynum, 70000), patternBytes(70000, 1));
 }
 
 TEST_F(FatScan, TwoVolumesWithTheSameFirstClustersAreNotCrossLinked)
 {
     const std::string img = image("card.img");
-    zvtest::requireTool("sfdisk");
-    zvtest::mustRun("truncate -s 48M " + zvtest::shellQuote(img));
-    zvtest::mustRun("printf 'label: dos\\nstart=2048, size=40000, type=6\\nstart=43008, type=6\\n' | sfdisk -q " +
-                    zvtest::shellQuote(img));
-    zvtest::mustRun("mkfs.fat -F 16 --offset=2048 " + zvtest::shellQuote(img) + " 20000 >/dev/null");
-    zvtest::mustRun("mkfs.fat -F 16 --offset=43008 " + zvtest::shellQuote(img) + " 20000 >/dev/null");
+    requireTool("sfdisk");
+    mustRun("truncate -s 48M " + shellQuote(img));
+    mustRun("printf 'label: dos\\nstart=2048, size=40000, type=6\\nstart=43008, type=6\\n' | sfdisk -q " +
+            shellQuote(img));
     const uint64_t a = 2048ull * 512, b = 43008ull * 512;
     for (uint64_t offset : {a, b}) {
-        zvtest::fatMkdir(img, "DCIM", offset);
-        zvtest::fatMkdir(img, "DCIM/100MEDIA", offset);
+        mustRun("mkfs.fat -F 16 --offset=" + std::to_string(offset / 512) + " " + shellQuote(img) +
+                " 20000 >/dev/null");
+        fatMkdir(img, "DCIM", offset);
+        fatMkdir(img, "DCIM/100MEDIA", offset);
     }
-    zvtest::fatPut(img, "DCIM/100MEDIA/FIRST.JPG", "first", 1262347445, a);
-    zvtest::fatPut(img, "DCIM/100MEDIA/SECOND.JPG", "second", 1262347445, b);
+    fatPut(img, "DCIM/100MEDIA/FIRST.JPG", "first", kT0, a);
+    fatPut(img, "DCIM/100MEDIA/SECOND.JPG", "second", kT0, b);
     // Both DCIM folders start at cluster 2, both 100MEDIA at cluster 3.
     EXPECT_EQ(FatPatcher(img, a).find("DCIM").firstCluster, FatPatcher(img, b).find("DCIM").firstCluster);
-    fs_record *r = record(img);
-
-    ASSERT_EQ(quickScan(r), 0);
+    fs_record *r = scanned(img);
     const Listing ours = catalogListing(r);
     const std::string second = "Volume at " + std::to_string(b);
-    std::vector<std::string> paths;
-    for (const auto &entry : ours)
-        paths.push_back(entry.first);
-    const std::vector<std::string> want = {"DCIM", "DCIM/100MEDIA", "DCIM/100MEDIA/FIRST.JPG", second,
-                                           second + "/DCIM", second + "/DCIM/100MEDIA",
-                                           second + "/DCIM/100MEDIA/SECOND.JPG"};
-    EXPECT_EQ(paths, want);
+    EXPECT_EQ(paths(ours), (std::vector<std::string>{"DCIM", "DCIM/100MEDIA", "DCIM/100MEDIA/FIRST.JPG", second,
+                                                     second + "/DCIM", second + "/DCIM/100MEDIA",
+                                                     second + "/DCIM/100MEDIA/SECOND.JPG"}));
     EXPECT_EQ(nodeData(r, ours.at(second + "/DCIM/100MEDIA/SECOND.JPG").keynum, 6), "second");
 }
 
@@ -410,47 +393,39 @@ TEST_F(FatScan, BackupBootSectorAloneStillWalked)
 {
     // 512-byte sectors on a plain card, 1024-byte sectors inside a partition:
     // the copy is looked for at 6 sectors of the size it declares.
-    const std::string plain = image("plain.img");
-    zvtest::makeFat(plain, 32, 65536);
-    zvtest::fatMkdir(plain, "DCIM");
-    zvtest::fatPut(plain, "DCIM/IMG_0001.JPG", zvtest::patternBytes(5000, 1), 1262347445);
+    const std::string plain = fat(32, 65536, "plain.img");
+    fatMkdir(plain, "DCIM");
+    fatPut(plain, "DCIM/IMG_0001.JPG", patternBytes(5000, 1), kT0);
     const Listing want = flsListing(plain);
     FatPatcher(plain).zero(0, 512);
-    fs_record *r = record(plain);
-    ASSERT_EQ(quickScan(r), 0);
+    fs_record *r = scanned(plain);
     const Listing ours = catalogListing(r);
-    EXPECT_EQ(compareListings(ours, want), "");
-    EXPECT_EQ(nodeData(r, ours.at("DCIM/IMG_0001.JPG").keynum, 5000), zvtest::patternBytes(5000, 1));
+    EXPECT_EQ(text(ours), text(want));
+    EXPECT_EQ(nodeData(r, ours.at("DCIM/IMG_0001.JPG").keynum, 5000), patternBytes(5000, 1));
 
     const std::string card = image("card.img");
-    zvtest::requireTool("sfdisk");
-    zvtest::mustRun("truncate -s 80M " + zvtest::shellQuote(card));
-    zvtest::mustRun("printf 'label: dos\\nstart=2048, type=c\\n' | sfdisk -q " + zvtest::shellQuote(card));
-    zvtest::mustRun("mkfs.fat -F 32 -S 1024 -s 1 --offset=1024 " + zvtest::shellQuote(card) +
-                    " 70000 >/dev/null");
+    requireTool("sfdisk");
+    mustRun("truncate -s 80M " + shellQuote(card));
+    mustRun("printf 'label: dos\\nstart=2048, type=c\\n' | sfdisk -q " + shellQuote(card));
+    mustRun("mkfs.fat -F 32 -S 1024 -s 1 --offset=1024 " + shellQuote(card) + " 70000 >/dev/null");
     const uint64_t offset = 2048ull * 512;
-    zvtest::fatPut(card, "photo.jpg", zvtest::patternBytes(3000, 2), 1262347445, offset);
+    fatPut(card, "photo.jpg", patternBytes(3000, 2), kT0, offset);
     FatPatcher(card, offset).zero(0, 1024);
-    Media *second = media_attach_file(card.c_str());
-    ASSERT_NE(second, nullptr);
-    ScanContext *scan2 = scx_new(SCX_TYPE_QUICK, second, workspace);
-    ASSERT_NE(scan2, nullptr);
-    std::shared_ptr<fs_record> r2 = fs_new_of_type(scan2, FS_TYPE_FAT);
-    ASSERT_NE(r2, nullptr);
+    std::shared_ptr<fs_record> r2 = open(card);
     ASSERT_EQ(quickScan(r2.get()), 0);
     ASSERT_EQ(fat_state_of(r2.get())->volumes.size(), 1u);
     EXPECT_TRUE(fat_state_of(r2.get())->volumes[0].backup);
     const Listing listed = catalogListing(r2.get());
     ASSERT_EQ(listed.count("photo.jpg"), 1u);
-    EXPECT_EQ(nodeData(r2.get(), listed.at("photo.jpg").keynum, 3000), zvtest::patternBytes(3000, 2));
+    EXPECT_EQ(nodeData(r2.get(), listed.at("photo.jpg").keynum, 3000), patternBytes(3000, 2));
 }
 
 TEST_F(FatScan, RegistryReachesTheFatType)
 {
     const std::string img = image("card.img");
-    zvtest::PartitionedCard card = zvtest::makePartitionedCard(img);
-    zvtest::fatLabel(img, "MYCARD", card.fat32Offset);
-    zvtest::fatPut(img, "a.jpg", "abc", 1262347445, card.fat32Offset);
+    PartitionedCard card = makePartitionedCard(img);
+    fatLabel(img, "MYCARD", card.fat32Offset);
+    fatPut(img, "a.jpg", "abc", kT0, card.fat32Offset);
     media = media_attach_file(img.c_str());
     ASSERT_NE(media, nullptr);
 
@@ -476,10 +451,9 @@ TEST_F(FatScan, RegistryReachesTheFatType)
     EXPECT_EQ(std::string(label), "MYCARD");
 }
 
-TEST_F(FatScan, DisabledModuleScansNothing)
+TEST_F(FatScan, DisabledModuleOrNoVolumeScansNothing)
 {
-    const std::string img = image("card.img");
-    zvtest::makeFat(img, 12, 2048);
+    const std::string img = fat(12, 2048);
     fs_record *r = record(img);
     ASSERT_EQ(prefs_set_int("Scanning/FAT", "enabled", 0), 0);
     const int rc = quickScan(r);
@@ -487,58 +461,44 @@ TEST_F(FatScan, DisabledModuleScansNothing)
     EXPECT_EQ(rc, -9);
     EXPECT_TRUE(logged("fat_quickscan: disabled"));
     EXPECT_EQ(quickScan(r), 0);
-}
 
-TEST_F(FatScan, NoVolumeGivesMinusOne)
-{
-    const std::string img = image("blank.img");
-    zvtest::writeFile(img, std::string(1 << 20, '\0'));
-    fs_record *r = record(img);
-    EXPECT_EQ(quickScan(r), -1);
-    EXPECT_EQ(fat_detect(r), 0);
+    writeFile(image("blank.img"), std::string(1 << 20, '\0'));
+    std::shared_ptr<fs_record> blank = open(image("blank.img"));
+    EXPECT_EQ(quickScan(blank.get()), -1);
+    EXPECT_EQ(fat_detect(blank.get()), 0);
 }
-
-// --- repeated scans and damaged trees -------------------------------------------------
 
 TEST_F(FatScan, RepeatedQuickScanWritesNothingTwice)
 {
-    const std::string img = image("card.img");
-    zvtest::makeFat(img, 12, 2048);
-    zvtest::fatMkdir(img, "DCIM");
-    zvtest::fatPut(img, "DCIM/a.jpg", "abc", 1262347445);
-    fs_record *r = record(img);
+    const std::string img = fat(12, 2048);
+    fatMkdir(img, "DCIM");
+    fatPut(img, "DCIM/a.jpg", "abc", kT0);
+    fs_record *r = scanned(img);
+    const std::string rows = db(r, "SELECT COUNT(*) FROM nodes;");
+    EXPECT_EQ(rows, "3");
     ASSERT_EQ(quickScan(r), 0);
-    const int64_t rows = dbNumber(r, "SELECT COUNT(*) FROM nodes;");
-    EXPECT_EQ(rows, 3);
-    ASSERT_EQ(quickScan(r), 0);
-    EXPECT_EQ(dbNumber(r, "SELECT COUNT(*) FROM nodes WHERE fs_id = 2;"), 1);
-    EXPECT_EQ(dbNumber(r, "SELECT COUNT(*) FROM nodes;"), rows);
+    EXPECT_EQ(db(r, "SELECT COUNT(*) FROM nodes WHERE fs_id = 2;"), "1");
+    EXPECT_EQ(db(r, "SELECT COUNT(*) FROM nodes;"), rows);
     EXPECT_EQ(catalogListing(r).size(), 2u);
 }
 
 TEST_F(FatScan, FolderMetAgainIsSkippedAloneAndSiblingsKept)
 {
-    const std::string img = image("card.img");
-    zvtest::makeFat(img, 32, 65536);
+    const std::string img = fat(32, 65536);
     for (const char *folder : {"A", "B", "LOOP", "ROOTLOOP"})
-        zvtest::fatMkdir(img, folder);
-    zvtest::fatPut(img, "A/in_a.txt", "a", 1262347445);
-    zvtest::fatPut(img, "B/in_b.txt", "b", 1262347445);
-    zvtest::fatPut(img, "zlast.txt", "z", 1262347445);
+        fatMkdir(img, folder);
+    fatPut(img, "A/in_a.txt", "a", kT0);
+    fatPut(img, "B/in_b.txt", "b", kT0);
+    fatPut(img, "zlast.txt", "z", kT0);
     {
         FatPatcher patcher(img);
         const uint32_t a = patcher.find("A").firstCluster;
-        patcher.setFirstCluster(patcher.find("B"), a);                       // B shares A's cluster
-        patcher.setFirstCluster(patcher.find("LOOP"), a);                    // and so does LOOP
+        patcher.setFirstCluster(patcher.find("B"), a);                                     // B shares A's cluster
+        patcher.setFirstCluster(patcher.find("LOOP"), a);                                  // and so does LOOP
         patcher.setFirstCluster(patcher.find("ROOTLOOP"), patcher.geometry().rootCluster); // the root
     }
-    fs_record *r = record(img);
-    ASSERT_EQ(quickScan(r), 0);
-    const Listing ours = catalogListing(r);
-    std::vector<std::string> paths;
-    for (const auto &entry : ours)
-        paths.push_back(entry.first);
-    EXPECT_EQ(paths, (std::vector<std::string>{"A", "A/in_a.txt", "zlast.txt"}));
+    fs_record *r = scanned(img);
+    EXPECT_EQ(paths(catalogListing(r)), (std::vector<std::string>{"A", "A/in_a.txt", "zlast.txt"}));
     EXPECT_TRUE(logged("Recursive loop while parsing FAT. Bailing."));
 }
 
@@ -548,13 +508,12 @@ TEST_F(FatScan, FolderMetAgainIsSkippedAloneAndSiblingsKept)
 // square of it.
 TEST_F(FatScan, EntriesSharingOneChainCostTheVolumeOnce)
 {
-    const std::string img = image("card.img");
-    zvtest::makeFat(img, 16, 20480);
-    const std::string big = zvtest::patternBytes(256 * 1024, 7);
-    zvtest::fatPut(img, "BIG.BIN", big, 1262347445);
+    const std::string img = fat(16, 20480);
+    const std::string big = patternBytes(256 * 1024, 7);
+    fatPut(img, "BIG.BIN", big, kT0);
     constexpr int kSharers = 24;
     for (int i = 0; i < kSharers; i++)
-        zvtest::fatPut(img, "S" + std::to_string(i) + ".BIN", "s", 1262347445);
+        fatPut(img, "S" + std::to_string(i) + ".BIN", "s", kT0);
     {
         FatPatcher patcher(img);
         const auto first = patcher.find("BIG.BIN");
@@ -564,45 +523,40 @@ TEST_F(FatScan, EntriesSharingOneChainCostTheVolumeOnce)
             patcher.setSize(entry, (uint32_t)big.size());
         }
     }
-    fs_record *r = record(img);
-    ASSERT_EQ(quickScan(r), 0);
+    fs_record *r = scanned(img);
     std::string lengths = "0";
     for (int i = 0; i < 8; i++)
         lengths += " + COALESCE(ext" + std::to_string(i) + "_len, 0)";
-    EXPECT_EQ(dbNumber(r, "SELECT SUM(" + lengths + ") FROM nodes WHERE name = 'BIG.BIN';"), (int64_t)big.size());
-    EXPECT_EQ(dbNumber(r, "SELECT SUM(" + lengths + ") FROM nodes WHERE name LIKE 'S%';"), 0);
-    EXPECT_EQ(dbNumber(r, "SELECT COUNT(*) FROM nodes WHERE name LIKE 'S%';"), kSharers); // still listed
+    EXPECT_EQ(db(r, "SELECT SUM(" + lengths + ") FROM nodes WHERE name = 'BIG.BIN';"), std::to_string(big.size()));
+    EXPECT_EQ(db(r, "SELECT SUM(" + lengths + ") FROM nodes WHERE name LIKE 'S%';"), "0");
+    EXPECT_EQ(db(r, "SELECT COUNT(*) FROM nodes WHERE name LIKE 'S%';"), std::to_string(kSharers)); // still listed
 }
 
-// --- catalog failures -------------------------------------------------------------------
-
-TEST_F(FatScan, ReadOnlyWorkspaceIsReportedAsFailure)
+// A quick scan and a span walk on a read-only workspace, and a quick scan
+// whose catalog does not fit, all fail with the catalog's error.
+TEST_F(FatScan, ReadOnlyOrFullWorkspaceIsReportedAsFailure)
 {
-    const std::string img = image("card.img");
-    zvtest::makeFat(img, 16, 20480);
-    zvtest::fatPut(img, "a.jpg", "abc", 1262347445);
-    fs_record *r = record(img);
-    zvtest::Mount ro = zvtest::Mount::bind(ws(), ws());
-    ro.setReadOnly(true);
-    const int rc = quickScan(r);
-    ro.unmount();
-    EXPECT_LT(rc, -1);
-    EXPECT_TRUE(errorListed(FAT_ERROR_CATALOG_WRITE)) << error_list_str();
-}
+    fs_record *r = record(fat16With("a.jpg"));
+    std::shared_ptr<fs_record> walked = open(fat16With("a.jpg", "good.img"));
+    {
+        Mount ro = Mount::bind(ws(), ws());
+        ro.setReadOnly(true);
+        EXPECT_LT(quickScan(r), -1);
+        EXPECT_TRUE(errorListed(FAT_ERROR_CATALOG_WRITE)) << error_list_str();
+        clear_errors();
+        EXPECT_LT(fat_walk_span(walked.get(), 0), 0);
+        EXPECT_TRUE(errorListed(FAT_ERROR_CATALOG_WRITE)) << error_list_str();
+    }
 
-TEST_F(FatScan, FullWorkspaceIsReportedAsFailure)
-{
-    const std::string img = image("card.img");
-    zvtest::makeFat(img, 16, 20480);
-    zvtest::fatMkdir(img, "DCIM");
+    const std::string img = fat(16, 20480, "many.img");
+    fatMkdir(img, "DCIM");
     for (int i = 0; i < 200; i++)
-        zvtest::fatPut(img, "DCIM/a rather long name for a photo number " + std::to_string(i) + ".jpg", "x",
-                       1262347445);
-    fs_record *r = record(img);
+        fatPut(img, "DCIM/a rather long name for a photo number " + std::to_string(i) + ".jpg", "x", kT0);
+    clear_errors();
+    std::shared_ptr<fs_record> r2 = open(img);
     // The record's folder on a tmpfs too small for its catalog.
-    const std::string folder = dir_path(r->folder);
-    zvtest::Mount small = zvtest::Mount::tmpfs(folder, "size=24k");
-    const int rc = quickScan(r);
+    Mount small = Mount::tmpfs(dir_path(r2->folder), "size=24k");
+    const int rc = quickScan(r2.get());
     small.unmount();
     EXPECT_LT(rc, -1);
     EXPECT_TRUE(errorListed(FAT_ERROR_CATALOG_WRITE)) << error_list_str();
@@ -610,26 +564,18 @@ TEST_F(FatScan, FullWorkspaceIsReportedAsFailure)
 
 TEST_F(FatScan, WalkStopsAtTheFirstRefusedRow)
 {
-    const std::string img = image("card.img");
-    zvtest::makeFat(img, 16, 20480);
+    const std::string img = fat(16, 20480);
     for (int i = 0; i < 30; i++)
-        zvtest::fatPut(img, "file" + std::to_string(i) + ".txt", "x", 1262347445);
+        fatPut(img, "file" + std::to_string(i) + ".txt", "x", kT0);
     fs_record *r = record(img);
-    {
-        // The catalog refuses rows after the fifth, as a full disk would.
-        std::lock_guard<std::recursive_mutex> hold(r->mutex);
-        ASSERT_EQ(catdb_ensure_writing(&r->cat), 0);
-        ASSERT_EQ(catdb_exec(&r->cat, "CREATE TRIGGER refuse BEFORE INSERT ON nodes WHEN (SELECT COUNT(*) FROM "
-                                      "nodes) >= 5 BEGIN SELECT RAISE(ABORT, 'catalog full'); END;"),
-                  0);
-        ASSERT_EQ(catdb_close(&r->cat), 0);
-    }
+    // The catalog refuses rows after the fifth, as a full disk would.
+    ASSERT_NO_FATAL_FAILURE(catalogExec(r, "CREATE TRIGGER refuse BEFORE INSERT ON nodes WHEN (SELECT COUNT(*) FROM "
+                                           "nodes) >= 5 BEGIN SELECT RAISE(ABORT, 'catalog full'); END;"));
     EXPECT_EQ(quickScan(r), -40);
     EXPECT_TRUE(errorListed(FAT_ERROR_CATALOG_WRITE));
-    const std::string log = zvtest::readFile(dir / "engine.log");
+    const std::string log = readFile(dir / "engine.log");
     size_t failures = 0;
-    for (size_t at = log.find("fatdb_write_node["); at != std::string::npos;
-         at = log.find("fatdb_write_node[", at + 1))
+    for (size_t at = log.find("fatdb_write_node["); at != std::string::npos; at = log.find("fatdb_write_node[", at + 1))
         failures++;
     EXPECT_EQ(failures, 1u) << log;
 }
@@ -638,97 +584,59 @@ TEST_F(FatScan, WalkStopsAtTheFirstRefusedRow)
 // the scan has failed even though every row went in.
 TEST_F(FatScan, CatalogThatCannotBeCompletedIsAFailure)
 {
-    const std::string img = image("card.img");
-    zvtest::makeFat(img, 16, 20480);
-    zvtest::fatPut(img, "a.jpg", "abc", 1262347445);
-    fs_record *r = record(img);
-    auto refuseUpdates = [](fs_record *record) {
-        std::lock_guard<std::recursive_mutex> hold(record->mutex);
-        ASSERT_EQ(catdb_ensure_writing(&record->cat), 0);
-        ASSERT_EQ(catdb_exec(&record->cat, "CREATE TRIGGER IF NOT EXISTS refuse BEFORE UPDATE ON nodes BEGIN "
-                                           "SELECT RAISE(ABORT, 'catalog full'); END;"),
-                  0);
-        ASSERT_EQ(catdb_close(&record->cat), 0);
-    };
-    refuseUpdates(r);
+    fs_record *r = record(fat16With("a.jpg"));
+    const char *refuseUpdates = "CREATE TRIGGER IF NOT EXISTS refuse BEFORE UPDATE ON nodes BEGIN "
+                                "SELECT RAISE(ABORT, 'catalog full'); END;";
+    ASSERT_NO_FATAL_FAILURE(catalogExec(r, refuseUpdates));
     EXPECT_EQ(quickScan(r), -40);
     EXPECT_TRUE(errorListed(FAT_ERROR_CATALOG_WRITE)) << error_list_str();
 
     clear_errors();
     std::shared_ptr<fs_record> r2 = fs_new_of_type(scan, FS_TYPE_FAT);
     ASSERT_NE(r2, nullptr);
-    refuseUpdates(r2.get());
+    ASSERT_NO_FATAL_FAILURE(catalogExec(r2.get(), refuseUpdates));
     EXPECT_EQ(fat_walk_span(r2.get(), 0), -40);
     EXPECT_TRUE(errorListed(FAT_ERROR_CATALOG_WRITE)) << error_list_str();
 }
 
-// --- the thorough scan's walk of boot-sector spans ------------------------------------------
-
 TEST_F(FatScan, SpanWalksIntoOneCatalogWithoutCollisions)
 {
     const std::string img = image("card.img");
-    zvtest::PartitionedCard card = zvtest::makePartitionedCard(img);
-    zvtest::fatMkdir(img, "DCIM", card.fat32Offset);
-    zvtest::fatPut(img, "DCIM/A.JPG", "aaa", 1262347445, card.fat32Offset);
-    zvtest::fatMkdir(img, "DCIM", card.fat16Offset);
-    zvtest::fatPut(img, "DCIM/B.JPG", "bbbb", 1262347445, card.fat16Offset);
+    PartitionedCard card = makePartitionedCard(img);
+    fatMkdir(img, "DCIM", card.fat32Offset);
+    fatPut(img, "DCIM/A.JPG", "aaa", kT0, card.fat32Offset);
+    fatMkdir(img, "DCIM", card.fat16Offset);
+    fatPut(img, "DCIM/B.JPG", "bbbb", kT0, card.fat16Offset);
     fs_record *r = record(img);
 
     EXPECT_EQ(fat_walk_span(r, 0), 2); // the partition table is no boot sector
     EXPECT_EQ(fat_walk_span(r, (int64_t)card.fat32Offset), 0);
-    const int64_t rows = dbNumber(r, "SELECT COUNT(*) FROM nodes;");
+    const std::string rows = db(r, "SELECT COUNT(*) FROM nodes;");
     // FAT32's backup boot sector lies in the reserved area of the volume walked.
     EXPECT_EQ(fat_walk_span(r, (int64_t)card.fat32Offset + 6 * 512), 0);
-    EXPECT_EQ(dbNumber(r, "SELECT COUNT(*) FROM nodes;"), rows);
+    EXPECT_EQ(db(r, "SELECT COUNT(*) FROM nodes;"), rows);
     EXPECT_EQ(fat_walk_span(r, (int64_t)card.fat16Offset), 0);
     EXPECT_EQ(n_errors(), 0) << error_list_str();
 
     const Listing ours = catalogListing(r);
     const std::string second = "Volume at " + std::to_string(card.fat16Offset);
-    std::vector<std::string> paths;
-    for (const auto &entry : ours)
-        paths.push_back(entry.first);
-    EXPECT_EQ(paths, (std::vector<std::string>{"DCIM", "DCIM/A.JPG", second, second + "/DCIM",
-                                               second + "/DCIM/B.JPG"}));
+    EXPECT_EQ(paths(ours), (std::vector<std::string>{"DCIM", "DCIM/A.JPG", second, second + "/DCIM",
+                                                     second + "/DCIM/B.JPG"}));
     EXPECT_EQ(nodeData(r, ours.at(second + "/DCIM/B.JPG").keynum, 4), "bbbb");
 }
 
-TEST_F(FatScan, SpanWalkFailuresAreNotDone)
+TEST_F(FatScan, SpanWalkOverABadFatIsNotDone)
 {
-    const std::string img = image("card.img");
-    zvtest::makeFat(img, 16, 20480);
-    zvtest::fatPut(img, "a.jpg", "abc", 1262347445);
+    const std::string img = fat16With("a.jpg");
     fs_record *r = record(img);
-    {
-        // The boot sector is fine, but no FAT copy carries the media byte.
-        FatPatcher patcher(img);
-        patcher.setFatEntry(0, 0x1234);
-    }
+    FatPatcher(img).setFatEntry(0, 0x1234); // the boot sector is fine, but no FAT copy carries the media byte
     EXPECT_EQ(fat_walk_span(r, 0), 2);
     EXPECT_TRUE(errorListed(FAT_ERROR_WALK)) << error_list_str();
-
-    const std::string good = image("good.img");
-    zvtest::makeFat(good, 16, 20480);
-    zvtest::fatPut(good, "a.jpg", "abc", 1262347445);
-    Media *m = media_attach_file(good.c_str());
-    ASSERT_NE(m, nullptr);
-    ScanContext *scan2 = scx_new(SCX_TYPE_QUICK, m, workspace);
-    ASSERT_NE(scan2, nullptr);
-    std::shared_ptr<fs_record> r2 = fs_new_of_type(scan2, FS_TYPE_FAT);
-    ASSERT_NE(r2, nullptr);
-    clear_errors();
-    zvtest::Mount ro = zvtest::Mount::bind(ws(), ws());
-    ro.setReadOnly(true);
-    const int rc = fat_walk_span(r2.get(), 0);
-    ro.unmount();
-    EXPECT_LT(rc, 0);
-    EXPECT_TRUE(errorListed(FAT_ERROR_CATALOG_WRITE)) << error_list_str();
 }
 
 TEST_F(FatScan, ThoroughDetectWritesABootSectorSpan)
 {
-    const std::string img = image("card.img");
-    zvtest::makeFat(img, 12, 2048);
+    const std::string img = fat(12, 2048);
     fs_record *r = record(img);
     fil_module *module = fil_module_find(FIL_MODULE_FAT);
     ASSERT_NE(module, nullptr);
@@ -744,8 +652,7 @@ TEST_F(FatScan, ThoroughDetectWritesABootSectorSpan)
     module->scan = scan;
     module->fs = r;
     module->enabled = 1;
-    const std::string boot = zvtest::readFile(img).substr(0, 512);
-    const std::string zeros(512, '\0');
+    const std::string zeros(512, '\0'), boot = readFile(img).substr(0, 512);
     EXPECT_EQ(fat_cbr_detect(module, reinterpret_cast<const uint8_t *>(zeros.data()), 512), 0);
     EXPECT_EQ(written, 0);
     media->data_pos = 4096;
@@ -761,8 +668,7 @@ TEST_F(FatScan, ThoroughDetectWritesABootSectorSpan)
     EXPECT_EQ(fat_cbr_detect(module, reinterpret_cast<const uint8_t *>(boot.data()), 512), 0);
     fil_module_set_store_hooks(nullptr);
     scan->store = nullptr;
-    module->scan = nullptr;
-    module->fs = nullptr;
+    module->scan = nullptr, module->fs = nullptr;
 }
 
 // The thorough scan: the module attached to a thorough scan takes the
@@ -771,9 +677,9 @@ TEST_F(FatScan, ThoroughDetectWritesABootSectorSpan)
 TEST_F(FatScan, ThoroughMeasureWalksIntoTheScansRecord)
 {
     const std::string img = image("card.img");
-    zvtest::PartitionedCard card = zvtest::makePartitionedCard(img);
-    zvtest::fatPut(img, "a.jpg", "abc", 1262347445, card.fat32Offset);
-    zvtest::fatPut(img, "b.jpg", "bcd", 1262347445, card.fat16Offset);
+    PartitionedCard card = makePartitionedCard(img);
+    fatPut(img, "a.jpg", "abc", kT0, card.fat32Offset);
+    fatPut(img, "b.jpg", "bcd", kT0, card.fat16Offset);
     fstest::register_test_type(FS_TYPE_STORE); // the store a thorough scan needs
     media = media_attach_file(img.c_str());
     ASSERT_NE(media, nullptr);
@@ -793,7 +699,7 @@ TEST_F(FatScan, ThoroughMeasureWalksIntoTheScansRecord)
     module->cur_subtype = 2; // not a boot-sector span: nothing walked
     module->start_pos = card.fat32Offset;
     EXPECT_EQ(fat_cbr_measure(module), 0);
-    EXPECT_FALSE(zvtest::readFile(std::string(dir_path(r->folder)) + "/cat.db").size() > 0);
+    EXPECT_FALSE(readFile(std::string(dir_path(r->folder)) + "/cat.db").size() > 0);
     module->cur_subtype = FAT_SPAN_SUBTYPE;
     for (uint64_t offset : {card.fat32Offset, card.fat16Offset}) {
         module->start_pos = offset;
@@ -803,8 +709,7 @@ TEST_F(FatScan, ThoroughMeasureWalksIntoTheScansRecord)
     const Listing ours = catalogListing(r);
     EXPECT_EQ(ours.count("a.jpg"), 1u);
     EXPECT_EQ(ours.count("Volume at " + std::to_string(card.fat16Offset) + "/b.jpg"), 1u);
-    module->scan = nullptr;
-    module->fs = nullptr;
+    module->scan = nullptr, module->fs = nullptr;
 }
 
 // Node requests from another thread while the walk writes the catalog: the
@@ -813,11 +718,11 @@ TEST_F(FatScan, ThoroughMeasureWalksIntoTheScansRecord)
 TEST_F(FatScan, NodeRequestsDuringWalkThreads)
 {
     const std::string img = image("card.img");
-    zvtest::PartitionedCard card = zvtest::makePartitionedCard(img);
+    PartitionedCard card = makePartitionedCard(img);
     for (uint64_t offset : {card.fat32Offset, card.fat16Offset}) {
-        zvtest::fatMkdir(img, "DCIM", offset);
+        fatMkdir(img, "DCIM", offset);
         for (int i = 0; i < 20; i++)
-            zvtest::fatPut(img, "DCIM/IMG_" + std::to_string(i) + ".JPG", "x", 1262347445, offset);
+            fatPut(img, "DCIM/IMG_" + std::to_string(i) + ".JPG", "x", kT0, offset);
     }
     fs_record *r = record(img);
     ASSERT_EQ(fat_walk_span(r, (int64_t)card.fat32Offset), 0);

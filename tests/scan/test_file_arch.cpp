@@ -9,10 +9,10 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
-#include <random>
 #include <string>
 #include <vector>
 
+#include "fat_image_support.h"
 #include "foundation/buf.h"
 #include "foundation/file.h"
 #include "scan/file_arch.h"
@@ -20,6 +20,7 @@
 #include "support/test_support.h"
 
 namespace fs = std::filesystem;
+using zvtest::patternBytes;
 using zvtest::readFile;
 using zvtest::TempDir;
 using zvtest::writeFile;
@@ -34,21 +35,10 @@ std::map<std::string, std::string> snapshot(const std::string &root)
         std::string rel = fs::relative(it->path(), root).string();
         if (it->is_symlink())
             tree[rel] = "link:" + fs::read_symlink(it->path()).string();
-        else if (it->is_directory())
-            tree[rel] = "dir";
         else
-            tree[rel] = readFile(it->path().string());
+            tree[rel] = it->is_directory() ? "dir" : readFile(it->path().string());
     }
     return tree;
-}
-
-std::string random_bytes(size_t n, unsigned seed)
-{
-    std::mt19937 gen(seed);
-    std::string s(n, '\0');
-    for (char &c : s)
-        c = char(gen());
-    return s;
 }
 
 // A scan-like folder tree: nested folders, an empty folder, an empty file and
@@ -58,7 +48,7 @@ void make_tree(const std::string &root)
     fs::create_directories(root + "/Scan.01/FAT.1");
     fs::create_directories(root + "/Scan.01/empty folder");
     writeFile(root + "/Scan.01/context", "context bytes");
-    writeFile(root + "/Scan.01/FAT.1/cat.db", random_bytes(100000, 1));
+    writeFile(root + "/Scan.01/FAT.1/cat.db", patternBytes(100000, 1));
     writeFile(root + "/Scan.01/FAT.1/sel-state", std::string(3, '\x55'));
     writeFile(root + "/Scan.01/FAT.1/empty", "");
     writeFile(root + "/Scan.01/FAT.1/fünf.txt", "utf-8 name");
@@ -73,35 +63,28 @@ std::string be64(uint64_t v)
         s[i] = char(v >> (56 - 8 * i));
     return s;
 }
-
 std::string record(const std::string &type, const std::string &payload, uint64_t length)
 {
     return std::string("Blk\0", 4) + type + std::string(16, '\0') + be64(length) + payload;
 }
-std::string record(const std::string &type, const std::string &payload)
-{
-    return record(type, payload, payload.size());
-}
-std::string name_record(const std::string &type, const std::string &name)
-{
-    return record(type, name + std::string(1, '\0'));
-}
+std::string record(const std::string &type, const std::string &payload) { return record(type, payload, payload.size()); }
+std::string name_record(const std::string &type, const std::string &name) { return record(type, name + '\0'); }
 std::string header(bool gzip = false)
 {
-    std::string h = "FileArch";
-    h += char(1);
-    h += char(gzip ? 1 : 0);
-    h += std::string(6, '\0');
-    h += std::string("ZO3divi\0", 8);
-    return h;
+    return "FileArch" + std::string(1, char(1)) + char(gzip ? 1 : 0) + std::string(6, '\0') +
+           std::string("ZO3divi\0", 8);
 }
 std::string file_member(const std::string &name, const std::string &data)
 {
     return name_record("fnam", name) + record("fdat", data);
 }
-std::string eof_record()
+std::string eof_record() { return record("eof ", ""); }
+std::string with_backslashes(std::string path)
 {
-    return record("eof ", "");
+    for (char &c : path)
+        if (c == '/')
+            c = '\\';
+    return path;
 }
 
 std::string gunzip(const std::string &path)
@@ -110,11 +93,18 @@ std::string gunzip(const std::string &path)
     return zvtest::mustRun("gzip -dc '" + path + "'");
 }
 
-// --- round trips -------------------------------------------------------------------
+int extract(const std::string &path, const std::string &target)
+{
+    return far_extract(path.c_str(), target.c_str(), nullptr, nullptr);
+}
+// Writes bytes as the container at path and extracts it into target.
+int extract_bytes(const std::string &path, const std::string &bytes, const std::string &target)
+{
+    writeFile(path, bytes);
+    return extract(path, target);
+}
 
-struct Packed {
-    std::string plain, gzip;
-};
+// --- round trips -------------------------------------------------------------------
 
 // Writes a container of the kind at path over the folder dir/ws, as saving
 // a scan does: the member "ScanInfoList" holding info, then the tree under
@@ -125,33 +115,31 @@ int write_scan_container(const TempDir &dir, const std::string &path, int kind, 
     FileArch *far = far_new(path.c_str(), (dir / "ws").c_str());
     if (far == nullptr)
         return -1;
-    int rc = far_create(far, kind, tag);
-    if (rc == 0)
-        rc = far_add_member_bytes(far, "ScanInfoList", info.data(), info.size());
-    if (rc == 0)
-        rc = far_add_path(far, folder.c_str(), 1);
-    if (rc == 0)
-        rc = far_finish(far);
+    const bool ok = far_create(far, kind, tag) == 0 &&
+                    far_add_member_bytes(far, "ScanInfoList", info.data(), info.size()) == 0 &&
+                    far_add_path(far, folder.c_str(), 1) == 0 && far_finish(far) == 0;
     far_free(&far);
-    return rc == 0 && far == nullptr ? 0 : -1;
+    return ok && far == nullptr ? 0 : -1;
 }
 
-Packed pack_tree(const TempDir &dir)
+// A new container at path over base, created plain with the creator tag.
+FileArch *new_container(const std::string &path, const std::string &base, const char *tag = "t")
 {
-    Packed out{dir / "plain.far", dir / "gzip.far"};
-    for (auto [path, kind] : {std::pair{out.plain, int(FAR_FILE_PLAIN)}, std::pair{out.gzip, int(FAR_FILE_GZIP)}})
-        EXPECT_EQ(write_scan_container(dir, path, kind, "ZO3diviEXTRA", "info", dir / "ws/Scan.01/"), 0) << kind;
-    return out;
+    FileArch *far = far_new(path.c_str(), base.c_str());
+    if (far != nullptr && far_create(far, FAR_FILE_PLAIN, tag) != 0)
+        far_free(&far);
+    return far;
 }
 
 TEST(FileArch, PlainAndGzipRoundTripOfAFolderTree)
 {
     TempDir dir;
     make_tree(dir / "ws");
-    Packed packed = pack_tree(dir);
-
+    const std::string plain_path = dir / "plain.far", gzip_path = dir / "gzip.far";
+    for (auto [path, kind] : {std::pair{plain_path, int(FAR_FILE_PLAIN)}, std::pair{gzip_path, int(FAR_FILE_GZIP)}})
+        EXPECT_EQ(write_scan_container(dir, path, kind, "ZO3diviEXTRA", "info", dir / "ws/Scan.01/"), 0) << kind;
     // The layout: header, then records with backslash paths relative to the base.
-    std::string plain = readFile(packed.plain);
+    std::string plain = readFile(plain_path);
     ASSERT_GE(plain.size(), 24u);
     EXPECT_EQ(plain.substr(0, 24), header(false)); // creator tag cut to 7 bytes
     EXPECT_EQ(plain.substr(24, 2 * 32 + 13 + 4), file_member("ScanInfoList", "info"));
@@ -160,23 +148,21 @@ TEST(FileArch, PlainAndGzipRoundTripOfAFolderTree)
     EXPECT_NE(plain.find(name_record("dnam", "Scan.01\\empty folder")), std::string::npos);
     EXPECT_EQ(plain.find("Scan.01/"), std::string::npos);
     EXPECT_EQ(plain.substr(plain.size() - 32), eof_record());
-
     // The gzip container is the same bytes compressed, with the gzip flag.
-    std::string gz = readFile(packed.gzip);
+    std::string gz = readFile(gzip_path);
     ASSERT_GE(gz.size(), 2u);
     EXPECT_EQ(uint8_t(gz[0]), 0x1f);
     EXPECT_EQ(uint8_t(gz[1]), 0x8b);
-    std::string unpacked = gunzip(packed.gzip);
+    std::string unpacked = gunzip(gzip_path);
     ASSERT_EQ(unpacked.size(), plain.size());
     EXPECT_EQ(unpacked[9], 1);
     unpacked[9] = 0;
     EXPECT_EQ(unpacked, plain);
-
     // Both extract to the same tree as the original.
     auto original = snapshot(dir / "ws");
-    for (const std::string &container : {packed.plain, packed.gzip}) {
+    for (const std::string &container : {plain_path, gzip_path}) {
         TempDir out;
-        ASSERT_EQ(far_extract(container.c_str(), (out / "target").c_str(), nullptr, nullptr), 0) << container;
+        ASSERT_EQ(extract(container, out / "target"), 0) << container;
         auto back = snapshot(out / "target");
         EXPECT_EQ(back.at("ScanInfoList"), "info");
         back.erase("ScanInfoList");
@@ -192,23 +178,18 @@ TEST(FileArch, RelativeNamesAndTheBaseFolder)
     writeFile(dir / "ws2/f", "x");
     writeFile(dir / "ws/g", "y");
     std::string container = dir / "c.far";
-    FileArch *far = far_new(container.c_str(), (dir / "ws/").c_str());
+    FileArch *far = new_container(container, dir / "ws/", nullptr);
     ASSERT_NE(far, nullptr);
-    ASSERT_EQ(far_create(far, FAR_FILE_PLAIN, nullptr), 0);
     ASSERT_EQ(far_add_path(far, (dir / "ws/g").c_str(), 0), 0);
     // "ws2" shares the base's first characters but is not below it
     ASSERT_EQ(far_add_path(far, (dir / "ws2").c_str(), 1), 0);
     ASSERT_EQ(far_finish(far), 0);
     far_free(&far);
     std::string bytes = readFile(container);
-    std::string outside = (dir / "ws2").substr(1);
-    for (char &c : outside)
-        if (c == '/')
-            c = '\\';
+    std::string outside = with_backslashes((dir / "ws2").substr(1));
     EXPECT_NE(bytes.find(name_record("fnam", "g")), std::string::npos);
     EXPECT_NE(bytes.find(name_record("dnam", outside)), std::string::npos);
     EXPECT_NE(bytes.find(name_record("fnam", outside + "\\f")), std::string::npos);
-
     // no base: the current folder
     far = far_new(container.c_str(), ".");
     ASSERT_NE(far, nullptr);
@@ -229,7 +210,6 @@ TEST(FileArch, CountOnlyPassTotalsSizesAndWritesNothing)
     EXPECT_FALSE(fs::exists(container));
     EXPECT_EQ(far_finish(far), 0);
     EXPECT_FALSE(fs::exists(container));
-
     // after the count, the real pass: the count-only flag writes nothing even
     // with the container open
     far->count_only = 0;
@@ -251,14 +231,12 @@ TEST(FileArch, WriterRefusesWhatTheReaderWouldRefuse)
     std::string deep = dir / ("ws/" + std::string(200, 'a') + "/" + std::string(60, 'b'));
     fs::create_directories(deep);
     std::string container = dir / "c.far";
-    FileArch *far = far_new(container.c_str(), (dir / "ws").c_str());
+    FileArch *far = new_container(container, dir / "ws");
     ASSERT_NE(far, nullptr);
-    ASSERT_EQ(far_create(far, FAR_FILE_PLAIN, "t"), 0);
     EXPECT_EQ(far_add_path(far, deep.c_str(), 0), -1);
     EXPECT_EQ(far_add_path(far, (dir / ("ws/" + std::string(200, 'a'))).c_str(), 0), 0); // 200 bytes: fine
-    EXPECT_EQ(far_add_member_bytes(far, "../x", "x", 1), -1);
-    EXPECT_EQ(far_add_member_bytes(far, "a\\.\\b", "x", 1), -1);
-    EXPECT_EQ(far_add_member_bytes(far, "", "x", 1), -1);
+    for (const char *name : {"../x", "a\\.\\b", ""})
+        EXPECT_EQ(far_add_member_bytes(far, name, "x", 1), -1) << name;
     // neither file nor folder, and links, are refused when named
     EXPECT_EQ(far_add_path(far, "/dev/null", 0), -1);
     fs::create_symlink(dir / "ws", dir / "link");
@@ -296,16 +274,14 @@ TEST(FileArch, FinishReportsAFailedClose)
 // A file type whose writes pass through to the stdio stream and which, when
 // the "fdat" header of the watched file goes out, changes that file.
 struct Tamper {
-    std::string path;
-    std::string replacement; // what the file becomes
+    std::string path, replacement; // the watched file and what it becomes
     bool done = false;
 };
 
 int64_t tamper_write(file_t *f, const void *buffer, int64_t count)
 {
     auto *tamper = static_cast<Tamper *>(f->vf->arg);
-    const char *bytes = static_cast<const char *>(buffer);
-    if (!tamper->done && count == 32 && memcmp(bytes + 4, "fdat", 4) == 0) {
+    if (!tamper->done && count == 32 && memcmp(static_cast<const char *>(buffer) + 4, "fdat", 4) == 0) {
         tamper->done = true;
         std::FILE *out = std::fopen(tamper->path.c_str(), "r+");
         if (out != nullptr) {
@@ -319,50 +295,39 @@ int64_t tamper_write(file_t *f, const void *buffer, int64_t count)
     return wrote == size_t(count) ? count : -3;
 }
 
-// A new plain container dir/c.far over the folder dir/ws whose writes go
-// through tamper_write, registered as the file type of that name; null when
-// a step fails.
-FileArch *tampered_container(const TempDir &dir, const char *type_name, Tamper *tamper)
+// Adds dir/ws/<name> (first holding before) to a plain container dir/c.far
+// whose writes go through tamper_write, registered as a file type named for
+// it. Returns the add's result and leaves the container open in *far.
+int add_tampered(const TempDir &dir, const std::string &name, const std::string &before, Tamper *tamper,
+                 FileArch **far)
 {
+    fs::create_directories(dir / "ws");
+    writeFile(tamper->path = dir / ("ws/" + name), before);
     static vf_ops ops{};
     ops.write = tamper_write;
-    if (file_register_vf(type_name, &ops, tamper) == nullptr)
-        return nullptr;
-    FileArch *far = far_new((dir / "c.far").c_str(), (dir / "ws").c_str());
-    if (far != nullptr && (far_create(far, FAR_FILE_PLAIN, "t") != 0 || file_set_vf(far->file, type_name) != 0))
-        far_free(&far);
-    return far;
+    const std::string type = "far-test-tamper-" + name;
+    EXPECT_NE(file_register_vf(type.c_str(), &ops, tamper), nullptr);
+    *far = new_container(dir / "c.far", dir / "ws");
+    EXPECT_NE(*far, nullptr);
+    if (*far == nullptr || file_set_vf((*far)->file, type.c_str()) != 0)
+        return -100;
+    return far_add_path(*far, tamper->path.c_str(), 0);
 }
 
-TEST(FileArch, AFileThatShrinksWhileAddedFailsTheAdd)
+// A file that shrinks fails the add; one that grows keeps its declared length.
+TEST(FileArch, AFileThatChangesWhileAdded)
 {
-    TempDir dir;
-    std::string source = dir / "ws/sel-state";
-    fs::create_directories(dir / "ws");
-    writeFile(source, random_bytes(100000, 2));
-    Tamper tamper{source, "short"};
-    FileArch *far = tampered_container(dir, "far-test-tamper-shrink", &tamper);
-    ASSERT_NE(far, nullptr);
-    EXPECT_EQ(far_add_path(far, source.c_str(), 0), -1);
-    EXPECT_TRUE(tamper.done);
+    TempDir dir, out;
+    Tamper shrink{"", "short"}, tamper{"", "1234567890"};
+    FileArch *far = nullptr;
+    EXPECT_EQ(add_tampered(dir, "sel-state", patternBytes(100000, 2), &shrink, &far), -1);
+    EXPECT_TRUE(shrink.done);
     far_free(&far);
-}
-
-TEST(FileArch, AFileThatGrowsWhileAddedKeepsItsDeclaredLength)
-{
-    TempDir dir;
-    std::string source = dir / "ws/log";
-    fs::create_directories(dir / "ws");
-    writeFile(source, "12345");
-    Tamper tamper{source, "1234567890"};
-    FileArch *far = tampered_container(dir, "far-test-tamper-grow", &tamper);
-    ASSERT_NE(far, nullptr);
-    ASSERT_EQ(far_add_path(far, source.c_str(), 0), 0);
+    ASSERT_EQ(add_tampered(dir, "log", "12345", &tamper, &far), 0);
     ASSERT_EQ(far_add_member_bytes(far, "after", "next", 4), 0);
     ASSERT_EQ(far_finish(far), 0);
     far_free(&far);
-    TempDir out;
-    ASSERT_EQ(far_extract((dir / "c.far").c_str(), out.path().c_str(), nullptr, nullptr), 0);
+    ASSERT_EQ(extract(dir / "c.far", out.path()), 0);
     EXPECT_EQ(readFile(out / "log"), "12345");
     EXPECT_EQ(readFile(out / "after"), "next");
 }
@@ -388,39 +353,39 @@ TEST(FileArch, GetMemberExactNameAnySizeLimit)
     ASSERT_EQ(far_add_member_bytes(far, "empty", "", 0), 0);
     ASSERT_EQ(far_finish(far), 0);
     far_free(&far);
-
-    buf_t *got = far_get_member(container.c_str(), "ScanInfoList", nullptr);
-    ASSERT_NE(got, nullptr);
-    EXPECT_EQ(std::string(reinterpret_cast<char *>(got->data), size_t(got->count)), "scan list");
-    buf_free(got);
-    EXPECT_EQ(far_get_member(container.c_str(), "List", nullptr), nullptr); // not by suffix
-    EXPECT_EQ(far_get_member(container.c_str(), "missing", nullptr), nullptr);
-
+    // The member's bytes through far_get_member (into mine when given, which it must return), or
+    // "<none>".
+    auto get = [](const std::string &path, const char *name, buf_t *mine = nullptr) {
+        buf_t *got = far_get_member(path.c_str(), name, mine);
+        EXPECT_TRUE(mine == nullptr || got == mine) << name;
+        std::string text = got ? std::string(reinterpret_cast<char *>(got->data), size_t(got->count)) : "<none>";
+        if (got != nullptr && got != mine)
+            buf_free(got);
+        return text;
+    };
+    EXPECT_EQ(get(container, "ScanInfoList"), "scan list");
+    EXPECT_EQ(get(container, "List"), "<none>"); // not by suffix
+    EXPECT_EQ(get(container, "missing"), "<none>");
     // members after the first are found too; either separator names them
     buf_t *mine = buf_new(0, 0);
-    ASSERT_EQ(far_get_member(container.c_str(), "big\\limit", mine), mine);
-    ASSERT_EQ(size_t(mine->count), limit.size());
-    EXPECT_EQ(memcmp(mine->data, limit.data(), limit.size()), 0);
-    ASSERT_EQ(far_get_member(container.c_str(), "big/over", mine), mine);
-    EXPECT_EQ(mine->count, 0); // over 10 MiB: empty
-    ASSERT_EQ(far_get_member(container.c_str(), "empty", mine), mine);
-    EXPECT_EQ(mine->count, 0);
+    EXPECT_EQ(get(container, "big\\limit", mine), limit);
+    EXPECT_EQ(get(container, "big/over", mine), ""); // over 10 MiB: empty
+    EXPECT_EQ(get(container, "empty", mine), "");
     buf_free(mine);
-
     // a damaged container gives nothing
     std::string cut = dir / "cut.far";
     writeFile(cut, readFile(container).substr(0, 40));
-    EXPECT_EQ(far_get_member(cut.c_str(), "big\\limit", nullptr), nullptr);
-    EXPECT_EQ(far_get_member((dir / "none").c_str(), "ScanInfoList", nullptr), nullptr);
+    EXPECT_EQ(get(cut, "big\\limit"), "<none>");
+    EXPECT_EQ(get(dir / "none", "ScanInfoList"), "<none>");
 }
 
 // --- filters ------------------------------------------------------------------------------
 
 struct FilterLog {
-    std::vector<std::pair<int, std::string>> calls;
-    std::map<std::string, int> results; // by member path below the target
     std::string target;
-    std::string rewrite_from, rewrite_to;
+    std::map<std::string, int> results; // by member path below the target
+    std::string rewrite_from = {}, rewrite_to = {};
+    std::vector<std::pair<int, std::string>> calls = {};
 };
 
 int logging_filter(void *context, char *path, size_t path_size, int kind, int64_t length)
@@ -430,10 +395,8 @@ int logging_filter(void *context, char *path, size_t path_size, int kind, int64_
     std::string full = path;
     std::string member = full.substr(log->target.size() + 1);
     log->calls.emplace_back(kind, member + (kind == FAR_KIND_FILE ? ":" + std::to_string(length) : ""));
-    if (!log->rewrite_from.empty() && full.find(log->rewrite_from) == 0) {
-        std::string rewritten = log->rewrite_to + full.substr(log->rewrite_from.size());
-        snprintf(path, path_size, "%s", rewritten.c_str());
-    }
+    if (!log->rewrite_from.empty() && full.find(log->rewrite_from) == 0)
+        snprintf(path, path_size, "%s", (log->rewrite_to + full.substr(log->rewrite_from.size())).c_str());
     auto it = log->results.find(member);
     return it == log->results.end() ? 0 : it->second;
 }
@@ -451,50 +414,32 @@ TEST(FileArch, FilterSkipsStopsAndRewrites)
 {
     TempDir dir;
     std::string container = filter_container(dir);
-    {
-        // 0x30000 on a folder skips the folder, on a file its data
-        FilterLog log;
-        log.target = dir / "t1";
-        log.results["Scan.01/FAT.1"] = 0x30000;
-        log.results["Scan.01/FAT.1/cat.db"] = 0x30000;
-        ASSERT_EQ(far_extract(container.c_str(), log.target.c_str(), logging_filter, &log), 0);
-        EXPECT_EQ(log.calls, (std::vector<std::pair<int, std::string>>{{1, "Scan.01"},
-                                                                       {1, "Scan.01/FAT.1"},
-                                                                       {3, "Scan.01/FAT.1/cat.db:2"},
-                                                                       {3, "Scan.01/context:3"}}));
-        EXPECT_EQ(snapshot(log.target), (std::map<std::string, std::string>{{"Scan.01", "dir"},
-                                                                             {"Scan.01/context", "ctx"}}));
-    }
-    {
-        // stop before: the low 16 bits come back, the record is not made
-        FilterLog log;
-        log.target = dir / "t2";
-        log.results["Scan.01/FAT.1"] = 0x40000 | 7;
-        EXPECT_EQ(far_extract(container.c_str(), log.target.c_str(), logging_filter, &log), 7);
-        EXPECT_EQ(snapshot(log.target), (std::map<std::string, std::string>{{"Scan.01", "dir"}}));
-        // stop after: the file is made first
-        log = FilterLog();
-        log.target = dir / "t3";
-        log.results["Scan.01/FAT.1/cat.db"] = 0x80000 | 0x1234;
-        EXPECT_EQ(far_extract(container.c_str(), log.target.c_str(), logging_filter, &log), 0x1234);
-        EXPECT_EQ(readFile(log.target + "/Scan.01/FAT.1/cat.db"), "db");
-        EXPECT_FALSE(fs::exists(log.target + "/Scan.01/context"));
-        // a negative result ends extraction with it
-        log = FilterLog();
-        log.target = dir / "t4";
-        log.results["Scan.01/context"] = -24;
-        EXPECT_EQ(far_extract(container.c_str(), log.target.c_str(), logging_filter, &log), -24);
-    }
-    {
-        // rewriting the slot folder, as loading into another slot does
-        FilterLog log;
-        log.target = dir / "t5";
-        log.rewrite_from = log.target + "/Scan.01";
-        log.rewrite_to = log.target + "/Scan.05";
-        ASSERT_EQ(far_extract(container.c_str(), log.target.c_str(), logging_filter, &log), 0);
-        EXPECT_EQ(readFile(log.target + "/Scan.05/FAT.1/cat.db"), "db");
-        EXPECT_FALSE(fs::exists(log.target + "/Scan.01"));
-    }
+    auto run = [&](FilterLog &log) { return far_extract(container.c_str(), log.target.c_str(), logging_filter, &log); };
+    // 0x30000 on a folder skips the folder, on a file its data
+    FilterLog skip{dir / "t1", {{"Scan.01/FAT.1", 0x30000}, {"Scan.01/FAT.1/cat.db", 0x30000}}};
+    ASSERT_EQ(run(skip), 0);
+    EXPECT_EQ(skip.calls, (std::vector<std::pair<int, std::string>>{
+                              {1, "Scan.01"}, {1, "Scan.01/FAT.1"}, {3, "Scan.01/FAT.1/cat.db:2"}, {3, "Scan.01/context:3"}}));
+    EXPECT_EQ(snapshot(skip.target),
+              (std::map<std::string, std::string>{{"Scan.01", "dir"}, {"Scan.01/context", "ctx"}}));
+    // stop before: the low 16 bits come back, the record is not made
+    FilterLog before{dir / "t2", {{"Scan.01/FAT.1", 0x40000 | 7}}};
+    EXPECT_EQ(run(before), 7);
+    EXPECT_EQ(snapshot(before.target), (std::map<std::string, std::string>{{"Scan.01", "dir"}}));
+    // stop after: the file is made first
+    FilterLog after{dir / "t3", {{"Scan.01/FAT.1/cat.db", 0x80000 | 0x1234}}};
+    EXPECT_EQ(run(after), 0x1234);
+    EXPECT_EQ(readFile(after.target + "/Scan.01/FAT.1/cat.db"), "db");
+    EXPECT_FALSE(fs::exists(after.target + "/Scan.01/context"));
+    // a negative result ends extraction with it
+    FilterLog negative{dir / "t4", {{"Scan.01/context", -24}}};
+    EXPECT_EQ(run(negative), -24);
+    // rewriting the slot folder, as loading into another slot does
+    const std::string t5 = dir / "t5";
+    FilterLog rewrite{t5, {}, t5 + "/Scan.01", t5 + "/Scan.05"};
+    ASSERT_EQ(run(rewrite), 0);
+    EXPECT_EQ(readFile(t5 + "/Scan.05/FAT.1/cat.db"), "db");
+    EXPECT_FALSE(fs::exists(t5 + "/Scan.01"));
 }
 
 TEST(FileArch, FilterCannotLeadOutOfTheTarget)
@@ -506,10 +451,7 @@ TEST(FileArch, FilterCannotLeadOutOfTheTarget)
     const std::string target = dir / "target";
     for (const std::string &to : {dir / "outside", target + "/../outside", target + "/./x", target + "//x",
                                   target + "x", std::string("/tmp")}) {
-        FilterLog log;
-        log.target = target;
-        log.rewrite_from = target + "/Scan.01";
-        log.rewrite_to = to;
+        FilterLog log{target, {}, target + "/Scan.01", to};
         auto before = snapshot(dir.path());
         EXPECT_EQ(far_extract(container.c_str(), target.c_str(), logging_filter, &log), -1) << to;
         auto after = snapshot(dir.path());
@@ -545,22 +487,13 @@ struct Scene {
             zvtest::mustRun("gzip -f '" + container + "' && mv '" + container + ".gz' '" + container + "'");
         }
         auto before = snapshot(dir.path());
-        int result = far_extract(container.c_str(), target.c_str(), nullptr, nullptr);
-        auto after = snapshot(dir.path());
-        EXPECT_EQ(after, before) << what;
+        int result = extract(container, target);
+        EXPECT_EQ(snapshot(dir.path()), before) << what;
         EXPECT_EQ(readFile(dir / "outside/victim"), "precious") << what;
         EXPECT_EQ(readFile(target + "/keep"), "old") << what;
         return result;
     }
 };
-
-std::string with_backslashes(std::string path)
-{
-    for (char &c : path)
-        if (c == '/')
-            c = '\\';
-    return path;
-}
 
 TEST(FileArch, HostileMemberNamesChangeNothing)
 {
@@ -590,14 +523,12 @@ TEST(FileArch, HostileMemberNamesChangeNothing)
     // the 259-byte name is fine on its own
     TempDir out;
     std::string ok = scene.dir / "ok.far";
-    writeFile(ok, header() + name_record("dnam", long_name) + eof_record());
-    EXPECT_EQ(far_extract(ok.c_str(), out.path().c_str(), nullptr, nullptr), 0);
+    EXPECT_EQ(extract_bytes(ok, header() + name_record("dnam", long_name) + eof_record(), out.path()), 0);
     EXPECT_TRUE(fs::is_directory(out / (std::string(200, 'a') + "/" + std::string(58, 'b'))));
     // a target so long that a name no longer fits the 1024-byte path
     std::string deep = scene.dir / (std::string(250, 'd') + "/" + std::string(250, 'e') + "/" + std::string(250, 'f'));
     std::string member = std::string(200, 'm') + "\\" + std::string(58, 'n');
-    writeFile(ok, header() + name_record("dnam", member) + eof_record());
-    EXPECT_EQ(far_extract(ok.c_str(), deep.c_str(), nullptr, nullptr), -1);
+    EXPECT_EQ(extract_bytes(ok, header() + name_record("dnam", member) + eof_record(), deep), -1);
     EXPECT_FALSE(fs::exists(deep));
 }
 
@@ -605,7 +536,7 @@ TEST(FileArch, DamagedContainersChangeNothing)
 {
     Scene scene;
     const std::string good = header() + file_member("keep", "NEW");
-    const std::string whole = good + file_member("Scan.01\\data", random_bytes(70000, 3)) + eof_record();
+    const std::string whole = good + file_member("Scan.01\\data", patternBytes(70000, 3)) + eof_record();
     const std::vector<std::pair<std::string, std::string>> cases = {
         {"no end record", good},
         {"cut in a record header", good + std::string("Blk\0fdat", 8)},
@@ -619,7 +550,7 @@ TEST(FileArch, DamagedContainersChangeNothing)
         {"bad block magic", good + "Blx" + record("eof ", "").substr(3)},
         {"negative length", good + record("fdat", "", uint64_t(1) << 63) + eof_record()},
         {"length past the end", good + name_record("fnam", "a") + record("fdat", "xyz", uint64_t(1) << 62)},
-        {"wrong version", [&] { std::string s = whole; s[8] = 2; return s; }()},
+        {"wrong version", whole.substr(0, 8) + char(2) + whole.substr(9)},
         {"not a container", "hello"},
         {"empty", ""},
     };
@@ -630,9 +561,8 @@ TEST(FileArch, DamagedContainersChangeNothing)
     // the whole container is fine, plain and compressed, and so is one cut
     // after its end record
     std::string container = scene.dir / "whole.far";
-    writeFile(container, whole + "trailing");
     TempDir out;
-    EXPECT_EQ(far_extract(container.c_str(), out.path().c_str(), nullptr, nullptr), 0);
+    EXPECT_EQ(extract_bytes(container, whole + "trailing", out.path()), 0);
     EXPECT_EQ(readFile(out / "keep"), "NEW");
     // a gzip file cut short
     writeFile(container, whole);
@@ -640,34 +570,28 @@ TEST(FileArch, DamagedContainersChangeNothing)
     std::string gz = zvtest::mustRun("gzip -c '" + container + "'");
     writeFile(container, gz.substr(0, gz.size() / 2));
     auto before = snapshot(scene.dir.path());
-    EXPECT_EQ(far_extract(container.c_str(), scene.target.c_str(), nullptr, nullptr), -1);
+    EXPECT_EQ(extract(container, scene.target), -1);
     EXPECT_EQ(snapshot(scene.dir.path()), before);
 }
 
 TEST(FileArch, LinksInsideTheTargetAreNotFollowed)
 {
-    TempDir dir;
-    std::string target = dir / "ws";
-    fs::create_directories(target);
-    fs::create_directories(dir / "outside");
-    writeFile(dir / "outside/victim", "precious");
+    Scene scene;
+    const TempDir &dir = scene.dir;
+    std::string target = scene.target, container = dir / "c.far";
     fs::create_directory_symlink(dir / "outside", target + "/linkdir");
     fs::create_symlink(dir / "outside/victim", target + "/linkfile");
     mkfifo((target + "/fifo").c_str(), 0600);
     auto outside = snapshot(dir / "outside");
     for (const std::string &bad : {file_member("linkdir\\victim", "pwned"), name_record("dnam", "linkdir\\sub"),
                                    file_member("linkfile", "pwned"), file_member("fifo", "x")}) {
-        std::string container = dir / "c.far";
-        writeFile(container, header() + bad + eof_record());
-        EXPECT_EQ(far_extract(container.c_str(), target.c_str(), nullptr, nullptr), -1);
+        EXPECT_EQ(extract_bytes(container, header() + bad + eof_record(), target), -1);
         EXPECT_EQ(snapshot(dir / "outside"), outside);
         EXPECT_TRUE(fs::is_fifo(target + "/fifo"));
     }
     // a file where a folder should be
     writeFile(target + "/plain", "x");
-    std::string container = dir / "c.far";
-    writeFile(container, header() + file_member("plain\\x", "y") + eof_record());
-    EXPECT_EQ(far_extract(container.c_str(), target.c_str(), nullptr, nullptr), -1);
+    EXPECT_EQ(extract_bytes(container, header() + file_member("plain\\x", "y") + eof_record(), target), -1);
     EXPECT_EQ(readFile(target + "/plain"), "x");
 }
 

@@ -15,20 +15,15 @@
 #include "foundation/error_list.h"
 #include "scan/catalog/node_stream.h"
 #include "scan/path_index.h"
+#include "fat_image_support.h"
 #include "fs_test_support.h"
+#include "storage/media_test_support.h"
 
 using namespace fstest;
 
 namespace {
 
-// n bytes where every byte depends on its offset, so a shifted read shows.
-std::string pattern(size_t n)
-{
-    std::string out(n, '\0');
-    for (size_t i = 0; i < n; i++)
-        out[i] = (char)((i * 7 + i / 251) & 0xFF);
-    return out;
-}
+using mediatest::pattern; // a shifted read never compares equal
 
 std::string bufString(const buf_t *b)
 {
@@ -87,9 +82,8 @@ TEST_F(FsRecord, IndexesKeyrefsAndLiveList)
     EXPECT_EQ(top->index, 255u);
     // Only 1..255 fit the 8 bits lookups use; a taken index is refused.
     clear_errors();
-    EXPECT_EQ(fs_new_with_index(scan, FS_TYPE_FAT, 256), nullptr);
-    EXPECT_EQ(fs_new_with_index(scan, FS_TYPE_FAT, 0), nullptr);
-    EXPECT_EQ(fs_new_with_index(scan, FS_TYPE_FAT, 2), nullptr);
+    for (uint32_t index : {256u, 0u, 2u})
+        EXPECT_EQ(fs_new_with_index(scan, FS_TYPE_FAT, index), nullptr) << index;
     EXPECT_NE(error_list_str().find("582"), std::string::npos);
     EXPECT_EQ(fs_live_count(), 3u);
     EXPECT_EQ(scan->fs_list.size(), 3u);
@@ -100,12 +94,12 @@ TEST_F(FsRecord, IndexesKeyrefsAndLiveList)
     EXPECT_EQ(fs_from_keyref(key), top);
     EXPECT_EQ(fs_from_keyref(fs_keyref_base(b.get()) | 0xFFull << 32 | KEYREF_ROOT_LOW), b);
     EXPECT_EQ(fs_keyref_base(b.get()), 1ull << 56 | 4ull << 52 | 2ull << 40);
-    EXPECT_EQ(fs_from_keyref(keyref_scan(1)), nullptr);
-    EXPECT_EQ(fs_from_keyref(KEYREF_NONE), nullptr);
-    EXPECT_EQ(fs_from_keyref(2ull << 56 | 4ull << 52 | 1ull << 40), nullptr); // slot 2 is empty
-    EXPECT_EQ(fs_from_keyref(1ull << 56 | 4ull << 52 | 3ull << 40), nullptr); // index 3 unused
-    // Index 0x101 must not alias index 1 through the 8 bits the lookup reads.
-    EXPECT_EQ(fs_from_keyref(1ull << 56 | 4ull << 52 | 0x101ull << 40), nullptr);
+    // A scan, none, empty slot 2, unused index 3, and index 0x101, which must
+    // not alias index 1 through the 8 bits the lookup reads.
+    const uint64_t fat = 4ull << 52;
+    for (uint64_t none : std::vector<uint64_t>{keyref_scan(1), KEYREF_NONE, 2ull << 56 | fat | 1ull << 40,
+                                               1ull << 56 | fat | 3ull << 40, 1ull << 56 | fat | 0x101ull << 40})
+        EXPECT_EQ(fs_from_keyref(none), nullptr) << std::hex << none;
     NodeInfo info;
     EXPECT_EQ(scx_node_info(1ull << 56 | 4ull << 52 | 3ull << 40 | 7, &info, 0), -1);
 
@@ -153,21 +147,14 @@ TEST_F(FsRecord, SavedFormRoundTripAndRefusals)
 {
     std::shared_ptr<fs_record> a = fs_new_of_type(scan, FS_TYPE_FAT);
     ASSERT_NE(a, nullptr);
-    a->subtype = 3;
-    a->id_root = 1;
+    a->subtype = 3, a->id_root = 1;
     for (size_t i = 0; i < FS_KEY_SIZE; i++)
         a->fskey[i] = (uint8_t)(i * 3);
-    a->max_dir_entries = 777;
-    a->mode = 5;
-    a->cat_mode = 6;
+    a->max_dir_entries = 777, a->mode = 5, a->cat_mode = 6;
     const uint64_t selected[5] = {3, 1, 0, 0, 4020};
     ASSERT_EQ(fs_set_selected(a.get(), selected), 0);
-    a->recovered[0] = 9;
-    a->recovered[4] = 1ull << 40;
-    a->biggest_id = 1ll << 39;
-    a->recurse_depth = 4;
-    a->filter = 0x10;
-    a->options = 1;
+    a->recovered[0] = 9, a->recovered[4] = 1ull << 40, a->biggest_id = 1ll << 39;
+    a->recurse_depth = 4, a->filter = 0x10, a->options = 1;
     std::memcpy(a->path, "/DCIM/100CANON", 15);
     const std::string path = dir / "fs.ar";
     archive *w = archive_new(path.c_str(), ARCHIVE_WRITE, 1);
@@ -179,43 +166,33 @@ TEST_F(FsRecord, SavedFormRoundTripAndRefusals)
     ASSERT_NE(other, nullptr);
     std::shared_ptr<fs_record> b = fs_new_with_index(other, FS_TYPE_FAT, 1);
     ASSERT_NE(b, nullptr);
-    archive *r = archive_new(path.c_str(), ARCHIVE_READ, 0);
-    ASSERT_NE(r, nullptr);
+    auto unarchive = [&](fs_record *into, bool compat) {
+        archive *r = archive_new(path.c_str(), ARCHIVE_READ, 0);
+        EXPECT_NE(r, nullptr);
+        if (compat)
+            scx_set_archive_compat(r, SCX_COMPAT_VERSION);
+        const int rc = fs_unarchive(into, r);
+        archive_free(&r);
+        return rc;
+    };
     // Without the scan archive's compat version (below 4) nothing is read.
-    EXPECT_EQ(fs_unarchive(b.get(), r), -1);
-    archive_free(&r);
-    r = archive_new(path.c_str(), ARCHIVE_READ, 0);
-    scx_set_archive_compat(r, SCX_COMPAT_VERSION);
-    ASSERT_EQ(fs_unarchive(b.get(), r), 0);
-    archive_free(&r);
-    EXPECT_EQ(b->subtype, 3u);
-    EXPECT_EQ(b->id_root, 1);
+    EXPECT_EQ(unarchive(b.get(), false), -1);
+    ASSERT_EQ(unarchive(b.get(), true), 0);
     EXPECT_EQ(std::memcmp(b->fskey, a->fskey, FS_KEY_SIZE), 0);
-    EXPECT_EQ(b->max_dir_entries, 777);
-    EXPECT_EQ(b->mode, 5u);
-    EXPECT_EQ(b->cat_mode, 6u);
+    EXPECT_EQ(std::vector<int64_t>({b->subtype, b->id_root, b->max_dir_entries, b->mode, b->cat_mode}),
+              std::vector<int64_t>({3, 1, 777, 5, 6}));
     uint64_t got[5];
     ASSERT_EQ(fs_get_selected(b.get(), got), 0);
     EXPECT_EQ(std::vector<uint64_t>(got, got + 5), std::vector<uint64_t>(selected, selected + 5));
-    EXPECT_EQ(b->recovered[0], 9u);
-    EXPECT_EQ(b->recovered[4], 1ull << 40);
-    EXPECT_EQ(b->biggest_id, 1ll << 39);
-    EXPECT_EQ(b->recurse_depth, 4u);
-    EXPECT_EQ(b->filter, 0x10u);
-    EXPECT_EQ(b->options, 1u);
+    EXPECT_EQ(std::vector<int64_t>({(int64_t)b->recovered[0], (int64_t)b->recovered[4], b->biggest_id,
+                                    b->recurse_depth, b->filter, b->options}),
+              std::vector<int64_t>({9, 1ll << 40, 1ll << 39, 4, 0x10, 1}));
     EXPECT_STREQ((const char *)b->path, "/DCIM/100CANON");
 
     // Another index than the record's, or a type nobody registered: refused.
-    std::shared_ptr<fs_record> c = fs_new_with_index(other, FS_TYPE_FAT, 2);
-    r = archive_new(path.c_str(), ARCHIVE_READ, 0);
-    scx_set_archive_compat(r, SCX_COMPAT_VERSION);
-    EXPECT_EQ(fs_unarchive(c.get(), r), -1);
-    archive_free(&r);
+    EXPECT_EQ(unarchive(fs_new_with_index(other, FS_TYPE_FAT, 2).get(), true), -1);
     fs_unregister_all_types();
-    r = archive_new(path.c_str(), ARCHIVE_READ, 0);
-    scx_set_archive_compat(r, SCX_COMPAT_VERSION);
-    EXPECT_EQ(fs_unarchive(b.get(), r), -1);
-    archive_free(&r);
+    EXPECT_EQ(unarchive(b.get(), true), -1);
     EXPECT_TRUE(logged("fs_unarchive: unknown type 4"));
 }
 
@@ -272,33 +249,27 @@ protected:
 
 TEST_F(NodeData, ReadsAcrossExtentsAndStopsAtTheSize)
 {
-    EXPECT_EQ(fs_node_fork_size(fs.get(), 6, 0), 900u);
-    EXPECT_EQ(fs_node_fork_size(fs.get(), 6, 1), 0u);
-    EXPECT_EQ(fs_node_fork_size(fs.get(), 6, 2), 0u);
+    for (int fork : {0, 1, 2})
+        EXPECT_EQ(fs_node_fork_size(fs.get(), 6, fork), fork == 0 ? 900u : 0u) << fork;
     int status = 99;
-    // The middle of the second extent, on into the third.
-    buf_t *b = fs_node_data(fs.get(), 6, 350, 400, 0, &status);
-    EXPECT_EQ(status, 0);
-    EXPECT_EQ(bufString(b), expected.substr(350, 400));
-    buf_free(b);
-    // Past the size: only the bytes up to it.
-    b = fs_node_data(fs.get(), 6, 800, 500, 0, &status);
-    EXPECT_EQ(status, 0);
-    EXPECT_EQ(bufString(b), expected.substr(800));
-    buf_free(b);
-    b = fs_node_data(fs.get(), 6, 0, 1 << 20, 0, &status);
-    EXPECT_EQ(bufString(b), expected);
-    buf_free(b);
-    // At or beyond the size, or nothing asked: no data at all.
-    EXPECT_EQ(fs_node_data(fs.get(), 6, 900, 10, 0, &status), nullptr);
-    EXPECT_EQ(fs_node_data(fs.get(), 6, 950, 10, 0, &status), nullptr); // slack of the last extent
-    EXPECT_EQ(fs_node_data(fs.get(), 6, 5000, 10, 0, &status), nullptr);
-    EXPECT_EQ(fs_node_data(fs.get(), 6, 0, 0, 0, &status), nullptr);
-    EXPECT_EQ(fs_node_data(fs.get(), 6, -1, 10, 0, &status), nullptr);
-    EXPECT_EQ(fs_node_data(fs.get(), 2, 0, 10, 0, &status), nullptr); // a folder has no extents
+    // Across the second extent into the third; past the size only the bytes up to it.
+    const struct {
+        int64_t at, length;
+        std::string want;
+    } reads[] = {{350, 400, expected.substr(350, 400)}, {800, 500, expected.substr(800)}, {0, 1 << 20, expected}};
+    for (const auto &r : reads) {
+        buf_t *b = fs_node_data(fs.get(), 6, r.at, r.length, 0, &status);
+        EXPECT_EQ(status, 0) << r.at;
+        EXPECT_EQ(bufString(b), r.want) << r.at;
+        buf_free(b);
+    }
+    // At or beyond the size (950: slack of the last extent), nothing asked, or a folder: no data at all.
+    const int64_t none[][3] = {{6, 900, 10}, {6, 950, 10}, {6, 5000, 10}, {6, 0, 0}, {6, -1, 10}, {2, 0, 10}};
+    for (const auto &n : none)
+        EXPECT_EQ(fs_node_data(fs.get(), n[0], n[1], n[2], 0, &status), nullptr) << n[0] << "@" << n[1];
     // An extent that runs off the medium: the part before it and -18.
     clear_errors();
-    b = fs_node_data(fs.get(), 7, 0, 100, 0, &status);
+    buf_t *b = fs_node_data(fs.get(), 7, 0, 100, 0, &status);
     EXPECT_EQ(status, -18);
     EXPECT_EQ(b, nullptr);
     EXPECT_NE(error_list_str().find("653"), std::string::npos);
@@ -352,78 +323,43 @@ TEST_F(NodeData, NodeStreamReadsShortAtTheEnd)
 
 // --- a FAT image made by the system's tools -------------------------------------------------
 
-uint16_t le16(const std::string &b, size_t at)
-{
-    return (uint16_t)((uint8_t)b[at] | (uint8_t)b[at + 1] << 8);
-}
-uint32_t le32(const std::string &b, size_t at)
-{
-    return le16(b, at) | (uint32_t)le16(b, at + 2) << 16;
-}
-
-// The byte extents of a root-directory file of a FAT16 volume, read from the
-// boot sector, the root directory and the FAT chain.
-std::vector<fs_extent> fat16_extents(const std::string &img, const char name83[12], uint32_t *size)
-{
-    const uint32_t bps = le16(img, 11), spc = (uint8_t)img[13], reserved = le16(img, 14);
-    const uint32_t fats = (uint8_t)img[16], root_entries = le16(img, 17), fat_sectors = le16(img, 22);
-    const uint64_t fat = (uint64_t)reserved * bps;
-    const uint64_t root = fat + (uint64_t)fats * fat_sectors * bps;
-    const uint64_t data = root + (uint64_t)root_entries * 32;
-    const uint64_t cluster_bytes = (uint64_t)spc * bps;
-    for (uint32_t i = 0; i < root_entries; i++) {
-        const size_t at = root + (size_t)i * 32;
-        if (img.compare(at, 11, name83) != 0)
-            continue;
-        *size = le32(img, at + 28);
-        std::vector<fs_extent> out;
-        uint32_t cluster = le16(img, at + 26);
-        for (int guard = 0; cluster >= 2 && cluster < 0xFFF0 && guard < 100000; guard++) {
-            const uint64_t start = data + (uint64_t)(cluster - 2) * cluster_bytes;
-            if (!out.empty() && out.back().start + out.back().length == start)
-                out.back().length += cluster_bytes;
-            else
-                out.push_back(fs_extent{start, cluster_bytes});
-            cluster = le16(img, fat + (size_t)cluster * 2);
-        }
-        return out;
-    }
-    throw std::runtime_error(std::string("no entry ") + name83);
-}
-
 TEST_F(Workspace, NodeStreamOverAFatFileMatchesMtools)
 {
-    zvtest::requireTool("mkfs.fat");
-    zvtest::requireTool("mcopy");
     register_test_type();
     const std::string img = dir / "fat16.img";
-    zvtest::mustRun("mkfs.fat -C -F 16 -S 512 -s 4 '" + img + "' 16384 >/dev/null");
+    zvtest::makeFat(img, 16, 16384, "-S 512 -s 4");
     // A, then B, then A deleted: C fills A's hole and continues after B.
-    const std::string a = pattern(40000), b = pattern(30000).substr(7) + "tail";
     std::string c = pattern(150000);
     for (size_t i = 0; i < c.size(); i += 97)
         c[i] = (char)(i >> 8);
-    zvtest::writeFile(dir / "A.BIN", a);
-    zvtest::writeFile(dir / "B.BIN", b);
-    zvtest::writeFile(dir / "C.BIN", c);
-    zvtest::mustRun("mcopy -i '" + img + "' '" + (dir / "A.BIN") + "' ::A.BIN");
-    zvtest::mustRun("mcopy -i '" + img + "' '" + (dir / "B.BIN") + "' ::B.BIN");
-    zvtest::mustRun("mdel -i '" + img + "' ::A.BIN");
-    zvtest::mustRun("mcopy -i '" + img + "' '" + (dir / "C.BIN") + "' ::C.BIN");
-    zvtest::mustRun("mcopy -n -i '" + img + "' ::C.BIN '" + (dir / "C.OUT") + "'");
+    zvtest::fatPut(img, "A.BIN", pattern(40000));
+    zvtest::fatPut(img, "B.BIN", pattern(30000).substr(7) + "tail");
+    zvtest::fatDelete(img, "A.BIN");
+    zvtest::fatPut(img, "C.BIN", c);
+    zvtest::mtools("mcopy -n -i " + zvtest::mtoolsImage(img) + " ::C.BIN " + zvtest::shellQuote(dir / "C.OUT"));
     const std::string extracted = zvtest::readFile(dir / "C.OUT");
     ASSERT_EQ(extracted, c);
 
+    // The file's byte extents, from its entry and its FAT chain.
     const std::string raw = zvtest::readFile(img);
+    std::vector<fs_extent> extents;
     uint32_t size = 0;
-    const std::vector<fs_extent> extents = fat16_extents(raw, "C       BIN", &size);
+    {
+        zvtest::FatPatcher fat(img);
+        const zvtest::FatPatcher::Ref entry = fat.find("C.BIN");
+        size = entry.size;
+        for (uint32_t cluster : fat.chain(entry.firstCluster)) {
+            const uint64_t start = fat.clusterOffset(cluster), length = fat.bytesPerCluster();
+            if (!extents.empty() && extents.back().start + extents.back().length == start)
+                extents.back().length += length;
+            else
+                extents.push_back(fs_extent{start, length});
+        }
+    }
     ASSERT_EQ(size, c.size());
     ASSERT_GE(extents.size(), 2u) << "the file should be fragmented";
 
-    Media *m = media_new(img.c_str(), "fat", MEDIA_FILE, 0);
-    m->stop_pos = m->orig_stop_pos = (int64_t)raw.size();
-    m->attached = 1;
-    ScanContext *scan = scx_new(SCX_TYPE_QUICK, m, workspace);
+    ScanContext *scan = scx_new(SCX_TYPE_QUICK, attachedMedium(img, MEDIA_FILE, (int64_t)raw.size()), workspace);
     ASSERT_NE(scan, nullptr);
     std::shared_ptr<fs_record> fs = fs_new_of_type(scan, FS_TYPE_FAT);
     ASSERT_NE(fs, nullptr);

@@ -1,19 +1,15 @@
-// The scan driver: quick and deleted-file scans from start_scan to the
-// verdict, what each ending leaves in the slots and the workspace, the
-// refusals before a slot is taken, and the verdict lines.
-//
-// First with the catalog-backed stand-in of fs_test_support.h, registered
-// as type 4 with a quick scan that writes its tree into its catalog, then
-// with the FAT type over real images made with mkfs.fat, mtools and sfdisk
-// (listings checked against fls). A stand-in store (type 2) is registered
-// too, as the engine does at start, because scans of type 2 make one.
+// The scan driver: quick and deleted-file scans from start_scan to the verdict, what each ending
+// leaves in the slots and the workspace, the refusals before a slot is taken, and the verdict lines.
+// First with the catalog-backed stand-in of fs_test_support.h (type 4, its quick scan writes its
+// tree into its catalog), then with the FAT type over real images made with mkfs.fat, mtools and
+// sfdisk (listings checked against fls). A stand-in store (type 2) is registered too, as the
+// engine does at start, because scans of type 2 make one.
 #include <gtest/gtest.h>
-
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <condition_variable>
+#include <filesystem>
 #include <functional>
 #include <mutex>
 #include <set>
@@ -40,19 +36,38 @@ struct Behaviour {
 };
 Behaviour g_behaviour;
 
-// The front end's cancel while the engine thread waits in a hook until
-// cancelled is set: asks for the abort, lets the hook go on and waits for
-// the engine thread to end.
-void cancelAndJoin(std::mutex &mutex, std::condition_variable &cv, bool &cancelled, std::thread &engine)
-{
-    request_abort();
+// Where the engine thread waits inside a hook until the front end cancels.
+struct Gate {
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool reached = false, cancelled = false;
+    // In the engine thread, with the lock held: signals and waits for the cancel.
+    void holdLocked(std::unique_lock<std::mutex> &lock)
     {
-        std::lock_guard<std::mutex> lock(mutex);
-        cancelled = true;
+        reached = true;
+        cv.notify_all();
+        cv.wait(lock, [&] { return cancelled; });
     }
-    cv.notify_all();
-    engine.join();
-}
+    // In the front end: waits until the hook is reached (or *ended is set); whether it was.
+    bool waitReached(const bool *ended = nullptr)
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        cv.wait(lock, [&] { return reached || (ended != nullptr && *ended); });
+        return reached;
+    }
+    // The front end's cancel: asks for the abort, lets the hook go on and
+    // waits for the engine thread to end.
+    void cancelAndJoin(std::thread &engine)
+    {
+        request_abort();
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            cancelled = true;
+        }
+        cv.notify_all();
+        engine.join();
+    }
+};
 
 class DriverOps : public TestOps {
 public:
@@ -107,16 +122,29 @@ protected:
         file_clear_write_error();
         Workspace::TearDown();
     }
-    std::string slotDir(uint32_t slot) const
+    std::string slotDir(uint32_t slot) const { return ws() + (slot < 10 ? "/Scan.0" : "/Scan.") + std::to_string(slot); }
+    static bool exists(const std::string &path) { return std::filesystem::exists(path); }
+    int scanOf(const Media *m, int type = SCX_TYPE_QUICK) { return start_scan(m->id, type, workspace); }
+    void expectScanFiles(uint32_t slot) const
     {
-        char name[16];
-        std::snprintf(name, sizeof name, "/Scan.%02u", slot);
-        return ws() + name;
+        for (const char *file : {"/context", "/FAT.1/cat.db", "/FAT.1/key", "/FAT.1/treeinfo"})
+            EXPECT_TRUE(exists(slotDir(slot) + file)) << file;
     }
-    bool exists(const std::string &path) const
+    static void deleteSlot(uint32_t slot)
     {
-        struct stat st;
-        return stat(path.c_str(), &st) == 0;
+        ScanContext *scan = scx_in_slot(slot).get();
+        ASSERT_EQ(scx_delete(&scan), 0);
+    }
+    // A deleted-file scan kept in slot 1 of a type without that operation.
+    void expectKeptDeletedScan(const Media *m)
+    {
+        EXPECT_TRUE(logged("Starting deleted scan for " + std::string(media_path(m))));
+        std::shared_ptr<ScanContext> scan = scx_in_slot(1);
+        ASSERT_NE(scan, nullptr);
+        EXPECT_EQ(scan->scan_type, SCX_TYPE_DELETED);
+        EXPECT_EQ(scan->scan_state, SCX_STATE_DONE);
+        EXPECT_EQ(m->open_count, 0);
+        EXPECT_EQ(scx_current(), nullptr);
     }
     // Nothing of a scan is left: no slot taken, no slot folder, the medium
     // closed again, no module pointing at a freed scan.
@@ -144,7 +172,7 @@ protected:
     }
     void expectNothingLeft() { DriverBase::expectNothingLeft(media); }
     std::string description() { return media_description(media); }
-
+    int scan(int type = SCX_TYPE_QUICK) { return scanOf(media, type); }
     fil_module *fat = nullptr;
     Media *media = nullptr;
 };
@@ -152,7 +180,7 @@ protected:
 TEST_F(ScanDriver, QuickScanKeepsTheCatalogInTheScanFolder)
 {
     add_error(999); // from an earlier command: the run starts with a clear list
-    ASSERT_EQ(start_scan(media->id, SCX_TYPE_QUICK, workspace), 0);
+    ASSERT_EQ(scan(), 0);
     std::shared_ptr<ScanContext> scan = scx_in_slot(1);
     ASSERT_NE(scan, nullptr);
     EXPECT_EQ(scan->scan_state, SCX_STATE_DONE);
@@ -162,8 +190,7 @@ TEST_F(ScanDriver, QuickScanKeepsTheCatalogInTheScanFolder)
     EXPECT_EQ(scan->num_children, 1);
     ASSERT_EQ(scan->fs_list.size(), 1u);
     EXPECT_EQ(scan->fs_list[0]->type, (uint32_t)FS_TYPE_FAT);
-    for (const char *file : {"/context", "/FAT.1/cat.db", "/FAT.1/key", "/FAT.1/treeinfo"})
-        EXPECT_TRUE(exists(slotDir(1) + file)) << file;
+    expectScanFiles(1);
     std::vector<NodeInfo> children;
     ASSERT_EQ(fs_node_children(scan->fs_list[0].get(), 1, &children), 0);
     EXPECT_EQ(children.size(), 2u); // DCIM and notes.txt
@@ -175,40 +202,50 @@ TEST_F(ScanDriver, QuickScanKeepsTheCatalogInTheScanFolder)
     EXPECT_TRUE(logged("Scan of " + description() + " completed with no errors."));
 }
 
-TEST_F(ScanDriver, QuickScanWithoutFileSystemDeletesTheScan)
+// Scans that end deleted: no slot, no folder, the medium closed.
+TEST_F(ScanDriver, EndingsThatDeleteTheScan)
 {
-    g_behaviour.quick = -1;
-    EXPECT_EQ(start_scan(media->id, SCX_TYPE_QUICK, workspace), -1);
-    expectNothingLeft();
-    EXPECT_TRUE(logged("QS failed to find a filesystem on " + description()));
-    EXPECT_FALSE(logged("Failed with errors"));
-}
-
-TEST_F(ScanDriver, AbortMidScanLeavesNoSlotOrFolder)
-{
-    begin_run_flags();
-    // The type sees the abort and gives -5 itself...
-    g_behaviour.quick = SCAN_ABORTED;
-    g_behaviour.during = [](fs_record *) { request_abort(); };
-    EXPECT_EQ(start_scan(media->id, SCX_TYPE_QUICK, workspace), SCAN_ABORTED);
-    expectNothingLeft();
-    EXPECT_FALSE(logged("QS failed to find a filesystem"));
-    clear_run_flags();
-
-    // ... or finishes its walk and the verdict sees the abort: deleted once.
-    begin_run_flags();
-    g_behaviour.quick = 0;
-    g_behaviour.during = [](fs_record *) { request_abort(); };
-    EXPECT_EQ(start_scan(media->id, SCX_TYPE_QUICK, workspace), SCAN_ABORTED);
-    expectNothingLeft();
-    EXPECT_TRUE(logged("user abort"));
-    EXPECT_FALSE(logged("is running"));
-    EXPECT_FALSE(logged("Failed to delete scan dir"));
-    clear_run_flags();
-
+    const auto abort = [](fs_record *) { request_abort(); };
+    const auto abortDeleted = [](fs_record *) { return request_abort(), 0; };
+    struct Ending {
+        const char *what;
+        int type, quick, probe;
+        std::function<void(fs_record *)> during;
+        std::function<int(fs_record *)> deleted;
+        int rc;
+        std::vector<std::string> logs, absent; // found in, and missing from, what the case logged
+    };
+    const std::string desc = description();
+    const std::vector<Ending> endings = {
+        {"quick scan without file system", SCX_TYPE_QUICK, -1, 1, nullptr, nullptr, -1,
+         {"QS failed to find a filesystem on " + desc}, {"Failed with errors"}},
+        // the type sees the abort and gives -5 itself...
+        {"type aborts", SCX_TYPE_QUICK, SCAN_ABORTED, 1, abort, nullptr, SCAN_ABORTED, {},
+         {"QS failed to find a filesystem"}},
+        // ...or finishes its walk and the verdict sees the abort: deleted once
+        {"verdict sees the abort", SCX_TYPE_QUICK, 0, 1, abort, nullptr, SCAN_ABORTED, {"user abort"},
+         {"is running", "Failed to delete scan dir"}},
+        {"deleted scan aborted inside", SCX_TYPE_DELETED, 0, 1, nullptr, abortDeleted, SCAN_ABORTED, {}, {}},
+        {"no type accepts the medium", SCX_TYPE_DELETED, 0, 0, nullptr, nullptr, SCAN_NO_FILESYSTEM,
+         {"No good filesystem found on " + desc}, {}},
+    };
+    for (const Ending &e : endings) {
+        SCOPED_TRACE(e.what);
+        const size_t mark = zvtest::readFile(dir / "engine.log").size();
+        g_behaviour = Behaviour{e.probe, e.quick, e.during, e.deleted};
+        begin_run_flags();
+        EXPECT_EQ(scan(e.type), e.rc);
+        clear_run_flags();
+        expectNothingLeft();
+        const std::string log = zvtest::readFile(dir / "engine.log").substr(mark);
+        for (const std::string &line : e.logs)
+            EXPECT_NE(log.find(line), std::string::npos) << line;
+        for (const std::string &line : e.absent)
+            EXPECT_EQ(log.find(line), std::string::npos) << line;
+    }
     // The slot is free for the next scan.
-    g_behaviour.during = nullptr;
-    EXPECT_EQ(start_scan(media->id, SCX_TYPE_QUICK, workspace), 0);
+    g_behaviour = Behaviour();
+    EXPECT_EQ(scan(), 0);
     EXPECT_EQ(scx_live_slots(), std::vector<uint32_t>{1});
 }
 
@@ -218,7 +255,7 @@ TEST_F(ScanDriver, RemovedMediumEndsDetachedAndKept)
     set_engine_state(1);
     const std::string path = media_path(media);
     g_behaviour.during = [path](fs_record *) { EXPECT_EQ(scx_media_removed(path.c_str(), 0), 1); };
-    EXPECT_EQ(start_scan(media->id, SCX_TYPE_QUICK, workspace), SCAN_DETACHED);
+    EXPECT_EQ(scan(), SCAN_DETACHED);
     std::shared_ptr<ScanContext> scan = scx_in_slot(1);
     ASSERT_NE(scan, nullptr);
     EXPECT_EQ(scan->scan_state, SCX_STATE_ABORTED);
@@ -235,20 +272,23 @@ TEST_F(ScanDriver, RefusalsTakeNoSlot)
     EXPECT_EQ(error_list_str(), "[283]");
     EXPECT_TRUE(logged("start_scan: no attached media with id"));
     media->attached = 0;
-    EXPECT_EQ(start_scan(media->id, SCX_TYPE_QUICK, workspace), SCAN_NO_MEDIA);
+    EXPECT_EQ(scan(), SCAN_NO_MEDIA);
     media->attached = 1;
-    // Scan types other than 1, 2 and 3.
-    for (int type : {0, 4, -1, 1000})
-        EXPECT_EQ(start_scan(media->id, type, workspace), SCAN_BAD_TYPE) << type;
+    for (int type : {0, 4, -1, 1000}) // scan types other than 1, 2 and 3
+        EXPECT_EQ(scan(type), SCAN_BAD_TYPE) << type;
     EXPECT_TRUE(logged("start_scan: bad scan type 4"));
-    // The thorough scan is not there yet.
-    EXPECT_EQ(start_scan(media->id, SCX_TYPE_THOROUGH, workspace), SCAN_NOT_AVAILABLE);
+    EXPECT_EQ(scan(SCX_TYPE_THOROUGH), SCAN_NOT_AVAILABLE);
     EXPECT_TRUE(logged("start_scan: the thorough scan is not available"));
     // No workspace: no context can be made.
     EXPECT_EQ(start_scan(media->id, SCX_TYPE_QUICK, nullptr), SCAN_NO_CONTEXT);
     expectNothingLeft();
     EXPECT_FALSE(logged("Starting quick scan"));
-
+    // A thorough context given to scan_run ends unscanned and deleted.
+    ScanContext *thorough = scx_new(SCX_TYPE_THOROUGH, media, workspace);
+    ASSERT_NE(thorough, nullptr);
+    EXPECT_EQ(scan_run(thorough), SCAN_NOT_AVAILABLE);
+    expectNothingLeft();
+    EXPECT_TRUE(logged("scan_thorough: the thorough scan is not available"));
     // scan_run itself refuses a context of an unknown type and leaves it.
     ScanContext *odd = scx_new(7, media, workspace);
     ASSERT_NE(odd, nullptr);
@@ -258,28 +298,18 @@ TEST_F(ScanDriver, RefusalsTakeNoSlot)
     EXPECT_EQ(scan_run(nullptr), SCAN_BAD_TYPE);
 }
 
-TEST_F(ScanDriver, ThoroughContextEndsUnscanned)
-{
-    ScanContext *scan = scx_new(SCX_TYPE_THOROUGH, media, workspace);
-    ASSERT_NE(scan, nullptr);
-    EXPECT_EQ(scan_run(scan), SCAN_NOT_AVAILABLE);
-    expectNothingLeft();
-    EXPECT_TRUE(logged("scan_thorough: the thorough scan is not available"));
-}
-
 TEST_F(ScanDriver, FifteenScansThenNoContext)
 {
     for (uint32_t i = 1; i <= SCX_SLOTS; i++)
-        ASSERT_EQ(start_scan(media->id, SCX_TYPE_QUICK, workspace), 0) << i;
+        ASSERT_EQ(scan(), 0) << i;
     EXPECT_EQ(scx_live_slots().size(), (size_t)SCX_SLOTS);
-    EXPECT_EQ(start_scan(media->id, SCX_TYPE_QUICK, workspace), SCAN_NO_CONTEXT);
+    EXPECT_EQ(scan(), SCAN_NO_CONTEXT);
     EXPECT_TRUE(logged("start_scan: can't allocate new ScanContext"));
     EXPECT_EQ(scx_live_slots().size(), (size_t)SCX_SLOTS);
     EXPECT_EQ(media->open_count, 0);
     // Freeing one slot lets the next scan in.
-    ScanContext *seventh = scx_in_slot(7).get();
-    ASSERT_EQ(scx_delete(&seventh), 0);
-    EXPECT_EQ(start_scan(media->id, SCX_TYPE_QUICK, workspace), 0);
+    deleteSlot(7);
+    EXPECT_EQ(scan(), 0);
     EXPECT_NE(scx_in_slot(7), nullptr);
 }
 
@@ -291,8 +321,8 @@ TEST_F(ScanDriver, RetainFailureFreesTheSlot)
         file_close(media->io);
     ASSERT_EQ(unlink(media_path(media)), 0);
     for (uint32_t i = 1; i <= SCX_SLOTS + 1; i++) {
-        ASSERT_EQ(start_scan(media->id, SCX_TYPE_QUICK, workspace), SCAN_NO_ACCESS) << i;
-        EXPECT_EQ(error_list_str().find("700") != std::string::npos, true) << error_list_str();
+        ASSERT_EQ(scan(), SCAN_NO_ACCESS) << i;
+        EXPECT_NE(error_list_str().find("700"), std::string::npos) << error_list_str();
         expectNothingLeft();
     }
     EXPECT_TRUE(logged("Failed to retain media: "));
@@ -300,44 +330,19 @@ TEST_F(ScanDriver, RetainFailureFreesTheSlot)
     EXPECT_FALSE(logged("Starting quick scan"));
 }
 
-TEST_F(ScanDriver, DeletedScanEndings)
+TEST_F(ScanDriver, DeletedScanKeptOrJudgedByTheType)
 {
     // A type without a deleted-file operation: -1, the scan is kept.
-    EXPECT_EQ(start_scan(media->id, SCX_TYPE_DELETED, workspace), -1);
-    std::shared_ptr<ScanContext> kept = scx_in_slot(1);
-    ASSERT_NE(kept, nullptr);
-    EXPECT_EQ(kept->scan_type, SCX_TYPE_DELETED);
-    EXPECT_EQ(kept->scan_state, SCX_STATE_DONE);
-    EXPECT_NE(kept->store, nullptr);
-    EXPECT_TRUE(logged("Starting deleted scan for " + std::string(media_path(media))));
+    EXPECT_EQ(scan(SCX_TYPE_DELETED), -1);
+    expectKeptDeletedScan(media);
+    EXPECT_NE(scx_in_slot(1)->store, nullptr);
     EXPECT_TRUE(logged("Failed with errors: []"));
-    EXPECT_EQ(media->open_count, 0);
-    ScanContext *raw = kept.get();
-    kept.reset();
-    ASSERT_EQ(scx_delete(&raw), 0);
-
+    deleteSlot(1);
     // A type with one: its result gives the verdict.
     g_behaviour.deleted = [](fs_record *) { return 0; };
-    EXPECT_EQ(start_scan(media->id, SCX_TYPE_DELETED, workspace), 0);
+    EXPECT_EQ(scan(SCX_TYPE_DELETED), 0);
     EXPECT_TRUE(logged("Scan of " + description() + " completed with no errors."));
-    raw = scx_in_slot(1).get();
-    ASSERT_EQ(scx_delete(&raw), 0);
-
-    // Aborted inside: -5 and deleted once.
-    begin_run_flags();
-    g_behaviour.deleted = [](fs_record *) {
-        request_abort();
-        return 0;
-    };
-    EXPECT_EQ(start_scan(media->id, SCX_TYPE_DELETED, workspace), SCAN_ABORTED);
-    expectNothingLeft();
-    clear_run_flags();
-
-    // No type accepts the medium: -38, deleted.
-    g_behaviour.probe = 0;
-    EXPECT_EQ(start_scan(media->id, SCX_TYPE_DELETED, workspace), SCAN_NO_FILESYSTEM);
-    EXPECT_TRUE(logged("No good filesystem found on " + description()));
-    expectNothingLeft();
+    deleteSlot(1);
 }
 
 TEST_F(ScanDriver, VerdictLines)
@@ -347,9 +352,8 @@ TEST_F(ScanDriver, VerdictLines)
     const std::string desc = description();
     EXPECT_EQ(scan_result_status(0, scan), 0);
     EXPECT_TRUE(logged("Scan of " + desc + " completed with no errors."));
-    add_error(307);
-    add_error(307);
-    add_error(283);
+    for (int code : {307, 307, 283})
+        add_error(code);
     EXPECT_EQ(scan_result_status(0, scan), 0);
     EXPECT_TRUE(logged("Scan of " + desc + " completed with some errors: [2*307 283]"));
     EXPECT_EQ(scan_result_status(-9, scan), -9);
@@ -380,22 +384,15 @@ TEST_F(ScanDriver, VerdictLines)
 TEST_F(ScanDriver, AbortFromAnotherThreadThreads)
 {
     begin_run_flags();
-    std::mutex mutex;
-    std::condition_variable cv;
-    bool scanning = false, cancelled = false;
+    Gate gate;
     g_behaviour.during = [&](fs_record *) {
-        std::unique_lock<std::mutex> lock(mutex);
-        scanning = true;
-        cv.notify_all();
-        cv.wait(lock, [&] { return cancelled; });
+        std::unique_lock<std::mutex> lock(gate.mutex);
+        gate.holdLocked(lock);
     };
     g_behaviour.quick = SCAN_ABORTED;
     int status = 0;
-    std::thread engine([&] { status = start_scan(media->id, SCX_TYPE_QUICK, workspace); });
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        cv.wait(lock, [&] { return scanning; });
-    }
+    std::thread engine([&] { status = scan(); });
+    gate.waitReached();
     for (int i = 0; i < 50; i++) {
         std::vector<ScanInfo> infos = scx_copy_scan_infos();
         ASSERT_EQ(infos.size(), 1u);
@@ -403,7 +400,7 @@ TEST_F(ScanDriver, AbortFromAnotherThreadThreads)
         std::vector<NodeInfo> list;
         scx_children(KEYREF_NONE, &list);
     }
-    cancelAndJoin(mutex, cv, cancelled, engine);
+    gate.cancelAndJoin(engine);
     EXPECT_EQ(status, SCAN_ABORTED);
     expectNothingLeft();
 }
@@ -420,12 +417,10 @@ void catalogPaths(fs_record *fs, uint64_t keynum, const std::string &prefix, std
     ASSERT_EQ(fs_node_children(fs, keynum, &children), 0) << prefix;
     for (const NodeInfo &child : children) {
         const std::string path = prefix + child.name;
-        if ((child.flags & NODE_FOLDER) != 0) {
-            out->insert(path + "/");
+        const bool folder = (child.flags & NODE_FOLDER) != 0;
+        out->insert(folder ? path + "/" : path);
+        if (folder)
             catalogPaths(fs, child.keynum, path + "/", out, depth + 1);
-        } else {
-            out->insert(path);
-        }
     }
 }
 
@@ -434,12 +429,10 @@ void catalogPaths(fs_record *fs, uint64_t keynum, const std::string &prefix, std
 std::set<std::string> flsPaths(const std::string &image, uint64_t sectorOffset, const std::string &prefix)
 {
     std::set<std::string> out;
-    for (const zvtest::FlsEntry &e : zvtest::flsList(image, sectorOffset)) {
-        if (e.deleted || e.path.find("(Volume Label Entry)") != std::string::npos || e.path.rfind("$", 0) == 0 ||
-            e.path.find("/$") != std::string::npos)
-            continue;
-        out.insert(prefix + e.path + (e.type == "d/d" ? "/" : ""));
-    }
+    for (const zvtest::FlsEntry &e : zvtest::flsList(image, sectorOffset))
+        if (!e.deleted && e.path.find("(Volume Label Entry)") == std::string::npos && e.path.rfind("$", 0) != 0 &&
+            e.path.find("/$") == std::string::npos)
+            out.insert(prefix + e.path + (e.type == "d/d" ? "/" : ""));
     return out;
 }
 
@@ -448,11 +441,9 @@ std::string setDiff(const std::set<std::string> &ours, const std::set<std::strin
 {
     std::string out;
     for (const std::string &p : theirs)
-        if (ours.count(p) == 0)
-            out += "missing: " + p + "\n";
+        out += ours.count(p) == 0 ? "missing: " + p + "\n" : "";
     for (const std::string &p : ours)
-        if (theirs.count(p) == 0)
-            out += "extra: " + p + "\n";
+        out += theirs.count(p) == 0 ? "extra: " + p + "\n" : "";
     return out;
 }
 
@@ -506,11 +497,10 @@ protected:
     {
         std::set<std::string> out;
         std::shared_ptr<ScanContext> scan = scx_in_slot(slot);
-        if (scan == nullptr || scan->fs_list.size() != 1 || scan->fs_list[0]->type != FS_TYPE_FAT) {
+        if (scan == nullptr || scan->fs_list.size() != 1 || scan->fs_list[0]->type != FS_TYPE_FAT)
             ADD_FAILURE() << "no single FAT record in slot " << slot;
-            return out;
-        }
-        catalogPaths(scan->fs_list[0].get(), KEYNUM_FS_ROOT, "", &out);
+        else
+            catalogPaths(scan->fs_list[0].get(), KEYNUM_FS_ROOT, "", &out);
         return out;
     }
 
@@ -521,9 +511,8 @@ TEST_F(FatScanDriver, QuickScanOfCardAndPartitionedCard)
 {
     const std::string img = fatCard();
     Media *card = attach(img);
-    ASSERT_EQ(start_scan(card->id, SCX_TYPE_QUICK, workspace), 0);
-    for (const char *file : {"/context", "/FAT.1/cat.db", "/FAT.1/key", "/FAT.1/treeinfo"})
-        EXPECT_TRUE(exists(slotDir(1) + file)) << file;
+    ASSERT_EQ(scanOf(card), 0);
+    expectScanFiles(1);
     const std::set<std::string> ours = scannedPaths(1);
     EXPECT_EQ(setDiff(ours, flsPaths(img, 0, "")), "");
     EXPECT_EQ(ours.count("DCIM/102CANON/IMG_1029.JPG"), 1u);
@@ -531,7 +520,6 @@ TEST_F(FatScanDriver, QuickScanOfCardAndPartitionedCard)
     EXPECT_EQ(scx_in_slot(1)->scan_state, SCX_STATE_DONE);
     EXPECT_EQ(card->open_count, 0);
     EXPECT_TRUE(logged("Scan of " + std::string(media_description(card)) + " completed with no errors."));
-
     // A card with an MBR, a FAT32 and a FAT16 partition: both volumes in one
     // catalog, the second below its "Volume at" folder.
     const std::string cardPath = dir / "parts.img";
@@ -541,9 +529,8 @@ TEST_F(FatScanDriver, QuickScanOfCardAndPartitionedCard)
     zvtest::fatPut(cardPath, "DCIM/SECOND.JPG", zvtest::patternBytes(40000, 9), 1262347445, parts.fat16Offset);
     Media *whole = attach(cardPath);
     ASSERT_EQ(media_partition_count(whole), 2);
-    ASSERT_EQ(start_scan(whole->id, SCX_TYPE_QUICK, workspace), 0);
-    EXPECT_TRUE(exists(slotDir(2) + "/FAT.1/cat.db"));
-    EXPECT_TRUE(exists(slotDir(2) + "/context"));
+    ASSERT_EQ(scanOf(whole), 0);
+    expectScanFiles(2);
     const std::string second = "Volume at " + std::to_string(parts.fat16Offset) + "/";
     std::set<std::string> want = flsPaths(cardPath, parts.fat32Offset / 512, "");
     const std::set<std::string> other = flsPaths(cardPath, parts.fat16Offset / 512, second);
@@ -554,32 +541,22 @@ TEST_F(FatScanDriver, QuickScanOfCardAndPartitionedCard)
     EXPECT_EQ(whole->open_count, 0);
 }
 
-TEST_F(FatScanDriver, WithoutFileSystem)
+TEST_F(FatScanDriver, WithoutFileSystemAndDeletedScan)
 {
     const std::string img = dir / "noise.img";
     zvtest::writeFile(img, zvtest::patternBytes(1 << 20, 3));
     Media *noise = attach(img);
-    EXPECT_EQ(start_scan(noise->id, SCX_TYPE_QUICK, workspace), -1);
+    EXPECT_EQ(scanOf(noise), -1);
     EXPECT_TRUE(logged("QS failed to find a filesystem on " + std::string(media_description(noise))));
-    EXPECT_EQ(start_scan(noise->id, SCX_TYPE_DELETED, workspace), SCAN_NO_FILESYSTEM);
+    EXPECT_EQ(scanOf(noise, SCX_TYPE_DELETED), SCAN_NO_FILESYSTEM);
     EXPECT_TRUE(logged("No good filesystem found on " + std::string(media_description(noise))));
     expectNothingLeft(noise);
-}
-
-// FAT has no deleted-file operation: the scan ends -1 ("Failed with
-// errors") and is kept, as for any type without one.
-TEST_F(FatScanDriver, DeletedScanOfFatMedium)
-{
+    // FAT has no deleted-file operation: the scan ends -1 ("Failed with errors") and is kept, as
+    // for any type without one.
     Media *card = attach(fatCard());
-    EXPECT_EQ(start_scan(card->id, SCX_TYPE_DELETED, workspace), -1);
-    EXPECT_TRUE(logged("Starting deleted scan for " + std::string(media_path(card))));
+    EXPECT_EQ(scanOf(card, SCX_TYPE_DELETED), -1);
     EXPECT_TRUE(logged("Failed with errors: "));
-    std::shared_ptr<ScanContext> scan = scx_in_slot(1);
-    ASSERT_NE(scan, nullptr);
-    EXPECT_EQ(scan->scan_type, SCX_TYPE_DELETED);
-    EXPECT_EQ(scan->scan_state, SCX_STATE_DONE);
-    EXPECT_EQ(card->open_count, 0);
-    EXPECT_EQ(scx_current(), nullptr);
+    expectKeptDeletedScan(card);
 }
 
 // An abort part-way through the walk (requested from the reads of the
@@ -591,21 +568,17 @@ TEST_F(FatScanDriver, AbortMidScan)
     Media *card = attach(img);
     std::atomic<int> reads{0}, abortAt{-1};
     file_set_slow_read_callback([&](const zorvant::u8string &name, int64_t, int64_t) {
-        if (std::string(name.c_str()) != img)
-            return;
-        if (++reads == abortAt.load())
+        if (std::string(name.c_str()) == img && ++reads == abortAt.load())
             request_abort();
     });
-    ASSERT_EQ(start_scan(card->id, SCX_TYPE_QUICK, workspace), 0);
+    ASSERT_EQ(scanOf(card), 0);
     const int total = reads.load();
     ASSERT_GE(total, 4) << "the folders should lie in different read windows";
-    ScanContext *first = scx_in_slot(1).get();
-    ASSERT_EQ(scx_delete(&first), 0);
-
+    deleteSlot(1);
     begin_run_flags();
     reads = 0;
     abortAt = total - 1;
-    EXPECT_EQ(start_scan(card->id, SCX_TYPE_QUICK, workspace), SCAN_ABORTED);
+    EXPECT_EQ(scanOf(card), SCAN_ABORTED);
     EXPECT_EQ(abort_requested(), 1);
     EXPECT_LT(reads.load(), total);
     expectNothingLeft(card);
@@ -617,36 +590,28 @@ TEST_F(FatScanDriver, AbortDuringFatScanThreads)
 {
     const std::string img = fatCard();
     Media *card = attach(img);
-    std::mutex mutex;
-    std::condition_variable cv;
-    bool reading = false, cancelled = false, ended = false;
+    Gate gate;
+    bool ended = false;
     int reads = 0;
     file_set_slow_read_callback([&](const zorvant::u8string &name, int64_t, int64_t) {
         if (std::string(name.c_str()) != img)
             return;
-        std::unique_lock<std::mutex> lock(mutex);
-        if (++reads != 3)
-            return;
-        reading = true;
-        cv.notify_all();
-        cv.wait(lock, [&] { return cancelled; });
+        std::unique_lock<std::mutex> lock(gate.mutex);
+        if (++reads == 3)
+            gate.holdLocked(lock);
     });
     begin_run_flags();
     set_engine_state(1);
     int status = 0;
     std::thread engine([&] {
-        status = start_scan(card->id, SCX_TYPE_QUICK, workspace);
-        std::lock_guard<std::mutex> lock(mutex);
+        status = scanOf(card);
+        std::lock_guard<std::mutex> lock(gate.mutex);
         ended = true;
-        cv.notify_all();
+        gate.cv.notify_all();
     });
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        cv.wait(lock, [&] { return reading || ended; });
-        EXPECT_TRUE(reading) << "the scan ended before its third read";
-    }
+    EXPECT_TRUE(gate.waitReached(&ended)) << "the scan ended before its third read";
     EXPECT_EQ(scx_copy_scan_infos().size(), 1u);
-    cancelAndJoin(mutex, cv, cancelled, engine);
+    gate.cancelAndJoin(engine);
     EXPECT_EQ(status, SCAN_ABORTED);
     expectNothingLeft(card);
 }

@@ -19,23 +19,29 @@ using zvtest::Catalog;
 using zvtest::CatRow;
 using zvtest::ChainTree;
 
+namespace {
+// Ticks (1) or unticks (0) a node of a chain tree at the given level.
+int tick(Catalog &cat, const ChainTree &tree, int level, int64_t node, uint32_t value)
+{
+    std::vector<int64_t> list = zvtest::chain_ancestors(tree, level, node);
+    return catdb_select_node(&cat.db, list.data(), list.size(), value);
+}
+} // namespace
+
 TEST(TriboolArray, BitsAndCounts)
 {
     tribool_array array;
     ASSERT_EQ(tribool_make(&array, 10), 0);
     EXPECT_EQ(array.bytes.size(), 3u);
     ASSERT_EQ(tribool_set(&array, 5, 1), 0);
-    EXPECT_EQ(array.bytes[0], 0x00);
-    EXPECT_EQ(array.bytes[1], 0x10);
-    EXPECT_EQ(array.bytes[2], 0x00);
+    EXPECT_EQ(array.bytes, std::vector<uint8_t>({0x00, 0x10, 0x00}));
     ASSERT_EQ(tribool_set(&array, 5, 2), 0);
-    EXPECT_EQ(array.bytes[1], 0x20);
-    EXPECT_EQ(array.non_zero, 1u);
     // Bad values and indexes change nothing and keep the count exact.
-    EXPECT_EQ(tribool_set(&array, 5, 3), -12);
-    EXPECT_EQ(array.bytes[1], 0x20);
-    EXPECT_EQ(array.non_zero, 1u);
-    EXPECT_EQ(tribool_set(&array, 10, 1), -12);
+    for (int bad = 0; bad < 2; ++bad) {
+        EXPECT_EQ(array.bytes[1], 0x20);
+        EXPECT_EQ(array.non_zero, 1u);
+        EXPECT_EQ(tribool_set(&array, bad == 0 ? 5 : 10, bad == 0 ? 3 : 1), -12);
+    }
     uint32_t value = 7;
     EXPECT_EQ(tribool_get(&array, 10, &value), -1);
     EXPECT_EQ(value, 7u);
@@ -69,30 +75,28 @@ TEST(SelectionTree, DeepTicksAndPartialStatesAcrossReopening)
     cat.write(tree.rows);
     const int deep = depth - 1;
     const int64_t deepFolder = tree.folders[deep];
-    std::vector<int64_t> first = zvtest::chain_ancestors(tree, deep, tree.filesAt[deep][0]);
-    ASSERT_EQ(catdb_select_node(&cat.db, first.data(), first.size(), 1), 0);
+    ASSERT_EQ(tick(cat, tree, deep, tree.filesAt[deep][0], 1), 0);
     EXPECT_EQ(cat.selection(tree.filesAt[deep][0]), 1u);
-    for (int level = 0; level <= deep; ++level)
-        EXPECT_EQ(cat.selection(tree.folders[level]), 2u) << "level " << level;
+    auto expectFolders = [&](int upto, uint32_t value) {
+        for (int level = 0; level <= upto; ++level)
+            EXPECT_EQ(cat.selection(tree.folders[level]), value) << "level " << level;
+    };
+    expectFolders(deep, 2u);
     EXPECT_EQ(cat.selection(CATDB_KEYNUM_ROOT), 2u);
     EXPECT_EQ(cat.selection(tree.filesAt[deep][1]), 0u);
     EXPECT_EQ(cat.selection(tree.filesAt[0][0]), 0u);
 
-    // The other two files of the deepest folder: it becomes selected, its
-    // ancestors stay partial.
-    for (int f = 1; f < 3; ++f) {
-        std::vector<int64_t> list = zvtest::chain_ancestors(tree, deep, tree.filesAt[deep][f]);
-        ASSERT_EQ(catdb_select_node(&cat.db, list.data(), list.size(), 1), 0);
-    }
+    // The other two files of the deepest folder: it is selected, its ancestors partial.
+    for (int f = 1; f < 3; ++f)
+        ASSERT_EQ(tick(cat, tree, deep, tree.filesAt[deep][f], 1), 0);
     EXPECT_EQ(cat.selection(deepFolder), 1u);
     EXPECT_EQ(cat.selection(tree.folders[deep - 1]), 2u);
     std::vector<uint64_t> counters = cat.counters();
-    uint64_t bytes = 0;
-    for (int64_t file : tree.filesAt[deep])
-        bytes += 100 + file;
-    EXPECT_EQ(counters[SEL_COUNTER_FILES], 3u);
-    EXPECT_EQ(counters[SEL_COUNTER_FOLDERS], (uint64_t)depth); // the deep folder and every partial one
-    EXPECT_EQ(counters[SEL_COUNTER_BYTES], bytes);
+    const uint64_t bytes = 300 + tree.filesAt[deep][0] + tree.filesAt[deep][1] + tree.filesAt[deep][2];
+    // Folders: the deep one and every partial one.
+    EXPECT_EQ(std::vector<uint64_t>({counters[SEL_COUNTER_FILES], counters[SEL_COUNTER_FOLDERS],
+                                     counters[SEL_COUNTER_BYTES]}),
+              std::vector<uint64_t>({3, (uint64_t)depth, bytes}));
 
     // Closing flushes the writer; reopening gives the same states, and the
     // counters come from the array, not from what the record held.
@@ -103,27 +107,21 @@ TEST(SelectionTree, DeepTicksAndPartialStatesAcrossReopening)
     ASSERT_EQ(catdb_ensure_reading(&cat.db), 0);
     EXPECT_EQ(cat.counters(), counters);
     EXPECT_EQ(cat.selection(deepFolder), 1u);
-    for (int level = 0; level < deep; ++level)
-        EXPECT_EQ(cat.selection(tree.folders[level]), 2u) << "level " << level;
+    expectFolders(deep - 1, 2u);
     EXPECT_EQ(cat.selection(CATDB_KEYNUM_ROOT), 2u);
 
     // Unticking one file: the deep folder becomes partial again.
-    ASSERT_EQ(catdb_select_node(&cat.db, first.data(), first.size(), 0), 0);
+    ASSERT_EQ(tick(cat, tree, deep, tree.filesAt[deep][0], 0), 0);
     EXPECT_EQ(cat.selection(deepFolder), 2u);
-    // Unticking the deep folder itself clears its files and every folder
-    // above it.
-    std::vector<int64_t> folderList = zvtest::chain_ancestors(tree, deep, deepFolder);
-    ASSERT_EQ(catdb_select_node(&cat.db, folderList.data(), folderList.size(), 0), 0);
-    for (int level = 0; level <= deep; ++level)
-        EXPECT_EQ(cat.selection(tree.folders[level]), 0u) << "level " << level;
+    // Unticking the deep folder itself clears its files and every folder above.
+    ASSERT_EQ(tick(cat, tree, deep, deepFolder, 0), 0);
+    expectFolders(deep, 0u);
     EXPECT_EQ(cat.counters(), std::vector<uint64_t>(SEL_COUNTER_COUNT, 0));
     ASSERT_EQ(catdb_close(&cat.db), 0);
     EXPECT_FALSE(cat.exists("sel-state")); // nothing selected: no file
 
-    // A middle folder ticked whole: everything below is 1, above is 2;
-    // after reopening too.
-    std::vector<int64_t> middle = zvtest::chain_ancestors(tree, 3, tree.folders[3]);
-    ASSERT_EQ(catdb_select_node(&cat.db, middle.data(), middle.size(), 1), 0);
+    // A middle folder ticked whole: below is 1, above is 2, after reopening too.
+    ASSERT_EQ(tick(cat, tree, 3, tree.folders[3], 1), 0);
     ASSERT_EQ(catdb_close(&cat.db), 0);
     ASSERT_EQ(catdb_ensure_reading(&cat.db), 0);
     for (int level = 0; level < depth; ++level)
@@ -133,8 +131,8 @@ TEST(SelectionTree, DeepTicksAndPartialStatesAcrossReopening)
     EXPECT_EQ(cat.counters()[SEL_COUNTER_FILES], 3u * (depth - 3));
 }
 
-// Ticking the root fills the array with 0x55 and the counters with the
-// totals; unticking deletes the file.
+// Ticking the root fills the array with 0x55 and the counters with the totals;
+// unticking deletes the file.
 TEST(SelectionTree, RootTickAndUntick)
 {
     Catalog cat;
@@ -156,8 +154,7 @@ TEST(SelectionTree, RootTickAndUntick)
     EXPECT_FALSE(cat.exists("sel-state"));
 }
 
-// Keynums and ancestor lists from callers are checked before anything
-// changes.
+// Keynums and ancestor lists from callers are checked before anything changes.
 TEST(SelectionTree, BadKeynumsAndListsAreRefused)
 {
     Catalog cat;
@@ -200,8 +197,8 @@ TEST(SelectionTree, UnchangedFileStopsTheWalk)
     Catalog cat;
     cat.write({{1, -1, 1, 0}, {2, 1, 0, 50}, {3, 2, 0, 9}});
     int64_t list[] = {2, 1, CATDB_KEYNUM_NONE};
-    ASSERT_EQ(catdb_select_node(&cat.db, list, 3, 1), 0);
-    ASSERT_EQ(catdb_select_node(&cat.db, list, 3, 1), 0);
+    for (int twice = 0; twice < 2; ++twice)
+        ASSERT_EQ(catdb_select_node(&cat.db, list, 3, 1), 0);
     EXPECT_EQ(cat.selection(3), 0u);
     EXPECT_EQ(cat.counters(), (std::vector<uint64_t>{1, 1, 0, 0, 50}));
 }
@@ -226,8 +223,9 @@ TEST(SelectionFile, DamagedFilesGiveAnEmptySelection)
     // The good file again: the totals come back from the array.
     zvtest::writeFile(cat.path("sel-state"), good);
     ASSERT_EQ(catdb_ensure_reading(&cat.db), 0);
-    EXPECT_EQ(cat.counters()[SEL_COUNTER_FILES], 16u);
-    EXPECT_EQ(cat.counters()[SEL_COUNTER_FOLDERS], 4u);
+    const std::vector<uint64_t> totals = cat.counters();
+    EXPECT_EQ(std::make_pair(totals[SEL_COUNTER_FILES], totals[SEL_COUNTER_FOLDERS]),
+              (std::make_pair<uint64_t, uint64_t>(16, 4)));
 }
 
 TEST(SelectionFile, WorkQueueStopsAfterQueuedValues)
@@ -253,12 +251,9 @@ TEST(SelectionFile, QueuedWritesAreFlushedBeforeTheStop)
     Catalog cat;
     ChainTree tree = zvtest::make_chain_tree(2, 200);
     cat.write(tree.rows);
-    for (int round = 0; round < 3; ++round) {
-        for (int64_t file : tree.filesAt[1]) {
-            std::vector<int64_t> list = zvtest::chain_ancestors(tree, 1, file);
-            ASSERT_EQ(catdb_select_node(&cat.db, list.data(), list.size(), round % 2 == 0 ? 1 : 0), 0);
-        }
-    }
+    for (int round = 0; round < 3; ++round)
+        for (int64_t file : tree.filesAt[1])
+            ASSERT_EQ(tick(cat, tree, 1, file, round % 2 == 0 ? 1 : 0), 0);
     std::vector<uint64_t> expected = cat.counters();
     ASSERT_EQ(catdb_close(&cat.db), 0);
     tribool_array saved;
@@ -307,14 +302,12 @@ TEST(SelectionThreads, WriterEngineAndCallerAtOnce)
     std::thread caller([&] {
         int round = 0;
         while (!done || round < 20) {
-            int level = round % 4;
-            int64_t file = tree.filesAt[level][round % 30];
-            std::vector<int64_t> list = zvtest::chain_ancestors(tree, level, file);
+            const int level = round % 4;
             // The selection is read from memory, which only a catalog open
             // for reading has: hold the catalog across the three calls so the
             // engine cannot switch it to writing in between.
             std::lock_guard<std::recursive_mutex> hold(*catdb_mutex(&cat.db));
-            if (catdb_select_node(&cat.db, list.data(), list.size(), (round / 4) % 2) != 0)
+            if (tick(cat, tree, level, tree.filesAt[level][round % 30], (round / 4) % 2) != 0)
                 ++failures;
             std::vector<int64_t> children;
             if (catdb_get_children_keynums(&cat.db, tree.folders[level], &children) != 31 && level < 3)
