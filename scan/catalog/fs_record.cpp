@@ -531,7 +531,7 @@ int fs_select_nodes(fs_record *record, const int64_t *list, size_t count, uint32
         return (record)->ops->call;                                       \
     } while (0)
 
-// fs_recover_node and fs_recover_marked: scan/catalog/recover.cpp.
+// fs_recover_node and fs_recover_marked: scan/recover/recover.cpp.
 
 int fs_num_children(fs_record *record, uint64_t keynum)
 {

@@ -253,7 +253,7 @@ uint64_t fs_node_fork_size(fs_record *record, uint64_t keynum, int fork);
 // partial result.
 buf_t *fs_node_data(fs_record *record, uint64_t keynum, int64_t position, int64_t count, int fork, int *status);
 int fs_select_nodes(fs_record *record, const int64_t *list, size_t count, uint32_t value);
-// Recovery (scan/catalog/recover.h). fs_recover_node sets the record's
+// Recovery (scan/recover/recover.h). fs_recover_node sets the record's
 // options word to options while it runs (bit 0: numbered names), pushes a
 // progress task and runs the type's recover-node operation when the file
 // system is recoverable (-1 otherwise); *size gets the bytes recovered.

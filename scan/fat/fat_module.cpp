@@ -34,7 +34,7 @@
 #include "foundation/log.h"
 #include "foundation/strings.h"
 #include "modules/module.h"
-#include "scan/catalog/recover.h"
+#include "scan/recover/recover.h"
 #include "scan/catalog/selection.h"
 #include "scan/scan_context.h"
 #include "storage/media.h"

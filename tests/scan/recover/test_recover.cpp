@@ -1,4 +1,4 @@
-// Recovery of catalog nodes into a host folder (scan/catalog/recover.h):
+// Recovery of catalog nodes into a host folder (scan/recover/recover.h):
 // real catalogs of the stand-in file-system type over a raw image of known
 // bytes, real target folders (a size-limited tmpfs for a full disk, a
 // loop-mounted ext4 for the medium guard), and faults injected under the
@@ -18,10 +18,10 @@
 #include "foundation/error_list.h"
 #include "foundation/file.h"
 #include "foundation/progress.h"
-#include "fat_image_support.h"
-#include "fs_test_support.h"
+#include "scan/fat_image_support.h"
+#include "scan/fs_test_support.h"
 #include "scan/catalog/catdb_internal.h"
-#include "scan/catalog/recover.h"
+#include "scan/recover/recover.h"
 #include "scan/fat/fat_scan.h"
 #include "storage/media_test_support.h"
 

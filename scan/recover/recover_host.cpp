@@ -17,7 +17,7 @@
 //     partition medium is a window on its disk's path: only the disk itself
 //     and the partitions that overlap the window count. A target whose
 //     st_dev is one of these lies on the medium.
-#include "scan/catalog/recover_internal.h"
+#include "scan/recover/recover_internal.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -36,7 +36,7 @@
 
 #include "foundation/log.h"
 #include "foundation/sysutil.h"
-#include "scan/catalog/recover.h"
+#include "scan/recover/recover.h"
 #include "storage/media.h"
 
 namespace {

@@ -30,7 +30,7 @@
 //     the same way.
 //   - The catalog lock is held for the whole walk (it is recursive; the
 //     selection writer takes only the inner selection lock).
-#include "scan/catalog/recover.h"
+#include "scan/recover/recover.h"
 
 #include <fcntl.h>
 #include <sys/statvfs.h>
@@ -50,7 +50,7 @@
 #include "foundation/sysutil.h"
 #include "scan/catalog/catdb_internal.h"
 #include "scan/catalog/fs_record.h"
-#include "scan/catalog/recover_internal.h"
+#include "scan/recover/recover_internal.h"
 #include "scan/catalog/selection.h"
 #include "scan/scan_context.h"
 #include "storage/media.h"

@@ -22,7 +22,7 @@
 // Free names: "base-NN.ext" with "-%02d" (so -01 .. -99, then -100 ..
 // -4998), measured in bytes for every n, the base cut first and then the
 // start of the extension so the name stays within 255 bytes.
-#include "scan/catalog/recover.h"
+#include "scan/recover/recover.h"
 
 #include <utf8cpp/utf8.h>
 
