@@ -255,6 +255,12 @@ struct Layout {
     const char *options;
 };
 
+// Test names and failure messages show the layout, not the bytes of its pointer.
+inline void PrintTo(const Layout &layout, std::ostream *os)
+{
+    *os << "FAT" << layout.bits << " " << layout.kib << " KiB" << (*layout.options ? " " : "") << layout.options;
+}
+
 // A 512-byte boot sector of a real volume.
 inline std::vector<uint8_t> bootSectorOf(const std::string &image)
 {

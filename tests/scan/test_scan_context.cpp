@@ -279,8 +279,9 @@ TEST_F(ScanContexts, ContextVersionsAndDamagedTimes)
         ASSERT_NE(a, nullptr);
         EXPECT_EQ(scx_init_with_archive(scan.get(), a), c.result) << c.compat << "/" << c.time_length;
         EXPECT_EQ(scan->media_status, c.status) << c.compat;
-        if (c.result == 0)
+        if (c.result == 0) {
             EXPECT_EQ(scan->scan_state, SCX_STATE_DONE);
+        }
         archive_free(&a);
     }
     for (const char *line : {"too old. Current scan compat version = 4, archive = 3",
