@@ -44,7 +44,7 @@ void write_all(const std::string &path, const uint8_t *data, size_t size)
 // The small catalog (catalog_support.h), made once; its clean caches are
 // kept to restore before every run.
 struct Fixture {
-    zvtest::TempDir scratch;
+    fuzzsupport::ScratchDir scratch;
     std::string folder = scratch.path();
     std::string cleanCache;
     std::vector<int64_t> rootChildren, folderChildren;

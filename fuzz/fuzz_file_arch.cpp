@@ -31,7 +31,7 @@ namespace {
 using fuzzsupport::require;
 
 struct Scratch {
-    zvtest::TempDir folder;
+    fuzzsupport::ScratchDir folder;
     std::string root = folder.path();
     std::string target, sentinel_folder, sentinel;
     Scratch()

@@ -34,7 +34,7 @@ const Node nodes[] = {{1, true, 0}, {2, true, 0}, {3, true, 0}, {4, false, 10},
 
 // The catalog's folder, made once and removed at exit.
 struct Fixture {
-    zvtest::TempDir scratch;
+    fuzzsupport::ScratchDir scratch;
     std::string folder = scratch.path();
 
     Fixture()

@@ -23,9 +23,12 @@ namespace zvtest {
 // A fresh folder under the system's temp folder, removed with its contents.
 class TempDir {
 public:
-    TempDir()
+    // A fresh folder in base, or in the system's temporary folder without one.
+    explicit TempDir(const std::string &base = "")
     {
-        std::string pattern = (std::filesystem::temp_directory_path() / "zv-test-XXXXXX").string();
+        std::string pattern =
+            ((base.empty() ? std::filesystem::temp_directory_path() : std::filesystem::path(base)) / "zv-test-XXXXXX")
+                .string();
         if (mkdtemp(pattern.data()) == nullptr)
             throw std::runtime_error("mkdtemp failed");
         path_ = pattern;
