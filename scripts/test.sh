@@ -26,10 +26,10 @@ mkdir -p build-asan
 build build-asan -DZV_SANITIZE=address,undefined -DZV_BENCH=OFF
 ASAN_OPTIONS=detect_leaks=1 ctest --test-dir build-asan --output-on-failure -j "$jobs"
 
-echo "== ThreadSanitizer (threaded tests)"
+echo "== ThreadSanitizer (every test that starts a thread: label threads)"
 mkdir -p build-tsan
 build build-tsan -DZV_SANITIZE=thread -DZV_BENCH=OFF
-ctest --test-dir build-tsan --output-on-failure -j "$jobs" -R 'Threads'
+ctest --test-dir build-tsan --output-on-failure -j "$jobs" -L threads
 
 echo "== fuzz targets, ${fuzz_seconds}s each"
 mkdir -p build-fuzz
