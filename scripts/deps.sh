@@ -8,16 +8,43 @@ packages=(
   libsqlite3-dev libgtest-dev libbenchmark-dev
   dosfstools mtools sleuthkit fdisk gdisk parted hfsutils util-linux
 )
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
+
+# apt-get that waits for the package lock. On a fresh machine the system's
+# own updates often hold it for minutes: apt-get's own wait covers the dpkg
+# lock only, so a refused lock (exit 100 with a lock message) is tried again
+# until ZV_APT_LOCK_WAIT seconds (20 minutes) have passed.
+apt_get() {
+  local deadline=$((SECONDS + ${ZV_APT_LOCK_WAIT:-1200})) log rc
+  log=$(mktemp)
+  while :; do
+    rc=0
+    apt-get -o DPkg::Lock::Timeout=60 "$@" 2>&1 | tee "$log" || rc=${PIPESTATUS[0]}
+    if [ "$rc" -eq 0 ] || [ "$SECONDS" -ge "$deadline" ] ||
+       ! grep -Eq 'Could not get lock|Unable to lock|Unable to acquire the dpkg' "$log"; then
+      rm -f "$log"
+      return "$rc"
+    fi
+    echo "deps.sh: another process holds the package lock; waiting"
+    sleep 5
+  done
+}
+
+main() {
+  local missing=() p
+  for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  [ ${#missing[@]} -gt 0 ] || return 0
   echo "installing: ${missing[*]}"
   if [ "$(id -u)" -ne 0 ]; then
     echo "deps.sh: run as root (apt-get) to install: ${missing[*]}" >&2
     exit 1
   fi
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  apt_get update -qq
+  DEBIAN_FRONTEND=noninteractive apt_get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+# Sourced (by its test), it only defines the functions.
+if [ "${BASH_SOURCE[0]}" = "$0" ]; then
+  main
 fi
