@@ -9,11 +9,19 @@
 // - no parser crashes, reads outside the input or allocates beyond it;
 // - a children table that parses keeps every rule: keynums below the
 //   count, each child once, the children adding up to the rows;
+// - a db-cache that parses holds only sizes a catalog hands out (none above
+//   INT64_MAX);
 // - the catalog opened over the input as its children_cache always opens
-//   (a bad file is rebuilt) and lists the same children as from a clean
-//   cache, unless the input is itself a well-formed cache of that catalog
-//   (a file without a check value of its own can be forged).
+//   (a bad file is rebuilt): beside the clean db-cache, whose children hash
+//   only the clean file matches, it lists the same children as from a clean
+//   cache; beside a db-cache sealed with the input's own hash (as if the
+//   pair had been forged together), it does so too unless the input is
+//   itself a well-formed cache of that catalog.
+//
+// Seeds (corpus/children_cache/) are the small catalog's cache files as the
+// catalog writes them; tests/scan/test_children_cache.cpp checks them.
 #include <cstdint>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -57,8 +65,38 @@ struct Fixture {
         require(catdb_get_children_keynums(&db, 2, &folderChildren) == 2);
         catdb_free(&db);
         cleanCache = read_all(folder + "/db-cache");
+        require(dbcache_parse(reinterpret_cast<const uint8_t *>(cleanCache.data()), cleanCache.size(), &clean) == 0);
     }
+
+    // The clean db-cache with its children hash replaced by that of bytes.
+    std::string sealedFor(const uint8_t *bytes, size_t size) const
+    {
+        std::vector<uint8_t> image;
+        require(dbcache_build(clean.file_count, clean.folder_count, clean.total_size, &clean.sizes, &clean.folders,
+                              hash_fnv1a64(bytes, size), &image) == 0);
+        return std::string(image.begin(), image.end());
+    }
+
+    dbcache_contents clean;
 };
+
+// Opens the catalog over the given cache files; whether it lists the root's
+// and folder 2's children as from its clean caches. The opening itself must
+// always succeed (bad files are rebuilt).
+bool same_listing(const Fixture &fixture, const std::string &dbCache, const uint8_t *children, size_t size)
+{
+    write_all(fixture.folder + "/db-cache", reinterpret_cast<const uint8_t *>(dbCache.data()), dbCache.size());
+    write_all(fixture.folder + "/children_cache", children, size);
+    catdb db{};
+    require(catdb_new(&db, nullptr) == 0);
+    catdb_set_folder(&db, fixture.folder.c_str());
+    require(catdb_ensure_reading(&db) == 0);
+    std::vector<int64_t> listed;
+    const bool same = catdb_get_children_keynums(&db, 1, &listed) == 3 && listed == fixture.rootChildren &&
+                      catdb_get_children_keynums(&db, 2, &listed) == 2 && listed == fixture.folderChildren;
+    catdb_free(&db);
+    return same;
+}
 
 } // namespace
 
@@ -71,6 +109,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         require(contents.item_count >= (uint64_t)contents.file_count + (uint64_t)contents.folder_count + 1);
         require(contents.sizes.count == contents.item_count);
         require(contents.folders.bit_count >= contents.item_count);
+        require(contents.total_size >= 0);
+        for (uint64_t value : contents.sizes.values)
+            require(value <= (uint64_t)INT64_MAX);
     }
 
     if (size >= 2) {
@@ -97,21 +138,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         childrencache_free(&table);
     }
 
-    // The input as the children_cache of the real catalog.
-    write_all(fixture.folder + "/db-cache", reinterpret_cast<const uint8_t *>(fixture.cleanCache.data()),
-              fixture.cleanCache.size());
-    write_all(fixture.folder + "/children_cache", data, size);
+    // The input as the children_cache of the real catalog, beside the clean
+    // db-cache and beside one sealed with the input's hash.
     keyhash *forged = nullptr;
-    bool wellFormed = childrencache_parse(data, size, 8, 7, &forged) == 0;
+    const bool wellFormed = childrencache_parse(data, size, 8, 7, &forged) == 0;
     childrencache_free(&forged);
-    catdb db{};
-    require(catdb_new(&db, nullptr) == 0);
-    catdb_set_folder(&db, fixture.folder.c_str());
-    require(catdb_ensure_reading(&db) == 0);
-    std::vector<int64_t> children;
-    bool same = catdb_get_children_keynums(&db, 1, &children) == 3 && children == fixture.rootChildren &&
-                catdb_get_children_keynums(&db, 2, &children) == 2 && children == fixture.folderChildren;
-    require(same || wellFormed);
-    catdb_free(&db);
+    require(same_listing(fixture, fixture.cleanCache, data, size));
+    require(same_listing(fixture, fixture.sealedFor(data, size), data, size) || wellFormed);
     return 0;
 }

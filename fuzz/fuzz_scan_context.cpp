@@ -7,12 +7,22 @@
 // nothing at all (and no live record or scan) once the scan is deleted; a
 // sentinel beside the workspace keeps its one file.
 //
+// An input that begins like a saved scan file (a FileArch header, or gzip's
+// magic) is loaded as one instead (scx_load_scans into the scratch
+// workspace), and each scan it loaded is listed and deleted. Checked
+// besides: nothing is written outside the workspace, no member lands whose
+// path names one of SQLite's side files of a database ("-journal", "-wal",
+// "-shm"), and the workspace is empty again once the scans are deleted.
+//
 // Seeds (corpus/scan_context/) are "context" files written by scx_archive:
 // a finished quick scan with one and with two FAT file systems and a medium,
-// and a thorough scan holding the store and a FAT volume.
+// and a thorough scan holding the store and a FAT volume; and a saved scan
+// file made by the FileArch writer whose catalog folder holds a journal
+// (tests/scan/test_file_arch.cpp checks that one).
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -62,11 +72,56 @@ struct Scratch : fuzzsupport::WorkspaceScratch {
 };
 
 
+// Whether any name below path ends like a database side file.
+bool holds_side_file(const std::string &path)
+{
+    std::error_code ec;
+    for (auto it = std::filesystem::recursive_directory_iterator(path, ec);
+         it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+        std::string name = it->path().filename().string();
+        for (char &c : name)
+            c = (char)std::tolower((unsigned char)c);
+        for (const char *suffix : {"-journal", "-wal", "-shm"}) {
+            const size_t n = std::strlen(suffix);
+            if (name.size() >= n && name.compare(name.size() - n, n, suffix) == 0)
+                return true;
+        }
+    }
+    return false;
+}
+
+void load_saved_scan(Scratch &s, const uint8_t *data, size_t size)
+{
+    const std::string file = s.root + "/input.scan";
+    FILE *f = std::fopen(file.c_str(), "wb");
+    require(f != nullptr);
+    require(size == 0 || std::fwrite(data, 1, size, f) == size);
+    std::fclose(f);
+    int loaded = -1;
+    const int rc = scx_load_scans(file.c_str(), nullptr, 0, s.workspace, &loaded);
+    require(rc == 0 || rc == -1 || rc == -11);
+    require(loaded >= 0 && (size_t)loaded == scx_live_slots().size());
+    require(!holds_side_file(s.ws));
+    for (uint32_t slot : scx_live_slots()) {
+        std::vector<NodeInfo> list;
+        require(scx_children(keyref_scan(slot), &list) == 0);
+    }
+    std::remove(file.c_str());
+    require(scx_delete_all() == 0);
+    require(scx_live_slots().empty() && fs_live_count() == 0);
+    require(entries(s.ws).empty());
+    require(entries(s.root).size() == 2); // the workspace and the sentinel
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     static Scratch s;
+    if ((size >= 8 && std::memcmp(data, "FileArch", 8) == 0) || (size >= 2 && data[0] == 0x1f && data[1] == 0x8b)) {
+        load_saved_scan(s, data, size);
+        return 0;
+    }
     const std::string slot = s.ws + "/Scan.01";
     require(make_dir_path(slot.c_str()) == 0);
     FILE *f = std::fopen((slot + "/context").c_str(), "wb");

@@ -309,4 +309,7 @@ namespace scx_testing {
 // Frees every slot (folders stay) and resets the current scan and the
 // process-wide counter. Tests only.
 void reset();
+// When set, scx_load_scans calls it between extracting a saved scan and
+// loading its slots (tests only: the window in which another scan may start).
+extern void (*after_load_extract)();
 } // namespace scx_testing

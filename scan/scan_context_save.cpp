@@ -13,11 +13,13 @@
 // any other. Members outside a mapped slot are skipped. The container
 // reader refuses, before anything is written, a container whose member
 // names are absolute or hold "..", "." or empty components; the filter
-// refuses any rewritten path that is not inside the workspace. A free slot
-// is one without a live scan, without a load in progress, and without a
-// folder on disk, so extraction never mixes files into a folder that exists,
-// and removing the mapped folders after a failed extraction restores the
-// workspace as it was.
+// refuses any rewritten path that is not inside the workspace. SQLite's
+// side files of a catalog ("-journal", "-wal", "-shm") are never extracted.
+// A free slot is one without a live scan, without a load in progress, and
+// without a folder on disk, so extraction never mixes files into a folder
+// that exists, and removing the mapped folders after a failed extraction
+// restores the workspace as it was.
+#include <strings.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -105,12 +107,38 @@ int scx_save_scans(FileArch *far, const uint64_t *keyrefs, size_t count)
     return first;
 }
 
+namespace scx_testing {
+void (*after_load_extract)() = nullptr;
+} // namespace scx_testing
+
 namespace {
 
 struct load_filter {
     std::string target;          // the workspace folder
     uint32_t map[SCX_SLOTS + 1]; // saved slot -> new slot (0: not loaded)
 };
+
+// Whether a member path (components separated by '/') has a component
+// ending like one of SQLite's side files of a database: its rollback
+// journal, its WAL or its shared-memory index, in any case.
+bool names_database_side_file(const char *member)
+{
+    static const char *const suffixes[] = {"-journal", "-wal", "-shm"};
+    const char *component = member;
+    for (const char *p = member;; ++p) {
+        if (*p != '/' && *p != '\0')
+            continue;
+        const size_t length = (size_t)(p - component);
+        for (const char *suffix : suffixes) {
+            const size_t n = std::strlen(suffix);
+            if (length >= n && strncasecmp(p - n, suffix, n) == 0)
+                return true;
+        }
+        if (*p == '\0')
+            return false;
+        component = p + 1;
+    }
+}
 
 // Rewrites "<workspace>/Scan.NN/..." to the mapped slot; skips the rest.
 int rewrite_path(void *context, char *path, size_t path_size, int kind, int64_t)
@@ -135,6 +163,13 @@ int rewrite_path(void *context, char *path, size_t path_size, int kind, int64_t)
         return (int)skip;
     if (member[7] == '\0' && kind != FAR_KIND_FOLDER)
         return (int)skip; // a file where the slot's folder belongs
+    // A journal beside a catalog would be rolled back into it at its first
+    // opening, on the word of whoever made the file; a catalog is saved at
+    // rest and never needs one.
+    if (names_database_side_file(member)) {
+        log_error("scx_load_scans: %s not loaded: database journals are never taken from a saved scan", member);
+        return (int)skip;
+    }
     if (path_size < base + 8)
         return -1;
     member[5] = (char)('0' + slot / 10);
@@ -207,6 +242,8 @@ int scx_load_scans(const char *path, const uint64_t *keyrefs, size_t count, work
                 log_error("Failed to remove scan dir in load \"%s\"", folder.c_str());
         }
     }
+    if (scx_testing::after_load_extract != nullptr)
+        scx_testing::after_load_extract();
     int loaded = 0;
     for (uint32_t saved : mapped_saved) {
         const uint32_t slot = filter.map[saved];

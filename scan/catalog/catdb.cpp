@@ -15,6 +15,11 @@
 //   read-only connection may not roll back (SQLITE_READONLY_ROLLBACK); the
 //   opening for reading then lets one read-write connection roll it back
 //   and tries once more, so the last commit is read, not refused.
+// - Only read-write connections roll a journal back (the rollback above and
+//   every opening for writing), and each is preceded by a look at the
+//   journal: one that names a super-journal is refused, since SQLite would
+//   delete the file it names after the rollback, and our catalogs, each one
+//   database, never write one. The catalog then counts as damaged.
 // - Opening for writing deletes the cache files before anything is written:
 //   the caches describe the rows as they were, and rows added by this
 //   writer must not be hidden by them.
@@ -94,6 +99,56 @@ int roll_back_hot_journal(const std::string &path)
     sqlite3_close(conn);
     return rc == SQLITE_OK ? 0 : -34;
 }
+
+// The last 8 bytes of a rollback journal whose transaction spanned several
+// databases: SQLite writes the super-journal record (the super-journal's
+// name, its length and a checksum as big-endian u32, then these bytes) at
+// the journal's end, and after rolling such a journal back it deletes the
+// file the record names, wherever that is.
+constexpr uint8_t kSuperJournalMagic[8] = {0xd9, 0xd5, 0x05, 0xf9, 0x20, 0xa1, 0x63, 0xd7};
+
+} // namespace
+
+int catdb_check_journal_(const std::string &path, const char *caller)
+{
+    const std::string journal = path + "-journal";
+    struct stat info;
+    if (lstat(journal.c_str(), &info) != 0) {
+        if (errno == ENOENT)
+            return 0;
+        log_error("%s: Can't look at %s: %s", caller, journal.c_str(), strerror(errno));
+        return -34;
+    }
+    // A catalog's own journal is a plain file beside it: a link, a folder or
+    // a FIFO at that name was put there by someone else.
+    int fd = S_ISREG(info.st_mode) ? open(journal.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC) : -1;
+    if (fd < 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        log_error("%s: %s is not a regular file; the catalog is treated as damaged", caller, journal.c_str());
+        if (fd >= 0)
+            close(fd);
+        return -34;
+    }
+    uint8_t tail[sizeof kSuperJournalMagic];
+    bool names_super = false;
+    if (info.st_size >= (off_t)sizeof tail) {
+        ssize_t n = pread(fd, tail, sizeof tail, info.st_size - (off_t)sizeof tail);
+        if (n != (ssize_t)sizeof tail) {
+            log_error("%s: Can't read %s", caller, journal.c_str());
+            close(fd);
+            return -34;
+        }
+        names_super = memcmp(tail, kSuperJournalMagic, sizeof tail) == 0;
+    }
+    close(fd);
+    if (names_super) {
+        log_error("%s: %s names a super-journal; it is not rolled back and the catalog is treated as damaged",
+                  caller, journal.c_str());
+        return -34;
+    }
+    return 0;
+}
+
+namespace {
 
 // Closes a connection that may still have statements (a type that forgot to
 // finalize its own): logs, finalizes them and closes again. 0 or -40.
@@ -433,8 +488,10 @@ int catdb_open_for_reading_(catdb *db)
             break;
         // A writer died inside its transaction: restore its last commit
         // rather than call the catalog foreign, then open it again.
-        log_info("catdb_open_for_reading_: %s was left in the middle of a write; rolling it back", path.c_str());
         close_locked(db);
+        if (catdb_check_journal_(path, "catdb_open_for_reading_") != 0)
+            return -34;
+        log_info("catdb_open_for_reading_: %s was left in the middle of a write; rolling it back", path.c_str());
         if (roll_back_hot_journal(path) != 0)
             return -34;
     }
@@ -487,6 +544,9 @@ int catdb_open_for_writing_(catdb *db)
     Guard hold(state->lock);
     std::string path;
     if (start_opening(db, "catdb_open_for_writing_", -3, &path) != 0)
+        return -3;
+    // A read-write connection rolls a hot journal back at its first read.
+    if (catdb_check_journal_(path, "catdb_open_for_writing_") != 0)
         return -3;
     sqlite3 *conn = nullptr;
     int rc = sqlite3_open_v2(path.c_str(), &conn, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);

@@ -137,7 +137,8 @@ int catdb_get_path_(catdb *db, char *out, size_t size);
 
 // Opens read-only, checks the file is a catalog (SQLite, a "nodes" table,
 // not a newer layout; a journal left by a writer that died is rolled back
-// first), then loads the caches (rebuilt when missing or
+// first, unless it names a super-journal or is no regular file: the catalog
+// is then damaged, -34), then loads the caches (rebuilt when missing or
 // damaged; the rebuild's result is the opening's), the selection (empty when
 // missing or damaged) and starts the selection writer. Any failure closes
 // the catalog again, logs a line naming the file, and returns -1 (missing),
@@ -146,7 +147,8 @@ int catdb_open_for_reading_(catdb *db);
 // Opens read-write (creating the file), deletes the two cache files, stores
 // the layout version, runs the hook, begins the transaction and installs the
 // progress handler. Any failure closes the catalog (mode 0) and returns it:
-// -3 open failed, -25 newer layout, the hook's result, -40 BEGIN failed.
+// -3 open failed (also for a journal beside it that may not be rolled back),
+// -25 newer layout, the hook's result, -40 BEGIN failed.
 int catdb_open_for_writing_(catdb *db);
 // Runs the close hook, commits, stops the selection writer (after the writes
 // already queued), frees the caches and closes the connection. Returns the

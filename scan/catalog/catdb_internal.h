@@ -88,6 +88,27 @@ int catdb_write_file_atomic_(const std::string &path, const void *data, size_t s
 // larger than limit (logged); -1 on a read error (logged).
 int catdb_read_file_(const std::string &path, uint64_t limit, std::vector<uint8_t> *out, const char *caller);
 
+// Looks at the journal beside the catalog at path before anything may roll
+// it back: 0 when there is none or it may be rolled back; -34 (logged with
+// the caller's name) when it is not a regular file, cannot be read, or names
+// a super-journal.
+int catdb_check_journal_(const std::string &path, const char *caller);
+
+// The size the catalog hands out for a stored one (a row's `size`, or a
+// value of db-cache taken as signed): a negative value, which only damage
+// makes, reads as 0, as the node information of the file-system types does.
+// Every size read back from "nodes" or "db-cache" passes through here.
+inline uint64_t catdb_stored_size_(int64_t stored)
+{
+    return stored < 0 ? 0 : (uint64_t)stored;
+}
+// a + b held at INT64_MAX, so that totals of such sizes stay sizes too.
+inline uint64_t catdb_add_sizes_(uint64_t a, uint64_t b)
+{
+    const uint64_t limit = (uint64_t)INT64_MAX;
+    return a > limit || b > limit - a ? limit : a + b;
+}
+
 // Maps the reserved root keynum to id_root; other keynums are returned as
 // they are.
 int64_t catdb_map_root_(const catdb_state *state, int64_t keynum);

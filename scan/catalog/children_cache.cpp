@@ -14,6 +14,13 @@
 //   by construction for every cache this system writes.
 // - A row whose pid is NULL (the root) or names no keynum of the catalog is
 //   listed under keynum 0, which no row uses.
+// - children_cache is believed only when its bytes hash to the value kept in
+//   db-cache and db-cache agrees with the row count and largest id of
+//   "nodes". Its structural rules alone let a few bit flips through (a
+//   flipped child count can move a node under another parent and still add
+//   up); a cache is derived data, so anything doubtful is rebuilt.
+// - Sizes are clamped where they are read back (catdb_stored_size_), so that
+//   no counter or listing ever sees a negative row size as a huge one.
 #include "scan/catalog/children_cache.h"
 
 #include <errno.h>
@@ -162,19 +169,53 @@ int dbcache_parse(const uint8_t *data, size_t size, dbcache_contents *out)
     int rc = u64array_from_bytes(&parsed.sizes, block, length);
     if (rc != 0)
         return rc;
+    for (uint64_t &size : parsed.sizes.values)
+        size = catdb_stored_size_((int64_t)size);
     if (!reader.packer->getBytes(&block, &length) || length != (items + 7) / 8)
         return -12;
     rc = bitarray_from_bytes(&parsed.folders, block, length);
     if (rc != 0)
         return rc;
+    if (!reader.atEnd()) {
+        if (!reader.packer->getBytes(&block, &length) || length != 8)
+            return -12;
+        parsed.has_children_hash = true;
+        parsed.children_hash = get_le64(block);
+    }
     if (!reader.atEnd())
         return -12;
     parsed.file_count = files;
     parsed.folder_count = folders;
-    parsed.total_size = total;
+    parsed.total_size = (int64_t)catdb_stored_size_(total);
     parsed.item_count = items;
     *out = std::move(parsed);
     return 0;
+}
+
+int dbcache_build(int64_t files, int64_t folders, int64_t total_size, const u64array *sizes,
+                  const bitarray *folder_bits, uint64_t children_hash, std::vector<uint8_t> *out)
+{
+    if (sizes == nullptr || folder_bits == nullptr || out == nullptr)
+        return -12;
+    try {
+        Writer writer;
+        uint8_t placeholder[8] = {0};
+        uint8_t children[8];
+        set_le(children, children_hash, 8);
+        uint32_t length = 0;
+        const uint8_t *bits = bitarray_data(folder_bits, &length);
+        if (writer.stream->write(placeholder, 8) != 8 || !writer.packer->addInt64(files) ||
+            !writer.packer->addInt64(folders) || !writer.packer->addInt64(total_size) ||
+            u64array_pack(sizes, writer.packer.get()) != 0 || !writer.packer->addBytes(bits, length) ||
+            !writer.packer->addBytes(children, sizeof children))
+            return -1;
+        uint8_t *bytes = writer.buffer.data();
+        set_le(bytes, hash_fnv1a64(bytes + 8, writer.buffer.length() - 8), 8);
+        out->assign(bytes, bytes + writer.buffer.length());
+        return 0;
+    } catch (const std::exception &) {
+        return -10;
+    }
 }
 
 // --- children_cache -----------------------------------------------------------------------
@@ -247,7 +288,7 @@ int childrencache_parse(const uint8_t *data, size_t size, uint64_t item_count, u
 }
 
 int childrencache_read(keyhash **cache, const char *folder, const char *name, uint64_t item_count,
-                       uint64_t row_count)
+                       uint64_t row_count, const uint64_t *expected_hash)
 {
     if (cache == nullptr || folder == nullptr || name == nullptr)
         return -12;
@@ -262,6 +303,10 @@ int childrencache_read(keyhash **cache, const char *folder, const char *name, ui
         return -34; // empty: no header
     if (rc != 0)
         return rc;
+    if (expected_hash != nullptr && hash_fnv1a64(bytes.data(), bytes.size()) != *expected_hash) {
+        log_error("%s: Invalid hash", "childrencache_read");
+        return -12;
+    }
     keyhash *table = nullptr;
     rc = childrencache_parse(bytes.data(), bytes.size(), item_count, row_count, &table);
     if (rc != 0)
@@ -271,7 +316,7 @@ int childrencache_read(keyhash **cache, const char *folder, const char *name, ui
     return 0;
 }
 
-int childrencache_write(const keyhash *cache, const char *folder, const char *name)
+int childrencache_write(const keyhash *cache, const char *folder, const char *name, uint64_t *hash)
 {
     if (cache == nullptr || folder == nullptr || name == nullptr)
         return -12;
@@ -300,6 +345,8 @@ int childrencache_write(const keyhash *cache, const char *folder, const char *na
                     return -3;
         }
         std::string path = std::string(folder) + "/" + name;
+        if (hash != nullptr)
+            *hash = hash_fnv1a64(writer.buffer.data(), writer.buffer.length());
         return catdb_write_file_atomic_(path, writer.buffer.data(), writer.buffer.length(), "childrencache_write");
     } catch (const std::exception &) {
         log_error("childrencache_write: out of memory");
@@ -337,6 +384,54 @@ int catdb_index_parents_(catdb_state *state)
     return 0;
 }
 
+namespace {
+
+// The keynum count a catalog of rows rows whose largest id is max_id needs,
+// or 0 when its ids are too sparse to be ours (logged).
+uint64_t items_for(int64_t rows, int64_t max_id)
+{
+    if (rows < 0 || max_id < 0)
+        return 0;
+    uint64_t items = std::max<uint64_t>((uint64_t)rows + 1, (uint64_t)max_id + 1);
+    if (items > U64ARRAY_MAX_COUNT || items > 4 * ((uint64_t)rows + 1) + CATDB_MAX_ID_SLACK) {
+        log_error("catdb_regenerate_cache_: ids up to %lld for %lld rows: the catalog is damaged", (long long)max_id,
+                  (long long)rows);
+        return 0;
+    }
+    return items;
+}
+
+// Row count and largest id of "nodes" (two queries that need no scan of
+// the rows' contents). 0 or the query's failure.
+int count_rows(catdb *db, int64_t *rows, int64_t *max_id)
+{
+    int rc = catdb_get_int64_for_sql_(db, "SELECT COUNT(*) FROM nodes;", rows);
+    if (rc == 0)
+        rc = catdb_get_int64_for_sql_(db, "SELECT IFNULL(MAX(id), 0) FROM nodes;", max_id);
+    return rc;
+}
+
+// Caches describe the rows as a rebuild found them: files + folders are the
+// rows and items follows from the largest id. Caches of other rows (a
+// catalog changed behind the catalog's back, or files put beside it) are not
+// believed: -12, logged.
+int check_against_nodes(catdb *db, uint64_t rows, uint64_t items)
+{
+    int64_t count = 0, max_id = 0;
+    int rc = count_rows(db, &count, &max_id);
+    if (rc != 0)
+        return rc;
+    if (count < 0 || max_id < 0 || (uint64_t)count != rows ||
+        items != std::max<uint64_t>((uint64_t)count + 1, (uint64_t)max_id + 1)) {
+        log_info("catdb_read_cache_: the caches count %llu rows in %llu keynums; nodes holds %lld rows up to id %lld",
+                 (unsigned long long)rows, (unsigned long long)items, (long long)count, (long long)max_id);
+        return -12;
+    }
+    return 0;
+}
+
+} // namespace
+
 int catdb_read_cache_(catdb *db)
 {
     if (db == nullptr || db->state == nullptr)
@@ -355,9 +450,17 @@ int catdb_read_cache_(catdb *db)
         return rc;
     bytes.clear();
     bytes.shrink_to_fit();
-    keyhash *children = nullptr;
+    if (!contents.has_children_hash) {
+        log_info("catdb_read_cache_: db-cache of an older layout (no check value of children_cache)");
+        return -12;
+    }
     uint64_t rows = (uint64_t)contents.file_count + (uint64_t)contents.folder_count;
-    rc = childrencache_read(&children, state->folder.c_str(), CATDB_CHILDREN_FILE, contents.item_count, rows);
+    rc = check_against_nodes(db, rows, contents.item_count);
+    if (rc != 0)
+        return rc;
+    keyhash *children = nullptr;
+    rc = childrencache_read(&children, state->folder.c_str(), CATDB_CHILDREN_FILE, contents.item_count, rows,
+                            &contents.children_hash);
     if (rc != 0) {
         log_info("catdb_read_cache_: children_cache unusable (%d)", rc);
         return rc;
@@ -385,19 +488,12 @@ int catdb_regenerate_cache_(catdb *db)
     if (db->conn == nullptr)
         return -12;
     int64_t rows = 0, max_id = 0;
-    int rc = catdb_get_int64_for_sql_(db, "SELECT COUNT(*) FROM nodes;", &rows);
-    if (rc == 0)
-        rc = catdb_get_int64_for_sql_(db, "SELECT IFNULL(MAX(id), 0) FROM nodes;", &max_id);
+    int rc = count_rows(db, &rows, &max_id);
     if (rc != 0)
         return rc;
-    if (rows < 0 || max_id < 0)
+    const uint64_t items = items_for(rows, max_id);
+    if (items == 0)
         return -12;
-    uint64_t items = std::max<uint64_t>((uint64_t)rows + 1, (uint64_t)max_id + 1);
-    if (items > U64ARRAY_MAX_COUNT || items > 4 * ((uint64_t)rows + 1) + CATDB_MAX_ID_SLACK) {
-        log_error("catdb_regenerate_cache_: ids up to %lld for %lld rows: the catalog is damaged", (long long)max_id,
-                  (long long)rows);
-        return -12;
-    }
     rc = u64array_make(&state->sizes, items);
     if (rc == 0)
         rc = bitarray_make(&state->folders, items);
@@ -424,13 +520,13 @@ int catdb_regenerate_cache_(catdb *db)
         int64_t pid = sqlite3_column_int64(stmt, 1);
         if (sqlite3_column_type(stmt, 1) == SQLITE_NULL || pid < 0 || (uint64_t)pid >= items)
             pid = 0;
-        int64_t size = sqlite3_column_int64(stmt, 3);
-        total += (uint64_t)size;
+        const uint64_t size = catdb_stored_size_(sqlite3_column_int64(stmt, 3));
+        total = catdb_add_sizes_(total, size);
         if (sqlite3_column_int64(stmt, 2) != 0) {
             bitarray_set(&state->folders, (uint64_t)id, 1);
             ++folders;
         } else {
-            u64array_set(&state->sizes, (uint64_t)id, (uint64_t)size);
+            u64array_set(&state->sizes, (uint64_t)id, size);
             ++files;
         }
         int added = childrencache_add(state->children, pid, id);
@@ -477,35 +573,18 @@ int catdb_write_cache_(catdb *db)
         log_error("%s: Couldn't get db path", "catdb_write_cache_");
         return -12;
     }
-    int rc = childrencache_write(state->children, state->folder.c_str(), CATDB_CHILDREN_FILE);
+    uint64_t children_hash = 0;
+    int rc = childrencache_write(state->children, state->folder.c_str(), CATDB_CHILDREN_FILE, &children_hash);
     if (rc != 0) {
         log_error("%s: error", "catdb_write_cache_");
         return rc;
     }
-    try {
-        Writer writer;
-        uint8_t placeholder[8] = {0};
-        if (writer.stream->write(placeholder, 8) != 8 || !writer.packer->addInt64((int64_t)state->file_count) ||
-            !writer.packer->addInt64((int64_t)state->folder_count) ||
-            !writer.packer->addInt64((int64_t)state->total_size) || u64array_pack(&state->sizes, writer.packer.get()) != 0) {
-            log_error("%s: error", "catdb_write_cache_");
-            return -1;
-        }
-        uint32_t length = 0;
-        const uint8_t *bits = bitarray_data(&state->folders, &length);
-        if (!writer.packer->addBytes(bits, length)) {
-            log_error("%s: error", "catdb_write_cache_");
-            return -1;
-        }
-        uint8_t *bytes = writer.buffer.data();
-        uint64_t hash = hash_fnv1a64(bytes + 8, writer.buffer.length() - 8);
-        set_le(bytes, hash, 8);
-        rc = catdb_write_file_atomic_(catdb_file_path_(state, CATDB_CACHE_FILE), bytes, writer.buffer.length(),
+    std::vector<uint8_t> image;
+    rc = dbcache_build((int64_t)state->file_count, (int64_t)state->folder_count, (int64_t)state->total_size,
+                       &state->sizes, &state->folders, children_hash, &image);
+    if (rc == 0)
+        rc = catdb_write_file_atomic_(catdb_file_path_(state, CATDB_CACHE_FILE), image.data(), image.size(),
                                       "catdb_write_cache_");
-    } catch (const std::exception &) {
-        log_error("catdb_write_cache_: out of memory");
-        return -10;
-    }
     if (rc != 0)
         log_error("%s: error", "catdb_write_cache_");
     return rc;

@@ -16,12 +16,19 @@
 //                                 (folders and absent keynums hold 0)
 //                   folder block  byte block, ceil(items / 8) bytes: keynum k
 //                                 is bit 7 - k % 8 of byte k / 8, 1 = folder
+//                   children hash byte block, 8 bytes: FNV-1a 64 of the whole
+//                                 "children_cache" written with it,
+//                                 little-endian
 //
 //   items is files + folders + 1 for catalogs numbered 1..n without gaps
 //   (every catalog this system writes); a catalog whose ids leave gaps gets
 //   max(id) + 1. The reader takes items from the size block and requires
 //   items >= files + folders + 1, the folder block to be exactly
-//   ceil(items / 8) bytes and nothing after it.
+//   ceil(items / 8) bytes and nothing after the children hash. A db-cache
+//   written before the children hash was kept ends after the folder block:
+//   it parses, but the catalog does not use it (the caches are rebuilt).
+//   Sizes read back (and the total) are clamped like every size the catalog
+//   hands out: a value above INT64_MAX reads as 0.
 //
 // "children_cache":
 //
@@ -33,21 +40,27 @@
 //
 //   Records may come in any order; records of 0 children are skipped. The
 //   root row (pid NULL) is a child of keynum 0, so every row is the child of
-//   exactly one record. The reader requires: a record count that the file's
-//   size can hold, every keynum below items, no parent twice and no child
-//   twice, the children adding up to files + folders, and the file consumed
-//   exactly. The file has no check value of its own; these rules catch a
-//   cut-short or foreign file.
+//   exactly one record. The file has no check value of its own: its hash is
+//   kept in db-cache (above), and a file whose bytes do not hash to it is
+//   not read. The reader also requires: a record count that the file's size
+//   can hold, every keynum below items, no parent twice and no child twice,
+//   the children adding up to files + folders, and the file consumed
+//   exactly.
+//
+// Before either file is believed, db-cache is checked against "nodes": its
+// files + folders must be the row count and its items max(rows, max(id)) + 1,
+// so caches left from other rows are not used.
 //
 // Both files are written to "<name>.tmp", synced and renamed over the old
 // one, children_cache first and db-cache last, so a crash leaves either the
-// old pair, or a new children_cache with an old or missing db-cache (which
-// the cross-checks above reject). Any failed read rebuilds both from
+// old pair, or a new children_cache with an old or missing db-cache (whose
+// children hash then does not match). Any failed read rebuilds both from
 // "SELECT id, pid, is_dir, size FROM nodes;".
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "scan/catalog/catdb.h"
 #include "scan/catalog/hash_tables.h"
@@ -63,12 +76,19 @@ struct dbcache_contents {
     uint64_t item_count = 0; // from the size block
     u64array sizes;
     bitarray folders;
+    bool has_children_hash = false; // false for a db-cache of the older layout
+    uint64_t children_hash = 0;     // FNV-1a 64 of "children_cache"
 };
 
 // Pure parse of a whole "db-cache" image. -23 when empty, -12 when too
 // short, with a hash mismatch ("dbcache_parse: Invalid hash"), a failed
-// unpack or an inconsistent length; 0 otherwise.
+// unpack or an inconsistent length; 0 otherwise (sizes clamped).
 int dbcache_parse(const uint8_t *data, size_t size, dbcache_contents *out);
+// Builds a whole "db-cache" image (check value first) from the counts, the
+// per-keynum arrays and the hash of the children file written with it. 0,
+// -1 when the items cannot be packed, -10 no memory.
+int dbcache_build(int64_t files, int64_t folders, int64_t total_size, const u64array *sizes,
+                  const bitarray *folder_bits, uint64_t children_hash, std::vector<uint8_t> *out);
 
 // Pure parse of a whole "children_cache" image for a catalog of item_count
 // keynums holding row_count rows. *out is replaced by a new table on
@@ -77,13 +97,15 @@ int dbcache_parse(const uint8_t *data, size_t size, dbcache_contents *out);
 int childrencache_parse(const uint8_t *data, size_t size, uint64_t item_count, uint64_t row_count,
                         keyhash **out);
 
-// Reads folder/name with childrencache_parse. -1 when the file is missing.
+// Reads folder/name with childrencache_parse. -1 when the file is missing;
+// with expected_hash given, -12 ("childrencache_read: Invalid hash") when
+// the file's FNV-1a 64 is another.
 int childrencache_read(keyhash **cache, const char *folder, const char *name, uint64_t item_count,
-                       uint64_t row_count);
+                       uint64_t row_count, const uint64_t *expected_hash = nullptr);
 // Writes the table to folder/name atomically, records in ascending parent
-// order, lists of 0 children left out. -12 for a null or empty table, -3 on
-// a write failure.
-int childrencache_write(const keyhash *cache, const char *folder, const char *name);
+// order, lists of 0 children left out; *hash (when given) gets the FNV-1a 64
+// of the bytes written. -12 for a null or empty table, -3 on a write failure.
+int childrencache_write(const keyhash *cache, const char *folder, const char *name, uint64_t *hash = nullptr);
 
 // Catalog operations (the catalog lock held by the caller, a connection open).
 // Loads both files into the catalog state; 0, or the failing step's code.

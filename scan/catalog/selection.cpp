@@ -93,7 +93,7 @@ const keylist *children_of(const catdb_state *state, int64_t keynum)
 void move_counter(uint64_t *counter, bool up, uint64_t amount)
 {
     if (up)
-        *counter += amount;
+        *counter = catdb_add_sizes_(*counter, amount);
     else
         *counter = *counter >= amount ? *counter - amount : 0;
 }
@@ -118,7 +118,7 @@ void recount(catdb_state *state)
             ++folders;
         } else {
             ++files;
-            bytes += size_of(state, (int64_t)k);
+            bytes = catdb_add_sizes_(bytes, size_of(state, (int64_t)k));
         }
     }
     state->selected[SEL_COUNTER_FILES] = files;
@@ -373,7 +373,7 @@ int catdb_select_node(catdb *db, const int64_t *list, size_t count, uint32_t val
         uint64_t bytes = 0;
         if (value != 0)
             for (uint64_t k = 0; k < state->sizes.count; ++k)
-                bytes += state->sizes.values[(size_t)k];
+                bytes = catdb_add_sizes_(bytes, state->sizes.values[(size_t)k]);
         {
             SelGuard sel(state->sel_lock);
             tribool_fill(&state->selection, value);

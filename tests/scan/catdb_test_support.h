@@ -46,6 +46,29 @@ inline int make_nodes_table(catdb *db, fs_record * /*record*/)
                           "size INTEGER, num_children INTEGER, fs_id INTEGER, fs_pid INTEGER);");
 }
 
+// The record SQLite appends to a rollback journal whose transaction spanned
+// several databases: the super-journal's name, its length and the sum of its
+// bytes (each a big-endian u32), then the journal magic. Rolling such a
+// journal back makes SQLite delete the file it names.
+inline std::string super_journal_record(const std::string &name)
+{
+    std::string out = name;
+    uint32_t sum = 0;
+    for (char c : name)
+        sum += (uint32_t)(int32_t)(signed char)c;
+    for (uint32_t value : {(uint32_t)name.size(), sum})
+        for (int shift = 24; shift >= 0; shift -= 8)
+            out += (char)(uint8_t)(value >> shift);
+    return out + std::string("\xd9\xd5\x05\xf9\x20\xa1\x63\xd7", 8);
+}
+
+// A journal SQLite takes as hot (its first byte is not 0) that names the
+// super-journal super.
+inline std::string journal_naming(const std::string &super)
+{
+    return std::string(4, '\x01') + super_journal_record(super);
+}
+
 class Catalog {
 public:
     Catalog()

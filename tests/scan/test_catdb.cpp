@@ -364,3 +364,40 @@ TEST(CatdbOpen, CatalogLeftMidWriteByACrashIsRolledBack)
     EXPECT_EQ(cat.children(tree.folders[2]), tree.filesAt[2]);
     EXPECT_FALSE(cat.exists("cat.db-journal"));
 }
+
+// Fault guarded: a journal beside cat.db that names a super-journal was
+// rolled back, and SQLite then deleted the file it names, wherever that is
+// (a file of the user's, when the journal came with a received saved scan).
+// A catalog is one database and its journals never name one: such a journal,
+// or one that is not a regular file, is refused before any rollback, and the
+// catalog is treated as damaged until the journal is gone.
+TEST(CatdbOpen, JournalNamingASuperJournalIsRefusedNotRolledBack)
+{
+    zvtest::TempDir outside;
+    const std::string victim = outside / "notes.txt";
+    const std::string journal = zvtest::journal_naming(victim);
+    zvtest::ChainTree tree = zvtest::make_chain_tree(2, 3);
+    for (bool linked : {false, true}) {
+        Catalog cat;
+        cat.write(tree.rows);
+        ASSERT_EQ(catdb_close(&cat.db), 0);
+        zvtest::writeFile(victim, "precious");
+        if (linked) {
+            zvtest::writeFile(outside / "journal", journal);
+            ASSERT_EQ(symlink((outside / "journal").c_str(), cat.path("cat.db-journal").c_str()), 0);
+        } else {
+            zvtest::writeFile(cat.path("cat.db-journal"), journal);
+        }
+        EXPECT_EQ(catdb_ensure_reading(&cat.db), -34) << linked;
+        EXPECT_EQ(catdb_mode(&cat.db), CATDB_MODE_CLOSED);
+        EXPECT_EQ(zvtest::readFile(victim), "precious") << linked;
+        EXPECT_EQ(catdb_ensure_writing(&cat.db), -3) << linked;
+        EXPECT_EQ(zvtest::readFile(victim), "precious") << linked;
+        EXPECT_TRUE(cat.logged(linked ? "is not a regular file" : "names a super-journal")) << linked;
+        EXPECT_TRUE(cat.exists("cat.db-journal"));
+        // Without the journal the catalog reads as it was committed.
+        ASSERT_EQ(unlink(cat.path("cat.db-journal").c_str()), 0);
+        ASSERT_EQ(catdb_ensure_reading(&cat.db), 0);
+        EXPECT_EQ(cat.children(tree.folders[1]), tree.filesAt[1]);
+    }
+}

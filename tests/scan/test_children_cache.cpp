@@ -2,9 +2,14 @@
 // stale files, the children_cache rules, and caches dropped on writing.
 #include <gtest/gtest.h>
 
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -323,4 +328,208 @@ TEST(ChildrenCacheFiles, FifoAtACacheNameIsRefusedNotWaitedFor)
     }, 20);
     EXPECT_TRUE(outcome.finished) << "hung; steps:\n" << outcome.notes;
     EXPECT_EQ(outcome.status, 0) << outcome.notes;
+}
+
+namespace {
+
+// The children of every keynum below items as "nodes" lists them (rows in
+// rowid order; the root, whose pid is NULL, under keynum 0), read with a
+// connection of its own while the catalog is closed.
+std::map<int64_t, std::vector<int64_t>> children_from_nodes(const std::string &path, int64_t items)
+{
+    std::map<int64_t, std::vector<int64_t>> out;
+    sqlite3 *conn = nullptr;
+    EXPECT_EQ(sqlite3_open_v2(path.c_str(), &conn, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    sqlite3_stmt *stmt = nullptr;
+    EXPECT_EQ(sqlite3_prepare_v2(conn, "SELECT id, IFNULL(pid, 0) FROM nodes ORDER BY rowid;", -1, &stmt, nullptr),
+              SQLITE_OK);
+    for (int64_t k = 0; k < items; ++k)
+        out[k];
+    while (sqlite3_step(stmt) == SQLITE_ROW)
+        out[sqlite3_column_int64(stmt, 1)].push_back(sqlite3_column_int64(stmt, 0));
+    sqlite3_finalize(stmt);
+    sqlite3_close(conn);
+    return out;
+}
+
+// The small catalog the fuzz targets use: root 1 { folder 2 { 4, 5 },
+// folder 3 { 6 }, file 7 }.
+const std::vector<CatRow> kSmall = {{1, -1, 1, 0}, {2, 1, 1, 0}, {3, 1, 1, 0}, {4, 2, 0, 10},
+                                    {5, 2, 0, 20}, {6, 3, 0, 30}, {7, 1, 0, 40}};
+
+} // namespace
+
+// Fault guarded: children_cache had no check value, and some single-bit
+// flips of it passed every structural rule (one moved the root under another
+// node), so listings were believed that "nodes" does not hold. Every flip of
+// every bit of a real catalog's file is now rebuilt, and each listing is the
+// one "nodes" gives.
+TEST(ChildrenCacheFiles, EverySingleBitFlipIsRebuilt)
+{
+    Catalog cat;
+    cat.writeCached(kSmall);
+    const std::string good = zvtest::readFile(cat.path("children_cache"));
+    ASSERT_FALSE(good.empty());
+    const auto expected = children_from_nodes(cat.path("cat.db"), 8);
+    size_t believed = 0;
+    for (size_t bit = 0; bit < good.size() * 8; ++bit) {
+        std::string bad = good;
+        bad[bit / 8] = (char)(bad[bit / 8] ^ (1 << (bit % 8)));
+        zvtest::writeFile(cat.path("children_cache"), bad);
+        ASSERT_EQ(catdb_ensure_reading(&cat.db), 0) << "bit " << bit;
+        if (zvtest::readFile(cat.path("children_cache")) != good)
+            ++believed;
+        for (const auto &[keynum, children] : expected)
+            EXPECT_EQ(cat.children(keynum), children) << "bit " << bit << ", keynum " << keynum;
+        ASSERT_EQ(catdb_close(&cat.db), 0);
+    }
+    EXPECT_EQ(believed, 0u) << "of " << good.size() * 8 << " flips";
+    EXPECT_TRUE(cat.logged("childrencache_read: Invalid hash"));
+}
+
+// Caches that agree with each other but not with "nodes" (rows changed
+// behind the catalog's back, or a pair of files from elsewhere), and a
+// db-cache of the layout before children_cache's hash was kept in it, are
+// rebuilt instead of believed.
+TEST(ChildrenCacheFiles, CachesNotMatchingNodesOrOfTheOlderLayoutAreRebuilt)
+{
+    Catalog cat;
+    cat.writeCached(kSmall);
+    sqlite3 *conn = nullptr;
+    ASSERT_EQ(sqlite3_open(cat.path("cat.db").c_str(), &conn), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(conn, "INSERT INTO nodes (id, pid, is_dir, size) VALUES (8, 3, 0, 50);", nullptr, nullptr,
+                           nullptr),
+              SQLITE_OK);
+    sqlite3_close(conn);
+    ASSERT_EQ(catdb_ensure_reading(&cat.db), 0);
+    EXPECT_TRUE(cat.logged("the caches count 7 rows in 8 keynums; nodes holds 8 rows up to id 8"));
+    EXPECT_EQ(cat.children(3), (std::vector<int64_t>{6, 8}));
+    ASSERT_EQ(catdb_close(&cat.db), 0);
+
+    // The older layout: the same items without the children hash.
+    std::string image = zvtest::readFile(cat.path("db-cache"));
+    dbcache_contents contents;
+    ASSERT_EQ(dbcache_parse((const uint8_t *)image.data(), image.size(), &contents), 0);
+    ASSERT_TRUE(contents.has_children_hash);
+    EXPECT_EQ(contents.children_hash, hash_fnv1a64(zvtest::readFile(cat.path("children_cache")).data(),
+                                                   zvtest::readFile(cat.path("children_cache")).size()));
+    Packed older;
+    older.pack.addInt64(contents.file_count);
+    older.pack.addInt64(contents.folder_count);
+    older.pack.addInt64(contents.total_size);
+    ASSERT_EQ(u64array_pack(&contents.sizes, &older.pack), 0);
+    uint32_t length = 0;
+    const uint8_t *bits = bitarray_data(&contents.folders, &length);
+    older.pack.addBytes(bits, length);
+    std::vector<uint8_t> old_image = older.withHash();
+    dbcache_contents parsed;
+    ASSERT_EQ(dbcache_parse(old_image.data(), old_image.size(), &parsed), 0);
+    EXPECT_FALSE(parsed.has_children_hash);
+    zvtest::writeFile(cat.path("db-cache"), std::string(old_image.begin(), old_image.end()));
+    const ino_t before = inode_of(cat.path("db-cache"));
+    ASSERT_EQ(catdb_ensure_reading(&cat.db), 0);
+    EXPECT_TRUE(cat.logged("db-cache of an older layout"));
+    EXPECT_NE(inode_of(cat.path("db-cache")), before);
+    EXPECT_EQ(zvtest::readFile(cat.path("db-cache")), image);
+}
+
+// Fault guarded: a row's size was taken as it stood, so a size of -2^63
+// (damage) became 2^63 bytes, which overflowed the selected-bytes counter's
+// arithmetic when the file was unticked. Sizes read back from "nodes" and
+// from "db-cache" read as 0 when negative, in listings, totals and counters.
+TEST(ChildrenCacheFiles, NegativeAndOversizedSizesReadAsZero)
+{
+    Catalog cat;
+    cat.writeCached({{1, -1, 1, 0}, {2, 1, 0, INT64_MIN}, {3, 1, 0, -5}, {4, 1, 0, 100}, {5, 1, 1, INT64_MIN}});
+    ASSERT_EQ(catdb_ensure_reading(&cat.db), 0);
+    for (const auto &[keynum, expected] : std::vector<std::pair<int64_t, uint64_t>>{{2, 0}, {3, 0}, {4, 100}}) {
+        uint64_t size = 99;
+        EXPECT_EQ(catdb_node_facts(&cat.db, keynum, nullptr, &size), 0);
+        EXPECT_EQ(size, expected) << keynum;
+    }
+    uint64_t total = 0;
+    ASSERT_EQ(catdb_get_counts(&cat.db, nullptr, nullptr, &total, nullptr), 0);
+    EXPECT_EQ(total, 100u);
+    const int64_t path[] = {2, 1, CATDB_KEYNUM_NONE};
+    ASSERT_EQ(catdb_select_node(&cat.db, path, 3, 1), 0);
+    EXPECT_EQ(cat.counters(), (std::vector<uint64_t>{1, 1, 0, 0, 0})); // the file; the root, partly selected
+    ASSERT_EQ(catdb_select_node(&cat.db, path, 3, 0), 0);
+    EXPECT_EQ(cat.counters(), (std::vector<uint64_t>{0, 0, 0, 0, 0}));
+    const int64_t root[] = {CATDB_KEYNUM_ROOT, CATDB_KEYNUM_NONE};
+    ASSERT_EQ(catdb_select_node(&cat.db, root, 2, 1), 0);
+    EXPECT_EQ(cat.counters()[SEL_COUNTER_BYTES], 100u);
+    ASSERT_EQ(catdb_close(&cat.db), 0);
+
+    // A db-cache whose check values hold but whose size of keynum 4 is above
+    // INT64_MAX is read, with that size as 0.
+    std::string image = zvtest::readFile(cat.path("db-cache"));
+    dbcache_contents contents;
+    ASSERT_EQ(dbcache_parse((const uint8_t *)image.data(), image.size(), &contents), 0);
+    contents.sizes.values[4] = (uint64_t(1) << 63) | 7;
+    std::vector<uint8_t> forged;
+    ASSERT_EQ(dbcache_build(contents.file_count, contents.folder_count, contents.total_size, &contents.sizes,
+                            &contents.folders, contents.children_hash, &forged),
+              0);
+    zvtest::writeFile(cat.path("db-cache"), std::string(forged.begin(), forged.end()));
+    const ino_t before = inode_of(cat.path("db-cache"));
+    ASSERT_EQ(catdb_ensure_reading(&cat.db), 0);
+    EXPECT_EQ(inode_of(cat.path("db-cache")), before); // read, not rebuilt
+    uint64_t size = 99;
+    EXPECT_EQ(catdb_node_facts(&cat.db, 4, nullptr, &size), 0);
+    EXPECT_EQ(size, 0u);
+}
+
+// The caches are written through "<name>.tmp" opened without following a
+// link: a link planted at either temporary name leaves its target as it
+// was (the rebuild then cannot save, and the opening fails).
+TEST(ChildrenCacheFiles, LinkAtATemporaryNameIsNotFollowed)
+{
+    zvtest::TempDir outside;
+    for (const char *name : {"db-cache.tmp", "children_cache.tmp"}) {
+        Catalog cat;
+        cat.write(kSmall);
+        ASSERT_EQ(catdb_close(&cat.db), 0);
+        const std::string target = outside / (std::string(name) + ".victim");
+        zvtest::writeFile(target, "precious");
+        ASSERT_EQ(symlink(target.c_str(), cat.path(name).c_str()), 0);
+        catdb_ensure_reading(&cat.db);
+        EXPECT_EQ(zvtest::readFile(target), "precious") << name;
+        struct stat info;
+        EXPECT_TRUE(lstat(cat.path(name).c_str(), &info) == 0 && S_ISLNK(info.st_mode)) << name;
+        EXPECT_FALSE(lstat(cat.path("db-cache").c_str(), &info) == 0 && S_ISLNK(info.st_mode)) << name;
+    }
+}
+
+// Ids far sparser than the rows are refused before the per-keynum arrays
+// are made for them. 2,000,000 is below the largest count an array may
+// have, so it is this rule, not the array's own limit, that refuses it.
+TEST(ChildrenCacheFiles, IdsFarSparserThanTheRowsAreRefused)
+{
+    Catalog cat;
+    cat.write({{1, -1, 1, 0}, {2, 1, 0, 5}, {2000000, 1, 0, 7}});
+    EXPECT_EQ(catdb_ensure_reading(&cat.db), -12);
+    EXPECT_TRUE(cat.logged("ids up to 2000000 for 3 rows: the catalog is damaged"));
+    EXPECT_EQ(catdb_mode(&cat.db), CATDB_MODE_CLOSED);
+    EXPECT_FALSE(cat.exists("db-cache"));
+}
+
+// The seeds in fuzz/corpus/children_cache are the small catalog's cache
+// files as the catalog writes them: "dbcache", "fixture_children", and
+// "pure_children" (two bytes choosing 8 keynums and 7 rows, then the
+// children file). ZV_WRITE_CHILDREN_CACHE_SEEDS=1 writes them anew.
+TEST(ChildrenCacheFiles, FuzzCorpusIsWhatTheCatalogWrites)
+{
+    Catalog cat;
+    cat.writeCached(kSmall);
+    const std::string children = zvtest::readFile(cat.path("children_cache"));
+    const std::map<std::string, std::string> made = {{"dbcache", zvtest::readFile(cat.path("db-cache"))},
+                                                     {"fixture_children", children},
+                                                     {"pure_children", std::string("\x07\x07", 2) + children}};
+    const std::string folder =
+        (std::filesystem::path(__FILE__).parent_path() / "../../fuzz/corpus/children_cache/").string();
+    for (const auto &[name, bytes] : made) {
+        if (std::getenv("ZV_WRITE_CHILDREN_CACHE_SEEDS"))
+            zvtest::writeFile(folder + name, bytes);
+        EXPECT_EQ(zvtest::readFile(folder + name), bytes) << name;
+    }
 }

@@ -16,6 +16,7 @@
 #include "foundation/buf.h"
 #include "foundation/file.h"
 #include "scan/file_arch.h"
+#include "scan/scan_context.h"
 #include "support/full_disk.h"
 #include "support/test_support.h"
 
@@ -596,7 +597,8 @@ TEST(FileArch, LinksInsideTheTargetAreNotFollowed)
 }
 
 // The seeds in fuzz/corpus/file_arch are made by the writer (and cut or
-// poked); ZV_WRITE_FILE_ARCH_SEEDS=1 writes them anew. The gzip seed is
+// poked), and so is the saved scan with a journal in
+// fuzz/corpus/scan_context; ZV_WRITE_FILE_ARCH_SEEDS=1 writes them anew. The gzip seed is
 // compared after decompression, as another zlib may compress differently.
 TEST(FileArch, FuzzCorpusIsWhatTheWriterMakes)
 {
@@ -617,6 +619,25 @@ TEST(FileArch, FuzzCorpusIsWhatTheWriterMakes)
                              file_member("Scan.01\\..\\..\\victim", "pwned") + eof_record();
     made["hostile-link-name"] = header() + name_record("dnam", "Scan.01") + file_member("Scan.01\\x", "1") +
                                 name_record("dnam", "Scan.01\\x\\y") + eof_record();
+    // A saved scan of slot 1 whose catalog folder carries a journal, for
+    // this target and for the saved-scan inputs of the scan-context one.
+    writeFile(dir / "ws/Scan.01/FAT.1/cat.db-journal", std::string(4, '\x01') + "journal tail");
+    ScanInfo info{};
+    info.slot = 1;
+    info.keyref = keyref_scan(1);
+    std::snprintf(info.scan_name, sizeof info.scan_name, "Scan 1");
+    uint8_t raw[SCAN_INFO_SIZE];
+    scan_info_pack(info, raw);
+    std::string container = dir / "journal.far";
+    ASSERT_EQ(write_scan_container(dir, container, FAR_FILE_PLAIN, "ZO3divi",
+                                   std::string(reinterpret_cast<const char *>(raw), sizeof raw), dir / "ws/Scan.01"),
+              0);
+    made["saved-scan-with-journal"] = readFile(container);
+    const fs::path scan_context = fs::path(__FILE__).parent_path() / "../../fuzz/corpus/scan_context";
+    if (std::getenv("ZV_WRITE_FILE_ARCH_SEEDS"))
+        writeFile(scan_context / "saved-scan-with-journal", made["saved-scan-with-journal"]);
+    EXPECT_EQ(readFile(scan_context / "saved-scan-with-journal"), made["saved-scan-with-journal"]);
+
     const fs::path folder = fs::path(__FILE__).parent_path() / "../../fuzz/corpus/file_arch";
     for (const auto &[name, bytes] : made) {
         if (std::getenv("ZV_WRITE_FILE_ARCH_SEEDS")) {
@@ -631,6 +652,46 @@ TEST(FileArch, FuzzCorpusIsWhatTheWriterMakes)
         } else {
             EXPECT_EQ(readFile(folder / name), bytes) << name;
         }
+    }
+}
+
+} // namespace
+
+#include "support/hang_guard.h"
+
+namespace {
+
+// Name records over the 260 bytes a name may take are refused before their
+// bytes are read. One just over the limit overran the name buffer by a
+// byte, which only a sanitizer notices; an 8 KiB one overruns it by far.
+// The extraction runs in a child process, so that an overrun fails this test
+// rather than ending the whole run.
+TEST(FileArch, OversizedNameRecordsAreRefusedBeforeTheyAreRead)
+{
+    Scene scene;
+    const std::string big(8192, 'n');
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"8 KiB folder name", name_record("dnam", big)},
+        {"8 KiB file name", name_record("fnam", big) + record("fdat", "x")},
+        {"8 KiB file name (gzip)", name_record("fnam", big) + record("fdat", "x")},
+    };
+    const auto before = snapshot(scene.dir.path());
+    for (const auto &[what, bad] : cases) {
+        std::string container = scene.dir / "big.far";
+        writeFile(container, header() + file_member("keep", "NEW") + bad + eof_record());
+        if (what.find("gzip") != std::string::npos) {
+            zvtest::requireTool("gzip");
+            zvtest::mustRun("gzip -f '" + container + "' && mv '" + container + ".gz' '" + container + "'");
+        }
+        const zvtest::ChildOutcome outcome = zvtest::runInChild([&](const zvtest::ChildNotes &note) {
+            const int result = extract(container, scene.target);
+            note("far_extract gave " + std::to_string(result));
+            return result == -1 ? 0 : 1;
+        }, 60);
+        EXPECT_TRUE(outcome.finished) << what;
+        EXPECT_EQ(outcome.status, 0) << what << ": " << outcome.notes;
+        std::remove(container.c_str());
+        EXPECT_EQ(snapshot(scene.dir.path()), before) << what;
     }
 }
 

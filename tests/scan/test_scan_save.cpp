@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <set>
 
 #include "foundation/buf.h"
@@ -296,3 +297,164 @@ TEST_F(SavedScans, HostileFilesLeaveTheWorkspaceAsItWas)
 }
 
 } // namespace
+
+namespace {
+
+// Every file and folder below root except those listed, with its bytes
+// (a long file by its size and hash, so that a difference prints briefly).
+std::map<std::string, std::string> contents(const std::string &root, const std::set<std::string> &except)
+{
+    std::map<std::string, std::string> out;
+    std::error_code ec;
+    for (auto it = std::filesystem::recursive_directory_iterator(root, ec);
+         it != std::filesystem::recursive_directory_iterator(); ++it) {
+        const std::string rel = it->path().string().substr(root.size());
+        if (except.count(rel) != 0) {
+            if (it->is_directory())
+                it.disable_recursion_pending();
+            continue;
+        }
+        std::string bytes = it->is_directory() ? "<dir>" : zvtest::readFile(it->path().string());
+        if (bytes.size() > 64)
+            bytes = std::to_string(bytes.size()) + " bytes, hash " + std::to_string(std::hash<std::string>()(bytes));
+        out[rel] = bytes;
+    }
+    return out;
+}
+
+// A plain saved scan file with more members added before its end record.
+std::string with_members(const std::string &saved, const std::vector<std::pair<std::string, std::string>> &files)
+{
+    std::string bytes = zvtest::readFile(saved);
+    Container extra(false);
+    extra.bytes.clear();
+    for (const auto &[name, data] : files)
+        extra.file(name, data);
+    extra.end();
+    return bytes.substr(0, bytes.size() - 32) + extra.bytes;
+}
+
+} // namespace
+
+// Fault guarded: a saved scan carried SQLite's side files of a catalog, and
+// the first opening of that catalog used them. Journals, WAL and
+// shared-memory files ("-journal", "-wal", "-shm", any case, also as a
+// folder on the way) are never extracted; everything else is.
+TEST_F(SavedScans, DatabaseSideFilesAreNotLoaded)
+{
+    ASSERT_EQ(scx_archive(scanWith(1)), 0);
+    const std::string saved = save({0}, FAR_FILE_PLAIN);
+    ASSERT_EQ(scx_delete_all(), 0);
+    const std::string file = dir / "sides.scan";
+    zvtest::writeFile(file, with_members(saved, {{"Scan.01\\FAT.1\\cat.db-journal", "j"},
+                                                 {"Scan.01\\FAT.1\\cat.db-WAL", "w"},
+                                                 {"Scan.01\\FAT.1\\cat.db-Shm", "s"},
+                                                 {"Scan.01\\FAT.1\\x-JOURNAL\\inner", "i"},
+                                                 {"Scan.01\\FAT.1\\journal-notes", "kept"}}));
+    int loaded = -1;
+    ASSERT_EQ(scx_load_scans(file.c_str(), nullptr, 0, workspace, &loaded), 0);
+    EXPECT_EQ(loaded, 1);
+    const std::set<std::string> got = tree(ws());
+    for (const char *name : {"cat.db-journal", "cat.db-WAL", "cat.db-Shm", "x-JOURNAL"})
+        EXPECT_EQ(got.count(std::string("/Scan.01/FAT.1/") + name), 0u) << name;
+    EXPECT_EQ(zvtest::readFile(ws() + "/Scan.01/FAT.1/journal-notes"), "kept");
+    EXPECT_TRUE(logged("scx_load_scans: Scan.01/FAT.1/cat.db-journal not loaded"));
+    // The catalog came along whole and lists its nodes.
+    std::shared_ptr<ScanContext> back = scx_in_slot(1);
+    ASSERT_NE(back, nullptr);
+    ASSERT_EQ(back->fs_list.size(), 1u);
+    std::vector<NodeInfo> kids;
+    ASSERT_EQ(fs_node_children(back->fs_list[0].get(), 2, &kids), 0);
+    EXPECT_EQ(kids.size(), 2u);
+}
+
+// Fault guarded end to end: loading a received saved scan and listing it
+// deleted a file of the user's that a crafted "cat.db-journal" named as its
+// super-journal. Nothing outside the workspace changes, whether the journal
+// comes inside the saved scan or is put into the workspace by other means.
+TEST_F(SavedScans, CraftedJournalInASavedScanDeletesNothing)
+{
+    ASSERT_EQ(scx_archive(scanWith(1)), 0);
+    const std::string saved = save({0}, FAR_FILE_PLAIN);
+    ASSERT_EQ(scx_delete_all(), 0);
+    ASSERT_EQ(make_dir_path((dir / "Documents").c_str()), 0);
+    const std::string victim = dir / "Documents/notes.txt";
+    zvtest::writeFile(victim, "precious");
+    const std::string file = dir / "received.scan";
+    const std::string journal = zvtest::journal_naming(victim);
+    zvtest::writeFile(file, with_members(saved, {{"Scan.01\\FAT.1\\cat.db-journal", journal}}));
+    const std::set<std::string> except = {"/ZorvantWorkspace", "/engine.log"};
+    const auto before = contents(dir.path(), except);
+
+    int loaded = -1;
+    ASSERT_EQ(scx_load_scans(file.c_str(), nullptr, 0, workspace, &loaded), 0);
+    ASSERT_EQ(loaded, 1);
+    std::vector<NodeInfo> roots, kids;
+    ASSERT_EQ(scx_children(keyref_scan(1), &roots), 0);
+    ASSERT_EQ(roots.size(), 1u);
+    std::shared_ptr<fs_record> fs = fs_from_keyref(roots[0].keyref);
+    ASSERT_NE(fs, nullptr);
+    EXPECT_EQ(fs_node_children(fs.get(), KEYNUM_FS_ROOT, &kids), 0);
+    EXPECT_EQ(kids.size(), 2u);
+    EXPECT_EQ(contents(dir.path(), except), before);
+
+    // The same journal copied into the workspace some other way is refused
+    // at the next opening of the catalog, which then counts as damaged.
+    catdb_close(&fs->cat);
+    zvtest::writeFile(ws() + "/Scan.01/FAT.1/cat.db-journal", journal);
+    kids.clear();
+    EXPECT_NE(fs_node_children(fs.get(), KEYNUM_FS_ROOT, &kids), 0);
+    EXPECT_TRUE(kids.empty());
+    EXPECT_TRUE(logged("names a super-journal"));
+    EXPECT_EQ(contents(dir.path(), except), before);
+    EXPECT_EQ(zvtest::readFile(victim), "precious");
+}
+
+namespace {
+
+// What the hook below needs, and the slot of the scan it started.
+struct {
+    Media *media = nullptr;
+    work_dir *workspace = nullptr;
+    uint32_t slot = 0;
+} g_window;
+
+void start_a_scan_in_the_window()
+{
+    ScanContext *scan = scx_new(SCX_TYPE_QUICK, g_window.media, g_window.workspace);
+    g_window.slot = scan != nullptr ? scan->slot : 0;
+}
+
+// Sets the hook for one scope.
+struct HookBetweenExtractAndLoad {
+    HookBetweenExtractAndLoad() { scx_testing::after_load_extract = start_a_scan_in_the_window; }
+    ~HookBetweenExtractAndLoad() { scx_testing::after_load_extract = nullptr; }
+};
+
+} // namespace
+
+// A scan started after a saved scan was extracted but before its slot was
+// loaded must not take that slot: it would adopt the extracted folder as its
+// own, and the load would then fail. The slot stays reserved until the
+// loaded scan holds it.
+TEST_F(SavedScans, ANewScanNeverTakesASlotBeingLoaded)
+{
+    ASSERT_EQ(scx_archive(scanWith(1)), 0);
+    const std::string file = save({0}, FAR_FILE_PLAIN);
+    ASSERT_EQ(scx_delete_all(), 0);
+    g_window = {media, workspace, 0};
+    int loaded = -1;
+    {
+        HookBetweenExtractAndLoad hook;
+        EXPECT_EQ(scx_load_scans(file.c_str(), nullptr, 0, workspace, &loaded), 0);
+    }
+    EXPECT_EQ(loaded, 1);
+    EXPECT_EQ(g_window.slot, 2u); // slot 1 was reserved for the load
+    EXPECT_TRUE(logged("Loading scan slot 1 from " + file + " succeeded."));
+    std::shared_ptr<ScanContext> back = scx_in_slot(1), started = scx_in_slot(2);
+    ASSERT_TRUE(back && started);
+    EXPECT_EQ(back->scan_state, SCX_STATE_DONE);
+    EXPECT_EQ(back->fs_list.size(), 1u);
+    EXPECT_EQ(started->scan_state, SCX_STATE_RUNNING);
+    EXPECT_TRUE(started->fs_list.empty());
+}

@@ -7,6 +7,7 @@
 #include <sqlite3.h>
 
 #include <atomic>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -325,4 +326,68 @@ TEST(SelectionThreads, WriterEngineAndCallerAtOnce)
     ASSERT_EQ(catdb_close(&cat.db), 0);
     ASSERT_EQ(catdb_ensure_reading(&cat.db), 0);
     EXPECT_EQ(cat.counters(), counters); // the last write saved the last state
+}
+
+#include "foundation/engine_status.h"
+#include "fs_test_support.h"
+#include "scan/recover/recover.h"
+
+namespace {
+
+// The stand-in file-system type with the catalog's recovery, its node
+// information clamping a negative size to 0 as the real types do.
+class ClampingOps : public fstest::TestOps {
+public:
+    int node_info(fs_record *r, uint64_t keynum, NodeInfo *out, int flags) override
+    {
+        const int rc = TestOps::node_info(r, keynum, out, flags);
+        if (rc == 0 && (int64_t)out->data_size < 0)
+            out->data_size = 0;
+        return rc;
+    }
+    int recover_marked(fs_record *r, const char *target) override { return catdb_recover_selected(&r->cat, target); }
+};
+
+int clamping_init(fs_record *record)
+{
+    const int rc = fstest::test_fs_init(record);
+    record->ops.reset(new ClampingOps());
+    return rc;
+}
+
+class SelectionRecovery : public fstest::Workspace {};
+
+} // namespace
+
+// Fault guarded: a file whose row size is -2^63 was counted as 2^63
+// selected bytes, and recovering it (as an empty file) negated that size
+// when it was unticked, a signed overflow. It counts 0 bytes throughout.
+TEST_F(SelectionRecovery, NegativeRowSizeRecoversAsAnEmptyFile)
+{
+    fstest::register_test_type()->fs_init = clamping_init;
+    Media *medium = fileMedium(dir / "card.img", std::string(4096, 'c'));
+    ScanContext *scan = scx_new(SCX_TYPE_QUICK, medium, workspace);
+    ASSERT_NE(scan, nullptr);
+    scx_begin(scan);
+    std::shared_ptr<fs_record> fs = fs_new_of_type(scan, FS_TYPE_FAT);
+    ASSERT_NE(fs, nullptr);
+    fstest::write_catalog(fs.get(), {{1, -1, 1, 0, "", {}}, {2, 1, 0, INT64_MIN, "odd.bin", {}}});
+    scan->scanned_here = 1;
+    scx_finish(scan, 0);
+    const int64_t path[] = {2, 1, CATDB_KEYNUM_NONE};
+    ASSERT_EQ(fs_select_nodes(fs.get(), path, 3, 1), 0);
+    uint64_t c[SEL_COUNTER_COUNT] = {};
+    ASSERT_EQ(fs_get_selected(fs.get(), c), 0);
+    EXPECT_EQ(std::make_pair(c[SEL_COUNTER_FILES], c[SEL_COUNTER_BYTES]), (std::pair<uint64_t, uint64_t>(1, 0)));
+
+    begin_run_flags();
+    const int rc = fs_recover_marked(fs.get(), (dir / "out").c_str());
+    clear_run_flags();
+    EXPECT_EQ(rc, 0);
+    std::error_code ec;
+    EXPECT_TRUE(std::filesystem::is_regular_file(dir / "out/Found Files/odd.bin"));
+    EXPECT_EQ(std::filesystem::file_size(dir / "out/Found Files/odd.bin", ec), 0u);
+    EXPECT_EQ(fs->recovered[0], 1u);
+    ASSERT_EQ(fs_get_selected(fs.get(), c), 0);
+    EXPECT_EQ(std::make_pair(c[SEL_COUNTER_FILES], c[SEL_COUNTER_BYTES]), (std::pair<uint64_t, uint64_t>(0, 0)));
 }
