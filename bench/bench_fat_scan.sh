@@ -5,7 +5,8 @@
 #
 # The image (make_fat_image.py): BENCH_FAT_FILES files (100000) in
 # BENCH_FAT_FOLDERS folders (100), long and 8.3 names, a few KiB each,
-# contiguous. It is checked with `fsck.fat -n`, and `fls -r -p` must list
+# contiguous, their times spread over 2000-2029 as on a card used for
+# years (every entry's local time then falls in another hour). It is checked with `fsck.fat -n`, and `fls -r -p` must list
 # every file and folder. Then, untimed, our listing of the catalog must hold
 # the same paths (files and folders) as fls's.
 #
@@ -29,7 +30,7 @@
 #
 # Printed: median and spread (min-max) of each tool's wall time, our
 # in-process scan and listing times, the ratios fls/ours (above 1: ours is
-# faster; goal >= 1 for the quick scan) with their spread over the runs,
+# faster; goal >= 1 for the quick scan, aim 1.5) with their spread over the runs,
 # entries per second and peak RSS.
 #
 # Environment
@@ -167,6 +168,7 @@ for pass in "${passes[@]}"; do
     for t in ours ours+list ours-utc; do
         ratio=$(awk -v f="$f" -v o="$(median "$pass.$t.wall")" 'BEGIN { printf "%.2f", f / o }')
         verdict=$(awk -v r="$ratio" 'BEGIN { print (r >= 1 ? "met" : "MISSED") }')
-        echo "ratio fls/$t: $ratio (runs $(spread "$pass.$t.pair"))$([ $t = ours ] && echo "; goal >= 1: $verdict")"
+        aim=$(awk -v r="$ratio" 'BEGIN { print (r >= 1.5 ? "met" : "not met") }')
+        echo "ratio fls/$t: $ratio (runs $(spread "$pass.$t.pair"))$([ $t = ours ] && echo "; goal >= 1: $verdict; aim 1.5: $aim")"
     done
 done

@@ -11,7 +11,9 @@ the others a long name ("Holiday photo 0001234.jpg", some with a non-ASCII
 letter) with long-name entries before a generated short name ("HOL~1234.JPG",
 unique in its folder). Folders alternate between "123CANON" and long names.
 Sizes are drawn log-uniformly from MIN-MAX (or all SIZE); every 500th file
-is empty (first cluster 0). Times step from 2023-01-01.
+is empty (first cluster 0). Times spread over 2000-2029 in no particular
+order, as on a card used for years (a cache of recent hours would not
+help a reader's local-time conversion).
 
 Layout: 512-byte sectors; 32 reserved sectors (boot sector 0, FS information
 sector 1, their backups 6 and 7); two FATs; data from cluster 2. The root
@@ -32,7 +34,13 @@ SECTOR = 512
 RESERVED = 32
 END_OF_CHAIN = 0x0FFFFFFF
 MIN_CLUSTERS = 65536  # FAT32 needs at least 65,525
-BASE_TIME = 1672531200  # 2023-01-01 00:00:00
+BASE_TIME = 946684800  # 2000-01-01 00:00:00
+TIME_SPAN = 946771200  # up to 2030-01-01 00:00:00
+
+
+def spread_time(i):
+    """Item I's time: a multiplicative hash of I scattered over TIME_SPAN from BASE_TIME."""
+    return BASE_TIME + (i * 2654435761) % TIME_SPAN
 
 
 def dos_time(t):
@@ -123,7 +131,7 @@ def main():
             else:
                 name = ('Café %07d.jpg' if i % 10 == 1 else 'Holiday photo %07d.jpg') % i
             size = 0 if i % 500 == 499 else (lo if lo == hi else int(math.exp(rng.uniform(math.log(lo), math.log(hi)))))
-            files.append((name, size, BASE_TIME + i * 37))
+            files.append((name, size, spread_time(i)))
         folders.append((fname, files))
 
     root_bytes = 32 + sum(len(entries_for(n, k + 1, 0x10, 0, 0, BASE_TIME)) for k, (n, _) in enumerate(folders))
@@ -161,13 +169,13 @@ def main():
         # Root: the volume label, then the folders.
         root = bytearray(dir_entry(b'BENCHCARD  ', 0x08, 0, 0, BASE_TIME))
         for k, ((fname, _), (first, dir_clusters, _)) in enumerate(zip(folders, layout)):
-            root += entries_for(fname, k + 1, 0x10, first, 0, BASE_TIME + k * 60)
+            root += entries_for(fname, k + 1, 0x10, first, 0, spread_time(a.files + k))
         chain(2, clusters_of(root_bytes))
         out.seek(position(2))
         out.write(root)
 
         for k, ((fname, files), (first, dir_clusters, starts)) in enumerate(zip(folders, layout)):
-            t = BASE_TIME + k * 60
+            t = spread_time(a.files + k)
             d = bytearray(dir_entry(b'.          ', 0x10, first, 0, t) + dir_entry(b'..         ', 0x10, 0, 0, t))
             for j, ((name, size, mt), start) in enumerate(zip(files, starts)):
                 d += entries_for(name, j + 1, 0x20, start, size, mt)

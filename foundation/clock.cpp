@@ -11,13 +11,10 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
-#include <cstdlib>
 #include <ctime>
-#include <mutex>
-#include <string>
-#include <unordered_map>
 
 #include "foundation/console_log.h"
+#include "foundation/local_zone.h"
 
 namespace {
 
@@ -70,48 +67,13 @@ namespace ZV {
 
 int64_t dosDateTimeToTime(uint16_t date, uint16_t time)
 {
-    // mktime reads the time zone from TZ on its own; calling tzset once up
-    // front keeps the first conversion from paying for it mid-scan.
-    static std::once_flag tz_once;
-    std::call_once(tz_once, [] { tzset(); });
-
-    struct tm fields {};
-    fields.tm_sec = (time & 31) * 2;
-    fields.tm_min = (time >> 5) & 63;
-    fields.tm_hour = time >> 11;
-    fields.tm_mday = date & 31;
-    fields.tm_mon = ((date >> 5) & 15) - 1;
-    fields.tm_year = 1980 + (date >> 9) - 1900;
-    fields.tm_isdst = -1; // let the zone rules decide
-
-    // With TZ unset the C library looks at /etc/localtime again on every
-    // mktime, which costs more than the rest of a FAT walk together. The
-    // zone's offset changes only on hour boundaries, so it is asked once per
-    // local hour (and again whenever TZ changes) and kept per thread.
-    constexpr size_t kMaxCachedHours = 4096;
-    thread_local std::unordered_map<uint32_t, int64_t> offsets;
-    thread_local std::string zone;
-    const char *tz = getenv("TZ");
-    const std::string current = tz != nullptr ? std::string("=") + tz : std::string();
-    if (current != zone || offsets.size() >= kMaxCachedHours) {
-        offsets.clear();
-        zone = current;
-    }
-    const uint32_t key = (uint32_t)date << 5 | (uint32_t)(time >> 11);
-    auto found = offsets.find(key);
-    if (found == offsets.end()) {
-        struct tm hour = fields;
-        hour.tm_min = 0;
-        hour.tm_sec = 0;
-        struct tm utc = hour;
-        const time_t local = mktime(&hour);
-        const time_t plain = timegm(&utc);
-        if (local == (time_t)-1 || plain == (time_t)-1)
-            return static_cast<int64_t>(mktime(&fields)); // outside what the zone rules cover
-        found = offsets.emplace(key, static_cast<int64_t>(local) - static_cast<int64_t>(plain)).first;
-    }
-    struct tm utc = fields;
-    return static_cast<int64_t>(timegm(&utc)) + found->second;
+    // The fields as mktime would take them (month 0-based, nothing clamped),
+    // read as UTC, then converted by the zone's transitions: with TZ unset
+    // mktime looks at /etc/localtime again on every call, which costs more
+    // than the rest of a FAT walk together.
+    const int64_t wall = civilSeconds(1980 + (date >> 9), ((date >> 5) & 15) - 1, date & 31, time >> 11,
+                                      (time >> 5) & 63, (time & 31) * 2);
+    return localWallToTime(wall);
 }
 
 int64_t timeToFileTime(int64_t seconds)

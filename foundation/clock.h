@@ -17,9 +17,11 @@ namespace ZV {
 
 // Local-time stamp (seconds since 1970) of a FAT date word and time word:
 // seconds (time & 31) * 2, minutes (time >> 5) & 63, hours time >> 11, day
-// date & 31, month (date >> 5) & 15, year 1980 + (date >> 9). Daylight saving
-// is left for mktime to decide; out-of-range fields are normalised by it (a
-// date word of 0 is 30 November 1979). -1 when mktime cannot represent it.
+// date & 31, month (date >> 5) & 15, year 1980 + (date >> 9). The answer is
+// mktime's with daylight saving left to the zone (tm_isdst -1), at a cost
+// that does not depend on the time (see foundation/local_zone.h, also for
+// the hour a change skips or repeats); out-of-range fields are normalised
+// as mktime normalises them (a date word of 0 is 30 November 1979).
 int64_t dosDateTimeToTime(uint16_t date, uint16_t time);
 
 // Windows file time (100-ns steps since 1601-01-01 UTC) of a time stamp in

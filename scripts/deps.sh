@@ -6,7 +6,7 @@ packages=(
   clang libclang-rt-14-dev
   libutf8proc-dev libutfcpp-dev libfmt-dev zlib1g-dev libsimpleini-dev libssl-dev
   libsqlite3-dev libgtest-dev libbenchmark-dev
-  dosfstools mtools sleuthkit fdisk gdisk parted hfsutils util-linux
+  dosfstools mtools sleuthkit fdisk gdisk parted hfsutils util-linux tzdata
 )
 
 # apt-get that waits for the package lock. On a fresh machine the system's

@@ -23,6 +23,10 @@
 // - Opening for writing deletes the cache files before anything is written:
 //   the caches describe the rows as they were, and rows added by this
 //   writer must not be hidden by them.
+// - The connection is opened without SQLite's own mutex: every use of it
+//   (here, in catdb_query.cpp, the caches and the file-system types' own
+//   statements) holds the catalog's lock, so SQLite's lock would only be
+//   taken and dropped again around each bind and step of a walk's inserts.
 // - A failure of the hook or of BEGIN closes the catalog again. Left open
 //   without its transaction, every later insert would commit on its own and
 //   the abort flag could not stop it.
@@ -465,7 +469,7 @@ int catdb_open_for_reading_(catdb *db)
     int version = 0;
     int rc = SQLITE_OK;
     for (int attempt = 0;; ++attempt) {
-        rc = sqlite3_open_v2(path.c_str(), &conn, SQLITE_OPEN_READONLY, nullptr);
+        rc = sqlite3_open_v2(path.c_str(), &conn, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr);
         if (rc != SQLITE_OK) {
             CATDB_LOG_SQLITE(conn);
             sqlite3_close(conn);
@@ -549,7 +553,8 @@ int catdb_open_for_writing_(catdb *db)
     if (catdb_check_journal_(path, "catdb_open_for_writing_") != 0)
         return -3;
     sqlite3 *conn = nullptr;
-    int rc = sqlite3_open_v2(path.c_str(), &conn, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    int rc = sqlite3_open_v2(path.c_str(), &conn, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                             nullptr);
     if (rc != SQLITE_OK) {
         CATDB_LOG_SQLITE(conn);
         sqlite3_close(conn);

@@ -182,8 +182,11 @@ int catdb_drop_index(catdb *db, const char *column);
 // Fills num_children of every folder. Creates the pid index first, so that
 // a catalog of many folders is counted in one pass over the index.
 int catdb_update_num_children(catdb *db);
-// Turns fs_id / fs_pid into pid links; only folders are parents, and a row
-// whose fs_pid matches no folder gets pid NULL (the root).
+// Turns fs_id / fs_pid into pid links for the rows that have no pid yet
+// (writers that know a row's parent write it with the row); only folders are
+// parents, a row whose fs_pid matches no folder keeps pid NULL, and the root
+// (id_root) always has pid NULL. Makes the pid index; the fs_id index is
+// rebuilt only when some row is left to link.
 int catdb_link_parents(catdb *db);
 
 // --- extents ------------------------------------------------------------------

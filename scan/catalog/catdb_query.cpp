@@ -221,23 +221,46 @@ int catdb_link_parents(catdb *db)
         return -12;
     catdb_state *state = db->state;
     Guard hold(state->lock);
+    // Writers link most rows as they insert them: only the rows still
+    // without a parent are looked at, found through the pid index (which
+    // the child count needs next anyway).
     int rc = catdb_ensure_writing(db);
     if (rc == 0)
-        rc = catdb_drop_index(db, "fs_id");
+        rc = catdb_create_index(db, "pid");
+    if (rc != 0)
+        return rc;
+    sqlite3_stmt *stmt = nullptr;
+    int result = 0;
+    // The root keeps pid NULL.
+    if (sqlite3_prepare_v2(db->conn, "UPDATE nodes SET pid = NULL WHERE id = ? AND pid IS NOT NULL;", -1, &stmt,
+                           nullptr) != SQLITE_OK ||
+        sqlite3_bind_int64(stmt, 1, state->id_root) != SQLITE_OK || sqlite3_step(stmt) != SQLITE_DONE) {
+        CATDB_LOG_SQLITE(db->conn);
+        result = -40;
+    }
+    sqlite3_finalize(stmt);
+    stmt = nullptr;
+    int64_t unlinked = 0;
+    if (result == 0) {
+        const std::string sql = "SELECT EXISTS (SELECT 1 FROM nodes WHERE pid IS NULL AND id <> " +
+                                std::to_string(state->id_root) + ");";
+        result = catdb_get_int64_for_sql_(db, sql.c_str(), &unlinked);
+    }
+    if (result != 0 || unlinked == 0)
+        return result;
+    rc = catdb_drop_index(db, "fs_id");
     if (rc == 0)
         rc = catdb_create_index(db, "fs_id");
     if (rc != 0)
         return rc;
     // Only folders are parents: an empty file's fs_id (1) must not adopt the
-    // rows whose fs_pid is 1. The root keeps pid NULL.
-    sqlite3_stmt *stmt = nullptr;
-    const char *sql = "UPDATE nodes SET pid = CASE WHEN nodes.id = ? THEN NULL ELSE (SELECT parent.id FROM nodes AS "
-                      "parent WHERE parent.fs_id = nodes.fs_pid AND parent.is_dir = 1 AND parent.id <> nodes.id) END;";
+    // rows whose fs_pid is 1.
+    const char *sql = "UPDATE nodes SET pid = (SELECT parent.id FROM nodes AS parent WHERE parent.fs_id = "
+                      "nodes.fs_pid AND parent.is_dir = 1 AND parent.id <> nodes.id) WHERE pid IS NULL AND id <> ?;";
     if (sqlite3_prepare_v2(db->conn, sql, -1, &stmt, nullptr) != SQLITE_OK) {
         CATDB_LOG_SQLITE(db->conn);
         return -40;
     }
-    int result = 0;
     if (sqlite3_bind_int64(stmt, 1, state->id_root) != SQLITE_OK || sqlite3_step(stmt) != SQLITE_DONE) {
         CATDB_LOG_SQLITE(db->conn);
         result = -40;

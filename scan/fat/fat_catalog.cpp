@@ -6,7 +6,8 @@
 //
 //   name TEXT            long name in UTF-8, else the short name
 //   id INTEGER PRIMARY KEY   the keynum (the root row is 1)
-//   pid                  parent keynum, set by catdb_link_parents
+//   pid                  parent keynum: written with the row when the walk
+//                        knows its folder's row, else set by catdb_link_parents
 //   fs_id, fs_pid        walk << 32 | first cluster + 1 (see fat_scan.h)
 //   is_dir               1 folder, 0 file
 //   num_children         DEFAULT -1; folders 0 until counted, files NULL
@@ -72,6 +73,7 @@ std::string node_insert_sql()
         sqlinsert_add_column(&insert, column);
     for (const char *column : kExtentColumns)
         sqlinsert_add_column(&insert, column);
+    sqlinsert_add_column(&insert, "pid"); // last: the positions above stay those of the row's layout
     return sqlinsert_build(&insert).str();
 }
 
@@ -87,6 +89,10 @@ std::string node_select_sql()
     sqlselect_set_where(&select, "id = ?");
     return sqlselect_build(&select).str();
 }
+
+// Where the insert binds "pid": after name .. num_exts (11) and the 16
+// extent columns.
+constexpr int kPidPosition = 12 + 2 * FAT_ROW_EXTENTS;
 
 bool bind_int64_or_null(sqlite3_stmt *stmt, int position, int64_t value, bool present)
 {
@@ -114,7 +120,7 @@ void fat_finalize_statements(catdb *db, fs_record *fs)
 
 int fatdb_write_node(fs_record *fs, const std::string &name, int64_t fs_id, int64_t fs_pid, int is_dir,
                      uint32_t size, int64_t date_created, int64_t date_modified, int hidden, int deleted,
-                     const std::vector<ZV::Fat::Extent> *extents, int64_t volume_start)
+                     const std::vector<ZV::Fat::Extent> *extents, int64_t volume_start, int64_t pid, int64_t *id_out)
 {
     static const char *const fn = "fatdb_write_node";
     fat_state *state = fat_state_of(fs);
@@ -126,12 +132,17 @@ int fatdb_write_node(fs_record *fs, const std::string &name, int64_t fs_id, int6
         log_error("%s: the catalog is not open for writing", fn);
         return -40;
     }
-    if (state->insert_node == nullptr &&
-        catdb_prepare_once_(db, &state->insert_node, node_insert_sql().c_str(), fn, __LINE__) != 0)
-        return -40;
+    if (state->insert_node == nullptr) {
+        if (catdb_prepare_once_(db, &state->insert_node, node_insert_sql().c_str(), fn, __LINE__) != 0)
+            return -40;
+        state->insert_extents_bound = 0;
+    }
     sqlite3_stmt *stmt = state->insert_node;
     const size_t count = extents != nullptr ? extents->size() : 0;
-    bool ok = sqlite3_bind_text(stmt, 1, name.c_str(), (int)name.size(), SQLITE_TRANSIENT) == SQLITE_OK &&
+    // Every value is bound for every row, so no clear_bindings: only the
+    // extent pairs the previous row filled and this one does not are set
+    // back to NULL. The name is bound without a copy; it outlives the step.
+    bool ok = sqlite3_bind_text(stmt, 1, name.c_str(), (int)name.size(), SQLITE_STATIC) == SQLITE_OK &&
               sqlite3_bind_int64(stmt, 2, fs_id) == SQLITE_OK && sqlite3_bind_int64(stmt, 3, fs_pid) == SQLITE_OK &&
               sqlite3_bind_int(stmt, 4, is_dir ? 1 : 0) == SQLITE_OK &&
               bind_int64_or_null(stmt, 5, 0, is_dir != 0) && bind_int64_or_null(stmt, 6, size, is_dir == 0) &&
@@ -139,7 +150,8 @@ int fatdb_write_node(fs_record *fs, const std::string &name, int64_t fs_id, int6
               bind_int64_or_null(stmt, 8, date_modified, date_modified > 0) &&
               sqlite3_bind_int(stmt, 9, hidden ? 1 : 0) == SQLITE_OK &&
               sqlite3_bind_int(stmt, 10, deleted ? 1 : 0) == SQLITE_OK &&
-              sqlite3_bind_int64(stmt, 11, (int64_t)count) == SQLITE_OK;
+              sqlite3_bind_int64(stmt, 11, (int64_t)count) == SQLITE_OK &&
+              bind_int64_or_null(stmt, kPidPosition, pid, pid > 0);
     std::vector<catdb_extent> more;
     for (size_t i = 0; ok && i < count; i++) {
         const ZV::Fat::Extent &e = (*extents)[i];
@@ -151,9 +163,9 @@ int fatdb_write_node(fs_record *fs, const std::string &name, int64_t fs_id, int6
             more.push_back(catdb_extent{start, e.length});
         }
     }
-    for (size_t i = count; ok && i < (size_t)FAT_ROW_EXTENTS; i++)
-        ok = sqlite3_bind_null(stmt, 12 + 2 * (int)i) == SQLITE_OK &&
-             sqlite3_bind_null(stmt, 13 + 2 * (int)i) == SQLITE_OK;
+    const int in_row = (int)std::min<size_t>(count, FAT_ROW_EXTENTS);
+    for (int i = in_row; ok && i < state->insert_extents_bound; i++)
+        ok = sqlite3_bind_null(stmt, 12 + 2 * i) == SQLITE_OK && sqlite3_bind_null(stmt, 13 + 2 * i) == SQLITE_OK;
     int result = 0;
     if (!ok || sqlite3_step(stmt) != SQLITE_DONE) {
         FAT_LOG_SQLITE(fn, db->conn);
@@ -161,7 +173,14 @@ int fatdb_write_node(fs_record *fs, const std::string &name, int64_t fs_id, int6
     }
     const int64_t id = sqlite3_last_insert_rowid(db->conn);
     sqlite3_reset(stmt);
-    sqlite3_clear_bindings(stmt);
+    if (ok) {
+        state->insert_extents_bound = in_row;
+    } else {
+        sqlite3_clear_bindings(stmt); // some values may be left from an earlier row
+        state->insert_extents_bound = 0;
+    }
+    if (result == 0 && id_out != nullptr)
+        *id_out = id;
     if (result == 0 && !more.empty() && catdb_add_extents(db, id, 0, more.data(), more.size()) != 0) {
         log_error("%s: can't store %zu extents of node %lld", fn, more.size(), (long long)id);
         result = -40;

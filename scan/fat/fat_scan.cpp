@@ -28,10 +28,12 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "foundation/engine_status.h"
 #include "foundation/error_list.h"
+#include "foundation/local_zone.h"
 #include "foundation/log.h"
 #include "modules/module.h"
 #include "scan/fat/fat_scan.h"
@@ -47,6 +49,7 @@ struct fat_walk {
     int64_t volume_start;             // added to every extent
     uint64_t walk;                    // this walk's fs_id namespace
     std::unordered_set<uint32_t> visited;
+    std::unordered_map<int64_t, int64_t> folder_rows; // fs_id of a folder written -> its row id
     std::vector<uint64_t> claimed;    // clusters given to a file already (bitset)
     int depth = 0;
     int catalog_failure = 0;          // the first refused row's code
@@ -67,10 +70,13 @@ bool write_entry(fat_walk *w, const ZV::Fat::Entry &entry, const ZV::Fat::Entry 
     const int64_t fs_id = walk_fs_id(w->walk, entry.firstCluster);
     const int64_t fs_pid = directory != nullptr ? walk_fs_id(w->walk, directory->firstCluster)
                                                 : (int64_t)(w->walk << 32 | (uint64_t)FAT_ROOT_FS_ID);
+    const auto parent = w->folder_rows.find(fs_pid);
+    int64_t id = 0;
     const int rc = fatdb_write_node(w->fs, ZV::Fat::displayName(entry).str(), fs_id, fs_pid, folder ? 1 : 0,
                                     folder ? 0 : entry.size, entry.created, entry.modified,
                                     (entry.flags & ZV::Fat::flagHidden) != 0,
-                                    (entry.flags & ZV::Fat::flagErased) != 0, extents, w->volume_start);
+                                    (entry.flags & ZV::Fat::flagErased) != 0, extents, w->volume_start,
+                                    parent != w->folder_rows.end() ? parent->second : 0, &id);
     if (rc != 0) {
         if (abort_requested()) {
             // The catalog's progress handler interrupts statements once an
@@ -82,6 +88,8 @@ bool write_entry(fat_walk *w, const ZV::Fat::Entry &entry, const ZV::Fat::Entry 
         w->catalog_failure = rc < -1 ? rc : -40;
         return false;
     }
+    if (folder)
+        w->folder_rows[fs_id] = id;
     w->rows++;
     return true;
 }
@@ -220,6 +228,7 @@ int fat_scan_volume(fs_record *fs, int64_t start)
         log_error("%s: can't open the medium at %lld", fn, (long long)volume_start);
         return -1;
     }
+    ZV::LocalZoneScope zone; // the entries' local times: a zone changed since the last walk is read again
     ZV::Fat fat(stream);
     if (!fat.open()) {
         log_error("%s: no FAT volume at %lld", fn, (long long)volume_start);
@@ -238,14 +247,25 @@ int fat_scan_volume(fs_record *fs, int64_t start)
     w.visited = {0, 1};
     if (fat.fatType() == ZV::Fat::typeFat32)
         w.visited.insert(fat.rootCluster() & kClusterMask);
+    // Rows are linked to their folders as they are written; the walk starts
+    // from the catalog's root row (0: not found, linked at close).
+    int64_t root = 0;
+    const std::string root_sql = "SELECT COALESCE((SELECT id FROM nodes WHERE fs_id = " +
+                                 std::to_string(FAT_ROOT_FS_ID) + " AND is_dir = 1 ORDER BY id LIMIT 1), 0);";
+    if (catdb_get_int64_for_sql_(db, root_sql.c_str(), &root) != 0)
+        root = 0;
+    const int64_t walk_root = (int64_t)(w.walk << 32 | (uint64_t)FAT_ROOT_FS_ID);
+    if (w.walk == 0 && root > 0)
+        w.folder_rows[walk_root] = root;
     if (w.walk != 0) {
-        const int rc = fatdb_write_node(fs, volume_folder_name(volume_start, fat.volumeLabel().str()),
-                                        (int64_t)(w.walk << 32 | (uint64_t)FAT_ROOT_FS_ID), FAT_ROOT_FS_ID, 1, 0, 0,
-                                        0, 0, 0, nullptr, 0);
+        int64_t id = 0;
+        const int rc = fatdb_write_node(fs, volume_folder_name(volume_start, fat.volumeLabel().str()), walk_root,
+                                        FAT_ROOT_FS_ID, 1, 0, 0, 0, 0, 0, nullptr, 0, root, &id);
         if (rc != 0) {
             add_error(FAT_ERROR_CATALOG_WRITE);
             return rc < -1 ? rc : -40;
         }
+        w.folder_rows[walk_root] = id;
     }
     state->walks = std::max<uint64_t>(state->walks, w.walk + 1);
     const uint64_t reserved = (uint64_t)fat.reservedSectors() * fat.bytesPerSector();

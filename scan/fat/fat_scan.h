@@ -32,10 +32,12 @@
 // partition, another boot sector met by the thorough scan) first writes a
 // folder row "Volume at <offset>" (with " (<label>)" when the volume has a
 // label) under the root with fs_id walk << 32 | 2, and its entries hang
-// below that folder. catdb_link_parents then links each row to the folder
-// whose fs_id is its fs_pid; only folders are parents, and within a walk no
-// two folders share a first cluster (a folder met again is skipped), so
-// fs_ids of folders are unique in the whole catalog.
+// below that folder. Each row is linked to the folder whose fs_id is its
+// fs_pid; only folders are parents, and within a walk no two folders share
+// a first cluster (a folder met again is skipped), so fs_ids of folders are
+// unique in the whole catalog. A folder's row is written before its
+// contents, so the walk writes each row's pid with it;
+// catdb_link_parents links whatever was left without one.
 //
 // Status codes: -1 no FAT volume found / the volume could not be walked,
 // -5 aborted (fat_quickscan), -7 the medium could not be opened, -9 module
@@ -105,6 +107,7 @@ struct fat_state {
     std::vector<fat_walked_volume> walked;  // walked into the catalog by this record
     uint64_t walks = 0;                     // walks made into the catalog by this record
     sqlite3_stmt *insert_node = nullptr;    // cached insert (finalized by the close hook)
+    int insert_extents_bound = 0;           // extent pairs insert_node holds values for (the rest NULL)
     sqlite3_stmt *select_node = nullptr;    // cached node-information query
 };
 
@@ -158,10 +161,14 @@ int fat_opendb_for_writing(fs_record *fs);
 int fat_scan_volume(fs_record *fs, int64_t start);
 // Links parents, counts children and closes (always); the first failure.
 int fat_close_db(fs_record *fs);
-// Inserts one row (extents on the volume, volume_start added). 0 or -40.
+// Inserts one row (extents on the volume, volume_start added). pid is the
+// parent folder's row id when the caller knows it (0: NULL, left for
+// catdb_link_parents); id_out, when given, receives the new row's id.
+// 0 or -40.
 int fatdb_write_node(fs_record *fs, const std::string &name, int64_t fs_id, int64_t fs_pid, int is_dir,
                      uint32_t size, int64_t date_created, int64_t date_modified, int hidden, int deleted,
-                     const std::vector<ZV::Fat::Extent> *extents, int64_t volume_start);
+                     const std::vector<ZV::Fat::Extent> *extents, int64_t volume_start, int64_t pid = 0,
+                     int64_t *id_out = nullptr);
 // Node information of a keynum (CATDB_KEYNUM_ROOT: the root). With
 // selection_only the record is kept and only its selection bits are
 // refreshed. 0, -12 (no such node) or -40.

@@ -37,6 +37,18 @@ int64_t query_int(sqlite3 *conn, const char *sql)
     return value;
 }
 
+// The first column of the first row as text ("" for none or NULL).
+std::string query_text(sqlite3 *conn, const char *sql)
+{
+    sqlite3_stmt *stmt = nullptr;
+    EXPECT_EQ(sqlite3_prepare_v2(conn, sql, -1, &stmt, nullptr), SQLITE_OK) << sqlite3_errmsg(conn);
+    std::string value;
+    if (sqlite3_step(stmt) == SQLITE_ROW && sqlite3_column_text(stmt, 0) != nullptr)
+        value = reinterpret_cast<const char *>(sqlite3_column_text(stmt, 0));
+    sqlite3_finalize(stmt);
+    return value;
+}
+
 } // namespace
 
 // A missing, empty, non-SQLite or newer-layout cat.db is refused with its own
@@ -292,6 +304,38 @@ TEST(CatdbChildren, LinkParentsOnlyToFolders)
     EXPECT_EQ(n, 3u);
     EXPECT_EQ(catdb_get_num_children(&cat.db, 2, &n), 0);
     EXPECT_EQ(n, 0u); // the empty file has no children
+}
+
+// Writers link the rows whose parent they know as they insert them; the
+// link afterwards sets the pid of the rows left without one and of no
+// other (a trigger notes every row whose pid is set), and puts the root
+// back at NULL. Nothing left to link: no row is set.
+TEST(CatdbChildren, LinkParentsSetsOnlyRowsLeftWithoutParent)
+{
+    Catalog cat;
+    ASSERT_EQ(catdb_ensure_writing(&cat.db), 0);
+    ASSERT_EQ(catdb_exec(&cat.db, "CREATE TABLE touched (id INTEGER); CREATE TRIGGER note AFTER UPDATE OF pid ON "
+                                  "nodes BEGIN INSERT INTO touched VALUES (new.id); END;"),
+              0);
+    // Row 5 was written under folder 3 by its writer; its fs_pid names the root.
+    ASSERT_EQ(catdb_exec(&cat.db, "INSERT INTO nodes (id, pid, is_dir, size, fs_id, fs_pid) VALUES "
+                                  "(1, 7, 1, 0, 2, 1), (3, 1, 1, 0, 9, 2), (4, NULL, 0, 5, 12, 9), "
+                                  "(5, 3, 0, 3, 13, 2), (6, NULL, 1, 0, 20, 2), (7, NULL, 0, 1, 21, 20);"),
+              0);
+    ASSERT_EQ(catdb_link_parents(&cat.db), 0);
+    EXPECT_EQ(query_text(cat.db.conn, "SELECT group_concat(id || ':' || IFNULL(pid, '-'), ' ') FROM (SELECT id, pid "
+                                      "FROM nodes ORDER BY id);"),
+              "1:- 3:1 4:3 5:3 6:1 7:6");
+    EXPECT_EQ(query_text(cat.db.conn, "SELECT group_concat(id, ' ') FROM (SELECT id FROM touched ORDER BY id);"),
+              "1 4 6 7");
+
+    ASSERT_EQ(catdb_exec(&cat.db, "DELETE FROM touched;"), 0);
+    ASSERT_EQ(catdb_link_parents(&cat.db), 0);
+    EXPECT_EQ(query_int(cat.db.conn, "SELECT COUNT(*) FROM touched;"), 0);
+    ASSERT_EQ(catdb_update_num_children(&cat.db), 0);
+    EXPECT_EQ(cat.children(CATDB_KEYNUM_ROOT), (std::vector<int64_t>{3, 6}));
+    EXPECT_EQ(cat.children(3), (std::vector<int64_t>{4, 5}));
+    EXPECT_EQ(cat.children(6), (std::vector<int64_t>{7}));
 }
 
 namespace {

@@ -599,6 +599,57 @@ TEST_F(FatScan, CatalogThatCannotBeCompletedIsAFailure)
     EXPECT_TRUE(errorListed(FAT_ERROR_CATALOG_WRITE)) << error_list_str();
 }
 
+// Every row is written with its folder's row id, in both walks of a
+// partitioned card: closing the catalog sets no row's pid (a trigger notes
+// each row whose pid is set). Rows another walk left without a parent are
+// linked by the next close, and only they.
+TEST_F(FatScan, RowsAreWrittenLinkedAndOnlyRowsLeftOverAreLinkedLater)
+{
+    const std::string img = image("card.img");
+    PartitionedCard card = makePartitionedCard(img);
+    populate(img, 32, card.fat32Offset);
+    fatMkdir(img, "DCIM", card.fat16Offset);
+    fatPut(img, "DCIM/SECOND.JPG", patternBytes(4000, 9), kT0, card.fat16Offset);
+    fs_record *r = record(img);
+    ASSERT_NO_FATAL_FAILURE(catalogExec(r, "CREATE TABLE touched (id INTEGER); CREATE TRIGGER note AFTER UPDATE OF "
+                                           "pid ON nodes BEGIN INSERT INTO touched VALUES (new.id); END;"));
+    ASSERT_EQ(quickScan(r), 0);
+    EXPECT_EQ(db(r, "SELECT COUNT(*) FROM touched;"), "0");
+    EXPECT_EQ(db(r, "SELECT group_concat(id) FROM nodes WHERE pid IS NULL;"), "1"); // the root alone
+    const std::string second = "Volume at " + std::to_string(card.fat16Offset);
+    Listing first, other;
+    for (const auto &[path, item] : catalogListing(r)) {
+        if (path.rfind(second + "/", 0) == 0)
+            other[path.substr(second.size() + 1)] = item;
+        else if (path != second)
+            first[path] = item;
+    }
+    EXPECT_EQ(text(first), text(flsListing(img, card.fat32Offset / 512)));
+    EXPECT_EQ(text(other), text(flsListing(img, card.fat16Offset / 512)));
+    NodeInfo dcim;
+    ASSERT_EQ(fs_node_info(r, first.at("DCIM").keynum, &dcim, 0), 0);
+    EXPECT_EQ(dcim.child_count, 1u);
+    // The rows after the fragmented file's keep no extent of it.
+    std::string stale = "0";
+    for (int i = 0; i < 8; i++)
+        stale += " OR (num_exts <= " + std::to_string(i) + " AND (ext" + std::to_string(i) + "_start IS NOT NULL OR ext" +
+                 std::to_string(i) + "_len IS NOT NULL))";
+    EXPECT_EQ(db(r, "SELECT COUNT(*) FROM nodes WHERE " + stale + ";"), "0");
+    EXPECT_EQ(db(r, "SELECT num_exts FROM nodes WHERE name = 'fragmented.bin';"), "12");
+
+    // A folder and a file of walk 7 that were written without their links.
+    ASSERT_NO_FATAL_FAILURE(catalogExec(r, "INSERT INTO nodes (name, fs_id, fs_pid, is_dir, size) VALUES "
+                                           "('Left over', 7 << 32 | 5, 2, 1, NULL), "
+                                           "('left.jpg', 7 << 32 | 9, 7 << 32 | 5, 0, 3);"));
+    ASSERT_EQ(quickScan(r), 0); // both volumes are in the catalog already: only the close runs
+    EXPECT_EQ(db(r, "SELECT group_concat(name, '|') FROM (SELECT name FROM nodes WHERE id IN (SELECT id FROM "
+                    "touched) ORDER BY id);"),
+              "Left over|left.jpg");
+    const Listing after = catalogListing(r);
+    EXPECT_EQ(after.size(), first.size() + 1 + other.size() + 2);
+    EXPECT_EQ(after.count("Left over/left.jpg"), 1u);
+}
+
 TEST_F(FatScan, SpanWalksIntoOneCatalogWithoutCollisions)
 {
     const std::string img = image("card.img");
