@@ -2,6 +2,8 @@
 // made by patching mkfs.fat/mtools images at named offsets: backup boot
 // sector, directory loops and bounds, hostile and OEM names, long-name
 // checksums, erased entries, times.
+#include <new>
+
 #include "fat_reader_test_support.h"
 
 using namespace fattest;
@@ -260,6 +262,82 @@ TEST(FatReaderNames, StaleErasedPartsStayOffOtherEntries)
             EXPECT_EQ(item.entry.longNameLength, 0) << item.path;
         }
     EXPECT_TRUE(foreign);
+}
+
+namespace {
+
+// A reader placed between two guard zones of known bytes, so that a write
+// outside its own fields changes a guard byte (checked by intact()) instead
+// of whatever the stack happens to hold next to it.
+class GuardedFat {
+public:
+    static constexpr size_t kGuard = 16384; // more than any long-name slot can reach
+    explicit GuardedFat(const std::string &image) : arena_(new unsigned char[2 * kGuard + sizeof(Fat)])
+    {
+        std::memset(arena_.get(), kFill, 2 * kGuard + sizeof(Fat));
+        fat_ = new (arena_.get() + kGuard) Fat(fileStream(image));
+        if (!fat_->open())
+            throw std::runtime_error("cannot open " + image);
+    }
+    ~GuardedFat() { fat_->~Fat(); }
+    Fat &fat() { return *fat_; }
+    bool intact() const
+    {
+        for (size_t i = 0; i < kGuard; ++i)
+            if (arena_[i] != kFill || arena_[kGuard + sizeof(Fat) + i] != kFill)
+                return false;
+        return true;
+    }
+
+private:
+    static constexpr unsigned char kFill = 0xA5;
+    std::unique_ptr<unsigned char[]> arena_;
+    Fat *fat_;
+};
+
+} // namespace
+
+// Long-name parts past the twenty a name can have: a live chain counting
+// down from sequence 63 (order byte 0x7F) and 25 erased parts before an
+// erased entry. The parts past twenty are refused and restart the
+// assembly: nothing is written outside it, and the names show exactly
+// what was kept.
+TEST(FatReaderNames, PartsBeyondTwentyAreRefused)
+{
+    Volume v(16, 20480);
+    const char counted[] = "COUNTED TXT", after[] = "AFTER   TXT", erased[] = "ABCDEFGHTXT";
+    auto sum = [](const char *name11) { return FatPatcher::checksum(reinterpret_cast<const uint8_t *>(name11)); };
+    std::vector<FatPatcher::RawEntry> entries;
+    for (int sequence = 63; sequence >= 1; --sequence)
+        entries.push_back(FatPatcher::longNamePart(uint8_t(sequence | (sequence == 63 ? 0x40 : 0)), sum(counted),
+                                                   std::u16string(13, char16_t(u'a' + sequence % 26))));
+    entries.push_back(FatPatcher::shortEntry(counted, 0x20, 0, 0));
+    entries.push_back(FatPatcher::longNamePart(0x41, sum(after), u"after.txt"));
+    entries.push_back(FatPatcher::shortEntry(after, 0x20, 0, 0));
+    // Erased part k (1..25) holds thirteen times the k-th letter.
+    for (int k = 1; k <= 25; ++k)
+        entries.push_back(FatPatcher::longNamePart(0xE5, sum(erased), std::u16string(13, char16_t(u'a' + k - 1))));
+    FatPatcher::RawEntry gone = FatPatcher::shortEntry(erased, 0x20, 0, 0);
+    gone[0] = 0xE5;
+    entries.push_back(gone);
+    FatPatcher p(v.image);
+    p.writeEntries(p.geometry().rootOffset, entries);
+
+    GuardedFat guarded(v.image);
+    const Tree live = walkTree(guarded.fat());
+    EXPECT_TRUE(guarded.intact());
+    const Item *plain = findItem(live, "COUNTED.TXT");
+    ASSERT_NE(plain, nullptr);
+    EXPECT_EQ(plain->entry.longNameLength, 0);
+    EXPECT_NE(findItem(live, "after.txt"), nullptr);
+    // Parts 22 to 25 are the name (the last part stored comes first).
+    const Tree all = walkTree(guarded.fat(), Fat::walkErased);
+    EXPECT_TRUE(guarded.intact());
+    const Item *recovered = findItem(all, std::string(13, 'y') + std::string(13, 'x') + std::string(13, 'w') +
+                                              std::string(13, 'v'));
+    ASSERT_NE(recovered, nullptr);
+    EXPECT_STREQ(recovered->entry.shortName, "ABCDEFGH.TXT");
+    EXPECT_NE(findItem(all, "COUNTED.TXT"), nullptr);
 }
 
 TEST(FatReaderNames, PatchedEntryFieldsAreReadAsStored)

@@ -502,6 +502,32 @@ TEST_F(FatScan, FolderMetAgainIsSkippedAloneAndSiblingsKept)
     EXPECT_TRUE(logged("Recursive loop while parsing FAT. Bailing."));
 }
 
+// A crafted chain of 200 nested folders (each a cluster holding ".", ".."
+// and the next): the folders below FAT_MAX_DEPTH levels are listed but not
+// entered, so the walk's recursion stays bounded.
+TEST_F(FatScan, FoldersNestedTooDeepAreListedButNotEntered)
+{
+    const std::string img = fat(16, 20480);
+    constexpr uint32_t kLevels = 200;
+    {
+        FatPatcher p(img);
+        for (uint32_t level = 1; level <= kLevels; level++) {
+            const uint32_t cluster = level + 1;
+            std::vector<FatPatcher::RawEntry> entries{
+                FatPatcher::shortEntry(".          ", 0x10, cluster, 0),
+                FatPatcher::shortEntry("..         ", 0x10, level == 1 ? 0 : cluster - 1, 0)};
+            if (level < kLevels)
+                entries.push_back(FatPatcher::shortEntry("D          ", 0x10, cluster + 1, 0));
+            p.writeEntries(p.clusterOffset(cluster), entries);
+            p.setFatEntry(cluster, p.endOfChain());
+        }
+        p.writeEntries(p.geometry().rootOffset, {FatPatcher::shortEntry("D          ", 0x10, 2, 0)});
+    }
+    fs_record *r = scanned(img);
+    EXPECT_EQ(db(r, "SELECT COUNT(*) FROM nodes WHERE is_dir = 1 AND id <> 1;"), std::to_string(FAT_MAX_DEPTH + 1));
+    EXPECT_TRUE(logged("fat_dir_callback: folders nested deeper than 128 levels are not read"));
+}
+
 // A damaged FAT in which many entries point at one long chain: each
 // cluster is given to one file only, so the catalog (and what recovery
 // copies) stays within the volume's size instead of growing with the
