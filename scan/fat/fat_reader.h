@@ -289,6 +289,8 @@ private:
     void attachLongName(const uint8_t *raw, Entry *entry, bool erased, uint32_t flags);
     bool walkArea(const uint8_t *area, size_t size, const Entry *directory, DirectoryCallback callback,
                   void *context, uint32_t flags, bool *stop);
+    bool walkDirectory(uint32_t cluster, const Entry *directory, DirectoryCallback callback, void *context,
+                       uint32_t flags);
 
     std::shared_ptr<ByteStream> stream_;
 
@@ -317,12 +319,16 @@ private:
     std::string rootLabel_;
     bool rootLabelKnown_ = false;
 
-    // Long-name assembly: 20 parts of 13 units.
-    uint16_t lfnUnits_[260] = {};
-    uint8_t lfnExpected_ = 0;                  // sequence the next live part must have
-    uint8_t lfnChecksum_ = 0;
-    uint8_t lfnErasedCount_ = 0;
-    bool lfnHaveChecksum_ = false;
+    // Long-name assembly: 20 parts of 13 units. Each directory walk has
+    // its own (parseDirectory keeps the caller's aside).
+    struct LongNameAssembly {
+        uint16_t units[260];
+        uint8_t expected;                      // sequence the next live part must have
+        uint8_t checksum;
+        uint8_t erasedCount;
+        bool haveChecksum;
+    };
+    LongNameAssembly lfn_ = {};
 
     std::unique_ptr<FatCache> cache_;          // the FAT blocks read so far
     std::vector<uint64_t> visited_;            // one bit per cluster, clear between chains

@@ -8,7 +8,10 @@
 //   sequence number (slot (sequence - 1) x 13) and must count down to 1; a
 //   gap, a change of checksum or a part without a short entry after it
 //   clears the assembly. The long name is attached to a short entry only
-//   when its own checksum matches the parts'.
+//   when its own checksum matches the parts'. Each walk assembles on its
+//   own: a sub-folder walked from the callback starts empty, and parts it
+//   leaves at its end are dropped when it returns, so they can never name
+//   the entry that follows the sub-folder in its parent.
 //
 //   Erased parts (walkErased) have lost their order byte, so they fill the
 //   assembly from its end (slot (20 - count) x 13). The checksum then gives
@@ -123,11 +126,7 @@ bool Fat::isValidShortName(const uint8_t *name11, bool erased)
 
 void Fat::clearLongName()
 {
-    std::memset(lfnUnits_, 0, sizeof lfnUnits_);
-    lfnExpected_ = 0;
-    lfnChecksum_ = 0;
-    lfnErasedCount_ = 0;
-    lfnHaveChecksum_ = false;
+    lfn_ = LongNameAssembly{};
 }
 
 bool Fat::parseLongNamePart(const uint8_t *raw, uint32_t flags)
@@ -141,18 +140,18 @@ bool Fat::parseLongNamePart(const uint8_t *raw, uint32_t flags)
     if (erased && !(flags & walkErased))
         return false;
     const uint8_t checksum = raw[13];
-    if (lfnHaveChecksum_ && checksum != lfnChecksum_)
+    if (lfn_.haveChecksum && checksum != lfn_.checksum)
         clearLongName();
 
     int slot;
     int units = kUnitsPerPart;
     if (erased) {
-        if (lfnErasedCount_ >= kMaxParts) {
+        if (lfn_.erasedCount >= kMaxParts) {
             clearLongName();
             return false;
         }
-        ++lfnErasedCount_;
-        slot = (kMaxParts - lfnErasedCount_) * kUnitsPerPart;
+        ++lfn_.erasedCount;
+        slot = (kMaxParts - lfn_.erasedCount) * kUnitsPerPart;
     } else {
         const int sequence = order & 0x3F;
         if (sequence == 0 || sequence > kMaxParts) {
@@ -161,19 +160,19 @@ bool Fat::parseLongNamePart(const uint8_t *raw, uint32_t flags)
         }
         if (order & 0x40) {
             clearLongName();
-        } else if (lfnExpected_ == 0 || sequence != lfnExpected_ - 1) {
+        } else if (lfn_.expected == 0 || sequence != lfn_.expected - 1) {
             clearLongName();
             return false;
         }
-        lfnExpected_ = static_cast<uint8_t>(sequence);
+        lfn_.expected = static_cast<uint8_t>(sequence);
         slot = (sequence - 1) * kUnitsPerPart;
         if (sequence == kMaxParts)
             units = 8; // 19 x 13 + 8 = 255 units at most
     }
     for (int i = 0; i < units; ++i)
-        lfnUnits_[slot + i] = le16(raw + kUnitOffsets[i]);
-    lfnChecksum_ = checksum;
-    lfnHaveChecksum_ = true;
+        lfn_.units[slot + i] = le16(raw + kUnitOffsets[i]);
+    lfn_.checksum = checksum;
+    lfn_.haveChecksum = true;
     return true;
 }
 
@@ -181,7 +180,7 @@ void Fat::attachLongName(const uint8_t *raw, Entry *entry, bool erased, uint32_t
 {
     int from = -1;      // first unit of the name in the assembly
     int end = 0;        // one past the last unit it may use
-    if ((flags & walkErased) && lfnErasedCount_ > 0) {
+    if ((flags & walkErased) && lfn_.erasedCount > 0) {
         bool matches = false;
         if (erased) {
             // The one first byte that gives the parts' checksum.
@@ -189,7 +188,7 @@ void Fat::attachLongName(const uint8_t *raw, Entry *entry, bool erased, uint32_t
             std::memcpy(name, raw, 11);
             for (int c = 0; c < 256; ++c) {
                 name[0] = static_cast<uint8_t>(c);
-                if (shortNameChecksum(name) != lfnChecksum_)
+                if (shortNameChecksum(name) != lfn_.checksum)
                     continue;
                 if ((c > 0x20 && isStrictShortNameByte(static_cast<uint8_t>(c))) || c >= 0x80) {
                     entry->shortName[0] = static_cast<char>(c); // decoded by the caller
@@ -198,20 +197,20 @@ void Fat::attachLongName(const uint8_t *raw, Entry *entry, bool erased, uint32_t
                 break;
             }
         } else {
-            matches = shortNameChecksum(raw) == lfnChecksum_;
+            matches = shortNameChecksum(raw) == lfn_.checksum;
         }
         if (matches) {
-            from = (kMaxParts - lfnErasedCount_) * kUnitsPerPart;
+            from = (kMaxParts - lfn_.erasedCount) * kUnitsPerPart;
             end = kMaxParts * kUnitsPerPart;
         }
-    } else if (lfnHaveChecksum_ && lfnExpected_ == 1 && shortNameChecksum(raw) == lfnChecksum_) {
+    } else if (lfn_.haveChecksum && lfn_.expected == 1 && shortNameChecksum(raw) == lfn_.checksum) {
         from = 0;
         end = static_cast<int>(kMaxLongNameUnits);
     }
     if (from >= 0) {
         int n = 0;
-        for (int i = from; i < end && lfnUnits_[i] != 0 && n < static_cast<int>(kMaxLongNameUnits); ++i)
-            entry->longName[n++] = lfnUnits_[i];
+        for (int i = from; i < end && lfn_.units[i] != 0 && n < static_cast<int>(kMaxLongNameUnits); ++i)
+            entry->longName[n++] = lfn_.units[i];
         entry->longNameLength = static_cast<uint8_t>(n);
     }
     clearLongName();
@@ -338,10 +337,22 @@ bool Fat::walkArea(const uint8_t *area, size_t size, const Entry *directory, Dir
 bool Fat::parseDirectory(uint32_t cluster, const Entry *directory, DirectoryCallback callback, void *context,
                          uint32_t flags)
 {
-    static const char *const fn = "ZV::Fat::parseDirectory";
     if (!stream_ || callback == nullptr || fatType_ < 0)
         return false;
+    // The callback may walk a sub-folder before this walk goes on: parts
+    // left at the end of the sub-folder must not name the parent's next
+    // entry, nor the sub-folder's walk start with the parent's parts.
+    const LongNameAssembly outer = lfn_;
     clearLongName();
+    const bool walked = walkDirectory(cluster, directory, callback, context, flags);
+    lfn_ = outer;
+    return walked;
+}
+
+bool Fat::walkDirectory(uint32_t cluster, const Entry *directory, DirectoryCallback callback, void *context,
+                        uint32_t flags)
+{
+    static const char *const fn = "ZV::Fat::parseDirectory";
     bool stop = false;
     const bool root = (cluster == 0 && directory == nullptr) || (directory != nullptr && directory->kind == kindRoot);
 

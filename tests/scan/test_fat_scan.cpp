@@ -502,6 +502,27 @@ TEST_F(FatScan, FolderMetAgainIsSkippedAloneAndSiblingsKept)
     EXPECT_TRUE(logged("Recursive loop while parsing FAT. Bailing."));
 }
 
+// A long-name part left at the end of a sub-folder (its short entry gone),
+// whose checksum is that of the parent's next entry: the sub-folder is
+// walked in the middle of the parent's walk, and the part must not rename
+// the parent's next file.
+TEST_F(FatScan, LongNamePartLeftInASubFolderNamesNothing)
+{
+    const std::string img = fat(16, 20480);
+    fatMkdir(img, "SUB");
+    fatPut(img, "SUB/Stolen.jpg", "s", kT0);
+    fatPut(img, "B.TXT", "b", kT0);
+    {
+        FatPatcher p(img);
+        const auto stolen = p.find("SUB/Stolen.jpg");
+        ASSERT_EQ(stolen.longNameOffsets.size(), 1u);
+        p.putU8(stolen.offset, 0x00); // the short entry freed: the part ends the folder
+        p.putU8(stolen.longNameOffsets[0] + 13, FatPatcher::checksum(reinterpret_cast<const uint8_t *>("B       TXT")));
+    }
+    fs_record *r = scanned(img);
+    EXPECT_EQ(paths(catalogListing(r)), (std::vector<std::string>{"B.TXT", "SUB"}));
+}
+
 // A crafted chain of 200 nested folders (each a cluster holding ".", ".."
 // and the next): the folders below FAT_MAX_DEPTH levels are listed but not
 // entered, so the walk's recursion stays bounded.
