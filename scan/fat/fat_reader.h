@@ -244,8 +244,9 @@ public:
 
     // Checksum of an 11-byte short name: sum = rotate-right-by-one(sum) + byte.
     static uint8_t shortNameChecksum(const uint8_t *name11);
-    // UTF-8 of one code page 437 byte (0x00..0xFF) appended to out.
-    static void appendCp437(uint8_t byte, std::string *out);
+    // UTF-8 of one code page 437 byte (0x00..0xFF) appended to out; with
+    // lowerCase, a letter of the code page is appended in lower case.
+    static void appendCp437(uint8_t byte, std::string *out, bool lowerCase = false);
     // The 8.3 validity test: strict (erased entries; no lower case, no byte
     // above 0x7E) or lenient (live entries; lower case and 0x80..0xFF too).
     static bool isValidShortName(const uint8_t *name11, bool erased);

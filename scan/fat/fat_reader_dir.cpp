@@ -283,23 +283,17 @@ bool Fat::parseEntry(const uint8_t *raw, Entry *entry, uint32_t flags)
             if (recovered == 0)
                 text.push_back('?');
             else
-                appendCp437(recovered, &text);
+                appendCp437(recovered, &text, (caseFlags & 0x08) != 0);
             continue;
         }
         if (i == 0 && c == 0x05)
             c = 0xE5;
-        if ((caseFlags & 0x08) && c >= 'A' && c <= 'Z')
-            c = static_cast<uint8_t>(c - 'A' + 'a');
-        appendCp437(c, &text);
+        appendCp437(c, &text, (caseFlags & 0x08) != 0);
     }
     if (extLength > 0) {
         text.push_back('.');
-        for (int i = 0; i < extLength; ++i) {
-            uint8_t c = raw[8 + i];
-            if ((caseFlags & 0x10) && c >= 'A' && c <= 'Z')
-                c = static_cast<uint8_t>(c - 'A' + 'a');
-            appendCp437(c, &text);
-        }
+        for (int i = 0; i < extLength; ++i)
+            appendCp437(raw[8 + i], &text, (caseFlags & 0x10) != 0);
     }
     std::memcpy(entry->shortName, text.data(), std::min(text.size(), kShortNameBytes - 1));
 

@@ -170,6 +170,44 @@ TEST(FatReaderNames, LiveShortNamesAcceptOemBytesAndLowerCase)
     EXPECT_FALSE(Fat::isValidShortName(lower, true));
 }
 
+// The case flags (0x08 base, 0x10 extension) lower every letter of the code
+// page, as other readers of the volume show such names; signs without a
+// lower case stay.
+TEST(FatReaderNames, CaseFlagsLowerTheCodePagesLetters)
+{
+    Volume v(12, 2048);
+    const struct { const char *put, *stored; uint8_t flags; const char *expected; } cases[] = {
+        {"E1.TXT", "\x90" "CLAIR  TXT", 0x18, "éclair.txt"},           // É
+        {"E2.TXT", "\x8E\x99\x9A\xE4    T\x90T", 0x08, "äöüσ.TÉT"}, // Ä Ö Ü Σ, extension kept
+        {"E3.TXT", "NO\xE1\x9C    \x80\x8F\xEA", 0x10, "NOß£.çåω"},   // ß and £ have no upper/lower pair here
+    };
+    for (const auto &c : cases)
+        v.put(c.put, c.put);
+    FatPatcher p(v.image);
+    for (const auto &c : cases) {
+        const auto ref = p.find(c.put);
+        p.setShortName(ref, c.stored);
+        p.putU8(ref.offset + FatPatcher::kEntryCaseFlags, c.flags);
+    }
+    // An erased entry: the letter recovered from its parts' checksum is
+    // lowered with the rest of the base.
+    const char erased[] = "PHOTO   JPG";
+    FatPatcher::RawEntry gone = FatPatcher::shortEntry(erased, 0x20, 0, 0);
+    gone[0] = 0xE5;
+    gone[FatPatcher::kEntryCaseFlags] = 0x18;
+    p.writeEntries(p.geometry().rootOffset + 32 * 8,
+                   {FatPatcher::longNamePart(0xE5, FatPatcher::checksum(reinterpret_cast<const uint8_t *>(erased)),
+                                             u"Photo name.jpg"),
+                    gone});
+    const Tree tree = v.walk(Fat::walkErased);
+    for (const auto &c : cases)
+        EXPECT_NE(findItem(tree, c.expected), nullptr) << c.expected;
+    const auto photo = std::find_if(tree.items.begin(), tree.items.end(),
+                                    [](const Item &i) { return i.entry.flags & Fat::flagErased; });
+    ASSERT_NE(photo, tree.items.end());
+    EXPECT_STREQ(photo->entry.shortName, "photo.jpg");
+}
+
 TEST(FatReaderNames, ErasedEntriesRecoverTheFirstLetterAndLongName)
 {
     zvtest::ScopedEnv tz("TZ", "UTC");
