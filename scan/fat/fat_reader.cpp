@@ -350,16 +350,40 @@ bool Fat::checkFatHeader(uint32_t index)
     }
 }
 
+bool Fat::fatInUse(uint32_t index)
+{
+    uint32_t value = 0;
+    if (fatType_ == typeFat32)
+        return readFatEntryRaw(rootCluster_, index, &value) && (value & 0x0FFFFFFF) != 0;
+    for (uint64_t cluster = 2; cluster <= static_cast<uint64_t>(clusterCount_) + 1; ++cluster) {
+        if (!readFatEntryRaw(static_cast<uint32_t>(cluster), index, &value))
+            return false;
+        if (value != 0)
+            return true;
+    }
+    return false;
+}
+
 bool Fat::openFats()
 {
     const uint32_t tried = std::min<uint32_t>(numberOfFats_, kMaxFatsTried);
+    uint32_t firstValid = tried;
     for (uint32_t i = 0; i < tried; ++i) {
-        if (checkFatHeader(i)) {
+        if (!checkFatHeader(i))
+            continue;
+        if (firstValid == tried)
+            firstValid = i;
+        if (fatInUse(i)) {
             if (i != 0)
-                ZV::log(kLogLevel, "%s: FAT 1 damaged, using FAT %u", "ZV::Fat::open", i + 1);
+                ZV::log(kLogLevel, "%s: FAT 1 damaged or blank, using FAT %u", "ZV::Fat::open", i + 1);
             activeFat_ = i;
             return true;
         }
+    }
+    if (firstValid < tried) {
+        // Every FAT with a valid header is blank: an empty volume.
+        activeFat_ = firstValid;
+        return true;
     }
     ZV::log(kLogLevel, "%s: No FAT with a valid header", "ZV::Fat::open");
     return false;

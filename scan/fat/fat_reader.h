@@ -50,9 +50,11 @@
 //     the clusters). The usable cluster count is clamped to what the FAT can
 //     map and to what the medium holds; the FAT type still follows the count
 //     the boot sector declares.
-//   - When the first FAT's header entries are wrong and another FAT's are
-//     right, chains are followed through that other FAT. A FAT lookup that
-//     cannot be read in the active FAT is retried in the other copy.
+//   - When the first FAT's header entries are wrong, or the first FAT is
+//     blank (maps no cluster: a wiped or half-written copy), and another
+//     FAT's header is right and it is in use, chains are followed through
+//     that other FAT. A FAT lookup that cannot be read in the active FAT is
+//     retried in the other copy.
 //   - Cluster chains never repeat a cluster: a chain that comes back to a
 //     cluster it already used (a loop, or a link into its own earlier part)
 //     ends there and is reported incomplete. Directory walks stop after
@@ -165,8 +167,9 @@ public:
     // the backup at sector 6 (tried for 512, 1024, 2048 and 4096-byte
     // sectors; it must declare the sector size it was found with). Then
     // checks the FAT header entries, FAT #1 first and the other copies
-    // after it; the first that passes becomes the active FAT. True when a
-    // boot sector and a FAT pass.
+    // after it; the first that passes and is in use (maps some cluster)
+    // becomes the active FAT, else the first that passes (an empty
+    // volume). True when a boot sector and a FAT pass.
     bool open();
     // Same, with a boot sector the caller already read (for example a
     // backup); the FATs are still read from the stream.
@@ -281,6 +284,11 @@ private:
 
     void clearGeometry();
     bool openFats();
+    // True when FAT number index maps any cluster: on FAT32 the root
+    // directory's cluster (always in use on a sound volume), on FAT12/16
+    // any entry not free (the search stops at the first one, or at an
+    // entry that cannot be read).
+    bool fatInUse(uint32_t index);
     bool readBytes(uint64_t offset, void *destination, uint32_t count, uint32_t *got);
     bool readFatEntryRaw(uint32_t cluster, uint32_t index, uint32_t *value);
     bool readFatBytes(uint32_t index, uint64_t offset, uint8_t *destination, uint32_t count);
