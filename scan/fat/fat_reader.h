@@ -68,7 +68,8 @@
 //
 // Not promised: thread safety (one thread at a time per reader, as for the
 // stream), and anything about clusters other files also claim (two files
-// sharing clusters each get their own chain as stored).
+// sharing clusters each get their own chain as stored, up to a volume's
+// ChainBudget).
 #pragma once
 
 #include <cstddef>
@@ -132,6 +133,41 @@ public:
     struct Extent {
         uint64_t start;     // byte offset on the volume
         uint64_t length;    // bytes
+    };
+
+    // A set of clusters of one volume, one bit each; it grows to the
+    // highest cluster inserted (the reader inserts only clusters of the
+    // volume).
+    class ClusterSet {
+    public:
+        bool contains(uint32_t cluster) const
+        {
+            return cluster / 64 < bits_.size() && ((bits_[cluster / 64] >> (cluster % 64)) & 1) != 0;
+        }
+        void insert(uint32_t cluster)
+        {
+            if (cluster / 64 >= bits_.size())
+                bits_.resize(cluster / 64 + 1);
+            bits_[cluster / 64] |= 1ull << (cluster % 64);
+        }
+
+    private:
+        std::vector<uint64_t> bits_;
+    };
+
+    // What the chains of one volume's files may cost together, kept by the
+    // caller across the volume (clusterChain). Every file gets its own
+    // chain as the FAT gives it, also where it shares clusters with another
+    // file (cross-linked files are ordinary damage). A cluster that some
+    // chain of the volume used already costs one of `shared`; once they are
+    // spent, a chain ends at the next such cluster (incomplete). So a
+    // damaged FAT in which many entries share one long chain costs at most
+    // twice the volume's clusters in all, while files that share nothing
+    // never spend any.
+    struct ChainBudget {
+        ClusterSet used;            // clusters some chain of the volume took
+        uint64_t shared = 0;        // second uses left
+        bool spentReported = false; // the end of the budget was logged
     };
 
     // One decoded directory entry.
@@ -208,13 +244,12 @@ public:
     // is covered, at the end of the chain, a bad, free or out-of-range
     // cluster, an unreadable entry, or a cluster the chain already used.
     // *complete (when given) is true only when the extents cover the size.
-    // With `claimed` (a bitset over the clusters, kept by the caller across
-    // a volume's files), the walk also stops at a cluster an earlier chain
-    // took, and the clusters of this chain are added to it: a damaged FAT
-    // in which many entries share one long chain then costs no more than the
-    // volume's cluster count in all.
-    std::vector<Extent> clusterChain(const Entry &entry, bool *complete = nullptr,
-                                     std::vector<uint64_t> *claimed = nullptr);
+    // With a budget (see ChainBudget), the walk also stops at a cluster
+    // another chain used once the budget's second uses are spent.
+    std::vector<Extent> clusterChain(const Entry &entry, bool *complete = nullptr, ChainBudget *budget = nullptr);
+    // A fresh budget for this volume's chains: as many second uses as the
+    // volume has clusters.
+    ChainBudget chainBudget() const;
 
     // Walks a directory: the root (cluster 0 without a directory entry, or
     // a directory entry of kind 7), the directory entry's cluster (kind 2),
@@ -223,9 +258,13 @@ public:
     // ends at the first free (0x00) entry. False when the directory cannot
     // be found or one of its sectors cannot be read (entries before it were
     // delivered). The walk reads at most kMaxDirectoryBytes and never
-    // re-enters a cluster of the same directory.
+    // re-enters a cluster of the same directory. With `walked` (kept by the
+    // caller across a volume's directories) it also ends (true) at a
+    // cluster any directory walk of the volume read before, and adds the
+    // clusters it reads: directories whose chains run into one another
+    // then deliver each directory slot of the volume once.
     bool parseDirectory(uint32_t cluster, const Entry *directory, DirectoryCallback callback, void *context,
-                        uint32_t flags);
+                        uint32_t flags, ClusterSet *walked = nullptr);
     bool parseDirectory(uint32_t cluster, const Entry *directory, const DirectoryVisitor &visitor,
                         uint32_t flags);
 
@@ -299,7 +338,7 @@ private:
     bool walkArea(const uint8_t *area, size_t size, const Entry *directory, DirectoryCallback callback,
                   void *context, uint32_t flags, bool *stop);
     bool walkDirectory(uint32_t cluster, const Entry *directory, DirectoryCallback callback, void *context,
-                       uint32_t flags);
+                       uint32_t flags, ClusterSet *walked);
 
     std::shared_ptr<ByteStream> stream_;
 

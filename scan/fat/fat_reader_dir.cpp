@@ -31,7 +31,10 @@
 //   by the FAT rules nothing after it is in use, and stale bytes there
 //   would show as files. An erased walk reads on. A directory's chain is
 //   read cluster by cluster; a cluster met twice in the same directory, or
-//   more than kMaxDirectoryBytes of entries, ends the walk.
+//   more than kMaxDirectoryBytes of entries, ends the walk. So does, with
+//   the caller's set of a volume's directory clusters, a cluster another
+//   directory read: chains of several folders that run into one shared
+//   tail (cross-linked directories) give the tail's entries once.
 #include <algorithm>
 #include <cstring>
 #include <unordered_set>
@@ -329,7 +332,7 @@ bool Fat::walkArea(const uint8_t *area, size_t size, const Entry *directory, Dir
 }
 
 bool Fat::parseDirectory(uint32_t cluster, const Entry *directory, DirectoryCallback callback, void *context,
-                         uint32_t flags)
+                         uint32_t flags, ClusterSet *walked)
 {
     if (!stream_ || callback == nullptr || fatType_ < 0)
         return false;
@@ -338,13 +341,13 @@ bool Fat::parseDirectory(uint32_t cluster, const Entry *directory, DirectoryCall
     // entry, nor the sub-folder's walk start with the parent's parts.
     const LongNameAssembly outer = lfn_;
     clearLongName();
-    const bool walked = walkDirectory(cluster, directory, callback, context, flags);
+    const bool read = walkDirectory(cluster, directory, callback, context, flags, walked);
     lfn_ = outer;
-    return walked;
+    return read;
 }
 
 bool Fat::walkDirectory(uint32_t cluster, const Entry *directory, DirectoryCallback callback, void *context,
-                        uint32_t flags)
+                        uint32_t flags, ClusterSet *walked)
 {
     static const char *const fn = "ZV::Fat::parseDirectory";
     bool stop = false;
@@ -393,6 +396,13 @@ bool Fat::walkDirectory(uint32_t cluster, const Entry *directory, DirectoryCallb
         if (!seen.insert(current).second) {
             ZV::log(kLogLevel, "%s: Cluster %u met twice in one directory", fn, current);
             return true;
+        }
+        if (walked != nullptr) {
+            if (walked->contains(current)) {
+                ZV::log(kLogLevel, "%s: Cluster %u was read in another directory", fn, current);
+                return true;
+            }
+            walked->insert(current);
         }
         uint32_t got = 0;
         const bool ok = readBytes(offset, buffer.data(), bytesPerCluster_, &got);
