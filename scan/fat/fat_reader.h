@@ -60,8 +60,12 @@
 //     ends there and is reported incomplete. Directory walks stop after
 //     kMaxDirectoryBytes.
 //   - Live short names may carry OEM bytes 0x80..0xFF and lower case; they
-//     are decoded through code page 437. Erased short entries are held to
-//     the strict 8.3 alphabet.
+//     are decoded through code page 437, and the case flags lower every
+//     letter of the code page. A live entry whose name holds bytes no 8.3
+//     name has ("/", "\", ".", control bytes ...) is still listed when the
+//     rest of it is plainly an entry (isPlainLiveEntry), with "_" in place
+//     of a separator, dot or control byte. Erased short entries are held
+//     to the strict 8.3 alphabet.
 //   - A live directory walk ends at the first free (0x00) entry.
 //   - Times are 64-bit local-time stamps; a date of 0 (or day or month 0)
 //     is unknown and gives 0.
@@ -292,6 +296,15 @@ public:
     // The 8.3 validity test: strict (erased entries; no lower case, no byte
     // above 0x7E) or lenient (live entries; lower case and 0x80..0xFF too).
     static bool isValidShortName(const uint8_t *name11, bool erased);
+    // Whether a live short entry whose name fails the lenient test (it
+    // holds a "/", "\", ".", a control byte or another sign no 8.3 name
+    // has) is still plainly a file or folder entry and so listed: no
+    // reserved attribute bit, not a volume label; a name that starts with
+    // a character other than a blank and holds a letter, a digit or an OEM
+    // character; a modification stamp of 0 or a real date and time; a
+    // folder with size 0 and a first cluster on the volume; a file with
+    // size 0, or a first cluster on the volume and a size within it.
+    bool isPlainLiveEntry(const uint8_t *raw) const;
 
     // --- geometry, valid after a successful parseBootSector -------------------
     int fatType() const { return fatType_; }
@@ -333,6 +346,7 @@ private:
     bool readFatBytes(uint32_t index, uint64_t offset, uint8_t *destination, uint32_t count);
     uint32_t normalise(uint32_t raw) const;
     bool nextInChain(uint32_t cluster, uint32_t *next);
+    uint32_t entryFirstCluster(const uint8_t *raw) const;
     bool parseLongNamePart(const uint8_t *raw, uint32_t flags);
     void attachLongName(const uint8_t *raw, Entry *entry, bool erased, uint32_t flags);
     bool walkArea(const uint8_t *area, size_t size, const Entry *directory, DirectoryCallback callback,

@@ -27,6 +27,15 @@
 //   space it is what tells an old entry from garbage. Only trailing blanks
 //   are removed from the base and the extension ("MY FILE.TXT" stays so).
 //
+//   A live entry is in use whatever its name holds, and other readers list
+//   it: a name with a "/", "\", "." or a control byte (some devices and
+//   damaged volumes write them) is kept when every other field is plainly
+//   that of a file or folder (isPlainLiveEntry: attributes, a stamp that
+//   is a real date, data on the volume), which a run of garbage bytes
+//   seldom passes. Its separators, dots and control bytes read "_", so the
+//   text is one name; other signs are kept (recovery makes every name safe
+//   for the disk it writes to).
+//
 //   Walks. A live walk ends at the first entry whose first byte is 0x00:
 //   by the FAT rules nothing after it is in use, and stale bytes there
 //   would show as files. An erased walk reads on. A directory's chain is
@@ -90,6 +99,22 @@ int64_t fatTime(uint16_t date, uint16_t time)
     return t == -1 ? 0 : t;
 }
 
+// A FAT date and time that name a real moment (the date not 0).
+bool isRealStamp(uint16_t date, uint16_t time)
+{
+    const unsigned day = date & 31, month = (date >> 5) & 15;
+    const unsigned seconds = (time & 31) * 2, minutes = (time >> 5) & 63, hours = time >> 11;
+    return day != 0 && month >= 1 && month <= 12 && hours < 24 && minutes < 60 && seconds < 60;
+}
+
+// A byte of an 8.3 name that cannot stand in the name's text as it is: a
+// path separator, a dot (the text's own dot parts base and extension) or
+// a control byte. Only names that fail the lenient test hold them.
+bool isUnsafeNameByte(uint8_t c)
+{
+    return c < 0x20 || c == 0x7F || c == '/' || c == '\\' || c == '.';
+}
+
 bool isDotName(const uint8_t *name, int dots)
 {
     for (int i = 0; i < 11; ++i)
@@ -125,6 +150,37 @@ bool Fat::isValidShortName(const uint8_t *name11, bool erased)
         return false;
     }
     return true;
+}
+
+uint32_t Fat::entryFirstCluster(const uint8_t *raw) const
+{
+    // The high word is FAT32's; FAT12/16 keep other data there.
+    return (fatType_ == typeFat32 ? static_cast<uint32_t>(le16(raw + 20)) << 16 : 0u) | le16(raw + 26);
+}
+
+bool Fat::isPlainLiveEntry(const uint8_t *raw) const
+{
+    const uint8_t attributes = raw[11];
+    if ((attributes & 0xC8) != 0 || raw[0] == ' ')
+        return false;
+    bool named = false;
+    for (int i = 0; i < 11 && !named; ++i) {
+        const uint8_t c = i == 0 && raw[i] == 0x05 ? 0xE5 : raw[i];
+        named = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c >= 0x80;
+    }
+    if (!named)
+        return false;
+    const uint16_t date = le16(raw + 24), time = le16(raw + 22);
+    if ((date != 0 || time != 0) && !isRealStamp(date, time))
+        return false;
+    const uint32_t cluster = entryFirstCluster(raw);
+    const uint32_t size = le32(raw + 28);
+    const bool onVolume = cluster >= 2 && cluster - 2 < declaredClusterCount_;
+    if (attributes & 0x10)
+        return size == 0 && onVolume;
+    if (size == 0)
+        return cluster == 0 || onVolume;
+    return onVolume && size <= static_cast<uint64_t>(totalSectors_) * bytesPerSector_;
 }
 
 void Fat::clearLongName()
@@ -244,7 +300,12 @@ bool Fat::parseEntry(const uint8_t *raw, Entry *entry, uint32_t flags)
     }
     if (attributes & 0x02)
         entry->flags |= flagHidden;
-    if (!isValidShortName(raw, erased)) {
+    // A name outside the 8.3 alphabet: erased entries are refused (in
+    // erased space the alphabet is what tells an old entry from garbage);
+    // a live one is kept when the rest of it is plainly an entry, and its
+    // unsafe bytes are mapped below.
+    const bool odd = !isValidShortName(raw, erased);
+    if (odd && (erased || !isPlainLiveEntry(raw))) {
         clearLongName();
         return false;
     }
@@ -255,8 +316,7 @@ bool Fat::parseEntry(const uint8_t *raw, Entry *entry, uint32_t flags)
     const uint8_t recovered = static_cast<uint8_t>(entry->shortName[0]);
     entry->shortName[0] = 0;
 
-    // The high word is FAT32's; FAT12/16 keep other data there.
-    entry->firstCluster = (fatType_ == typeFat32 ? static_cast<uint32_t>(le16(raw + 20)) << 16 : 0u) | le16(raw + 26);
+    entry->firstCluster = entryFirstCluster(raw);
     entry->size = le32(raw + 28);
     entry->created = fatTime(le16(raw + 16), le16(raw + 14));
     entry->modified = fatTime(le16(raw + 24), le16(raw + 22));
@@ -275,10 +335,18 @@ bool Fat::parseEntry(const uint8_t *raw, Entry *entry, uint32_t flags)
     }
 
     const uint8_t caseFlags = raw[12];
+    // Blanks pad the base and the extension (an odd name may pad with 0).
+    auto padding = [odd](uint8_t c) { return c == ' ' || (odd && c == 0); };
+    auto append = [odd, &text](uint8_t c, bool lowerCase) {
+        if (odd && isUnsafeNameByte(c))
+            text.push_back('_');
+        else
+            appendCp437(c, &text, lowerCase);
+    };
     int baseLength = 8, extLength = 3;
-    while (baseLength > 0 && raw[baseLength - 1] == ' ')
+    while (baseLength > 0 && padding(raw[baseLength - 1]))
         --baseLength;
-    while (extLength > 0 && raw[8 + extLength - 1] == ' ')
+    while (extLength > 0 && padding(raw[8 + extLength - 1]))
         --extLength;
     for (int i = 0; i < baseLength; ++i) {
         uint8_t c = raw[i];
@@ -291,12 +359,12 @@ bool Fat::parseEntry(const uint8_t *raw, Entry *entry, uint32_t flags)
         }
         if (i == 0 && c == 0x05)
             c = 0xE5;
-        appendCp437(c, &text, (caseFlags & 0x08) != 0);
+        append(c, (caseFlags & 0x08) != 0);
     }
     if (extLength > 0) {
         text.push_back('.');
         for (int i = 0; i < extLength; ++i)
-            appendCp437(raw[8 + i], &text, (caseFlags & 0x10) != 0);
+            append(raw[8 + i], (caseFlags & 0x10) != 0);
     }
     std::memcpy(entry->shortName, text.data(), std::min(text.size(), kShortNameBytes - 1));
 

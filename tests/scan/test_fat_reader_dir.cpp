@@ -208,6 +208,57 @@ TEST(FatReaderNames, CaseFlagsLowerTheCodePagesLetters)
     EXPECT_STREQ(photo->entry.shortName, "photo.jpg");
 }
 
+// Live entries whose 8.3 name holds bytes no 8.3 name has are in use, and
+// other readers list them: they are listed, with "_" for separators, dots
+// and control bytes, as long as the rest is plainly a file entry. Entries
+// that look like garbage, and erased ones with such names, stay out.
+TEST(FatReaderNames, OddLiveShortNamesAreListedMapped)
+{
+    Volume v(16, 20480);
+    const struct { const char *stored; const char *expected; } listed[] = {
+        {"A/B     TXT", "A_B.TXT"}, {"C\\D     TXT", "C_D.TXT"},  {"E.F     TXT", "E_F.TXT"},
+        {"G\x01H\0\0\0\0\0TXT", "G_H.TXT"}, // NUL padding
+        {"I*J?    T/T", "I*J?.T_T"},  {"K\x7F      TXT", "K_.TXT"},
+    };
+    // Each with the name "X/Y     TXT" and one field that no entry has.
+    enum Damage { ReservedAttribute, SizePastVolume, BadDate, NoLetter, LeadingBlank, NoCluster };
+    const Damage damaged[] = {ReservedAttribute, SizePastVolume, BadDate, NoLetter, LeadingBlank, NoCluster};
+    for (size_t i = 0; i < std::size(listed); ++i)
+        v.put("L" + std::to_string(i) + ".TXT", listed[i].expected);
+    for (size_t i = 0; i < std::size(damaged); ++i)
+        v.put("D" + std::to_string(i) + ".TXT", "damaged");
+    v.put("GONE.TXT", "gone");
+    zvtest::fatDelete(v.image, "GONE.TXT");
+    FatPatcher p(v.image);
+    for (size_t i = 0; i < std::size(listed); ++i)
+        p.setShortName(p.find("L" + std::to_string(i) + ".TXT"), listed[i].stored);
+    for (size_t i = 0; i < std::size(damaged); ++i) {
+        const auto ref = p.find("D" + std::to_string(i) + ".TXT");
+        p.setShortName(ref, damaged[i] == NoLetter ? "/\\.-    $$$" : damaged[i] == LeadingBlank ? " /Y     TXT"
+                                                                                               : "X/Y     TXT");
+        if (damaged[i] == ReservedAttribute)
+            p.putU8(ref.offset + FatPatcher::kEntryAttributes, 0x60);
+        if (damaged[i] == SizePastVolume)
+            p.setSize(ref, 0xFFFFFF00u);
+        if (damaged[i] == BadDate)
+            p.setEntryU16(ref, FatPatcher::kEntryModifyDate, uint16_t(30 << 9 | 13 << 5 | 1)); // month 13
+        if (damaged[i] == NoCluster)
+            p.setFirstCluster(ref, 0);
+    }
+    p.setShortName(p.find("GONE.TXT", true), "\xE5/B     TXT");
+
+    for (uint32_t flags : {0u, Fat::walkErased}) {
+        const Tree tree = v.walk(flags);
+        for (const auto &c : listed) {
+            const Item *item = findItem(tree, c.expected);
+            ASSERT_NE(item, nullptr) << c.expected;
+            EXPECT_TRUE(item->complete);
+            EXPECT_EQ(readExtents(v.image, item->extents), c.expected);
+        }
+        EXPECT_EQ(tree.items.size(), std::size(listed)) << "flags " << flags;
+    }
+}
+
 TEST(FatReaderNames, ErasedEntriesRecoverTheFirstLetterAndLongName)
 {
     zvtest::ScopedEnv tz("TZ", "UTC");

@@ -523,6 +523,41 @@ TEST_F(FatScan, LongNamePartLeftInASubFolderNamesNothing)
     EXPECT_EQ(paths(catalogListing(r)), (std::vector<std::string>{"B.TXT", "SUB"}));
 }
 
+// Live entries with 8.3 names no 8.3 name should have, which fls lists
+// ("/", "\\" and "." kept, a control byte as "^"): the catalog lists each,
+// with "_" in their place, and its data is what icat reads.
+TEST_F(FatScan, OddShortNamesAreListedAsOtherReadersDo)
+{
+    const std::string img = fat(12, 2048);
+    const char *stored[] = {"A/B     TXT", "C\\D     TXT", "E.F     TXT", "G\x01H     TXT"};
+    for (int i = 0; i < 4; i++)
+        fatPut(img, "L" + std::to_string(i) + ".TXT", patternBytes(3000 + i, i), kT0);
+    {
+        FatPatcher p(img);
+        for (int i = 0; i < 4; i++)
+            p.setShortName(p.find("L" + std::to_string(i) + ".TXT"), stored[i]);
+    }
+    fs_record *r = scanned(img);
+    const Listing ours = catalogListing(r);
+    EXPECT_EQ(paths(ours), (std::vector<std::string>{"A_B.TXT", "C_D.TXT", "E_F.TXT", "G_H.TXT"}));
+    std::map<std::string, std::string> inodes; // fls's name mapped as ours -> inode
+    for (const FlsEntry &e : flsList(img)) {
+        if (e.deleted || e.path.empty() || e.path[0] == '$' || e.type[0] != 'r')
+            continue;
+        std::string name = e.path;
+        const size_t dot = name.rfind('.');
+        for (size_t i = 0; i < name.size(); i++)
+            if (name[i] == '/' || name[i] == '\\' || name[i] == '^' || (name[i] == '.' && i != dot))
+                name[i] = '_';
+        inodes[name] = e.inode;
+    }
+    EXPECT_EQ(inodes.size(), ours.size());
+    for (const auto &[name, item] : ours) {
+        ASSERT_EQ(inodes.count(name), 1u) << name;
+        EXPECT_TRUE(nodeData(r, item.keynum, item.size) == icat(img, inodes[name])) << name;
+    }
+}
+
 // A crafted chain of 200 nested folders (each a cluster holding ".", ".."
 // and the next): the folders below FAT_MAX_DEPTH levels are listed but not
 // entered, so the walk's recursion stays bounded.
