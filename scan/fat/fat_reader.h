@@ -269,8 +269,8 @@ public:
     // then deliver each directory slot of the volume once.
     bool parseDirectory(uint32_t cluster, const Entry *directory, DirectoryCallback callback, void *context,
                         uint32_t flags, ClusterSet *walked = nullptr);
-    bool parseDirectory(uint32_t cluster, const Entry *directory, const DirectoryVisitor &visitor,
-                        uint32_t flags);
+    bool parseDirectory(uint32_t cluster, const Entry *directory, const DirectoryVisitor &visitor, uint32_t flags,
+                        ClusterSet *walked = nullptr);
 
     // The root directory's volume-label entry (found once, then kept), else
     // the boot-sector label; decoded from code page 437.

@@ -510,10 +510,11 @@ bool visitorTrampoline(Fat &, uint32_t, const Fat::Entry &entry, const Fat::Entr
 
 } // namespace
 
-bool Fat::parseDirectory(uint32_t cluster, const Entry *directory, const DirectoryVisitor &visitor, uint32_t flags)
+bool Fat::parseDirectory(uint32_t cluster, const Entry *directory, const DirectoryVisitor &visitor, uint32_t flags,
+                         ClusterSet *walked)
 {
     return parseDirectory(cluster, directory, visitorTrampoline,
-                          const_cast<void *>(static_cast<const void *>(&visitor)), flags);
+                          const_cast<void *>(static_cast<const void *>(&visitor)), flags, walked);
 }
 
 zorvant::u8string Fat::volumeLabel()
