@@ -524,7 +524,7 @@ TEST_F(FatScan, LongNamePartLeftInASubFolderNamesNothing)
 }
 
 // Live entries with 8.3 names no 8.3 name should have, which fls lists
-// ("/", "\\" and "." kept, a control byte as "^"): the catalog lists each,
+// ("/", "\" and "." kept, a control byte as "^"): the catalog lists each,
 // with "_" in their place, and its data is what icat reads.
 TEST_F(FatScan, OddShortNamesAreListedAsOtherReadersDo)
 {
