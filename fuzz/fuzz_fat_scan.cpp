@@ -10,7 +10,12 @@
 // Seeds (corpus/fat_scan/) are small images made with mkfs.fat and mtools:
 // FAT12 with nested folders, long names, a deleted and a fragmented file;
 // the heads of a FAT16 and a FAT32 volume; a card with an MBR and two FAT12
-// partitions.
+// partitions; and two damaged FAT12 volumes patched after mkfs.fat -s 1:
+// fat12_crosslinks (the reader's seed: folders cross-linked into one tail,
+// cross-linked files, odd 8.3 names, a long-name part left in a
+// sub-folder) and fat12_blank_fat1 (128 KiB, folders and files, FAT 1
+// blank behind its header, a file starting inside another's chain, an 8.3
+// name with "/" and DEL).
 #include <dirent.h>
 
 #include <cstdio>

@@ -25,6 +25,13 @@
 //   set are exactly the clusters of the extents returned, so they are
 //   cleared by walking the extents again. The walk also stops as soon as
 //   the size is covered, so no file costs more lookups than its clusters.
+//   A caller's ChainBudget bounds what all chains of a volume cost
+//   together: a cluster's first use is free (at most the cluster count in
+//   all), a second or later use spends one of as many as the volume has
+//   clusters. Intact files share nothing and never spend; a few
+//   cross-linked files spend a few; only a FAT in which a great many
+//   entries run through one long chain spends it all, and the chains
+//   walked after that end where they meet a used cluster.
 #include "scan/fat/fat_reader.h"
 
 #include <algorithm>
@@ -350,16 +357,40 @@ bool Fat::checkFatHeader(uint32_t index)
     }
 }
 
+bool Fat::fatInUse(uint32_t index)
+{
+    uint32_t value = 0;
+    if (fatType_ == typeFat32)
+        return readFatEntryRaw(rootCluster_, index, &value) && (value & 0x0FFFFFFF) != 0;
+    for (uint64_t cluster = 2; cluster <= static_cast<uint64_t>(clusterCount_) + 1; ++cluster) {
+        if (!readFatEntryRaw(static_cast<uint32_t>(cluster), index, &value))
+            return false;
+        if (value != 0)
+            return true;
+    }
+    return false;
+}
+
 bool Fat::openFats()
 {
     const uint32_t tried = std::min<uint32_t>(numberOfFats_, kMaxFatsTried);
+    uint32_t firstValid = tried;
     for (uint32_t i = 0; i < tried; ++i) {
-        if (checkFatHeader(i)) {
+        if (!checkFatHeader(i))
+            continue;
+        if (firstValid == tried)
+            firstValid = i;
+        if (fatInUse(i)) {
             if (i != 0)
-                ZV::log(kLogLevel, "%s: FAT 1 damaged, using FAT %u", "ZV::Fat::open", i + 1);
+                ZV::log(kLogLevel, "%s: FAT 1 damaged or blank, using FAT %u", "ZV::Fat::open", i + 1);
             activeFat_ = i;
             return true;
         }
+    }
+    if (firstValid < tried) {
+        // Every FAT with a valid header is blank: an empty volume.
+        activeFat_ = firstValid;
+        return true;
     }
     ZV::log(kLogLevel, "%s: No FAT with a valid header", "ZV::Fat::open");
     return false;
@@ -453,7 +484,14 @@ bool Fat::geometry(int index, uint64_t *value) const
     }
 }
 
-std::vector<Fat::Extent> Fat::clusterChain(const Entry &entry, bool *complete, std::vector<uint64_t> *claimed)
+Fat::ChainBudget Fat::chainBudget() const
+{
+    ChainBudget budget;
+    budget.shared = clusterCount_;
+    return budget;
+}
+
+std::vector<Fat::Extent> Fat::clusterChain(const Entry &entry, bool *complete, ChainBudget *budget)
 {
     std::vector<Extent> extents;
     if (complete)
@@ -464,8 +502,6 @@ std::vector<Fat::Extent> Fat::clusterChain(const Entry &entry, bool *complete, s
     const uint64_t bits = static_cast<uint64_t>(clusterCount_) + 2;
     if (visited_.size() != (bits + 63) / 64)
         visited_.assign((bits + 63) / 64, 0);
-    if (claimed != nullptr && claimed->size() != (bits + 63) / 64)
-        claimed->assign((bits + 63) / 64, 0);
 
     uint32_t cluster = entry.firstCluster;
     for (;;) {
@@ -478,9 +514,18 @@ std::vector<Fat::Extent> Fat::clusterChain(const Entry &entry, bool *complete, s
             ZV::log(kLogLevel, "%s: Cluster %u met twice in one chain", "ZV::Fat::clusterChain", cluster);
             break;
         }
-        if (claimed != nullptr && ((*claimed)[cluster / 64] & bit) != 0) {
-            ZV::log(kLogLevel, "%s: Cluster %u already belongs to another file", "ZV::Fat::clusterChain", cluster);
-            break;
+        if (budget != nullptr) {
+            if (budget->used.contains(cluster)) {
+                if (budget->shared == 0) {
+                    if (!budget->spentReported)
+                        ZV::log(kLogLevel, "%s: Clusters shared by too many files; chains end at cluster %u",
+                                "ZV::Fat::clusterChain", cluster);
+                    budget->spentReported = true;
+                    break;
+                }
+                --budget->shared;
+            }
+            budget->used.insert(cluster);
         }
         word |= bit;
         const uint64_t length = std::min<uint64_t>(bytesPerCluster_, remaining);
@@ -502,11 +547,8 @@ std::vector<Fat::Extent> Fat::clusterChain(const Entry &entry, bool *complete, s
     for (const Extent &e : extents) {
         const uint64_t first = (e.start - dataStart) / bytesPerCluster_ + 2;
         const uint64_t n = (e.length + bytesPerCluster_ - 1) / bytesPerCluster_;
-        for (uint64_t c = first; c < first + n; ++c) {
+        for (uint64_t c = first; c < first + n; ++c)
             visited_[c / 64] &= ~(1ull << (c % 64));
-            if (claimed != nullptr)
-                (*claimed)[c / 64] |= 1ull << (c % 64);
-        }
     }
     if (complete)
         *complete = remaining == 0;

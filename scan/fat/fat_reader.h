@@ -50,23 +50,30 @@
 //     the clusters). The usable cluster count is clamped to what the FAT can
 //     map and to what the medium holds; the FAT type still follows the count
 //     the boot sector declares.
-//   - When the first FAT's header entries are wrong and another FAT's are
-//     right, chains are followed through that other FAT. A FAT lookup that
-//     cannot be read in the active FAT is retried in the other copy.
+//   - When the first FAT's header entries are wrong, or the first FAT is
+//     blank (maps no cluster: a wiped or half-written copy), and another
+//     FAT's header is right and it is in use, chains are followed through
+//     that other FAT. A FAT lookup that cannot be read in the active FAT is
+//     retried in the other copy.
 //   - Cluster chains never repeat a cluster: a chain that comes back to a
 //     cluster it already used (a loop, or a link into its own earlier part)
 //     ends there and is reported incomplete. Directory walks stop after
 //     kMaxDirectoryBytes.
 //   - Live short names may carry OEM bytes 0x80..0xFF and lower case; they
-//     are decoded through code page 437. Erased short entries are held to
-//     the strict 8.3 alphabet.
+//     are decoded through code page 437, and the case flags lower every
+//     letter of the code page. A live entry whose name holds bytes no 8.3
+//     name has ("/", "\", ".", control bytes ...) is still listed when the
+//     rest of it is plainly an entry (isPlainLiveEntry), with "_" in place
+//     of a separator, dot or control byte. Erased short entries are held
+//     to the strict 8.3 alphabet.
 //   - A live directory walk ends at the first free (0x00) entry.
 //   - Times are 64-bit local-time stamps; a date of 0 (or day or month 0)
 //     is unknown and gives 0.
 //
 // Not promised: thread safety (one thread at a time per reader, as for the
 // stream), and anything about clusters other files also claim (two files
-// sharing clusters each get their own chain as stored).
+// sharing clusters each get their own chain as stored, up to a volume's
+// ChainBudget).
 #pragma once
 
 #include <cstddef>
@@ -132,6 +139,41 @@ public:
         uint64_t length;    // bytes
     };
 
+    // A set of clusters of one volume, one bit each; it grows to the
+    // highest cluster inserted (the reader inserts only clusters of the
+    // volume).
+    class ClusterSet {
+    public:
+        bool contains(uint32_t cluster) const
+        {
+            return cluster / 64 < bits_.size() && ((bits_[cluster / 64] >> (cluster % 64)) & 1) != 0;
+        }
+        void insert(uint32_t cluster)
+        {
+            if (cluster / 64 >= bits_.size())
+                bits_.resize(cluster / 64 + 1);
+            bits_[cluster / 64] |= 1ull << (cluster % 64);
+        }
+
+    private:
+        std::vector<uint64_t> bits_;
+    };
+
+    // What the chains of one volume's files may cost together, kept by the
+    // caller across the volume (clusterChain). Every file gets its own
+    // chain as the FAT gives it, also where it shares clusters with another
+    // file (cross-linked files are ordinary damage). A cluster that some
+    // chain of the volume used already costs one of `shared`; once they are
+    // spent, a chain ends at the next such cluster (incomplete). So a
+    // damaged FAT in which many entries share one long chain costs at most
+    // twice the volume's clusters in all, while files that share nothing
+    // never spend any.
+    struct ChainBudget {
+        ClusterSet used;            // clusters some chain of the volume took
+        uint64_t shared = 0;        // second uses left
+        bool spentReported = false; // the end of the budget was logged
+    };
+
     // One decoded directory entry.
     struct Entry {
         uint8_t kind;                           // kind* above
@@ -165,8 +207,9 @@ public:
     // the backup at sector 6 (tried for 512, 1024, 2048 and 4096-byte
     // sectors; it must declare the sector size it was found with). Then
     // checks the FAT header entries, FAT #1 first and the other copies
-    // after it; the first that passes becomes the active FAT. True when a
-    // boot sector and a FAT pass.
+    // after it; the first that passes and is in use (maps some cluster)
+    // becomes the active FAT, else the first that passes (an empty
+    // volume). True when a boot sector and a FAT pass.
     bool open();
     // Same, with a boot sector the caller already read (for example a
     // backup); the FATs are still read from the stream.
@@ -205,13 +248,12 @@ public:
     // is covered, at the end of the chain, a bad, free or out-of-range
     // cluster, an unreadable entry, or a cluster the chain already used.
     // *complete (when given) is true only when the extents cover the size.
-    // With `claimed` (a bitset over the clusters, kept by the caller across
-    // a volume's files), the walk also stops at a cluster an earlier chain
-    // took, and the clusters of this chain are added to it: a damaged FAT
-    // in which many entries share one long chain then costs no more than the
-    // volume's cluster count in all.
-    std::vector<Extent> clusterChain(const Entry &entry, bool *complete = nullptr,
-                                     std::vector<uint64_t> *claimed = nullptr);
+    // With a budget (see ChainBudget), the walk also stops at a cluster
+    // another chain used once the budget's second uses are spent.
+    std::vector<Extent> clusterChain(const Entry &entry, bool *complete = nullptr, ChainBudget *budget = nullptr);
+    // A fresh budget for this volume's chains: as many second uses as the
+    // volume has clusters.
+    ChainBudget chainBudget() const;
 
     // Walks a directory: the root (cluster 0 without a directory entry, or
     // a directory entry of kind 7), the directory entry's cluster (kind 2),
@@ -220,11 +262,15 @@ public:
     // ends at the first free (0x00) entry. False when the directory cannot
     // be found or one of its sectors cannot be read (entries before it were
     // delivered). The walk reads at most kMaxDirectoryBytes and never
-    // re-enters a cluster of the same directory.
+    // re-enters a cluster of the same directory. With `walked` (kept by the
+    // caller across a volume's directories) it also ends (true) at a
+    // cluster any directory walk of the volume read before, and adds the
+    // clusters it reads: directories whose chains run into one another
+    // then deliver each directory slot of the volume once.
     bool parseDirectory(uint32_t cluster, const Entry *directory, DirectoryCallback callback, void *context,
-                        uint32_t flags);
-    bool parseDirectory(uint32_t cluster, const Entry *directory, const DirectoryVisitor &visitor,
-                        uint32_t flags);
+                        uint32_t flags, ClusterSet *walked = nullptr);
+    bool parseDirectory(uint32_t cluster, const Entry *directory, const DirectoryVisitor &visitor, uint32_t flags,
+                        ClusterSet *walked = nullptr);
 
     // The root directory's volume-label entry (found once, then kept), else
     // the boot-sector label; decoded from code page 437.
@@ -244,11 +290,21 @@ public:
 
     // Checksum of an 11-byte short name: sum = rotate-right-by-one(sum) + byte.
     static uint8_t shortNameChecksum(const uint8_t *name11);
-    // UTF-8 of one code page 437 byte (0x00..0xFF) appended to out.
-    static void appendCp437(uint8_t byte, std::string *out);
+    // UTF-8 of one code page 437 byte (0x00..0xFF) appended to out; with
+    // lowerCase, a letter of the code page is appended in lower case.
+    static void appendCp437(uint8_t byte, std::string *out, bool lowerCase = false);
     // The 8.3 validity test: strict (erased entries; no lower case, no byte
     // above 0x7E) or lenient (live entries; lower case and 0x80..0xFF too).
     static bool isValidShortName(const uint8_t *name11, bool erased);
+    // Whether a live short entry whose name fails the lenient test (it
+    // holds a "/", "\", ".", a control byte or another sign no 8.3 name
+    // has) is still plainly a file or folder entry and so listed: no
+    // reserved attribute bit, not a volume label; a name that starts with
+    // a character other than a blank and holds a letter, a digit or an OEM
+    // character; a modification stamp of 0 or a real date and time; a
+    // folder with size 0 and a first cluster on the volume; a file with
+    // size 0, or a first cluster on the volume and a size within it.
+    bool isPlainLiveEntry(const uint8_t *raw) const;
 
     // --- geometry, valid after a successful parseBootSector -------------------
     int fatType() const { return fatType_; }
@@ -280,15 +336,23 @@ private:
 
     void clearGeometry();
     bool openFats();
+    // True when FAT number index maps any cluster: on FAT32 the root
+    // directory's cluster (always in use on a sound volume), on FAT12/16
+    // any entry not free (the search stops at the first one, or at an
+    // entry that cannot be read).
+    bool fatInUse(uint32_t index);
     bool readBytes(uint64_t offset, void *destination, uint32_t count, uint32_t *got);
     bool readFatEntryRaw(uint32_t cluster, uint32_t index, uint32_t *value);
     bool readFatBytes(uint32_t index, uint64_t offset, uint8_t *destination, uint32_t count);
     uint32_t normalise(uint32_t raw) const;
     bool nextInChain(uint32_t cluster, uint32_t *next);
+    uint32_t entryFirstCluster(const uint8_t *raw) const;
     bool parseLongNamePart(const uint8_t *raw, uint32_t flags);
     void attachLongName(const uint8_t *raw, Entry *entry, bool erased, uint32_t flags);
     bool walkArea(const uint8_t *area, size_t size, const Entry *directory, DirectoryCallback callback,
                   void *context, uint32_t flags, bool *stop);
+    bool walkDirectory(uint32_t cluster, const Entry *directory, DirectoryCallback callback, void *context,
+                       uint32_t flags, ClusterSet *walked);
 
     std::shared_ptr<ByteStream> stream_;
 
@@ -317,12 +381,16 @@ private:
     std::string rootLabel_;
     bool rootLabelKnown_ = false;
 
-    // Long-name assembly: 20 parts of 13 units.
-    uint16_t lfnUnits_[260] = {};
-    uint8_t lfnExpected_ = 0;                  // sequence the next live part must have
-    uint8_t lfnChecksum_ = 0;
-    uint8_t lfnErasedCount_ = 0;
-    bool lfnHaveChecksum_ = false;
+    // Long-name assembly: 20 parts of 13 units. Each directory walk has
+    // its own (parseDirectory keeps the caller's aside).
+    struct LongNameAssembly {
+        uint16_t units[260];
+        uint8_t expected;                      // sequence the next live part must have
+        uint8_t checksum;
+        uint8_t erasedCount;
+        bool haveChecksum;
+    };
+    LongNameAssembly lfn_ = {};
 
     std::unique_ptr<FatCache> cache_;          // the FAT blocks read so far
     std::vector<uint64_t> visited_;            // one bit per cluster, clear between chains

@@ -8,7 +8,10 @@
 //   sequence number (slot (sequence - 1) x 13) and must count down to 1; a
 //   gap, a change of checksum or a part without a short entry after it
 //   clears the assembly. The long name is attached to a short entry only
-//   when its own checksum matches the parts'.
+//   when its own checksum matches the parts'. Each walk assembles on its
+//   own: a sub-folder walked from the callback starts empty, and parts it
+//   leaves at its end are dropped when it returns, so they can never name
+//   the entry that follows the sub-folder in its parent.
 //
 //   Erased parts (walkErased) have lost their order byte, so they fill the
 //   assembly from its end (slot (20 - count) x 13). The checksum then gives
@@ -24,11 +27,23 @@
 //   space it is what tells an old entry from garbage. Only trailing blanks
 //   are removed from the base and the extension ("MY FILE.TXT" stays so).
 //
+//   A live entry is in use whatever its name holds, and other readers list
+//   it: a name with a "/", "\", "." or a control byte (some devices and
+//   damaged volumes write them) is kept when every other field is plainly
+//   that of a file or folder (isPlainLiveEntry: attributes, a stamp that
+//   is a real date, data on the volume), which a run of garbage bytes
+//   seldom passes. Its separators, dots and control bytes read "_", so the
+//   text is one name; other signs are kept (recovery makes every name safe
+//   for the disk it writes to).
+//
 //   Walks. A live walk ends at the first entry whose first byte is 0x00:
 //   by the FAT rules nothing after it is in use, and stale bytes there
 //   would show as files. An erased walk reads on. A directory's chain is
 //   read cluster by cluster; a cluster met twice in the same directory, or
-//   more than kMaxDirectoryBytes of entries, ends the walk.
+//   more than kMaxDirectoryBytes of entries, ends the walk. So does, with
+//   the caller's set of a volume's directory clusters, a cluster another
+//   directory read: chains of several folders that run into one shared
+//   tail (cross-linked directories) give the tail's entries once.
 #include <algorithm>
 #include <cstring>
 #include <unordered_set>
@@ -84,6 +99,22 @@ int64_t fatTime(uint16_t date, uint16_t time)
     return t == -1 ? 0 : t;
 }
 
+// A FAT date and time that name a real moment (the date not 0).
+bool isRealStamp(uint16_t date, uint16_t time)
+{
+    const unsigned day = date & 31, month = (date >> 5) & 15;
+    const unsigned seconds = (time & 31) * 2, minutes = (time >> 5) & 63, hours = time >> 11;
+    return day != 0 && month >= 1 && month <= 12 && hours < 24 && minutes < 60 && seconds < 60;
+}
+
+// A byte of an 8.3 name that cannot stand in the name's text as it is: a
+// path separator, a dot (the text's own dot parts base and extension) or
+// a control byte. Only names that fail the lenient test hold them.
+bool isUnsafeNameByte(uint8_t c)
+{
+    return c < 0x20 || c == 0x7F || c == '/' || c == '\\' || c == '.';
+}
+
 bool isDotName(const uint8_t *name, int dots)
 {
     for (int i = 0; i < 11; ++i)
@@ -121,13 +152,40 @@ bool Fat::isValidShortName(const uint8_t *name11, bool erased)
     return true;
 }
 
+uint32_t Fat::entryFirstCluster(const uint8_t *raw) const
+{
+    // The high word is FAT32's; FAT12/16 keep other data there.
+    return (fatType_ == typeFat32 ? static_cast<uint32_t>(le16(raw + 20)) << 16 : 0u) | le16(raw + 26);
+}
+
+bool Fat::isPlainLiveEntry(const uint8_t *raw) const
+{
+    const uint8_t attributes = raw[11];
+    if ((attributes & 0xC8) != 0 || raw[0] == ' ')
+        return false;
+    bool named = false;
+    for (int i = 0; i < 11 && !named; ++i) {
+        const uint8_t c = i == 0 && raw[i] == 0x05 ? 0xE5 : raw[i];
+        named = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c >= 0x80;
+    }
+    if (!named)
+        return false;
+    const uint16_t date = le16(raw + 24), time = le16(raw + 22);
+    if ((date != 0 || time != 0) && !isRealStamp(date, time))
+        return false;
+    const uint32_t cluster = entryFirstCluster(raw);
+    const uint32_t size = le32(raw + 28);
+    const bool onVolume = cluster >= 2 && cluster - 2 < declaredClusterCount_;
+    if (attributes & 0x10)
+        return size == 0 && onVolume;
+    if (size == 0)
+        return cluster == 0 || onVolume;
+    return onVolume && size <= static_cast<uint64_t>(totalSectors_) * bytesPerSector_;
+}
+
 void Fat::clearLongName()
 {
-    std::memset(lfnUnits_, 0, sizeof lfnUnits_);
-    lfnExpected_ = 0;
-    lfnChecksum_ = 0;
-    lfnErasedCount_ = 0;
-    lfnHaveChecksum_ = false;
+    lfn_ = LongNameAssembly{};
 }
 
 bool Fat::parseLongNamePart(const uint8_t *raw, uint32_t flags)
@@ -141,18 +199,18 @@ bool Fat::parseLongNamePart(const uint8_t *raw, uint32_t flags)
     if (erased && !(flags & walkErased))
         return false;
     const uint8_t checksum = raw[13];
-    if (lfnHaveChecksum_ && checksum != lfnChecksum_)
+    if (lfn_.haveChecksum && checksum != lfn_.checksum)
         clearLongName();
 
     int slot;
     int units = kUnitsPerPart;
     if (erased) {
-        if (lfnErasedCount_ >= kMaxParts) {
+        if (lfn_.erasedCount >= kMaxParts) {
             clearLongName();
             return false;
         }
-        ++lfnErasedCount_;
-        slot = (kMaxParts - lfnErasedCount_) * kUnitsPerPart;
+        ++lfn_.erasedCount;
+        slot = (kMaxParts - lfn_.erasedCount) * kUnitsPerPart;
     } else {
         const int sequence = order & 0x3F;
         if (sequence == 0 || sequence > kMaxParts) {
@@ -161,19 +219,19 @@ bool Fat::parseLongNamePart(const uint8_t *raw, uint32_t flags)
         }
         if (order & 0x40) {
             clearLongName();
-        } else if (lfnExpected_ == 0 || sequence != lfnExpected_ - 1) {
+        } else if (lfn_.expected == 0 || sequence != lfn_.expected - 1) {
             clearLongName();
             return false;
         }
-        lfnExpected_ = static_cast<uint8_t>(sequence);
+        lfn_.expected = static_cast<uint8_t>(sequence);
         slot = (sequence - 1) * kUnitsPerPart;
         if (sequence == kMaxParts)
             units = 8; // 19 x 13 + 8 = 255 units at most
     }
     for (int i = 0; i < units; ++i)
-        lfnUnits_[slot + i] = le16(raw + kUnitOffsets[i]);
-    lfnChecksum_ = checksum;
-    lfnHaveChecksum_ = true;
+        lfn_.units[slot + i] = le16(raw + kUnitOffsets[i]);
+    lfn_.checksum = checksum;
+    lfn_.haveChecksum = true;
     return true;
 }
 
@@ -181,7 +239,7 @@ void Fat::attachLongName(const uint8_t *raw, Entry *entry, bool erased, uint32_t
 {
     int from = -1;      // first unit of the name in the assembly
     int end = 0;        // one past the last unit it may use
-    if ((flags & walkErased) && lfnErasedCount_ > 0) {
+    if ((flags & walkErased) && lfn_.erasedCount > 0) {
         bool matches = false;
         if (erased) {
             // The one first byte that gives the parts' checksum.
@@ -189,7 +247,7 @@ void Fat::attachLongName(const uint8_t *raw, Entry *entry, bool erased, uint32_t
             std::memcpy(name, raw, 11);
             for (int c = 0; c < 256; ++c) {
                 name[0] = static_cast<uint8_t>(c);
-                if (shortNameChecksum(name) != lfnChecksum_)
+                if (shortNameChecksum(name) != lfn_.checksum)
                     continue;
                 if ((c > 0x20 && isStrictShortNameByte(static_cast<uint8_t>(c))) || c >= 0x80) {
                     entry->shortName[0] = static_cast<char>(c); // decoded by the caller
@@ -198,20 +256,20 @@ void Fat::attachLongName(const uint8_t *raw, Entry *entry, bool erased, uint32_t
                 break;
             }
         } else {
-            matches = shortNameChecksum(raw) == lfnChecksum_;
+            matches = shortNameChecksum(raw) == lfn_.checksum;
         }
         if (matches) {
-            from = (kMaxParts - lfnErasedCount_) * kUnitsPerPart;
+            from = (kMaxParts - lfn_.erasedCount) * kUnitsPerPart;
             end = kMaxParts * kUnitsPerPart;
         }
-    } else if (lfnHaveChecksum_ && lfnExpected_ == 1 && shortNameChecksum(raw) == lfnChecksum_) {
+    } else if (lfn_.haveChecksum && lfn_.expected == 1 && shortNameChecksum(raw) == lfn_.checksum) {
         from = 0;
         end = static_cast<int>(kMaxLongNameUnits);
     }
     if (from >= 0) {
         int n = 0;
-        for (int i = from; i < end && lfnUnits_[i] != 0 && n < static_cast<int>(kMaxLongNameUnits); ++i)
-            entry->longName[n++] = lfnUnits_[i];
+        for (int i = from; i < end && lfn_.units[i] != 0 && n < static_cast<int>(kMaxLongNameUnits); ++i)
+            entry->longName[n++] = lfn_.units[i];
         entry->longNameLength = static_cast<uint8_t>(n);
     }
     clearLongName();
@@ -242,7 +300,12 @@ bool Fat::parseEntry(const uint8_t *raw, Entry *entry, uint32_t flags)
     }
     if (attributes & 0x02)
         entry->flags |= flagHidden;
-    if (!isValidShortName(raw, erased)) {
+    // A name outside the 8.3 alphabet: erased entries are refused (in
+    // erased space the alphabet is what tells an old entry from garbage);
+    // a live one is kept when the rest of it is plainly an entry, and its
+    // unsafe bytes are mapped below.
+    const bool odd = !isValidShortName(raw, erased);
+    if (odd && (erased || !isPlainLiveEntry(raw))) {
         clearLongName();
         return false;
     }
@@ -253,8 +316,7 @@ bool Fat::parseEntry(const uint8_t *raw, Entry *entry, uint32_t flags)
     const uint8_t recovered = static_cast<uint8_t>(entry->shortName[0]);
     entry->shortName[0] = 0;
 
-    // The high word is FAT32's; FAT12/16 keep other data there.
-    entry->firstCluster = (fatType_ == typeFat32 ? static_cast<uint32_t>(le16(raw + 20)) << 16 : 0u) | le16(raw + 26);
+    entry->firstCluster = entryFirstCluster(raw);
     entry->size = le32(raw + 28);
     entry->created = fatTime(le16(raw + 16), le16(raw + 14));
     entry->modified = fatTime(le16(raw + 24), le16(raw + 22));
@@ -273,10 +335,18 @@ bool Fat::parseEntry(const uint8_t *raw, Entry *entry, uint32_t flags)
     }
 
     const uint8_t caseFlags = raw[12];
+    // Blanks pad the base and the extension (an odd name may pad with 0).
+    auto padding = [odd](uint8_t c) { return c == ' ' || (odd && c == 0); };
+    auto append = [odd, &text](uint8_t c, bool lowerCase) {
+        if (odd && isUnsafeNameByte(c))
+            text.push_back('_');
+        else
+            appendCp437(c, &text, lowerCase);
+    };
     int baseLength = 8, extLength = 3;
-    while (baseLength > 0 && raw[baseLength - 1] == ' ')
+    while (baseLength > 0 && padding(raw[baseLength - 1]))
         --baseLength;
-    while (extLength > 0 && raw[8 + extLength - 1] == ' ')
+    while (extLength > 0 && padding(raw[8 + extLength - 1]))
         --extLength;
     for (int i = 0; i < baseLength; ++i) {
         uint8_t c = raw[i];
@@ -284,23 +354,17 @@ bool Fat::parseEntry(const uint8_t *raw, Entry *entry, uint32_t flags)
             if (recovered == 0)
                 text.push_back('?');
             else
-                appendCp437(recovered, &text);
+                appendCp437(recovered, &text, (caseFlags & 0x08) != 0);
             continue;
         }
         if (i == 0 && c == 0x05)
             c = 0xE5;
-        if ((caseFlags & 0x08) && c >= 'A' && c <= 'Z')
-            c = static_cast<uint8_t>(c - 'A' + 'a');
-        appendCp437(c, &text);
+        append(c, (caseFlags & 0x08) != 0);
     }
     if (extLength > 0) {
         text.push_back('.');
-        for (int i = 0; i < extLength; ++i) {
-            uint8_t c = raw[8 + i];
-            if ((caseFlags & 0x10) && c >= 'A' && c <= 'Z')
-                c = static_cast<uint8_t>(c - 'A' + 'a');
-            appendCp437(c, &text);
-        }
+        for (int i = 0; i < extLength; ++i)
+            append(raw[8 + i], (caseFlags & 0x10) != 0);
     }
     std::memcpy(entry->shortName, text.data(), std::min(text.size(), kShortNameBytes - 1));
 
@@ -336,12 +400,24 @@ bool Fat::walkArea(const uint8_t *area, size_t size, const Entry *directory, Dir
 }
 
 bool Fat::parseDirectory(uint32_t cluster, const Entry *directory, DirectoryCallback callback, void *context,
-                         uint32_t flags)
+                         uint32_t flags, ClusterSet *walked)
 {
-    static const char *const fn = "ZV::Fat::parseDirectory";
     if (!stream_ || callback == nullptr || fatType_ < 0)
         return false;
+    // The callback may walk a sub-folder before this walk goes on: parts
+    // left at the end of the sub-folder must not name the parent's next
+    // entry, nor the sub-folder's walk start with the parent's parts.
+    const LongNameAssembly outer = lfn_;
     clearLongName();
+    const bool read = walkDirectory(cluster, directory, callback, context, flags, walked);
+    lfn_ = outer;
+    return read;
+}
+
+bool Fat::walkDirectory(uint32_t cluster, const Entry *directory, DirectoryCallback callback, void *context,
+                        uint32_t flags, ClusterSet *walked)
+{
+    static const char *const fn = "ZV::Fat::parseDirectory";
     bool stop = false;
     const bool root = (cluster == 0 && directory == nullptr) || (directory != nullptr && directory->kind == kindRoot);
 
@@ -389,6 +465,13 @@ bool Fat::parseDirectory(uint32_t cluster, const Entry *directory, DirectoryCall
             ZV::log(kLogLevel, "%s: Cluster %u met twice in one directory", fn, current);
             return true;
         }
+        if (walked != nullptr) {
+            if (walked->contains(current)) {
+                ZV::log(kLogLevel, "%s: Cluster %u was read in another directory", fn, current);
+                return true;
+            }
+            walked->insert(current);
+        }
         uint32_t got = 0;
         const bool ok = readBytes(offset, buffer.data(), bytesPerCluster_, &got);
         walkArea(buffer.data(), got, directory, callback, context, flags, &stop);
@@ -427,10 +510,11 @@ bool visitorTrampoline(Fat &, uint32_t, const Fat::Entry &entry, const Fat::Entr
 
 } // namespace
 
-bool Fat::parseDirectory(uint32_t cluster, const Entry *directory, const DirectoryVisitor &visitor, uint32_t flags)
+bool Fat::parseDirectory(uint32_t cluster, const Entry *directory, const DirectoryVisitor &visitor, uint32_t flags,
+                         ClusterSet *walked)
 {
     return parseDirectory(cluster, directory, visitorTrampoline,
-                          const_cast<void *>(static_cast<const void *>(&visitor)), flags);
+                          const_cast<void *>(static_cast<const void *>(&visitor)), flags, walked);
 }
 
 zorvant::u8string Fat::volumeLabel()

@@ -13,6 +13,14 @@
 //   with FAT32's root cluster. A folder met again (a loop, or two entries
 //   sharing a first cluster) is skipped alone; the rest of its directory is
 //   still read. So no two folder rows of a walk share an fs_id.
+// - Every directory cluster read is marked for the whole walk: a directory
+//   walk ends at a cluster another one read, and a folder whose first
+//   cluster was read already is met again. Folders whose chains run into
+//   one shared tail so list the tail once, and a volume never gives more
+//   rows than it has directory slots.
+// - Files get their chains as the FAT gives them, cross-linked files
+//   included; the walk's ChainBudget keeps all chains of the volume within
+//   twice its clusters.
 // - The walk stops at the first row the catalog refuses (disk full, a
 //   read-only workspace): every later insert would fail the same way. An
 //   abort stops it too; the abort is the scan driver's to report.
@@ -48,9 +56,10 @@ struct fat_walk {
     fs_record *fs;
     int64_t volume_start;             // added to every extent
     uint64_t walk;                    // this walk's fs_id namespace
-    std::unordered_set<uint32_t> visited;
+    std::unordered_set<uint32_t> visited;   // first clusters of the folders met
     std::unordered_map<int64_t, int64_t> folder_rows; // fs_id of a folder written -> its row id
-    std::vector<uint64_t> claimed;    // clusters given to a file already (bitset)
+    ZV::Fat::ClusterSet directories;        // every directory cluster read in this walk
+    ZV::Fat::ChainBudget chains;            // what the files' chains may cost together
     int depth = 0;
     int catalog_failure = 0;          // the first refused row's code
     bool aborted = false;
@@ -105,15 +114,15 @@ bool fat_dir_callback(ZV::Fat &fat, uint32_t flags, const ZV::Fat::Entry &entry,
         return false;
     }
     if (entry.kind == ZV::Fat::kindFile) {
-        // A cluster belongs to one file: a later entry whose chain runs
-        // into clusters an earlier one took is cut there (and so reads as
-        // incomplete), which bounds the catalog on a cross-linked FAT.
-        const std::vector<ZV::Fat::Extent> extents = fat.clusterChain(entry, nullptr, &w->claimed);
+        // Each file gets its chain as the FAT gives it, cross-linked ones
+        // too; the volume's budget bounds what they cost together.
+        const std::vector<ZV::Fat::Extent> extents = fat.clusterChain(entry, nullptr, &w->chains);
         return write_entry(w, entry, directory, &extents);
     }
     if (entry.kind != ZV::Fat::kindDirectory)
         return true; // labels, ".", "..", long-name parts, free entries
-    if (!w->visited.insert(entry.firstCluster & kClusterMask).second) {
+    const uint32_t first = entry.firstCluster & kClusterMask;
+    if (w->directories.contains(first) || !w->visited.insert(first).second) {
         log_warning("Recursive loop while parsing FAT. Bailing.");
         return true; // this folder only: its siblings are still read
     }
@@ -124,8 +133,8 @@ bool fat_dir_callback(ZV::Fat &fat, uint32_t flags, const ZV::Fat::Entry &entry,
         return true;
     }
     w->depth++;
-    if (!fat.parseDirectory(0, &entry, fat_dir_callback, context, flags) && w->catalog_failure == 0 &&
-        !w->aborted)
+    if (!fat.parseDirectory(0, &entry, fat_dir_callback, context, flags, &w->directories) &&
+        w->catalog_failure == 0 && !w->aborted)
         log_warning("%s: can't read the folder at cluster %u", "fat_dir_callback", entry.firstCluster);
     w->depth--;
     return w->catalog_failure == 0 && !w->aborted;
@@ -245,6 +254,7 @@ int fat_scan_volume(fs_record *fs, int64_t start)
     w.volume_start = volume_start;
     w.walk = next_walk(fs, state);
     w.visited = {0, 1};
+    w.chains = fat.chainBudget();
     if (fat.fatType() == ZV::Fat::typeFat32)
         w.visited.insert(fat.rootCluster() & kClusterMask);
     // Rows are linked to their folders as they are written; the walk starts
@@ -271,7 +281,7 @@ int fat_scan_volume(fs_record *fs, int64_t start)
     const uint64_t reserved = (uint64_t)fat.reservedSectors() * fat.bytesPerSector();
     state->walked.push_back(fat_walked_volume{
         volume_start, volume_start + (int64_t)std::max<uint64_t>(reserved, fat.bytesPerSector())});
-    const bool read = fat.parseDirectory(0, nullptr, fat_dir_callback, &w, 0);
+    const bool read = fat.parseDirectory(0, nullptr, fat_dir_callback, &w, 0, &w.directories);
     if (w.catalog_failure != 0)
         return w.catalog_failure;
     if (w.rows > 0)

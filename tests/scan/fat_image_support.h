@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <sstream>
@@ -534,6 +535,48 @@ public:
         for (int i = 0; i < 11; ++i)
             sum = uint8_t(((sum & 1) << 7) + (sum >> 1) + name11[i]);
         return sum;
+    }
+
+    using RawEntry = std::array<uint8_t, 32>;
+
+    // A short entry: the 11 name bytes as given, modified 2010-01-01 12:00
+    // (FAT32 keeps the high word of the cluster at 20).
+    static RawEntry shortEntry(const char name11[11], uint8_t attributes, uint32_t cluster, uint32_t size)
+    {
+        RawEntry e{};
+        std::memcpy(e.data(), name11, 11);
+        e[kEntryAttributes] = attributes;
+        const uint16_t date = uint16_t((2010 - 1980) << 9 | 1 << 5 | 1), time = uint16_t(12 << 11);
+        for (uint32_t at : {kEntryCreateDate, kEntryModifyDate, kEntryAccessDate})
+            e[at] = uint8_t(date), e[at + 1] = uint8_t(date >> 8);
+        e[kEntryModifyTime] = uint8_t(time), e[kEntryModifyTime + 1] = uint8_t(time >> 8);
+        e[kEntryClusterHigh] = uint8_t(cluster >> 16), e[kEntryClusterHigh + 1] = uint8_t(cluster >> 24);
+        e[kEntryClusterLow] = uint8_t(cluster), e[kEntryClusterLow + 1] = uint8_t(cluster >> 8);
+        for (int i = 0; i < 4; ++i)
+            e[kEntrySize + i] = uint8_t(size >> (8 * i));
+        return e;
+    }
+    // A long-name part: order byte (0x40 marks the last part, 0xE5 an
+    // erased one), the checksum of its short name and 13 units (a shorter
+    // text is ended with 0 and padded with 0xFFFF).
+    static RawEntry longNamePart(uint8_t order, uint8_t checksum, const std::u16string &units)
+    {
+        static const int unitOffsets[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
+        RawEntry e{};
+        e[0] = order;
+        e[kEntryAttributes] = 0x0F;
+        e[13] = checksum;
+        for (size_t u = 0; u < 13; ++u) {
+            const uint16_t unit = u < units.size() ? uint16_t(units[u]) : u == units.size() ? 0 : 0xFFFF;
+            e[unitOffsets[u]] = uint8_t(unit), e[unitOffsets[u] + 1] = uint8_t(unit >> 8);
+        }
+        return e;
+    }
+    // Writes entries one after the other from offset (volume-relative).
+    void writeEntries(uint64_t offset, const std::vector<RawEntry> &entries)
+    {
+        for (size_t i = 0; i < entries.size(); ++i)
+            write(offset + 32 * i, entries[i].data(), 32);
     }
 
 private:

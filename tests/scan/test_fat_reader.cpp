@@ -343,25 +343,44 @@ TEST(FatReaderChains, FilesSharingClustersEachGetTheirChain)
     EXPECT_EQ(readExtents(v.image, b->extents), zvtest::patternBytes(3000, 1));
 }
 
+// FAT 1 wiped whole (header entries wrong) or blank behind a valid header
+// (every cluster free, as a half-written or wiped FAT reads), FAT 2 intact:
+// chains come from FAT 2, and every file reads as before the damage.
 TEST(FatReaderChains, DamagedFirstFatFallsBackToTheSecond)
 {
     zvtest::ScopedEnv tz("TZ", "UTC");
-    Volume v(16, 20480);
-    fillSample(v.image);
-    const Tree before = v.walk();
-    FatPatcher p(v.image);
-    auto g = p.geometry();
-    p.zero(uint64_t(g.reservedSectors) * g.bytesPerSector, uint64_t(g.sectorsPerFat) * g.bytesPerSector);
-    Fat fat(fileStream(v.image));
-    ASSERT_TRUE(fat.open());
-    EXPECT_EQ(fat.activeFat(), 1u);
-    Tree after = walkTree(fat);
-    ASSERT_EQ(after.items.size(), before.items.size());
-    for (size_t i = 0; i < after.items.size(); ++i) {
-        EXPECT_EQ(after.items[i].path, before.items[i].path);
-        EXPECT_EQ(after.items[i].complete, before.items[i].complete) << after.items[i].path;
-        EXPECT_EQ(totalLength(after.items[i].extents), totalLength(before.items[i].extents));
+    const struct { int bits; unsigned kib; bool keepHeader; } cases[] = {
+        {16, 20480, false}, {12, 2048, true}, {16, 20480, true}, {32, 65536, true}, {32, 65536, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::to_string(c.bits) + (c.keepHeader ? " blank" : " wiped"));
+        Volume v(c.bits, c.kib);
+        fillSample(v.image);
+        const Tree before = v.walk();
+        FatPatcher p(v.image);
+        auto g = p.geometry();
+        // The header is entries 0 and 1: 3, 4 or 8 bytes of the FAT.
+        const uint64_t header = c.keepHeader ? (c.bits == 12 ? 3 : c.bits == 16 ? 4 : 8) : 0;
+        p.zero(uint64_t(g.reservedSectors) * g.bytesPerSector + header,
+               uint64_t(g.sectorsPerFat) * g.bytesPerSector - header);
+        Fat fat(fileStream(v.image));
+        ASSERT_TRUE(fat.open());
+        EXPECT_EQ(fat.activeFat(), 1u);
+        Tree after = walkTree(fat);
+        ASSERT_EQ(after.items.size(), before.items.size());
+        for (size_t i = 0; i < after.items.size(); ++i) {
+            EXPECT_EQ(after.items[i].path, before.items[i].path);
+            EXPECT_EQ(after.items[i].complete, before.items[i].complete) << after.items[i].path;
+            EXPECT_TRUE(readExtents(v.image, after.items[i].extents) == readExtents(v.image, before.items[i].extents))
+                << after.items[i].path;
+        }
     }
+    // An empty volume: both FATs blank, FAT 1 is used.
+    Volume empty(16, 20480);
+    Fat fat(fileStream(empty.image));
+    ASSERT_TRUE(fat.open());
+    EXPECT_EQ(fat.activeFat(), 0u);
+    EXPECT_TRUE(walkTree(fat).items.empty());
 }
 
 TEST(FatReaderChains, TheFatIsReadOnce)

@@ -2,6 +2,8 @@
 // made by patching mkfs.fat/mtools images at named offsets: backup boot
 // sector, directory loops and bounds, hostile and OEM names, long-name
 // checksums, erased entries, times.
+#include <new>
+
 #include "fat_reader_test_support.h"
 
 using namespace fattest;
@@ -168,6 +170,95 @@ TEST(FatReaderNames, LiveShortNamesAcceptOemBytesAndLowerCase)
     EXPECT_FALSE(Fat::isValidShortName(lower, true));
 }
 
+// The case flags (0x08 base, 0x10 extension) lower every letter of the code
+// page, as other readers of the volume show such names; signs without a
+// lower case stay.
+TEST(FatReaderNames, CaseFlagsLowerTheCodePagesLetters)
+{
+    Volume v(12, 2048);
+    const struct { const char *put, *stored; uint8_t flags; const char *expected; } cases[] = {
+        {"E1.TXT", "\x90" "CLAIR  TXT", 0x18, "éclair.txt"},           // É
+        {"E2.TXT", "\x8E\x99\x9A\xE4    T\x90T", 0x08, "äöüσ.TÉT"}, // Ä Ö Ü Σ, extension kept
+        {"E3.TXT", "NO\xE1\x9C    \x80\x8F\xEA", 0x10, "NOß£.çåω"},   // ß and £ have no upper/lower pair here
+    };
+    for (const auto &c : cases)
+        v.put(c.put, c.put);
+    FatPatcher p(v.image);
+    for (const auto &c : cases) {
+        const auto ref = p.find(c.put);
+        p.setShortName(ref, c.stored);
+        p.putU8(ref.offset + FatPatcher::kEntryCaseFlags, c.flags);
+    }
+    // An erased entry: the letter recovered from its parts' checksum is
+    // lowered with the rest of the base.
+    const char erased[] = "PHOTO   JPG";
+    FatPatcher::RawEntry gone = FatPatcher::shortEntry(erased, 0x20, 0, 0);
+    gone[0] = 0xE5;
+    gone[FatPatcher::kEntryCaseFlags] = 0x18;
+    p.writeEntries(p.geometry().rootOffset + 32 * 8,
+                   {FatPatcher::longNamePart(0xE5, FatPatcher::checksum(reinterpret_cast<const uint8_t *>(erased)),
+                                             u"Photo name.jpg"),
+                    gone});
+    const Tree tree = v.walk(Fat::walkErased);
+    for (const auto &c : cases)
+        EXPECT_NE(findItem(tree, c.expected), nullptr) << c.expected;
+    const auto photo = std::find_if(tree.items.begin(), tree.items.end(),
+                                    [](const Item &i) { return i.entry.flags & Fat::flagErased; });
+    ASSERT_NE(photo, tree.items.end());
+    EXPECT_STREQ(photo->entry.shortName, "photo.jpg");
+}
+
+// Live entries whose 8.3 name holds bytes no 8.3 name has are in use, and
+// other readers list them: they are listed, with "_" for separators, dots
+// and control bytes, as long as the rest is plainly a file entry. Entries
+// that look like garbage, and erased ones with such names, stay out.
+TEST(FatReaderNames, OddLiveShortNamesAreListedMapped)
+{
+    Volume v(16, 20480);
+    const struct { const char *stored; const char *expected; } listed[] = {
+        {"A/B     TXT", "A_B.TXT"}, {"C\\D     TXT", "C_D.TXT"},  {"E.F     TXT", "E_F.TXT"},
+        {"G\x01H\0\0\0\0\0TXT", "G_H.TXT"}, // NUL padding
+        {"I*J?    T/T", "I*J?.T_T"},  {"K\x7F      TXT", "K_.TXT"},
+    };
+    // Each with the name "X/Y     TXT" and one field that no entry has.
+    enum Damage { ReservedAttribute, SizePastVolume, BadDate, NoLetter, LeadingBlank, NoCluster };
+    const Damage damaged[] = {ReservedAttribute, SizePastVolume, BadDate, NoLetter, LeadingBlank, NoCluster};
+    for (size_t i = 0; i < std::size(listed); ++i)
+        v.put("L" + std::to_string(i) + ".TXT", listed[i].expected);
+    for (size_t i = 0; i < std::size(damaged); ++i)
+        v.put("D" + std::to_string(i) + ".TXT", "damaged");
+    v.put("GONE.TXT", "gone");
+    zvtest::fatDelete(v.image, "GONE.TXT");
+    FatPatcher p(v.image);
+    for (size_t i = 0; i < std::size(listed); ++i)
+        p.setShortName(p.find("L" + std::to_string(i) + ".TXT"), listed[i].stored);
+    for (size_t i = 0; i < std::size(damaged); ++i) {
+        const auto ref = p.find("D" + std::to_string(i) + ".TXT");
+        p.setShortName(ref, damaged[i] == NoLetter ? "/\\.-    $$$" : damaged[i] == LeadingBlank ? " /Y     TXT"
+                                                                                               : "X/Y     TXT");
+        if (damaged[i] == ReservedAttribute)
+            p.putU8(ref.offset + FatPatcher::kEntryAttributes, 0x60);
+        if (damaged[i] == SizePastVolume)
+            p.setSize(ref, 0xFFFFFF00u);
+        if (damaged[i] == BadDate)
+            p.setEntryU16(ref, FatPatcher::kEntryModifyDate, uint16_t(30 << 9 | 13 << 5 | 1)); // month 13
+        if (damaged[i] == NoCluster)
+            p.setFirstCluster(ref, 0);
+    }
+    p.setShortName(p.find("GONE.TXT", true), "\xE5/B     TXT");
+
+    for (uint32_t flags : {0u, Fat::walkErased}) {
+        const Tree tree = v.walk(flags);
+        for (const auto &c : listed) {
+            const Item *item = findItem(tree, c.expected);
+            ASSERT_NE(item, nullptr) << c.expected;
+            EXPECT_TRUE(item->complete);
+            EXPECT_EQ(readExtents(v.image, item->extents), c.expected);
+        }
+        EXPECT_EQ(tree.items.size(), std::size(listed)) << "flags " << flags;
+    }
+}
+
 TEST(FatReaderNames, ErasedEntriesRecoverTheFirstLetterAndLongName)
 {
     zvtest::ScopedEnv tz("TZ", "UTC");
@@ -260,6 +351,82 @@ TEST(FatReaderNames, StaleErasedPartsStayOffOtherEntries)
             EXPECT_EQ(item.entry.longNameLength, 0) << item.path;
         }
     EXPECT_TRUE(foreign);
+}
+
+namespace {
+
+// A reader placed between two guard zones of known bytes, so that a write
+// outside its own fields changes a guard byte (checked by intact()) instead
+// of whatever the stack happens to hold next to it.
+class GuardedFat {
+public:
+    static constexpr size_t kGuard = 16384; // more than any long-name slot can reach
+    explicit GuardedFat(const std::string &image) : arena_(new unsigned char[2 * kGuard + sizeof(Fat)])
+    {
+        std::memset(arena_.get(), kFill, 2 * kGuard + sizeof(Fat));
+        fat_ = new (arena_.get() + kGuard) Fat(fileStream(image));
+        if (!fat_->open())
+            throw std::runtime_error("cannot open " + image);
+    }
+    ~GuardedFat() { fat_->~Fat(); }
+    Fat &fat() { return *fat_; }
+    bool intact() const
+    {
+        for (size_t i = 0; i < kGuard; ++i)
+            if (arena_[i] != kFill || arena_[kGuard + sizeof(Fat) + i] != kFill)
+                return false;
+        return true;
+    }
+
+private:
+    static constexpr unsigned char kFill = 0xA5;
+    std::unique_ptr<unsigned char[]> arena_;
+    Fat *fat_;
+};
+
+} // namespace
+
+// Long-name parts past the twenty a name can have: a live chain counting
+// down from sequence 63 (order byte 0x7F) and 25 erased parts before an
+// erased entry. The parts past twenty are refused and restart the
+// assembly: nothing is written outside it, and the names show exactly
+// what was kept.
+TEST(FatReaderNames, PartsBeyondTwentyAreRefused)
+{
+    Volume v(16, 20480);
+    const char counted[] = "COUNTED TXT", after[] = "AFTER   TXT", erased[] = "ABCDEFGHTXT";
+    auto sum = [](const char *name11) { return FatPatcher::checksum(reinterpret_cast<const uint8_t *>(name11)); };
+    std::vector<FatPatcher::RawEntry> entries;
+    for (int sequence = 63; sequence >= 1; --sequence)
+        entries.push_back(FatPatcher::longNamePart(uint8_t(sequence | (sequence == 63 ? 0x40 : 0)), sum(counted),
+                                                   std::u16string(13, char16_t(u'a' + sequence % 26))));
+    entries.push_back(FatPatcher::shortEntry(counted, 0x20, 0, 0));
+    entries.push_back(FatPatcher::longNamePart(0x41, sum(after), u"after.txt"));
+    entries.push_back(FatPatcher::shortEntry(after, 0x20, 0, 0));
+    // Erased part k (1..25) holds thirteen times the k-th letter.
+    for (int k = 1; k <= 25; ++k)
+        entries.push_back(FatPatcher::longNamePart(0xE5, sum(erased), std::u16string(13, char16_t(u'a' + k - 1))));
+    FatPatcher::RawEntry gone = FatPatcher::shortEntry(erased, 0x20, 0, 0);
+    gone[0] = 0xE5;
+    entries.push_back(gone);
+    FatPatcher p(v.image);
+    p.writeEntries(p.geometry().rootOffset, entries);
+
+    GuardedFat guarded(v.image);
+    const Tree live = walkTree(guarded.fat());
+    EXPECT_TRUE(guarded.intact());
+    const Item *plain = findItem(live, "COUNTED.TXT");
+    ASSERT_NE(plain, nullptr);
+    EXPECT_EQ(plain->entry.longNameLength, 0);
+    EXPECT_NE(findItem(live, "after.txt"), nullptr);
+    // Parts 22 to 25 are the name (the last part stored comes first).
+    const Tree all = walkTree(guarded.fat(), Fat::walkErased);
+    EXPECT_TRUE(guarded.intact());
+    const Item *recovered = findItem(all, std::string(13, 'y') + std::string(13, 'x') + std::string(13, 'w') +
+                                              std::string(13, 'v'));
+    ASSERT_NE(recovered, nullptr);
+    EXPECT_STREQ(recovered->entry.shortName, "ABCDEFGH.TXT");
+    EXPECT_NE(findItem(all, "COUNTED.TXT"), nullptr);
 }
 
 TEST(FatReaderNames, PatchedEntryFieldsAreReadAsStored)

@@ -502,20 +502,104 @@ TEST_F(FatScan, FolderMetAgainIsSkippedAloneAndSiblingsKept)
     EXPECT_TRUE(logged("Recursive loop while parsing FAT. Bailing."));
 }
 
-// A damaged FAT in which many entries point at one long chain: each
-// cluster is given to one file only, so the catalog (and what recovery
-// copies) stays within the volume's size instead of growing with the
-// square of it.
+// A long-name part left at the end of a sub-folder (its short entry gone),
+// whose checksum is that of the parent's next entry: the sub-folder is
+// walked in the middle of the parent's walk, and the part must not rename
+// the parent's next file.
+TEST_F(FatScan, LongNamePartLeftInASubFolderNamesNothing)
+{
+    const std::string img = fat(16, 20480);
+    fatMkdir(img, "SUB");
+    fatPut(img, "SUB/Stolen.jpg", "s", kT0);
+    fatPut(img, "B.TXT", "b", kT0);
+    {
+        FatPatcher p(img);
+        const auto stolen = p.find("SUB/Stolen.jpg");
+        ASSERT_EQ(stolen.longNameOffsets.size(), 1u);
+        p.putU8(stolen.offset, 0x00); // the short entry freed: the part ends the folder
+        p.putU8(stolen.longNameOffsets[0] + 13, FatPatcher::checksum(reinterpret_cast<const uint8_t *>("B       TXT")));
+    }
+    fs_record *r = scanned(img);
+    EXPECT_EQ(paths(catalogListing(r)), (std::vector<std::string>{"B.TXT", "SUB"}));
+}
+
+// Live entries with 8.3 names no 8.3 name should have, which fls lists
+// ("/", "\" and "." kept, a control byte as "^"): the catalog lists each,
+// with "_" in their place, and its data is what icat reads.
+TEST_F(FatScan, OddShortNamesAreListedAsOtherReadersDo)
+{
+    const std::string img = fat(12, 2048);
+    const char *stored[] = {"A/B     TXT", "C\\D     TXT", "E.F     TXT", "G\x01H     TXT"};
+    for (int i = 0; i < 4; i++)
+        fatPut(img, "L" + std::to_string(i) + ".TXT", patternBytes(3000 + i, i), kT0);
+    {
+        FatPatcher p(img);
+        for (int i = 0; i < 4; i++)
+            p.setShortName(p.find("L" + std::to_string(i) + ".TXT"), stored[i]);
+    }
+    fs_record *r = scanned(img);
+    const Listing ours = catalogListing(r);
+    EXPECT_EQ(paths(ours), (std::vector<std::string>{"A_B.TXT", "C_D.TXT", "E_F.TXT", "G_H.TXT"}));
+    std::map<std::string, std::string> inodes; // fls's name mapped as ours -> inode
+    for (const FlsEntry &e : flsList(img)) {
+        if (e.deleted || e.path.empty() || e.path[0] == '$' || e.type[0] != 'r')
+            continue;
+        std::string name = e.path;
+        const size_t dot = name.rfind('.');
+        for (size_t i = 0; i < name.size(); i++)
+            if (name[i] == '/' || name[i] == '\\' || name[i] == '^' || (name[i] == '.' && i != dot))
+                name[i] = '_';
+        inodes[name] = e.inode;
+    }
+    EXPECT_EQ(inodes.size(), ours.size());
+    for (const auto &[name, item] : ours) {
+        ASSERT_EQ(inodes.count(name), 1u) << name;
+        EXPECT_TRUE(nodeData(r, item.keynum, item.size) == icat(img, inodes[name])) << name;
+    }
+}
+
+// A crafted chain of 200 nested folders (each a cluster holding ".", ".."
+// and the next): the folders below FAT_MAX_DEPTH levels are listed but not
+// entered, so the walk's recursion stays bounded.
+TEST_F(FatScan, FoldersNestedTooDeepAreListedButNotEntered)
+{
+    const std::string img = fat(16, 20480);
+    constexpr uint32_t kLevels = 200;
+    {
+        FatPatcher p(img);
+        for (uint32_t level = 1; level <= kLevels; level++) {
+            const uint32_t cluster = level + 1;
+            std::vector<FatPatcher::RawEntry> entries{
+                FatPatcher::shortEntry(".          ", 0x10, cluster, 0),
+                FatPatcher::shortEntry("..         ", 0x10, level == 1 ? 0 : cluster - 1, 0)};
+            if (level < kLevels)
+                entries.push_back(FatPatcher::shortEntry("D          ", 0x10, cluster + 1, 0));
+            p.writeEntries(p.clusterOffset(cluster), entries);
+            p.setFatEntry(cluster, p.endOfChain());
+        }
+        p.writeEntries(p.geometry().rootOffset, {FatPatcher::shortEntry("D          ", 0x10, 2, 0)});
+    }
+    fs_record *r = scanned(img);
+    EXPECT_EQ(db(r, "SELECT COUNT(*) FROM nodes WHERE is_dir = 1 AND id <> 1;"), std::to_string(FAT_MAX_DEPTH + 1));
+    EXPECT_TRUE(logged("fat_dir_callback: folders nested deeper than 128 levels are not read"));
+}
+
+// A damaged FAT in which many entries point at one long chain: each entry
+// gets the chain as the FAT gives it until the volume's budget of shared
+// clusters is spent, so the catalog (and what recovery copies) stays within
+// twice the volume's size instead of growing with the square of it.
 TEST_F(FatScan, EntriesSharingOneChainCostTheVolumeOnce)
 {
     const std::string img = fat(16, 20480);
-    const std::string big = patternBytes(256 * 1024, 7);
+    const std::string big = patternBytes(16 << 20, 7); // most of the volume
     fatPut(img, "BIG.BIN", big, kT0);
     constexpr int kSharers = 24;
     for (int i = 0; i < kSharers; i++)
         fatPut(img, "S" + std::to_string(i) + ".BIN", "s", kT0);
+    uint64_t volumeBytes = 0;
     {
         FatPatcher patcher(img);
+        volumeBytes = uint64_t(patcher.geometry().clusterCount) * patcher.bytesPerCluster();
         const auto first = patcher.find("BIG.BIN");
         for (int i = 0; i < kSharers; i++) {
             const auto entry = patcher.find("S" + std::to_string(i) + ".BIN");
@@ -524,12 +608,91 @@ TEST_F(FatScan, EntriesSharingOneChainCostTheVolumeOnce)
         }
     }
     fs_record *r = scanned(img);
-    std::string lengths = "0";
-    for (int i = 0; i < 8; i++)
+    std::string lengths = "0", moreLengths = "0";
+    for (int i = 0; i < 8; i++) {
         lengths += " + COALESCE(ext" + std::to_string(i) + "_len, 0)";
+        moreLengths += " + COALESCE(len_" + std::to_string(i) + ", 0)";
+    }
     EXPECT_EQ(db(r, "SELECT SUM(" + lengths + ") FROM nodes WHERE name = 'BIG.BIN';"), std::to_string(big.size()));
-    EXPECT_EQ(db(r, "SELECT SUM(" + lengths + ") FROM nodes WHERE name LIKE 'S%';"), "0");
-    EXPECT_EQ(db(r, "SELECT COUNT(*) FROM nodes WHERE name LIKE 'S%';"), std::to_string(kSharers)); // still listed
+    const uint64_t all = std::stoull(db(r, "SELECT SUM(" + lengths + ") FROM nodes;")) +
+                         std::stoull(db(r, "SELECT COALESCE(SUM(" + moreLengths + "), 0) FROM extents;"));
+    EXPECT_LE(all, 2 * volumeBytes);
+    EXPECT_GT(all, big.size() * 2); // the first sharer had room for the whole chain
+    EXPECT_EQ(db(r, "SELECT COUNT(*) FROM nodes WHERE name LIKE 'S%';"), std::to_string(kSharers)); // all listed
+    const Listing ours = catalogListing(r);
+    ASSERT_EQ(ours.count("S0.BIN"), 1u);
+    EXPECT_TRUE(nodeData(r, ours.at("S0.BIN").keynum, big.size()) == big);
+}
+
+// Cross-linked files, ordinary FAT damage: an entry whose chain runs into
+// an intact file's clusters, walked before it, and an entry naming the
+// intact file's first cluster. Each gets its chain as the FAT gives it,
+// as The Sleuth Kit reads them; the intact file keeps all its data.
+TEST_F(FatScan, CrossLinkedFilesEachGetTheirChain)
+{
+    const std::string img = fat(16, 20480);
+    fatPut(img, "DAMAGED.BIN", patternBytes(3000, 1), kT0);
+    const std::string intact = patternBytes(10000, 2);
+    fatPut(img, "A.BIN", intact, kT0);
+    fatPut(img, "TWIN.BIN", "t", kT0);
+    {
+        FatPatcher p(img);
+        const auto a = p.find("A.BIN");
+        ASSERT_GE(p.chain(a.firstCluster).size(), 4u);
+        const auto damaged = p.find("DAMAGED.BIN");
+        p.setFirstCluster(damaged, a.firstCluster + 1);
+        p.setSize(damaged, 3 * p.bytesPerCluster());
+        const auto twin = p.find("TWIN.BIN");
+        p.setFirstCluster(twin, a.firstCluster);
+        p.setSize(twin, (uint32_t)intact.size());
+    }
+    fs_record *r = scanned(img);
+    const Listing ours = catalogListing(r);
+    EXPECT_EQ(paths(ours), (std::vector<std::string>{"A.BIN", "DAMAGED.BIN", "TWIN.BIN"}));
+    ASSERT_EQ(ours.count("A.BIN"), 1u);
+    EXPECT_TRUE(nodeData(r, ours.at("A.BIN").keynum, intact.size()) == intact);
+    expectDataMatchesIcat(img, ours, "");
+}
+
+// Folders whose chains run into one shared tail (cross-linked directories):
+// ten folders whose own full cluster links into the tail of TAIL's chain,
+// and ten whose first cluster lies in that tail. The tail's entries are
+// listed once, so a volume never gives more rows than it has directory
+// slots.
+TEST_F(FatScan, FoldersRunningIntoOneTailListItOnce)
+{
+    const std::string img = fat(16, 20480, "card.img", "-s 1"); // 16 entries per cluster
+    fatMkdir(img, "TAIL");
+    constexpr int kFiles = 64, kFolders = 20;
+    for (int i = 0; i < kFiles; i++)
+        fatPut(img, "TAIL/F" + std::to_string(100 + i) + ".TXT", "f", kT0);
+    for (int i = 0; i < kFolders; i++)
+        fatMkdir(img, "D" + std::to_string(i));
+    {
+        FatPatcher p(img);
+        const std::vector<uint32_t> tail = p.chain(p.find("TAIL").firstCluster);
+        ASSERT_GE(tail.size(), 5u);
+        FatPatcher::RawEntry erased = FatPatcher::shortEntry("XOLD    TXT", 0x20, 0, 0);
+        erased[0] = 0xE5;
+        for (int i = 0; i < kFolders; i++) {
+            const auto folder = p.find("D" + std::to_string(i));
+            if (i % 2 == 1) {
+                p.setFirstCluster(folder, tail[1]);
+                continue;
+            }
+            // ".", ".." and erased entries fill the cluster: the walk goes on
+            // along the chain, into the tail.
+            p.writeEntries(p.clusterOffset(folder.firstCluster) + 64, std::vector<FatPatcher::RawEntry>(14, erased));
+            p.setFatEntry(folder.firstCluster, tail[1]);
+        }
+    }
+    fs_record *r = scanned(img);
+    EXPECT_EQ(db(r, "SELECT COUNT(*) FROM nodes WHERE name LIKE 'F%';"), std::to_string(kFiles));
+    EXPECT_EQ(db(r, "SELECT COUNT(*) FROM nodes;"), std::to_string(1 + 1 + kFiles + kFolders / 2));
+    const Listing ours = catalogListing(r);
+    for (int i = 0; i < kFiles; i++)
+        EXPECT_EQ(ours.count("TAIL/F" + std::to_string(100 + i) + ".TXT"), 1u) << i;
+    EXPECT_TRUE(logged("Recursive loop while parsing FAT. Bailing."));
 }
 
 // A quick scan and a span walk on a read-only workspace, and a quick scan
