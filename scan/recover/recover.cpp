@@ -46,8 +46,6 @@
 #include "foundation/error_list.h"
 #include "foundation/log.h"
 #include "foundation/progress.h"
-#include "foundation/strings.h"
-#include "foundation/sysutil.h"
 #include "scan/catalog/catdb_internal.h"
 #include "scan/catalog/fs_record.h"
 #include "scan/recover/recover_internal.h"

@@ -289,8 +289,9 @@ int copy_fork(recover_walk &w, uint64_t keynum, const NodeInfo &info, int fd, co
     }
 done:
     // A copy that stopped early gives back the disk reserved past its end.
-    if (*written < covered && result != -3)
-        ::ftruncate(fd, (off_t)*written);
+    if (*written < covered && !recover_ends_walk(result) && ::ftruncate(fd, (off_t)*written) != 0)
+        log_warning("%s: Can't release the space reserved for \"%s\": %s", "copy_fork", name.c_str(),
+                    recover_errno_text(errno).c_str());
     media_release(media);
     return result;
 }
