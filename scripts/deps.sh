@@ -7,6 +7,7 @@ packages=(
   libutf8proc-dev libutfcpp-dev libfmt-dev zlib1g-dev libsimpleini-dev libssl-dev
   libsqlite3-dev libgtest-dev libbenchmark-dev
   dosfstools mtools sleuthkit fdisk gdisk parted hfsutils util-linux tzdata
+  e2fsprogs btrfs-progs fuse2fs exfat-fuse exfatprogs
 )
 
 # apt-get that waits for the package lock. On a fresh machine the system's

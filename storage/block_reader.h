@@ -55,6 +55,7 @@
 #include <vector>
 
 struct buf_t;
+struct file_t;
 struct rd_reader;
 
 // Creation parameters.
@@ -193,6 +194,14 @@ void rd_bad_blocks(const rd_reader *reader, rd_bad_report *report);
 // taken again, unless it grew by joining a range not yet taken) and returns
 // how many. Takes no lock when there are none.
 int rd_take_new_bad_ranges(rd_reader *reader, std::vector<rd_bad_range> *out);
+// One device read as the reader makes it: count bytes at the absolute
+// offset through the file object's positioned transfer (a registered type's
+// slot, else the descriptor), or through file_seek and file_read for a type
+// that decodes its own data (read slot, no positioned slot). Logs nothing
+// and records nothing, so a caller retrying a damaged chunk block by block
+// sees each block's own errno. The bytes read; *errnum is 0 when a short
+// count means the end of the data, else the errno that stopped it.
+int64_t rd_device_read(file_t *f, void *destination, int64_t offset, int64_t count, int *errnum);
 int32_t rd_max_request(const rd_reader *reader);
 int32_t rd_block_size(const rd_reader *reader);
 

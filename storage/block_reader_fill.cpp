@@ -83,31 +83,6 @@ struct ErrorText {
     explicit ErrorText(int errnum) { zv_strerror_r(errnum, text, sizeof text); }
 };
 
-// Reads count bytes at offset. Returns the bytes read; *errnum is 0 when a
-// short count means the end of the data, else the errno that stopped it.
-int64_t device_read(file_t *f, uint8_t *destination, int64_t offset, int64_t count, int *errnum)
-{
-    *errnum = 0;
-    if (f == nullptr) {
-        *errnum = EBADF;
-        return 0;
-    }
-    const vf_ops *ops = f->vf != nullptr ? f->vf->ops : nullptr;
-    if (ops != nullptr && ops->read != nullptr && ops->pread == nullptr) {
-        if (file_seek(f, offset) != 0) {
-            *errnum = EIO;
-            return 0;
-        }
-        const int64_t got = file_read(f, destination, count);
-        if (got < 0) {
-            *errnum = f->last_error != 0 ? f->last_error : EIO;
-            return 0;
-        }
-        return got;
-    }
-    return file_pread_quiet(f, destination, static_cast<size_t>(count), offset, errnum);
-}
-
 bool halted(const rd_reader *r)
 {
     return r->quit.load(std::memory_order_relaxed) || rd_interrupted();
@@ -150,7 +125,7 @@ void slow_pause(rd_reader *r)
 int64_t timed_read(rd_reader *r, uint8_t *destination, int64_t block, int64_t bytes, int *errnum)
 {
     const int64_t started = now_usec();
-    const int64_t got = device_read(r->main_file, destination, block * r->p.block_size, bytes, errnum);
+    const int64_t got = rd_device_read(r->main_file, destination, block * r->p.block_size, bytes, errnum);
     if (now_usec() - started > kSlowReadUsec) {
         note(r, r->slow_record, 1, block, true);
         slow_pause(r);
@@ -297,6 +272,29 @@ void rd_set_time_source(int64_t (*now)())
 bool rd_interrupted()
 {
     return abort_requested() != 0 || stop_requested() != 0;
+}
+
+int64_t rd_device_read(file_t *f, void *destination, int64_t offset, int64_t count, int *errnum)
+{
+    *errnum = 0;
+    if (f == nullptr) {
+        *errnum = EBADF;
+        return 0;
+    }
+    const vf_ops *ops = f->vf != nullptr ? f->vf->ops : nullptr;
+    if (ops != nullptr && ops->read != nullptr && ops->pread == nullptr) {
+        if (file_seek(f, offset) != 0) {
+            *errnum = EIO;
+            return 0;
+        }
+        const int64_t got = file_read(f, destination, count);
+        if (got < 0) {
+            *errnum = f->last_error != 0 ? f->last_error : EIO;
+            return 0;
+        }
+        return got;
+    }
+    return file_pread_quiet(f, destination, static_cast<size_t>(count), offset, errnum);
 }
 
 void rd_note_bad_block(rd_reader *r, int errnum, int64_t block)

@@ -226,6 +226,12 @@ int64_t media_read_append(Media *media, buf_t *buffer, int n);
 // count, 0 at the end, -1 without a reader. media_rd_seek: 0, -1 without a
 // reader or when the seek fails, -18 for an offset outside [0, length].
 int64_t media_rd_read(Media *media, void *buffer, int64_t n);
+// Reads n bytes at the window offset straight from the device, the way the
+// block reader reads a damaged chunk again block by block (rd_device_read):
+// never past the window, nothing logged or recorded, byte_pos left alone.
+// The count; *errnum is 0 when a short count means the end of the data,
+// else the errno that stopped it (EBADF without a file object).
+int64_t media_read_quiet(Media *media, void *buffer, int64_t offset, int64_t n, int *errnum);
 int media_rd_seek(Media *media, int64_t offset);
 
 // Creates the medium's block reader over its window (a block size that is
@@ -249,6 +255,10 @@ int64_t media_read_errors(const Media *media, rd_bad_report *report);
 // some did not fit), then "  blocks %lld to %lld: %s" per listed range.
 // Nothing when every block could be read. Returns the block count.
 int64_t media_log_read_errors(const Media *media);
+// Logs a report of unreadable ranges under a name (a medium's path, a
+// recovered file's path) in the lines of media_log_read_errors. Nothing
+// when the report has no block. Returns the block count.
+int64_t media_log_bad_report(const char *name, const rd_bad_report &report);
 
 int64_t media_byte_search(Media *media, int64_t from, int64_t to, const void *pattern, int length);
 

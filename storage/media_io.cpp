@@ -23,6 +23,7 @@
 //     scratch block of the calling thread, since the reader's ring holds
 //     only block padding), with `available` telling how many are valid.
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <vector>
 
@@ -317,6 +318,20 @@ int64_t media_rd_read(Media *media, void *buffer, int64_t n)
     return rd_read(media->reader, buffer, n); // the reader's range is the window
 }
 
+int64_t media_read_quiet(Media *media, void *buffer, int64_t offset, int64_t n, int *errnum)
+{
+    *errnum = 0;
+    if (media == nullptr || media->io == nullptr) {
+        *errnum = EBADF;
+        return 0;
+    }
+    const int64_t length = media_length(media);
+    if (buffer == nullptr || offset < 0 || n <= 0 || offset >= length)
+        return 0;
+    n = std::min(n, length - offset);
+    return rd_device_read(media->io, buffer, media->start_pos + offset, n, errnum);
+}
+
 int media_rd_seek(Media *media, int64_t offset)
 {
     if (media == nullptr || media->reader == nullptr)
@@ -433,9 +448,14 @@ int64_t media_log_read_errors(const Media *media)
     rd_bad_report report;
     if (media_read_errors(media, &report) == 0)
         return 0;
-    const char *path = media_path(media);
-    if (path == nullptr)
-        path = "(null)";
+    return media_log_bad_report(media_path(media), report);
+}
+
+int64_t media_log_bad_report(const char *name, const rd_bad_report &report)
+{
+    if (report.blocks == 0)
+        return 0;
+    const char *path = name != nullptr ? name : "(null)";
     log_info("Unreadable parts of %s: %lld blocks of %d bytes in %lld ranges", path, (long long)report.blocks,
              (int)report.block_size, (long long)report.ranges);
     if (report.ranges_not_kept > 0)

@@ -1,19 +1,15 @@
-// Recovery of catalog nodes: the tree walk, one file's copy, the counters
-// and the clearing of the selection, and the record-level entries
-// fs_recover_node / fs_recover_marked.
+// Recovery of catalog nodes: the tree walk, the counters and the clearing
+// of the selection, and the record-level entries fs_recover_node /
+// fs_recover_marked. One file's copy is in recover_file.cpp.
 //
 // The walk (catdb_recover_tree_) goes down from a node in catalog order.
 // Each folder node is made (or reused) below the current folder and becomes
-// the current folder for its children; each file node is created under a
-// free name, given its length, and filled extent by extent:
-//
-//   extent (media byte start, byte length)    in file order; the last one
-//                                              may be longer than what is
-//                                              left of the size
-//   read:  [start rounded down to 512, end rounded up to 512) in chunks of
-//          at most 128 KiB, cut at the end of the medium
-//   write: only the extent's own bytes of each chunk, at the file offset
-//          reached so far (unaligned starts and odd lengths copied exactly)
+// the current folder for its children; each file node is copied into the
+// current folder (recover_file). The walk goes as deep as the catalog does,
+// up to RECOVER_DEPTH_MAX folders (well past what a scan lists: the FAT
+// scan enters 128 levels); a folder the catalog lists below itself is
+// refused. Host paths longer than PATH_MAX are no obstacle: everything is
+// made relative to the open folders.
 //
 // Selection (with clear-selection): every folder keeps a histogram of its
 // children's selection values (0, 1, 2) while its children are visited; a
@@ -26,8 +22,12 @@
 //
 // Implementation notes
 //   - A result of -3 (target full or failing), -5 (abort), -7 (no medium)
-//     or -30 (medium gone) ends the whole walk: every later file would fail
-//     the same way.
+//     or -30 (medium gone) ends the whole walk, met at any depth: every
+//     later file would fail the same way.
+//   - A recovery of the selection compares the files it wrote with the
+//     selected-files counter taken before the walk: a walk that meets fewer
+//     files than were counted (a damaged children list) is a failure, never
+//     a plain success.
 //   - The catalog lock is held for the whole walk (it is recursive; the
 //     selection writer takes only the inner selection lock).
 #include "scan/recover/recover.h"
@@ -46,8 +46,6 @@
 #include "foundation/error_list.h"
 #include "foundation/log.h"
 #include "foundation/progress.h"
-#include "foundation/strings.h"
-#include "foundation/sysutil.h"
 #include "scan/catalog/catdb_internal.h"
 #include "scan/catalog/fs_record.h"
 #include "scan/recover/recover_internal.h"
@@ -55,37 +53,15 @@
 #include "scan/scan_context.h"
 #include "storage/media.h"
 
+bool recover_ends_walk(int rc)
+{
+    return rc == -3 || rc == -5 || rc == -7 || rc == -30;
+}
+
 namespace {
 
 using Guard = std::lock_guard<std::recursive_mutex>;
 
-constexpr int64_t SECTOR = 512;
-constexpr int RECURSION_GRACE = 16; // levels logged but still walked past the limit
-
-struct walk_state {
-    catdb *db = nullptr;
-    fs_record *record = nullptr;
-    recover_options options = {};
-    uint32_t flags = 0;           // bit 0 selected only, bit 1 clear selection
-    int depth = 0;
-    int fatal = 0;                // a result that ends the walk, else 0
-    int dir_fd = -1;              // the current folder
-    std::string path;             // its host path
-    buf_t *buffer = nullptr;      // "copy", RECOVER_CHUNK bytes
-    bool creation_time_noted = false;
-};
-
-std::string errno_text(int errnum)
-{
-    char buffer[256];
-    zv_strerror_r(errnum, buffer, sizeof buffer);
-    return buffer;
-}
-
-bool ends_walk(int rc)
-{
-    return rc == -3 || rc == -5 || rc == -7 || rc == -30;
-}
 
 // The state a folder gets from its children's histogram.
 uint32_t state_of(const uint32_t h[3])
@@ -117,275 +93,10 @@ void move_counter(catdb *db, int index, int64_t delta)
     catdb_set_selection_counters(db, c);
 }
 
-bool path_fits(const walk_state &w, const std::string &name)
-{
-    return w.path.size() + 1 + name.size() < RECOVER_PATH_MAX;
-}
-
-void call_hook(walk_state &w, int64_t keynum, const std::string &path)
+void call_hook(recover_walk &w, int64_t keynum, const std::string &path)
 {
     if (w.options.hook != nullptr)
         w.options.hook(w.db, keynum, path.c_str(), w.options.hook_data);
-}
-
-// The medium stopped answering: detached, or a read failed the way a
-// removed device fails.
-bool medium_gone(Media *media, int errnum)
-{
-    return media->attached == 0 || errnum == ENODEV || errnum == ENXIO || errnum == ENOMEDIUM;
-}
-
-// --- the data fork ------------------------------------------------------------------------
-
-// The node's extents in media bytes, in file order. 0, or a negative code.
-int fork_extents(walk_state &w, uint64_t keynum, const NodeInfo &info, std::vector<fs_extent> *out)
-{
-    fs_record *record = w.record;
-    out->clear();
-    if (record->ops->node_extents(record, keynum, 0, out) != 0) {
-        out->clear();
-        const uint32_t own = std::min<uint32_t>(info.num_extents, 8);
-        out->assign(info.extents, info.extents + own);
-        if (info.num_extents > 8) {
-            std::vector<catdb_extent> more;
-            const int rc = catdb_get_extents(w.db, (int64_t)keynum, 0, &more);
-            if (rc != 0)
-                return rc;
-            for (const catdb_extent &e : more)
-                out->push_back(fs_extent{e.start, e.length});
-        }
-    }
-    uint64_t unit = 0, data_start = 0;
-    if (record->ops->alloc_geometry(record, &unit, &data_start) == 0 && unit > 0) {
-        // Extents in allocation units from the data start.
-        for (fs_extent &e : *out) {
-            if (e.start > (UINT64_MAX - data_start) / unit || e.length > UINT64_MAX / unit)
-                return -18;
-            e.start = data_start + e.start * unit;
-            e.length *= unit;
-        }
-    }
-    return 0;
-}
-
-// Copies the data fork of a file into fd. *written = bytes written (zeros
-// for unreadable parts included). 0, -34 incomplete, -18 beyond the medium,
-// or a result that ends the walk (-3, -5, -7, -30).
-int copy_fork(walk_state &w, uint64_t keynum, const NodeInfo &info, int fd, const std::string &name,
-              uint64_t *written)
-{
-    *written = 0;
-    Media *media = w.record->media;
-    if (media == nullptr)
-        return -7;
-    std::vector<fs_extent> extents;
-    int rc = fork_extents(w, keynum, info, &extents);
-    if (rc != 0) {
-        log_error("%s: Can't get extents for \"%s\": %d", "copy_fork", name.c_str(), rc);
-        return rc == -18 ? -18 : -34;
-    }
-    if (media_retain(media) != 0) {
-        log_error("%s: Can't open the medium for \"%s\"", "copy_fork", name.c_str());
-        return -7;
-    }
-    // Disk space is taken for the bytes the extents can supply, never for
-    // a size the card merely claims: a damaged or crafted entry (4 GiB over
-    // a single cluster) must not fill the target and end the recovery. The
-    // rest of the length is set without allocating it (a sparse tail).
-    uint64_t covered = 0;
-    for (const fs_extent &e : extents)
-        covered += std::min<uint64_t>(e.length, info.data_size - covered);
-    if ((covered > 0 && recover_host::preallocate(fd, covered) != 0) ||
-        ::ftruncate(fd, (off_t)std::min<uint64_t>(info.data_size, (uint64_t)INT64_MAX)) != 0) {
-        const int e_no = errno;
-        log_error("Write error for file: %s (error=%d)", name.c_str(), e_no);
-        errno = e_no;
-        add_error_errno(RECOVER_ERROR_WRITE);
-        media_release(media);
-        return -3;
-    }
-    uint8_t *buffer = w.buffer->data;
-    uint64_t remaining = info.data_size;
-    int result = 0;
-    for (const fs_extent &e : extents) {
-        if (remaining == 0)
-            break;
-        if (e.start > (uint64_t)INT64_MAX || e.length > (uint64_t)INT64_MAX - e.start) {
-            log_error("File extends beyond media: %s", name.c_str());
-            add_error(RECOVER_ERROR_BEYOND_MEDIA);
-            result = -18;
-            goto done;
-        }
-        int64_t pos = (int64_t)e.start;
-        int64_t left = (int64_t)std::min<uint64_t>(e.length, remaining);
-        while (left > 0) {
-            if (abort_requested()) {
-                result = -5;
-                goto done;
-            }
-            const int64_t length = media_length(media);
-            if (pos >= length) {
-                log_error("File extends beyond media: %s", name.c_str());
-                add_error(RECOVER_ERROR_BEYOND_MEDIA);
-                result = -18;
-                goto done;
-            }
-            const int64_t aligned = pos - pos % SECTOR;
-            const int64_t want_end = pos + left; // no overflow: checked above
-            int64_t end = std::min<int64_t>(aligned + (int64_t)RECOVER_CHUNK,
-                                            want_end + (SECTOR - want_end % SECTOR) % SECTOR);
-            end = std::min(end, length);
-            const int64_t n = end - aligned;
-            if (media_seek(media, aligned) != 0) {
-                const int e_no = errno;
-                log_error("Bad starting address for file: %s (error=%d)", name.c_str(), e_no);
-                add_error(RECOVER_ERROR_BAD_START);
-                result = medium_gone(media, e_no) ? -30 : -18;
-                goto done;
-            }
-            errno = 0;
-            const int64_t got = media_read(media, buffer, n);
-            if (got != n) {
-                const int e_no = errno;
-                const int64_t valid = std::max<int64_t>(0, std::min(got, n));
-                std::memset(buffer + valid, 0, (size_t)(n - valid));
-                add_error(RECOVER_ERROR_READ);
-                if (medium_gone(media, e_no)) {
-                    log_error("Read error in file: %s (error=%d)", name.c_str(), e_no);
-                    result = -30;
-                    goto done;
-                }
-                if (e_no != 0 || got < 0)
-                    log_error("Read error in file: %s (error=%d)", name.c_str(), e_no);
-                else
-                    log_error("Short read in file: %s (%lld of %lld bytes)", name.c_str(), (long long)valid,
-                              (long long)n);
-                if (result == 0)
-                    result = -34;
-            }
-            const int64_t take = std::min(end, want_end) - pos;
-            if (recover_host::write_all(fd, buffer + (pos - aligned), (size_t)take, *written) != 0) {
-                const int e_no = errno;
-                log_error("Write error for file: %s (error=%d)", name.c_str(), e_no);
-                errno = e_no;
-                add_error_errno(RECOVER_ERROR_WRITE);
-                result = -3;
-                goto done;
-            }
-            *written += (uint64_t)take;
-            progress_add(take);
-            pos += take;
-            left -= take;
-            remaining -= (uint64_t)take;
-        }
-    }
-    if (remaining > 0 && result == 0) {
-        log_error("%s: data of \"%s\" ends %llu bytes before its size", "copy_fork", name.c_str(),
-                  (unsigned long long)remaining);
-        result = -34;
-    }
-done:
-    media_release(media);
-    return result;
-}
-
-// --- one file ---------------------------------------------------------------------------------
-
-void discard(int dir_fd, int fd, const std::string &name)
-{
-    ::close(fd);
-    ::unlinkat(dir_fd, name.c_str(), 0);
-}
-
-int recover_file(walk_state &w, uint64_t keynum, std::string *out_path)
-{
-    NodeInfo info;
-    int rc = fs_node_info(w.record, keynum, &info, 0);
-    if (rc != 0) {
-        log_error("%s: Can't get node info for keynum %llx", "recover_file", (unsigned long long)keynum);
-        add_error(RECOVER_ERROR_FILE_INFO);
-        return -1;
-    }
-    std::string name;
-    if (w.record->options & 1) {
-        rc = fs_recovered_name(w.record, &name, keynum);
-        if (rc != 0) {
-            add_error(RECOVER_ERROR_NUMBERED_NAME);
-            return rc;
-        }
-    } else {
-        name = recover_safe_name(info.name);
-    }
-    {
-        std::string text = localize_cstring("Recovering \"%s\" ($z of $Z");
-        const size_t at = text.find("%s");
-        if (at != std::string::npos)
-            text.replace(at, 2, progress_escape_name(name.c_str()));
-        progress_set_text(text.c_str());
-    }
-    if (!path_fits(w, name)) {
-        log_error("recover_file: Can't open \"%s/%s\": %s", w.path.c_str(), name.c_str(), errno_text(ENAMETOOLONG).c_str());
-        errno = ENAMETOOLONG;
-        add_error_errno(RECOVER_ERROR_OPEN);
-        return -1;
-    }
-    int fd = -1;
-    std::string made;
-    rc = recover_host::create_file_at(w.dir_fd, name, &fd, &made);
-    if (rc != 0) {
-        if (rc != -1)
-            return rc; // -37, logged
-        const int e = errno;
-        log_error("recover_file: Can't open \"%s/%s\": %s", w.path.c_str(), name.c_str(), errno_text(e).c_str());
-        errno = e;
-        add_error_errno(RECOVER_ERROR_OPEN);
-        return recover_host::is_target_full(e) ? -3 : -1;
-    }
-    const std::string path = w.path + "/" + made;
-    if (path.size() >= RECOVER_PATH_MAX) { // a numbered name made it longer
-        discard(w.dir_fd, fd, made);
-        log_error("recover_file: Can't open \"%s\": %s", path.c_str(), errno_text(ENAMETOOLONG).c_str());
-        errno = ENAMETOOLONG;
-        add_error_errno(RECOVER_ERROR_OPEN);
-        return -1;
-    }
-
-    uint64_t written = 0;
-    int copy = 0;
-    if (info.data_size > 0)
-        copy = copy_fork(w, keynum, info, fd, path, &written);
-    if (copy < 0) {
-        log_error("Can't copy data fork for \"%s\": %d", path.c_str(), copy);
-        if (copy != -5)
-            add_error(RECOVER_ERROR_COPY);
-        if (ends_walk(copy) || written == 0) {
-            // Nothing of worth, or a copy cut short by a full disk, an abort
-            // or a vanished medium: no partial file stays behind.
-            discard(w.dir_fd, fd, made);
-            return copy;
-        }
-        log_error("Incomplete file kept: \"%s\"", path.c_str());
-    }
-    if (recover_host::set_times(fd, info.date_modified) != 0)
-        log_warning("recover_file: Can't set times of \"%s\": %s", path.c_str(), errno_text(errno).c_str());
-    if (info.date_created > 0 && !w.creation_time_noted) {
-        w.creation_time_noted = true;
-        log_message(LOG_VERBOSE, "recover_file: creation times cannot be set on this system; not kept");
-    }
-    if (recover_host::close_checked(fd) != 0) {
-        const int e = errno;
-        ::unlinkat(w.dir_fd, made.c_str(), 0);
-        log_error("Write error for file: %s (error=%d)", path.c_str(), e);
-        errno = e;
-        add_error_errno(RECOVER_ERROR_WRITE);
-        return -3;
-    }
-    *out_path = path;
-    if (copy != 0)
-        return copy; // kept with zeroed holes; neither counted nor unticked
-    w.record->recovered[0] += 1;
-    w.record->recovered[4] += info.data_size;
-    return 0;
 }
 
 // --- folders ---------------------------------------------------------------------------------
@@ -397,7 +108,7 @@ struct folder_frame {
     bool created = false;
 };
 
-int enter_folder(walk_state &w, uint64_t keynum, folder_frame *frame)
+int enter_folder(recover_walk &w, uint64_t keynum, folder_frame *frame)
 {
     NodeInfo info;
     int rc = fs_node_info(w.record, keynum, &info, 0);
@@ -407,12 +118,6 @@ int enter_folder(walk_state &w, uint64_t keynum, folder_frame *frame)
         return rc;
     }
     const std::string name = recover_safe_name(info.name);
-    if (!path_fits(w, name)) {
-        log_error("Can't mkdir \"%s/%s\": %s", w.path.c_str(), name.c_str(), errno_text(ENAMETOOLONG).c_str());
-        errno = ENAMETOOLONG;
-        add_error_errno(RECOVER_ERROR_OPEN);
-        return -1;
-    }
     int fd = -1;
     std::string made;
     bool created = false;
@@ -421,19 +126,10 @@ int enter_folder(walk_state &w, uint64_t keynum, folder_frame *frame)
         if (rc != -1)
             return rc;
         const int e = errno;
-        log_error("Can't mkdir \"%s/%s\": %s", w.path.c_str(), name.c_str(), errno_text(e).c_str());
+        log_error("Can't mkdir \"%s/%s\": %s", w.path.c_str(), name.c_str(), recover_errno_text(e).c_str());
         errno = e;
         add_error_errno(RECOVER_ERROR_MKDIR);
         return recover_host::is_target_full(e) ? -3 : -1;
-    }
-    if (w.path.size() + 1 + made.size() >= RECOVER_PATH_MAX) {
-        ::close(fd);
-        if (created)
-            ::unlinkat(w.dir_fd, made.c_str(), AT_REMOVEDIR);
-        log_error("Can't mkdir \"%s/%s\": %s", w.path.c_str(), made.c_str(), errno_text(ENAMETOOLONG).c_str());
-        errno = ENAMETOOLONG;
-        add_error_errno(RECOVER_ERROR_OPEN);
-        return -1;
     }
     frame->parent_fd = w.dir_fd;
     frame->parent_path_length = w.path.size();
@@ -447,10 +143,10 @@ int enter_folder(walk_state &w, uint64_t keynum, folder_frame *frame)
 
 // Back to the parent; a folder made here gets its modification time now
 // that its children are written.
-void leave_folder(walk_state &w, const folder_frame &frame)
+void leave_folder(recover_walk &w, const folder_frame &frame)
 {
     if (frame.created && recover_host::set_times(w.dir_fd, frame.modified) != 0)
-        log_warning("recover: Can't set times of \"%s\": %s", w.path.c_str(), errno_text(errno).c_str());
+        log_warning("recover: Can't set times of \"%s\": %s", w.path.c_str(), recover_errno_text(errno).c_str());
     ::close(w.dir_fd);
     w.dir_fd = frame.parent_fd;
     w.path.resize(frame.parent_path_length);
@@ -460,17 +156,14 @@ void leave_folder(walk_state &w, const folder_frame &frame)
 
 // Visits keynum; parent_h is its parent's children histogram (may be null
 // when the parent's state is not tracked).
-int apply_downward(walk_state &w, int64_t keynum, uint32_t *parent_h)
+int apply_downward(recover_walk &w, int64_t keynum, uint32_t *parent_h)
 {
     if (abort_requested())
         return -5;
-    const int limit = w.db->state->recursion_limit;
-    if (w.depth > limit) {
+    if (w.depth > RECOVER_DEPTH_MAX) {
         log_error("%s: recursion limit: keynum=%llx", "catdb_apply_downward_recurse_", (unsigned long long)keynum);
-        if (w.depth > limit + RECURSION_GRACE) {
-            add_error(RECOVER_ERROR_RECURSION);
-            return -1;
-        }
+        add_error(RECOVER_ERROR_RECURSION);
+        return -1;
     }
     uint32_t selection = 0;
     int rc = catdb_get_selection_(w.db, keynum, &selection);
@@ -494,7 +187,7 @@ int apply_downward(walk_state &w, int64_t keynum, uint32_t *parent_h)
         rc = recover_file(w, (uint64_t)keynum, &path);
         if (rc == 0)
             call_hook(w, keynum, path);
-        if (ends_walk(rc))
+        if (recover_ends_walk(rc))
             w.fatal = rc;
         if (rc != 0 || !(w.flags & 2))
             return rc;
@@ -508,10 +201,17 @@ int apply_downward(walk_state &w, int64_t keynum, uint32_t *parent_h)
         return 0;
     }
 
+    if (std::find(w.trail.begin(), w.trail.end(), keynum) != w.trail.end()) {
+        // A damaged catalog lists a folder below itself.
+        log_error("%s: folder keynum %llx lies below itself", "catdb_apply_downward_recurse_",
+                  (unsigned long long)keynum);
+        add_error(RECOVER_ERROR_RECURSION);
+        return -1;
+    }
     folder_frame frame;
     rc = enter_folder(w, (uint64_t)keynum, &frame);
     if (rc != 0) {
-        if (ends_walk(rc))
+        if (recover_ends_walk(rc))
             w.fatal = rc;
         return rc;
     }
@@ -530,6 +230,7 @@ int apply_downward(walk_state &w, int64_t keynum, uint32_t *parent_h)
     const uint32_t old_state = n > 0 ? state_of(h) : selection;
     int result = 0;
     ++w.depth;
+    w.trail.push_back(keynum);
     for (int64_t child : children) {
         rc = apply_downward(w, child, h);
         if (rc != 0 && result == 0)
@@ -539,6 +240,7 @@ int apply_downward(walk_state &w, int64_t keynum, uint32_t *parent_h)
             break;
         }
     }
+    w.trail.pop_back();
     --w.depth;
     leave_folder(w, frame);
     const uint32_t new_state = n > 0 ? state_of(h) : SEL_NONE;
@@ -562,7 +264,7 @@ int walk_from(catdb *db, int64_t keynum, int target_fd, const std::string &targe
     int rc = catdb_ensure_reading(db);
     if (rc != 0)
         return rc;
-    walk_state w;
+    recover_walk w;
     w.db = db;
     w.record = catdb_record(db);
     w.options = options;
@@ -602,7 +304,7 @@ int walk_root_children(const char *caller, catdb *db, int target_fd, const std::
         const int rc = walk_from(db, child, target_fd, target_path, options, h);
         if (rc != 0 && result == 0)
             result = rc;
-        if (ends_walk(rc)) {
+        if (recover_ends_walk(rc)) {
             result = rc;
             break;
         }
@@ -705,6 +407,8 @@ int catdb_recover_selected(catdb *db, const char *target)
     const recover_options options{1, 1, nullptr, nullptr};
     uint32_t root_selection = 0;
     catdb_get_root_selection(db, &root_selection);
+    uint64_t counted[SEL_COUNTER_COUNT] = {};
+    catdb_get_selection_counters(db, counted);
     uint32_t listed[3] = {0, 0, 0}, h[3] = {0, 0, 0};
     int64_t count = 0;
     warn_if_short_of_space(db, fd);
@@ -728,6 +432,13 @@ int catdb_recover_selected(catdb *db, const char *target)
     if (abort_requested()) {
         log_info("User abort during recovery");
         return -5;
+    }
+    if (rc == 0 && record->recovered[0] < counted[SEL_COUNTER_FILES]) {
+        // Files the selection counted that the walk never met.
+        log_error("%s: %llu of %llu selected files recovered", "catdb_recover_selected",
+                  (unsigned long long)record->recovered[0], (unsigned long long)counted[SEL_COUNTER_FILES]);
+        add_error(RECOVER_ERROR_SHORTFALL);
+        rc = -1;
     }
     if (rc != 0)
         log_error("Errors during recovery: %s", error_list_str().c_str());

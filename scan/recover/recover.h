@@ -9,22 +9,29 @@
 //
 // What reaches the host. Every name written to the host (node names, the
 // numbered names, the file system's display name, the front end's folder
-// name) goes through recover_safe_name: "/", "\", NUL and C0 controls become
-// "_", "", "." and ".." become "_", "_." and "_..", invalid UTF-8 becomes
-// U+FFFD, and the name is cut to 255 bytes at a character boundary, keeping
-// its extension. Everything below the target folder is created relative to
-// directory descriptors opened with O_NOFOLLOW (mkdirat, openat with
-// O_CREAT|O_EXCL|O_NOFOLLOW), so a symbolic link planted in the target is
-// never followed and nothing is ever written outside it.
+// name) goes through recover_safe_name: "/", "\", NUL, the C0 controls,
+// DEL, the C1 controls and the bidirectional embedding, override and
+// isolate controls (U+202A-U+202E, U+2066-U+2069: "photo\u202Egpj.exe"
+// would show as "photoexe.jpg") become "_", "", "." and ".." become "_",
+// "_." and "_..", invalid UTF-8 becomes U+FFFD, and the name is cut to 255
+// bytes at a character boundary, keeping its extension. Everything below
+// the target folder is created relative to directory descriptors opened
+// with O_NOFOLLOW (mkdirat, openat with O_CREAT|O_EXCL|O_NOFOLLOW), so a
+// symbolic link planted in the target is never followed and nothing is
+// ever written outside it.
 //
-// Names are never overwritten. A file whose name is taken (by a user's file
-// or by a file recovered a moment earlier in the same run) gets the first
-// free name of "name-01.ext" .. "name-4998.ext"; a folder that meets a file
-// (or a link) of its name is made under such a free name; an existing real
-// folder is reused, so same-named folders merge and their files get free
-// names. The target folder itself is made with its parents; its last
-// component is engine-made and never followed when it is a link (a link
-// there makes "<name>-01" beside it).
+// Names are never overwritten. Each file is written under a temporary name
+// of its folder, ".zv-partial-<pid>-<n>", and takes its final name only
+// when it is complete, by a rename that never replaces anything: a run
+// that is killed leaves no complete-looking file, only a temporary that no
+// run takes for a recovered file. A file whose name is taken at that moment
+// (by a user's file or by a file recovered a moment earlier in the same
+// run) gets the first free name of "name-01.ext" .. "name-4998.ext"; a
+// folder that meets a file (or a link) of its name is made under such a
+// free name; an existing real folder is reused, so same-named folders merge
+// and their files get free names. The target folder itself is made with
+// its parents; its last component is engine-made and never followed when it
+// is a link (a link there makes "<name>-01" beside it).
 //
 // Failures of one file:
 //   - disk full or read-only target (ENOSPC, EDQUOT, EFBIG, EROFS, EIO on a
@@ -32,21 +39,30 @@
 //     error 198 recorded, and the whole recovery stops with -3;
 //   - an abort (-5) or a medium that went away (-30): the partial file is
 //     deleted and the recovery stops;
-//   - read errors (zeroed chunk), short reads, and extents that end before
-//     the file's size: the file is kept at its full length with zeros where
-//     data is missing, its name is logged and the result is -34 (-18 when an
-//     extent lies beyond the medium); such a file is not counted as
-//     recovered and keeps its tick. A file of which nothing was copied is
-//     deleted.
+//   - read errors (each unreadable sector zeroed, the rest of its chunk
+//     read sector by sector; the unreadable ranges logged), short reads,
+//     and extents that end before the file's size or beyond the medium: the
+//     file is kept under its final name, never longer than what its extents
+//     cover on the medium, with zeros where data could not be read; its
+//     name and the missing length are logged and the result is -34 (-18
+//     when an extent lies beyond the medium); such a file is not counted
+//     as recovered and keeps its tick. A file of which nothing was copied
+//     is deleted.
 // Counters: the record's `recovered` fields 0 (files), 1 (folders) and 4
 // (bytes) grow with every complete file and every folder made; a recovery of
-// the selection sets all five to 0 first.
+// the selection sets all five to 0 first, and fails (-1, error 254) when it
+// wrote fewer files than the selection counted.
 //
-// Status codes: -1 general failure, -3 write failure on the target, -5
-// aborted, -7 no medium, -10 no memory, -12 a target folder on the medium
-// being recovered, -15 fork other than the data fork, -18 data beyond the
-// medium, -30 the medium went away, -34 data incomplete (kept with zeroed
-// holes), -37 no free name. Error-list codes below.
+// Depth: every file a scan lists is recovered, however deep (up to
+// RECOVER_DEPTH_MAX folders; the FAT scan enters 128) and however long its
+// host path (PATH_MAX does not apply below the target folder).
+//
+// Status codes: -1 general failure (or a shortfall), -3 write failure on
+// the target, -5 aborted, -7 no medium, -10 no memory, -12 a target folder
+// on the medium being recovered, -15 fork other than the data fork, -18
+// data beyond the medium, -30 the medium went away, -34 data incomplete
+// (kept with zeroed holes, or shorter than its size), -37 no free name.
+// Error-list codes below.
 #pragma once
 
 #include <cstddef>
@@ -64,19 +80,27 @@ enum : int {
     RECOVER_ERROR_SELECTION = 247,     // selection unavailable
     RECOVER_ERROR_FOLDER_INFO = 248,   // folder information unavailable
     RECOVER_ERROR_MKDIR = 250,         // folder creation (with errno)
+    RECOVER_ERROR_NAME = 251,          // final name of a complete file (with errno)
     RECOVER_ERROR_FILE_INFO = 252,     // file information unavailable
     RECOVER_ERROR_COPY = 253,          // data copy failed
+    RECOVER_ERROR_SHORTFALL = 254,     // fewer files written than selected
     RECOVER_ERROR_OPEN = 368,          // target open / path too long (with errno)
     RECOVER_ERROR_BAD_START = 465,     // extent start cannot be sought
     RECOVER_ERROR_BEYOND_MEDIA = 466,  // extent beyond the medium
-    RECOVER_ERROR_RECURSION = 512,     // tree too deep
+    RECOVER_ERROR_RECURSION = 512,     // tree too deep, or a folder below itself
     RECOVER_ERROR_NUMBERED_NAME = 611, // numbered name unavailable
 };
 
 constexpr size_t RECOVER_CHUNK = 131072;      // bytes per read (256 sectors)
 constexpr size_t RECOVER_NAME_MAX = 255;      // bytes per name on the host
 constexpr int RECOVER_MAX_SUFFIX = 4998;      // "-01" .. "-4998"
-constexpr size_t RECOVER_PATH_MAX = 4096;     // bytes per path, terminator included
+constexpr size_t RECOVER_PATH_MAX = 4096;     // bytes of the target folder's path, terminator included
+// Folders walked below the start of a walk: twice what a scan lists (the
+// FAT scan enters 128 levels), so a catalog gone round in circles ends; each
+// level holds one open descriptor.
+constexpr int RECOVER_DEPTH_MAX = 256;
+// The start of the temporary name a file is written under.
+constexpr const char *RECOVER_TEMP_PREFIX = ".zv-partial-";
 
 // Called after each folder made and each file written completely, with the
 // catalog, the node's keynum, the host path just written and the hook data.
@@ -113,10 +137,12 @@ int fs_recovered_name(fs_record *record, std::string *out, uint64_t keynum);
 // --- the medium guard ----------------------------------------------------------------
 
 // 1 when path (or, when it does not exist yet, its nearest existing parent)
-// lies on a file system stored on the medium: its device is the medium's
-// block device, one of that device's partitions, or a device stacked on them
-// (device mapper and the like, a few levels). 0 when not, or when the medium
-// is an image file or not a block device.
+// lies on a file system stored on the medium: its device, or the source
+// device of the mount that holds it (/proc/self/mountinfo: btrfs and FUSE
+// mounts give their files device numbers of their own), is the medium's
+// block device, one of that device's partitions, or a device stacked on
+// them (device mapper and the like, a few levels). 0 when not, or when the
+// medium is an image file or not a block device.
 int recover_path_on_medium(const char *path, Media *media);
 
 // --- recovery --------------------------------------------------------------------------

@@ -15,8 +15,26 @@
 //     "partition" file, their "start" and "size" in 512-byte sectors, and
 //     "dev" = "MAJ:MIN") and the devices stacked on it ("holders/"). A
 //     partition medium is a window on its disk's path: only the disk itself
-//     and the partitions that overlap the window count. A target whose
-//     st_dev is one of these lies on the medium.
+//     and the partitions that overlap the window count. A target lies on
+//     the medium when its st_dev is one of these, or when the mount that
+//     holds it names one of them as its source: btrfs gives its files an
+//     anonymous device number of its own (one per subvolume), and so does a
+//     FUSE file system (fuse2fs, or ntfs-3g and exfat-fuse mounted as
+//     "fuse"), so st_dev alone misses them. The mount is the entry of
+//     /proc/self/mountinfo whose mount point is the longest leading part of
+//     the target's canonical path (the last such entry: a later mount on the
+//     same point covers an earlier one); its source counts when it names a
+//     block device.
+//   - A file is written under a temporary name in its folder,
+//     ".zv-partial-<pid>-<n>" (RECOVER_TEMP_PREFIX), and given its final name
+//     only once it is complete: renameat2 with RENAME_NOREPLACE; where the
+//     file system refuses the flag (EINVAL; FUSE file systems do), a hard
+//     link to the final name and the unlink of the temporary; where it has
+//     no hard links either (exfat-fuse), an empty file made under the final
+//     name with O_EXCL and replaced by the rename, so the only thing ever
+//     replaced is that placeholder of ours. A name taken at that moment
+//     gives the next free name. A killed run leaves at most its temporary,
+//     which no later run takes for a recovered file.
 #include "scan/recover/recover_internal.h"
 
 #include <dirent.h>
@@ -25,11 +43,14 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <set>
+#include <sstream>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -43,13 +64,7 @@ namespace {
 
 constexpr int HOLDER_DEPTH_MAX = 4;    // device-mapper stacks seen in practice are 1-3 deep
 constexpr size_t DEVICES_MAX = 1024;   // partitions + holders considered per medium
-
-std::string errno_text(int errnum)
-{
-    char buffer[256];
-    zv_strerror_r(errnum, buffer, sizeof buffer);
-    return buffer;
-}
+constexpr int TEMP_TRIES = 1000;       // temporary names tried in one folder (each is new but for leftovers)
 
 std::string read_line(const std::string &path)
 {
@@ -137,14 +152,14 @@ std::set<dev_t> medium_devices(Media *media)
     return devices;
 }
 
-// The device of path, or of its nearest existing parent.
-bool device_of(const std::string &path, dev_t *out)
+// Path itself, or its nearest existing parent ("." or "/" at worst), with
+// its stat.
+bool nearest_existing(const std::string &path, std::string *at_out, struct stat *st)
 {
     std::string at = path.empty() ? "." : path;
     for (int guard = 0; guard < 4096; ++guard) {
-        struct stat st;
-        if (::stat(at.c_str(), &st) == 0) {
-            *out = st.st_dev;
+        if (::stat(at.c_str(), st) == 0) {
+            *at_out = at;
             return true;
         }
         if (errno != ENOENT && errno != ENOTDIR)
@@ -162,9 +177,98 @@ bool device_of(const std::string &path, dev_t *out)
     return false;
 }
 
-bool on_devices(dev_t device, const std::set<dev_t> &devices)
+bool is_octal(char c)
 {
-    return devices.count(device) != 0;
+    return c >= '0' && c <= '7';
+}
+
+// Undoes the octal escapes of a mountinfo field (a blank is "\040", a
+// backslash "\134").
+std::string mountinfo_unescape(const std::string &field)
+{
+    std::string out;
+    for (size_t i = 0; i < field.size(); ++i) {
+        if (field[i] == '\\' && i + 3 < field.size() && is_octal(field[i + 1]) && is_octal(field[i + 2]) &&
+            is_octal(field[i + 3])) {
+            out += static_cast<char>(((field[i + 1] - '0') << 6) | ((field[i + 2] - '0') << 3) | (field[i + 3] - '0'));
+            i += 3;
+        } else {
+            out += field[i];
+        }
+    }
+    return out;
+}
+
+// Whether the mount point holds the path (both canonical).
+bool mount_point_holds(const std::string &point, const std::string &path)
+{
+    if (point == "/")
+        return true;
+    return path.compare(0, point.size(), point) == 0 && (path.size() == point.size() || path[point.size()] == '/');
+}
+
+// The block device that the mount holding the canonical path names as its
+// source. False when the source is no block device ("tmpfs", "none", an
+// image file).
+bool mount_source_device(const std::string &canonical, dev_t *out)
+{
+    std::ifstream in("/proc/self/mountinfo");
+    std::string line, best_point, best_source;
+    bool found = false;
+    while (std::getline(in, line)) {
+        // id parent major:minor root mount-point options [optional...] - type source super-options
+        std::istringstream fields(line);
+        std::string field;
+        int index = 0;
+        std::string point;
+        while (fields >> field && field != "-")
+            if (index++ == 4)
+                point = mountinfo_unescape(field);
+        std::string type, source;
+        if (field != "-" || index < 6 || !(fields >> type >> source))
+            continue;
+        if (!mount_point_holds(point, canonical) || (found && point.size() < best_point.size()))
+            continue;
+        best_point = point;
+        best_source = mountinfo_unescape(source);
+        found = true;
+    }
+    struct stat st;
+    if (!found || best_source.empty() || best_source[0] != '/' || ::stat(best_source.c_str(), &st) != 0 ||
+        !S_ISBLK(st.st_mode))
+        return false;
+    *out = st.st_rdev;
+    return true;
+}
+
+// Whether path (or its nearest existing parent) lies on one of the devices:
+// by its st_dev, or by the source of the mount that holds it.
+bool on_devices(const std::string &path, const std::set<dev_t> &devices)
+{
+    if (devices.empty())
+        return false;
+    std::string at;
+    struct stat st;
+    if (!nearest_existing(path, &at, &st))
+        return false;
+    if (devices.count(st.st_dev) != 0)
+        return true;
+    char *resolved = ::realpath(at.c_str(), nullptr);
+    if (resolved == nullptr)
+        return false;
+    const std::string canonical = resolved;
+    std::free(resolved);
+    dev_t source;
+    return mount_source_device(canonical, &source) && devices.count(source) != 0;
+}
+
+// on_devices for a folder just opened at path, its descriptor checked too.
+bool opened_on_devices(int fd, const std::string &path, const std::set<dev_t> &devices)
+{
+    struct stat st;
+    if (devices.empty())
+        return false;
+    return (::fstat(fd, &st) == 0 && devices.count(st.st_dev) != 0) || on_devices(path, devices);
 }
 
 bool refuses_name(int errnum)
@@ -197,13 +301,18 @@ int make_parents(const std::string &path)
 
 } // namespace
 
+std::string recover_errno_text(int errnum)
+{
+    char buffer[256];
+    zv_strerror_r(errnum, buffer, sizeof buffer);
+    return buffer;
+}
+
 int recover_path_on_medium(const char *path, Media *media)
 {
     if (path == nullptr || media == nullptr)
         return 0;
-    const std::set<dev_t> devices = medium_devices(media);
-    dev_t device;
-    return !devices.empty() && device_of(path, &device) && on_devices(device, devices) ? 1 : 0;
+    return on_devices(path, medium_devices(media)) ? 1 : 0;
 }
 
 namespace recover_host {
@@ -284,7 +393,62 @@ static int *free_name_hint(int parent_fd, const std::string &name)
     return &hints[key];
 }
 
-int create_file_at(int parent_fd, const std::string &name, int *fd, std::string *made)
+int create_temp_at(int parent_fd, int *fd, std::string *temp)
+{
+    static std::atomic<uint32_t> sequence{0};
+    char name[64];
+    for (int tries = 0; tries < TEMP_TRIES; ++tries) {
+        std::snprintf(name, sizeof name, "%s%ld-%u", RECOVER_TEMP_PREFIX, (long)::getpid(), sequence.fetch_add(1) + 1);
+        const int opened =
+            ::openat(parent_fd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (opened >= 0) {
+            *fd = opened;
+            *temp = name;
+            return 0;
+        }
+        if (errno != EEXIST)
+            return -1;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+// Gives the complete file at temp the name final when nothing holds it (see
+// the top of this file). 0 when done, 1 when the name is taken, or -1 with
+// errno (EINVAL when the file system refuses the name itself).
+static int publish_at(int parent_fd, const std::string &temp, const std::string &final_name)
+{
+    if (::renameat2(parent_fd, temp.c_str(), parent_fd, final_name.c_str(), RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno == EEXIST)
+        return 1;
+    if (errno != EINVAL && errno != ENOSYS)
+        return -1;
+    // The flag refused (or the name: the link and the create below tell).
+    if (::linkat(parent_fd, temp.c_str(), parent_fd, final_name.c_str(), 0) == 0) {
+        ::unlinkat(parent_fd, temp.c_str(), 0);
+        return 0;
+    }
+    if (errno == EEXIST)
+        return 1;
+    if (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS && errno != EMLINK)
+        return -1;
+    // No hard links either: an empty placeholder of ours takes the name,
+    // and only it is replaced.
+    const int placeholder =
+        ::openat(parent_fd, final_name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (placeholder < 0)
+        return errno == EEXIST ? 1 : -1;
+    ::close(placeholder);
+    if (::renameat(parent_fd, temp.c_str(), parent_fd, final_name.c_str()) == 0)
+        return 0;
+    const int e = errno;
+    ::unlinkat(parent_fd, final_name.c_str(), 0);
+    errno = e;
+    return -1;
+}
+
+int commit_file_at(int parent_fd, const std::string &temp, const std::string &name, std::string *made)
 {
     int *hint = free_name_hint(parent_fd, name);
     int first = 0;
@@ -297,17 +461,29 @@ int create_file_at(int parent_fd, const std::string &name, int *fd, std::string 
             first = *hint;
     }
     return walk_free_names(name, first, "recover_file", [&](const std::string &candidate, int n, bool retried) {
-        const int opened = ::openat(parent_fd, candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                                    0666);
-        if (opened >= 0) {
-            *fd = opened;
+        const int rc = publish_at(parent_fd, temp, candidate);
+        if (rc == 0) {
             *made = candidate;
             if (hint != nullptr && !retried)
                 *hint = n + 1;
-            return 0;
         }
-        return errno == EEXIST ? 1 : -1;
+        return rc;
     });
+}
+
+int reserve(int fd, uint64_t size)
+{
+    if (size == 0)
+        return 0;
+    if (size > (uint64_t)INT64_MAX) {
+        errno = EFBIG;
+        return -1;
+    }
+    if (::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, (off_t)size) == 0)
+        return 0;
+    // A file system without it (exFAT, many FUSE file systems) is written
+    // as it comes.
+    return errno == EOPNOTSUPP || errno == ENOSYS ? 0 : -1;
 }
 
 int open_target(const char *caller, const char *target, Media *media, int *fd, std::string *path)
@@ -326,8 +502,7 @@ int open_target(const char *caller, const char *target, Media *media, int *fd, s
         return -1;
     }
     const std::set<dev_t> devices = media != nullptr ? medium_devices(media) : std::set<dev_t>();
-    dev_t device;
-    if (!devices.empty() && device_of(full, &device) && on_devices(device, devices)) {
+    if (on_devices(full, devices)) {
         log_error("%s: target folder %s is on the medium being recovered (%s)", caller, full.c_str(),
                   media_path(media));
         return -12;
@@ -343,19 +518,18 @@ int open_target(const char *caller, const char *target, Media *media, int *fd, s
     }
     if (make_parents(parent) != 0) {
         const int e = errno;
-        log_error("%s: Can't make folder \"%s\": %s", caller, parent.c_str(), errno_text(e).c_str());
+        log_error("%s: Can't make folder \"%s\": %s", caller, parent.c_str(), recover_errno_text(e).c_str());
         errno = e;
         return -1;
     }
     const int parent_fd = ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (parent_fd < 0) {
         const int e = errno;
-        log_error("%s: Can't open folder \"%s\": %s", caller, parent.c_str(), errno_text(e).c_str());
+        log_error("%s: Can't open folder \"%s\": %s", caller, parent.c_str(), recover_errno_text(e).c_str());
         errno = e;
         return -1;
     }
-    struct stat st;
-    if (!devices.empty() && fstat(parent_fd, &st) == 0 && on_devices(st.st_dev, devices)) {
+    if (opened_on_devices(parent_fd, parent, devices)) {
         ::close(parent_fd);
         log_error("%s: target folder %s is on the medium being recovered (%s)", caller, full.c_str(),
                   media_path(media));
@@ -373,11 +547,12 @@ int open_target(const char *caller, const char *target, Media *media, int *fd, s
     ::close(parent_fd);
     if (rc != 0) {
         if (rc == -1)
-            log_error("%s: Can't mkdir \"%s\": %s", caller, full.c_str(), errno_text(e).c_str());
+            log_error("%s: Can't mkdir \"%s\": %s", caller, full.c_str(), recover_errno_text(e).c_str());
         errno = e;
         return rc;
     }
-    if (!devices.empty() && fstat(*fd, &st) == 0 && on_devices(st.st_dev, devices)) {
+    const std::string opened = (parent == "/" ? "" : parent) + "/" + made;
+    if (opened_on_devices(*fd, opened, devices)) {
         // The folder was there already, as a mount point of the medium.
         ::close(*fd);
         *fd = -1;
@@ -385,24 +560,8 @@ int open_target(const char *caller, const char *target, Media *media, int *fd, s
                   media_path(media));
         return -12;
     }
-    *path = (parent == "/" ? "" : parent) + "/" + made;
+    *path = opened;
     return 0;
-}
-
-int preallocate(int fd, uint64_t size)
-{
-    if (size > (uint64_t)INT64_MAX) {
-        errno = EFBIG;
-        return -1;
-    }
-    const int rc = ::posix_fallocate(fd, 0, (off_t)size);
-    if (rc == 0)
-        return 0;
-    if (rc != EOPNOTSUPP) {
-        errno = rc;
-        return -1;
-    }
-    return ::ftruncate(fd, (off_t)size) == 0 ? 0 : -1;
 }
 
 int write_all(int fd, const void *data, size_t n, uint64_t offset)

@@ -1,21 +1,58 @@
-// Host-side helpers of recovery, shared by recover.cpp and recover_host.cpp.
-// Not for other modules.
+// Internals of recovery shared by its files: the walk's state and the copy
+// of one file (recover.cpp, recover_file.cpp), and the host-side helpers
+// (recover_host.cpp). Not for other modules.
 //
 // Implementation notes
 //   - Every folder of the walk is held as an open descriptor (O_DIRECTORY |
 //     O_NOFOLLOW); names are created relative to it, so the host path kept
-//     beside it (std::string, for logs, the hook and the length check) is
-//     never used to reach the file system below the target.
-//   - "Free name" search is done by the create calls themselves (mkdirat,
-//     openat O_EXCL): no test-then-create window exists.
+//     beside it (std::string, for logs and the hook) is never used to reach
+//     the file system below the target, so a tree deeper than PATH_MAX is
+//     written like any other.
+//   - "Free name" search is done by the calls that take the name themselves
+//     (mkdirat, renameat2 RENAME_NOREPLACE, linkat, openat O_EXCL): no
+//     test-then-create window exists.
 #pragma once
 
 #include <sys/types.h>
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
+#include "scan/recover/recover.h"
+
+struct buf_t;
+struct catdb;
+struct fs_record;
 struct Media;
+
+// The state of one walk, passed down to the copy of each file.
+struct recover_walk {
+    catdb *db = nullptr;
+    fs_record *record = nullptr;
+    recover_options options = {};
+    uint32_t flags = 0;           // bit 0 selected only, bit 1 clear selection
+    int depth = 0;                // folders entered below the walk's start
+    int fatal = 0;                // a result that ends the walk, else 0
+    int dir_fd = -1;              // the current folder
+    std::string path;             // its host path (logs and the hook only)
+    std::vector<int64_t> trail;   // keynums of the folders being walked, outermost first
+    buf_t *buffer = nullptr;      // "copy", RECOVER_CHUNK bytes
+    bool creation_time_noted = false;
+};
+
+// The system's text for an errno value.
+std::string recover_errno_text(int errnum);
+
+// Results after which every later file would fail the same way: -3 (target
+// full or failing), -5 (abort), -7 (no medium), -30 (medium gone).
+bool recover_ends_walk(int rc);
+
+// Recovers one file node into the walk's current folder (recover_file.cpp).
+// 0 with *out_path = the host path written; -34 or -18 with the incomplete
+// file kept (and *out_path set); another negative code with nothing left
+// behind. Counts a complete file in the record's recovered counters.
+int recover_file(recover_walk &w, uint64_t keynum, std::string *out_path);
 
 namespace recover_host {
 
@@ -39,15 +76,25 @@ int open_target(const char *caller, const char *target, Media *media, int *fd, s
 // this call made it; -1 with errno; -37 when no free name is left.
 int make_folder_at(int parent_fd, const std::string &name, int *fd, std::string *made, bool *created);
 
-// Creates a new file (O_EXCL | O_NOFOLLOW) under the first free name of the
-// series: name, name-01, ... name-4998 (with the same EINVAL retry). 0 with
-// *fd open for writing and *made = the name used; -1 with errno; -37 when no
-// free name is left (logged "%s: too many renames for %s").
-int create_file_at(int parent_fd, const std::string &name, int *fd, std::string *made);
+// Creates a new, empty file under a temporary name of the folder
+// (RECOVER_TEMP_PREFIX, the process id and a number), with O_EXCL |
+// O_NOFOLLOW. 0 with *fd open for writing and *temp = its name; -1 with
+// errno.
+int create_temp_at(int parent_fd, int *fd, std::string *temp);
 
-// Sets length size on a new file: posix_fallocate, or ftruncate when the
-// file system cannot allocate (EOPNOTSUPP). 0 or -1 with errno.
-int preallocate(int fd, uint64_t size);
+// Gives the complete file at temp its final name: the first free name of
+// the series name, name-01, ... name-4998 (with the same EINVAL retry),
+// never replacing anything (see recover_host.cpp). 0 with *made = the name
+// used; -1 with errno (temp left in place); -37 when no free name is left
+// (logged "%s: too many renames for %s").
+int commit_file_at(int parent_fd, const std::string &temp, const std::string &name, std::string *made);
+
+// Reserves size bytes of disk for a new file without changing its length
+// (fallocate with FALLOC_FL_KEEP_SIZE: no zeros are written, the file grows
+// as it is written). A file system that cannot reserve is left to allocate
+// as the data comes. 0, or -1 with errno (ENOSPC: the target cannot hold
+// the file).
+int reserve(int fd, uint64_t size);
 
 // Writes all n bytes at offset (short writes continued, EINTR retried).
 // 0 or -1 with errno (ENOSPC for a write that makes no progress).

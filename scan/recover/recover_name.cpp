@@ -8,11 +8,19 @@
 // Every component recovery creates passes recover_safe_name:
 //
 //   1. invalid UTF-8 sequences    -> U+FFFD (one per maximal bad sequence)
-//   2. "/", "\", NUL, 0x01-0x1F   -> "_"
+//   2. "/", "\", NUL, 0x01-0x1F,  -> "_" (one per character)
+//      DEL, U+0080-U+009F, the
+//      bidirectional controls
+//      U+202A-U+202E and
+//      U+2066-U+2069
 //   3. "", ".", ".."              -> "_", "_.", "_.."
 //   4. more than 255 bytes        -> cut at a character boundary; an
 //                                    extension of at most 127 bytes (dot
 //                                    included) is kept and the base cut
+//
+// The bidirectional controls reorder what follows them on screen:
+// "photo\u202Egpj.exe" shows as "photoexe.jpg" in a file manager, so a
+// crafted entry could pass a program off as a photo.
 //
 // Characters that Windows file systems refuse (<>:"|?*, a trailing dot or
 // blank, device names such as CON) are legal on Linux file systems and are
@@ -38,6 +46,12 @@ namespace {
 // An extension longer than this (dot included) is not an extension worth
 // keeping: the name is cut as a whole.
 constexpr size_t KEPT_EXTENSION_MAX = 127;
+
+// Characters that never reach a name on the host (see the top of this file).
+bool is_control(uint32_t c)
+{
+    return c < 0x20 || (c >= 0x7F && c <= 0x9F) || (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+}
 
 bool is_continuation(char c)
 {
@@ -105,11 +119,17 @@ std::string recover_safe_name(const std::string &name)
         text = name;
     else
         utf8::replace_invalid(name.begin(), name.end(), std::back_inserter(text), 0xFFFD);
-    for (char &c : text) {
-        const unsigned char u = static_cast<unsigned char>(c);
-        if (u < 0x20 || c == '/' || c == '\\')
-            c = '_';
+    std::string mapped;
+    mapped.reserve(text.size());
+    for (auto it = text.begin(); it != text.end();) {
+        const auto start = it;
+        const uint32_t c = utf8::unchecked::next(it); // valid: checked above
+        if (is_control(c) || c == '/' || c == '\\')
+            mapped += '_';
+        else
+            mapped.append(start, it);
     }
+    text.swap(mapped);
     if (text.empty())
         return "_";
     if (text == "." || text == "..")

@@ -3,8 +3,12 @@
 // bytes, real target folders (a size-limited tmpfs for a full disk, a
 // loop-mounted ext4 for the medium guard), and faults injected under the
 // medium's reads through a registered virtual-file type.
+#include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -58,18 +62,99 @@ int recover_init(fs_record *record)
     return rc;
 }
 
+// The entries below the open folder fd into out (see tree).
+void treeAt(int fd, const std::string &prefix, std::map<std::string, std::string> *out)
+{
+    DIR *dir = fdopendir(::dup(fd));
+    if (dir == nullptr)
+        throw std::runtime_error("fdopendir " + prefix);
+    std::vector<std::string> names;
+    while (dirent *entry = readdir(dir))
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+            names.emplace_back(entry->d_name);
+    closedir(dir);
+    for (const std::string &name : names) {
+        struct stat st;
+        if (fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            throw std::runtime_error("fstatat " + prefix + name);
+        const int child = S_ISLNK(st.st_mode) ? -1 : ::openat(fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        std::string &entry = (*out)[prefix + name];
+        if (S_ISLNK(st.st_mode)) {
+            entry = "<link>";
+            continue;
+        }
+        if (child < 0)
+            throw std::runtime_error("openat " + prefix + name);
+        if (S_ISDIR(st.st_mode)) {
+            entry = "<dir>";
+            treeAt(child, prefix + name + "/", out);
+        } else {
+            std::vector<char> chunk(65536); // not on the stack: the walk goes deep
+            ssize_t got;
+            while ((got = ::read(child, chunk.data(), chunk.size())) > 0)
+                entry.append(chunk.data(), (size_t)got);
+        }
+        ::close(child);
+    }
+}
+
 // Every entry below root: relative path -> content ("<dir>", "<link>").
+// Read relative to open folders, so trees deeper than PATH_MAX are read too.
 std::map<std::string, std::string> tree(const std::string &root)
 {
     std::map<std::string, std::string> out;
-    for (auto it = fsys::recursive_directory_iterator(root); it != fsys::recursive_directory_iterator(); ++it) {
-        const std::string rel = it->path().lexically_relative(root).string();
-        out[rel] = it->is_symlink() ? "<link>" : it->is_directory() ? "<dir>" : zvtest::readFile(it->path().string());
-    }
+    const int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        throw std::runtime_error("open " + root);
+    treeAt(fd, "", &out);
+    ::close(fd);
+    return out;
+}
+
+// The names in folder that start with the temporary prefix of a file being written.
+std::vector<std::string> temporaries(const std::string &folder)
+{
+    std::vector<std::string> out;
+    for (const auto &[path, content] : tree(folder))
+        if (fsys::path(path).filename().string().rfind(RECOVER_TEMP_PREFIX, 0) == 0)
+            out.push_back(path);
     return out;
 }
 
 bool has_error(int code) { return error_list_str().find(std::to_string(code)) != std::string::npos; }
+
+// A file system made on a loop device over a fresh sparse image and mounted
+// at point (root only), by `mount` or by a FUSE program; unmounted (lazily
+// when busy) before the loop device goes. A missing tool fails the test.
+class LoopMount {
+public:
+    LoopMount(const std::string &image, const std::string &size, const std::string &mkfs, const std::string &mounter,
+              const std::string &point)
+    {
+        zvtest::requireTool(mkfs.substr(0, mkfs.find(' ')));
+        zvtest::requireTool(mounter.substr(0, mounter.find(' ')));
+        zvtest::mustRun("truncate -s " + size + " '" + image + "'");
+        loop_ = std::make_unique<zvtest::LoopDevice>(image);
+        zvtest::mustRun(mkfs + " '" + loop_->path() + "' >/dev/null");
+        fsys::create_directories(point);
+        zvtest::mustRun(mounter + " '" + loop_->path() + "' '" + point + "'");
+        point_ = point;
+    }
+    ~LoopMount()
+    {
+        if (!point_.empty())
+            zvtest::run("umount '" + point_ + "' 2>/dev/null || umount -l '" + point_ + "' 2>/dev/null");
+    }
+    LoopMount(const LoopMount &) = delete;
+    LoopMount &operator=(const LoopMount &) = delete;
+
+    const std::string &device() const { return loop_->path(); }
+    const std::string &point() const { return point_; }
+
+private:
+    std::unique_ptr<zvtest::LoopDevice> loop_;
+    std::string point_;
+};
 
 const Node kRoot = {1, -1, 1, 0, "", {}};
 
@@ -193,7 +278,12 @@ TEST(RecoverNames, SafeNamesForTheHost)
     } cases[] = {
         {"a/b", "a_b", false}, {"../../x", ".._.._x", false}, {"..\\..\\x", ".._.._x", false}, {"", "_", false},
         {".", "_.", false}, {"..", "_..", false}, {"...", "...", false},
-        {std::string("a\0b\x01\x1f\x7f", 6), "a_b__\x7f", false},
+        {std::string("a\0b\x01\x1f\x7f", 6), "a_b___", false},
+        // DEL, C1 and the bidirectional controls: one "_" per character.
+        {"photo\u202Egpj.exe", "photo_gpj.exe", false}, {"a\u202Ab\u202Bc\u202Cd\u202De", "a_b_c_d_e", false},
+        {"\u2066x\u2067y\u2068z\u2069.jpg", "_x_y_z_.jpg", false}, {"c1\u0085\u009F.txt", "c1__.txt", false},
+        {"\u2065\u206A\u202F\u00A0ok", "\u2065\u206A\u202F\u00A0ok", false}, // neighbours stay
+        {"photo\u202Egpj.exe", "photo_gpj.exe", true},
         {"bad\xff\xfe.jpg", "bad\xEF\xBF\xBD\xEF\xBF\xBD.jpg", false},
         {"\xed\xa0\x80x", "\xEF\xBF\xBDx", false},        // an encoded surrogate
         {"CON<>:|?*.txt", "CON<>:|?*.txt", false},         // legal on Linux file systems
@@ -406,15 +496,18 @@ TEST_F(Recovery, IncompleteDataIsKeptZeroFilledAndNotCounted)
     });
     EXPECT_EQ(fs_recover_marked(fs.get(), (out / "t").c_str()), -34); // the first failure
     const std::string got = out / "t/Found Files/";
-    for (const auto &[name, want] : {std::pair{"short-chain.jpg", image.substr(10000, 3000) + std::string(2000, '\0')},
+    // Never longer than what the extents cover on the medium; zeros only
+    // where the medium's window claims bytes its file does not hold.
+    for (const auto &[name, want] : {std::pair{"short-chain.jpg", image.substr(10000, 3000)},
                                      {"short-read.jpg", image.substr(end - 1000) + std::string(3000, '\0')},
-                                     {"beyond.jpg", image.substr(end - 500) + std::string(2500, '\0')}})
+                                     {"beyond.jpg", image.substr(end - 500)}})
         EXPECT_TRUE(zvtest::readFile(got + name) == want) << name;
     EXPECT_FALSE(fsys::exists(got + "no-extents.jpg")); // nothing copied: nothing kept
     EXPECT_EQ(zvtest::readFile(got + "good.jpg"), image.substr(20000, 100));
     EXPECT_EQ(fs->recovered[0], 1u);
     EXPECT_EQ(fs->recovered[4], 100u);
-    for (const std::string &line : {"ends 2000 bytes before its size"s, "Short read in file: " + got + "short-read.jpg",
+    for (const std::string &line : {"data of \"" + got + "short-chain.jpg\" ends 2000 bytes before its size",
+                                    "Short read in file: " + got + "short-read.jpg",
                                     "File extends beyond media: " + got + "beyond.jpg",
                                     "Incomplete file kept: \"" + got + "short-chain.jpg\"", "Errors during recovery: "s})
         EXPECT_TRUE(logged(line)) << line;
@@ -426,23 +519,45 @@ TEST_F(Recovery, IncompleteDataIsKeptZeroFilledAndNotCounted)
     EXPECT_EQ(fs_root_selection(fs.get()), (uint32_t)SEL_PARTIAL);
 }
 
-TEST_F(Recovery, ReadErrorGivesZeroedRestOfChunk)
+// A video of 900 KiB from 64 KiB into the card: each unreadable sector is
+// the only part of the file left as zeros, and the unreadable ranges are
+// listed in medium blocks.
+TEST_F(Recovery, ReadErrorsZeroOnlyTheUnreadableSectors)
 {
+    const int64_t start = 65536, size = 900 * 1024;
+    const struct {
+        const char *what;
+        std::vector<int64_t> bad; // medium blocks
+        std::vector<std::string> ranges;
+    } cases[] = {
+        {"one sector 200 KiB into the file", {(start + 200 * 1024) / 512}, {"  blocks 528 to 528: "}},
+        {"the first sector of a chunk", {(start + 131072) / 512}, {"  blocks 384 to 384: "}},
+        {"neighbours merged, another chunk", {700, 701, 702, 1500}, {"  blocks 700 to 702: ", "  blocks 1500 to 1500: "}},
+    };
     Media *m = faultyMedium("faulty.img");
-    const int64_t bad = 196608 + 4096; // a block in the second chunk of the file
-    card->bad = {bad / 512};
-    std::shared_ptr<fs_record> fs = ticked({kRoot, {2, 1, 0, 393216, "video.mov", {{65536, 393216}}}}, m);
-    EXPECT_EQ(fs_recover_marked(fs.get(), (out / "t").c_str()), -34);
-    std::string want = image.substr(65536, 393216);
-    // The chunk [196608, 327680) is read short before the bad block; its rest is zeros.
-    std::memset(&want[bad - 65536], 0, 327680 - bad);
-    const std::string got = zvtest::readFile(out / "t/Found Files/video.mov");
-    EXPECT_EQ(got.size(), want.size());
-    EXPECT_TRUE(got == want);
-    EXPECT_TRUE(logged("Read error in file: " + (out / "t/Found Files/video.mov") + " (error=5)"));
-    EXPECT_TRUE(has_error(RECOVER_ERROR_READ));
-    EXPECT_EQ(fs->recovered[0], 0u);
-    EXPECT_EQ(selection(fs.get(), 2), 1u);
+    std::shared_ptr<fs_record> fs = ticked({kRoot, {2, 1, 0, size, "video.mov", {{(uint64_t)start, (uint64_t)size}}}}, m);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        clear_errors();
+        card->bad = c.bad;
+        const std::string target = out / ("t" + std::to_string(c.bad[0]));
+        EXPECT_EQ(fs_recover_marked(fs.get(), target.c_str()), -34);
+        std::string want = image.substr((size_t)start, (size_t)size);
+        for (int64_t block : c.bad)
+            std::memset(&want[(size_t)(block * 512 - start)], 0, 512);
+        const std::string path = target + "/Found Files/video.mov";
+        const std::string got = zvtest::readFile(path);
+        EXPECT_EQ(got.size(), want.size());
+        EXPECT_TRUE(got == want);
+        EXPECT_TRUE(logged("Read error in file: " + path + " (error=5)"));
+        EXPECT_TRUE(logged("Unreadable parts of " + path + ": " + std::to_string(c.bad.size()) +
+                           " blocks of 512 bytes in " + std::to_string(c.ranges.size()) + " ranges"));
+        for (const std::string &range : c.ranges)
+            EXPECT_TRUE(logged(range + "Input/output error")) << range;
+        EXPECT_TRUE(has_error(RECOVER_ERROR_READ));
+        EXPECT_EQ(fs->recovered[0], 0u);
+        EXPECT_EQ(selection(fs.get(), 2), 1u);
+    }
 }
 
 TEST_F(Recovery, MediumRemovedMidCopyStopsAndLeavesNoPartialFile)
@@ -498,20 +613,91 @@ TEST_F(Recovery, FullDiskStopsWithMinus3AndLeavesNoPartialFile)
     mount.unmount();
 }
 
-TEST_F(Recovery, ClaimedSizeBeyondTheExtentsTakesNoDiskSpace)
+// A target that fills up in the middle of a file, or a card pulled out in
+// the middle of one, inside a folder: the file is deleted and the walk ends
+// there; the files after it, in the same folder or another, are not tried.
+// The exFAT target (exfat-fuse) cannot reserve space, so its disk fills
+// while the file is being written, as on a real stick.
+TEST_F(Recovery, FullDiskOrPulledCardInsideAFolderStopsTheWalk)
 {
-    // A damaged or crafted entry claims 64 MiB over 4 KiB of data: on a
-    // 1 MiB target it is kept incomplete (sparse tail), and the files after
-    // it are still recovered instead of the run ending "disk full".
+    const std::string big = mediatest::pattern(4 << 20, 5);
+    Media *big_medium = fileMedium(dir / "big.img", big);
+    Media *pulled = faultyMedium("pulled.img");
+    card->gone = 300000; // inside b.mov
+    LoopMount stick(dir / "stick.img", "4M", "mkfs.exfat", "mount.exfat-fuse", out / "stick");
+    const struct {
+        const char *what;
+        Media *medium;
+        std::string source;
+        int64_t b_size;
+        std::string target;
+        int rc;
+        int error;
+    } cases[] = {
+        {"target full mid-file", big_medium, big, 3 << 20, stick.point() + "/t", -3, RECOVER_ERROR_WRITE + ENOSPC * 1000},
+        {"card pulled mid-file", pulled, image, 400000, out / "t", -30, RECOVER_ERROR_READ},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        clear_errors();
+        std::shared_ptr<fs_record> fs = ticked({kRoot, {2, 1, 1, 0, "DCIM", {}}, {3, 2, 0, 100000, "a.jpg", {{0, 100000}}},
+                                                {4, 2, 0, c.b_size, "b.mov", {{100000, (uint64_t)c.b_size}}},
+                                                {5, 2, 0, 1000, "c.jpg", {{900, 1000}}}, {6, 1, 1, 0, "OTHER", {}},
+                                                {7, 6, 0, 1000, "d.jpg", {{2000, 1000}}}},
+                                               c.medium);
+        EXPECT_EQ(fs_recover_marked(fs.get(), c.target.c_str()), c.rc);
+        std::map<std::string, std::string> got = tree(c.target);
+        EXPECT_TRUE(got["Found Files/DCIM/a.jpg"] == c.source.substr(0, 100000));
+        std::vector<std::string> names;
+        for (const auto &entry : got)
+            names.push_back(entry.first);
+        EXPECT_EQ(names, (std::vector<std::string>{"Found Files", "Found Files/DCIM", "Found Files/DCIM/a.jpg"}));
+        EXPECT_TRUE(has_error(c.error)) << error_list_str();
+        EXPECT_EQ(fs->recovered[0], 1u);
+        EXPECT_EQ(selection(fs.get(), 3), 0u);
+        for (int64_t k : {4, 5, 7})
+            EXPECT_EQ(selection(fs.get(), k), 1u) << k;
+    }
+}
+
+// The selection counted more files than the walk could reach (as with a
+// damaged children list): the recovery is a failure, never a success.
+TEST_F(Recovery, FewerFilesThanSelectedIsAFailure)
+{
+    std::shared_ptr<fs_record> fs = ticked(threeFiles(1000, 2000, 5000));
+    uint64_t c[SEL_COUNTER_COUNT] = {};
+    {
+        std::lock_guard<std::recursive_mutex> hold(fs->mutex);
+        ASSERT_EQ(catdb_get_selection_counters(&fs->cat, c), 0);
+        ASSERT_EQ(c[SEL_COUNTER_FILES], 3u);
+        c[SEL_COUNTER_FILES] = 5;
+        catdb_set_selection_counters(&fs->cat, c);
+    }
+    EXPECT_EQ(fs_recover_marked(fs.get(), (out / "t").c_str()), -1);
+    EXPECT_EQ(tree(out / "t/Found Files").size(), 3u); // what could be reached was written
+    EXPECT_EQ(fs->recovered[0], 3u);
+    EXPECT_TRUE(logged("catdb_recover_selected: 3 of 5 selected files recovered"));
+    EXPECT_TRUE(has_error(RECOVER_ERROR_SHORTFALL));
+    EXPECT_TRUE(logged("Errors during recovery: "));
+}
+
+TEST_F(Recovery, ClaimedSizeBeyondTheExtentsIsNeverWritten)
+{
+    // A damaged or crafted entry claims 4,294,967,295 bytes over 4 KiB of
+    // data: the file is kept with the 4 KiB its extent covers, reported
+    // incomplete with the missing length, and the files after it are still
+    // recovered on a 1 MiB target instead of the run ending "disk full".
     const std::string small = out / "small";
     zvtest::Mount mount = smallDisk();
-    std::shared_ptr<fs_record> fs =
-        ticked({kRoot, {2, 1, 0, 64u << 20, "huge.jpg", {{0, 4096}}}, {3, 1, 0, 1000, "c.jpg", {{2000, 1000}}}});
+    std::shared_ptr<fs_record> fs = ticked(
+        {kRoot, {2, 1, 0, 4294967295LL, "huge.jpg", {{0, 4096}}}, {3, 1, 0, 1000, "c.jpg", {{2000, 1000}}}});
     EXPECT_EQ(fs_recover_marked(fs.get(), (small + "/t").c_str()), -34);
     const std::string got = small + "/t/Found Files/";
     ASSERT_TRUE(fsys::exists(got + "huge.jpg"));
-    EXPECT_EQ(fsys::file_size(got + "huge.jpg"), 64u << 20);
-    EXPECT_TRUE(zvtest::readFile(got + "huge.jpg").substr(0, 4096) == image.substr(0, 4096));
+    EXPECT_EQ(fsys::file_size(got + "huge.jpg"), 4096u);
+    EXPECT_TRUE(zvtest::readFile(got + "huge.jpg") == image.substr(0, 4096));
+    EXPECT_TRUE(logged("data of \"" + got + "huge.jpg\" ends 4294963199 bytes before its size"));
+    EXPECT_TRUE(logged("Incomplete file kept: \"" + got + "huge.jpg\""));
     EXPECT_EQ(zvtest::readFile(got + "c.jpg"), image.substr(2000, 1000));
     EXPECT_EQ(fs->recovered[0], 1u);
     EXPECT_EQ(selection(fs.get(), 2), 1u);
@@ -519,63 +705,165 @@ TEST_F(Recovery, ClaimedSizeBeyondTheExtentsTakesNoDiskSpace)
     mount.unmount();
 }
 
-TEST_F(Recovery, OverlongPathsAreReportedNeverCut)
+// Every file the scan lists is recovered: 130 folders deep (the FAT scan
+// enters 128 levels), a photo at the bottom and a file at every level, with
+// names long enough that the host paths pass PATH_MAX halfway down.
+TEST_F(Recovery, DeepFilesAreRecoveredPastPathMax)
 {
+    constexpr int kLevels = 130;
     std::vector<Node> nodes = {kRoot};
-    const std::string long_name(200, 'd');
+    const std::string long_name(40, 'd');
     int64_t id = 2, parent = 1;
-    for (int level = 0; level < 25; ++level) {
+    for (int level = 0; level < kLevels; ++level) {
         nodes.push_back({id, parent, 1, 0, long_name, {}});
         nodes.push_back({id + 1, id, 0, 10, "f.txt", {{(uint64_t)level * 10, 10}}});
         parent = id;
         id += 2;
     }
+    nodes.push_back({id, parent, 0, 5000, "photo.jpg", {{100000, 5000}}});
     std::shared_ptr<fs_record> fs = ticked(nodes);
     const std::string target = out / "t";
-    EXPECT_EQ(fs_recover_marked(fs.get(), target.c_str()), -1);
-    EXPECT_TRUE(has_error(RECOVER_ERROR_OPEN + ENAMETOOLONG * 1000));
-    // Every folder made has its full name; the deepest path stays below PATH_MAX.
-    size_t deepest = 0, files = 0;
-    for (const auto &entry : tree(target)) {
-        const std::string leaf = fsys::path(entry.first).filename().string();
-        files += entry.second != "<dir>";
-        EXPECT_TRUE(entry.second != "<dir>" || leaf == "Found Files" || leaf == long_name) << leaf;
-        deepest = std::max(deepest, (target + "/" + entry.first).size());
+    EXPECT_EQ(fs_recover_marked(fs.get(), target.c_str()), 0);
+    std::map<std::string, std::string> want = {{"Found Files", "<dir>"}};
+    std::string at = "Found Files";
+    for (int level = 0; level < kLevels; ++level) {
+        at += "/" + long_name;
+        want[at] = "<dir>";
+        want[at + "/f.txt"] = image.substr((size_t)level * 10, 10);
     }
-    EXPECT_LT(deepest, 4096u);
-    EXPECT_GT(files, 15u);
-    EXPECT_LT(files, 25u);
-    EXPECT_EQ(fs->recovered[0], files);
+    want[at + "/photo.jpg"] = image.substr(100000, 5000);
+    EXPECT_GT((target + "/" + at).size(), 4096u);
+    EXPECT_TRUE(tree(target) == want);
+    EXPECT_EQ(fs->recovered[0], kLevels + 1u);
+    EXPECT_EQ(selected(fs.get()), Counts(0, 0));
+    EXPECT_FALSE(has_error(RECOVER_ERROR_RECURSION));
+    zvtest::run("rm -rf '" + target + "'"); // deeper than the temporary folder's own removal reaches
 }
 
+// The medium is a loop device holding ext4 (kernel), btrfs (its own device
+// numbers per subvolume) or ext4 through fuse2fs (FUSE: an anonymous device
+// number); a target on it, through a link or below a mount point whose
+// name has a blank, is refused before anything is made.
 TEST_F(Recovery, TargetOnTheMediumBeingRecoveredIsRefused)
 {
-    zvtest::requireTool("mkfs.ext4");
-    const std::string img = dir / "disk.img";
-    zvtest::mustRun("truncate -s 16M '" + img + "'");
-    zvtest::LoopDevice loop(img);
-    zvtest::mustRun("mkfs.ext4 -q '" + loop.path() + "'");
-    const std::string mnt = out / "mnt";
-    fsys::create_directories(mnt);
-    zvtest::mustRun("mount '" + loop.path() + "' '" + mnt + "'");
-    struct Unmount {
-        std::string at;
-        ~Unmount() { zvtest::run("umount -l '" + at + "' 2>/dev/null"); }
-    } unmount{mnt};
-    Media *disk = attachedMedium(loop.path(), MEDIA_DISK, 16 << 20);
-    std::shared_ptr<fs_record> fs = scanWith({kRoot, {2, 1, 0, 10, "a.jpg", {{0, 10}}}}, disk);
-    EXPECT_EQ(recover_path_on_medium((mnt + "/x/y").c_str(), disk), 1);
-    EXPECT_EQ(recover_path_on_medium(out.path().c_str(), disk), 0);
-    EXPECT_EQ(recover_path_on_medium(out.path().c_str(), medium), 0); // an image file: no device
-    const auto before = tree(mnt);
+    const struct {
+        const char *what, *size, *mkfs, *mounter, *point;
+    } cases[] = {
+        {"ext4", "16M", "mkfs.ext4 -q", "mount", "mnt"},
+        {"btrfs", "128M", "mkfs.btrfs -q", "mount", "mnt btrfs"},
+        {"fuse2fs", "16M", "mkfs.ext4 -q", "fuse2fs -o rw", "mnt fuse"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string img = dir / (std::string(c.what) + ".img");
+        LoopMount mounted(img, c.size, c.mkfs, c.mounter, out / c.point);
+        const std::string mnt = mounted.point();
+        if (std::string(c.what) == "btrfs")
+            zvtest::mustRun("btrfs -q subvolume create '" + mnt + "/sub'");
+        const std::string link = out / (std::string("link-") + c.what);
+        ASSERT_EQ(symlink(mnt.c_str(), link.c_str()), 0);
+        const int64_t size = (int64_t)fsys::file_size(img);
+        Media *disk = attachedMedium(mounted.device(), MEDIA_DISK, size);
+        std::shared_ptr<fs_record> fs = scanWith({kRoot, {2, 1, 0, 10, "a.jpg", {{0, 10}}}}, disk);
+        for (const std::string &on : {mnt + "/x/y", mnt, link + "/x", mnt + "/sub/x"})
+            EXPECT_EQ(recover_path_on_medium(on.c_str(), disk), 1) << on;
+        EXPECT_EQ(recover_path_on_medium(out.path().c_str(), disk), 0);
+        EXPECT_EQ(recover_path_on_medium(out.path().c_str(), medium), 0); // an image file: no device
+        const auto before = tree(mnt);
+        std::string last;
+        for (const std::string &target : {mnt + "/x/y", mnt, link + "/z"})
+            EXPECT_EQ(fs_recover_node(fs.get(), 2, target.c_str(), &last, nullptr), -12) << target;
+        EXPECT_EQ(tree(mnt), before); // nothing made, not even the parents
+        EXPECT_TRUE(logged("is on the medium being recovered"));
+        // Elsewhere it works.
+        const std::string elsewhere = out / (std::string("elsewhere-") + c.what);
+        EXPECT_EQ(fs_recover_node(fs.get(), 2, elsewhere.c_str(), &last, nullptr), 0);
+        EXPECT_EQ(zvtest::readFile(last), zvtest::readFile(mounted.device()).substr(0, 10));
+    }
+}
+
+// A FUSE target refuses renameat2's RENAME_NOREPLACE: fuse2fs then takes
+// the final name by a hard link, exfat-fuse (no hard links) by an empty
+// placeholder made with O_EXCL. Either way a taken name is never replaced
+// and no temporary stays behind.
+TEST_F(Recovery, FuseTargetsTakeFinalNamesWithoutReplacing)
+{
+    const struct {
+        const char *what, *mkfs, *mounter;
+    } cases[] = {
+        {"fuse2fs", "mkfs.ext4 -q", "fuse2fs -o rw"},
+        {"exfat-fuse", "mkfs.exfat", "mount.exfat-fuse"},
+    };
+    const std::vector<Node> nodes = {kRoot, {2, 1, 0, 3000, "photo.jpg", {{100, 3000}}},
+                                     {3, 1, 1, 0, "DCIM", {}}, {4, 3, 0, 70000, "clip.mov", {{5000, 70000}}}};
+    std::shared_ptr<fs_record> fs = scanWith(nodes);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        LoopMount mounted(dir / (std::string(c.what) + ".img"), "16M", c.mkfs, c.mounter, out / c.what);
+        const std::string target = mounted.point() + "/t";
+        fsys::create_directories(target);
+        zvtest::writeFile(target + "/photo.jpg", "the user's photo");
+        std::string last;
+        EXPECT_EQ(fs_recover_node(fs.get(), KEYNUM_FS_ROOT, target.c_str(), &last, nullptr), 0);
+        EXPECT_EQ(fs_recover_node(fs.get(), 2, target.c_str(), &last, nullptr), 0);
+        EXPECT_EQ(last, target + "/photo-02.jpg");
+        const std::map<std::string, std::string> want = {
+            {"photo.jpg", "the user's photo"}, {"photo-01.jpg", content(nodes, 2)},
+            {"photo-02.jpg", content(nodes, 2)}, {"DCIM", "<dir>"}, {"DCIM/clip.mov", content(nodes, 4)}};
+        EXPECT_EQ(tree(target), want);
+    }
+}
+
+// A run killed 1 MiB into a 4 MiB video leaves no file under the video's
+// name, only a temporary that says what it is; the next run writes the
+// video under its own name, not "-01" beside a torn copy.
+TEST_F(Recovery, KilledMidCopyLeavesOnlyARecognisableTemporary)
+{
+    image = pattern(4 << 20, 11);
+    Media *m = faultyMedium("slow.img");
+    card->gate_at = (1 << 20) + 1; // the read of the second MiB is held
+    std::shared_ptr<fs_record> fs = scanWith({kRoot, {2, 1, 0, 4 << 20, "video.mov", {{0, 4 << 20}}}}, m);
+    const std::string target = out / "t";
+    int pipe_fds[2];
+    ASSERT_EQ(pipe(pipe_fds), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::close(pipe_fds[0]);
+        std::thread tell([&] {
+            if (card->gateEntered() && ::write(pipe_fds[1], "g", 1) == 1)
+                return;
+        });
+        tell.detach();
+        fs_recover_node(fs.get(), 2, target.c_str(), nullptr, nullptr);
+        _exit(0); // the gate was never reached
+    }
+    ::close(pipe_fds[1]);
+    struct pollfd wait_for{pipe_fds[0], POLLIN, 0};
+    char note = 0;
+    const bool held = ::poll(&wait_for, 1, 60000) == 1 && ::read(pipe_fds[0], &note, 1) == 1; // a bound, not a timing
+    ::close(pipe_fds[0]);
+    ::kill(child, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(held) << "the child never reached the held read";
+    ASSERT_TRUE(WIFSIGNALED(status));
+
+    auto left = tree(target);
+    ASSERT_EQ(left.size(), 1u);
+    const std::string temp = left.begin()->first;
+    EXPECT_EQ(temp.rfind(RECOVER_TEMP_PREFIX + std::to_string(child) + "-", 0), 0u) << temp;
+    EXPECT_TRUE(left.begin()->second == image.substr(0, 1 << 20)); // 1 MiB, not 4 MiB with zeros
+
+    card->gate_at = -1;
     std::string last;
-    EXPECT_EQ(fs_recover_node(fs.get(), 2, (mnt + "/x/y").c_str(), &last, nullptr), -12);
-    EXPECT_EQ(fs_recover_node(fs.get(), 2, mnt.c_str(), &last, nullptr), -12);
-    EXPECT_EQ(tree(mnt), before); // nothing made, not even the parents
-    EXPECT_TRUE(logged("is on the medium being recovered"));
-    // Elsewhere it works.
-    EXPECT_EQ(fs_recover_node(fs.get(), 2, (out / "elsewhere").c_str(), &last, nullptr), 0);
-    EXPECT_EQ(zvtest::readFile(last), zvtest::readFile(loop.path()).substr(0, 10));
+    EXPECT_EQ(fs_recover_node(fs.get(), 2, target.c_str(), &last, nullptr), 0);
+    EXPECT_EQ(last, target + "/video.mov");
+    left = tree(target);
+    EXPECT_EQ(left.size(), 2u);
+    EXPECT_TRUE(left["video.mov"] == image);
+    EXPECT_TRUE(left.count(temp)); // left to the user, never counted or renamed
+    EXPECT_EQ(temporaries(target), std::vector<std::string>{temp});
 }
 
 TEST_F(Recovery, FailingRootListingIsReportedAndTimesAreSet)
