@@ -62,6 +62,16 @@ int64_t utc(int year, int month, int day)
     return timegm(&f);
 }
 
+// For a child that mounts zone files over /etc/localtime: a mount
+// namespace of its own, so that nothing it mounts reaches the machine.
+bool ownMountNamespace(const zvtest::ChildNotes &note)
+{
+    if (unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0)
+        return true;
+    note(std::string("no mount namespace: ") + strerror(errno));
+    return false;
+}
+
 // mktime's answer for a wall time (tm_isdst -1) right after it converted
 // the same time a day earlier: its answer for an hour that exists twice
 // depends on what it converted last, and this is the history under which
@@ -281,10 +291,8 @@ TEST(LocalZone, TzUnsetFollowsEtcLocaltime)
 {
     zvtest::ScopedEnv unset("TZ", nullptr);
     const zvtest::ChildOutcome outcome = zvtest::runInChild([](const zvtest::ChildNotes &note) {
-        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-            note(std::string("no mount namespace: ") + strerror(errno));
+        if (!ownMountNamespace(note))
             return 2;
-        }
         const uint16_t july = (37 << 9) | (7 << 5) | 1, noon = 12 << 11;
         const int64_t noonUtc = utc(2017, 7, 1) + 12 * 3600;
         zvtest::Mount berlin = zvtest::Mount::bind(zoneFile("Europe/Berlin"), "/etc/localtime");
@@ -311,10 +319,8 @@ TEST(LocalZone, TzUnsetFollowsEtcLocaltime)
     EXPECT_EQ(outcome.status, 0) << outcome.notes;
 
     const zvtest::ChildOutcome later = zvtest::runInChild([](const zvtest::ChildNotes &note) {
-        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-            note(std::string("no mount namespace: ") + strerror(errno));
+        if (!ownMountNamespace(note))
             return 2;
-        }
         const uint16_t july = (37 << 9) | (7 << 5) | 1, noon = 12 << 11;
         const int64_t noonUtc = utc(2017, 7, 1) + 12 * 3600;
         zvtest::Mount berlin = zvtest::Mount::bind(zoneFile("Europe/Berlin"), "/etc/localtime");

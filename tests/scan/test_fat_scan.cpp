@@ -270,6 +270,35 @@ void populate(const std::string &img, int bits, uint64_t offset = 0)
     fatPut(img, "frag/fragmented.bin", patternBytes(cluster * 12 - 100, 50), kT0 + 600, offset);
 }
 
+// A card of two volumes: the sample tree on the FAT32 one, DCIM/SECOND.JPG
+// of secondSize bytes on the FAT16 one after it.
+PartitionedCard makeTwoVolumeCard(const std::string &img, size_t secondSize)
+{
+    PartitionedCard card = makePartitionedCard(img);
+    populate(img, 32, card.fat32Offset);
+    fatMkdir(img, "DCIM", card.fat16Offset);
+    fatPut(img, "DCIM/SECOND.JPG", patternBytes(secondSize, 9), kT0, card.fat16Offset);
+    return card;
+}
+
+// Splits the listing of a two-volume card into its volumes (the second's
+// paths below its "Volume at <offset>" folder) and compares each with fls.
+std::pair<Listing, Listing> expectVolumesMatchFls(const std::string &img, const PartitionedCard &card,
+                                                  const Listing &ours)
+{
+    const std::string second = "Volume at " + std::to_string(card.fat16Offset);
+    Listing first, other;
+    for (const auto &[path, item] : ours) {
+        if (path.rfind(second + "/", 0) == 0)
+            other[path.substr(second.size() + 1)] = item;
+        else if (path != second)
+            first[path] = item;
+    }
+    EXPECT_EQ(text(first), text(flsListing(img, card.fat32Offset / 512)));
+    EXPECT_EQ(text(other), text(flsListing(img, card.fat16Offset / 512)));
+    return {first, other};
+}
+
 class FatScanTypes : public FatScan, public testing::WithParamInterface<int> {};
 
 TEST_P(FatScanTypes, ListingAndDataMatchSleuthkit)
@@ -338,25 +367,14 @@ TEST_F(FatScan, SchemaIsTheCatalogsNodesTable)
 TEST_F(FatScan, PartitionedCardWalksEachVolumeAtItsOffset)
 {
     const std::string img = image("card.img");
-    PartitionedCard card = makePartitionedCard(img);
-    populate(img, 32, card.fat32Offset);
-    fatMkdir(img, "DCIM", card.fat16Offset);
-    fatPut(img, "DCIM/SECOND.JPG", patternBytes(40000, 9), kT0, card.fat16Offset);
+    const PartitionedCard card = makeTwoVolumeCard(img, 40000);
     fs_record *r = record(img);
     ASSERT_EQ(media_partition_count(media), 2);
 
     ASSERT_EQ(quickScan(r), 0); // offset 0 holds the partition table
     const Listing ours = catalogListing(r);
     const std::string second = "Volume at " + std::to_string(card.fat16Offset);
-    Listing first, other;
-    for (const auto &[path, item] : ours) {
-        if (path.rfind(second + "/", 0) == 0)
-            other[path.substr(second.size() + 1)] = item;
-        else if (path != second)
-            first[path] = item;
-    }
-    EXPECT_EQ(text(first), text(flsListing(img, card.fat32Offset / 512)));
-    EXPECT_EQ(text(other), text(flsListing(img, card.fat16Offset / 512)));
+    const auto [first, other] = expectVolumesMatchFls(img, card, ours);
     expectDataMatchesIcat(img, ours, second + "/", card.fat16Offset / 512);
     ASSERT_EQ(ours.count("DCIM/100CANON/IMG_0001.JPG"), 1u);
     EXPECT_EQ(nodeData(r, ours.at("DCIM/100CANON/IMG_0001.JPG").keynum, 70000), patternBytes(70000, 1));
@@ -769,26 +787,14 @@ TEST_F(FatScan, CatalogThatCannotBeCompletedIsAFailure)
 TEST_F(FatScan, RowsAreWrittenLinkedAndOnlyRowsLeftOverAreLinkedLater)
 {
     const std::string img = image("card.img");
-    PartitionedCard card = makePartitionedCard(img);
-    populate(img, 32, card.fat32Offset);
-    fatMkdir(img, "DCIM", card.fat16Offset);
-    fatPut(img, "DCIM/SECOND.JPG", patternBytes(4000, 9), kT0, card.fat16Offset);
+    const PartitionedCard card = makeTwoVolumeCard(img, 4000);
     fs_record *r = record(img);
     ASSERT_NO_FATAL_FAILURE(catalogExec(r, "CREATE TABLE touched (id INTEGER); CREATE TRIGGER note AFTER UPDATE OF "
                                            "pid ON nodes BEGIN INSERT INTO touched VALUES (new.id); END;"));
     ASSERT_EQ(quickScan(r), 0);
     EXPECT_EQ(db(r, "SELECT COUNT(*) FROM touched;"), "0");
     EXPECT_EQ(db(r, "SELECT group_concat(id) FROM nodes WHERE pid IS NULL;"), "1"); // the root alone
-    const std::string second = "Volume at " + std::to_string(card.fat16Offset);
-    Listing first, other;
-    for (const auto &[path, item] : catalogListing(r)) {
-        if (path.rfind(second + "/", 0) == 0)
-            other[path.substr(second.size() + 1)] = item;
-        else if (path != second)
-            first[path] = item;
-    }
-    EXPECT_EQ(text(first), text(flsListing(img, card.fat32Offset / 512)));
-    EXPECT_EQ(text(other), text(flsListing(img, card.fat16Offset / 512)));
+    const auto [first, other] = expectVolumesMatchFls(img, card, catalogListing(r));
     NodeInfo dcim;
     ASSERT_EQ(fs_node_info(r, first.at("DCIM").keynum, &dcim, 0), 0);
     EXPECT_EQ(dcim.child_count, 1u);
