@@ -115,8 +115,14 @@ constexpr uint8_t kSuperJournalMagic[8] = {0xd9, 0xd5, 0x05, 0xf9, 0x20, 0xa1, 0
 
 int catdb_check_journal_(const std::string &path, const char *caller)
 {
-    const std::string journal = path + "-journal";
+    // SQLite follows a link at the catalog's own name and rolls back the
+    // journal beside its target: a catalog is a plain file in its folder.
     struct stat info;
+    if (lstat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+        log_error("%s: %s is not a regular file; the catalog is treated as damaged", caller, path.c_str());
+        return -34;
+    }
+    const std::string journal = path + "-journal";
     if (lstat(journal.c_str(), &info) != 0) {
         if (errno == ENOENT)
             return 0;

@@ -226,7 +226,9 @@ int copy_fork(recover_walk &w, uint64_t keynum, const NodeInfo &info, int fd, co
                 goto done;
             }
             const int64_t aligned = pos - pos % SECTOR;
-            const int64_t want_end = pos + left; // no overflow: checked above
+            // What this pass may take ends at the medium's end: a claimed
+            // extent running up to 2^63 is cut there before it is rounded.
+            const int64_t want_end = pos + std::min(left, length - pos);
             int64_t end = std::min<int64_t>(aligned + (int64_t)RECOVER_CHUNK,
                                             want_end + (SECTOR - want_end % SECTOR) % SECTOR);
             end = std::min(end, length);

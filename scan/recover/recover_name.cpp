@@ -14,6 +14,8 @@
 //      U+202A-U+202E and
 //      U+2066-U+2069
 //   3. "", ".", ".."              -> "_", "_.", "_.."
+//      ".zv-partial-..."          -> "_zv-partial-...": that name marks
+//                                    a file still being written
 //   4. more than 255 bytes        -> cut at a character boundary; an
 //                                    extension of at most 127 bytes (dot
 //                                    included) is kept and the base cut
@@ -134,6 +136,8 @@ std::string recover_safe_name(const std::string &name)
         return "_";
     if (text == "." || text == "..")
         return "_" + text;
+    if (text.rfind(RECOVER_TEMP_PREFIX, 0) == 0)
+        text[0] = '_';
     return cut_keeping_extension(text, RECOVER_NAME_MAX);
 }
 

@@ -445,3 +445,24 @@ TEST(CatdbOpen, JournalNamingASuperJournalIsRefusedNotRolledBack)
         EXPECT_EQ(cat.children(tree.folders[1]), tree.filesAt[1]);
     }
 }
+
+// SQLite looks for the journal beside the file a linked "cat.db" leads to:
+// a link there is refused before any connection may roll that journal back.
+TEST(CatdbOpen, CatalogThatIsALinkIsRefusedBeforeAnyRollback)
+{
+    zvtest::TempDir outside;
+    const std::string victim = outside / "notes.txt";
+    zvtest::ChainTree tree = zvtest::make_chain_tree(2, 3);
+    Catalog cat;
+    cat.write(tree.rows);
+    ASSERT_EQ(catdb_close(&cat.db), 0);
+    zvtest::writeFile(victim, "precious");
+    ASSERT_EQ(rename(cat.path("cat.db").c_str(), (outside / "real.db").c_str()), 0);
+    ASSERT_EQ(symlink((outside / "real.db").c_str(), cat.path("cat.db").c_str()), 0);
+    zvtest::writeFile(outside / "real.db-journal", zvtest::journal_naming(victim));
+    EXPECT_EQ(catdb_ensure_reading(&cat.db), -34);
+    EXPECT_EQ(zvtest::readFile(victim), "precious");
+    EXPECT_EQ(catdb_ensure_writing(&cat.db), -3);
+    EXPECT_EQ(zvtest::readFile(victim), "precious");
+    EXPECT_TRUE(cat.logged("cat.db is not a regular file"));
+}

@@ -288,6 +288,8 @@ TEST(RecoverNames, SafeNamesForTheHost)
         {"\xed\xa0\x80x", "\xEF\xBF\xBDx", false},        // an encoded surrogate
         {"CON<>:|?*.txt", "CON<>:|?*.txt", false},         // legal on Linux file systems
         {"CON.txt", "_CON.txt", true}, {"a:b?.txt. ", "a_b_.txt__", true},
+        // A card's file never looks like a temporary of a file being written.
+        {".zv-partial-12-3", "_zv-partial-12-3", false}, {"x.zv-partial-1", "x.zv-partial-1", false},
     };
     for (const auto &c : cases)
         EXPECT_EQ(c.windows ? recover_windows_safe_name(c.in) : recover_safe_name(c.in), c.want) << c.in;
@@ -703,6 +705,20 @@ TEST_F(Recovery, ClaimedSizeBeyondTheExtentsIsNeverWritten)
     EXPECT_EQ(selection(fs.get(), 2), 1u);
     EXPECT_EQ(selection(fs.get(), 3), 0u);
     mount.unmount();
+}
+
+// A crafted row whose size and extent run up to 2^63: the copy stops at the
+// medium's end (the chunk end was once rounded past 2^63 and wrapped, and
+// the read ran on far beyond the copy buffer).
+TEST_F(Recovery, ExtentRunningTo2Pow63StopsAtTheMediumsEnd)
+{
+    std::shared_ptr<fs_record> fs =
+        ticked({kRoot, {2, 1, 0, INT64_MAX, "huge.bin", {{512, (uint64_t)INT64_MAX - 512}}}});
+    EXPECT_EQ(fs_recover_marked(fs.get(), (out / "t").c_str()), -18);
+    const std::string got = out / "t/Found Files/huge.bin";
+    EXPECT_TRUE(zvtest::readFile(got) == image.substr(512));
+    EXPECT_TRUE(logged("File extends beyond media: " + got));
+    EXPECT_EQ(selection(fs.get(), 2), 1u);
 }
 
 // Every file the scan lists is recovered: 130 folders deep (the FAT scan
