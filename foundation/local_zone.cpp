@@ -8,14 +8,21 @@
 //   first conversion that needs it: localtime_r one day apart over the year
 //   (about 370 calls), and each change found pinned to its second by
 //   bisection. A change undone within the same day would be missed; no
-//   zone has had one. Only the offset (tm_gmtoff) is kept: a
-//   change of the daylight flag or the abbreviation alone moves no time.
+//   zone has had one. A change is a change of the offset (tm_gmtoff): of
+//   the daylight flag or the abbreviation alone it moves no time. The
+//   daylight flag of each offset is kept for the times a forward change
+//   skips (below).
 // - A conversion looks at the transitions within two days either side of
 //   the wall time (no zone's offset reaches a day and a half), which lie in
 //   at most two years. The offsets in effect there cut the time line into
 //   segments; the wall time minus a segment's offset is a solution when it
 //   falls inside that segment. The first solution is the earliest instant;
-//   none means the wall time fell into a forward change's gap.
+//   none means the wall time fell into a forward change's gap. There
+//   mktime answers with the wall time less one of the two offsets, taking
+//   the instant whose local time carries the daylight flag when just one
+//   of them does: the offset before the change where summer time begins,
+//   the offset after it where the zone's winter time is its daylight time
+//   (Europe/Dublin).
 // - The zone is keyed by the TZ value and by the identity (device, inode,
 //   size, modification time) of the zone file the C library reads for it.
 //   TZ is compared on every call, the file looked at again at most once a
@@ -94,13 +101,15 @@ int year_index(int64_t t)
     return static_cast<int>(index);
 }
 
-bool offset_at(int64_t when, int64_t *offset)
+bool offset_at(int64_t when, int64_t *offset, bool *daylight = nullptr)
 {
     const time_t t = static_cast<time_t>(when);
     struct tm fields {};
     if (localtime_r(&t, &fields) == nullptr)
         return false;
     *offset = fields.tm_gmtoff;
+    if (daylight != nullptr)
+        *daylight = fields.tm_isdst > 0;
     return true;
 }
 
@@ -172,6 +181,7 @@ int64_t coarse_seconds()
 struct Transition {
     int64_t at;    // first second (UTC) of the new offset
     int64_t after; // the offset from then on (seconds east of UTC)
+    bool daylight; // the daylight flag at `at`
 };
 
 enum YearState : uint8_t { kUnprobed, kProbed, kUnusable };
@@ -185,6 +195,7 @@ struct Zone {
     int scopes = 0; // LocalZoneScope objects open on this thread
     YearState years[kYears] = {};
     int64_t start_offset[kYears] = {}; // offset at the year's first second
+    bool start_daylight[kYears] = {};  // and the daylight flag then
     std::vector<Transition> transitions; // of the probed years, by time
 
     void load(const char *value)
@@ -226,12 +237,14 @@ struct Zone {
         years[index] = kUnusable;
         const int64_t start = kYearStarts.at[index], last = kYearStarts.at[index + 1] - 1;
         int64_t before = 0, offset = 0;
-        if (!offset_at(start - 1, &before) || !offset_at(start, &offset))
+        bool daylight = false;
+        if (!offset_at(start - 1, &before) || !offset_at(start, &offset, &daylight))
             return false;
         start_offset[index] = offset;
+        start_daylight[index] = daylight;
         std::vector<Transition> found;
         if (before != offset)
-            found.push_back(Transition{start, offset});
+            found.push_back(Transition{start, offset, daylight});
         for (int64_t t = start; t < last;) {
             const int64_t next = std::min(t + kSecondsPerDay, last);
             int64_t probed = 0;
@@ -249,9 +262,9 @@ struct Zone {
                     return false;
                 (at_middle == offset ? same : changed) = middle;
             }
-            if (!offset_at(changed, &offset))
+            if (!offset_at(changed, &offset, &daylight))
                 return false;
-            found.push_back(Transition{changed, offset});
+            found.push_back(Transition{changed, offset, daylight});
             t = changed;
         }
         const auto at = std::lower_bound(transitions.begin(), transitions.end(), start,
@@ -274,9 +287,9 @@ struct Zone {
         // The offset at `low`: the last transition before it when that lies
         // in low's year (earlier ones may be of a year far before), else the
         // offset the year starts with.
-        int64_t offset = it != transitions.begin() && std::prev(it)->at >= kYearStarts.at[low_year]
-                             ? std::prev(it)->after
-                             : start_offset[low_year];
+        const bool in_year = it != transitions.begin() && std::prev(it)->at >= kYearStarts.at[low_year];
+        int64_t offset = in_year ? std::prev(it)->after : start_offset[low_year];
+        bool daylight = in_year ? std::prev(it)->daylight : start_daylight[low_year];
         int64_t segment_start = INT64_MIN;
         for (;; ++it) {
             const bool last = it == transitions.end() || it->at > high;
@@ -289,11 +302,14 @@ struct Zone {
             if (last)
                 break;
             if (candidate >= segment_end && wall - it->after < it->at) {
-                *out = candidate; // skipped by a forward change: the offset before it
+                // Skipped by a forward change: wall - offset lies after it
+                // (the new daylight flag), wall - it->after before it.
+                *out = !it->daylight && daylight ? wall - it->after : candidate;
                 return true;
             }
             segment_start = it->at;
             offset = it->after;
+            daylight = it->daylight;
         }
         return false;
     }

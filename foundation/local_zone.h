@@ -20,7 +20,8 @@ namespace ZV {
 // - a time that exists once converts with the offset in effect then;
 // - a time skipped by a forward change (the hour lost in spring) converts
 //   with the offset in effect before the change (02:30 becomes 03:30 of the
-//   new offset);
+//   new offset), or, where the zone's daylight flag is set before the change
+//   and not after it (Europe/Dublin's winter time), with the offset after it;
 // - a time that exists twice after a backward change converts to the
 //   earlier of the two instants, the offset before the change. (mktime's
 //   own choice there depends on what it converted last; this is its answer

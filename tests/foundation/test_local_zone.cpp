@@ -185,6 +185,8 @@ TEST(LocalZone, AgreesWithMktimeAroundEveryChange)
         {"America/Caracas", {2007, 2016}},               // standard time moved by half an hour
         {"Europe/Moscow", {2011, 2014}},                 // standard time moved by an hour
         {"Asia/Kathmandu", {1985}},                      // +05:30 to +05:45 (1986 local)
+        {"Europe/Dublin", {1990, 2015, 2021}},           // winter time is the daylight flag's side
+        {"Africa/Casablanca", {2019, 2021}},             // the same, around Ramadan
         {"CET-1CEST,M3.5.0,M10.5.0/3", {2021, 2100}},    // a rule, no zone file
     };
     for (const Case &c : cases) {
