@@ -197,3 +197,6 @@ void cbr_translate_span(fs_record *record, cbr_span *span);
 // --- start gaps (cbr_gaps.cpp) -----------------------------------------------------------
 
 int cbr_analyse_gaps(fs_record *record);
+// The "cbr " module's after-processing operation: cbr_analyse_gaps of the
+// store of the module's scan (0 when it has none).
+int cbr_module_after_processing(fil_module *module);
