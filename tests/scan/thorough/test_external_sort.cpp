@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <cstring>
 #include <functional>
 #include <random>
@@ -64,6 +65,22 @@ bool hasError(int code)
             return true;
     }
     return false;
+}
+
+// The file holds exactly these records (a mismatch is told by size and
+// first differing record, not by dumping the bytes).
+testing::AssertionResult holds(const std::string &path, const Records &expected)
+{
+    if (!std::filesystem::exists(path))
+        return testing::AssertionFailure() << path << " is missing";
+    const Records got = readRecords(path);
+    if (got == expected)
+        return testing::AssertionSuccess();
+    size_t at = 0;
+    while (at < got.size() && at < expected.size() && got[at] == expected[at])
+        at++;
+    return testing::AssertionFailure() << path << ": " << got.size() << " records, " << expected.size()
+                                       << " expected, first difference at record " << at;
 }
 
 bool isRegularFile(const std::string &path)
@@ -173,7 +190,7 @@ TEST_F(ExternalSort, InPlaceAcrossSeveralBuffersMatchesStdSort)
     const size_t depth = progress_depth();
     ASSERT_EQ(sortFile(records, 0, "gaps", "gaps"), 0) << error_list_str();
     std::sort(records.begin(), records.end());
-    EXPECT_EQ(readRecords(path("gaps")), records);
+    EXPECT_TRUE(holds(path("gaps"), records));
     EXPECT_EQ(progress_depth(), depth);
     EXPECT_EQ(n_errors(), 0);
     expectNoTemporaries();
@@ -202,7 +219,7 @@ TEST_F(ExternalSort, ManyRunsIntoAnotherFile)
             std::fill(records.begin(), records.end(), -3);
         ASSERT_EQ(sortFile(records, 4, "in", "out", c.keepInput), 0) << error_list_str();
         std::sort(records.begin(), records.end());
-        EXPECT_EQ(readRecords(path("out")), records);
+        EXPECT_TRUE(holds(path("out"), records));
         EXPECT_EQ(isRegularFile(path("in")), c.keepInput);
         expectNoTemporaries();
         ::unlink(path("out").c_str());
@@ -219,7 +236,7 @@ TEST_F(ExternalSort, OneBufferTakesOneMergePass)
     ASSERT_EQ(sortFile(records, 0, "gaps", "gaps"), 0);
     EXPECT_EQ(probe.maxPass, 1);
     std::sort(records.begin(), records.end());
-    EXPECT_EQ(readRecords(path("gaps")), records);
+    EXPECT_TRUE(holds(path("gaps"), records));
 
     // Eight runs of 1000 take three merge passes.
     probe.maxPass = -1;
@@ -289,7 +306,7 @@ TEST_F(ExternalSort, FailuresKeepTheInput)
         const size_t depth = progress_depth();
         EXPECT_EQ(external_sort(&sort, "in", c.output), -1);
         EXPECT_EQ(progress_depth(), depth);
-        EXPECT_EQ(zvtest::readFile(path("in")), recordBytes(records));
+        EXPECT_TRUE(holds(path("in"), records));
         if (c.error != 0) {
             EXPECT_TRUE(hasError(c.error)) << error_list_str();
         }
@@ -311,7 +328,7 @@ TEST_F(ExternalSort, RecordsLostInAMergeFailTheSort)
     EXPECT_EQ(sortFile(records, 40000, "gaps", "gaps"), -1);
     EXPECT_TRUE(probe.fired);
     EXPECT_TRUE(hasError(SORT_ERROR_READ)) << error_list_str();
-    EXPECT_EQ(zvtest::readFile(path("gaps")), recordBytes(records));
+    EXPECT_TRUE(holds(path("gaps"), records));
     expectNoTemporaries();
 }
 
@@ -337,7 +354,7 @@ TEST_F(ExternalSort, FullDiskInTheLastPassKeepsTheInput)
     sort.folder = small;
     EXPECT_EQ(external_sort(&sort, "gaps", "gaps"), -1);
     EXPECT_TRUE(hasError(SORT_ERROR_WRITE_RUN)) << error_list_str();
-    EXPECT_EQ(zvtest::readFile(gaps), recordBytes(records));
+    EXPECT_TRUE(holds(gaps, records));
     for (const char *name : {"0", "1", "2", "3"})
         EXPECT_FALSE(isRegularFile(mountPoint.path() + "/CBR.1/" + name)) << name;
     dir_free(&small);
@@ -353,7 +370,7 @@ TEST_F(ExternalSort, TemporaryNamesRefused)
         zvtest::writeFile(path(names.first), recordBytes(records));
         sort_desc sort = describe(records.size(), 4);
         EXPECT_EQ(external_sort(&sort, names.first, names.second), -1);
-        EXPECT_EQ(zvtest::readFile(path(names.first)), recordBytes(records));
+        EXPECT_TRUE(holds(path(names.first), records));
         ::unlink(path(names.first).c_str());
     }
 }
@@ -535,7 +552,7 @@ TEST_F(StartGaps, SortsCountsAndLogsTheTop32)
     module->scan = scan;
     ASSERT_EQ(cbr_module_after_processing(module), 0) << error_list_str();
     std::sort(gaps.begin(), gaps.end());
-    EXPECT_EQ(readRecords(gapsPath()), gaps);
+    EXPECT_TRUE(holds(gapsPath(), gaps));
 
     const std::vector<std::string> lines = gapLines();
     ASSERT_EQ(lines.size(), 32u);
@@ -586,7 +603,7 @@ TEST_F(StartGaps, FailedSortRecorded)
     EXPECT_EQ(cbr_analyse_gaps(store), -1);
     EXPECT_TRUE(hasError(CBR_ERROR_GAP_SORT)) << error_list_str();
     EXPECT_TRUE(hasError(SORT_ERROR_OPEN_0)) << error_list_str();
-    EXPECT_EQ(zvtest::readFile(gapsPath()), recordBytes(gaps));
+    EXPECT_TRUE(holds(gapsPath(), gaps));
     EXPECT_TRUE(gapLines().empty());
 }
 
