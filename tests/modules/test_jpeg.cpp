@@ -723,6 +723,25 @@ TEST_F(JpegModule, MinImageDimLeavesThumbnailsOut)
     EXPECT_EQ(module->too_small + module->measured + module->not_measured, 0u);
 }
 
+TEST_F(JpegModule, MeasuresThroughTheBlockReader)
+{
+    // As in the thorough scan: the medium read through its block reader,
+    // whose requests must stay inside the medium; its length is not a
+    // multiple of the block size and the file ends with it, or is cut by it.
+    const Sample &s = Samples::get()["restart"];
+    for (size_t cut : {(size_t)0, (size_t)1, (size_t)600}) {
+        SCOPED_TRACE(cut);
+        store = FakeStore();
+        Media *m = medium(noise(1027, 3), s.bytes.substr(0, s.bytes.size() - cut), Bytes());
+        ASSERT_NE(m, nullptr);
+        ASSERT_NE(media_length(m) % 512, 0);
+        ASSERT_EQ(setup_reader(m, false, nullptr), 0);
+        EXPECT_EQ(measure(m, 1027), cut == 0 ? 0 : JPEG_NOT_MEASURED);
+        EXPECT_EQ(store.fence, cut == 0 ? (int64_t)(1027 + s.bytes.size()) : 0);
+        media_rd_close(m);
+    }
+}
+
 TEST_F(JpegModule, ReadFailureAndAbortMeasureNothing)
 {
     const Sample &s = Samples::get()["baseline"];
