@@ -267,6 +267,30 @@ TEST_F(CbrParse, Spans1FailuresKeepSpans)
     }
 }
 
+// The workspace is full while the spans are parsed: the measured spans,
+// "gaps" and "cbrnames" fail only when closed; each failure is reported
+// (593, the write-error flag) and "spans" keeps the starts found.
+TEST_F(CbrParse, FullWorkspaceKeepsSpans)
+{
+    addFake(kKeepsFence)->keep_fence = 1;
+    std::vector<cbr_span> spans;
+    for (size_t i = 0; i < 40; i++)
+        spans.push_back(detected(i * kBlock, kKeepsFence));
+    fs_record *store = parseSetUp(everyBlock(40), {});
+    zvtest::Mount full = zvtest::Mount::tmpfs(dir_path(store->folder), "size=64k,mode=0700");
+    writeSpans(store, spans);
+    const std::string original = zvtest::readFile(storeFile(store, "spans"));
+    zvtest::run("dd if=/dev/zero of='" + storeFile(store, "filler") + "' bs=4096 2>/dev/null");
+    EXPECT_EQ(cbr_parse_spans(store), 0);
+    EXPECT_EQ(file_write_error_occurred(), 1);
+    EXPECT_NE(error_list_str().find("593"), std::string::npos) << error_list_str();
+    for (const char *name : {"spans1", "gaps", "cbrnames"})
+        EXPECT_TRUE(logged(std::string("cbr_parse_spans: Can't write ") + name)) << name;
+    EXPECT_TRUE(zvtest::readFile(storeFile(store, "spans")) == original) << "spans changed";
+    EXPECT_FALSE(std::filesystem::exists(storeFile(store, "spans1")));
+    full.unmount();
+}
+
 // A FAT boot sector found twice at the same place: its volume is walked
 // once into the FAT catalog, and it leaves no span, so no file under
 // "Reconstructed Files", and no gap.
