@@ -31,7 +31,6 @@
 #include <string>
 #include <vector>
 
-#include "foundation/dirutil.h"
 #include "foundation/error_list.h"
 #include "foundation/file.h"
 #include "foundation/workdir.h"
