@@ -11,6 +11,10 @@
 // - The span and naming side belongs to the thorough-scan store; it is
 //   reached only through the installed fil_store_hooks, read under its own
 //   mutex and copied, so installing hooks never races a dispatch.
+// - Spans come back from files and saved scans, and modules measure what
+//   they like: a subtype outside the module's table (or 0, "before detect")
+//   is never written, measured or named, and a measured end is cut to the
+//   medium's length; an end at or before the start is nothing measured (2).
 #include "modules/module.h"
 
 #include <cstdio>
@@ -45,12 +49,23 @@ fs_record *module_store(const fil_module *module)
 
 // The subtype record of a module for a subtype number, or NULL when the
 // module has no such entry (a span read back from a file may carry any
-// number, so it is checked here rather than trusted).
+// number, so it is checked here rather than trusted). Entry 0 stands for
+// "before detect" and is never a span's subtype.
 fil_module_subtype *subtype_at(fil_module *module, uint32_t subtype)
 {
-    if (module->subtypes == nullptr || subtype >= module->subtype_count)
+    if (module->subtypes == nullptr || subtype == 0 || subtype >= module->subtype_count)
         return nullptr;
     return &module->subtypes[subtype];
+}
+
+// Whether a span of the module may carry the subtype: any subtype of a
+// module without a table (it has nothing to index), else an entry of it.
+bool subtype_allowed(fil_module *module, uint32_t subtype, const char *fn)
+{
+    if (module->subtypes == nullptr || subtype_at(module, subtype) != nullptr)
+        return true;
+    log_error("%s: %s has no subtype %u", fn, fil_module_id_text(module->id), (unsigned)subtype);
+    return false;
 }
 
 } // namespace
@@ -146,7 +161,7 @@ int fil_module_detect(fil_module *module, const uint8_t *block, int32_t size)
     if (media == nullptr)
         return 0;
     const int result = module->recognise(module, block, size);
-    if ((int16_t)(result & 0xFFFF) < 1)
+    if ((int16_t)(result & 0xFFFF) < 1 || !subtype_allowed(module, module->cur_subtype, "fil_module_detect"))
         return 0;
     const fil_store_hooks hooks = hooks_copy();
     fs_record *store = module_store(module);
@@ -181,6 +196,9 @@ int fil_module_extract(fil_module *module)
         return 2;
     if (span->start > (uint64_t)INT64_MAX || media_seek(media, (int64_t)span->start) != 0)
         return 2;
+    // The module indexes its table with the subtype it is handed.
+    if (!subtype_allowed(module, span->subtype, "fil_module_extract"))
+        return 2;
     span->start = (uint64_t)media_byte_pos(media);
     span->end = 0;
     span->module_id = module->id;
@@ -189,7 +207,14 @@ int fil_module_extract(fil_module *module)
     const int rc = module->extract(module, media, store, span);
     if (rc != 0)
         return rc;
-    span->end = module->end_pos;
+    // A file ends on the medium, and after its first byte: an end at or
+    // before the start is nothing measured (not a file of size 0 or of a
+    // size wrapped below 0).
+    const uint64_t length = (uint64_t)media_length(media);
+    const uint64_t end = module->end_pos < length ? module->end_pos : length;
+    if (end <= span->start || !subtype_allowed(module, module->cur_subtype, "fil_module_extract"))
+        return 2;
+    span->end = end;
     span->subtype = module->cur_subtype;
     if (hooks.write_span != nullptr)
         hooks.write_span(store);
@@ -204,12 +229,11 @@ int fil_module_name_file(fil_module *module, cbr_span *span)
         return -1;
     if (module->naming != nullptr)
         return module->naming(module, span);
-    fil_module_subtype *st = subtype_at(module, span->subtype);
-    if (st == nullptr) {
-        log_error("%s: %s has no subtype %u", "fil_module_name_file", fil_module_id_text(module->id),
-                  (unsigned)span->subtype);
+    if (!subtype_allowed(module, span->subtype, "fil_module_name_file"))
         return -12;
-    }
+    fil_module_subtype *st = subtype_at(module, span->subtype);
+    if (st == nullptr)
+        return -1; // a module without a subtype table has no type folder either
     const fil_store_hooks hooks = hooks_copy();
     if (hooks.next_name == nullptr || hooks.add_now == nullptr || st->type_folder == nullptr)
         return -1;

@@ -23,17 +23,15 @@
 #include "foundation/file.h"
 #include "foundation/log.h"
 #include "foundation/progress.h"
+#include "foundation/strings.h"
 #include "modules/module.h"
 #include "scan/catalog/fs_record.h"
 #include "scan/scan_context.h"
 #include "scan/scan_context_internal.h"
+#include "scan/thorough/cbr_store.h"
 #include "storage/media.h"
 
 namespace {
-
-// The thorough scan arrives with the thorough-scan store; until then
-// start_scan refuses type 3 before taking a slot.
-constexpr bool kThoroughScanAvailable = false;
 
 // The scan's medium, else the one removed during it, else its saved copy.
 // path: the medium's path instead of its description.
@@ -67,20 +65,6 @@ void set_scan_type(ScanContext *scan, int type)
     scan->scan_type = type;
 }
 
-// Every registered module learns the scan and starts its per-scan count at
-// 0; file-system modules (a type other than 0 and the store's) get their
-// scan-attach operation. (The store's own part, making it the current store
-// of the recovered-name numbering, comes with the thorough scan.)
-void attach_modules(ScanContext *scan)
-{
-    for (fil_module *m = fil_module_first(); m != nullptr; m = m->next) {
-        m->scan = scan;
-        m->scan_counter = 0;
-        if (m->fs_type != 0 && m->fs_type != (int)FS_TYPE_STORE && m->scan_attach != nullptr)
-            m->scan_attach(m);
-    }
-}
-
 // Deletes a finished (or never started) scan and its folder, once.
 void drop_scan(ScanContext **scan)
 {
@@ -93,18 +77,143 @@ void drop_scan(ScanContext **scan)
     *scan = nullptr;
 }
 
-// The thorough scan (steps of the run after the retain): the block loop
-// through the thorough-scan store, the end-of-scan step of every found file
-// system, the after-processing of every module, the verdict, finishing the
-// scan. It comes with the thorough-scan store; until then a type-3 context
-// that reaches the run is deleted unscanned.
-int scan_thorough(ScanContext **scan, Media *media, ZV::RemainingTimeEstimator *remaining)
+// Blocks between two updates of the remaining-time estimate.
+constexpr int64_t kEstimateEvery = 256;
+
+// The block size the medium's block reader reads with: the medium's own
+// when it is a power of two from 512 to 65536, else 512 (setup_reader).
+int32_t reader_block_size(const Media *media)
 {
-    (void)remaining;
-    log_error("%s: the thorough scan is not available (%s)", "scan_thorough",
-              media != nullptr ? media_description(media) : "(null)");
-    drop_scan(scan);
-    return SCAN_NOT_AVAILABLE;
+    const int32_t size = media->block_size;
+    return size >= 512 && size <= 65536 && (size & (size - 1)) == 0 ? size : 512;
+}
+
+// The block loop: each block of the medium to the thorough-scan store, until
+// the end of the medium, an abort, an early stop or a failed file write
+// (*result -3, error 307). A block is handed on only when the reader gave a
+// whole one. 0, or -1 (logged) when a block could not be read.
+int block_loop(fs_record *store, Media *media, int32_t block, ZV::RemainingTimeEstimator *remaining, int *result)
+{
+    const int64_t length = media_length(media);
+    const int64_t count = length / block;
+    while (media->byte_pos < length) {
+        if (abort_requested() != 0 || stop_requested() != 0)
+            break;
+        const uint8_t *bytes = nullptr;
+        const int rc = media_get_max_bytes(media, &bytes, block);
+        if (rc != 0) {
+            // An abort or early stop cut the wait (the flags give the ending);
+            // the end needs nothing more.
+            if (rc == MEDIA_ABORTED || rc == MEDIA_STOPPED || rc == MEDIA_END || abort_requested() != 0)
+                break;
+            log_error("start_scan: media_get_max_bytes failed reading %s pos=%lld: %s", media_path(media),
+                      (long long)media->byte_pos, error_list_str().c_str());
+            return SCAN_READ_FAILED;
+        }
+        const int64_t number = media->byte_pos / block;
+        progress_set_done(media->byte_pos);
+        progress_set_block(number);
+        // The estimate needs a clock reading, which costs as much as the
+        // rest of a block's work; every 256th block is often enough for a
+        // front end that looks ten times a second.
+        if (number % kEstimateEvery == 0)
+            progress_set_remaining(remaining->update((uint64_t)number, (uint64_t)count));
+        cbr_feed_block(store, bytes, block);
+        if (file_write_error_occurred() != 0) {
+            *result = SCAN_WRITE_FAILED;
+            add_error(SCAN_ERROR_WRITE);
+            break;
+        }
+        media_check_reader_errors(media);
+    }
+    return 0;
+}
+
+// The end-of-scan step of every found file system of the scan, in list
+// order, all of them; the first non-zero result. Then every module's
+// after-processing.
+int end_of_scan(ScanContext *scan)
+{
+    int first = 0;
+    for (const std::shared_ptr<fs_record> &fs : scx_internal::fs_list_copy(scan)) {
+        const int rc = fs_finish(fs.get());
+        if (rc != 0 && first == 0)
+            first = rc;
+    }
+    for (fil_module *m = fil_module_first(); m != nullptr; m = m->next)
+        if (m->after_processing != nullptr)
+            m->after_processing(m);
+    return first;
+}
+
+// The thorough scan, after the retain: every block of the medium through
+// the thorough-scan store, the end-of-scan step of every found file system,
+// the after-processing of every module, the verdict, the scan finished.
+// A medium shorter than one block (length 0 included) has no block to read:
+// no reader is made and the end-of-scan steps run at once. When the reader
+// cannot be made nothing was scanned and the context goes (-4); when a block
+// cannot be read the scan is finished with -1, everything closed.
+int scan_thorough(ScanContext **pointer, Media *media, ZV::RemainingTimeEstimator *remaining)
+{
+    ScanContext *scan = *pointer;
+    fs_record *store = scan->store;
+    log_push_context("TS");
+    progress_set_phases(3);
+    media_seek(media, 0);
+    const int64_t length = media_length(media);
+    const int32_t block = reader_block_size(media);
+    progress_set_overall_text(localize_cstring("Scanned block $b of $B (phase $e of $E)."));
+    progress_push(media->byte_pos, length);
+    progress_set_text(localize_cstring("Scanned $z of $Z. $R remaining."));
+    progress_set_block_count(length / block);
+    progress_set_block(media->byte_pos / block);
+    progress_set_remaining(0);
+    log_info("Starting thorough scan for %s", media_description(media));
+    const bool blocks = length >= block;
+    if (blocks && setup_reader(media, true, nullptr) != 0) {
+        const char *path = media_path(media);
+        log_error("start_scan: Can't create reader for device %s: %s", path != nullptr ? path : "(null)",
+                  error_list_str().c_str());
+        progress_pop();
+        log_pop_context();
+        drop_scan(pointer);
+        return SCAN_NO_ACCESS;
+    }
+    set_stop_enabled(1);
+    scx_begin(scan);
+    int result = -1;
+    const bool open = cbr_prepare(store) == 0 && cbr_open_spans(store) == 0;
+    if (blocks && open && block_loop(store, media, block, remaining, &result) == SCAN_READ_FAILED) {
+        cbr_end_blocks(store);
+        media_rd_close(media);
+        progress_pop();
+        set_stop_enabled(0);
+        scx_finish(scan, SCAN_READ_FAILED);
+        log_pop_context();
+        return SCAN_READ_FAILED;
+    }
+    media_rd_stop(media);
+    progress_pop();
+    set_stop_enabled(0);
+    cbr_end_blocks(store);
+    // A write that failed, also one that showed only when "spans" was
+    // closed, leaves the spans unparsed: the verdict reports it.
+    if (file_write_error_occurred() == 0) {
+        result = 0;
+        clear_stop_request(); // an early stop keeps what was found
+        if (abort_requested() == 0) {
+            progress_next_phase();
+            result = end_of_scan(scan);
+        }
+    }
+    const int verdict = scan_result_status(result, scan);
+    set_stop_enabled(0);
+    scx_finish(scan, verdict);
+    if (verdict == SCAN_ABORTED)
+        drop_scan(pointer);
+    media_rd_close(media);
+    log_pop_context();
+    return verdict;
 }
 
 } // namespace
@@ -195,7 +304,7 @@ int scan_run(ScanContext *scan)
     remaining.reset();
     set_abort_enabled(1);
     scan->scanned_here = 1;
-    attach_modules(scan);
+    cbr_attach_modules(scan);
     file_clear_write_error();
     clear_errors();
     prop_log_all();
@@ -229,10 +338,6 @@ int start_scan(uint32_t media_id, int scan_type, work_dir *workspace)
     if (scan_type != SCX_TYPE_QUICK && scan_type != SCX_TYPE_DELETED && scan_type != SCX_TYPE_THOROUGH) {
         log_error("%s: bad scan type %d", fn, scan_type);
         return SCAN_BAD_TYPE;
-    }
-    if (scan_type == SCX_TYPE_THOROUGH && !kThoroughScanAvailable) {
-        log_error("%s: the thorough scan is not available", fn);
-        return SCAN_NOT_AVAILABLE;
     }
     Media *media = media_find_attached_by_id(media_id);
     if (media == nullptr) {

@@ -9,19 +9,28 @@
 //   type 2  deleted-file scan: the first type whose probe accepts the
 //           medium runs its deleted-file operation (a type without one
 //           gives -1)
-//   type 3  thorough scan: every block of the medium through the file
-//           modules. Not available yet: start_scan refuses it with -15
-//           before a slot is taken, and scan_run ends a type-3 context with
-//           -15 as an unscanned one (see scan_thorough in scan_driver.cpp).
+//   type 3  thorough scan: the medium is read block by block with
+//           read-ahead and each block offered to the file modules through
+//           the thorough-scan store (scan/thorough/cbr_store.h), whose
+//           "spans" collects the file starts found; after the last block
+//           every found file system runs its end-of-scan step (the store
+//           measures its spans and builds "Reconstructed Files"; FAT
+//           volumes met on the way are walked into the FAT catalog), then
+//           every module its after-processing. Abort and early stop are
+//           polled once per block; an early stop keeps and catalogues what
+//           was found so far. A medium shorter than one block has no block
+//           to read: the end-of-scan steps run at once.
 //
 // What a run leaves behind:
 //   verdict 0 (or a failure of a type-2 scan)  the context stays in its slot
 //       with state 2; its folder "Scan.NN" holds "context" and one folder per
 //       file system ("FAT.1" with "cat.db", "key", "treeinfo")
 //   verdict -30 (medium removed during the scan)  kept with state 3
+//   verdict -1 of a thorough scan (a block could not be read)  kept with
+//       state 2, unparsed: its reader and "spans" are closed
 //   verdict -5, any failed quick scan, a deleted-file scan without a file
-//       system, a retain failure, type 3 for now  the context and its folder
-//       are deleted: the slot is free again
+//       system, a retain failure, a block reader that cannot be made  the
+//       context and its folder are deleted: the slot is free again
 //
 // Log lines of a run (the texts are fixed; other tools read them):
 //   "Failed to retain media: %d"                       error
@@ -30,6 +39,9 @@
 //   "Starting deleted scan for %s"                     information (the path)
 //   "No good filesystem found on %s"                   information
 //   "start_scan: can't allocate new ScanContext"       error
+//   "Starting thorough scan for %s"                    information
+//   "start_scan: Can't create reader for device %s: %s"            error
+//   "start_scan: media_get_max_bytes failed reading %s pos=%lld: %s" error
 //   verdicts: "aborted due to media detach", "user abort" (information),
 //   "write error: %s", "Failed with errors: %s" (error),
 //   "Scan of %s completed with no errors." (information),
@@ -40,11 +52,11 @@
 // could not be read, -3 a file write failed during the scan (error 307),
 // -4 the medium could not be retained (error 700) or its block reader could
 // not be made, -5 aborted by the user, -7 no attached medium with that id
-// (error 283), -12 a scan type other than 1, 2 and 3, -15 the thorough scan
-// is not available, -30 aborted because the medium was removed, -38 a
-// deleted-file scan found no file system, -39 no scan context could be
-// made (no free slot). Any other code is the failure of the quick scan, of
-// the deleted-file scan or of a file system's end step, passed through.
+// (error 283), -12 a scan type other than 1, 2 and 3, -30 aborted because
+// the medium was removed, -38 a deleted-file scan found no file system, -39
+// no scan context could be made (no free slot). Any other code is the
+// failure of the quick scan, of the deleted-file scan or of a file system's
+// end step, passed through.
 #pragma once
 
 #include <cstdint>
@@ -59,7 +71,6 @@ enum : int {
     SCAN_ABORTED = -5,
     SCAN_NO_MEDIA = -7,
     SCAN_BAD_TYPE = -12,
-    SCAN_NOT_AVAILABLE = -15,
     SCAN_DETACHED = -30,
     SCAN_NO_FILESYSTEM = -38,
     SCAN_NO_CONTEXT = -39,

@@ -160,6 +160,17 @@ static void fat_load_prefs(fil_module *module)
     fat_refresh_enabled(module);
 }
 
+// A boot sector opens with a jump instruction, 0xEB or 0xE9; the boot-sector
+// check refuses any other first byte, so the thorough scan asks this module
+// only about blocks that start with one of them.
+static void fat_prefilter(fil_module *, int position, uint8_t allowed[256])
+{
+    if (position != 0)
+        return;
+    for (int b = 0; b < 256; b++)
+        allowed[b] = b == 0xEB || b == 0xE9;
+}
+
 static int fat_scan_prepare(fil_module *module)
 {
     if (module != nullptr && module->fs != nullptr)
@@ -173,6 +184,7 @@ fil_module *fat_describe()
     if (module == nullptr)
         return nullptr;
     module->filter = FIL_FILTER_FS;
+    module->prefilter = fat_prefilter;
     module->fs_init = fat_fs_init;
     module->detect = fat_cbr_detect;
     module->measure = fat_cbr_measure;

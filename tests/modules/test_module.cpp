@@ -212,4 +212,90 @@ TEST_F(ModuleRegistry, DetectExtractAndName)
     EXPECT_EQ(m->base.cur_subtype, 0);
 }
 
+// Spans come back from files, and modules measure what they like: a
+// subtype outside the table is never recognised into a span, measured or
+// named; a measured end at or before the start is nothing measured, and an
+// end past the medium is cut to its length.
+TEST_F(ModuleRegistry, MeasuredEndsAndSubtypesAreChecked)
+{
+    const std::string image = dir / "card.img";
+    zvtest::writeFile(image, std::string(8192, '\0'));
+    makeScan(image);
+    auto *m = reinterpret_cast<test_module *>(fil_module_get_or_create(fil_module_code("jpeg"), sizeof(test_module)));
+    ASSERT_NE(m, nullptr);
+    fil_module_subtype kinds[2] = {{0, nullptr, nullptr, nullptr},
+                                   {0, reinterpret_cast<nameseq_node *>(&store), "", "jpg"}};
+    m->base.subtypes = kinds;
+    m->base.subtype_count = 2;
+    m->base.enabled = 1;
+    m->base.scan = scan;
+    static uint64_t g_end;  // where the next measure ends
+    static uint16_t g_kind; // the subtype the next recognise or measure gives
+    m->base.recognise = [](fil_module *self, const uint8_t *, int32_t) {
+        self->cur_subtype = g_kind;
+        return 1;
+    };
+    m->base.extract = [](fil_module *self, Media *, fs_record *, cbr_span *span) {
+        reinterpret_cast<test_module *>(self)->extracted++;
+        const char *volatile prefix = self->subtypes[self->cur_subtype].prefix; // a module indexes its table
+        (void)prefix;
+        self->end_pos = g_end;
+        (void)span;
+        self->cur_subtype = g_kind;
+        return 0;
+    };
+    ASSERT_EQ(media_retain(media), 0);
+    ASSERT_EQ(media_seek(media, 0), 0);
+    uint8_t block[512];
+    ASSERT_EQ(media_read(media, block, 512), 512);
+    for (uint16_t kind : {0, 2, 300}) {
+        g_kind = kind;
+        EXPECT_EQ(fil_module_detect(&m->base, block, 512), 0) << kind;
+    }
+    EXPECT_TRUE(store.written.empty());
+    g_kind = 1;
+    EXPECT_EQ(fil_module_detect(&m->base, block, 512), 1);
+
+    struct Case {
+        uint16_t span_subtype, measured_subtype;
+        uint64_t start, measured_end;
+        int rc;
+        uint64_t end; // of the span written, when rc is 0
+    } cases[] = {
+        {1, 1, 4096, 4196, 0, 4196},
+        {1, 1, 4096, 4096, 2, 0},        // ends at its start
+        {1, 1, 4096, 100, 2, 0},         // ends before its start
+        {1, 1, 4096, 1ull << 40, 0, 8192}, // ends past the medium
+        {7, 1, 4096, 4196, 2, 0},        // a subtype the module has not got
+        {0, 1, 4096, 4196, 2, 0},
+        {1, 9, 4096, 4196, 2, 0},        // measured into one it has not got
+    };
+    int extracted = m->extracted;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::to_string(c.span_subtype) + " " + std::to_string(c.measured_end));
+        const size_t before = store.written.size();
+        store.current = {};
+        store.current.start = c.start;
+        store.current.subtype = c.span_subtype;
+        g_end = c.measured_end;
+        g_kind = c.measured_subtype;
+        EXPECT_EQ(fil_module_extract(&m->base), c.rc);
+        const bool asked = c.span_subtype == 1;
+        EXPECT_EQ(m->extracted, extracted + (asked ? 1 : 0));
+        extracted = m->extracted;
+        ASSERT_EQ(store.written.size(), before + (c.rc == 0 ? 1 : 0));
+        if (c.rc == 0) {
+            EXPECT_EQ(store.written.back().end, c.end);
+            EXPECT_EQ(store.written.back().subtype, 1);
+        }
+    }
+    media_release(media);
+    for (uint16_t kind : {0, 2, 7}) {
+        cbr_span odd = store.written[0];
+        odd.subtype = kind;
+        EXPECT_EQ(fil_module_name_file(&m->base, &odd), -12) << kind;
+    }
+    EXPECT_TRUE(store.names.empty());
+}
+
 } // namespace

@@ -3,7 +3,8 @@
 // First with the catalog-backed stand-in of fs_test_support.h (type 4, its quick scan writes its
 // tree into its catalog), then with the FAT type over real images made with mkfs.fat, mtools and
 // sfdisk (listings checked against fls). A stand-in store (type 2) is registered too, as the
-// engine does at start, because scans of type 2 make one.
+// engine does at start, because scans of type 2 make one. Last the thorough scan, with the
+// thorough-scan store, the FAT module and a module of a made-up format.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -19,9 +20,12 @@
 #include "foundation/engine_status.h"
 #include "foundation/error_list.h"
 #include "foundation/file.h"
+#include "foundation/progress.h"
 #include "fs_test_support.h"
 #include "scan/fat/fat_scan.h"
 #include "scan/scan_driver.h"
+#include "scan/thorough/cbr_test_support.h"
+#include "storage/media_test_support.h"
 
 using namespace fstest;
 
@@ -277,18 +281,10 @@ TEST_F(ScanDriver, RefusalsTakeNoSlot)
     for (int type : {0, 4, -1, 1000}) // scan types other than 1, 2 and 3
         EXPECT_EQ(scan(type), SCAN_BAD_TYPE) << type;
     EXPECT_TRUE(logged("start_scan: bad scan type 4"));
-    EXPECT_EQ(scan(SCX_TYPE_THOROUGH), SCAN_NOT_AVAILABLE);
-    EXPECT_TRUE(logged("start_scan: the thorough scan is not available"));
     // No workspace: no context can be made.
     EXPECT_EQ(start_scan(media->id, SCX_TYPE_QUICK, nullptr), SCAN_NO_CONTEXT);
     expectNothingLeft();
     EXPECT_FALSE(logged("Starting quick scan"));
-    // A thorough context given to scan_run ends unscanned and deleted.
-    ScanContext *thorough = scx_new(SCX_TYPE_THOROUGH, media, workspace);
-    ASSERT_NE(thorough, nullptr);
-    EXPECT_EQ(scan_run(thorough), SCAN_NOT_AVAILABLE);
-    expectNothingLeft();
-    EXPECT_TRUE(logged("scan_thorough: the thorough scan is not available"));
     // scan_run itself refuses a context of an unknown type and leaves it.
     ScanContext *odd = scx_new(7, media, workspace);
     ASSERT_NE(odd, nullptr);
@@ -614,6 +610,299 @@ TEST_F(FatScanDriver, AbortDuringFatScanThreads)
     gate.cancelAndJoin(engine);
     EXPECT_EQ(status, SCAN_ABORTED);
     expectNothingLeft(card);
+}
+
+// --- the thorough scan ------------------------------------------------------------------
+
+using namespace cbrtest;
+
+// Thorough scans from start_scan to the verdict. The block reader reads ahead
+// on its own thread.
+class ThoroughScanThreads : public StoreFixture {
+protected:
+    void SetUp() override
+    {
+        StoreFixture::SetUp();
+        ASSERT_NE(fat_describe(), nullptr);
+        fake = addFake();
+        endOfScan = emptyStoreEnd();
+        mark = zvtest::readFile(dir / "engine.log").size();
+    }
+    // The end-of-scan step of a store without spans. A thorough scan that
+    // reaches that step ends with its result: 0 once the catalog tree is
+    // made, the tree step's own failure while it cannot be.
+    int emptyStoreEnd()
+    {
+        ScanContext *probe = scx_new(SCX_TYPE_THOROUGH, nullptr, workspace);
+        if (probe == nullptr)
+            throw std::runtime_error("scx_new");
+        writeSpans(probe->store, {});
+        const int rc = cbr_end_of_scan(probe->store);
+        if (scx_delete(&probe) != 0)
+            throw std::runtime_error("scx_delete");
+        clear_errors();
+        return rc;
+    }
+    // Logged since the test began.
+    bool loggedHere(const std::string &text) const
+    {
+        return zvtest::readFile(dir / "engine.log").find(text, mark) != std::string::npos;
+    }
+    int scan(Media *m) { return start_scan(m->id, SCX_TYPE_THOROUGH, workspace); }
+    static fs_record *storeIn(uint32_t slot)
+    {
+        std::shared_ptr<ScanContext> scan = scx_in_slot(slot);
+        return scan != nullptr ? scan->store : nullptr;
+    }
+    // What every ending that keeps the scan leaves: the reader closed, the
+    // medium released, early stop forbidden, no current scan.
+    static void expectClosed(const Media *m)
+    {
+        EXPECT_EQ(m->reader, nullptr);
+        EXPECT_EQ(m->open_count, 0);
+        EXPECT_EQ(stop_enabled(), 0);
+        EXPECT_EQ(scx_current(), nullptr);
+    }
+    // A card of size bytes with card files at the offsets (length 3000 each).
+    static std::string cardFiles(size_t size, const std::vector<size_t> &offsets)
+    {
+        std::vector<std::pair<size_t, std::string>> files;
+        for (size_t at : offsets)
+            files.emplace_back(at, fakeFile(3000, 1, (uint32_t)at));
+        return cardWith(size, files);
+    }
+
+    fake_module *fake = nullptr;
+    int endOfScan = 0;
+    size_t mark = 0;
+};
+
+// Every card file is found and measured, at positions relative to the
+// medium's window whether it starts on a block boundary, an odd byte or
+// one block into the file.
+TEST_F(ThoroughScanThreads, FindsAndMeasuresTheFiles)
+{
+    const std::vector<size_t> offsets = {4096, 8192 + 512, 100 * 512, 200 * 1024};
+    const std::string card = cardFiles(256 * 1024, offsets);
+    for (int64_t shift : {0, 1, 512}) {
+        SCOPED_TRACE(shift);
+        Media *m = fileMedium(dir / ("card" + std::to_string(shift) + ".img"), std::string(shift, '\x77') + card);
+        m->start_pos = m->orig_start_pos = shift;
+        std::string shown; // the progress of the block loop at the first start
+        g_fake.on_start = [&](fil_module *, uint64_t) {
+            EngineProgress progress;
+            progress_get(progress);
+            if (shown.empty())
+                shown = progress.overall_text;
+        };
+        EXPECT_EQ(scan(m), endOfScan);
+        EXPECT_EQ(shown, "Scanned block 9 of 512 (phase 1 of 3).");
+        std::shared_ptr<ScanContext> done = scx_in_slot(1);
+        ASSERT_NE(done, nullptr);
+        EXPECT_EQ(done->scan_state, SCX_STATE_DONE);
+        EXPECT_EQ(done->scan_type, SCX_TYPE_THOROUGH);
+        const std::vector<cbr_span> spans = readSpans(done->store);
+        ASSERT_EQ(spans.size(), offsets.size());
+        for (size_t i = 0; i < offsets.size(); i++) {
+            EXPECT_EQ(spans[i].start, offsets[i]);
+            EXPECT_EQ(spans[i].end, offsets[i] + 3000);
+            EXPECT_EQ(spans[i].value1, offsets[i]);
+            EXPECT_EQ(spans[i].state, CBR_SPAN_DETECTED | CBR_SPAN_MEASURED);
+        }
+        EXPECT_EQ(readGaps(done->store), (std::vector<uint64_t>{9, 83, 300}));
+        for (const char *file : {"/context", "/CBR.1/key", "/CBR.1/treeinfo", "/CBR.1/cbrnames"})
+            EXPECT_TRUE(std::filesystem::exists(ws() + "/Scan.01" + file)) << file;
+        expectClosed(m);
+        EXPECT_TRUE(loggedHere("Starting thorough scan for " + std::string(media_description(m))));
+        EXPECT_TRUE(loggedHere("Done parsing CBR spans, 4 spans"));
+        ScanContext *raw = done.get();
+        done.reset();
+        ASSERT_EQ(scx_delete(&raw), 0);
+    }
+    EXPECT_EQ(start_scan(12345, SCX_TYPE_THOROUGH, workspace), SCAN_NO_MEDIA);
+    EXPECT_TRUE(scx_live_slots().empty());
+}
+
+// An early stop keeps the starts found so far and still measures them; an
+// abort ends -5 and the scan goes with its folder.
+TEST_F(ThoroughScanThreads, EarlyStopAndAbortDuringTheBlockLoop)
+{
+    const std::string card = cardFiles(512 * 1024, {4096, 65536, 131072, 400 * 1024});
+    Media *m = fileMedium(dir / "card.img", card);
+    begin_run_flags();
+    g_fake.on_start = [](fil_module *, uint64_t start) {
+        if (start == 65536) {
+            EXPECT_EQ(request_stop(), 0);
+        }
+    };
+    EXPECT_EQ(scan(m), endOfScan);
+    EXPECT_EQ(stop_requested(), 0); // what was found is kept; the request ends with the loop
+    EXPECT_EQ(scx_in_slot(1)->scan_state, SCX_STATE_DONE);
+    EXPECT_EQ(starts(readSpans(storeIn(1))), (std::vector<uint64_t>{4096, 65536}));
+    expectClosed(m);
+    clear_run_flags();
+
+    begin_run_flags();
+    g_fake.on_start = [](fil_module *, uint64_t start) {
+        if (start == 65536)
+            request_abort();
+    };
+    EXPECT_EQ(scan(m), SCAN_ABORTED);
+    EXPECT_TRUE(loggedHere("user abort"));
+    EXPECT_EQ(scx_live_slots(), std::vector<uint32_t>{1});
+    EXPECT_FALSE(std::filesystem::exists(ws() + "/Scan.02"));
+    expectClosed(m);
+    for (fil_module *module = fil_module_first(); module != nullptr; module = module->next)
+        EXPECT_EQ(module->scan, nullptr) << fil_module_id_text(module->id); // none keeps the deleted scan
+}
+
+// The card is pulled out during the block loop: -30, the scan kept as
+// aborted and the medium detached. No hang on the reads that fail.
+TEST_F(ThoroughScanThreads, CardRemovedDuringTheBlockLoop)
+{
+    mediatest::FaultyCard card(dir / "card.img", cardFiles(1 << 20, {4096, 512 * 1024}));
+    card.gone = 64 * 1024;
+    Media *m = attachedMedium(card.path, MEDIA_FILE, 1 << 20);
+    begin_run_flags();
+    set_engine_state(1);
+    g_fake.on_start = [&](fil_module *, uint64_t start) {
+        if (start == 4096) {
+            EXPECT_EQ(scx_media_removed(card.path.c_str(), 0), 1);
+        }
+    };
+    EXPECT_EQ(scan(m), SCAN_DETACHED);
+    std::shared_ptr<ScanContext> kept = scx_in_slot(1);
+    ASSERT_NE(kept, nullptr);
+    EXPECT_EQ(kept->scan_state, SCX_STATE_ABORTED);
+    EXPECT_EQ(kept->media_status, SCX_MEDIA_DETACHED);
+    EXPECT_EQ(m->attached, 0);
+    expectClosed(m);
+    EXPECT_TRUE(loggedHere("aborted due to media detach"));
+}
+
+// The reader fails for good part-way (no abort): -1 at once, nothing fed
+// after the failure, and the scan finished with its reader, "spans" and the
+// early stop closed.
+TEST_F(ThoroughScanThreads, ReadFailureEndsMinusOneWithEverythingClosed)
+{
+    mediatest::FaultyCard card(dir / "card.img", cardFiles(1 << 20, {4096, 65536, 200 * 1024}));
+    card.gone = 128 * 1024;
+    Media *m = attachedMedium(card.path, MEDIA_FILE, 1 << 20);
+    EXPECT_EQ(scan(m), SCAN_READ_FAILED);
+    EXPECT_TRUE(loggedHere("start_scan: media_get_max_bytes failed reading " + card.path + " pos="));
+    std::shared_ptr<ScanContext> kept = scx_in_slot(1);
+    ASSERT_NE(kept, nullptr);
+    EXPECT_EQ(kept->scan_state, SCX_STATE_DONE);
+    EXPECT_EQ(cbr_store_of(kept->store)->spans, nullptr);
+    EXPECT_EQ(starts(readSpans(kept->store)), (std::vector<uint64_t>{4096, 65536}));
+    EXPECT_TRUE(std::filesystem::exists(ws() + "/Scan.01/context"));
+    expectClosed(m);
+}
+
+// Blocks the card cannot deliver reach the modules as zeros: a start there
+// is not found, and nothing from elsewhere takes its place.
+TEST_F(ThoroughScanThreads, UnreadableBlocksGiveNoStarts)
+{
+    mediatest::FaultyCard card(dir / "card.img", cardFiles(1 << 20, {4096, 65536, 128 * 1024}));
+    card.bad = {65536 / 512};
+    Media *m = attachedMedium(card.path, MEDIA_FILE, 1 << 20);
+    EXPECT_EQ(scan(m), endOfScan);
+    EXPECT_EQ(starts(readSpans(storeIn(1))), (std::vector<uint64_t>{4096, 128 * 1024}));
+    EXPECT_TRUE(loggedHere("Error reading " + card.path + " near block 128"));
+    expectClosed(m);
+}
+
+// The workspace fills up while spans are written: the loop stops at the
+// block in hand, -3 with 307 and 593, the scan kept unparsed.
+TEST_F(ThoroughScanThreads, FullWorkspaceStopsTheBlockLoop)
+{
+    std::string card;
+    for (int i = 0; i < 4096; i++)
+        card += fakeFile(kHeaderSize) + std::string(kBlock - kHeaderSize, '\0');
+    Media *m = fileMedium(dir / "card.img", card);
+    ScanContext *scan = scx_new(SCX_TYPE_THOROUGH, m, workspace);
+    ASSERT_NE(scan, nullptr);
+    zvtest::Mount full = zvtest::Mount::tmpfs(dir_path(scan->store->folder), "size=64k,mode=0700");
+    zvtest::run("dd if=/dev/zero of='" + storeFile(scan->store, "filler") + "' bs=4096 2>/dev/null");
+    EXPECT_EQ(scan_run(scan), SCAN_WRITE_FAILED);
+    EXPECT_LT(fake->recognised, 4096);
+    for (const char *code : {"307", "593"})
+        EXPECT_NE(error_list_str().find(code), std::string::npos) << error_list_str();
+    EXPECT_TRUE(loggedHere("write error: "));
+    EXPECT_FALSE(loggedHere("Parsing "));
+    EXPECT_EQ(scx_in_slot(1)->scan_state, SCX_STATE_DONE);
+    expectClosed(m);
+    scx_testing::reset();
+}
+
+// A medium of length 0 or shorter than one block reads no block: no reader,
+// the end-of-scan steps still run and leave an empty store.
+TEST_F(ThoroughScanThreads, EmptyAndTinyMedia)
+{
+    for (size_t size : {0u, 100u}) {
+        SCOPED_TRACE(size);
+        Media *m = fileMedium(dir / ("card" + std::to_string(size) + ".img"), fakeFile((uint32_t)size).substr(0, size));
+        EXPECT_EQ(scan(m), endOfScan);
+        fs_record *store = storeIn(1);
+        ASSERT_NE(store, nullptr);
+        for (const char *name : {"spans", "gaps", "cbrnames"})
+            EXPECT_EQ(zvtest::readFile(storeFile(store, name)), "") << name;
+        EXPECT_TRUE(loggedHere("No CBR spans to process"));
+        EXPECT_FALSE(loggedHere("Can't create reader"));
+        EXPECT_EQ(fake->recognised, 0);
+        expectClosed(m);
+        ScanContext *raw = scx_in_slot(1).get();
+        ASSERT_EQ(scx_delete(&raw), 0);
+    }
+}
+
+// A block reader that cannot be made: -4, and the fresh scan goes (nothing
+// was scanned), so such failures never use up the slots.
+TEST_F(ThoroughScanThreads, ReaderThatCannotBeMadeFreesTheSlot)
+{
+    Media *m = fileMedium(dir / "card.img", cardFiles(64 * 1024, {4096}));
+    ASSERT_EQ(media_retain(m), 0); // the medium's own file stays open
+    static const vf_ops refuse = [] {
+        vf_ops ops{};
+        ops.open = [](file_t *, const char *, int) -> file_t * { return nullptr; };
+        return ops;
+    }();
+    ASSERT_NE(file_register_vf(media_path(m), &refuse, nullptr), nullptr);
+    for (uint32_t i = 0; i <= SCX_SLOTS; i++)
+        EXPECT_EQ(scan(m), SCAN_NO_ACCESS) << i;
+    static const vf_ops none{};
+    file_register_vf(media_path(m), &none, nullptr);
+    EXPECT_TRUE(loggedHere("start_scan: Can't create reader for device " + std::string(media_path(m))));
+    EXPECT_TRUE(scx_live_slots().empty());
+    EXPECT_FALSE(std::filesystem::exists(ws() + "/Scan.01"));
+    EXPECT_EQ(m->open_count, 1);
+    media_release(m);
+}
+
+// A FAT volume met in the block loop is walked into the scan's FAT catalog
+// (the files fls lists), and gives no span of its own.
+TEST_F(ThoroughScanThreads, FatVolumeIsWalked)
+{
+    zvtest::ScopedEnv tz{"TZ", "UTC"};
+    const std::string img = dir / "fat.img";
+    zvtest::makeFat(img, 16, 20480);
+    fillCard(img, 0, dir / "host");
+    Media *m = media_attach_file(img.c_str());
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(scan(m), endOfScan);
+    std::shared_ptr<ScanContext> done = scx_in_slot(1);
+    ASSERT_NE(done, nullptr);
+    EXPECT_TRUE(readSpans(done->store).empty());
+    fs_record *fat = nullptr;
+    for (const std::shared_ptr<fs_record> &fs : done->fs_list)
+        if (fs->type == FS_TYPE_FAT)
+            fat = fs.get();
+    ASSERT_NE(fat, nullptr);
+    std::set<std::string> ours;
+    catalogPaths(fat, KEYNUM_FS_ROOT, "", &ours);
+    EXPECT_EQ(setDiff(ours, flsPaths(img, 0, "")), "");
+    EXPECT_EQ(ours.count("DCIM/102CANON/IMG_1029.JPG"), 1u);
+    expectClosed(m);
 }
 
 } // namespace
