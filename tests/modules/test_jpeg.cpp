@@ -816,7 +816,10 @@ TEST_F(JpegModule, DetectMeasureAndNameThroughTheRegistry)
     EXPECT_EQ(module->kinds[1].starts, 1u);
 
     rs.current = rs.written[0];
-    rs.current.subtype = 7; // a span read back with a bad subtype is measured as the one kind
+    rs.current.subtype = 7; // a span read back with a subtype the module lacks is not measured
+    EXPECT_EQ(fil_module_extract(&module->base), 2);
+    ASSERT_EQ(rs.written.size(), 1u);
+    rs.current = rs.written[0];
     ASSERT_EQ(fil_module_extract(&module->base), 0);
     ASSERT_EQ(rs.written.size(), 2u);
     const cbr_span &measured = rs.written[1];
