@@ -84,6 +84,16 @@ const PropSchema prop_schema_slow_read_suppress_count = {
     "slow_read_suppress_count", PROP_TYPE_INT32, 0, 100, "Slow reads before quiet",
     "After this many slow-read reports no more are shown for the drive.", nullptr};
 
+// Files larger than the largest medium the engine reads (2^62 bytes) are no
+// size a module could measure; the bound only keeps a hand edit sane.
+const PropSchema prop_schema_max_file_size = {
+    "max_file_size", PROP_TYPE_INT64, 1, (int64_t)1 << 62, "Maximum file size",
+    "Files of this kind are not followed past this many bytes.", nullptr};
+const PropSchema prop_schema_min_image_dim = {
+    "min_image_dim", PROP_TYPE_INT32, 0, 65535, "Minimum image size",
+    "Images whose width and height are both below this many pixels (thumbnails) are not offered; 0 offers all.",
+    nullptr};
+
 struct PropNode {
     struct Property {
         const PropSchema *schema;

@@ -48,6 +48,9 @@ extern const PropSchema prop_schema_chown;                    // choice of 2
 extern const PropSchema prop_schema_slow_detection_enabled;   // bool; default 1
 extern const PropSchema prop_schema_slow_duration_ms;         // int32 >= 0; default 3000
 extern const PropSchema prop_schema_slow_read_suppress_count; // int32 0..100; default 3
+// File modules ("File Modules" and its category nodes).
+extern const PropSchema prop_schema_max_file_size;            // int64 >= 1 (bytes)
+extern const PropSchema prop_schema_min_image_dim;            // int32 0..65535 (pixels; 0 off)
 
 struct PropNode;
 

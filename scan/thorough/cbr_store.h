@@ -44,6 +44,8 @@ struct sqlite3_stmt;
 struct ScanContext;
 struct path_index_entry;
 struct NodeInfo;
+struct nameseq_node;
+struct catdb;
 
 constexpr int CBR_PREFILTER_POSITIONS = 8;
 constexpr int CBR_MAX_MODULES = 64;       // modules with a prefilter bit
@@ -81,6 +83,17 @@ struct cbr_translation {
     uint16_t archived_subtype;
     uint16_t current_subtype;
 };
+
+// One module-list entry (264 bytes, little-endian, as saved in "fmlist"):
+// the path under which a module files one of its kinds
+// ("Images/JPEG/.jpg"), NUL-terminated, its module id and subtype.
+struct cbr_fmlist_entry {
+    char path[CBR_FMLIST_PATH_SIZE];
+    uint32_t id;
+    uint16_t subtype;
+    uint16_t pad;  // 0
+};
+static_assert(sizeof(cbr_fmlist_entry) == CBR_FMLIST_ENTRY_SIZE, "a module-list entry is 264 bytes");
 
 // One entry of the most frequent start gaps.
 struct cbr_gap_count {
@@ -139,6 +152,9 @@ int cbr_fs_init(fs_record *record);
 // The "cbr " module record with the store's setup operation, and found-file-
 // system type 2 registered. The module, or NULL.
 fil_module *cbr_describe();
+// A prefilter that refuses every byte value: for modules that never find a
+// file start in a block ("cbr ", "gfm ").
+void cbr_prefilter_refuse_all(fil_module *module, int position, uint8_t allowed[256]);
 
 // --- engine start of the component (cbr_init.cpp) ------------------------------------
 
@@ -176,6 +192,16 @@ const cbr_span *cbr_next_span(fs_record *record, const path_index_entry *const *
 // --- catalog tree and names (cbr_tree.cpp) ---------------------------------------------
 
 int cbr_build_tree(fs_record *record);
+// The naming context's callbacks (nameseq.h): a folder row for a naming
+// folder made in its store's catalog, and a file row below its folder.
+// The row's result: 0, -1 without a store, or -40.
+int cbr_folder_callback(nameseq_node *node);
+int cbr_file_callback(nameseq_node *node, const char *name, cbr_span *span, int64_t date);
+// Catalog hooks of a store's record (scan/catalog/catdb.h): "nodes" and,
+// in an empty table, the root row, made when the catalog opens for writing;
+// the store's prepared statements finalized when it closes.
+int cbr_catalog_created(catdb *db, fs_record *record);
+void cbr_catalog_closing(catdb *db, fs_record *record);
 // Switches the store's catalog and names file to a mode (CBR_CAT_*).
 int cbr_set_cat_mode(fs_record *record, int mode);
 int cbr_db_write_folder(fs_record *record, const char *name, uint64_t id, uint64_t parent_id);

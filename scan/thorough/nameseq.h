@@ -42,7 +42,7 @@ typedef int (*nameseq_file_fn)(nameseq_node *node, const char *name, cbr_span *s
 
 struct nameseq_ctx {
     int64_t max_dir_entries = 10000;
-    char format[NAMESEQ_NAME_SIZE] = {}; // "%05d"
+    char format[NAMESEQ_NAME_SIZE] = {}; // "%05lld" (the file counter as long long)
     nameseq_node root;                   // counts as created
     nameseq_folder_fn folder_callback = nullptr;
     nameseq_file_fn file_callback = nullptr;
@@ -50,6 +50,8 @@ struct nameseq_ctx {
 };
 
 nameseq_ctx *nameseq_new();
+// Frees a context made by nameseq_new with all its nodes; *ctx is cleared.
+void nameseq_free(nameseq_ctx **ctx);
 void nameseq_reset(nameseq_ctx *ctx);
 // The process's naming context (made by cbr_init), or NULL.
 nameseq_ctx *nameseq_context();
