@@ -653,7 +653,10 @@ void fs_set_display_name(fs_record *record, bool many)
         return;
     std::lock_guard<std::recursive_mutex> hold(record->mutex);
     if (record->type == FS_TYPE_STORE) {
-        scx_internal::copy_text(record->display_name, sizeof record->display_name, record->fs_name);
+        // The store is named by its type's setup ("Reconstructed Files"),
+        // never by its short name.
+        if (record->display_name[0] == '\0')
+            scx_internal::copy_text(record->display_name, sizeof record->display_name, record->fs_name);
         return;
     }
     if (!many) {

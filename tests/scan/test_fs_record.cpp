@@ -134,13 +134,18 @@ TEST_F(FsRecord, DisplayNamesFollowTheNumberOfFileSystemsWithChildren)
     EXPECT_EQ(scan->many_file_systems, 1);
     EXPECT_STREQ(a->display_name, "Found Files (FAT)");
     EXPECT_STREQ(b->display_name, "Found Files (FAT)");
-    // The thorough-scan store keeps its own name.
+    // The thorough-scan store keeps the name its setup gave it ("CBR" is its
+    // short name), and takes its short name only when it has none.
     register_test_type(FS_TYPE_STORE);
     std::shared_ptr<fs_record> store = fs_new_of_type(scan, FS_TYPE_STORE);
     ASSERT_NE(store, nullptr);
-    std::snprintf(store->fs_name, sizeof store->fs_name, "Reconstructed Files");
+    std::snprintf(store->fs_name, sizeof store->fs_name, "CBR");
+    std::snprintf(store->display_name, sizeof store->display_name, "Reconstructed Files");
     fs_set_display_name(store.get(), true);
     EXPECT_STREQ(store->display_name, "Reconstructed Files");
+    store->display_name[0] = '\0';
+    fs_set_display_name(store.get(), true);
+    EXPECT_STREQ(store->display_name, "CBR");
 }
 
 TEST_F(FsRecord, SavedFormRoundTripAndRefusals)

@@ -625,23 +625,7 @@ protected:
         StoreFixture::SetUp();
         ASSERT_NE(fat_describe(), nullptr);
         fake = addFake();
-        endOfScan = emptyStoreEnd();
         mark = zvtest::readFile(dir / "engine.log").size();
-    }
-    // The end-of-scan step of a store without spans. A thorough scan that
-    // reaches that step ends with its result: 0 once the catalog tree is
-    // made, the tree step's own failure while it cannot be.
-    int emptyStoreEnd()
-    {
-        ScanContext *probe = scx_new(SCX_TYPE_THOROUGH, nullptr, workspace);
-        if (probe == nullptr)
-            throw std::runtime_error("scx_new");
-        writeSpans(probe->store, {});
-        const int rc = cbr_end_of_scan(probe->store);
-        if (scx_delete(&probe) != 0)
-            throw std::runtime_error("scx_delete");
-        clear_errors();
-        return rc;
     }
     // Logged since the test began.
     bool loggedHere(const std::string &text) const
@@ -673,7 +657,6 @@ protected:
     }
 
     fake_module *fake = nullptr;
-    int endOfScan = 0;
     size_t mark = 0;
 };
 
@@ -695,7 +678,7 @@ TEST_F(ThoroughScanThreads, FindsAndMeasuresTheFiles)
             if (shown.empty())
                 shown = progress.overall_text;
         };
-        EXPECT_EQ(scan(m), endOfScan);
+        EXPECT_EQ(scan(m), 0);
         EXPECT_EQ(shown, "Scanned block 9 of 512 (phase 1 of 3).");
         std::shared_ptr<ScanContext> done = scx_in_slot(1);
         ASSERT_NE(done, nullptr);
@@ -712,6 +695,8 @@ TEST_F(ThoroughScanThreads, FindsAndMeasuresTheFiles)
         EXPECT_EQ(readGaps(done->store), (std::vector<uint64_t>{9, 83, 300}));
         for (const char *file : {"/context", "/CBR.1/key", "/CBR.1/treeinfo", "/CBR.1/cbrnames"})
             EXPECT_TRUE(std::filesystem::exists(ws() + "/Scan.01" + file)) << file;
+        // The store is shown by its own name, not by its folder prefix.
+        EXPECT_STREQ(done->store->display_name, "Reconstructed Files");
         expectClosed(m);
         EXPECT_TRUE(loggedHere("Starting thorough scan for " + std::string(media_description(m))));
         EXPECT_TRUE(loggedHere("Done parsing CBR spans, 4 spans"));
@@ -735,7 +720,7 @@ TEST_F(ThoroughScanThreads, EarlyStopAndAbortDuringTheBlockLoop)
             EXPECT_EQ(request_stop(), 0);
         }
     };
-    EXPECT_EQ(scan(m), endOfScan);
+    EXPECT_EQ(scan(m), 0);
     EXPECT_EQ(stop_requested(), 0); // what was found is kept; the request ends with the loop
     EXPECT_EQ(scx_in_slot(1)->scan_state, SCX_STATE_DONE);
     EXPECT_EQ(starts(readSpans(storeIn(1))), (std::vector<uint64_t>{4096, 65536}));
@@ -806,7 +791,7 @@ TEST_F(ThoroughScanThreads, UnreadableBlocksGiveNoStarts)
     mediatest::FaultyCard card(dir / "card.img", cardFiles(1 << 20, {4096, 65536, 128 * 1024}));
     card.bad = {65536 / 512};
     Media *m = attachedMedium(card.path, MEDIA_FILE, 1 << 20);
-    EXPECT_EQ(scan(m), endOfScan);
+    EXPECT_EQ(scan(m), 0);
     EXPECT_EQ(starts(readSpans(storeIn(1))), (std::vector<uint64_t>{4096, 128 * 1024}));
     EXPECT_TRUE(loggedHere("Error reading " + card.path + " near block 128"));
     expectClosed(m);
@@ -842,7 +827,7 @@ TEST_F(ThoroughScanThreads, EmptyAndTinyMedia)
     for (size_t size : {0u, 100u}) {
         SCOPED_TRACE(size);
         Media *m = fileMedium(dir / ("card" + std::to_string(size) + ".img"), fakeFile((uint32_t)size).substr(0, size));
-        EXPECT_EQ(scan(m), endOfScan);
+        EXPECT_EQ(scan(m), 0);
         fs_record *store = storeIn(1);
         ASSERT_NE(store, nullptr);
         for (const char *name : {"spans", "gaps", "cbrnames"})
@@ -889,7 +874,7 @@ TEST_F(ThoroughScanThreads, FatVolumeIsWalked)
     fillCard(img, 0, dir / "host");
     Media *m = media_attach_file(img.c_str());
     ASSERT_NE(m, nullptr);
-    EXPECT_EQ(scan(m), endOfScan);
+    EXPECT_EQ(scan(m), 0);
     std::shared_ptr<ScanContext> done = scx_in_slot(1);
     ASSERT_NE(done, nullptr);
     EXPECT_TRUE(readSpans(done->store).empty());
