@@ -32,16 +32,13 @@
 
 #include "foundation/log.h"
 #include "scan/catalog/catdb_internal.h"
+#include "scan/catalog/node_row.h"
 #include "scan/catalog/selection.h"
 #include "scan/catalog/sql_build.h"
 #include "scan/scan_context.h"
 #include "scan/fat/fat_scan.h"
 
 namespace {
-
-#define FAT_LOG_SQLITE(fn, conn)                                                                                   \
-    log_error("%s[%d]: %s (%d)", (fn), __LINE__, (conn) != nullptr ? sqlite3_errmsg(conn) : "no connection",     \
-              (conn) != nullptr ? sqlite3_errcode(conn) : 0)
 
 const char *const kExtentColumns[2 * FAT_ROW_EXTENTS] = {
     "ext0_start", "ext0_len", "ext1_start", "ext1_len", "ext2_start", "ext2_len", "ext3_start", "ext3_len",
@@ -168,7 +165,7 @@ int fatdb_write_node(fs_record *fs, const std::string &name, int64_t fs_id, int6
         ok = sqlite3_bind_null(stmt, 12 + 2 * i) == SQLITE_OK && sqlite3_bind_null(stmt, 13 + 2 * i) == SQLITE_OK;
     int result = 0;
     if (!ok || sqlite3_step(stmt) != SQLITE_DONE) {
-        FAT_LOG_SQLITE(fn, db->conn);
+        catdb_log_sqlite_(db->conn, fn, __LINE__);
         result = -40;
     }
     const int64_t id = sqlite3_last_insert_rowid(db->conn);
@@ -190,82 +187,37 @@ int fatdb_write_node(fs_record *fs, const std::string &name, int64_t fs_id, int6
 
 int fatdb_node_info(fs_record *fs, int64_t keynum, NodeInfo *out, int selection_only)
 {
-    static const char *const fn = "fatdb_node_info";
     fat_state *state = fat_state_of(fs);
     if (state == nullptr || out == nullptr)
         return -12;
-    catdb *db = &fs->cat;
-    std::lock_guard<std::recursive_mutex> hold(*catdb_mutex(db));
-    const int64_t id = keynum == CATDB_KEYNUM_ROOT ? fs->id_root : keynum;
-    if (selection_only) {
-        uint32_t value = 0;
-        const int rc = catdb_get_selection_(db, id, &value);
-        out->flags = (out->flags & ~(uint32_t)NODE_SELECTION_MASK) | (value & NODE_SELECTION_MASK);
-        return rc;
-    }
-    *out = NodeInfo();
-    // A walk holds the catalog open for writing (its rows are read on that
-    // connection); otherwise read from the file.
-    if (catdb_mode(db) != CATDB_MODE_WRITE) {
-        const int rc = catdb_ensure_reading(db);
-        if (rc != 0)
-            return rc;
-    }
-    if (state->select_node == nullptr &&
-        catdb_prepare_once_(db, &state->select_node, node_select_sql().c_str(), fn, __LINE__) != 0)
-        return -40;
-    sqlite3_stmt *stmt = state->select_node;
-    if (sqlite3_bind_int64(stmt, 1, id) != SQLITE_OK) {
-        FAT_LOG_SQLITE(fn, db->conn);
-        sqlite3_reset(stmt);
-        return -40;
-    }
-    const int step = sqlite3_step(stmt);
-    int result = 0;
-    if (step == SQLITE_ROW) {
-        out->keyref = fs_keyref_base(fs) | ((uint64_t)id & KEYNUM_MASK);
-        out->keynum = (uint64_t)id;
-        out->parent = sqlite3_column_type(stmt, 1) == SQLITE_NULL ? 0 : (uint64_t)sqlite3_column_int64(stmt, 1);
-        uint32_t selection = 0;
-        if (catdb_get_selection_(db, id, &selection) != 0) {
-            log_error("%s: Can't get selection for keynum %lld", fn, (long long)id);
-            selection = 0;
-        }
-        out->flags = selection & NODE_SELECTION_MASK;
-        const bool folder = sqlite3_column_int(stmt, 2) == 1;
-        if (folder) {
-            out->flags |= NODE_FOLDER;
-            out->child_count = (uint64_t)std::max<int64_t>(0, sqlite3_column_int64(stmt, 3));
-        } else {
-            out->data_size = (uint64_t)std::max<int64_t>(0, sqlite3_column_int64(stmt, 4));
-        }
-        out->date_created = sqlite3_column_int64(stmt, 5);
-        out->date_modified = sqlite3_column_int64(stmt, 6);
-        if (sqlite3_column_int(stmt, 7) != 0)
-            out->flags |= NODE_HIDDEN;
-        if (sqlite3_column_int(stmt, 8) != 0)
-            out->flags |= NODE_DELETED;
-        const unsigned char *name = sqlite3_column_text(stmt, 0);
-        out->name = name != nullptr ? std::string((const char *)name, (size_t)sqlite3_column_bytes(stmt, 0)) : "";
-        const int64_t exts = sqlite3_column_int64(stmt, 9);
-        out->num_extents = (uint32_t)std::min<int64_t>(std::max<int64_t>(0, exts), UINT32_MAX);
-        for (int i = 0; i < FAT_ROW_EXTENTS && (uint32_t)i < out->num_extents; i++) {
-            out->extents[i].start = (uint64_t)sqlite3_column_int64(stmt, 10 + 2 * i);
-            out->extents[i].length = (uint64_t)sqlite3_column_int64(stmt, 11 + 2 * i);
-        }
-        if (!folder && out->num_extents > 0) {
-            out->start = out->extents[0].start;
-            out->has_data = 1;
-        }
-    } else if (step == SQLITE_DONE) {
-        log_error("%s: keynum %lld not found", fn, (long long)id);
-        result = -12;
-    } else {
-        FAT_LOG_SQLITE(fn, db->conn);
-        result = -40;
-    }
-    sqlite3_reset(stmt);
-    return result;
+    return fs_catalog_node_info(fs, (uint64_t)keynum, out, selection_only, &state->select_node,
+                                node_select_sql().c_str(), "fatdb_node_info", [](sqlite3_stmt *stmt, NodeInfo *out) {
+                                    const bool folder = sqlite3_column_int(stmt, 2) == 1;
+                                    if (folder) {
+                                        out->flags |= NODE_FOLDER;
+                                        out->child_count =
+                                            (uint64_t)std::max<int64_t>(0, sqlite3_column_int64(stmt, 3));
+                                    } else {
+                                        out->data_size = (uint64_t)std::max<int64_t>(0, sqlite3_column_int64(stmt, 4));
+                                    }
+                                    out->date_created = sqlite3_column_int64(stmt, 5);
+                                    out->date_modified = sqlite3_column_int64(stmt, 6);
+                                    if (sqlite3_column_int(stmt, 7) != 0)
+                                        out->flags |= NODE_HIDDEN;
+                                    if (sqlite3_column_int(stmt, 8) != 0)
+                                        out->flags |= NODE_DELETED;
+                                    const int64_t exts = sqlite3_column_int64(stmt, 9);
+                                    out->num_extents =
+                                        (uint32_t)std::min<int64_t>(std::max<int64_t>(0, exts), UINT32_MAX);
+                                    for (int i = 0; i < FAT_ROW_EXTENTS && (uint32_t)i < out->num_extents; i++) {
+                                        out->extents[i].start = (uint64_t)sqlite3_column_int64(stmt, 10 + 2 * i);
+                                        out->extents[i].length = (uint64_t)sqlite3_column_int64(stmt, 11 + 2 * i);
+                                    }
+                                    if (!folder && out->num_extents > 0) {
+                                        out->start = out->extents[0].start;
+                                        out->has_data = 1;
+                                    }
+                                });
 }
 
 int fat_node_extents(fs_record *fs, uint64_t keynum, int fork, std::vector<fs_extent> *out)

@@ -59,15 +59,12 @@
 #include "foundation/workdir.h"
 #include "scan/catalog/catdb_internal.h"
 #include "scan/catalog/fs_record.h"
+#include "scan/catalog/node_row.h"
 #include "scan/scan_context.h"
 #include "scan/thorough/cbr_store.h"
 #include "scan/thorough/nameseq.h"
 
 namespace {
-
-#define CBR_LOG_SQLITE(fn, conn)                                                                                   \
-    log_error("%s[%d]: %s (%d)", (fn), __LINE__, (conn) != nullptr ? sqlite3_errmsg(conn) : "no connection",     \
-              (conn) != nullptr ? sqlite3_errcode(conn) : 0)
 
 const char *const kCreateNodes =
     "CREATE TABLE IF NOT EXISTS nodes (name TEXT,id INTEGER PRIMARY KEY,pid INTEGER,is_dir INTEGER DEFAULT "
@@ -98,7 +95,7 @@ int run_insert(catdb *db, sqlite3_stmt *stmt, bool bound, const char *fn)
 {
     int result = 0;
     if (!bound || sqlite3_step(stmt) != SQLITE_DONE) {
-        CBR_LOG_SQLITE(fn, db->conn);
+        catdb_log_sqlite_(db->conn, fn, __LINE__);
         result = -40;
     }
     sqlite3_reset(stmt);
@@ -262,77 +259,32 @@ int cbr_db_write_node(fs_record *record, const char *name, uint64_t id, uint64_t
 
 int cbr_db_node_info(fs_record *record, uint64_t keynum, NodeInfo *out, int refresh)
 {
-    static const char *const fn = "cbr_db_node_info";
     cbr_store *store = cbr_store_of(record);
     if (store == nullptr || out == nullptr)
         return -12;
-    catdb *db = &record->cat;
-    std::lock_guard<std::recursive_mutex> hold(*catdb_mutex(db));
-    const int64_t id = keynum == KEYNUM_FS_ROOT ? record->id_root : (int64_t)(keynum & KEYNUM_MASK);
-    if (refresh) {
-        uint32_t value = 0;
-        const int rc = catdb_get_selection_(db, id, &value);
-        out->flags = (out->flags & ~(uint32_t)NODE_SELECTION_MASK) | (value & NODE_SELECTION_MASK);
-        return rc;
-    }
-    // While the tree is written its rows are read on that connection.
-    if (catdb_mode(db) != CATDB_MODE_WRITE) {
-        const int rc = catdb_ensure_reading(db);
-        if (rc != 0)
-            return rc;
-    }
-    if (catdb_prepare_once_(db, &store->select_node, kSelectNode, fn, __LINE__) != 0)
-        return -40;
-    sqlite3_stmt *stmt = store->select_node;
-    if (sqlite3_bind_int64(stmt, 1, id) != SQLITE_OK) {
-        CBR_LOG_SQLITE(fn, db->conn);
-        sqlite3_reset(stmt);
-        return -40;
-    }
-    const int step = sqlite3_step(stmt);
-    int result = 0;
-    if (step == SQLITE_ROW) {
-        NodeInfo info;
-        info.keyref = fs_keyref_base(record) | ((uint64_t)id & KEYNUM_MASK);
-        info.keynum = (uint64_t)id;
-        info.parent = sqlite3_column_type(stmt, 1) == SQLITE_NULL ? 0 : (uint64_t)sqlite3_column_int64(stmt, 1);
-        const unsigned char *name = sqlite3_column_text(stmt, 0);
-        info.name = name != nullptr ? std::string((const char *)name, (size_t)sqlite3_column_bytes(stmt, 0)) : "";
-        info.date_created = info.date_modified = sqlite3_column_int64(stmt, 6);
-        uint32_t selection = 0;
-        if (catdb_get_selection_(db, id, &selection) != 0) {
-            log_error("%s: Can't get selection for keynum %lld", fn, (long long)id);
-            selection = 0;
-        }
-        info.flags = selection & NODE_SELECTION_MASK;
-        const int64_t flags = sqlite3_column_int64(stmt, 7);
-        if (flags == 1)
-            info.flags |= NODE_CATALOG_FLAG_1;
-        else if (flags == 2)
-            info.flags |= NODE_CATALOG_FLAG_2;
-        if (sqlite3_column_int(stmt, 2) == 1) {
-            info.flags |= NODE_FOLDER;
-            info.child_count = (uint64_t)std::max<int64_t>(0, sqlite3_column_int64(stmt, 3));
-        } else {
-            info.start = (uint64_t)sqlite3_column_int64(stmt, 4);
-            info.data_size = catdb_stored_size_(sqlite3_column_int64(stmt, 5));
-            info.hfs_type = (uint32_t)sqlite3_column_int64(stmt, 8);
-            info.hfs_creator = (uint32_t)sqlite3_column_int64(stmt, 9);
-            // The file is one run of the medium.
-            info.has_data = 1;
-            info.num_extents = 1;
-            info.extents[0] = fs_extent{info.start, info.data_size};
-        }
-        *out = std::move(info);
-    } else if (step == SQLITE_DONE) {
-        log_error("%s: keynum %lld not found", fn, (long long)id);
-        result = -12;
-    } else {
-        CBR_LOG_SQLITE(fn, db->conn);
-        result = -40;
-    }
-    sqlite3_reset(stmt);
-    return result;
+    return fs_catalog_node_info(record, keynum, out, refresh, &store->select_node, kSelectNode, "cbr_db_node_info",
+                                [](sqlite3_stmt *stmt, NodeInfo *out) {
+                                    out->date_created = out->date_modified = sqlite3_column_int64(stmt, 6);
+                                    const int64_t flags = sqlite3_column_int64(stmt, 7);
+                                    if (flags == 1)
+                                        out->flags |= NODE_CATALOG_FLAG_1;
+                                    else if (flags == 2)
+                                        out->flags |= NODE_CATALOG_FLAG_2;
+                                    if (sqlite3_column_int(stmt, 2) == 1) {
+                                        out->flags |= NODE_FOLDER;
+                                        out->child_count =
+                                            (uint64_t)std::max<int64_t>(0, sqlite3_column_int64(stmt, 3));
+                                        return;
+                                    }
+                                    out->start = (uint64_t)sqlite3_column_int64(stmt, 4);
+                                    out->data_size = catdb_stored_size_(sqlite3_column_int64(stmt, 5));
+                                    out->hfs_type = (uint32_t)sqlite3_column_int64(stmt, 8);
+                                    out->hfs_creator = (uint32_t)sqlite3_column_int64(stmt, 9);
+                                    // The file is one run of the medium.
+                                    out->has_data = 1;
+                                    out->num_extents = 1;
+                                    out->extents[0] = fs_extent{out->start, out->data_size};
+                                });
 }
 
 // --- naming callbacks ---------------------------------------------------------------------------
