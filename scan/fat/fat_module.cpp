@@ -34,8 +34,9 @@
 #include "foundation/log.h"
 #include "foundation/strings.h"
 #include "modules/module.h"
-#include "scan/recover/recover.h"
+#include "scan/catalog/catalog_ops.h"
 #include "scan/catalog/selection.h"
+#include "scan/recover/recover.h"
 #include "scan/scan_context.h"
 #include "storage/media.h"
 
@@ -44,7 +45,7 @@ namespace {
 constexpr uint32_t kBootSectorBytes = 512;
 constexpr uint32_t kBackupSectorSizes[] = {512, 1024, 2048, 4096};
 
-class FatOps : public fs_ops {
+class FatOps : public CatalogOps {
 public:
     void free(fs_record *fs) override
     {
@@ -60,45 +61,9 @@ public:
     }
     int quick_scan(fs_record *fs) override { return fat_quickscan(fs); }
     int volume_name(fs_record *fs, char *out, size_t size) override { return fat_volume_label(fs, out, size); }
-    int recover_marked(fs_record *fs, const char *target) override
-    {
-        return catdb_recover_selected(&fs->cat, target);
-    }
-    int recover_node(fs_record *fs, uint64_t keynum, const char *target, std::string *path,
-                     uint64_t *size) override
-    {
-        return catdb_recover_node(&fs->cat, (int64_t)keynum, target, path, size);
-    }
-    int select(fs_record *fs, const int64_t *list, size_t count, uint32_t value) override
-    {
-        return catdb_select_node(&fs->cat, list, count, value);
-    }
-    int num_children(fs_record *fs, uint64_t keynum) override
-    {
-        std::lock_guard<std::recursive_mutex> hold(*catdb_mutex(&fs->cat));
-        const int rc = catdb_ensure_reading(&fs->cat);
-        if (rc != 0)
-            return rc;
-        uint32_t n = 0;
-        const int got = catdb_get_num_children(&fs->cat, (int64_t)keynum, &n);
-        return got != 0 ? got : (int)std::min<uint32_t>(n, INT32_MAX);
-    }
     int node_info(fs_record *fs, uint64_t keynum, NodeInfo *out, int flags) override
     {
         return fatdb_node_info(fs, (int64_t)keynum, out, flags & NODE_INFO_SELECTION_ONLY);
-    }
-    int children(fs_record *fs, uint64_t keynum, std::vector<NodeInfo> *out) override
-    {
-        return catdb_node_children(
-            &fs->cat, (int64_t)keynum,
-            [](void *context, catdb *, fs_record *record, int64_t child) {
-                NodeInfo info;
-                const int rc = fatdb_node_info(record, child, &info, 0);
-                if (rc == 0)
-                    static_cast<std::vector<NodeInfo> *>(context)->push_back(std::move(info));
-                return rc;
-            },
-            out);
     }
     int node_extents(fs_record *fs, uint64_t keynum, int fork, std::vector<fs_extent> *out) override
     {

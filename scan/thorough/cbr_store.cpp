@@ -36,6 +36,7 @@
 
 #include "foundation/file.h"
 #include "foundation/strings.h"
+#include "scan/catalog/catalog_ops.h"
 #include "scan/catalog/fs_record.h"
 #include "scan/catalog/selection.h"
 #include "scan/recover/recover.h"
@@ -70,7 +71,7 @@ int root_info(fs_record *record, NodeInfo *out, int flags)
     return 0;
 }
 
-class CbrOps : public fs_ops {
+class CbrOps : public CatalogOps {
 public:
     void free(fs_record *record) override
     {
@@ -83,50 +84,11 @@ public:
             ctx->store = nullptr;
     }
     int finish(fs_record *record) override { return cbr_end_of_scan(record); }
-    int recover_marked(fs_record *record, const char *target) override
-    {
-        return catdb_recover_selected(&record->cat, target);
-    }
-    int recover_node(fs_record *record, uint64_t keynum, const char *target, std::string *path,
-                     uint64_t *size) override
-    {
-        return catdb_recover_node(&record->cat, (int64_t)keynum, target, path, size);
-    }
-    int select(fs_record *record, const int64_t *list, size_t count, uint32_t value) override
-    {
-        return catdb_select_node(&record->cat, list, count, value);
-    }
-    int num_children(fs_record *record, uint64_t keynum) override
-    {
-        std::lock_guard<std::recursive_mutex> hold(*catdb_mutex(&record->cat));
-        // While the tree is written its rows are read on that connection.
-        if (catdb_mode(&record->cat) != CATDB_MODE_WRITE) {
-            const int rc = catdb_ensure_reading(&record->cat);
-            if (rc != 0)
-                return rc;
-        }
-        uint32_t n = 0;
-        const int got = catdb_get_num_children(&record->cat, (int64_t)keynum, &n);
-        return got != 0 ? got : (int)std::min<uint32_t>(n, INT32_MAX);
-    }
     int node_info(fs_record *record, uint64_t keynum, NodeInfo *out, int flags) override
     {
         if (keynum == KEYNUM_FS_ROOT)
             return root_info(record, out, flags);
         return cbr_db_node_info(record, keynum, out, flags & NODE_INFO_SELECTION_ONLY);
-    }
-    int children(fs_record *record, uint64_t keynum, std::vector<NodeInfo> *out) override
-    {
-        return catdb_node_children(
-            &record->cat, (int64_t)keynum,
-            [](void *context, catdb *, fs_record *r, int64_t child) {
-                NodeInfo info;
-                const int rc = cbr_db_node_info(r, (uint64_t)child, &info, 0);
-                if (rc == 0)
-                    static_cast<std::vector<NodeInfo> *>(context)->push_back(std::move(info));
-                return rc;
-            },
-            out);
     }
     int node_extents(fs_record *record, uint64_t keynum, int fork, std::vector<fs_extent> *out) override
     {
