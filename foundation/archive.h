@@ -255,6 +255,9 @@ int unarchive_string(archive *a, const char *name);
 // "unarchive_bytes_copy: count=<size> n=<stored>" (information), copies the
 // smaller amount and zero-fills the rest. Returns the stored length.
 int unarchive_bytes_copy(archive *a, const char *name, void *dest, uint32_t size);
+// Copies the item into dest only when it holds exactly size bytes: 0, the
+// lookup's failure, or -1 for another length (dest untouched).
+int unarchive_bytes_exact(archive *a, const char *name, void *dest, uint32_t size);
 // Puts the name of the item after the last one found into the scratch buffer
 // without consuming anything. Its length (NUL included), or -1 at the end.
 int unarchive_peek_name(archive *a);

@@ -498,6 +498,22 @@ int unarchive_bytes_copy(archive *a, const char *name, void *dest, uint32_t size
     return (int)item.length;
 }
 
+int unarchive_bytes_exact(archive *a, const char *name, void *dest, uint32_t size)
+{
+    if (dest == nullptr && size > 0)
+        return ARCHIVE_BAD_ARGUMENT;
+    const int64_t index = find(a, name);
+    if (index < 0)
+        return (int)index;
+    const archive_item &item = a->items[(size_t)index];
+    consume(a, index);
+    if (item.length != size)
+        return -1;
+    if (size > 0)
+        std::memcpy(dest, a->data.data() + item.value_offset, size);
+    return 0;
+}
+
 int unarchive_peek_name(archive *a)
 {
     if (a == nullptr)

@@ -46,18 +46,6 @@ struct fs_saved {
     uint8_t path[FS_PATH_SIZE];
 };
 
-// An item of exactly size bytes into dest: 0, or -1 for another length.
-int read_exact(archive *a, const char *name, void *dest, uint32_t size)
-{
-    const int n = unarchive_bytes(a, name);
-    if (n < 0)
-        return n;
-    if ((uint32_t)n != size)
-        return -1;
-    std::memcpy(dest, archive_scratch_data(a), size);
-    return 0;
-}
-
 int read_items(archive *a, fs_saved *s)
 {
     int32_t type = 0;
@@ -74,20 +62,20 @@ int read_items(archive *a, fs_saved *s)
     uint8_t bytes40[40];
     if ((rc = unarchive_long(a, "index", &s->index)) != 0 || (rc = unarchive_long(a, "subtype", &s->subtype)) != 0 ||
         (rc = unarchive_quad(a, "id_root", &s->id_root)) != 0 ||
-        (rc = read_exact(a, "fskey", s->fskey, FS_KEY_SIZE)) != 0 ||
+        (rc = unarchive_bytes_exact(a, "fskey", s->fskey, FS_KEY_SIZE)) != 0 ||
         (rc = unarchive_quad(a, "max_dir_entries", &s->max_dir_entries)) != 0 ||
         (rc = unarchive_long(a, "mode", &s->mode)) != 0 || (rc = unarchive_long(a, "cat_mode", &s->cat_mode)) != 0)
         return rc;
-    if ((rc = read_exact(a, "selected", bytes40, 40)) != 0)
+    if ((rc = unarchive_bytes_exact(a, "selected", bytes40, 40)) != 0)
         return rc;
     unpack_u64s(bytes40, s->selected);
-    if ((rc = read_exact(a, "recovered", bytes40, 40)) != 0)
+    if ((rc = unarchive_bytes_exact(a, "recovered", bytes40, 40)) != 0)
         return rc;
     unpack_u64s(bytes40, s->recovered);
     if ((rc = unarchive_quad(a, "biggest_id", &s->biggest_id)) != 0 ||
         (rc = unarchive_long(a, "recurse_depth", &s->recurse_depth)) != 0 ||
         (rc = unarchive_long(a, "filter", &s->filter)) != 0 || (rc = unarchive_long(a, "options", &s->options)) != 0 ||
-        (rc = read_exact(a, "path", s->path, FS_PATH_SIZE)) != 0)
+        (rc = unarchive_bytes_exact(a, "path", s->path, FS_PATH_SIZE)) != 0)
         return rc;
     return 0;
 }

@@ -108,31 +108,18 @@ std::vector<cbr_fmlist_entry> current_list()
     return list;
 }
 
-// An item of exactly size bytes into dest: 0, the reader's failure, or -1
-// for another length.
-int read_exact(archive *a, const char *name, void *dest, uint32_t size)
-{
-    const int n = unarchive_bytes(a, name);
-    if (n < 0)
-        return n;
-    if ((uint32_t)n != size)
-        return -1;
-    std::memcpy(dest, archive_scratch_data(a), size);
-    return 0;
-}
-
 int read_items(archive *a, saved_state *s)
 {
     int rc;
     if ((rc = unarchive_quad(a, "n_spans", &s->span_count)) != 0 ||
-        (rc = read_exact(a, "span", &s->span, sizeof s->span)) != 0 ||
-        (rc = read_exact(a, "preselect_array", s->prefilter, sizeof s->prefilter)) != 0 ||
+        (rc = unarchive_bytes_exact(a, "span", &s->span, sizeof s->span)) != 0 ||
+        (rc = unarchive_bytes_exact(a, "preselect_array", s->prefilter, sizeof s->prefilter)) != 0 ||
         (rc = unarchive_long(a, "_clear", &s->clear)) != 0 ||
         (rc = unarchive_long(a, "n_strong_fils", &s->strong_files)) != 0 ||
         (rc = unarchive_quad(a, "fence", &s->fence)) != 0 ||
-        (rc = read_exact(a, "start_bin", s->start_bins, sizeof s->start_bins)) != 0 ||
+        (rc = unarchive_bytes_exact(a, "start_bin", s->start_bins, sizeof s->start_bins)) != 0 ||
         (rc = unarchive_quad(a, "bn0", &s->prev_start_sector)) != 0 ||
-        (rc = read_exact(a, "span_cache", s->ring, sizeof s->ring)) != 0 ||
+        (rc = unarchive_bytes_exact(a, "span_cache", s->ring, sizeof s->ring)) != 0 ||
         (rc = unarchive_long(a, "sc_r", &s->ring_read)) != 0 || (rc = unarchive_long(a, "sc_w", &s->ring_write)) != 0 ||
         (rc = unarchive_quad(a, "i_span", &s->parse_start)) != 0)
         return rc;
