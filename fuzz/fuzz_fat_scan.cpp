@@ -79,10 +79,7 @@ void walk(fs_record *fs, uint64_t keynum, uint64_t parent, int depth, size_t *se
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     static Scratch s;
-    FILE *f = std::fopen(s.image.c_str(), "wb");
-    require(f != nullptr);
-    require(size == 0 || std::fwrite(data, 1, size, f) == size);
-    std::fclose(f);
+    fuzzsupport::write_file(s.image, data, size);
 
     Media *media = media_attach_file(s.image.c_str());
     if (media == nullptr)

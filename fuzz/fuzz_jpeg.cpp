@@ -121,10 +121,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             whole.header_end == pieces.header_end && whole.width == pieces.width);
 
     // Measure on a medium holding the input.
-    FILE *f = std::fopen(s.image.c_str(), "wb");
-    require(f != nullptr);
-    require(size == 0 || std::fwrite(data, 1, size, f) == size);
-    std::fclose(f);
+    fuzzsupport::write_file(s.image, data, size);
     Media *media = media_attach_file(s.image.c_str());
     if (media == nullptr)
         return 0;

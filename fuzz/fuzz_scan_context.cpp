@@ -93,10 +93,7 @@ bool holds_side_file(const std::string &path)
 void load_saved_scan(Scratch &s, const uint8_t *data, size_t size)
 {
     const std::string file = s.root + "/input.scan";
-    FILE *f = std::fopen(file.c_str(), "wb");
-    require(f != nullptr);
-    require(size == 0 || std::fwrite(data, 1, size, f) == size);
-    std::fclose(f);
+    fuzzsupport::write_file(file, data, size);
     int loaded = -1;
     const int rc = scx_load_scans(file.c_str(), nullptr, 0, s.workspace, &loaded);
     require(rc == 0 || rc == -1 || rc == -11);
@@ -124,10 +121,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     const std::string slot = s.ws + "/Scan.01";
     require(make_dir_path(slot.c_str()) == 0);
-    FILE *f = std::fopen((slot + "/context").c_str(), "wb");
-    require(f != nullptr);
-    require(size == 0 || std::fwrite(data, 1, size, f) == size);
-    std::fclose(f);
+    fuzzsupport::write_file((slot + "/context"), data, size);
 
     ScanContext *scan = nullptr;
     require(scx_load_slot(s.workspace, 1, &scan) == 0 && scan != nullptr);

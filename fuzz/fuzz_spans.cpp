@@ -135,10 +135,8 @@ struct Scratch : fuzzsupport::WorkspaceScratch {
         g_excluded = path_index_register("Fuzz/Card Files/.zvf", (uint64_t)kFakeId << 16 | 2, 0);
         require(g_excluded != nullptr);
         const std::string path = root + "/card.img";
-        FILE *f = std::fopen(path.c_str(), "wb");
         const std::string card = make_card();
-        require(f != nullptr && std::fwrite(card.data(), 1, card.size(), f) == card.size());
-        std::fclose(f);
+        fuzzsupport::write_file(path, card.data(), card.size());
         media = media_new(path.c_str(), "card", MEDIA_FILE, 0);
         require(media != nullptr);
         media->stop_pos = media->orig_stop_pos = (int64_t)kCardSize;
@@ -169,9 +167,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     require(scan != nullptr && scan->store != nullptr);
     fs_record *store = scan->store;
     const std::string spans = dir_file_path(store->folder, "spans").c_str();
-    FILE *f = std::fopen(spans.c_str(), "wb");
-    require(f != nullptr && (size == 0 || std::fwrite(data, 1, size, f) == size));
-    std::fclose(f);
+    fuzzsupport::write_file(spans, data, size);
     cbr_attach_modules(scan);
     file_clear_write_error();
     require(media_retain(s.media) == 0);

@@ -35,6 +35,15 @@ inline void write_sentinel(const std::string &path)
     std::fclose(f);
 }
 
+// Writes size bytes of data as the whole file at path.
+inline void write_file(const std::string &path, const void *data, size_t size)
+{
+    std::FILE *f = std::fopen(path.c_str(), "wb");
+    require(f != nullptr);
+    require(size == 0 || std::fwrite(data, 1, size, f) == size);
+    require(std::fclose(f) == 0);
+}
+
 // The names directly inside a folder, "." and ".." left out.
 inline std::vector<std::string> entries(const std::string &path)
 {
