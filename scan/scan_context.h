@@ -277,6 +277,15 @@ std::vector<scx_rematch_change> scx_rematch_media();
 // current scan's own medium was removed during a command (abort requested,
 // path recorded for scx_finish), else 0.
 int scx_media_removed(const char *path, int kind);
+// The running scan's own thread found its medium gone (a read failed the
+// way a removed device fails, or the medium was detached): the removal of
+// media (the medium it read; NULL: the scan's) is recorded as
+// scx_media_removed records it for the running scan (abort requested, path
+// kept for scx_finish, which takes the saved copy and detaches the medium),
+// and every other scan of that path is detached. The verdict is then -30.
+// 1 when the removal is recorded (now or before), 0 for NULL or a medium
+// without a path.
+int scx_media_gone(ScanContext *scan, Media *media);
 // Saves the medium into the saved copy and clears it. 0 or -1.
 int scx_detach_media(ScanContext *scan);
 

@@ -563,33 +563,62 @@ int scx_detach_media(ScanContext *scan)
     return detach_media_locked(scan, scan->media);
 }
 
+namespace {
+
+// Under the slot mutex: every scan whose medium has that path loses it.
+// `reading`, whose thread still reads the medium through its own reference,
+// only records the removal (the copy is taken by scx_finish) and is
+// aborted; the others are detached at once. Whether `reading` was one.
+bool medium_removed_locked(const std::string &path, ScanContext *reading)
+{
+    bool found = false;
+    for (uint32_t slot = 1; slot <= SCX_SLOTS; slot++) {
+        ScanContext *scan = slot_entry(slot).get();
+        if (scan == nullptr || scan->media == nullptr)
+            continue;
+        const char *own = media_path(scan->media);
+        if (own == nullptr || path != own)
+            continue;
+        if (scan == reading) {
+            scan->pending_detach = scan->media;
+            scan->media = nullptr;
+            scan->detached_paths.push_back(path);
+            request_abort();
+            found = true;
+        } else {
+            detach_media_locked(scan, scan->media);
+        }
+    }
+    return found;
+}
+
+} // namespace
+
 int scx_media_removed(const char *path, int kind)
 {
     (void)kind;
     if (path == nullptr)
         return 0;
     const bool busy = engine_is_busy() != 0;
-    int result = 0;
     std::lock_guard<std::mutex> lock(slot_mutex());
-    ScanContext *running = current();
-    for (uint32_t slot = 1; slot <= SCX_SLOTS; slot++) {
-        ScanContext *scan = slot_entry(slot).get();
-        if (scan == nullptr || scan->media == nullptr)
-            continue;
-        const char *own = media_path(scan->media);
-        if (own == nullptr || std::strcmp(own, path) != 0)
-            continue;
-        if (busy && scan == running) {
-            // The scan thread keeps reading through its own reference: the
-            // copy is taken by scx_finish, and only this scan is aborted.
-            scan->pending_detach = scan->media;
-            scan->media = nullptr;
-            scan->detached_paths.emplace_back(path);
-            request_abort();
-            result = 1;
-        } else {
-            detach_media_locked(scan, scan->media);
-        }
-    }
-    return result;
+    return medium_removed_locked(path, busy ? current() : nullptr) ? 1 : 0;
+}
+
+int scx_media_gone(ScanContext *scan, Media *media)
+{
+    if (scan == nullptr)
+        return 0;
+    std::lock_guard<std::mutex> lock(slot_mutex());
+    const char *path = media_path(media != nullptr ? media : scan->media);
+    if (path == nullptr)
+        return scan->detached_paths.empty() ? 0 : 1;
+    const std::string removed = path;
+    if (scan->media != nullptr)
+        return medium_removed_locked(removed, scan) ? 1 : 0;
+    // Removed already. Detached at once (no command was running when the
+    // removal came): its path is recorded now, for the verdict.
+    if (scan->detached_paths.empty())
+        scan->detached_paths.push_back(removed);
+    request_abort();
+    return 1;
 }

@@ -91,9 +91,13 @@ int32_t reader_block_size(const Media *media)
 // The block loop: each block of the medium to the thorough-scan store, until
 // the end of the medium, an abort, an early stop or a failed file write
 // (*result -3, error 307). A block is handed on only when the reader gave a
-// whole one. 0, or -1 (logged) when a block could not be read.
-int block_loop(fs_record *store, Media *media, int32_t block, ZV::RemainingTimeEstimator *remaining, int *result)
+// whole one. 0, or -1 (logged) when a block could not be read. A medium
+// found gone by the failed read (a pulled card's reads fail before its
+// removal notice arrives) ends the loop as that notice would: the removal
+// recorded for the scan, 0.
+int block_loop(ScanContext *scan, Media *media, int32_t block, ZV::RemainingTimeEstimator *remaining, int *result)
 {
+    fs_record *store = scan->store;
     const int64_t length = media_length(media);
     const int64_t count = length / block;
     while (media->byte_pos < length) {
@@ -106,8 +110,11 @@ int block_loop(fs_record *store, Media *media, int32_t block, ZV::RemainingTimeE
             // the end needs nothing more.
             if (rc == MEDIA_ABORTED || rc == MEDIA_STOPPED || rc == MEDIA_END || abort_requested() != 0)
                 break;
+            const int errnum = media_check_reader_errors(media);
             log_error("start_scan: media_get_max_bytes failed reading %s pos=%lld: %s", media_path(media),
                       (long long)media->byte_pos, error_list_str().c_str());
+            if ((scx_media(scan) == nullptr || media_gone(media, errnum)) && scx_media_gone(scan, media) != 0)
+                break;
             return SCAN_READ_FAILED;
         }
         const int64_t number = media->byte_pos / block;
@@ -183,7 +190,7 @@ int scan_thorough(ScanContext **pointer, Media *media, ZV::RemainingTimeEstimato
     scx_begin(scan);
     int result = -1;
     const bool open = cbr_prepare(store) == 0 && cbr_open_spans(store) == 0;
-    if (blocks && open && block_loop(store, media, block, remaining, &result) == SCAN_READ_FAILED) {
+    if (blocks && open && block_loop(scan, media, block, remaining, &result) == SCAN_READ_FAILED) {
         cbr_end_blocks(store);
         media_rd_close(media);
         progress_pop();
@@ -197,11 +204,12 @@ int scan_thorough(ScanContext **pointer, Media *media, ZV::RemainingTimeEstimato
     set_stop_enabled(0);
     cbr_end_blocks(store);
     // A write that failed, also one that showed only when "spans" was
-    // closed, leaves the spans unparsed: the verdict reports it.
+    // closed, leaves the spans unparsed: the verdict reports it. Nor are
+    // they parsed when the medium went away (nothing can be measured).
     if (file_write_error_occurred() == 0) {
         result = 0;
         clear_stop_request(); // an early stop keeps what was found
-        if (abort_requested() == 0) {
+        if (abort_requested() == 0 && !has_detached_paths(scan)) {
             progress_next_phase();
             result = end_of_scan(scan);
         }
@@ -220,11 +228,13 @@ int scan_thorough(ScanContext **pointer, Media *media, ZV::RemainingTimeEstimato
 
 int scan_result_status(int result, ScanContext *scan)
 {
+    // A removal is recorded with an abort request; the scan's own thread may
+    // record one where no run takes requests.
+    if (has_detached_paths(scan)) {
+        log_info("aborted due to media detach");
+        return SCAN_DETACHED;
+    }
     if (abort_requested()) {
-        if (has_detached_paths(scan)) {
-            log_info("aborted due to media detach");
-            return SCAN_DETACHED;
-        }
         log_info("user abort");
         return SCAN_ABORTED;
     }

@@ -25,9 +25,12 @@
 //   verdict 0 (or a failure of a type-2 scan)  the context stays in its slot
 //       with state 2; its folder "Scan.NN" holds "context" and one folder per
 //       file system ("FAT.1" with "cat.db", "key", "treeinfo")
-//   verdict -30 (medium removed during the scan)  kept with state 3
+//   verdict -30 (medium removed during the scan: its removal notice, or
+//       reads that fail the way a removed device fails)  kept with state 3
 //   verdict -1 of a thorough scan (a block could not be read)  kept with
-//       state 2, unparsed: its reader and "spans" are closed
+//       state 2, unparsed: its reader and "spans" are closed; the same when
+//       the medium failed while the spans were measured, with "spans"
+//       holding the measured spans and those not reached
 //   verdict -5, any failed quick scan, a deleted-file scan without a file
 //       system, a retain failure, a block reader that cannot be made  the
 //       context and its folder are deleted: the slot is free again
@@ -49,9 +52,10 @@
 //   is the error-list text ("[283 2*307]").
 //
 // Status codes: 0 done (also with entries in the error list), -1 a block
-// could not be read, -3 a file write failed during the scan (error 307),
-// -4 the medium could not be retained (error 700) or its block reader could
-// not be made, -5 aborted by the user, -7 no attached medium with that id
+// could not be read or the medium failed while spans were measured (error
+// 425), -3 a file write failed during the scan (error 307), -4 the medium
+// could not be retained (error 700) or its block reader could not be made,
+// -5 aborted by the user, -7 no attached medium with that id
 // (error 283), -12 a scan type other than 1, 2 and 3, -30 aborted because
 // the medium was removed, -38 a deleted-file scan found no file system, -39
 // no scan context could be made (no free slot). Any other code is the
@@ -100,7 +104,8 @@ int scan_run(ScanContext *scan);
 int scan_quick(ScanContext **scan);
 int scan_deleted(ScanContext **scan);
 
-// The end-of-scan verdict and its log line: -30 / -5 when an abort was
-// requested (-30 when the scan recorded a removal of its medium), -3 when a
-// file write failed, the result when it is not 0, else 0.
+// The end-of-scan verdict and its log line: -30 when the scan recorded a
+// removal of its medium (scx_media_removed, scx_media_gone), -5 when an
+// abort was requested, -3 when a file write failed, the result when it is
+// not 0, else 0.
 int scan_result_status(int result, ScanContext *scan);

@@ -241,10 +241,19 @@ int setup_reader(Media *media, bool read_ahead, buf_t *buffer_holder);
 // then ends with MEDIA_STOPPED, and the next read goes on without read-ahead.
 void media_rd_stop(Media *media);
 void media_rd_close(Media *media);
-// Called once per block: logs a slow read ("Slow read of %s near block
-// %lld"), each new unreadable range ("Error reading %s near block %lld",
-// its first device block) and a fatal read failure (same line, its block).
-void media_check_reader_errors(Media *media);
+// Called once per block, and after each read whose failure matters: logs a
+// slow read ("Slow read of %s near block %lld"), each new unreadable range
+// ("Error reading %s near block %lld", its first device block) and a fatal
+// read failure (same line, its block). Returns the errno that ended the
+// reader's reading (see block_reader.h: a device gone, data ending early),
+// also when a restart of the ring has cleared it since for a device gone;
+// 0 while it can read on (unreadable blocks delivered as zeros included)
+// or without a reader.
+int media_check_reader_errors(Media *media);
+// Whether a read that failed with errnum met a medium that is gone: the
+// medium is detached, or errnum is what a removed device answers (ENODEV,
+// ENXIO, ENOMEDIUM). Any other failure is the medium's own.
+bool media_gone(const Media *media, int errnum);
 // The medium's error report: every unreadable range its reader found since
 // setup_reader (blocks delivered as zeros; device blocks, neighbours
 // merged, at most RD_BAD_RANGES_MAX listed and the rest counted). Returns

@@ -407,10 +407,10 @@ void media_rd_close(Media *media)
     rd_close(reader);
 }
 
-void media_check_reader_errors(Media *media)
+int media_check_reader_errors(Media *media)
 {
     if (media == nullptr || media->reader == nullptr)
-        return;
+        return 0;
     rd_reader *reader = media->reader;
     const char *path = media_path(media);
     if (path == nullptr)
@@ -427,12 +427,24 @@ void media_check_reader_errors(Media *media)
             log_info("Error reading %s near block %lld", path, (long long)range.first_block);
     }
     // The last failed read: logged here only when it ended the reading (a
-    // bad block is among the ranges above).
-    if (rd_error_number(reader) != 0) {
-        if (rd_failed(reader) != 0)
+    // bad block is among the ranges above). A device gone is never read
+    // past, so its errno in the record ends the reading even when a seek
+    // elsewhere has restarted the ring since.
+    int fatal = rd_failed(reader);
+    const int last = rd_error_number(reader);
+    if (last != 0) {
+        if (fatal == 0 && media_gone(nullptr, last))
+            fatal = last;
+        if (fatal != 0)
             log_info("Error reading %s near block %lld", path, (long long)rd_error_block(reader));
         rd_clear_error(reader);
     }
+    return fatal;
+}
+
+bool media_gone(const Media *media, int errnum)
+{
+    return (media != nullptr && media->attached == 0) || errnum == ENODEV || errnum == ENXIO || errnum == ENOMEDIUM;
 }
 
 int64_t media_read_errors(const Media *media, rd_bad_report *report)

@@ -21,6 +21,17 @@
 //   kept and a partial "spans1" removed; "spans1" replaces "spans" only when
 //   every measured span reached it. A short read of "spans" stops reading,
 //   but the spans already in the ring are still measured (171 recorded).
+// - Parsing cut short keeps what it did not reach: after an abort, or when
+//   the medium failed or went away while a span was measured, "spans1"
+//   gets the spans not reached (the one being measured, the rest of the
+//   ring and of "spans") unchanged after the measured ones, in file order,
+//   so a later parse of the returned card finds every start again. They
+//   are not measured, so no catalog is built from them: the medium's
+//   failure records 425 and ends the parse with -1 (the tree step does not
+//   run); a medium gone is recorded as its removal (scx_media_gone). The
+//   medium is checked after every span (media_check_reader_errors), so
+//   measuring stops at the first span that meets the failure instead of
+//   failing through every one after it.
 // - A scan without any start ends with an empty "spans", "gaps" and
 //   "cbrnames", so the tree step makes an empty catalog.
 // - Records read past the ring by cbr_next_span go through the module-id
@@ -36,9 +47,12 @@
 #include "foundation/log.h"
 #include "foundation/progress.h"
 #include "foundation/strings.h"
+#include "foundation/sysutil.h"
 #include "foundation/workdir.h"
 #include "scan/catalog/fs_record.h"
 #include "scan/path_index.h"
+#include "scan/scan_context.h"
+#include "storage/media.h"
 
 namespace {
 
@@ -48,6 +62,9 @@ constexpr char kGaps[] = "gaps";
 constexpr char kNames[] = "cbrnames";
 constexpr char kFirstName[] = "xx"; // written with its NUL
 constexpr int64_t kSectorSize = 512;
+
+// Why measuring stopped before the last span.
+enum class Cut { none, aborted, medium_failed, medium_gone };
 
 void clear_parse_state(cbr_store *store)
 {
@@ -135,9 +152,11 @@ int abort_ending(fs_record *record, cbr_store *store)
 
 // The measured spans replace "spans" when all of them were written;
 // otherwise "spans" stays as it was. The scan's verdict reports a failure.
-int normal_ending(fs_record *record, cbr_store *store)
+// aborted: the medium cut parsing short (the modules' end-of-parsing is
+// told).
+int normal_ending(fs_record *record, cbr_store *store, int aborted = 0)
 {
-    end_of_parsing(store, 0);
+    end_of_parsing(store, aborted);
     file_free(&store->reader);
     if (store->spans != nullptr) {
         const bool written = close_written(&store->spans, kSpans1) && file_write_error_occurred() == 0;
@@ -167,6 +186,62 @@ void record_gap(cbr_store *store, uint64_t start)
             parse_write_failed(kGaps, (int)written);
     }
     store->prev_start_sector = (uint64_t)sector;
+}
+
+// Whether the medium can still be read after a span was measured (or before
+// the next one): Cut::none, else the failure, logged with its span and 425
+// recorded. A medium gone (detached, or failing as a removed device fails)
+// is recorded as its removal.
+Cut check_medium(fs_record *record, Media *media, uint64_t index, uint64_t n)
+{
+    const bool detached = record->scan != nullptr && scx_media(record->scan) == nullptr;
+    const int errnum = media_check_reader_errors(media);
+    if (!detached && errnum == 0)
+        return Cut::none;
+    const bool gone = detached || media_gone(media, errnum);
+    char text[128] = "the medium is detached";
+    if (!detached)
+        zv_strerror_r(errnum, text, sizeof text);
+    log_error("%s: measuring stopped at span %llu of %llu: %s", "cbr_parse_spans", (unsigned long long)index,
+              (unsigned long long)n, text);
+    add_error(CBR_ERROR_MEASURE_READ);
+    if (gone)
+        scx_media_gone(record->scan, media);
+    return gone ? Cut::medium_gone : Cut::medium_failed;
+}
+
+// Appends the spans parsing did not reach to the span writer after the
+// measured ones, in file order: `current` (the span being measured, when
+// its module wrote none), the rest of the ring, then the records of
+// "spans" from index `next` on (where the reader stands). Stops at a write
+// failure (recorded; "spans" is then kept whole) or at a short read.
+void keep_unreached(fs_record *record, cbr_store *store, const cbr_span *current, uint64_t next, uint64_t n,
+                    bool readable)
+{
+    const auto keep = [store](const cbr_span &span) {
+        const int64_t written = file_write(store->spans, &span, (int64_t)CBR_SPAN_SIZE);
+        if (written == (int64_t)CBR_SPAN_SIZE)
+            return true;
+        parse_write_failed(kSpans1, (int)written);
+        return false;
+    };
+    if (current != nullptr && !keep(*current))
+        return;
+    for (; !ring_empty(store); store->ring_read = (store->ring_read + 1) % CBR_RING_SIZE)
+        if (!keep(store->ring[store->ring_read]))
+            return;
+    cbr_span span;
+    for (; readable && next < n; next++) {
+        if (file_read(store->reader, &span, (int64_t)CBR_SPAN_SIZE) != (int64_t)CBR_SPAN_SIZE) {
+            log_error("%s: Can't read span %llu of %llu", "cbr_parse_spans", (unsigned long long)next,
+                      (unsigned long long)n);
+            add_error(CBR_ERROR_SPANS_OPEN);
+            return;
+        }
+        cbr_translate_span(record, &span);
+        if (!keep(span))
+            return;
+    }
 }
 
 } // namespace
@@ -243,19 +318,37 @@ int cbr_parse_spans(fs_record *record)
     for (fil_module *m = fil_module_first(); m != nullptr; m = m->next)
         fil_module_reset(m);
 
+    // The medium the modules read (kept when it is detached meanwhile).
+    Media *media = scx_media(record->scan);
+    if (media == nullptr)
+        media = record->media; // detached already
+    Cut cut = Cut::none;
+    cbr_span taken{};        // the span being measured as "spans" holds it
+    bool keep_taken = false; // it met the medium's failure: not measured
     for (uint64_t i = store->parse_start; i < n; i++) {
-        if (abort_requested() != 0)
+        if (abort_requested() != 0) {
+            // A removal notice aborts too: the medium's failure is recorded.
+            cut = check_medium(record, media, i, n);
+            if (cut == Cut::none)
+                cut = Cut::aborted;
             break;
+        }
         progress_set_done((int64_t)i);
         if (ring_empty(store))
             break;
-        store->span = store->ring[store->ring_read];
+        taken = store->ring[store->ring_read];
+        store->span = taken;
         store->ring_read = (store->ring_read + 1) % CBR_RING_SIZE;
         if ((int64_t)store->span.start >= store->fence) {
             progress_set_code(store->span.module_id);
-            cbr_measure_span(record);
+            const int measured = cbr_measure_span(record);
             if (file_write_error_occurred() != 0) {
                 add_error(CBR_ERROR_MEASURE_WRITE);
+                break;
+            }
+            cut = check_medium(record, media, i, n);
+            if (cut != Cut::none) {
+                keep_taken = measured != 0;
                 break;
             }
         }
@@ -271,7 +364,13 @@ int cbr_parse_spans(fs_record *record)
         }
     }
     progress_pop();
-    return normal_ending(record, store);
+    if (cut == Cut::none)
+        return normal_ending(record, store);
+    keep_unreached(record, store, keep_taken ? &taken : nullptr, next, n, readable);
+    // An abort ends as before (the modules are told parsing ended); a medium
+    // that failed cut parsing short.
+    normal_ending(record, store, cut == Cut::aborted ? 0 : 1);
+    return cut == Cut::aborted ? 0 : -1;
 }
 
 int cbr_measure_span(fs_record *record)

@@ -62,6 +62,7 @@ enum : int {
     CBR_ERROR_TREE_ABORT = 173,   // tree building aborted
     CBR_ERROR_MEASURE_WRITE = 423,// a file write failed while measuring
     CBR_ERROR_GAP_SORT = 424,     // sorting "gaps" failed
+    CBR_ERROR_MEASURE_READ = 425, // the medium failed or went away while measuring
     CBR_ERROR_CAT_MODE = 575,     // unknown catalog mode
     CBR_ERROR_NAMES_OPEN = 576,   // "cbrnames" cannot be opened for appending
     CBR_ERROR_SPAN_WRITE = 593,   // a span could not be written

@@ -355,6 +355,41 @@ TEST_F(ScanContexts, SaveAllWritesOneRecordPerScan)
     buf_free(list);
 }
 
+// The running scan's own reads find its medium gone before any removal
+// notice (or after one that detached it at once, outside a command): the
+// removal is recorded as a notice during the scan records it, once, and the
+// other scans of that card are detached.
+TEST_F(ScanContexts, ScanFindingItsMediumGoneRecordsTheRemoval)
+{
+    ScanContext *old = finishedScan(media);
+    ScanContext *running = scx_new(SCX_TYPE_QUICK, media, workspace);
+    ASSERT_TRUE(old && running);
+    scx_begin(running);
+    const std::string path = media_path(media);
+    for (int twice = 0; twice < 2; twice++)
+        EXPECT_EQ(scx_media_gone(running, media), 1);
+    EXPECT_EQ(running->detached_paths, std::vector<std::string>{path});
+    EXPECT_EQ(scx_media(running), nullptr);
+    EXPECT_EQ(scx_media(old), nullptr);
+    EXPECT_EQ(old->media_status, SCX_MEDIA_DETACHED);
+    scx_finish(running, -30);
+    EXPECT_EQ(running->scan_state, SCX_STATE_ABORTED);
+    EXPECT_EQ(running->media_status, SCX_MEDIA_DETACHED);
+    EXPECT_EQ(media->attached, 0);
+
+    Media *b = fileMedium(dir / "b.img", std::string(32 * 1024, 'b'));
+    ScanContext *of_b = scx_new(SCX_TYPE_QUICK, b, workspace);
+    ASSERT_NE(of_b, nullptr);
+    scx_begin(of_b);
+    EXPECT_EQ(scx_media_removed(media_path(b), 0), 0); // no command runs: detached at once
+    EXPECT_TRUE(of_b->detached_paths.empty());
+    EXPECT_EQ(scx_media_gone(of_b, b), 1);
+    EXPECT_EQ(of_b->detached_paths, std::vector<std::string>{media_path(b)});
+    scx_finish(of_b, -30);
+    EXPECT_EQ(b->attached, 0);
+    EXPECT_EQ(scx_media_gone(nullptr, b), 0);
+}
+
 TEST_F(ScanContexts, RemovingAnotherCardDoesNotAbortTheRunningScan)
 {
     Media *b = fileMedium(dir / "b.img", std::string(32 * 1024, 'b'));

@@ -373,6 +373,15 @@ TEST_F(ScanDriver, VerdictLines)
     EXPECT_EQ(scan_result_status(0, scan), 0);
     EXPECT_EQ(scan_result_status(0, nullptr), 0);
     EXPECT_TRUE(logged("Scan of (null) completed with no errors."));
+    // A removal the scan's own reads found, where no run takes the abort
+    // request: -30 all the same.
+    ScanContext *own = scx_new(SCX_TYPE_QUICK, media, workspace);
+    ASSERT_NE(own, nullptr);
+    scx_begin(own);
+    EXPECT_EQ(scx_media_gone(own, media), 1);
+    EXPECT_EQ(abort_requested(), 0);
+    EXPECT_EQ(scan_result_status(0, own), SCAN_DETACHED);
+    scx_finish(own, SCAN_DETACHED);
 }
 
 // The engine thread scans while a caller's thread lists the scans and the
@@ -765,23 +774,126 @@ TEST_F(ThoroughScanThreads, CardRemovedDuringTheBlockLoop)
     EXPECT_TRUE(loggedHere("aborted due to media detach"));
 }
 
-// The reader fails for good part-way (no abort): -1 at once, nothing fed
-// after the failure, and the scan finished with its reader, "spans" and the
-// early stop closed.
-TEST_F(ThoroughScanThreads, ReadFailureEndsMinusOneWithEverythingClosed)
+// The reader fails for good part-way, with no removal notice: nothing is
+// fed after the failure, and the scan is finished with its reader, "spans"
+// and the early stop closed, unparsed. A card that answers as a pulled card
+// does (its I/O error comes before the notice) ends as its removal: -30,
+// kept as aborted, the medium detached. Data that ends early is the card's
+// own failure: -1, kept as done. EIO is no such failure: those blocks are
+// read as zeros and the scan goes on.
+TEST_F(ThoroughScanThreads, FatalReadFailureDuringTheBlockLoop)
 {
-    mediatest::FaultyCard card(dir / "card.img", cardFiles(1 << 20, {4096, 65536, 200 * 1024}));
-    card.gone = 128 * 1024;
-    Media *m = attachedMedium(card.path, MEDIA_FILE, 1 << 20);
-    EXPECT_EQ(scan(m), SCAN_READ_FAILED);
-    EXPECT_TRUE(loggedHere("start_scan: media_get_max_bytes failed reading " + card.path + " pos="));
-    std::shared_ptr<ScanContext> kept = scx_in_slot(1);
-    ASSERT_NE(kept, nullptr);
-    EXPECT_EQ(kept->scan_state, SCX_STATE_DONE);
-    EXPECT_EQ(cbr_store_of(kept->store)->spans, nullptr);
-    EXPECT_EQ(starts(readSpans(kept->store)), (std::vector<uint64_t>{4096, 65536}));
-    EXPECT_TRUE(std::filesystem::exists(ws() + "/Scan.01/context"));
-    expectClosed(m);
+    struct Case {
+        int errnum; // from 128 KiB on
+        int verdict, state;
+        bool detached;
+        std::vector<uint64_t> starts;
+    };
+    const std::vector<uint64_t> before = {4096, 65536};
+    const Case cases[] = {
+        {ENODEV, SCAN_DETACHED, SCX_STATE_ABORTED, true, before},
+        {ENXIO, SCAN_DETACHED, SCX_STATE_ABORTED, true, before},
+        {ENOMEDIUM, SCAN_DETACHED, SCX_STATE_ABORTED, true, before},
+        {0, SCAN_READ_FAILED, SCX_STATE_DONE, false, before},
+        {EIO, 0, SCX_STATE_DONE, false, before},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.errnum);
+        mediatest::FaultyCard card(dir / ("card" + std::to_string(c.errnum) + ".img"),
+                                   cardFiles(1 << 20, {4096, 65536, 200 * 1024}));
+        card.gone = 128 * 1024;
+        card.gone_errno = c.errnum;
+        Media *m = attachedMedium(card.path, MEDIA_FILE, 1 << 20);
+        mark = zvtest::readFile(dir / "engine.log").size();
+        begin_run_flags(); // as the engine runs a command
+        set_engine_state(1);
+        EXPECT_EQ(scan(m), c.verdict);
+        std::shared_ptr<ScanContext> kept = scx_in_slot(1);
+        ASSERT_NE(kept, nullptr);
+        EXPECT_EQ(kept->scan_state, c.state);
+        EXPECT_EQ(kept->media_status, c.detached ? SCX_MEDIA_DETACHED : SCX_MEDIA_ATTACHED);
+        EXPECT_EQ(m->attached, c.detached ? 0 : 1);
+        EXPECT_EQ(loggedHere("aborted due to media detach"), c.detached);
+        if (c.verdict != 0) {
+            EXPECT_TRUE(loggedHere("start_scan: media_get_max_bytes failed reading " + card.path + " pos="));
+            EXPECT_TRUE(loggedHere("Error reading " + card.path + " near block 256"));
+            EXPECT_FALSE(loggedHere("Parsing ")) << "nothing can be measured";
+            EXPECT_EQ(cbr_store_of(kept->store)->spans, nullptr);
+        }
+        EXPECT_EQ(starts(readSpans(kept->store)), c.starts);
+        EXPECT_TRUE(std::filesystem::exists(ws() + "/Scan.01/context"));
+        expectClosed(m);
+        set_engine_state(0);
+        clear_run_flags();
+        ScanContext *raw = kept.get();
+        kept.reset();
+        ASSERT_EQ(scx_delete(&raw), 0);
+    }
+}
+
+// The card fails for good while the spans are measured (no removal
+// notice): measuring stops at the span that met the failure, 425 is
+// recorded and no catalog is built. "spans" keeps the file measured before
+// and, unmeasured, the starts not reached. A pulled card ends as its
+// removal (-30, kept as aborted, detached); a card whose data ends early
+// fails the scan (-1, kept as done).
+TEST_F(ThoroughScanThreads, CardFailsWhileTheSpansAreMeasured)
+{
+    constexpr uint64_t MiB = 1 << 20;
+    const std::vector<uint64_t> offsets = {4096, 3 * MiB, 5 * MiB, 7 * MiB};
+    struct Case {
+        int errnum; // of every read from the measuring of the 3 MiB file on
+        int verdict, state;
+        bool detached;
+        const char *verdict_line;
+    };
+    const Case cases[] = {
+        {ENODEV, SCAN_DETACHED, SCX_STATE_ABORTED, true, "aborted due to media detach"},
+        {0, SCAN_READ_FAILED, SCX_STATE_DONE, false, "Failed with errors: [425]"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.errnum);
+        mediatest::FaultyCard card(dir / ("card" + std::to_string(c.errnum) + ".img"),
+                                   cardFiles(8 * MiB, {offsets.begin(), offsets.end()}));
+        card.gone_errno = c.errnum;
+        Media *m = attachedMedium(card.path, MEDIA_FILE, 8 * MiB);
+        g_fake.on_extract = [&](fil_module *, cbr_span *span) {
+            if (span->start == 3 * MiB)
+                card.gone = 0;
+        };
+        fake->extracted = 0;
+        mark = zvtest::readFile(dir / "engine.log").size();
+        begin_run_flags();
+        set_engine_state(1);
+        EXPECT_EQ(scan(m), c.verdict);
+        EXPECT_EQ(fake->extracted, 2) << "measuring goes on after the failure";
+        EXPECT_NE(error_list_str().find("425"), std::string::npos) << error_list_str();
+        EXPECT_TRUE(loggedHere("cbr_parse_spans: measuring stopped at span 1 of 4"));
+        EXPECT_TRUE(loggedHere(c.verdict_line));
+        EXPECT_FALSE(loggedHere("completed with"));
+        EXPECT_FALSE(loggedHere("Creating CBR catalog tree"));
+        std::shared_ptr<ScanContext> kept = scx_in_slot(1);
+        ASSERT_NE(kept, nullptr);
+        EXPECT_EQ(kept->scan_state, c.state);
+        EXPECT_EQ(kept->media_status, c.detached ? SCX_MEDIA_DETACHED : SCX_MEDIA_ATTACHED);
+        EXPECT_EQ(m->attached, c.detached ? 0 : 1);
+        const std::vector<cbr_span> spans = readSpans(kept->store);
+        ASSERT_EQ(starts(spans), offsets);
+        EXPECT_EQ(spans[0].state, CBR_SPAN_DETECTED | CBR_SPAN_MEASURED);
+        EXPECT_EQ(spans[0].end, 4096u + 3000);
+        for (size_t i = 1; i < spans.size(); i++) {
+            EXPECT_EQ(spans[i].state, CBR_SPAN_DETECTED) << i;
+            EXPECT_EQ(spans[i].end, spans[i].start) << i;
+        }
+        EXPECT_FALSE(std::filesystem::exists(storeFile(kept->store, "spans1")));
+        expectClosed(m);
+        set_engine_state(0);
+        clear_run_flags();
+        g_fake.on_extract = nullptr;
+        ScanContext *raw = kept.get();
+        kept.reset();
+        ASSERT_EQ(scx_delete(&raw), 0);
+    }
 }
 
 // Blocks the card cannot deliver reach the modules as zeros: a start there

@@ -48,7 +48,8 @@ protected:
 
 // A card under a path whose device reads go through a registered type: its positioned-read slot sits under
 // every read of the block reader (and of a kind 6 medium's file object). 512-byte blocks listed in `bad` fail
-// with EIO, everything from `gone` on with ENODEV (the card was pulled out), and the first read that covers
+// with EIO, everything from `gone` on with `gone_errno` (ENODEV: the card was pulled out; 0: its data ends
+// there, as a card image cut short), and the first read that covers
 // the byte `gate_at` is held until openGate(). A read stops short before a failing block, as a device does.
 // Registered types live as long as the process, their argument does not: a card that goes opens its gate and
 // frees every medium (and so every reader still reading through it).
@@ -56,6 +57,7 @@ struct FaultyCard {
     std::string path, content;
     std::vector<int64_t> bad; // block numbers
     int64_t gone = INT64_MAX;
+    int gone_errno = ENODEV;
     int64_t gate_at = -1;
     std::atomic<bool> gate_taken{false};
     std::promise<void> entered_promise, open_promise;
@@ -96,7 +98,7 @@ struct FaultyCard {
             c.opened.wait_for(std::chrono::seconds(20));
         }
         if (offset >= c.gone)
-            return errno = ENODEV, -1;
+            return c.gone_errno != 0 ? (errno = c.gone_errno, -1) : 0;
         end = std::min(end, c.gone);
         for (int64_t block : c.bad) {
             const int64_t from = block * 512, to = from + 512;

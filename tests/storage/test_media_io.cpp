@@ -164,6 +164,42 @@ TEST_F(MediaReaderThreads, FailingCardReachesTheBlockLoop)
     media_free(&m);
 }
 
+// What ends the reading, as the medium reports it to a caller that reads on demand (the spans being measured):
+// a bad block read as zeros does not; a card that answers as a pulled card does, and goes on doing so after a
+// seek elsewhere has restarted the ring; so does data that ends early, which is the card's own failure.
+TEST_F(MediaReaderThreads, ReaderErrorsTellWhatEndsTheReading)
+{
+    for (int errnum : {ENODEV, 0}) {
+        SCOPED_TRACE(errnum);
+        const std::string path = dir / ("card" + std::to_string(errnum) + ".img");
+        FaultyCard card(path, pattern(2 << 20, 5));
+        card.bad = {10};
+        card.gone = 1 << 20;
+        card.gone_errno = errnum;
+        Media *m = fileMedium(path);
+        m->attached = 1;
+        ASSERT_EQ(setup_reader(m, false, nullptr), 0);
+        std::string bytes(4096, 'x');
+        EXPECT_EQ(media_read(m, bytes.data(), 4096), 4096);
+        EXPECT_EQ(media_check_reader_errors(m), 0);
+        ASSERT_EQ(media_seek(m, (1 << 20) + 512), 0);
+        EXPECT_EQ(media_read(m, bytes.data(), 4096), MEDIA_READ_FAILED);
+        if (errnum != 0) {
+            ASSERT_EQ(media_seek(m, 0), 0); // the ring starts again: the failure itself is cleared
+        }
+        const int fatal = media_check_reader_errors(m);
+        EXPECT_EQ(fatal, errnum != 0 ? errnum : ENODATA);
+        EXPECT_EQ(media_gone(m, fatal), errnum != 0);
+        if (errnum != 0) {
+            EXPECT_EQ(media_check_reader_errors(m), 0); // reported once
+        }
+        EXPECT_FALSE(media_gone(m, EIO));
+        m->attached = 0;
+        EXPECT_TRUE(media_gone(m, 0));
+        media_rd_close(m);
+    }
+}
+
 // A stop is not the end of the card: media_rd_stop from another thread, or an early stop, while the consumer
 // waits for the bytes at 2 MiB of a 4 MiB medium ends the read with MEDIA_STOPPED (never -18) and the position
 // where it was; the same read made again reads on, every byte once, to the real end.

@@ -12,6 +12,7 @@
 #include "scan/fat_image_support.h"
 #include "scan/path_index.h"
 #include "scan/thorough/cbr_test_support.h"
+#include "storage/media_test_support.h"
 
 using namespace cbrtest;
 
@@ -190,6 +191,77 @@ TEST_F(CbrParse, ShortReadKeepsWhatTheRingHolds)
     spans.resize(kLeft);
     EXPECT_EQ(starts(measured), starts(spans));
     EXPECT_EQ(error_list_str(), "[171]");
+}
+
+// The medium fails for good, or goes, while span 512 of 2000 is measured
+// (the first whose block is not in the reader's first buffer):
+// measuring stops there (-1, 425). "spans" keeps the measured spans and,
+// unchanged after them in file order, every span not reached: the one being
+// measured, the rest of the ring and the records past it. A medium gone
+// (a removed device's errno, or detached) is recorded as its removal.
+TEST_F(CbrParse, MediumFailureKeepsTheSpansNotReached)
+{
+    fake_module *fake = addFake(kKeepsFence);
+    fake->keep_fence = 1;
+    constexpr size_t kSpans = 2000, kFailing = 512;
+    std::vector<cbr_span> spans;
+    for (size_t i = 0; i < kSpans; i++)
+        spans.push_back(detected(i * kBlock, kKeepsFence));
+    struct Case {
+        const char *what;
+        int errnum;     // of every read from span kFailing on; -1: the medium is detached there instead
+        size_t measured; // spans measured before measuring stopped
+        bool gone;
+    };
+    const Case cases[] = {
+        {"device gone", ENODEV, kFailing, true},
+        {"no such address", ENXIO, kFailing, true},
+        {"data ends", 0, kFailing, false},
+        {"detached", -1, kFailing + 1, true}, // span kFailing itself is still read
+    };
+    std::vector<std::unique_ptr<mediatest::FaultyCard>> cards; // outlive the scans
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        clear_errors();
+        fake->extracted = 0;
+        cards.push_back(std::make_unique<mediatest::FaultyCard>(dir / (std::string(c.what) + ".img"),
+                                                                 everyBlock(kSpans)));
+        mediatest::FaultyCard &card = *cards.back();
+        card.gone_errno = c.errnum;
+        Media *m = attachedMedium(card.path, MEDIA_FILE, (int64_t)card.content.size());
+        ScanContext *scan = thoroughScan(m);
+        ASSERT_EQ(media_retain(m), 0);
+        ASSERT_EQ(setup_reader(m, false, nullptr), 0); // as the block loop leaves it
+        writeSpans(scan->store, spans);
+        g_fake.on_extract = [&](fil_module *, cbr_span *span) {
+            if (span->start != kFailing * kBlock)
+                return;
+            if (c.errnum < 0) {
+                EXPECT_EQ(scx_media_removed(card.path.c_str(), 0), 0);
+            } else {
+                card.gone = 0;
+            }
+        };
+        EXPECT_EQ(cbr_parse_spans(scan->store), -1);
+        EXPECT_EQ(fake->extracted, (int)kFailing + 1);
+        EXPECT_EQ(error_list_str(), "[425]");
+        EXPECT_TRUE(logged("cbr_parse_spans: measuring stopped at span " + std::to_string(kFailing) + " of 2000"));
+        const std::vector<cbr_span> kept = readSpans(scan->store);
+        EXPECT_EQ(starts(kept), starts(spans));
+        ASSERT_EQ(kept.size(), kSpans);
+        for (size_t i = 0; i < kSpans; i++) {
+            const bool measured = i < c.measured;
+            ASSERT_EQ(kept[i].state, measured ? CBR_SPAN_DETECTED | CBR_SPAN_MEASURED : CBR_SPAN_DETECTED) << i;
+            ASSERT_EQ(kept[i].end, measured ? kept[i].start + kHeaderSize : kept[i].start) << i;
+        }
+        EXPECT_EQ(cbr_store_of(scan->store)->span_count, kSpans);
+        EXPECT_FALSE(std::filesystem::exists(storeFile(scan->store, "spans1")));
+        EXPECT_EQ(scx_media(scan) == nullptr, c.gone);
+        EXPECT_EQ(scan->detached_paths, c.gone ? std::vector<std::string>{card.path} : std::vector<std::string>{});
+        g_fake.on_extract = nullptr;
+        media_rd_close(m);
+        media_release(m);
+    }
 }
 
 // A scan without a single start leaves empty "spans", "gaps" and
