@@ -56,13 +56,6 @@ constexpr int64_t SECTOR = 512;
 // everywhere and the rest are only counted (one log line each otherwise).
 constexpr size_t LISTED_RANGES_MAX = 64;
 
-// The medium stopped answering: detached, or a read failed the way a
-// removed device fails.
-bool medium_gone(Media *media, int errnum)
-{
-    return media->attached == 0 || errnum == ENODEV || errnum == ENXIO || errnum == ENOMEDIUM;
-}
-
 // The unreadable sectors of one file, in medium blocks of 512 bytes.
 struct unreadable {
     rd_bad_report report;
@@ -155,7 +148,7 @@ int reread_by_sector(Media *media, uint8_t *buffer, int64_t aligned, int64_t fro
             *ended = true;
             return 0;
         }
-        if (medium_gone(media, errnum)) {
+        if (media_gone(media, errnum)) {
             *first_errnum = errnum;
             return -30;
         }
@@ -237,7 +230,7 @@ int copy_fork(recover_walk &w, uint64_t keynum, const NodeInfo &info, int fd, co
                 const int e_no = errno;
                 log_error("Bad starting address for file: %s (error=%d)", name.c_str(), e_no);
                 add_error(RECOVER_ERROR_BAD_START);
-                result = medium_gone(media, e_no) ? -30 : -18;
+                result = media_gone(media, e_no) ? -30 : -18;
                 goto done;
             }
             errno = 0;
