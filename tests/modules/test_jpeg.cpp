@@ -27,6 +27,7 @@
 #include "scan/thorough/cbr_store.h"
 #include "scan/thorough/nameseq.h"
 #include "storage/media.h"
+#include "support/jpeg_support.h"
 #include "support/test_support.h"
 
 namespace {
@@ -35,20 +36,7 @@ using Bytes = std::string;
 
 // --- test images -------------------------------------------------------------------
 
-// A PPM of w x h pixels: gradients with noise, so the JPEG has real data.
-Bytes ppm(int w, int h, uint32_t seed)
-{
-    Bytes out = "P6\n" + std::to_string(w) + " " + std::to_string(h) + "\n255\n";
-    uint32_t x = seed;
-    for (int y = 0; y < h; y++)
-        for (int i = 0; i < w; i++) {
-            x = x * 1103515245u + 12345u;
-            out += (char)((i * 255 / w) ^ (x >> 27));
-            out += (char)(y * 255 / h);
-            out += (char)((i + y + (x >> 29)) & 0xFF);
-        }
-    return out;
-}
+using zvtest::ppm;
 
 struct Sample {
     Bytes bytes;

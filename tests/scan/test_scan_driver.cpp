@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -405,19 +406,12 @@ TEST_F(ScanDriver, AbortFromAnotherThreadThreads)
 
 // Paths of the catalog below keynum ("DCIM/100CANON/IMG_0001.JPG"), folders
 // with a trailing "/".
-void catalogPaths(fs_record *fs, uint64_t keynum, const std::string &prefix, std::set<std::string> *out,
-                  int depth = 0)
+void catalogPaths(fs_record *fs, uint64_t keynum, const std::string &prefix, std::set<std::string> *out)
 {
-    ASSERT_LT(depth, 32);
-    std::vector<NodeInfo> children;
-    ASSERT_EQ(fs_node_children(fs, keynum, &children), 0) << prefix;
-    for (const NodeInfo &child : children) {
-        const std::string path = prefix + child.name;
-        const bool folder = (child.flags & NODE_FOLDER) != 0;
-        out->insert(folder ? path + "/" : path);
-        if (folder)
-            catalogPaths(fs, child.keynum, path + "/", out, depth + 1);
-    }
+    std::map<std::string, NodeInfo> nodes;
+    catalogNodes(fs, keynum, prefix, &nodes);
+    for (const auto &node : nodes)
+        out->insert(node.first);
 }
 
 // The live entries fls -r -p lists, in the same form (label, deleted

@@ -1,0 +1,552 @@
+// The thorough scan of whole camera cards, with the real modules ("cbr ",
+// "fat ", "jpeg", "gfm ") started as the engine starts them.
+//
+// The card: a FAT32 image made with mkfs.fat and filled with mtools with
+// real JPEGs made by cjpeg from noise-and-gradient pictures (baseline and
+// progressive, a few MB each, some with an Exif preview added by exiftool).
+// Then the card's life: a photo deleted and its hole taken by the first part
+// of a larger photo (so that one lies in two pieces), two more photos
+// deleted, the card quick-formatted (mkfs.fat over it, same geometry) and
+// three new photos written, which overwrite the first old ones. Of every
+// photo ever written the test knows whether its bytes still lie whole and in
+// one piece on the card, by looking for them.
+//
+// What the scan must give: each photo still whole on the card back byte for
+// byte through "Reconstructed Files" (ticked and recovered as a user does),
+// the live photos also with their names through the FAT walk, and nothing
+// else: no file that mixes bytes of two files. The JPEG module offers a file
+// only when it runs from its start to its end-of-image marker and parses,
+// and cuts a file at the next file start, so the photo in two pieces, whose
+// first piece runs into the next photo, is not offered. The same card moved
+// by an odd number of bytes or by a sector gives the same findings moved;
+// the endings of a scan (abort, early stop, card pulled out, a bad block)
+// keep these rules; PhotoRec on the same card finds no more.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <iterator>
+#include <map>
+#include <set>
+#include <string>
+#include <tuple>
+#include <unordered_map>
+#include <vector>
+
+#include "foundation/engine_status.h"
+#include "modules/gfm.h"
+#include "modules/jpeg.h"
+#include "scan/fat/fat_scan.h"
+#include "scan/fat_image_support.h"
+#include "scan/recover/recover.h"
+#include "scan/scan_driver.h"
+#include "scan/thorough/cbr_test_support.h"
+#include "storage/media_test_support.h"
+#include "support/jpeg_support.h"
+
+namespace {
+
+using namespace cbrtest;
+using zvtest::shellQuote;
+
+// --- the photos and the card ------------------------------------------------------------
+
+struct PhotoSpec {
+    const char *name;
+    int width, height;
+    bool progressive, preview;
+};
+
+// Written before the format, in this order into DCIM/100CAMERA. At quality
+// 98 a 3000 x 2000 picture gives about 3.3 MB, 2400 x 1600 about 2 MB,
+// 1600 x 1200 about 1 MB.
+const PhotoSpec kOld[] = {
+    {"P0", 1600, 1200, false, true}, {"P1", 3000, 2000, true, false}, {"P2", 2400, 1600, false, true},
+    {"P3", 1600, 1200, true, true},  {"P4", 3000, 2000, false, false}, {"P5", 2400, 1600, true, true},
+    {"P6", 3000, 2000, false, true}, {"P7", 2400, 1600, true, false}, {"P8", 1600, 1200, false, true},
+    {"P9", 2400, 1600, false, false},
+};
+// Written after P3 was deleted: its first part fills P3's hole (just before
+// P4), the rest lies after P9.
+const PhotoSpec kSplit = {"F", 2400, 1600, false, true};
+// Deleted before the format, their bytes left alone.
+const char *const kDeleted[] = {"P6", "P8"};
+// Written after the format into DCIM/101NEW, from the start of the data
+// area: together larger than P0 and smaller than P0 and P1, so P0 goes and
+// P1 loses its head.
+const PhotoSpec kNew[] = {
+    {"N0", 2400, 1600, false, true}, {"N1", 800, 600, true, false}, {"N2", 1200, 900, false, false}};
+
+constexpr unsigned kCardKiB = 64 * 1024;
+// Recovery's result for a file kept with zeros where the card could not be
+// read.
+constexpr int kIncomplete = -34;
+
+// The card image and every photo ever written to it.
+class PhotoCard {
+public:
+    explicit PhotoCard(const std::string &folder) : image(folder + "/card.img"), dir_(folder)
+    {
+        for (const char *tool : {"cjpeg", "exiftool"})
+            zvtest::requireTool(tool);
+        std::filesystem::create_directories(dir_);
+        zvtest::writeFile(dir_ + "/preview.ppm", zvtest::ppm(160, 120, 99));
+        zvtest::mustRun("cjpeg -quality 80 -outfile " + shellQuote(dir_ + "/preview.jpg") + " " +
+                        shellQuote(dir_ + "/preview.ppm"));
+        preview = zvtest::readFile(dir_ + "/preview.jpg");
+
+        zvtest::makeFat(image, 32, kCardKiB);
+        zvtest::fatMkdir(image, "DCIM");
+        zvtest::fatMkdir(image, "DCIM/100CAMERA");
+        uint32_t seed = 1;
+        for (const PhotoSpec &p : kOld)
+            put(p, "DCIM/100CAMERA/", seed++);
+        zvtest::fatDelete(image, "DCIM/100CAMERA/P3.JPG");
+        // Without the free-cluster hint of FSInfo, mtools takes the first
+        // free clusters: P3's hole.
+        forgetNextFree();
+        put(kSplit, "DCIM/100CAMERA/", seed++);
+        for (const char *name : kDeleted)
+            zvtest::fatDelete(image, std::string("DCIM/100CAMERA/") + name + ".JPG");
+        zvtest::mustRun("mkfs.fat -F 32 " + shellQuote(image) + " >/dev/null"); // the quick format
+        zvtest::fatMkdir(image, "DCIM");
+        zvtest::fatMkdir(image, "DCIM/101NEW");
+        for (const PhotoSpec &p : kNew) {
+            put(p, "DCIM/101NEW/", seed++);
+            live.insert(p.name);
+        }
+        content = zvtest::readFile(image);
+        for (const auto &[name, bytes] : originals)
+            if (offsetOf(bytes) >= 0)
+                whole.insert(name);
+    }
+
+    // Where bytes lie whole on the card, at a sector boundary (-1: nowhere).
+    int64_t offsetOf(const std::string &bytes) const
+    {
+        for (size_t at = 0; at + bytes.size() <= content.size(); at += 512)
+            if (std::memcmp(content.data() + at, bytes.data(), 16) == 0 &&
+                content.compare(at, bytes.size(), bytes) == 0)
+                return (int64_t)at;
+        return -1;
+    }
+
+    std::string image;
+    std::string content;                          // the card's final bytes
+    std::string preview;                          // the Exif preview inside the photos that have one
+    std::map<std::string, std::string> originals; // every photo written, by name
+    std::set<std::string> whole;                  // photos whose bytes still lie whole on the card
+    std::set<std::string> live;                   // photos the card's FAT lists
+
+private:
+    void put(const PhotoSpec &p, const std::string &folder, uint32_t seed)
+    {
+        const std::string base = dir_ + "/" + p.name;
+        zvtest::writeFile(base + ".ppm", zvtest::ppm(p.width, p.height, seed));
+        zvtest::mustRun("cjpeg -quality 98 " + std::string(p.progressive ? "-progressive " : "") + "-outfile " +
+                        shellQuote(base + ".jpg") + " " + shellQuote(base + ".ppm"));
+        if (p.preview)
+            zvtest::mustRun("exiftool -q -overwrite_original -Make=Zorvant " +
+                            shellQuote("-ThumbnailImage<=" + dir_ + "/preview.jpg") + " " + shellQuote(base + ".jpg"));
+        originals[p.name] = zvtest::readFile(base + ".jpg");
+        std::filesystem::remove(base + ".ppm");
+        zvtest::mtools("mcopy -i " + zvtest::mtoolsImage(image) + " " + shellQuote(base + ".jpg") + " " +
+                       shellQuote("::/" + folder + p.name + ".JPG"));
+    }
+    // FSInfo (sector 1) keeps the next free cluster at byte 492.
+    void forgetNextFree()
+    {
+        zvtest::FatPatcher patch(image);
+        patch.putU32(512 + 492, 0xFFFFFFFF);
+    }
+
+    std::string dir_;
+};
+
+// What a set of recovered files holds: files equal to a photo, files equal
+// to the Exif preview (a whole JPEG inside a photo), and anything else.
+struct Tally {
+    std::set<std::string> identical; // names of the photos given back
+    int previews = 0;
+    std::vector<std::string> damaged; // paths of files equal to nothing written
+};
+
+Tally tally(const PhotoCard &card, const std::map<std::string, std::string> &files)
+{
+    std::unordered_map<std::string, std::string> byBytes;
+    for (const auto &[name, bytes] : card.originals)
+        byBytes[bytes] = name;
+    Tally t;
+    for (const auto &[path, bytes] : files) {
+        const auto found = byBytes.find(bytes);
+        if (found != byBytes.end())
+            t.identical.insert(found->second);
+        else if (bytes == card.preview)
+            t.previews++;
+        else
+            t.damaged.push_back(path + " (" + std::to_string(bytes.size()) + " bytes)");
+    }
+    return t;
+}
+
+// Every regular file below folder, by its path there, with its bytes.
+std::map<std::string, std::string> filesBelow(const std::string &folder)
+{
+    std::map<std::string, std::string> out;
+    if (!std::filesystem::exists(folder))
+        return out;
+    for (const auto &entry : std::filesystem::recursive_directory_iterator(folder))
+        if (entry.is_regular_file())
+            out[std::filesystem::relative(entry.path(), folder).string()] = zvtest::readFile(entry.path().string());
+    return out;
+}
+
+std::string joined(const std::set<std::string> &names)
+{
+    std::string out;
+    for (const std::string &n : names)
+        out += (out.empty() ? "" : " ") + n;
+    return out;
+}
+
+// --- hooks on the JPEG module ----------------------------------------------------------
+
+// What a test does when the JPEG module recognises a start (in the block
+// loop) or is about to measure a span (after it); the module's own
+// operations do the work.
+struct JpegHooks {
+    std::function<void(uint64_t start)> on_start;
+    std::function<void(const cbr_span *span)> on_measure;
+};
+JpegHooks g_jpeg;
+
+int hooked_recognise(fil_module *module, const uint8_t *block, int32_t size)
+{
+    const int score = jpeg_recognise(module, block, size);
+    if (score != 0 && g_jpeg.on_start)
+        g_jpeg.on_start(module->start_pos);
+    return score;
+}
+
+int hooked_extract(fil_module *module, Media *media, fs_record *store, cbr_span *span)
+{
+    if (g_jpeg.on_measure)
+        g_jpeg.on_measure(span);
+    return jpeg_extract(module, media, store, span);
+}
+
+// --- the fixture ---------------------------------------------------------------------------
+
+// The engine's modules in its start order; thorough scans of card images
+// through start_scan and what they give back.
+class ThoroughCardThreads : public StoreFixture {
+protected:
+    void SetUp() override
+    {
+        StoreFixture::SetUp();
+        ASSERT_NE(fat_describe(), nullptr);
+        jpeg = jpeg_describe();
+        ASSERT_NE(jpeg, nullptr);
+        ASSERT_NE(gfm_describe(), nullptr);
+        jpeg->recognise = hooked_recognise;
+        jpeg->extract = hooked_extract;
+    }
+    void TearDown() override
+    {
+        g_jpeg = JpegHooks();
+        StoreFixture::TearDown();
+    }
+
+    int scan(Media *m) { return start_scan(m->id, SCX_TYPE_THOROUGH, workspace); }
+    static std::shared_ptr<ScanContext> scanIn(uint32_t slot) { return scx_in_slot(slot); }
+    static fs_record *fatOf(const std::shared_ptr<ScanContext> &scan)
+    {
+        for (const std::shared_ptr<fs_record> &fs : scan->fs_list)
+            if (fs->type == FS_TYPE_FAT)
+                return fs.get();
+        return nullptr;
+    }
+    // The store's files ticked and recovered as the user does it; the files
+    // written below target, by path.
+    std::map<std::string, std::string> recoverStore(fs_record *store, const std::string &target, int expected = 0)
+    {
+        const int64_t root[] = {store->id_root, CATDB_KEYNUM_NONE};
+        EXPECT_EQ(fs_select_nodes(store, root, 2, 1), 0);
+        EXPECT_EQ(fs_recover_marked(store, target.c_str()), expected);
+        return filesBelow(target);
+    }
+    // The files of a found file system by path, with their catalog data.
+    static std::map<std::string, NodeInfo> filesOf(fs_record *fs)
+    {
+        std::map<std::string, NodeInfo> nodes, files;
+        fstest::catalogNodes(fs, KEYNUM_FS_ROOT, "", &nodes);
+        for (const auto &[path, info] : nodes)
+            if ((info.flags & NODE_FOLDER) == 0)
+                files[path] = info;
+        return files;
+    }
+
+    fil_module *jpeg = nullptr;
+};
+
+// The formatted card: every photo still whole on it comes back byte for
+// byte, the live ones also by name through the FAT walk; the overwritten
+// and the split photo are not offered, and nothing is offered that was not
+// written.
+TEST_F(ThoroughCardThreads, FormattedCardGivesBackEveryWholePhoto)
+{
+    PhotoCard card(dir / "make");
+    // The card's life went as planned: the new photos took P0 and P1's
+    // head, F's first piece runs into P4, the deleted ones are untouched.
+    EXPECT_EQ(joined(card.whole), "N0 N1 N2 P2 P4 P5 P6 P7 P8 P9");
+    for (const auto &[name, bytes] : card.originals)
+        EXPECT_GE(bytes.size(), name[0] == 'N' ? 100000u : 900000u) << name;
+
+    Media *m = attachedMedium(card.image, MEDIA_FILE, (int64_t)card.content.size());
+    ASSERT_EQ(scan(m), 0);
+    std::shared_ptr<ScanContext> done = scanIn(1);
+    ASSERT_NE(done, nullptr);
+    EXPECT_EQ(done->scan_state, SCX_STATE_DONE);
+
+    // "Reconstructed Files": every whole photo, nothing else.
+    const std::map<std::string, std::string> recovered = recoverStore(done->store, dir / "out");
+    const Tally got = tally(card, recovered);
+    EXPECT_EQ(joined(got.identical), joined(card.whole));
+    EXPECT_EQ(got.damaged, std::vector<std::string>{});
+    EXPECT_EQ(recovered.size(), got.identical.size() + (size_t)got.previews);
+    // One file per photo: a preview inside a photo is not offered again.
+    EXPECT_EQ(got.previews, 0);
+    for (const auto &[path, bytes] : recovered)
+        EXPECT_EQ(path.rfind("Reconstructed Files/Images/JPEG/", 0), 0u) << path;
+    // Each catalog row says where its photo lies on the card.
+    for (const auto &[path, info] : filesOf(done->store)) {
+        const std::string &bytes = recovered.at("Reconstructed Files/" + path);
+        EXPECT_EQ(info.data_size, bytes.size()) << path;
+        EXPECT_EQ((int64_t)info.start, card.offsetOf(bytes)) << path;
+    }
+
+    // The FAT walk: the live photos by their names.
+    fs_record *fat = fatOf(done);
+    ASSERT_NE(fat, nullptr);
+    const std::map<std::string, NodeInfo> listed = filesOf(fat);
+    std::set<std::string> names;
+    for (const auto &[path, info] : listed)
+        names.insert(path);
+    EXPECT_EQ(joined(names), "DCIM/101NEW/N0.JPG DCIM/101NEW/N1.JPG DCIM/101NEW/N2.JPG");
+    for (const std::string &name : card.live) {
+        const NodeInfo &info = listed.at("DCIM/101NEW/" + name + ".JPG");
+        std::string path;
+        uint64_t size = 0;
+        ASSERT_EQ(fs_recover_node(fat, info.keynum, (dir / "live").c_str(), &path, &size), 0) << name;
+        EXPECT_EQ(zvtest::readFile(path), card.originals.at(name)) << name;
+        EXPECT_EQ(std::filesystem::path(path).filename(), name + ".JPG");
+    }
+}
+
+
+// The same card behind a prefix of an odd number of bytes and of one
+// sector, read through a medium window that starts after the prefix: the
+// same findings at the same medium positions. Behind the sector-sized prefix
+// read as it is, the same findings moved by the sector.
+TEST_F(ThoroughCardThreads, ShiftedCardGivesTheSameFindingsMoved)
+{
+    PhotoCard card(dir / "make");
+    // The store's files (name, start, size) and the FAT's (path, size).
+    using Findings = std::pair<std::vector<std::tuple<std::string, uint64_t, uint64_t>>,
+                               std::vector<std::pair<std::string, uint64_t>>>;
+    const auto findingsOf = [&](uint32_t slot, uint64_t moved) {
+        std::shared_ptr<ScanContext> done = scanIn(slot);
+        Findings out;
+        if (done == nullptr || fatOf(done) == nullptr) {
+            ADD_FAILURE() << "no scan or no FAT in slot " << slot;
+            return out;
+        }
+        for (const auto &[path, info] : filesOf(done->store))
+            out.first.emplace_back(path, info.start - moved, info.data_size);
+        for (const auto &[path, info] : filesOf(fatOf(done)))
+            out.second.emplace_back(path, info.data_size);
+        return out;
+    };
+    Media *plain = attachedMedium(card.image, MEDIA_FILE, (int64_t)card.content.size());
+    ASSERT_EQ(scan(plain), 0);
+    const Findings expected = findingsOf(1, 0);
+    EXPECT_EQ(expected.first.size(), card.whole.size());
+    EXPECT_EQ(expected.second.size(), card.live.size());
+
+    struct Shift {
+        int64_t prefix; // bytes before the card in the image file
+        bool window;    // the medium starts after them
+    };
+    uint32_t slot = 1;
+    for (const Shift &shift : {Shift{1, true}, Shift{512, true}, Shift{512, false}}) {
+        SCOPED_TRACE(std::to_string(shift.prefix) + (shift.window ? " window" : " plain"));
+        const std::string image = dir / ("shifted" + std::to_string(shift.prefix) + ".img");
+        zvtest::writeFile(image, std::string((size_t)shift.prefix, '\x5A') + card.content);
+        Media *m = attachedMedium(image, MEDIA_FILE, shift.prefix + (int64_t)card.content.size());
+        if (shift.window)
+            m->start_pos = m->orig_start_pos = shift.prefix;
+        ASSERT_EQ(scan(m), 0);
+        EXPECT_EQ(findingsOf(++slot, shift.window ? 0 : (uint64_t)shift.prefix), expected);
+    }
+}
+
+// The endings of a scan with real photos. Abort in the block loop or while
+// the files are measured: -5 and the scan gone with its folder. An early
+// stop in the block loop: the photos that start up to there are measured,
+// catalogued and given back whole. The card pulled out while files are
+// measured: -30, the scan kept as aborted and the medium detached.
+TEST_F(ThoroughCardThreads, EndingsKeepOnlyWholePhotos)
+{
+    PhotoCard card(dir / "make");
+    enum Act { kAbort, kStop, kPull };
+    struct Ending {
+        const char *what;
+        bool measuring; // at the third span measured, else at the third start recognised
+        Act act;
+        int status;
+    };
+    const Ending endings[] = {
+        {"abort in the block loop", false, kAbort, SCAN_ABORTED},
+        {"abort while measuring", true, kAbort, SCAN_ABORTED},
+        {"early stop in the block loop", false, kStop, 0},
+        {"card pulled out while measuring", true, kPull, SCAN_DETACHED},
+    };
+    int number = 0;
+    for (const Ending &e : endings) {
+        SCOPED_TRACE(e.what);
+        mediatest::FaultyCard faulty(dir / ("card" + std::to_string(number++) + ".img"), card.content);
+        Media *m = attachedMedium(faulty.path, MEDIA_FILE, (int64_t)card.content.size());
+        begin_run_flags();
+        set_engine_state(1);
+        int seen = 0;
+        uint64_t at = 0; // where the ending came
+        const auto act = [&](uint64_t position) {
+            if (++seen != 3)
+                return;
+            at = position;
+            if (e.act == kAbort) {
+                EXPECT_EQ(request_abort(), 0);
+            } else if (e.act == kStop) {
+                EXPECT_EQ(request_stop(), 0);
+            } else {
+                faulty.gone = 0;
+                EXPECT_EQ(scx_media_removed(faulty.path.c_str(), 0), 1);
+            }
+        };
+        if (e.measuring)
+            g_jpeg.on_measure = [&](const cbr_span *span) { act(span->start); };
+        else
+            g_jpeg.on_start = act;
+        EXPECT_EQ(scan(m), e.status);
+        ASSERT_EQ(seen >= 3, true) << seen;
+        g_jpeg = JpegHooks();
+        if (e.act == kAbort) {
+            EXPECT_TRUE(scx_live_slots().empty());
+            EXPECT_FALSE(std::filesystem::exists(ws() + "/Scan.01"));
+        } else if (e.act == kStop) {
+            std::shared_ptr<ScanContext> done = scanIn(1);
+            ASSERT_NE(done, nullptr);
+            EXPECT_EQ(done->scan_state, SCX_STATE_DONE);
+            std::set<std::string> expected;
+            for (const std::string &name : card.whole)
+                if ((uint64_t)card.offsetOf(card.originals.at(name)) <= at)
+                    expected.insert(name);
+            EXPECT_GE(expected.size(), 2u);
+            EXPECT_LT(expected.size(), card.whole.size());
+            const Tally got = tally(card, recoverStore(done->store, dir / ("out" + std::to_string(number))));
+            EXPECT_EQ(joined(got.identical), joined(expected));
+            EXPECT_EQ(got.damaged, std::vector<std::string>{});
+        } else {
+            std::shared_ptr<ScanContext> kept = scanIn(1);
+            ASSERT_NE(kept, nullptr);
+            EXPECT_EQ(kept->scan_state, SCX_STATE_ABORTED);
+            EXPECT_EQ(kept->media_status, SCX_MEDIA_DETACHED);
+            EXPECT_EQ(m->attached, 0);
+        }
+        EXPECT_EQ(m->reader, nullptr);
+        EXPECT_EQ(scx_current(), nullptr);
+        clear_run_flags();
+        set_engine_state(0);
+        scx_testing::reset();
+    }
+}
+
+// Unreadable blocks: one inside a photo's data, one where another photo
+// starts. The first photo is either not offered or offered with that block
+// as zeros; the second is not offered; nothing carries bytes from elsewhere.
+TEST_F(ThoroughCardThreads, BadBlocksGiveNoPhantomFiles)
+{
+    PhotoCard card(dir / "make");
+    const std::string &p5 = card.originals.at("P5");
+    const int64_t p5at = card.offsetOf(p5), p7at = card.offsetOf(card.originals.at("P7"));
+    ASSERT_GE(p5at, 0);
+    ASSERT_GE(p7at, 0);
+    const int64_t inside = (p5at + (int64_t)p5.size() / 2) / 512;
+    mediatest::FaultyCard faulty(dir / "card.img", card.content);
+    faulty.bad = {inside, p7at / 512};
+    Media *m = attachedMedium(faulty.path, MEDIA_FILE, (int64_t)card.content.size());
+    ASSERT_EQ(scan(m), 0);
+    std::shared_ptr<ScanContext> done = scanIn(1);
+    ASSERT_NE(done, nullptr);
+
+    std::string zeroed = p5;
+    zeroed.replace((size_t)(inside * 512 - p5at), 512, 512, '\0');
+    std::set<std::string> expected = card.whole;
+    expected.erase("P5");
+    expected.erase("P7");
+    const std::map<std::string, std::string> files = recoverStore(done->store, dir / "out", kIncomplete);
+    std::map<std::string, std::string> others;
+    int withZeros = 0;
+    for (const auto &[path, bytes] : files) {
+        if (bytes == zeroed)
+            withZeros++;
+        else
+            others[path] = bytes;
+    }
+    EXPECT_EQ(withZeros, 1);
+    const Tally got = tally(card, others);
+    EXPECT_EQ(joined(got.identical), joined(expected));
+    EXPECT_EQ(got.damaged, std::vector<std::string>{});
+}
+
+// PhotoRec (JPEG only, batch mode) on the same card: we give back every
+// photo it gives back byte for byte, except the one in two pieces, and no
+// more damaged files. PhotoRec joins a JPEG split in two (it decodes the
+// data to find where the first piece ends and the second starts); a file of
+// "Reconstructed Files" is one contiguous run of the card, so the split
+// photo is left out rather than offered with another file's bytes. Its
+// separate files of Exif previews are counted apart.
+TEST_F(ThoroughCardThreads, NoFewerWholePhotosThanPhotoRec)
+{
+    zvtest::requireTool("photorec");
+    PhotoCard card(dir / "make");
+    const std::string peer = dir / "peer";
+    std::filesystem::create_directories(peer);
+    zvtest::mustRun("cd " + shellQuote(peer) + " && photorec /log /d " + shellQuote(peer + "/recup") + " /cmd " +
+                    shellQuote(card.image) +
+                    " partition_none,fileopt,everything,disable,jpg,enable,search </dev/null >/dev/null");
+    std::map<std::string, std::string> theirFiles;
+    for (const auto &[path, bytes] : filesBelow(peer))
+        if (path.rfind("recup.", 0) == 0 && path.size() > 4 && path.compare(path.size() - 4, 4, ".jpg") == 0)
+            theirFiles[path] = bytes;
+    const Tally theirs = tally(card, theirFiles);
+
+    Media *m = attachedMedium(card.image, MEDIA_FILE, (int64_t)card.content.size());
+    ASSERT_EQ(scan(m), 0);
+    const Tally ours = tally(card, recoverStore(scanIn(1)->store, dir / "out"));
+    SCOPED_TRACE("ours: " + joined(ours.identical) + ", " + std::to_string(ours.damaged.size()) +
+                 " damaged; PhotoRec: " + joined(theirs.identical) + ", " + std::to_string(theirs.previews) +
+                 " previews, " + std::to_string(theirs.damaged.size()) + " damaged");
+    std::set<std::string> onlyTheirs;
+    std::set_difference(theirs.identical.begin(), theirs.identical.end(), ours.identical.begin(),
+                        ours.identical.end(), std::inserter(onlyTheirs, onlyTheirs.end()));
+    onlyTheirs.erase(kSplit.name);
+    EXPECT_EQ(joined(onlyTheirs), "");
+    EXPECT_GE(ours.identical.size() + 1, theirs.identical.size());
+    EXPECT_LE(ours.damaged.size(), theirs.damaged.size());
+    EXPECT_EQ(ours.identical, card.whole);
+}
+
+} // namespace
