@@ -778,6 +778,20 @@ TEST_F(ThoroughScanThreads, ReadFailureEndsMinusOneWithEverythingClosed)
     expectClosed(m);
 }
 
+// The reader gives the block loop runs of blocks; a run that reaches past
+// where the card fails is not lost: the blocks before the failure are still
+// looked at one by one, and the scan ends -1 at the failing block.
+TEST_F(ThoroughScanThreads, ReadFailureInsideARunKeepsTheBlocksBeforeIt)
+{
+    mediatest::FaultyCard card(dir / "card.img", cardFiles(1 << 20, {4096, 65536 + 8192, 65536 + 24576}));
+    card.gone = 65536 + 16384;
+    Media *m = attachedMedium(card.path, MEDIA_FILE, 1 << 20);
+    EXPECT_EQ(scan(m), SCAN_READ_FAILED);
+    EXPECT_TRUE(loggedHere("start_scan: media_get_max_bytes failed reading " + card.path + " pos=81920"));
+    EXPECT_EQ(starts(readSpans(storeIn(1))), (std::vector<uint64_t>{4096, 65536 + 8192}));
+    expectClosed(m);
+}
+
 // Blocks the card cannot deliver reach the modules as zeros: a start there
 // is not found, and nothing from elsewhere takes its place.
 TEST_F(ThoroughScanThreads, UnreadableBlocksGiveNoStarts)
