@@ -84,6 +84,21 @@ constexpr unsigned kCardKiB = 64 * 1024;
 // read.
 constexpr int kIncomplete = -34;
 
+// A real JPEG at base + ".jpg" made by cjpeg at quality 98 from a noise-and-
+// gradient picture; with an Exif block holding the JPEG preview when one is
+// given (exiftool). Its bytes.
+std::string makePhoto(const std::string &base, const PhotoSpec &p, uint32_t seed, const std::string &preview)
+{
+    zvtest::writeFile(base + ".ppm", zvtest::ppm(p.width, p.height, seed));
+    zvtest::mustRun("cjpeg -quality 98 " + std::string(p.progressive ? "-progressive " : "") + "-outfile " +
+                    shellQuote(base + ".jpg") + " " + shellQuote(base + ".ppm"));
+    std::filesystem::remove(base + ".ppm");
+    if (!preview.empty())
+        zvtest::mustRun("exiftool -q -overwrite_original -Make=Zorvant " + shellQuote("-ThumbnailImage<=" + preview) +
+                        " " + shellQuote(base + ".jpg"));
+    return zvtest::readFile(base + ".jpg");
+}
+
 // The card image and every photo ever written to it.
 class PhotoCard {
 public:
@@ -144,14 +159,7 @@ private:
     void put(const PhotoSpec &p, const std::string &folder, uint32_t seed)
     {
         const std::string base = dir_ + "/" + p.name;
-        zvtest::writeFile(base + ".ppm", zvtest::ppm(p.width, p.height, seed));
-        zvtest::mustRun("cjpeg -quality 98 " + std::string(p.progressive ? "-progressive " : "") + "-outfile " +
-                        shellQuote(base + ".jpg") + " " + shellQuote(base + ".ppm"));
-        if (p.preview)
-            zvtest::mustRun("exiftool -q -overwrite_original -Make=Zorvant " +
-                            shellQuote("-ThumbnailImage<=" + dir_ + "/preview.jpg") + " " + shellQuote(base + ".jpg"));
-        originals[p.name] = zvtest::readFile(base + ".jpg");
-        std::filesystem::remove(base + ".ppm");
+        originals[p.name] = makePhoto(base, p, seed, p.preview ? dir_ + "/preview.jpg" : "");
         zvtest::mtools("mcopy -i " + zvtest::mtoolsImage(image) + " " + shellQuote(base + ".jpg") + " " +
                        shellQuote("::/" + folder + p.name + ".JPG"));
     }
@@ -509,6 +517,66 @@ TEST_F(ThoroughCardThreads, BadBlocksGiveNoPhantomFiles)
     const Tally got = tally(card, others);
     EXPECT_EQ(joined(got.identical), joined(expected));
     EXPECT_EQ(got.damaged, std::vector<std::string>{});
+}
+
+// A card as cameras format it: an MBR with two partitions (FAT32 and
+// FAT16), photos in both, one of them deleted. Both volumes are walked into
+// the FAT catalog (the second below its "Volume at" folder) and every photo
+// comes back from "Reconstructed Files" at its place on the card.
+TEST_F(ThoroughCardThreads, PartitionedCardWalksBothVolumes)
+{
+    for (const char *tool : {"cjpeg", "exiftool"})
+        zvtest::requireTool(tool);
+    const std::string image = dir / "parts.img";
+    const zvtest::PartitionedCard parts = zvtest::makePartitionedCard(image);
+    struct Placed {
+        PhotoSpec spec;
+        uint64_t volume;
+        std::string path;
+    };
+    const Placed photos[] = {
+        {{"A0", 1600, 1200, false, false}, parts.fat32Offset, "DCIM/100A/A0.JPG"},
+        {{"A1", 1200, 900, true, false}, parts.fat32Offset, "DCIM/100A/A1.JPG"},
+        {{"B0", 1200, 900, false, false}, parts.fat16Offset, "DCIM/100B/B0.JPG"},
+        {{"B1", 800, 600, true, false}, parts.fat16Offset, "DCIM/100B/B1.JPG"},
+    };
+    for (uint64_t volume : {parts.fat32Offset, parts.fat16Offset}) {
+        zvtest::fatMkdir(image, "DCIM", volume);
+        zvtest::fatMkdir(image, volume == parts.fat32Offset ? "DCIM/100A" : "DCIM/100B", volume);
+    }
+    std::map<std::string, std::string> written;
+    uint32_t seed = 40;
+    for (const Placed &p : photos) {
+        written[p.spec.name] = makePhoto(dir / p.spec.name, p.spec, seed++, "");
+        zvtest::fatPut(image, p.path, written[p.spec.name], 1262347445, p.volume);
+    }
+    zvtest::fatDelete(image, "DCIM/100B/B1.JPG", parts.fat16Offset);
+
+    Media *m = media_attach_file(image.c_str());
+    ASSERT_NE(m, nullptr);
+    ASSERT_EQ(scan(m), 0);
+    std::shared_ptr<ScanContext> done = scanIn(1);
+    ASSERT_NE(done, nullptr);
+    std::set<std::string> listed;
+    for (const auto &[path, info] : filesOf(fatOf(done)))
+        listed.insert(path);
+    const std::string second = "Volume at " + std::to_string(parts.fat16Offset) + "/";
+    EXPECT_EQ(joined(listed), "DCIM/100A/A0.JPG DCIM/100A/A1.JPG " + second + "DCIM/100B/B0.JPG");
+
+    const std::string content = zvtest::readFile(image);
+    std::set<std::string> got;
+    for (const auto &[path, info] : filesOf(done->store)) {
+        std::string path_out;
+        uint64_t size = 0;
+        ASSERT_EQ(fs_recover_node(done->store, info.keynum, (dir / "out").c_str(), &path_out, &size), 0) << path;
+        const std::string bytes = zvtest::readFile(path_out);
+        for (const auto &[name, original] : written)
+            if (bytes == original) {
+                got.insert(name);
+                EXPECT_EQ(content.compare(info.start, bytes.size(), bytes), 0) << name;
+            }
+    }
+    EXPECT_EQ(joined(got), "A0 A1 B0 B1");
 }
 
 // PhotoRec (JPEG only, batch mode) on the same card: we give back every
