@@ -42,6 +42,7 @@
 #include "modules/jpeg.h"
 #include "scan/fat/fat_scan.h"
 #include "scan/fat_image_support.h"
+#include "scan/file_arch.h"
 #include "scan/recover/recover.h"
 #include "scan/scan_driver.h"
 #include "scan/thorough/cbr_test_support.h"
@@ -355,6 +356,40 @@ TEST_F(ThoroughCardThreads, FormattedCardGivesBackEveryWholePhoto)
     }
 }
 
+
+// A finished thorough scan saved into a scan file, deleted and loaded
+// again: "Reconstructed Files" and the FAT catalog answer from the loaded
+// scan and give back the same photos.
+TEST_F(ThoroughCardThreads, SavedAndLoadedScanGivesBackTheSamePhotos)
+{
+    PhotoCard card(dir / "make");
+    Media *m = attachedMedium(card.image, MEDIA_FILE, (int64_t)card.content.size());
+    ASSERT_EQ(scan(m), 0);
+    ASSERT_EQ(scx_archive(scanIn(1).get()), 0);
+    const std::string saved = dir / "card.scan";
+    FileArch *far = far_new(saved.c_str(), ws().c_str());
+    ASSERT_NE(far, nullptr);
+    ASSERT_EQ(far_create(far, FAR_FILE_GZIP, "ZO3divi"), 0);
+    ASSERT_EQ(scx_save_scans(far, nullptr, 0), 0);
+    ASSERT_EQ(far_finish(far), 0);
+    far_free(&far);
+    ASSERT_EQ(scx_delete_all(), 0);
+    ASSERT_FALSE(std::filesystem::exists(ws() + "/Scan.01"));
+
+    int loaded = 0;
+    ASSERT_EQ(scx_load_scans(saved.c_str(), nullptr, 0, workspace, &loaded), 0);
+    ASSERT_EQ(loaded, 1);
+    std::shared_ptr<ScanContext> back = scanIn(1);
+    ASSERT_NE(back, nullptr);
+    ASSERT_NE(back->store, nullptr);
+    EXPECT_STREQ(back->store->display_name, "Reconstructed Files");
+    const Tally got = tally(card, recoverStore(back->store, dir / "out"));
+    EXPECT_EQ(joined(got.identical), joined(card.whole));
+    EXPECT_EQ(got.damaged, std::vector<std::string>{});
+    fs_record *fat = fatOf(back);
+    ASSERT_NE(fat, nullptr);
+    EXPECT_EQ(filesOf(fat).size(), card.live.size());
+}
 
 // The same card behind a prefix of an odd number of bytes and of one
 // sector, read through a medium window that starts after the prefix: the
