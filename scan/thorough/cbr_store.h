@@ -8,8 +8,10 @@
 //                        of the recovered-name numbering (nameseq.h)
 //   cbr_prepare          preferences of the modules, restriction flags
 //   cbr_open_spans       prefilter, "spans" created, numbering reset
-//   cbr_feed_block       once per medium block: candidate modules asked,
-//                        each start found appended to "spans"
+//   cbr_feed_block       once per medium block that some module's
+//                        prefilter lets through (cbr_block_candidates):
+//                        candidate modules asked, each start found
+//                        appended to "spans"
 //   cbr_end_blocks       "spans" closed
 //   cbr_end_of_scan      the spans parsed and measured ("spans1" renamed to
 //                        "spans", "gaps", "cbrnames"), the catalog tree
