@@ -357,6 +357,26 @@ TEST_F(ThoroughCardThreads, FormattedCardGivesBackEveryWholePhoto)
 }
 
 
+// The same card as a block device (a loop device over the image), the way
+// a card reader shows it: the same photos back, the same live files.
+TEST_F(ThoroughCardThreads, CardAsABlockDevice)
+{
+    ASSERT_TRUE(zvtest::LoopDevice::available()) << "loop devices need root";
+    PhotoCard card(dir / "make");
+    zvtest::LoopDevice loop(card.image);
+    Media *m = media_attach_disk(loop.path().c_str(), "card", 1, (int64_t)card.content.size(), 512);
+    ASSERT_NE(m, nullptr);
+    ASSERT_EQ(scan(m), 0);
+    std::shared_ptr<ScanContext> done = scanIn(1);
+    ASSERT_NE(done, nullptr);
+    const Tally got = tally(card, recoverStore(done->store, dir / "out"));
+    EXPECT_EQ(joined(got.identical), joined(card.whole));
+    EXPECT_EQ(got.damaged, std::vector<std::string>{});
+    fs_record *fat = fatOf(done);
+    ASSERT_NE(fat, nullptr);
+    EXPECT_EQ(filesOf(fat).size(), card.live.size());
+}
+
 // A finished thorough scan saved into a scan file, deleted and loaded
 // again: "Reconstructed Files" and the FAT catalog answer from the loaded
 // scan and give back the same photos.
