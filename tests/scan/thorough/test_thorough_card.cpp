@@ -534,46 +534,79 @@ TEST_F(ThoroughCardThreads, EndingsKeepOnlyWholePhotos)
         EXPECT_EQ(scx_current(), nullptr);
         clear_run_flags();
         set_engine_state(0);
-        scx_testing::reset();
+        ASSERT_EQ(scx_delete_all(), 0);
     }
 }
 
-// Unreadable blocks: one inside a photo's data, one where another photo
-// starts. The first photo is either not offered or offered with that block
-// as zeros; the second is not offered; nothing carries bytes from elsewhere.
+// Unreadable blocks. A photo is given back whole, or with its unreadable
+// blocks as zeros, or not at all; never with bytes of another file. One
+// block inside P5's data: P5 comes back with that block zeroed; P7's first
+// block: P7 is not found. The block holding P6's end and the next one, P7's
+// first: neither is offered, although the rest of P7 reads on like more of
+// P6's data up to P7's end.
 TEST_F(ThoroughCardThreads, BadBlocksGiveNoPhantomFiles)
 {
     PhotoCard card(dir / "make");
-    const std::string &p5 = card.originals.at("P5");
-    const int64_t p5at = card.offsetOf(p5), p7at = card.offsetOf(card.originals.at("P7"));
-    ASSERT_GE(p5at, 0);
-    ASSERT_GE(p7at, 0);
-    const int64_t inside = (p5at + (int64_t)p5.size() / 2) / 512;
-    mediatest::FaultyCard faulty(dir / "card.img", card.content);
-    faulty.bad = {inside, p7at / 512};
-    Media *m = attachedMedium(faulty.path, MEDIA_FILE, (int64_t)card.content.size());
-    ASSERT_EQ(scan(m), 0);
-    std::shared_ptr<ScanContext> done = scanIn(1);
-    ASSERT_NE(done, nullptr);
-
-    std::string zeroed = p5;
-    zeroed.replace((size_t)(inside * 512 - p5at), 512, 512, '\0');
-    std::set<std::string> expected = card.whole;
-    expected.erase("P5");
-    expected.erase("P7");
-    const std::map<std::string, std::string> files = recoverStore(done->store, dir / "out", kIncomplete);
-    std::map<std::string, std::string> others;
-    int withZeros = 0;
-    for (const auto &[path, bytes] : files) {
-        if (bytes == zeroed)
-            withZeros++;
-        else
-            others[path] = bytes;
+    const auto at = [&](const char *name) { return card.offsetOf(card.originals.at(name)); };
+    const auto lastBlock = [&](const char *name) {
+        return (at(name) + (int64_t)card.originals.at(name).size() - 1) / 512;
+    };
+    for (const char *name : {"P5", "P6", "P7"})
+        ASSERT_GE(at(name), 0) << name;
+    ASSERT_EQ(lastBlock("P6") + 1, at("P7") / 512); // P7 follows P6 at once
+    struct Case {
+        const char *what;
+        std::vector<int64_t> bad;          // unreadable blocks
+        std::set<std::string> zeroed, gone; // photos back with zeros, photos not back
+        int recovered;                      // status of the recovery
+    };
+    const Case cases[] = {
+        {"inside P5 and at P7's start",
+         {(at("P5") + (int64_t)card.originals.at("P5").size() / 2) / 512, at("P7") / 512},
+         {"P5"},
+         {"P7"},
+         kIncomplete},
+        {"at P6's end and P7's start", {lastBlock("P6"), at("P7") / 512}, {}, {"P6", "P7"}, 0},
+    };
+    int number = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        mediatest::FaultyCard faulty(dir / ("card" + std::to_string(++number) + ".img"), card.content);
+        faulty.bad = c.bad;
+        Media *m = attachedMedium(faulty.path, MEDIA_FILE, (int64_t)card.content.size());
+        ASSERT_EQ(scan(m), 0);
+        std::shared_ptr<ScanContext> done = scanIn(1);
+        ASSERT_NE(done, nullptr);
+        // What a photo reads as with the unreadable blocks zeroed.
+        std::map<std::string, std::string> withZeros;
+        for (const std::string &name : c.zeroed) {
+            std::string bytes = card.originals.at(name);
+            const int64_t from = at(name.c_str());
+            for (int64_t block : c.bad)
+                if (block * 512 >= from && block * 512 < from + (int64_t)bytes.size())
+                    bytes.replace((size_t)(block * 512 - from), 512, 512, '\0');
+            withZeros[bytes] = name;
+        }
+        std::map<std::string, std::string> others;
+        std::set<std::string> zeroed;
+        for (const auto &[path, bytes] :
+             recoverStore(done->store, dir / ("out" + std::to_string(number)), c.recovered)) {
+            if (withZeros.count(bytes) != 0)
+                zeroed.insert(withZeros.at(bytes));
+            else
+                others[path] = bytes;
+        }
+        EXPECT_EQ(zeroed, c.zeroed);
+        std::set<std::string> expected = card.whole;
+        for (const std::set<std::string> *names : {&c.zeroed, &c.gone})
+            for (const std::string &name : *names)
+                expected.erase(name);
+        const Tally got = tally(card, others);
+        EXPECT_EQ(joined(got.identical), joined(expected));
+        EXPECT_EQ(got.damaged, std::vector<std::string>{});
+        done.reset();
+        ASSERT_EQ(scx_delete_all(), 0);
     }
-    EXPECT_EQ(withZeros, 1);
-    const Tally got = tally(card, others);
-    EXPECT_EQ(joined(got.identical), joined(expected));
-    EXPECT_EQ(got.damaged, std::vector<std::string>{});
 }
 
 // A card as cameras format it: an MBR with two partitions (FAT32 and
