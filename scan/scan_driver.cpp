@@ -91,8 +91,9 @@ int32_t reader_block_size(const Media *media)
 // Bytes asked of the block reader at once. Its per-request work (waiting
 // for the read-ahead thread, the ring's bookkeeping) then comes once per
 // run of blocks instead of once per block, which from the page cache cost
-// more than the modules' look at a block. An eighth of a reader buffer
-// (512 blocks), so a run from a buffer's start never straddles two.
+// more than the modules' look at a block. A reader buffer (512 blocks)
+// holds a whole number of runs, so a run never straddles two buffers when
+// the medium starts on a block boundary.
 constexpr int32_t kRunBytes = 64 * 1024;
 
 // Hands one block of a run to the store: the medium's data position is the
