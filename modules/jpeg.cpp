@@ -15,12 +15,23 @@
 // ahead always gets the bound as its limit, so it never reads further
 // ahead in the spans file than this file could reach.
 //
+// Blocks the card could not read reach the measure as zeros (the block
+// reader hands them out so). One such block inside a file is taken as a
+// hole in it: the file is offered with zeros there. From the second one on
+// the card may have hidden both the end of this file and the start of the
+// next (each needs a block of its own), after which the next file's bytes
+// would read on like more of this one; so the file must end before the
+// second unreadable block:
+//
+//   bound = min(..., start of the second unreadable block after start)
+//
 // Implementation notes
 // - The medium is read in chunks of kChunk bytes, never past the bound, and
 //   fed to the walk; a read that fails or comes back empty ends the measure
-//   without a file. With the medium's block reader the reader hands out its
-//   zero-filled blocks for unreadable sectors, so such a file is measured
-//   with zeros there, never with bytes from elsewhere.
+//   without a file. The reader's list of unreadable ranges is looked at
+//   after each chunk (it is empty on a sound card); ranges past the list's
+//   cap (RD_BAD_RANGES_MAX separate places) are counted by the reader but
+//   not placed, so they do not bound a file.
 // - A measured file raises the store's fence to its end, so that starts
 //   inside it (its preview, when its block was found) are dropped. A file
 //   refused as a thumbnail (min_image_dim) leaves the fence alone.
@@ -36,6 +47,7 @@
 #include "scan/path_index.h"
 #include "scan/thorough/cbr_store.h"
 #include "scan/thorough/nameseq.h"
+#include "storage/block_reader.h"
 #include "storage/media.h"
 
 namespace {
@@ -64,6 +76,31 @@ nameseq_node *type_folder()
     const char *const path[] = {"JPEG"};
     nameseq_node *images = nameseq_category_node(NAMESEQ_IMAGES);
     return images != nullptr ? nameseq_find_in(images, path, 1, true) : nullptr;
+}
+
+// The medium position where the second unreadable block at or after from
+// and before to begins (from itself when it lies inside that block), or -1
+// when there are fewer than two. The reader numbers its blocks from the
+// start of the device or image, the medium's positions from its window.
+int64_t second_unreadable(const Media *media, int64_t from, int64_t to)
+{
+    rd_bad_report report;
+    if (media_read_errors(media, &report) == 0 || report.block_size <= 0)
+        return -1;
+    const int64_t size = report.block_size;
+    int seen = 0;
+    for (const rd_bad_range &range : report.list) {
+        const int64_t first = range.first_block * size - media->start_pos;
+        const int64_t end = first + range.blocks * size;
+        if (end <= from || first >= to)
+            continue;
+        // The blocks of the range that overlap [from, to), in order.
+        for (int64_t at = first > from ? first : first + (from - first) / size * size; at < end && at < to;
+             at += size)
+            if (++seen == 2)
+                return at > from ? at : from;
+    }
+    return -1;
 }
 
 int jpeg_scan_prepare(fil_module *module)
@@ -217,6 +254,9 @@ int jpeg_extract(fil_module *module, Media *media, fs_record *store, cbr_span *s
             chunk_pos = next;
             chunk_len = got;
             used = 0;
+            const int64_t hidden = second_unreadable(media, start, next + got);
+            if (hidden >= 0 && hidden < bound)
+                bound = hidden;
         }
         // Never walk past the bound (it may have come down since the read).
         const int64_t usable = (bound - (chunk_pos + used) < chunk_len - used) ? bound - (chunk_pos + used)

@@ -88,28 +88,59 @@ int32_t reader_block_size(const Media *media)
     return size >= 512 && size <= 65536 && (size & (size - 1)) == 0 ? size : 512;
 }
 
+// Bytes asked of the block reader at once. Its per-request work (waiting
+// for the read-ahead thread, the ring's bookkeeping) then comes once per
+// run of blocks instead of once per block, which from the page cache cost
+// more than the modules' look at a block. A reader buffer (512 blocks)
+// holds a whole number of runs, so a run never straddles two buffers when
+// the medium starts on a block boundary.
+constexpr int32_t kRunBytes = 64 * 1024;
+
+// Hands one block of a run to the store: the medium's data position is the
+// block's own, where a module's start is taken from; the progress shows it.
+void feed_block(fs_record *store, Media *media, const uint8_t *bytes, int32_t block, int64_t position)
+{
+    media->data_pos = position;
+    progress_set_done(position + block);
+    progress_set_block((position + block) / block);
+    cbr_feed_block(store, bytes, block);
+}
+
 // The block loop: each block of the medium to the thorough-scan store, until
 // the end of the medium, an abort, an early stop or a failed file write
-// (*result -3, error 307). A block is handed on only when the reader gave a
-// whole one. 0, or -1 (logged) when a block could not be read. A medium
-// found gone by the failed read (a pulled card's reads fail before its
-// removal notice arrives) ends the loop as that notice would: the removal
-// recorded for the scan, 0.
+// (*result -3, error 307). The reader gives runs of whole blocks; a block
+// that no module's prefilter lets through is not handed on (the store would
+// ask nobody). Once a run cannot be had (a read failure, a partial last
+// block) the loop goes on block by block, so it ends exactly where a block
+// by block loop would. A block is handed on only when the reader gave a
+// whole one (or, at the very end of the medium, what is left of it, zero-
+// padded). 0, or -1 (logged) when a block could not be read. A medium found
+// gone by the failed read (a pulled card's reads fail before its removal
+// notice arrives) ends the loop as that notice would: the removal recorded
+// for the scan, 0.
 int block_loop(ScanContext *scan, Media *media, int32_t block, ZV::RemainingTimeEstimator *remaining, int *result)
 {
     fs_record *store = scan->store;
+    const cbr_store *state = cbr_store_of(store);
     const int64_t length = media_length(media);
     const int64_t count = length / block;
+    int32_t run = kRunBytes > block ? kRunBytes / block * block : block;
     while (media->byte_pos < length) {
         if (abort_requested() != 0 || stop_requested() != 0)
             break;
+        const int64_t whole = (length - media->byte_pos) / block * block;
+        const int32_t want = whole >= run ? run : whole >= block ? (int32_t)whole : block;
         const uint8_t *bytes = nullptr;
-        const int rc = media_get_max_bytes(media, &bytes, block);
+        const int rc = media_get_max_bytes(media, &bytes, want);
         if (rc != 0) {
             // An abort or early stop cut the wait (the flags give the ending);
             // the end needs nothing more.
             if (rc == MEDIA_ABORTED || rc == MEDIA_STOPPED || rc == MEDIA_END || abort_requested() != 0)
                 break;
+            if (want > block) {
+                run = block; // nothing was consumed: the blocks up to the failure one by one
+                continue;
+            }
             const int errnum = media_check_reader_errors(media);
             log_error("start_scan: media_get_max_bytes failed reading %s pos=%lld: %s", media_path(media),
                       (long long)media->byte_pos, error_list_str().c_str());
@@ -117,20 +148,26 @@ int block_loop(ScanContext *scan, Media *media, int32_t block, ZV::RemainingTime
                 break;
             return SCAN_READ_FAILED;
         }
+        const int64_t first = media->data_pos;
+        for (int32_t at = 0; at < want; at += block) {
+            if (at > 0 && (abort_requested() != 0 || stop_requested() != 0))
+                break;
+            if (cbr_block_candidates(state, bytes + at, block) == 0)
+                continue;
+            feed_block(store, media, bytes + at, block, first + at);
+            if (file_write_error_occurred() != 0) {
+                *result = SCAN_WRITE_FAILED;
+                add_error(SCAN_ERROR_WRITE);
+                return 0;
+            }
+        }
         const int64_t number = media->byte_pos / block;
         progress_set_done(media->byte_pos);
         progress_set_block(number);
-        // The estimate needs a clock reading, which costs as much as the
-        // rest of a block's work; every 256th block is often enough for a
-        // front end that looks ten times a second.
-        if (number % kEstimateEvery == 0)
+        // The estimate needs a clock reading; once every 256 blocks is often
+        // enough for a front end that looks ten times a second.
+        if (number / kEstimateEvery != first / block / kEstimateEvery)
             progress_set_remaining(remaining->update((uint64_t)number, (uint64_t)count));
-        cbr_feed_block(store, bytes, block);
-        if (file_write_error_occurred() != 0) {
-            *result = SCAN_WRITE_FAILED;
-            add_error(SCAN_ERROR_WRITE);
-            break;
-        }
         media_check_reader_errors(media);
     }
     return 0;

@@ -8,7 +8,7 @@ packages=(
   libsqlite3-dev libgtest-dev libbenchmark-dev
   dosfstools mtools sleuthkit fdisk gdisk parted hfsutils util-linux tzdata
   e2fsprogs btrfs-progs fuse2fs exfat-fuse exfatprogs
-  libjpeg-turbo-progs imagemagick libimage-exiftool-perl
+  libjpeg-turbo-progs imagemagick libimage-exiftool-perl testdisk
 )
 
 # apt-get that waits for the package lock. On a fresh machine the system's

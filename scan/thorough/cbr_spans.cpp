@@ -138,17 +138,25 @@ int cbr_open_spans(fs_record *record)
     return 0;
 }
 
+uint64_t cbr_block_candidates(const cbr_store *store, const uint8_t *block, int32_t size)
+{
+    if (store == nullptr || block == nullptr || size <= 0)
+        return 0;
+    if (size >= CBR_PREFILTER_POSITIONS) {
+        uint64_t candidates = store->prefilter[0][block[0]];
+        for (int k = 1; k < CBR_PREFILTER_POSITIONS; k++)
+            candidates &= store->prefilter[k][block[k]];
+        return candidates;
+    }
+    uint8_t head[CBR_PREFILTER_POSITIONS] = {};
+    std::memcpy(head, block, (size_t)size);
+    return cbr_block_candidates(store, head, CBR_PREFILTER_POSITIONS);
+}
+
 uint64_t cbr_feed_block(fs_record *record, const uint8_t *block, int32_t size)
 {
     cbr_store *store = cbr_store_of(record);
-    if (store == nullptr || block == nullptr || size <= 0)
-        return 0;
-    // The first eight bytes; a block shorter than that reads as zero-padded.
-    uint8_t head[CBR_PREFILTER_POSITIONS] = {};
-    std::memcpy(head, block, size < CBR_PREFILTER_POSITIONS ? (size_t)size : sizeof head);
-    uint64_t candidates = store->prefilter[0][head[0]];
-    for (int k = 1; k < CBR_PREFILTER_POSITIONS; k++)
-        candidates &= store->prefilter[k][head[k]];
+    uint64_t candidates = cbr_block_candidates(store, block, size);
     if (candidates == 0)
         return 0;
     const uint64_t position = (uint64_t)media_data_pos(record->media);

@@ -8,8 +8,10 @@
 //                        of the recovered-name numbering (nameseq.h)
 //   cbr_prepare          preferences of the modules, restriction flags
 //   cbr_open_spans       prefilter, "spans" created, numbering reset
-//   cbr_feed_block       once per medium block: candidate modules asked,
-//                        each start found appended to "spans"
+//   cbr_feed_block       once per medium block that some module's
+//                        prefilter lets through (cbr_block_candidates):
+//                        candidate modules asked, each start found
+//                        appended to "spans"
 //   cbr_end_blocks       "spans" closed
 //   cbr_end_of_scan      the spans parsed and measured ("spans1" renamed to
 //                        "spans", "gaps", "cbrnames"), the catalog tree
@@ -173,6 +175,11 @@ int cbr_prepare(fs_record *record);
 int cbr_open_spans(fs_record *record);
 // The candidate bits left when the module list ended (0: none).
 uint64_t cbr_feed_block(fs_record *record, const uint8_t *block, int32_t size);
+// The candidate bits of a block: bit i set when the module at list position
+// i allows the block's first eight bytes (a block shorter than that reads as
+// zero-padded). 0 for a block no module is asked about, which the block loop
+// then need not hand to cbr_feed_block at all.
+uint64_t cbr_block_candidates(const cbr_store *store, const uint8_t *block, int32_t size);
 // Appends the current span to the span writer (nothing when it is not open).
 int cbr_write_span(fs_record *record);
 void cbr_raise_high_water(fs_record *record, int64_t position);

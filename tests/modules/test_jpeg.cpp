@@ -27,6 +27,8 @@
 #include "scan/thorough/cbr_store.h"
 #include "scan/thorough/nameseq.h"
 #include "storage/media.h"
+#include "storage/media_test_support.h"
+#include "support/jpeg_support.h"
 #include "support/test_support.h"
 
 namespace {
@@ -35,20 +37,7 @@ using Bytes = std::string;
 
 // --- test images -------------------------------------------------------------------
 
-// A PPM of w x h pixels: gradients with noise, so the JPEG has real data.
-Bytes ppm(int w, int h, uint32_t seed)
-{
-    Bytes out = "P6\n" + std::to_string(w) + " " + std::to_string(h) + "\n255\n";
-    uint32_t x = seed;
-    for (int y = 0; y < h; y++)
-        for (int i = 0; i < w; i++) {
-            x = x * 1103515245u + 12345u;
-            out += (char)((i * 255 / w) ^ (x >> 27));
-            out += (char)(y * 255 / h);
-            out += (char)((i + y + (x >> 29)) & 0xFF);
-        }
-    return out;
-}
+using zvtest::ppm;
 
 struct Sample {
     Bytes bytes;
@@ -759,6 +748,58 @@ TEST_F(JpegModule, ReadFailureAndAbortMeasureNothing)
     EXPECT_EQ(measure(whole, 0), MEDIA_ABORTED);
     clear_run_flags();
     EXPECT_EQ(measure(whole, 0), 0);
+}
+
+// Unreadable blocks reach the measure as zeros (the block reader's). One
+// inside the file is a hole in it; a second one bounds the file at its
+// start, since the end of this file and the start of the next may both lie
+// there: without the bound, the zeroed end and the next file's zeroed first
+// block would let the walk run on through the next file to its end. The
+// medium is a window eight sectors into its image, whose blocks the reader
+// counts from the image's start.
+TEST_F(JpegModule, UnreadableBlocksBoundTheFileAtTheSecond)
+{
+    const Sample &s = Samples::get()["baseline"];
+    const Sample &next = Samples::get()["progressive"];
+    const int64_t window = 4096, at = 1024; // the file's medium position
+    const int64_t size = (int64_t)s.bytes.size();
+    const Bytes pad((size_t)((512 - size % 512) % 512), '\0');
+    const int64_t mid = (window + at + size / 2) / 512;      // image blocks
+    const int64_t last = (window + at + size - 1) / 512;     // holds the EOI
+    struct Case {
+        const char *what;
+        std::vector<int64_t> bad;
+        int rc;
+    };
+    const Case cases[] = {
+        {"one block inside", {mid}, 0},
+        {"two blocks inside", {mid, mid + 3}, JPEG_NOT_MEASURED},
+        {"one inside, one where the next file starts", {mid, last + 1}, 0},
+        {"one inside, one holding the end", {mid, last}, JPEG_NOT_MEASURED},
+        {"one inside, one shortly before the end", {mid, last - 2}, JPEG_NOT_MEASURED},
+        {"the end and the next file's start", {last, last + 1}, JPEG_NOT_MEASURED},
+    };
+    int number = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        store = FakeStore();
+        mediatest::FaultyCard card(dir / ("faulty" + std::to_string(++number) + ".img"),
+                                   Bytes((size_t)window, 'w') + noise((size_t)at, 5) + s.bytes + pad + next.bytes +
+                                       Bytes(4096, '\0'));
+        card.bad = c.bad;
+        Media *m = mediatest::fileMedium(card.path);
+        m->start_pos = m->orig_start_pos = window;
+        ASSERT_EQ(media_retain(m), 0);
+        ASSERT_EQ(setup_reader(m, false, nullptr), 0);
+        cbr_span span{};
+        EXPECT_EQ(measure(m, (uint64_t)at, &span), c.rc);
+        if (c.rc == 0) {
+            EXPECT_EQ(module->base.end_pos, (uint64_t)(at + size));
+        }
+        EXPECT_EQ(store.fence, c.rc == 0 ? at + size : 0);
+        media_rd_close(m);
+        media_release(m);
+    }
 }
 
 // --- through the registry ------------------------------------------------------------------

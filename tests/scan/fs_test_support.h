@@ -17,6 +17,7 @@
 #include <sqlite3.h>
 
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -206,6 +207,24 @@ inline std::vector<Node> small_tree()
             {3, 2, 0, 1000, "a.jpg", {}},
             {4, 2, 0, 3000, "b.jpg", {}},
             {5, 1, 0, 20, "notes.txt", {}}};
+}
+
+// Every node below keynum by its path from there ("DCIM/100CANON/IMG_0001.JPG",
+// folders with a trailing "/"), as the front end lists them through the
+// children operation; at most 32 folders deep.
+inline void catalogNodes(fs_record *fs, uint64_t keynum, const std::string &prefix,
+                         std::map<std::string, NodeInfo> *out, int depth = 0)
+{
+    ASSERT_LT(depth, 32);
+    std::vector<NodeInfo> children;
+    ASSERT_EQ(fs_node_children(fs, keynum, &children), 0) << prefix;
+    for (const NodeInfo &child : children) {
+        const bool folder = (child.flags & NODE_FOLDER) != 0;
+        const std::string path = prefix + child.name + (folder ? "/" : "");
+        (*out)[path] = child;
+        if (folder)
+            catalogNodes(fs, child.keynum, path, out, depth + 1);
+    }
 }
 
 // A workspace "<tmp>/ZorvantWorkspace" that is the global root, the engine

@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -414,19 +415,12 @@ TEST_F(ScanDriver, AbortFromAnotherThreadThreads)
 
 // Paths of the catalog below keynum ("DCIM/100CANON/IMG_0001.JPG"), folders
 // with a trailing "/".
-void catalogPaths(fs_record *fs, uint64_t keynum, const std::string &prefix, std::set<std::string> *out,
-                  int depth = 0)
+void catalogPaths(fs_record *fs, uint64_t keynum, const std::string &prefix, std::set<std::string> *out)
 {
-    ASSERT_LT(depth, 32);
-    std::vector<NodeInfo> children;
-    ASSERT_EQ(fs_node_children(fs, keynum, &children), 0) << prefix;
-    for (const NodeInfo &child : children) {
-        const std::string path = prefix + child.name;
-        const bool folder = (child.flags & NODE_FOLDER) != 0;
-        out->insert(folder ? path + "/" : path);
-        if (folder)
-            catalogPaths(fs, child.keynum, path + "/", out, depth + 1);
-    }
+    std::map<std::string, NodeInfo> nodes;
+    catalogNodes(fs, keynum, prefix, &nodes);
+    for (const auto &node : nodes)
+        out->insert(node.first);
 }
 
 // The live entries fls -r -p lists, in the same form (label, deleted
@@ -894,6 +888,21 @@ TEST_F(ThoroughScanThreads, CardFailsWhileTheSpansAreMeasured)
         kept.reset();
         ASSERT_EQ(scx_delete(&raw), 0);
     }
+}
+
+// The reader gives the block loop runs of blocks; a run that reaches past
+// where the card fails is not lost: the blocks before the failure are still
+// looked at one by one, and the scan ends -1 at the failing block.
+TEST_F(ThoroughScanThreads, ReadFailureInsideARunKeepsTheBlocksBeforeIt)
+{
+    mediatest::FaultyCard card(dir / "card.img", cardFiles(1 << 20, {4096, 65536 + 8192, 65536 + 24576}));
+    card.gone = 65536 + 16384;
+    card.gone_errno = 0; // the data ends there: a read failure, not a removal
+    Media *m = attachedMedium(card.path, MEDIA_FILE, 1 << 20);
+    EXPECT_EQ(scan(m), SCAN_READ_FAILED);
+    EXPECT_TRUE(loggedHere("start_scan: media_get_max_bytes failed reading " + card.path + " pos=81920"));
+    EXPECT_EQ(starts(readSpans(storeIn(1))), (std::vector<uint64_t>{4096, 65536 + 8192}));
+    expectClosed(m);
 }
 
 // Blocks the card cannot deliver reach the modules as zeros: a start there
