@@ -224,7 +224,7 @@ struct jpeg_module {
     // (tests put stand-ins here).
     jpeg_next_span_fn next_span;
     jpeg_raise_fn raise_high_water;
-    // Counts of the current span parsing, logged at its end.
+    // Counts of the current span parsing (the first three logged at its end).
     uint64_t measured;
     uint64_t not_measured;
     uint64_t too_small;
