@@ -146,6 +146,11 @@ bool finish_segment(jpeg_walk *walk)
         walk->identified = 1;
     } else if (walk->marker == 0xE1 && walk->head_size >= 6 && std::memcmp(h, "Exif\0", 6) == 0) {
         walk->identified = 1;
+    } else if (walk->marker == 0xE2 && walk->head_size >= 4 && std::memcmp(h, "MPF", 4) == 0 &&
+               walk->scans == 0 && walk->mpf_size == 0) {
+        // The multi-picture index of the file's first image.
+        walk->mpf_size = length - 2u;
+        walk->mpf_at = walk->pos - walk->mpf_size;
     }
     walk->state = JPEG_WALK_MARKER;
     return true;

@@ -1,11 +1,12 @@
-// The JPEG module: the walk over markers and segments, the prefilter and
-// recognise, and the measure of a span on a medium, bounded by the medium,
-// max_file_size and the next span, with the fence raised to the file's end.
-// The JPEGs are made at test time with cjpeg (baseline, progressive,
-// arithmetic-coded, greyscale, with restart markers) and exiftool (an Exif
-// block holding a JPEG preview); damaged ones by cutting and poking them.
-// The store's look-ahead and fence are stand-ins that keep the contract of
-// cbr_next_span and cbr_raise_high_water, so the bounds are seen exactly.
+// The JPEG module: the walk over markers and segments, recognise, the
+// search for starts across blocks, the multi-picture index, and the measure
+// of a span on a medium, bounded by the medium, max_file_size, the next
+// span and the starts its headers pass, with the fence raised to the
+// file's end (or to the end of the last image its index lists). The JPEGs
+// are made at test time (jpeg_test_support.h); damaged ones by cutting and
+// poking them. The store's look-ahead and fence are stand-ins that keep the
+// contract of cbr_next_span and cbr_raise_high_water, so the bounds are
+// seen exactly.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -22,6 +23,7 @@
 #include "foundation/workdir.h"
 #include "foundation/workspace.h"
 #include "modules/jpeg.h"
+#include "modules/jpeg_test_support.h"
 #include "scan/path_index.h"
 #include "scan/scan_context.h"
 #include "scan/thorough/cbr_store.h"
@@ -33,124 +35,7 @@
 
 namespace {
 
-using Bytes = std::string;
-
-// --- test images -------------------------------------------------------------------
-
-using zvtest::ppm;
-
-struct Sample {
-    Bytes bytes;
-    uint32_t width, height;
-    uint8_t frame;       // frame header code
-    bool identified;     // JFIF or Exif
-    size_t preview = 0;  // offset of the Exif preview's SOI, 0 when none
-};
-
-// The JPEGs every test uses, made once per test program.
-class Samples {
-public:
-    static const Samples &get()
-    {
-        static Samples samples;
-        return samples;
-    }
-    std::map<std::string, Sample> all;
-    const Sample &operator[](const std::string &name) const { return all.at(name); }
-
-private:
-    Samples()
-    {
-        for (const char *tool : {"cjpeg", "exiftool"})
-            zvtest::requireTool(tool);
-        const std::string d = dir.path();
-        zvtest::writeFile(d + "/big.ppm", ppm(640, 480, 1));
-        zvtest::writeFile(d + "/preview.ppm", ppm(160, 120, 2));
-        zvtest::writeFile(d + "/thumb.ppm", ppm(48, 36, 3));
-        zvtest::writeFile(d + "/wide.ppm", ppm(200, 40, 4));
-        const auto make = [&](const std::string &name, const std::string &options, const std::string &ppm_name) {
-            zvtest::mustRun("cjpeg " + options + " -outfile " + d + "/" + name + ".jpg " + d + "/" + ppm_name);
-        };
-        make("baseline", "-quality 90", "big.ppm");
-        make("progressive", "-quality 90 -progressive", "big.ppm");
-        make("restart", "-quality 85 -restart 1", "big.ppm");
-        make("arithmetic", "-quality 85 -arithmetic", "big.ppm");
-        make("grey", "-grayscale -quality 80", "big.ppm");
-        make("preview", "-quality 70", "preview.ppm");
-        make("thumb", "-quality 70", "thumb.ppm");
-        make("wide", "-quality 70", "wide.ppm");
-        make("exif", "-quality 90", "big.ppm");
-        make("exif_progressive", "-quality 90 -progressive", "big.ppm");
-        for (const char *name : {"exif", "exif_progressive"})
-            zvtest::mustRun("exiftool -q -overwrite_original -Make=Zorvant '-ThumbnailImage<=" + d +
-                            "/preview.jpg' " + d + "/" + name + ".jpg");
-        const auto add = [&](const std::string &name, uint32_t w, uint32_t h, uint8_t frame, bool identified) {
-            Sample s{zvtest::readFile(d + "/" + name + ".jpg"), w, h, frame, identified};
-            const size_t preview = s.bytes.find("\xFF\xD8\xFF", 2);
-            if (name.rfind("exif", 0) == 0)
-                s.preview = preview;
-            all[name] = s;
-        };
-        add("baseline", 640, 480, 0xC0, true);
-        add("progressive", 640, 480, 0xC2, true);
-        add("restart", 640, 480, 0xC0, true);
-        add("arithmetic", 640, 480, 0xC9, true);
-        add("grey", 640, 480, 0xC0, true);
-        add("thumb", 48, 36, 0xC0, true);
-        add("wide", 200, 40, 0xC0, true);
-        add("exif", 640, 480, 0xC0, true);
-        add("exif_progressive", 640, 480, 0xC2, true);
-    }
-    zvtest::TempDir dir;
-};
-
-// Hand-made streams: segments, frame and scan headers of 1 to n components.
-Bytes segment(uint8_t code, const Bytes &body)
-{
-    const size_t n = body.size() + 2;
-    return Bytes("\xFF", 1) + (char)code + (char)(n >> 8) + (char)(n & 0xFF) + body;
-}
-Bytes frame(uint8_t code, uint16_t w, uint16_t h, int components = 1)
-{
-    Bytes body = Bytes(1, 8) + (char)(h >> 8) + (char)h + (char)(w >> 8) + (char)w + (char)components;
-    for (int c = 0; c < components; c++)
-        body += Bytes{(char)(c + 1), 0x11, 0};
-    return segment(code, body);
-}
-Bytes scan_header(int components = 1)
-{
-    Bytes body(1, (char)components);
-    for (int c = 0; c < components; c++)
-        body += Bytes{(char)(c + 1), 0};
-    return segment(0xDA, body + Bytes("\x00\x3F\x00", 3));
-}
-const Bytes kSOI("\xFF\xD8", 2), kEOI("\xFF\xD9", 2);
-Bytes dqt() { return segment(0xDB, Bytes(65, '\x01').replace(0, 1, 1, '\0')); }
-Bytes dht() { return segment(0xC4, Bytes(17, '\0') + Bytes(1, '\0')); }
-Bytes data(const Bytes &bytes = Bytes("\x12\x34\xFF\x00\x56\xFF\xD0\x78\xFF\xD1\x9A", 11)) { return bytes; }
-// SOI, DQT, SOF0 (16 x 8, 1 component), DHT, SOS, the data given and EOI.
-// The entropy-coded bytes are not decoded by the walk.
-Bytes minimal(const Bytes &scan_data = data())
-{
-    return kSOI + dqt() + frame(0xC0, 16, 8) + dht() + scan_header() + scan_data + kEOI;
-}
-
-jpeg_walk walk_all(const Bytes &bytes, size_t piece = 0)
-{
-    jpeg_walk w;
-    jpeg_walk_init(&w);
-    size_t at = 0;
-    const size_t step = piece == 0 ? bytes.size() : piece;
-    while (at < bytes.size() && w.state != JPEG_WALK_END && w.state != JPEG_WALK_DAMAGED) {
-        const size_t n = std::min(step, bytes.size() - at);
-        const size_t used = jpeg_walk_feed(&w, reinterpret_cast<const uint8_t *>(bytes.data()) + at, n);
-        EXPECT_LE(used, n);
-        at += used;
-        if (used < n && w.state != JPEG_WALK_END && w.state != JPEG_WALK_DAMAGED)
-            ADD_FAILURE() << "a feed stopped early without an ending";
-    }
-    return w;
-}
+using namespace jpegtest;
 
 // --- the store stand-in --------------------------------------------------------------
 
@@ -383,7 +268,7 @@ TEST_F(JpegWalk, HandMadeStreams)
     EXPECT_EQ(w.scans, 2u);
 }
 
-// --- registration, prefilter and recognise ---------------------------------------------
+// --- registration and recognise ------------------------------------------------------------
 
 TEST_F(JpegModule, RegistersOneImagesJpegKind)
 {
@@ -394,7 +279,9 @@ TEST_F(JpegModule, RegistersOneImagesJpegKind)
     EXPECT_EQ(m->filter, (uint32_t)FIL_FILTER_1);
     EXPECT_EQ(m->fs_init, nullptr);
     EXPECT_EQ(m->fs_type, 0);
-    EXPECT_EQ(m->detect, nullptr);
+    EXPECT_EQ(m->prefilter, nullptr); // every block reaches its own detect
+    EXPECT_EQ(m->detect, jpeg_detect);
+    EXPECT_EQ(m->end_blocks, jpeg_end_blocks);
     EXPECT_EQ(m->measure, nullptr);
     EXPECT_EQ(m->naming, nullptr);
     EXPECT_EQ(m->enabled, 1);
@@ -426,22 +313,10 @@ TEST_F(JpegModule, RegistersOneImagesJpegKind)
     EXPECT_EQ(module->max_file_size, 0x40000000);
 }
 
-TEST_F(JpegModule, PrefilterAgreesWithRecognise)
+TEST_F(JpegModule, RecogniseTakesTheCodesAllowedFirst)
 {
     fil_module *m = &module->base;
-    uint8_t allowed[8][256];
-    for (int k = 0; k < 8; k++) {
-        std::memset(allowed[k], 1, 256);
-        jpeg_prefilter(m, k, allowed[k]);
-    }
-    for (int b = 0; b < 256; b++) {
-        EXPECT_EQ(allowed[0][b], b == 0xFF);
-        EXPECT_EQ(allowed[1][b], b == 0xD8);
-        EXPECT_EQ(allowed[2][b], b == 0xFF);
-        for (int k = 4; k < 8; k++)
-            EXPECT_EQ(allowed[k][b], 1);
-    }
-    // Position 3: exactly the codes recognise takes as the first segment.
+    // Exactly the codes recognise takes as the first segment.
     for (int code = 0; code < 256; code++) {
         Bytes block = kSOI + segment((uint8_t)code, Bytes(80, '\0')) + minimal().substr(2);
         if (code >= 0xC0 && code <= 0xCF && code != 0xC4 && code != 0xC8 && code != 0xCC)
@@ -449,13 +324,13 @@ TEST_F(JpegModule, PrefilterAgreesWithRecognise)
         block.resize(512, '\0');
         m->cur_subtype = 0;
         const int score = jpeg_recognise(m, reinterpret_cast<const uint8_t *>(block.data()), 512);
-        EXPECT_EQ(score > 0, allowed[3][code] != 0) << std::hex << code;
+        EXPECT_EQ(score > 0, jpeg_first_marker_allowed((uint8_t)code)) << std::hex << code;
         EXPECT_EQ(m->cur_subtype, score > 0 ? 1 : 0) << std::hex << code;
     }
     for (int code : {0xC0, 0xC2, 0xC4, 0xDB, 0xDD, 0xE0, 0xE1, 0xEF, 0xFE})
-        EXPECT_TRUE(allowed[3][code]) << code;
+        EXPECT_TRUE(jpeg_first_marker_allowed((uint8_t)code)) << code;
     for (int code : {0x00, 0x01, 0xC8, 0xD0, 0xD8, 0xD9, 0xDA, 0xDC, 0xDE, 0xF0, 0xFF})
-        EXPECT_FALSE(allowed[3][code]) << code;
+        EXPECT_FALSE(jpeg_first_marker_allowed((uint8_t)code)) << code;
 }
 
 TEST_F(JpegModule, RecogniseScoresTheFirstBlock)
@@ -522,10 +397,10 @@ TEST_F(JpegModule, MeasuresRealFilesAtAnyOffset)
                 EXPECT_EQ(span.value2, s.height);
                 EXPECT_EQ(store.fence, (int64_t)end);
                 EXPECT_EQ(store.raised, 1);
-                // One look-ahead, after the headers, limited to the bound.
+                // One look-ahead from the start, limited to the bound: with
+                // no start ahead there is nothing more to ask.
                 ASSERT_EQ(store.asked.size(), 1u);
-                const jpeg_walk w = walk_all(s.bytes);
-                EXPECT_EQ(store.asked[0].after, (int64_t)(offset + w.header_end));
+                EXPECT_EQ(store.asked[0].after, (int64_t)offset);
                 EXPECT_EQ(store.asked[0].limit, media_length(m));
                 // The measured range is the file, byte for byte.
                 std::string back(s.bytes.size(), '\0');
@@ -608,13 +483,18 @@ TEST_F(JpegModule, BoundsOfTheMeasure)
         } else {
             EXPECT_EQ(store.raised, 0);
         }
-        // The look-ahead is always limited, to the bound known then.
+        // The look-ahead is always limited, to the bound known then: from
+        // the start (the starts the headers pass), then, when a start lies
+        // ahead, after the headers (the start that cuts the data).
         const int64_t bound = std::min<int64_t>(media_length(m), (int64_t)offset + module->max_file_size);
-        for (const FakeStore::Ask &a : store.asked) {
-            EXPECT_EQ(a.limit, bound);
-            EXPECT_EQ(a.after, (int64_t)offset + header_end);
+        const bool ahead = !c.starts.empty() && (int64_t)c.starts[0] < bound;
+        ASSERT_EQ(store.asked.size(), ahead ? 2u : 1u);
+        EXPECT_EQ(store.asked[0].after, (int64_t)offset);
+        EXPECT_EQ(store.asked[0].limit, bound);
+        if (ahead) {
+            EXPECT_EQ(store.asked[1].after, (int64_t)offset + header_end);
+            EXPECT_EQ(store.asked[1].limit, bound);
         }
-        EXPECT_EQ(store.asked.size(), c.max_file_size == 100 ? 0u : 1u);
     }
     // No store (a measure outside a thorough scan): bounded by the medium only.
     store = FakeStore();
@@ -842,28 +722,35 @@ TEST_F(JpegModule, DetectMeasureAndNameThroughTheRegistry)
     if (module->kinds[1].type_folder == nullptr)
         module->kinds[1].type_folder = &folder;
 
+    // The file's block holds two starts: the file's and its preview's.
+    ASSERT_LE(s.preview + JPEG_RECOGNISE_WINDOW, 4096u);
     ASSERT_EQ(media_seek(m, 0), 0);
     uint8_t block[4096];
     for (int i = 0; i < 2; i++) {
         ASSERT_EQ(media_read(m, block, sizeof block), (int64_t)sizeof block);
         module->base.cur_subtype = 0;
-        EXPECT_EQ(fil_module_detect(&module->base, block, sizeof block), i);
+        EXPECT_EQ(fil_module_detect(&module->base, block, sizeof block), 2 * i);
     }
-    ASSERT_EQ(rs.written.size(), 1u);
+    ASSERT_EQ(rs.written.size(), 2u);
     EXPECT_EQ(rs.written[0].start, 4096u);
-    EXPECT_EQ(rs.written[0].module_id, fil_module_code("jpeg"));
-    EXPECT_EQ(rs.written[0].subtype, JPEG_SUBTYPE);
-    EXPECT_EQ(rs.written[0].result, (uint32_t)JPEG_SCORE_IDENTIFIED);
-    EXPECT_EQ(module->kinds[1].starts, 1u);
+    EXPECT_EQ(rs.written[1].start, 4096u + s.preview);
+    for (const cbr_span &start : rs.written) {
+        EXPECT_EQ(start.end, start.start);
+        EXPECT_EQ(start.state, CBR_SPAN_DETECTED);
+        EXPECT_EQ(start.module_id, fil_module_code("jpeg"));
+        EXPECT_EQ(start.subtype, JPEG_SUBTYPE);
+        EXPECT_EQ(start.result, (uint32_t)JPEG_SCORE_IDENTIFIED);
+    }
+    EXPECT_EQ(module->kinds[1].starts, 2u);
 
     rs.current = rs.written[0];
     rs.current.subtype = 7; // a span read back with a subtype the module lacks is not measured
     EXPECT_EQ(fil_module_extract(&module->base), 2);
-    ASSERT_EQ(rs.written.size(), 1u);
+    ASSERT_EQ(rs.written.size(), 2u);
     rs.current = rs.written[0];
     ASSERT_EQ(fil_module_extract(&module->base), 0);
-    ASSERT_EQ(rs.written.size(), 2u);
-    const cbr_span &measured = rs.written[1];
+    ASSERT_EQ(rs.written.size(), 3u);
+    const cbr_span &measured = rs.written[2];
     EXPECT_EQ(measured.start, 4096u);
     EXPECT_EQ(measured.end, 4096u + s.bytes.size());
     EXPECT_EQ(measured.state, CBR_SPAN_DETECTED | CBR_SPAN_MEASURED);
@@ -871,10 +758,317 @@ TEST_F(JpegModule, DetectMeasureAndNameThroughTheRegistry)
     EXPECT_EQ(measured.value1, 640u);
     EXPECT_EQ(measured.value2, 480u);
 
-    EXPECT_EQ(fil_module_name_file(&module->base, &rs.written[1]), 0);
+    EXPECT_EQ(fil_module_name_file(&module->base, &rs.written[2]), 0);
     EXPECT_EQ(rs.names, std::vector<std::string>{"00001.jpg"});
     module->base.scan = nullptr;
     g_registry = nullptr;
+}
+
+// --- the start search across blocks --------------------------------------------------------
+
+struct Found {
+    std::vector<int64_t> at;
+    std::vector<Bytes> window;
+};
+
+void found_start(void *context, const uint8_t *bytes, size_t size, int64_t position)
+{
+    auto *f = static_cast<Found *>(context);
+    f->at.push_back(position);
+    f->window.emplace_back(reinterpret_cast<const char *>(bytes), size);
+}
+
+// The stream in pieces of the sizes given (the last one repeated) at
+// consecutive positions from base, then the end of the blocks.
+Found search(const Bytes &stream, std::vector<size_t> pieces, int64_t base = 0)
+{
+    jpeg_start_search s;
+    jpeg_start_search_reset(&s);
+    Found f;
+    size_t at = 0;
+    for (size_t i = 0; at < stream.size(); i++) {
+        const size_t n = std::min(pieces[std::min(i, pieces.size() - 1)], stream.size() - at);
+        jpeg_start_search_feed(&s, reinterpret_cast<const uint8_t *>(stream.data()) + at, n, base + (int64_t)at,
+                               found_start, &f);
+        at += n;
+    }
+    jpeg_start_search_flush(&s, found_start, &f);
+    return f;
+}
+
+TEST(JpegStartSearch, EveryStartOnceWithItsWindowWhateverTheBlocks)
+{
+    // Bytes without FF (so without a start of their own), then starts put
+    // where blocks of 512 cut them: FF D8 FF at 510 (FF D8 | FF), at 1023
+    // (FF | D8 FF), two overlapping ones (FF D8 FF D8 FF) at 1100, one whose
+    // window passes the block's end at 1400, one three bytes before the
+    // stream's end; and FF or FF D8 at block ends that start nothing.
+    Bytes stream(3000, '\0');
+    for (size_t i = 0; i < stream.size(); i++)
+        stream[i] = (char)((i * 7 + 3) % 0xFE);
+    const auto put = [&](size_t at, const Bytes &bytes) { stream.replace(at, bytes.size(), bytes); };
+    const Bytes start("\xFF\xD8\xFF", 3);
+    put(510, start);
+    put(1023, start);
+    put(1100, Bytes("\xFF\xD8\xFF\xD8\xFF", 5));
+    put(1400, start);
+    put(1535, Bytes("\xFF\x00", 2));     // FF at a block end, no D8 after it
+    put(2046, Bytes("\xFF\xD8\x12", 3)); // FF D8 at a block end, no FF after it
+    put(2047 + 512, Bytes("\xFF\xD8\xD8", 3));
+    put(stream.size() - 3, start);
+    const std::vector<int64_t> starts = {510, 1023, 1100, 1102, 1400, (int64_t)stream.size() - 3};
+    const std::vector<std::vector<size_t>> blockings = {{512}, {4096}, {513}, {511}, {100}, {1}, {2}, {3},
+                                                        {511, 1, 1, 600}};
+    for (const std::vector<size_t> &pieces : blockings) {
+        SCOPED_TRACE("blocks of " + std::to_string(pieces[0]));
+        const Found f = search(stream, pieces, 7000);
+        ASSERT_EQ(f.at.size(), starts.size());
+        for (size_t k = 0; k < starts.size(); k++) {
+            EXPECT_EQ(f.at[k], 7000 + starts[k]);
+            const size_t at = (size_t)starts[k];
+            const Bytes &w = f.window[k];
+            ASSERT_GE(w.size(), 3u);
+            EXPECT_TRUE(w == stream.substr(at, w.size())) << at;
+            // A whole window wherever the start lies, when the blocks hold one.
+            if (pieces[0] >= JPEG_RECOGNISE_WINDOW && pieces.size() == 1) {
+                EXPECT_EQ(w.size(), std::min<size_t>(JPEG_RECOGNISE_WINDOW, stream.size() - at)) << at;
+            }
+        }
+    }
+}
+
+TEST(JpegStartSearch, ABlockThatDoesNotFollowEndsTheCarry)
+{
+    const Bytes first = Bytes(509, '\x11') + Bytes("\xFF\xD8\xFF", 3); // a start 3 bytes before the end
+    const Bytes cut = Bytes(510, '\x11') + Bytes("\xFF\xD8", 2);        // FF D8 at the end
+    const Bytes next = Bytes("\xFF", 1) + Bytes(511, '\x22');
+    struct Case {
+        const char *name;
+        Bytes a;
+        int64_t next_at;
+        std::vector<int64_t> starts;
+        size_t window; // of the first start
+    };
+    const std::vector<Case> cases = {
+        {"following: the window completed", first, 512, {509}, JPEG_RECOGNISE_WINDOW},
+        {"a gap: the start offered with its bytes", first, 513, {509}, 3},
+        {"a block read again: the same", first, 0, {509}, 3},
+        {"following: FF D8 | FF is a start", cut, 512, {510}, JPEG_RECOGNISE_WINDOW},
+        {"a gap: FF D8 | FF is none", cut, 1024, {}, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        jpeg_start_search s;
+        jpeg_start_search_reset(&s);
+        Found f;
+        const auto feed = [&](const Bytes &b, int64_t at) {
+            jpeg_start_search_feed(&s, reinterpret_cast<const uint8_t *>(b.data()), b.size(), at, found_start, &f);
+        };
+        feed(c.a, 0);
+        EXPECT_TRUE(f.at.empty()); // not yet: its window or its bytes are open
+        feed(next, c.next_at);
+        jpeg_start_search_flush(&s, found_start, &f);
+        EXPECT_EQ(f.at, c.starts);
+        if (!c.starts.empty()) {
+            EXPECT_EQ(f.window[0].size(), c.window);
+        }
+        // Reset forgets what is carried.
+        feed(c.a, 0);
+        jpeg_start_search_reset(&s);
+        const size_t before = f.at.size();
+        feed(next, 512);
+        jpeg_start_search_flush(&s, found_start, &f);
+        EXPECT_EQ(f.at.size(), before);
+    }
+}
+
+// --- the bound of the headers ----------------------------------------------------------------
+
+TEST_F(JpegModule, HeaderWalkGivesUpPastEightLaterStarts)
+{
+    // A file whose APP1 holds n previews (each a start the block loop
+    // found) before its first scan: real headers hold one or two; a walk
+    // that passes more than eight starts gives up, having read no further
+    // than the ninth.
+    const Bytes preview = kSOI + segment(0xE0, Bytes("JFIF\0\1\1", 7)) + Bytes(40, '\x05');
+    module->min_image_dim = 0; // the hand-made image is 16 x 8
+    for (int n : {0, 1, 8, 9, 20}) {
+        SCOPED_TRACE(n);
+        Bytes app1 = "Exif\0\0";
+        std::vector<size_t> inside;
+        for (int i = 0; i < n; i++) {
+            inside.push_back(4 + 4 + app1.size());
+            app1 += preview;
+        }
+        const Bytes file = kSOI + segment(0xE1, app1) + minimal().substr(2);
+        store = FakeStore();
+        const size_t offset = 4096;
+        for (size_t at : inside)
+            store.starts.push_back(offset + at);
+        store.starts.push_back(offset + file.size() + 100); // the next file
+        Media *m = medium(noise(offset, 3), file, Bytes(1000, '\0'));
+        ASSERT_NE(m, nullptr);
+        module->bytes_read = 0;
+        const int rc = measure(m, offset);
+        if (n <= 8) {
+            EXPECT_EQ(rc, 0);
+            EXPECT_EQ(module->base.end_pos, offset + file.size());
+        } else {
+            EXPECT_EQ(rc, JPEG_NOT_MEASURED);
+            EXPECT_EQ(store.raised, 0);
+            EXPECT_LE(module->bytes_read, inside[8]);
+        }
+    }
+}
+
+// --- multi-picture files -------------------------------------------------------------------
+
+TEST(JpegMultiPictureIndex, ParsesTheImageListOrRefusesIt)
+{
+    const std::vector<MpEntry> three = {{0x20030000, 5000, 0}, {0x00020002, 700, 4990}, {0x00020002, 300, 5690}};
+    for (bool big : {false, true}) {
+        const Bytes body = mpf_body(three, big);
+        jpeg_mpf_image images[JPEG_MPF_MAX_IMAGES] = {};
+        ASSERT_EQ(jpeg_mpf_parse(reinterpret_cast<const uint8_t *>(body.data()), body.size(), images,
+                                 JPEG_MPF_MAX_IMAGES),
+                  3);
+        for (int i = 0; i < 3; i++) {
+            EXPECT_EQ(images[i].attributes, three[i].attributes);
+            EXPECT_EQ(images[i].size, three[i].size);
+            EXPECT_EQ(images[i].offset, three[i].offset);
+        }
+    }
+    // Damage at named offsets of the body (little-endian): 4 byte order,
+    // 6 the 42, 8 the IFD offset, 12 the IFD's entry count, 14 + 12 k the
+    // entries (the MP Entry tag third: its count at 42, its offset at 46).
+    const Bytes good = mpf_body(three);
+    const auto poke = [&](size_t at, const Bytes &bytes) { return Bytes(good).replace(at, bytes.size(), bytes); };
+    const auto le32 = [](uint32_t v) { return Bytes{(char)v, (char)(v >> 8), (char)(v >> 16), (char)(v >> 24)}; };
+    struct Case {
+        const char *name;
+        Bytes body;
+    };
+    const std::vector<Case> refused = {
+        {"not MPF", poke(0, "MPX")},
+        {"too short for the header", good.substr(0, 11)},
+        {"no byte order", poke(4, "IM")},
+        {"not 42", poke(6, Bytes("\x2B\0", 2))},
+        {"IFD beyond the body", poke(8, le32((uint32_t)good.size()))},
+        {"IFD offset near 2^32", poke(8, le32(0xFFFFFFF0u))},
+        {"more IFD entries than the body holds", poke(12, Bytes("\xFF\xFF", 2))},
+        {"no MP Entry tag", poke(38, Bytes("\x01\xB0", 2))},
+        {"entry list beyond the body", poke(46, le32((uint32_t)good.size()))},
+        {"entry list overflowing", poke(42, le32(0xFFFFFFF0u))},
+        {"entry bytes not 16 a piece", poke(42, le32(47))},
+        {"no entry", poke(42, le32(0))},
+        {"the body cut inside the list", good.substr(0, good.size() - 1)},
+    };
+    for (const Case &c : refused) {
+        jpeg_mpf_image images[JPEG_MPF_MAX_IMAGES];
+        EXPECT_EQ(jpeg_mpf_parse(reinterpret_cast<const uint8_t *>(c.body.data()), c.body.size(), images,
+                                 JPEG_MPF_MAX_IMAGES),
+                  -1)
+            << c.name;
+    }
+    // More images than the cap: refused, not cut.
+    const Bytes many = mpf_body(std::vector<MpEntry>(JPEG_MPF_MAX_IMAGES + 1, MpEntry{0, 1, 1}));
+    jpeg_mpf_image images[JPEG_MPF_MAX_IMAGES];
+    EXPECT_EQ(jpeg_mpf_parse(reinterpret_cast<const uint8_t *>(many.data()), many.size(), images,
+                             JPEG_MPF_MAX_IMAGES),
+              -1);
+    EXPECT_EQ(jpeg_mpf_parse(nullptr, 100, images, JPEG_MPF_MAX_IMAGES), -1);
+}
+
+TEST_F(JpegModule, MultiPictureFileTakesItsImages)
+{
+    const Samples &samples = Samples::get();
+    const Bytes second = samples["exif"].bytes; // with a preview of its own
+    const Bytes third = samples["wide"].bytes;
+    for (bool big : {false, true}) {
+        for (size_t n : {2, 3}) {
+          for (size_t gap : {0, 700}) {
+            SCOPED_TRACE(std::to_string(n) + (big ? " MM gap " : " II gap ") + std::to_string(gap));
+            std::vector<Bytes> images = {samples["progressive"].bytes, second};
+            if (n == 3)
+                images.push_back(third);
+            const Bytes file = mpo(images, big, {}, gap);
+            const size_t second_at = file.size() - second.size() - (n == 3 ? third.size() + gap : 0);
+            const size_t offset = 1027;
+            // Every image and the preview in the second are starts.
+            store = FakeStore();
+            store.starts = {offset + second_at, offset + second_at + samples["exif"].preview};
+            if (n == 3)
+                store.starts.push_back(offset + second_at + second.size() + gap);
+            store.starts.push_back(offset + file.size() + 1); // the next file
+            Media *m = medium(noise(offset, 4), file, noise(5000, 5));
+            ASSERT_NE(m, nullptr);
+            module->bytes_read = 0;
+            cbr_span span{};
+            ASSERT_EQ(measure(m, offset, &span), 0);
+            EXPECT_EQ(module->base.end_pos, offset + file.size());
+            EXPECT_EQ(store.fence, (int64_t)(offset + file.size())); // the images' starts fall below it
+            EXPECT_EQ(span.value1, 640u);
+            // The file once, the index a second time.
+            EXPECT_LE(module->bytes_read, file.size() + 65535);
+          }
+        }
+    }
+}
+
+TEST_F(JpegModule, DamagedMultiPictureIndexKeepsTheFirstImage)
+{
+    const Samples &samples = Samples::get();
+    const Bytes second = samples["grey"].bytes, third = samples["wide"].bytes;
+    const size_t offset = 512;
+    struct Case {
+        const char *name;
+        std::function<void(std::vector<MpEntry> &)> damage;
+        std::function<void(Bytes &, size_t second_at)> poke; // on the file
+        int64_t max_file_size;
+        int extra_start; // a start (other than the images') this far from the second image's SOI
+    };
+    const size_t grey_header = walk_all(second).header_end;
+    const std::vector<Case> cases = {
+        {"an offset beyond the medium", [](auto &e) { e[2].offset = 0x7FFFFFF0; }, {}, 0, 0},
+        {"a size overflowing", [](auto &e) { e[2].size = 0xFFFFFFFF; }, {}, 0, 0},
+        {"a size one byte short", [](auto &e) { e[1].size -= 1; }, {}, 0, 0},
+        {"a size one byte long", [](auto &e) { e[1].size += 1; }, {}, 0, 0},
+        {"pointing backwards into the first image", [](auto &e) { e[1].offset = 100; }, {}, 0, 0},
+        {"pointing at the first image", [](auto &e) { e[1].offset = 0; }, {}, 0, 0},
+        {"listed out of order", [](auto &e) { std::swap(e[1], e[2]); }, {}, 0, 0},
+        {"the first image not at 0", [](auto &e) { e[0].offset = 4; }, {}, 0, 0},
+        {"a gap holding another start", {}, {}, 0, -50},
+        {"a start inside the second image's data", {}, {}, 0, (int)grey_header + 100},
+        {"the second image damaged", {}, [&](Bytes &f, size_t at) { f.replace(at + second.size() / 2, 2, "\xFF\xC0"); },
+         0, 0},
+        {"the last image past max_file_size", {}, {}, -1, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        // 100 bytes between the images: a start there is another file's.
+        const size_t gap = 100;
+        Bytes file = mpo({samples["baseline"].bytes, second, third}, false, c.damage, gap);
+        const size_t first = file.size() - second.size() - third.size() - 2 * gap; // the first image's end
+        const size_t second_at = first + gap;
+        if (c.poke)
+            c.poke(file, second_at);
+        store = FakeStore();
+        store.starts = {offset + second_at, offset + second_at + second.size() + gap};
+        if (c.extra_start != 0) {
+            store.starts.push_back(offset + second_at + c.extra_start);
+            std::sort(store.starts.begin(), store.starts.end());
+        }
+        module->max_file_size = c.max_file_size < 0 ? (int64_t)file.size() - 1 : JPEG_DEFAULT_MAX_FILE_SIZE;
+        Media *m = medium(noise(offset, 6), file, Bytes(3000, '\0'));
+        ASSERT_NE(m, nullptr);
+        module->bytes_read = 0;
+        ASSERT_EQ(measure(m, offset), 0);
+        EXPECT_EQ(module->base.end_pos, offset + first);
+        EXPECT_EQ(store.fence, (int64_t)(offset + first));
+        // Never a read outside the bound (the index is read twice).
+        const int64_t bound = std::min<int64_t>(media_length(m) - (int64_t)offset, module->max_file_size);
+        EXPECT_LE((int64_t)module->bytes_read, bound + 65535);
+    }
 }
 
 } // namespace
