@@ -89,6 +89,7 @@ fil_module *jpeg_describe()
     module->filter = FIL_FILTER_1;
     module->prefilter = nullptr; // every block reaches the detect
     module->detect = jpeg_detect;
+    module->detect_runs = 1;
     module->recognise = jpeg_recognise;
     module->extract = jpeg_extract;
     module->scan_prepare = jpeg_scan_prepare;

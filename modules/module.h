@@ -147,6 +147,11 @@ struct fil_module {
     // Operations, in the order the scan uses them.
     fil_prefilter_fn prefilter;
     fil_detect_fn detect;           // own detect: does everything itself
+    // The own detect finds starts anywhere in what it is given: the block
+    // loop hands it whole runs of blocks at once instead of one block at a
+    // time (it gets no prefilter bit). Its starts stay in position order
+    // with the other modules' (see cbr_feed_run).
+    int detect_runs;
     fil_recognise_fn recognise;
     fil_measure_fn measure;         // own measure: does everything itself
     fil_extract_fn extract;

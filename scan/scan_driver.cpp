@@ -96,23 +96,12 @@ int32_t reader_block_size(const Media *media)
 // the medium starts on a block boundary.
 constexpr int32_t kRunBytes = 64 * 1024;
 
-// Hands one block of a run to the store: the medium's data position is the
-// block's own, where a module's start is taken from; the progress shows it.
-void feed_block(fs_record *store, Media *media, const uint8_t *bytes, int32_t block, int64_t position)
-{
-    media->data_pos = position;
-    progress_set_done(position + block);
-    progress_set_block((position + block) / block);
-    cbr_feed_block(store, bytes, block);
-}
-
 // The block loop: each block of the medium to the thorough-scan store, until
 // the end of the medium, an abort, an early stop or a failed file write
-// (*result -3, error 307). The reader gives runs of whole blocks; a block
-// that no module's prefilter lets through is not handed on (the store would
-// ask nobody). Once a run cannot be had (a read failure, a partial last
-// block) the loop goes on block by block, so it ends exactly where a block
-// by block loop would. A block is handed on only when the reader gave a
+// (*result -3, error 307). The reader gives runs of whole blocks, each
+// handed to the store at once (cbr_feed_run). Once a run cannot be had (a
+// read failure, a partial last block) the loop goes on block by block, so
+// it ends exactly where a block by block loop would. A block is handed on only when the reader gave a
 // whole one (or, at the very end of the medium, what is left of it, zero-
 // padded). 0, or -1 (logged) when a block could not be read. A medium found
 // gone by the failed read (a pulled card's reads fail before its removal
@@ -121,7 +110,6 @@ void feed_block(fs_record *store, Media *media, const uint8_t *bytes, int32_t bl
 int block_loop(ScanContext *scan, Media *media, int32_t block, ZV::RemainingTimeEstimator *remaining, int *result)
 {
     fs_record *store = scan->store;
-    const cbr_store *state = cbr_store_of(store);
     const int64_t length = media_length(media);
     const int64_t count = length / block;
     int32_t run = kRunBytes > block ? kRunBytes / block * block : block;
@@ -149,17 +137,11 @@ int block_loop(ScanContext *scan, Media *media, int32_t block, ZV::RemainingTime
             return SCAN_READ_FAILED;
         }
         const int64_t first = media->data_pos;
-        for (int32_t at = 0; at < want; at += block) {
-            if (at > 0 && (abort_requested() != 0 || stop_requested() != 0))
-                break;
-            if (cbr_block_candidates(state, bytes + at, block) == 0)
-                continue;
-            feed_block(store, media, bytes + at, block, first + at);
-            if (file_write_error_occurred() != 0) {
-                *result = SCAN_WRITE_FAILED;
-                add_error(SCAN_ERROR_WRITE);
-                return 0;
-            }
+        cbr_feed_run(store, bytes, want, block);
+        if (file_write_error_occurred() != 0) {
+            *result = SCAN_WRITE_FAILED;
+            add_error(SCAN_ERROR_WRITE);
+            return 0;
         }
         const int64_t number = media->byte_pos / block;
         progress_set_done(media->byte_pos);

@@ -57,6 +57,31 @@ bool asked_when_restricted(const fil_module *module)
     return flags != 0 && (flags & FIL_FILTER_1) == 0;
 }
 
+// Asks the modules about bytes at the medium's data position, in list
+// order: those whose bit is set in candidates (one block) and, with runs,
+// the modules that search runs. The candidate bits left when the list ended.
+uint64_t feed(cbr_store *store, Media *media, const uint8_t *bytes, int32_t size, uint64_t candidates, bool runs)
+{
+    if (candidates == 0 && !runs)
+        return 0;
+    const uint64_t position = (uint64_t)media_data_pos(media);
+    for (fil_module *m = fil_module_first(); m != nullptr && (runs || candidates != 0);
+         m = m->next, candidates >>= 1) {
+        const bool asked = m->detect_runs != 0 ? runs : (candidates & 1) != 0;
+        if (!asked)
+            continue;
+        if (store->restricted != 0 && !asked_when_restricted(m))
+            continue;
+        std::memset(&store->span, 0, sizeof store->span);
+        m->start_pos = position;
+        m->end_pos = position;
+        m->limit = store->fence;
+        m->cur_subtype = 0;
+        fil_module_detect(m, bytes, size);
+    }
+    return candidates;
+}
+
 } // namespace
 
 void cbr_attach_modules(ScanContext *scan)
@@ -117,6 +142,8 @@ int cbr_open_spans(fs_record *record)
                 log_error("Too many FMs for implementation, maximum = %d", CBR_MAX_MODULES - 1);
                 break;
             }
+            if (m->detect_runs != 0)
+                continue; // asked about runs, not about block starts
             std::memset(allowed, 1, sizeof allowed);
             if (m->prefilter != nullptr)
                 m->prefilter(m, k, allowed);
@@ -153,26 +180,45 @@ uint64_t cbr_block_candidates(const cbr_store *store, const uint8_t *block, int3
     return cbr_block_candidates(store, head, CBR_PREFILTER_POSITIONS);
 }
 
-uint64_t cbr_feed_block(fs_record *record, const uint8_t *block, int32_t size)
+uint64_t cbr_feed_block(fs_record *record, const uint8_t *bytes, int32_t size)
 {
     cbr_store *store = cbr_store_of(record);
-    uint64_t candidates = cbr_block_candidates(store, block, size);
-    if (candidates == 0)
+    if (store == nullptr)
         return 0;
-    const uint64_t position = (uint64_t)media_data_pos(record->media);
-    for (fil_module *m = fil_module_first(); m != nullptr && candidates != 0; m = m->next, candidates >>= 1) {
-        if ((candidates & 1) == 0)
+    return feed(store, record->media, bytes, size, cbr_block_candidates(store, bytes, size), true);
+}
+
+uint64_t cbr_feed_run(fs_record *record, const uint8_t *bytes, int32_t size, int32_t block)
+{
+    cbr_store *store = cbr_store_of(record);
+    Media *media = record != nullptr ? record->media : nullptr;
+    if (store == nullptr || media == nullptr || bytes == nullptr || size <= 0 || block <= 0)
+        return 0;
+    const int64_t first = media_data_pos(media);
+    uint64_t all = 0;
+    int32_t between = 0; // start of the blocks the run modules have not seen
+    for (int32_t at = 0; at < size; at += block) {
+        const int32_t n = size - at < block ? size - at : block;
+        const uint64_t candidates = cbr_block_candidates(store, bytes + at, n);
+        if (candidates == 0)
             continue;
-        if (store->restricted != 0 && !asked_when_restricted(m))
-            continue;
-        std::memset(&store->span, 0, sizeof store->span);
-        m->start_pos = position;
-        m->end_pos = position;
-        m->limit = store->fence;
-        m->cur_subtype = 0;
-        fil_module_detect(m, block, size);
+        if (at > between) {
+            media->data_pos = first + between;
+            feed(store, media, bytes + between, at - between, 0, true);
+        }
+        media->data_pos = first + at;
+        feed(store, media, bytes + at, n, candidates, true);
+        all |= candidates;
+        between = at + n;
+        if (file_write_error_occurred() != 0)
+            break;
     }
-    return candidates;
+    if (between < size && file_write_error_occurred() == 0) {
+        media->data_pos = first + between;
+        feed(store, media, bytes + between, size - between, 0, true);
+    }
+    media->data_pos = first;
+    return all;
 }
 
 int cbr_write_span(fs_record *record)

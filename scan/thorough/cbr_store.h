@@ -8,10 +8,11 @@
 //                        of the recovered-name numbering (nameseq.h)
 //   cbr_prepare          preferences of the modules, restriction flags
 //   cbr_open_spans       prefilter, "spans" created, numbering reset
-//   cbr_feed_block       once per medium block that some module's
-//                        prefilter lets through (cbr_block_candidates):
-//                        candidate modules asked, each start found
-//                        appended to "spans"
+//   cbr_feed_run         once per run of medium blocks: each block that
+//                        some module's prefilter lets through to its
+//                        candidate modules, the blocks between them at
+//                        once to the modules that search runs (detect_runs);
+//                        each start found appended to "spans"
 //   cbr_end_blocks       "spans" closed
 //   cbr_end_of_scan      the spans parsed and measured ("spans1" renamed to
 //                        "spans", "gaps", "cbrnames"), the catalog tree
@@ -173,8 +174,18 @@ const char *cbr_root_name();
 void cbr_attach_modules(ScanContext *scan);
 int cbr_prepare(fs_record *record);
 int cbr_open_spans(fs_record *record);
-// The candidate bits left when the module list ended (0: none).
-uint64_t cbr_feed_block(fs_record *record, const uint8_t *block, int32_t size);
+// One block: its candidate modules and the modules that search runs are
+// asked, in list order. The block's position is the medium's data
+// position. The candidate bits left when the module list ended (0: none).
+uint64_t cbr_feed_block(fs_record *record, const uint8_t *bytes, int32_t size);
+// A run of whole blocks of block bytes each (the last one may be short)
+// starting at the medium's data position: every block with candidates is
+// fed as by cbr_feed_block, and the blocks between such blocks go to the
+// modules that search runs in one piece each, so that spans are written in
+// position order. Stops after the block in hand when a file write fails.
+// The medium's data position is left at the run's start. The OR of the
+// blocks' candidate bits.
+uint64_t cbr_feed_run(fs_record *record, const uint8_t *bytes, int32_t size, int32_t block);
 // The candidate bits of a block: bit i set when the module at list position
 // i allows the block's first eight bytes (a block shorter than that reads as
 // zero-padded). 0 for a block no module is asked about, which the block loop

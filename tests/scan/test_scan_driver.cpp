@@ -674,7 +674,7 @@ TEST_F(ThoroughScanThreads, FindsAndMeasuresTheFiles)
         SCOPED_TRACE(shift);
         Media *m = fileMedium(dir / ("card" + std::to_string(shift) + ".img"), std::string(shift, '\x77') + card);
         m->start_pos = m->orig_start_pos = shift;
-        std::string shown; // the progress of the block loop at the first start
+        std::string shown; // the progress of the block loop at the first start (shown per run of blocks)
         g_fake.on_start = [&](fil_module *, uint64_t) {
             EngineProgress progress;
             progress_get(progress);
@@ -682,7 +682,7 @@ TEST_F(ThoroughScanThreads, FindsAndMeasuresTheFiles)
                 shown = progress.overall_text;
         };
         EXPECT_EQ(scan(m), 0);
-        EXPECT_EQ(shown, "Scanned block 9 of 512 (phase 1 of 3).");
+        EXPECT_EQ(shown, "Scanned block 0 of 512 (phase 1 of 3).");
         std::shared_ptr<ScanContext> done = scx_in_slot(1);
         ASSERT_NE(done, nullptr);
         EXPECT_EQ(done->scan_state, SCX_STATE_DONE);

@@ -201,3 +201,73 @@ TEST_F(CbrSpans, SpanWritesOnAFullDisk)
 }
 
 } // namespace
+
+namespace {
+
+constexpr uint32_t kRunnerId = fil_module_code("zvrn");
+
+// A module that searches runs: a start at every "RUN!" anywhere in what it
+// is given, written through the store hooks as an own detect does.
+int runner_detect(fil_module *module, const uint8_t *bytes, int32_t size)
+{
+    const fil_store_hooks hooks = fil_module_store_hooks();
+    fs_record *store = module->scan != nullptr ? module->scan->store : nullptr;
+    if (store == nullptr || hooks.current_span == nullptr)
+        return 0;
+    const int64_t position = media_data_pos(scx_media(module->scan));
+    int found = 0;
+    for (int32_t at = 0; at + 4 <= size; at++) {
+        if (std::memcmp(bytes + at, "RUN!", 4) != 0)
+            continue;
+        cbr_span *span = hooks.current_span(store);
+        *span = cbr_span{};
+        span->start = span->end = (uint64_t)(position + at);
+        span->module_id = module->id;
+        span->state = CBR_SPAN_DETECTED;
+        span->subtype = 1;
+        span->result = 0x10;
+        hooks.write_span(store);
+        found++;
+    }
+    return found;
+}
+
+} // namespace
+
+// Runs of blocks: the blocks a prefilter lets through go to their modules
+// one by one, the blocks between them to the run searcher in one piece, and
+// the spans of both stay in position order (a start found below the fence
+// of a file measured before it would be dropped). A block fed alone is
+// shown to both kinds.
+TEST_F(CbrSpans, RunsKeepStartsInPositionOrder)
+{
+    ASSERT_NE(fat_describe(), nullptr);
+    addFake();
+    fil_module *runner = fil_module_get_or_create(kRunnerId, sizeof(fil_module));
+    ASSERT_NE(runner, nullptr);
+    runner->enabled = 1;
+    runner->filter = FIL_FILTER_1;
+    runner->detect = runner_detect;
+    runner->detect_runs = 1;
+    const std::string fat = dir / "fat.img";
+    zvtest::makeFat(fat, 12, 1024);
+    std::string card = cardWith(64 * 1024, {{1024, fakeFile(600)}, {8192, zvtest::readFile(fat).substr(0, 512)}});
+    for (size_t at : {3u, 700u, 1024u + 700u, 5000u, 8192u + 600u, 60000u})
+        card.replace(at, 4, "RUN!");
+    fs_record *store = openCard(card);
+    ASSERT_EQ(media_retain(medium), 0);
+    ASSERT_EQ(media_seek(medium, 0), 0);
+    std::string run(card.size(), '\0');
+    ASSERT_EQ(media_read(medium, run.data(), (int64_t)run.size()), (int64_t)run.size());
+    medium->data_pos = 0;
+    cbr_feed_run(store, reinterpret_cast<const uint8_t *>(run.data()), (int32_t)run.size(), kBlock);
+    media_release(medium);
+    ASSERT_EQ(cbr_end_blocks(store), 0);
+    std::vector<std::pair<uint64_t, std::string>> found;
+    for (const cbr_span &s : readSpans(store))
+        found.emplace_back(s.start, fil_module_id_text(s.module_id));
+    const std::vector<std::pair<uint64_t, std::string>> expected = {
+        {3, "zvrn"},   {700, "zvrn"},  {1024, "zvfk"}, {1724, "zvrn"},
+        {5000, "zvrn"}, {8192, "fat "}, {8792, "zvrn"}, {60000, "zvrn"}};
+    EXPECT_EQ(found, expected);
+}
