@@ -13,14 +13,6 @@
 
 namespace {
 
-// The module's own preferences. "max_file_size": 1 byte to 2^62 (an offset
-// on the medium stays far from overflow when it is added);
-// "min_image_dim": a JPEG side is at most 65535 pixels.
-const PropSchema kMaxFileSize = {"max_file_size", PROP_TYPE_INT64, 1, (int64_t)1 << 62, "Maximum file size",
-                                 "Larger files are not recovered whole.", nullptr};
-const PropSchema kMinImageDim = {"min_image_dim", PROP_TYPE_INT32, 0, 65535, "Minimum image size",
-                                 "Images whose width and height are both below this are left out.", nullptr};
-
 // The type folder "JPEG" below the images category, made on first use;
 // NULL until the naming tree exists.
 nameseq_node *type_folder()
@@ -76,8 +68,8 @@ void jpeg_load_prefs(fil_module *module)
     std::snprintf(path, sizeof path, "%s/%s", localize_cstring("File Modules"), localize_cstring("Images"));
     PropNode *node = prop_node(path, PROP_NODE_CREATE);
     jpeg->base.enabled = prop_get_ll(node, &prop_schema_enabled, 1, 1) != 0 ? 1 : 0;
-    jpeg->max_file_size = prop_get_ll(node, &kMaxFileSize, JPEG_DEFAULT_MAX_FILE_SIZE, 1);
-    jpeg->min_image_dim = prop_get_ll(node, &kMinImageDim, JPEG_DEFAULT_MIN_IMAGE_DIM, 0);
+    jpeg->max_file_size = prop_get_ll(node, &prop_schema_max_file_size, JPEG_DEFAULT_MAX_FILE_SIZE, 1);
+    jpeg->min_image_dim = prop_get_ll(node, &prop_schema_min_image_dim, JPEG_DEFAULT_MIN_IMAGE_DIM, 0);
 }
 
 fil_module *jpeg_describe()
