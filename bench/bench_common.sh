@@ -44,6 +44,17 @@ bench_find_bin() {
 
 # Results kept one value a line in $work/stats/<key> of the sourcing script.
 add() { echo "$2" >> "$work/stats/$1"; } # key value
+seconds() { awk -v ns="$1" 'BEGIN { printf "%.6f", ns / 1e9 }'; } # nanoseconds
+# bench_record <pass> <tool> <nanoseconds> [keys]: a run's wall time and peak
+# RSS ($work/rss); with "keys", also the "key value" lines our program
+# printed ($work/out).
+bench_record() {
+    add "$1.$2.wall" "$(seconds "$3")"
+    add "$1.$2.rss" "$(cat "$work/rss")"
+    if [ "${4:-}" = keys ]; then
+        while read -r key value; do add "$1.$2.$key" "$value"; done < "$work/out"
+    fi
+}
 now() { date +%s%N; }
 settle() { if [ "$1" = cold ]; then sync; echo 3 > /proc/sys/vm/drop_caches; fi; } # pass
 # median min max of a key (seconds, kilobytes or ratios).

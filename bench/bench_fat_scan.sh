@@ -108,7 +108,6 @@ rm -rf "$outs/check" "$outs/ours.txt"
 
 drop=no
 if bench_can_drop_cache; then drop=yes; fi
-seconds() { awk -v ns="$1" 'BEGIN { printf "%.6f", ns / 1e9 }'; }
 
 run_tool() { # pass tool
     local start end
@@ -126,11 +125,7 @@ run_tool() { # pass tool
                        > "$work/out" || fail "our scan and listing failed" ;;
     esac
     end=$(now)
-    add "$1.$2.wall" "$(seconds $((end - start)))"
-    add "$1.$2.rss" "$(cat "$work/rss")"
-    if [ "$2" != fls ]; then
-        while read -r key value; do add "$1.$2.$key" "$value"; done < "$work/out"
-    fi
+    bench_record "$1" "$2" $((end - start)) "$([ "$2" = fls ] || echo keys)"
 }
 
 passes=(warm)

@@ -85,7 +85,6 @@ echo "outputs: $outs ($(df -PT "$outs" | awk 'NR==2 {print $2}'))"
 
 drop=no
 if bench_can_drop_cache; then drop=yes; fi
-seconds() { awk -v ns="$1" 'BEGIN { printf "%.6f", ns / 1e9 }'; }
 
 # The folder holding the card's top folders in our output (the recovery may
 # put the card's tree below a folder of its own).
@@ -116,12 +115,8 @@ run_tool() { # pass tool
                   fail "our recovery failed (see $outs/ws/engine.log)" ;;
     esac
     end=$(now)
-    add "$1.$2.wall" "$(seconds $((end - start)))"
-    add "$1.$2.rss" "$(cat "$work/rss")"
-    if [ "$2" = ours ]; then
-        while read -r key value; do add "$1.ours.$key" "$value"; done < "$work/out"
-        check_ours "$1"
-    fi
+    bench_record "$1" "$2" $((end - start)) "$([ "$2" != ours ] || echo keys)"
+    if [ "$2" = ours ]; then check_ours "$1"; fi
 }
 
 passes=(warm)

@@ -179,7 +179,6 @@ written=$(wc -l < "$work/manifest")
 
 drop=no
 if bench_can_drop_cache; then drop=yes; fi
-seconds() { awk -v ns="$1" 'BEGIN { printf "%.6f", ns / 1e9 }'; }
 
 run_tool() { # pass tool
     local start end
@@ -198,11 +197,7 @@ run_tool() { # pass tool
                       fail "photorec failed" ;;
     esac
     end=$(now)
-    add "$1.$2.wall" "$(seconds $((end - start)))"
-    add "$1.$2.rss" "$(cat "$work/rss")"
-    if [ "$2" = ours ]; then
-        while read -r key value; do add "$1.$2.$key" "$value"; done < "$work/out"
-    fi
+    bench_record "$1" "$2" $((end - start)) "$([ "$2" != ours ] || echo keys)"
 }
 
 passes=(warm)
