@@ -44,7 +44,9 @@ inline void makeSparseFile(const std::string &path, uint64_t bytes)
 inline void writeAt(const std::string &path, uint64_t offset, const std::string &data)
 {
     const int fd = ::open(path.c_str(), O_WRONLY);
-    if (fd < 0 || pwrite(fd, data.data(), data.size(), static_cast<off_t>(offset)) != static_cast<ssize_t>(data.size())) {
+    const bool ok =
+        fd >= 0 && pwrite(fd, data.data(), data.size(), static_cast<off_t>(offset)) == static_cast<ssize_t>(data.size());
+    if (!ok) {
         if (fd >= 0)
             ::close(fd);
         throw std::runtime_error("writeAt failed: " + path);
