@@ -2,7 +2,10 @@
 // four disk sizes with and without tags read back as their source, the
 // checksum by the documented rule, header fields that refuse a file, a data
 // area cut short, and raw FAT images that are no image of this kind.
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -192,6 +195,34 @@ TEST_F(DC42, RawFatImagesAreNoSectorImage)
     }
     // A small text file is no image either.
     EXPECT_TRUE(refused("just some notes\n"));
+}
+
+// The seeds in fuzz/corpus/dc42 are images this writer makes, and cut;
+// ZV_WRITE_DC42_SEEDS=1 writes them anew.
+TEST(DC42Seeds, FuzzCorpusIsWhatTheWriterMakes)
+{
+    // Zeros with a few patterned sectors: small in the repository, and
+    // accepted (a non-zero checksum).
+    const auto data = [](size_t size, uint32_t seed) {
+        std::string bytes(size, '\0');
+        for (size_t at = 0; at < size; at += 64 * 512)
+            bytes.replace(at, 512, zvtest::patternBytes(512, seed + uint32_t(at)));
+        return bytes;
+    };
+    const std::map<std::string, std::string> seeds = {
+        {"full400", zvtest::dc42Image(data(409600, 1))},
+        {"cut800tags", zvtest::dc42Image(data(819200, 2), std::string(19200, '\x11')).substr(0, 84 + 16 * 512)},
+        {"cut1440", zvtest::dc42Image(data(1474560, 3)).substr(0, 84 + 4 * 512)},
+        {"header720", zvtest::dc42Image(data(737280, 4)).substr(0, 84)},
+    };
+    const std::filesystem::path folder = std::filesystem::path(__FILE__).parent_path() / "../../../fuzz/corpus/dc42";
+    for (const auto &[name, bytes] : seeds) {
+        if (std::getenv("ZV_WRITE_DC42_SEEDS")) {
+            std::filesystem::create_directories(folder);
+            zvtest::writeFile(folder / name, bytes);
+        }
+        EXPECT_EQ(zvtest::readFile(folder / name), bytes) << name;
+    }
 }
 
 } // namespace

@@ -5,7 +5,9 @@
 // only the affected sector read fail, never serve another chunk's bytes.
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <string>
@@ -329,6 +331,36 @@ TEST_F(Zorvant, DamagedChunksFailOnlyTheirSectors)
                 EXPECT_EQ(sector(*image, 23), data.substr(23 * 512, 512));
             }
         }
+    }
+}
+
+// The seeds in fuzz/corpus/zorvant_image are images this writer makes;
+// ZV_WRITE_ZORVANT_IMAGE_SEEDS=1 writes them anew.
+TEST(ZorvantSeeds, FuzzCorpusIsWhatTheWriterMakes)
+{
+    std::string text;
+    for (int i = 0; text.size() < 4096; ++i)
+        text += "line " + std::to_string(i) + " of the notes\n";
+    const std::string data = std::string(4096, '\0') + text.substr(0, 4096) + zvtest::patternBytes(4096, 51) +
+                             text.substr(0, 2048) + zvtest::patternBytes(2048, 52);
+    const std::string a = zvtest::patternBytes(100, 1), c = zvtest::patternBytes(50, 2);
+    const std::map<std::string, std::string> seeds = {
+        {"zlib512", zvtest::zorvantImage(data, {4096, 0, 512, ZorvantStore::Auto})},
+        {"bzip2_512", zvtest::zorvantImage(data, {4096, 1, 512, ZorvantStore::Auto})},
+        {"zlib4096", zvtest::zorvantImage(data, {8192, 0, 4096, ZorvantStore::Compressed})},
+        {"placed", zorvantRaw(512, 0, 0, a + c, {zorvantEntry(kPlain, 100), zorvantEntry(kPlain, 0),
+                                                  zorvantEntry(kPlain, 50)}, 3)},
+        {"empty", zorvantRaw(65536, 0, 0, "", {zorvantEntry(kEmpty, 0)}, 128)},
+        {"short_last", zvtest::zorvantImage(data.substr(0, 10240), {8192, 0, 512, ZorvantStore::Auto})},
+    };
+    const std::filesystem::path folder =
+        std::filesystem::path(__FILE__).parent_path() / "../../../fuzz/corpus/zorvant_image";
+    for (const auto &[name, bytes] : seeds) {
+        if (std::getenv("ZV_WRITE_ZORVANT_IMAGE_SEEDS")) {
+            std::filesystem::create_directories(folder);
+            zvtest::writeFile(folder / name, bytes);
+        }
+        EXPECT_EQ(zvtest::readFile(folder / name), bytes) << name;
     }
 }
 
