@@ -53,7 +53,7 @@ public:
     FakeDiskImage(uint32_t size, uint64_t count, const std::string &bytes = "")
         : sectorSize_(size), sectors_(count), data_(size * count), last_(size)
     {
-        std::memcpy(data_.data(), bytes.data(), std::min(bytes.size(), data_.size()));
+        std::copy_n(bytes.begin(), std::min(bytes.size(), data_.size()), data_.begin());
     }
 
     uint32_t sectorSize() override { return sectorSize_; }

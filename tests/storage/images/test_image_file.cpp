@@ -220,10 +220,16 @@ TEST_F(ImageFileThreads, FilesOfOneImageOnSeveralThreads)
     const std::string path = image("shared.img", 512, 32, sectors);
     ASSERT_EQ(file_open_disk_image(path.c_str()), 0);
     std::vector<std::thread> threads;
-    std::atomic<int> wrong{0};
+    std::atomic<int> wrong{0}, ready{0};
+    const auto startTogether = [&ready] {
+        ++ready;
+        while (ready.load() < 5)
+            std::this_thread::yield();
+    };
     for (int t = 0; t < 4; ++t)
         threads.emplace_back([&, t] {
-            for (int round = 0; round < 50; ++round) {
+            startTogether();
+            for (int round = 0; round < 200; ++round) {
                 file_t *f = file_open(path.c_str(), "rb", 1);
                 if (f == nullptr) {
                     ++wrong;
@@ -236,7 +242,8 @@ TEST_F(ImageFileThreads, FilesOfOneImageOnSeveralThreads)
             }
         });
     threads.emplace_back([&] {
-        for (int round = 0; round < 50; ++round)
+        startTogether();
+        for (int round = 0; round < 200; ++round)
             if (file_open_disk_image(path.c_str()) != 0)
                 ++wrong;
     });
