@@ -255,8 +255,7 @@ TEST_F(ImageFileThreads, FilesOfOneImageOnSeveralThreads)
 
 // A monolithic sparse VMDK written by qemu-img from a FAT card image registers with the real readers, and
 // file_read gives what `qemu-img convert -O raw` gives of it, which is the card itself.
-// (Runs once the VMDK reader is built in: drop the DISABLED_ prefix then.)
-TEST_F(ImageFile, DISABLED_QemuVmdkReadsLikeQemuImg)
+TEST_F(ImageFile, QemuVmdkReadsLikeQemuImg)
 {
     image_file_set_opener(nullptr); // ZV::DiskImage::open
     zvtest::requireTool("qemu-img");
