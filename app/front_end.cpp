@@ -20,6 +20,9 @@ namespace {
 // Hidden from the disk list: disks above this size are no cards.
 constexpr int64_t kLargestCard = int64_t(1) << 38; // 256 GiB
 constexpr auto kPollInterval = std::chrono::milliseconds(100);
+// Ctrl-C is looked at more often than the progress is drawn, so an abort
+// reaches the engine within a few milliseconds.
+constexpr auto kSignalInterval = std::chrono::milliseconds(5);
 // Without a terminal a progress line is written when the text changes or
 // the fraction has moved by this much, so a log stays readable.
 constexpr double kPlainStep = 0.05;
@@ -139,9 +142,10 @@ HV::CommandResult Callbacks::wait(HVEngine &engine, bool show_progress, double s
     std::string last_line;
     double last_fraction = -2;
     size_t drawn = 0;
+    auto next_draw = started;
     std::unique_lock<std::mutex> lock(mutex_);
     while (finished_ == waited_) {
-        done_.wait_for(lock, kPollInterval);
+        done_.wait_for(lock, kSignalInterval);
         if (finished_ != waited_)
             break;
         lock.unlock();
@@ -155,7 +159,10 @@ HV::CommandResult Callbacks::wait(HVEngine &engine, bool show_progress, double s
             engine.stopEarly();
             stop_sent = true;
         }
-        if (show_progress) {
+        const bool draw = std::chrono::steady_clock::now() >= next_draw;
+        if (draw)
+            next_draw = std::chrono::steady_clock::now() + kPollInterval;
+        if (show_progress && draw) {
             EngineProgress p;
             engine.progress(p);
             if (p.overall_fraction >= 0 || !p.task_text.empty()) {
@@ -168,14 +175,11 @@ HV::CommandResult Callbacks::wait(HVEngine &engine, bool show_progress, double s
                     std::printf("\r%s\x1b[K", line.c_str());
                     std::fflush(stdout);
                     drawn = line.size();
-                } else if (line != last_line &&
-                           (p.overall_fraction - last_fraction >= kPlainStep || p.overall_text != "" ||
-                            last_fraction < -1)) {
-                    if (p.overall_fraction - last_fraction >= kPlainStep || last_fraction < -1) {
-                        std::printf("%s\n", line.c_str());
-                        std::fflush(stdout);
-                        last_fraction = p.overall_fraction;
-                    }
+                } else if (line != last_line && (last_fraction < -1 || p.overall_fraction - last_fraction >= kPlainStep ||
+                                                 p.overall_fraction < last_fraction)) {
+                    std::printf("%s\n", line.c_str());
+                    std::fflush(stdout);
+                    last_fraction = p.overall_fraction;
                 }
                 last_line = line;
             }
