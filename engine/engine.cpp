@@ -147,18 +147,22 @@ int HVEngine::start(std::string *error)
     return 0;
 }
 
+// The thread is joined before "EngineQuitting" is posted: its observers
+// free the scans, which a command still running must not lose under it.
 HVEngine::~HVEngine()
 {
     if (observers_registered_)
         removeObservers();
     reload_timer_.stop();
-    notification_post("EngineQuitting", 0);
     if (thread_started_) {
         queue_.postStop();
         thread_.join();
     }
+    notification_post("EngineQuitting", 0);
     engine_register_drive_monitor_prefs(nullptr);
     engine_install_disk_filter(nullptr);
+    media_set_prescan_hook(nullptr);
+    media_free_all();
     if (workspace_ != nullptr) {
         prefs_save();
         log_close();

@@ -24,8 +24,9 @@
 // in the workspace; the observers; the 1500 ms reload timer; the command
 // thread.
 //
-// Shutdown (destructor): "EngineQuitting" posted, the queue stopped behind
-// what is queued, the thread joined, the settings saved, the log closed.
+// Shutdown (destructor): the queue stopped behind what is queued and the
+// thread joined, then "EngineQuitting" posted (the scans are freed), the
+// media freed, the settings saved, the log closed.
 //
 // One engine per process: the engine-wide state it drives (media list, scan
 // slots, progress, log) is process-wide.
