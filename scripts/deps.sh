@@ -9,7 +9,7 @@ packages=(
   dosfstools mtools sleuthkit fdisk gdisk parted hfsutils util-linux tzdata
   e2fsprogs btrfs-progs fuse2fs exfat-fuse exfatprogs
   libjpeg-turbo-progs imagemagick libimage-exiftool-perl testdisk
-  qemu-utils qemu-block-extra dmg2img p7zip-full libvmdk-utils
+  qemu-utils qemu-block-extra dmg2img p7zip-full libvmdk-utils python3
 )
 
 # apt-get that waits for the package lock. On a fresh machine the system's
