@@ -1,0 +1,221 @@
+#include "app/front_end.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "foundation/number_format.h"
+
+namespace zvapp {
+
+namespace {
+
+// Hidden from the disk list: disks above this size are no cards.
+constexpr int64_t kLargestCard = int64_t(1) << 38; // 256 GiB
+constexpr auto kPollInterval = std::chrono::milliseconds(100);
+// Ctrl-C is looked at more often than the progress is drawn, so an abort
+// reaches the engine within a few milliseconds.
+constexpr auto kSignalInterval = std::chrono::milliseconds(5);
+// Without a terminal a progress line is written when the text changes or
+// the fraction has moved by this much, so a log stays readable.
+constexpr double kPlainStep = 0.05;
+
+volatile sig_atomic_t g_interrupts = 0;
+volatile sig_atomic_t g_stop = 0;
+
+void on_interrupt(int)
+{
+    g_interrupts = g_interrupts + 1;
+}
+
+void on_quit(int)
+{
+    g_stop = 1;
+}
+
+std::string read_all(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return "";
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+std::string program_folder()
+{
+    char buffer[4096];
+    const ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+    if (n <= 0)
+        return "";
+    buffer[n] = '\0';
+    std::string path(buffer);
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "" : path.substr(0, slash);
+}
+
+std::string percent(double fraction)
+{
+    if (fraction < 0)
+        return "  -  ";
+    char text[16];
+    std::snprintf(text, sizeof text, "%5.1f%%", fraction * 100.0);
+    return text;
+}
+
+} // namespace
+
+bool disk_hidden(const HV::DiskEntry &disk)
+{
+    return disk.bus_type == HV::BUS_TYPE_VIRTUAL || disk.size > kLargestCard || (disk.path.empty() && !disk.removable);
+}
+
+std::string user_language()
+{
+    const char *value = nullptr;
+    for (const char *name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+        value = std::getenv(name);
+        if (value != nullptr && value[0] != '\0')
+            break;
+        value = nullptr;
+    }
+    if (value == nullptr)
+        return "";
+    std::string lang(value);
+    lang = lang.substr(0, lang.find_first_of("_.@"));
+    if (lang == "C" || lang == "POSIX" || lang == "en")
+        return "";
+    for (char c : lang)
+        if (c < 'a' || c > 'z')
+            return ""; // not a language code: no table
+    return lang;
+}
+
+std::string strings_text_for(const std::string &language)
+{
+    if (language.empty())
+        return "";
+    const std::string folder = program_folder();
+    for (const std::string &candidate :
+         {folder + "/" + language + ".strings", folder + "/../share/zorvant/" + language + ".strings"}) {
+        std::string text = read_all(candidate);
+        if (!text.empty())
+            return text;
+    }
+    return "";
+}
+
+std::string size_text(uint64_t bytes)
+{
+    return ZV::NumberFormatter::byteCountString(bytes, 0, 1);
+}
+
+void Callbacks::operationDidFinish(HV::Command, const HV::CommandResult &result)
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        finished_++;
+        last_ = result;
+    }
+    done_.notify_all();
+}
+
+void Callbacks::slowRead(const zorvant::u8string &name, int64_t position, uint32_t milliseconds)
+{
+    std::fprintf(stderr, "\nslow read of %s near byte %lld (%u ms)\n", name.c_str(), (long long)position,
+                 milliseconds);
+}
+
+HV::CommandResult Callbacks::wait(HVEngine &engine, bool show_progress, double stop_after_seconds)
+{
+    const bool tty = isatty(STDOUT_FILENO) != 0;
+    const auto started = std::chrono::steady_clock::now();
+    bool abort_sent = false, stop_sent = false;
+    std::string last_line;
+    double last_fraction = -2;
+    size_t drawn = 0;
+    auto next_draw = started;
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (finished_ == waited_) {
+        done_.wait_for(lock, kSignalInterval);
+        if (finished_ != waited_)
+            break;
+        lock.unlock();
+        if (interrupted() && !abort_sent && engine.canCancel()) {
+            engine.abort();
+            abort_sent = true;
+        }
+        const double elapsed =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        if (!stop_sent && (stop_asked() || (stop_after_seconds > 0 && elapsed >= stop_after_seconds))) {
+            engine.stopEarly();
+            stop_sent = true;
+        }
+        const bool draw = std::chrono::steady_clock::now() >= next_draw;
+        if (draw)
+            next_draw = std::chrono::steady_clock::now() + kPollInterval;
+        if (show_progress && draw) {
+            EngineProgress p;
+            engine.progress(p);
+            if (p.overall_fraction >= 0 || !p.task_text.empty()) {
+                std::string line = percent(p.overall_fraction) + " " + p.overall_text;
+                if (!p.task_text.empty() && p.task_text != p.overall_text)
+                    line += " | " + percent(p.task_fraction) + " " + p.task_text;
+                if (tty) {
+                    if (line.size() > 150)
+                        line.resize(150);
+                    std::printf("\r%s\x1b[K", line.c_str());
+                    std::fflush(stdout);
+                    drawn = line.size();
+                } else if (line != last_line && (last_fraction < -1 || p.overall_fraction - last_fraction >= kPlainStep ||
+                                                 p.overall_fraction < last_fraction)) {
+                    std::printf("%s\n", line.c_str());
+                    std::fflush(stdout);
+                    last_fraction = p.overall_fraction;
+                }
+                last_line = line;
+            }
+        }
+        lock.lock();
+    }
+    waited_++;
+    HV::CommandResult result = last_;
+    lock.unlock();
+    if (tty && drawn > 0) {
+        std::printf("\r\x1b[K");
+        std::fflush(stdout);
+    }
+    return result;
+}
+
+void install_signal_handlers()
+{
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    sigemptyset(&action.sa_mask);
+    action.sa_handler = on_interrupt;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    action.sa_handler = on_quit;
+    sigaction(SIGQUIT, &action, nullptr);
+}
+
+bool interrupted()
+{
+    return g_interrupts > 0;
+}
+
+bool stop_asked()
+{
+    return g_stop != 0;
+}
+
+} // namespace zvapp

@@ -1,0 +1,67 @@
+// The command-line front end's link to the engine: the callback interface
+// (disk filter, operation ends), waiting for a queued operation while its
+// progress is shown, Ctrl-C as the Cancel button, and the engine strings
+// text of the user's language.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "engine/engine.h"
+
+namespace zvapp {
+
+// Exit codes.
+enum : int {
+    EXIT_OK = 0,
+    EXIT_FAILED = 1,
+    EXIT_USAGE = 2,
+    EXIT_INTERRUPTED = 130,
+};
+
+// The disk filter (callback slot 0): hides virtual disks, disks above
+// 256 GiB, and entries without a file path that are not removable.
+bool disk_hidden(const HV::DiskEntry &disk);
+
+// The language code of the user's messages from LC_ALL, LC_MESSAGES and
+// LANG (the first one set): "de" for "de_DE.UTF-8"; "" for C, POSIX and
+// English.
+std::string user_language();
+// The engine strings text for a language: "<lang>.strings" beside the
+// program or in "../share/zorvant" from it; "" for English or when none is
+// installed.
+std::string strings_text_for(const std::string &language);
+
+// Sizes as the front end shows them: byteCountString mode 0, one decimal.
+std::string size_text(uint64_t bytes);
+
+class Callbacks : public HV::EngineCallbacks {
+public:
+    bool filterDisk(const HV::DiskEntry &disk) override { return disk_hidden(disk); }
+    void operationDidFinish(HV::Command command, const HV::CommandResult &result) override;
+    void slowRead(const zorvant::u8string &name, int64_t position, uint32_t milliseconds) override;
+
+    // Waits until `count` more operations have finished since the last
+    // wait (or since the start), drawing progress every 100 ms when
+    // show_progress; Ctrl-C asks the engine to abort, Ctrl-\ (or the time
+    // limit, seconds > 0) to stop early. The last result.
+    HV::CommandResult wait(HVEngine &engine, bool show_progress, double stop_after_seconds = 0);
+
+private:
+    std::mutex mutex_;
+    std::condition_variable done_;
+    uint64_t finished_ = 0;
+    uint64_t waited_ = 0;
+    HV::CommandResult last_;
+};
+
+// Ctrl-C handling: the first SIGINT sets the interrupted flag (the waits
+// turn it into an abort); SIGQUIT sets the stop flag.
+void install_signal_handlers();
+bool interrupted();
+bool stop_asked();
+
+} // namespace zvapp

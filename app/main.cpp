@@ -1,0 +1,132 @@
+// zorvant: the command-line front end of the recovery engine.
+//
+// Each run starts the engine on the workspace (the user's data folder, or
+// --workspace), reloads the media list (which attaches again the cards and
+// images named in earlier runs, so their scans can be listed and
+// recovered), runs one subcommand through the engine's interface and shuts
+// the engine down.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "app/cli.h"
+#include "app/front_end.h"
+
+namespace {
+
+const char kHelp[] =
+    "Usage: zorvant [--workspace DIR] COMMAND [ARGUMENTS]\n"
+    "\n"
+    "Recovers photos and videos from memory cards, disks and disk images.\n"
+    "A typical session:\n"
+    "\n"
+    "  zorvant scan /dev/sdb                 read the whole card, find files\n"
+    "  zorvant ls -r 1                       see what scan 1 found\n"
+    "  zorvant select '1/Reconstructed Files' tick files to recover\n"
+    "  zorvant recover 1 --to ~/rescued      copy the ticked files out\n"
+    "\n"
+    "Commands:\n"
+    "  list                      the cards, devices and images known, and the scans\n"
+    "  scan TARGET [--quick | --deleted] [--stop-after SECONDS]\n"
+    "                            scan a device (/dev/sdX, /dev/mmcblkN, /dev/loopN),\n"
+    "                            a partition, an image file or a medium id from `list`.\n"
+    "                            The thorough scan (default) reads every block and\n"
+    "                            finds files by their content, also after a format;\n"
+    "                            --quick only lists the FAT file systems' files,\n"
+    "                            --deleted looks for erased entries. Ctrl-C aborts\n"
+    "                            (the scan is dropped); Ctrl-\\ or --stop-after ends a\n"
+    "                            thorough scan early and keeps what it found.\n"
+    "  ls [-r] [PATH]            list scans, or what lies at PATH (see below);\n"
+    "                            -r lists everything below it\n"
+    "  select [--none] [--pattern GLOB] PATH...\n"
+    "                            tick (or with --none untick) PATH with all below it;\n"
+    "                            with --pattern only the files below PATH whose name\n"
+    "                            matches GLOB (e.g. '*.JPG')\n"
+    "  recover [SCAN] --to DIR [PATH...]\n"
+    "                            copy the ticked files of SCAN (or the files named by\n"
+    "                            PATH) into \"DIR/Recovered Files from <card>\"; nothing\n"
+    "                            is overwritten, and every file that could not be\n"
+    "                            recovered is reported\n"
+    "  save FILE                 save every scan into FILE\n"
+    "  load FILE                 load the scans saved in FILE\n"
+    "  delete SCAN               delete a scan from the workspace\n"
+    "\n"
+    "Paths: a scan is its number (\"1\"); a found file or folder is the scan\n"
+    "number, the file system and the names below it, as `ls` prints them:\n"
+    "  1/Found Files/DCIM/100CAMERA/IMG_0001.JPG\n"
+    "  1/Reconstructed Files/Images/JPEG/00001.jpg\n"
+    "Marks in `ls`: [x] ticked, [-] partly ticked, [ ] not ticked; d folder,\n"
+    "D deleted.\n"
+    "\n"
+    "Options:\n"
+    "  --workspace DIR   keep scans and the engine log in DIR/ZorvantWorkspace\n"
+    "                    (default: $XDG_DATA_HOME/zorvant, else ~/.local/share/zorvant)\n"
+    "  -h, --help        show this text\n"
+    "\n"
+    "Exit codes: 0 success, 1 failure, 2 bad usage, 130 interrupted.\n"
+    "Scans stay in the workspace between runs; nothing is written outside the\n"
+    "workspace and the folder given to `recover --to`.\n";
+
+std::string default_home()
+{
+    const char *data = std::getenv("XDG_DATA_HOME");
+    if (data != nullptr && data[0] == '/')
+        return std::string(data) + "/zorvant";
+    const char *home = std::getenv("HOME");
+    if (home != nullptr && home[0] == '/')
+        return std::string(home) + "/.local/share/zorvant";
+    return "";
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    std::vector<std::string> args(argv + 1, argv + argc);
+    std::string workspace;
+    std::vector<std::string> rest;
+    for (size_t i = 0; i < args.size(); i++) {
+        const std::string &a = args[i];
+        if (!rest.empty()) {
+            rest.push_back(a);
+        } else if (a == "-h" || a == "--help" || a == "help") {
+            std::fputs(kHelp, stdout);
+            return zvapp::EXIT_OK;
+        } else if (a == "--workspace" || a.rfind("--workspace=", 0) == 0) {
+            if (a == "--workspace") {
+                if (i + 1 >= args.size())
+                    return zvapp::usage_error("--workspace needs a folder");
+                workspace = args[++i];
+            } else {
+                workspace = a.substr(std::strlen("--workspace="));
+            }
+            if (workspace.empty())
+                return zvapp::usage_error("--workspace needs a folder");
+        } else if (!a.empty() && a[0] == '-') {
+            return zvapp::usage_error("unknown option " + a);
+        } else {
+            rest.push_back(a);
+        }
+    }
+    if (rest.empty()) {
+        std::fputs(kHelp, stderr);
+        return zvapp::EXIT_USAGE;
+    }
+    for (const std::string &a : rest)
+        if (a == "-h" || a == "--help") {
+            std::fputs(kHelp, stdout);
+            return zvapp::EXIT_OK;
+        }
+    if (workspace.empty())
+        workspace = default_home();
+    if (workspace.empty())
+        return zvapp::usage_error("no data folder: set HOME or pass --workspace");
+    std::error_code ec;
+    workspace = std::filesystem::absolute(workspace, ec).lexically_normal().string();
+    while (workspace.size() > 1 && workspace.back() == '/')
+        workspace.pop_back();
+    return zvapp::run_command(workspace, rest);
+}

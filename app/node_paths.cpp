@@ -1,0 +1,127 @@
+#include "app/node_paths.h"
+
+#include <cstdlib>
+
+namespace zvapp {
+
+namespace {
+
+// Folder levels walked at most (the FAT scan lists 128).
+constexpr int kDepthMax = 256;
+
+std::vector<std::string> split(const std::string &path)
+{
+    std::vector<std::string> parts;
+    size_t at = 0;
+    while (at <= path.size()) {
+        const size_t slash = path.find('/', at);
+        const std::string part = path.substr(at, slash == std::string::npos ? std::string::npos : slash - at);
+        if (!part.empty())
+            parts.push_back(unescape_name(part));
+        if (slash == std::string::npos)
+            break;
+        at = slash + 1;
+    }
+    return parts;
+}
+
+void walk(HVEngine &engine, uint64_t keyref, const std::string &prefix, bool recursive, int depth, bool *going,
+          const std::function<bool(const NodeInfo &, const std::string &)> &visit)
+{
+    std::vector<NodeInfo> children;
+    if (depth > kDepthMax || engine.children(keyref, &children) != 0)
+        return;
+    for (const NodeInfo &child : children) {
+        if (!*going)
+            return;
+        const std::string path = prefix + "/" + escape_name(child.name);
+        if (!visit(child, path)) {
+            *going = false;
+            return;
+        }
+        if (recursive && (child.flags & NODE_FOLDER) != 0)
+            walk(engine, child.keyref, path, true, depth + 1, going, visit);
+    }
+}
+
+} // namespace
+
+std::string escape_name(const std::string &name)
+{
+    std::string out;
+    for (char c : name) {
+        if (c == '/')
+            out += "%2F";
+        else if (c == '%')
+            out += "%25";
+        else
+            out += c;
+    }
+    return out;
+}
+
+std::string unescape_name(const std::string &name)
+{
+    std::string out;
+    for (size_t i = 0; i < name.size(); i++) {
+        if (name[i] == '%' && name.compare(i, 3, "%2F") == 0) {
+            out += '/';
+            i += 2;
+        } else if (name[i] == '%' && name.compare(i, 3, "%25") == 0) {
+            out += '%';
+            i += 2;
+        } else {
+            out += name[i];
+        }
+    }
+    return out;
+}
+
+bool resolve_path(HVEngine &engine, const std::string &path, uint64_t *keyref, std::string *why)
+{
+    const std::vector<std::string> parts = split(path);
+    if (parts.empty()) {
+        *why = "empty path";
+        return false;
+    }
+    char *end = nullptr;
+    const unsigned long slot = std::strtoul(parts[0].c_str(), &end, 10);
+    if (end == parts[0].c_str() || *end != '\0' || slot < 1 || slot > SCX_SLOTS) {
+        *why = "a path begins with a scan number (see `zorvant ls`)";
+        return false;
+    }
+    uint64_t current = keyref_scan((uint32_t)slot);
+    bool live = false;
+    for (const ScanInfo &scan : engine.scans())
+        live = live || scan.slot == slot;
+    if (!live) {
+        *why = "there is no scan " + parts[0];
+        return false;
+    }
+    for (size_t i = 1; i < parts.size(); i++) {
+        std::vector<NodeInfo> children;
+        engine.children(current, &children);
+        bool found = false;
+        for (const NodeInfo &child : children)
+            if (child.name == parts[i]) {
+                current = child.keyref;
+                found = true;
+                break;
+            }
+        if (!found) {
+            *why = "nothing is called \"" + parts[i] + "\" there";
+            return false;
+        }
+    }
+    *keyref = current;
+    return true;
+}
+
+void walk_nodes(HVEngine &engine, uint64_t keyref, const std::string &prefix, bool recursive,
+                const std::function<bool(const NodeInfo &, const std::string &)> &visit)
+{
+    bool going = true;
+    walk(engine, keyref, prefix, recursive, 0, &going, visit);
+}
+
+} // namespace zvapp

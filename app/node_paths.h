@@ -1,0 +1,32 @@
+// Paths of the found tree as the command line shows and takes them:
+//
+//   "3"                                   scan 3 (its slot)
+//   "3/Found Files/DCIM/100CAMERA/P1.JPG" a node of one of its file systems
+//
+// The first component is the scan's slot number, the second the file
+// system's display name, the rest the catalog's names. A "/" or "%" inside a
+// name is written "%2F" / "%25", so every path shown can be passed back.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "engine/engine.h"
+
+namespace zvapp {
+
+std::string escape_name(const std::string &name);
+std::string unescape_name(const std::string &name);
+
+// The keyref a path names; false (with *why) when it names nothing.
+bool resolve_path(HVEngine &engine, const std::string &path, uint64_t *keyref, std::string *why);
+
+// Visits every node below keyref (depth first, children in catalog order)
+// with its path (prefix joined with the escaped names); recursive: the whole
+// subtree, else the children only. visit returns false to stop.
+void walk_nodes(HVEngine &engine, uint64_t keyref, const std::string &prefix, bool recursive,
+                const std::function<bool(const NodeInfo &, const std::string &)> &visit);
+
+} // namespace zvapp

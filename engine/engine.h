@@ -1,0 +1,173 @@
+// HVEngine: the recovery engine behind one interface, for a front end.
+//
+// Long operations (media-list reload, scan, recovery of a node or of the
+// ticked nodes, saving and loading scans) are packed into one message each
+// with the tagged packing (foundation/msgpack.h) and queued; the engine's
+// one command thread runs them strictly in the order they were queued and
+// reports each through the callbacks (will start, did finish). The queuing
+// call returns at once. Short requests (disk list, scans, node information
+// and children, selection, progress, abort) run on the caller's thread.
+//
+// Every queued operation runs inside the command frame (engine/command_frame.h):
+// power held, "CMD Started" ... "CMD Succeeded" / "CMD Aborted" /
+// "CMD Failed (%d) line %d" in the engine log under the command's name as
+// log context, the engine state set while it runs, and the abort and stop
+// requests cleared at its end.
+//
+// Start (HVEngine::create), in this order: the workspace folder
+// "<home>/<application name>Workspace"; the engine log "ScanEngineLog.txt"
+// in it ("exec path: %s", "workspace dir = %s"); the settings store; the
+// strings table and unit names ("Failed to load strings"); the built-in
+// module source, the name sequences, "cbr ", the found-file-system
+// preferences, the built-in modules and their preferences; the disk filter;
+// the drive monitor's preferences with the slow-read report; the scans left
+// in the workspace; the observers; the 1500 ms reload timer; the command
+// thread.
+//
+// Shutdown (destructor): the queue stopped behind what is queued and the
+// thread joined, then "EngineQuitting" posted (the scans are freed), the
+// media freed, the settings saved, the log closed.
+//
+// One engine per process: the engine-wide state it drives (media list, scan
+// slots, progress, log) is process-wide.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/engine_callbacks.h"
+#include "foundation/buffer.h"
+#include "foundation/msgpack.h"
+#include "foundation/power.h"
+#include "foundation/progress.h"
+#include "foundation/timer.h"
+#include "scan/catalog/fs_record.h"
+#include "scan/catalog/work_queue.h"
+#include "scan/scan_context.h"
+
+struct work_dir;
+
+// Status codes of the engine's own requests (besides those of the layers
+// below, passed through).
+enum : int {
+    ENGINE_FAILED = -1,
+    ENGINE_ABORTED = -5,
+    ENGINE_NO_MEDIA = -7,
+    ENGINE_BAD_ARGUMENT = -12,
+    ENGINE_NOT_SUPPORTED = -15,
+};
+
+class HVEngine {
+public:
+    // Makes and starts the engine. Empty, with *error set, when the
+    // configuration lacks callbacks, application name or home folder, or a
+    // start step fails.
+    static std::shared_ptr<HVEngine> create(const HV::EngineConfig &config, std::string *error);
+    ~HVEngine();
+    HVEngine(const HVEngine &) = delete;
+    HVEngine &operator=(const HVEngine &) = delete;
+
+    // --- queued operations: 0 when queued, else the packing failure (-1) --------
+
+    int reloadMedia();
+    // scan_type 1 quick, 2 deleted, 3 thorough.
+    int scanMedia(uint32_t media_id, int scan_type);
+    // Recovers the node with everything under it into the folder target.
+    // options bit 0: name files by number.
+    int recoverNode(uint64_t keyref, const std::string &target, uint32_t options = 0);
+    // Recovers the ticked nodes of one scan (its keyref) into target.
+    int recoverMarked(uint64_t scan_keyref, const std::string &target);
+    // Saves the scans (all for an empty list) into the file path.
+    int saveScans(const std::string &path, const std::vector<uint64_t> &scan_keyrefs);
+    // Loads every scan of a saved scan file into free slots.
+    int loadScans(const std::string &path);
+    // Formatting, card test, cloning and boot disks are not part of this
+    // engine: each answers at once with ENGINE_NOT_SUPPORTED, queues nothing.
+    int formatDisk(uint32_t media_id);
+    int testDisk(uint32_t media_id);
+    int cloneDisk(uint32_t media_id, const std::string &target);
+    int writeBootDisk(uint32_t media_id, const std::string &image);
+
+    // --- short requests, on the caller's thread -------------------------------------
+
+    // Attaches a file, an image file or a block device named by the user
+    // and keeps it in the list the reload adds back. 0 with the medium's id,
+    // or ENGINE_NO_MEDIA when it cannot be opened (missing, a folder, a FIFO,
+    // no permission, empty).
+    int addMediaPath(const std::string &path, uint32_t *media_id, std::string *reason = nullptr);
+    // The disk list of the last reload (devices after the disk filter, then
+    // the media the user added).
+    std::vector<HV::DiskEntry> mediaList();
+    std::vector<ScanInfo> scans();
+    // Deletes a scan and its folder (not while an operation runs).
+    int deleteScan(uint64_t scan_keyref);
+    int nodeInfo(uint64_t keyref, NodeInfo *out, int flags = 0);
+    // Children of the none keyref (the scans), of a scan (its file systems)
+    // or of any node.
+    int children(uint64_t keyref, std::vector<NodeInfo> *out);
+    // Ticks (true) or unticks a node with everything under it; a scan
+    // keyref ticks each of its file systems.
+    int selectNode(uint64_t keyref, bool selected);
+    void progress(EngineProgress &record);
+    bool busy() const;
+    bool canCancel() const;
+    // The front end's Cancel: the running operation stops (-5).
+    void abort();
+    // Ends a thorough scan early, keeping what was found.
+    void stopEarly();
+    const std::string &workspacePath() const { return workspace_path_; }
+    work_dir *workspace() const { return workspace_; }
+
+    // The engine's reaction to the device events (normally through the
+    // notification centre; public for the platform layer and tests).
+    void deviceAdded();
+    void deviceRemoved(const char *path);
+    // The slow-read report function: calls callback slot 18.
+    void reportSlowRead(const zorvant::u8string &name, int64_t position, uint32_t milliseconds);
+
+
+
+private:
+    explicit HVEngine(const HV::EngineConfig &config);
+    int start(std::string *error);
+    int queue(const ZV::Buffer &message, const char *caller);
+    void threadMain();
+    void runMessage(const ZV::Buffer &message);
+    HV::CommandResult runCommand(HV::Command command, ZV::MsgPack &pack);
+    HV::CommandResult doReload();
+    HV::CommandResult doScan(uint32_t media_id, int scan_type);
+    HV::CommandResult doRecoverNode(uint64_t keyref, const std::string &target, uint32_t options);
+    HV::CommandResult doRecoverMarked(uint64_t keyref, const std::string &target);
+    HV::CommandResult doSaveScans(const std::string &path, const std::vector<uint64_t> &keyrefs);
+    HV::CommandResult doLoadScans(const std::string &path);
+    void attachAddedMedia();
+    void rememberAddedPath(const std::string &path);
+    std::vector<std::string> addedPaths();
+    void registerObservers();
+    void removeObservers();
+
+    HV::EngineConfig config_;
+    std::string workspace_path_;
+    work_dir *workspace_ = nullptr;
+    ZV::Power power_;
+    ZV::Timer reload_timer_;
+    WorkQueue queue_;
+    std::mutex messages_mutex_;
+    std::map<uint32_t, ZV::Buffer> messages_; // queued messages by number
+    uint32_t next_message_ = 1;
+    std::thread thread_;
+    bool thread_started_ = false;
+    bool observers_registered_ = false;
+    mutable std::mutex mutex_;            // guards disks_
+    std::mutex added_mutex_;              // one change of the added-media list at a time
+    std::vector<HV::DiskEntry> disks_;
+    std::atomic<int> depth_{0};           // command depth of the engine thread
+    friend class HVCommandFrame;
+};

@@ -1,0 +1,94 @@
+// What the engine and its front end hand each other: the configuration the
+// engine is made with, the callback interface through which it reports, and
+// the records of its disk list.
+//
+// Callback slots (the numbers other parts of the engine refer to):
+//    0   disk filter: true hides a disk from the disk list (also used as the
+//        device filter); called on whatever thread reloads the list
+//    1   an operation will start (engine thread)
+//    2   an operation did finish, with its status and result (engine thread)
+//   18   slow read: a read of a medium took long (reading thread)
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "foundation/u8string.h"
+
+namespace HV {
+
+// Bus types of a disk entry that the front end's filter looks at.
+enum : uint32_t {
+    BUS_TYPE_UNKNOWN = 0,
+    BUS_TYPE_USB = 7,
+    BUS_TYPE_VIRTUAL = 9,
+    BUS_TYPE_SD = 12,
+};
+
+// One entry of the engine's disk list: a drive, one of its partitions, a
+// disk-image file or a plain file the user named.
+struct DiskEntry {
+    uint32_t media_id = 0;          // the medium to scan
+    uint32_t kind = 0;              // MEDIA_DISK, MEDIA_PARTITION, MEDIA_FILE, MEDIA_IMAGE
+    std::string path;               // device or file path; empty when it has none
+    std::string name;               // display name
+    uint32_t bus_type = BUS_TYPE_UNKNOWN;
+    int64_t size = 0;               // bytes
+    bool removable = false;
+    uint32_t fs_code = 0;           // file-system code of the medium (type x 16 + subtype)
+    uint32_t partition_scheme = 0;  // PARTITION_MAP_* or PARTITION_SCHEME_WHOLE
+    bool user_added = false;        // named by the user, not found by device discovery
+    std::vector<DiskEntry> children;// partitions
+};
+
+// The engine's operations, as reported to the front end.
+enum class Command : int {
+    ReloadMedia = 1,
+    Scan = 2,
+    RecoverNode = 3,
+    RecoverMarked = 4,
+    SaveScan = 5,
+    LoadScan = 6,
+    Format = 7,
+    Test = 8,
+    Clone = 9,
+    BootDisk = 10,
+};
+
+// The name of a command as its frame logs it ("Scan", "RecoverNode", ...).
+const char *command_name(Command command);
+
+// What an operation gives back at its end.
+struct CommandResult {
+    int status = 0;           // 0 success, -5 aborted, else the failure's code
+    std::string error_text;   // the error-list text at the end ("[283]"), "" when empty
+    uint64_t keyref = 0;      // the scan made or the node recovered
+    std::string path;         // the file or folder written
+    uint64_t files = 0;       // files recovered / scans loaded
+    uint64_t bytes = 0;       // bytes recovered
+};
+
+class EngineCallbacks {
+public:
+    virtual ~EngineCallbacks() = default;
+    // Slot 0.
+    virtual bool filterDisk(const DiskEntry &disk) = 0;
+    // Slot 1.
+    virtual void operationWillStart(Command /*command*/) {}
+    // Slot 2.
+    virtual void operationDidFinish(Command /*command*/, const CommandResult & /*result*/) {}
+    // Slot 18: name of the medium, byte position, milliseconds the read took.
+    virtual void slowRead(const zorvant::u8string & /*name*/, int64_t /*position*/, uint32_t /*milliseconds*/) {}
+};
+
+struct EngineConfig {
+    std::string application_name;              // "Zorvant": the workspace is "<name>Workspace"
+    std::string home_folder;                   // the folder that holds the workspace folder
+    std::string strings_text;                  // the .strings table of the user's language; "" for English
+    std::shared_ptr<EngineCallbacks> callbacks;// required
+    std::string tag;                           // free text for the front end
+};
+
+} // namespace HV

@@ -1,0 +1,163 @@
+// The engine's queued commands, run on its command thread inside the
+// command frame: scan, recovery of a node and of the ticked nodes, saving
+// and loading scans. (The media-list reload is in engine_media.cpp.)
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "engine/command_frame.h"
+#include "engine/engine.h"
+#include "foundation/engine_status.h"
+#include "foundation/error_list.h"
+#include "foundation/log.h"
+#include "scan/file_arch.h"
+#include "scan/scan_driver.h"
+
+namespace {
+
+// Engine states of the commands.
+enum : int {
+    STATE_SCAN = 1,
+    STATE_RECOVER = 2,
+    STATE_RELOAD = 3,
+    STATE_TREE = 7,
+};
+
+// The creator tag of saved scan files.
+constexpr const char *kScanFileCreator = "ZO3divi";
+
+void finish_result(HV::CommandResult *result, HVCommandFrame &frame, int status, int line)
+{
+    result->status = frame.finish(status, line);
+    result->error_text = n_errors() > 0 ? error_list_str() : "";
+}
+
+} // namespace
+
+HV::CommandResult HVEngine::doScan(uint32_t media_id, int scan_type)
+{
+    HVCommandFrame frame("Scan", STATE_SCAN, power_, depth_, __LINE__);
+    HV::CommandResult result;
+    set_abort_enabled(1);
+    set_stop_enabled(scan_type == SCX_TYPE_THOROUGH ? 1 : 0);
+    const std::vector<uint32_t> before = scx_live_slots();
+    const int rc = start_scan(media_id, scan_type, workspace_);
+    for (uint32_t slot : scx_live_slots())
+        if (std::find(before.begin(), before.end(), slot) == before.end())
+            result.keyref = keyref_scan(slot);
+    set_stop_enabled(0);
+    finish_result(&result, frame, rc, __LINE__);
+    return result;
+}
+
+HV::CommandResult HVEngine::doRecoverNode(uint64_t keyref, const std::string &target, uint32_t options)
+{
+    HVCommandFrame frame("RecoverNode", STATE_RECOVER, power_, depth_, __LINE__);
+    HV::CommandResult result;
+    result.keyref = keyref;
+    clear_errors();
+    set_abort_enabled(1);
+    keyref_parts parts{};
+    const int kind = keyref_decode(keyref, &parts);
+    std::shared_ptr<fs_record> fs =
+        kind == KEYREF_KIND_NODE || kind == KEYREF_KIND_FS_ROOT ? fs_from_keyref(keyref) : nullptr;
+    if (fs == nullptr) {
+        log_error("%s: no node %016llx", "RecoverNode", (unsigned long long)keyref);
+        finish_result(&result, frame, ENGINE_BAD_ARGUMENT, __LINE__);
+        return result;
+    }
+    uint64_t size = 0;
+    const int rc = fs_recover_node(fs.get(), parts.keynum, target.c_str(), &result.path, &size, options);
+    result.bytes = size;
+    {
+        std::lock_guard<std::recursive_mutex> hold(fs->mutex);
+        result.files = fs->recovered[0];
+    }
+    finish_result(&result, frame, rc, __LINE__);
+    return result;
+}
+
+HV::CommandResult HVEngine::doRecoverMarked(uint64_t keyref, const std::string &target)
+{
+    HVCommandFrame frame("RecoverMarked", STATE_RECOVER, power_, depth_, __LINE__);
+    HV::CommandResult result;
+    result.keyref = keyref;
+    result.path = target;
+    clear_errors();
+    set_abort_enabled(1);
+    std::shared_ptr<ScanContext> scan = keyref_is_scan(keyref) ? scx_from_keyref(keyref) : nullptr;
+    if (scan == nullptr) {
+        log_error("%s: no scan %016llx", "RecoverMarked", (unsigned long long)keyref);
+        finish_result(&result, frame, ENGINE_BAD_ARGUMENT, __LINE__);
+        return result;
+    }
+    if (!scx_is_recoverable(scan.get())) {
+        log_error("%s: %s is not recoverable (its medium is not attached)", "RecoverMarked", scan->name);
+        finish_result(&result, frame, ENGINE_NO_MEDIA, __LINE__);
+        return result;
+    }
+    uint64_t totals[3] = {};
+    const int rc = scx_recover_marked(scan.get(), target.c_str(), totals);
+    result.files = totals[0];
+    result.bytes = totals[2];
+    finish_result(&result, frame, rc, __LINE__);
+    return result;
+}
+
+// The saved scan file is written to its own path; a save that fails or is
+// aborted removes what it wrote, so no partial file stands under the name.
+HV::CommandResult HVEngine::doSaveScans(const std::string &path, const std::vector<uint64_t> &keyrefs)
+{
+    HVCommandFrame frame("SaveScan", STATE_TREE, power_, depth_, __LINE__);
+    HV::CommandResult result;
+    result.path = path;
+    clear_errors();
+    set_abort_enabled(1);
+    for (uint32_t slot : scx_live_slots()) {
+        std::shared_ptr<ScanContext> scan = scx_in_slot(slot);
+        if (scan != nullptr)
+            scx_archive(scan.get());
+    }
+    FileArch *far = far_new(path.c_str(), workspace_path_.c_str());
+    if (far == nullptr || far_create(far, FAR_FILE_GZIP, kScanFileCreator) != 0) {
+        log_error("Scan file creation of %s failed: %s", path.c_str(), std::strerror(errno));
+        far_free(&far);
+        finish_result(&result, frame, ENGINE_FAILED, __LINE__);
+        return result;
+    }
+    const uint64_t *list = keyrefs.empty() ? nullptr : keyrefs.data();
+    far->count_only = 1;
+    int rc = scx_save_scans(far, list, keyrefs.size());
+    far->count_only = 0;
+    progress_push(0, (int64_t)far->total_size);
+    progress_set_text("Saving scans");
+    if (rc == 0)
+        rc = scx_save_scans(far, list, keyrefs.size());
+    if (rc == 0 && abort_requested())
+        rc = ENGINE_ABORTED;
+    const int finished = far_finish(far);
+    if (rc == 0)
+        rc = finished;
+    far_free(&far);
+    if (rc != 0)
+        std::remove(path.c_str());
+    finish_result(&result, frame, rc, __LINE__);
+    return result;
+}
+
+HV::CommandResult HVEngine::doLoadScans(const std::string &path)
+{
+    HVCommandFrame frame("LoadScan", STATE_TREE, power_, depth_, __LINE__);
+    HV::CommandResult result;
+    result.path = path;
+    clear_errors();
+    set_abort_enabled(1);
+    int loaded = 0;
+    int rc = scx_load_scans(path.c_str(), nullptr, 0, workspace_, &loaded);
+    result.files = loaded < 0 ? 0 : (uint64_t)loaded;
+    if (rc == 0)
+        scx_rematch_media();
+    finish_result(&result, frame, rc, __LINE__);
+    return result;
+}

@@ -1,0 +1,376 @@
+// The `zorvant` program run as a user runs it: a child process per
+// invocation on card images made at test time (mkfs.fat, mtools, cjpeg) and
+// on a loop device; its exit codes, its output and the files it writes.
+// Every wait for a child is bounded: a hang fails the test.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "scan/fat_image_support.h"
+#include "support/jpeg_support.h"
+#include "support/test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using zvtest::shellQuote;
+
+// Longest any one invocation may take here.
+constexpr int kChildSeconds = 120;
+
+struct Outcome {
+    int status = -1; // exit code, or 128 + signal
+    std::string out, err;
+};
+
+// A started child: its output goes to files in folder.
+class Child {
+public:
+    Child(const std::vector<std::string> &argv, const std::string &folder) : out_(folder + "/out"), err_(folder + "/err")
+    {
+        pid_ = fork();
+        if (pid_ == 0) {
+            if (!freopen(out_.c_str(), "w", stdout) || !freopen(err_.c_str(), "w", stderr))
+                _exit(127);
+            std::vector<char *> args;
+            for (const std::string &a : argv)
+                args.push_back(const_cast<char *>(a.c_str()));
+            args.push_back(nullptr);
+            execvp(args[0], args.data());
+            _exit(127);
+        }
+    }
+    pid_t pid() const { return pid_; }
+    std::string output() const { return zvtest::readFile(out_); }
+    // Waits at most kChildSeconds; a child still running is killed and the
+    // test fails.
+    Outcome wait()
+    {
+        Outcome r;
+        int status = 0;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kChildSeconds);
+        while (waitpid(pid_, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                kill(pid_, SIGKILL);
+                waitpid(pid_, &status, 0);
+                ADD_FAILURE() << "zorvant did not end";
+                return r;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        r.out = zvtest::readFile(out_);
+        r.err = zvtest::readFile(err_);
+        return r;
+    }
+
+private:
+    pid_t pid_;
+    std::string out_, err_;
+};
+
+class ZorvantCli : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        for (const char *tool : {"mkfs.fat", "mcopy", "cjpeg"})
+            zvtest::requireTool(tool);
+        ws = dir / "home";
+    }
+
+    std::vector<std::string> argv(const std::vector<std::string> &args, const std::string &workspace = "") const
+    {
+        std::vector<std::string> all = {ZORVANT_BINARY, "--workspace", workspace.empty() ? ws : workspace};
+        all.insert(all.end(), args.begin(), args.end());
+        return all;
+    }
+    Child start(const std::vector<std::string> &args, const std::string &workspace = "")
+    {
+        const std::string folder = dir / ("run" + std::to_string(++runs_));
+        fs::create_directories(folder);
+        return Child(argv(args, workspace), folder);
+    }
+    Outcome zorvant(const std::vector<std::string> &args, const std::string &workspace = "")
+    {
+        return start(args, workspace).wait();
+    }
+
+    // A FAT32 card: photos written, some deleted, the card quick-formatted
+    // and new photos written. Fills photos (name -> bytes) and returns the
+    // image path.
+    std::string makeCard(const std::string &name, unsigned kib = 64 * 1024)
+    {
+        const std::string image = dir / name;
+        zvtest::makeFat(image, 32, kib);
+        zvtest::fatMkdir(image, "DCIM");
+        for (int n = 1; n <= 4; n++)
+            put(image, "DCIM/OLD" + std::to_string(n) + ".JPG", 320 + 16 * n, 240, n);
+        zvtest::fatDelete(image, "DCIM/OLD2.JPG");
+        zvtest::mustRun("mkfs.fat -F 32 " + shellQuote(image) + " >/dev/null");
+        zvtest::fatMkdir(image, "DCIM");
+        put(image, "DCIM/NEW1.JPG", 200, 150, 11);
+        return image;
+    }
+    void put(const std::string &image, const std::string &path, int w, int h, uint32_t seed)
+    {
+        const std::string base = dir / ("photo" + std::to_string(seed));
+        zvtest::writeFile(base + ".ppm", zvtest::ppm(w, h, seed));
+        zvtest::mustRun("cjpeg -quality 90 -outfile " + shellQuote(base + ".jpg") + " " + shellQuote(base + ".ppm"));
+        photos[path] = zvtest::readFile(base + ".jpg");
+        zvtest::fatPut(image, path, photos[path]);
+    }
+    // Contents of the regular files below folder, by path relative to it.
+    static std::map<std::string, std::string> filesBelow(const std::string &folder)
+    {
+        std::map<std::string, std::string> out;
+        if (fs::exists(folder))
+            for (const auto &e : fs::recursive_directory_iterator(folder))
+                if (e.is_regular_file())
+                    out[fs::relative(e.path(), folder).string()] = zvtest::readFile(e.path().string());
+        return out;
+    }
+    // The scan number the scan printed.
+    static std::string scanNumber(const Outcome &r)
+    {
+        const size_t at = r.out.find("This is scan ");
+        if (at == std::string::npos)
+            return "";
+        return r.out.substr(at + 13, r.out.find('.', at) - at - 13);
+    }
+    std::set<std::string> photoBytes() const
+    {
+        std::set<std::string> out;
+        for (const auto &[path, bytes] : photos)
+            out.insert(bytes);
+        return out;
+    }
+    // Scan, tick everything, recover: what came back.
+    std::map<std::string, std::string> scanAndRecover(const std::string &target)
+    {
+        Outcome scan = zorvant({"scan", target});
+        EXPECT_EQ(scan.status, 0) << scan.out << scan.err;
+        const std::string n = scanNumber(scan);
+        EXPECT_EQ(n, "1") << scan.out;
+        Outcome sel = zorvant({"select", n});
+        EXPECT_EQ(sel.status, 0) << sel.err;
+        Outcome rec = zorvant({"recover", n, "--to", dir / "out"});
+        EXPECT_EQ(rec.status, 0) << rec.out << rec.err;
+        return filesBelow(dir / "out");
+    }
+
+    zvtest::TempDir dir;
+    std::string ws;
+    std::map<std::string, std::string> photos;
+
+private:
+    int runs_ = 0;
+};
+
+// Scan, list, tick and recover in separate runs: every photo whose bytes
+// survived comes back byte for byte, the live one also under its name.
+TEST_F(ZorvantCli, ScanListSelectRecoverGivesBackThePhotos)
+{
+    const std::string card = makeCard("card.img");
+    const std::map<std::string, std::string> got = scanAndRecover(card);
+    const std::string top = "Recovered Files from card.img/";
+    ASSERT_EQ(got.count(top + "Found Files/DCIM/NEW1.JPG"), 1u) << got.size();
+    EXPECT_EQ(got.at(top + "Found Files/DCIM/NEW1.JPG"), photos.at("DCIM/NEW1.JPG"));
+    const std::set<std::string> originals = photoBytes();
+    int reconstructed = 0;
+    for (const auto &[path, bytes] : got) {
+        EXPECT_EQ(originals.count(bytes), 1u) << path << " equals no photo written";
+        if (path.rfind(top + "Reconstructed Files/Images/JPEG/", 0) == 0)
+            reconstructed++;
+    }
+    EXPECT_GE(reconstructed, 3); // NEW1 and the old photos it did not overwrite
+    // A later run lists the scan with its ticks gone (recovered files are unticked).
+    Outcome ls = zorvant({"ls", "-r", "1/Found Files"});
+    EXPECT_EQ(ls.status, 0);
+    EXPECT_NE(ls.out.find("[ ] -"), std::string::npos) << ls.out;
+    EXPECT_NE(ls.out.find("1/Found Files/DCIM/NEW1.JPG"), std::string::npos) << ls.out;
+    Outcome list = zorvant({"list"});
+    EXPECT_EQ(list.status, 0);
+    EXPECT_NE(list.out.find("card.img"), std::string::npos) << list.out;
+    // A named file is recovered alone, beside the first copy under a free name.
+    Outcome one = zorvant({"recover", "--to", dir / "out", "1/Found Files/DCIM/NEW1.JPG"});
+    EXPECT_EQ(one.status, 0) << one.err;
+    EXPECT_EQ(filesBelow(dir / "out").at(top + "NEW1.JPG"), photos.at("DCIM/NEW1.JPG"));
+}
+
+// The same card as a block device.
+TEST_F(ZorvantCli, CardOnALoopDevice)
+{
+    ASSERT_TRUE(zvtest::LoopDevice::available()) << "loop devices need root";
+    const std::string card = makeCard("card.img");
+    zvtest::LoopDevice loop(card);
+    const std::map<std::string, std::string> got = scanAndRecover(loop.path());
+    const std::string top = "Recovered Files from " + loop.path().substr(loop.path().rfind('/') + 1) + "/";
+    bool named = false;
+    for (const auto &[path, bytes] : got) {
+        EXPECT_EQ(photoBytes().count(bytes), 1u) << path;
+        named = named || (path.find("Found Files/DCIM/NEW1.JPG") != std::string::npos &&
+                          bytes == photos.at("DCIM/NEW1.JPG"));
+    }
+    EXPECT_TRUE(named) << got.size();
+}
+
+// Ticks by pattern and partial marks; saved scans loaded into a fresh
+// workspace list the same tree with the same ticks.
+TEST_F(ZorvantCli, SelectByPatternAndSaveLoadInAFreshWorkspace)
+{
+    const std::string card = makeCard("card.img");
+    ASSERT_EQ(zorvant({"scan", "--quick", card}).status, 0);
+    Outcome sel = zorvant({"select", "--pattern", "*.JPG", "1/Found Files"});
+    ASSERT_EQ(sel.status, 0) << sel.err;
+    const Outcome before = zorvant({"ls", "-r"});
+    EXPECT_NE(before.out.find("[x] -"), std::string::npos) << before.out;
+    ASSERT_EQ(zorvant({"save", dir / "scans.zvscan"}).status, 0);
+    const std::string fresh = dir / "fresh";
+    Outcome load = zorvant({"load", dir / "scans.zvscan"}, fresh);
+    ASSERT_EQ(load.status, 0) << load.out << load.err;
+    const Outcome after = zorvant({"ls", "-r"}, fresh);
+    auto tree = [](const std::string &out) { return out.substr(out.find("\n[")); };
+    EXPECT_EQ(tree(after.out), tree(before.out));
+}
+
+// Ctrl-C during a thorough scan: exit 130, the scan dropped, the workspace
+// usable by the next run.
+TEST_F(ZorvantCli, InterruptedScanLeavesAConsistentWorkspace)
+{
+    const std::string big = dir / "big.img";
+    zvtest::mustRun("truncate -s 8G " + shellQuote(big));
+    Child child = start({"scan", big});
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (child.output().find('%') == std::string::npos && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    kill(child.pid(), SIGINT);
+    const Outcome r = child.wait();
+    EXPECT_EQ(r.status, 130) << r.out << r.err;
+    EXPECT_FALSE(fs::exists(ws + "/ZorvantWorkspace/Scan.01"));
+    const std::string log = zvtest::readFile(ws + "/ZorvantWorkspace/ScanEngineLog.txt");
+    EXPECT_NE(log.find("Scan CMD Aborted"), std::string::npos);
+    const std::string card = makeCard("card.img");
+    Outcome next = zorvant({"scan", "--quick", card});
+    EXPECT_EQ(next.status, 0) << next.err;
+    EXPECT_EQ(scanNumber(next), "1");
+}
+
+// Ctrl-C during a recovery: exit 130, every file under a final name whole
+// (no partial file under a final name, no temporary left), and a later
+// recovery completes.
+TEST_F(ZorvantCli, InterruptedRecoveryLeavesNoPartialFile)
+{
+    const std::string image = dir / "card.img";
+    zvtest::makeFat(image, 32, 512 * 1024);
+    std::map<std::string, std::string> originals;
+    for (int n = 1; n <= 4; n++) {
+        const std::string name = "BIG" + std::to_string(n) + ".BIN";
+        const std::string file = dir / name;
+        zvtest::mustRun("head -c 100M /dev/urandom > " + shellQuote(file));
+        zvtest::mtools("mcopy -i " + zvtest::mtoolsImage(image) + " " + shellQuote(file) + " ::/" + name);
+        originals["Found Files/" + name] = zvtest::readFile(file);
+    }
+    ASSERT_EQ(zorvant({"scan", "--quick", image}).status, 0);
+    ASSERT_EQ(zorvant({"select", "1"}).status, 0);
+    const std::string target = dir / "out/Recovered Files from card.img";
+    Child child = start({"recover", "1", "--to", dir / "out"});
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    bool partial = false;
+    while (!partial && std::chrono::steady_clock::now() < deadline) {
+        if (fs::exists(target))
+            for (const auto &e : fs::recursive_directory_iterator(target))
+                partial = partial || e.path().filename().string().rfind(".zv-partial-", 0) == 0;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_TRUE(partial) << "the recovery never started writing";
+    kill(child.pid(), SIGINT);
+    const Outcome r = child.wait();
+    EXPECT_EQ(r.status, 130) << r.out << r.err;
+    const std::map<std::string, std::string> left = filesBelow(target);
+    EXPECT_LT(left.size(), originals.size());
+    for (const auto &[path, bytes] : left) {
+        ASSERT_EQ(originals.count(path), 1u) << "left behind: " << path;
+        EXPECT_TRUE(bytes == originals.at(path)) << path << " is not whole";
+    }
+    const Outcome again = zorvant({"recover", "1", "--to", dir / "out"});
+    EXPECT_EQ(again.status, 0) << again.err;
+    EXPECT_TRUE(filesBelow(target) == originals);
+}
+
+// Bad input: a clear message on standard error, a non-zero exit, no crash.
+TEST_F(ZorvantCli, BadInputGivesAClearErrorAndNonZeroExit)
+{
+    fs::create_directories(dir / "folder");
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+    zvtest::writeFile(dir / "empty.img", "");
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        const char *text;
+    };
+    const Case cases[] = {
+        {{"scan", dir / "missing.img"}, 1, "No such file"},
+        {{"scan", dir / "folder"}, 1, "folder"},
+        {{"scan", dir / "fifo"}, 1, "neither a regular file nor a block device"},
+        {{"scan", dir / "empty.img"}, 1, "empty"},
+        {{"scan"}, 2, "TARGET"},
+        {{"frobnicate"}, 2, "unknown command"},
+        {{"scan", "--fast", dir / "empty.img"}, 2, "unknown option"},
+        {{"--verbose", "list"}, 2, "unknown option"},
+        {{"ls", "9/Found Files"}, 1, "no scan 9"},
+        {{"recover", "--to"}, 2, "needs a value"},
+        {{"load", dir / "missing.zvscan"}, 1, "can't read"},
+        {{"load", dir / "folder"}, 1, "can't load"},
+    };
+    for (const Case &c : cases) {
+        const Outcome r = zorvant(c.args);
+        std::string line;
+        for (const std::string &a : c.args)
+            line += a + " ";
+        EXPECT_EQ(r.status, c.status) << line << r.err;
+        EXPECT_NE(r.err.find(c.text), std::string::npos) << line << r.err;
+    }
+}
+
+// A device the user may not read: run as "nobody".
+TEST_F(ZorvantCli, DeviceWithoutPermission)
+{
+    ASSERT_TRUE(zvtest::LoopDevice::available()) << "loop devices need root";
+    zvtest::requireTool("setpriv");
+    const std::string card = makeCard("card.img");
+    zvtest::LoopDevice loop(card);
+    const std::string home = dir / "nobody";
+    fs::create_directories(home);
+    zvtest::mustRun("chown nobody " + shellQuote(home) + " && chmod 755 " + shellQuote(dir.path()));
+    const std::string folder = dir / "nobody-run";
+    fs::create_directories(folder);
+    zvtest::mustRun("chmod 777 " + shellQuote(folder));
+    Child child({"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", ZORVANT_BINARY, "--workspace",
+                 home, "scan", loop.path()},
+                folder);
+    const Outcome r = child.wait();
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_NE(r.err.find("Permission denied"), std::string::npos) << r.err;
+}
+
+TEST_F(ZorvantCli, HelpNamesEverySubcommand)
+{
+    const Outcome r = zorvant({"--help"});
+    EXPECT_EQ(r.status, 0);
+    for (const char *word : {"list", "scan", "ls", "select", "recover", "save", "load", "--workspace", "130"})
+        EXPECT_NE(r.out.find(word), std::string::npos) << word;
+    EXPECT_EQ(zorvant({}).status, 2);
+}
+
+} // namespace
