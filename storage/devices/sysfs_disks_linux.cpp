@@ -165,8 +165,8 @@ bool isMmcBootArea(const std::string &name)
     return startsWith(name, "mmcblk") && contains(name, "boot");
 }
 
-// Describes disk name; false when it is hidden or holds no medium.
-bool describeDisk(const SysfsRoots &roots, const std::string &name, SysfsDisk *out)
+// Describes disk name once; false when it is hidden or holds no medium.
+bool describeDiskOnce(const SysfsRoots &roots, const std::string &name, SysfsDisk *out)
 {
     const std::string folder = roots.sysfs + "/block/" + name;
     if (attribute(folder + "/hidden") == "1" || isMmcBootArea(name))
@@ -187,6 +187,12 @@ bool describeDisk(const SysfsRoots &roots, const std::string &name, SysfsDisk *o
         size = sizeAttribute(folder);
     }
     if (size == 0)
+        return false;
+    // A loop device without its file is being detached (the file goes
+    // before the size). Read once: it may go between two reads.
+    const bool loop = startsWith(name, "loop");
+    const std::string backing_file = loop ? attribute(folder + "/loop/backing_file") : std::string();
+    if (loop && backing_file.empty())
         return false;
 
     const std::string root = realPath(roots.sysfs);
@@ -210,8 +216,8 @@ bool describeDisk(const SysfsRoots &roots, const std::string &name, SysfsDisk *o
     } else if (contains(real, "/nvme")) {
         product = attribute(folder + "/device/model");
     }
-    if (startsWith(name, "loop"))
-        friendly = lastComponent(attribute(folder + "/loop/backing_file"));
+    if (loop)
+        friendly = lastComponent(backing_file);
     else if (startsWith(name, "dm-"))
         friendly = attribute(folder + "/dm/name");
     description.setVendor(vendor);
@@ -227,9 +233,27 @@ bool describeDisk(const SysfsRoots &roots, const std::string &name, SysfsDisk *o
     description.setIcons(themeIcons(iconName(bus, device_type == "5" || startsWith(name, "sr"), removable)));
 
     out->description = description;
-    out->diskseq = 0;
-    numberAttribute(folder + "/diskseq", &out->diskseq);
     return true;
+}
+
+// The attributes are read one by one while the medium may change: they
+// describe one medium only when its sequence number is the same before and
+// after. A drive whose medium keeps changing is left out this time.
+bool describeDisk(const SysfsRoots &roots, const std::string &name, SysfsDisk *out)
+{
+    const std::string seq_path = roots.sysfs + "/block/" + name + "/diskseq";
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        uint64_t before = 0, after = 0;
+        numberAttribute(seq_path, &before);
+        if (!describeDiskOnce(roots, name, out))
+            return false;
+        numberAttribute(seq_path, &after);
+        if (before == after) {
+            out->diskseq = after;
+            return true;
+        }
+    }
+    return false;
 }
 
 // Names in folder (dot entries left out), at most kMaxFolderEntries.
