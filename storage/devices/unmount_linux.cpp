@@ -120,25 +120,23 @@ bool unmountDiskVolumes(const std::string &sysfs_root, const std::string &device
         }
     }
 
-    // Partitions first, the disk last; all closed on return.
-    std::vector<int> held;
-    bool result = true;
-    for (size_t i = nodes.size(); i-- > 0 && result;) {
+    // Partitions first, the disk last. Each is closed at once: an exclusive
+    // open of a partition also claims its disk against other exclusive
+    // openers, the disk's own check included.
+    for (size_t i = nodes.size(); i-- > 0;) {
         if (nodes[i].path.empty())
             continue;
         const int fd = ::open(nodes[i].path.c_str(), O_RDONLY | O_EXCL | O_NONBLOCK | O_CLOEXEC);
         if (fd >= 0) {
-            held.push_back(fd);
+            ::close(fd);
         } else if (errno == EBUSY) {
             ZV::log(1, "unmountVolumes: %s is still in use", nodes[i].path.c_str());
-            result = false;
+            return false;
         }
         // Any other failure (a node missing from /dev, no medium) says
         // nothing about mounts, which were looked at above.
     }
-    for (int fd : held)
-        ::close(fd);
-    return result;
+    return true;
 }
 
 } // namespace ZV

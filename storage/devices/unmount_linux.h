@@ -13,8 +13,8 @@ namespace ZV {
 // the first failure (mounts undone before it stay undone), when the mount
 // table cannot be read, or when device_path is no block device.
 //
-// Not promised: a real lock. The exclusive opens are closed again on
-// return, and they keep out only mounts and other exclusive openers.
+// Not promised: a real lock. Each exclusive open is closed again at once,
+// and it keeps out only mounts and other exclusive openers.
 bool unmountDiskVolumes(const std::string &sysfs_root, const std::string &device_path);
 
 } // namespace ZV
