@@ -32,7 +32,7 @@ TEST(DeviceMonitorEvents, MappingAndRemovalsReportedOnce)
 {
     zvtest::FakeSysfs sys;
     sys.addDisk("virtual", "loop3", {{"size", "128"}, {"diskseq", "40"}, {"loop/backing_file", "/tmp/card.img"}});
-    sys.addDisk("virtual", "loop5", {{"size", "128"}, {"diskseq", "50"}});
+    sys.addDisk("virtual", "loop5", {{"size", "128"}, {"diskseq", "50"}, {"loop/backing_file", "/tmp/b.img"}});
     zvtest::RecordingObserver observer;
     ZV::DeviceMonitor monitor(ZV::SysfsRoots{sys.root(), sys.devRoot()}, &observer);
     ASSERT_EQ(monitor.enumerate().size(), 2u);
@@ -98,9 +98,9 @@ TEST(DeviceMonitorEvents, MappingAndRemovalsReportedOnce)
 TEST(DeviceMonitorEvents, ResyncAndReplacedMedia)
 {
     zvtest::FakeSysfs sys;
-    sys.addDisk("virtual", "loop1", {{"size", "8"}, {"diskseq", "7"}});
-    sys.addDisk("virtual", "loop2", {{"size", "8"}, {"diskseq", "8"}});
-    sys.addDisk("virtual", "loop6", {{"size", "8"}, {"diskseq", "9"}});
+    sys.addDisk("virtual", "loop1", {{"size", "8"}, {"diskseq", "7"}, {"loop/backing_file", "/tmp/1.img"}});
+    sys.addDisk("virtual", "loop2", {{"size", "8"}, {"diskseq", "8"}, {"loop/backing_file", "/tmp/2.img"}});
+    sys.addDisk("virtual", "loop6", {{"size", "8"}, {"diskseq", "9"}, {"loop/backing_file", "/tmp/6.img"}});
     zvtest::RecordingObserver observer;
     ZV::DeviceMonitor monitor(ZV::SysfsRoots{sys.root(), sys.devRoot()}, &observer);
     ASSERT_TRUE(monitor.listen());

@@ -47,6 +47,7 @@ TEST(SysfsDisks, DescriptionsFromAFakeTree)
                 with(disk("100", "1", "0"), {{"device/type", "0"}}));
     sys.addDisk("virtual", "loop0", with(disk("128", "0", "0"), {{"loop/backing_file", "/srv/images/card.img"}}));
     sys.addDisk("virtual", "loop1", disk("0", "0", "0"));
+    sys.addDisk("virtual", "loop2", disk("64", "0", "0")); // being detached: its file is gone first
     sys.addDisk("virtual", "dm-0", with(disk("64", "0", "0"), {{"dm/name", "vg-root"}}));
     sys.addDisk("virtual", "zram0", with(disk("64", "0", "0"), {{"hidden", "1"}}));
 
@@ -102,7 +103,7 @@ TEST(SysfsDisks, DescriptionsFromAFakeTree)
 TEST(SysfsDisks, DevicePathsOfNumbersAndHandles)
 {
     zvtest::FakeSysfs sys;
-    sys.addDisk("virtual", "loop4", {{"size", "10"}}, "7:4");
+    sys.addDisk("virtual", "loop4", {{"size", "10"}, {"loop/backing_file", "/tmp/4.img"}}, "7:4");
     sys.addPartition("loop4", "loop4p2", "259:9");
     sys.addDisk(kPci + "0000:00:08.0/host7/target7:0:0/7:0:0:0", "cciss!c0d0", {{"size", "10"}}, "104:0");
     EXPECT_EQ(ZV::sysfsDevicePathForDevNum(sys.root(), makedev(7, 4)), "/dev/loop4");
