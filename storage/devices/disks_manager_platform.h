@@ -8,9 +8,11 @@
 // formats or tests it.
 //
 // Lock order: the registry mutex, then the instance mutex. Observers are
-// called on the monitor thread with the registry mutex held: they must not
-// call back into this class (addObserver, removeObserver, disks,
-// unmountVolumes).
+// called on the monitor thread with the registry mutex held. Calls an
+// observer makes back into the registry on that thread (addObserver,
+// removeObserver, disks, unmountVolumes) run under the lock it already
+// holds; stop() is refused there. An observer must not wait for another
+// thread that calls into this class.
 #pragma once
 
 #include <sys/types.h>
