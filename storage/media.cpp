@@ -88,19 +88,23 @@ int32_t checked_block_size(int32_t size, const char *path)
 }
 
 // A fresh file object for path, free-locked by the medium and, for images,
-// bound to the virtual-file type registered under the path. NULL on failure.
+// bound to the virtual-file type registered under the path. A path with no
+// type (a file no image reader accepts) reads its own bytes. NULL on failure.
 file_t *make_io(Media *m, const char *path, uint32_t kind)
 {
     file_t *io = file_new(path);
     if (io == nullptr)
         return nullptr;
     file_free_lock(io, m);
-    if (kind == MEDIA_IMAGE && file_set_vf(io, path) != 0) {
-        log_error("media_new: no image type registered for %s", path);
-        file_free_unlock(&io, m);
-        return nullptr;
-    }
+    if (kind == MEDIA_IMAGE && file_set_vf(io, path) != 0)
+        log_info("media_new: no image type registered for %s, reading the file itself", path);
     return io;
+}
+
+// Whether the file's size comes from a type's size slot (an image's sectors).
+bool sized_by_type(const file_t *io)
+{
+    return io->vf != nullptr && io->vf->ops != nullptr && io->vf->ops->size != nullptr;
 }
 
 void free_io(Media *m)
@@ -207,7 +211,7 @@ Media *attach_path(const char *path, uint32_t kind)
         return nullptr;
 
     int64_t size = 0;
-    if (kind == MEDIA_IMAGE) {
+    if (kind == MEDIA_IMAGE && sized_by_type(m->io)) {
         size = file_size(m->io); // through the image's type
     } else if (file_is_open(m->io) || file_reopen(m->io, "rb", 3) == 0) {
         // The size of what the file layer opened and checked (a regular file
