@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <future>
 #include <memory>
 #include <thread>
 
@@ -339,6 +341,41 @@ TEST_F(DisksManagerThreads, ListReadWhileReloadingAndAdding) {
     done = true;
     reader.join();
     EXPECT_EQ(manager.disks().size(), 3u);
+}
+
+// A removal posted while another thread delivers the same name is queued and
+// delivered after its poster returned: the path must still be readable then.
+TEST_F(DisksManagerThreads, RemovedPathOutlivesAQueuedPost) {
+    diskstest::Notifications notifications;
+    static const char kBlocker[] = "held";
+    struct Gate {
+        std::promise<void> entered, release;
+    } gate;
+    auto hold = [](const char *, std::uintptr_t argument, void *context) {
+        if (argument != reinterpret_cast<std::uintptr_t>(kBlocker))
+            return;
+        auto *g = static_cast<Gate *>(context);
+        g->entered.set_value();
+        g->release.get_future().wait_for(std::chrono::seconds(20));
+    };
+    notification_add_observer("kDeviceListDeviceRemovedEvent", hold, &gate);
+    const std::string path = "/dev/disk/by-path/pci-0000:00:14.0-usb-0:2:1.0-scsi-0:0:0:1";
+    HV::DisksManager manager(source);
+
+    std::thread poster(
+        [] { notification_post("kDeviceListDeviceRemovedEvent", reinterpret_cast<std::uintptr_t>(kBlocker)); });
+    ASSERT_EQ(gate.entered.get_future().wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    manager.deviceRemoved(description(path, "Generic-", "SD/MMC", 1));
+    // The poster has returned; reuse the memory a temporary copy would have had.
+    std::vector<std::string> filler(64, std::string(path.size(), 'x'));
+    EXPECT_TRUE(notifications.removalsOf(path).empty()); // still queued
+    gate.release.set_value();
+    poster.join();
+    notification_remove_observer("kDeviceListDeviceRemovedEvent", hold, &gate);
+
+    std::vector<diskstest::Notifications::Post> removals = notifications.removalsOf(path);
+    ASSERT_EQ(removals.size(), 1u);
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(removals[0].argument)), path);
 }
 
 } // namespace
