@@ -11,6 +11,7 @@
 #include "storage/media.h"
 #include "storage/media_test_support.h"
 #include "storage/devices/disks_manager_support.h"
+#include "storage/images/zorvant_image_writer.h"
 
 namespace {
 
@@ -286,6 +287,20 @@ TEST_F(DisksManagerTest, AddImageDiskListsTheImageAndItsPartitions) {
     ASSERT_EQ(entry.childCount(), 2u);
     EXPECT_EQ(entry.child(1)->startOffset(), diskstest::kPart2Start);
     EXPECT_EQ(entry.child(1)->busType(), 13);
+}
+
+// An image of 4096-byte sectors is as large as its sectors (not 512 bytes
+// each); its entry still reads in 512-byte blocks.
+TEST_F(DisksManagerTest, ImageSizeCountsItsOwnSectorSize) {
+    zvtest::ZorvantWriterOptions options;
+    options.sectorSize = 4096;
+    const std::string data = mediatest::pattern(1 << 20, 3);
+    zvtest::writeFile(dir / "card.zvi", zvtest::zorvantImage(data, options));
+    HV::DisksManager manager(source);
+    ASSERT_TRUE(manager.addImageDisk(zorvant::u8string(dir / "card.zvi")));
+    ASSERT_EQ(manager.disks().size(), 1u);
+    EXPECT_EQ(manager.disks()[0]->size(), static_cast<int64_t>(data.size()));
+    EXPECT_EQ(manager.disks()[0]->blockSize(), 512);
 }
 
 // Arrival and removal become log lines and notifications; the removed path
