@@ -62,20 +62,30 @@ std::vector<ZV::VolumeInfo> PlatformDisksSource::volumes()
     return ZV::Volumes();
 }
 
+void PlatformDisksSource::addObserver(ZV::DisksManagerObserver *observer)
+{
+    ZV::DisksManagerPlatform::addObserver(observer);
+}
+
+void PlatformDisksSource::removeObserver(ZV::DisksManagerObserver *observer)
+{
+    ZV::DisksManagerPlatform::removeObserver(observer);
+}
+
 // --- construction -----------------------------------------------------------------
 
 DisksManager::DisksManager() : DisksManager(std::make_shared<PlatformDisksSource>()) {}
 
 DisksManager::DisksManager(std::shared_ptr<DisksSource> source) : source_(std::move(source))
 {
-    ZV::DisksManagerPlatform::addObserver(this);
+    source_->addObserver(this);
 }
 
 DisksManager::~DisksManager()
 {
     // Waits for a delivery to this manager still running on the monitor
     // thread; afterwards no event reaches it.
-    ZV::DisksManagerPlatform::removeObserver(this);
+    source_->removeObserver(this);
 }
 
 void DisksManager::setDeviceFilter(DiskFilter filter, void *context)

@@ -31,20 +31,26 @@ struct Media;
 
 namespace HV {
 
-// Where a reload takes its drives and volumes from. The default asks the
-// platform (ZV::DisksManagerPlatform::disks, ZV::Volumes); tests give their
-// own.
+// Where a reload takes its drives and volumes from, and whom the manager
+// registers with for device events. The default is the platform
+// (ZV::DisksManagerPlatform, ZV::Volumes); tests give their own, so they
+// start no device monitor.
 class DisksSource {
 public:
     virtual ~DisksSource() = default;
     virtual std::vector<ZV::DiskDescription> disks() = 0;
     virtual std::vector<ZV::VolumeInfo> volumes() = 0;
+    virtual void addObserver(ZV::DisksManagerObserver *observer) = 0;
+    // Returns only when no delivery to observer is running any more.
+    virtual void removeObserver(ZV::DisksManagerObserver *observer) = 0;
 };
 
 class PlatformDisksSource : public DisksSource {
 public:
     std::vector<ZV::DiskDescription> disks() override;
     std::vector<ZV::VolumeInfo> volumes() override;
+    void addObserver(ZV::DisksManagerObserver *observer) override;
+    void removeObserver(ZV::DisksManagerObserver *observer) override;
 };
 
 // A filter returning true drops the entry.
@@ -52,8 +58,8 @@ typedef bool (*DiskFilter)(Disk *disk, void *context);
 
 class DisksManager : public ZV::DisksManagerObserver {
 public:
-    // Registers with the platform's observers; the destructor unregisters,
-    // waiting for a delivery to this manager that is running.
+    // Registers with the source's (the platform's) observers; the destructor
+    // unregisters, waiting for a delivery to this manager that is running.
     DisksManager();
     explicit DisksManager(std::shared_ptr<DisksSource> source);
     ~DisksManager() override;

@@ -3,6 +3,7 @@
 // of the manager's notifications.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -27,9 +28,28 @@ public:
         std::lock_guard<std::mutex> lock(mutex);
         return mounted;
     }
+    // A registry like the platform's: observers are called under its mutex.
+    void addObserver(ZV::DisksManagerObserver *observer) override
+    {
+        std::lock_guard<std::mutex> lock(registryMutex);
+        observers.push_back(observer);
+    }
+    void removeObserver(ZV::DisksManagerObserver *observer) override
+    {
+        std::lock_guard<std::mutex> lock(registryMutex);
+        observers.erase(std::remove(observers.begin(), observers.end(), observer), observers.end());
+    }
+    void notifyRemoved(const ZV::DiskDescription &description)
+    {
+        std::lock_guard<std::mutex> lock(registryMutex);
+        for (ZV::DisksManagerObserver *observer : observers)
+            observer->deviceRemoved(description);
+    }
     std::mutex mutex;
     std::vector<ZV::DiskDescription> descriptions;
     std::vector<ZV::VolumeInfo> mounted;
+    std::mutex registryMutex;
+    std::vector<ZV::DisksManagerObserver *> observers;
 };
 
 // 64 MiB, MBR: partition 1 at sector 2048 (10 MiB), partition 2 from sector

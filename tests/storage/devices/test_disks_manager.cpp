@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <sys/mount.h>
+#include <sys/stat.h>
+
 #include <atomic>
+#include <cstring>
 #include <chrono>
 #include <future>
 #include <memory>
@@ -313,7 +317,7 @@ TEST_F(DisksManagerTest, DeviceEventsBecomeNotificationsUntilTheManagerIsGone) {
     ZV::DiskDescription removed = description(path, "Generic-", "SD/MMC", 1);
     auto manager = std::make_unique<HV::DisksManager>(source);
 
-    ZV::DisksManagerPlatform::notifyRemoved(removed);
+    source->notifyRemoved(removed);
     manager->deviceAdded(ZV::DiskDescription());
     std::vector<diskstest::Notifications::Post> removals = notifications.removalsOf(path);
     ASSERT_EQ(removals.size(), 1u);
@@ -329,8 +333,115 @@ TEST_F(DisksManagerTest, DeviceEventsBecomeNotificationsUntilTheManagerIsGone) {
     }
 
     manager.reset();
-    ZV::DisksManagerPlatform::notifyRemoved(removed);
+    EXPECT_TRUE(source->observers.empty());
+    source->notifyRemoved(removed);
     EXPECT_EQ(notifications.removalsOf(path).size(), 1u);
+}
+
+// A loop device over the test image, detached by the test or on the way out.
+// (zvtest::LoopDevice cannot be detached early: its destructor would then
+// detach whatever device took the number since.)
+class LoopDrive {
+public:
+    explicit LoopDrive(const std::string &image)
+    {
+        std::string out = zvtest::mustRun("losetup --find --show '" + image + "'");
+        path_ = out.substr(0, out.find_first_of(" \n"));
+    }
+    ~LoopDrive() { detach(); }
+    void detach()
+    {
+        if (!path_.empty())
+            zvtest::run("partx -d '" + path_ + "' >/dev/null 2>&1; losetup -d '" + path_ + "' 2>/dev/null");
+        path_.clear();
+    }
+    const std::string &path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+// A mount of a block device, undone on the way out.
+class BlockMount {
+public:
+    BlockMount(const std::string &device, const std::string &target, const char *type) : target_(target)
+    {
+        if (::mount(device.c_str(), target.c_str(), type, 0, nullptr) != 0)
+            throw std::runtime_error("mount failed: " + device + " on " + target + ": " + strerror(errno));
+    }
+    ~BlockMount() { unmount(); }
+    void unmount()
+    {
+        if (!target_.empty() && ::umount2(target_.c_str(), 0) != 0)
+            ::umount2(target_.c_str(), MNT_DETACH);
+        target_.clear();
+    }
+
+private:
+    std::string target_;
+};
+
+// The real platform: a loop drive with an MBR of two partitions and ext4
+// mounted on partition 2 is listed with both partitions and the volume on
+// the second; detached, it is reported removed once and the next reload
+// drops it.
+// The platform's monitor thread starts with the first observer.
+class DisksManagerLoopThreads : public DisksManagerTest {};
+
+TEST_F(DisksManagerLoopThreads, LoopDriveIsListedWithItsVolumeAndDroppedWhenDetached) {
+    if (!zvtest::LoopDevice::available())
+        GTEST_SKIP() << "loop devices need root";
+    for (const char *tool : {"losetup", "partx", "mkfs.ext4"})
+        zvtest::requireTool(tool);
+    std::string image = diskstest::makePartitionedImage(dir / "card.img");
+    diskstest::Notifications notifications;
+    auto manager = std::make_unique<HV::DisksManager>(); // the platform's drives and volumes
+    LoopDrive loop(image);
+    zvtest::mustRun("partx -a '" + loop.path() + "'");
+    zvtest::mustRun("mkfs.ext4 -q -F -L VOL '" + loop.path() + "p2'");
+    std::string mountDir = dir / "mount dir";
+    ASSERT_EQ(mkdir(mountDir.c_str(), 0700), 0);
+    BlockMount mounted(loop.path() + "p2", mountDir, "ext4");
+
+    manager->reload();
+    std::shared_ptr<HV::Disk> drive;
+    for (const std::shared_ptr<HV::Disk> &disk : manager->disks())
+        if (disk->path() == loop.path())
+            drive = disk;
+    ASSERT_TRUE(drive) << loop.path() << " not listed";
+    EXPECT_EQ(drive->busType(), 9);
+    EXPECT_EQ(drive->name(), "card.img");
+    EXPECT_EQ(drive->size(), diskstest::kImageSize);
+    EXPECT_EQ(drive->blockSize(), 512);
+    EXPECT_EQ(drive->partitionScheme(), 3);
+    EXPECT_EQ(drive->bootDisk(), 0);
+    ASSERT_EQ(drive->childCount(), 2u);
+    EXPECT_EQ(drive->child(0)->startOffset(), diskstest::kPart1Start);
+    EXPECT_EQ(drive->child(0)->endOffset(), diskstest::kPart1End);
+    EXPECT_EQ(drive->child(1)->startOffset(), diskstest::kPart2Start);
+    EXPECT_EQ(drive->child(1)->endOffset(), diskstest::kPart2End);
+    EXPECT_FALSE(drive->child(0)->volumeInfo().isValid());
+    EXPECT_EQ(drive->child(1)->volumePath().str(), mountDir);
+    EXPECT_EQ(drive->child(1)->volumeName().str(), "VOL");
+    EXPECT_EQ(drive->child(1)->volumeInfo().devicePath(), loop.path());
+
+    const std::string path = loop.path();
+    mounted.unmount();
+    loop.detach();
+    // The monitor thread reports the removal; wait for it, boundedly.
+    for (int i = 0; i < 200 && notifications.removalsOf(path).empty(); i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(notifications.removalsOf(path).size(), 1u);
+    EXPECT_TRUE(log.has("card.img disconnected"));
+    manager->reload();
+    for (const std::shared_ptr<HV::Disk> &disk : manager->disks())
+        EXPECT_NE(disk->path(), path);
+
+    // Gone managers get no events.
+    manager.reset();
+    ZV::DiskDescription removed = description("/dev/zv-test-gone", "", "", 9);
+    ZV::DisksManagerPlatform::notifyRemoved(removed);
+    EXPECT_TRUE(notifications.removalsOf("/dev/zv-test-gone").empty());
 }
 
 // disks() runs beside reloads and additions on other threads.
