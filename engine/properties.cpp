@@ -76,13 +76,14 @@ const PropSchema prop_schema_chown = {
     kChownChoices};
 const PropSchema prop_schema_slow_detection_enabled = {
     "slow_detection_enabled", PROP_TYPE_BOOL, 0, 1, "Detect slow reads",
-    "Reports reads that take unusually long, a sign of a failing drive.", nullptr};
+    "Detect slow reads from drives and display a warning in the GUI.", nullptr};
 const PropSchema prop_schema_slow_duration_ms = {
-    "slow_duration_ms", PROP_TYPE_INT32, 0, kInt32Max, "Slow read duration (ms)",
-    "A read that takes longer than this many milliseconds counts as slow.", nullptr};
+    "slow_duration_ms", PROP_TYPE_INT32, 0, kInt32Max, "Slow read time (ms)",
+    "The read time in milliseconds required for a drive to be detected as slow.", nullptr};
 const PropSchema prop_schema_slow_read_suppress_count = {
-    "slow_read_suppress_count", PROP_TYPE_INT32, 0, 100, "Slow reads before quiet",
-    "After this many slow-read reports no more are shown for the drive.", nullptr};
+    "slow_read_suppress_count", PROP_TYPE_INT32, 0, 100, "Min slow reads",
+    "The minimum number of slow reads for a drive required to be detected as slow (requires restarting HV).",
+    nullptr};
 
 // Files larger than the largest medium the engine reads (2^62 bytes) are no
 // size a module could measure; the bound only keeps a hand edit sane.

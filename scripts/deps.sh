@@ -5,7 +5,7 @@ packages=(
   cmake ninja-build g++ pkg-config
   clang libclang-rt-14-dev
   libutf8proc-dev libutfcpp-dev libfmt-dev zlib1g-dev libsimpleini-dev libssl-dev
-  libsqlite3-dev libgtest-dev libbenchmark-dev libtinyxml2-dev libbz2-dev libudev-dev
+  libsqlite3-dev libgtest-dev libbenchmark-dev libtinyxml2-dev libbz2-dev libudev-dev libblkid-dev
   dosfstools mtools sleuthkit fdisk gdisk parted hfsutils util-linux tzdata
   e2fsprogs btrfs-progs fuse2fs exfat-fuse exfatprogs
   libjpeg-turbo-progs imagemagick libimage-exiftool-perl testdisk

@@ -1,0 +1,450 @@
+// The volume list on Linux: the mount table, sysfs and the device nodes
+// (see volumes_linux.h for the rules).
+//
+// Implementation notes:
+// - sysfs gives a partition as a subfolder of its disk:
+//     /sys/dev/block/259:1 -> ../../devices/virtual/block/loop0/loop0p1
+//   holding "partition" (its number), "start" and "size" in 512-byte units
+//   whatever the device's sector size; a whole disk has "size" and
+//   "removable". Kernel names with "!" stand for "/" in /dev ("cciss!c0d0").
+// - The label comes from a libblkid probe of the node (superblocks only,
+//   no cache), which needs read access to the device.
+#include "storage/devices/volumes.h"
+#include "storage/devices/volumes_linux.h"
+
+#include <blkid/blkid.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+
+#include "foundation/console_log.h"
+#include "foundation/fileops.h"
+#include "foundation/paths.h"
+#include "foundation/text.h"
+
+namespace ZV {
+
+namespace {
+
+bool startsWith(const std::string &text, const char *prefix)
+{
+    return text.compare(0, std::strlen(prefix), prefix) == 0;
+}
+
+uint16_t le16(const uint8_t *bytes)
+{
+    return static_cast<uint16_t>(bytes[0] | (bytes[1] << 8));
+}
+
+bool isPowerOfTwo(unsigned value)
+{
+    return value != 0 && (value & (value - 1)) == 0;
+}
+
+// A FAT boot sector: the boot signature, a sector size of 512 to 4096
+// bytes, a power-of-two cluster, reserved sectors and at least one FAT.
+bool looksLikeFatBootSector(const uint8_t *sector)
+{
+    const unsigned bytesPerSector = le16(sector + 11);
+    return sector[510] == 0x55 && sector[511] == 0xAA && bytesPerSector >= 512 && bytesPerSector <= 4096 &&
+           isPowerOfTwo(bytesPerSector) && isPowerOfTwo(sector[13]) && le16(sector + 14) != 0 && sector[16] != 0;
+}
+
+int32_t fatCode(const uint8_t *bootSector)
+{
+    // FAT32 keeps its FAT size in a 32-bit field further on and leaves the
+    // 16-bit one at 0.
+    return bootSector != nullptr && le16(bootSector + 22) == 0 ? kVolumeFsFAT32 : kVolumeFsFAT;
+}
+
+bool needsBootSector(const std::string &fsType)
+{
+    return fsType == "vfat" || fsType == "msdos" || fsType == "fuseblk" || startsWith(fsType, "fuseblk.");
+}
+
+// A number from a sysfs attribute file; false when absent or not a number.
+bool readSysfsNumber(const std::string &path, int64_t *value)
+{
+    std::string text = readTextFile(path);
+    trim(text);
+    if (text.empty() || text.size() > 19)
+        return false;
+    char *end = nullptr;
+    errno = 0;
+    const long long number = std::strtoll(text.c_str(), &end, 10);
+    if (errno != 0 || end == nullptr || *end != '\0' || number < 0)
+        return false;
+    *value = number;
+    return true;
+}
+
+std::string nodeOfKernelName(std::string name)
+{
+    for (char &c : name)
+        if (c == '!')
+            c = '/';
+    return "/dev/" + name;
+}
+
+// Reads a udev database entry ("E:KEY=value" lines) for one key.
+std::string udevProperty(dev_t number, const char *key)
+{
+    const std::string text =
+        readTextFile(ZV::format("/run/udev/data/b%u:%u", major(number), minor(number)));
+    const std::string prefix = std::string("E:") + key + "=";
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        if (text.compare(start, prefix.size(), prefix) == 0)
+            return text.substr(start + prefix.size(), end - start - prefix.size());
+        start = end + 1;
+    }
+    return std::string();
+}
+
+int hexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+class LinuxVolumeSystem : public VolumeSystem {
+public:
+    bool describe(dev_t number, VolumeDevice *device) override
+    {
+        const std::string link = ZV::format("/sys/dev/block/%u:%u", major(number), minor(number));
+        char *real = ::realpath(link.c_str(), nullptr);
+        if (real == nullptr)
+            return false;
+        const std::string folder = real;
+        std::free(real);
+        std::string diskFolder = folder;
+        int64_t start = 0, sectors = 0;
+        if (::access((folder + "/partition").c_str(), F_OK) == 0) {
+            diskFolder = folder.substr(0, folder.find_last_of('/'));
+            if (!readSysfsNumber(folder + "/start", &start))
+                return false;
+        }
+        if (!readSysfsNumber(folder + "/size", &sectors))
+            return false;
+        int64_t removable = 0;
+        readSysfsNumber(diskFolder + "/removable", &removable);
+        const std::string name = folder.substr(folder.find_last_of('/') + 1);
+        const std::string disk = diskFolder.substr(diskFolder.find_last_of('/') + 1);
+        // sysfs counts in 512-byte units; a count past INT64_MAX / 512 is no
+        // real device.
+        if (start > INT64_MAX / 512 || sectors > INT64_MAX / 512)
+            return false;
+        device->node = nodeOfKernelName(name);
+        device->diskPath = nodeOfKernelName(disk);
+        device->startingOffset = start * 512;
+        device->size = sectors * 512;
+        device->removable = removable == 1;
+        device->flash = startsWith(disk, "mmcblk");
+        device->optical = startsWith(disk, "sr");
+        return true;
+    }
+
+    bool blockNode(const std::string &path, dev_t *number) override
+    {
+        struct stat info;
+        if (utf8_stat(path.c_str(), &info) != 0 || !S_ISBLK(info.st_mode))
+            return false;
+        *number = info.st_rdev;
+        return true;
+    }
+
+    std::string label(dev_t number, const VolumeDevice &device) override
+    {
+        std::string label;
+        bool probed = false;
+        blkid_probe probe = blkid_new_probe_from_filename(device.node.c_str());
+        if (probe != nullptr) {
+            blkid_probe_enable_superblocks(probe, 1);
+            blkid_probe_set_superblocks_flags(probe, BLKID_SUBLKS_LABEL);
+            const char *value = nullptr;
+            size_t length = 0;
+            if (blkid_do_safeprobe(probe) == 0) {
+                probed = true;
+                if (blkid_probe_lookup_value(probe, "LABEL", &value, &length) == 0 && value != nullptr)
+                    label.assign(value, ::strnlen(value, length));
+            }
+            blkid_free_probe(probe);
+        }
+        if (!probed && ::access("/run/udev/control", F_OK) == 0)
+            label = udevUnescape(udevProperty(number, "ID_FS_LABEL_ENC"));
+        return label;
+    }
+
+    bool bootSector(const VolumeDevice &device, uint8_t sector[512]) override
+    {
+        const int fd = utf8_open(device.node.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK, 0);
+        if (fd < 0)
+            return false;
+        const ssize_t got = pread_eintr(fd, sector, 512, 0);
+        ::close(fd);
+        return got == 512;
+    }
+
+    bool totalFreeBytes(const std::string &mountPoint, int64_t *bytes) override
+    {
+        struct statvfs info;
+        if (::statvfs(mountPoint.c_str(), &info) != 0 || info.f_frsize == 0 ||
+            info.f_bfree > static_cast<uint64_t>(INT64_MAX) / info.f_frsize)
+            return false;
+        *bytes = static_cast<int64_t>(info.f_bfree * info.f_frsize);
+        return true;
+    }
+};
+
+// The block device behind a mount, or false.
+bool mountDevice(const MountInfoEntry &mount, VolumeSystem &system, dev_t *number, VolumeDevice *device)
+{
+    if (mount.major != 0 && system.describe(makedev(mount.major, mount.minor), device)) {
+        *number = makedev(mount.major, mount.minor);
+        return true;
+    }
+    dev_t fromSource;
+    if (!mount.source.empty() && mount.source[0] == '/' && system.blockNode(mount.source, &fromSource) &&
+        system.describe(fromSource, device)) {
+        *number = fromSource;
+        return true;
+    }
+    return false;
+}
+
+const char *iconName(const VolumeDevice &device, int32_t fsCode)
+{
+    if (device.optical || fsCode == kVolumeFsCDFS)
+        return "media-optical";
+    if (device.flash)
+        return "media-flash";
+    if (device.removable)
+        return "drive-removable-media";
+    return "drive-harddisk";
+}
+
+bool holds(const std::string &point, const std::string &path)
+{
+    if (point == "/")
+        return !path.empty() && path[0] == '/';
+    return path.compare(0, point.size(), point) == 0 && (path.size() == point.size() || path[point.size()] == '/');
+}
+
+std::string withoutTrailingSlash(std::string path)
+{
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
+    return path;
+}
+
+} // namespace
+
+VolumeSystem &linuxVolumeSystem()
+{
+    static LinuxVolumeSystem system;
+    return system;
+}
+
+int32_t volumeFsCode(const std::string &fsType, const uint8_t *bootSector)
+{
+    if (fsType == "ntfs" || fsType == "ntfs3")
+        return kVolumeFsNTFS;
+    if (fsType == "exfat")
+        return kVolumeFsExFAT;
+    if (fsType == "hfs" || fsType == "hfsplus")
+        return kVolumeFsHFS;
+    if (fsType == "iso9660")
+        return kVolumeFsCDFS;
+    if (fsType == "vfat" || fsType == "msdos")
+        return fatCode(bootSector);
+    if (fsType == "fuseblk" || startsWith(fsType, "fuseblk.")) {
+        if (bootSector == nullptr)
+            return kVolumeFsUnknown;
+        if (std::memcmp(bootSector + 3, "NTFS    ", 8) == 0)
+            return kVolumeFsNTFS;
+        if (std::memcmp(bootSector + 3, "EXFAT   ", 8) == 0)
+            return kVolumeFsExFAT;
+        if (looksLikeFatBootSector(bootSector))
+            return fatCode(bootSector);
+    }
+    return kVolumeFsUnknown;
+}
+
+std::vector<VolumeInfo> volumesFromMounts(const std::vector<MountInfoEntry> &mounts, VolumeSystem &system,
+                                          std::vector<dev_t> *numbers)
+{
+    // Pick one mount per block device, in the order the devices first show.
+    struct Choice {
+        const MountInfoEntry *mount;
+        dev_t number;
+        VolumeDevice device;
+    };
+    std::vector<Choice> chosen;
+    std::map<dev_t, size_t> byDevice;
+    for (const MountInfoEntry &mount : mounts) {
+        Choice choice{&mount, 0, VolumeDevice()};
+        if (!mountDevice(mount, system, &choice.number, &choice.device))
+            continue;
+        auto known = byDevice.find(choice.number);
+        if (known == byDevice.end()) {
+            byDevice.emplace(choice.number, chosen.size());
+            chosen.push_back(std::move(choice));
+        } else if (chosen[known->second].mount->root != "/" && mount.root == "/") {
+            chosen[known->second] = std::move(choice);
+        }
+    }
+
+    std::vector<VolumeInfo> volumes;
+    for (const Choice &choice : chosen) {
+        const MountInfoEntry &mount = *choice.mount;
+        const VolumeDevice &device = choice.device;
+        if (device.size == 0)
+            continue;
+        uint8_t sector[512];
+        const bool haveSector = needsBootSector(mount.fs_type) && system.bootSector(device, sector);
+        const int32_t fsCode = volumeFsCode(mount.fs_type, haveSector ? sector : nullptr);
+        if (fsCode == kVolumeFsUnknown)
+            ZV::log(7, "%s: Unknown fs: %s", "ZV::VolumesPlatform_", mount.fs_type.c_str());
+
+        VolumeInfo volume;
+        volume.setPath(withoutTrailingSlash(mount.mount_point));
+        volume.setName(system.label(choice.number, device));
+        volume.setFsCode(fsCode);
+        volume.setReadOnly(mountinfo_has_option(mount.mount_options, "ro") ||
+                                   mountinfo_has_option(mount.super_options, "ro")
+                               ? 1
+                               : 0);
+        volume.setCapacity(device.size);
+        volume.setDevicePath(device.diskPath);
+        volume.setStartingOffset(device.startingOffset);
+        int64_t freeBytes = 0;
+        if (system.totalFreeBytes(volume.path(), &freeBytes))
+            volume.setUsed(freeBytes < device.size ? device.size - freeBytes : 0);
+        volume.setIcons(themeIcons(iconName(device, fsCode)));
+        volumes.push_back(std::move(volume));
+        if (numbers != nullptr)
+            numbers->push_back(choice.number);
+    }
+    return volumes;
+}
+
+const MountInfoEntry *mountForPath(const std::vector<MountInfoEntry> &mounts, const std::string &canonical)
+{
+    const MountInfoEntry *best = nullptr;
+    size_t bestLength = 0;
+    for (const MountInfoEntry &mount : mounts) {
+        const std::string point = withoutTrailingSlash(mount.mount_point);
+        if (holds(point, canonical) && (best == nullptr || point.size() >= bestLength)) {
+            best = &mount;
+            bestLength = point.size();
+        }
+    }
+    return best;
+}
+
+std::string mountPointForPath(const std::vector<MountInfoEntry> &mounts, const std::string &canonical)
+{
+    const MountInfoEntry *mount = mountForPath(mounts, canonical);
+    return mount != nullptr ? withoutTrailingSlash(mount->mount_point) : std::string();
+}
+
+VolumeInfo volumeInfoForMounts(const std::vector<MountInfoEntry> &mounts, VolumeSystem &system,
+                               const std::string &canonical)
+{
+    const MountInfoEntry *mount = mountForPath(mounts, canonical);
+    dev_t number;
+    VolumeDevice device;
+    if (mount == nullptr || !mountDevice(*mount, system, &number, &device))
+        return VolumeInfo();
+    std::vector<dev_t> numbers;
+    const std::vector<VolumeInfo> volumes = volumesFromMounts(mounts, system, &numbers);
+    for (size_t i = 0; i < volumes.size(); ++i)
+        if (numbers[i] == number)
+            return volumes[i];
+    return VolumeInfo();
+}
+
+std::string canonicalVolumePath(const std::string &path)
+{
+    if (path.empty())
+        return std::string();
+    const std::string normal = withoutTrailingSlash(normalizePath(path));
+    // Resolve the longest part that exists; keep the rest as written.
+    std::string head = normal, tail;
+    for (;;) {
+        char *real = ::realpath(head.c_str(), nullptr);
+        if (real != nullptr) {
+            std::string resolved = real;
+            std::free(real);
+            if (!tail.empty() && resolved == "/")
+                resolved.clear();
+            return resolved + tail;
+        }
+        const size_t slash = head.find_last_of('/');
+        if (slash == std::string::npos || head == "/")
+            return normal;
+        tail = head.substr(slash) + tail;
+        head = slash == 0 ? std::string("/") : head.substr(0, slash);
+    }
+}
+
+std::string udevUnescape(const std::string &text)
+{
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\\' && i + 3 < text.size() && text[i + 1] == 'x' && hexValue(text[i + 2]) >= 0 &&
+            hexValue(text[i + 3]) >= 0) {
+            out += static_cast<char>(hexValue(text[i + 2]) * 16 + hexValue(text[i + 3]));
+            i += 3;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+// --- volumes.h ---------------------------------------------------------------------
+
+std::vector<VolumeInfo> Volumes()
+{
+    std::vector<MountInfoEntry> mounts;
+    if (mountinfo_read(nullptr, &mounts) != 0)
+        return std::vector<VolumeInfo>();
+    return volumesFromMounts(mounts, linuxVolumeSystem());
+}
+
+std::string volumePathForPath(const zorvant::u8string &path)
+{
+    const std::string canonical = canonicalVolumePath(path.str());
+    std::vector<MountInfoEntry> mounts;
+    if (canonical.empty() || mountinfo_read(nullptr, &mounts) != 0)
+        return std::string();
+    return mountPointForPath(mounts, canonical);
+}
+
+VolumeInfo volumeInfoForPath(const zorvant::u8string &path)
+{
+    const std::string canonical = canonicalVolumePath(path.str());
+    std::vector<MountInfoEntry> mounts;
+    if (canonical.empty() || mountinfo_read(nullptr, &mounts) != 0)
+        return VolumeInfo();
+    return volumeInfoForMounts(mounts, linuxVolumeSystem(), canonical);
+}
+
+} // namespace ZV
