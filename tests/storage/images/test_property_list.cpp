@@ -106,6 +106,12 @@ struct PlistEdge {
     bool valid;
 };
 
+// The case's name in test output, not its bytes.
+void PrintTo(const PlistEdge &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
 class PropertyListEdges : public testing::TestWithParam<PlistEdge> {};
 
 TEST_P(PropertyListEdges, ValidOrEmpty)

@@ -85,6 +85,12 @@ struct UdifFixtureCase {
     std::vector<UdifReader> readers;                                // each must reproduce the source
 };
 
+// The case's name in test output, not its bytes.
+void PrintTo(const UdifFixtureCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
 class UdifFixtures : public testing::TestWithParam<UdifFixtureCase> {};
 
 TEST_P(UdifFixtures, ThirdPartyReadersAndOursGiveTheSource)
@@ -175,6 +181,12 @@ struct UdifDamage {
     std::function<void(std::string &)> file; // after assembly (may be empty)
     const char *logged;                      // a line the refusal prints, if any
 };
+
+// The case's name in test output, not its bytes.
+void PrintTo(const UdifDamage &c, std::ostream *os)
+{
+    *os << c.name;
+}
 
 class UdifRefusals : public testing::TestWithParam<UdifDamage> {};
 
