@@ -61,6 +61,17 @@ std::string &trim(std::string &text)
     return text;
 }
 
+int hexDigitValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
 std::string readTextFile(const zorvant::u8string &path)
 {
     // The error object of a failed open is dropped: callers take "" as "no file".

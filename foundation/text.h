@@ -1,6 +1,6 @@
 // Small text helpers shared by many layers: printf-style formatting into a
-// std::string, taking lines off a buffer, trimming, reading a whole text file
-// and Base64 decoding (the data elements of XML property lists).
+// std::string, taking lines off a buffer, trimming, hexadecimal digits,
+// reading a whole text file and Base64 decoding (the data elements of XML property lists).
 //
 // The error list as text (error_list_str) is in foundation/error_list.h, the
 // error object (ZV::Error) in foundation/error.h.
@@ -30,6 +30,10 @@ bool popLine(std::string &buffer, std::string &line);
 
 // Removes blanks, tabs, CRs and LFs from both ends of text, in place.
 std::string &trim(std::string &text);
+
+// The value of a hexadecimal digit (0-9, a-f, A-F): 0 to 15; -1 for any
+// other character.
+int hexDigitValue(char c);
 
 // The whole content of a file, bytes as they are. "" when the file cannot be
 // opened or a read fails part-way (a partial text is never handed out as the

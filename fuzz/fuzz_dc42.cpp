@@ -11,33 +11,18 @@
 //   cut1440      the first 4 sectors of a 1440 KiB image;
 //   header720    the header of a 720 KiB image alone.
 #include <cstdint>
-#include <cstdlib>
-#include <memory>
-#include <stdexcept>
 
-#include "foundation/buffer.h"
+#include "fuzz_support.h"
 #include "storage/images/dc42.h"
 
-namespace {
-
-void require(bool condition)
-{
-    if (!condition)
-        std::abort();
-}
-
-} // namespace
+using fuzzsupport::require;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    ZV::Buffer file(data, size);
-    auto stream = std::make_shared<ZV::ByteStreamBuffer>(&file, ZV::ByteStream::modeRead);
-    std::unique_ptr<ZV::DiskImageDC42> image;
-    try {
-        image = std::make_unique<ZV::DiskImageDC42>(stream);
-    } catch (const std::invalid_argument &) {
+    fuzzsupport::ImageOverBytes<ZV::DiskImageDC42> opened(data, size);
+    if (!opened.image)
         return 0;
-    }
+    ZV::DiskImageDC42 *image = opened.image.get();
     const uint64_t sectors = image->numSectors();
     require(image->sectorSize() == 512);
     require(sectors == 800 || sectors == 1600 || sectors == 1440 || sectors == 2880);

@@ -10,16 +10,13 @@
 #include <string>
 #include <vector>
 
-#include "storage/devices/mountinfo_linux.h"
+#include "fuzz_support.h"
+#include "storage/mountinfo_linux.h"
 #include "storage/devices/volumes_linux.h"
 
 namespace {
 
-void require(bool condition)
-{
-    if (!condition)
-        std::abort();
-}
+using fuzzsupport::require;
 
 // Every device with an odd minor number is a block device; nothing on the machine is touched.
 class MadeUpSystem : public ZV::VolumeSystem {
@@ -75,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         require(volume.isValid() && volume.capacity() > 0 && volume.used() >= 0);
 
     for (const char *path : {"/", "/media/card/x", "/a b/c"}) {
-        const MountInfoEntry *mount = ZV::mountForPath(mounts, path);
+        const MountInfoEntry *mount = mountinfo_mount_for_path(mounts, path);
         const std::string point = ZV::mountPointForPath(mounts, path);
         require((mount == nullptr) == point.empty());
         if (mount != nullptr)

@@ -11,15 +11,12 @@
 #include <memory>
 #include <string>
 
+#include "fuzz_support.h"
 #include "storage/images/property_list.h"
 
 namespace {
 
-void require(bool condition)
-{
-    if (!condition)
-        std::abort();
-}
+using fuzzsupport::require;
 
 bool isScalar(const std::any &value)
 {

@@ -11,20 +11,13 @@
 //   relative_offsets  two_tables with a data offset per table.
 #include <algorithm>
 #include <cstdint>
-#include <cstdlib>
-#include <memory>
-#include <stdexcept>
 
-#include "foundation/buffer.h"
+#include "fuzz_support.h"
 #include "storage/images/udif.h"
 
 namespace {
 
-void require(bool condition)
-{
-    if (!condition)
-        std::abort();
-}
+using fuzzsupport::require;
 
 // Runs read per input: a chunk may decompress to kUDIFMaxChunkBytes.
 constexpr size_t kRunsRead = 16;
@@ -34,14 +27,10 @@ constexpr uint64_t kLeadingSectors = 64;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    ZV::Buffer file(data, size);
-    auto stream = std::make_shared<ZV::ByteStreamBuffer>(&file, ZV::ByteStream::modeRead);
-    std::unique_ptr<ZV::DiskImageUDIF> image;
-    try {
-        image = std::make_unique<ZV::DiskImageUDIF>(stream);
-    } catch (const std::invalid_argument &) {
+    fuzzsupport::ImageOverBytes<ZV::DiskImageUDIF> opened(data, size);
+    if (!opened.image)
         return 0;
-    }
+    ZV::DiskImageUDIF *image = opened.image.get();
     const uint64_t sectors = image->numSectors();
     require(sectors > 0 && image->sectorSize() == 512);
     const std::vector<ZV::UDIFRun> &runs = image->runs();

@@ -16,37 +16,26 @@
 //   empty        one empty chunk of 128 zero sectors;
 //   short_last   a last chunk stored with fewer bytes than the chunk size.
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
-#include <memory>
-#include <stdexcept>
 #include <vector>
 
-#include "foundation/buffer.h"
+#include "fuzz_support.h"
 #include "storage/images/zorvant_image.h"
 
 namespace {
 
 constexpr uint64_t kMostReads = 512;
 
-void require(bool condition)
-{
-    if (!condition)
-        std::abort();
-}
+using fuzzsupport::require;
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    ZV::Buffer file(data, size);
-    auto stream = std::make_shared<ZV::ByteStreamBuffer>(&file, ZV::ByteStream::modeRead);
-    std::unique_ptr<ZV::DiskImageZorvant> image;
-    try {
-        image = std::make_unique<ZV::DiskImageZorvant>(stream);
-    } catch (const std::invalid_argument &) {
+    fuzzsupport::ImageOverBytes<ZV::DiskImageZorvant> opened(data, size);
+    if (!opened.image)
         return 0;
-    }
+    ZV::DiskImageZorvant *image = opened.image.get();
     const uint32_t sectorSize = image->sectorSize();
     const uint64_t sectors = image->numSectors();
     require(sectorSize == 512 || sectorSize == 4096);

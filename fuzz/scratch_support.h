@@ -15,16 +15,10 @@
 
 #include "foundation/workdir.h"
 #include "foundation/workspace.h"
+#include "fuzz_support.h"
 #include "tests/support/test_support.h"
 
 namespace fuzzsupport {
-
-// Aborts (a finding for libFuzzer, a failed replay) when a rule is broken.
-inline void require(bool condition)
-{
-    if (!condition)
-        std::abort();
-}
 
 // Writes the sentinel file: the 8 bytes "precious".
 inline void write_sentinel(const std::string &path)

@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "foundation/sysutil.h"
+#include "foundation/text.h"
 
 namespace ZV {
 
@@ -11,17 +12,6 @@ namespace {
 // Position in the 16 on-disk bytes of each of the 16 bytes of the text form,
 // read left to right: the three leading fields are stored byte-reversed.
 constexpr int kTextOrder[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
-
-int hexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 } // namespace
 
@@ -59,8 +49,8 @@ bool Guid::parse(const std::string &text, Guid *out)
                 return false;
             ++at;
         }
-        const int high = hexValue(text[at]);
-        const int low = hexValue(text[at + 1]);
+        const int high = hexDigitValue(text[at]);
+        const int low = hexDigitValue(text[at + 1]);
         if (high < 0 || low < 0)
             return false;
         bytes[kTextOrder[i]] = uint8_t(high << 4 | low);

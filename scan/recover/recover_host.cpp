@@ -37,7 +37,6 @@
 //     which no later run takes for a recovered file.
 #include "scan/recover/recover_internal.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -48,9 +47,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <set>
-#include <sstream>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -59,6 +56,8 @@
 #include "foundation/sysutil.h"
 #include "scan/recover/recover.h"
 #include "storage/media.h"
+#include "storage/mountinfo_linux.h"
+#include "storage/sysfs_block_linux.h"
 
 namespace {
 
@@ -66,28 +65,10 @@ constexpr int HOLDER_DEPTH_MAX = 4;    // device-mapper stacks seen in practice 
 constexpr size_t DEVICES_MAX = 1024;   // partitions + holders considered per medium
 constexpr int TEMP_TRIES = 1000;       // temporary names tried in one folder (each is new but for leftovers)
 
-std::string read_line(const std::string &path)
+// A decimal sysfs attribute; 0 when absent.
+long long sysfs_number(const std::string &path)
 {
-    std::ifstream in(path);
-    std::string line;
-    std::getline(in, line);
-    return line;
-}
-
-bool parse_dev(const std::string &text, dev_t *out)
-{
-    unsigned major_number = 0, minor_number = 0;
-    if (std::sscanf(text.c_str(), "%u:%u", &major_number, &minor_number) != 2)
-        return false;
-    *out = makedev(major_number, minor_number);
-    return true;
-}
-
-std::string sysfs_folder(dev_t device)
-{
-    char path[64];
-    std::snprintf(path, sizeof path, "/sys/dev/block/%u:%u", major(device), minor(device));
-    return path;
+    return std::atoll(ZV::sysfsAttribute(path).c_str());
 }
 
 // Adds the devices stacked on the sysfs folder's device (holders), depth-bounded.
@@ -95,18 +76,10 @@ void add_holders(const std::string &folder, int depth, std::set<dev_t> *out)
 {
     if (depth > HOLDER_DEPTH_MAX || out->size() >= DEVICES_MAX)
         return;
-    DIR *dir = opendir((folder + "/holders").c_str());
-    if (dir == nullptr)
-        return;
-    std::vector<std::string> names;
-    while (dirent *entry = readdir(dir))
-        if (entry->d_name[0] != '.')
-            names.emplace_back(entry->d_name);
-    closedir(dir);
-    for (const std::string &name : names) {
+    for (const std::string &name : ZV::sysfsFolderNames(folder + "/holders")) {
         const std::string holder = "/sys/class/block/" + name;
         dev_t device;
-        if (parse_dev(read_line(holder + "/dev"), &device) && out->insert(device).second)
+        if (ZV::sysfsDevNumber(holder, &device) && out->insert(device).second)
             add_holders(holder, depth + 1, out);
     }
 }
@@ -119,35 +92,24 @@ std::set<dev_t> medium_devices(Media *media)
     struct stat st;
     if (path == nullptr || ::stat(path, &st) != 0 || !S_ISBLK(st.st_mode))
         return devices;
+    const std::vector<ZV::BlockNode> nodes = ZV::sysfsDiskAndPartitions("/sys", st.st_rdev);
     devices.insert(st.st_rdev);
-    const std::string folder = sysfs_folder(st.st_rdev);
-    add_holders(folder, 1, &devices);
+    if (!nodes[0].folder.empty())
+        add_holders(nodes[0].folder, 1, &devices);
     const bool window = media->kind == MEDIA_PARTITION;
     const int64_t from = media->start_pos, to = media->stop_pos;
-    DIR *dir = opendir(folder.c_str());
-    if (dir == nullptr)
-        return devices;
-    std::vector<std::string> names;
-    while (dirent *entry = readdir(dir))
-        if (entry->d_name[0] != '.')
-            names.emplace_back(entry->d_name);
-    closedir(dir);
-    for (const std::string &name : names) {
-        const std::string part = folder + "/" + name;
-        struct stat ps;
-        if (::stat((part + "/partition").c_str(), &ps) != 0)
-            continue;
+    for (size_t i = 1; i < nodes.size(); ++i) {
+        const ZV::BlockNode &part = nodes[i];
         if (window) {
-            const long long start = std::atoll(read_line(part + "/start").c_str());
-            const long long size = std::atoll(read_line(part + "/size").c_str());
+            const long long start = sysfs_number(part.folder + "/start");
+            const long long size = sysfs_number(part.folder + "/size");
             if (start < 0 || size <= 0 || start > INT64_MAX / 512 || size > INT64_MAX / 512 - start)
                 continue;
             if (start * 512 >= to || (start + size) * 512 <= from)
                 continue; // another partition of the card: not the bytes being read
         }
-        dev_t device;
-        if (parse_dev(read_line(part + "/dev"), &device) && devices.insert(device).second)
-            add_holders(part, 1, &devices);
+        if (devices.insert(part.number).second)
+            add_holders(part.folder, 1, &devices);
     }
     return devices;
 }
@@ -177,65 +139,20 @@ bool nearest_existing(const std::string &path, std::string *at_out, struct stat 
     return false;
 }
 
-bool is_octal(char c)
-{
-    return c >= '0' && c <= '7';
-}
-
-// Undoes the octal escapes of a mountinfo field (a blank is "\040", a
-// backslash "\134").
-std::string mountinfo_unescape(const std::string &field)
-{
-    std::string out;
-    for (size_t i = 0; i < field.size(); ++i) {
-        if (field[i] == '\\' && i + 3 < field.size() && is_octal(field[i + 1]) && is_octal(field[i + 2]) &&
-            is_octal(field[i + 3])) {
-            out += static_cast<char>(((field[i + 1] - '0') << 6) | ((field[i + 2] - '0') << 3) | (field[i + 3] - '0'));
-            i += 3;
-        } else {
-            out += field[i];
-        }
-    }
-    return out;
-}
-
-// Whether the mount point holds the path (both canonical).
-bool mount_point_holds(const std::string &point, const std::string &path)
-{
-    if (point == "/")
-        return true;
-    return path.compare(0, point.size(), point) == 0 && (path.size() == point.size() || path[point.size()] == '/');
-}
-
 // The block device that the mount holding the canonical path names as its
 // source. False when the source is no block device ("tmpfs", "none", an
 // image file).
 bool mount_source_device(const std::string &canonical, dev_t *out)
 {
-    std::ifstream in("/proc/self/mountinfo");
-    std::string line, best_point, best_source;
-    bool found = false;
-    while (std::getline(in, line)) {
-        // id parent major:minor root mount-point options [optional...] - type source super-options
-        std::istringstream fields(line);
-        std::string field;
-        int index = 0;
-        std::string point;
-        while (fields >> field && field != "-")
-            if (index++ == 4)
-                point = mountinfo_unescape(field);
-        std::string type, source;
-        if (field != "-" || index < 6 || !(fields >> type >> source))
-            continue;
-        if (!mount_point_holds(point, canonical) || (found && point.size() < best_point.size()))
-            continue;
-        best_point = point;
-        best_source = mountinfo_unescape(source);
-        found = true;
-    }
+    std::vector<MountInfoEntry> mounts;
+    if (mountinfo_read(nullptr, &mounts) != 0)
+        return false;
+    const MountInfoEntry *mount = mountinfo_mount_for_path(mounts, canonical);
+    if (mount == nullptr)
+        return false;
+    const std::string &source = mount->source;
     struct stat st;
-    if (!found || best_source.empty() || best_source[0] != '/' || ::stat(best_source.c_str(), &st) != 0 ||
-        !S_ISBLK(st.st_mode))
+    if (source.empty() || source[0] != '/' || ::stat(source.c_str(), &st) != 0 || !S_ISBLK(st.st_mode))
         return false;
     *out = st.st_rdev;
     return true;

@@ -10,26 +10,21 @@
 //   device/vendor holds a PCI id and is left alone.
 #include "storage/devices/sysfs_disks_linux.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 
+#include "foundation/paths.h"
 #include "foundation/text.h"
 
 namespace ZV {
 
 namespace {
-
-// Bound on the entries read from one sysfs folder (a machine has a few
-// dozen disks, a disk at most a few hundred partitions).
-constexpr int kMaxFolderEntries = 4096;
 
 // Bus codes of a description.
 enum : uint32_t {
@@ -45,17 +40,10 @@ enum : uint32_t {
     kBusVirtual = 9,
 };
 
-// A sysfs attribute, trimmed; "" when absent.
-std::string attribute(const std::string &path)
-{
-    std::string text = readTextFile(path);
-    return trim(text);
-}
-
 // A decimal attribute; false when absent or not a plain number.
 bool numberAttribute(const std::string &path, uint64_t *value)
 {
-    const std::string text = attribute(path);
+    const std::string text = sysfsAttribute(path);
     if (text.empty() || text.size() > 20 || text.find_first_not_of("0123456789") != std::string::npos)
         return false;
     errno = 0;
@@ -74,22 +62,6 @@ int64_t sizeAttribute(const std::string &folder)
     if (!numberAttribute(folder + "/size", &sectors) || sectors > static_cast<uint64_t>(INT64_MAX) / 512)
         return 0;
     return static_cast<int64_t>(sectors * 512);
-}
-
-std::string realPath(const std::string &path)
-{
-    char *resolved = ::realpath(path.c_str(), nullptr);
-    if (resolved == nullptr)
-        return std::string();
-    std::string out(resolved);
-    std::free(resolved);
-    return out;
-}
-
-std::string lastComponent(const std::string &path)
-{
-    const std::string::size_type slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 bool startsWith(const std::string &text, const char *prefix)
@@ -169,10 +141,10 @@ bool isMmcBootArea(const std::string &name)
 bool describeDiskOnce(const SysfsRoots &roots, const std::string &name, SysfsDisk *out)
 {
     const std::string folder = roots.sysfs + "/block/" + name;
-    if (attribute(folder + "/hidden") == "1" || isMmcBootArea(name))
+    if (sysfsAttribute(folder + "/hidden") == "1" || isMmcBootArea(name))
         return false;
-    const std::string device_type = attribute(folder + "/device/type");
-    bool removable = attribute(folder + "/removable") == "1";
+    const std::string device_type = sysfsAttribute(folder + "/device/type");
+    bool removable = sysfsAttribute(folder + "/removable") == "1";
     const bool mmc = startsWith(name, "mmcblk");
     // Built-in SD slots often report 0; SD cards are removable media all the same.
     if (mmc && device_type == "SD")
@@ -191,12 +163,12 @@ bool describeDiskOnce(const SysfsRoots &roots, const std::string &name, SysfsDis
     // A loop device without its file is being detached (the file goes
     // before the size). Read once: it may go between two reads.
     const bool loop = startsWith(name, "loop");
-    const std::string backing_file = loop ? attribute(folder + "/loop/backing_file") : std::string();
+    const std::string backing_file = loop ? sysfsAttribute(folder + "/loop/backing_file") : std::string();
     if (loop && backing_file.empty())
         return false;
 
-    const std::string root = realPath(roots.sysfs);
-    std::string real = realPath(folder);
+    const std::string root = sysfsRealPath(roots.sysfs);
+    std::string real = sysfsRealPath(folder);
     if (!root.empty() && real.compare(0, root.size(), root) == 0)
         real.erase(0, root.size());
 
@@ -209,23 +181,23 @@ bool describeDiskOnce(const SysfsRoots &roots, const std::string &name, SysfsDis
 
     std::string vendor, product, friendly;
     if (mmc) {
-        product = attribute(folder + "/device/name");
+        product = sysfsAttribute(folder + "/device/name");
     } else if (!device_type.empty()) {
-        vendor = attribute(folder + "/device/vendor");
-        product = attribute(folder + "/device/model");
+        vendor = sysfsAttribute(folder + "/device/vendor");
+        product = sysfsAttribute(folder + "/device/model");
     } else if (contains(real, "/nvme")) {
-        product = attribute(folder + "/device/model");
+        product = sysfsAttribute(folder + "/device/model");
     }
     if (loop)
-        friendly = lastComponent(backing_file);
+        friendly = path_basename(backing_file.c_str());
     else if (startsWith(name, "dm-"))
-        friendly = attribute(folder + "/dm/name");
+        friendly = sysfsAttribute(folder + "/dm/name");
     description.setVendor(vendor);
     description.setProduct(product);
     description.setFriendlyName(trim(friendly));
 
     // A drive whose state cannot be read counts as write-protected.
-    description.setWriteProtected(attribute(folder + "/ro") == "0" ? 0 : 1);
+    description.setWriteProtected(sysfsAttribute(folder + "/ro") == "0" ? 0 : 1);
     description.setRemovable(removable ? 1 : 0);
     description.setEjectable(removable ? 1 : 0);
     const uint32_t bus = busCode(roots.sysfs, real, name, device_type);
@@ -256,54 +228,11 @@ bool describeDisk(const SysfsRoots &roots, const std::string &name, SysfsDisk *o
     return false;
 }
 
-// Names in folder (dot entries left out), at most kMaxFolderEntries.
-std::vector<std::string> folderNames(const std::string &folder)
-{
-    std::vector<std::string> names;
-    DIR *dir = ::opendir(folder.c_str());
-    if (dir == nullptr)
-        return names;
-    while (const dirent *entry = ::readdir(dir)) {
-        if (entry->d_name[0] == '.')
-            continue;
-        if (names.size() >= static_cast<size_t>(kMaxFolderEntries))
-            break;
-        names.emplace_back(entry->d_name);
-    }
-    ::closedir(dir);
-    return names;
-}
-
-// "MAJ:MIN" of a "dev" attribute.
-bool devAttribute(const std::string &folder, dev_t *number)
-{
-    const std::string text = attribute(folder + "/dev");
-    const std::string::size_type colon = text.find(':');
-    if (colon == std::string::npos || colon == 0 || colon + 1 == text.size() || colon > 10 ||
-        text.size() - colon > 11 || text.find_first_not_of("0123456789:") != std::string::npos ||
-        text.find(':', colon + 1) != std::string::npos)
-        return false;
-    *number = makedev(std::strtoul(text.c_str(), nullptr, 10), std::strtoul(text.c_str() + colon + 1, nullptr, 10));
-    return true;
-}
-
-std::string devFolder(const std::string &sysfs_root, dev_t device)
-{
-    return sysfs_root + "/dev/block/" + std::to_string(major(device)) + ":" + std::to_string(minor(device));
-}
-
 } // namespace
-
-std::string sysfsDevicePath(const std::string &kernel_name)
-{
-    std::string path = "/dev/" + kernel_name;
-    std::replace(path.begin() + 5, path.end(), '!', '/');
-    return path;
-}
 
 std::vector<SysfsDisk> sysfsListDisks(const SysfsRoots &roots)
 {
-    std::vector<std::string> names = folderNames(roots.sysfs + "/block");
+    std::vector<std::string> names = sysfsFolderNames(roots.sysfs + "/block");
     std::sort(names.begin(), names.end());
     std::stable_partition(names.begin(), names.end(), [](const std::string &name) { return !startsWith(name, "sr"); });
     std::vector<SysfsDisk> disks;
@@ -325,35 +254,6 @@ bool sysfsDiskState(const SysfsRoots &roots, const std::string &name, int64_t *s
     *diskseq = 0;
     numberAttribute(folder + "/diskseq", diskseq);
     return true;
-}
-
-std::string sysfsDevicePathForDevNum(const std::string &sysfs_root, dev_t device)
-{
-    const std::string folder = realPath(devFolder(sysfs_root, device));
-    if (folder.empty())
-        return std::string();
-    struct stat info;
-    const bool partition = ::stat((folder + "/partition").c_str(), &info) == 0;
-    const std::string disk = partition ? folder.substr(0, folder.find_last_of('/')) : folder;
-    const std::string name = lastComponent(disk);
-    return name.empty() ? std::string() : sysfsDevicePath(name);
-}
-
-std::vector<BlockNode> sysfsDiskAndPartitions(const std::string &sysfs_root, dev_t disk)
-{
-    std::vector<BlockNode> nodes;
-    const std::string folder = realPath(devFolder(sysfs_root, disk));
-    nodes.push_back(BlockNode{disk, folder.empty() ? std::string() : sysfsDevicePath(lastComponent(folder))});
-    if (folder.empty())
-        return nodes;
-    for (const std::string &name : folderNames(folder)) {
-        const std::string sub = folder + "/" + name;
-        struct stat info;
-        dev_t number;
-        if (::stat((sub + "/partition").c_str(), &info) == 0 && devAttribute(sub, &number))
-            nodes.push_back(BlockNode{number, sysfsDevicePath(name)});
-    }
-    return nodes;
 }
 
 } // namespace ZV

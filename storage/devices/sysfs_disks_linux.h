@@ -1,7 +1,8 @@
 // Drives and partitions as sysfs shows them (the Linux layer under
 // ZV::DisksManagerPlatform). Internal to storage/devices.
 //
-// Layout read here (root = "/sys" on a live system, a copy in tests):
+// Layout read here (root = "/sys" on a live system, a copy in tests), on top
+// of the device folders of storage/sysfs_block_linux.h:
 //
 //   block/<name>                  symlink to the disk's folder under devices/
 //     size                        length in 512-byte sectors (0: no medium)
@@ -14,8 +15,6 @@
 //                                 has only model, MMC has device/name
 //     loop/backing_file           loop devices: the file behind them
 //     dm/name                     device-mapper devices: their name
-//     <part>/partition            present in each partition's folder
-//   dev/block/<major>:<minor>     symlink to the folder of any block device
 //   class/ata_link/link<N>/sata_spd  present when ATA port N is SATA
 //
 // The bus code comes from the disk folder's real path, so USB card readers
@@ -29,6 +28,7 @@
 #include <vector>
 
 #include "storage/devices/disk_description.h"
+#include "storage/sysfs_block_linux.h"
 
 namespace ZV {
 
@@ -51,20 +51,5 @@ std::vector<SysfsDisk> sysfsListDisks(const SysfsRoots &roots);
 // The size in bytes and media sequence number of disk name now. False when
 // the disk is not in sysfs.
 bool sysfsDiskState(const SysfsRoots &roots, const std::string &name, int64_t *size, uint64_t *diskseq);
-
-// "/dev/" + the kernel name ("!" in a kernel name stands for "/").
-std::string sysfsDevicePath(const std::string &kernel_name);
-
-// devicePathForDevNum over a sysfs root.
-std::string sysfsDevicePathForDevNum(const std::string &sysfs_root, dev_t device);
-
-struct BlockNode {
-    dev_t number;
-    std::string path; // "/dev/<kernel name>"
-};
-
-// The disk of device number disk followed by its partitions (an unknown
-// number gives the number alone, with an empty path).
-std::vector<BlockNode> sysfsDiskAndPartitions(const std::string &sysfs_root, dev_t disk);
 
 } // namespace ZV

@@ -2,11 +2,10 @@
 // (see volumes_linux.h for the rules).
 //
 // Implementation notes:
-// - sysfs gives a partition as a subfolder of its disk:
-//     /sys/dev/block/259:1 -> ../../devices/virtual/block/loop0/loop0p1
-//   holding "partition" (its number), "start" and "size" in 512-byte units
-//   whatever the device's sector size; a whole disk has "size" and
-//   "removable". Kernel names with "!" stand for "/" in /dev ("cciss!c0d0").
+// - sysfs gives a partition as a subfolder of its disk
+//   (storage/sysfs_block_linux.h) holding "partition" (its number), "start"
+//   and "size" in 512-byte units whatever the device's sector size; a whole
+//   disk has "size" and "removable".
 // - The label comes from a libblkid probe of the node (superblocks only,
 //   no cache), which needs read access to the device.
 #include "storage/devices/volumes.h"
@@ -29,6 +28,7 @@
 #include "foundation/fileops.h"
 #include "foundation/paths.h"
 #include "foundation/text.h"
+#include "storage/sysfs_block_linux.h"
 
 namespace ZV {
 
@@ -86,14 +86,6 @@ bool readSysfsNumber(const std::string &path, int64_t *value)
     return true;
 }
 
-std::string nodeOfKernelName(std::string name)
-{
-    for (char &c : name)
-        if (c == '!')
-            c = '/';
-    return "/dev/" + name;
-}
-
 // Reads a udev database entry ("E:KEY=value" lines) for one key.
 std::string udevProperty(dev_t number, const char *key)
 {
@@ -112,46 +104,27 @@ std::string udevProperty(dev_t number, const char *key)
     return std::string();
 }
 
-int hexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 class LinuxVolumeSystem : public VolumeSystem {
 public:
     bool describe(dev_t number, VolumeDevice *device) override
     {
-        const std::string link = ZV::format("/sys/dev/block/%u:%u", major(number), minor(number));
-        char *real = ::realpath(link.c_str(), nullptr);
-        if (real == nullptr)
+        std::string folder, diskFolder;
+        if (!sysfsBlockFolders("/sys", number, &folder, &diskFolder))
             return false;
-        const std::string folder = real;
-        std::free(real);
-        std::string diskFolder = folder;
         int64_t start = 0, sectors = 0;
-        if (::access((folder + "/partition").c_str(), F_OK) == 0) {
-            diskFolder = folder.substr(0, folder.find_last_of('/'));
-            if (!readSysfsNumber(folder + "/start", &start))
-                return false;
-        }
+        if (folder != diskFolder && !readSysfsNumber(folder + "/start", &start))
+            return false;
         if (!readSysfsNumber(folder + "/size", &sectors))
             return false;
         int64_t removable = 0;
         readSysfsNumber(diskFolder + "/removable", &removable);
-        const std::string name = folder.substr(folder.find_last_of('/') + 1);
-        const std::string disk = diskFolder.substr(diskFolder.find_last_of('/') + 1);
+        const std::string disk = path_basename(diskFolder.c_str());
         // sysfs counts in 512-byte units; a count past INT64_MAX / 512 is no
         // real device.
         if (start > INT64_MAX / 512 || sectors > INT64_MAX / 512)
             return false;
-        device->node = nodeOfKernelName(name);
-        device->diskPath = nodeOfKernelName(disk);
+        device->node = sysfsDevicePath(path_basename(folder.c_str()));
+        device->diskPath = sysfsDevicePath(disk);
         device->startingOffset = start * 512;
         device->size = sectors * 512;
         device->removable = removable == 1;
@@ -237,13 +210,6 @@ const char *iconName(const VolumeDevice &device, int32_t fsCode)
     if (device.removable)
         return "drive-removable-media";
     return "drive-harddisk";
-}
-
-bool holds(const std::string &point, const std::string &path)
-{
-    if (point == "/")
-        return !path.empty() && path[0] == '/';
-    return path.compare(0, point.size(), point) == 0 && (path.size() == point.size() || path[point.size()] == '/');
 }
 
 std::string withoutTrailingSlash(std::string path)
@@ -344,30 +310,16 @@ std::vector<VolumeInfo> volumesFromMounts(const std::vector<MountInfoEntry> &mou
     return volumes;
 }
 
-const MountInfoEntry *mountForPath(const std::vector<MountInfoEntry> &mounts, const std::string &canonical)
-{
-    const MountInfoEntry *best = nullptr;
-    size_t bestLength = 0;
-    for (const MountInfoEntry &mount : mounts) {
-        const std::string point = withoutTrailingSlash(mount.mount_point);
-        if (holds(point, canonical) && (best == nullptr || point.size() >= bestLength)) {
-            best = &mount;
-            bestLength = point.size();
-        }
-    }
-    return best;
-}
-
 std::string mountPointForPath(const std::vector<MountInfoEntry> &mounts, const std::string &canonical)
 {
-    const MountInfoEntry *mount = mountForPath(mounts, canonical);
+    const MountInfoEntry *mount = mountinfo_mount_for_path(mounts, canonical);
     return mount != nullptr ? withoutTrailingSlash(mount->mount_point) : std::string();
 }
 
 VolumeInfo volumeInfoForMounts(const std::vector<MountInfoEntry> &mounts, VolumeSystem &system,
                                const std::string &canonical)
 {
-    const MountInfoEntry *mount = mountForPath(mounts, canonical);
+    const MountInfoEntry *mount = mountinfo_mount_for_path(mounts, canonical);
     dev_t number;
     VolumeDevice device;
     if (mount == nullptr || !mountDevice(*mount, system, &number, &device))
@@ -408,9 +360,9 @@ std::string udevUnescape(const std::string &text)
 {
     std::string out;
     for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\\' && i + 3 < text.size() && text[i + 1] == 'x' && hexValue(text[i + 2]) >= 0 &&
-            hexValue(text[i + 3]) >= 0) {
-            out += static_cast<char>(hexValue(text[i + 2]) * 16 + hexValue(text[i + 3]));
+        if (text[i] == '\\' && i + 3 < text.size() && text[i + 1] == 'x' && hexDigitValue(text[i + 2]) >= 0 &&
+            hexDigitValue(text[i + 3]) >= 0) {
+            out += static_cast<char>(hexDigitValue(text[i + 2]) * 16 + hexDigitValue(text[i + 3]));
             i += 3;
         } else {
             out += text[i];

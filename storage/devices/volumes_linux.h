@@ -39,7 +39,7 @@
 #include <vector>
 
 #include "storage/devices/disk_description.h"
-#include "storage/devices/mountinfo_linux.h"
+#include "storage/mountinfo_linux.h"
 
 namespace ZV {
 
@@ -90,12 +90,8 @@ std::vector<VolumeInfo> volumesFromMounts(const std::vector<MountInfoEntry> &mou
 // bootSector holds 512 bytes, or is NULL when it could not be read.
 int32_t volumeFsCode(const std::string &fsType, const uint8_t *bootSector);
 
-// The mount that holds an absolute, canonical path: the one with the longest
-// mount point that is a whole-component prefix of it (the last one listed
-// when several mounts share it, as the later covers the earlier). NULL when
-// none does.
-const MountInfoEntry *mountForPath(const std::vector<MountInfoEntry> &mounts, const std::string &canonical);
-// Its mount point; "" when none.
+// The mount point of the mount that holds an absolute, canonical path
+// (mountinfo_mount_for_path), without trailing "/"; "" when none.
 std::string mountPointForPath(const std::vector<MountInfoEntry> &mounts, const std::string &canonical);
 
 // The record of the volume that holds a canonical path: the record of the

@@ -1,6 +1,7 @@
 // Small text helpers (formatting, lines, trimming, whole files, Base64) and the error object.
 #include "foundation/text.h"
 
+#include <cctype>
 #include <cstdlib>
 #include <memory>
 #include <random>
@@ -76,6 +77,17 @@ TEST(Trim, BothEndsInPlace)
         EXPECT_EQ(&ZV::trim(text), &text);
         EXPECT_EQ(text, expected);
     }
+}
+
+TEST(HexDigitValue, DigitsOfBothCasesAndNothingElse)
+{
+    const std::string digits = "0123456789abcdef";
+    for (int value = 0; value < 16; ++value) {
+        EXPECT_EQ(ZV::hexDigitValue(digits[size_t(value)]), value);
+        EXPECT_EQ(ZV::hexDigitValue(char(std::toupper(digits[size_t(value)]))), value);
+    }
+    for (char c : {'g', 'G', 'x', ' ', '\0', '/', ':', '@', '`', '\xff'})
+        EXPECT_EQ(ZV::hexDigitValue(c), -1) << int(c);
 }
 
 TEST(ReadTextFile, WholeFileMissingFileAndFolder)

@@ -11,6 +11,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "tests/storage/images/byte_order_support.h"
+
 namespace zvtest {
 
 struct DC42Field {
@@ -25,15 +27,6 @@ struct DC42Field {
     static constexpr size_t marker = 82;      // 2
     static constexpr size_t headerSize = 84;
 };
-
-// Stores value big-endian in count bytes at offset of bytes.
-inline void putBigEndian(std::string &bytes, size_t offset, uint64_t value, int count)
-{
-    if (offset + size_t(count) > bytes.size())
-        throw std::out_of_range("putBigEndian past the end");
-    for (int i = count - 1; i >= 0; --i, value >>= 8)
-        bytes[offset + size_t(i)] = char(uint8_t(value));
-}
 
 // The documented checksum over bytes (an even count).
 inline uint32_t dc42Checksum(const std::string &bytes)

@@ -16,48 +16,14 @@
 #include "storage/images/dc42_format.h"
 #include "storage/images/dc42_writer.h"
 #include "storage/images/fat_sources.h"
+#include "storage/images/image_reader_fixture.h"
 #include "storage/images/zorvant_image.h"
 
 namespace {
 
 using zvtest::DC42Field;
 
-class DC42 : public ::testing::Test {
-protected:
-    // The file's stream, opened for reading.
-    std::shared_ptr<ZV::ByteStream> stream(const std::string &bytes)
-    {
-        const std::string path = dir / ("image" + std::to_string(++count));
-        zvtest::writeFile(path, bytes);
-        auto s = std::make_shared<ZV::ByteStreamFile>(path);
-        if (!s->open(ZV::ByteStream::modeRead))
-            throw std::runtime_error("cannot open " + path);
-        return s;
-    }
-    std::unique_ptr<ZV::DiskImageDC42> open(const std::string &bytes)
-    {
-        return std::make_unique<ZV::DiskImageDC42>(stream(bytes));
-    }
-    bool refused(const std::string &bytes)
-    {
-        try {
-            open(bytes);
-            return false;
-        } catch (const std::invalid_argument &e) {
-            return std::string(e.what()) == "invalid disk image";
-        }
-    }
-    std::string sector(ZV::DiskImage &image, uint64_t n)
-    {
-        std::string out(image.sectorSize(), '\0');
-        if (!image.readSector(n, &out[0], image.sectorSize()))
-            return "(failed)";
-        return out;
-    }
-
-    zvtest::TempDir dir;
-    int count = 0;
-};
+using DC42 = zvtest::ImageReaderTest<ZV::DiskImageDC42>;
 
 TEST_F(DC42, FloppiesReadBackAsTheirSource)
 {

@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "storage/images/fat_sources.h"
+#include "storage/images/image_reader_fixture.h"
 #include "storage/images/zorvant_image.h"
 #include "storage/images/zorvant_image_format.h"
 #include "storage/images/zorvant_image_writer.h"
@@ -28,52 +29,7 @@ using zvtest::zorvantRaw;
 
 constexpr uint32_t kEmpty = 0, kCompressed = 1, kPlain = 2;
 
-class Zorvant : public ::testing::Test {
-protected:
-    std::shared_ptr<ZV::ByteStream> stream(const std::string &bytes)
-    {
-        const std::string path = dir / ("image" + std::to_string(++count));
-        zvtest::writeFile(path, bytes);
-        return streamAt(path);
-    }
-    static std::shared_ptr<ZV::ByteStream> streamAt(const std::string &path)
-    {
-        auto s = std::make_shared<ZV::ByteStreamFile>(path);
-        if (!s->open(ZV::ByteStream::modeRead))
-            throw std::runtime_error("cannot open " + path);
-        return s;
-    }
-    std::unique_ptr<ZV::DiskImageZorvant> open(const std::string &bytes)
-    {
-        return std::make_unique<ZV::DiskImageZorvant>(stream(bytes));
-    }
-    bool refused(const std::string &bytes)
-    {
-        try {
-            open(bytes);
-            return false;
-        } catch (const std::invalid_argument &e) {
-            return std::string(e.what()) == "invalid disk image";
-        }
-    }
-    static std::string sector(ZV::DiskImage &image, uint64_t n)
-    {
-        std::string out(image.sectorSize(), '\x77');
-        if (!image.readSector(n, &out[0], image.sectorSize()))
-            return "(failed)";
-        return out;
-    }
-    static std::string allSectors(ZV::DiskImage &image)
-    {
-        std::string out;
-        for (uint64_t n = 0; n < image.numSectors(); ++n)
-            out += sector(image, n);
-        return out;
-    }
-
-    zvtest::TempDir dir;
-    int count = 0;
-};
+using Zorvant = zvtest::ImageReaderTest<ZV::DiskImageZorvant>;
 
 TEST_F(Zorvant, FatImagesReadBackAsTheirSource)
 {

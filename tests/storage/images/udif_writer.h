@@ -8,7 +8,7 @@
 // trailer. Offsets of the fields are the udif* constants below.
 //
 // The writer shares no code with the reader: it has its own layout
-// constants, base64 encoder and byte-order helpers.
+// constants and base64 encoder, and the tests' byte-order stores.
 #pragma once
 
 #include <bzlib.h>
@@ -18,6 +18,8 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "tests/storage/images/byte_order_support.h"
 
 namespace zvtest {
 
@@ -41,15 +43,8 @@ constexpr size_t udifMishFirst = 8, udifMishCount = 16, udifMishDataOffset = 24,
 constexpr size_t udifEntryType = 0, udifEntryFirst = 8, udifEntryCount = 16, udifEntryOffset = 24,
                  udifEntryLength = 32;
 
-inline void putBe(std::string &bytes, size_t offset, uint64_t value, int width)
-{
-    if (offset + width > bytes.size())
-        throw std::out_of_range("putBe past the end");
-    for (int i = width - 1; i >= 0; --i, value >>= 8)
-        bytes[offset + i] = char(value & 0xFF);
-}
-inline void putBe32(std::string &bytes, size_t offset, uint32_t value) { putBe(bytes, offset, value, 4); }
-inline void putBe64(std::string &bytes, size_t offset, uint64_t value) { putBe(bytes, offset, value, 8); }
+inline void putBe32(std::string &bytes, size_t offset, uint32_t value) { putBigEndian(bytes, offset, value, 4); }
+inline void putBe64(std::string &bytes, size_t offset, uint64_t value) { putBigEndian(bytes, offset, value, 8); }
 
 inline std::string base64Encode(const std::string &bytes, size_t lineLength = 52, const std::string &indent = "\t\t\t\t")
 {

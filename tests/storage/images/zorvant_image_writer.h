@@ -23,6 +23,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/storage/images/byte_order_support.h"
+
 namespace zvtest {
 
 enum class ZorvantStore { Auto, Compressed, Plain };
@@ -42,14 +44,6 @@ struct ZorvantLayout {
     uint64_t sectorCountOffset = 0;     // file offset of the sector count
     uint64_t entryCountOffset = 0;      // file offset of N
 };
-
-inline void putLittleEndian(std::string &bytes, size_t offset, uint64_t value, int count)
-{
-    if (offset + size_t(count) > bytes.size())
-        throw std::out_of_range("putLittleEndian past the end");
-    for (int i = 0; i < count; ++i, value >>= 8)
-        bytes[offset + size_t(i)] = char(uint8_t(value));
-}
 
 inline std::string appendLittleEndian(std::string bytes, uint64_t value, int count)
 {

@@ -1,4 +1,4 @@
-#include "storage/devices/mountinfo_linux.h"
+#include "storage/mountinfo_linux.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -192,4 +192,24 @@ bool mountinfo_has_option(const std::string &options, const char *option)
         start = comma + 1;
     }
     return false;
+}
+
+const MountInfoEntry *mountinfo_mount_for_path(const std::vector<MountInfoEntry> &entries, const std::string &path)
+{
+    const MountInfoEntry *best = nullptr;
+    size_t best_length = 0;
+    for (const MountInfoEntry &entry : entries) {
+        size_t length = entry.mount_point.size();
+        while (length > 1 && entry.mount_point[length - 1] == '/')
+            --length;
+        const bool holds = length == 1 && entry.mount_point[0] == '/'
+                               ? !path.empty() && path[0] == '/'
+                               : path.compare(0, length, entry.mount_point, 0, length) == 0 &&
+                                     (path.size() == length || path[length] == '/');
+        if (holds && (best == nullptr || length >= best_length)) {
+            best = &entry;
+            best_length = length;
+        }
+    }
+    return best;
 }

@@ -67,6 +67,13 @@ int mountinfo_read(const char *path, std::vector<MountInfoEntry> *entries);
 // Whether options (a comma-separated list) holds option exactly.
 bool mountinfo_has_option(const std::string &options, const char *option);
 
+// The mount that holds path (absolute and canonical): the entry whose mount
+// point, without trailing "/", is the longest whole-component prefix of it;
+// of several entries on that mount point the last listed (the later covers
+// the earlier). NULL when none does. Symbolic links are not followed: the
+// caller resolves the path first.
+const MountInfoEntry *mountinfo_mount_for_path(const std::vector<MountInfoEntry> &entries, const std::string &path);
+
 enum : size_t {
     // A line holds at most two paths of PATH_MAX (4096) bytes, each escaped
     // to at most four times its size, plus a few short fields; a table of

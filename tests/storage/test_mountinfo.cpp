@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "storage/devices/mountinfo_linux.h"
+#include "storage/mountinfo_linux.h"
 
 namespace {
 
@@ -108,6 +108,32 @@ TEST(MountInfo, OptionsAndTheMachinesOwnTable)
         root = root || entry.mount_point == "/";
     EXPECT_TRUE(root);
     EXPECT_EQ(mountinfo_read("/nonexistent/mountinfo", &entries), -1);
+}
+
+TEST(MountInfo, MountThatHoldsAPath)
+{
+    const std::vector<MountInfoEntry> entries = parse("1 0 254:0 / / rw - ext4 /dev/vda rw\n"
+                                                      "2 1 8:17 / /media/card rw - vfat /dev/sdb1 rw\n"
+                                                      "3 1 0:21 / /media/card rw - tmpfs tmpfs rw\n"
+                                                      "4 1 8:33 / /media/card\\040two rw - vfat /dev/sdc1 rw\n");
+    const struct {
+        const char *path;
+        int mount_id; // 0: none
+    } cases[] = {
+        {"/", 1},
+        {"/home/user", 1},
+        {"/media/card", 3}, // the later of two mounts on one point covers the earlier
+        {"/media/card/DCIM/x.jpg", 3},
+        {"/media/cardigan", 1}, // whole components only
+        {"/media/card two/x", 4},
+        {"", 0},
+        {"relative/path", 0},
+    };
+    for (const auto &c : cases) {
+        const MountInfoEntry *mount = mountinfo_mount_for_path(entries, c.path);
+        EXPECT_EQ(mount != nullptr ? mount->mount_id : 0, c.mount_id) << c.path;
+    }
+    EXPECT_EQ(mountinfo_mount_for_path(std::vector<MountInfoEntry>(), "/x"), nullptr);
 }
 
 } // namespace
