@@ -11,7 +11,6 @@
 // constants and base64 encoder, and the tests' byte-order stores.
 #pragma once
 
-#include <bzlib.h>
 #include <zlib.h>
 
 #include <cstdint>
@@ -20,6 +19,7 @@
 #include <vector>
 
 #include "tests/storage/images/byte_order_support.h"
+#include "tests/storage/images/compressor.h"
 
 namespace zvtest {
 
@@ -72,28 +72,6 @@ inline std::string base64Encode(const std::string &bytes, size_t lineLength = 52
 inline uint32_t crc32Of(const std::string &bytes)
 {
     return uint32_t(crc32(0, reinterpret_cast<const Bytef *>(bytes.data()), uInt(bytes.size())));
-}
-
-inline std::string zlibCompress(const std::string &bytes)
-{
-    uLongf size = compressBound(uLong(bytes.size()));
-    std::string out(size, '\0');
-    if (compress2(reinterpret_cast<Bytef *>(out.data()), &size, reinterpret_cast<const Bytef *>(bytes.data()),
-                  uLong(bytes.size()), 6) != Z_OK)
-        throw std::runtime_error("compress2 failed");
-    out.resize(size);
-    return out;
-}
-
-inline std::string bzip2Compress(const std::string &bytes)
-{
-    unsigned size = unsigned(bytes.size() + bytes.size() / 100 + 600);
-    std::string out(size, '\0');
-    if (BZ2_bzBuffToBuffCompress(out.data(), &size, const_cast<char *>(bytes.data()), unsigned(bytes.size()), 9, 0,
-                                 0) != BZ_OK)
-        throw std::runtime_error("BZ2_bzBuffToBuffCompress failed");
-    out.resize(size);
-    return out;
 }
 
 struct UdifChunkPlan {

@@ -15,15 +15,13 @@
 // there are. Tests poke the result at the offsets ZorvantLayout reports.
 #pragma once
 
-#include <bzlib.h>
-#include <zlib.h>
-
 #include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "tests/storage/images/byte_order_support.h"
+#include "tests/storage/images/compressor.h"
 
 namespace zvtest {
 
@@ -50,28 +48,6 @@ inline std::string appendLittleEndian(std::string bytes, uint64_t value, int cou
     bytes.append(size_t(count), '\0');
     putLittleEndian(bytes, bytes.size() - size_t(count), value, count);
     return bytes;
-}
-
-inline std::string zlibCompress(const std::string &data)
-{
-    uLongf size = compressBound(uLong(data.size()));
-    std::string out(size, '\0');
-    if (compress2(reinterpret_cast<Bytef *>(&out[0]), &size, reinterpret_cast<const Bytef *>(data.data()),
-                  uLong(data.size()), 6) != Z_OK)
-        throw std::runtime_error("compress2 failed");
-    out.resize(size);
-    return out;
-}
-
-inline std::string bzip2Compress(const std::string &data)
-{
-    unsigned int size = unsigned(data.size() + data.size() / 100 + 600);
-    std::string out(size, '\0');
-    if (BZ2_bzBuffToBuffCompress(&out[0], &size, const_cast<char *>(data.data()), unsigned(data.size()), 9, 0, 0) !=
-        BZ_OK)
-        throw std::runtime_error("BZ2_bzBuffToBuffCompress failed");
-    out.resize(size);
-    return out;
 }
 
 inline uint32_t zorvantEntry(uint32_t kind, uint32_t length) { return kind << 28 | length; }
