@@ -133,21 +133,23 @@ bool parse(const std::vector<std::string> &args, const std::set<std::string> &fl
     return true;
 }
 
-// Queues nothing; runs a queued operation's wait.
-HV::CommandResult wait_for(Session &s, bool progress, double stop_after = 0)
+// Waits for the queued operation of the kind command.
+HV::CommandResult wait_for(Session &s, HV::Command command, bool progress, double stop_after = 0)
 {
-    return s.callbacks->wait(*s.engine, progress, stop_after);
+    return s.callbacks->wait(*s.engine, command, progress, stop_after);
 }
 
 // --- list ---------------------------------------------------------------------------------
 
-void print_disk(const HV::DiskEntry &disk, int indent)
+void print_disk(const HV::Disk &disk, int indent)
 {
-    std::printf("%*s%-4u %-28s %10s  %s\n", indent, "", disk.media_id,
-                disk.path.empty() ? disk.name.c_str() : disk.path.c_str(), size_text((uint64_t)disk.size).c_str(),
-                disk.name.c_str());
-    for (const HV::DiskEntry &child : disk.children)
-        print_disk(child, indent + 2);
+    if (disk.id() < 0)
+        return; // its medium could not be attached
+    const std::string where = disk.path().empty() ? disk.name() : disk.path();
+    std::printf("%*s%-4d %-28s %10s  %-7s %s\n", indent, "", disk.id(), where.c_str(),
+                size_text((uint64_t)disk.size()).c_str(), disk.typeString().c_str(), disk.name().c_str());
+    for (size_t i = 0; i < disk.childCount(); i++)
+        print_disk(*disk.child(i), indent + 2);
 }
 
 void print_scans(Session &s)
@@ -165,13 +167,13 @@ void print_scans(Session &s)
 
 int cmd_list(Session &s, const Parsed &)
 {
-    const std::vector<HV::DiskEntry> disks = s.engine->mediaList();
+    const std::vector<std::shared_ptr<HV::Disk>> disks = s.engine->mediaList();
     if (disks.empty())
-        std::printf("No media known yet: name a device or an image file to `zorvant scan`.\n");
+        std::printf("No cards or image files known yet: name a device or an image file to `zorvant scan`.\n");
     else
-        std::printf("Media (id, device or file, size, name; partitions indented):\n");
-    for (const HV::DiskEntry &disk : disks)
-        print_disk(disk, 2);
+        std::printf("Media (id, device or file, size, file system or partition map, name; partitions indented):\n");
+    for (const std::shared_ptr<HV::Disk> &disk : disks)
+        print_disk(*disk, 2);
     print_scans(s);
     return EXIT_OK;
 }
@@ -239,10 +241,10 @@ int cmd_scan(Session &s, const Parsed &p)
     if (all_digits(target)) {
         media_id = (uint32_t)std::strtoul(target.c_str(), nullptr, 10);
         bool known = false;
-        for (const HV::DiskEntry &disk : s.engine->mediaList()) {
-            known = known || disk.media_id == media_id;
-            for (const HV::DiskEntry &child : disk.children)
-                known = known || child.media_id == media_id;
+        for (const std::shared_ptr<HV::Disk> &disk : s.engine->mediaList()) {
+            known = known || disk->id() == (int32_t)media_id;
+            for (size_t i = 0; i < disk->childCount(); i++)
+                known = known || disk->child(i)->id() == (int32_t)media_id;
         }
         if (!known)
             return fail("no medium with id " + target + " (see `zorvant list`)");
@@ -257,7 +259,7 @@ int cmd_scan(Session &s, const Parsed &p)
     std::fflush(stdout);
     if (s.engine->scanMedia(media_id, type) != 0)
         return fail("can't queue the scan");
-    const HV::CommandResult r = wait_for(s, true, stop_after);
+    const HV::CommandResult r = wait_for(s, HV::Command::Scan, true, stop_after);
     if (r.status == ENGINE_ABORTED || (interrupted() && r.status != 0)) {
         std::printf("Scan aborted; nothing was kept.\n");
         return EXIT_INTERRUPTED;
@@ -402,7 +404,7 @@ int cmd_recover(Session &s, const Parsed &p)
             }
             if (s.engine->recoverNode(keyref, target) != 0)
                 return fail("can't queue the recovery");
-            const HV::CommandResult r = wait_for(s, true);
+            const HV::CommandResult r = wait_for(s, HV::Command::RecoverNode, true);
             if (r.status == ENGINE_ABORTED || interrupted()) {
                 std::printf("Recovery aborted.\n");
                 return EXIT_INTERRUPTED;
@@ -419,7 +421,7 @@ int cmd_recover(Session &s, const Parsed &p)
     }
     if (s.engine->recoverMarked(scan->keyref, target) != 0)
         return fail("can't queue the recovery");
-    const HV::CommandResult r = wait_for(s, true);
+    const HV::CommandResult r = wait_for(s, HV::Command::RecoverMarked, true);
     if (r.status == ENGINE_ABORTED || interrupted()) {
         std::printf("Recovery aborted after %llu files.\n", (unsigned long long)r.files);
         return EXIT_INTERRUPTED;
@@ -453,7 +455,7 @@ int cmd_save(Session &s, const Parsed &p)
     const std::string file = absolute(p.operands[0]);
     if (s.engine->saveScans(file, {}) != 0)
         return fail("can't queue the save");
-    const HV::CommandResult r = wait_for(s, true);
+    const HV::CommandResult r = wait_for(s, HV::Command::SaveScan, true);
     if (r.status == ENGINE_ABORTED || interrupted())
         return EXIT_INTERRUPTED;
     if (r.status != 0)
@@ -471,7 +473,7 @@ int cmd_load(Session &s, const Parsed &p)
         return fail("can't read " + p.operands[0]);
     if (s.engine->loadScans(file) != 0)
         return fail("can't queue the load");
-    const HV::CommandResult r = wait_for(s, true);
+    const HV::CommandResult r = wait_for(s, HV::Command::LoadScan, true);
     if (r.status == ENGINE_ABORTED || interrupted())
         return EXIT_INTERRUPTED;
     if (r.status != 0)
@@ -550,7 +552,7 @@ int run_command(const std::string &home, const std::vector<std::string> &args)
     if (s.engine->reloadMedia() != 0) {
         rc = fail("can't queue the media reload");
     } else {
-        wait_for(s, false);
+        wait_for(s, HV::Command::ReloadMedia, false);
         rc = interrupted() ? EXIT_INTERRUPTED : command->run(s, parsed);
     }
     s.engine.reset();

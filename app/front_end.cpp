@@ -73,9 +73,10 @@ std::string percent(double fraction)
 
 } // namespace
 
-bool disk_hidden(const HV::DiskEntry &disk)
+bool disk_hidden(const HV::Disk &disk)
 {
-    return disk.bus_type == HV::BUS_TYPE_VIRTUAL || disk.size > kLargestCard || (disk.path.empty() && !disk.removable);
+    return disk.busType() == HV::kDiskBusVirtual || disk.size() > kLargestCard ||
+           (!disk.hasFilePath() && disk.isRemovable() == 0);
 }
 
 std::string user_language()
@@ -118,12 +119,12 @@ std::string size_text(uint64_t bytes)
     return ZV::NumberFormatter::byteCountString(bytes, 0, 1);
 }
 
-void Callbacks::operationDidFinish(HV::Command, const HV::CommandResult &result)
+void Callbacks::operationDidFinish(HV::Command command, const HV::CommandResult &result)
 {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        finished_++;
-        last_ = result;
+        finished_[command]++;
+        last_[command] = result;
     }
     done_.notify_all();
 }
@@ -134,7 +135,8 @@ void Callbacks::slowRead(const zorvant::u8string &name, int64_t position, uint32
                  milliseconds);
 }
 
-HV::CommandResult Callbacks::wait(HVEngine &engine, bool show_progress, double stop_after_seconds)
+HV::CommandResult Callbacks::wait(HVEngine &engine, HV::Command command, bool show_progress,
+                                  double stop_after_seconds)
 {
     const bool tty = isatty(STDOUT_FILENO) != 0;
     const auto started = std::chrono::steady_clock::now();
@@ -144,9 +146,9 @@ HV::CommandResult Callbacks::wait(HVEngine &engine, bool show_progress, double s
     size_t drawn = 0;
     auto next_draw = started;
     std::unique_lock<std::mutex> lock(mutex_);
-    while (finished_ == waited_) {
+    while (finished_[command] == waited_[command]) {
         done_.wait_for(lock, kSignalInterval);
-        if (finished_ != waited_)
+        if (finished_[command] != waited_[command])
             break;
         lock.unlock();
         if (interrupted() && !abort_sent && engine.canCancel()) {
@@ -186,8 +188,8 @@ HV::CommandResult Callbacks::wait(HVEngine &engine, bool show_progress, double s
         }
         lock.lock();
     }
-    waited_++;
-    HV::CommandResult result = last_;
+    waited_[command]++;
+    HV::CommandResult result = last_[command];
     lock.unlock();
     if (tty && drawn > 0) {
         std::printf("\r\x1b[K");

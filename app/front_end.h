@@ -6,6 +6,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -22,9 +23,10 @@ enum : int {
     EXIT_INTERRUPTED = 130,
 };
 
-// The disk filter (callback slot 0): hides virtual disks, disks above
-// 256 GiB, and entries without a file path that are not removable.
-bool disk_hidden(const HV::DiskEntry &disk);
+// The disk filter (callback slot 0), as device and as disk filter: hides
+// virtual disks (loop devices among them), disks above 256 GiB, and entries
+// without a file path that are not removable (the fixed disks).
+bool disk_hidden(const HV::Disk &disk);
 
 // The language code of the user's messages from LC_ALL, LC_MESSAGES and
 // LANG (the first one set): "de" for "de_DE.UTF-8"; "" for C, POSIX and
@@ -40,22 +42,25 @@ std::string size_text(uint64_t bytes);
 
 class Callbacks : public HV::EngineCallbacks {
 public:
-    bool filterDisk(const HV::DiskEntry &disk) override { return disk_hidden(disk); }
+    bool filterDisk(const HV::Disk &disk) override { return disk_hidden(disk); }
     void operationDidFinish(HV::Command command, const HV::CommandResult &result) override;
     void slowRead(const zorvant::u8string &name, int64_t position, uint32_t milliseconds) override;
 
-    // Waits until `count` more operations have finished since the last
-    // wait (or since the start), drawing progress every 100 ms when
-    // show_progress; Ctrl-C asks the engine to abort, Ctrl-\ (or the time
-    // limit, seconds > 0) to stop early. The last result.
-    HV::CommandResult wait(HVEngine &engine, bool show_progress, double stop_after_seconds = 0);
+    // Waits until one more operation of the kind command has finished
+    // since the last wait for it (or since the start), drawing progress
+    // every 100 ms when show_progress; Ctrl-C asks the engine to abort,
+    // Ctrl-\ (or the time limit, seconds > 0) to stop early. Its result.
+    // Operations of other kinds (a reload after a device event) finishing
+    // meanwhile do not end the wait.
+    HV::CommandResult wait(HVEngine &engine, HV::Command command, bool show_progress,
+                           double stop_after_seconds = 0);
 
 private:
     std::mutex mutex_;
     std::condition_variable done_;
-    uint64_t finished_ = 0;
-    uint64_t waited_ = 0;
-    HV::CommandResult last_;
+    std::map<HV::Command, uint64_t> finished_;
+    std::map<HV::Command, uint64_t> waited_;
+    std::map<HV::Command, HV::CommandResult> last_;
 };
 
 // Ctrl-C handling: the first SIGINT sets the interrupted flag (the waits

@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "engine/engine_internal.h"
 #include "engine/module_source.h"
 #include "foundation/engine_status.h"
 #include "foundation/error_list.h"
@@ -26,6 +25,7 @@
 #include "scan/fat/fat_scan.h"
 #include "scan/thorough/cbr_store.h"
 #include "scan/thorough/nameseq.h"
+#include "storage/devices/disks_manager_platform.h"
 #include "storage/media.h"
 
 namespace {
@@ -128,10 +128,16 @@ int HVEngine::start(std::string *error)
     }
     fil_module_load_all_prefs();
     media_set_prescan_hook(scx_prescan_media);
-    // The disk filter and the drive monitor's preferences.
-    engine_install_disk_filter(config_.callbacks);
-    engine_register_drive_monitor_prefs(
-        [this](const zorvant::u8string &name, int64_t position, uint32_t ms) { reportSlowRead(name, position, ms); });
+    // The disks manager with the front end's filter as device and disk
+    // filter, and the drive monitor's preferences with the slow-read report.
+    disks_manager_ = config_.disks_source != nullptr ? std::make_unique<HV::DisksManager>(config_.disks_source)
+                                                     : std::make_unique<HV::DisksManager>();
+    disks_manager_->setDeviceFilter(&HVEngine::filterDisk, config_.callbacks.get());
+    disks_manager_->setDiskFilter(&HVEngine::filterDisk, config_.callbacks.get());
+    drive_monitor_ = std::make_unique<HV::DriveMonitor>();
+    drive_monitor_->registerPrefs([this](const std::string &name, int64_t position, uint32_t ms) {
+        reportSlowRead(zorvant::u8string(name), position, ms);
+    });
     // The scans left in the workspace, the observers, the reload timer.
     scx_load_workspace_scans(workspace_);
     registerObservers();
@@ -159,8 +165,13 @@ HVEngine::~HVEngine()
         thread_.join();
     }
     notification_post("EngineQuitting", 0);
-    engine_register_drive_monitor_prefs(nullptr);
-    engine_install_disk_filter(nullptr);
+    // The monitor stops the slow-read reports; the manager stops following
+    // the device events (waiting for a delivery under way), and without
+    // another follower the platform's monitor thread is stopped.
+    drive_monitor_.reset();
+    disks_manager_.reset();
+    if (config_.disks_source == nullptr)
+        ZV::DisksManagerPlatform::stop();
     media_set_prescan_hook(nullptr);
     media_free_all();
     if (workspace_ != nullptr) {

@@ -19,14 +19,22 @@
 // in it ("exec path: %s", "workspace dir = %s"); the settings store; the
 // strings table and unit names ("Failed to load strings"); the built-in
 // module source, the name sequences, "cbr ", the found-file-system
-// preferences, the built-in modules and their preferences; the disk filter;
-// the drive monitor's preferences with the slow-read report; the scans left
+// preferences, the built-in modules and their preferences; the disks
+// manager with the front end's disk filter as device and disk filter; the
+// drive monitor's preferences with the slow-read report; the scans left
 // in the workspace; the observers; the 1500 ms reload timer; the command
 // thread.
 //
 // Shutdown (destructor): the queue stopped behind what is queued and the
 // thread joined, then "EngineQuitting" posted (the scans are freed), the
-// media freed, the settings saved, the log closed.
+// drive monitor and the disks manager gone, the media freed, the settings
+// saved, the log closed.
+//
+// Device events reach the engine as the disks manager's notifications
+// "kDeviceListDeviceAddedEvent" and "kDeviceListDeviceRemovedEvent" (on the
+// device monitor's thread): a removal of the medium a scan reads ends the
+// scan, any other removal detaches the media of that path, and each event
+// restarts the reload timer, so a burst of events gives one reload.
 //
 // One engine per process: the engine-wide state it drives (media list, scan
 // slots, progress, log) is process-wide.
@@ -51,7 +59,10 @@
 #include "scan/catalog/fs_record.h"
 #include "scan/catalog/work_queue.h"
 #include "scan/scan_context.h"
+#include "storage/devices/disks_manager.h"
+#include "storage/devices/drive_monitor.h"
 
+struct Media;
 struct work_dir;
 
 // Status codes of the engine's own requests (besides those of the layers
@@ -98,13 +109,15 @@ public:
     // --- short requests, on the caller's thread -------------------------------------
 
     // Attaches a file, an image file or a block device named by the user
-    // and keeps it in the list the reload adds back. 0 with the medium's id,
-    // or ENGINE_NO_MEDIA when it cannot be opened (missing, a folder, a FIFO,
-    // no permission, empty).
+    // and keeps it in the list the reload adds back. A file or image file
+    // joins the disk list; a device named by path is attached without
+    // passing the disk filter, and is listed only when the disks manager
+    // lists it. 0 with the medium's id, or ENGINE_NO_MEDIA when it cannot be
+    // opened (missing, a folder, a FIFO, no permission, empty).
     int addMediaPath(const std::string &path, uint32_t *media_id, std::string *reason = nullptr);
-    // The disk list of the last reload (devices after the disk filter, then
-    // the media the user added).
-    std::vector<HV::DiskEntry> mediaList();
+    // The disk list: the drives of the last reload that passed the disk
+    // filter, then the files and image files the user added.
+    std::vector<std::shared_ptr<HV::Disk>> mediaList();
     std::vector<ScanInfo> scans();
     // Deletes a scan and its folder (not while an operation runs).
     int deleteScan(uint64_t scan_keyref);
@@ -125,16 +138,14 @@ public:
     const std::string &workspacePath() const { return workspace_path_; }
     work_dir *workspace() const { return workspace_; }
 
-    // The engine's reaction to the device events (normally through the
-    // notification centre; public for the platform layer and tests).
+private:
+    // The engine's reaction to the disks manager's device notifications
+    // (on the device monitor's thread).
+    static void onDeviceAdded(const char *name, std::uintptr_t argument, void *context);
+    static void onDeviceRemoved(const char *name, std::uintptr_t argument, void *context);
     void deviceAdded();
     void deviceRemoved(const char *path);
-    // The slow-read report function: calls callback slot 18.
-    void reportSlowRead(const zorvant::u8string &name, int64_t position, uint32_t milliseconds);
-
-
-
-private:
+    static bool filterDisk(HV::Disk *disk, void *context);
     explicit HVEngine(const HV::EngineConfig &config);
     int start(std::string *error);
     int queue(const ZV::Buffer &message, const char *caller);
@@ -147,7 +158,12 @@ private:
     HV::CommandResult doRecoverMarked(uint64_t keyref, const std::string &target);
     HV::CommandResult doSaveScans(const std::string &path, const std::vector<uint64_t> &keyrefs);
     HV::CommandResult doLoadScans(const std::string &path);
-    void attachAddedMedia();
+    // The slow-read report function: calls callback slot 18.
+    void reportSlowRead(const zorvant::u8string &name, int64_t position, uint32_t milliseconds);
+    // Attaches one path (see addMediaPath) without remembering it; under
+    // media_mutex_.
+    Media *attachPath(const std::string &path, std::string *why);
+    Media *attachFile(const std::string &path);
     void rememberAddedPath(const std::string &path);
     std::vector<std::string> addedPaths();
     void registerObservers();
@@ -165,9 +181,11 @@ private:
     std::thread thread_;
     bool thread_started_ = false;
     bool observers_registered_ = false;
+    std::unique_ptr<HV::DisksManager> disks_manager_;
+    std::unique_ptr<HV::DriveMonitor> drive_monitor_;
     mutable std::mutex mutex_;            // guards disks_
-    std::mutex added_mutex_;              // one change of the added-media list at a time
-    std::vector<HV::DiskEntry> disks_;
+    std::mutex media_mutex_;              // one change of the disk list and the added paths at a time
+    std::vector<std::shared_ptr<HV::Disk>> disks_;
     std::atomic<int> depth_{0};           // command depth of the engine thread
     friend class HVCommandFrame;
 };

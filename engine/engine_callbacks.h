@@ -1,6 +1,6 @@
 // What the engine and its front end hand each other: the configuration the
-// engine is made with, the callback interface through which it reports, and
-// the records of its disk list.
+// engine is made with and the callback interface through which it reports.
+// The entries of the disk list are the disks manager's HV::Disk records.
 //
 // Callback slots (the numbers other parts of the engine refer to):
 //    0   disk filter: true hides a disk from the disk list (also used as the
@@ -16,32 +16,11 @@
 #include <vector>
 
 #include "foundation/u8string.h"
+#include "storage/devices/disk.h"
 
 namespace HV {
 
-// Bus types of a disk entry that the front end's filter looks at.
-enum : uint32_t {
-    BUS_TYPE_UNKNOWN = 0,
-    BUS_TYPE_USB = 7,
-    BUS_TYPE_VIRTUAL = 9,
-    BUS_TYPE_SD = 12,
-};
-
-// One entry of the engine's disk list: a drive, one of its partitions, a
-// disk-image file or a plain file the user named.
-struct DiskEntry {
-    uint32_t media_id = 0;          // the medium to scan
-    uint32_t kind = 0;              // MEDIA_DISK, MEDIA_PARTITION, MEDIA_FILE, MEDIA_IMAGE
-    std::string path;               // device or file path; empty when it has none
-    std::string name;               // display name
-    uint32_t bus_type = BUS_TYPE_UNKNOWN;
-    int64_t size = 0;               // bytes
-    bool removable = false;
-    uint32_t fs_code = 0;           // file-system code of the medium (type x 16 + subtype)
-    uint32_t partition_scheme = 0;  // PARTITION_MAP_* or PARTITION_SCHEME_WHOLE
-    bool user_added = false;        // named by the user, not found by device discovery
-    std::vector<DiskEntry> children;// partitions
-};
+class DisksSource;
 
 // The engine's operations, as reported to the front end.
 enum class Command : int {
@@ -73,8 +52,9 @@ struct CommandResult {
 class EngineCallbacks {
 public:
     virtual ~EngineCallbacks() = default;
-    // Slot 0.
-    virtual bool filterDisk(const DiskEntry &disk) = 0;
+    // Slot 0: the device filter (a drive before it is attached) and the disk
+    // filter (a drive with its partitions and volumes).
+    virtual bool filterDisk(const Disk &disk) = 0;
     // Slot 1.
     virtual void operationWillStart(Command /*command*/) {}
     // Slot 2.
@@ -89,6 +69,10 @@ struct EngineConfig {
     std::string strings_text;                  // the .strings table of the user's language; "" for English
     std::shared_ptr<EngineCallbacks> callbacks;// required
     std::string tag;                           // free text for the front end
+    bool device_list = true;                   // false: the reload lists no drives, only the files added
+    // Where the disks manager finds drives and device events; null: the
+    // platform's (the kernel's drives and its device monitor).
+    std::shared_ptr<DisksSource> disks_source;
 };
 
 } // namespace HV

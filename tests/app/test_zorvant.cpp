@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "scan/fat_image_support.h"
+#include "storage/devices/device_test_support.h"
 #include "support/jpeg_support.h"
 #include "support/test_support.h"
 
@@ -223,6 +224,39 @@ TEST_F(ZorvantCli, CardOnALoopDevice)
                           bytes == photos.at("DCIM/NEW1.JPG"));
     }
     EXPECT_TRUE(named) << got.size();
+    // The disk filter hides loop devices (a virtual bus) from the list; the
+    // scan of one lists it among the scans only.
+    const Outcome list = zorvant({"list"});
+    EXPECT_EQ(list.status, 0) << list.err;
+    EXPECT_EQ(list.out.substr(0, list.out.find("Scans:")).find(loop.path()), std::string::npos) << list.out;
+}
+
+// The loop device under a thorough scan goes away (detached, its file
+// emptied and its size read again: the medium is gone as when a card leaves
+// its reader; the kernel keeps the device itself until the engine closes
+// it): the scan ends with the removal's status, the engine log names the
+// device and the state, and the next run works.
+TEST_F(ZorvantCli, DeviceRemovedDuringAScan)
+{
+    ASSERT_TRUE(zvtest::LoopDevice::available()) << "loop devices need root";
+    const std::string big = dir / "big.img";
+    zvtest::mustRun("truncate -s 8G " + shellQuote(big));
+    zvtest::TestLoop loop(big);
+    Child child = start({"scan", loop.path()});
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (child.output().find('%') == std::string::npos && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    loop.detach();
+    zvtest::mustRun("truncate -s 0 " + shellQuote(big) + " && losetup -c " + shellQuote(loop.path()));
+    const Outcome r = child.wait();
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_NE(r.err.find("the medium was removed during the scan (-30)"), std::string::npos) << r.err;
+    const std::string log = zvtest::readFile(ws + "/ZorvantWorkspace/ScanEngineLog.txt");
+    EXPECT_NE(log.find("Device " + loop.path() + " removed while state = 1."), std::string::npos) << log;
+    const std::string card = makeCard("card.img");
+    const Outcome next = zorvant({"scan", "--quick", card});
+    EXPECT_EQ(next.status, 0) << next.out << next.err;
+    EXPECT_EQ(zorvant({"list"}).status, 0);
 }
 
 // Ticks by pattern and partial marks; saved scans loaded into a fresh

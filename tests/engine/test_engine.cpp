@@ -1,25 +1,42 @@
 // The engine object on real card images: its start, the command thread's
-// order, the command frame's log lines and engine states, the reload timer
-// and the requests it refuses. Checked from the engine log of real runs.
+// order, the command frame's log lines and engine states, the disk filter,
+// the device events and the reload timer (through a drives source the test
+// fills, and through real loop devices), and the requests it refuses.
+// Checked from the engine log of real runs.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <climits>
 #include <condition_variable>
+#include <cstdio>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/engine.h"
 #include "foundation/engine_status.h"
 #include "scan/fat_image_support.h"
+#include "storage/media.h"
+#include "storage/devices/device_test_support.h"
+#include "storage/devices/disks_manager_support.h"
 #include "support/test_support.h"
 
 namespace {
 
 // Records what the engine reports; each operation's state as seen at its end.
+// Its disk filter hides as the front end's does (virtual drives, and fixed
+// drives: no file behind them and not removable) and records what it was
+// asked.
 class Recorder : public HV::EngineCallbacks {
 public:
-    bool filterDisk(const HV::DiskEntry &) override { return false; }
+    bool filterDisk(const HV::Disk &disk) override
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        filtered.push_back(disk.path());
+        return disk.busType() == HV::kDiskBusVirtual || (!disk.hasFilePath() && disk.isRemovable() == 0);
+    }
     void operationWillStart(HV::Command command) override
     {
         std::lock_guard<std::mutex> lock(mutex);
@@ -45,6 +62,7 @@ public:
     std::vector<HV::Command> started, finished;
     std::vector<HV::CommandResult> results;
     std::vector<int> states_after;
+    std::vector<std::string> filtered;
 };
 
 class EngineThreads : public ::testing::Test {
@@ -56,6 +74,10 @@ protected:
         config.application_name = "ZorvantTest";
         config.home_folder = dir.path();
         config.callbacks = recorder;
+        // Drives and device events only from the test: those of the machine
+        // would queue reloads of their own.
+        source = std::make_shared<diskstest::FakeSource>();
+        config.disks_source = source;
     }
     std::string log() const { return zvtest::readFile(dir / "ZorvantTestWorkspace/ScanEngineLog.txt"); }
     // Positions of the lines holding text, in order.
@@ -78,6 +100,7 @@ protected:
 
     zvtest::TempDir dir;
     std::shared_ptr<Recorder> recorder;
+    std::shared_ptr<diskstest::FakeSource> source;
     HV::EngineConfig config;
 };
 
@@ -178,8 +201,8 @@ TEST_F(EngineThreads, AbortEndsTheRunningCommandOnly)
     EXPECT_NE(log().find("Scan CMD Aborted"), std::string::npos);
 }
 
-// A burst of device events gives one reload, 1500 ms after the last; a
-// removal detaches the medium of that path at once.
+// A burst of device events from the disks manager gives one reload, 1500 ms
+// after the last; a removal detaches the medium of that path at once.
 TEST_F(EngineThreads, DeviceEventsReloadOnceAndDetach)
 {
     const std::string image = card();
@@ -189,14 +212,134 @@ TEST_F(EngineThreads, DeviceEventsReloadOnceAndDetach)
     uint32_t id = 0;
     ASSERT_EQ(engine->addMediaPath(image, &id), 0);
     for (int i = 0; i < 5; i++)
-        engine->deviceAdded();
-    engine->deviceRemoved(image.c_str());
+        source->notifyAdded(diskstest::description("/dev/sdz", "", "", 1));
+    source->notifyRemoved(diskstest::description(image, "Card", "Reader", 1));
     ASSERT_TRUE(recorder->waitFor(1));
     EXPECT_EQ(recorder->finished, std::vector<HV::Command>{HV::Command::ReloadMedia});
     engine.reset();
     const std::string text = log();
     EXPECT_EQ(find_all(text, "ReloadMedia CMD Started").size(), 1u);
     EXPECT_NE(text.find("Device removed: " + image), std::string::npos);
+}
+
+// The front end's filter is the disks manager's device and disk filter: a
+// hidden drive is neither attached nor listed; the image the user added is
+// listed after the drives.
+TEST_F(EngineThreads, ReloadListsTheDrivesTheFilterKeeps)
+{
+    const std::string shown = diskstest::makePartitionedImage(dir / "shown.img");
+    const std::string hidden = diskstest::makePartitionedImage(dir / "hidden.img");
+    source->descriptions = {diskstest::description(shown, "Card", "Reader", HV::kDiskBusUSB),
+                            diskstest::description(hidden, "Loop", "Disk", HV::kDiskBusVirtual)};
+    source->descriptions[0].setRemovable(1);
+    source->descriptions[1].setRemovable(1);
+    const std::string image = card();
+    std::string error;
+    std::shared_ptr<HVEngine> engine = HVEngine::create(config, &error);
+    ASSERT_NE(engine, nullptr) << error;
+    ASSERT_EQ(engine->addMediaPath(image, nullptr), 0);
+    ASSERT_EQ(engine->reloadMedia(), 0);
+    ASSERT_TRUE(recorder->waitFor(1));
+    const std::vector<std::shared_ptr<HV::Disk>> list = engine->mediaList();
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[0]->path(), shown);
+    EXPECT_EQ(list[0]->childCount(), 2u);
+    EXPECT_EQ(list[1]->filePath().str(), image);
+    EXPECT_NE(media_find_attached_by_id((uint32_t)list[1]->id()), nullptr);
+    bool hidden_attached = false; // the device filter runs before attaching
+    media_for_each([&](Media *m) {
+        hidden_attached = hidden_attached || (media_path(m) != nullptr && hidden == media_path(m));
+        return true;
+    });
+    EXPECT_FALSE(hidden_attached);
+    // Asked as device filter and, once partitioned, as disk filter.
+    EXPECT_EQ(std::count(recorder->filtered.begin(), recorder->filtered.end(), shown), 2);
+    EXPECT_EQ(std::count(recorder->filtered.begin(), recorder->filtered.end(), hidden), 1);
+}
+
+// Time of day in milliseconds of each engine log line holding what (the
+// lines are ":MM:SS.mmm: text" under "YYYY-MM-DD HH:00:00 ..." hour lines).
+std::vector<int64_t> line_times(const std::string &log, const std::string &what)
+{
+    std::vector<int64_t> out;
+    int64_t hour = 0;
+    size_t at = 0;
+    while (at < log.size()) {
+        size_t end = log.find('\n', at);
+        if (end == std::string::npos)
+            end = log.size();
+        const std::string line = log.substr(at, end - at);
+        at = end + 1;
+        int y, mo, d, h, mi, se, ms;
+        if (std::sscanf(line.c_str(), "%d-%d-%d %d:00:00", &y, &mo, &d, &h) == 4) {
+            hour = h;
+        } else if (std::sscanf(line.c_str(), ":%d:%d.%d", &mi, &se, &ms) == 3 &&
+                   line.find(what) != std::string::npos) {
+            out.push_back(((hour * 60 + mi) * 60 + se) * 1000 + ms);
+        }
+    }
+    return out;
+}
+
+// Loop devices appearing while the engine runs, through the platform's
+// device monitor: a burst of arrivals (devices and their partitions) queues
+// exactly one reload, 1500 ms after the last arrival; the reload's filter
+// keeps the loop devices (virtual) out of the list.
+TEST_F(EngineThreads, LoopDevicesAppearingReloadOnce)
+{
+    ASSERT_TRUE(zvtest::LoopDevice::available()) << "loop devices need root";
+    const std::string image = diskstest::makePartitionedImage(dir / "parts.img");
+    config.disks_source = nullptr; // the machine's drives and events
+    std::string error;
+    std::shared_ptr<HVEngine> engine = HVEngine::create(config, &error);
+    ASSERT_NE(engine, nullptr) << error;
+    std::vector<std::unique_ptr<zvtest::TestLoop>> loops;
+    for (int i = 0; i < 3; i++) {
+        loops.push_back(std::make_unique<zvtest::TestLoop>(image));
+        loops.back()->addPartitions();
+    }
+    ASSERT_TRUE(recorder->waitFor(1));
+    // Time for a second reload, were the burst to give one.
+    std::this_thread::sleep_for(std::chrono::milliseconds(3000));
+    for (const std::shared_ptr<HV::Disk> &disk : engine->mediaList())
+        for (const auto &loop : loops)
+            EXPECT_NE(disk->path(), loop->path());
+    engine.reset();
+    std::vector<std::string> names;
+    for (const auto &loop : loops)
+        names.push_back(loop->name());
+    loops.clear();
+    const std::string text = log();
+    // Other devices and mounts of the machine may come and go meanwhile:
+    // each event restarts the timer as these do. So, over every event since
+    // the burst began: no reload during the burst, a reload after it, each
+    // reload at least 1500 ms after the event before it, and never two
+    // reloads without an event between them.
+    std::vector<int64_t> mine, events;
+    for (const std::string &name : names) {
+        const std::vector<int64_t> times = line_times(text, "Disk " + name + " connected");
+        mine.insert(mine.end(), times.begin(), times.end());
+    }
+    ASSERT_GE(mine.size(), 3u) << text;
+    std::sort(mine.begin(), mine.end());
+    for (const char *event : {" connected", " disconnected"})
+        for (int64_t t : line_times(text, event))
+            if (t >= mine.front())
+                events.push_back(t);
+    std::sort(events.begin(), events.end());
+    std::vector<int64_t> reloads;
+    for (int64_t t : line_times(text, "ReloadMedia CMD Started"))
+        if (t > mine.front())
+            reloads.push_back(t);
+    ASSERT_FALSE(reloads.empty()) << text;
+    EXPECT_GT(reloads.front(), mine.back()) << text;
+    int64_t previous_reload = -1;
+    for (int64_t reload : reloads) {
+        const int64_t before = *(std::upper_bound(events.begin(), events.end(), reload) - 1);
+        EXPECT_GE(reload - before, 1500 - 1) << text; // the log keeps milliseconds
+        EXPECT_GT(before, previous_reload) << "two reloads for one burst\n" << text;
+        previous_reload = reload;
+    }
 }
 
 } // namespace

@@ -39,6 +39,12 @@ public:
         std::lock_guard<std::mutex> lock(registryMutex);
         observers.erase(std::remove(observers.begin(), observers.end(), observer), observers.end());
     }
+    void notifyAdded(const ZV::DiskDescription &description)
+    {
+        std::lock_guard<std::mutex> lock(registryMutex);
+        for (ZV::DisksManagerObserver *observer : observers)
+            observer->deviceAdded(description);
+    }
     void notifyRemoved(const ZV::DiskDescription &description)
     {
         std::lock_guard<std::mutex> lock(registryMutex);
