@@ -231,6 +231,26 @@ TEST_F(ZorvantCli, CardOnALoopDevice)
     EXPECT_EQ(list.out.substr(0, list.out.find("Scans:")).find(loop.path()), std::string::npos) << list.out;
 }
 
+// The card inside disk images (a sparse VMDK written by qemu-img, and the
+// own sector-image form is covered by the library tests): the program reads
+// the card through the image, so the quick scan lists the card's live photo
+// and recovers it byte for byte; the list shows the image at the card's size.
+TEST_F(ZorvantCli, CardInsideAVmdkImage)
+{
+    zvtest::requireTool("qemu-img");
+    const std::string card = makeCard("card.img");
+    const std::string vmdk = dir / "card.vmdk";
+    zvtest::mustRun("qemu-img convert -f raw -O vmdk " + shellQuote(card) + " " + shellQuote(vmdk));
+    Outcome scan = zorvant({"scan", "--quick", vmdk});
+    ASSERT_EQ(scan.status, 0) << scan.out << scan.err;
+    const std::string n = scanNumber(scan);
+    Outcome rec = zorvant({"recover", n, "--to", dir / "out", n + "/Found Files/DCIM/NEW1.JPG"});
+    EXPECT_EQ(rec.status, 0) << rec.out << rec.err;
+    EXPECT_EQ(filesBelow(dir / "out").at("Recovered Files from card.vmdk/NEW1.JPG"), photos.at("DCIM/NEW1.JPG"));
+    Outcome list = zorvant({"list"});
+    EXPECT_NE(list.out.find(" 64 MB "), std::string::npos) << list.out;
+}
+
 // The loop device under a thorough scan goes away (detached, its file
 // emptied and its size read again: the medium is gone as when a card leaves
 // its reader; the kernel keeps the device itself until the engine closes
