@@ -58,17 +58,15 @@ HV::CommandResult HVEngine::doRecoverNode(uint64_t keyref, const std::string &ta
     result.keyref = keyref;
     clear_errors();
     set_abort_enabled(1);
-    keyref_parts parts{};
-    const int kind = keyref_decode(keyref, &parts);
-    std::shared_ptr<fs_record> fs =
-        kind == KEYREF_KIND_NODE || kind == KEYREF_KIND_FS_ROOT ? fs_from_keyref(keyref) : nullptr;
+    uint64_t keynum = 0;
+    std::shared_ptr<fs_record> fs = fs_of_node(keyref, &keynum);
     if (fs == nullptr) {
         log_error("%s: no node %016llx", "RecoverNode", (unsigned long long)keyref);
         finish_result(&result, frame, ENGINE_BAD_ARGUMENT, __LINE__);
         return result;
     }
     uint64_t size = 0;
-    const int rc = fs_recover_node(fs.get(), parts.keynum, target.c_str(), &result.path, &size, options);
+    const int rc = fs_recover_node(fs.get(), keynum, target.c_str(), &result.path, &size, options);
     result.bytes = size;
     {
         std::lock_guard<std::recursive_mutex> hold(fs->mutex);

@@ -43,14 +43,11 @@ int HVEngine::children(uint64_t keyref, std::vector<NodeInfo> *out)
         return ENGINE_BAD_ARGUMENT;
     if (keyref == KEYREF_NONE || keyref_is_scan(keyref))
         return scx_children(keyref, out);
-    keyref_parts parts{};
-    const int kind = keyref_decode(keyref, &parts);
-    if (kind != KEYREF_KIND_NODE && kind != KEYREF_KIND_FS_ROOT)
-        return ENGINE_BAD_ARGUMENT;
-    std::shared_ptr<fs_record> fs = fs_from_keyref(keyref);
+    uint64_t keynum = 0;
+    std::shared_ptr<fs_record> fs = fs_of_node(keyref, &keynum);
     if (fs == nullptr)
         return ENGINE_BAD_ARGUMENT;
-    return fs_node_children(fs.get(), parts.keynum, out);
+    return fs_node_children(fs.get(), keynum, out);
 }
 
 int HVEngine::selectNode(uint64_t keyref, bool selected)
@@ -66,11 +63,8 @@ int HVEngine::selectNode(uint64_t keyref, bool selected)
         }
         return rc;
     }
-    keyref_parts parts{};
-    const int kind = keyref_decode(keyref, &parts);
-    if (kind != KEYREF_KIND_NODE && kind != KEYREF_KIND_FS_ROOT)
-        return ENGINE_BAD_ARGUMENT;
-    std::shared_ptr<fs_record> fs = fs_from_keyref(keyref);
+    uint64_t keynum = 0;
+    std::shared_ptr<fs_record> fs = fs_of_node(keyref, &keynum);
     if (fs == nullptr)
         return ENGINE_BAD_ARGUMENT;
     int64_t root;
@@ -80,12 +74,12 @@ int HVEngine::selectNode(uint64_t keyref, bool selected)
     }
     // The node, its parent, ..., the root, then the end marker.
     std::vector<int64_t> list;
-    int64_t current = kind == KEYREF_KIND_FS_ROOT ? root : (int64_t)parts.keynum;
+    int64_t current = keynum == KEYNUM_FS_ROOT ? root : (int64_t)keynum;
     list.push_back(current);
     while (current != root) {
         NodeInfo info;
         if ((int)list.size() > kAncestorMax || fs_node_info(fs.get(), (uint64_t)current, &info, 0) != 0) {
-            log_error("%s: no way from %lld to the root", "HVEngine::selectNode", (long long)parts.keynum);
+            log_error("%s: no way from %lld to the root", "HVEngine::selectNode", (long long)keynum);
             return ENGINE_BAD_ARGUMENT;
         }
         current = (int64_t)info.parent;

@@ -353,6 +353,17 @@ std::shared_ptr<fs_record> fs_from_keyref(uint64_t keyref)
     return nullptr;
 }
 
+std::shared_ptr<fs_record> fs_of_node(uint64_t keyref, uint64_t *keynum)
+{
+    keyref_parts parts{};
+    const int kind = keyref_decode(keyref, &parts);
+    if (kind != KEYREF_KIND_NODE && kind != KEYREF_KIND_FS_ROOT)
+        return nullptr;
+    if (keynum != nullptr)
+        *keynum = parts.keynum;
+    return fs_from_keyref(keyref);
+}
+
 std::vector<std::shared_ptr<fs_record>> fs_list_selected()
 {
     std::vector<std::shared_ptr<fs_record>> out;

@@ -233,6 +233,9 @@ int scx_prescan_media(Media *media);
 
 // The live record named by the keyref's slot and index; empty when none.
 std::shared_ptr<fs_record> fs_from_keyref(uint64_t keyref);
+// The live record of a node's or file-system root's keyref, with the node's
+// keynum in *keynum (may be NULL); empty for any other keyref.
+std::shared_ptr<fs_record> fs_of_node(uint64_t keyref, uint64_t *keynum);
 // Live records whose root selection is not 0, in live-list order.
 std::vector<std::shared_ptr<fs_record>> fs_list_selected();
 // Number of live records.

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "catdb_test_support.h"
+#include "foundation/buf.h"
 #include "foundation/log.h"
 #include "foundation/workdir.h"
 #include "foundation/workspace.h"
@@ -278,5 +279,21 @@ protected:
     zvtest::TempDir dir;
     work_dir *workspace = nullptr;
 };
+
+// The whole data of a node read over its catalog extents.
+inline std::string nodeData(fs_record *fs, uint64_t keynum, uint64_t size)
+{
+    if (size == 0)
+        return "";
+    int status = -99;
+    buf_t *data = fs_node_data(fs, keynum, 0, (int64_t)size, 0, &status);
+    std::string out;
+    if (data != nullptr) {
+        out.assign(reinterpret_cast<const char *>(data->data), (size_t)data->count);
+        buf_free(data);
+    }
+    EXPECT_EQ(status, 0) << "keynum " << keynum;
+    return out;
+}
 
 } // namespace fstest

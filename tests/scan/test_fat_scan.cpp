@@ -96,22 +96,6 @@ std::string text(const Listing &listing)
     return out;
 }
 
-// The whole data of a node read over its catalog extents.
-std::string nodeData(fs_record *fs, uint64_t keynum, uint64_t size)
-{
-    if (size == 0)
-        return "";
-    int status = -99;
-    buf_t *data = fs_node_data(fs, keynum, 0, (int64_t)size, 0, &status);
-    std::string out;
-    if (data != nullptr) {
-        out.assign(reinterpret_cast<const char *>(data->data), (size_t)data->count);
-        buf_free(data);
-    }
-    EXPECT_EQ(status, 0) << "keynum " << keynum;
-    return out;
-}
-
 // One query's first column as text from the record's cat.db ("<none>" when
 // the database or the row is missing, "" for NULL).
 std::string db(fs_record *fs, const std::string &sql)
@@ -222,7 +206,7 @@ protected:
             const std::string inside = name.substr(prefix.size());
             auto inode = inodes.find(inside);
             ASSERT_NE(inode, inodes.end()) << inside;
-            EXPECT_EQ(nodeData(fs.get(), item.keynum, item.size), icat(path, inode->second, false, sectorOffset))
+            EXPECT_EQ(fstest::nodeData(fs.get(), item.keynum, item.size), icat(path, inode->second, false, sectorOffset))
                 << inside;
             files++;
         }
@@ -377,7 +361,7 @@ TEST_F(FatScan, PartitionedCardWalksEachVolumeAtItsOffset)
     const auto [first, other] = expectVolumesMatchFls(img, card, ours);
     expectDataMatchesIcat(img, ours, second + "/", card.fat16Offset / 512);
     ASSERT_EQ(ours.count("DCIM/100CANON/IMG_0001.JPG"), 1u);
-    EXPECT_EQ(nodeData(r, ours.at("DCIM/100CANON/IMG_0001.JPG").keynum, 70000), patternBytes(70000, 1));
+    EXPECT_EQ(fstest::nodeData(r, ours.at("DCIM/100CANON/IMG_0001.JPG").keynum, 70000), patternBytes(70000, 1));
 }
 
 TEST_F(FatScan, TwoVolumesWithTheSameFirstClustersAreNotCrossLinked)
@@ -404,7 +388,7 @@ TEST_F(FatScan, TwoVolumesWithTheSameFirstClustersAreNotCrossLinked)
     EXPECT_EQ(paths(ours), (std::vector<std::string>{"DCIM", "DCIM/100MEDIA", "DCIM/100MEDIA/FIRST.JPG", second,
                                                      second + "/DCIM", second + "/DCIM/100MEDIA",
                                                      second + "/DCIM/100MEDIA/SECOND.JPG"}));
-    EXPECT_EQ(nodeData(r, ours.at(second + "/DCIM/100MEDIA/SECOND.JPG").keynum, 6), "second");
+    EXPECT_EQ(fstest::nodeData(r, ours.at(second + "/DCIM/100MEDIA/SECOND.JPG").keynum, 6), "second");
 }
 
 TEST_F(FatScan, BackupBootSectorAloneStillWalked)
@@ -419,7 +403,7 @@ TEST_F(FatScan, BackupBootSectorAloneStillWalked)
     fs_record *r = scanned(plain);
     const Listing ours = catalogListing(r);
     EXPECT_EQ(text(ours), text(want));
-    EXPECT_EQ(nodeData(r, ours.at("DCIM/IMG_0001.JPG").keynum, 5000), patternBytes(5000, 1));
+    EXPECT_EQ(fstest::nodeData(r, ours.at("DCIM/IMG_0001.JPG").keynum, 5000), patternBytes(5000, 1));
 
     const std::string card = image("card.img");
     requireTool("sfdisk");
@@ -435,7 +419,7 @@ TEST_F(FatScan, BackupBootSectorAloneStillWalked)
     EXPECT_TRUE(fat_state_of(r2.get())->volumes[0].backup);
     const Listing listed = catalogListing(r2.get());
     ASSERT_EQ(listed.count("photo.jpg"), 1u);
-    EXPECT_EQ(nodeData(r2.get(), listed.at("photo.jpg").keynum, 3000), patternBytes(3000, 2));
+    EXPECT_EQ(fstest::nodeData(r2.get(), listed.at("photo.jpg").keynum, 3000), patternBytes(3000, 2));
 }
 
 TEST_F(FatScan, RegistryReachesTheFatType)
@@ -572,7 +556,7 @@ TEST_F(FatScan, OddShortNamesAreListedAsOtherReadersDo)
     EXPECT_EQ(inodes.size(), ours.size());
     for (const auto &[name, item] : ours) {
         ASSERT_EQ(inodes.count(name), 1u) << name;
-        EXPECT_TRUE(nodeData(r, item.keynum, item.size) == icat(img, inodes[name])) << name;
+        EXPECT_TRUE(fstest::nodeData(r, item.keynum, item.size) == icat(img, inodes[name])) << name;
     }
 }
 
@@ -639,7 +623,7 @@ TEST_F(FatScan, EntriesSharingOneChainCostTheVolumeOnce)
     EXPECT_EQ(db(r, "SELECT COUNT(*) FROM nodes WHERE name LIKE 'S%';"), std::to_string(kSharers)); // all listed
     const Listing ours = catalogListing(r);
     ASSERT_EQ(ours.count("S0.BIN"), 1u);
-    EXPECT_TRUE(nodeData(r, ours.at("S0.BIN").keynum, big.size()) == big);
+    EXPECT_TRUE(fstest::nodeData(r, ours.at("S0.BIN").keynum, big.size()) == big);
 }
 
 // Cross-linked files, ordinary FAT damage: an entry whose chain runs into
@@ -668,7 +652,7 @@ TEST_F(FatScan, CrossLinkedFilesEachGetTheirChain)
     const Listing ours = catalogListing(r);
     EXPECT_EQ(paths(ours), (std::vector<std::string>{"A.BIN", "DAMAGED.BIN", "TWIN.BIN"}));
     ASSERT_EQ(ours.count("A.BIN"), 1u);
-    EXPECT_TRUE(nodeData(r, ours.at("A.BIN").keynum, intact.size()) == intact);
+    EXPECT_TRUE(fstest::nodeData(r, ours.at("A.BIN").keynum, intact.size()) == intact);
     expectDataMatchesIcat(img, ours, "");
 }
 
@@ -842,7 +826,7 @@ TEST_F(FatScan, SpanWalksIntoOneCatalogWithoutCollisions)
     const std::string second = "Volume at " + std::to_string(card.fat16Offset);
     EXPECT_EQ(paths(ours), (std::vector<std::string>{"DCIM", "DCIM/A.JPG", second, second + "/DCIM",
                                                      second + "/DCIM/B.JPG"}));
-    EXPECT_EQ(nodeData(r, ours.at(second + "/DCIM/B.JPG").keynum, 4), "bbbb");
+    EXPECT_EQ(fstest::nodeData(r, ours.at(second + "/DCIM/B.JPG").keynum, 4), "bbbb");
 }
 
 TEST_F(FatScan, SpanWalkOverABadFatIsNotDone)

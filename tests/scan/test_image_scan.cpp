@@ -115,22 +115,6 @@ std::vector<Container> containersOf(const std::string &raw, bool floppy)
     return out;
 }
 
-// The whole data of a node read over its catalog extents.
-std::string nodeData(fs_record *fs, uint64_t keynum, uint64_t size)
-{
-    if (size == 0)
-        return "";
-    int status = -99;
-    buf_t *data = fs_node_data(fs, keynum, 0, (int64_t)size, 0, &status);
-    std::string out;
-    if (data != nullptr) {
-        out.assign(reinterpret_cast<const char *>(data->data), (size_t)data->count);
-        buf_free(data);
-    }
-    EXPECT_EQ(status, 0) << "keynum " << keynum;
-    return out;
-}
-
 // What a quick scan found: one line per node (path, size, times), the paths
 // alone, and each file's data by path.
 struct Scanned {
@@ -189,7 +173,7 @@ protected:
                                std::to_string(node.date_modified) + " c" + std::to_string(node.date_created) + "\n";
                 out.paths += path + "\n";
                 if (!folder)
-                    out.data[path] = nodeData(fs, node.keynum, node.data_size);
+                    out.data[path] = fstest::nodeData(fs, node.keynum, node.data_size);
             }
         }
         scan.reset();
