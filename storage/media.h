@@ -251,8 +251,9 @@ void media_rd_close(Media *media);
 // or without a reader.
 int media_check_reader_errors(Media *media);
 // Whether a read that failed with errnum met a medium that is gone: the
-// medium is detached, or errnum is what a removed device answers (ENODEV,
-// ENXIO, ENOMEDIUM). Any other failure is the medium's own.
+// medium is detached, errnum is what a removed device answers (ENODEV,
+// ENXIO, ENOMEDIUM), or a block device ended inside the medium (ENODATA:
+// its card was taken out). Any other failure is the medium's own.
 bool media_gone(const Media *media, int errnum);
 // The medium's error report: every unreadable range its reader found since
 // setup_reader (blocks delivered as zeros; device blocks, neighbours

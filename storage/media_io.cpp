@@ -22,6 +22,8 @@
 //     request size gets the valid bytes followed by zeros (copied into a
 //     scratch block of the calling thread, since the reader's ring holds
 //     only block padding), with `available` telling how many are valid.
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -444,7 +446,16 @@ int media_check_reader_errors(Media *media)
 
 bool media_gone(const Media *media, int errnum)
 {
-    return (media != nullptr && media->attached == 0) || errnum == ENODEV || errnum == ENXIO || errnum == ENOMEDIUM;
+    if ((media != nullptr && media->attached == 0) || errnum == ENODEV || errnum == ENXIO || errnum == ENOMEDIUM)
+        return true;
+    // A block device that ends inside the medium has shrunk under it: a
+    // reader whose card was taken out reports an empty slot (size 0), so
+    // reads end early without an error. A file that ends early is the
+    // medium's own failure.
+    if (errnum != ENODATA || media == nullptr || media_path(media) == nullptr)
+        return false;
+    struct stat st;
+    return stat(media_path(media), &st) == 0 && S_ISBLK(st.st_mode);
 }
 
 int64_t media_read_errors(const Media *media, rd_bad_report *report)

@@ -222,6 +222,28 @@ TEST_F(EngineThreads, DeviceEventsReloadOnceAndDetach)
     EXPECT_NE(text.find("Device removed: " + image), std::string::npos);
 }
 
+// A removal event for the medium a scan is reading ends that scan with the
+// removal's status; the engine logs the device with the running state.
+TEST_F(EngineThreads, RemovalDuringAScanEndsIt)
+{
+    const std::string big = dir / "big.img";
+    zvtest::mustRun("truncate -s 8G '" + big + "'");
+    std::string error;
+    std::shared_ptr<HVEngine> engine = HVEngine::create(config, &error);
+    ASSERT_NE(engine, nullptr) << error;
+    uint32_t id = 0;
+    ASSERT_EQ(engine->addMediaPath(big, &id), 0);
+    ASSERT_EQ(engine->scanMedia(id, SCX_TYPE_THOROUGH), 0);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!engine->canCancel() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    source->notifyRemoved(diskstest::description(big, "Card", "Reader", 1));
+    ASSERT_TRUE(recorder->waitFor(1));
+    EXPECT_EQ(recorder->results[0].status, -30);
+    engine.reset();
+    EXPECT_NE(log().find("Device " + big + " removed while state = 1."), std::string::npos) << log();
+}
+
 // The front end's filter is the disks manager's device and disk filter: a
 // hidden drive is neither attached nor listed; the image the user added is
 // listed after the drives.

@@ -289,6 +289,22 @@ TEST_F(MediaPartitions, SameImageThroughASecondLoopDeviceIsMatched)
     EXPECT_EQ(std::string((char *)boot, 512), zvtest::readFile(image).substr(1 << 20, 512));
 }
 
+// A block device that ends inside its medium (a reader reporting an empty
+// slot once the card is out) is a medium gone; a file that ends early, or
+// any other error, is not.
+TEST_F(MediaPartitions, EndOfDataOnABlockDeviceIsTheMediumGone)
+{
+    const std::string image = mbrImage(dir, 2048);
+    zvtest::LoopDevice loop(image);
+    Media *disk = media_attach_disk(loop.path().c_str(), "Card Reader", 1, 8 << 20, 512);
+    Media *file = media_attach_file(image.c_str());
+    ASSERT_TRUE(disk != nullptr && file != nullptr);
+    EXPECT_TRUE(media_gone(disk, ENODATA));
+    EXPECT_FALSE(media_gone(disk, EIO));
+    EXPECT_FALSE(media_gone(file, ENODATA));
+    EXPECT_TRUE(media_gone(file, ENOMEDIUM));
+}
+
 TEST_F(MediaArchive, RoundTripNotListedAndMissingKey)
 {
     const std::string path = mbrImage(dir, 2048), file = dir / "media.arch";
