@@ -235,8 +235,13 @@ TEST_F(EngineThreads, RemovalDuringAScanEndsIt)
     ASSERT_EQ(engine->addMediaPath(big, &id), 0);
     ASSERT_EQ(engine->scanMedia(id, SCX_TYPE_THOROUGH), 0);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (!engine->canCancel() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // Once the scan reads blocks (its medium is the running scan's).
+    for (EngineProgress progress; std::chrono::steady_clock::now() < deadline;
+         std::this_thread::sleep_for(std::chrono::milliseconds(1))) {
+        engine->progress(progress);
+        if (progress.task_fraction > 0 && progress.task_text.find("Scanned") != std::string::npos)
+            break;
+    }
     source->notifyRemoved(diskstest::description(big, "Card", "Reader", 1));
     ASSERT_TRUE(recorder->waitFor(1));
     EXPECT_EQ(recorder->results[0].status, -30);
