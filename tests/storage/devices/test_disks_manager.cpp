@@ -2,6 +2,7 @@
 
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstring>
@@ -12,6 +13,7 @@
 
 #include "foundation/progress.h"
 #include "storage/devices/disks_manager.h"
+#include "storage/devices/disks_manager_platform.h"
 #include "storage/media.h"
 #include "storage/media_test_support.h"
 #include "storage/devices/disks_manager_support.h"
@@ -442,6 +444,102 @@ TEST_F(DisksManagerLoopThreads, LoopDriveIsListedWithItsVolumeAndDroppedWhenDeta
     ZV::DiskDescription removed = description("/dev/zv-test-gone", "", "", 9);
     ZV::DisksManagerPlatform::notifyRemoved(removed);
     EXPECT_TRUE(notifications.removalsOf("/dev/zv-test-gone").empty());
+}
+
+// Drives named after the churn test's own image; every other drive of the
+// machine is dropped before it is attached.
+bool keepChurnDrives(HV::Disk *disk, void *context)
+{
+    const bool ours = disk->name().rfind("zv-mgr-churn", 0) == 0;
+    if (ours)
+        ++*static_cast<std::atomic<int> *>(context);
+    return !ours;
+}
+
+// Loop drives attached, given partitions, mounted and detached over and over
+// while one thread reloads the list and another unmounts the drive's volumes:
+// the locks of the manager, the device registry, the medium list and the
+// unmount never deadlock (every wait bounded), each detached drive is reported
+// removed, and the last reload lists none of them.
+TEST_F(DisksManagerLoopThreads, ChurnWithReloadsAndUnmountsAtOnce) {
+    ASSERT_TRUE(zvtest::LoopDevice::available()) << "loop devices need root";
+    for (const char *tool : {"losetup", "partx", "mkfs.ext4"})
+        zvtest::requireTool(tool);
+    const std::string image =
+        diskstest::makePartitionedImage(dir / ("zv-mgr-churn-" + std::to_string(getpid()) + ".img"));
+    {
+        LoopDrive first(image);
+        zvtest::mustRun("partx -a '" + first.path() + "'");
+        zvtest::mustRun("mkfs.ext4 -q -F '" + first.path() + "p2'");
+    }
+    const std::string mountDir = dir / "mount";
+    ASSERT_EQ(mkdir(mountDir.c_str(), 0700), 0);
+    diskstest::Notifications notifications;
+    auto manager = std::make_unique<HV::DisksManager>();
+    std::atomic<int> kept{0};
+    manager->setDeviceFilter(&keepChurnDrives, &kept);
+    manager->setDiskFilter(&keepChurnDrives, &kept);
+
+    std::atomic<bool> done{false};
+    std::mutex current_mutex;
+    std::string current; // the drive the unmounting thread works on
+    auto body = std::async(std::launch::async, [&] {
+        std::thread reloader([&] {
+            while (!done)
+                manager->reload();
+        });
+        std::thread unmounter([&] {
+            while (!done) {
+                std::string path;
+                {
+                    std::lock_guard<std::mutex> lock(current_mutex);
+                    path = current;
+                }
+                if (!path.empty()) {
+                    ZV::DiskDescription drive;
+                    drive.setDevicePath(path);
+                    ZV::DisksManagerPlatform::unmountVolumes(drive);
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+        });
+        std::vector<std::string> detached;
+        for (int cycle = 0; cycle < 8; cycle++) {
+            LoopDrive loop(image);
+            zvtest::mustRun("partx -a '" + loop.path() + "'");
+            for (int i = 0; i < 400 && access((loop.path() + "p2").c_str(), F_OK) != 0; i++)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            if (::mount((loop.path() + "p2").c_str(), mountDir.c_str(), "ext4", 0, nullptr) != 0)
+                ADD_FAILURE() << "mount failed: " << strerror(errno);
+            {
+                std::lock_guard<std::mutex> lock(current_mutex);
+                current = loop.path();
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            {
+                std::lock_guard<std::mutex> lock(current_mutex);
+                current.clear();
+            }
+            ::umount2(mountDir.c_str(), 0); // when the unmounting thread has not
+            detached.push_back(loop.path());
+            loop.detach();
+        }
+        done = true;
+        reloader.join();
+        unmounter.join();
+        return detached;
+    });
+    ASSERT_EQ(body.wait_for(std::chrono::seconds(120)), std::future_status::ready) << "deadlock";
+    const std::vector<std::string> detached = body.get();
+    EXPECT_GT(kept.load(), 0); // the reloads did list and attach the drives
+    for (const std::string &path : detached) {
+        for (int i = 0; i < 200 && notifications.removalsOf(path).empty(); i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        EXPECT_FALSE(notifications.removalsOf(path).empty()) << path;
+    }
+    manager->reload();
+    for (const std::shared_ptr<HV::Disk> &disk : manager->disks())
+        EXPECT_NE(disk->name().rfind("zv-mgr-churn", 0), 0u) << disk->path();
 }
 
 // disks() runs beside reloads and additions on other threads.
