@@ -308,6 +308,15 @@ void consume(archive *a, int64_t index)
     a->last_found = index;
 }
 
+// find for a copy of the item into dest (size bytes): ARCHIVE_BAD_ARGUMENT
+// when there is no destination for them.
+int64_t find_copy(archive *a, const char *name, const void *dest, uint32_t size)
+{
+    if (dest == nullptr && size > 0)
+        return ARCHIVE_BAD_ARGUMENT;
+    return find(a, name);
+}
+
 // The signed value of an integer item; false for "b", "s", "f" and "d".
 bool integer_value(const archive *a, const archive_item &item, int64_t *value)
 {
@@ -481,9 +490,7 @@ int unarchive_string(archive *a, const char *name)
 
 int unarchive_bytes_copy(archive *a, const char *name, void *dest, uint32_t size)
 {
-    if (dest == nullptr && size > 0)
-        return ARCHIVE_BAD_ARGUMENT;
-    const int64_t index = find(a, name);
+    const int64_t index = find_copy(a, name, dest, size);
     if (index < 0)
         return (int)index;
     const archive_item &item = a->items[(size_t)index];
@@ -500,9 +507,7 @@ int unarchive_bytes_copy(archive *a, const char *name, void *dest, uint32_t size
 
 int unarchive_bytes_exact(archive *a, const char *name, void *dest, uint32_t size)
 {
-    if (dest == nullptr && size > 0)
-        return ARCHIVE_BAD_ARGUMENT;
-    const int64_t index = find(a, name);
+    const int64_t index = find_copy(a, name, dest, size);
     if (index < 0)
         return (int)index;
     const archive_item &item = a->items[(size_t)index];

@@ -234,7 +234,6 @@ int scan_thorough(ScanContext **pointer, Media *media, ZV::RemainingTimeEstimato
         }
     }
     const int verdict = scan_result_status(result, scan);
-    set_stop_enabled(0);
     scx_finish(scan, verdict);
     if (verdict == SCAN_ABORTED)
         drop_scan(pointer);

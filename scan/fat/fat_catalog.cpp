@@ -190,8 +190,10 @@ int fatdb_node_info(fs_record *fs, int64_t keynum, NodeInfo *out, int selection_
     fat_state *state = fat_state_of(fs);
     if (state == nullptr || out == nullptr)
         return -12;
-    return fs_catalog_node_info(fs, (uint64_t)keynum, out, selection_only, &state->select_node,
-                                node_select_sql().c_str(), "fatdb_node_info", [](sqlite3_stmt *stmt, NodeInfo *out) {
+    // Built once: the statement is prepared once per catalog, but asked for on every call.
+    static const std::string sql = node_select_sql();
+    return fs_catalog_node_info(fs, (uint64_t)keynum, out, selection_only, &state->select_node, sql.c_str(),
+                                "fatdb_node_info", [](sqlite3_stmt *stmt, NodeInfo *out) {
                                     const bool folder = sqlite3_column_int(stmt, 2) == 1;
                                     if (folder) {
                                         out->flags |= NODE_FOLDER;

@@ -156,6 +156,30 @@ TEST_F(ArchiveRoundTrip, EveryTagComesBack)
     EXPECT_TRUE(logged("unarchive_bytes_copy: count=6 n=4"));
 }
 
+// An item read as exactly so many bytes: copied only at its own length; another length leaves the
+// destination alone but still consumes the item; no destination for bytes is refused before the lookup.
+TEST_F(ArchiveRoundTrip, ExactBytesOnlyAtTheirOwnLength)
+{
+    const uint8_t key[4] = {1, 2, 3, 4};
+    std::string bytes = write([&](archive *a) {
+        archive_bytes(a, "key", key, 4);
+        archive_bytes(a, "short", key, 3);
+        archive_bytes(a, "empty", nullptr, 0);
+    });
+    Reader r(bytes);
+    ASSERT_EQ(r.status, 0);
+    uint8_t out[4];
+    EXPECT_EQ(unarchive_bytes_exact(r.a, "key", nullptr, 4), ARCHIVE_BAD_ARGUMENT);
+    EXPECT_EQ(unarchive_bytes_exact(r.a, "key", out, 4), 0);
+    EXPECT_EQ(std::memcmp(out, key, 4), 0);
+    std::memset(out, 0xEE, sizeof out);
+    EXPECT_EQ(unarchive_bytes_exact(r.a, "short", out, 4), -1);
+    EXPECT_EQ(std::string((char *)out, 4), std::string(4, '\xEE'));
+    EXPECT_EQ(unarchive_bytes(r.a, "short"), ARCHIVE_NOT_FOUND); // consumed all the same
+    EXPECT_EQ(unarchive_bytes_exact(r.a, "empty", nullptr, 0), 0);
+    EXPECT_EQ(unarchive_bytes_exact(r.a, "missing", out, 4), ARCHIVE_NOT_FOUND);
+}
+
 // Nested blocks hide their items; duplicates come back in file order; a block is searched only under its own
 // parent (fault: another parent's "fp" was taken); a block left open is closed at free and logged.
 TEST_F(ArchiveRoundTrip, BlocksNestingOrderAndParents)
