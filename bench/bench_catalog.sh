@@ -99,7 +99,7 @@ run_ours() { # pass
     /usr/bin/time -f %M -o "$work/rss" "$bin" build "$work/ours" "$nodes" "$folders" > "$work/out" ||
         fail "our build failed"
     end=$(now)
-    add "$1.ours.wall" "$(awk -v ns=$((end - start)) 'BEGIN { printf "%.6f", ns / 1e9 }')"
+    add "$1.ours.wall" "$(seconds $((end - start)))"
     add "$1.ours.rss" "$(cat "$work/rss")"
     settle "$1"
     /usr/bin/time -f %M -o "$work/rss" "$bin" read "$work/ours" "$nodes" "$folders" >> "$work/out" ||
@@ -116,7 +116,7 @@ run_cli() { # pass
     /usr/bin/time -f %M -o "$work/rss" sqlite3 "$work/cli/cat.db" < "$work/load.sql" > "$work/cli.out" ||
         fail "sqlite3 failed on load.sql"
     end=$(now)
-    wall=$(awk -v ns=$((end - start)) 'BEGIN { printf "%.6f", ns / 1e9 }')
+    wall=$(seconds $((end - start)))
     add "$1.cli.wall" "$wall"
     add "$1.cli.rss" "$(cat "$work/rss")"
     awk -v wall="$wall" -v pass="$1" '
