@@ -8,7 +8,7 @@ packages=(
   libsqlite3-dev libgtest-dev libbenchmark-dev libtinyxml2-dev libbz2-dev libudev-dev libblkid-dev
   dosfstools mtools sleuthkit fdisk gdisk parted hfsutils util-linux tzdata
   e2fsprogs btrfs-progs fuse2fs exfat-fuse exfatprogs
-  libjpeg-turbo-progs imagemagick libimage-exiftool-perl testdisk
+  libjpeg-turbo-progs libimage-exiftool-perl testdisk
   qemu-utils qemu-block-extra dmg2img p7zip-full libvmdk-utils python3
 )
 
