@@ -229,9 +229,14 @@ TEST(VolumeRules, MountPointOfAPath)
         {"/run/user", "", ""},
     };
     for (const auto &r : records) {
+        system.askedForFreeSpace.clear();
         const ZV::VolumeInfo volume = ZV::volumeInfoForMounts(more, system, r.path);
         EXPECT_EQ(volume.path(), r.root) << r.path;
         EXPECT_EQ(volume.devicePath(), r.disk) << r.path;
+        // Only the volume asked for is measured (and probed for its label).
+        EXPECT_EQ(system.askedForFreeSpace,
+                  *r.root != '\0' ? std::set<std::string>{r.root} : std::set<std::string>())
+            << r.path;
     }
     EXPECT_EQ(ZV::mountPointForPath(std::vector<MountInfoEntry>(), "/x"), "");
 
