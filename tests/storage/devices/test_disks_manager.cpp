@@ -460,27 +460,37 @@ TEST_F(DisksManagerLoopThreads, ChurnWithReloadsAndUnmountsAtOnce) {
             }
         });
         std::vector<std::string> detached;
-        for (int cycle = 0; cycle < 8; cycle++) {
-            zvtest::TestLoop loop(image);
-            loop.addPartitions();
-            if (::mount(loop.partition(2).c_str(), mountDir.c_str(), "ext4", 0, nullptr) != 0)
-                ADD_FAILURE() << "mount failed: " << strerror(errno);
-            {
-                std::lock_guard<std::mutex> lock(current_mutex);
-                current = loop.path();
+        // A helper that throws (losetup, partx) must not leave the threads
+        // joinable: the failure is reported instead of aborting the run.
+        auto stop = [&] {
+            done = true;
+            reloader.join();
+            unmounter.join();
+        };
+        try {
+            for (int cycle = 0; cycle < 8; cycle++) {
+                zvtest::TestLoop loop(image);
+                loop.addPartitions();
+                if (::mount(loop.partition(2).c_str(), mountDir.c_str(), "ext4", 0, nullptr) != 0)
+                    ADD_FAILURE() << "mount failed: " << strerror(errno);
+                {
+                    std::lock_guard<std::mutex> lock(current_mutex);
+                    current = loop.path();
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                {
+                    std::lock_guard<std::mutex> lock(current_mutex);
+                    current.clear();
+                }
+                ::umount2(mountDir.c_str(), 0); // when the unmounting thread has not
+                detached.push_back(loop.path());
+                loop.detach();
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            {
-                std::lock_guard<std::mutex> lock(current_mutex);
-                current.clear();
-            }
-            ::umount2(mountDir.c_str(), 0); // when the unmounting thread has not
-            detached.push_back(loop.path());
-            loop.detach();
+        } catch (...) {
+            stop();
+            throw;
         }
-        done = true;
-        reloader.join();
-        unmounter.join();
+        stop();
         return detached;
     });
     ASSERT_EQ(body.wait_for(std::chrono::seconds(120)), std::future_status::ready) << "deadlock";
