@@ -7,6 +7,7 @@
 #include <sys/sysmacros.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 
 #include "foundation/paths.h"
@@ -33,6 +34,19 @@ std::string sysfsAttribute(const std::string &path)
 {
     std::string text = readTextFile(path);
     return trim(text);
+}
+
+bool sysfsNumber(const std::string &path, uint64_t *value)
+{
+    const std::string text = sysfsAttribute(path);
+    if (text.empty() || text.size() > 20 || text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    errno = 0;
+    const unsigned long long parsed = std::strtoull(text.c_str(), nullptr, 10);
+    if (errno != 0)
+        return false;
+    *value = parsed;
+    return true;
 }
 
 bool sysfsDevNumber(const std::string &folder, dev_t *number)

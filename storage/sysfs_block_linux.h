@@ -18,6 +18,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,10 @@ constexpr int kSysfsMaxFolderEntries = 4096;
 
 // A sysfs attribute, trimmed; "" when absent.
 std::string sysfsAttribute(const std::string &path);
+
+// A decimal attribute (digits only, trimmed); false when absent, not a plain
+// number or beyond 64 bits.
+bool sysfsNumber(const std::string &path, uint64_t *value);
 
 // The "dev" attribute of a sysfs block folder ("MAJ:MIN", digits only);
 // false when absent or malformed.

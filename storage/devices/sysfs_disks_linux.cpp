@@ -16,7 +16,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
 
 #include "foundation/paths.h"
@@ -40,26 +39,12 @@ enum : uint32_t {
     kBusVirtual = 9,
 };
 
-// A decimal attribute; false when absent or not a plain number.
-bool numberAttribute(const std::string &path, uint64_t *value)
-{
-    const std::string text = sysfsAttribute(path);
-    if (text.empty() || text.size() > 20 || text.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    errno = 0;
-    const unsigned long long parsed = std::strtoull(text.c_str(), nullptr, 10);
-    if (errno != 0)
-        return false;
-    *value = parsed;
-    return true;
-}
-
 // Size in bytes from the "size" attribute (512-byte sectors); 0 when absent
 // or beyond what a signed 64-bit count of bytes holds.
 int64_t sizeAttribute(const std::string &folder)
 {
     uint64_t sectors = 0;
-    if (!numberAttribute(folder + "/size", &sectors) || sectors > static_cast<uint64_t>(INT64_MAX) / 512)
+    if (!sysfsNumber(folder + "/size", &sectors) || sectors > static_cast<uint64_t>(INT64_MAX) / 512)
         return 0;
     return static_cast<int64_t>(sectors * 512);
 }
@@ -176,7 +161,7 @@ bool describeDiskOnce(const SysfsRoots &roots, const std::string &name, SysfsDis
     description.setDevicePath(sysfsDevicePath(name));
     description.setSize(size);
     uint64_t block_size = 0;
-    if (numberAttribute(folder + "/queue/logical_block_size", &block_size) && block_size <= UINT32_MAX)
+    if (sysfsNumber(folder + "/queue/logical_block_size", &block_size) && block_size <= UINT32_MAX)
         description.setBlockSize(static_cast<uint32_t>(block_size));
 
     std::string vendor, product, friendly;
@@ -216,10 +201,10 @@ bool describeDisk(const SysfsRoots &roots, const std::string &name, SysfsDisk *o
     const std::string seq_path = roots.sysfs + "/block/" + name + "/diskseq";
     for (int attempt = 0; attempt < 3; ++attempt) {
         uint64_t before = 0, after = 0;
-        numberAttribute(seq_path, &before);
+        sysfsNumber(seq_path, &before);
         if (!describeDiskOnce(roots, name, out))
             return false;
-        numberAttribute(seq_path, &after);
+        sysfsNumber(seq_path, &after);
         if (before == after) {
             out->diskseq = after;
             return true;
@@ -252,7 +237,7 @@ bool sysfsDiskState(const SysfsRoots &roots, const std::string &name, int64_t *s
         return false;
     *size = sizeAttribute(folder);
     *diskseq = 0;
-    numberAttribute(folder + "/diskseq", diskseq);
+    sysfsNumber(folder + "/diskseq", diskseq);
     return true;
 }
 

@@ -19,7 +19,6 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -70,22 +69,6 @@ bool needsBootSector(const std::string &fsType)
     return fsType == "vfat" || fsType == "msdos" || fsType == "fuseblk" || startsWith(fsType, "fuseblk.");
 }
 
-// A number from a sysfs attribute file; false when absent or not a number.
-bool readSysfsNumber(const std::string &path, int64_t *value)
-{
-    std::string text = readTextFile(path);
-    trim(text);
-    if (text.empty() || text.size() > 19)
-        return false;
-    char *end = nullptr;
-    errno = 0;
-    const long long number = std::strtoll(text.c_str(), &end, 10);
-    if (errno != 0 || end == nullptr || *end != '\0' || number < 0)
-        return false;
-    *value = number;
-    return true;
-}
-
 // Reads a udev database entry ("E:KEY=value" lines) for one key.
 std::string udevProperty(dev_t number, const char *key)
 {
@@ -111,13 +94,13 @@ public:
         std::string folder, diskFolder;
         if (!sysfsBlockFolders("/sys", number, &folder, &diskFolder))
             return false;
-        int64_t start = 0, sectors = 0;
-        if (folder != diskFolder && !readSysfsNumber(folder + "/start", &start))
+        uint64_t start = 0, sectors = 0;
+        if (folder != diskFolder && !sysfsNumber(folder + "/start", &start))
             return false;
-        if (!readSysfsNumber(folder + "/size", &sectors))
+        if (!sysfsNumber(folder + "/size", &sectors))
             return false;
-        int64_t removable = 0;
-        readSysfsNumber(diskFolder + "/removable", &removable);
+        uint64_t removable = 0;
+        sysfsNumber(diskFolder + "/removable", &removable);
         const std::string disk = path_basename(diskFolder.c_str());
         // sysfs counts in 512-byte units; a count past INT64_MAX / 512 is no
         // real device.
@@ -125,8 +108,8 @@ public:
             return false;
         device->node = sysfsDevicePath(path_basename(folder.c_str()));
         device->diskPath = sysfsDevicePath(disk);
-        device->startingOffset = start * 512;
-        device->size = sectors * 512;
+        device->startingOffset = static_cast<int64_t>(start * 512);
+        device->size = static_cast<int64_t>(sectors * 512);
         device->removable = removable == 1;
         device->flash = startsWith(disk, "mmcblk");
         device->optical = startsWith(disk, "sr");
@@ -219,6 +202,65 @@ std::string withoutTrailingSlash(std::string path)
     return path;
 }
 
+// The mount that stands for a block device in the volume list.
+struct MountChoice {
+    const MountInfoEntry *mount;
+    dev_t number;
+    VolumeDevice device;
+};
+
+// One mount per block device, in the order the devices first show (see
+// volumes_linux.h for which mount is picked).
+std::vector<MountChoice> chooseMounts(const std::vector<MountInfoEntry> &mounts, VolumeSystem &system)
+{
+    std::vector<MountChoice> chosen;
+    std::map<dev_t, size_t> byDevice;
+    for (const MountInfoEntry &mount : mounts) {
+        MountChoice choice{&mount, 0, VolumeDevice()};
+        if (!mountDevice(mount, system, &choice.number, &choice.device))
+            continue;
+        auto known = byDevice.find(choice.number);
+        if (known == byDevice.end()) {
+            byDevice.emplace(choice.number, chosen.size());
+            chosen.push_back(std::move(choice));
+        } else if (chosen[known->second].mount->root != "/" && mount.root == "/") {
+            chosen[known->second] = std::move(choice);
+        }
+    }
+    return chosen;
+}
+
+// The record of a chosen mount; false for a device of size 0.
+bool volumeRecord(const MountChoice &choice, VolumeSystem &system, VolumeInfo *out)
+{
+    const MountInfoEntry &mount = *choice.mount;
+    const VolumeDevice &device = choice.device;
+    if (device.size == 0)
+        return false;
+    uint8_t sector[512];
+    const bool haveSector = needsBootSector(mount.fs_type) && system.bootSector(device, sector);
+    const int32_t fsCode = volumeFsCode(mount.fs_type, haveSector ? sector : nullptr);
+    if (fsCode == kVolumeFsUnknown)
+        ZV::log(7, "%s: Unknown fs: %s", "ZV::VolumesPlatform_", mount.fs_type.c_str());
+
+    VolumeInfo volume;
+    volume.setPath(withoutTrailingSlash(mount.mount_point));
+    volume.setName(system.label(choice.number, device));
+    volume.setFsCode(fsCode);
+    volume.setReadOnly(mountinfo_has_option(mount.mount_options, "ro") || mountinfo_has_option(mount.super_options, "ro")
+                           ? 1
+                           : 0);
+    volume.setCapacity(device.size);
+    volume.setDevicePath(device.diskPath);
+    volume.setStartingOffset(device.startingOffset);
+    int64_t freeBytes = 0;
+    if (system.totalFreeBytes(volume.path(), &freeBytes))
+        volume.setUsed(freeBytes < device.size ? device.size - freeBytes : 0);
+    volume.setIcons(themeIcons(iconName(device, fsCode)));
+    *out = std::move(volume);
+    return true;
+}
+
 } // namespace
 
 VolumeSystem &linuxVolumeSystem()
@@ -255,54 +297,11 @@ int32_t volumeFsCode(const std::string &fsType, const uint8_t *bootSector)
 std::vector<VolumeInfo> volumesFromMounts(const std::vector<MountInfoEntry> &mounts, VolumeSystem &system,
                                           std::vector<dev_t> *numbers)
 {
-    // Pick one mount per block device, in the order the devices first show.
-    struct Choice {
-        const MountInfoEntry *mount;
-        dev_t number;
-        VolumeDevice device;
-    };
-    std::vector<Choice> chosen;
-    std::map<dev_t, size_t> byDevice;
-    for (const MountInfoEntry &mount : mounts) {
-        Choice choice{&mount, 0, VolumeDevice()};
-        if (!mountDevice(mount, system, &choice.number, &choice.device))
-            continue;
-        auto known = byDevice.find(choice.number);
-        if (known == byDevice.end()) {
-            byDevice.emplace(choice.number, chosen.size());
-            chosen.push_back(std::move(choice));
-        } else if (chosen[known->second].mount->root != "/" && mount.root == "/") {
-            chosen[known->second] = std::move(choice);
-        }
-    }
-
     std::vector<VolumeInfo> volumes;
-    for (const Choice &choice : chosen) {
-        const MountInfoEntry &mount = *choice.mount;
-        const VolumeDevice &device = choice.device;
-        if (device.size == 0)
-            continue;
-        uint8_t sector[512];
-        const bool haveSector = needsBootSector(mount.fs_type) && system.bootSector(device, sector);
-        const int32_t fsCode = volumeFsCode(mount.fs_type, haveSector ? sector : nullptr);
-        if (fsCode == kVolumeFsUnknown)
-            ZV::log(7, "%s: Unknown fs: %s", "ZV::VolumesPlatform_", mount.fs_type.c_str());
-
+    for (const MountChoice &choice : chooseMounts(mounts, system)) {
         VolumeInfo volume;
-        volume.setPath(withoutTrailingSlash(mount.mount_point));
-        volume.setName(system.label(choice.number, device));
-        volume.setFsCode(fsCode);
-        volume.setReadOnly(mountinfo_has_option(mount.mount_options, "ro") ||
-                                   mountinfo_has_option(mount.super_options, "ro")
-                               ? 1
-                               : 0);
-        volume.setCapacity(device.size);
-        volume.setDevicePath(device.diskPath);
-        volume.setStartingOffset(device.startingOffset);
-        int64_t freeBytes = 0;
-        if (system.totalFreeBytes(volume.path(), &freeBytes))
-            volume.setUsed(freeBytes < device.size ? device.size - freeBytes : 0);
-        volume.setIcons(themeIcons(iconName(device, fsCode)));
+        if (!volumeRecord(choice, system, &volume))
+            continue;
         volumes.push_back(std::move(volume));
         if (numbers != nullptr)
             numbers->push_back(choice.number);
@@ -324,11 +323,12 @@ VolumeInfo volumeInfoForMounts(const std::vector<MountInfoEntry> &mounts, Volume
     VolumeDevice device;
     if (mount == nullptr || !mountDevice(*mount, system, &number, &device))
         return VolumeInfo();
-    std::vector<dev_t> numbers;
-    const std::vector<VolumeInfo> volumes = volumesFromMounts(mounts, system, &numbers);
-    for (size_t i = 0; i < volumes.size(); ++i)
-        if (numbers[i] == number)
-            return volumes[i];
+    // Only the record asked for: the others would each probe their device
+    // for a label and ask for its free space.
+    VolumeInfo volume;
+    for (const MountChoice &choice : chooseMounts(mounts, system))
+        if (choice.number == number && volumeRecord(choice, system, &volume))
+            return volume;
     return VolumeInfo();
 }
 

@@ -1,9 +1,16 @@
 // Fixtures of the device-layer tests: a fake sysfs tree, an observer that
-// records events and waits for them (bounded), and a loop device over a
-// partitioned image that can be detached in the middle of a test.
+// records events and waits for them (bounded), a partitioned image, a loop
+// device over it that can be detached in the middle of a test, and a mount
+// of a block device.
 #pragma once
 
+#include <sys/mount.h>
 #include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <stdexcept>
 
 #include <chrono>
 #include <condition_variable>
@@ -132,14 +139,46 @@ private:
     std::vector<Event> events_;
 };
 
-// A 64 MiB sparse image with an MBR of two Linux partitions (1 MiB at
-// sector 2048 of 20 MiB, the rest after it).
-inline void makePartitionedImage(const std::string &path)
+// A 64 MiB sparse image with an MBR of two Linux partitions: partition 1 at
+// sector 2048 (10 MiB), partition 2 from sector 22528 to the end. Returns
+// path.
+constexpr int64_t kImageSize = 64ll << 20;
+constexpr int64_t kPart1Start = 2048ll * 512, kPart1End = 22528ll * 512;
+constexpr int64_t kPart2Start = 22528ll * 512, kPart2End = kImageSize;
+
+inline std::string makePartitionedImage(const std::string &path)
 {
     requireTool("sfdisk");
-    mustRun("truncate -s 64M '" + path + "'");
-    mustRun("printf 'label: dos\\nstart=2048, size=40960, type=83\\nstart=43008, type=83\\n' | sfdisk -q '" + path + "'");
+    mustRun("truncate -s " + std::to_string(kImageSize) + " '" + path + "'");
+    mustRun("printf 'label: dos\\nstart=2048, size=20480, type=83\\nstart=22528, type=83\\n' | sfdisk -q '" + path +
+            "'");
+    return path;
 }
+
+// A mount of a block device (root only), undone on destruction or by
+// unmount() (lazily when still busy). Throws when the mount fails.
+class BlockMount {
+public:
+    BlockMount(const std::string &device, const std::string &target, const char *type = "ext4",
+               unsigned long flags = 0)
+        : target_(target)
+    {
+        if (::mount(device.c_str(), target.c_str(), type, flags, nullptr) != 0)
+            throw std::runtime_error("mount failed: " + device + " on " + target + ": " + std::strerror(errno));
+    }
+    ~BlockMount() { unmount(); }
+    BlockMount(const BlockMount &) = delete;
+    BlockMount &operator=(const BlockMount &) = delete;
+    void unmount()
+    {
+        if (!target_.empty() && ::umount2(target_.c_str(), 0) != 0)
+            ::umount2(target_.c_str(), MNT_DETACH);
+        target_.clear();
+    }
+
+private:
+    std::string target_;
+};
 
 // A loop device over an image; detach() may be called by the test, after
 // which the destructor leaves the (possibly reused) number alone.

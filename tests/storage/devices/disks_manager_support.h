@@ -1,6 +1,6 @@
 // Shared by the disks manager tests: a descriptions-and-volumes source the
-// test fills, a 64 MiB image with an MBR of two partitions, and a recorder
-// of the manager's notifications.
+// test fills, the device tests' partitioned image, and a recorder of the
+// manager's notifications.
 #pragma once
 
 #include <algorithm>
@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "foundation/notify.h"
+#include "storage/devices/device_test_support.h"
 #include "storage/devices/disks_manager.h"
 #include "storage/media.h"
 #include "support/test_support.h"
@@ -58,20 +59,13 @@ public:
     std::vector<ZV::DisksManagerObserver *> observers;
 };
 
-// 64 MiB, MBR: partition 1 at sector 2048 (10 MiB), partition 2 from sector
-// 22528 to the end.
-constexpr int64_t kImageSize = 64ll << 20;
-constexpr int64_t kPart1Start = 2048ll * 512, kPart1End = 22528ll * 512;
-constexpr int64_t kPart2Start = 22528ll * 512, kPart2End = kImageSize;
-
-inline std::string makePartitionedImage(const std::string &path)
-{
-    zvtest::requireTool("sfdisk");
-    zvtest::mustRun("truncate -s " + std::to_string(kImageSize) + " '" + path + "'");
-    zvtest::mustRun("printf 'label: dos\\nstart=2048, size=20480, type=83\\nstart=22528, type=83\\n' | sfdisk -q '" +
-                    path + "'");
-    return path;
-}
+// The partitioned image of the device tests and its layout.
+using zvtest::kImageSize;
+using zvtest::kPart1End;
+using zvtest::kPart1Start;
+using zvtest::kPart2End;
+using zvtest::kPart2Start;
+using zvtest::makePartitionedImage;
 
 inline ZV::DiskDescription description(const std::string &path, const char *vendor, const char *product,
                                        uint32_t bus, int64_t size = kImageSize)

@@ -109,8 +109,7 @@ TEST(Disk, BootFlagFollowsTheDiskOfTheHomeFolder) {
     disk.setPath("");
     EXPECT_EQ(disk.bootDisk(), 0);
 
-    if (!zvtest::LoopDevice::available())
-        GTEST_SKIP() << "loop devices need root";
+    ASSERT_TRUE(zvtest::LoopDevice::available()) << "loop devices need root";
     zvtest::TempDir dir;
     zvtest::mustRun("truncate -s 1M '" + (dir / "card.img") + "'");
     zvtest::LoopDevice loop(dir / "card.img");

@@ -340,49 +340,6 @@ TEST_F(DisksManagerTest, DeviceEventsBecomeNotificationsUntilTheManagerIsGone) {
     EXPECT_EQ(notifications.removalsOf(path).size(), 1u);
 }
 
-// A loop device over the test image, detached by the test or on the way out.
-// (zvtest::LoopDevice cannot be detached early: its destructor would then
-// detach whatever device took the number since.)
-class LoopDrive {
-public:
-    explicit LoopDrive(const std::string &image)
-    {
-        std::string out = zvtest::mustRun("losetup --find --show '" + image + "'");
-        path_ = out.substr(0, out.find_first_of(" \n"));
-    }
-    ~LoopDrive() { detach(); }
-    void detach()
-    {
-        if (!path_.empty())
-            zvtest::run("partx -d '" + path_ + "' >/dev/null 2>&1; losetup -d '" + path_ + "' 2>/dev/null");
-        path_.clear();
-    }
-    const std::string &path() const { return path_; }
-
-private:
-    std::string path_;
-};
-
-// A mount of a block device, undone on the way out.
-class BlockMount {
-public:
-    BlockMount(const std::string &device, const std::string &target, const char *type) : target_(target)
-    {
-        if (::mount(device.c_str(), target.c_str(), type, 0, nullptr) != 0)
-            throw std::runtime_error("mount failed: " + device + " on " + target + ": " + strerror(errno));
-    }
-    ~BlockMount() { unmount(); }
-    void unmount()
-    {
-        if (!target_.empty() && ::umount2(target_.c_str(), 0) != 0)
-            ::umount2(target_.c_str(), MNT_DETACH);
-        target_.clear();
-    }
-
-private:
-    std::string target_;
-};
-
 // The real platform: a loop drive with an MBR of two partitions and ext4
 // mounted on partition 2 is listed with both partitions and the volume on
 // the second; detached, it is reported removed once and the next reload
@@ -391,19 +348,18 @@ private:
 class DisksManagerLoopThreads : public DisksManagerTest {};
 
 TEST_F(DisksManagerLoopThreads, LoopDriveIsListedWithItsVolumeAndDroppedWhenDetached) {
-    if (!zvtest::LoopDevice::available())
-        GTEST_SKIP() << "loop devices need root";
+    ASSERT_TRUE(zvtest::LoopDevice::available()) << "loop devices need root";
     for (const char *tool : {"losetup", "partx", "mkfs.ext4"})
         zvtest::requireTool(tool);
     std::string image = diskstest::makePartitionedImage(dir / "card.img");
     diskstest::Notifications notifications;
     auto manager = std::make_unique<HV::DisksManager>(); // the platform's drives and volumes
-    LoopDrive loop(image);
-    zvtest::mustRun("partx -a '" + loop.path() + "'");
-    zvtest::mustRun("mkfs.ext4 -q -F -L VOL '" + loop.path() + "p2'");
+    zvtest::TestLoop loop(image);
+    loop.addPartitions();
+    zvtest::mustRun("mkfs.ext4 -q -F -L VOL '" + loop.partition(2) + "'");
     std::string mountDir = dir / "mount dir";
     ASSERT_EQ(mkdir(mountDir.c_str(), 0700), 0);
-    BlockMount mounted(loop.path() + "p2", mountDir, "ext4");
+    zvtest::BlockMount mounted(loop.partition(2), mountDir);
 
     manager->reload();
     std::shared_ptr<HV::Disk> drive;
@@ -468,9 +424,9 @@ TEST_F(DisksManagerLoopThreads, ChurnWithReloadsAndUnmountsAtOnce) {
     const std::string image =
         diskstest::makePartitionedImage(dir / ("zv-mgr-churn-" + std::to_string(getpid()) + ".img"));
     {
-        LoopDrive first(image);
-        zvtest::mustRun("partx -a '" + first.path() + "'");
-        zvtest::mustRun("mkfs.ext4 -q -F '" + first.path() + "p2'");
+        zvtest::TestLoop first(image);
+        first.addPartitions();
+        zvtest::mustRun("mkfs.ext4 -q -F '" + first.partition(2) + "'");
     }
     const std::string mountDir = dir / "mount";
     ASSERT_EQ(mkdir(mountDir.c_str(), 0700), 0);
@@ -504,29 +460,37 @@ TEST_F(DisksManagerLoopThreads, ChurnWithReloadsAndUnmountsAtOnce) {
             }
         });
         std::vector<std::string> detached;
-        for (int cycle = 0; cycle < 8; cycle++) {
-            LoopDrive loop(image);
-            zvtest::mustRun("partx -a '" + loop.path() + "'");
-            for (int i = 0; i < 400 && access((loop.path() + "p2").c_str(), F_OK) != 0; i++)
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            if (::mount((loop.path() + "p2").c_str(), mountDir.c_str(), "ext4", 0, nullptr) != 0)
-                ADD_FAILURE() << "mount failed: " << strerror(errno);
-            {
-                std::lock_guard<std::mutex> lock(current_mutex);
-                current = loop.path();
+        // A helper that throws (losetup, partx) must not leave the threads
+        // joinable: the failure is reported instead of aborting the run.
+        auto stop = [&] {
+            done = true;
+            reloader.join();
+            unmounter.join();
+        };
+        try {
+            for (int cycle = 0; cycle < 8; cycle++) {
+                zvtest::TestLoop loop(image);
+                loop.addPartitions();
+                if (::mount(loop.partition(2).c_str(), mountDir.c_str(), "ext4", 0, nullptr) != 0)
+                    ADD_FAILURE() << "mount failed: " << strerror(errno);
+                {
+                    std::lock_guard<std::mutex> lock(current_mutex);
+                    current = loop.path();
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                {
+                    std::lock_guard<std::mutex> lock(current_mutex);
+                    current.clear();
+                }
+                ::umount2(mountDir.c_str(), 0); // when the unmounting thread has not
+                detached.push_back(loop.path());
+                loop.detach();
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            {
-                std::lock_guard<std::mutex> lock(current_mutex);
-                current.clear();
-            }
-            ::umount2(mountDir.c_str(), 0); // when the unmounting thread has not
-            detached.push_back(loop.path());
-            loop.detach();
+        } catch (...) {
+            stop();
+            throw;
         }
-        done = true;
-        reloader.join();
-        unmounter.join();
+        stop();
         return detached;
     });
     ASSERT_EQ(body.wait_for(std::chrono::seconds(120)), std::future_status::ready) << "deadlock";

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "foundation/fileops.h"
+#include "storage/devices/device_test_support.h"
 #include "storage/devices/volumes.h"
 #include "storage/devices/volumes_linux.h"
 #include "support/test_support.h"
@@ -229,9 +230,14 @@ TEST(VolumeRules, MountPointOfAPath)
         {"/run/user", "", ""},
     };
     for (const auto &r : records) {
+        system.askedForFreeSpace.clear();
         const ZV::VolumeInfo volume = ZV::volumeInfoForMounts(more, system, r.path);
         EXPECT_EQ(volume.path(), r.root) << r.path;
         EXPECT_EQ(volume.devicePath(), r.disk) << r.path;
+        // Only the volume asked for is measured (and probed for its label).
+        EXPECT_EQ(system.askedForFreeSpace,
+                  *r.root != '\0' ? std::set<std::string>{r.root} : std::set<std::string>())
+            << r.path;
     }
     EXPECT_EQ(ZV::mountPointForPath(std::vector<MountInfoEntry>(), "/x"), "");
 
@@ -277,26 +283,6 @@ TEST(VolumeRules, PathsOutsideAnyVolume)
     }
 }
 
-// An ext4 mount of a device, undone on destruction (lazily when busy).
-class DeviceMount {
-public:
-    DeviceMount(const std::string &device, const std::string &target, unsigned long flags) : target_(target)
-    {
-        if (::mount(device.c_str(), target.c_str(), "ext4", flags, nullptr) != 0)
-            throw std::runtime_error("mount failed: " + device + " on " + target + ": " + strerror(errno));
-    }
-    ~DeviceMount()
-    {
-        if (::umount2(target_.c_str(), 0) != 0)
-            ::umount2(target_.c_str(), MNT_DETACH);
-    }
-    DeviceMount(const DeviceMount &) = delete;
-    DeviceMount &operator=(const DeviceMount &) = delete;
-
-private:
-    std::string target_;
-};
-
 const ZV::VolumeInfo *findVolume(const std::vector<ZV::VolumeInfo> &volumes, const std::string &path)
 {
     for (const ZV::VolumeInfo &volume : volumes)
@@ -309,18 +295,14 @@ const ZV::VolumeInfo *findVolume(const std::vector<ZV::VolumeInfo> &volumes, con
 // second, mounted at a folder whose name holds blanks.
 TEST(VolumesLoop, MountedPartitionIsListed)
 {
-    if (!zvtest::LoopDevice::available())
-        GTEST_SKIP() << "loop devices need root";
+    ASSERT_TRUE(zvtest::LoopDevice::available()) << "loop devices need root";
     for (const char *tool : {"sfdisk", "partx", "mkfs.ext4", "losetup"})
         zvtest::requireTool(tool);
     zvtest::TempDir dir;
-    const std::string image = dir / "card.img";
-    zvtest::mustRun("truncate -s 64M '" + image + "'");
-    zvtest::mustRun("printf 'label: dos\\nstart=2048, size=20480, type=83\\nstart=22528, type=83\\n' | sfdisk -q '" +
-                    image + "'");
-    zvtest::LoopDevice loop(image);
-    zvtest::mustRun("partx -a '" + loop.path() + "'");
-    const std::string partition = loop.path() + "p2";
+    const std::string image = zvtest::makePartitionedImage(dir / "card.img");
+    zvtest::TestLoop loop(image);
+    loop.addPartitions();
+    const std::string partition = loop.partition(2);
     zvtest::mustRun("mkfs.ext4 -q -F -L 'Card Vol' '" + partition + "'");
     const std::string target = dir / "dir with space";
     const std::string other = dir / "other";
@@ -332,7 +314,7 @@ TEST(VolumesLoop, MountedPartitionIsListed)
     free(real);
 
     {
-        DeviceMount mount(partition, target, 0);
+        zvtest::BlockMount mount(partition, target);
         ASSERT_EQ(::mkdir((target + "/DCIM").c_str(), 0755), 0);
         zvtest::writeFile(target + "/DCIM/a.jpg", std::string(100000, 'x'));
         // A bind mount of a subfolder of the same volume is no second volume.
@@ -345,8 +327,8 @@ TEST(VolumesLoop, MountedPartitionIsListed)
         EXPECT_EQ(volume->name(), "Card Vol");
         EXPECT_EQ(volume->fsCode(), ZV::kVolumeFsUnknown);
         EXPECT_EQ(volume->readOnly(), 0);
-        EXPECT_EQ(volume->startingOffset(), 22528 * 512);
-        EXPECT_EQ(volume->capacity(), (131072 - 22528) * int64_t(512));
+        EXPECT_EQ(volume->startingOffset(), zvtest::kPart2Start);
+        EXPECT_EQ(volume->capacity(), zvtest::kPart2End - zvtest::kPart2Start);
         EXPECT_GT(volume->used(), 0);
         EXPECT_LT(volume->used(), volume->capacity());
         EXPECT_EQ(volume->devicePath(), loop.path());
@@ -365,7 +347,7 @@ TEST(VolumesLoop, MountedPartitionIsListed)
         EXPECT_EQ(ZV::volumeInfoForPath(other + "/a.jpg").path(), root);
     }
     {
-        DeviceMount mount(partition, target, MS_RDONLY);
+        zvtest::BlockMount mount(partition, target, "ext4", MS_RDONLY);
         const ZV::VolumeInfo volume = ZV::volumeInfoForPath(target);
         ASSERT_TRUE(volume.isValid());
         EXPECT_EQ(volume.readOnly(), 1);
