@@ -12,7 +12,6 @@
 #include "foundation/paths.h"
 #include "foundation/progress.h"
 #include "storage/devices/volumes.h"
-#include "storage/images/disk_image.h"
 #include "storage/images/image_file.h"
 #include "storage/media.h"
 
@@ -255,21 +254,17 @@ std::shared_ptr<Disk> DisksManager::makeFileEntry(const zorvant::u8string &path,
 
 bool DisksManager::addImageDisk(const zorvant::u8string &path)
 {
-    std::shared_ptr<ZV::DiskImage> image = ZV::DiskImage::open(path);
-    if (!image)
+    // Registers the image file type under the path (an unchanged file keeps
+    // the image opened at an earlier reload), so media_attach_image reads
+    // the image's sectors.
+    if (file_open_disk_image(path.c_str()) != 0)
         return false;
     // The bytes the image presents: its sectors at their own size (the own
     // format may use 4096-byte sectors).
-    const uint64_t sectors = image->numSectors();
-    const uint64_t sector_size = image->sectorSize();
-    if (sector_size == 0 || sectors > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) / sector_size) {
-        log_warning("%s: Bad geometry of %s", "HV::DisksManager::addImageDisk", path.c_str());
+    const int64_t bytes = image_file_bytes(path.c_str());
+    if (bytes < 0)
         return false;
-    }
-    std::shared_ptr<Disk> entry =
-        makeFileEntry(path, static_cast<int64_t>(sectors * sector_size), 512, kDiskBusDiskImage);
-
-    (void)file_open_disk_image(path.c_str()); // media_attach_image reads through the type it registers
+    std::shared_ptr<Disk> entry = makeFileEntry(path, bytes, 512, kDiskBusDiskImage);
     if (Media *medium = media_attach_image(path.c_str())) {
         entry->setId(static_cast<int32_t>(medium->id));
         takeMedium(medium, *entry);

@@ -345,6 +345,17 @@ int file_open_disk_image(const char *path)
     return -1;
 }
 
+int64_t image_file_bytes(const char *path)
+{
+    if (path == nullptr)
+        return -1;
+    std::lock_guard<std::mutex> lock(g_mutex);
+    const auto it = g_paths.find(path);
+    if (it == g_paths.end() || it->second.holder == nullptr || it->second.ops != &kImageOps)
+        return -1;
+    return it->second.holder->bytes;
+}
+
 void image_file_set_opener(image_file_opener opener)
 {
     g_opener.store(opener);

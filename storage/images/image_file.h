@@ -33,6 +33,7 @@
 // read at a time, so the reads of all files of one image take turns.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 
 #include "foundation/u8string.h"
@@ -43,6 +44,10 @@
 // registered under it; -1 when no reader accepts the file; -12 when path is
 // NULL or not valid UTF-8.
 int file_open_disk_image(const char *path);
+
+// The bytes the image registered under path presents (sectors x sector
+// size); -1 when no image is registered under it.
+int64_t image_file_bytes(const char *path);
 
 // Registers the type under path for an image opened elsewhere, replacing
 // the path's image. 0; -1 when the image is empty or its geometry unusable

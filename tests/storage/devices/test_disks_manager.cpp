@@ -18,6 +18,8 @@
 #include "storage/media_test_support.h"
 #include "storage/devices/disks_manager_support.h"
 #include "storage/images/zorvant_image_writer.h"
+#include "storage/images/fake_disk_image.h"
+#include "storage/images/image_file.h"
 
 namespace {
 
@@ -297,6 +299,34 @@ TEST_F(DisksManagerTest, AddImageDiskListsTheImageAndItsPartitions) {
 
 // An image of 4096-byte sectors is as large as its sectors (not 512 bytes
 // each); its entry still reads in 512-byte blocks.
+std::atomic<int> g_image_opens{0};
+
+// Every file is an image of 2048 sectors of the tests' own format.
+std::shared_ptr<ZV::DiskImage> countingOpen(const zorvant::u8string &)
+{
+    ++g_image_opens;
+    return std::make_shared<zvtest::FakeDiskImage>(512, 2048, mediatest::pattern(1 << 20, 4));
+}
+
+// An image is opened only through the image file type, and an image added
+// again at each reload is read once while its file stays the same: the entry
+// reuses the image the first addition opened.
+TEST_F(DisksManagerTest, AnUnchangedImageIsOpenedOnceAcrossReloads) {
+    zvtest::writeFile(dir / "again.img", "no reader of a real format takes this");
+    const zorvant::u8string path(dir / "again.img");
+    image_file_set_opener(&countingOpen);
+    g_image_opens = 0;
+    HV::DisksManager manager(source);
+    for (int reload = 0; reload < 3; reload++) {
+        manager.reload();
+        EXPECT_TRUE(manager.addImageDisk(path));
+    }
+    image_file_set_opener(nullptr);
+    EXPECT_EQ(g_image_opens.load(), 1);
+    ASSERT_EQ(manager.disks().size(), 1u);
+    EXPECT_EQ(manager.disks()[0]->size(), 1 << 20);
+}
+
 TEST_F(DisksManagerTest, ImageSizeCountsItsOwnSectorSize) {
     zvtest::ZorvantWriterOptions options;
     options.sectorSize = 4096;
