@@ -242,12 +242,12 @@ TEST_F(ZorvantCli, CardOnALoopDevice)
     const std::string card = makeCard("card.img");
     zvtest::LoopDevice loop(card);
     const std::map<std::string, std::string> got = scanAndRecover(loop.path());
-    const std::string top = "Recovered Files from " + loop.path().substr(loop.path().rfind('/') + 1) + "/";
+    // The folder is named for the device path, its slashes made underscores.
+    const std::string top = "Recovered Files from _dev_" + loop.path().substr(loop.path().rfind('/') + 1) + "/";
     bool named = false;
     for (const auto &[path, bytes] : got) {
         EXPECT_EQ(photoBytes().count(bytes), 1u) << path;
-        named = named || (path.find("Found Files/DCIM/NEW1.JPG") != std::string::npos &&
-                          bytes == photos.at("DCIM/NEW1.JPG"));
+        named = named || (path == top + "Found Files/DCIM/NEW1.JPG" && bytes == photos.at("DCIM/NEW1.JPG"));
     }
     EXPECT_TRUE(named) << got.size();
     // The disk filter hides loop devices (a virtual bus) from the list; the
