@@ -389,11 +389,9 @@ int cmd_recover(Session &s, const Parsed &p)
     } else if (paths.empty() && scans.size() > 1) {
         return usage_error("several scans exist: name the SCAN to recover from");
     }
-    const std::string target = recovery_folder(dir, *scan);
-    std::printf("Recovering into %s\n", target.c_str());
-    std::fflush(stdout);
     int failures = 0;
     if (!paths.empty()) {
+        std::string shown;
         for (const std::string &path : paths) {
             uint64_t keyref = 0;
             std::string why;
@@ -401,6 +399,17 @@ int cmd_recover(Session &s, const Parsed &p)
                 std::fprintf(stderr, "zorvant: not recovered: %s: %s\n", path.c_str(), why.c_str());
                 failures++;
                 continue;
+            }
+            // A path names its own scan: its files go into the folder of that scan's card.
+            const ScanInfo *own = scan;
+            for (const ScanInfo &one : scans)
+                if (one.slot == keyref_slot(keyref))
+                    own = &one;
+            const std::string target = recovery_folder(dir, *own);
+            if (target != shown) {
+                std::printf("Recovering into %s\n", target.c_str());
+                std::fflush(stdout);
+                shown = target;
             }
             if (s.engine->recoverNode(keyref, target) != 0)
                 return fail("can't queue the recovery");
@@ -419,6 +428,9 @@ int cmd_recover(Session &s, const Parsed &p)
         }
         return failures == 0 ? EXIT_OK : EXIT_FAILED;
     }
+    const std::string target = recovery_folder(dir, *scan);
+    std::printf("Recovering into %s\n", target.c_str());
+    std::fflush(stdout);
     if (s.engine->recoverMarked(scan->keyref, target) != 0)
         return fail("can't queue the recovery");
     const HV::CommandResult r = wait_for(s, HV::Command::RecoverMarked, true);

@@ -70,7 +70,7 @@ const char kHelp[] =
     "\n"
     "Exit codes: 0 success, 1 failure, 2 bad usage, 130 interrupted.\n"
     "Scans stay in the workspace between runs; nothing is written outside the\n"
-    "workspace and the folder given to `recover --to`.\n";
+    "workspace, the folder given to `recover --to` and the FILE given to `save`.\n";
 
 std::string default_home()
 {

@@ -16,6 +16,14 @@
 #include "foundation/power.h"
 #include "foundation/progress.h"
 
+// The engine states of the commands (0 between commands).
+enum : int {
+    ENGINE_STATE_SCAN = 1,
+    ENGINE_STATE_RECOVER = 2,
+    ENGINE_STATE_RELOAD = 3,
+    ENGINE_STATE_TREE = 7,
+};
+
 class HVCommandFrame {
 public:
     // state: the engine state number while the command runs.

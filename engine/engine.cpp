@@ -183,7 +183,7 @@ HVEngine::~HVEngine()
 
 // --- the queue ---------------------------------------------------------------------------
 
-int HVEngine::queue(const ZV::Buffer &message, const char *caller)
+int HVEngine::queue(const ZV::Buffer &message)
 {
     uint32_t number;
     {
@@ -192,7 +192,6 @@ int HVEngine::queue(const ZV::Buffer &message, const char *caller)
         messages_[number] = message;
     }
     queue_.post(number);
-    (void)caller;
     return 0;
 }
 
@@ -273,7 +272,7 @@ struct Packer {
             log_error("%s: Didn't add to msgpack", name);                                                  \
             return -1;                                                                                     \
         }                                                                                                  \
-        return queue(p.buffer, name);                                                                      \
+        return queue(p.buffer);                                                                            \
     } while (0)
 
 int HVEngine::reloadMedia()
@@ -310,7 +309,7 @@ int HVEngine::saveScans(const std::string &path, const std::vector<uint64_t> &sc
         log_error("%s: Didn't add to msgpack", "SaveScan");
         return -1;
     }
-    return queue(p.buffer, "SaveScan");
+    return queue(p.buffer);
 }
 
 int HVEngine::loadScans(const std::string &path)

@@ -53,6 +53,7 @@
 #include "engine/engine_callbacks.h"
 #include "foundation/buffer.h"
 #include "foundation/msgpack.h"
+#include "foundation/notify.h"
 #include "foundation/power.h"
 #include "foundation/progress.h"
 #include "foundation/timer.h"
@@ -148,7 +149,7 @@ private:
     static bool filterDisk(HV::Disk *disk, void *context);
     explicit HVEngine(const HV::EngineConfig &config);
     int start(std::string *error);
-    int queue(const ZV::Buffer &message, const char *caller);
+    int queue(const ZV::Buffer &message);
     void threadMain();
     void runMessage(const ZV::Buffer &message);
     HV::CommandResult runCommand(HV::Command command, ZV::MsgPack &pack);
@@ -168,6 +169,12 @@ private:
     std::vector<std::string> addedPaths();
     void registerObservers();
     void removeObservers();
+    // The notifications the engine follows, each with its observer.
+    struct Observer {
+        const char *name;
+        notification_callback observer;
+    };
+    static const Observer kObservers[];
 
     HV::EngineConfig config_;
     std::string workspace_path_;

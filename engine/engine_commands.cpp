@@ -16,14 +16,6 @@
 
 namespace {
 
-// Engine states of the commands.
-enum : int {
-    STATE_SCAN = 1,
-    STATE_RECOVER = 2,
-    STATE_RELOAD = 3,
-    STATE_TREE = 7,
-};
-
 // The creator tag of saved scan files.
 constexpr const char *kScanFileCreator = "ZO3divi";
 
@@ -37,7 +29,7 @@ void finish_result(HV::CommandResult *result, HVCommandFrame &frame, int status,
 
 HV::CommandResult HVEngine::doScan(uint32_t media_id, int scan_type)
 {
-    HVCommandFrame frame("Scan", STATE_SCAN, power_, depth_, __LINE__);
+    HVCommandFrame frame("Scan", ENGINE_STATE_SCAN, power_, depth_, __LINE__);
     HV::CommandResult result;
     set_abort_enabled(1);
     set_stop_enabled(scan_type == SCX_TYPE_THOROUGH ? 1 : 0);
@@ -53,7 +45,7 @@ HV::CommandResult HVEngine::doScan(uint32_t media_id, int scan_type)
 
 HV::CommandResult HVEngine::doRecoverNode(uint64_t keyref, const std::string &target, uint32_t options)
 {
-    HVCommandFrame frame("RecoverNode", STATE_RECOVER, power_, depth_, __LINE__);
+    HVCommandFrame frame("RecoverNode", ENGINE_STATE_RECOVER, power_, depth_, __LINE__);
     HV::CommandResult result;
     result.keyref = keyref;
     clear_errors();
@@ -78,7 +70,7 @@ HV::CommandResult HVEngine::doRecoverNode(uint64_t keyref, const std::string &ta
 
 HV::CommandResult HVEngine::doRecoverMarked(uint64_t keyref, const std::string &target)
 {
-    HVCommandFrame frame("RecoverMarked", STATE_RECOVER, power_, depth_, __LINE__);
+    HVCommandFrame frame("RecoverMarked", ENGINE_STATE_RECOVER, power_, depth_, __LINE__);
     HV::CommandResult result;
     result.keyref = keyref;
     result.path = target;
@@ -107,7 +99,7 @@ HV::CommandResult HVEngine::doRecoverMarked(uint64_t keyref, const std::string &
 // aborted removes what it wrote, so no partial file stands under the name.
 HV::CommandResult HVEngine::doSaveScans(const std::string &path, const std::vector<uint64_t> &keyrefs)
 {
-    HVCommandFrame frame("SaveScan", STATE_TREE, power_, depth_, __LINE__);
+    HVCommandFrame frame("SaveScan", ENGINE_STATE_TREE, power_, depth_, __LINE__);
     HV::CommandResult result;
     result.path = path;
     clear_errors();
@@ -146,7 +138,7 @@ HV::CommandResult HVEngine::doSaveScans(const std::string &path, const std::vect
 
 HV::CommandResult HVEngine::doLoadScans(const std::string &path)
 {
-    HVCommandFrame frame("LoadScan", STATE_TREE, power_, depth_, __LINE__);
+    HVCommandFrame frame("LoadScan", ENGINE_STATE_TREE, power_, depth_, __LINE__);
     HV::CommandResult result;
     result.path = path;
     clear_errors();

@@ -48,6 +48,14 @@ void on_quitting(const char *, std::uintptr_t, void *) {}
 
 } // namespace
 
+const HVEngine::Observer HVEngine::kObservers[] = {
+    {"WorkspaceChanged", on_workspace_changed},
+    {"EngineQuitting", on_quitting},
+    {"kDeviceListDeviceAddedEvent", HVEngine::onDeviceAdded},
+    {"kDeviceListDeviceRemovedEvent", HVEngine::onDeviceRemoved},
+    {"scans_changed", on_scans_changed},
+};
+
 // The front end's filter (callback slot 0), as the disks manager's device
 // and disk filter.
 bool HVEngine::filterDisk(HV::Disk *disk, void *context)
@@ -105,13 +113,18 @@ Media *HVEngine::attachPath(const std::string &path, std::string *why)
     } else if (st.st_size == 0) {
         *why = "the file is empty";
     } else {
-        const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) {
+        // O_NONBLOCK: the name may have become a FIFO since the stat, and
+        // an open of one without it waits for a writer.
+        const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        struct stat opened;
+        if (fd < 0)
             *why = std::strerror(errno);
-        } else {
+        else if (fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode))
+            *why = "it is neither a regular file nor a block device";
+        if (fd >= 0)
             close(fd);
+        if (why->empty())
             m = attachFile(path);
-        }
     }
     if (m == nullptr && why->empty())
         *why = "it cannot be read";
@@ -176,7 +189,7 @@ std::vector<std::shared_ptr<HV::Disk>> HVEngine::mediaList()
 // the engine mutex; the scans are matched again against what is attached now.
 HV::CommandResult HVEngine::doReload()
 {
-    HVCommandFrame frame("ReloadMedia", 3, power_, depth_, __LINE__);
+    HVCommandFrame frame("ReloadMedia", ENGINE_STATE_RELOAD, power_, depth_, __LINE__);
     {
         std::lock_guard<std::mutex> lock(media_mutex_);
         if (config_.device_list)
@@ -202,21 +215,15 @@ HV::CommandResult HVEngine::doReload()
 
 void HVEngine::registerObservers()
 {
-    notification_add_observer("WorkspaceChanged", on_workspace_changed, this);
-    notification_add_observer("EngineQuitting", on_quitting, this);
-    notification_add_observer("kDeviceListDeviceAddedEvent", onDeviceAdded, this);
-    notification_add_observer("kDeviceListDeviceRemovedEvent", onDeviceRemoved, this);
-    notification_add_observer("scans_changed", on_scans_changed, this);
+    for (const Observer &o : kObservers)
+        notification_add_observer(o.name, o.observer, this);
     observers_registered_ = true;
 }
 
 void HVEngine::removeObservers()
 {
-    notification_remove_observer("WorkspaceChanged", on_workspace_changed, this);
-    notification_remove_observer("EngineQuitting", on_quitting, this);
-    notification_remove_observer("kDeviceListDeviceAddedEvent", onDeviceAdded, this);
-    notification_remove_observer("kDeviceListDeviceRemovedEvent", onDeviceRemoved, this);
-    notification_remove_observer("scans_changed", on_scans_changed, this);
+    for (const Observer &o : kObservers)
+        notification_remove_observer(o.name, o.observer, this);
     observers_registered_ = false;
 }
 

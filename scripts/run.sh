@@ -62,11 +62,15 @@ make_sample_card() {
   echo "  and 2 new photos taken after the format"
 }
 
+# The sample's recovery folder is this script's own: a new sample card is
+# recovered into an empty one, so only this run's files are compared below.
+sample_recovered="$out/recovered/Recovered Files from sample-card.img"
 if [ $# -ge 1 ]; then
   target=$1
 else
   target=$out/sample-card.img
   make_sample_card "$target"
+  rm -rf "$sample_recovered"
 fi
 
 ws=$out/workspace
@@ -92,7 +96,7 @@ if [ $# -eq 0 ]; then
   found=0
   came_back() { # photo: whether a recovered file holds the same bytes
     local r
-    while IFS= read -r -d '' r; do cmp -s "$1" "$r" && return 0; done < <(find "$out/recovered" -type f -print0)
+    while IFS= read -r -d '' r; do cmp -s "$1" "$r" && return 0; done < <(find "$sample_recovered" -type f -print0)
     return 1
   }
   for f in "$out"/photos/*.JPG; do

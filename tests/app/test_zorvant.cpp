@@ -209,6 +209,32 @@ TEST_F(ZorvantCli, ScanListSelectRecoverGivesBackThePhotos)
     EXPECT_EQ(filesBelow(dir / "out").at(top + "NEW1.JPG"), photos.at("DCIM/NEW1.JPG"));
 }
 
+// Files named by path go into the folder of their own scan's card, also
+// when another scan is the first in the workspace.
+TEST_F(ZorvantCli, NamedFilesGoIntoTheFolderOfTheirOwnCard)
+{
+    const std::string card = makeCard("card.img");
+    const std::string other = dir / "other.img";
+    zvtest::makeFat(other, 16, 16384);
+    zvtest::fatMkdir(other, "DCIM");
+    put(other, "DCIM/OTHER.JPG", 160, 120, 21);
+    ASSERT_EQ(zorvant({"scan", "--quick", card}).status, 0);
+    ASSERT_EQ(zorvant({"scan", "--quick", other}).status, 0);
+    const Outcome rec = zorvant({"recover", "--to", dir / "out", "2/Found Files/DCIM/OTHER.JPG",
+                                 "1/Found Files/DCIM/NEW1.JPG"});
+    EXPECT_EQ(rec.status, 0) << rec.out << rec.err;
+    const std::map<std::string, std::string> want = {
+        {"Recovered Files from other.img/OTHER.JPG", photos.at("DCIM/OTHER.JPG")},
+        {"Recovered Files from card.img/NEW1.JPG", photos.at("DCIM/NEW1.JPG")}};
+    std::set<std::string> names;
+    for (const auto &[path, bytes] : filesBelow(dir / "out")) {
+        names.insert(path);
+        EXPECT_TRUE(want.count(path) == 0 || bytes == want.at(path)) << path << " is not the photo";
+    }
+    EXPECT_EQ(names, (std::set<std::string>{"Recovered Files from other.img/OTHER.JPG",
+                                            "Recovered Files from card.img/NEW1.JPG"}));
+}
+
 // The same card as a block device.
 TEST_F(ZorvantCli, CardOnALoopDevice)
 {
@@ -216,12 +242,12 @@ TEST_F(ZorvantCli, CardOnALoopDevice)
     const std::string card = makeCard("card.img");
     zvtest::LoopDevice loop(card);
     const std::map<std::string, std::string> got = scanAndRecover(loop.path());
-    const std::string top = "Recovered Files from " + loop.path().substr(loop.path().rfind('/') + 1) + "/";
+    // The folder is named for the device path, its slashes made underscores.
+    const std::string top = "Recovered Files from _dev_" + loop.path().substr(loop.path().rfind('/') + 1) + "/";
     bool named = false;
     for (const auto &[path, bytes] : got) {
         EXPECT_EQ(photoBytes().count(bytes), 1u) << path;
-        named = named || (path.find("Found Files/DCIM/NEW1.JPG") != std::string::npos &&
-                          bytes == photos.at("DCIM/NEW1.JPG"));
+        named = named || (path == top + "Found Files/DCIM/NEW1.JPG" && bytes == photos.at("DCIM/NEW1.JPG"));
     }
     EXPECT_TRUE(named) << got.size();
     // The disk filter hides loop devices (a virtual bus) from the list; the

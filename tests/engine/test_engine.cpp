@@ -201,6 +201,30 @@ TEST_F(EngineThreads, AbortEndsTheRunningCommandOnly)
     EXPECT_NE(log().find("Scan CMD Aborted"), std::string::npos);
 }
 
+// The engine shut down while commands are queued and running: each still
+// runs to its end before the scans are freed, so the scan keeps its context
+// under it and is in the workspace for the next start.
+TEST_F(EngineThreads, ShutdownWaitsForTheQueuedCommands)
+{
+    const std::string image = card();
+    std::string error;
+    std::shared_ptr<HVEngine> engine = HVEngine::create(config, &error);
+    ASSERT_NE(engine, nullptr) << error;
+    uint32_t id = 0;
+    ASSERT_EQ(engine->addMediaPath(image, &id), 0);
+    ASSERT_EQ(engine->scanMedia(id, SCX_TYPE_THOROUGH), 0);
+    ASSERT_EQ(engine->scanMedia(id, SCX_TYPE_QUICK), 0);
+    engine.reset();
+    ASSERT_EQ(recorder->finished, (std::vector<HV::Command>{HV::Command::Scan, HV::Command::Scan}));
+    EXPECT_EQ(recorder->results[0].status, 0);
+    EXPECT_EQ(recorder->results[1].status, 0);
+    EXPECT_EQ(recorder->results[1].keyref, keyref_scan(2));
+    EXPECT_EQ(find_all(log(), "Scan CMD Succeeded").size(), 2u) << log();
+    engine = HVEngine::create(config, &error);
+    ASSERT_NE(engine, nullptr) << error;
+    EXPECT_EQ(engine->scans().size(), 2u);
+}
+
 // A burst of device events from the disks manager gives one reload, 1500 ms
 // after the last; a removal detaches the medium of that path at once.
 TEST_F(EngineThreads, DeviceEventsReloadOnceAndDetach)
