@@ -74,6 +74,9 @@ else
 fi
 
 ws=$out/workspace
+# A new sample card is a new card: the scans of earlier samples go with the
+# old one (they would fill the workspace's scan slots run after run).
+[ $# -ge 1 ] || rm -rf "$ws"
 z() { "$zorvant" --workspace "$ws" "$@"; }
 
 log=$(mktemp)
