@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "scan/catalog/selection.h"
+#include "scan/thorough/cbr_store.h"
 #include "scan_session.h"
 
 namespace {
@@ -61,18 +62,13 @@ int mark_after(fil_module *)
     g_marks[kAfter] = zvbench::now();
     return 0;
 }
-void refuse_all(fil_module *, int, uint8_t allowed[256])
-{
-    std::memset(allowed, 0, 256);
-}
-
 void add_phase_clock(const zvbench::ScanSession &session)
 {
     fil_module *clock = fil_module_get_or_create(fil_module_code("bnch"), sizeof(fil_module));
     if (clock == nullptr)
         session.fail("can't register the phase clock", 0);
     clock->enabled = 1;
-    clock->prefilter = refuse_all;
+    clock->prefilter = cbr_prefilter_refuse_all;
     clock->scan_prepare = mark_prepared;
     clock->end_blocks = mark_blocks_done;
     clock->end_spans = mark_spans_done;

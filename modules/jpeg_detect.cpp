@@ -130,13 +130,11 @@ void carry_from(jpeg_start_search *search, const uint8_t *bytes, size_t size, si
     search->carry_end = end;
 }
 
-// A start to record: recognised, then written as a detected span through
-// the store hooks as fil_module_detect writes one.
+// A start to record: recognised, then written as a detected span as
+// fil_module_detect writes one.
 struct start_writer {
     fil_module *module;
-    fil_store_hooks hooks;
-    fs_record *store;
-    cbr_span *span;
+    cbr_span *span; // the store's current span
     int written;
 };
 
@@ -150,32 +148,24 @@ void write_start(void *context, const uint8_t *bytes, size_t size, int64_t posit
     const int result = jpeg_recognise(module, bytes, (int32_t)size);
     if ((int16_t)(result & 0xFFFF) < 1)
         return;
-    cbr_span *span = writer->span;
-    std::memset(span, 0, sizeof *span);
-    span->state = CBR_SPAN_DETECTED;
-    span->start = (uint64_t)position;
-    span->end = (uint64_t)position;
-    span->module_id = module->id;
-    span->subtype = JPEG_SUBTYPE;
-    span->result = (uint32_t)result;
-    if (writer->hooks.write_span != nullptr)
-        writer->hooks.write_span(writer->store);
-    module->subtypes[JPEG_SUBTYPE].starts++;
-    writer->written++;
+    // A block may hold several starts: each span begins clear.
+    std::memset(writer->span, 0, sizeof *writer->span);
+    writer->written += fil_module_write_start(module, (uint64_t)position, result);
 }
 
 // The writer of the module's scan: false when the module is off or the
 // scan has no medium or no store (a quick scan) to record starts in.
 bool writer_of(fil_module *module, start_writer *writer, Media **media)
 {
-    *writer = start_writer{module, fil_module_store_hooks(), nullptr, nullptr, 0};
+    *writer = start_writer{module, nullptr, 0};
     *media = scx_media(module->scan);
     if (module->enabled != 1 || module->subtypes == nullptr || *media == nullptr)
         return false;
-    writer->store = module->scan->store;
-    if (writer->store == nullptr || writer->hooks.current_span == nullptr)
+    const fil_store_hooks hooks = fil_module_store_hooks();
+    fs_record *store = module->scan->store;
+    if (store == nullptr || hooks.current_span == nullptr)
         return false;
-    writer->span = writer->hooks.current_span(writer->store);
+    writer->span = hooks.current_span(store);
     return writer->span != nullptr;
 }
 

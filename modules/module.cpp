@@ -163,12 +163,18 @@ int fil_module_detect(fil_module *module, const uint8_t *block, int32_t size)
     const int result = module->recognise(module, block, size);
     if ((int16_t)(result & 0xFFFF) < 1 || !subtype_allowed(module, module->cur_subtype, "fil_module_detect"))
         return 0;
+    return fil_module_write_start(module, (uint64_t)media_data_pos(media), result);
+}
+
+int fil_module_write_start(fil_module *module, uint64_t position, int result)
+{
+    if (module == nullptr)
+        return 0;
     const fil_store_hooks hooks = hooks_copy();
     fs_record *store = module_store(module);
     cbr_span *span = store != nullptr && hooks.current_span != nullptr ? hooks.current_span(store) : nullptr;
     if (span == nullptr)
         return 0; // a quick scan has no store: nothing to record the start in
-    const uint64_t position = (uint64_t)media_data_pos(media);
     span->state = CBR_SPAN_DETECTED;
     span->start = position;
     span->end = position;

@@ -201,6 +201,11 @@ int fil_module_count();
 // Dispatch of one block to a module (see module.cpp). 1 when a span was
 // written, 0 when not; a module's own detect gives its own result.
 int fil_module_detect(fil_module *module, const uint8_t *block, int32_t size);
+// Writes a detected span (state 1) of the module's current subtype at a
+// medium position, with its recognise result, through the store hooks: 1,
+// or 0 when the scan has no store to record starts in (a quick scan). For
+// a module's own detect that finds starts anywhere in a block.
+int fil_module_write_start(fil_module *module, uint64_t position, int result);
 // Measure of the store's current span: 0 done, 2 nothing done, else the
 // module's non-zero result.
 int fil_module_extract(fil_module *module);
