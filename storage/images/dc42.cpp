@@ -46,8 +46,6 @@ bool DiskImageDC42::readSector(uint64_t sector, void *destination, uint32_t size
 
 bool DiskImageDC42::verify()
 {
-    if (numSectors_ == 0)
-        return dataChecksum_ == 0;
     uint32_t sum = 0;
     uint8_t bytes[kDC42SectorSize];
     for (uint64_t sector = 0; sector < numSectors_; ++sector) {

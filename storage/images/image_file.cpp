@@ -268,7 +268,7 @@ int install(const char *path, std::shared_ptr<ZV::DiskImage> image, const FileSt
     PathRecord &record = g_paths[path];
     if (record.ops != &kImageOps) {
         if (file_register_vf(path, &kImageOps, &record) == nullptr) {
-            log_error("image_file_register: can't register %s", path);
+            log_error("file_open_disk_image: can't register %s", path);
             return -1;
         }
         record.ops = &kImageOps;
@@ -295,20 +295,6 @@ void forget(const char *path)
 }
 
 } // namespace
-
-int image_file_register(const char *path, std::shared_ptr<ZV::DiskImage> image)
-{
-    if (path == nullptr)
-        return -12;
-    if (image == nullptr || !ZV::disk_image_geometry_ok(*image))
-        return -1;
-    try {
-        return install(path, std::move(image), FileStamp{});
-    } catch (const std::bad_alloc &) {
-        log_error("image_file_register: out of memory for %s", path);
-        return -1;
-    }
-}
 
 int file_open_disk_image(const char *path)
 {

@@ -49,12 +49,6 @@ int file_open_disk_image(const char *path);
 // size); -1 when no image is registered under it.
 int64_t image_file_bytes(const char *path);
 
-// Registers the type under path for an image opened elsewhere, replacing
-// the path's image. 0; -1 when the image is empty or its geometry unusable
-// (see disk_image_geometry_ok), or the type could not be registered; -12
-// for a NULL path.
-int image_file_register(const char *path, std::shared_ptr<ZV::DiskImage> image);
-
 // The function file_open_disk_image opens images with (NULL restores
 // ZV::DiskImage::open). For tests.
 typedef std::shared_ptr<ZV::DiskImage> (*image_file_opener)(const zorvant::u8string &path);

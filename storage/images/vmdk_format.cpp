@@ -241,7 +241,7 @@ int vmdk_extent_load(const std::shared_ptr<ZV::ByteStream> &stream, vmdk_extent 
     safe.directory.resize(entries);
     for (size_t i = 0; i < entries; i++) {
         safe.directory[i] = get_le32(raw.data() + 4 * i);
-        if (safe.directory[i] != 0 && (safe.directory[i] > last_table || safe.file_length < VMDK_TABLE_BYTES))
+        if (safe.directory[i] != 0 && safe.directory[i] > last_table)
             return VMDK_ERROR_LAYOUT;
     }
     safe.stream = stream;

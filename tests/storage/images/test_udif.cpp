@@ -266,6 +266,25 @@ INSTANTIATE_TEST_SUITE_P(
         UdifDamage{"tables_overlap", [](UdifParts &p) { putBe64(p.tables[1], udifMishFirst, 8); }}),
     [](const testing::TestParamInfo<UdifDamage> &info) { return std::string(info.param.name); });
 
+// A chunk count for which 204 + 40 x count equals the table's length only in
+// 32 bits is refused before any entry is read: the bytes just past the table
+// hold an ADC entry, which the parser would report if it read that far.
+TEST(UdifTables, WrappingChunkCountIsRefusedBeforeReadingPastTheTable)
+{
+    std::string table = udifBuild(smallSource(), smallPlan()).tables[1];
+    const size_t size = table.size();
+    putBe32(table, udifMishChunkCount, uint32_t((size - udifMishEntries) / udifEntrySize + 0x20000000));
+    std::string past(udifEntrySize, '\0');
+    putBe32(past, udifEntryType, udifADC);
+    table += past;
+    ZV::UDIFBlockTable parsed;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(ZV::udif_block_table_parse(reinterpret_cast<const uint8_t *>(table.data()), size, &parsed),
+              ZV::kUDIFInvalid);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out.find("ADC"), std::string::npos) << "read past the table: " << out;
+}
+
 // ------------------------------------------------------------------ reads ---
 
 TEST(UdifReads, SmallImageReadsItsSourceAndRefusesBadRequests)

@@ -18,6 +18,7 @@
 
 #include "scan/fat_image_support.h"
 #include "support/test_support.h"
+#include "tests/storage/images/byte_order_support.h"
 
 namespace vmdktest {
 
@@ -79,9 +80,8 @@ inline uint64_t fileSize(const std::string &path)
 
 inline std::string le(uint64_t value, int bytes)
 {
-    std::string out;
-    for (int i = 0; i < bytes; i++)
-        out += static_cast<char>((value >> (8 * i)) & 0xFF);
+    std::string out(static_cast<size_t>(bytes), '\0');
+    zvtest::putLittleEndian(out, 0, value, bytes);
     return out;
 }
 
