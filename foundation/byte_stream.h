@@ -169,7 +169,8 @@ private:
     uint64_t offset_ = 0;   // own position inside the buffer
 };
 
-// A stream over a file (or a block device) opened by path. Modes 1 to 4 open
+// A stream over a file (or a device) opened by path; a FIFO, socket or
+// folder is refused at once. Modes 1 to 4 open
 // it as "rb", "wb" (created or truncated), "r+b" (must exist) and "ab"; the
 // handle is close-on-exec. The destructor closes the file (a failure to
 // flush at that point cannot be reported: call _close first to see it).

@@ -1,6 +1,8 @@
 // ZV::ByteStreamFile: a byte stream over a file opened by path.
 //
-// The file is a C stdio stream opened through ZV::fopen (close-on-exec), so
+// The file is a C stdio stream over a descriptor opened through ZV::open
+// (close-on-exec; never a FIFO, socket or folder, and the open never waits
+// for a FIFO's writer), so
 // reads and writes are buffered by the C library. Offsets are 64-bit
 // (fseeko with a 64-bit off_t), so files past 4 GiB work. The length comes
 // from fstat on the stream's descriptor after a flush of pending writes; a block device reports st_size 0, so its size is asked
@@ -11,7 +13,9 @@
 // every write leaves a seek pending.
 #include "foundation/byte_stream.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
@@ -29,11 +33,34 @@ ByteStreamFile::~ByteStreamFile()
 
 bool ByteStreamFile::_open(int mode)
 {
-    static const char *const fopenModes[] = {"rb", "wb", "r+b", "ab"};
+    static const char *const fdopenModes[] = {"rb", "wb", "r+b", "ab"};
+    static const int openFlags[] = {O_RDONLY, O_WRONLY | O_CREAT | O_TRUNC, O_RDWR, O_WRONLY | O_CREAT | O_APPEND};
     if (mode < modeRead || mode > modeAppend || file_ != nullptr)
         return false;
-    file_ = ZV::fopen(path_, fopenModes[mode - 1], &lastError_);
-    return file_ != nullptr;
+    // O_NONBLOCK: a FIFO put where a file was expected must not hold the
+    // open for ever. FIFOs, sockets and folders are refused; transfers on
+    // what is kept block as usual.
+    const int fd = ZV::open(path_, openFlags[mode - 1] | O_NONBLOCK);
+    if (fd < 0) {
+        setSystemError(&lastError_, errno);
+        return false;
+    }
+    struct stat info;
+    int error = 0;
+    if (fstat(fd, &info) != 0)
+        error = errno;
+    else if (S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode) || S_ISDIR(info.st_mode))
+        error = EINVAL;
+    else if (const int status = fcntl(fd, F_GETFL); status < 0 || fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0)
+        error = errno;
+    else if ((file_ = fdopen(fd, fdopenModes[mode - 1])) == nullptr)
+        error = errno;
+    if (error != 0) {
+        ::close(fd);
+        setSystemError(&lastError_, error);
+        return false;
+    }
+    return true;
 }
 
 bool ByteStreamFile::_close()

@@ -1,4 +1,5 @@
 // Byte streams over aligned media, buffers, files, a 5 GiB sparse file, /dev/full and a loop device.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "foundation/byte_stream.h"
+#include "support/hang_guard.h"
 #include "support/test_support.h"
 
 namespace {
@@ -226,4 +228,29 @@ TEST(ByteStreamFile, SparseFileOf5GiBAndBlockDevice)
     ZV::ByteStreamFile device{zorvant::u8string(loop.path())};
     ASSERT_TRUE(device.open(S::modeRead));
     EXPECT_EQ(uint64_t(3) << 20, device.length());
+}
+
+// A FIFO or a folder where a file was expected is refused at once, with the reason; the open of a FIFO without a writer
+// never waits (run in a child, so a wait would fail the test, not hang it).
+TEST(ByteStreamFile, SpecialFilesAreRefusedWithoutWaiting)
+{
+    zvtest::TempDir dir;
+    const std::string fifo = dir / "fifo";
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    const zvtest::ChildOutcome outcome = zvtest::runInChild(
+        [&](const zvtest::ChildNotes &note) {
+            for (const std::string &path : {fifo, dir.path()}) {
+                for (int mode : {S::modeRead, S::modeReadWrite}) {
+                    ZV::ByteStreamFile stream{zorvant::u8string(path)};
+                    if (stream.open(mode) || stream.lastError() == nullptr) {
+                        note(path + " opened in mode " + std::to_string(mode));
+                        return 1;
+                    }
+                }
+            }
+            return 0;
+        },
+        30);
+    EXPECT_TRUE(outcome.finished) << "the open waited";
+    EXPECT_EQ(outcome.status, 0) << outcome.notes;
 }
