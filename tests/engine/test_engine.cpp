@@ -80,6 +80,18 @@ protected:
         config.disks_source = source;
     }
     std::string log() const { return zvtest::readFile(dir / "ZorvantTestWorkspace/ScanEngineLog.txt"); }
+    // A started engine with path added as a medium (its id in *id); null
+    // after a failure, which the helper reports.
+    std::shared_ptr<HVEngine> startWith(const std::string &path, uint32_t *id)
+    {
+        std::string error;
+        std::shared_ptr<HVEngine> engine = HVEngine::create(config, &error);
+        EXPECT_NE(engine, nullptr) << error;
+        if (engine == nullptr)
+            return nullptr;
+        EXPECT_EQ(engine->addMediaPath(path, id), 0) << path;
+        return engine;
+    }
     // Positions of the lines holding text, in order.
     static std::vector<size_t> find_all(const std::string &text, const std::string &what)
     {
@@ -126,11 +138,9 @@ TEST_F(EngineThreads, RefusesAnIncompleteConfiguration)
 TEST_F(EngineThreads, CommandsRunInOrderInTheirFrames)
 {
     const std::string image = card();
-    std::string error;
-    std::shared_ptr<HVEngine> engine = HVEngine::create(config, &error);
-    ASSERT_NE(engine, nullptr) << error;
     uint32_t id = 0;
-    ASSERT_EQ(engine->addMediaPath(image, &id), 0);
+    std::shared_ptr<HVEngine> engine = startWith(image, &id);
+    ASSERT_NE(engine, nullptr);
     const uint64_t scan = keyref_scan(1);
     ASSERT_EQ(engine->reloadMedia(), 0);
     ASSERT_EQ(engine->scanMedia(id, SCX_TYPE_QUICK), 0);
@@ -207,11 +217,9 @@ TEST_F(EngineThreads, AbortEndsTheRunningCommandOnly)
 TEST_F(EngineThreads, ShutdownWaitsForTheQueuedCommands)
 {
     const std::string image = card();
-    std::string error;
-    std::shared_ptr<HVEngine> engine = HVEngine::create(config, &error);
-    ASSERT_NE(engine, nullptr) << error;
     uint32_t id = 0;
-    ASSERT_EQ(engine->addMediaPath(image, &id), 0);
+    std::shared_ptr<HVEngine> engine = startWith(image, &id);
+    ASSERT_NE(engine, nullptr);
     ASSERT_EQ(engine->scanMedia(id, SCX_TYPE_THOROUGH), 0);
     ASSERT_EQ(engine->scanMedia(id, SCX_TYPE_QUICK), 0);
     engine.reset();
@@ -220,6 +228,7 @@ TEST_F(EngineThreads, ShutdownWaitsForTheQueuedCommands)
     EXPECT_EQ(recorder->results[1].status, 0);
     EXPECT_EQ(recorder->results[1].keyref, keyref_scan(2));
     EXPECT_EQ(find_all(log(), "Scan CMD Succeeded").size(), 2u) << log();
+    std::string error;
     engine = HVEngine::create(config, &error);
     ASSERT_NE(engine, nullptr) << error;
     EXPECT_EQ(engine->scans().size(), 2u);
@@ -230,11 +239,9 @@ TEST_F(EngineThreads, ShutdownWaitsForTheQueuedCommands)
 TEST_F(EngineThreads, DeviceEventsReloadOnceAndDetach)
 {
     const std::string image = card();
-    std::string error;
-    std::shared_ptr<HVEngine> engine = HVEngine::create(config, &error);
-    ASSERT_NE(engine, nullptr) << error;
     uint32_t id = 0;
-    ASSERT_EQ(engine->addMediaPath(image, &id), 0);
+    std::shared_ptr<HVEngine> engine = startWith(image, &id);
+    ASSERT_NE(engine, nullptr);
     for (int i = 0; i < 5; i++)
         source->notifyAdded(diskstest::description("/dev/sdz", "", "", 1));
     source->notifyRemoved(diskstest::description(image, "Card", "Reader", 1));
@@ -252,11 +259,9 @@ TEST_F(EngineThreads, RemovalDuringAScanEndsIt)
 {
     const std::string big = dir / "big.img";
     zvtest::mustRun("truncate -s 8G '" + big + "'");
-    std::string error;
-    std::shared_ptr<HVEngine> engine = HVEngine::create(config, &error);
-    ASSERT_NE(engine, nullptr) << error;
     uint32_t id = 0;
-    ASSERT_EQ(engine->addMediaPath(big, &id), 0);
+    std::shared_ptr<HVEngine> engine = startWith(big, &id);
+    ASSERT_NE(engine, nullptr);
     ASSERT_EQ(engine->scanMedia(id, SCX_TYPE_THOROUGH), 0);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     // Once the scan reads blocks (its medium is the running scan's).
