@@ -1,0 +1,183 @@
+// The `zorvant` program run as a user runs it, for the tests of the program:
+// a child process per invocation, its exit code and output, and a fixture
+// with a workspace and card images made at test time (mkfs.fat, mtools,
+// cjpeg). Every wait for a child is bounded: a hang fails the test.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "scan/fat_image_support.h"
+#include "storage/devices/device_test_support.h"
+#include "support/jpeg_support.h"
+#include "support/test_support.h"
+
+namespace zvcli {
+
+namespace fs = std::filesystem;
+using zvtest::shellQuote;
+
+// Longest any one invocation may take here.
+constexpr int kChildSeconds = 120;
+
+struct Outcome {
+    int status = -1; // exit code, or 128 + signal
+    std::string out, err;
+};
+
+// A started child: its output goes to files in folder.
+class Child {
+public:
+    Child(const std::vector<std::string> &argv, const std::string &folder) : out_(folder + "/out"), err_(folder + "/err")
+    {
+        pid_ = fork();
+        if (pid_ == 0) {
+            if (!freopen(out_.c_str(), "w", stdout) || !freopen(err_.c_str(), "w", stderr))
+                _exit(127);
+            std::vector<char *> args;
+            for (const std::string &a : argv)
+                args.push_back(const_cast<char *>(a.c_str()));
+            args.push_back(nullptr);
+            execvp(args[0], args.data());
+            _exit(127);
+        }
+    }
+    pid_t pid() const { return pid_; }
+    std::string output() const { return zvtest::readFile(out_); }
+    // Waits at most kChildSeconds; a child still running is killed and the
+    // test fails.
+    Outcome wait()
+    {
+        Outcome r;
+        int status = 0;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kChildSeconds);
+        while (waitpid(pid_, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                kill(pid_, SIGKILL);
+                waitpid(pid_, &status, 0);
+                ADD_FAILURE() << "zorvant did not end";
+                return r;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        r.out = zvtest::readFile(out_);
+        r.err = zvtest::readFile(err_);
+        return r;
+    }
+
+private:
+    pid_t pid_;
+    std::string out_, err_;
+};
+
+class ZorvantCli : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        for (const char *tool : {"mkfs.fat", "mcopy", "cjpeg"})
+            zvtest::requireTool(tool);
+        ws = dir / "home";
+    }
+
+    std::vector<std::string> argv(const std::vector<std::string> &args, const std::string &workspace = "") const
+    {
+        std::vector<std::string> all = {ZORVANT_BINARY, "--workspace", workspace.empty() ? ws : workspace};
+        all.insert(all.end(), args.begin(), args.end());
+        return all;
+    }
+    Child start(const std::vector<std::string> &args, const std::string &workspace = "")
+    {
+        const std::string folder = dir / ("run" + std::to_string(++runs_));
+        fs::create_directories(folder);
+        return Child(argv(args, workspace), folder);
+    }
+    Outcome zorvant(const std::vector<std::string> &args, const std::string &workspace = "")
+    {
+        return start(args, workspace).wait();
+    }
+
+    // A FAT32 card: photos written, some deleted, the card quick-formatted
+    // and new photos written. Fills photos (name -> bytes) and returns the
+    // image path.
+    std::string makeCard(const std::string &name, unsigned kib = 64 * 1024)
+    {
+        const std::string image = dir / name;
+        zvtest::makeFat(image, 32, kib);
+        zvtest::fatMkdir(image, "DCIM");
+        for (int n = 1; n <= 4; n++)
+            put(image, "DCIM/OLD" + std::to_string(n) + ".JPG", 320 + 16 * n, 240, n);
+        zvtest::fatDelete(image, "DCIM/OLD2.JPG");
+        zvtest::mustRun("mkfs.fat -F 32 " + shellQuote(image) + " >/dev/null");
+        zvtest::fatMkdir(image, "DCIM");
+        put(image, "DCIM/NEW1.JPG", 200, 150, 11);
+        return image;
+    }
+    void put(const std::string &image, const std::string &path, int w, int h, uint32_t seed)
+    {
+        const std::string base = dir / ("photo" + std::to_string(seed));
+        zvtest::writeFile(base + ".ppm", zvtest::ppm(w, h, seed));
+        zvtest::mustRun("cjpeg -quality 90 -outfile " + shellQuote(base + ".jpg") + " " + shellQuote(base + ".ppm"));
+        photos[path] = zvtest::readFile(base + ".jpg");
+        zvtest::fatPut(image, path, photos[path]);
+    }
+    // Contents of the regular files below folder, by path relative to it.
+    static std::map<std::string, std::string> filesBelow(const std::string &folder)
+    {
+        std::map<std::string, std::string> out;
+        if (fs::exists(folder))
+            for (const auto &e : fs::recursive_directory_iterator(folder))
+                if (e.is_regular_file())
+                    out[fs::relative(e.path(), folder).string()] = zvtest::readFile(e.path().string());
+        return out;
+    }
+    // The scan number the scan printed.
+    static std::string scanNumber(const Outcome &r)
+    {
+        const size_t at = r.out.find("This is scan ");
+        if (at == std::string::npos)
+            return "";
+        return r.out.substr(at + 13, r.out.find('.', at) - at - 13);
+    }
+    std::set<std::string> photoBytes() const
+    {
+        std::set<std::string> out;
+        for (const auto &[path, bytes] : photos)
+            out.insert(bytes);
+        return out;
+    }
+    // Scan, tick everything, recover: what came back.
+    std::map<std::string, std::string> scanAndRecover(const std::string &target)
+    {
+        Outcome scan = zorvant({"scan", target});
+        EXPECT_EQ(scan.status, 0) << scan.out << scan.err;
+        const std::string n = scanNumber(scan);
+        EXPECT_EQ(n, "1") << scan.out;
+        Outcome sel = zorvant({"select", n});
+        EXPECT_EQ(sel.status, 0) << sel.err;
+        Outcome rec = zorvant({"recover", n, "--to", dir / "out"});
+        EXPECT_EQ(rec.status, 0) << rec.out << rec.err;
+        return filesBelow(dir / "out");
+    }
+
+    zvtest::TempDir dir;
+    std::string ws;
+    std::map<std::string, std::string> photos;
+
+private:
+    int runs_ = 0;
+};
+
+} // namespace zvcli
