@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "engine/module_source.h"
+#include "foundation/module_source.h"
 #include "foundation/engine_status.h"
 #include "foundation/error_list.h"
 #include "foundation/log.h"
@@ -21,7 +21,7 @@
 #include "foundation/workspace.h"
 #include "modules/gfm.h"
 #include "modules/jpeg.h"
-#include "modules/module.h"
+#include "scan/module.h"
 #include "scan/fat/fat_scan.h"
 #include "scan/thorough/cbr_store.h"
 #include "scan/thorough/nameseq.h"

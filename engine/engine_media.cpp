@@ -16,7 +16,7 @@
 
 #include "engine/command_frame.h"
 #include "engine/engine.h"
-#include "engine/properties.h"
+#include "foundation/properties.h"
 #include "foundation/engine_status.h"
 #include "foundation/file.h"
 #include "foundation/log.h"

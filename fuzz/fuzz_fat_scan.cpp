@@ -26,7 +26,7 @@
 #include "foundation/buf.h"
 #include "foundation/workdir.h"
 #include "foundation/workspace.h"
-#include "modules/module.h"
+#include "scan/module.h"
 #include "scan/catalog/fs_record.h"
 #include "scan/fat/fat_scan.h"
 #include "scan/scan_context.h"

@@ -32,7 +32,7 @@
 #include "foundation/dirutil.h"
 #include "foundation/workdir.h"
 #include "foundation/workspace.h"
-#include "modules/module.h"
+#include "scan/module.h"
 #include "scan/catalog/fs_record.h"
 #include "scan/scan_context.h"
 #include "scratch_support.h"

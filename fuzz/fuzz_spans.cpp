@@ -34,7 +34,7 @@
 #include "foundation/error_list.h"
 #include "foundation/file.h"
 #include "foundation/workdir.h"
-#include "modules/module.h"
+#include "scan/module.h"
 #include "scan/catalog/fs_record.h"
 #include "scan/fat/fat_scan.h"
 #include "scan/path_index.h"

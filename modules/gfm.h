@@ -1,35 +1,16 @@
 // The "gfm " module: the module source that would list the paths under
 // which the file modules file their kinds, for the module list a saved scan
-// keeps ("fmlist", scan/thorough/cbr_archive.cpp). The built-in modules
-// need no such list, so its operation adds nothing and the saved list is
-// empty; a scan loaded later can still translate the module ids of a list
-// another program wrote.
+// keeps ("fmlist", scan/thorough/cbr_archive.cpp; its record and the scan's
+// call of it are in scan/thorough/gfm_paths.h). The built-in modules need no
+// such list, so its operation adds nothing and the saved list is empty; a
+// scan loaded later can still translate the module ids of a list another
+// program wrote.
 //
 // The module finds no files: filter flag 1 (built-in source), a prefilter
 // that refuses every byte value, no recognise.
 #pragma once
 
-#include <vector>
-
-#include "modules/module.h"
-
-struct cbr_fmlist_entry; // scan/thorough/cbr_store.h
-
-// Appends the module paths ("<category>/<type folder>/<prefix>.<ext>") of
-// the modules the source knows, each with its module id and subtype. 0 or a
-// negative code.
-typedef int (*gfm_add_paths_fn)(fil_module *module, std::vector<cbr_fmlist_entry> *list);
-
-// The module's record: the common fields, then its own operation.
-struct gfm_module {
-    fil_module base;
-    gfm_add_paths_fn add_paths; // never NULL once described
-};
+#include "scan/thorough/gfm_paths.h"
 
 // Registers "gfm " (or finds it). The module, or NULL.
 fil_module *gfm_describe();
-// The registered "gfm " record, or NULL.
-gfm_module *gfm_module_of(fil_module *module);
-// Appends the module paths of the registered "gfm " module to list (nothing
-// when it is not registered). 0 or the operation's failure.
-int gfm_module_paths(std::vector<cbr_fmlist_entry> *list);

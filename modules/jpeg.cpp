@@ -4,7 +4,7 @@
 
 #include <cstdio>
 
-#include "engine/properties.h"
+#include "foundation/properties.h"
 #include "foundation/log.h"
 #include "foundation/strings.h"
 #include "scan/path_index.h"

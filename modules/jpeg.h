@@ -67,7 +67,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "modules/module.h"
+#include "scan/module.h"
 
 struct Media;
 struct fs_record;

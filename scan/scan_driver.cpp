@@ -17,14 +17,14 @@
 #include <mutex>
 #include <string>
 
-#include "engine/properties.h"
+#include "foundation/properties.h"
 #include "foundation/engine_status.h"
 #include "foundation/error_list.h"
 #include "foundation/file.h"
 #include "foundation/log.h"
 #include "foundation/progress.h"
 #include "foundation/strings.h"
-#include "modules/module.h"
+#include "scan/module.h"
 #include "scan/catalog/fs_record.h"
 #include "scan/scan_context.h"
 #include "scan/scan_context_internal.h"

@@ -20,14 +20,14 @@
 #include <cstring>
 #include <mutex>
 
-#include "engine/properties.h"
+#include "foundation/properties.h"
 #include "foundation/buf.h"
 #include "foundation/error_list.h"
 #include "foundation/log.h"
 #include "foundation/notify.h"
 #include "foundation/strings.h"
 #include "foundation/workdir.h"
-#include "modules/module.h"
+#include "scan/module.h"
 #include "scan/catalog/selection.h"
 #include "scan/path_index.h"
 #include "scan/scan_context.h"

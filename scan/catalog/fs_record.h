@@ -8,7 +8,7 @@
 // folder, and a catalog (`catdb`, scan/catalog/catdb.h) in that folder.
 //
 // Types register with fs_register_type; the type's descriptor is its file
-// module record (modules/module.h), whose init operation gives a new record
+// module record (scan/module.h), whose init operation gives a new record
 // its operations (an `fs_ops` object: a base class whose methods return the
 // results of an absent operation) and its folder (fs_make_folder).
 //

@@ -30,10 +30,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "engine/properties.h"
+#include "foundation/properties.h"
 #include "foundation/log.h"
 #include "foundation/strings.h"
-#include "modules/module.h"
+#include "scan/module.h"
 #include "scan/catalog/catalog_ops.h"
 #include "scan/catalog/selection.h"
 #include "scan/recover/recover.h"

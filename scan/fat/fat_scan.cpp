@@ -43,7 +43,7 @@
 #include "foundation/error_list.h"
 #include "foundation/local_zone.h"
 #include "foundation/log.h"
-#include "modules/module.h"
+#include "scan/module.h"
 #include "scan/fat/fat_scan.h"
 #include "storage/media.h"
 #include "storage/media_stream.h"

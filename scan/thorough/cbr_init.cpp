@@ -29,8 +29,8 @@
 #include <mutex>
 #include <string>
 
-#include "engine/module_source.h"
-#include "engine/properties.h"
+#include "foundation/module_source.h"
+#include "foundation/properties.h"
 #include "foundation/log.h"
 #include "foundation/notify.h"
 #include "foundation/prefs.h"

@@ -22,8 +22,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "engine/module_source.h"
-#include "engine/properties.h"
+#include "foundation/module_source.h"
+#include "foundation/properties.h"
 #include "foundation/error_list.h"
 #include "foundation/file.h"
 #include "foundation/log.h"

@@ -22,7 +22,7 @@
 //
 // Files in the store's folder ("CBR.<index>" in the scan folder):
 //
-//   spans      56-byte span records (modules/module.h), no header
+//   spans      56-byte span records (scan/module.h), no header
 //   spans1     the measured spans while parsing (renamed to "spans")
 //   gaps       u64 little-endian start-sector differences of measured files
 //   cbrnames   NUL-terminated names modules stored; "xx" first
@@ -38,7 +38,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "modules/module.h"
+#include "scan/module.h"
 
 struct fs_record;
 struct file_t;

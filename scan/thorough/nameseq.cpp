@@ -30,7 +30,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/properties.h"
+#include "foundation/properties.h"
 #include "foundation/strings.h"
 #include "scan/catalog/fs_record.h"
 #include "scan/scan_context.h"

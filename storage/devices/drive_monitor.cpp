@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "engine/properties.h"
+#include "foundation/properties.h"
 #include "foundation/file.h"
 #include "foundation/notify.h"
 #include "foundation/strings.h"

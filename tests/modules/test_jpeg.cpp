@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/properties.h"
+#include "foundation/properties.h"
 #include "foundation/engine_status.h"
 #include "foundation/prefs.h"
 #include "foundation/strings.h"

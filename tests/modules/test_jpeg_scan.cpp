@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "engine/module_source.h"
+#include "foundation/module_source.h"
 #include "foundation/prefs.h"
 #include "foundation/strings.h"
 #include "modules/gfm.h"

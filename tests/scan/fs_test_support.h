@@ -28,7 +28,7 @@
 #include "foundation/log.h"
 #include "foundation/workdir.h"
 #include "foundation/workspace.h"
-#include "modules/module.h"
+#include "scan/module.h"
 #include "scan/catalog/fs_record.h"
 #include "scan/catalog/selection.h"
 #include "scan/scan_context.h"

@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/module_source.h"
+#include "foundation/module_source.h"
 #include "foundation/engine_status.h"
 #include "foundation/error_list.h"
 #include "foundation/file.h"

@@ -20,7 +20,7 @@
 #include "foundation/error_list.h"
 #include "foundation/file.h"
 #include "foundation/prefs.h"
-#include "modules/module.h"
+#include "scan/module.h"
 #include "scan/thorough/cbr_store.h"
 #include "scan/thorough/nameseq.h"
 

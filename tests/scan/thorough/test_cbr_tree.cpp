@@ -10,7 +10,7 @@
 #include <algorithm>
 
 #include "cbr_tree_test_support.h"
-#include "engine/module_source.h"
+#include "foundation/module_source.h"
 #include "foundation/notify.h"
 #include "foundation/progress.h"
 #include "modules/gfm.h"

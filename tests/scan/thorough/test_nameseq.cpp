@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/properties.h"
+#include "foundation/properties.h"
 #include "foundation/prefs.h"
 #include "scan/thorough/nameseq.h"
 

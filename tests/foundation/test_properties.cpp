@@ -1,4 +1,4 @@
-#include "engine/properties.h"
+#include "foundation/properties.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // Sources of file modules (see module_source.h).
-#include "engine/module_source.h"
+#include "foundation/module_source.h"
 
 #include <atomic>
 

@@ -15,7 +15,7 @@
 //   they like: a subtype outside the module's table (or 0, "before detect")
 //   is never written, measured or named, and a measured end is cut to the
 //   medium's length; an end at or before the start is nothing measured (2).
-#include "modules/module.h"
+#include "scan/module.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -10,7 +10,7 @@
 // - One mutex guards the tree. It is taken before the settings store's own
 //   mutex, never after it (the store does not call back here), so the two
 //   cannot deadlock.
-#include "engine/properties.h"
+#include "foundation/properties.h"
 
 #include <cerrno>
 #include <cstdlib>

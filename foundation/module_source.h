@@ -1,5 +1,5 @@
 // Sources of file modules. The engine has one, the built-in source
-// "BUILTIN", whose modules carry filter flag 1 (modules/module.h). When it is
+// "BUILTIN", whose modules carry filter flag 1 (scan/module.h). When it is
 // disabled a thorough scan asks only modules of another kind: those with
 // filter flag 2 or 3 and without flag 1 (the file-system modules).
 //

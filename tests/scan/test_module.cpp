@@ -8,7 +8,7 @@
 
 #include "foundation/workdir.h"
 #include "foundation/workspace.h"
-#include "modules/module.h"
+#include "scan/module.h"
 #include "scan/scan_context.h"
 #include "storage/media.h"
 #include "support/test_support.h"
