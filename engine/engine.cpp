@@ -7,10 +7,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "foundation/module_source.h"
 #include "foundation/engine_status.h"
 #include "foundation/error_list.h"
 #include "foundation/log.h"
+#include "foundation/module_source.h"
 #include "foundation/msgpack.h"
 #include "foundation/notify.h"
 #include "foundation/number_format.h"
@@ -21,8 +21,8 @@
 #include "foundation/workspace.h"
 #include "modules/gfm.h"
 #include "modules/jpeg.h"
-#include "scan/module.h"
 #include "scan/fat/fat_scan.h"
+#include "scan/module.h"
 #include "scan/thorough/cbr_store.h"
 #include "scan/thorough/nameseq.h"
 #include "storage/devices/disks_manager_platform.h"

@@ -16,12 +16,12 @@
 
 #include "engine/command_frame.h"
 #include "engine/engine.h"
-#include "foundation/properties.h"
 #include "foundation/engine_status.h"
 #include "foundation/file.h"
 #include "foundation/log.h"
 #include "foundation/notify.h"
 #include "foundation/prefs.h"
+#include "foundation/properties.h"
 #include "storage/media.h"
 #include "storage/raw_disk.h"
 

@@ -32,8 +32,8 @@
 #include "foundation/dirutil.h"
 #include "foundation/workdir.h"
 #include "foundation/workspace.h"
-#include "scan/module.h"
 #include "scan/catalog/fs_record.h"
+#include "scan/module.h"
 #include "scan/scan_context.h"
 #include "scratch_support.h"
 

@@ -4,8 +4,8 @@
 
 #include <cstdio>
 
-#include "foundation/properties.h"
 #include "foundation/log.h"
+#include "foundation/properties.h"
 #include "foundation/strings.h"
 #include "scan/path_index.h"
 #include "scan/thorough/cbr_store.h"

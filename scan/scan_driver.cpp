@@ -17,15 +17,15 @@
 #include <mutex>
 #include <string>
 
-#include "foundation/properties.h"
 #include "foundation/engine_status.h"
 #include "foundation/error_list.h"
 #include "foundation/file.h"
 #include "foundation/log.h"
 #include "foundation/progress.h"
+#include "foundation/properties.h"
 #include "foundation/strings.h"
-#include "scan/module.h"
 #include "scan/catalog/fs_record.h"
+#include "scan/module.h"
 #include "scan/scan_context.h"
 #include "scan/scan_context_internal.h"
 #include "scan/thorough/cbr_store.h"

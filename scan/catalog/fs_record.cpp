@@ -20,15 +20,15 @@
 #include <cstring>
 #include <mutex>
 
-#include "foundation/properties.h"
 #include "foundation/buf.h"
 #include "foundation/error_list.h"
 #include "foundation/log.h"
 #include "foundation/notify.h"
+#include "foundation/properties.h"
 #include "foundation/strings.h"
 #include "foundation/workdir.h"
-#include "scan/module.h"
 #include "scan/catalog/selection.h"
+#include "scan/module.h"
 #include "scan/path_index.h"
 #include "scan/scan_context.h"
 #include "scan/scan_context_internal.h"

@@ -30,12 +30,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "foundation/properties.h"
 #include "foundation/log.h"
+#include "foundation/properties.h"
 #include "foundation/strings.h"
-#include "scan/module.h"
 #include "scan/catalog/catalog_ops.h"
 #include "scan/catalog/selection.h"
+#include "scan/module.h"
 #include "scan/recover/recover.h"
 #include "scan/scan_context.h"
 #include "storage/media.h"

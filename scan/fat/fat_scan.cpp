@@ -43,8 +43,8 @@
 #include "foundation/error_list.h"
 #include "foundation/local_zone.h"
 #include "foundation/log.h"
-#include "scan/module.h"
 #include "scan/fat/fat_scan.h"
+#include "scan/module.h"
 #include "storage/media.h"
 #include "storage/media_stream.h"
 

@@ -40,10 +40,10 @@
 #include "foundation/archive.h"
 #include "foundation/file.h"
 #include "foundation/log.h"
-#include "scan/thorough/gfm_paths.h"
 #include "scan/catalog/fs_record.h"
 #include "scan/scan_context.h"
 #include "scan/thorough/cbr_store.h"
+#include "scan/thorough/gfm_paths.h"
 
 namespace {
 

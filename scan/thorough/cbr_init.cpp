@@ -29,11 +29,11 @@
 #include <mutex>
 #include <string>
 
-#include "foundation/module_source.h"
-#include "foundation/properties.h"
 #include "foundation/log.h"
+#include "foundation/module_source.h"
 #include "foundation/notify.h"
 #include "foundation/prefs.h"
+#include "foundation/properties.h"
 #include "foundation/strings.h"
 #include "scan/path_index.h"
 #include "scan/thorough/cbr_store.h"

@@ -22,12 +22,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "foundation/module_source.h"
-#include "foundation/properties.h"
 #include "foundation/error_list.h"
 #include "foundation/file.h"
 #include "foundation/log.h"
+#include "foundation/module_source.h"
 #include "foundation/prefs.h"
+#include "foundation/properties.h"
 #include "foundation/strings.h"
 #include "foundation/workdir.h"
 #include "scan/catalog/fs_record.h"

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
-#include "foundation/properties.h"
 #include "foundation/file.h"
 #include "foundation/notify.h"
+#include "foundation/properties.h"
 #include "foundation/strings.h"
 
 namespace HV {

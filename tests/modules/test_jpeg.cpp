@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "foundation/properties.h"
 #include "foundation/engine_status.h"
 #include "foundation/prefs.h"
+#include "foundation/properties.h"
 #include "foundation/strings.h"
 #include "foundation/workdir.h"
 #include "foundation/workspace.h"

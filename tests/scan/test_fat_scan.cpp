@@ -17,9 +17,9 @@
 #include "foundation/error_list.h"
 #include "foundation/prefs.h"
 #include "fs_test_support.h"
-#include "scan/module.h"
 #include "scan/catalog/fs_record.h"
 #include "scan/fat/fat_scan.h"
+#include "scan/module.h"
 #include "scan/scan_context.h"
 #include "storage/media.h"
 

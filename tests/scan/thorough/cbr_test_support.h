@@ -23,10 +23,10 @@
 #include <string>
 #include <vector>
 
-#include "foundation/module_source.h"
 #include "foundation/engine_status.h"
 #include "foundation/error_list.h"
 #include "foundation/file.h"
+#include "foundation/module_source.h"
 #include "scan/fs_test_support.h"
 #include "scan/thorough/cbr_store.h"
 #include "storage/media.h"

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "foundation/properties.h"
 #include "foundation/prefs.h"
+#include "foundation/properties.h"
 #include "scan/thorough/nameseq.h"
 
 namespace {
