@@ -397,6 +397,12 @@ std::string note_text(const HV::RecoveryNote &n)
            " bytes could not be read from the card and are missing or zeros" + cause;
 }
 
+// "not recovered whole" for a file kept incomplete, else "not recovered".
+const char *note_verdict(const HV::RecoveryNote &n)
+{
+    return !n.host && !n.path.empty() ? "not recovered whole" : "not recovered";
+}
+
 const HV::RecoveryNote *note_for(const HV::CommandResult &r, uint64_t keyref)
 {
     for (const HV::RecoveryNote &n : r.notes)
@@ -501,7 +507,7 @@ int cmd_recover(Session &s, const Parsed &p)
                 bool noted = false;
                 for (const HV::RecoveryNote &n : r.notes)
                     if (n.keyref != 0) {
-                        std::fprintf(stderr, "zorvant: not recovered whole: %s%s: %s\n", path.c_str(),
+                        std::fprintf(stderr, "zorvant: %s: %s%s: %s\n", note_verdict(n), path.c_str(),
                                      n.keyref == keyref ? "" : " (a file below it)", note_text(n).c_str());
                         noted = true;
                     }
@@ -538,7 +544,7 @@ int cmd_recover(Session &s, const Parsed &p)
                        if ((node.flags & NODE_FOLDER) == 0 && (node.flags & NODE_SELECTION_MASK) != 0) {
                            const HV::RecoveryNote *n = note_for(r, node.keyref);
                            if (n != nullptr)
-                               std::fprintf(stderr, "zorvant: not recovered whole: %s: %s\n", path.c_str(),
+                               std::fprintf(stderr, "zorvant: %s: %s: %s\n", note_verdict(*n), path.c_str(),
                                             note_text(*n).c_str());
                            else
                                std::fprintf(stderr, "zorvant: not recovered: %s\n", path.c_str());

@@ -48,8 +48,9 @@
 //     data could not be read; its name and the missing length are logged
 //     and noted (recover_notes_take) and the result is -34 (-18 when an
 //     extent lies beyond the medium); such a file is not counted as
-//     recovered and keeps its tick. A file of which nothing was copied is
-//     deleted (and noted without a path).
+//     recovered and keeps its tick. A file of which nothing could be read
+//     (nothing copied, or only zeros for unreadable sectors) is deleted and
+//     noted without a path.
 //   - the host refusing a file or folder (no permission, a name it cannot
 //     hold): noted with the host path and errno, apart from read errors.
 // The target folder is checked before anything is copied: it must be a

@@ -387,13 +387,16 @@ int recover_file(recover_walk &w, uint64_t keynum, std::string *out_path)
     recover_note note;
     note.keyref = info.keyref;
     note.size = info.data_size;
-    note.missing = written == 0 ? info.data_size : missing;
+    // Nothing of the file was read when every byte written is a zero that
+    // stands for an unreadable sector.
+    const bool nothing_read = written == 0 || missing >= info.data_size;
+    note.missing = nothing_read ? info.data_size : missing;
     note.errnum = errnum_out;
     if (copy < 0) {
         log_error("Can't copy data fork for \"%s\": %d", intended.c_str(), copy);
         if (copy != -5)
             add_error(RECOVER_ERROR_COPY);
-        if (recover_ends_walk(copy) || written == 0) {
+        if (recover_ends_walk(copy) || nothing_read) {
             // Nothing of worth, or a copy cut short by a full disk, an abort
             // or a vanished medium: no partial file stays behind.
             discard(w.dir_fd, fd, temp);

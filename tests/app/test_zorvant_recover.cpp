@@ -44,11 +44,12 @@ bool has(const std::string &text, const std::string &part)
     return text.find(part) != std::string::npos;
 }
 
-// A card inside a VMDK cut short, so the last 256 KiB of a 1 MiB video lie
-// past the end of the image file and cannot be read. The video is kept only
-// as "CLIP.MOV.incomplete" (its readable start intact), listed with what it
-// misses, and the complete photo beside it keeps its name; the messages say
-// what happened and what to do in words, with no bare code.
+// A card inside a VMDK cut short, so the last 256 KiB of a 1 MiB video and
+// all of a file after it lie past the end of the image file and cannot be
+// read. The video is kept only as "CLIP.MOV.incomplete" (its readable start
+// intact) and listed with what it misses, the unreadable file is listed and
+// not kept (it would be zeros only), and the complete photo keeps its name;
+// the messages say what happened and what to do in words, with no bare code.
 TEST_F(ZorvantCliRecovery, FileNotReadWholeIsKeptUnderANameThatSaysSo)
 {
     zvtest::requireTool("qemu-img");
@@ -59,10 +60,11 @@ TEST_F(ZorvantCliRecovery, FileNotReadWholeIsKeptUnderANameThatSaysSo)
     for (uint32_t i = 0, x = 12345; clip.size() < 1024 * 1024; i++)
         clip += (char)((x = x * 1103515245 + 12345) >> 24);
     zvtest::fatPut(image, "CLIP.MOV", clip);
+    zvtest::fatPut(image, "GONE.BIN", std::string(64 * 1024, 'g'));
     const std::string vmdk = dir / "card.vmdk";
     zvtest::mustRun("qemu-img convert -f raw -O vmdk " + shellQuote(image) + " " + shellQuote(vmdk));
-    // The video is the last data of the card, so it is the last data of the image file.
-    fs::resize_file(vmdk, fs::file_size(vmdk) - 256 * 1024);
+    // The files are the last data of the card, so they are the last data of the image file.
+    fs::resize_file(vmdk, fs::file_size(vmdk) - 320 * 1024);
     ASSERT_EQ(zorvant({"scan", "--quick", vmdk}).status, 0);
     ASSERT_EQ(zorvant({"select", "1"}).status, 0);
 
@@ -82,8 +84,11 @@ TEST_F(ZorvantCliRecovery, FileNotReadWholeIsKeptUnderANameThatSaysSo)
                                  "/CLIP.MOV.incomplete, "))
         << rec.err;
     EXPECT_TRUE(has(rec.err, " of its 1,048,576 bytes could not be read from the card")) << rec.err;
-    EXPECT_TRUE(has(rec.err, "a file could not be read whole from the card; what could be read of it is kept "
-                             "under a name ending in \".incomplete\"")) << rec.err;
+    EXPECT_TRUE(has(rec.err, "zorvant: not recovered: 1/Found Files/GONE.BIN: could not be read from the card "
+                             "(Input/output error); nothing of it was kept\n"))
+        << rec.err;
+    EXPECT_TRUE(has(rec.err, "some files could not be read whole from the card; what could be read of them is "
+                             "kept under names ending in \".incomplete\"")) << rec.err;
     EXPECT_TRUE(has(rec.err, "Try another card reader")) << rec.err;
     EXPECT_FALSE(has(rec.err, "error -")) << rec.err;
 
