@@ -403,14 +403,6 @@ const char *note_verdict(const HV::RecoveryNote &n)
     return !n.host && !n.path.empty() ? "not recovered whole" : "not recovered";
 }
 
-const HV::RecoveryNote *note_for(const HV::CommandResult &r, uint64_t keyref)
-{
-    for (const HV::RecoveryNote &n : r.notes)
-        if (n.keyref == keyref)
-            return &n;
-    return nullptr;
-}
-
 // Why a recovery did not recover everything and what to do, in words; the
 // status and the error list follow in parentheses.
 std::string recovery_trouble(const HV::CommandResult &r)
@@ -534,18 +526,21 @@ int cmd_recover(Session &s, const Parsed &p)
                 size_text(r.bytes).c_str());
     if (r.status == 0)
         return EXIT_OK;
+    std::map<uint64_t, const HV::RecoveryNote *> notes;
+    for (const HV::RecoveryNote &n : r.notes)
+        notes.emplace(n.keyref, &n);
     // The target itself refused: no file was tried, one message says why.
-    const bool target_refused = note_for(r, 0) != nullptr;
+    const bool target_refused = notes.count(0) != 0;
     // What keeps its tick was not recovered; a file kept incomplete says
     // where and what it misses.
     if (!target_refused)
         walk_nodes(*s.engine, scan->keyref, std::to_string(scan->slot), true,
                    [&](const NodeInfo &node, const std::string &path) {
                        if ((node.flags & NODE_FOLDER) == 0 && (node.flags & NODE_SELECTION_MASK) != 0) {
-                           const HV::RecoveryNote *n = note_for(r, node.keyref);
-                           if (n != nullptr)
-                               std::fprintf(stderr, "zorvant: %s: %s: %s\n", note_verdict(*n), path.c_str(),
-                                            note_text(*n).c_str());
+                           const auto n = notes.find(node.keyref);
+                           if (n != notes.end())
+                               std::fprintf(stderr, "zorvant: %s: %s: %s\n", note_verdict(*n->second), path.c_str(),
+                                            note_text(*n->second).c_str());
                            else
                                std::fprintf(stderr, "zorvant: not recovered: %s\n", path.c_str());
                            failures++;
