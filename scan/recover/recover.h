@@ -177,7 +177,8 @@ int fs_recovered_name(fs_record *record, std::string *out, uint64_t keynum);
 // them (device mapper and the like, a few levels); or the mount is a FUSE
 // file system whose source names nothing (fusefat's entry names "fusefat")
 // and a FUSE server process (one holding /dev/fuse open) holds the medium's
-// device or image file open, as /proc/PID/fd shows. 0 when not.
+// device, its image file or its loop device's backing file open, as
+// /proc/PID/fd shows. 0 when not.
 int recover_path_on_medium(const char *path, Media *media);
 
 // --- recovery --------------------------------------------------------------------------

@@ -29,8 +29,8 @@
 //     source is "fusefat"). A target on a FUSE mount ("fuse", "fuseblk",
 //     "fuse.<name>") is also refused when a FUSE server holds the medium
 //     open: a process other than this one whose /proc/PID/fd lists both
-//     /dev/fuse and the medium's device (one of the devices above) or its
-//     image file. The links are read, never followed into file systems: a
+//     /dev/fuse and the medium's device (one of the devices above), its
+//     image file, or the file behind the loop device that is the medium. The links are read, never followed into file systems: a
 //     stopped server's files would hang a stat.
 //   - The target folder is checked before anything is copied: its parents
 //     made, the folder made or reused, and its write permission asked of
@@ -98,10 +98,10 @@ void add_holders(const std::string &folder, int depth, std::set<dev_t> *out)
 }
 
 // What holds the medium's bytes: the devices whose file systems live on
-// them, or the medium's image file.
+// them, and the medium's image file (or a loop device's backing file).
 struct medium_guard {
     std::set<dev_t> devices;
-    std::string file; // canonical path of the image file; "" for a device
+    std::string file; // canonical path of the file; "" when there is none
     bool empty() const { return devices.empty() && file.empty(); }
 };
 
@@ -143,7 +143,14 @@ medium_guard guard_of(Media *media)
     guard.devices = medium_devices(media);
     const char *path = media_path(media);
     struct stat st;
-    if (guard.devices.empty() && path != nullptr && ::stat(path, &st) == 0 && S_ISREG(st.st_mode)) {
+    if (path == nullptr || ::stat(path, &st) != 0)
+        return guard;
+    if (S_ISBLK(st.st_mode)) {
+        // A loop device's bytes are its backing file's.
+        const std::vector<ZV::BlockNode> nodes = ZV::sysfsDiskAndPartitions("/sys", st.st_rdev);
+        if (!nodes.empty() && !nodes[0].folder.empty())
+            guard.file = ZV::sysfsAttribute(nodes[0].folder + "/loop/backing_file");
+    } else if (S_ISREG(st.st_mode)) {
         char *resolved = ::realpath(path, nullptr);
         if (resolved != nullptr) {
             guard.file = resolved;

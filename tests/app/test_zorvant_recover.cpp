@@ -150,8 +150,9 @@ TEST_F(ZorvantCliRecovery, TargetTheHostRefusesIsNamedWithItsCause)
 
 // fusefat names "fusefat", not the card, in the mount table: a target on
 // it is still refused when the fusefat process serves the card's loop
-// device or image file, and nothing is written onto the card. A fusefat
-// mount of another card is a target like any other.
+// device, the file behind that loop device, or the card's image file, and
+// nothing is written onto the card. A fusefat mount of another card is a
+// target like any other.
 TEST_F(ZorvantCliRecovery, TargetOnTheCardThroughFusefatIsRefused)
 {
     ASSERT_TRUE(zvtest::LoopDevice::available()) << "loop devices need root";
@@ -175,6 +176,13 @@ TEST_F(ZorvantCliRecovery, TargetOnTheCardThroughFusefatIsRefused)
         ASSERT_EQ(before.count("DCIM/NEW1.JPG"), 1u);
         refused(zorvant({"recover", "1", "--to", mnt + "/rescued"}));
         refused(zorvant({"recover", "--to", mnt, "1/Found Files/DCIM/NEW1.JPG"}));
+        EXPECT_EQ(namesBelow(mnt), before);
+    }
+    {
+        const std::string mnt = dir / "mnt-backing";
+        FuseFat mounted(card, mnt);
+        const std::set<std::string> before = namesBelow(mnt);
+        refused(zorvant({"recover", "1", "--to", mnt + "/rescued"}));
         EXPECT_EQ(namesBelow(mnt), before);
     }
     {
