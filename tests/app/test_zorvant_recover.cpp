@@ -57,7 +57,7 @@ TEST_F(ZorvantCliRecovery, FileNotReadWholeIsKeptUnderANameThatSaysSo)
     zvtest::makeFat(image, 32, 64 * 1024);
     put(image, "PHOTO.JPG", 200, 150, 3);
     std::string clip;
-    for (uint32_t i = 0, x = 12345; clip.size() < 1024 * 1024; i++)
+    for (uint32_t x = 12345; clip.size() < 1024 * 1024;)
         clip += (char)((x = x * 1103515245 + 12345) >> 24);
     zvtest::fatPut(image, "CLIP.MOV", clip);
     zvtest::fatPut(image, "GONE.BIN", std::string(64 * 1024, 'g'));
