@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <map>
@@ -367,6 +368,82 @@ std::string recovery_folder(const std::string &dir, const ScanInfo &scan)
     return dir + "/Recovered Files from " + card;
 }
 
+// A whole number with thousands separators ("88,718").
+std::string grouped(uint64_t n)
+{
+    std::string digits = std::to_string(n), out;
+    for (size_t i = 0; i < digits.size(); i++) {
+        if (i > 0 && (digits.size() - i) % 3 == 0)
+            out += ',';
+        out += digits[i];
+    }
+    return out;
+}
+
+std::string system_text(int errnum)
+{
+    return std::strerror(errnum);
+}
+
+// What a note says about its file, after "PATH: ".
+std::string note_text(const HV::RecoveryNote &n)
+{
+    if (n.host)
+        return "could not be written to " + n.path + ": " + system_text(n.errnum);
+    const std::string cause = n.errnum != 0 ? " (" + system_text(n.errnum) + ")" : " (its data on the card ends early)";
+    if (n.path.empty())
+        return "could not be read from the card" + cause + "; nothing of it was kept";
+    return "kept as " + n.path + ", " + grouped(n.missing) + " of its " + grouped(n.size) +
+           " bytes could not be read from the card and are missing or zeros" + cause;
+}
+
+// "not recovered whole" for a file kept incomplete, else "not recovered".
+const char *note_verdict(const HV::RecoveryNote &n)
+{
+    return !n.host && !n.path.empty() ? "not recovered whole" : "not recovered";
+}
+
+// Why a recovery did not recover everything and what to do, in words; the
+// status and the error list follow in parentheses.
+std::string recovery_trouble(const HV::CommandResult &r)
+{
+    const HV::RecoveryNote *host = nullptr;
+    size_t unreadable = 0, kept = 0;
+    for (const HV::RecoveryNote &n : r.notes) {
+        if (n.host && host == nullptr)
+            host = &n;
+        unreadable += n.host ? 0 : 1;
+        kept += !n.host && !n.path.empty() ? 1 : 0;
+    }
+    const bool one = unreadable == 1;
+    std::string why;
+    if (r.status == -12)
+        why = "the target folder lies on the card being recovered, and writing there would overwrite the files "
+              "being recovered; choose a folder on another disk with --to";
+    else if (r.status == -7)
+        why = "the scan's card is not attached; attach it and run the recovery again";
+    else if (r.status == -30)
+        why = "the card went away during the recovery; attach it again and run the recovery again";
+    else if (host != nullptr)
+        why = "the target could not be written: " + host->path + ": " + system_text(host->errnum) +
+              "; choose a folder you can write to with --to (or make room there) and run the recovery again";
+    else if (r.status == -3)
+        why = "the target folder could not be written (disk full?); make room there or choose another folder "
+              "with --to";
+    else if (unreadable > 0 || r.status == -34 || r.status == -18)
+        why = std::string(one ? "a file" : "some files") + " could not be read whole from the card" +
+              (kept == 0 ? ""
+               : one     ? "; what could be read of it is kept under a name ending in \".incomplete\""
+                         : "; what could be read of them is kept under names ending in \".incomplete\"") +
+              ". Try another card reader, or copy the card to an image file with a tool that retries bad "
+              "sectors and recover from the image";
+    else if (r.status == -37)
+        why = "no free name was left in the target folder; choose an empty folder with --to";
+    else
+        why = "some files could not be recovered; the workspace's ScanEngineLog.txt tells why";
+    return why + " (" + std::to_string(r.status) + (r.error_text.empty() ? "" : " " + r.error_text) + ")";
+}
+
 int cmd_recover(Session &s, const Parsed &p)
 {
     if (p.options.count("--to") == 0)
@@ -419,8 +496,15 @@ int cmd_recover(Session &s, const Parsed &p)
                 return EXIT_INTERRUPTED;
             }
             if (r.status != 0) {
-                std::fprintf(stderr, "zorvant: not recovered: %s: %s\n", path.c_str(),
-                             with_errors("error " + std::to_string(r.status), r).c_str());
+                bool noted = false;
+                for (const HV::RecoveryNote &n : r.notes)
+                    if (n.keyref != 0) {
+                        std::fprintf(stderr, "zorvant: %s: %s%s: %s\n", note_verdict(n), path.c_str(),
+                                     n.keyref == keyref ? "" : " (a file below it)", note_text(n).c_str());
+                        noted = true;
+                    }
+                std::fprintf(stderr, "zorvant: %s%s: %s\n", noted ? "" : "not recovered: ", path.c_str(),
+                             recovery_trouble(r).c_str());
                 failures++;
             } else {
                 std::printf("%s -> %s\n", path.c_str(), r.path.c_str());
@@ -438,24 +522,32 @@ int cmd_recover(Session &s, const Parsed &p)
         std::printf("Recovery aborted after %llu files.\n", (unsigned long long)r.files);
         return EXIT_INTERRUPTED;
     }
-    std::printf("Recovered %llu files (%s).\n", (unsigned long long)r.files, size_text(r.bytes).c_str());
+    std::printf("Recovered %llu file%s (%s).\n", (unsigned long long)r.files, r.files == 1 ? "" : "s",
+                size_text(r.bytes).c_str());
     if (r.status == 0)
         return EXIT_OK;
-    // What keeps its tick was not recovered.
-    walk_nodes(*s.engine, scan->keyref, std::to_string(scan->slot), true,
-               [&](const NodeInfo &node, const std::string &path) {
-                   if ((node.flags & NODE_FOLDER) == 0 && (node.flags & NODE_SELECTION_MASK) != 0) {
-                       std::fprintf(stderr, "zorvant: not recovered: %s\n", path.c_str());
-                       failures++;
-                   }
-                   return true;
-               });
-    std::string why = r.status == -3    ? "the target folder could not be written (disk full?)"
-                      : r.status == -7  ? "the scan's medium is not attached"
-                      : r.status == -30 ? "the medium was removed"
-                      : r.status == -12 ? "the target folder lies on the medium being recovered"
-                                        : "some files could not be read whole";
-    return fail(with_errors("recovery incomplete: " + why + " (" + std::to_string(r.status) + ")", r));
+    std::map<uint64_t, const HV::RecoveryNote *> notes;
+    for (const HV::RecoveryNote &n : r.notes)
+        notes.emplace(n.keyref, &n);
+    // The target itself refused: no file was tried, one message says why.
+    const bool target_refused = notes.count(0) != 0;
+    // What keeps its tick was not recovered; a file kept incomplete says
+    // where and what it misses.
+    if (!target_refused)
+        walk_nodes(*s.engine, scan->keyref, std::to_string(scan->slot), true,
+                   [&](const NodeInfo &node, const std::string &path) {
+                       if ((node.flags & NODE_FOLDER) == 0 && (node.flags & NODE_SELECTION_MASK) != 0) {
+                           const auto n = notes.find(node.keyref);
+                           if (n != notes.end())
+                               std::fprintf(stderr, "zorvant: %s: %s: %s\n", note_verdict(*n->second), path.c_str(),
+                                            note_text(*n->second).c_str());
+                           else
+                               std::fprintf(stderr, "zorvant: not recovered: %s\n", path.c_str());
+                           failures++;
+                       }
+                       return true;
+                   });
+    return fail((r.files == 0 ? "nothing recovered: " : "recovery incomplete: ") + recovery_trouble(r));
 }
 
 // --- save, load, delete ------------------------------------------------------------------------

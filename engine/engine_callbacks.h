@@ -39,6 +39,16 @@ enum class Command : int {
 // The name of a command as its frame logs it ("Scan", "RecoverNode", ...).
 const char *command_name(Command command);
 
+// A file a recovery could not write whole, or the target the host refused.
+struct RecoveryNote {
+    uint64_t keyref = 0;  // the file's node; 0 for the target folder itself
+    std::string path;     // host path: the incomplete file kept, or what the host refused; "" when nothing was kept
+    uint64_t size = 0;    // the file's size
+    uint64_t missing = 0; // bytes of it that are zeros or absent
+    int errnum = 0;       // the system's error (read or host); 0 when the card's data just ended
+    bool host = false;    // the host refused (the target); else the card's data could not be read
+};
+
 // What an operation gives back at its end.
 struct CommandResult {
     int status = 0;           // 0 success, -5 aborted, else the failure's code
@@ -47,6 +57,7 @@ struct CommandResult {
     std::string path;         // the file or folder written
     uint64_t files = 0;       // files recovered / scans loaded
     uint64_t bytes = 0;       // bytes recovered
+    std::vector<RecoveryNote> notes; // a recovery's files not recovered whole, and host refusals
 };
 
 class EngineCallbacks {

@@ -12,6 +12,7 @@
 #include "foundation/error_list.h"
 #include "foundation/log.h"
 #include "scan/file_arch.h"
+#include "scan/recover/recover.h"
 #include "scan/scan_driver.h"
 
 namespace {
@@ -23,6 +24,13 @@ void finish_result(HV::CommandResult *result, HVCommandFrame &frame, int status,
 {
     result->status = frame.finish(status, line);
     result->error_text = n_errors() > 0 ? error_list_str() : "";
+}
+
+// The recovery's notes into the result.
+void take_notes(HV::CommandResult *result)
+{
+    for (const recover_note &n : recover_notes_take())
+        result->notes.push_back(HV::RecoveryNote{n.keyref, n.path, n.size, n.missing, n.errnum, n.host != 0});
 }
 
 } // namespace
@@ -49,6 +57,7 @@ HV::CommandResult HVEngine::doRecoverNode(uint64_t keyref, const std::string &ta
     HV::CommandResult result;
     result.keyref = keyref;
     clear_errors();
+    recover_notes_clear();
     set_abort_enabled(1);
     uint64_t keynum = 0;
     std::shared_ptr<fs_record> fs = fs_of_node(keyref, &keynum);
@@ -64,6 +73,7 @@ HV::CommandResult HVEngine::doRecoverNode(uint64_t keyref, const std::string &ta
         std::lock_guard<std::recursive_mutex> hold(fs->mutex);
         result.files = fs->recovered[0];
     }
+    take_notes(&result);
     finish_result(&result, frame, rc, __LINE__);
     return result;
 }
@@ -75,6 +85,7 @@ HV::CommandResult HVEngine::doRecoverMarked(uint64_t keyref, const std::string &
     result.keyref = keyref;
     result.path = target;
     clear_errors();
+    recover_notes_clear();
     set_abort_enabled(1);
     std::shared_ptr<ScanContext> scan = keyref_is_scan(keyref) ? scx_from_keyref(keyref) : nullptr;
     if (scan == nullptr) {
@@ -91,6 +102,7 @@ HV::CommandResult HVEngine::doRecoverMarked(uint64_t keyref, const std::string &
     const int rc = scx_recover_marked(scan.get(), target.c_str(), totals);
     result.files = totals[0];
     result.bytes = totals[2];
+    take_notes(&result);
     finish_result(&result, frame, rc, __LINE__);
     return result;
 }

@@ -127,6 +127,12 @@ int enter_folder(recover_walk &w, uint64_t keynum, folder_frame *frame)
             return rc;
         const int e = errno;
         log_error("Can't mkdir \"%s/%s\": %s", w.path.c_str(), name.c_str(), recover_errno_text(e).c_str());
+        recover_note note;
+        note.keyref = info.keyref;
+        note.path = w.path + "/" + name;
+        note.errnum = e;
+        note.host = 1;
+        recover_note_add(note);
         errno = e;
         add_error_errno(RECOVER_ERROR_MKDIR);
         return recover_host::is_target_full(e) ? -3 : -1;
@@ -326,6 +332,25 @@ void warn_if_short_of_space(catdb *db, int target_fd)
                     (unsigned long long)c[SEL_COUNTER_BYTES], (unsigned long long)free_bytes);
 }
 
+// The bytes of the files at and below keynum, for the progress of a
+// recovery of one node (folders as deep as a walk goes).
+uint64_t bytes_below(catdb *db, int64_t keynum, int depth)
+{
+    int is_folder = 0;
+    uint64_t size = 0;
+    if (catdb_node_facts(db, keynum, &is_folder, &size) != 0)
+        return 0;
+    if (!is_folder)
+        return size;
+    std::vector<int64_t> children;
+    if (depth > RECOVER_DEPTH_MAX || catdb_get_children_keynums(db, keynum, &children) < 0)
+        return 0;
+    uint64_t total = 0;
+    for (int64_t child : children)
+        total += bytes_below(db, child, depth + 1);
+    return total;
+}
+
 void keep_last_path(catdb *, int64_t, const char *path, void *data)
 {
     *static_cast<std::string *>(data) = path;
@@ -362,6 +387,21 @@ int catdb_recover_node(catdb *db, int64_t keynum, const char *target, std::strin
     std::string last;
     const recover_options options{0, 0, keep_last_path, &last};
     const uint64_t bytes_before = record->recovered[4];
+    {
+        // The progress shows the bytes of everything below the node.
+        const uint32_t saved[3] = {db->state->histogram[0], db->state->histogram[1], db->state->histogram[2]};
+        if (catdb_ensure_reading(db) == 0) {
+            uint64_t total = 0;
+            std::vector<int64_t> children;
+            if (catdb_map_root_(db->state, keynum) != db->state->id_root)
+                total = bytes_below(db, keynum, 0);
+            else if (catdb_get_children_keynums(db, CATDB_KEYNUM_ROOT, &children) >= 0)
+                for (int64_t child : children)
+                    total += bytes_below(db, child, 1);
+            progress_set_done_total(0, (int64_t)std::min<uint64_t>(total, INT64_MAX));
+        }
+        std::memcpy(db->state->histogram, saved, sizeof saved);
+    }
     if (catdb_map_root_(db->state, keynum) == db->state->id_root) {
         // The file system's root: its children go straight into the target.
         uint32_t listed[3] = {0, 0, 0}, h[3] = {0, 0, 0};

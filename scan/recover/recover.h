@@ -42,12 +42,20 @@
 //   - read errors (each unreadable sector zeroed, the rest of its chunk
 //     read sector by sector; the unreadable ranges logged), short reads,
 //     and extents that end before the file's size or beyond the medium: the
-//     file is kept under its final name, never longer than what its extents
-//     cover on the medium, with zeros where data could not be read; its
-//     name and the missing length are logged and the result is -34 (-18
-//     when an extent lies beyond the medium); such a file is not counted
-//     as recovered and keeps its tick. A file of which nothing was copied
-//     is deleted.
+//     file is never left looking complete. It is kept under its name with
+//     RECOVER_INCOMPLETE_SUFFIX added ("IMG_0001.JPG.incomplete"), never
+//     longer than what its extents cover on the medium, with zeros where
+//     data could not be read; its name and the missing length are logged
+//     and noted (recover_notes_take) and the result is -34 (-18 when an
+//     extent lies beyond the medium); such a file is not counted as
+//     recovered and keeps its tick. A file of which nothing could be read
+//     (nothing copied, or only zeros for unreadable sectors) is deleted and
+//     noted without a path.
+//   - the host refusing a file or folder (no permission, a name it cannot
+//     hold): noted with the host path and errno, apart from read errors.
+// The target folder is checked before anything is copied: it must be a
+// folder (or one that can be made) that can be written; otherwise -3 with a
+// note of the path and the system's reason.
 // Counters: the record's `recovered` fields 0 (files), 1 (folders) and 4
 // (bytes) grow with every complete file and every folder made; a recovery of
 // the selection sets all five to 0 first, and fails (-1, error 254) when it
@@ -68,6 +76,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 struct catdb;
 struct fs_record;
@@ -101,6 +110,10 @@ constexpr size_t RECOVER_PATH_MAX = 4096;     // bytes of the target folder's pa
 constexpr int RECOVER_DEPTH_MAX = 256;
 // The start of the temporary name a file is written under.
 constexpr const char *RECOVER_TEMP_PREFIX = ".zv-partial-";
+// Added to the name of a file that could not be copied whole.
+constexpr const char *RECOVER_INCOMPLETE_SUFFIX = ".incomplete";
+// Notes kept per recovery; past this only the catalog's ticks tell.
+constexpr size_t RECOVER_NOTES_MAX = 10000;
 
 // Called after each folder made and each file written completely, with the
 // catalog, the node's keynum, the host path just written and the hook data.
@@ -112,6 +125,26 @@ struct recover_options {
     recover_hook hook;       // may be null
     void *hook_data;
 };
+
+// --- notes -----------------------------------------------------------------------------
+
+// What a recovery could not do, one entry per file (or for the target
+// folder itself), for the front end to tell the user. Kept for the process
+// (the engine's command thread recovers one thing at a time), at most
+// RECOVER_NOTES_MAX entries.
+struct recover_note {
+    uint64_t keyref = 0;  // the node (its file system's base | keynum); 0 for the target folder
+    std::string path;     // host path: the incomplete file kept, or what the host refused; "" when nothing was kept
+    uint64_t size = 0;    // the file's size
+    uint64_t missing = 0; // bytes of it that are zeros or absent
+    int errnum = 0;       // the system's error (read or host), 0 when there is none (data ends early)
+    uint8_t host = 0;     // 1: the host refused (the target); 0: the medium's data
+};
+
+void recover_notes_clear();
+void recover_note_add(const recover_note &note);
+// The notes since the last clear, and clears them.
+std::vector<recover_note> recover_notes_take();
 
 // --- names --------------------------------------------------------------------------
 
@@ -141,8 +174,11 @@ int fs_recovered_name(fs_record *record, std::string *out, uint64_t keynum);
 // device of the mount that holds it (/proc/self/mountinfo: btrfs and FUSE
 // mounts give their files device numbers of their own), is the medium's
 // block device, one of that device's partitions, or a device stacked on
-// them (device mapper and the like, a few levels). 0 when not, or when the
-// medium is an image file or not a block device.
+// them (device mapper and the like, a few levels); or the mount is a FUSE
+// file system whose source names nothing (fusefat's entry names "fusefat")
+// and a FUSE server process (one holding /dev/fuse open) holds the medium's
+// device, its image file or its loop device's backing file open, as
+// /proc/PID/fd shows. 0 when not.
 int recover_path_on_medium(const char *path, Media *media);
 
 // --- recovery --------------------------------------------------------------------------

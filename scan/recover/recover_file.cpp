@@ -15,7 +15,9 @@
 //                     copied exactly)
 //   close    times set, then the descriptor closed and checked
 //   commit   the final name (or the first free "-01".. name) given by a
-//            rename that never replaces anything (recover_host)
+//            rename that never replaces anything (recover_host); a file
+//            not copied whole takes "<name>.incomplete" instead, and is
+//            noted with the bytes it misses
 //
 // The file never grows past what its extents cover: a size the extents do
 // not reach is logged with the missing length and the file kept shorter,
@@ -125,14 +127,24 @@ uint64_t covered_bytes(const std::vector<fs_extent> &extents, uint64_t size, int
     return covered;
 }
 
+// The bytes of [from, to) that fall in the window [keep_from, keep_to).
+int64_t overlap(int64_t from, int64_t to, int64_t keep_from, int64_t keep_to)
+{
+    return std::max<int64_t>(0, std::min(to, keep_to) - std::max(from, keep_from));
+}
+
 // Reads [from, n) of the chunk at aligned again sector by sector after a
 // short read, zeroing what cannot be read. 0, or -30 when the medium went
 // away. *lost: sectors left as zeros (or the rest of the chunk when the
-// medium's bytes end in it); *ended: the data ended (not a device error).
+// medium's bytes end in it); *in_file: the part of them inside the window
+// [keep_from, keep_to) of the chunk that goes into the file; *ended: the
+// data ended (not a device error).
 int reread_by_sector(Media *media, uint8_t *buffer, int64_t aligned, int64_t from, int64_t n, unreadable *bad,
-                     int64_t *lost, bool *ended, int *first_errnum)
+                     int64_t keep_from, int64_t keep_to, int64_t *lost, int64_t *in_file, bool *ended,
+                     int *first_errnum)
 {
     *lost = 0;
+    *in_file = 0;
     *ended = false;
     for (int64_t at = from - from % SECTOR; at < n; at += SECTOR) {
         if (abort_requested())
@@ -145,6 +157,7 @@ int reread_by_sector(Media *media, uint8_t *buffer, int64_t aligned, int64_t fro
         if (errnum == 0) { // the medium's bytes end here
             std::memset(buffer + at + got, 0, (size_t)(n - at - got));
             *lost += n - at - got;
+            *in_file += overlap(at + got, n, keep_from, keep_to);
             *ended = true;
             return 0;
         }
@@ -154,6 +167,7 @@ int reread_by_sector(Media *media, uint8_t *buffer, int64_t aligned, int64_t fro
         }
         std::memset(buffer + at + got, 0, (size_t)(size - got));
         *lost += size - got;
+        *in_file += overlap(at + got, at + size, keep_from, keep_to);
         if (*first_errnum == 0)
             *first_errnum = errnum;
         bad->add((media->start_pos + aligned + at) / SECTOR, errnum);
@@ -162,13 +176,18 @@ int reread_by_sector(Media *media, uint8_t *buffer, int64_t aligned, int64_t fro
 }
 
 // Copies the data fork of a file into fd. *written = bytes written (zeros
-// for unreadable parts included). 0, -34 incomplete, -18 beyond the medium,
-// or a result that ends the walk (-3, -5, -7, -30). name: the file's
-// intended host path, for the log.
+// for unreadable parts included); *missing = bytes of the file's size that
+// are zeros for unreadable sectors or were never written; *errnum_out the
+// first read error's errno (0 when the data only ended early), or with -3
+// the write's. 0, -34 incomplete, -18 beyond the medium, or a result that
+// ends the walk (-3, -5, -7, -30). name: the file's intended host path, for
+// the log.
 int copy_fork(recover_walk &w, uint64_t keynum, const NodeInfo &info, int fd, const std::string &name,
-              uint64_t *written, unreadable *bad)
+              uint64_t *written, uint64_t *missing, int *errnum_out, unreadable *bad)
 {
     *written = 0;
+    *missing = 0;
+    *errnum_out = 0;
     Media *media = w.record->media;
     if (media == nullptr)
         return -7;
@@ -189,6 +208,7 @@ int copy_fork(recover_walk &w, uint64_t keynum, const NodeInfo &info, int fd, co
         errno = e_no;
         add_error_errno(RECOVER_ERROR_WRITE);
         media_release(media);
+        *errnum_out = e_no;
         return -3;
     }
     uint8_t *buffer = w.buffer->data;
@@ -237,10 +257,15 @@ int copy_fork(recover_walk &w, uint64_t keynum, const NodeInfo &info, int fd, co
             const int64_t got = media_read(media, buffer, n);
             if (got != n) {
                 const int64_t valid = std::max<int64_t>(0, std::min(got, n));
-                int64_t lost = 0;
+                int64_t lost = 0, in_file = 0;
                 bool ended = false;
                 int e_no = 0;
-                rc = reread_by_sector(media, buffer, aligned, valid, n, bad, &lost, &ended, &e_no);
+                const int64_t keep_from = pos - aligned, keep_to = std::min(end, want_end) - aligned;
+                rc = reread_by_sector(media, buffer, aligned, valid, n, bad, keep_from, keep_to, &lost, &in_file,
+                                      &ended, &e_no);
+                *missing += (uint64_t)in_file;
+                if (*errnum_out == 0)
+                    *errnum_out = e_no;
                 if (rc != 0) {
                     if (rc == -30) {
                         log_error("Read error in file: %s (error=%d)", name.c_str(), e_no);
@@ -267,6 +292,7 @@ int copy_fork(recover_walk &w, uint64_t keynum, const NodeInfo &info, int fd, co
                 log_error("Write error for file: %s (error=%d)", name.c_str(), e_no);
                 errno = e_no;
                 add_error_errno(RECOVER_ERROR_WRITE);
+                *errnum_out = e_no;
                 result = -3;
                 goto done;
             }
@@ -283,6 +309,7 @@ int copy_fork(recover_walk &w, uint64_t keynum, const NodeInfo &info, int fd, co
         result = -34;
     }
 done:
+    *missing += remaining;
     // A copy that stopped early gives back the disk reserved past its end.
     if (*written < covered && !recover_ends_walk(result) && ::ftruncate(fd, (off_t)*written) != 0)
         log_warning("%s: Can't release the space reserved for \"%s\": %s", "copy_fork", name.c_str(),
@@ -296,6 +323,19 @@ void discard(int dir_fd, int fd, const std::string &name)
     if (fd >= 0)
         ::close(fd);
     ::unlinkat(dir_fd, name.c_str(), 0);
+}
+
+// Notes a file the host refused: its host path and the system's error.
+void note_host(const NodeInfo &info, const std::string &path, int errnum)
+{
+    recover_note note;
+    note.keyref = info.keyref;
+    note.path = path;
+    note.size = info.data_size;
+    note.missing = info.data_size;
+    note.errnum = errnum;
+    note.host = 1;
+    recover_note_add(note);
 }
 
 } // namespace
@@ -332,26 +372,42 @@ int recover_file(recover_walk &w, uint64_t keynum, std::string *out_path)
     if (recover_host::create_temp_at(w.dir_fd, &fd, &temp) != 0) {
         const int e = errno;
         log_error("recover_file: Can't open \"%s\": %s", intended.c_str(), recover_errno_text(e).c_str());
+        note_host(info, w.path, e);
         errno = e;
         add_error_errno(RECOVER_ERROR_OPEN);
         return recover_host::is_target_full(e) ? -3 : -1;
     }
 
-    uint64_t written = 0;
+    uint64_t written = 0, missing = 0;
+    int errnum_out = 0;
     unreadable bad;
     int copy = 0;
     if (info.data_size > 0)
-        copy = copy_fork(w, keynum, info, fd, intended, &written, &bad);
+        copy = copy_fork(w, keynum, info, fd, intended, &written, &missing, &errnum_out, &bad);
+    recover_note note;
+    note.keyref = info.keyref;
+    note.size = info.data_size;
+    // Nothing of the file was read when every byte written is a zero that
+    // stands for an unreadable sector.
+    const bool nothing_read = written == 0 || missing >= info.data_size;
+    note.missing = nothing_read ? info.data_size : missing;
+    note.errnum = errnum_out;
     if (copy < 0) {
         log_error("Can't copy data fork for \"%s\": %d", intended.c_str(), copy);
         if (copy != -5)
             add_error(RECOVER_ERROR_COPY);
-        if (recover_ends_walk(copy) || written == 0) {
+        if (recover_ends_walk(copy) || nothing_read) {
             // Nothing of worth, or a copy cut short by a full disk, an abort
             // or a vanished medium: no partial file stays behind.
             discard(w.dir_fd, fd, temp);
+            if (copy == -3)
+                note_host(info, intended, errnum_out);
+            else if (copy != -5)
+                recover_note_add(note);
             return copy;
         }
+        // Kept, but never under a name that looks complete.
+        name = recover_safe_name(name + RECOVER_INCOMPLETE_SUFFIX);
     }
     if (recover_host::set_times(fd, info.date_modified) != 0)
         log_warning("recover_file: Can't set times of \"%s\": %s", intended.c_str(),
@@ -363,6 +419,7 @@ int recover_file(recover_walk &w, uint64_t keynum, std::string *out_path)
     if (recover_host::close_checked(fd) != 0) {
         const int e = errno;
         discard(w.dir_fd, -1, temp);
+        note_host(info, intended, e);
         log_error("Write error for file: %s (error=%d)", intended.c_str(), e);
         errno = e;
         add_error_errno(RECOVER_ERROR_WRITE);
@@ -375,6 +432,7 @@ int recover_file(recover_walk &w, uint64_t keynum, std::string *out_path)
         discard(w.dir_fd, -1, temp);
         if (rc != -1)
             return rc; // -37, logged
+        note_host(info, w.path + "/" + name, e);
         log_error("recover_file: Can't name \"%s\": %s", intended.c_str(), recover_errno_text(e).c_str());
         errno = e;
         add_error_errno(RECOVER_ERROR_NAME);
@@ -383,7 +441,10 @@ int recover_file(recover_walk &w, uint64_t keynum, std::string *out_path)
     *out_path = w.path + "/" + made;
     media_log_bad_report(out_path->c_str(), bad.report);
     if (copy != 0) {
-        log_error("Incomplete file kept: \"%s\"", out_path->c_str());
+        log_error("Incomplete file kept: \"%s\" (%llu of %llu bytes missing)", out_path->c_str(),
+                  (unsigned long long)note.missing, (unsigned long long)info.data_size);
+        note.path = *out_path;
+        recover_note_add(note);
         return copy; // neither counted nor unticked
     }
     w.record->recovered[0] += 1;

@@ -25,6 +25,18 @@
 //     the target's canonical path (the last such entry: a later mount on the
 //     same point covers an earlier one); its source counts when it names a
 //     block device.
+//   - Some FUSE file systems name no device in their mount entry (fusefat's
+//     source is "fusefat"). A target on a FUSE mount ("fuse", "fuseblk",
+//     "fuse.<name>") is also refused when a FUSE server holds the medium
+//     open: a process other than this one whose /proc/PID/fd lists both
+//     /dev/fuse and the medium's device (one of the devices above), its
+//     image file, or the file behind the loop device that is the medium. The links are read, never followed into file systems: a
+//     stopped server's files would hang a stat.
+//   - The target folder is checked before anything is copied: its parents
+//     made, the folder made or reused, and its write permission asked of
+//     the system (faccessat: a read-only mount answers EROFS even to root).
+//     A host refusal is noted with the path it concerns and the system's
+//     reason (a target that is a file names that file), and ends with -3.
 //   - A file is written under a temporary name in its folder,
 //     ".zv-partial-<pid>-<n>" (RECOVER_TEMP_PREFIX), and given its final name
 //     only once it is complete: renameat2 with RENAME_NOREPLACE; where the
@@ -37,6 +49,7 @@
 //     which no later run takes for a recovered file.
 #include "scan/recover/recover_internal.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -84,6 +97,14 @@ void add_holders(const std::string &folder, int depth, std::set<dev_t> *out)
     }
 }
 
+// What holds the medium's bytes: the devices whose file systems live on
+// them, and the medium's image file (or a loop device's backing file).
+struct medium_guard {
+    std::set<dev_t> devices;
+    std::string file; // canonical path of the file; "" when there is none
+    bool empty() const { return devices.empty() && file.empty(); }
+};
+
 // The devices whose file systems live on the medium's bytes.
 std::set<dev_t> medium_devices(Media *media)
 {
@@ -114,6 +135,86 @@ std::set<dev_t> medium_devices(Media *media)
     return devices;
 }
 
+medium_guard guard_of(Media *media)
+{
+    medium_guard guard;
+    if (media == nullptr)
+        return guard;
+    guard.devices = medium_devices(media);
+    const char *path = media_path(media);
+    struct stat st;
+    if (path == nullptr || ::stat(path, &st) != 0)
+        return guard;
+    if (S_ISBLK(st.st_mode)) {
+        // A loop device's bytes are its backing file's.
+        const std::vector<ZV::BlockNode> nodes = ZV::sysfsDiskAndPartitions("/sys", st.st_rdev);
+        if (!nodes.empty() && !nodes[0].folder.empty())
+            guard.file = ZV::sysfsAttribute(nodes[0].folder + "/loop/backing_file");
+    } else if (S_ISREG(st.st_mode)) {
+        char *resolved = ::realpath(path, nullptr);
+        if (resolved != nullptr) {
+            guard.file = resolved;
+            std::free(resolved);
+        }
+    }
+    return guard;
+}
+
+// The target of the link at path ("" when it is none).
+std::string link_text(const std::string &path)
+{
+    char text[4096];
+    const ssize_t n = ::readlink(path.c_str(), text, sizeof text);
+    return n > 0 && (size_t)n < sizeof text ? std::string(text, (size_t)n) : std::string();
+}
+
+// Whether a FUSE server (a process other than this one holding /dev/fuse
+// open) holds the medium's device or image file open.
+bool fuse_server_holds(const medium_guard &guard)
+{
+    DIR *proc = ::opendir("/proc");
+    if (proc == nullptr)
+        return false;
+    const std::string self = std::to_string((long)::getpid());
+    bool held = false;
+    while (!held) {
+        const struct dirent *entry = ::readdir(proc);
+        if (entry == nullptr)
+            break;
+        const std::string pid = entry->d_name;
+        if (pid.find_first_not_of("0123456789") != std::string::npos || pid == self)
+            continue;
+        const std::string folder = "/proc/" + pid + "/fd";
+        DIR *fds = ::opendir(folder.c_str());
+        if (fds == nullptr)
+            continue; // gone, or not ours to see
+        bool fuse = false, medium = false;
+        while (const struct dirent *fd = ::readdir(fds)) {
+            if (fd->d_name[0] == '.')
+                continue;
+            const std::string text = link_text(folder + "/" + fd->d_name);
+            if (text == "/dev/fuse") {
+                fuse = true;
+            } else if (!guard.file.empty() && text == guard.file) {
+                medium = true;
+            } else if (!guard.devices.empty() && text.rfind("/dev/", 0) == 0) {
+                struct stat st;
+                medium = medium || (::stat(text.c_str(), &st) == 0 && S_ISBLK(st.st_mode) &&
+                                    guard.devices.count(st.st_rdev) != 0);
+            }
+        }
+        ::closedir(fds);
+        held = fuse && medium;
+    }
+    ::closedir(proc);
+    return held;
+}
+
+bool is_fuse_type(const std::string &type)
+{
+    return type == "fuse" || type == "fuseblk" || type.rfind("fuse.", 0) == 0;
+}
+
 // Path itself, or its nearest existing parent ("." or "/" at worst), with
 // its stat.
 bool nearest_existing(const std::string &path, std::string *at_out, struct stat *st)
@@ -139,10 +240,10 @@ bool nearest_existing(const std::string &path, std::string *at_out, struct stat 
     return false;
 }
 
-// The block device that the mount holding the canonical path names as its
-// source. False when the source is no block device ("tmpfs", "none", an
-// image file).
-bool mount_source_device(const std::string &canonical, dev_t *out)
+// Whether the mount holding the canonical path is on the medium: its
+// source names one of the medium's devices, or it is a FUSE file system and
+// a FUSE server holds the medium open.
+bool mount_on_medium(const std::string &canonical, const medium_guard &guard)
 {
     std::vector<MountInfoEntry> mounts;
     if (mountinfo_read(nullptr, &mounts) != 0)
@@ -152,40 +253,66 @@ bool mount_source_device(const std::string &canonical, dev_t *out)
         return false;
     const std::string &source = mount->source;
     struct stat st;
-    if (source.empty() || source[0] != '/' || ::stat(source.c_str(), &st) != 0 || !S_ISBLK(st.st_mode))
-        return false;
-    *out = st.st_rdev;
-    return true;
+    if (!source.empty() && source[0] == '/' && ::stat(source.c_str(), &st) == 0 && S_ISBLK(st.st_mode) &&
+        guard.devices.count(st.st_rdev) != 0)
+        return true;
+    return is_fuse_type(mount->fs_type) && fuse_server_holds(guard);
 }
 
-// Whether path (or its nearest existing parent) lies on one of the devices:
-// by its st_dev, or by the source of the mount that holds it.
-bool on_devices(const std::string &path, const std::set<dev_t> &devices)
+// Whether path (or its nearest existing parent) lies on the medium: by its
+// st_dev, or by the mount that holds it.
+bool on_devices(const std::string &path, const medium_guard &guard)
 {
-    if (devices.empty())
+    if (guard.empty())
         return false;
     std::string at;
     struct stat st;
     if (!nearest_existing(path, &at, &st))
         return false;
-    if (devices.count(st.st_dev) != 0)
+    if (guard.devices.count(st.st_dev) != 0)
         return true;
     char *resolved = ::realpath(at.c_str(), nullptr);
     if (resolved == nullptr)
         return false;
     const std::string canonical = resolved;
     std::free(resolved);
-    dev_t source;
-    return mount_source_device(canonical, &source) && devices.count(source) != 0;
+    return mount_on_medium(canonical, guard);
 }
 
 // on_devices for a folder just opened at path, its descriptor checked too.
-bool opened_on_devices(int fd, const std::string &path, const std::set<dev_t> &devices)
+bool opened_on_devices(int fd, const std::string &path, const medium_guard &guard)
 {
     struct stat st;
-    if (devices.empty())
+    if (guard.empty())
         return false;
-    return (::fstat(fd, &st) == 0 && devices.count(st.st_dev) != 0) || on_devices(path, devices);
+    return (::fstat(fd, &st) == 0 && guard.devices.count(st.st_dev) != 0) || on_devices(path, guard);
+}
+
+// Notes the target refused by the host: the path concerned and why.
+void note_target(const std::string &path, int errnum)
+{
+    recover_note note;
+    note.path = path;
+    note.errnum = errnum;
+    note.host = 1;
+    recover_note_add(note);
+}
+
+// The first leading part of path that exists and is not a folder ("" when
+// none): what a mkdir failing with ENOTDIR ran into.
+std::string first_non_folder(const std::string &path)
+{
+    for (size_t i = 1; i <= path.size(); ++i) {
+        if (i < path.size() && path[i] != '/')
+            continue;
+        const std::string prefix = path.substr(0, i);
+        struct stat st;
+        if (::stat(prefix.c_str(), &st) != 0)
+            return "";
+        if (!S_ISDIR(st.st_mode))
+            return prefix;
+    }
+    return "";
 }
 
 bool refuses_name(int errnum)
@@ -194,8 +321,11 @@ bool refuses_name(int errnum)
 }
 
 // mkdir -p on the path's bytes as given (the user's folder: links followed).
-int make_parents(const std::string &path)
+// -1 with errno and *failed = the folder that could not be made (or the
+// file in its way).
+int make_parents(const std::string &path, std::string *failed)
 {
+    *failed = path;
     for (size_t i = 1; i <= path.size(); ++i) {
         if (i < path.size() && path[i] != '/')
             continue;
@@ -204,12 +334,18 @@ int make_parents(const std::string &path)
         const std::string prefix = path.substr(0, i);
         if (::mkdir(prefix.c_str(), 0777) == 0 || errno == EEXIST)
             continue;
+        const int e = errno;
+        const std::string in_the_way = e == ENOTDIR ? first_non_folder(prefix) : "";
+        *failed = in_the_way.empty() ? prefix : in_the_way;
+        errno = e;
         return -1;
     }
     struct stat st;
     if (::stat(path.c_str(), &st) != 0)
         return -1;
     if (!S_ISDIR(st.st_mode)) {
+        const std::string in_the_way = first_non_folder(path);
+        *failed = in_the_way.empty() ? path : in_the_way;
         errno = ENOTDIR;
         return -1;
     }
@@ -229,7 +365,7 @@ int recover_path_on_medium(const char *path, Media *media)
 {
     if (path == nullptr || media == nullptr)
         return 0;
-    return on_devices(path, medium_devices(media)) ? 1 : 0;
+    return on_devices(path, guard_of(media)) ? 1 : 0;
 }
 
 namespace recover_host {
@@ -418,8 +554,8 @@ int open_target(const char *caller, const char *target, Media *media, int *fd, s
         errno = ENAMETOOLONG;
         return -1;
     }
-    const std::set<dev_t> devices = media != nullptr ? medium_devices(media) : std::set<dev_t>();
-    if (on_devices(full, devices)) {
+    const medium_guard guard = guard_of(media);
+    if (on_devices(full, guard)) {
         log_error("%s: target folder %s is on the medium being recovered (%s)", caller, full.c_str(),
                   media_path(media));
         return -12;
@@ -433,49 +569,65 @@ int open_target(const char *caller, const char *target, Media *media, int *fd, s
         parent = slash == 0 ? "/" : full.substr(0, slash);
         leaf = full.substr(slash + 1);
     }
-    if (make_parents(parent) != 0) {
+    std::string failed;
+    if (make_parents(parent, &failed) != 0) {
         const int e = errno;
-        log_error("%s: Can't make folder \"%s\": %s", caller, parent.c_str(), recover_errno_text(e).c_str());
+        log_error("%s: Can't make folder \"%s\": %s", caller, failed.c_str(), recover_errno_text(e).c_str());
+        note_target(failed, e);
         errno = e;
-        return -1;
+        return -3;
     }
     const int parent_fd = ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (parent_fd < 0) {
         const int e = errno;
         log_error("%s: Can't open folder \"%s\": %s", caller, parent.c_str(), recover_errno_text(e).c_str());
+        note_target(parent, e);
         errno = e;
-        return -1;
+        return -3;
     }
-    if (opened_on_devices(parent_fd, parent, devices)) {
+    if (opened_on_devices(parent_fd, parent, guard)) {
         ::close(parent_fd);
         log_error("%s: target folder %s is on the medium being recovered (%s)", caller, full.c_str(),
                   media_path(media));
         return -12;
     }
+    std::string opened;
     if (leaf.empty()) { // the target is "/"
         *fd = parent_fd;
-        *path = parent;
-        return 0;
-    }
-    std::string made;
-    bool created = false;
-    const int rc = make_folder_at(parent_fd, leaf, fd, &made, &created);
-    const int e = errno;
-    ::close(parent_fd);
-    if (rc != 0) {
-        if (rc == -1)
+        opened = parent;
+    } else {
+        std::string made;
+        bool created = false;
+        const int rc = make_folder_at(parent_fd, leaf, fd, &made, &created);
+        const int e = errno;
+        ::close(parent_fd);
+        if (rc != 0) {
+            if (rc != -1)
+                return rc;
             log_error("%s: Can't mkdir \"%s\": %s", caller, full.c_str(), recover_errno_text(e).c_str());
-        errno = e;
-        return rc;
+            note_target(full, e);
+            errno = e;
+            return -3;
+        }
+        opened = (parent == "/" ? "" : parent) + "/" + made;
+        if (opened_on_devices(*fd, opened, guard)) {
+            // The folder was there already, as a mount point of the medium.
+            ::close(*fd);
+            *fd = -1;
+            log_error("%s: target folder %s is on the medium being recovered (%s)", caller, full.c_str(),
+                      media_path(media));
+            return -12;
+        }
     }
-    const std::string opened = (parent == "/" ? "" : parent) + "/" + made;
-    if (opened_on_devices(*fd, opened, devices)) {
-        // The folder was there already, as a mount point of the medium.
+    // A folder that exists already (or "/") may still refuse new files.
+    if (::faccessat(*fd, ".", W_OK | X_OK, 0) != 0) {
+        const int e = errno;
         ::close(*fd);
         *fd = -1;
-        log_error("%s: target folder %s is on the medium being recovered (%s)", caller, full.c_str(),
-                  media_path(media));
-        return -12;
+        log_error("%s: Can't write in folder \"%s\": %s", caller, opened.c_str(), recover_errno_text(e).c_str());
+        note_target(opened, e);
+        errno = e;
+        return -3;
     }
     *path = opened;
     return 0;

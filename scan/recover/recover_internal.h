@@ -65,8 +65,12 @@ bool is_target_full(int errnum);
 // (or reused when it is a real folder) relative to the parent's descriptor
 // and opened with O_NOFOLLOW, taking a free name when a file or link holds
 // it. A target on the medium (recover_path_on_medium) is refused with -12
-// before anything is made. 0 with *fd and *path (the host path of the
-// folder opened); -1 with errno (logged with caller); -37 no free name.
+// before anything is made. The folder must then take new files (write
+// permission, not a read-only mount). 0 with *fd and *path (the host path
+// of the folder opened); -1 with errno for no target or a path too long;
+// -3 with errno when the host refuses the folder (a parent that is a file,
+// no permission, a read-only mount), noted with the path concerned (all
+// logged with caller); -37 no free name.
 int open_target(const char *caller, const char *target, Media *media, int *fd, std::string *path);
 
 // Makes (or reuses) the folder name in parent_fd: tries name, then its

@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <map>
 #include <thread>
+#include <tuple>
 
 #include "foundation/engine_status.h"
 #include "foundation/error_list.h"
@@ -496,22 +497,43 @@ TEST_F(Recovery, IncompleteDataIsKeptZeroFilledAndNotCounted)
         {5, 1, 0, 2000, "no-extents.jpg", {}},
         {6, 1, 0, 100, "good.jpg", {{20000, 100}}},
     });
+    recover_notes_clear();
     EXPECT_EQ(fs_recover_marked(fs.get(), (out / "t").c_str()), -34); // the first failure
     const std::string got = out / "t/Found Files/";
+    // Each file not recovered whole is noted: where it is kept, its size and
+    // the bytes it misses; a file of which nothing was kept has no path.
+    std::map<uint64_t, recover_note> notes;
+    for (const recover_note &n : recover_notes_take())
+        notes[n.keyref & 0xFFFFFFFFFFull] = n;
+    ASSERT_EQ(notes.size(), 4u);
+    for (const auto &[k, path, size, missing] :
+         {std::tuple{2, "short-chain.jpg.incomplete", 5000, 2000}, {3, "short-read.jpg.incomplete", 4000, 3000},
+          {4, "beyond.jpg.incomplete", 3000, 2500}, {5, "", 2000, 2000}}) {
+        SCOPED_TRACE(k);
+        EXPECT_EQ(notes[k].path, *path ? got + path : "");
+        EXPECT_EQ(notes[k].size, (uint64_t)size);
+        EXPECT_EQ(notes[k].missing, (uint64_t)missing);
+        EXPECT_EQ(notes[k].host, 0);
+    }
     // Never longer than what the extents cover on the medium; zeros only
-    // where the medium's window claims bytes its file does not hold.
+    // where the medium's window claims bytes its file does not hold; never
+    // under a name that looks complete.
     for (const auto &[name, want] : {std::pair{"short-chain.jpg", image.substr(10000, 3000)},
                                      {"short-read.jpg", image.substr(end - 1000) + std::string(3000, '\0')},
-                                     {"beyond.jpg", image.substr(end - 500)}})
-        EXPECT_TRUE(zvtest::readFile(got + name) == want) << name;
+                                     {"beyond.jpg", image.substr(end - 500)}}) {
+        EXPECT_TRUE(zvtest::readFile(got + name + ".incomplete") == want) << name;
+        EXPECT_FALSE(fsys::exists(got + name)) << name;
+    }
     EXPECT_FALSE(fsys::exists(got + "no-extents.jpg")); // nothing copied: nothing kept
+    EXPECT_FALSE(fsys::exists(got + "no-extents.jpg.incomplete"));
     EXPECT_EQ(zvtest::readFile(got + "good.jpg"), image.substr(20000, 100));
     EXPECT_EQ(fs->recovered[0], 1u);
     EXPECT_EQ(fs->recovered[4], 100u);
     for (const std::string &line : {"data of \"" + got + "short-chain.jpg\" ends 2000 bytes before its size",
                                     "Short read in file: " + got + "short-read.jpg",
                                     "File extends beyond media: " + got + "beyond.jpg",
-                                    "Incomplete file kept: \"" + got + "short-chain.jpg\"", "Errors during recovery: "s})
+                                    "Incomplete file kept: \"" + got + "short-chain.jpg.incomplete\" (2000 of 5000 bytes missing)",
+                                    "Errors during recovery: "s})
         EXPECT_TRUE(logged(line)) << line;
     EXPECT_TRUE(has_error(RECOVER_ERROR_BEYOND_MEDIA));
     // Only the complete file was unticked.
@@ -548,11 +570,12 @@ TEST_F(Recovery, ReadErrorsZeroOnlyTheUnreadableSectors)
         for (int64_t block : c.bad)
             std::memset(&want[(size_t)(block * 512 - start)], 0, 512);
         const std::string path = target + "/Found Files/video.mov";
-        const std::string got = zvtest::readFile(path);
+        const std::string got = zvtest::readFile(path + ".incomplete");
+        EXPECT_FALSE(fsys::exists(path));
         EXPECT_EQ(got.size(), want.size());
         EXPECT_TRUE(got == want);
         EXPECT_TRUE(logged("Read error in file: " + path + " (error=5)"));
-        EXPECT_TRUE(logged("Unreadable parts of " + path + ": " + std::to_string(c.bad.size()) +
+        EXPECT_TRUE(logged("Unreadable parts of " + path + ".incomplete: " + std::to_string(c.bad.size()) +
                            " blocks of 512 bytes in " + std::to_string(c.ranges.size()) + " ranges"));
         for (const std::string &range : c.ranges)
             EXPECT_TRUE(logged(range + "Input/output error")) << range;
@@ -594,6 +617,30 @@ TEST_F(Recovery, AbortMidFileDeletesThePartialFileThreads)
     EXPECT_EQ(totals[2], 1000u);
     EXPECT_TRUE(logged("User abort during recovery"));
     EXPECT_EQ(selection(fs.get(), 3), 1u);
+}
+
+// The progress of one folder's recovery runs against the bytes below it
+// (it once ran against 0: "9.8 MB of 0 bytes").
+TEST_F(Recovery, ProgressOfOneNodeCountsTheBytesBelowItThreads)
+{
+    Media *m = faultyMedium("progress.img");
+    card->gate_at = 200000;
+    std::shared_ptr<fs_record> fs = scanWith({kRoot, {2, 1, 1, 0, "DCIM", {}}, {3, 2, 0, 1000, "a.jpg", {{0, 1000}}},
+                                              {4, 2, 0, 600000, "b.mov", {{65536, 600000}}}},
+                                             m);
+    EngineProgress seen;
+    std::thread watcher([&] {
+        EXPECT_TRUE(card->gateEntered());
+        progress_get(seen);
+        card->openGate();
+    });
+    std::string last;
+    EXPECT_EQ(fs_recover_node(fs.get(), 2, (out / "t").c_str(), &last, nullptr, 0), 0);
+    watcher.join();
+    // a.jpg and the first chunk of b.mov are done by then.
+    EXPECT_GT(seen.task_fraction, 0.0);
+    EXPECT_LT(seen.task_fraction, 0.5);
+    EXPECT_EQ(seen.task_text.find("of 0 bytes"), std::string::npos) << seen.task_text;
 }
 
 // --- the target ------------------------------------------------------------------------------------
@@ -695,11 +742,12 @@ TEST_F(Recovery, ClaimedSizeBeyondTheExtentsIsNeverWritten)
         {kRoot, {2, 1, 0, 4294967295LL, "huge.jpg", {{0, 4096}}}, {3, 1, 0, 1000, "c.jpg", {{2000, 1000}}}});
     EXPECT_EQ(fs_recover_marked(fs.get(), (small + "/t").c_str()), -34);
     const std::string got = small + "/t/Found Files/";
-    ASSERT_TRUE(fsys::exists(got + "huge.jpg"));
-    EXPECT_EQ(fsys::file_size(got + "huge.jpg"), 4096u);
-    EXPECT_TRUE(zvtest::readFile(got + "huge.jpg") == image.substr(0, 4096));
+    ASSERT_TRUE(fsys::exists(got + "huge.jpg.incomplete"));
+    EXPECT_FALSE(fsys::exists(got + "huge.jpg"));
+    EXPECT_EQ(fsys::file_size(got + "huge.jpg.incomplete"), 4096u);
+    EXPECT_TRUE(zvtest::readFile(got + "huge.jpg.incomplete") == image.substr(0, 4096));
     EXPECT_TRUE(logged("data of \"" + got + "huge.jpg\" ends 4294963199 bytes before its size"));
-    EXPECT_TRUE(logged("Incomplete file kept: \"" + got + "huge.jpg\""));
+    EXPECT_TRUE(logged("Incomplete file kept: \"" + got + "huge.jpg.incomplete\""));
     EXPECT_EQ(zvtest::readFile(got + "c.jpg"), image.substr(2000, 1000));
     EXPECT_EQ(fs->recovered[0], 1u);
     EXPECT_EQ(selection(fs.get(), 2), 1u);
@@ -716,7 +764,8 @@ TEST_F(Recovery, ExtentRunningTo2Pow63StopsAtTheMediumsEnd)
         ticked({kRoot, {2, 1, 0, INT64_MAX, "huge.bin", {{512, (uint64_t)INT64_MAX - 512}}}});
     EXPECT_EQ(fs_recover_marked(fs.get(), (out / "t").c_str()), -18);
     const std::string got = out / "t/Found Files/huge.bin";
-    EXPECT_TRUE(zvtest::readFile(got) == image.substr(512));
+    EXPECT_TRUE(zvtest::readFile(got + ".incomplete") == image.substr(512));
+    EXPECT_FALSE(fsys::exists(got));
     EXPECT_TRUE(logged("File extends beyond media: " + got));
     EXPECT_EQ(selection(fs.get(), 2), 1u);
 }

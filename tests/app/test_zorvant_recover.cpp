@@ -1,0 +1,204 @@
+// The `zorvant` program's recovery telling the truth: files that could not
+// be read whole never look complete, a target the host refuses is named with
+// the system's reason, and a target on the card is refused also through a
+// FUSE mount whose entry does not name the card.
+#include "app/zorvant_cli_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using zvcli::Outcome;
+using zvtest::shellQuote;
+
+using ZorvantCliRecovery = zvcli::ZorvantCli;
+
+// A FAT image (or a device) mounted by fusefat, read-write; unmounted (and
+// its server so ended) on destruction.
+class FuseFat {
+public:
+    FuseFat(const std::string &source, const std::string &point) : point_(point)
+    {
+        zvtest::requireTool("fusefat");
+        fs::create_directories(point);
+        zvtest::mustRun("fusefat -o rw+ " + shellQuote(source) + " " + shellQuote(point) + " >/dev/null");
+    }
+    ~FuseFat() { zvtest::run("umount " + shellQuote(point_) + " 2>/dev/null || umount -l " + shellQuote(point_)); }
+    FuseFat(const FuseFat &) = delete;
+    FuseFat &operator=(const FuseFat &) = delete;
+
+private:
+    std::string point_;
+};
+
+// Every name below folder, folders included.
+std::set<std::string> namesBelow(const std::string &folder)
+{
+    std::set<std::string> out;
+    for (const auto &e : fs::recursive_directory_iterator(folder))
+        out.insert(fs::relative(e.path(), folder).string());
+    return out;
+}
+
+bool has(const std::string &text, const std::string &part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+// A card inside a VMDK cut short, so the last 256 KiB of a 1 MiB video and
+// all of a file after it lie past the end of the image file and cannot be
+// read. The video is kept only as "CLIP.MOV.incomplete" (its readable start
+// intact) and listed with what it misses, the unreadable file is listed and
+// not kept (it would be zeros only), and the complete photo keeps its name;
+// the messages say what happened and what to do in words, with no bare code.
+TEST_F(ZorvantCliRecovery, FileNotReadWholeIsKeptUnderANameThatSaysSo)
+{
+    zvtest::requireTool("qemu-img");
+    const std::string image = dir / "card.img";
+    zvtest::makeFat(image, 32, 64 * 1024);
+    put(image, "PHOTO.JPG", 200, 150, 3);
+    std::string clip;
+    for (uint32_t x = 12345; clip.size() < 1024 * 1024;)
+        clip += (char)((x = x * 1103515245 + 12345) >> 24);
+    zvtest::fatPut(image, "CLIP.MOV", clip);
+    zvtest::fatPut(image, "GONE.BIN", std::string(64 * 1024, 'g'));
+    const std::string vmdk = dir / "card.vmdk";
+    zvtest::mustRun("qemu-img convert -f raw -O vmdk " + shellQuote(image) + " " + shellQuote(vmdk));
+    // The files are the last data of the card, so they are the last data of the image file.
+    fs::resize_file(vmdk, fs::file_size(vmdk) - 320 * 1024);
+    ASSERT_EQ(zorvant({"scan", "--quick", vmdk}).status, 0);
+    ASSERT_EQ(zorvant({"select", "1"}).status, 0);
+
+    const Outcome rec = zorvant({"recover", "1", "--to", dir / "out"});
+    EXPECT_EQ(rec.status, 1) << rec.out << rec.err;
+    const std::string top = dir / "out/Recovered Files from card.vmdk/Found Files";
+    const std::map<std::string, std::string> got = filesBelow(top);
+    EXPECT_EQ(got.count("CLIP.MOV"), 0u) << "an incomplete file under its real name";
+    ASSERT_EQ(got.count("CLIP.MOV.incomplete"), 1u) << rec.err;
+    EXPECT_EQ(got.size(), 2u);
+    EXPECT_TRUE(got.at("PHOTO.JPG") == photos.at("PHOTO.JPG"));
+    const std::string &kept = got.at("CLIP.MOV.incomplete");
+    EXPECT_LE(kept.size(), clip.size());
+    EXPECT_TRUE(kept.substr(0, 512 * 1024) == clip.substr(0, 512 * 1024));
+    EXPECT_TRUE(has(rec.out, "Recovered 1 file (")) << rec.out;
+    EXPECT_TRUE(has(rec.err, "zorvant: not recovered whole: 1/Found Files/CLIP.MOV: kept as " + top +
+                                 "/CLIP.MOV.incomplete, "))
+        << rec.err;
+    EXPECT_TRUE(has(rec.err, " of its 1,048,576 bytes could not be read from the card")) << rec.err;
+    EXPECT_TRUE(has(rec.err, "zorvant: not recovered: 1/Found Files/GONE.BIN: could not be read from the card "
+                             "(Input/output error); nothing of it was kept\n"))
+        << rec.err;
+    EXPECT_TRUE(has(rec.err, "some files could not be read whole from the card; what could be read of them is "
+                             "kept under names ending in \".incomplete\"")) << rec.err;
+    EXPECT_TRUE(has(rec.err, "Try another card reader")) << rec.err;
+    EXPECT_FALSE(has(rec.err, "error -")) << rec.err;
+
+    // The same file named alone.
+    const Outcome one = zorvant({"recover", "--to", dir / "one", "1/Found Files/CLIP.MOV"});
+    EXPECT_EQ(one.status, 1) << one.out << one.err;
+    const std::string alone = dir / "one/Recovered Files from card.vmdk";
+    EXPECT_EQ(namesBelow(alone), (std::set<std::string>{"CLIP.MOV.incomplete"}));
+    EXPECT_TRUE(has(one.err, "zorvant: not recovered whole: 1/Found Files/CLIP.MOV: kept as " + alone +
+                                 "/CLIP.MOV.incomplete, "))
+        << one.err;
+    EXPECT_TRUE(has(one.err, "Try another card reader")) << one.err;
+    EXPECT_FALSE(has(one.err, "error -")) << one.err;
+}
+
+// A target that is a file, and read-only targets (an empty folder, and one
+// that holds the recovery's folders already): the recovery names the path
+// and the system's reason once, never blames the card, and lists no file.
+TEST_F(ZorvantCliRecovery, TargetTheHostRefusesIsNamedWithItsCause)
+{
+    const std::string card = makeCard("card.img");
+    ASSERT_EQ(zorvant({"scan", "--quick", card}).status, 0);
+    ASSERT_EQ(zorvant({"select", "1"}).status, 0);
+    auto blamesTheHost = [](const Outcome &r, const std::string &cause) {
+        EXPECT_EQ(r.status, 1) << r.out << r.err;
+        EXPECT_TRUE(has(r.err, "the target could not be written: " + cause)) << r.err;
+        EXPECT_TRUE(has(r.err, "choose a folder you can write to with --to")) << r.err;
+        EXPECT_FALSE(has(r.err, "could not be read")) << r.err;
+        EXPECT_FALSE(has(r.err, "not recovered: 1/Found Files/DCIM/NEW1.JPG\n")) << r.err;
+    };
+    const std::string file = dir / "a-file";
+    zvtest::writeFile(file, "not a folder");
+    blamesTheHost(zorvant({"recover", "1", "--to", file}), file + ": Not a directory");
+    EXPECT_EQ(zvtest::readFile(file), "not a folder");
+
+    const std::string empty = dir / "ro-empty", ready = dir / "ro-ready";
+    const std::string made = ready + "/Recovered Files from card.img/Found Files";
+    fs::create_directories(empty);
+    fs::create_directories(made);
+    zvtest::Mount emptyMount = zvtest::Mount::bind(empty, empty);
+    emptyMount.setReadOnly(true);
+    zvtest::Mount readyMount = zvtest::Mount::bind(ready, ready);
+    readyMount.setReadOnly(true);
+    blamesTheHost(zorvant({"recover", "1", "--to", empty}),
+                  empty + "/Recovered Files from card.img: Read-only file system");
+    blamesTheHost(zorvant({"recover", "1", "--to", ready}), made + ": Read-only file system");
+    const Outcome named = zorvant({"recover", "--to", empty, "1/Found Files/DCIM/NEW1.JPG"});
+    blamesTheHost(named, empty + "/Recovered Files from card.img: Read-only file system");
+    EXPECT_TRUE(has(named.err, "zorvant: not recovered: 1/Found Files/DCIM/NEW1.JPG: the target")) << named.err;
+    EXPECT_TRUE(fs::is_empty(empty));
+
+    // Writable again, the same recovery works.
+    emptyMount.setReadOnly(false);
+    const Outcome again = zorvant({"recover", "1", "--to", empty});
+    EXPECT_EQ(again.status, 0) << again.err;
+    EXPECT_TRUE(filesBelow(empty).at("Recovered Files from card.img/Found Files/DCIM/NEW1.JPG") ==
+                photos.at("DCIM/NEW1.JPG"));
+}
+
+// fusefat names "fusefat", not the card, in the mount table: a target on
+// it is still refused when the fusefat process serves the card's loop
+// device, the file behind that loop device, or the card's image file, and
+// nothing is written onto the card. A fusefat mount of another card is a
+// target like any other.
+TEST_F(ZorvantCliRecovery, TargetOnTheCardThroughFusefatIsRefused)
+{
+    ASSERT_TRUE(zvtest::LoopDevice::available()) << "loop devices need root";
+    const std::string card = makeCard("card.img");
+    const std::string copy = dir / "copy.img";
+    fs::copy_file(card, copy);
+    zvtest::LoopDevice loop(card);
+    ASSERT_EQ(zorvant({"scan", "--quick", loop.path()}).status, 0);
+    ASSERT_EQ(zorvant({"scan", "--quick", copy}).status, 0);
+    ASSERT_EQ(zorvant({"select", "1"}).status, 0);
+    ASSERT_EQ(zorvant({"select", "2"}).status, 0);
+    auto refused = [](const Outcome &r) {
+        EXPECT_EQ(r.status, 1) << r.out << r.err;
+        EXPECT_TRUE(has(r.err, "the target folder lies on the card being recovered")) << r.err;
+        EXPECT_TRUE(has(r.err, "choose a folder on another disk with --to")) << r.err;
+    };
+    {
+        const std::string mnt = dir / "mnt";
+        FuseFat mounted(loop.path(), mnt);
+        const std::set<std::string> before = namesBelow(mnt);
+        ASSERT_EQ(before.count("DCIM/NEW1.JPG"), 1u);
+        refused(zorvant({"recover", "1", "--to", mnt + "/rescued"}));
+        refused(zorvant({"recover", "--to", mnt, "1/Found Files/DCIM/NEW1.JPG"}));
+        EXPECT_EQ(namesBelow(mnt), before);
+    }
+    {
+        const std::string mnt = dir / "mnt-backing";
+        FuseFat mounted(card, mnt);
+        const std::set<std::string> before = namesBelow(mnt);
+        refused(zorvant({"recover", "1", "--to", mnt + "/rescued"}));
+        EXPECT_EQ(namesBelow(mnt), before);
+    }
+    {
+        const std::string mnt = dir / "mnt-image";
+        FuseFat mounted(copy, mnt);
+        const std::set<std::string> before = namesBelow(mnt);
+        refused(zorvant({"recover", "2", "--to", mnt + "/rescued"}));
+        EXPECT_EQ(namesBelow(mnt), before);
+    }
+    const std::string other = dir / "other.img";
+    zvtest::makeFat(other, 16, 16 * 1024);
+    const std::string mnt = dir / "mnt-other";
+    FuseFat mounted(other, mnt);
+    const Outcome rec = zorvant({"recover", "--to", mnt + "/r", "2/Found Files/DCIM/NEW1.JPG"});
+    EXPECT_EQ(rec.status, 0) << rec.out << rec.err;
+    EXPECT_TRUE(zvtest::readFile(mnt + "/r/Recovered Files from copy.img/NEW1.JPG") == photos.at("DCIM/NEW1.JPG"));
+}
+
+} // namespace
