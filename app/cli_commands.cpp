@@ -304,9 +304,11 @@ std::string scan_failure_text(const HV::CommandResult &r, int type, const std::s
 }
 
 // The blocks a scan could not read: how many, and where (the first ranges,
-// and where the rest lie).
+// and where the rest lie), and what to do about them.
 void print_unreadable(const std::string &name, const HV::CommandResult &r)
 {
+    std::error_code ec;
+    const bool image = std::filesystem::is_regular_file(name, ec);
     constexpr size_t kShown = 8;
     std::printf("Scan of %s finished, but %s block%s of %u bytes (%s) could not be read and %s scanned as zeros:\n",
                 name.c_str(), grouped(r.unreadable_blocks).c_str(), r.unreadable_blocks == 1 ? "" : "s",
@@ -324,8 +326,12 @@ void print_unreadable(const std::string &name, const HV::CommandResult &r)
     }
     if (r.unreadable_runs > r.unreadable.size())
         std::printf("  and %s more ranges, too many to list\n", grouped(r.unreadable_runs - r.unreadable.size()).c_str());
-    std::printf("Files in these ranges may be missing or damaged. Try another card reader, or copy the card to an "
-                "image with a tool that retries bad blocks and scan the image.\n");
+    if (image)
+        std::printf("Files in these ranges may be missing or damaged. The image file is damaged or cut short there: "
+                    "if you still have the card, copy it again and scan the new image.\n");
+    else
+        std::printf("Files in these ranges may be missing or damaged. Try another card reader, or copy the card to "
+                    "an image with a tool that retries bad blocks and scan the image.\n");
 }
 
 int cmd_scan(Session &s, const Parsed &p)

@@ -5,6 +5,7 @@
 // mtools, cjpeg, qemu-img, mkfs.exfat).
 #include "app/zorvant_cli_support.h"
 #include "foundation/number_format.h"
+#include "storage/images/dc42_writer.h"
 
 namespace {
 
@@ -20,10 +21,11 @@ bool has(const std::string &text, const std::string &part)
     return text.find(part) != std::string::npos;
 }
 
-// A card inside a VMDK whose file was cut short: the blocks past the cut
-// cannot be read. The scan keeps going over them (as zeros), but its end says
-// how many and where, not "completed with no errors", and exits 3; the
-// ranges it names are those the engine log reports at the end.
+// A card inside a VMDK whose file was cut short, and a DiskCopy 4.2 image
+// cut the same way: the blocks past the cut cannot be read. The scan keeps
+// going over them (as zeros), but its end says how many and where, not
+// "completed with no errors", and exits 3; the ranges it names are those the
+// engine log reports at the end.
 TEST_F(ZorvantCliScanEnd, CutImageReportsTheUnreadableRangesAndExits3)
 {
     zvtest::requireTool("qemu-img");
@@ -38,7 +40,7 @@ TEST_F(ZorvantCliScanEnd, CutImageReportsTheUnreadableRangesAndExits3)
     EXPECT_TRUE(has(r.out, "Scan of " + vmdk + " finished, but ")) << r.out;
     EXPECT_TRUE(has(r.out, " blocks of 512 bytes (")) << r.out;
     EXPECT_TRUE(has(r.out, "could not be read and were scanned as zeros:\n  bytes ")) << r.out;
-    EXPECT_TRUE(has(r.out, "Try another card reader")) << r.out;
+    EXPECT_TRUE(has(r.out, "may be missing or damaged. The image file is damaged or cut short there")) << r.out;
     EXPECT_FALSE(has(r.out, "[426]")) << "a raw code instead of words: " << r.out;
     EXPECT_EQ(scanNumber(r), "1") << r.out; // what was found is kept
     // The count and the first range agree with the engine log's report.
@@ -54,6 +56,17 @@ TEST_F(ZorvantCliScanEnd, CutImageReportsTheUnreadableRangesAndExits3)
     EXPECT_TRUE(has(r.out, "  bytes " + ZV::NumberFormatter::integerString((uint64_t)from * 512) + " to ")) << r.out;
     EXPECT_LT(from * 512, 64LL * 1024 * 1024);
     EXPECT_TRUE(has(zorvant({"--help"}).out, "3 scan finished, but part of\nthe card was not read"));
+    // The same for a DiskCopy 4.2 floppy image cut inside its data.
+    const std::string floppy = dir / "floppy.img";
+    zvtest::makeFat(floppy, 12, 1440);
+    put(floppy, "PHOTO.JPG", 160, 120, 31);
+    std::string dc42 = zvtest::dc42Image(zvtest::readFile(floppy));
+    dc42.resize(1000000);
+    zvtest::writeFile(dir / "floppy.dc42", dc42);
+    const Outcome cut = zorvant({"scan", dir / "floppy.dc42"});
+    EXPECT_EQ(cut.status, 3) << cut.out << cut.err;
+    EXPECT_FALSE(has(cut.out, "completed with no errors")) << cut.out;
+    EXPECT_TRUE(has(cut.out, "could not be read and were scanned as zeros:\n  bytes ")) << cut.out;
     // The intact image still ends as a whole scan.
     zvtest::mustRun("qemu-img convert -f raw -O vmdk " + shellQuote(card) + " " + shellQuote(dir / "whole.vmdk"));
     const Outcome clean = zorvant({"scan", "--quick", dir / "whole.vmdk"});
@@ -72,8 +85,8 @@ TEST_F(ZorvantCliScanEnd, EarlyStopSaysHowFarItGot)
     zvtest::writeFile(base + ".ppm", zvtest::ppm(160, 120, 5));
     zvtest::mustRun("cjpeg -quality 90 -outfile " + shellQuote(base + ".jpg") + " " + shellQuote(base + ".ppm"));
     zvtest::mustRun("dd if=" + shellQuote(base + ".jpg") + " of=" + shellQuote(big) +
-                    " bs=65536 seek=16 conv=notrunc status=none");
-    const Outcome r = zorvant({"scan", big, "--stop-after", "1"});
+                    " conv=notrunc status=none");
+    const Outcome r = zorvant({"scan", big, "--stop-after", "2"});
     EXPECT_EQ(r.status, 3) << r.out << r.err;
     EXPECT_TRUE(has(r.out, "Scan of " + big + " stopped early at ")) << r.out;
     EXPECT_TRUE(has(r.out, "% of the card (")) << r.out;
