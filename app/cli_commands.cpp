@@ -251,9 +251,10 @@ std::string percent_text(uint64_t part, uint64_t whole)
 
 // Why a scan failed and what to do about it, in words; the status code and
 // error list follow.
-std::string scan_failure_text(const HV::CommandResult &r, int type, const std::string &target)
+std::string scan_failure_text(const HV::CommandResult &r, int type, const std::string &operand)
 {
-    const std::string again = "`zorvant scan " + target + "`";
+    const std::string again = "`zorvant scan " + operand + "`";
+    const std::string target = all_digits(operand) ? "medium " + operand : operand;
     std::string text;
     switch (r.status) {
     case -39:
