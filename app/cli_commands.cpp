@@ -15,6 +15,7 @@
 #include "app/cli.h"
 #include "app/front_end.h"
 #include "app/node_paths.h"
+#include "foundation/number_format.h"
 
 namespace zvapp {
 
@@ -186,7 +187,7 @@ struct Tally {
 };
 
 // Files found, by file system and, for the reconstructed files, by category.
-void print_summary(Session &s, uint64_t scan_keyref)
+std::map<std::string, Tally> tally_found(Session &s, uint64_t scan_keyref)
 {
     std::vector<NodeInfo> systems;
     s.engine->children(scan_keyref, &systems);
@@ -209,6 +210,11 @@ void print_summary(Session &s, uint64_t scan_keyref)
             return true;
         });
     }
+    return tallies;
+}
+
+void print_summary(const std::map<std::string, Tally> &tallies)
+{
     if (tallies.empty()) {
         std::printf("Nothing was found.\n");
         return;
@@ -218,6 +224,116 @@ void print_summary(Session &s, uint64_t scan_keyref)
         std::printf("  %-32s %8llu files  %12s%s\n", name.c_str(), (unsigned long long)t.files,
                     size_text(t.bytes).c_str(),
                     t.deleted != 0 ? (" (" + std::to_string(t.deleted) + " deleted)").c_str() : "");
+}
+
+void print_summary(Session &s, uint64_t scan_keyref)
+{
+    print_summary(tally_found(s, scan_keyref));
+}
+
+// The status code of an operation and its error-list text, for the end of a
+// message: " (-1)", " (-1 [521])".
+std::string codes(const HV::CommandResult &result)
+{
+    return " (" + std::to_string(result.status) + (result.error_text.empty() ? "" : " " + result.error_text) + ")";
+}
+
+std::string grouped(uint64_t value)
+{
+    return ZV::NumberFormatter::integerString(value);
+}
+
+std::string percent_text(uint64_t part, uint64_t whole)
+{
+    if (whole == 0)
+        return "0%";
+    return ZV::NumberFormatter::decimalString(100.0 * (double)part / (double)whole, 1) + "%";
+}
+
+// Why a scan failed and what to do about it, in words; the status code and
+// error list follow.
+std::string scan_failure_text(const HV::CommandResult &r, int type, const std::string &operand)
+{
+    const std::string again = "`zorvant scan " + operand + "`";
+    const std::string target = all_digits(operand) ? "medium " + operand : operand;
+    std::string text;
+    switch (r.status) {
+    case -39:
+        text = "there is no free scan slot (the workspace holds 15 scans): delete one with `zorvant delete SCAN` and "
+               "scan again";
+        break;
+    case -7:
+        text = "the medium is not attached: connect the card (or name its image file) and scan again";
+        break;
+    case -30:
+        text = "the medium was removed during the scan: put the card back in and scan again";
+        break;
+    case -4:
+        text = target + " could not be opened for reading: check that it is still there and that you may read it, "
+                        "and scan again";
+        break;
+    case -3:
+    case -40:
+        text = "the scan's files could not be written into the workspace (is its disk full?): free some space and "
+               "scan again";
+        break;
+    case -38:
+        text = type == SCX_TYPE_QUICK
+                   ? "no FAT file system was found on " + target +
+                         " (exFAT, which cameras write on cards over 32 GB, NTFS and other file systems are not read "
+                         "by name): the thorough scan finds the photos by their content; run " +
+                         again
+                   : "no file system the deleted-file scan can read was found on " + target +
+                         ": the thorough scan finds the photos by their content; run " + again;
+        break;
+    default:
+        if (type == SCX_TYPE_DELETED)
+            text = "the file system on " + target +
+                   " does not list its deleted files: deleted photos come back through the thorough scan; run " +
+                   again;
+        else if (type == SCX_TYPE_QUICK && r.status == -1)
+            text = "the FAT file system on " + target +
+                   " could not be read (it may be damaged): the thorough scan finds the photos by their content; run " +
+                   again;
+        else if (type == SCX_TYPE_THOROUGH && r.status == -1)
+            text = target + " could not be read to its end (the image is shorter than it says, or the card failed): "
+                            "check the card and its reader, or copy the card to an image, and scan again";
+        else
+            text = "the scan of " + target + " failed: the engine log ScanEngineLog.txt in the workspace says why";
+        break;
+    }
+    return text + codes(r);
+}
+
+// The blocks a scan could not read: how many, and where (the first ranges,
+// and where the rest lie), and what to do about them.
+void print_unreadable(const std::string &name, const HV::CommandResult &r)
+{
+    std::error_code ec;
+    const bool image = std::filesystem::is_regular_file(name, ec);
+    constexpr size_t kShown = 8;
+    std::printf("Scan of %s finished, but %s block%s of %u bytes (%s) could not be read and %s scanned as zeros:\n",
+                name.c_str(), grouped(r.unreadable_blocks).c_str(), r.unreadable_blocks == 1 ? "" : "s",
+                r.block_size, size_text(r.unreadable_blocks * r.block_size).c_str(),
+                r.unreadable_blocks == 1 ? "was" : "were");
+    for (size_t i = 0; i < r.unreadable.size() && i < kShown; i++) {
+        const HV::ByteRange &range = r.unreadable[i];
+        std::printf("  bytes %s to %s (%s)\n", grouped(range.offset).c_str(),
+                    grouped(range.offset + range.length - 1).c_str(), size_text(range.length).c_str());
+    }
+    if (r.unreadable.size() > kShown) {
+        const HV::ByteRange &last = r.unreadable.back();
+        std::printf("  and %s more ranges between bytes %s and %s\n", grouped(r.unreadable.size() - kShown).c_str(),
+                    grouped(r.unreadable[kShown].offset).c_str(), grouped(last.offset + last.length - 1).c_str());
+    }
+    if (r.unreadable_runs > r.unreadable.size())
+        std::printf("  and %s more ranges, too many to list\n", grouped(r.unreadable_runs - r.unreadable.size()).c_str());
+    if (image)
+        std::printf("Files in these ranges may be missing or damaged. The image file is damaged or cut short there: "
+                    "if you still have the card, copy it again and scan the new image.\n");
+    else
+        std::printf("Files in these ranges may be missing or damaged. Try another card reader, or copy the card to "
+                    "an image with a tool that retries bad blocks and scan the image.\n");
 }
 
 int cmd_scan(Session &s, const Parsed &p)
@@ -266,25 +382,41 @@ int cmd_scan(Session &s, const Parsed &p)
         return EXIT_INTERRUPTED;
     }
     if (r.status != 0) {
-        const char *text = r.status == -39  ? "no free scan slot: delete a scan first (`zorvant delete`)"
-                           : r.status == -7 ? "the medium is not attached"
-                           : r.status == -30 ? "the medium was removed during the scan"
-                           : r.status == -38 ? "no file system was found"
-                                             : "the scan failed";
-        fail(with_errors(std::string(text) + " (" + std::to_string(r.status) + ")", r));
+        fail(scan_failure_text(r, type, target));
         if (r.keyref != 0)
             print_summary(s, r.keyref);
         return EXIT_FAILED;
     }
-    if (r.error_text.empty())
+    const std::map<std::string, Tally> found =
+        r.keyref != 0 ? tally_found(s, r.keyref) : std::map<std::string, Tally>{};
+    if (r.stopped_early) {
+        uint64_t files = 0;
+        for (const auto &[fs, t] : found)
+            files += t.files;
+        const std::string kept = files == 0   ? "nothing was found so far"
+                                 : files == 1 ? "1 file found so far is kept"
+                                              : grouped(files) + " files found so far are kept";
+        std::printf("Scan of %s stopped early at %s of the card (%s of %s scanned); %s. The rest of the card was "
+                    "not scanned: scan it again and let it run to the end to find everything.\n",
+                    name.c_str(), percent_text(r.scanned_bytes, r.medium_bytes).c_str(),
+                    size_text(r.scanned_bytes).c_str(), size_text(r.medium_bytes).c_str(), kept.c_str());
+    }
+    // The whole scan's message only for a scan that read the whole card.
+    if (r.unreadable_blocks != 0)
+        print_unreadable(name, r);
+    else if (!r.stopped_early && r.error_text.empty())
         std::printf("Scan of %s completed with no errors.\n", name.c_str());
-    else
-        std::printf("Scan of %s completed with some errors: %s\n", name.c_str(), r.error_text.c_str());
+    else if (!r.stopped_early)
+        std::printf("Scan of %s completed with some errors, listed in the engine log ScanEngineLog.txt in the "
+                    "workspace: %s\n",
+                    name.c_str(), r.error_text.c_str());
     if (r.keyref != 0) {
         std::printf("This is scan %u.\n", keyref_slot(r.keyref));
-        print_summary(s, r.keyref);
+        print_summary(found);
     }
-    return interrupted() ? EXIT_INTERRUPTED : EXIT_OK;
+    if (interrupted())
+        return EXIT_INTERRUPTED;
+    return r.stopped_early || r.unreadable_blocks != 0 ? EXIT_INCOMPLETE : EXIT_OK;
 }
 
 // --- ls, select ---------------------------------------------------------------------------
@@ -512,6 +644,16 @@ int cmd_recover(Session &s, const Parsed &p)
         }
         return failures == 0 ? EXIT_OK : EXIT_FAILED;
     }
+    // Nothing ticked: no recovery to run (its "Recovered 0 files" would pass
+    // for a success).
+    std::vector<NodeInfo> systems;
+    s.engine->children(scan->keyref, &systems);
+    bool ticked = false;
+    for (const NodeInfo &fs : systems)
+        ticked = ticked || (fs.flags & NODE_SELECTION_MASK) != 0;
+    if (!ticked)
+        return fail("nothing is ticked in scan " + std::to_string(scan->slot) + ": tick files with `zorvant select " +
+                    std::to_string(scan->slot) + "` (or a path below it), or name the files to recover");
     const std::string target = recovery_folder(dir, *scan);
     std::printf("Recovering into %s\n", target.c_str());
     std::fflush(stdout);

@@ -20,6 +20,7 @@ enum : int {
     EXIT_OK = 0,
     EXIT_FAILED = 1,
     EXIT_USAGE = 2,
+    EXIT_INCOMPLETE = 3, // a scan finished, but part of the card was not read (unreadable, or stopped early)
     EXIT_INTERRUPTED = 130,
 };
 

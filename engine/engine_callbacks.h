@@ -49,6 +49,12 @@ struct RecoveryNote {
     bool host = false;    // the host refused (the target); else the card's data could not be read
 };
 
+// A run of bytes of a medium, from its start.
+struct ByteRange {
+    uint64_t offset = 0;
+    uint64_t length = 0;
+};
+
 // What an operation gives back at its end.
 struct CommandResult {
     int status = 0;           // 0 success, -5 aborted, else the failure's code
@@ -58,6 +64,18 @@ struct CommandResult {
     uint64_t files = 0;       // files recovered / scans loaded
     uint64_t bytes = 0;       // bytes recovered
     std::vector<RecoveryNote> notes; // a recovery's files not recovered whole, and host refusals
+    // A thorough scan: how much of the medium it went through (stopped_early
+    // when an early stop ended it before the end) and the blocks it could
+    // not read, which it scanned as zeros: their count and size, the runs of
+    // them in all and those listed (at most 1024, in order; the rest only
+    // counted). All 0 for the other scan types and operations.
+    uint64_t medium_bytes = 0;
+    uint64_t scanned_bytes = 0;
+    bool stopped_early = false;
+    uint64_t unreadable_blocks = 0;
+    uint32_t block_size = 0;
+    uint64_t unreadable_runs = 0;
+    std::vector<ByteRange> unreadable;
 };
 
 class EngineCallbacks {

@@ -42,10 +42,19 @@ HV::CommandResult HVEngine::doScan(uint32_t media_id, int scan_type)
     set_abort_enabled(1);
     set_stop_enabled(scan_type == SCX_TYPE_THOROUGH ? 1 : 0);
     const std::vector<uint32_t> before = scx_live_slots();
-    const int rc = start_scan(media_id, scan_type, workspace_);
+    scan_coverage coverage;
+    const int rc = start_scan(media_id, scan_type, workspace_, &coverage);
     for (uint32_t slot : scx_live_slots())
         if (std::find(before.begin(), before.end(), slot) == before.end())
             result.keyref = keyref_scan(slot);
+    result.medium_bytes = (uint64_t)coverage.medium_bytes;
+    result.scanned_bytes = (uint64_t)coverage.scanned_bytes;
+    result.stopped_early = coverage.stopped_early;
+    result.unreadable_blocks = (uint64_t)coverage.unreadable_blocks;
+    result.block_size = (uint32_t)coverage.block_size;
+    result.unreadable_runs = (uint64_t)coverage.unreadable_runs;
+    for (const scan_byte_range &range : coverage.unreadable)
+        result.unreadable.push_back(HV::ByteRange{(uint64_t)range.offset, (uint64_t)range.length});
     set_stop_enabled(0);
     finish_result(&result, frame, rc, __LINE__);
     return result;

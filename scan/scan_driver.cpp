@@ -14,6 +14,7 @@
 //   slot mutex because a device removal changes it from another thread.
 #include "scan/scan_driver.h"
 
+#include <algorithm>
 #include <mutex>
 #include <string>
 
@@ -29,6 +30,7 @@
 #include "scan/scan_context.h"
 #include "scan/scan_context_internal.h"
 #include "scan/thorough/cbr_store.h"
+#include "storage/block_reader.h"
 #include "storage/media.h"
 
 namespace {
@@ -155,6 +157,32 @@ int block_loop(ScanContext *scan, Media *media, int32_t block, ZV::RemainingTime
     return 0;
 }
 
+// The medium's read report, logged once at the end of the scan, recorded in
+// the error list (so the verdict does not pass the scan off as free of
+// errors) and kept in coverage with its ranges turned into bytes of the
+// medium (clipped to it).
+void take_read_report(Media *media, int64_t length, scan_coverage *coverage)
+{
+    rd_bad_report report;
+    if (media_read_errors(media, &report) == 0)
+        return;
+    media_log_bad_report(media_path(media), report);
+    add_error(SCAN_ERROR_UNREADABLE);
+    if (coverage == nullptr)
+        return;
+    coverage->unreadable_blocks = report.blocks;
+    coverage->block_size = report.block_size;
+    coverage->unreadable_runs = report.ranges;
+    coverage->unreadable.clear();
+    for (const rd_bad_range &range : report.list) {
+        const int64_t first = std::max<int64_t>(range.first_block * report.block_size - media->start_pos, 0);
+        const int64_t end =
+            std::min<int64_t>((range.first_block + range.blocks) * report.block_size - media->start_pos, length);
+        if (end > first)
+            coverage->unreadable.push_back(scan_byte_range{first, end - first, range.errnum});
+    }
+}
+
 // The end-of-scan step of every found file system of the scan, in list
 // order, all of them; the first non-zero result. Then every module's
 // after-processing.
@@ -179,7 +207,8 @@ int end_of_scan(ScanContext *scan)
 // no reader is made and the end-of-scan steps run at once. When the reader
 // cannot be made nothing was scanned and the context goes (-4); when a block
 // cannot be read the scan is finished with -1, everything closed.
-int scan_thorough(ScanContext **pointer, Media *media, ZV::RemainingTimeEstimator *remaining)
+int scan_thorough(ScanContext **pointer, Media *media, ZV::RemainingTimeEstimator *remaining,
+                  scan_coverage *coverage)
 {
     ScanContext *scan = *pointer;
     fs_record *store = scan->store;
@@ -209,7 +238,15 @@ int scan_thorough(ScanContext **pointer, Media *media, ZV::RemainingTimeEstimato
     scx_begin(scan);
     int result = -1;
     const bool open = cbr_prepare(store) == 0 && cbr_open_spans(store) == 0;
-    if (blocks && open && block_loop(scan, media, block, remaining, &result) == SCAN_READ_FAILED) {
+    const bool failed = blocks && open && block_loop(scan, media, block, remaining, &result) == SCAN_READ_FAILED;
+    if (coverage != nullptr) {
+        coverage->medium_bytes = length;
+        coverage->scanned_bytes = std::min(media->byte_pos, length);
+        coverage->stopped_early =
+            !failed && stop_requested() != 0 && abort_requested() == 0 && coverage->scanned_bytes < length;
+    }
+    if (failed) {
+        take_read_report(media, length, coverage);
         cbr_end_blocks(store);
         media_rd_close(media);
         progress_pop();
@@ -233,6 +270,7 @@ int scan_thorough(ScanContext **pointer, Media *media, ZV::RemainingTimeEstimato
             result = end_of_scan(scan);
         }
     }
+    take_read_report(media, length, coverage);
     const int verdict = scan_result_status(result, scan);
     scx_finish(scan, verdict);
     if (verdict == SCAN_ABORTED)
@@ -292,7 +330,10 @@ int scan_quick(ScanContext **pointer)
         log_error("QS failed to find a filesystem on %s", media_text(scan, false).c_str());
     scx_finish(scan, rc);
     drop_scan(pointer);
-    return rc;
+    // Nothing recorded: no type found a volume it could read (a card in a
+    // file system no type reads, or none at all), which the user is told
+    // apart from a volume found but damaged.
+    return rc == -1 && n_errors() == 0 ? SCAN_NO_FILESYSTEM : rc;
 }
 
 int scan_deleted(ScanContext **pointer)
@@ -313,10 +354,15 @@ int scan_deleted(ScanContext **pointer)
     const int rc = fs_scan_deleted(fs.get());
     const int verdict = scan_result_status(rc, scan);
     scx_finish(scan, verdict);
+    // A failed deleted-file scan (a type without that operation among them)
+    // has nothing to show: kept, it would stand in the list as a done scan
+    // whose recovery gives back nothing.
+    if (verdict != 0)
+        drop_scan(pointer);
     return verdict;
 }
 
-int scan_run(ScanContext *scan)
+int scan_run(ScanContext *scan, scan_coverage *coverage)
 {
     static const char *const fn = "scan_run";
     if (scan == nullptr) {
@@ -350,7 +396,7 @@ int scan_run(ScanContext *scan)
 
     int status;
     if (type == SCX_TYPE_THOROUGH) {
-        status = scan_thorough(&scan, media, &remaining);
+        status = scan_thorough(&scan, media, &remaining, coverage);
     } else {
         status = type == SCX_TYPE_QUICK ? scan_quick(&scan) : scan_deleted(&scan);
         if (status == SCAN_ABORTED)
@@ -360,7 +406,7 @@ int scan_run(ScanContext *scan)
     return status;
 }
 
-int start_scan(uint32_t media_id, int scan_type, work_dir *workspace)
+int start_scan(uint32_t media_id, int scan_type, work_dir *workspace, scan_coverage *coverage)
 {
     static const char *const fn = "start_scan";
     if (scan_type != SCX_TYPE_QUICK && scan_type != SCX_TYPE_DELETED && scan_type != SCX_TYPE_THOROUGH) {
@@ -378,5 +424,5 @@ int start_scan(uint32_t media_id, int scan_type, work_dir *workspace)
         log_error("start_scan: can't allocate new ScanContext");
         return SCAN_NO_CONTEXT;
     }
-    return scan_run(scan);
+    return scan_run(scan, coverage);
 }

@@ -22,18 +22,19 @@
 //           to read: the end-of-scan steps run at once.
 //
 // What a run leaves behind:
-//   verdict 0 (or a failure of a type-2 scan)  the context stays in its slot
-//       with state 2; its folder "Scan.NN" holds "context" and one folder per
-//       file system ("FAT.1" with "cat.db", "key", "treeinfo")
+//   verdict 0  the context stays in its slot with state 2; its folder
+//       "Scan.NN" holds "context" and one folder per file system ("FAT.1"
+//       with "cat.db", "key", "treeinfo")
 //   verdict -30 (medium removed during the scan: its removal notice, or
 //       reads that fail the way a removed device fails)  kept with state 3
 //   verdict -1 of a thorough scan (a block could not be read)  kept with
 //       state 2, unparsed: its reader and "spans" are closed; the same when
 //       the medium failed while the spans were measured, with "spans"
 //       holding the measured spans and those not reached
-//   verdict -5, any failed quick scan, a deleted-file scan without a file
-//       system, a retain failure, a block reader that cannot be made  the
-//       context and its folder are deleted: the slot is free again
+//   verdict -5, any failed quick scan, any failed deleted-file scan (no file
+//       system, or a type without that operation), a retain failure, a block
+//       reader that cannot be made  the context and its folder are deleted:
+//       the slot is free again
 //
 // Log lines of a run (the texts are fixed; other tools read them):
 //   "Failed to retain media: %d"                       error
@@ -48,6 +49,9 @@
 //   verdicts: "aborted due to media detach", "user abort" (information),
 //   "write error: %s", "Failed with errors: %s" (error),
 //   "Scan of %s completed with no errors." (information),
+//   before the verdict of a thorough scan that met unreadable blocks, the
+//   medium's read report ("Unreadable parts of %s: ...", media.h; error 426
+//   recorded, so the verdict is one "with some errors"),
 //   "Scan of %s completed with some errors: %s" (error); %s after a colon
 //   is the error-list text ("[283 2*307]").
 //
@@ -57,13 +61,16 @@
 // could not be retained (error 700) or its block reader could not be made,
 // -5 aborted by the user, -7 no attached medium with that id
 // (error 283), -12 a scan type other than 1, 2 and 3, -30 aborted because
-// the medium was removed, -38 a deleted-file scan found no file system, -39
-// no scan context could be made (no free slot). Any other code is the
+// the medium was removed, -38 a deleted-file scan found no file system, or a
+// quick scan found none it could read (it failed -1 with nothing in the
+// error list: no volume of any type was found), -39 no scan context could be
+// made (no free slot). Any other code is the
 // failure of the quick scan, of the deleted-file scan or of a file system's
 // end step, passed through.
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 struct ScanContext;
 struct work_dir;
@@ -85,18 +92,43 @@ enum : int {
     SCAN_ERROR_NO_MEDIA = 283,
     SCAN_ERROR_WRITE = 307,
     SCAN_ERROR_RETAIN = 700,
+    SCAN_ERROR_UNREADABLE = 426, // a thorough scan met blocks it could not read
+};
+
+// A run of bytes of a medium that could not be read (delivered as zeros).
+struct scan_byte_range {
+    int64_t offset = 0; // from the start of the medium
+    int64_t length = 0;
+    int errnum = 0;     // errno of the first failed read of the run
+};
+
+// How much of its medium a thorough scan read, for the report at its end
+// (the other scan types leave it as it was made). Positions are bytes of the
+// medium (its window), so they match what the user named.
+struct scan_coverage {
+    int64_t medium_bytes = 0;    // the medium's length
+    int64_t scanned_bytes = 0;   // bytes the block loop went through
+    bool stopped_early = false;  // an early stop ended the block loop before the end
+    // The medium's read report, taken when the scan ends: the blocks the
+    // reader could not read, its block size, the runs of them in all and
+    // those it kept (in order; at most RD_BAD_RANGES_MAX, block_reader.h).
+    int64_t unreadable_blocks = 0;
+    int32_t block_size = 0;
+    int64_t unreadable_runs = 0;
+    std::vector<scan_byte_range> unreadable;
 };
 
 // Scans the attached medium (whole disk or partition) with that id into a
-// new scan context in the workspace. The status of the run (see above).
-int start_scan(uint32_t media_id, int scan_type, work_dir *workspace);
+// new scan context in the workspace. The status of the run (see above);
+// coverage, when given, is filled by a thorough scan that read blocks.
+int start_scan(uint32_t media_id, int scan_type, work_dir *workspace, scan_coverage *coverage = nullptr);
 
 // Runs a fresh scan context made by scx_new (abort allowed, modules
 // attached, write-error flag and error list cleared, medium retained for the
 // run). The context may be deleted on return (see above): callers look it
 // up again by slot rather than keep the pointer. -12 for NULL or an unknown
 // scan type (the context is left alone).
-int scan_run(ScanContext *scan);
+int scan_run(ScanContext *scan, scan_coverage *coverage = nullptr);
 
 // The two short scans, on a scan context whose medium is retained. Each
 // marks the scan's start, runs and finishes it; when it deletes the context

@@ -129,7 +129,9 @@ TEST_F(ZorvantCli, DeviceRemovedDuringAScan)
     zvtest::mustRun("truncate -s 0 " + shellQuote(big) + " && losetup -c " + shellQuote(loop.path()));
     const Outcome r = child.wait();
     EXPECT_EQ(r.status, 1) << r.out << r.err;
-    EXPECT_NE(r.err.find("the medium was removed during the scan (-30)"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("the medium was removed during the scan: put the card back in and scan again (-30)"),
+              std::string::npos)
+        << r.err;
     const std::string log = zvtest::readFile(ws + "/ZorvantWorkspace/ScanEngineLog.txt");
     // The scan command ends with the removal's status, whether the device
     // event came while it ran ("Device ... removed while state = 1.") or

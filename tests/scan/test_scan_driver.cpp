@@ -140,7 +140,7 @@ protected:
         ScanContext *scan = scx_in_slot(slot).get();
         ASSERT_EQ(scx_delete(&scan), 0);
     }
-    // A deleted-file scan kept in slot 1 of a type without that operation.
+    // A deleted-file scan kept in slot 1.
     void expectKeptDeletedScan(const Media *m)
     {
         EXPECT_TRUE(logged("Starting deleted scan for " + std::string(media_path(m))));
@@ -222,8 +222,11 @@ TEST_F(ScanDriver, EndingsThatDeleteTheScan)
     };
     const std::string desc = description();
     const std::vector<Ending> endings = {
-        {"quick scan without file system", SCX_TYPE_QUICK, -1, 1, nullptr, nullptr, -1,
+        // nothing recorded: no volume was found, told apart from a damaged one
+        {"quick scan without file system", SCX_TYPE_QUICK, -1, 1, nullptr, nullptr, SCAN_NO_FILESYSTEM,
          {"QS failed to find a filesystem on " + desc}, {"Failed with errors"}},
+        {"quick scan of a damaged volume", SCX_TYPE_QUICK, -1, 1, [](fs_record *) { add_error(521); }, nullptr, -1,
+         {"QS failed to find a filesystem on " + desc}, {}},
         // the type sees the abort and gives -5 itself...
         {"type aborts", SCX_TYPE_QUICK, SCAN_ABORTED, 1, abort, nullptr, SCAN_ABORTED, {},
          {"QS failed to find a filesystem"}},
@@ -233,6 +236,11 @@ TEST_F(ScanDriver, EndingsThatDeleteTheScan)
         {"deleted scan aborted inside", SCX_TYPE_DELETED, 0, 1, nullptr, abortDeleted, SCAN_ABORTED, {}, {}},
         {"no type accepts the medium", SCX_TYPE_DELETED, 0, 0, nullptr, nullptr, SCAN_NO_FILESYSTEM,
          {"No good filesystem found on " + desc}, {}},
+        // a failed deleted-file scan has nothing to show: no "done" scan is left
+        {"type without a deleted-file operation", SCX_TYPE_DELETED, 0, 1, nullptr, nullptr, -1,
+         {"Starting deleted scan for ", "Failed with errors: []"}, {}},
+        {"deleted-file operation fails", SCX_TYPE_DELETED, 0, 1, nullptr, [](fs_record *) { return -40; }, -40,
+         {"Failed with errors: []"}, {}},
     };
     for (const Ending &e : endings) {
         SCOPED_TRACE(e.what);
@@ -327,18 +335,17 @@ TEST_F(ScanDriver, RetainFailureFreesTheSlot)
     EXPECT_FALSE(logged("Starting quick scan"));
 }
 
-TEST_F(ScanDriver, DeletedScanKeptOrJudgedByTheType)
+TEST_F(ScanDriver, DeletedScanJudgedByTheType)
 {
-    // A type without a deleted-file operation: -1, the scan is kept.
+    // A type without a deleted-file operation: -1, nothing kept.
     EXPECT_EQ(scan(SCX_TYPE_DELETED), -1);
-    expectKeptDeletedScan(media);
-    EXPECT_NE(scx_in_slot(1)->store, nullptr);
-    EXPECT_TRUE(logged("Failed with errors: []"));
-    deleteSlot(1);
-    // A type with one: its result gives the verdict.
+    expectNothingLeft();
+    // A type with one: its result gives the verdict, and a done scan is kept.
     g_behaviour.deleted = [](fs_record *) { return 0; };
     EXPECT_EQ(scan(SCX_TYPE_DELETED), 0);
     EXPECT_TRUE(logged("Scan of " + description() + " completed with no errors."));
+    expectKeptDeletedScan(media);
+    EXPECT_NE(scx_in_slot(1)->store, nullptr);
     deleteSlot(1);
 }
 
@@ -545,17 +552,18 @@ TEST_F(FatScanDriver, WithoutFileSystemAndDeletedScan)
     const std::string img = dir / "noise.img";
     zvtest::writeFile(img, zvtest::patternBytes(1 << 20, 3));
     Media *noise = attach(img);
-    EXPECT_EQ(scanOf(noise), -1);
+    EXPECT_EQ(scanOf(noise), SCAN_NO_FILESYSTEM);
     EXPECT_TRUE(logged("QS failed to find a filesystem on " + std::string(media_description(noise))));
     EXPECT_EQ(scanOf(noise, SCX_TYPE_DELETED), SCAN_NO_FILESYSTEM);
     EXPECT_TRUE(logged("No good filesystem found on " + std::string(media_description(noise))));
     expectNothingLeft(noise);
-    // FAT has no deleted-file operation: the scan ends -1 ("Failed with errors") and is kept, as
-    // for any type without one.
+    // FAT has no deleted-file operation: the scan ends -1 ("Failed with errors") and leaves
+    // nothing, as for any type without one.
     Media *card = attach(fatCard());
     EXPECT_EQ(scanOf(card, SCX_TYPE_DELETED), -1);
     EXPECT_TRUE(logged("Failed with errors: "));
-    expectKeptDeletedScan(card);
+    EXPECT_TRUE(logged("Starting deleted scan for " + std::string(media_path(card))));
+    expectNothingLeft(card);
 }
 
 // An abort part-way through the walk (requested from the reads of the
@@ -916,6 +924,50 @@ TEST_F(ThoroughScanThreads, UnreadableBlocksGiveNoStarts)
     EXPECT_EQ(starts(readSpans(storeIn(1))), (std::vector<uint64_t>{4096, 128 * 1024}));
     EXPECT_TRUE(loggedHere("Error reading " + card.path + " near block 128"));
     expectClosed(m);
+}
+
+// The end of the scan tells what was not read: the unreadable blocks as
+// bytes of the medium (logged, and error 426 so the verdict is not "no
+// errors"), and how far an early stop got.
+TEST_F(ThoroughScanThreads, CoverageReportsUnreadableBlocksAndEarlyStop)
+{
+    mediatest::FaultyCard card(dir / "card.img", cardFiles(1 << 20, {4096, 65536, 128 * 1024}));
+    card.bad = {128, 300, 301};
+    Media *m = attachedMedium(card.path, MEDIA_FILE, 1 << 20);
+    scan_coverage coverage;
+    EXPECT_EQ(start_scan(m->id, SCX_TYPE_THOROUGH, workspace, &coverage), 0);
+    EXPECT_EQ(coverage.medium_bytes, 1 << 20);
+    EXPECT_EQ(coverage.scanned_bytes, 1 << 20);
+    EXPECT_FALSE(coverage.stopped_early);
+    EXPECT_EQ(coverage.unreadable_blocks, 3);
+    EXPECT_EQ(coverage.block_size, 512);
+    EXPECT_EQ(coverage.unreadable_runs, 2);
+    ASSERT_EQ(coverage.unreadable.size(), 2u);
+    EXPECT_EQ(coverage.unreadable[0].offset, 65536);
+    EXPECT_EQ(coverage.unreadable[0].length, 512);
+    EXPECT_EQ(coverage.unreadable[1].offset, 300 * 512);
+    EXPECT_EQ(coverage.unreadable[1].length, 1024);
+    EXPECT_TRUE(loggedHere("Unreadable parts of " + card.path + ": 3 blocks of 512 bytes in 2 ranges"));
+    EXPECT_TRUE(loggedHere("completed with some errors: [426]"));
+    expectClosed(m);
+    ScanContext *raw = scx_in_slot(1).get();
+    ASSERT_EQ(scx_delete(&raw), 0);
+
+    Media *clean = fileMedium(dir / "clean.img", cardFiles(512 * 1024, {4096, 65536, 131072}));
+    begin_run_flags();
+    g_fake.on_start = [](fil_module *, uint64_t start) {
+        if (start == 65536)
+            EXPECT_EQ(request_stop(), 0);
+    };
+    scan_coverage stopped;
+    EXPECT_EQ(start_scan(clean->id, SCX_TYPE_THOROUGH, workspace, &stopped), 0);
+    clear_run_flags();
+    EXPECT_TRUE(stopped.stopped_early);
+    EXPECT_EQ(stopped.medium_bytes, 512 * 1024);
+    EXPECT_GT(stopped.scanned_bytes, 65536);
+    EXPECT_LT(stopped.scanned_bytes, 512 * 1024);
+    EXPECT_EQ(stopped.unreadable_blocks, 0);
+    EXPECT_TRUE(stopped.unreadable.empty());
 }
 
 // The workspace fills up while spans are written: the loop stops at the

@@ -1,0 +1,166 @@
+// The end of a scan as the `zorvant` program tells it: a card that could
+// not all be read, a scan stopped early, a deleted-file scan that fails, a
+// card in a file system the quick scan does not read, and a recovery with
+// nothing ticked. Child processes on images made at test time (mkfs.fat,
+// mtools, cjpeg, qemu-img, mkfs.exfat).
+#include "app/zorvant_cli_support.h"
+#include "foundation/number_format.h"
+#include "storage/images/dc42_writer.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using zvcli::Child;
+using zvcli::Outcome;
+using zvtest::shellQuote;
+
+using ZorvantCliScanEnd = zvcli::ZorvantCli;
+
+bool has(const std::string &text, const std::string &part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+// A card inside a VMDK whose file was cut short, and a DiskCopy 4.2 image
+// cut the same way: the blocks past the cut cannot be read. The scan keeps
+// going over them (as zeros), but its end says how many and where, not
+// "completed with no errors", and exits 3; the ranges it names are those the
+// engine log reports at the end.
+TEST_F(ZorvantCliScanEnd, CutImageReportsTheUnreadableRangesAndExits3)
+{
+    zvtest::requireTool("qemu-img");
+    const std::string card = makeCard("card.img");
+    const std::string vmdk = dir / "card.vmdk";
+    zvtest::mustRun("qemu-img convert -f raw -O vmdk " + shellQuote(card) + " " + shellQuote(vmdk));
+    const uintmax_t whole = fs::file_size(vmdk);
+    fs::resize_file(vmdk, whole / 4 * 3);
+    const Outcome r = zorvant({"scan", vmdk});
+    EXPECT_EQ(r.status, 3) << r.out << r.err;
+    EXPECT_FALSE(has(r.out, "completed with no errors")) << r.out;
+    EXPECT_TRUE(has(r.out, "Scan of " + vmdk + " finished, but ")) << r.out;
+    EXPECT_TRUE(has(r.out, " blocks of 512 bytes (")) << r.out;
+    EXPECT_TRUE(has(r.out, "could not be read and were scanned as zeros:\n  bytes ")) << r.out;
+    EXPECT_TRUE(has(r.out, "may be missing or damaged. The image file is damaged or cut short there")) << r.out;
+    EXPECT_FALSE(has(r.out, "[426]")) << "a raw code instead of words: " << r.out;
+    EXPECT_EQ(scanNumber(r), "1") << r.out; // what was found is kept
+    // The count and the first range agree with the engine log's report.
+    const std::string log = zvtest::readFile(ws + "/ZorvantWorkspace/ScanEngineLog.txt");
+    const size_t at = log.find("Unreadable parts of " + vmdk + ": ");
+    ASSERT_NE(at, std::string::npos) << log;
+    const long long blocks = std::stoll(log.substr(at + std::string("Unreadable parts of " + vmdk + ": ").size()));
+    EXPECT_GT(blocks, 0);
+    const size_t first = log.find("  blocks ", at);
+    ASSERT_NE(first, std::string::npos);
+    const long long from = std::stoll(log.substr(first + 9));
+    EXPECT_TRUE(has(r.out, " " + ZV::NumberFormatter::integerString((uint64_t)blocks) + " blocks of 512")) << r.out;
+    EXPECT_TRUE(has(r.out, "  bytes " + ZV::NumberFormatter::integerString((uint64_t)from * 512) + " to ")) << r.out;
+    EXPECT_LT(from * 512, 64LL * 1024 * 1024);
+    EXPECT_TRUE(has(zorvant({"--help"}).out, "3 scan finished, but part of\nthe card was not read"));
+    // The same for a DiskCopy 4.2 floppy image cut inside its data.
+    const std::string floppy = dir / "floppy.img";
+    zvtest::makeFat(floppy, 12, 1440);
+    put(floppy, "PHOTO.JPG", 160, 120, 31);
+    std::string dc42 = zvtest::dc42Image(zvtest::readFile(floppy));
+    dc42.resize(1000000);
+    zvtest::writeFile(dir / "floppy.dc42", dc42);
+    const Outcome cut = zorvant({"scan", dir / "floppy.dc42"});
+    EXPECT_EQ(cut.status, 3) << cut.out << cut.err;
+    EXPECT_FALSE(has(cut.out, "completed with no errors")) << cut.out;
+    EXPECT_TRUE(has(cut.out, "could not be read and were scanned as zeros:\n  bytes ")) << cut.out;
+    // The intact image (its grains never written read as zeros, not as
+    // failures) still ends as a whole scan.
+    zvtest::mustRun("qemu-img convert -f raw -O vmdk " + shellQuote(card) + " " + shellQuote(dir / "whole.vmdk"));
+    const Outcome clean = zorvant({"scan", dir / "whole.vmdk"});
+    EXPECT_EQ(clean.status, 0) << clean.out << clean.err;
+    EXPECT_TRUE(has(clean.out, "completed with no errors.")) << clean.out;
+}
+
+// --stop-after ends a thorough scan of a big card early: the end says it
+// stopped, at what share of the card, with the files found so far (kept),
+// never the whole scan's message, and exits 3.
+TEST_F(ZorvantCliScanEnd, EarlyStopSaysHowFarItGot)
+{
+    const std::string big = dir / "big.img";
+    zvtest::mustRun("truncate -s 16G " + shellQuote(big));
+    const std::string base = dir / "photo";
+    zvtest::writeFile(base + ".ppm", zvtest::ppm(160, 120, 5));
+    zvtest::mustRun("cjpeg -quality 90 -outfile " + shellQuote(base + ".jpg") + " " + shellQuote(base + ".ppm"));
+    zvtest::mustRun("dd if=" + shellQuote(base + ".jpg") + " of=" + shellQuote(big) +
+                    " conv=notrunc status=none");
+    const Outcome r = zorvant({"scan", big, "--stop-after", "2"});
+    EXPECT_EQ(r.status, 3) << r.out << r.err;
+    EXPECT_TRUE(has(r.out, "Scan of " + big + " stopped early at ")) << r.out;
+    EXPECT_TRUE(has(r.out, "% of the card (")) << r.out;
+    EXPECT_TRUE(has(r.out, " of 16 GB scanned); 1 file found so far is kept.")) << r.out;
+    EXPECT_FALSE(has(r.out, "completed with")) << r.out;
+    EXPECT_EQ(scanNumber(r), "1") << r.out;
+    EXPECT_TRUE(has(r.out, "Reconstructed Files/Images")) << r.out;
+}
+
+// A deleted-file scan of a FAT card fails with words that point to the
+// thorough scan, and leaves no scan behind; a recovery from a scan with
+// nothing ticked says so and fails instead of "Recovered 0 files".
+TEST_F(ZorvantCliScanEnd, FailedDeletedScanLeavesNoScanAndNothingTickedIsAFailure)
+{
+    const std::string card = makeCard("card.img");
+    const Outcome deleted = zorvant({"scan", "--deleted", card});
+    EXPECT_EQ(deleted.status, 1) << deleted.out << deleted.err;
+    EXPECT_TRUE(has(deleted.err, "does not list its deleted files")) << deleted.err;
+    EXPECT_TRUE(has(deleted.err, "thorough scan")) << deleted.err;
+    EXPECT_TRUE(has(deleted.err, "(-1)")) << deleted.err;
+    EXPECT_FALSE(has(deleted.err, "the scan failed")) << deleted.err;
+    const Outcome list = zorvant({"list"});
+    EXPECT_TRUE(has(list.out, "No scans in the workspace.")) << list.out;
+    EXPECT_FALSE(fs::exists(ws + "/ZorvantWorkspace/Scan.01"));
+    EXPECT_EQ(zorvant({"recover", "1", "--to", dir / "out"}).status, 1);
+
+    const Outcome quick = zorvant({"scan", "--quick", card});
+    ASSERT_EQ(quick.status, 0) << quick.out << quick.err;
+    EXPECT_EQ(scanNumber(quick), "1") << quick.out; // the failed scan took no slot
+    const Outcome none = zorvant({"recover", "1", "--to", dir / "out"});
+    EXPECT_EQ(none.status, 1) << none.out << none.err;
+    EXPECT_TRUE(has(none.err, "nothing is ticked in scan 1")) << none.err;
+    EXPECT_FALSE(has(none.out, "Recovered 0 files")) << none.out;
+    EXPECT_FALSE(fs::exists(dir / "out"));
+    // With a tick the recovery runs.
+    ASSERT_EQ(zorvant({"select", "1/Found Files/DCIM/NEW1.JPG"}).status, 0);
+    const Outcome one = zorvant({"recover", "1", "--to", dir / "out"});
+    EXPECT_EQ(one.status, 0) << one.out << one.err;
+    EXPECT_EQ(filesBelow(dir / "out").at("Recovered Files from card.img/Found Files/DCIM/NEW1.JPG"),
+              photos.at("DCIM/NEW1.JPG"));
+}
+
+// An exFAT card (what cameras write on cards over 32 GB): the quick scan
+// says that no FAT file system was found and that the thorough scan finds
+// photos by their content, keeps no scan, and the thorough scan gives the
+// photo back.
+TEST_F(ZorvantCliScanEnd, QuickScanOfAnExfatCardPointsToTheThoroughScan)
+{
+    zvtest::requireTool("mkfs.exfat");
+    const std::string card = dir / "exfat.img";
+    zvtest::mustRun("truncate -s 16M " + shellQuote(card) + " && mkfs.exfat " + shellQuote(card) + " >/dev/null");
+    const std::string base = dir / "photo";
+    zvtest::writeFile(base + ".ppm", zvtest::ppm(200, 150, 9));
+    zvtest::mustRun("cjpeg -quality 90 -outfile " + shellQuote(base + ".jpg") + " " + shellQuote(base + ".ppm"));
+    // Where a camera's first photo lies: a cluster of the data area.
+    zvtest::mustRun("dd if=" + shellQuote(base + ".jpg") + " of=" + shellQuote(card) +
+                    " bs=65536 seek=64 conv=notrunc status=none");
+    const Outcome quick = zorvant({"scan", "--quick", card});
+    EXPECT_EQ(quick.status, 1) << quick.out << quick.err;
+    EXPECT_TRUE(has(quick.err, "no FAT file system was found on " + card)) << quick.err;
+    EXPECT_TRUE(has(quick.err, "exFAT")) << quick.err;
+    EXPECT_TRUE(has(quick.err, "the thorough scan finds the photos by their content")) << quick.err;
+    EXPECT_TRUE(has(quick.err, "`zorvant scan " + card + "`")) << quick.err;
+    EXPECT_FALSE(has(quick.err, "the scan failed")) << quick.err;
+    EXPECT_FALSE(fs::exists(ws + "/ZorvantWorkspace/Scan.01"));
+
+    const Outcome thorough = zorvant({"scan", card});
+    ASSERT_EQ(thorough.status, 0) << thorough.out << thorough.err;
+    ASSERT_EQ(zorvant({"select", "1"}).status, 0);
+    ASSERT_EQ(zorvant({"recover", "1", "--to", dir / "out"}).status, 0);
+    const std::map<std::string, std::string> got = filesBelow(dir / "out");
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got.begin()->second, zvtest::readFile(base + ".jpg")) << got.begin()->first;
+}
+
+} // namespace
