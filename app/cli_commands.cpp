@@ -500,18 +500,6 @@ std::string recovery_folder(const std::string &dir, const ScanInfo &scan)
     return dir + "/Recovered Files from " + card;
 }
 
-// A whole number with thousands separators ("88,718").
-std::string grouped(uint64_t n)
-{
-    std::string digits = std::to_string(n), out;
-    for (size_t i = 0; i < digits.size(); i++) {
-        if (i > 0 && (digits.size() - i) % 3 == 0)
-            out += ',';
-        out += digits[i];
-    }
-    return out;
-}
-
 std::string system_text(int errnum)
 {
     return std::strerror(errnum);
