@@ -1,5 +1,6 @@
 #include "app/node_paths.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace zvapp {
@@ -31,6 +32,14 @@ void walk(HVEngine &engine, uint64_t keyref, const std::string &prefix, bool rec
     std::vector<NodeInfo> children;
     if (depth > kDepthMax || engine.children(keyref, &children) != 0)
         return;
+    // A folder's entries by name, as `ls` lists them, not in the order the
+    // file system stored them: plain byte order of the UTF-8 names, case
+    // counting (as `LC_ALL=C ls`: "IMG_0010.JPG" before "img_0002.jpg"), the
+    // same in every locale. A scan's file systems keep the order they were
+    // found in (the card's order).
+    if (!keyref_is_scan(keyref))
+        std::stable_sort(children.begin(), children.end(),
+                         [](const NodeInfo &a, const NodeInfo &b) { return a.name < b.name; });
     for (const NodeInfo &child : children) {
         if (!*going)
             return;

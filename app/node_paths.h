@@ -23,8 +23,8 @@ std::string unescape_name(const std::string &name);
 // The keyref a path names; false (with *why) when it names nothing.
 bool resolve_path(HVEngine &engine, const std::string &path, uint64_t *keyref, std::string *why);
 
-// Visits every node below keyref (depth first, children in catalog order)
-// with its path (prefix joined with the escaped names); recursive: the whole
+// Visits every node below keyref (depth first; a folder's children by name in
+// byte order, a scan's file systems in the scan's order) with its path (prefix joined with the escaped names); recursive: the whole
 // subtree, else the children only. visit returns false to stop.
 void walk_nodes(HVEngine &engine, uint64_t keyref, const std::string &prefix, bool recursive,
                 const std::function<bool(const NodeInfo &, const std::string &)> &visit);

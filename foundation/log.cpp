@@ -15,8 +15,14 @@
 //
 // Implementation notes
 // - Older copies: opening with LOGFILE_ROTATE shifts ScanEngineLog.txt to
-//   ScanEngineLog0.txt, 0 to 1 ... 3 to 4, and deletes 4 first. A copy that
-//   cannot be moved is reported on standard error and the rest goes on.
+//   ScanEngineLog0.txt, 0 to 1 ... 3 to 4, and deletes 4 first, when the log
+//   is due: over 1 MiB, or begun on another day than today (the date of its
+//   first line, the hour header, against today's local date from the log's
+//   clock). The program opens the engine log at every command, so a log
+//   rotated at every opening would lose a scan's lines five commands later.
+//   A missing or empty log is not due; one that is no regular file, or whose
+//   first line is no header, is. A copy that cannot be moved is reported on
+//   standard error and the rest goes on.
 // - Context texts belong to a thread and to one opening of the engine log.
 //   They are keyed by the LogFile's generation number, which is never reused,
 //   so a log object that happens to reuse a freed address starts clean. The
@@ -51,6 +57,7 @@ constexpr uint64_t kNoHourKey = ~uint64_t{0};
 constexpr uint32_t kFlagMask = 0xFFFFFFu;  // the flags are a 24-bit field
 constexpr uint32_t kHighestThreshold = 16; // logfile_set_level ignores anything above
 constexpr int kOldestCopy = 4;             // copies 0 (newest) .. 4 (oldest)
+constexpr off_t kRotateBytes = 1 << 20;    // a log over 1 MiB is set aside on opening
 constexpr int32_t kMicrosPerSecond = 1000000;
 
 std::atomic<log_time_source> g_time_source{nullptr};
@@ -201,6 +208,47 @@ void rotate_copies(const std::string &path)
     }
 }
 
+// Today's local date as the hour headers print it ("2024-07-01").
+std::string today_text()
+{
+    int64_t seconds;
+    int32_t microseconds;
+    current_time(&seconds, &microseconds);
+    time_t when = static_cast<time_t>(seconds);
+    struct tm local;
+    if (!localtime_r(&when, &local))
+        return std::string();
+    char text[32];
+    std::snprintf(text, sizeof text, "%d-%02d-%02d", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
+    return text;
+}
+
+// Whether the log at path is set aside before opening (see the notes above).
+bool rotation_due(const std::string &path)
+{
+    struct stat info;
+    if (lstat(path.c_str(), &info) != 0)
+        return false;
+    if (!S_ISREG(info.st_mode))
+        return true; // a link or anything else there is moved aside, never followed
+    if (info.st_size == 0)
+        return false;
+    if (info.st_size > kRotateBytes)
+        return true;
+    char head[32] = {};
+    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return true;
+    ssize_t got = read(fd, head, sizeof head - 1);
+    close(fd);
+    int year = 0, month = 0, day = 0, hour = 0;
+    if (got <= 0 || std::sscanf(head, "%d-%2d-%2d %2d:00:00 ", &year, &month, &day, &hour) != 4)
+        return true;
+    char begun[32];
+    std::snprintf(begun, sizeof begun, "%d-%02d-%02d", year, month, day);
+    return today_text() != begun;
+}
+
 // Drops this thread's stacks of logs other than the one with generation keep
 // (0 drops all). Only the engine log carries contexts, so any other key is a
 // closed log.
@@ -238,7 +286,10 @@ LogFile *logfile_open(const char *path, uint32_t flags)
     flags &= kFlagMask;
     try {
         std::string name(path);
-        if (flags & LOGFILE_ROTATE)
+        // Each opening reads the time-zone setting afresh (localtime_r alone
+        // keeps the one it saw first); the rotation compares local dates.
+        tzset();
+        if ((flags & LOGFILE_ROTATE) && rotation_due(name))
             rotate_copies(name);
 
         int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
@@ -252,9 +303,6 @@ LogFile *logfile_open(const char *path, uint32_t flags)
             close(fd);
             return nullptr;
         }
-        // Each opening reads the time-zone setting afresh (localtime_r alone
-        // keeps the one it saw first).
-        tzset();
         if (flags & LOGFILE_PATH_LINE)
             logfile_printf(log, LOG_PATH, "%s", path);
         return log;

@@ -23,7 +23,8 @@ enum : uint32_t {
 
 enum : uint32_t {
     LOGFILE_PATH_LINE = 1, // write the log's own path as the first line
-    LOGFILE_ROTATE = 2,    // shift older copies aside when opening
+    LOGFILE_ROTATE = 2,    // shift older copies aside when opening a log over
+                           // 1 MiB or begun on another day (five copies kept)
 };
 
 struct LogFile {

@@ -109,7 +109,9 @@ std::string byte_size(int64_t value)
     return ZV::NumberFormatter::byteCountString(value < 0 ? 0 : uint64_t(value), 0, 1);
 }
 
-std::string grouped(int64_t value) { return ZV::NumberFormatter::integerString(uint64_t(value)); }
+// Negative counts show as 0, as sizes do: the empty task's total is -1, and
+// read as unsigned it would show as 18,446,744,073,709,551,615.
+std::string grouped(int64_t value) { return ZV::NumberFormatter::integerString(value < 0 ? 0 : uint64_t(value)); }
 
 // The code as four characters, top byte first; a zero byte ends it, trailing
 // blanks, tabs, CR and LF are removed. Bytes above 0x7F are taken as Latin-1
@@ -515,44 +517,49 @@ RemainingTimeEstimator::RemainingTimeEstimator(Clock clock) : clock_(clock ? clo
 
 void RemainingTimeEstimator::reset()
 {
+    base_clock_ = 0;
+    base_position_ = 0;
+    settled_ = false;
     last_clock_ = 0;
     last_position_ = 0;
-    rate_sum_ = 0;
-    samples_ = 0;
     estimate_ = 0;
+}
+
+bool RemainingTimeEstimator::reached_settle(uint64_t position, uint64_t total) const
+{
+    return double(position) >= double(total) * (kSettlePercent / 100.0);
 }
 
 double RemainingTimeEstimator::update(uint64_t position, uint64_t total)
 {
-    double now = clock_();
-    if (last_clock_ <= 0) {
-        last_clock_ = now;
-        last_position_ = position;
+    const double now = clock_();
+    if (last_clock_ <= 0 || position < last_position_) {
+        // The first reading, or a position that went back (a new pass): the
+        // rate is measured from here on.
+        base_clock_ = last_clock_ = now;
+        base_position_ = last_position_ = position;
+        settled_ = reached_settle(position, total);
         return estimate_;
     }
-    double elapsed = now - last_clock_;
-    if (!(elapsed > 0))
+    if (!(now > last_clock_))
         return estimate_;
-    // A position that went back adds a rate of 0 instead of wrapping around
-    // to an enormous one; a rate beyond 64 bits (tiny elapsed time) is capped.
-    uint64_t moved = position > last_position_ ? position - last_position_ : 0;
-    double rate = double(moved) / elapsed;
-    const double cap = 18446744073709549568.0; // the largest double below 2^64
-    uint64_t sample = rate >= cap ? uint64_t(cap) : uint64_t(rate);
-    rate_sum_ = sample > UINT64_MAX - rate_sum_ ? UINT64_MAX : rate_sum_ + sample;
-    if (samples_ < UINT32_MAX)
-        samples_++;
     last_clock_ = now;
     last_position_ = position;
 
-    uint64_t average = rate_sum_ / samples_;
-    uint64_t left = total > position ? total - position : 0;
+    const double rate = double(position - base_position_) / (now - base_clock_);
+    const uint64_t left = total > position ? total - position : 0;
     if (left == 0)
         estimate_ = 0;
-    else if (average == 0)
+    else if (!(rate > 0))
         estimate_ = std::numeric_limits<double>::infinity();
     else
-        estimate_ = double(left) / double(average);
+        estimate_ = double(left) / rate;
+
+    if (!settled_ && reached_settle(position, total)) {
+        base_clock_ = now;
+        base_position_ = position;
+        settled_ = true;
+    }
     return estimate_;
 }
 

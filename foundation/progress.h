@@ -7,11 +7,12 @@
 // expanded, with "$" placeholders filled in from the task's numbers:
 //
 //   $z $Z       done / total as a byte size ("1.5 MB"; negative shows as 0)
-//   $p $P       done / total as a grouped whole number ("1,234"; the value
-//               read as unsigned 64-bit, so -1 shows 18,446,744,073,709,551,615)
-//   $b $B       block / block count, grouped
+//   $p $P       done / total as a grouped whole number ("1,234"; negative
+//               shows as 0, so the empty task's total of -1 is no huge number)
+//   $b $B       block / block count, grouped (negative shows as 0)
 //   $e $E       phase number + 1 / phase count, grouped
-//   $v0..$v3    a task variable, grouped;  $V0..$V3 the same as a byte size
+//   $v0..$v3    a task variable, grouped (negative shows as 0); $V0..$V3 the
+//               same as a byte size
 //   $t          the task's four-character code, trailing blanks removed
 //   $R          the remaining time as a duration text ("About 3 minutes");
 //               empty when the remaining time is negative, NaN or infinite
@@ -125,31 +126,43 @@ private:
     size_t depth_;
 };
 
-// Remaining seconds from successive positions: the average of per-update
-// rates (units per second, whole numbers) divides what is left.
+// Remaining seconds from successive positions: what is left divided by the
+// rate measured since a base reading (units moved / seconds passed), so bursts
+// of a read-ahead reader (a buffer handed over at once, then a wait for the
+// next) even out instead of the fast updates ruling an average of rates.
+// The base is the first reading; once the position reaches the first few per
+// cent of the total (kSettlePercent) it is taken again there, so that a start
+// served from caches or a filled read-ahead buffer stops counting.
 // Not thread-safe: one estimator per loop.
 class RemainingTimeEstimator {
 public:
     using Clock = double (*)(); // seconds, monotonic
+    static constexpr double kSettlePercent = 3;
+
     // `clock` defaults to ZVClockGet; tests pass their own.
     explicit RemainingTimeEstimator(Clock clock = nullptr);
 
     // Zeroes every field (the clock source stays).
     void reset();
-    // The first call (or the first after reset) only records the reading and
+    // The first call (or the first after reset) only records the base and
     // returns the last estimate (0 at first); a call at the same or an earlier
-    // clock reading returns the last estimate unchanged. Otherwise adds the
-    // rate since the last call (0 when the position went back) and returns
-    // (total - position) / average rate: 0 when the position is at or past
-    // the total, +infinity when the average rate is 0 ($R then shows nothing).
+    // clock reading returns the last estimate unchanged, and so does one whose
+    // position went back (it becomes the new base). Otherwise returns what is
+    // left / the rate since the base: 0 when the position is at or past the
+    // total, +infinity when nothing moved since the base ($R then shows
+    // nothing). The first call that reaches kSettlePercent of the total
+    // returns the estimate from the base so far and then becomes the base.
     double update(uint64_t position, uint64_t total);
 
 private:
+    bool reached_settle(uint64_t position, uint64_t total) const;
+
     Clock clock_;
+    double base_clock_ = 0;
+    uint64_t base_position_ = 0;
+    bool settled_ = false; // the base lies past the first few per cent
     double last_clock_ = 0;
     uint64_t last_position_ = 0;
-    uint64_t rate_sum_ = 0;
-    uint32_t samples_ = 0;
     double estimate_ = 0;
 };
 

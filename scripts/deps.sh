@@ -1,14 +1,23 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, when any is missing.
+# Installs the Debian packages that are missing (Debian 12, as root):
+#
+#   bash scripts/deps.sh           what the build of the program and the
+#                                  sample card of scripts/run.sh need
+#   bash scripts/deps.sh --tests   that and the tools the tests, the
+#                                  sanitizer and fuzz builds and the
+#                                  benchmarks use (scripts/test.sh)
 set -euo pipefail
-packages=(
+build_packages=(
   cmake ninja-build g++ pkg-config
-  clang libclang-rt-14-dev
   libutf8proc-dev libutfcpp-dev libfmt-dev zlib1g-dev libsimpleini-dev libssl-dev
-  libsqlite3-dev libgtest-dev libbenchmark-dev libtinyxml2-dev libbz2-dev libudev-dev libblkid-dev
-  dosfstools mtools sleuthkit fdisk gdisk parted hfsutils util-linux tzdata
-  e2fsprogs btrfs-progs fuse2fs exfat-fuse exfatprogs
-  libjpeg-turbo-progs libimage-exiftool-perl testdisk
+  libsqlite3-dev libtinyxml2-dev libbz2-dev libudev-dev libblkid-dev
+  dosfstools mtools libjpeg-turbo-progs
+)
+test_packages=(
+  clang libclang-rt-14-dev libgtest-dev libbenchmark-dev
+  sleuthkit fdisk gdisk parted hfsutils util-linux tzdata
+  e2fsprogs btrfs-progs fuse2fs exfat-fuse exfatprogs fusefat
+  libimage-exiftool-perl testdisk
   qemu-utils qemu-block-extra dmg2img p7zip-full libvmdk-utils python3
 )
 
@@ -32,9 +41,19 @@ apt_get() {
   done
 }
 
+# The packages of the list the arguments ask for ("--tests" or none).
+wanted_packages() {
+  case "${1:-}" in
+    "") printf '%s\n' "${build_packages[@]}" ;;
+    --tests) printf '%s\n' "${build_packages[@]}" "${test_packages[@]}" ;;
+    *) echo "deps.sh: unknown argument $1 (--tests or none)" >&2; return 2 ;;
+  esac
+}
+
 main() {
-  local missing=() p
-  for p in "${packages[@]}"; do
+  local missing=() wanted p
+  wanted=$(wanted_packages "$@") || exit 2
+  for p in $wanted; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
   done
   [ ${#missing[@]} -gt 0 ] || return 0
@@ -49,5 +68,5 @@ main() {
 
 # Sourced (by its test), it only defines the functions.
 if [ "${BASH_SOURCE[0]}" = "$0" ]; then
-  main
+  main "$@"
 fi

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# The main job in one command: installs what is missing, builds the
-# `zorvant` program, scans a card and recovers everything it finds.
+# The main job in one command: installs what the build and the sample card
+# need when it is missing (scripts/deps.sh; the test tools are installed by
+# scripts/test.sh), builds the `zorvant` program alone (no tests, no
+# benchmarks), scans a card and recovers everything it finds.
 #
 #   bash scripts/run.sh               make a sample card image and run on it
 #   bash scripts/run.sh TARGET        run on a card, device or image file
@@ -22,7 +24,7 @@ out=$(realpath -m "${ZV_RUN_DIR:-$PWD/zorvant-run}")
 if [ "${ZV_RUN_NO_BUILD:-0}" != 1 ]; then
   bash "$root/scripts/deps.sh"
   mkdir -p "$root/build"
-  cmake -S "$root" -B "$root/build" -G Ninja > "$root/build/configure.log" 2>&1 ||
+  cmake -S "$root" -B "$root/build" -G Ninja -DZV_TESTS=OFF -DZV_BENCH=OFF > "$root/build/configure.log" 2>&1 ||
     { cat "$root/build/configure.log"; exit 1; }
   cmake --build "$root/build" -j "$(nproc)" --target zorvant
 fi

@@ -2,10 +2,12 @@
 # Installs what is missing, then builds and runs every test: the plain build,
 # the build under AddressSanitizer and UndefinedBehaviorSanitizer, the threaded
 # tests under ThreadSanitizer, and every fuzz target for a bounded time.
+# The test tools (The Sleuth Kit, PhotoRec, qemu, file-system tools, clang)
+# are installed here, not by scripts/run.sh.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
-bash scripts/deps.sh
+bash scripts/deps.sh --tests
 
 jobs=$(nproc)
 fuzz_seconds=${ZV_FUZZ_SECONDS:-30}
@@ -18,7 +20,9 @@ build() { # dir, extra cmake arguments...
 
 echo "== plain build"
 mkdir -p build
-build build
+# scripts/run.sh builds the program alone in the same folder: the tests and
+# benchmarks are asked for by name.
+build build -DZV_TESTS=ON -DZV_BENCH=ON
 ctest --test-dir build --output-on-failure -j "$jobs"
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"

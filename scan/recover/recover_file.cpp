@@ -360,7 +360,7 @@ int recover_file(recover_walk &w, uint64_t keynum, std::string *out_path)
         name = recover_safe_name(info.name);
     }
     {
-        std::string text = localize_cstring("Recovering \"%s\" ($z of $Z");
+        std::string text = localize_cstring("Recovering \"%s\" ($z of $Z)");
         const size_t at = text.find("%s");
         if (at != std::string::npos)
             text.replace(at, 2, progress_escape_name(name.c_str()));

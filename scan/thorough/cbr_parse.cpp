@@ -250,6 +250,9 @@ int cbr_end_of_scan(fs_record *record)
 {
     int rc = cbr_parse_spans(record);
     progress_next_phase();
+    // The last phase: the tree's task, then the catalog's index with no task
+    // at all, so the text counts nothing.
+    progress_set_overall_text(localize_cstring("Building the list of found files (phase $e of $E)."));
     const auto going_on = [] { return abort_requested() == 0 && file_write_error_occurred() == 0; };
     if (rc >= 0 && going_on()) {
         rc = cbr_build_tree(record);

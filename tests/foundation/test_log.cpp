@@ -149,6 +149,73 @@ TEST_F(LogEngine, RotationShiftsCopiesAndReportsFailures)
     EXPECT_EQ(readFile(copy(3)), "c3");
 }
 
+// Fault guarded: the log was set aside at every opening, and the program opens it at every command, so a
+// scan's lines were gone five commands later. It is set aside only when over 1 MiB or begun on another day
+// (by its first line, the hour header), keeping five copies; a log whose first line is no header, or that
+// is no regular file, is set aside too.
+TEST_F(LogEngine, RotatesOnlyWhenLargeOrBegunOnAnotherDay)
+{
+    log_open(path_.c_str());
+    log_info("the scan");
+    for (int command = 0; command < 7; ++command) { // a day's commands
+        g_seconds += 3600;
+        log_open(path_.c_str());
+        log_info("command %d", command);
+    }
+    log_close();
+    const std::string day = readFile(path_);
+    EXPECT_NE(day.find("[I] the scan\n"), std::string::npos) << day;
+    EXPECT_NE(day.find("2024-07-01 21:00:00 +000\n"), std::string::npos) << day;
+    EXPECT_FALSE(exists(copy(0)));
+
+    // Begun the day before, seen in another zone: the local date decides. Each opening of a log begun on an
+    // earlier day rotates, five copies kept.
+    const std::string yesterday = "2024-06-30 23:00:00 +000\n:59:59.0  : [I] late\n";
+    for (int n = 0; n < 6; ++n) {
+        writeFile(path_, yesterday + std::to_string(n));
+        log_close(), log_open(path_.c_str()), log_close();
+    }
+    for (int n = 0; n <= 4; ++n)
+        EXPECT_EQ(readFile(copy(n)), yesterday + std::to_string(5 - n)) << n;
+    EXPECT_EQ(readFile(path_).rfind("2024-07-01 21:00:00 +000\n", 0), 0u);
+    {
+        zvtest::ScopedEnv zone("TZ", "<-05>5"); // 2024-07-01 16:05 there, still July 1st
+        writeFile(path_, "2024-07-01 02:00:00 -500\nx");
+        log_open(path_.c_str()), log_close();
+        EXPECT_EQ(readFile(copy(0)), yesterday + "5") << "rotated on the same local day";
+        zvtest::ScopedEnv east("TZ", "<+10>-10"); // 2024-07-02 07:05 there
+        log_open(path_.c_str()), log_close();
+        EXPECT_EQ(readFile(copy(0)).rfind("2024-07-01 02:00:00 -500\nx", 0), 0u);
+    }
+
+    // Size: exactly 1 MiB stays, one byte more is set aside.
+    const std::string today = "2024-07-01 21:00:00 +000\n";
+    writeFile(path_, today + std::string((1 << 20) - today.size(), 'x'));
+    log_open(path_.c_str()), log_close();
+    EXPECT_EQ(readFile(copy(0)).rfind("2024-07-01 02:00:00 -500", 0), 0u) << "rotated at 1 MiB";
+    EXPECT_GT(readFile(path_).size(), size_t{1} << 20);
+    log_open(path_.c_str()), log_close();
+    EXPECT_EQ(readFile(copy(0)).size(), (size_t{1} << 20) + opening().size());
+    EXPECT_EQ(readFile(path_).rfind(today, 0), 0u);
+
+    // Empty: nothing to keep. No header first: set aside. A folder in its place: moved aside as before.
+    for (int n = -1; n <= 4; ++n)
+        unlink(copy(n).c_str());
+    writeFile(path_, "");
+    log_open(path_.c_str()), log_close();
+    EXPECT_FALSE(exists(copy(0)));
+    writeFile(path_, "not a log\n");
+    log_open(path_.c_str()), log_close();
+    EXPECT_EQ(readFile(copy(0)), "not a log\n");
+    unlink(path_.c_str());
+    ASSERT_EQ(mkdir(path_.c_str(), 0755), 0);
+    log_open(path_.c_str()), log_close();
+    struct stat info;
+    EXPECT_TRUE(lstat(copy(0).c_str(), &info) == 0 && S_ISDIR(info.st_mode));
+    EXPECT_EQ(readFile(copy(1)), "not a log\n");
+    EXPECT_EQ(readFile(path_).rfind(today, 0), 0u);
+}
+
 TEST_F(LogEngine, OpenWriteReopenCloseAndAppend)
 {
     log_open(path_.c_str());
@@ -160,15 +227,20 @@ TEST_F(LogEngine, OpenWriteReopenCloseAndAppend)
     std::string body = kHead + "[E] e 1\n" + kHead + "[W] w\n" + kHead + "[I] i\n" + kHead + "[U] Start Scan on %s\n";
     EXPECT_EQ(readFile(path_), opening + body);
 
-    log_open(path_.c_str()); // rotates
-    EXPECT_EQ(readFile(copy(0)), opening + body);
-    EXPECT_EQ(readFile(path_), opening);
+    log_open(path_.c_str()); // the same day and small: appended to
+    EXPECT_EQ(readFile(path_), opening + body + opening);
+    EXPECT_FALSE(exists(copy(0)));
+    g_seconds += 86400; // the next day: rotates
+    log_open(path_.c_str());
+    const std::string next_day = "2024-07-02 14:00:00 +000\n" + opening.substr(kHour.size());
+    EXPECT_EQ(readFile(copy(0)), opening + body + opening);
+    EXPECT_EQ(readFile(path_), next_day);
     EXPECT_EQ(log_file_path(0), path_);
     EXPECT_EQ(log_file_path(1), dir_ / "ScanEngineLog0.txt");
     EXPECT_EQ(log_file_path(5), dir_ / "ScanEngineLog4.txt");
     log_close();
     log_info("after close"), log_push_context("ignored"), log_pop_context();
-    EXPECT_EQ(readFile(path_), opening);
+    EXPECT_EQ(readFile(path_), next_day);
 
     // Without rotation an existing log is appended to; children must not inherit its descriptor.
     LogFile *log = logfile_open(path_.c_str(), LOGFILE_PATH_LINE);
@@ -177,7 +249,7 @@ TEST_F(LogEngine, OpenWriteReopenCloseAndAppend)
     int fd_flags = fcntl(log->fd, F_GETFD);
     EXPECT_TRUE(fd_flags != -1 && (fd_flags & FD_CLOEXEC));
     logfile_close(log);
-    EXPECT_EQ(readFile(path_), opening + opening);
+    EXPECT_EQ(readFile(path_), next_day + next_day);
     EXPECT_FALSE(exists(copy(1)));
 
     // A log that cannot be opened leaves the front ends silent.
@@ -217,10 +289,11 @@ TEST_F(LogEngine, ContextsPerThreadAndNotAfterReopen)
     });
     pushed.get_future().wait();
     log_close();
+    const std::string before = readFile(path_);
     log_open(path_.c_str());
     reopened.set_value();
     worker.join();
-    EXPECT_EQ(readFile(path_), opening() + kHead + "[I] x\n");
+    EXPECT_EQ(readFile(path_), before + opening() + kHead + "[I] x\n");
 }
 
 // Fault guarded: partial writes cut lines. A one-page pipe and a signal after every read make write(2) return

@@ -979,6 +979,7 @@ TEST_F(Recovery, ProgressTextKeepsDollarNames)
     progress_pop();
     ::close(fd);
     EXPECT_EQ(shown.substr(0, 24), "Recovering \"$R$p.jpg\" (1");
+    EXPECT_EQ(shown.back(), ')') << shown; // fault guarded: the closing parenthesis was missing
 }
 
 // --- selection -----------------------------------------------------------------------------------
