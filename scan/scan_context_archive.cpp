@@ -16,6 +16,11 @@
 // "key" (88 bytes) and "treeinfo" (five u64 LE, 40 bytes) in each file
 // system's folder are written after a successful archive.
 //
+// A scan is archived when it starts (state running, no file systems) and
+// when it ends, so a scan whose process was killed is loaded again as
+// running, with its medium and start time: the front end shows it
+// unfinished until it is deleted.
+//
 // Implementation notes
 // - "context" is written as "context.tmp" and renamed over the old one when
 //   complete, so a crash while saving never leaves a half archive.
@@ -181,7 +186,11 @@ int read_fs_files(fs_record *fs)
 
 // --- saving -------------------------------------------------------------------------------------
 
-int scx_archive(ScanContext *scan)
+namespace {
+
+// Writes "context"; with_fs: with the file systems of the scan and their
+// "key" and "treeinfo", else with none.
+int archive_context(ScanContext *scan, bool with_fs)
 {
     static const char *const fn = "scx_archive";
     if (scan == nullptr || scan->folder == nullptr)
@@ -189,7 +198,8 @@ int scx_archive(ScanContext *scan)
     archive *a = archive_open(scan->folder, kContextTmp, ARCHIVE_WRITE);
     if (a == nullptr)
         return -1;
-    const std::vector<std::shared_ptr<fs_record>> list = fs_list_copy(scan);
+    const std::vector<std::shared_ptr<fs_record>> list =
+        with_fs ? fs_list_copy(scan) : std::vector<std::shared_ptr<fs_record>>();
     int rc = archive_start_block(a, kBlock, 1);
     if (rc != 0) {
         log_archive_error(fn, rc);
@@ -257,6 +267,18 @@ int scx_archive(ScanContext *scan)
         if ((rc = scx_write_fs_files(fs.get())) != 0)
             return rc;
     return 0;
+}
+
+} // namespace
+
+int scx_archive(ScanContext *scan)
+{
+    return archive_context(scan, true);
+}
+
+int scx_archive_started(ScanContext *scan)
+{
+    return archive_context(scan, false);
 }
 
 // --- reading ---------------------------------------------------------------------------------------
@@ -401,8 +423,11 @@ int scx_load_slot(work_dir *workspace, uint32_t slot, ScanContext **out)
         scx_init_with_archive(scan.get(), a);
         archive_free(&a);
     } else {
+        // A scan whose process ended before it wrote anything: it never
+        // finished.
         std::lock_guard<std::mutex> lock(slot_mutex());
         scan->media_status = SCX_MEDIA_UNKNOWN;
+        scan->scan_state = SCX_STATE_RUNNING;
     }
     int status;
     {

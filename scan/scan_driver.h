@@ -58,7 +58,8 @@
 // -5 aborted by the user, -7 no attached medium with that id
 // (error 283), -12 a scan type other than 1, 2 and 3, -30 aborted because
 // the medium was removed, -38 a deleted-file scan found no file system, -39
-// no scan context could be made (no free slot). Any other code is the
+// no scan context could be made (no free slot; -3 when a slot was free but
+// the workspace refused the scan's folder). Any other code is the
 // failure of the quick scan, of the deleted-file scan or of a file system's
 // end step, passed through.
 #pragma once
