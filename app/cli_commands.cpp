@@ -490,8 +490,13 @@ int cmd_recover(Session &s, const Parsed &p)
         return EXIT_INTERRUPTED;
     }
     std::printf("Recovered %llu files (%s).\n", (unsigned long long)r.files, size_text(r.bytes).c_str());
+    // Each recovered file loses its tick, saved in the workspace.
+    const int refused = s.engine->saveSelection(scan->keyref);
+    if (refused != 0)
+        fail("the workspace " + s.workspace + " refused to keep which files were recovered (" +
+             ZV::errorString(refused).str() + "): they stay ticked");
     if (r.status == 0)
-        return EXIT_OK;
+        return refused == 0 ? EXIT_OK : EXIT_FAILED;
     // What keeps its tick was not recovered.
     walk_nodes(*s.engine, scan->keyref, std::to_string(scan->slot), true,
                [&](const NodeInfo &node, const std::string &path) {
@@ -539,8 +544,15 @@ int cmd_load(Session &s, const Parsed &p)
     const HV::CommandResult r = wait_for(s, HV::Command::LoadScan, true);
     if (r.status == ENGINE_ABORTED || interrupted())
         return EXIT_INTERRUPTED;
-    if (r.status != 0)
-        return fail(with_errors("can't load scans from " + file + " (" + std::to_string(r.status) + ")", r));
+    if (r.status != 0) {
+        const std::string refusal = write_refusal(s.workspace);
+        return fail(with_errors("can't load scans from " + file +
+                                    (refusal.empty() ? ""
+                                                     : ": the workspace " + s.workspace + " refused their files (" +
+                                                           refusal + ")") +
+                                    " (" + std::to_string(r.status) + ")",
+                                r));
+    }
     std::printf("Loaded %llu scan%s.\n", (unsigned long long)r.files, r.files == 1 ? "" : "s");
     print_scans(s);
     return EXIT_OK;
@@ -630,6 +642,13 @@ int run_command(const std::string &home, const std::vector<std::string> &args)
     } else {
         wait_for(s, HV::Command::ReloadMedia, false);
         rc = interrupted() ? EXIT_INTERRUPTED : command->run(s, parsed);
+    }
+    const int refused = s.engine->saveSettings();
+    if (refused != 0) {
+        fail("the settings could not be saved in the workspace " + s.workspace + ": " +
+             ZV::errorString(refused).str() + " (make the workspace writable)");
+        if (rc == EXIT_OK)
+            rc = EXIT_FAILED;
     }
     s.engine.reset();
     return rc;

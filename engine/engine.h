@@ -141,6 +141,9 @@ public:
     // Ends a thorough scan early, keeping what was found.
     void stopEarly();
     const std::string &workspacePath() const { return workspace_path_; }
+    // Saves the settings ("settings.ini") now, as the shutdown does: 0, or
+    // the errno of the write the workspace refused.
+    int saveSettings();
     work_dir *workspace() const { return workspace_; }
 
 private:

@@ -33,6 +33,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <vector>
 
 #include "foundation/archive.h"
 #include "foundation/dirutil.h"
@@ -121,23 +122,48 @@ void scx_set_archive_compat(archive *a, int version)
 
 // --- key and treeinfo ------------------------------------------------------------------------
 
+namespace {
+
+// The file of the folder holds exactly these bytes.
+bool holds(const work_dir *folder, const char *name, const uint8_t *bytes, size_t size)
+{
+    if (dir_file_size(folder, name) != size)
+        return false;
+    file_t *file = dir_file_open(folder, name, "rb", 2);
+    if (file == nullptr)
+        return false;
+    std::vector<uint8_t> read(size);
+    const bool same = file_read_full(file, read.data(), size) == 0 && std::memcmp(read.data(), bytes, size) == 0;
+    file_free(&file);
+    return same;
+}
+
+} // namespace
+
 int scx_write_fs_files(fs_record *fs)
 {
     if (fs == nullptr || fs->folder == nullptr)
         return -1;
-    file_t *key = dir_file_open(fs->folder, "key", "wb", 2);
-    if (key == nullptr)
-        return -1;
-    int rc = file_write_full(key, fs->fskey, FS_KEY_SIZE);
-    const int closed = file_free(&key);
-    if (rc != 0 || closed != 0)
-        return rc != 0 ? rc : closed;
+    // What is on disk already is not written again: a read-only workspace
+    // serves every command that changes nothing.
+    int rc = 0;
+    if (!holds(fs->folder, "key", fs->fskey, FS_KEY_SIZE)) {
+        file_t *key = dir_file_open(fs->folder, "key", "wb", 2);
+        if (key == nullptr)
+            return -1;
+        rc = file_write_full(key, fs->fskey, FS_KEY_SIZE);
+        const int closed = file_free(&key);
+        if (rc != 0 || closed != 0)
+            return rc != 0 ? rc : closed;
+    }
     uint64_t counters[5] = {};
     fs_get_selected(fs, counters);
     uint8_t bytes[40];
     for (int i = 0; i < 5; i++)
         for (int b = 0; b < 8; b++)
             bytes[i * 8 + b] = (uint8_t)(counters[i] >> (8 * b));
+    if (holds(fs->folder, "treeinfo", bytes, sizeof bytes))
+        return 0;
     file_t *tree = dir_file_open(fs->folder, "treeinfo", "wb", 2);
     if (tree == nullptr)
         return -1;
