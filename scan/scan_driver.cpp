@@ -377,7 +377,7 @@ int start_scan(uint32_t media_id, int scan_type, work_dir *workspace)
     if (scan == nullptr) {
         log_error("start_scan: can't allocate new ScanContext");
         // With a slot free, the workspace refused the scan's folder or files.
-        if (scx_live_slots().size() < SCX_SLOTS) {
+        if (workspace != nullptr && scx_live_slots().size() < SCX_SLOTS) {
             add_error(SCAN_ERROR_WRITE);
             return SCAN_WRITE_FAILED;
         }
