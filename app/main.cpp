@@ -39,7 +39,8 @@ const char kHelp[] =
     "                            --deleted asks the file systems for erased entries\n"
     "                            (the FAT reader lists none: deleted photos come\n"
     "                            back through the thorough scan). Ctrl-C aborts\n"
-    "                            (the scan is dropped); Ctrl-\\ or --stop-after ends a\n"
+    "                            (the scan is dropped; so do SIGTERM and a closed\n"
+    "                            terminal); Ctrl-\\ or --stop-after ends a\n"
     "                            thorough scan early and keeps what it found.\n"
     "  ls [-r] [PATH]            list scans, or what lies at PATH (see below);\n"
     "                            -r lists everything below it\n"
@@ -70,7 +71,10 @@ const char kHelp[] =
     "\n"
     "Exit codes: 0 success, 1 failure, 2 bad usage, 130 interrupted.\n"
     "Scans stay in the workspace between runs; nothing is written outside the\n"
-    "workspace, the folder given to `recover --to` and the FILE given to `save`.\n";
+    "workspace, the folder given to `recover --to` and the FILE given to `save`.\n"
+    "One command at a time works on a workspace; a second one says which process\n"
+    "holds it and exits with 1. A scan whose run was killed is listed as\n"
+    "unfinished until it is deleted.\n";
 
 std::string default_home()
 {
