@@ -4,6 +4,7 @@
 #include <fnmatch.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,15 +16,22 @@
 #include "app/cli.h"
 #include "app/front_end.h"
 #include "app/node_paths.h"
+#include "app/workspace_lock.h"
 #include "foundation/number_format.h"
+#include "foundation/paths.h"
+#include "foundation/sysutil.h"
+#include "foundation/workspace.h"
 
 namespace zvapp {
 
 namespace {
 
+constexpr const char *kApplicationName = "Zorvant";
+
 struct Session {
     std::shared_ptr<Callbacks> callbacks;
     std::shared_ptr<HVEngine> engine;
+    std::string workspace; // the workspace folder
 };
 
 int fail(const std::string &message)
@@ -65,6 +73,20 @@ const char *scan_state_name(const ScanInfo &scan)
     if (scan.scan_state == SCX_STATE_ABORTED)
         return "ended early";
     return scan.media_status == SCX_MEDIA_ATTACHED ? "done" : "done, medium not attached";
+}
+
+// A scan whose run never finished (its process was killed or lost its
+// terminal): nothing of it can be ticked or recovered. The message for it,
+// or "" for a scan that finished (or no scan).
+std::string unfinished_text(Session &s, uint32_t slot)
+{
+    for (const ScanInfo &scan : s.engine->scans())
+        if (scan.slot == slot && scan.scan_state == SCX_STATE_RUNNING)
+            return "scan " + std::to_string(slot) +
+                   " never finished (its run was stopped before the end) and holds nothing to tick or "
+                   "recover: delete it (`zorvant delete " +
+                   std::to_string(slot) + "`) and scan again";
+    return "";
 }
 
 std::string date_text(int64_t seconds)
@@ -381,6 +403,13 @@ int cmd_scan(Session &s, const Parsed &p)
         std::printf("Scan aborted; nothing was kept.\n");
         return EXIT_INTERRUPTED;
     }
+    if (r.status == -3 && r.keyref == 0) {
+        const std::string refusal = write_refusal(s.workspace);
+        return fail(with_errors("the scan could not be started: the workspace " + s.workspace + " refused its files" +
+                                    (refusal.empty() ? "" : " (" + refusal + ")") +
+                                    "; make it writable or free some space, then scan again (-3)",
+                                r));
+    }
     if (r.status != 0) {
         fail(scan_failure_text(r, type, target));
         if (r.keyref != 0)
@@ -467,6 +496,9 @@ int cmd_select(Session &s, const Parsed &p)
         std::string why;
         if (!resolve_path(*s.engine, path, &keyref, &why))
             return fail(path + ": " + why);
+        const std::string unfinished = unfinished_text(s, keyref_slot(keyref));
+        if (!unfinished.empty())
+            return fail(unfinished);
         if (pattern.empty()) {
             if (s.engine->selectNode(keyref, value) != 0)
                 return fail("can't change the ticks of " + path);
@@ -484,6 +516,22 @@ int cmd_select(Session &s, const Parsed &p)
                 return fail("can't change the ticks below " + path);
             changed++;
         }
+    }
+    // The ticks are saved in the background; whether the workspace took
+    // them is known only once they are saved.
+    std::set<uint32_t> slots;
+    for (const std::string &path : p.operands) {
+        uint64_t keyref = 0;
+        std::string why;
+        if (resolve_path(*s.engine, path, &keyref, &why))
+            slots.insert(keyref_slot(keyref));
+    }
+    for (uint32_t slot : slots) {
+        const int refused = s.engine->saveSelection(keyref_scan(slot));
+        if (refused != 0)
+            return fail("the ticks of scan " + std::to_string(slot) + " could not be saved in the workspace " +
+                        s.workspace + ": " + ZV::errorString(refused).str() +
+                        "; nothing was changed (make the workspace writable, then tick again)");
     }
     std::printf("%s %d item%s.\n", value ? "Ticked" : "Unticked", changed, changed == 1 ? "" : "s");
     return EXIT_OK;
@@ -586,13 +634,16 @@ int cmd_recover(Session &s, const Parsed &p)
     } else if (paths.empty() && scans.size() > 1) {
         return usage_error("several scans exist: name the SCAN to recover from");
     }
+    if (paths.empty() && !unfinished_text(s, scan->slot).empty())
+        return fail(unfinished_text(s, scan->slot));
     int failures = 0;
     if (!paths.empty()) {
         std::string shown;
         for (const std::string &path : paths) {
             uint64_t keyref = 0;
             std::string why;
-            if (!resolve_path(*s.engine, path, &keyref, &why)) {
+            if (!resolve_path(*s.engine, path, &keyref, &why) ||
+                !(why = unfinished_text(s, keyref_slot(keyref))).empty()) {
                 std::fprintf(stderr, "zorvant: not recovered: %s: %s\n", path.c_str(), why.c_str());
                 failures++;
                 continue;
@@ -654,8 +705,13 @@ int cmd_recover(Session &s, const Parsed &p)
     }
     std::printf("Recovered %llu file%s (%s).\n", (unsigned long long)r.files, r.files == 1 ? "" : "s",
                 size_text(r.bytes).c_str());
+    // Each recovered file loses its tick, saved in the workspace.
+    const int refused = s.engine->saveSelection(scan->keyref);
+    if (refused != 0)
+        fail("the workspace " + s.workspace + " refused to keep which files were recovered (" +
+             ZV::errorString(refused).str() + "): they stay ticked");
     if (r.status == 0)
-        return EXIT_OK;
+        return refused == 0 ? EXIT_OK : EXIT_FAILED;
     std::map<uint64_t, const HV::RecoveryNote *> notes;
     for (const HV::RecoveryNote &n : r.notes)
         notes.emplace(n.keyref, &n);
@@ -710,8 +766,15 @@ int cmd_load(Session &s, const Parsed &p)
     const HV::CommandResult r = wait_for(s, HV::Command::LoadScan, true);
     if (r.status == ENGINE_ABORTED || interrupted())
         return EXIT_INTERRUPTED;
-    if (r.status != 0)
-        return fail(with_errors("can't load scans from " + file + " (" + std::to_string(r.status) + ")", r));
+    if (r.status != 0) {
+        const std::string refusal = write_refusal(s.workspace);
+        return fail(with_errors("can't load scans from " + file +
+                                    (refusal.empty() ? ""
+                                                     : ": the workspace " + s.workspace + " refused their files (" +
+                                                           refusal + ")") +
+                                    " (" + std::to_string(r.status) + ")",
+                                r));
+    }
     std::printf("Loaded %llu scan%s.\n", (unsigned long long)r.files, r.files == 1 ? "" : "s");
     print_scans(s);
     return EXIT_OK;
@@ -722,8 +785,14 @@ int cmd_delete(Session &s, const Parsed &p)
     if (p.operands.size() != 1 || !all_digits(p.operands[0]))
         return usage_error("delete needs one SCAN number");
     const uint32_t slot = (uint32_t)std::strtoul(p.operands[0].c_str(), nullptr, 10);
-    if (slot < 1 || slot > SCX_SLOTS || s.engine->deleteScan(keyref_scan(slot)) != 0)
-        return fail("can't delete scan " + p.operands[0]);
+    const std::vector<ScanInfo> scans = s.engine->scans();
+    if (std::none_of(scans.begin(), scans.end(), [slot](const ScanInfo &one) { return one.slot == slot; }))
+        return fail("there is no scan " + p.operands[0] + " (see `zorvant list`)");
+    if (s.engine->deleteScan(keyref_scan(slot)) != 0) {
+        const std::string refusal = write_refusal(s.workspace);
+        return fail("can't delete scan " + p.operands[0] +
+                    (refusal.empty() ? "" : ": the workspace " + s.workspace + " refused it (" + refusal + ")"));
+    }
     std::printf("Deleted scan %u.\n", slot);
     return EXIT_OK;
 }
@@ -772,10 +841,17 @@ int run_command(const std::string &home, const std::vector<std::string> &args)
         return usage_error(error);
 
     install_signal_handlers();
+    // Taken before the engine touches anything in the workspace, and held
+    // until it has shut down (settings and scans saved).
+    engine_set_workspace_name(kApplicationName);
     Session s;
+    s.workspace = zorvant::path_join(home.c_str(), engine_workspace_name()).str();
+    WorkspaceLock lock;
+    if (!lock.take(s.workspace, &error))
+        return fail(error);
     s.callbacks = std::make_shared<Callbacks>();
     HV::EngineConfig config;
-    config.application_name = "Zorvant";
+    config.application_name = kApplicationName;
     config.home_folder = home;
     config.strings_text = strings_text_for(user_language());
     config.callbacks = s.callbacks;
@@ -788,6 +864,13 @@ int run_command(const std::string &home, const std::vector<std::string> &args)
     } else {
         wait_for(s, HV::Command::ReloadMedia, false);
         rc = interrupted() ? EXIT_INTERRUPTED : command->run(s, parsed);
+    }
+    const int refused = s.engine->saveSettings();
+    if (refused != 0) {
+        fail("the settings could not be saved in the workspace " + s.workspace + ": " +
+             ZV::errorString(refused).str() + " (make the workspace writable)");
+        if (rc == EXIT_OK)
+            rc = EXIT_FAILED;
     }
     s.engine.reset();
     return rc;

@@ -206,6 +206,7 @@ void install_signal_handlers()
     action.sa_handler = on_interrupt;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr); // the terminal was closed
     action.sa_handler = on_quit;
     sigaction(SIGQUIT, &action, nullptr);
 }

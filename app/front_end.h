@@ -64,8 +64,9 @@ private:
     std::map<HV::Command, HV::CommandResult> last_;
 };
 
-// Ctrl-C handling: the first SIGINT sets the interrupted flag (the waits
-// turn it into an abort); SIGQUIT sets the stop flag.
+// Ctrl-C handling: the first SIGINT, SIGTERM or SIGHUP (a closed terminal)
+// sets the interrupted flag (the waits turn it into an abort); SIGQUIT sets
+// the stop flag.
 void install_signal_handlers();
 bool interrupted();
 bool stop_asked();

@@ -40,10 +40,11 @@ const char kHelp[] =
     "                            --deleted asks the file systems for erased entries\n"
     "                            (the FAT reader lists none, so it fails on FAT:\n"
     "                            deleted photos come back through the thorough\n"
-    "                            scan). Ctrl-C aborts (the scan is dropped); Ctrl-\\\n"
-    "                            or --stop-after ends a thorough scan early and\n"
-    "                            keeps what it found. The end of a scan names the\n"
-    "                            ranges of the card that could not be read.\n"
+    "                            scan). Ctrl-C aborts (the scan is dropped; so do\n"
+    "                            SIGTERM and a closed terminal); Ctrl-\\ or\n"
+    "                            --stop-after ends a thorough scan early and keeps\n"
+    "                            what it found. The end of a scan names the ranges\n"
+    "                            of the card that could not be read.\n"
     "  ls [-r] [PATH]            list scans, or what lies at PATH (see below), each\n"
     "                            folder by name; -r lists everything below it\n"
     "  select [--none] [--pattern GLOB] PATH...\n"
@@ -77,7 +78,10 @@ const char kHelp[] =
     "the card was not read (unreadable blocks, or stopped early; what was found\n"
     "is kept), 130 interrupted.\n"
     "Scans stay in the workspace between runs; nothing is written outside the\n"
-    "workspace, the folder given to `recover --to` and the FILE given to `save`.\n";
+    "workspace, the folder given to `recover --to` and the FILE given to `save`.\n"
+    "One command at a time works on a workspace; a second one says which process\n"
+    "holds it and exits with 1. A scan whose run was killed is listed as\n"
+    "unfinished until it is deleted.\n";
 
 std::string default_home()
 {

@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -179,6 +180,14 @@ HVEngine::~HVEngine()
         log_close();
         dir_free(&workspace_);
     }
+}
+
+int HVEngine::saveSettings()
+{
+    errno = 0;
+    if (prefs_save() == 0)
+        return 0;
+    return errno != 0 ? errno : EIO;
 }
 
 // --- the queue ---------------------------------------------------------------------------

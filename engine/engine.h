@@ -129,6 +129,10 @@ public:
     // Ticks (true) or unticks a node with everything under it; a scan
     // keyref ticks each of its file systems.
     int selectNode(uint64_t keyref, bool selected);
+    // Saves the ticks of every file system of the scan of the keyref now
+    // (selectNode saves them in the background): 0, or the errno of the
+    // write the workspace refused.
+    int saveSelection(uint64_t keyref);
     void progress(EngineProgress &record);
     bool busy() const;
     bool canCancel() const;
@@ -137,6 +141,9 @@ public:
     // Ends a thorough scan early, keeping what was found.
     void stopEarly();
     const std::string &workspacePath() const { return workspace_path_; }
+    // Saves the settings ("settings.ini") now, as the shutdown does: 0, or
+    // the errno of the write the workspace refused.
+    int saveSettings();
     work_dir *workspace() const { return workspace_; }
 
 private:

@@ -1,6 +1,9 @@
 // The engine's short requests on the caller's thread: scans, nodes and
 // their children, selection.
 #include "engine/engine.h"
+
+#include <cerrno>
+
 #include "foundation/log.h"
 #include "scan/catalog/catdb.h"
 
@@ -87,4 +90,19 @@ int HVEngine::selectNode(uint64_t keyref, bool selected)
     }
     list.push_back(CATDB_KEYNUM_NONE);
     return fs_select_nodes(fs.get(), list.data(), list.size(), value);
+}
+
+int HVEngine::saveSelection(uint64_t keyref)
+{
+    std::vector<NodeInfo> systems;
+    if (scx_children(keyref_scan(keyref_slot(keyref)), &systems) != 0)
+        return 0;
+    for (const NodeInfo &one : systems) {
+        uint64_t keynum = 0;
+        std::shared_ptr<fs_record> fs = fs_of_node(one.keyref, &keynum);
+        errno = 0;
+        if (fs != nullptr && fs_save_selection(fs.get()) != 0)
+            return errno != 0 ? errno : EIO;
+    }
+    return 0;
 }

@@ -236,29 +236,41 @@ int saveLocked(Store &s)
         return 0;
     if (s.path.empty())
         return -1;
+    // A file that holds this text already is left as it is, so a workspace
+    // that cannot be written still serves what changes nothing.
+    std::string text, onDisk;
+    if (s.document.Save(text, false) >= 0 && readSettingsFile(s.path, onDisk) == ReadResult::Read && onDisk == text)
+        return 0;
     if (ZV::makeDirectories(s.dir) != 0) {
+        const int failure = errno;
         log_error("prefs: couldn't create path to file %s", s.path.c_str());
+        errno = failure;
         return -1;
     }
     zorvant::u8string temporary;
     int fd = createTemporary(s.path, temporary);
     FILE *file = fd >= 0 ? fdopen(fd, "w") : nullptr;
     if (file == nullptr) {
-        zorvant::u8string reason = ZV::errorString(errno);
+        const int failure = errno;
+        zorvant::u8string reason = ZV::errorString(failure);
         if (fd >= 0) {
             close(fd);
             ZV::unlink(temporary);
         }
         log_error("prefs: can't open file %s (%s)", temporary.c_str(), reason.c_str());
+        errno = failure;
         return -1;
     }
+    errno = 0;
     bool written = s.document.SaveFile(file, false) >= 0;
     written = written && ferror(file) == 0 && fflush(file) == 0 && fsync(fileno(file)) == 0;
     written = fclose(file) == 0 && written;
     written = written && ZV::rename(temporary, s.path) == 0;
     if (!written) {
+        const int failure = errno != 0 ? errno : EIO;
         ZV::unlink(temporary);
         log_error("prefs: couldn't save to %s", s.path.c_str());
+        errno = failure;
         return -1;
     }
     syncFolder(s.dir);

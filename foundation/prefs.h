@@ -57,9 +57,11 @@ int prefs_load();
 int prefs_load_data(const char *data, size_t size);
 
 // Saves now, unless a batch is open (then 0 and nothing written; the end of
-// the batch saves). 0 on success, -1 when nothing was saved: no settings
+// the batch saves). 0 on success, also without writing when the file holds
+// the text of the document already; -1 when nothing was saved: no settings
 // folder set, the folder cannot be made, or the temporary file cannot be
-// written, flushed or renamed (each logged; the old file stays).
+// written, flushed or renamed (each logged, errno telling why; the old file
+// stays).
 int prefs_save();
 
 // Batches nest. The end of the outermost one saves when anything was stored

@@ -343,13 +343,19 @@ void scx_begin(ScanContext *scan)
 {
     if (scan == nullptr)
         return;
-    std::lock_guard<std::mutex> lock(slot_mutex());
-    current() = scan;
-    scan->start_time = time_now();
-    if (scan->media != nullptr) {
-        scan->start_pos = scan->media->start_pos;
-        scan->stop_pos = scan->media->stop_pos;
+    {
+        std::lock_guard<std::mutex> lock(slot_mutex());
+        current() = scan;
+        scan->start_time = time_now();
+        if (scan->media != nullptr) {
+            scan->start_pos = scan->media->start_pos;
+            scan->stop_pos = scan->media->stop_pos;
+        }
     }
+    // Should the process end before scx_finish, the next start finds the
+    // scan running and shows it unfinished, with its medium.
+    if (scx_archive_started(scan) != 0)
+        log_error("%s: can't save %s as started", "scx_begin", scan->name);
 }
 
 ScanContext *scx_current()

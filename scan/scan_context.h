@@ -207,7 +207,8 @@ ScanContext *scx_new(int scan_type, Media *media, work_dir *workspace);
 // before the slot shows it to other threads. 0, or -39 when no slot is free / the slot is taken or
 // out of range, -1 when the folder cannot be made.
 int scx_slot_alloc(const std::shared_ptr<ScanContext> &scan, work_dir *workspace, uint32_t slot);
-// Makes scan the current scan; start time now; copies the medium's window.
+// Makes scan the current scan; start time now; copies the medium's window;
+// archives it as started (a failure is logged).
 void scx_begin(ScanContext *scan);
 // Ends the current scan with a verdict (see scan_context.cpp).
 void scx_finish(ScanContext *scan, int verdict);
@@ -253,6 +254,9 @@ ScanContext *scx_new_prescan(Media *media, work_dir *dir);
 
 // Writes "context", "key" and "treeinfo". 0 or the first failure.
 int scx_archive(ScanContext *scan);
+// Writes "context" of a scan that starts: its medium, times, type and state
+// without file systems. 0 or the first failure.
+int scx_archive_started(ScanContext *scan);
 // Reads a "context" archive into scan.
 int scx_init_with_archive(ScanContext *scan, archive *a);
 // The compat version of a scan archive being read (0 when unknown); the
@@ -264,6 +268,7 @@ int scx_write_fs_files(fs_record *fs);
 // Loads the slot folders of the workspace; the number loaded.
 int scx_load_workspace_scans(work_dir *workspace);
 // Loads one slot whose folder is in place: 0, or -39 when the slot is taken.
+// A folder without "context" loads as a running scan without a medium.
 int scx_load_slot(work_dir *workspace, uint32_t slot, ScanContext **out);
 
 struct scx_rematch_change {

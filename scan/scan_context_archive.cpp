@@ -16,6 +16,11 @@
 // "key" (88 bytes) and "treeinfo" (five u64 LE, 40 bytes) in each file
 // system's folder are written after a successful archive.
 //
+// A scan is archived when it starts (state running, no file systems) and
+// when it ends, so a scan whose process was killed is loaded again as
+// running, with its medium and start time: the front end shows it
+// unfinished until it is deleted.
+//
 // Implementation notes
 // - "context" is written as "context.tmp" and renamed over the old one when
 //   complete, so a crash while saving never leaves a half archive.
@@ -28,6 +33,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <vector>
 
 #include "foundation/archive.h"
 #include "foundation/dirutil.h"
@@ -116,23 +122,48 @@ void scx_set_archive_compat(archive *a, int version)
 
 // --- key and treeinfo ------------------------------------------------------------------------
 
+namespace {
+
+// The file of the folder holds exactly these bytes.
+bool holds(const work_dir *folder, const char *name, const uint8_t *bytes, size_t size)
+{
+    if (dir_file_size(folder, name) != size)
+        return false;
+    file_t *file = dir_file_open(folder, name, "rb", 2);
+    if (file == nullptr)
+        return false;
+    std::vector<uint8_t> read(size);
+    const bool same = file_read_full(file, read.data(), size) == 0 && std::memcmp(read.data(), bytes, size) == 0;
+    file_free(&file);
+    return same;
+}
+
+} // namespace
+
 int scx_write_fs_files(fs_record *fs)
 {
     if (fs == nullptr || fs->folder == nullptr)
         return -1;
-    file_t *key = dir_file_open(fs->folder, "key", "wb", 2);
-    if (key == nullptr)
-        return -1;
-    int rc = file_write_full(key, fs->fskey, FS_KEY_SIZE);
-    const int closed = file_free(&key);
-    if (rc != 0 || closed != 0)
-        return rc != 0 ? rc : closed;
+    // What is on disk already is not written again: a read-only workspace
+    // serves every command that changes nothing.
+    int rc = 0;
+    if (!holds(fs->folder, "key", fs->fskey, FS_KEY_SIZE)) {
+        file_t *key = dir_file_open(fs->folder, "key", "wb", 2);
+        if (key == nullptr)
+            return -1;
+        rc = file_write_full(key, fs->fskey, FS_KEY_SIZE);
+        const int closed = file_free(&key);
+        if (rc != 0 || closed != 0)
+            return rc != 0 ? rc : closed;
+    }
     uint64_t counters[5] = {};
     fs_get_selected(fs, counters);
     uint8_t bytes[40];
     for (int i = 0; i < 5; i++)
         for (int b = 0; b < 8; b++)
             bytes[i * 8 + b] = (uint8_t)(counters[i] >> (8 * b));
+    if (holds(fs->folder, "treeinfo", bytes, sizeof bytes))
+        return 0;
     file_t *tree = dir_file_open(fs->folder, "treeinfo", "wb", 2);
     if (tree == nullptr)
         return -1;
@@ -181,7 +212,11 @@ int read_fs_files(fs_record *fs)
 
 // --- saving -------------------------------------------------------------------------------------
 
-int scx_archive(ScanContext *scan)
+namespace {
+
+// Writes "context"; with_fs: with the file systems of the scan and their
+// "key" and "treeinfo", else with none.
+int archive_context(ScanContext *scan, bool with_fs)
 {
     static const char *const fn = "scx_archive";
     if (scan == nullptr || scan->folder == nullptr)
@@ -189,7 +224,8 @@ int scx_archive(ScanContext *scan)
     archive *a = archive_open(scan->folder, kContextTmp, ARCHIVE_WRITE);
     if (a == nullptr)
         return -1;
-    const std::vector<std::shared_ptr<fs_record>> list = fs_list_copy(scan);
+    const std::vector<std::shared_ptr<fs_record>> list =
+        with_fs ? fs_list_copy(scan) : std::vector<std::shared_ptr<fs_record>>();
     int rc = archive_start_block(a, kBlock, 1);
     if (rc != 0) {
         log_archive_error(fn, rc);
@@ -257,6 +293,18 @@ int scx_archive(ScanContext *scan)
         if ((rc = scx_write_fs_files(fs.get())) != 0)
             return rc;
     return 0;
+}
+
+} // namespace
+
+int scx_archive(ScanContext *scan)
+{
+    return archive_context(scan, true);
+}
+
+int scx_archive_started(ScanContext *scan)
+{
+    return archive_context(scan, false);
 }
 
 // --- reading ---------------------------------------------------------------------------------------
@@ -401,8 +449,11 @@ int scx_load_slot(work_dir *workspace, uint32_t slot, ScanContext **out)
         scx_init_with_archive(scan.get(), a);
         archive_free(&a);
     } else {
+        // A scan whose process ended before it wrote anything: it never
+        // finished.
         std::lock_guard<std::mutex> lock(slot_mutex());
         scan->media_status = SCX_MEDIA_UNKNOWN;
+        scan->scan_state = SCX_STATE_RUNNING;
     }
     int status;
     {

@@ -422,6 +422,11 @@ int start_scan(uint32_t media_id, int scan_type, work_dir *workspace, scan_cover
     ScanContext *scan = scx_new(scan_type, media, workspace);
     if (scan == nullptr) {
         log_error("start_scan: can't allocate new ScanContext");
+        // With a slot free, the workspace refused the scan's folder or files.
+        if (workspace != nullptr && scx_live_slots().size() < SCX_SLOTS) {
+            add_error(SCAN_ERROR_WRITE);
+            return SCAN_WRITE_FAILED;
+        }
         return SCAN_NO_CONTEXT;
     }
     return scan_run(scan, coverage);

@@ -64,7 +64,8 @@
 // the medium was removed, -38 a deleted-file scan found no file system, or a
 // quick scan found none it could read (it failed -1 with nothing in the
 // error list: no volume of any type was found), -39 no scan context could be
-// made (no free slot). Any other code is the
+// made (no free slot; -3 when a slot was free but the workspace refused the
+// scan's folder). Any other code is the
 // failure of the quick scan, of the deleted-file scan or of a file system's
 // end step, passed through.
 #pragma once

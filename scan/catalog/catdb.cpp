@@ -288,9 +288,11 @@ int catdb_write_file_atomic_(const std::string &path, const void *data, size_t s
     int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
     struct stat info;
     if (fd < 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        const int failure = fd < 0 ? errno : EINVAL;
         log_error("%s: Can't open file %s: %s", caller, tmp.c_str(), fd < 0 ? strerror(errno) : "not a regular file");
         if (fd >= 0)
             close(fd);
+        errno = failure;
         return -3;
     }
     const uint8_t *bytes = static_cast<const uint8_t *>(data);
@@ -300,27 +302,35 @@ int catdb_write_file_atomic_(const std::string &path, const void *data, size_t s
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
+            const int failure = n < 0 ? errno : ENOSPC;
             log_error("%s: Couldn't write bytes to %s: %s", caller, tmp.c_str(), n < 0 ? strerror(errno) : "short");
             close(fd);
             unlink(tmp.c_str());
+            errno = failure;
             return -3;
         }
         done += (size_t)n;
     }
     if (fsync(fd) != 0) {
+        const int failure = errno;
         log_error("%s: Can't sync %s: %s", caller, tmp.c_str(), strerror(errno));
         close(fd);
         unlink(tmp.c_str());
+        errno = failure;
         return -3;
     }
     if (close(fd) != 0) {
+        const int failure = errno;
         log_error("%s: Can't close %s: %s", caller, tmp.c_str(), strerror(errno));
         unlink(tmp.c_str());
+        errno = failure;
         return -3;
     }
     if (rename(tmp.c_str(), path.c_str()) != 0) {
+        const int failure = errno;
         log_error("%s: Can't rename %s: %s", caller, tmp.c_str(), strerror(errno));
         unlink(tmp.c_str());
+        errno = failure;
         return -3;
     }
     // Make the rename itself durable; a failure here loses nothing that the

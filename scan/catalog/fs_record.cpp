@@ -532,6 +532,16 @@ int fs_select_nodes(fs_record *record, const int64_t *list, size_t count, uint32
     return record->ops->select(record, list, count, value);
 }
 
+int fs_save_selection(fs_record *record)
+{
+    if (record == nullptr)
+        return 0;
+    std::lock_guard<std::recursive_mutex> hold(record->mutex);
+    if (!usable(record))
+        return 0;
+    return catdb_save_selection_now_(&record->cat);
+}
+
 #define FS_CALL(record, fallback, call)                                  \
     do {                                                                  \
         if ((record) == nullptr)                                          \

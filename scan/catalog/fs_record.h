@@ -256,6 +256,10 @@ uint64_t fs_node_fork_size(fs_record *record, uint64_t keynum, int fork);
 // partial result.
 buf_t *fs_node_data(fs_record *record, uint64_t keynum, int64_t position, int64_t count, int fork, int *status);
 int fs_select_nodes(fs_record *record, const int64_t *list, size_t count, uint32_t value);
+// Saves the record's ticks now ("sel-state", written by a background
+// thread after each change otherwise). 0, or non-zero with errno telling
+// why the workspace refused it.
+int fs_save_selection(fs_record *record);
 // Recovery (scan/recover/recover.h). fs_recover_node sets the record's
 // options word to options while it runs (bit 0: numbered names), pushes a
 // progress task and runs the type's recover-node operation when the file

@@ -467,7 +467,9 @@ int catdb_write_selection_snapshot_(catdb_state *state, const std::string &path)
     }
     if (non_zero == 0) {
         if (unlink(path.c_str()) != 0 && errno != ENOENT) {
+            const int failure = errno;
             log_error("%s: Can't unlink file %s: %s", "catdb_write_selection_", path.c_str(), strerror(errno));
+            errno = failure;
             return -1;
         }
         return 0;

@@ -113,6 +113,11 @@ int catdb_read_selection_(catdb *db, uint64_t item_count);
 int catdb_write_selection_(catdb *db);
 // Queues a write for the writer thread (nothing when it is not running).
 int catdb_post_selection_write_(catdb *db);
+// Saves the ticks of a catalog open for reading now, as its writer would,
+// and gives the outcome, which the writer's own writes only log: 0 (also
+// when the catalog is not open for reading: nothing was ticked), or -3 /
+// -1 with errno telling why.
+int catdb_save_selection_now_(catdb *db);
 
 // The five counters (files, folders, 0, 0, bytes) and the root selection.
 // The record loads them from its archive with the setter; an opening for

@@ -74,3 +74,17 @@ int catdb_post_selection_write_(catdb *db)
     state->queue.post(++state->next_request);
     return 0;
 }
+
+int catdb_save_selection_now_(catdb *db)
+{
+    if (db == nullptr || db->state == nullptr)
+        return 0;
+    catdb_state *state = db->state;
+    std::lock_guard<std::recursive_mutex> hold(state->lock);
+    if (!state->writer_started)
+        return 0;
+    const std::string path = catdb_file_path_(state, "sel-state");
+    if (path.empty())
+        return -12;
+    return catdb_write_selection_snapshot_(state, path);
+}

@@ -1,0 +1,171 @@
+// The workspace as several runs of the program share it: one command at a
+// time, scans whose run was killed, signals that end a run, and a workspace
+// that refuses writes.
+#include <signal.h>
+
+#include "app/zorvant_cli_support.h"
+
+namespace {
+
+using zvcli::Child;
+using zvcli::Outcome;
+using zvtest::shellQuote;
+namespace fs = std::filesystem;
+
+class ZorvantCliWorkspace : public zvcli::ZorvantCli {
+protected:
+    // A thorough scan of a large empty image, started and under way.
+    Child startLongScan()
+    {
+        const std::string big = dir / "big.img";
+        if (!fs::exists(big))
+            zvtest::mustRun("truncate -s 8G " + shellQuote(big));
+        Child child = start({"scan", big});
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (child.output().find('%') == std::string::npos && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_NE(child.output().find('%'), std::string::npos) << "the scan never started";
+        return child;
+    }
+    std::string workspace() const { return ws + "/ZorvantWorkspace"; }
+    // A message of the program on standard error that gives the cause.
+    static bool saysWhy(const std::string &err, const std::string &cause)
+    {
+        for (size_t at = 0; (at = err.find("zorvant: ", at)) != std::string::npos; at++)
+            if (err.substr(at, err.find('\n', at) - at).find(cause) != std::string::npos)
+                return true;
+        return false;
+    }
+};
+
+// While a scan runs, every other command on its workspace is refused at
+// once, naming the process, and changes nothing; after it the workspace
+// holds the first scan only and serves the next command.
+TEST_F(ZorvantCliWorkspace, SecondCommandIsRefusedWhileOneRuns)
+{
+    const std::string card = makeCard("card.img");
+    Child first = startLongScan();
+    const std::string pid = std::to_string(first.pid());
+    for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
+             {"scan", "--quick", card}, {"list"}, {"delete", "1"}, {"select", "1"}}) {
+        const Outcome r = zorvant(args);
+        EXPECT_EQ(r.status, 1) << args[0] << ": " << r.out << r.err;
+        EXPECT_NE(r.err.find("in use by process " + pid), std::string::npos) << args[0] << ": " << r.err;
+        EXPECT_EQ(r.out, "") << args[0];
+    }
+    EXPECT_FALSE(fs::exists(workspace() + "/Scan.02"));
+    kill(first.pid(), SIGQUIT); // ends early, keeping the scan
+    const Outcome done = first.wait();
+    EXPECT_LT(done.status, 128) << done.out << done.err;
+    EXPECT_FALSE(fs::exists(workspace() + "/Scan.02"));
+    const Outcome next = zorvant({"scan", "--quick", card});
+    EXPECT_EQ(next.status, 0) << next.out << next.err;
+    EXPECT_EQ(scanNumber(next), "2");
+    const Outcome list = zorvant({"list"});
+    EXPECT_NE(list.out.find("big.img"), std::string::npos) << list.out;
+    EXPECT_NE(list.out.find("card.img"), std::string::npos) << list.out;
+    EXPECT_EQ(list.out.find("unfinished"), std::string::npos) << list.out;
+}
+
+// A scan whose process was killed stays in the workspace as unfinished, with
+// its card and start time; nothing of it can be ticked or recovered, and
+// deleting it works. A slot folder left without anything saved in it counts
+// as unfinished too.
+TEST_F(ZorvantCliWorkspace, KilledScanIsShownUnfinished)
+{
+    Child child = startLongScan();
+    kill(child.pid(), SIGKILL);
+    EXPECT_EQ(child.wait().status, 128 + SIGKILL);
+    const Outcome list = zorvant({"list"});
+    EXPECT_EQ(list.status, 0) << list.err;
+    const size_t line = list.out.find("  1   thorough  unfinished");
+    ASSERT_NE(line, std::string::npos) << list.out;
+    const std::string scan = list.out.substr(line, list.out.find('\n', line) - line);
+    EXPECT_NE(scan.find("big.img"), std::string::npos) << scan;
+    EXPECT_EQ(scan.find("  -  "), std::string::npos) << "no start time: " << scan;
+    const Outcome sel = zorvant({"select", "1"});
+    EXPECT_EQ(sel.status, 1) << sel.out;
+    EXPECT_NE(sel.err.find("scan 1 never finished"), std::string::npos) << sel.err;
+    const Outcome rec = zorvant({"recover", "1", "--to", dir / "out"});
+    EXPECT_EQ(rec.status, 1) << rec.out;
+    EXPECT_NE(rec.err.find("scan 1 never finished"), std::string::npos) << rec.err;
+    EXPECT_EQ(rec.out.find("Recovering into"), std::string::npos) << rec.out;
+    EXPECT_FALSE(fs::exists(dir / "out"));
+
+    fs::create_directories(workspace() + "/Scan.02");
+    const Outcome empty = zorvant({"list"});
+    const size_t second = empty.out.find("\n  2   ", empty.out.find("Scans:"));
+    ASSERT_NE(second, std::string::npos) << empty.out;
+    EXPECT_NE(empty.out.substr(second, empty.out.find('\n', second + 1) - second).find("unfinished"),
+              std::string::npos)
+        << empty.out;
+    EXPECT_EQ(zorvant({"delete", "1"}).status, 0);
+    EXPECT_EQ(zorvant({"delete", "2"}).status, 0);
+    EXPECT_NE(zorvant({"list"}).out.find("No scans in the workspace."), std::string::npos);
+    EXPECT_FALSE(fs::exists(workspace() + "/Scan.01"));
+}
+
+// SIGTERM and SIGHUP (a closed terminal) abort a scan as Ctrl-C does: exit
+// 130, nothing kept, the workspace ready for the next run.
+TEST_F(ZorvantCliWorkspace, TermAndHangupAbortCleanly)
+{
+    for (int signal : {SIGTERM, SIGHUP}) {
+        Child child = startLongScan();
+        kill(child.pid(), signal);
+        const Outcome r = child.wait();
+        EXPECT_EQ(r.status, 130) << strsignal(signal) << ": " << r.out << r.err;
+        EXPECT_NE(r.out.find("Scan aborted; nothing was kept."), std::string::npos) << r.out;
+        EXPECT_FALSE(fs::exists(workspace() + "/Scan.01")) << strsignal(signal);
+        const Outcome list = zorvant({"list"});
+        EXPECT_EQ(list.status, 0) << list.err;
+        EXPECT_NE(list.out.find("No scans in the workspace."), std::string::npos) << list.out;
+    }
+}
+
+// A workspace that refuses writes: each command that must write says why
+// and exits 1, and nothing it claimed shows up once the workspace can be
+// written again; reading commands work.
+TEST_F(ZorvantCliWorkspace, ReadOnlyWorkspaceRefusalsAreReported)
+{
+    ASSERT_EQ(geteuid(), 0u) << "mounts need root";
+    const std::string card = makeCard("card.img");
+    ASSERT_EQ(zorvant({"scan", "--quick", card}).status, 0);
+    ASSERT_EQ(zorvant({"save", dir / "scans.zvscan"}).status, 0);
+    zvtest::Mount mount = zvtest::Mount::bind(ws, ws);
+    mount.setReadOnly(true);
+
+    const Outcome list = zorvant({"list"});
+    EXPECT_EQ(list.status, 0) << list.err;
+    EXPECT_NE(list.out.find("  1   quick     done"), std::string::npos) << list.out;
+    EXPECT_EQ(zorvant({"ls", "-r", "1"}).status, 0);
+    const char *refused = "Read-only file system";
+    for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
+             {"select", "1"},
+             {"select", "--pattern", "*.JPG", "1/Found Files"},
+             {"scan", "--quick", card},
+             {"delete", "1"},
+             {"load", dir / "scans.zvscan"}}) {
+        const Outcome r = zorvant(args);
+        EXPECT_EQ(r.status, 1) << args[0] << ": " << r.out << r.err;
+        EXPECT_TRUE(saysWhy(r.err, refused)) << args[0] << ": " << r.err;
+        EXPECT_EQ(r.out.find("Ticked"), std::string::npos) << r.out;
+        EXPECT_EQ(r.err.find("no free scan slot"), std::string::npos) << r.err;
+    }
+
+    mount.setReadOnly(false);
+    const Outcome after = zorvant({"ls", "-r"});
+    EXPECT_EQ(after.out.find("[x]"), std::string::npos) << after.out;
+    EXPECT_NE(after.out.find("1/Found Files/DCIM/NEW1.JPG"), std::string::npos) << after.out;
+    EXPECT_EQ(after.out.find("\n  2 "), std::string::npos) << after.out;
+
+    // A recovery is written, but the workspace cannot keep that its files
+    // were recovered (their ticks cleared).
+    ASSERT_EQ(zorvant({"select", "1"}).status, 0);
+    mount.setReadOnly(true);
+    const Outcome rec = zorvant({"recover", "1", "--to", dir / "out"});
+    EXPECT_EQ(rec.status, 1) << rec.out << rec.err;
+    EXPECT_TRUE(saysWhy(rec.err, refused)) << rec.err;
+    EXPECT_EQ(filesBelow(dir / "out").size(), 1u) << rec.out;
+}
+
+} // namespace
