@@ -700,7 +700,7 @@ int cmd_recover(Session &s, const Parsed &p)
         return fail("can't queue the recovery");
     const HV::CommandResult r = wait_for(s, HV::Command::RecoverMarked, true);
     if (r.status == ENGINE_ABORTED || interrupted()) {
-        std::printf("Recovery aborted after %llu files.\n", (unsigned long long)r.files);
+        std::printf("Recovery aborted after %llu file%s.\n", (unsigned long long)r.files, r.files == 1 ? "" : "s");
         return EXIT_INTERRUPTED;
     }
     std::printf("Recovered %llu file%s (%s).\n", (unsigned long long)r.files, r.files == 1 ? "" : "s",
