@@ -83,11 +83,12 @@ std::string node_line(const NodeInfo &node, const std::string &path)
     const uint32_t sel = node.flags & NODE_SELECTION_MASK;
     const char *mark = sel == 1 ? "[x]" : sel == 2 ? "[-]" : "[ ]";
     const bool folder = (node.flags & NODE_FOLDER) != 0;
+    const std::string size = (node.flags & NODE_DAMAGED_CATALOG) != 0 ? "damaged catalog"
+                             : folder ? std::to_string(node.child_count) + " items"
+                                      : size_text(node.data_size);
     char line[96];
     std::snprintf(line, sizeof line, "%s %c%c %12s  %s  ", mark, folder ? 'd' : '-',
-                  (node.flags & NODE_DELETED) != 0 ? 'D' : ' ',
-                  folder ? (std::to_string(node.child_count) + " items").c_str() : size_text(node.data_size).c_str(),
-                  date_text(node.date_modified).c_str());
+                  (node.flags & NODE_DELETED) != 0 ? 'D' : ' ', size.c_str(), date_text(node.date_modified).c_str());
     return line + path;
 }
 
@@ -311,7 +312,10 @@ int cmd_ls(Session &s, const Parsed &p)
     if (!resolve_path(*s.engine, prefix, &keyref, &why))
         return fail(p.operands[0] + ": " + why);
     NodeInfo self;
-    if (s.engine->nodeInfo(keyref, &self) == 0 && (self.flags & NODE_FOLDER) == 0 && !keyref_is_scan(keyref)) {
+    const bool known = s.engine->nodeInfo(keyref, &self) == 0;
+    if (known && (self.flags & NODE_DAMAGED_CATALOG) != 0)
+        return fail(prefix + ": damaged catalog: " + damaged_catalog_text(*s.engine, keyref));
+    if (known && (self.flags & NODE_FOLDER) == 0 && !keyref_is_scan(keyref)) {
         std::printf("%s\n", node_line(self, prefix).c_str());
         return EXIT_OK;
     }
@@ -329,13 +333,27 @@ int cmd_select(Session &s, const Parsed &p)
     const bool value = p.options.count("--none") == 0;
     const std::string pattern = p.options.count("--pattern") != 0 ? p.options.at("--pattern") : "";
     int changed = 0;
+    bool damaged_left = false;
     for (const std::string &path : p.operands) {
         uint64_t keyref = 0;
         std::string why;
         if (!resolve_path(*s.engine, path, &keyref, &why))
             return fail(path + ": " + why);
+        NodeInfo self;
+        if (s.engine->nodeInfo(keyref, &self) == 0 && (self.flags & NODE_DAMAGED_CATALOG) != 0)
+            return fail(path + ": damaged catalog: " + damaged_catalog_text(*s.engine, keyref));
+        // A scan's file systems with a damaged catalog keep their ticks; the
+        // others change, and the command then fails naming those.
+        const std::vector<std::pair<NodeInfo, std::string>> damaged =
+            keyref_is_scan(keyref) ? damaged_file_systems(*s.engine, keyref)
+                                   : std::vector<std::pair<NodeInfo, std::string>>();
+        for (const auto &[fs, fs_path] : damaged) {
+            std::fprintf(stderr, "zorvant: not %s: %s: damaged catalog: %s\n", value ? "ticked" : "unticked",
+                         fs_path.c_str(), damaged_catalog_text(*s.engine, fs.keyref).c_str());
+            damaged_left = true;
+        }
         if (pattern.empty()) {
-            if (s.engine->selectNode(keyref, value) != 0)
+            if (s.engine->selectNode(keyref, value) != 0 && damaged.empty())
                 return fail("can't change the ticks of " + path);
             changed++;
             continue;
@@ -353,7 +371,7 @@ int cmd_select(Session &s, const Parsed &p)
         }
     }
     std::printf("%s %d item%s.\n", value ? "Ticked" : "Unticked", changed, changed == 1 ? "" : "s");
-    return EXIT_OK;
+    return damaged_left ? EXIT_FAILED : EXIT_OK;
 }
 
 // --- recover --------------------------------------------------------------------------------
@@ -395,7 +413,11 @@ int cmd_recover(Session &s, const Parsed &p)
         for (const std::string &path : paths) {
             uint64_t keyref = 0;
             std::string why;
-            if (!resolve_path(*s.engine, path, &keyref, &why)) {
+            NodeInfo self;
+            if (resolve_path(*s.engine, path, &keyref, &why) && s.engine->nodeInfo(keyref, &self) == 0 &&
+                (self.flags & NODE_DAMAGED_CATALOG) != 0)
+                why = "damaged catalog: " + damaged_catalog_text(*s.engine, keyref);
+            if (!why.empty()) {
                 std::fprintf(stderr, "zorvant: not recovered: %s: %s\n", path.c_str(), why.c_str());
                 failures++;
                 continue;
@@ -439,7 +461,10 @@ int cmd_recover(Session &s, const Parsed &p)
         return EXIT_INTERRUPTED;
     }
     std::printf("Recovered %llu files (%s).\n", (unsigned long long)r.files, size_text(r.bytes).c_str());
-    if (r.status == 0)
+    // The ticked files of a file system whose catalog is damaged can't be
+    // found: the recovery of the others is done, and it fails naming those.
+    const std::vector<std::pair<NodeInfo, std::string>> damaged = damaged_file_systems(*s.engine, scan->keyref);
+    if (r.status == 0 && damaged.empty())
         return EXIT_OK;
     // What keeps its tick was not recovered.
     walk_nodes(*s.engine, scan->keyref, std::to_string(scan->slot), true,
@@ -450,10 +475,14 @@ int cmd_recover(Session &s, const Parsed &p)
                    }
                    return true;
                });
+    for (const auto &[fs, fs_path] : damaged)
+        std::fprintf(stderr, "zorvant: not recovered: %s: damaged catalog: %s\n", fs_path.c_str(),
+                     damaged_catalog_text(*s.engine, fs.keyref).c_str());
     std::string why = r.status == -3    ? "the target folder could not be written (disk full?)"
                       : r.status == -7  ? "the scan's medium is not attached"
                       : r.status == -30 ? "the medium was removed"
                       : r.status == -12 ? "the target folder lies on the medium being recovered"
+                      : !damaged.empty() ? "a found file system has a damaged catalog; scan the card again"
                                         : "some files could not be read whole";
     return fail(with_errors("recovery incomplete: " + why + " (" + std::to_string(r.status) + ")", r));
 }
