@@ -353,9 +353,12 @@ int cmd_select(Session &s, const Parsed &p)
             damaged_left = true;
         }
         if (pattern.empty()) {
-            if (s.engine->selectNode(keyref, value) != 0 && damaged.empty())
+            const int rc = s.engine->selectNode(keyref, value);
+            if (rc != 0 && damaged.empty())
                 return fail("can't change the ticks of " + path);
-            changed++;
+            std::vector<NodeInfo> systems;
+            if (rc == 0 || (s.engine->children(keyref, &systems) == 0 && systems.size() > damaged.size()))
+                changed++; // the scan's sound file systems changed
             continue;
         }
         std::vector<uint64_t> matches;

@@ -81,6 +81,9 @@ TEST_F(ZorvantCliCatalog, DamagedCatalogIsShownAndNamed)
             << inside.err;
         expectNamed(zorvant({"select", "1/Found Files"}), "1/Found Files", file);
         expectNamed(zorvant({"select", "--pattern", "*.JPG", "1"}), "not ticked: 1/Found Files", file);
+        const Outcome scan = zorvant({"select", "1"});
+        expectNamed(scan, "not ticked: 1/Found Files", file);
+        EXPECT_NE(scan.out.find("Ticked 0 items."), std::string::npos) << scan.out;
         const Outcome marked = zorvant({"recover", "1", "--to", dir / "out"});
         expectNamed(marked, "not recovered: 1/Found Files", file);
         EXPECT_NE(marked.err.find("recovery incomplete: a found file system has a damaged catalog"), std::string::npos)
@@ -128,7 +131,9 @@ TEST_F(ZorvantCliCatalog, SoundFileSystemOfTheScanStaysUsable)
 
     // Unticking the whole scan names the damaged one; a file of the sound
     // one is ticked and recovered by name.
-    expectNamed(zorvant({"select", "--none", "1"}), "not unticked: 1/Reconstructed Files", file);
+    const Outcome none = zorvant({"select", "--none", "1"});
+    expectNamed(none, "not unticked: 1/Reconstructed Files", file);
+    EXPECT_NE(none.out.find("Unticked 1 item."), std::string::npos) << none.out;
     ASSERT_EQ(zorvant({"select", "1/Found Files/DCIM/NEW1.JPG"}).status, 0);
     const Outcome named = zorvant({"recover", "--to", dir / "named", "1/Found Files/DCIM/NEW1.JPG"});
     EXPECT_EQ(named.status, 0) << named.err;
