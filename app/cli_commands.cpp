@@ -107,11 +107,12 @@ std::string node_line(const NodeInfo &node, const std::string &path)
     const uint32_t sel = node.flags & NODE_SELECTION_MASK;
     const char *mark = sel == 1 ? "[x]" : sel == 2 ? "[-]" : "[ ]";
     const bool folder = (node.flags & NODE_FOLDER) != 0;
+    const std::string size = (node.flags & NODE_DAMAGED_CATALOG) != 0 ? "damaged catalog"
+                             : folder ? std::to_string(node.child_count) + " items"
+                                      : size_text(node.data_size);
     char line[96];
     std::snprintf(line, sizeof line, "%s %c%c %12s  %s  ", mark, folder ? 'd' : '-',
-                  (node.flags & NODE_DELETED) != 0 ? 'D' : ' ',
-                  folder ? (std::to_string(node.child_count) + " items").c_str() : size_text(node.data_size).c_str(),
-                  date_text(node.date_modified).c_str());
+                  (node.flags & NODE_DELETED) != 0 ? 'D' : ' ', size.c_str(), date_text(node.date_modified).c_str());
     return line + path;
 }
 
@@ -473,7 +474,10 @@ int cmd_ls(Session &s, const Parsed &p)
     if (!resolve_path(*s.engine, prefix, &keyref, &why))
         return fail(p.operands[0] + ": " + why);
     NodeInfo self;
-    if (s.engine->nodeInfo(keyref, &self) == 0 && (self.flags & NODE_FOLDER) == 0 && !keyref_is_scan(keyref)) {
+    const bool known = s.engine->nodeInfo(keyref, &self) == 0;
+    if (known && (self.flags & NODE_DAMAGED_CATALOG) != 0)
+        return fail(prefix + ": damaged catalog: " + damaged_catalog_text(*s.engine, keyref));
+    if (known && (self.flags & NODE_FOLDER) == 0 && !keyref_is_scan(keyref)) {
         std::printf("%s\n", node_line(self, prefix).c_str());
         return EXIT_OK;
     }
@@ -491,6 +495,7 @@ int cmd_select(Session &s, const Parsed &p)
     const bool value = p.options.count("--none") == 0;
     const std::string pattern = p.options.count("--pattern") != 0 ? p.options.at("--pattern") : "";
     int changed = 0;
+    bool damaged_left = false;
     for (const std::string &path : p.operands) {
         uint64_t keyref = 0;
         std::string why;
@@ -499,10 +504,26 @@ int cmd_select(Session &s, const Parsed &p)
         const std::string unfinished = unfinished_text(s, keyref_slot(keyref));
         if (!unfinished.empty())
             return fail(unfinished);
+        NodeInfo self;
+        if (s.engine->nodeInfo(keyref, &self) == 0 && (self.flags & NODE_DAMAGED_CATALOG) != 0)
+            return fail(path + ": damaged catalog: " + damaged_catalog_text(*s.engine, keyref));
+        // A scan's file systems with a damaged catalog keep their ticks; the
+        // others change, and the command then fails naming those.
+        const std::vector<std::pair<NodeInfo, std::string>> damaged =
+            keyref_is_scan(keyref) ? damaged_file_systems(*s.engine, keyref)
+                                   : std::vector<std::pair<NodeInfo, std::string>>();
+        for (const auto &[fs, fs_path] : damaged) {
+            std::fprintf(stderr, "zorvant: not %s: %s: damaged catalog: %s\n", value ? "ticked" : "unticked",
+                         fs_path.c_str(), damaged_catalog_text(*s.engine, fs.keyref).c_str());
+            damaged_left = true;
+        }
         if (pattern.empty()) {
-            if (s.engine->selectNode(keyref, value) != 0)
+            const int rc = s.engine->selectNode(keyref, value);
+            if (rc != 0 && damaged.empty())
                 return fail("can't change the ticks of " + path);
-            changed++;
+            std::vector<NodeInfo> systems;
+            if (rc == 0 || (s.engine->children(keyref, &systems) == 0 && systems.size() > damaged.size()))
+                changed++; // the scan's sound file systems changed
             continue;
         }
         std::vector<uint64_t> matches;
@@ -534,7 +555,7 @@ int cmd_select(Session &s, const Parsed &p)
                         "; nothing was changed (make the workspace writable, then tick again)");
     }
     std::printf("%s %d item%s.\n", value ? "Ticked" : "Unticked", changed, changed == 1 ? "" : "s");
-    return EXIT_OK;
+    return damaged_left ? EXIT_FAILED : EXIT_OK;
 }
 
 // --- recover --------------------------------------------------------------------------------
@@ -573,7 +594,7 @@ const char *note_verdict(const HV::RecoveryNote &n)
 
 // Why a recovery did not recover everything and what to do, in words; the
 // status and the error list follow in parentheses.
-std::string recovery_trouble(const HV::CommandResult &r)
+std::string recovery_trouble(const HV::CommandResult &r, bool damaged_catalog = false)
 {
     const HV::RecoveryNote *host = nullptr;
     size_t unreadable = 0, kept = 0;
@@ -592,6 +613,8 @@ std::string recovery_trouble(const HV::CommandResult &r)
         why = "the scan's card is not attached; attach it and run the recovery again";
     else if (r.status == -30)
         why = "the card went away during the recovery; attach it again and run the recovery again";
+    else if (damaged_catalog && host == nullptr && unreadable == 0)
+        why = "a found file system has a damaged catalog; scan the card again";
     else if (host != nullptr)
         why = "the target could not be written: " + host->path + ": " + system_text(host->errnum) +
               "; choose a folder you can write to with --to (or make room there) and run the recovery again";
@@ -642,8 +665,11 @@ int cmd_recover(Session &s, const Parsed &p)
         for (const std::string &path : paths) {
             uint64_t keyref = 0;
             std::string why;
-            if (!resolve_path(*s.engine, path, &keyref, &why) ||
-                !(why = unfinished_text(s, keyref_slot(keyref))).empty()) {
+            NodeInfo self;
+            if (resolve_path(*s.engine, path, &keyref, &why) && (why = unfinished_text(s, keyref_slot(keyref))).empty() &&
+                s.engine->nodeInfo(keyref, &self) == 0 && (self.flags & NODE_DAMAGED_CATALOG) != 0)
+                why = "damaged catalog: " + damaged_catalog_text(*s.engine, keyref);
+            if (!why.empty()) {
                 std::fprintf(stderr, "zorvant: not recovered: %s: %s\n", path.c_str(), why.c_str());
                 failures++;
                 continue;
@@ -684,12 +710,13 @@ int cmd_recover(Session &s, const Parsed &p)
         return failures == 0 ? EXIT_OK : EXIT_FAILED;
     }
     // Nothing ticked: no recovery to run (its "Recovered 0 files" would pass
-    // for a success).
+    // for a success). The ticks of a file system with a damaged catalog are
+    // unknown: the recovery runs and then fails naming it.
     std::vector<NodeInfo> systems;
     s.engine->children(scan->keyref, &systems);
     bool ticked = false;
     for (const NodeInfo &fs : systems)
-        ticked = ticked || (fs.flags & NODE_SELECTION_MASK) != 0;
+        ticked = ticked || (fs.flags & (NODE_SELECTION_MASK | NODE_DAMAGED_CATALOG)) != 0;
     if (!ticked)
         return fail("nothing is ticked in scan " + std::to_string(scan->slot) + ": tick files with `zorvant select " +
                     std::to_string(scan->slot) + "` (or a path below it), or name the files to recover");
@@ -710,7 +737,10 @@ int cmd_recover(Session &s, const Parsed &p)
     if (refused != 0)
         fail("the workspace " + s.workspace + " refused to keep which files were recovered (" +
              ZV::errorString(refused).str() + "): they stay ticked");
-    if (r.status == 0)
+    // The ticked files of a file system whose catalog is damaged can't be
+    // found: the recovery of the others is done, and it fails naming those.
+    const std::vector<std::pair<NodeInfo, std::string>> damaged = damaged_file_systems(*s.engine, scan->keyref);
+    if (r.status == 0 && damaged.empty())
         return refused == 0 ? EXIT_OK : EXIT_FAILED;
     std::map<uint64_t, const HV::RecoveryNote *> notes;
     for (const HV::RecoveryNote &n : r.notes)
@@ -733,7 +763,10 @@ int cmd_recover(Session &s, const Parsed &p)
                        }
                        return true;
                    });
-    return fail((r.files == 0 ? "nothing recovered: " : "recovery incomplete: ") + recovery_trouble(r));
+    for (const auto &[fs, fs_path] : damaged)
+        std::fprintf(stderr, "zorvant: not recovered: %s: damaged catalog: %s\n", fs_path.c_str(),
+                     damaged_catalog_text(*s.engine, fs.keyref).c_str());
+    return fail((r.files == 0 ? "nothing recovered: " : "recovery incomplete: ") + recovery_trouble(r, !damaged.empty()));
 }
 
 // --- save, load, delete ------------------------------------------------------------------------

@@ -86,6 +86,25 @@ std::string unescape_name(const std::string &name)
     return out;
 }
 
+std::string damaged_catalog_text(HVEngine &engine, uint64_t keyref)
+{
+    std::string file;
+    if (!engine.damagedCatalog(keyref, &file))
+        return "its catalog can't be read; scan the card again";
+    return engine.workspacePath() + "/" + file + " can't be read; scan the card again";
+}
+
+std::vector<std::pair<NodeInfo, std::string>> damaged_file_systems(HVEngine &engine, uint64_t scan_keyref)
+{
+    std::vector<std::pair<NodeInfo, std::string>> out;
+    std::vector<NodeInfo> systems;
+    engine.children(scan_keyref, &systems);
+    for (const NodeInfo &fs : systems)
+        if ((fs.flags & NODE_DAMAGED_CATALOG) != 0)
+            out.emplace_back(fs, std::to_string(keyref_slot(scan_keyref)) + "/" + escape_name(fs.name));
+    return out;
+}
+
 bool resolve_path(HVEngine &engine, const std::string &path, uint64_t *keyref, std::string *why)
 {
     const std::vector<std::string> parts = split(path);
@@ -111,14 +130,21 @@ bool resolve_path(HVEngine &engine, const std::string &path, uint64_t *keyref, s
         std::vector<NodeInfo> children;
         engine.children(current, &children);
         bool found = false;
+        bool damaged = false;
         for (const NodeInfo &child : children)
             if (child.name == parts[i]) {
                 current = child.keyref;
+                damaged = (child.flags & NODE_DAMAGED_CATALOG) != 0;
                 found = true;
                 break;
             }
         if (!found) {
             *why = "nothing is called \"" + parts[i] + "\" there";
+            return false;
+        }
+        if (damaged && i + 1 < parts.size()) {
+            *why = std::to_string(slot) + "/" + escape_name(parts[i]) +
+                   " has a damaged catalog: " + damaged_catalog_text(engine, current);
             return false;
         }
     }

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/engine.h"
@@ -20,7 +21,15 @@ namespace zvapp {
 std::string escape_name(const std::string &name);
 std::string unescape_name(const std::string &name);
 
-// The keyref a path names; false (with *why) when it names nothing.
+// What the user is told of a found file system whose catalog can't be read
+// (NODE_DAMAGED_CATALOG): the catalog's file in the workspace and what to do.
+std::string damaged_catalog_text(HVEngine &engine, uint64_t keyref);
+// The file systems of a scan listed with a damaged catalog, each with its
+// path ("3/Found Files").
+std::vector<std::pair<NodeInfo, std::string>> damaged_file_systems(HVEngine &engine, uint64_t scan_keyref);
+
+// The keyref a path names; false (with *why) when it names nothing or lies
+// inside a file system whose catalog is damaged.
 bool resolve_path(HVEngine &engine, const std::string &path, uint64_t *keyref, std::string *why);
 
 // Visits every node below keyref (depth first; a folder's children by name in

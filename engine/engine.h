@@ -123,6 +123,10 @@ public:
     // Deletes a scan and its folder (not while an operation runs).
     int deleteScan(uint64_t scan_keyref);
     int nodeInfo(uint64_t keyref, NodeInfo *out, int flags = 0);
+    // Whether the found file system of a keyref (its root or a node) has a
+    // catalog that can't be read (listed with NODE_DAMAGED_CATALOG); *file
+    // gets the catalog's file in the workspace folder ("Scan.01/FAT.1/cat.db").
+    bool damagedCatalog(uint64_t keyref, std::string *file);
     // Children of the none keyref (the scans), of a scan (its file systems)
     // or of any node.
     int children(uint64_t keyref, std::vector<NodeInfo> *out);

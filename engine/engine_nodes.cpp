@@ -40,6 +40,11 @@ int HVEngine::nodeInfo(uint64_t keyref, NodeInfo *out, int flags)
     return scx_node_info(keyref, out, flags);
 }
 
+bool HVEngine::damagedCatalog(uint64_t keyref, std::string *file)
+{
+    return scx_damaged_catalog(keyref, file);
+}
+
 int HVEngine::children(uint64_t keyref, std::vector<NodeInfo> *out)
 {
     if (out == nullptr)

@@ -304,11 +304,21 @@ int scx_load_scans(const char *path, const uint64_t *keyrefs, size_t count, work
 
 // --- nodes (scan_context_nodes.cpp) --------------------------------------------------------
 
+// Status of a recovery that could not read a file system's catalog.
+constexpr int SCX_CATALOG_DAMAGED = -34;
+
 // Children of the none keyref (the scans) or of a scan keyref (its file
-// systems with children); -1 for any other keyref.
+// systems with children, and those whose cat.db is there but can't be read,
+// flagged NODE_DAMAGED_CATALOG, without ticks or children); -1 for any other
+// keyref.
 int scx_children(uint64_t keyref, std::vector<NodeInfo> *out);
-// Node information of any keyref (roots, scans, nodes of found file systems).
+// Node information of any keyref (roots, scans, nodes of found file
+// systems); the root of a damaged catalog is its listed root.
 int scx_node_info(uint64_t keyref, NodeInfo *out, int flags);
+// Whether the file system of a keyref (its root or a node) has a damaged
+// catalog, listed with NODE_DAMAGED_CATALOG; *file (may be NULL) gets the
+// catalog's file in the workspace ("Scan.01/FAT.1/cat.db").
+bool scx_damaged_catalog(uint64_t keyref, std::string *file);
 // The file systems of the scan whose catalog could not be read when they
 // were last listed, by folder name ("FAT.1"), each once.
 std::vector<std::string> scx_catalog_failures(const ScanContext *scan);
@@ -316,7 +326,9 @@ std::vector<std::string> scx_catalog_failures(const ScanContext *scan);
 void scx_get_tree_info(ScanContext *scan, uint64_t totals[5]);
 // ScanInfo of every live scan, newest stop time first.
 std::vector<ScanInfo> scx_copy_scan_infos();
-// Recovers the selected items of the scan's recoverable file systems.
+// Recovers the selected items of the scan's recoverable file systems. When
+// one of them has a damaged catalog the others are still recovered and the
+// result is their first failure, else SCX_CATALOG_DAMAGED.
 int scx_recover_marked(ScanContext *scan, const char *target, uint64_t totals[3]);
 
 namespace scx_testing {

@@ -18,9 +18,18 @@ using namespace scx_internal;
 
 namespace {
 
-bool fs_has_children(fs_record *fs)
+// The folder of a file system in its scan's folder ("FAT.1"), or its
+// display name while it has no folder.
+std::string fs_folder_name(fs_record *fs)
 {
-    return fs->has_children != 0 || fs_num_children(fs, KEYNUM_FS_ROOT) > 0;
+    std::string name;
+    {
+        std::lock_guard<std::recursive_mutex> hold(fs->mutex);
+        const char *path = fs->folder != nullptr ? dir_path(fs->folder) : nullptr;
+        name = path != nullptr ? path : fs->display_name;
+    }
+    const size_t cut = name.find_last_of('/');
+    return cut == std::string::npos ? name : name.substr(cut + 1);
 }
 
 // Child count of a file system's root; a catalog that cannot be read is
@@ -31,21 +40,27 @@ int root_children(ScanContext *scan, fs_record *fs)
     const int n = fs_num_children(fs, KEYNUM_FS_ROOT);
     if (n >= 0)
         return n;
-    std::string name;
-    {
-        std::lock_guard<std::recursive_mutex> hold(fs->mutex);
-        const char *path = fs->folder != nullptr ? dir_path(fs->folder) : nullptr;
-        name = path != nullptr ? path : fs->display_name;
-    }
-    const size_t cut = name.find_last_of('/');
-    if (cut != std::string::npos)
-        name = name.substr(cut + 1);
+    const std::string name = fs_folder_name(fs);
     std::lock_guard<std::mutex> lock(slot_mutex());
     log_error("%s: catalog of %s in %s can't be read (%d)", "scx_children", name.c_str(),
               slot_folder_name(scan->slot).c_str(), n);
     if (std::find(scan->failed_fs.begin(), scan->failed_fs.end(), name) == scan->failed_fs.end())
         scan->failed_fs.push_back(name);
     return n;
+}
+
+// A file system whose root count failed (n < 0) although its cat.db is
+// there: the catalog is damaged, foreign or of a newer layout. Such a file
+// system is still listed, marked, so that the user is told rather than
+// finding it gone. A missing cat.db is a file system that never wrote one,
+// and the catalogs of the scan that is running are not judged while it
+// writes them.
+bool catalog_damaged(ScanContext *scan, fs_record *fs, int n)
+{
+    if (n >= 0 || scan == nullptr || scx_current() == scan)
+        return false;
+    std::lock_guard<std::recursive_mutex> hold(fs->mutex);
+    return !fs->dead && fs->folder != nullptr && dir_file_exists(fs->folder, "cat.db") == 0;
 }
 
 // The caller holds the slot mutex.
@@ -59,7 +74,9 @@ NodeInfo scan_node(const ScanContext *scan)
     return info;
 }
 
-NodeInfo fs_root_node(ScanContext *scan, fs_record *fs, int n)
+// The root of a file system; a damaged catalog's root has no ticks and no
+// children, only its mark.
+NodeInfo fs_root_node(ScanContext *scan, fs_record *fs, int n, bool damaged = false)
 {
     NodeInfo info;
     info.keyref = fs_keyref_base(fs) | 0xFFull << 32 | KEYREF_ROOT_LOW;
@@ -68,7 +85,8 @@ NodeInfo fs_root_node(ScanContext *scan, fs_record *fs, int n)
         std::lock_guard<std::recursive_mutex> hold(fs->mutex);
         info.name = fs->display_name;
     }
-    info.flags = (fs_root_selection(fs) & NODE_SELECTION_MASK) | NODE_FOLDER;
+    info.flags = damaged ? NODE_FOLDER | NODE_DAMAGED_CATALOG
+                         : (fs_root_selection(fs) & NODE_SELECTION_MASK) | NODE_FOLDER;
     std::lock_guard<std::mutex> lock(slot_mutex());
     info.date_created = info.date_modified = scan->start_time.seconds;
     info.child_count = n > 0 ? (uint64_t)n : 0;
@@ -99,8 +117,24 @@ int scx_children(uint64_t keyref, std::vector<NodeInfo> *out)
         const int n = root_children(scan.get(), fs.get());
         if (n > 0 || (n == 0 && fs->has_children != 0))
             out->push_back(fs_root_node(scan.get(), fs.get(), n));
+        else if (catalog_damaged(scan.get(), fs.get(), n))
+            out->push_back(fs_root_node(scan.get(), fs.get(), 0, true));
     }
     return 0;
+}
+
+bool scx_damaged_catalog(uint64_t keyref, std::string *file)
+{
+    std::shared_ptr<fs_record> fs = fs_of_node(keyref, nullptr);
+    std::shared_ptr<ScanContext> scan = fs != nullptr ? scx_from_keyref(keyref) : nullptr;
+    if (scan == nullptr || !catalog_damaged(scan.get(), fs.get(), fs_num_children(fs.get(), KEYNUM_FS_ROOT)))
+        return false;
+    if (file != nullptr) {
+        const std::string folder = fs_folder_name(fs.get());
+        std::lock_guard<std::mutex> lock(slot_mutex());
+        *file = slot_folder_name(scan->slot) + "/" + folder + "/cat.db";
+    }
+    return true;
 }
 
 std::vector<std::string> scx_catalog_failures(const ScanContext *scan)
@@ -142,8 +176,17 @@ int scx_node_info(uint64_t keyref, NodeInfo *out, int flags)
     if (fs == nullptr)
         return -1;
     const int rc = fs_node_info(fs.get(), keyref & 0xFFFFFFFFFFull, out, flags);
-    if (rc == 0)
+    if (rc == 0) {
         out->keyref = (keyref & ~KEYNUM_MASK) | (out->keyref & KEYNUM_MASK);
+    } else if (kind == KEYREF_KIND_FS_ROOT) {
+        // The root of a damaged catalog is the listed root with its mark.
+        std::shared_ptr<ScanContext> scan = scx_from_keyref(keyref);
+        if (scan != nullptr && catalog_damaged(scan.get(), fs.get(), fs_num_children(fs.get(), KEYNUM_FS_ROOT))) {
+            *out = fs_root_node(scan.get(), fs.get(), 0, true);
+            out->media_id = scx_media_id(scan.get());
+            return 0;
+        }
+    }
     return rc;
 }
 
@@ -172,9 +215,23 @@ int scx_recover_marked(ScanContext *scan, const char *target, uint64_t totals[3]
         return -1;
     std::vector<std::shared_ptr<fs_record>> chosen;
     uint64_t bytes = 0, items = 0;
+    int damaged = 0;
     for (const std::shared_ptr<fs_record> &fs : fs_list_copy(scan)) {
-        if (!fs_is_recoverable(fs.get()) || !fs_has_children(fs.get()))
+        if (!fs_is_recoverable(fs.get()))
             continue;
+        const int n = fs_num_children(fs.get(), KEYNUM_FS_ROOT);
+        if (fs->has_children == 0 && n <= 0) {
+            // A damaged catalog can't say which of its files are ticked: the
+            // other file systems are recovered, and the recovery then fails.
+            if (catalog_damaged(scan, fs.get(), n)) {
+                const std::string name = fs_folder_name(fs.get());
+                std::lock_guard<std::mutex> lock(slot_mutex());
+                log_error("%s: the catalog of %s in %s can't be read (%d); its files are not recovered",
+                          "scx_recover_marked", name.c_str(), slot_folder_name(scan->slot).c_str(), n);
+                damaged = SCX_CATALOG_DAMAGED;
+            }
+            continue;
+        }
         uint64_t c[5] = {};
         fs_get_selected(fs.get(), c);
         bytes += c[4];
@@ -199,5 +256,7 @@ int scx_recover_marked(ScanContext *scan, const char *target, uint64_t totals[3]
             break;
     }
     progress_pop();
+    if (result == 0)
+        result = damaged;
     return result;
 }

@@ -80,6 +80,9 @@ enum : uint32_t {
     NODE_CATALOG_FLAG_2 = 16,
     NODE_HIDDEN = 0x400,
     NODE_DELETED = 0x1000,
+    // A found file system's root whose catalog exists but can't be read
+    // (damaged, foreign or of a newer layout): listed without children.
+    NODE_DAMAGED_CATALOG = 0x4000,
 };
 
 // Flags of a node-information request.

@@ -325,11 +325,36 @@ TEST_F(ScanContexts, FailedCatalogIsNamedByItsScan)
     zvtest::writeFile(slotDir(1) + "/FAT.1/cat.db", std::string(4096, 'Z'));
     ASSERT_EQ(scx_load_workspace_scans(workspace), 1);
     std::shared_ptr<ScanContext> loaded = scx_in_slot(1);
+    // The file system is still listed, marked, without ticks or children.
     std::vector<NodeInfo> roots;
     EXPECT_EQ(scx_children(keyref_scan(1), &roots), 0);
-    EXPECT_TRUE(roots.empty());
+    ASSERT_EQ(roots.size(), 1u);
+    EXPECT_EQ(roots[0].flags, (uint32_t)(NODE_FOLDER | NODE_DAMAGED_CATALOG));
+    EXPECT_EQ(roots[0].child_count, 0u);
+    EXPECT_EQ(roots[0].name, "Found Files");
     EXPECT_EQ(scx_catalog_failures(loaded.get()), std::vector<std::string>{"FAT.1"});
     EXPECT_TRUE(logged("scx_children: catalog of FAT.1 in Scan.01 can't be read"));
+    NodeInfo root;
+    ASSERT_EQ(scx_node_info(roots[0].keyref, &root, 0), 0);
+    EXPECT_EQ(root.flags, roots[0].flags);
+    std::string file;
+    EXPECT_TRUE(scx_damaged_catalog(roots[0].keyref, &file));
+    EXPECT_EQ(file, "Scan.01/FAT.1/cat.db");
+    EXPECT_FALSE(scx_damaged_catalog(keyref_scan(1), &file));
+    // Its recovery fails with the catalog named in the log.
+    const std::string target = dir / "out";
+    ASSERT_EQ(make_dir_path(target.c_str()), 0);
+    uint64_t totals[3] = {};
+    EXPECT_EQ(scx_recover_marked(loaded.get(), target.c_str(), totals), SCX_CATALOG_DAMAGED);
+    EXPECT_EQ(totals[0], 0u);
+    EXPECT_TRUE(logged("scx_recover_marked: the catalog of FAT.1 in Scan.01 can't be read"));
+    // A file system without cat.db never wrote one: not listed, not damaged.
+    ASSERT_EQ(std::remove((slotDir(1) + "/FAT.1/cat.db").c_str()), 0);
+    roots.clear();
+    EXPECT_EQ(scx_children(keyref_scan(1), &roots), 0);
+    EXPECT_TRUE(roots.empty());
+    EXPECT_NE(scx_node_info(keyref_fs_base(1, FS_TYPE_FAT, 1) | 0xFFull << 32 | KEYREF_ROOT_LOW, &root, 0), 0);
+    EXPECT_EQ(scx_recover_marked(loaded.get(), target.c_str(), totals), 0);
 }
 
 TEST_F(ScanContexts, SaveAllWritesOneRecordPerScan)
