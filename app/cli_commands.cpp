@@ -219,6 +219,28 @@ void print_summary(Session &s, uint64_t scan_keyref)
                     t.deleted != 0 ? (" (" + std::to_string(t.deleted) + " deleted)").c_str() : "");
 }
 
+// A listed medium named by its id, in words: a card by its device or file
+// path (its name when it has none), a partition as "<volume or partition
+// name> of <card name>". False when no listed medium has the id.
+bool medium_in_words(const std::vector<std::shared_ptr<HV::Disk>> &disks, int32_t id, std::string *words)
+{
+    for (const std::shared_ptr<HV::Disk> &disk : disks) {
+        if (disk->id() == id) {
+            *words = disk->path().empty() ? disk->name() : disk->path();
+            return true;
+        }
+        for (size_t i = 0; i < disk->childCount(); i++) {
+            const HV::Disk &part = *disk->child(i);
+            if (part.id() != id)
+                continue;
+            const std::string volume = part.volumeName().str();
+            *words = (volume.empty() ? part.name() : volume) + " of " + disk->name();
+            return true;
+        }
+    }
+    return false;
+}
+
 int cmd_scan(Session &s, const Parsed &p)
 {
     if (p.operands.size() != 1)
@@ -238,23 +260,19 @@ int cmd_scan(Session &s, const Parsed &p)
     const std::string &target = p.operands[0];
     uint32_t media_id = 0;
     std::string name = target;
+    std::string shown = target; // the medium in words, for the "Scanning" line
     if (all_digits(target)) {
         media_id = (uint32_t)std::strtoul(target.c_str(), nullptr, 10);
-        bool known = false;
-        for (const std::shared_ptr<HV::Disk> &disk : s.engine->mediaList()) {
-            known = known || disk->id() == (int32_t)media_id;
-            for (size_t i = 0; i < disk->childCount(); i++)
-                known = known || disk->child(i)->id() == (int32_t)media_id;
-        }
-        if (!known)
+        if (!medium_in_words(s.engine->mediaList(), (int32_t)media_id, &shown))
             return fail("no medium with id " + target + " (see `zorvant list`)");
     } else {
         std::string why;
         name = absolute(target);
         if (s.engine->addMediaPath(name, &media_id, &why) != 0)
             return fail("can't scan " + target + ": " + why);
+        shown = name;
     }
-    std::printf("Scanning %s (%s scan)%s\n", name.c_str(), scan_type_name((uint32_t)type),
+    std::printf("Scanning %s (%s scan)%s\n", shown.c_str(), scan_type_name((uint32_t)type),
                 type == SCX_TYPE_THOROUGH ? "; Ctrl-C aborts, Ctrl-\\ stops early keeping what was found" : "");
     std::fflush(stdout);
     if (s.engine->scanMedia(media_id, type) != 0)
