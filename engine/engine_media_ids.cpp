@@ -8,6 +8,7 @@
 // "media_ids_count" and "media_id_1" .. "media_id_<n>", each "<id>
 // <identity>", least recently used first. An identity that cannot be
 // stored (a path the store refuses) is logged by the store and not kept.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -60,6 +61,7 @@ void HVEngine::restoreMediaIds()
         next = 0;
     if (prefs_get_int(kSection, kCount, &count) != 0 || count < 0)
         count = 0;
+    count = std::min<int64_t>(count, MEDIA_IDS_KEPT_MAX); // a damaged count reads no further
     std::vector<char> buffer(kValueMax);
     for (int64_t n = 1; n <= count; n++) {
         media_known_id entry;

@@ -54,10 +54,9 @@ std::mutex g_list_mutex;
 std::atomic<media_prescan_fn> g_prescan{nullptr};
 
 // The ids kept per identity (see the notes above), under the list mutex.
-// `used` orders them by their last use; beyond kKnownMax the least recently
-// used identity is forgotten (its id is not handed out again: fresh ids
+// `used` orders them by their last use; beyond MEDIA_IDS_KEPT_MAX the least
+// recently used identity is forgotten (its id is not handed out again: fresh ids
 // count on from g_next_id, which stays above every id of the table).
-constexpr size_t kKnownMax = 1024;
 struct known_id {
     uint32_t id;
     uint64_t used;
@@ -267,7 +266,7 @@ void remember_id_locked(const std::string &identity, uint32_t id)
         return;
     std::map<std::string, known_id> &known = known_ids();
     known[identity] = known_id{id, ++g_known_clock};
-    if (known.size() <= kKnownMax)
+    if (known.size() <= (size_t)MEDIA_IDS_KEPT_MAX)
         return;
     auto oldest = known.begin();
     for (auto it = known.begin(); it != known.end(); ++it)

@@ -188,6 +188,9 @@ void media_set_prescan_hook(media_prescan_fn hook);
 
 // --- ids kept by the workspace -----------------------------------------------------------
 
+// Identities kept at most: beyond it the least recently used is forgotten.
+enum : int { MEDIA_IDS_KEPT_MAX = 1024 };
+
 // One identity (a text made by the media layer) and the id it takes.
 struct media_known_id {
     uint32_t id;
@@ -197,8 +200,7 @@ struct media_known_id {
 // Replaces the table of kept ids with one saved earlier (least recently used
 // first), before anything is attached; fresh ids then count on from above
 // next_id and every id of the table. media_ids_known gives the table, least
-// recently used first, and the next fresh id. The table keeps the most
-// recently used 1024 identities.
+// recently used first, and the next fresh id.
 void media_ids_restore(const std::vector<media_known_id> &known, uint32_t next_id);
 std::vector<media_known_id> media_ids_known(uint32_t *next_id);
 

@@ -125,4 +125,40 @@ TEST_F(ZorvantCliIds, ChangedLayoutGivesFreshPartitionIds)
     EXPECT_EQ(mediaPart(zorvant({"list"})), mediaPart(after));
 }
 
+// The ids the workspace keeps, damaged in its settings file (a count far
+// too large, an entry that is no entry, an id the list cannot show, a
+// negative next id): the program neither hangs nor fails, lists every
+// medium under an id of its own, and keeps them from then on.
+TEST_F(ZorvantCliIds, DamagedKeptIdsAreNotTrusted)
+{
+    const std::string card = twoPartitionCard(dir / "cardC.img");
+    ASSERT_EQ(zorvant({"scan", "--quick", card}).status, 0);
+    const std::string settings = ws + "/ZorvantWorkspace/settings.ini";
+    std::string text = zvtest::readFile(settings);
+    ASSERT_NE(text.find("media_id_1 = "), std::string::npos) << text;
+    const std::pair<const char *, const char *> damage[] = {
+        {"media_ids_count = [0-9]+", "media_ids_count = 9223372036854775807"},
+        {"media_id_1 = [^\n]*", "media_id_1 = junk"},
+        {"media_id_2 = [0-9]+", "media_id_2 = 2147483648"},
+        {"media_ids_next = [0-9]+", "media_ids_next = -3"},
+    };
+    for (const auto &[pattern, replacement] : damage)
+        text = std::regex_replace(text, std::regex(pattern), replacement);
+    zvtest::writeFile(settings, text);
+
+    const Outcome list = zorvant({"list"});
+    ASSERT_EQ(list.status, 0) << list.err;
+    const std::string media = mediaPart(list);
+    std::set<std::string> ids;
+    int lines = 0;
+    const std::regex id_line("\n *([0-9]+) ");
+    for (auto it = std::sregex_iterator(media.begin(), media.end(), id_line); it != std::sregex_iterator(); ++it) {
+        ids.insert((*it)[1].str());
+        lines++;
+    }
+    EXPECT_EQ(lines, 3) << media;
+    EXPECT_EQ(ids.size(), 3u) << media;
+    EXPECT_EQ(mediaPart(zorvant({"list"})), media);
+}
+
 } // namespace
