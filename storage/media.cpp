@@ -472,11 +472,9 @@ Media *media_find_or_new(const char *path, const char *name, int64_t size, int w
                     if (child->parent == taken)
                         repoint_locked(child, path);
             }
-            // Its id (and its partitions') under the path and size it has now.
+            // Its id under the path and size it has now (its partitions'
+            // follow when they are made again on it).
             remember_id_locked(top_identity(kind, path, size), taken->id);
-            for (Media *child : list)
-                if (child->parent == taken)
-                    remember_id_locked(identity_locked(child), child->id);
             taken->attached = 1;
             taken->write_protected = write_protected == 1;
             taken->characteristics_initialised = 0;
