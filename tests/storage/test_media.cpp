@@ -77,47 +77,6 @@ TEST_F(MediaList, IdsFromOneNeverReusedAndDescribed)
     EXPECT_EQ(media_child_id(b, 5), 0u); // beyond the list
 }
 
-// The ids kept per identity: a card and its partition attached again in a
-// later run (the table restored) take their ids back, also after saved
-// copies were made; a workspace without the table gives fresh ids, never
-// one handed out before.
-TEST_F(MediaList, KeptIdsComeBackForTheSameMedium)
-{
-    const std::string path = mbrImage(dir, 2048);
-    Media *card = media_attach_file(path.c_str());
-    ASSERT_NE(card, nullptr);
-    ASSERT_EQ(card->children.size(), 1u);
-    const uint32_t card_id = card->id, part_id = card->children[0];
-    media_free_all();
-    uint32_t next = 0;
-    const std::vector<media_known_id> known = media_ids_known(&next);
-    EXPECT_GT(next, std::max(card_id, part_id));
-
-    // A new run: the table read back, scans' saved copies made first.
-    media_ids_restore(known, next);
-    for (int n = 0; n < 3; n++) {
-        Media *saved = media_new(nullptr, "card.img", MEDIA_ARCHIVED, MEDIA_FLAG_UNLISTED);
-        EXPECT_EQ(saved->id, 0u);
-        media_free(&saved);
-    }
-    card = media_attach_file(path.c_str());
-    ASSERT_NE(card, nullptr);
-    EXPECT_EQ(card->id, card_id);
-    EXPECT_EQ(media_child_id(card, 0), part_id);
-    media_free_all();
-
-    // A workspace that knows nothing: fresh ids above every one given.
-    media_ids_restore({}, 0);
-    card = media_attach_file(path.c_str());
-    ASSERT_NE(card, nullptr);
-    EXPECT_GE(card->id, next);
-    EXPECT_GE(media_child_id(card, 0), next);
-    media_free_all();
-    media_ids_restore(known, next);
-    card = media_attach_file(path.c_str());
-    EXPECT_EQ(card->id, card_id);
-}
-
 // The scoring of a returning disk, with no device I/O: media_find_or_new only picks.
 TEST_F(MediaList, FindOrNewScoring)
 {
