@@ -328,12 +328,13 @@ std::string scan_failure_text(const HV::CommandResult &r, int type, const std::s
     return text + codes(r);
 }
 
-// The blocks a scan could not read: how many, and where (the first ranges,
-// and where the rest lie), and what to do about them.
-void print_unreadable(const std::string &name, const HV::CommandResult &r)
+// The blocks a scan of the medium shown (on the card at path) could not
+// read: how many, and where (the first ranges, and where the rest lie), and
+// what to do about them.
+void print_unreadable(const std::string &name, const std::string &path, const HV::CommandResult &r)
 {
     std::error_code ec;
-    const bool image = std::filesystem::is_regular_file(name, ec);
+    const bool image = std::filesystem::is_regular_file(path, ec);
     constexpr size_t kShown = 8;
     std::printf("Scan of %s finished, but %s block%s of %u bytes (%s) could not be read and %s scanned as zeros:\n",
                 name.c_str(), grouped(r.unreadable_blocks).c_str(), r.unreadable_blocks == 1 ? "" : "s",
@@ -359,6 +360,31 @@ void print_unreadable(const std::string &name, const HV::CommandResult &r)
                     "an image with a tool that retries bad blocks and scan the image.\n");
 }
 
+// A listed medium named by its id, in words: a card by its device or file
+// path (its name when it has none), a partition as "<volume or partition
+// name> of <card name>"; *card_path: the device or file path of the card
+// that holds it. False when no listed medium has the id.
+bool medium_in_words(const std::vector<std::shared_ptr<HV::Disk>> &disks, int32_t id, std::string *words,
+                     std::string *card_path)
+{
+    for (const std::shared_ptr<HV::Disk> &disk : disks) {
+        *card_path = disk->path();
+        if (disk->id() == id) {
+            *words = disk->path().empty() ? disk->name() : disk->path();
+            return true;
+        }
+        for (size_t i = 0; i < disk->childCount(); i++) {
+            const HV::Disk &part = *disk->child(i);
+            if (part.id() != id)
+                continue;
+            const std::string volume = part.volumeName().str();
+            *words = (volume.empty() ? part.name() : volume) + " of " + disk->name();
+            return true;
+        }
+    }
+    return false;
+}
+
 int cmd_scan(Session &s, const Parsed &p)
 {
     if (p.operands.size() != 1)
@@ -378,23 +404,19 @@ int cmd_scan(Session &s, const Parsed &p)
     const std::string &target = p.operands[0];
     uint32_t media_id = 0;
     std::string name = target;
+    std::string shown = target; // the medium in words, for the messages
     if (all_digits(target)) {
         media_id = (uint32_t)std::strtoul(target.c_str(), nullptr, 10);
-        bool known = false;
-        for (const std::shared_ptr<HV::Disk> &disk : s.engine->mediaList()) {
-            known = known || disk->id() == (int32_t)media_id;
-            for (size_t i = 0; i < disk->childCount(); i++)
-                known = known || disk->child(i)->id() == (int32_t)media_id;
-        }
-        if (!known)
+        if (!medium_in_words(s.engine->mediaList(), (int32_t)media_id, &shown, &name))
             return fail("no medium with id " + target + " (see `zorvant list`)");
     } else {
         std::string why;
         name = absolute(target);
         if (s.engine->addMediaPath(name, &media_id, &why) != 0)
             return fail("can't scan " + target + ": " + why);
+        shown = name;
     }
-    std::printf("Scanning %s (%s scan)%s\n", name.c_str(), scan_type_name((uint32_t)type),
+    std::printf("Scanning %s (%s scan)%s\n", shown.c_str(), scan_type_name((uint32_t)type),
                 type == SCX_TYPE_THOROUGH ? "; Ctrl-C aborts, Ctrl-\\ stops early keeping what was found" : "");
     std::fflush(stdout);
     if (s.engine->scanMedia(media_id, type) != 0)
@@ -428,18 +450,18 @@ int cmd_scan(Session &s, const Parsed &p)
                                               : grouped(files) + " files found so far are kept";
         std::printf("Scan of %s stopped early at %s of the card (%s of %s scanned); %s. The rest of the card was "
                     "not scanned: scan it again and let it run to the end to find everything.\n",
-                    name.c_str(), percent_text(r.scanned_bytes, r.medium_bytes).c_str(),
+                    shown.c_str(), percent_text(r.scanned_bytes, r.medium_bytes).c_str(),
                     size_text(r.scanned_bytes).c_str(), size_text(r.medium_bytes).c_str(), kept.c_str());
     }
     // The whole scan's message only for a scan that read the whole card.
     if (r.unreadable_blocks != 0)
-        print_unreadable(name, r);
+        print_unreadable(shown, name, r);
     else if (!r.stopped_early && r.error_text.empty())
-        std::printf("Scan of %s completed with no errors.\n", name.c_str());
+        std::printf("Scan of %s completed with no errors.\n", shown.c_str());
     else if (!r.stopped_early)
         std::printf("Scan of %s completed with some errors, listed in the engine log ScanEngineLog.txt in the "
                     "workspace: %s\n",
-                    name.c_str(), r.error_text.c_str());
+                    shown.c_str(), r.error_text.c_str());
     if (r.keyref != 0) {
         std::printf("This is scan %u.\n", keyref_slot(r.keyref));
         print_summary(found);

@@ -103,6 +103,7 @@ int HVEngine::start(std::string *error)
     // The settings store.
     prefs_set_dir(workspace_path_.c_str());
     prefs_load();
+    restoreMediaIds();
     // Strings and unit names.
     if (!config_.strings_text.empty()) {
         if (config_.strings_text.size() > INT_MAX ||

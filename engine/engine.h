@@ -178,6 +178,11 @@ private:
     Media *attachFile(const std::string &path);
     void rememberAddedPath(const std::string &path);
     std::vector<std::string> addedPaths();
+    // The media ids kept in the workspace (engine_media_ids.cpp): read back
+    // at the start, before anything is attached; written after attaching
+    // when they changed (under media_mutex_).
+    void restoreMediaIds();
+    void keepMediaIds();
     void registerObservers();
     void removeObservers();
     // The notifications the engine follows, each with its observer.
@@ -204,6 +209,7 @@ private:
     mutable std::mutex mutex_;            // guards disks_
     std::mutex media_mutex_;              // one change of the disk list and the added paths at a time
     std::vector<std::shared_ptr<HV::Disk>> disks_;
+    std::string kept_media_ids_;          // the media ids as last read or written (under media_mutex_)
     std::atomic<int> depth_{0};           // command depth of the engine thread
     friend class HVCommandFrame;
 };

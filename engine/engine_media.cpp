@@ -75,6 +75,7 @@ int HVEngine::addMediaPath(const std::string &path, uint32_t *media_id, std::str
         m = attachPath(path, &why);
         if (m != nullptr) {
             rememberAddedPath(path);
+            keepMediaIds();
             std::lock_guard<std::mutex> list_lock(mutex_);
             disks_ = disks_manager_->disks();
         }
@@ -202,6 +203,7 @@ HV::CommandResult HVEngine::doReload()
             if (attachPath(path, &why) == nullptr)
                 log_info("Added media %s not attached: %s", path.c_str(), why.c_str());
         }
+        keepMediaIds();
         std::lock_guard<std::mutex> list_lock(mutex_);
         disks_ = disks_manager_->disks();
     }

@@ -18,6 +18,14 @@
 //     reader that came back as another node), the medium and its partition
 //     media are pointed at the new path, so that their reads reach the card
 //     and their ids survive.
+//   - Ids are kept per identity: the kind and path of a top-level medium
+//     (and a disk's size), a partition's slice and window on its parent's
+//     identity. A medium made again for an identity seen before takes the
+//     id it had, unless a listed medium holds that id now; the engine keeps
+//     the table in the workspace (media_ids_known, media_ids_restore), so
+//     the ids of a card stay the same from one run of the program to the
+//     next. Unlisted media (the saved copies of scans) take no id: they are
+//     never looked up by one, and must not move the numbering of the others.
 #include "storage/media.h"
 
 #include <algorithm>
@@ -26,6 +34,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <string>
 
@@ -36,13 +45,24 @@
 
 namespace {
 
-Media *new_medium(const char *path, const char *name, uint32_t kind, uint32_t flags, bool initialising);
+Media *new_medium(const char *path, const char *name, uint32_t kind, uint32_t flags, bool initialising,
+                  const std::string &identity);
 void publish(Media *m);
 void read_characteristics(Media *media);
 
 std::mutex g_list_mutex;
-std::atomic<uint32_t> g_next_id{1};
 std::atomic<media_prescan_fn> g_prescan{nullptr};
+
+// The ids kept per identity (see the notes above), under the list mutex.
+// `used` orders them by their last use; beyond MEDIA_IDS_KEPT_MAX the least
+// recently used identity is forgotten (its id is not handed out again: fresh ids
+// count on from g_next_id, which stays above every id of the table).
+struct known_id {
+    uint32_t id;
+    uint64_t used;
+};
+uint64_t g_known_clock = 0;
+uint32_t g_next_id = 1;
 
 // The listed media, oldest first. A function-local object, so that it exists
 // whatever the order of static initialisation.
@@ -50,6 +70,13 @@ std::vector<Media *> &media_list()
 {
     static std::vector<Media *> list;
     return list;
+}
+
+// The kept ids by identity; function-local for the same reason.
+std::map<std::string, known_id> &known_ids()
+{
+    static std::map<std::string, known_id> known;
+    return known;
 }
 
 bool is_top_level(const Media *m)
@@ -175,6 +202,98 @@ Media *find_path_locked(const char *path, uint32_t kind)
     return nullptr;
 }
 
+// --- identities and ids (list mutex held) ---
+
+// A top-level medium: its kind and path, and a disk's size (another card of
+// another size under the same device node is another medium). "" for a
+// medium without a path, which keeps no id.
+std::string top_identity(uint32_t kind, const char *path, int64_t size)
+{
+    if (!has_text(path))
+        return "";
+    switch (kind) {
+    case MEDIA_DISK:
+        return "disk " + std::to_string(size) + " " + path;
+    case MEDIA_IMAGE:
+        return std::string("image ") + path;
+    case MEDIA_FILE:
+        return std::string("file ") + path;
+    default:
+        return "";
+    }
+}
+
+// A partition: its slice and window (bytes from the start of the parent's
+// path) on the parent's identity, so a card whose layout changed gets
+// fresh ids for its partitions.
+std::string partition_identity(const std::string &parent, int32_t slice, int64_t start, int64_t length)
+{
+    if (parent.empty())
+        return "";
+    return "partition " + std::to_string(slice) + " " + std::to_string(start) + " " + std::to_string(length) +
+           " of " + parent;
+}
+
+std::string identity_locked(const Media *m)
+{
+    if (m->kind == MEDIA_PARTITION)
+        return m->parent != nullptr ? partition_identity(identity_locked(m->parent), m->slice, m->orig_start_pos,
+                                                         m->orig_stop_pos - m->orig_start_pos)
+                                    : "";
+    return is_top_level(m) ? top_identity(m->kind, path_of(m), m->orig_stop_pos) : "";
+}
+
+bool id_listed_locked(uint32_t id)
+{
+    for (const Media *m : media_list())
+        if (m->id == id)
+            return true;
+    return false;
+}
+
+bool id_known_locked(uint32_t id)
+{
+    for (const auto &entry : known_ids())
+        if (entry.second.id == id)
+            return true;
+    return false;
+}
+
+// Binds the identity to the id, as its most recent use.
+void remember_id_locked(const std::string &identity, uint32_t id)
+{
+    if (identity.empty() || id == 0)
+        return;
+    std::map<std::string, known_id> &known = known_ids();
+    known[identity] = known_id{id, ++g_known_clock};
+    if (known.size() <= (size_t)MEDIA_IDS_KEPT_MAX)
+        return;
+    auto oldest = known.begin();
+    for (auto it = known.begin(); it != known.end(); ++it)
+        if (it->second.used < oldest->second.used)
+            oldest = it;
+    known.erase(oldest);
+}
+
+// The id of a medium about to be listed: the identity's own when it has one
+// that no listed medium holds, else a fresh one (then kept for the identity).
+uint32_t take_id_locked(const std::string &identity)
+{
+    if (!identity.empty()) {
+        std::map<std::string, known_id> &known = known_ids();
+        auto it = known.find(identity);
+        if (it != known.end() && !id_listed_locked(it->second.id)) {
+            it->second.used = ++g_known_clock;
+            return it->second.id;
+        }
+    }
+    uint32_t id = g_next_id++;
+    while (id == 0 || id_known_locked(id) || id_listed_locked(id))
+        id = g_next_id++;
+    remember_id_locked(identity, id);
+    return id;
+}
+
 // An attach whose file cannot be opened: a medium made for it is freed; a
 // medium found again stays in the list (scans refer to it), detached.
 void abandon_attach(Media *m, bool found)
@@ -202,11 +321,12 @@ Media *attach_path(const char *path, uint32_t kind)
             m->attached = 1;
             m->characteristics_initialised = 0;
             m->initialising = 1;
+            remember_id_locked(top_identity(kind, path, 0), m->id);
         }
     }
     const bool found = m != nullptr;
     if (m == nullptr)
-        m = new_medium(path, base_name(path), kind, 0, true);
+        m = new_medium(path, base_name(path), kind, 0, true, top_identity(kind, path, 0));
     if (m == nullptr)
         return nullptr;
 
@@ -241,20 +361,21 @@ Media *attach_path(const char *path, uint32_t kind)
 
 Media *media_new(const char *path, const char *name, uint32_t kind, uint32_t flags)
 {
-    return new_medium(path, name, kind, flags, false);
+    return new_medium(path, name, kind, flags, false, "");
 }
 
 namespace {
 
 // media_new; an attach makes its medium with `initialising` set, so no other
 // thread walking the list compares it before media_init_characteristics has
-// set it up and published it.
-Media *new_medium(const char *path, const char *name, uint32_t kind, uint32_t flags, bool initialising)
+// set it up and published it. A listed medium takes the id kept for its
+// identity (a fresh one when it has none), an unlisted one none.
+Media *new_medium(const char *path, const char *name, uint32_t kind, uint32_t flags, bool initialising,
+                  const std::string &identity)
 {
     Media *m = new (std::nothrow) Media();
     if (m == nullptr)
         return nullptr;
-    m->id = g_next_id.fetch_add(1);
     if (path != nullptr) {
         m->io = make_io(m, path, kind);
         if (m->io == nullptr) {
@@ -276,6 +397,7 @@ Media *new_medium(const char *path, const char *name, uint32_t kind, uint32_t fl
     m->initialising = initialising;
     if (!(flags & MEDIA_FLAG_UNLISTED)) {
         std::lock_guard<std::mutex> lock(g_list_mutex);
+        m->id = take_id_locked(identity);
         media_list().push_back(m);
     }
     return m;
@@ -350,6 +472,9 @@ Media *media_find_or_new(const char *path, const char *name, int64_t size, int w
                     if (child->parent == taken)
                         repoint_locked(child, path);
             }
+            // Its id under the path and size it has now (its partitions'
+            // follow when they are made again on it).
+            remember_id_locked(top_identity(kind, path, size), taken->id);
             taken->attached = 1;
             taken->write_protected = write_protected == 1;
             taken->characteristics_initialised = 0;
@@ -357,7 +482,7 @@ Media *media_find_or_new(const char *path, const char *name, int64_t size, int w
             return taken;
         }
     }
-    Media *m = new_medium(path, name, kind, 0, true);
+    Media *m = new_medium(path, name, kind, 0, true, top_identity(kind, path, size));
     if (m != nullptr)
         m->write_protected = write_protected == 1;
     return m;
@@ -460,6 +585,36 @@ void media_free_all()
         m->flags |= MEDIA_FLAG_UNLISTED; // already out of the list
         media_free(&m);
     }
+}
+
+// --- ids kept by the workspace ---------------------------------------------------------
+
+void media_ids_restore(const std::vector<media_known_id> &known, uint32_t next_id)
+{
+    std::lock_guard<std::mutex> lock(g_list_mutex);
+    known_ids().clear();
+    for (const media_known_id &entry : known)
+        remember_id_locked(entry.identity, entry.id); // the last one the most recent
+    uint32_t next = std::max(g_next_id, next_id);
+    for (const auto &entry : known_ids())
+        next = std::max(next, entry.second.id + 1);
+    g_next_id = next;
+}
+
+std::vector<media_known_id> media_ids_known(uint32_t *next_id)
+{
+    std::lock_guard<std::mutex> lock(g_list_mutex);
+    std::vector<std::pair<uint64_t, media_known_id>> by_use;
+    for (const auto &entry : known_ids())
+        by_use.push_back({entry.second.used, media_known_id{entry.second.id, entry.first}});
+    std::sort(by_use.begin(), by_use.end(),
+              [](const auto &a, const auto &b) { return a.first < b.first; });
+    std::vector<media_known_id> out;
+    for (auto &entry : by_use)
+        out.push_back(std::move(entry.second));
+    if (next_id != nullptr)
+        *next_id = g_next_id;
+    return out;
 }
 
 // --- description and accessors ---------------------------------------------------------
@@ -592,16 +747,19 @@ Media *media_partition_child(Media *parent, const media_partition_entry &entry, 
         return nullptr;
     const int64_t start = parent->orig_start_pos + entry.start;
     Media *child;
+    std::string identity;
     {
         std::lock_guard<std::mutex> lock(g_list_mutex);
+        identity = partition_identity(identity_locked(parent), entry.slice, start, entry.size);
         child = find_child_locked(parent, entry, start);
         if (child != nullptr) {
             child->attached = 1;
             child->parent = parent; // listed and compared by other threads: changed under the mutex only
+            remember_id_locked(identity, child->id);
         }
     }
     if (child == nullptr) {
-        child = new_medium(path_of(parent), partition_name(entry.slice).c_str(), MEDIA_PARTITION, 0, true);
+        child = new_medium(path_of(parent), partition_name(entry.slice).c_str(), MEDIA_PARTITION, 0, true, identity);
         if (child == nullptr)
             return nullptr;
         child->start_pos = child->orig_start_pos = start;

@@ -8,8 +8,12 @@
 //
 // All listed media live in one process-wide list (newest first) under one
 // mutex; callers hold plain pointers and look media up by id. Ids count
-// from 1 and are never reused. A single medium is not locked: its positions,
-// reader and open count belong to the thread using it.
+// from 1. A listed medium takes the id its identity had before (the kind
+// and path of a card or file, a disk's size, a partition's slice and window
+// on its card), unless a listed medium holds it now; otherwise a fresh id,
+// never handed out before. Unlisted media have id 0. A single medium is
+// not locked: its positions, reader and open count belong to the thread
+// using it.
 //
 // Paths are compared byte for byte (Linux file names are case-sensitive).
 //
@@ -22,6 +26,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <vector>
 
 struct archive;
@@ -180,6 +185,24 @@ void media_init_characteristics(Media *media);
 // found. Without a hook nothing is found (a whole-medium child is dropped).
 typedef int (*media_prescan_fn)(Media *media);
 void media_set_prescan_hook(media_prescan_fn hook);
+
+// --- ids kept by the workspace -----------------------------------------------------------
+
+// Identities kept at most: beyond it the least recently used is forgotten.
+enum : int { MEDIA_IDS_KEPT_MAX = 1024 };
+
+// One identity (a text made by the media layer) and the id it takes.
+struct media_known_id {
+    uint32_t id;
+    std::string identity;
+};
+
+// Replaces the table of kept ids with one saved earlier (least recently used
+// first), before anything is attached; fresh ids then count on from above
+// next_id and every id of the table. media_ids_known gives the table, least
+// recently used first, and the next fresh id.
+void media_ids_restore(const std::vector<media_known_id> &known, uint32_t next_id);
+std::vector<media_known_id> media_ids_known(uint32_t *next_id);
 
 // --- opening and positioning -------------------------------------------------------------
 

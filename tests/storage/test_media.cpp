@@ -19,10 +19,14 @@ using zvtest::mustRun;
 
 namespace {
 
-// Made before any test runs, so it is the process's first medium.
+// Made before any test runs, so it is the process's first listed medium;
+// an unlisted one made before it takes no id.
 const uint32_t g_first_id = [] {
-    Media *m = media_new(nullptr, "first", MEDIA_FILE, MEDIA_FLAG_UNLISTED);
-    const uint32_t id = m != nullptr ? m->id : 0;
+    Media *unlisted = media_new(nullptr, "saved", MEDIA_FILE, MEDIA_FLAG_UNLISTED);
+    const bool none = unlisted != nullptr && unlisted->id == 0;
+    media_free(&unlisted);
+    Media *m = media_new(nullptr, "first", MEDIA_FILE, 0);
+    const uint32_t id = m != nullptr && none ? m->id : 0;
     media_free(&m);
     return id;
 }();
