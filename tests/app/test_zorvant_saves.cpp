@@ -23,6 +23,25 @@ std::set<std::string> othersIn(const std::string &folder, const std::set<std::st
     return out;
 }
 
+// Whether the file at path holds bytes (missing: no).
+bool holds(const std::string &path, const std::string &bytes)
+{
+    return fs::is_regular_file(path) && zvtest::readFile(path) == bytes;
+}
+
+// Adds bytes that do not compress to the folder of scan 1's found file
+// system in the workspace folder home: the next save of it is larger by
+// about that much.
+void padScan(const std::string &home, const std::string &size)
+{
+    std::string fs_folder;
+    for (const auto &e : fs::recursive_directory_iterator(home))
+        if (e.is_directory() && e.path().parent_path().filename() == "Scan.01")
+            fs_folder = e.path().string();
+    ASSERT_FALSE(fs_folder.empty());
+    zvtest::mustRun("head -c " + size + " /dev/urandom > " + shellQuote(fs_folder + "/padding"));
+}
+
 std::string joined(const std::set<std::string> &names)
 {
     std::string out;
@@ -47,12 +66,14 @@ TEST_F(ZorvantCliSaves, SaveOnAFullDiskKeepsTheEarlierSave)
     const std::string earlier = zvtest::readFile(file);
     ASSERT_FALSE(earlier.empty());
 
+    // The next save is larger than the earlier one and the room left.
+    padScan(ws, "256K");
     zvtest::run("dd if=/dev/zero of=" + shellQuote(small + "/filler") + " bs=4096 2>/dev/null");
     ASSERT_NE(zvtest::run("echo x > " + shellQuote(small + "/probe") + " 2>/dev/null"), 0) << "not full";
     const Outcome full = zorvant({"save", file});
     EXPECT_EQ(full.status, 1) << full.out << full.err;
     EXPECT_NE(full.err.find("can't save the scans into " + file), std::string::npos) << full.err;
-    EXPECT_EQ(zvtest::readFile(file), earlier);
+    EXPECT_TRUE(holds(file, earlier));
     EXPECT_EQ(joined(othersIn(small, {"cards.zvscan", "filler", "probe"})), "");
 
     // The kept file is a whole saved scan.
@@ -81,14 +102,9 @@ TEST_F(ZorvantCliSaves, InterruptedSaveKeepsTheEarlierSave)
     ASSERT_EQ(zorvant({"save", file}).status, 0);
     const std::string earlier = zvtest::readFile(file);
 
-    // Bytes that do not compress, in the found file system's folder, make
-    // the next save take long enough to be interrupted while it writes.
-    std::string fs_folder;
-    for (const auto &e : fs::recursive_directory_iterator(ws))
-        if (e.is_directory() && e.path().parent_path().filename() == "Scan.01")
-            fs_folder = e.path().string();
-    ASSERT_FALSE(fs_folder.empty());
-    zvtest::mustRun("head -c 48M /dev/urandom > " + shellQuote(fs_folder + "/padding"));
+    // Bytes that do not compress make the next save take long enough to be
+    // interrupted while it writes.
+    padScan(ws, "48M");
 
     Child child = start({"save", file});
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
@@ -97,13 +113,13 @@ TEST_F(ZorvantCliSaves, InterruptedSaveKeepsTheEarlierSave)
     kill(child.pid(), SIGINT);
     const Outcome r = child.wait();
     EXPECT_EQ(r.status, 130) << r.out << r.err;
-    EXPECT_EQ(zvtest::readFile(file), earlier);
+    EXPECT_TRUE(holds(file, earlier));
     EXPECT_EQ(joined(othersIn(saves, {"cards.zvscan"})), "");
 
     const Outcome folder = zorvant({"save", saves});
     EXPECT_EQ(folder.status, 1) << folder.out << folder.err;
     EXPECT_EQ(joined(othersIn(saves, {"cards.zvscan"})), "");
-    EXPECT_EQ(zvtest::readFile(file), earlier);
+    EXPECT_TRUE(holds(file, earlier));
 }
 
 // The README's flow: scan an image, save, load in a fresh workspace and
