@@ -73,7 +73,8 @@ const char kHelp[] =
     "\n"
     "Exit codes: 0 success, 1 failure, 2 bad usage, 130 interrupted.\n"
     "Scans stay in the workspace between runs; nothing is written outside the\n"
-    "workspace, the folder given to `recover --to` and the FILE given to `save`.\n";
+    "workspace, the folder given to `recover --to` and the FILE given to `save`\n"
+    "(written beside it under a temporary name, which takes its place when complete).\n";
 
 std::string default_home()
 {

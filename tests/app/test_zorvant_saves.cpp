@@ -167,6 +167,7 @@ TEST_F(ZorvantCliSaves, LoadedScanOfAnImageIsRecovered)
     EXPECT_EQ(missing.status, 1) << missing.out << missing.err;
     EXPECT_NE(missing.err.find("No such file"), std::string::npos) << missing.err;
     EXPECT_EQ(zorvant({"attach"}, third).status, 2);
+    EXPECT_NE(zorvant({"--help"}).out.find("attach PATH"), std::string::npos);
 
     const Outcome found = zorvant({"attach", dir / "moved/card.img"}, third);
     ASSERT_EQ(found.status, 0) << found.out << found.err;
