@@ -512,10 +512,23 @@ int cmd_attach(Session &s, const Parsed &p)
     std::string why;
     if (s.engine->attachForScans(path, &slots, &why) != 0)
         return fail("can't attach " + p.operands[0] + ": " + why);
-    if (slots.empty())
+    if (slots.empty()) {
+        // The matching counts the file name of an image too: a renamed image
+        // needs its old name again.
+        std::set<std::string> names;
+        for (const ScanInfo &scan : s.engine->scans())
+            if (scan.media_status != SCX_MEDIA_ATTACHED && scan.media_name[0] != '\0')
+                names.insert(scan.media_name);
+        std::string known;
+        for (const std::string &name : names)
+            known += (known.empty() ? "" : ", ") + name;
         return fail(p.operands[0] +
-                    " is not the card or image of any scan here (its size or contents differ from those the scans "
-                    "saved); name the image the scan was made of");
+                    " is not the card or image of any scan here: its size, contents or name differ from those "
+                    "saved with the scans" +
+                    (known.empty() ? std::string(".")
+                                   : "; the scans without their medium were made of " + known +
+                                         " (an image renamed since needs that name back)."));
+    }
     for (uint32_t slot : slots)
         std::printf("Scan %u reads %s now.\n", slot, path.c_str());
     return EXIT_OK;

@@ -162,7 +162,8 @@ TEST_F(ZorvantCliSaves, LoadedScanOfAnImageIsRecovered)
                     shellQuote(dir / "blank.img"));
     const Outcome other = zorvant({"attach", dir / "blank.img"}, third);
     EXPECT_EQ(other.status, 1) << other.out << other.err;
-    EXPECT_NE(other.err.find("is not the card or image of any scan"), std::string::npos) << other.err;
+    EXPECT_NE(other.err.find("is not the card or image of any scan here"), std::string::npos) << other.err;
+    EXPECT_NE(other.err.find("were made of card.img"), std::string::npos) << other.err;
     const Outcome missing = zorvant({"attach", dir / "nowhere.img"}, third);
     EXPECT_EQ(missing.status, 1) << missing.out << missing.err;
     EXPECT_NE(missing.err.find("No such file"), std::string::npos) << missing.err;
