@@ -816,6 +816,9 @@ int cmd_load(Session &s, const Parsed &p)
     const std::string file = absolute(p.operands[0]);
     if (access(file.c_str(), R_OK) != 0)
         return fail("can't read " + p.operands[0]);
+    std::set<uint32_t> before;
+    for (const ScanInfo &scan : s.engine->scans())
+        before.insert(scan.slot);
     if (s.engine->loadScans(file) != 0)
         return fail("can't queue the load");
     const HV::CommandResult r = wait_for(s, HV::Command::LoadScan, true);
@@ -832,6 +835,42 @@ int cmd_load(Session &s, const Parsed &p)
     }
     std::printf("Loaded %llu scan%s.\n", (unsigned long long)r.files, r.files == 1 ? "" : "s");
     print_scans(s);
+    for (const ScanInfo &scan : s.engine->scans())
+        if (before.count(scan.slot) == 0 && scan.media_status != SCX_MEDIA_ATTACHED)
+            std::printf("The card or image of scan %u is not attached: plug the card in, or name where its image "
+                        "file is now with `zorvant attach PATH`, to recover from it.\n",
+                        scan.slot);
+    return EXIT_OK;
+}
+
+int cmd_attach(Session &s, const Parsed &p)
+{
+    if (p.operands.size() != 1)
+        return usage_error("attach needs one PATH");
+    const std::string path = absolute(p.operands[0]);
+    std::vector<uint32_t> slots;
+    std::string why;
+    if (s.engine->attachForScans(path, &slots, &why) != 0)
+        return fail("can't attach " + p.operands[0] + ": " + why);
+    if (slots.empty()) {
+        // The matching counts the file name of an image too: a renamed image
+        // needs its old name again.
+        std::set<std::string> names;
+        for (const ScanInfo &scan : s.engine->scans())
+            if (scan.media_status != SCX_MEDIA_ATTACHED && scan.media_name[0] != '\0')
+                names.insert(scan.media_name);
+        std::string known;
+        for (const std::string &name : names)
+            known += (known.empty() ? "" : ", ") + name;
+        return fail(p.operands[0] +
+                    " is not the card or image of any scan here: its size, contents or name differ from those "
+                    "saved with the scans" +
+                    (known.empty() ? std::string(".")
+                                   : "; the scans without their medium were made of " + known +
+                                         " (an image renamed since needs that name back)."));
+    }
+    for (uint32_t slot : slots)
+        std::printf("Scan %u reads %s now.\n", slot, path.c_str());
     return EXIT_OK;
 }
 
@@ -869,6 +908,7 @@ const std::vector<Subcommand> &subcommands()
         {"recover", cmd_recover, {}, {"--to"}},
         {"save", cmd_save, {}, {}},
         {"load", cmd_load, {}, {}},
+        {"attach", cmd_attach, {}, {}},
         {"delete", cmd_delete, {}, {}},
     };
     return table;

@@ -116,6 +116,13 @@ public:
     // lists it. 0 with the medium's id, or ENGINE_NO_MEDIA when it cannot be
     // opened (missing, a folder, a FIFO, no permission, empty).
     int addMediaPath(const std::string &path, uint32_t *media_id, std::string *reason = nullptr);
+    // Attaches a file, an image file or a block device (as addMediaPath)
+    // and matches every scan against the media again, the way a card
+    // plugged in again is matched: the slots of the scans whose medium it
+    // (or one of its partitions) is now go into slots. Only a path some scan
+    // took is kept in the list the reload adds back. 0, or ENGINE_NO_MEDIA
+    // when it cannot be opened (reason set).
+    int attachForScans(const std::string &path, std::vector<uint32_t> *slots, std::string *reason = nullptr);
     // The disk list: the drives of the last reload that passed the disk
     // filter, then the files and image files the user added.
     std::vector<std::shared_ptr<HV::Disk>> mediaList();
@@ -170,6 +177,9 @@ private:
     HV::CommandResult doRecoverMarked(uint64_t keyref, const std::string &target);
     HV::CommandResult doSaveScans(const std::string &path, const std::vector<uint64_t> &keyrefs);
     HV::CommandResult doLoadScans(const std::string &path);
+    // After a load: attaches the images of the loaded scans (the slots not
+    // in before) found at the paths they were saved with.
+    void attachSavedImages(const std::vector<uint32_t> &before);
     // The slow-read report function: calls callback slot 18.
     void reportSlowRead(const zorvant::u8string &name, int64_t position, uint32_t milliseconds);
     // Attaches one path (see addMediaPath) without remembering it; under

@@ -1,6 +1,8 @@
 // The engine's queued commands, run on its command thread inside the
 // command frame: scan, recovery of a node and of the ticked nodes, saving
 // and loading scans. (The media-list reload is in engine_media.cpp.)
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -116,8 +118,10 @@ HV::CommandResult HVEngine::doRecoverMarked(uint64_t keyref, const std::string &
     return result;
 }
 
-// The saved scan file is written to its own path; a save that fails or is
-// aborted removes what it wrote, so no partial file stands under the name.
+// The saved scan file is written under a temporary name beside its path and
+// takes the name only once complete (far_finish): a save that fails or is
+// aborted removes its temporary file and leaves an earlier file of that name
+// as it was.
 HV::CommandResult HVEngine::doSaveScans(const std::string &path, const std::vector<uint64_t> &keyrefs)
 {
     HVCommandFrame frame("SaveScan", ENGINE_STATE_TREE, power_, depth_, __LINE__);
@@ -147,12 +151,9 @@ HV::CommandResult HVEngine::doSaveScans(const std::string &path, const std::vect
         rc = scx_save_scans(far, list, keyrefs.size());
     if (rc == 0 && abort_requested())
         rc = ENGINE_ABORTED;
-    const int finished = far_finish(far);
     if (rc == 0)
-        rc = finished;
-    far_free(&far);
-    if (rc != 0)
-        std::remove(path.c_str());
+        rc = far_finish(far);
+    far_free(&far); // removes the temporary file of a save that did not finish
     finish_result(&result, frame, rc, __LINE__);
     return result;
 }
@@ -165,10 +166,41 @@ HV::CommandResult HVEngine::doLoadScans(const std::string &path)
     clear_errors();
     set_abort_enabled(1);
     int loaded = 0;
+    const std::vector<uint32_t> before = scx_live_slots();
     int rc = scx_load_scans(path.c_str(), nullptr, 0, workspace_, &loaded);
     result.files = loaded < 0 ? 0 : (uint64_t)loaded;
-    if (rc == 0)
+    if (rc == 0) {
         scx_rematch_media();
+        attachSavedImages(before);
+    }
     finish_result(&result, frame, rc, __LINE__);
     return result;
+}
+
+// A loaded scan of an image file finds its image where it was saved: each
+// loaded scan still without its medium has the file at the path its medium
+// was saved with attached, when a regular file is there now, and matched
+// by the medium's own matching (size and content checksum) as a card
+// plugged in again is. A device path is left to the device list, and a file
+// that is not the scan's medium is attached for this run only.
+void HVEngine::attachSavedImages(const std::vector<uint32_t> &before)
+{
+    std::vector<std::string> tried;
+    for (uint32_t slot : scx_live_slots()) {
+        if (std::find(before.begin(), before.end(), slot) != before.end())
+            continue;
+        std::shared_ptr<ScanContext> scan = scx_in_slot(slot);
+        if (scan == nullptr || scan_info_of(scan.get(), false).media_status == SCX_MEDIA_ATTACHED)
+            continue;
+        const std::string saved = scx_saved_media_path(scan.get());
+        struct stat st;
+        if (saved.empty() || saved[0] != '/' || std::find(tried.begin(), tried.end(), saved) != tried.end() ||
+            stat(saved.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+            continue;
+        tried.push_back(saved);
+        std::vector<uint32_t> slots;
+        std::string why;
+        if (attachForScans(saved, &slots, &why) != 0)
+            log_info("LoadScan: the image %s of %s not attached: %s", saved.c_str(), scan->name, why.c_str());
+    }
 }

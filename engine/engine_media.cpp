@@ -91,6 +91,46 @@ int HVEngine::addMediaPath(const std::string &path, uint32_t *media_id, std::str
     return 0;
 }
 
+int HVEngine::attachForScans(const std::string &path, std::vector<uint32_t> *slots, std::string *reason)
+{
+    static const char *const fn = "HVEngine::attachForScans";
+    std::string why;
+    Media *m;
+    {
+        std::lock_guard<std::mutex> lock(media_mutex_);
+        m = attachPath(path, &why);
+        if (m != nullptr) {
+            std::lock_guard<std::mutex> list_lock(mutex_);
+            disks_ = disks_manager_->disks();
+        }
+    }
+    if (m == nullptr) {
+        log_error("%s: %s: %s", fn, path.c_str(), why.c_str());
+        if (reason != nullptr)
+            *reason = why;
+        return ENGINE_NO_MEDIA;
+    }
+    scx_rematch_media();
+    std::vector<uint32_t> taken;
+    for (uint32_t slot : scx_live_slots()) {
+        std::shared_ptr<ScanContext> scan = scx_in_slot(slot);
+        if (scan == nullptr || scan_info_of(scan.get(), false).media_status != SCX_MEDIA_ATTACHED)
+            continue;
+        const Media *own = scx_media(scan.get());
+        if (own != nullptr && (own == m || own->parent == m))
+            taken.push_back(slot);
+    }
+    if (!taken.empty()) {
+        std::lock_guard<std::mutex> lock(media_mutex_);
+        rememberAddedPath(path);
+    } else {
+        log_info("%s: %s is the medium of no scan", fn, path.c_str());
+    }
+    if (slots != nullptr)
+        *slots = taken;
+    return 0;
+}
+
 Media *HVEngine::attachPath(const std::string &path, std::string *why)
 {
     struct stat st;

@@ -15,6 +15,7 @@
 #include "foundation/file.h"
 #include "foundation/log.h"
 #include "foundation/progress.h"
+#include "foundation/sysutil.h"
 #include "scan/file_arch_internal.h"
 
 using namespace far_internal;
@@ -207,6 +208,69 @@ std::string without_trailing_slashes(std::string path)
     return path;
 }
 
+// Makes the temporary file beside path: ".<name>.zv-partial-<12 hex>" in
+// path's folder (the name cut so that the whole stays a valid file name),
+// created exclusively and never through a link. Its name, or "" with errno
+// set.
+std::string create_temporary(const std::string &path)
+{
+    const size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (name.size() > 200)
+        name.resize(200);
+    // Another name is tried only when one is taken, which random names
+    // almost never are.
+    for (int attempt = 0; attempt < 16; attempt++) {
+        unsigned char bytes[6];
+        random_bytes(bytes, sizeof bytes);
+        char suffix[sizeof bytes * 2 + 1];
+        for (size_t i = 0; i < sizeof bytes; i++)
+            snprintf(suffix + 2 * i, 3, "%02x", bytes[i]);
+        const std::string temporary = folder + "." + name + ".zv-partial-" + suffix;
+        const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            close(fd);
+            return temporary;
+        }
+        if (errno != EEXIST)
+            return "";
+    }
+    return "";
+}
+
+void remove_temporary(FileArch *far)
+{
+    if (!far->temp_path.empty() && unlink(far->temp_path.c_str()) != 0 && errno != ENOENT)
+        log_error("far: Can't remove %s: %d", far->temp_path.c_str(), errno);
+    far->temp_path.clear();
+}
+
+// Puts the closed temporary file's bytes on the disk before it takes the
+// container's name, so a power cut never leaves an empty file there.
+bool sync_file(const std::string &path)
+{
+    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool synced = fsync(fd) == 0;
+    close(fd);
+    return synced;
+}
+
+// Makes the rename itself last; not every file system can sync a folder,
+// and the container is complete either way.
+void sync_folder_of(const std::string &path)
+{
+    const size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        fsync(fd);
+        close(fd);
+    }
+}
+
 } // namespace
 
 FileArch *far_new(const char *path, const char *base)
@@ -247,10 +311,32 @@ int far_create(FileArch *far, int kind, const char *creator)
         return -1;
     if (far->file != nullptr)
         file_free(&far->file);
+    remove_temporary(far);
+    struct stat st;
+    if (stat(far->path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        log_error("far_create: %s is a folder", far->path.c_str());
+        errno = EISDIR;
+        return -1;
+    }
+    try {
+        far->temp_path = create_temporary(far->path);
+    } catch (const std::bad_alloc &) {
+        far->temp_path.clear();
+        errno = ENOMEM;
+    }
+    if (far->temp_path.empty()) {
+        const int error = errno;
+        log_error("far_create: Can't create a file beside %s: %d", far->path.c_str(), error);
+        errno = error;
+        return -1;
+    }
     const bool gzip = kind == FAR_FILE_GZIP;
-    far->file = file_open(far->path.c_str(), "wb", gzip ? FAR_FILE_GZIP : FAR_FILE_PLAIN);
+    far->file = file_open(far->temp_path.c_str(), "wb", gzip ? FAR_FILE_GZIP : FAR_FILE_PLAIN);
     if (far->file == nullptr) {
-        log_error("far_create: Can't create %s", far->path.c_str());
+        const int error = errno;
+        log_error("far_create: Can't create %s", far->temp_path.c_str());
+        remove_temporary(far);
+        errno = error;
         return -1;
     }
     uint8_t header[FAR_HEADER_SIZE] = {};
@@ -261,6 +347,7 @@ int far_create(FileArch *far, int kind, const char *creator)
         memcpy(header + 16, creator, strnlen(creator, 7));
     if (write_bytes(far, header, sizeof header) != 0) {
         file_free(&far->file);
+        remove_temporary(far);
         return -1;
     }
     return 0;
@@ -322,8 +409,24 @@ int far_finish(FileArch *far)
         return far->count_only ? 0 : -1;
     int status = write_record_header(far, RECORD_EOF, 0);
     if (file_free(&far->file) != 0) {
-        log_error("far_finish: Can't close %s", far->path.c_str());
+        log_error("far_finish: Can't close %s", far->temp_path.c_str());
         status = -1;
+    }
+    if (status == 0 && !sync_file(far->temp_path)) {
+        log_error("far_finish: Can't flush %s to the disk: %d", far->temp_path.c_str(), errno);
+        status = -1;
+    }
+    if (status == 0 && rename(far->temp_path.c_str(), far->path.c_str()) != 0) {
+        log_error("far_finish: Can't rename %s to %s: %d", far->temp_path.c_str(), far->path.c_str(), errno);
+        status = -1;
+    }
+    if (status == 0) {
+        far->temp_path.clear();
+        sync_folder_of(far->path);
+    } else {
+        const int error = errno;
+        remove_temporary(far);
+        errno = error;
     }
     return status;
 }
@@ -334,6 +437,7 @@ void far_free(FileArch **far)
         return;
     if ((*far)->file != nullptr)
         file_free(&(*far)->file);
+    remove_temporary(*far);
     delete *far;
     *far = nullptr;
 }

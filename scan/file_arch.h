@@ -47,6 +47,13 @@
 //   entry that is neither a regular file nor a folder) is skipped in a walk and
 //   refused (-1) when named directly.
 //
+// - The container is written under a temporary name in its own folder
+//   (".<name>.zv-partial-" and 12 random hexadecimal digits, made
+//   exclusively) and renamed over its path by far_finish once every byte is
+//   on the disk, so a file of that name is replaced only by a complete
+//   container: a save that fails (a full disk, an abort) leaves whatever
+//   stood there before as it was, and removes its temporary file.
+//
 // Threads: a FileArch belongs to one thread at a time.
 #pragma once
 
@@ -96,6 +103,7 @@ typedef int (*far_filter_fn)(void *context, char *path, size_t path_size, int ki
 struct FileArch {
     std::string base;        // base folder, without trailing '/'
     std::string path;        // the container's path
+    std::string temp_path;   // the name written until far_finish; "" when none
     file_t *file;            // open while writing, else NULL
     std::vector<uint8_t> copy_buffer; // FAR_COPY_BUFFER_SIZE bytes
     uint64_t total_size;     // sizes counted by a count-only pass
@@ -111,8 +119,10 @@ bool far_member_name_ok(const char *name, size_t length, size_t max_length = FAR
 // getcwd failed: %d") or memory runs out.
 FileArch *far_new(const char *path, const char *base);
 
-// Opens the container "wb" with the file kind (FAR_FILE_GZIP for a gzip
-// stream, else plain) and writes the header with the creator tag. 0 or -1.
+// Creates the container's temporary file beside its path, opens it with the
+// file kind (FAR_FILE_GZIP for a gzip stream, else plain) and writes the
+// header with the creator tag. 0, or -1 (nothing left behind) when the path
+// is a folder or the temporary file cannot be made or written.
 int far_create(FileArch *far, int kind, const char *creator);
 
 // Adds a regular file ("fnam" + "fdat") or a folder ("dnam", and with
@@ -126,11 +136,13 @@ int far_add_path(FileArch *far, const char *path, int recursive);
 int far_add_member(FileArch *far, const char *name, const buf_t *buffer);
 int far_add_member_bytes(FileArch *far, const char *name, const void *data, size_t size);
 
-// Writes the "eof " record and closes the container. 0, or -1 when a write or
-// the close failed (the data may not all have reached the file).
+// Writes the "eof ", closes the container, flushes it to the disk and renames
+// it over its path. 0, or -1 when a write, the close, the flush or the rename
+// failed: the temporary file is then removed and the path left as it was.
 int far_finish(FileArch *far);
 
-// Closes (without "eof ") and frees *far; sets *far to NULL.
+// Closes (without "eof ") and frees *far, removing the temporary file of a
+// container not finished; sets *far to NULL.
 void far_free(FileArch **far);
 
 // The bytes of the member called name ('/' or '\' separators) in the container

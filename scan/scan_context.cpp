@@ -590,6 +590,15 @@ Media *scx_media(const ScanContext *scan)
     return scan->media;
 }
 
+std::string scx_saved_media_path(const ScanContext *scan)
+{
+    if (scan == nullptr)
+        return "";
+    std::lock_guard<std::mutex> lock(slot_mutex());
+    const Media *saved = scan->saved_media.get();
+    return saved != nullptr && saved->saved_path != nullptr ? saved->saved_path : "";
+}
+
 // --- file-system indexes -----------------------------------------------------------------------------
 
 int scx_new_fs_index(ScanContext *scan, const std::shared_ptr<fs_record> &fs)

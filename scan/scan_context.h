@@ -238,6 +238,11 @@ uint32_t scx_media_id(const ScanContext *scan);
 bool scx_is_recoverable(const ScanContext *scan);
 // The attached medium; NULL for NULL or while detached.
 Media *scx_media(const ScanContext *scan);
+// The path the scan's medium had when the scan was saved, kept with its
+// saved copy ("" for none, or while no saved copy is kept); read under the
+// slot mutex. It names a file or device of the session that saved it: a
+// caller checks what is there now before attaching it.
+std::string scx_saved_media_path(const ScanContext *scan);
 
 // Gives a file system its index in the scan and appends it to the list:
 // a record with an index (1..255) must find it free, one with index 0 gets

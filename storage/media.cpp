@@ -571,6 +571,7 @@ void media_free(Media **media)
     free_io(m);
     std::free(m->name);
     std::free(m->description);
+    std::free(m->saved_path);
     delete m;
 }
 

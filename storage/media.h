@@ -118,6 +118,8 @@ struct Media {
                                      // media_for_each passes it by until it and its
                                      // partition media are set up
     char *description = nullptr;     // cached media_description
+    char *saved_path = nullptr;      // heap text; a medium restored from an archive: the path it
+                                     // was saved with (never opened by this layer), else NULL
 };
 
 // The engine's media parameters record.

@@ -15,8 +15,11 @@
 //   (storage/media_checksum.cpp, storage/partition_map.cpp).
 //
 // A restored medium is of kind 3, not listed, and has no file object: the
-// saved path is read and dropped, since it named a device of another
-// session. Every read of a medium without a file object fails cleanly.
+// saved path named a device or file of another session, so it is never
+// opened here; it is kept as the medium's saved_path (and written again
+// when the restored medium is archived), for a caller that checks the file
+// there before attaching it. Every read of a medium without a file object
+// fails cleanly.
 //
 // A saved scan is a file a user can hand us, so the numbers read back are
 // checked before the medium is handed out, and a record that breaks any of
@@ -55,6 +58,8 @@ int write_items(Media *m, archive *a, bool refresh)
 {
     static const char *const fn = "media_archive";
     const char *path = media_path(m);
+    if (path == nullptr)
+        path = m->saved_path;
     int rc = archive_string(a, "media_path", path != nullptr ? path : "");
     if (rc == 0)
         rc = archive_string(a, "name", m->name != nullptr ? m->name : "");
@@ -81,6 +86,10 @@ int read_items(Media *m, archive *a)
 {
     static const char *const fn = "media_unarchive";
     int rc = unarchive_string(a, "media_path");
+    if (rc >= 0 && archive_scratch_text(a)[0] != '\0') {
+        m->saved_path = strdup(archive_scratch_text(a));
+        rc = m->saved_path != nullptr ? 0 : -10;
+    }
     if (rc >= 0) {
         rc = unarchive_string(a, "name");
         if (rc >= 0) {

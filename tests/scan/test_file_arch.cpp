@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -268,6 +269,53 @@ TEST(FileArch, FinishReportsAFailedClose)
         EXPECT_EQ(far_finish(far), -1) << kind;
         far_free(&far);
     }
+}
+
+// A container takes its name only when finished: until then, and for good
+// when it is freed unfinished, the file of that name is left as it was, and
+// the temporary file beside it is gone afterwards. A folder is refused at
+// once.
+TEST(FileArch, OnlyAFinishedContainerTakesItsName)
+{
+    TempDir dir;
+    const std::string path = dir / "c.far";
+    writeFile(path, "earlier");
+    auto names = [&] {
+        std::vector<std::string> out;
+        for (const auto &e : fs::directory_iterator(dir.path()))
+            out.push_back(e.path().filename().string());
+        std::sort(out.begin(), out.end());
+        return out;
+    };
+    FileArch *far = new_container(path, dir.path());
+    ASSERT_NE(far, nullptr);
+    ASSERT_EQ(far_add_member_bytes(far, "ScanInfoList", "list", 4), 0);
+    const std::vector<std::string> during = names();
+    ASSERT_EQ(during.size(), 2u);
+    EXPECT_EQ(during[0].rfind(".c.far.zv-partial-", 0), 0u) << during[0];
+    EXPECT_EQ(readFile(path), "earlier");
+    far_free(&far);
+    EXPECT_EQ(names(), std::vector<std::string>{"c.far"});
+    EXPECT_EQ(readFile(path), "earlier");
+
+    far = new_container(path, dir.path());
+    ASSERT_NE(far, nullptr);
+    ASSERT_EQ(far_add_member_bytes(far, "ScanInfoList", "list", 4), 0);
+    ASSERT_EQ(far_finish(far), 0);
+    far_free(&far);
+    EXPECT_EQ(names(), std::vector<std::string>{"c.far"});
+    buf_t *got = far_get_member(path.c_str(), "ScanInfoList", nullptr);
+    ASSERT_NE(got, nullptr);
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(got->data), size_t(got->count)), "list");
+    buf_free(got);
+
+    fs::create_directory(dir / "folder");
+    far = far_new((dir / "folder").c_str(), dir.path().c_str());
+    ASSERT_NE(far, nullptr);
+    EXPECT_EQ(far_create(far, FAR_FILE_GZIP, "ZO3divi"), -1);
+    far_free(&far);
+    EXPECT_EQ(names(), (std::vector<std::string>{"c.far", "folder"}));
+    EXPECT_TRUE(fs::is_empty(dir / "folder"));
 }
 
 // --- a file that changes while it is added ---------------------------------------------

@@ -1,0 +1,185 @@
+// Saved scans through the `zorvant` program: a save that fails or is
+// interrupted keeps the earlier file of that name whole, and a scan of an
+// image saved in one workspace and loaded in another is recovered from the
+// image, found where it was saved or named where it is now.
+#include "app/zorvant_cli_support.h"
+#include "support/test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using zvcli::Child;
+using zvcli::Outcome;
+using zvtest::shellQuote;
+using ZorvantCliSaves = zvcli::ZorvantCli;
+
+// Names in folder other than those given.
+std::set<std::string> othersIn(const std::string &folder, const std::set<std::string> &known)
+{
+    std::set<std::string> out;
+    for (const auto &e : fs::directory_iterator(folder))
+        if (known.count(e.path().filename().string()) == 0)
+            out.insert(e.path().filename().string());
+    return out;
+}
+
+// Whether the file at path holds bytes (missing: no).
+bool holds(const std::string &path, const std::string &bytes)
+{
+    return fs::is_regular_file(path) && zvtest::readFile(path) == bytes;
+}
+
+// Adds bytes that do not compress to the folder of scan 1's found file
+// system in the workspace folder home: the next save of it is larger by
+// about that much.
+void padScan(const std::string &home, const std::string &size)
+{
+    std::string fs_folder;
+    for (const auto &e : fs::recursive_directory_iterator(home))
+        if (e.is_directory() && e.path().parent_path().filename() == "Scan.01")
+            fs_folder = e.path().string();
+    ASSERT_FALSE(fs_folder.empty());
+    zvtest::mustRun("head -c " + size + " /dev/urandom > " + shellQuote(fs_folder + "/padding"));
+}
+
+std::string joined(const std::set<std::string> &names)
+{
+    std::string out;
+    for (const std::string &name : names)
+        out += name + " ";
+    return out;
+}
+
+// A save into a file system with no room left fails and leaves the earlier
+// save of that name as it was, with nothing else beside it; once there is
+// room again the same save replaces it.
+TEST_F(ZorvantCliSaves, SaveOnAFullDiskKeepsTheEarlierSave)
+{
+    const std::string card = makeCard("card.img");
+    ASSERT_EQ(zorvant({"scan", "--quick", card}).status, 0);
+    const std::string small = dir / "small";
+    fs::create_directories(small);
+    zvtest::Mount mount = zvtest::Mount::tmpfs(small, "size=1m,mode=0700");
+    const std::string file = small + "/cards.zvscan";
+    const Outcome first = zorvant({"save", file});
+    ASSERT_EQ(first.status, 0) << first.out << first.err;
+    const std::string earlier = zvtest::readFile(file);
+    ASSERT_FALSE(earlier.empty());
+
+    // The next save is larger than the earlier one and the room left.
+    padScan(ws, "256K");
+    zvtest::run("dd if=/dev/zero of=" + shellQuote(small + "/filler") + " bs=4096 2>/dev/null");
+    ASSERT_NE(zvtest::run("echo x > " + shellQuote(small + "/probe") + " 2>/dev/null"), 0) << "not full";
+    const Outcome full = zorvant({"save", file});
+    EXPECT_EQ(full.status, 1) << full.out << full.err;
+    EXPECT_NE(full.err.find("can't save the scans into " + file), std::string::npos) << full.err;
+    EXPECT_TRUE(holds(file, earlier));
+    EXPECT_EQ(joined(othersIn(small, {"cards.zvscan", "filler", "probe"})), "");
+
+    // The kept file is a whole saved scan.
+    const Outcome load = zorvant({"load", file}, dir / "other");
+    EXPECT_EQ(load.status, 0) << load.out << load.err;
+    EXPECT_NE(load.out.find("Loaded 1 scan."), std::string::npos) << load.out;
+
+    fs::remove(small + "/filler");
+    fs::remove(small + "/probe");
+    const Outcome again = zorvant({"save", file});
+    EXPECT_EQ(again.status, 0) << again.out << again.err;
+    EXPECT_EQ(joined(othersIn(small, {"cards.zvscan"})), "");
+    EXPECT_EQ(zorvant({"load", file}, dir / "third").status, 0);
+}
+
+// Ctrl-C while a save is being written: exit 130, the earlier save of that
+// name untouched and no partial file left beside it. A save over a folder
+// is refused before anything is written.
+TEST_F(ZorvantCliSaves, InterruptedSaveKeepsTheEarlierSave)
+{
+    const std::string card = makeCard("card.img");
+    ASSERT_EQ(zorvant({"scan", "--quick", card}).status, 0);
+    const std::string saves = dir / "saves";
+    fs::create_directories(saves);
+    const std::string file = saves + "/cards.zvscan";
+    ASSERT_EQ(zorvant({"save", file}).status, 0);
+    const std::string earlier = zvtest::readFile(file);
+
+    // Bytes that do not compress make the next save take long enough to be
+    // interrupted while it writes.
+    padScan(ws, "48M");
+
+    Child child = start({"save", file});
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (child.output().find('%') == std::string::npos && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    kill(child.pid(), SIGINT);
+    const Outcome r = child.wait();
+    EXPECT_EQ(r.status, 130) << r.out << r.err;
+    EXPECT_TRUE(holds(file, earlier));
+    EXPECT_EQ(joined(othersIn(saves, {"cards.zvscan"})), "");
+
+    const Outcome folder = zorvant({"save", saves});
+    EXPECT_EQ(folder.status, 1) << folder.out << folder.err;
+    EXPECT_EQ(joined(othersIn(saves, {"cards.zvscan"})), "");
+    EXPECT_TRUE(holds(file, earlier));
+}
+
+// The README's flow: scan an image, save, load in a fresh workspace and
+// recover there, in separate runs, gives the same files as recovering in the
+// first workspace. An image moved after the save is named with `attach`;
+// a file that is not the scan's image is refused and changes nothing.
+TEST_F(ZorvantCliSaves, LoadedScanOfAnImageIsRecovered)
+{
+    const std::string card = makeCard("card.img");
+    const std::map<std::string, std::string> original = scanAndRecover(card);
+    ASSERT_EQ(original.count("Recovered Files from card.img/Found Files/DCIM/NEW1.JPG"), 1u) << original.size();
+    const std::string saved = dir / "cards.zvscan";
+    ASSERT_EQ(zorvant({"save", saved}).status, 0);
+
+    const std::string fresh = dir / "fresh";
+    const Outcome load = zorvant({"load", saved}, fresh);
+    ASSERT_EQ(load.status, 0) << load.out << load.err;
+    EXPECT_NE(load.out.find(" done "), std::string::npos) << load.out;
+    EXPECT_EQ(load.out.find("not attached"), std::string::npos) << load.out;
+    ASSERT_EQ(zorvant({"select", "1"}, fresh).status, 0);
+    const Outcome rec = zorvant({"recover", "1", "--to", dir / "again"}, fresh);
+    ASSERT_EQ(rec.status, 0) << rec.out << rec.err;
+    EXPECT_EQ(filesBelow(dir / "again"), original);
+
+    // The image moved away: the load says how to name it; a file of the same
+    // size but other bytes is not taken, the image where it is now is.
+    fs::create_directories(dir / "moved");
+    fs::rename(card, dir / "moved/card.img");
+    const std::string third = dir / "third";
+    const Outcome lost = zorvant({"load", saved}, third);
+    ASSERT_EQ(lost.status, 0) << lost.out << lost.err;
+    EXPECT_NE(lost.out.find("done, medium not attached"), std::string::npos) << lost.out;
+    EXPECT_NE(lost.out.find("zorvant attach PATH"), std::string::npos) << lost.out;
+    ASSERT_EQ(zorvant({"select", "1"}, third).status, 0);
+    const Outcome refused = zorvant({"recover", "1", "--to", dir / "third-out"}, third);
+    EXPECT_EQ(refused.status, 1) << refused.out << refused.err;
+    EXPECT_NE(refused.err.find("not attached"), std::string::npos) << refused.err;
+
+    zvtest::mustRun("truncate -s " + std::to_string(fs::file_size(dir / "moved/card.img")) + " " +
+                    shellQuote(dir / "blank.img"));
+    const Outcome other = zorvant({"attach", dir / "blank.img"}, third);
+    EXPECT_EQ(other.status, 1) << other.out << other.err;
+    EXPECT_NE(other.err.find("is not the card or image of any scan here"), std::string::npos) << other.err;
+    EXPECT_NE(other.err.find("were made of card.img"), std::string::npos) << other.err;
+    const Outcome missing = zorvant({"attach", dir / "nowhere.img"}, third);
+    EXPECT_EQ(missing.status, 1) << missing.out << missing.err;
+    EXPECT_NE(missing.err.find("No such file"), std::string::npos) << missing.err;
+    EXPECT_EQ(zorvant({"attach"}, third).status, 2);
+    EXPECT_NE(zorvant({"--help"}).out.find("attach PATH"), std::string::npos);
+
+    const Outcome found = zorvant({"attach", dir / "moved/card.img"}, third);
+    ASSERT_EQ(found.status, 0) << found.out << found.err;
+    EXPECT_NE(found.out.find("Scan 1 reads " + (dir / "moved/card.img")), std::string::npos) << found.out;
+    // A later run attaches it again by itself.
+    const Outcome list = zorvant({"list"}, third);
+    EXPECT_NE(list.out.find(" done "), std::string::npos) << list.out;
+    EXPECT_EQ(list.out.find("blank.img"), std::string::npos) << list.out;
+    const Outcome moved = zorvant({"recover", "1", "--to", dir / "third-out"}, third);
+    ASSERT_EQ(moved.status, 0) << moved.out << moved.err;
+    EXPECT_EQ(filesBelow(dir / "third-out"), original);
+}
+
+} // namespace
