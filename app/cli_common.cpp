@@ -1,0 +1,147 @@
+// What the subcommands share (see cli_internal.h).
+#include "app/cli_internal.h"
+
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+
+#include "foundation/number_format.h"
+
+namespace zvapp {
+
+int fail(const std::string &message)
+{
+    std::fprintf(stderr, "zorvant: %s\n", message.c_str());
+    return EXIT_FAILED;
+}
+
+std::string with_errors(const std::string &text, const HV::CommandResult &result)
+{
+    return result.error_text.empty() ? text : text + " " + result.error_text;
+}
+
+std::string absolute(const std::string &path)
+{
+    std::error_code ec;
+    return std::filesystem::absolute(path, ec).lexically_normal().string();
+}
+
+bool all_digits(const std::string &text)
+{
+    if (text.empty() || text.size() > 9)
+        return false;
+    for (char c : text)
+        if (c < '0' || c > '9')
+            return false;
+    return true;
+}
+
+const char *scan_type_name(uint32_t type)
+{
+    return type == SCX_TYPE_QUICK ? "quick" : type == SCX_TYPE_DELETED ? "deleted" : "thorough";
+}
+
+const char *scan_state_name(const ScanInfo &scan)
+{
+    if (scan.scan_state == SCX_STATE_RUNNING)
+        return "unfinished";
+    if (scan.scan_state == SCX_STATE_ABORTED)
+        return "ended early";
+    return scan.media_status == SCX_MEDIA_ATTACHED ? "done" : "done, medium not attached";
+}
+
+// A scan whose run never finished (its process was killed or lost its
+// terminal): nothing of it can be ticked or recovered. The message for it,
+// or "" for a scan that finished (or no scan).
+std::string unfinished_text(Session &s, uint32_t slot)
+{
+    for (const ScanInfo &scan : s.engine->scans())
+        if (scan.slot == slot && scan.scan_state == SCX_STATE_RUNNING)
+            return "scan " + std::to_string(slot) +
+                   " never finished (its run was stopped before the end) and holds nothing to tick or "
+                   "recover: delete it (`zorvant delete " +
+                   std::to_string(slot) + "`) and scan again";
+    return "";
+}
+
+std::string date_text(int64_t seconds)
+{
+    if (seconds <= 0)
+        return "-               ";
+    const time_t t = (time_t)seconds;
+    struct tm local;
+    if (localtime_r(&t, &local) == nullptr)
+        return "-               ";
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M", &local);
+    return text;
+}
+
+std::string node_line(const NodeInfo &node, const std::string &path)
+{
+    const uint32_t sel = node.flags & NODE_SELECTION_MASK;
+    const char *mark = sel == 1 ? "[x]" : sel == 2 ? "[-]" : "[ ]";
+    const bool folder = (node.flags & NODE_FOLDER) != 0;
+    const std::string size = (node.flags & NODE_DAMAGED_CATALOG) != 0 ? "damaged catalog"
+                             : folder ? std::to_string(node.child_count) + " items"
+                                      : size_text(node.data_size);
+    char line[96];
+    std::snprintf(line, sizeof line, "%s %c%c %12s  %s  ", mark, folder ? 'd' : '-',
+                  (node.flags & NODE_DELETED) != 0 ? 'D' : ' ', size.c_str(), date_text(node.date_modified).c_str());
+    return line + path;
+}
+
+bool parse(const std::vector<std::string> &args, const std::set<std::string> &flags,
+           const std::set<std::string> &with_value, Parsed *out, std::string *error)
+{
+    bool operands_only = false;
+    for (size_t i = 1; i < args.size(); i++) {
+        const std::string &a = args[i];
+        if (operands_only || a.empty() || a[0] != '-' || a == "-") {
+            out->operands.push_back(a);
+            continue;
+        }
+        if (a == "--") {
+            operands_only = true;
+            continue;
+        }
+        const size_t eq = a.find('=');
+        const std::string name = a.substr(0, eq);
+        if (flags.count(name) != 0 && eq == std::string::npos) {
+            out->options[name] = "1";
+        } else if (with_value.count(name) != 0) {
+            if (eq != std::string::npos) {
+                out->options[name] = a.substr(eq + 1);
+            } else if (i + 1 < args.size()) {
+                out->options[name] = args[++i];
+            } else {
+                *error = name + " needs a value";
+                return false;
+            }
+        } else {
+            *error = "unknown option " + a + " for " + args[0];
+            return false;
+        }
+    }
+    return true;
+}
+
+// Waits for the queued operation of the kind command.
+HV::CommandResult wait_for(Session &s, HV::Command command, bool progress, double stop_after)
+{
+    return s.callbacks->wait(*s.engine, command, progress, stop_after);
+}
+
+// The status code of an operation and its error-list text, for the end of a
+// message: " (-1)", " (-1 [521])".
+std::string codes(const HV::CommandResult &result)
+{
+    return " (" + std::to_string(result.status) + (result.error_text.empty() ? "" : " " + result.error_text) + ")";
+}
+
+std::string grouped(uint64_t value)
+{
+    return ZV::NumberFormatter::integerString(value);
+}
+
+} // namespace zvapp

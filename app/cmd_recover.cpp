@@ -1,0 +1,230 @@
+// `zorvant recover`: the ticked files of a scan, or the files named, copied
+// into a folder, and the report of every file not recovered whole.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+
+#include "app/cli.h"
+#include "app/cli_internal.h"
+#include "app/node_paths.h"
+#include "foundation/sysutil.h"
+
+namespace zvapp {
+
+namespace {
+
+// --- recover --------------------------------------------------------------------------------
+
+std::string recovery_folder(const std::string &dir, const ScanInfo &scan)
+{
+    std::string card = scan.media_name;
+    for (char &c : card)
+        if (c == '/')
+            c = '_';
+    return dir + "/Recovered Files from " + card;
+}
+
+std::string system_text(int errnum)
+{
+    return std::strerror(errnum);
+}
+
+// What a note says about its file, after "PATH: ".
+std::string note_text(const HV::RecoveryNote &n)
+{
+    if (n.host)
+        return "could not be written to " + n.path + ": " + system_text(n.errnum);
+    const std::string cause = n.errnum != 0 ? " (" + system_text(n.errnum) + ")" : " (its data on the card ends early)";
+    if (n.path.empty())
+        return "could not be read from the card" + cause + "; nothing of it was kept";
+    return "kept as " + n.path + ", " + grouped(n.missing) + " of its " + grouped(n.size) +
+           " bytes could not be read from the card and are missing or zeros" + cause;
+}
+
+// "not recovered whole" for a file kept incomplete, else "not recovered".
+const char *note_verdict(const HV::RecoveryNote &n)
+{
+    return !n.host && !n.path.empty() ? "not recovered whole" : "not recovered";
+}
+
+// Why a recovery did not recover everything and what to do, in words; the
+// status and the error list follow in parentheses.
+std::string recovery_trouble(const HV::CommandResult &r, bool damaged_catalog = false)
+{
+    const HV::RecoveryNote *host = nullptr;
+    size_t unreadable = 0, kept = 0;
+    for (const HV::RecoveryNote &n : r.notes) {
+        if (n.host && host == nullptr)
+            host = &n;
+        unreadable += n.host ? 0 : 1;
+        kept += !n.host && !n.path.empty() ? 1 : 0;
+    }
+    const bool one = unreadable == 1;
+    std::string why;
+    if (r.status == -12)
+        why = "the target folder lies on the card being recovered, and writing there would overwrite the files "
+              "being recovered; choose a folder on another disk with --to";
+    else if (r.status == -7)
+        why = "the scan's card is not attached; attach it and run the recovery again";
+    else if (r.status == -30)
+        why = "the card went away during the recovery; attach it again and run the recovery again";
+    else if (damaged_catalog && host == nullptr && unreadable == 0)
+        why = "a found file system has a damaged catalog; scan the card again";
+    else if (host != nullptr)
+        why = "the target could not be written: " + host->path + ": " + system_text(host->errnum) +
+              "; choose a folder you can write to with --to (or make room there) and run the recovery again";
+    else if (r.status == -3)
+        why = "the target folder could not be written (disk full?); make room there or choose another folder "
+              "with --to";
+    else if (unreadable > 0 || r.status == -34 || r.status == -18)
+        why = std::string(one ? "a file" : "some files") + " could not be read whole from the card" +
+              (kept == 0 ? ""
+               : one     ? "; what could be read of it is kept under a name ending in \".incomplete\""
+                         : "; what could be read of them is kept under names ending in \".incomplete\"") +
+              ". Try another card reader, or copy the card to an image file with a tool that retries bad "
+              "sectors and recover from the image";
+    else if (r.status == -37)
+        why = "no free name was left in the target folder; choose an empty folder with --to";
+    else
+        why = "some files could not be recovered; the workspace's ScanEngineLog.txt tells why";
+    return why + " (" + std::to_string(r.status) + (r.error_text.empty() ? "" : " " + r.error_text) + ")";
+}
+
+} // namespace
+
+int cmd_recover(Session &s, const Parsed &p)
+{
+    if (p.options.count("--to") == 0)
+        return usage_error("recover needs --to DIR");
+    const std::string dir = absolute(p.options.at("--to"));
+    std::vector<std::string> paths = p.operands;
+    const std::vector<ScanInfo> scans = s.engine->scans();
+    if (scans.empty())
+        return fail("there are no scans; run `zorvant scan` first");
+    const ScanInfo *scan = &scans.front();
+    if (!paths.empty() && all_digits(paths[0])) {
+        const uint32_t slot = (uint32_t)std::strtoul(paths[0].c_str(), nullptr, 10);
+        scan = nullptr;
+        for (const ScanInfo &one : scans)
+            if (one.slot == slot)
+                scan = &one;
+        if (scan == nullptr)
+            return fail("there is no scan " + paths[0]);
+        paths.erase(paths.begin());
+    } else if (paths.empty() && scans.size() > 1) {
+        return usage_error("several scans exist: name the SCAN to recover from");
+    }
+    if (paths.empty() && !unfinished_text(s, scan->slot).empty())
+        return fail(unfinished_text(s, scan->slot));
+    int failures = 0;
+    if (!paths.empty()) {
+        std::string shown;
+        for (const std::string &path : paths) {
+            uint64_t keyref = 0;
+            std::string why;
+            NodeInfo self;
+            if (resolve_path(*s.engine, path, &keyref, &why) && (why = unfinished_text(s, keyref_slot(keyref))).empty() &&
+                s.engine->nodeInfo(keyref, &self) == 0 && (self.flags & NODE_DAMAGED_CATALOG) != 0)
+                why = "damaged catalog: " + damaged_catalog_text(*s.engine, keyref);
+            if (!why.empty()) {
+                std::fprintf(stderr, "zorvant: not recovered: %s: %s\n", path.c_str(), why.c_str());
+                failures++;
+                continue;
+            }
+            // A path names its own scan: its files go into the folder of that scan's card.
+            const ScanInfo *own = scan;
+            for (const ScanInfo &one : scans)
+                if (one.slot == keyref_slot(keyref))
+                    own = &one;
+            const std::string target = recovery_folder(dir, *own);
+            if (target != shown) {
+                std::printf("Recovering into %s\n", target.c_str());
+                std::fflush(stdout);
+                shown = target;
+            }
+            if (s.engine->recoverNode(keyref, target) != 0)
+                return fail("can't queue the recovery");
+            const HV::CommandResult r = wait_for(s, HV::Command::RecoverNode, true);
+            if (r.status == ENGINE_ABORTED || interrupted()) {
+                std::printf("Recovery aborted.\n");
+                return EXIT_INTERRUPTED;
+            }
+            if (r.status != 0) {
+                bool noted = false;
+                for (const HV::RecoveryNote &n : r.notes)
+                    if (n.keyref != 0) {
+                        std::fprintf(stderr, "zorvant: %s: %s%s: %s\n", note_verdict(n), path.c_str(),
+                                     n.keyref == keyref ? "" : " (a file below it)", note_text(n).c_str());
+                        noted = true;
+                    }
+                std::fprintf(stderr, "zorvant: %s%s: %s\n", noted ? "" : "not recovered: ", path.c_str(),
+                             recovery_trouble(r).c_str());
+                failures++;
+            } else {
+                std::printf("%s -> %s\n", path.c_str(), r.path.c_str());
+            }
+        }
+        return failures == 0 ? EXIT_OK : EXIT_FAILED;
+    }
+    // Nothing ticked: no recovery to run (its "Recovered 0 files" would pass
+    // for a success). The ticks of a file system with a damaged catalog are
+    // unknown: the recovery runs and then fails naming it.
+    std::vector<NodeInfo> systems;
+    s.engine->children(scan->keyref, &systems);
+    bool ticked = false;
+    for (const NodeInfo &fs : systems)
+        ticked = ticked || (fs.flags & (NODE_SELECTION_MASK | NODE_DAMAGED_CATALOG)) != 0;
+    if (!ticked)
+        return fail("nothing is ticked in scan " + std::to_string(scan->slot) + ": tick files with `zorvant select " +
+                    std::to_string(scan->slot) + "` (or a path below it), or name the files to recover");
+    const std::string target = recovery_folder(dir, *scan);
+    std::printf("Recovering into %s\n", target.c_str());
+    std::fflush(stdout);
+    if (s.engine->recoverMarked(scan->keyref, target) != 0)
+        return fail("can't queue the recovery");
+    const HV::CommandResult r = wait_for(s, HV::Command::RecoverMarked, true);
+    if (r.status == ENGINE_ABORTED || interrupted()) {
+        std::printf("Recovery aborted after %llu file%s.\n", (unsigned long long)r.files, r.files == 1 ? "" : "s");
+        return EXIT_INTERRUPTED;
+    }
+    std::printf("Recovered %llu file%s (%s).\n", (unsigned long long)r.files, r.files == 1 ? "" : "s",
+                size_text(r.bytes).c_str());
+    // Each recovered file loses its tick, saved in the workspace.
+    const int refused = s.engine->saveSelection(scan->keyref);
+    if (refused != 0)
+        fail("the workspace " + s.workspace + " refused to keep which files were recovered (" +
+             ZV::errorString(refused).str() + "): they stay ticked");
+    // The ticked files of a file system whose catalog is damaged can't be
+    // found: the recovery of the others is done, and it fails naming those.
+    const std::vector<std::pair<NodeInfo, std::string>> damaged = damaged_file_systems(*s.engine, scan->keyref);
+    if (r.status == 0 && damaged.empty())
+        return refused == 0 ? EXIT_OK : EXIT_FAILED;
+    std::map<uint64_t, const HV::RecoveryNote *> notes;
+    for (const HV::RecoveryNote &n : r.notes)
+        notes.emplace(n.keyref, &n);
+    // The target itself refused: no file was tried, one message says why.
+    const bool target_refused = notes.count(0) != 0;
+    // What keeps its tick was not recovered; a file kept incomplete says
+    // where and what it misses.
+    if (!target_refused)
+        walk_nodes(*s.engine, scan->keyref, std::to_string(scan->slot), true,
+                   [&](const NodeInfo &node, const std::string &path) {
+                       if ((node.flags & NODE_FOLDER) == 0 && (node.flags & NODE_SELECTION_MASK) != 0) {
+                           const auto n = notes.find(node.keyref);
+                           if (n != notes.end())
+                               std::fprintf(stderr, "zorvant: %s: %s: %s\n", note_verdict(*n->second), path.c_str(),
+                                            note_text(*n->second).c_str());
+                           else
+                               std::fprintf(stderr, "zorvant: not recovered: %s\n", path.c_str());
+                           failures++;
+                       }
+                       return true;
+                   });
+    for (const auto &[fs, fs_path] : damaged)
+        std::fprintf(stderr, "zorvant: not recovered: %s: damaged catalog: %s\n", fs_path.c_str(),
+                     damaged_catalog_text(*s.engine, fs.keyref).c_str());
+    return fail((r.files == 0 ? "nothing recovered: " : "recovery incomplete: ") + recovery_trouble(r, !damaged.empty()));
+}
+
+} // namespace zvapp

@@ -1,0 +1,276 @@
+// `zorvant scan`: the scan of a card, image or medium id, and the report at
+// its end (what was found, what could not be read, how far an early stop got).
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+
+#include "app/cli.h"
+#include "app/cli_internal.h"
+#include "app/node_paths.h"
+#include "app/workspace_lock.h"
+#include "foundation/number_format.h"
+
+namespace zvapp {
+
+namespace {
+
+// --- scan ---------------------------------------------------------------------------------
+
+struct Tally {
+    uint64_t files = 0, deleted = 0, bytes = 0;
+};
+
+// Files found, by file system and, for the reconstructed files, by category.
+std::map<std::string, Tally> tally_found(Session &s, uint64_t scan_keyref)
+{
+    std::vector<NodeInfo> systems;
+    s.engine->children(scan_keyref, &systems);
+    std::map<std::string, Tally> tallies;
+    for (const NodeInfo &fs : systems) {
+        const bool by_category = fs.name == "Reconstructed Files";
+        walk_nodes(*s.engine, fs.keyref, "", true, [&](const NodeInfo &node, const std::string &path) {
+            if ((node.flags & NODE_FOLDER) != 0)
+                return true;
+            std::string key = fs.name;
+            if (by_category) {
+                const size_t slash = path.find('/', 1);
+                key += "/" + path.substr(1, slash == std::string::npos ? std::string::npos : slash - 1);
+            }
+            Tally &t = tallies[key];
+            t.files++;
+            t.bytes += node.data_size;
+            if ((node.flags & NODE_DELETED) != 0)
+                t.deleted++;
+            return true;
+        });
+    }
+    return tallies;
+}
+
+void print_summary(const std::map<std::string, Tally> &tallies)
+{
+    if (tallies.empty()) {
+        std::printf("Nothing was found.\n");
+        return;
+    }
+    std::printf("Found:\n");
+    for (const auto &[name, t] : tallies)
+        std::printf("  %-32s %8llu files  %12s%s\n", name.c_str(), (unsigned long long)t.files,
+                    size_text(t.bytes).c_str(),
+                    t.deleted != 0 ? (" (" + std::to_string(t.deleted) + " deleted)").c_str() : "");
+}
+
+void print_summary(Session &s, uint64_t scan_keyref)
+{
+    print_summary(tally_found(s, scan_keyref));
+}
+
+
+std::string percent_text(uint64_t part, uint64_t whole)
+{
+    if (whole == 0)
+        return "0%";
+    return ZV::NumberFormatter::decimalString(100.0 * (double)part / (double)whole, 1) + "%";
+}
+
+// Why a scan failed and what to do about it, in words; the status code and
+// error list follow.
+std::string scan_failure_text(const HV::CommandResult &r, int type, const std::string &operand)
+{
+    const std::string again = "`zorvant scan " + operand + "`";
+    const std::string target = all_digits(operand) ? "medium " + operand : operand;
+    std::string text;
+    switch (r.status) {
+    case -39:
+        text = "there is no free scan slot (the workspace holds 15 scans): delete one with `zorvant delete SCAN` and "
+               "scan again";
+        break;
+    case -7:
+        text = "the medium is not attached: connect the card (or name its image file) and scan again";
+        break;
+    case -30:
+        text = "the medium was removed during the scan: put the card back in and scan again";
+        break;
+    case -4:
+        text = target + " could not be opened for reading: check that it is still there and that you may read it, "
+                        "and scan again";
+        break;
+    case -3:
+    case -40:
+        text = "the scan's files could not be written into the workspace (is its disk full?): free some space and "
+               "scan again";
+        break;
+    case -38:
+        text = type == SCX_TYPE_QUICK
+                   ? "no FAT file system was found on " + target +
+                         " (exFAT, which cameras write on cards over 32 GB, NTFS and other file systems are not read "
+                         "by name): the thorough scan finds the photos by their content; run " +
+                         again
+                   : "no file system the deleted-file scan can read was found on " + target +
+                         ": the thorough scan finds the photos by their content; run " + again;
+        break;
+    default:
+        if (type == SCX_TYPE_DELETED)
+            text = "the file system on " + target +
+                   " does not list its deleted files: deleted photos come back through the thorough scan; run " +
+                   again;
+        else if (type == SCX_TYPE_QUICK && r.status == -1)
+            text = "the FAT file system on " + target +
+                   " could not be read (it may be damaged): the thorough scan finds the photos by their content; run " +
+                   again;
+        else if (type == SCX_TYPE_THOROUGH && r.status == -1)
+            text = target + " could not be read to its end (the image is shorter than it says, or the card failed): "
+                            "check the card and its reader, or copy the card to an image, and scan again";
+        else
+            text = "the scan of " + target + " failed: the engine log ScanEngineLog.txt in the workspace says why";
+        break;
+    }
+    return text + codes(r);
+}
+
+// The blocks a scan of the medium shown (on the card at path) could not
+// read: how many, and where (the first ranges, and where the rest lie), and
+// what to do about them.
+void print_unreadable(const std::string &name, const std::string &path, const HV::CommandResult &r)
+{
+    std::error_code ec;
+    const bool image = std::filesystem::is_regular_file(path, ec);
+    constexpr size_t kShown = 8;
+    std::printf("Scan of %s finished, but %s block%s of %u bytes (%s) could not be read and %s scanned as zeros:\n",
+                name.c_str(), grouped(r.unreadable_blocks).c_str(), r.unreadable_blocks == 1 ? "" : "s",
+                r.block_size, size_text(r.unreadable_blocks * r.block_size).c_str(),
+                r.unreadable_blocks == 1 ? "was" : "were");
+    for (size_t i = 0; i < r.unreadable.size() && i < kShown; i++) {
+        const HV::ByteRange &range = r.unreadable[i];
+        std::printf("  bytes %s to %s (%s)\n", grouped(range.offset).c_str(),
+                    grouped(range.offset + range.length - 1).c_str(), size_text(range.length).c_str());
+    }
+    if (r.unreadable.size() > kShown) {
+        const HV::ByteRange &last = r.unreadable.back();
+        std::printf("  and %s more ranges between bytes %s and %s\n", grouped(r.unreadable.size() - kShown).c_str(),
+                    grouped(r.unreadable[kShown].offset).c_str(), grouped(last.offset + last.length - 1).c_str());
+    }
+    if (r.unreadable_runs > r.unreadable.size())
+        std::printf("  and %s more ranges, too many to list\n", grouped(r.unreadable_runs - r.unreadable.size()).c_str());
+    if (image)
+        std::printf("Files in these ranges may be missing or damaged. The image file is damaged or cut short there: "
+                    "if you still have the card, copy it again and scan the new image.\n");
+    else
+        std::printf("Files in these ranges may be missing or damaged. Try another card reader, or copy the card to "
+                    "an image with a tool that retries bad blocks and scan the image.\n");
+}
+
+// A listed medium named by its id, in words: a card by its device or file
+// path (its name when it has none), a partition as "<volume or partition
+// name> of <card name>"; *card_path: the device or file path of the card
+// that holds it. False when no listed medium has the id.
+bool medium_in_words(const std::vector<std::shared_ptr<HV::Disk>> &disks, int32_t id, std::string *words,
+                     std::string *card_path)
+{
+    for (const std::shared_ptr<HV::Disk> &disk : disks) {
+        *card_path = disk->path();
+        if (disk->id() == id) {
+            *words = disk->path().empty() ? disk->name() : disk->path();
+            return true;
+        }
+        for (size_t i = 0; i < disk->childCount(); i++) {
+            const HV::Disk &part = *disk->child(i);
+            if (part.id() != id)
+                continue;
+            const std::string volume = part.volumeName().str();
+            *words = (volume.empty() ? part.name() : volume) + " of " + disk->name();
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+int cmd_scan(Session &s, const Parsed &p)
+{
+    if (p.operands.size() != 1)
+        return usage_error("scan needs one TARGET");
+    if (p.options.count("--quick") != 0 && p.options.count("--deleted") != 0)
+        return usage_error("--quick and --deleted exclude each other");
+    const int type = p.options.count("--quick") != 0     ? SCX_TYPE_QUICK
+                     : p.options.count("--deleted") != 0 ? SCX_TYPE_DELETED
+                                                         : SCX_TYPE_THOROUGH;
+    double stop_after = 0;
+    if (p.options.count("--stop-after") != 0) {
+        char *end = nullptr;
+        stop_after = std::strtod(p.options.at("--stop-after").c_str(), &end);
+        if (end == p.options.at("--stop-after").c_str() || *end != '\0' || !(stop_after > 0))
+            return usage_error("--stop-after needs a number of seconds above 0");
+    }
+    const std::string &target = p.operands[0];
+    uint32_t media_id = 0;
+    std::string name = target;
+    std::string shown = target; // the medium in words, for the messages
+    if (all_digits(target)) {
+        media_id = (uint32_t)std::strtoul(target.c_str(), nullptr, 10);
+        if (!medium_in_words(s.engine->mediaList(), (int32_t)media_id, &shown, &name))
+            return fail("no medium with id " + target + " (see `zorvant list`)");
+    } else {
+        std::string why;
+        name = absolute(target);
+        if (s.engine->addMediaPath(name, &media_id, &why) != 0)
+            return fail("can't scan " + target + ": " + why);
+        shown = name;
+    }
+    std::printf("Scanning %s (%s scan)%s\n", shown.c_str(), scan_type_name((uint32_t)type),
+                type == SCX_TYPE_THOROUGH ? "; Ctrl-C aborts, Ctrl-\\ stops early keeping what was found" : "");
+    std::fflush(stdout);
+    if (s.engine->scanMedia(media_id, type) != 0)
+        return fail("can't queue the scan");
+    const HV::CommandResult r = wait_for(s, HV::Command::Scan, true, stop_after);
+    if (r.status == ENGINE_ABORTED || (interrupted() && r.status != 0)) {
+        std::printf("Scan aborted; nothing was kept.\n");
+        return EXIT_INTERRUPTED;
+    }
+    if (r.status == -3 && r.keyref == 0) {
+        const std::string refusal = write_refusal(s.workspace);
+        return fail(with_errors("the scan could not be started: the workspace " + s.workspace + " refused its files" +
+                                    (refusal.empty() ? "" : " (" + refusal + ")") +
+                                    "; make it writable or free some space, then scan again (-3)",
+                                r));
+    }
+    if (r.status != 0) {
+        fail(scan_failure_text(r, type, target));
+        if (r.keyref != 0)
+            print_summary(s, r.keyref);
+        return EXIT_FAILED;
+    }
+    const std::map<std::string, Tally> found =
+        r.keyref != 0 ? tally_found(s, r.keyref) : std::map<std::string, Tally>{};
+    if (r.stopped_early) {
+        uint64_t files = 0;
+        for (const auto &[fs, t] : found)
+            files += t.files;
+        const std::string kept = files == 0   ? "nothing was found so far"
+                                 : files == 1 ? "1 file found so far is kept"
+                                              : grouped(files) + " files found so far are kept";
+        std::printf("Scan of %s stopped early at %s of the card (%s of %s scanned); %s. The rest of the card was "
+                    "not scanned: scan it again and let it run to the end to find everything.\n",
+                    shown.c_str(), percent_text(r.scanned_bytes, r.medium_bytes).c_str(),
+                    size_text(r.scanned_bytes).c_str(), size_text(r.medium_bytes).c_str(), kept.c_str());
+    }
+    // The whole scan's message only for a scan that read the whole card.
+    if (r.unreadable_blocks != 0)
+        print_unreadable(shown, name, r);
+    else if (!r.stopped_early && r.error_text.empty())
+        std::printf("Scan of %s completed with no errors.\n", shown.c_str());
+    else if (!r.stopped_early)
+        std::printf("Scan of %s completed with some errors, listed in the engine log ScanEngineLog.txt in the "
+                    "workspace: %s\n",
+                    shown.c_str(), r.error_text.c_str());
+    if (r.keyref != 0) {
+        std::printf("This is scan %u.\n", keyref_slot(r.keyref));
+        print_summary(found);
+    }
+    if (interrupted())
+        return EXIT_INTERRUPTED;
+    return r.stopped_early || r.unreadable_blocks != 0 ? EXIT_INCOMPLETE : EXIT_OK;
+}
+
+} // namespace zvapp
