@@ -23,6 +23,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "foundation/byte_stream.h"
 #include "foundation/u8string.h"
@@ -37,7 +38,7 @@ public:
     {
     }
     // The message for the user, e.g. "stream-optimized VMDK images are not
-    // supported: ...".
+    // supported; convert it ...".
     const std::string &reason() const { return reason_; }
 
 private:

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "storage/images/image_file.h"
 #include "storage/images/vmdk.h"
 #include "storage/images/vmdk_image.h"
 #include "support/hang_guard.h"
@@ -151,6 +152,9 @@ TEST(VmdkRealImages, OtherKindsAreRefusedClearly)
         std::string why;
         EXPECT_EQ(ZV::DiskImage::open(u8(x.image), &why), nullptr);
         EXPECT_EQ(why.rfind(c.reason, 0), 0u) << why;
+        std::string registered;
+        EXPECT_EQ(file_open_disk_image(x.image.c_str(), &registered), -95);
+        EXPECT_EQ(registered, why);
         // The raw source is no image: no reason.
         EXPECT_EQ(ZV::DiskImage::open(u8(x.raw), &why), nullptr);
         EXPECT_EQ(why, "");
