@@ -185,7 +185,7 @@ private:
     // Attaches one path (see addMediaPath) without remembering it; under
     // media_mutex_.
     Media *attachPath(const std::string &path, std::string *why);
-    Media *attachFile(const std::string &path);
+    Media *attachFile(const std::string &path, std::string *why);
     void rememberAddedPath(const std::string &path);
     std::vector<std::string> addedPaths();
     // The media ids kept in the workspace (engine_media_ids.cpp): read back

@@ -165,7 +165,7 @@ Media *HVEngine::attachPath(const std::string &path, std::string *why)
         if (fd >= 0)
             close(fd);
         if (why->empty())
-            m = attachFile(path);
+            m = attachFile(path, why);
     }
     if (m == nullptr && why->empty())
         *why = "it cannot be read";
@@ -173,8 +173,10 @@ Media *HVEngine::attachPath(const std::string &path, std::string *why)
 }
 
 // An image file or a plain file through the disks manager, which lists it;
-// a file listed already keeps its entry.
-Media *HVEngine::attachFile(const std::string &path)
+// a file listed already keeps its entry. An image of a kind that is not
+// read (a stream-optimized VMDK) is refused with the reason in *why: read
+// as its own bytes it would scan as an empty card.
+Media *HVEngine::attachFile(const std::string &path, std::string *why)
 {
     auto listed = [&]() -> Media * {
         const std::vector<std::shared_ptr<HV::Disk>> disks = disks_manager_->disks();
@@ -186,8 +188,14 @@ Media *HVEngine::attachFile(const std::string &path)
     if (Media *m = listed())
         return m;
     const zorvant::u8string name(path);
-    if (!disks_manager_->addImageDisk(name))
+    std::string unsupported;
+    if (!disks_manager_->addImageDisk(name, &unsupported)) {
+        if (!unsupported.empty()) {
+            *why = unsupported;
+            return nullptr;
+        }
         disks_manager_->addFileDisk(name);
+    }
     return listed();
 }
 

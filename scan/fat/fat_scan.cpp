@@ -379,6 +379,36 @@ int fat_walk_span(fs_record *fs, int64_t start)
 
 namespace {
 
+// The start of the volume whose boot sector was met at start (and parsed
+// into the record's boot reader): start itself, or, when the sector there
+// is the FAT32 backup copy of a volume whose own boot sector is damaged,
+// that volume's start kBackupBootSector sectors before. The thorough scan
+// meets only the copy of such a volume, and the volume read from the copy's
+// place would have its FATs and clusters in the wrong places. The volume
+// must open from its backup copy, found exactly at start.
+int64_t volume_of_boot_sector(fs_record *fs, int64_t start)
+{
+    const fat_state *state = fat_state_of(fs);
+    const ZV::Fat *boot = state != nullptr ? state->boot_reader.get() : nullptr;
+    if (boot == nullptr || boot->fatType() != ZV::Fat::typeFat32)
+        return start;
+    const int64_t distance = (int64_t)ZV::Fat::kBackupBootSector * boot->bytesPerSector();
+    const int64_t length = media_length(fs->media);
+    if (start < distance || length <= start)
+        return start;
+    const int64_t volume = start - distance;
+    auto stream = std::make_shared<HV::ByteStreamMedia>(fs->media, (uint64_t)volume, (uint64_t)(length - volume));
+    if (!stream->isOpen())
+        return start;
+    ZV::Fat fat(stream);
+    if (fat.open() && fat.usedBackupBootSector() && fat.bootSectorOffset() == (uint64_t)distance) {
+        log_info("%s: the boot sector at %lld is the backup copy of the volume at %lld", "fat_walk_span",
+                 (long long)start, (long long)volume);
+        return volume;
+    }
+    return start;
+}
+
 int fat_walk_span_retained(fs_record *fs, int64_t start)
 {
     static const char *const fn = "fat_walk_span";
@@ -387,6 +417,9 @@ int fat_walk_span_retained(fs_record *fs, int64_t start)
     if (media_seek(media, start) != 0 || media_read(media, sector, sizeof sector) != (int64_t)sizeof sector ||
         fat_open_boot_sector(fs, sector, sizeof sector) != FAT_BOOT_SECTOR_MATCH)
         return 2;
+    start = volume_of_boot_sector(fs, start);
+    if (walked_already(fat_state_of(fs), start))
+        return 0;
     int rc = fat_opendb_for_writing(fs);
     if (rc != 0) {
         add_error(FAT_ERROR_CATALOG_WRITE);

@@ -190,6 +190,9 @@ int fat_cbr_detect(fil_module *module, const uint8_t *block, int32_t size);
 // Walks the volume of the current span (subtype 1) into the scan's type-4
 // record: fat_walk_span's result; 0 for another subtype; a seek failure's code.
 int fat_cbr_measure(fil_module *module);
+// Walks the volume whose boot sector is at start: the volume beginning
+// there, or the FAT32 volume whose backup boot sector that is when the
+// volume's own boot sector is damaged (what the quick scan also reads).
 // 0 walked (or a span inside a volume walked already); 2 not a boot sector
 // or the walk failed (error 521); a catalog failure's negative code (error
 // 519 recorded).

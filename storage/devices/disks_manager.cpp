@@ -252,12 +252,14 @@ std::shared_ptr<Disk> DisksManager::makeFileEntry(const zorvant::u8string &path,
     return entry;
 }
 
-bool DisksManager::addImageDisk(const zorvant::u8string &path)
+bool DisksManager::addImageDisk(const zorvant::u8string &path, std::string *unsupported)
 {
+    if (unsupported != nullptr)
+        unsupported->clear();
     // Registers the image file type under the path (an unchanged file keeps
     // the image opened at an earlier reload), so media_attach_image reads
     // the image's sectors.
-    if (file_open_disk_image(path.c_str()) != 0)
+    if (file_open_disk_image(path.c_str(), unsupported) != 0)
         return false;
     // The bytes the image presents: its sectors at their own size (the own
     // format may use 4096-byte sectors).

@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "foundation/u8string.h"
@@ -76,8 +77,10 @@ public:
     // Appends an entry for a plain file (size 0, logged, when it is gone).
     void addFileDisk(const zorvant::u8string &path);
     // Appends an entry for a disk-image file; false, with the list
-    // unchanged, when the file is no readable disk image.
-    bool addImageDisk(const zorvant::u8string &path);
+    // unchanged, when the file is no readable disk image. *unsupported
+    // (when given) gets the reason when the file is an image of a kind
+    // that is not read (a stream-optimized VMDK), and is emptied otherwise.
+    bool addImageDisk(const zorvant::u8string &path, std::string *unsupported = nullptr);
     // A copy of the list (the shared entries, not copies of them).
     std::vector<std::shared_ptr<Disk>> disks() const;
 

@@ -10,6 +10,9 @@
 //     wherever the one before it gave up. A reader that accepts keeps its
 //     own reference to the stream; the opener's reference is dropped before
 //     the VMDK reader runs, so no descriptor is left open for nothing.
+//   - A reader that throws DiskImageUnsupported knows the file as its
+//     format: its reason is kept for the caller (the first one wins), so a
+//     stream-optimized VMDK is reported as such rather than read as bytes.
 //   - A reader's image is used only when its geometry is sound (see
 //     disk_image_geometry_ok). Every reader refuses a 0-sector image by
 //     itself; the opener checks again, since an empty "image" would hide
@@ -48,9 +51,12 @@ bool isRegularFile(const zorvant::u8string &path)
 }
 
 // Runs one reader: its image when it accepts and the geometry is sound,
-// else empty. A reader refuses by throwing; anything it throws is caught.
+// else empty. A reader refuses by throwing; anything it throws is caught,
+// and the reason of an unsupported kind goes to *unsupported (when given
+// and still empty).
 template <class Reader>
-std::shared_ptr<DiskImage> tryReader(const zorvant::u8string &path, const Reader &reader)
+std::shared_ptr<DiskImage> tryReader(const zorvant::u8string &path, const Reader &reader,
+                                     std::string *unsupported = nullptr)
 {
     std::shared_ptr<DiskImage> image;
     try {
@@ -60,6 +66,10 @@ std::shared_ptr<DiskImage> tryReader(const zorvant::u8string &path, const Reader
                 static_cast<unsigned long long>(image->numSectors()), static_cast<unsigned long>(image->sectorSize()));
             image.reset();
         }
+    } catch (const DiskImageUnsupported &e) {
+        image.reset();
+        if (unsupported != nullptr && unsupported->empty())
+            *unsupported = e.reason();
     } catch (...) {
         image.reset();
     }
@@ -67,7 +77,8 @@ std::shared_ptr<DiskImage> tryReader(const zorvant::u8string &path, const Reader
 }
 
 // The tries of the stream readers over one stream of the file at path.
-std::shared_ptr<DiskImage> openByStream(const zorvant::u8string &path, const DiskImageReaders &readers)
+std::shared_ptr<DiskImage> openByStream(const zorvant::u8string &path, const DiskImageReaders &readers,
+                                        std::string *unsupported)
 {
     std::shared_ptr<ByteStream> stream;
     try {
@@ -80,7 +91,7 @@ std::shared_ptr<DiskImage> openByStream(const zorvant::u8string &path, const Dis
     for (const auto &reader : readers.stream) {
         if (!stream->seek(0))
             return nullptr;
-        auto image = tryReader(path, [&] { return reader(stream); });
+        auto image = tryReader(path, [&] { return reader(stream); }, unsupported);
         if (image != nullptr)
             return image;
     }
@@ -118,21 +129,23 @@ bool disk_image_geometry_ok(DiskImage &image)
            count <= static_cast<uint64_t>(INT64_MAX) / size;
 }
 
-std::shared_ptr<DiskImage> disk_image_open_with(const zorvant::u8string &path, const DiskImageReaders &readers)
+std::shared_ptr<DiskImage> disk_image_open_with(const zorvant::u8string &path, const DiskImageReaders &readers,
+                                                std::string *unsupported)
 {
-    if (isRegularFile(path)) {
-        auto image = openByStream(path, readers);
-        if (image != nullptr)
-            return image;
-    }
-    if (!readers.path)
-        return nullptr;
-    return tryReader(path, [&] { return readers.path(path); });
+    std::string reason;
+    std::shared_ptr<DiskImage> image;
+    if (isRegularFile(path))
+        image = openByStream(path, readers, &reason);
+    if (image == nullptr && readers.path)
+        image = tryReader(path, [&] { return readers.path(path); }, &reason);
+    if (unsupported != nullptr)
+        *unsupported = image == nullptr ? reason : std::string(); // a reader that accepts wins
+    return image;
 }
 
-std::shared_ptr<DiskImage> DiskImage::open(const zorvant::u8string &path)
+std::shared_ptr<DiskImage> DiskImage::open(const zorvant::u8string &path, std::string *unsupported)
 {
-    return disk_image_open_with(path, disk_image_readers());
+    return disk_image_open_with(path, disk_image_readers(), unsupported);
 }
 
 std::shared_ptr<DiskImage> DiskImage::openUDIF(const std::shared_ptr<ByteStream> &stream)

@@ -11,17 +11,39 @@
 //
 // Every reader's constructor throws std::invalid_argument("invalid disk
 // image") when the data is not an image of its format; a constructed reader
-// is always usable. Readers are shared (make_shared) and read from one
-// thread at a time.
+// is always usable. A reader that knows the file as its format but not the
+// kind of image it is (a stream-optimized or flat VMDK) throws
+// ZV::DiskImageUnsupported, an invalid_argument of the same text that also
+// says, in words, what is not read: the opener then reports the image
+// instead of letting the file be read as its own bytes. Readers are shared
+// (make_shared) and read from one thread at a time.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <stdexcept>
+#include <string>
+#include <utility>
 
 #include "foundation/byte_stream.h"
 #include "foundation/u8string.h"
 
 namespace ZV {
+
+// An image of a known format but of a kind no reader reads.
+class DiskImageUnsupported : public std::invalid_argument {
+public:
+    explicit DiskImageUnsupported(std::string reason)
+        : std::invalid_argument("invalid disk image"), reason_(std::move(reason))
+    {
+    }
+    // The message for the user, e.g. "stream-optimized VMDK images are not
+    // supported; convert it ...".
+    const std::string &reason() const { return reason_; }
+
+private:
+    std::string reason_;
+};
 
 class DiskImage {
 public:
@@ -39,7 +61,10 @@ public:
 
     // The image at path, tried as UDIF, DiskCopy 4.2, the own format (one
     // file stream) and then VMDK (by path); empty when no reader accepts it.
-    static std::shared_ptr<DiskImage> open(const zorvant::u8string &path);
+    // When a reader refused the file as an unsupported kind of its format,
+    // *unsupported (when given) gets the reader's reason; it stays empty for
+    // a file that is no image at all.
+    static std::shared_ptr<DiskImage> open(const zorvant::u8string &path, std::string *unsupported = nullptr);
     // The UDIF reader over a stream opened for reading, or empty.
     static std::shared_ptr<DiskImage> openUDIF(const std::shared_ptr<ByteStream> &stream);
 };

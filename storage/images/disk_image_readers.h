@@ -24,8 +24,11 @@ const DiskImageReaders &disk_image_readers();
 
 // The opener's steps (see DiskImage::open) with the readers given: the first
 // reader that accepts the file and whose image passes
-// disk_image_geometry_ok wins; empty when none does. Never throws.
-std::shared_ptr<DiskImage> disk_image_open_with(const zorvant::u8string &path, const DiskImageReaders &readers);
+// disk_image_geometry_ok wins; empty when none does, with *unsupported
+// (when given) set to the reason of the first reader that threw
+// DiskImageUnsupported. Never throws.
+std::shared_ptr<DiskImage> disk_image_open_with(const zorvant::u8string &path, const DiskImageReaders &readers,
+                                                std::string *unsupported = nullptr);
 
 // Whether an image's geometry can be presented as a flat run of bytes: a
 // sector size that is a power of two from 512 to 65536, at least one

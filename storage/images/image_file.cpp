@@ -296,7 +296,7 @@ void forget(const char *path)
 
 } // namespace
 
-int file_open_disk_image(const char *path)
+int file_open_disk_image(const char *path, std::string *unsupported)
 {
     static const char *const fn = "file_open_disk_image";
     zorvant::u8string name;
@@ -315,18 +315,27 @@ int file_open_disk_image(const char *path)
             return 0; // the same file: its image serves on
     }
     std::shared_ptr<ZV::DiskImage> image;
+    std::string reason;
     try {
         const image_file_opener opener = g_opener.load();
-        image = opener != nullptr ? opener(name) : ZV::DiskImage::open(name);
+        image = opener != nullptr ? opener(name) : ZV::DiskImage::open(name, &reason);
         if (image != nullptr && !ZV::disk_image_geometry_ok(*image))
             image.reset();
         if (image != nullptr)
             return install(path, std::move(image), stamp);
+    } catch (const ZV::DiskImageUnsupported &e) {
+        reason = e.reason(); // from an opener set for tests
     } catch (...) {
         log_error("%s: can't open %s", fn, path);
         return -1;
     }
     forget(path);
+    if (!reason.empty()) {
+        log_info("%s: %s: %s", fn, path, reason.c_str());
+        if (unsupported != nullptr)
+            *unsupported = reason;
+        return -95;
+    }
     log_info("%s: %s is no disk image", fn, path);
     return -1;
 }

@@ -35,15 +35,18 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "foundation/u8string.h"
 #include "storage/images/disk_image.h"
 
 // Registers the type under path when it names a disk image (see
 // ZV::DiskImage::open). 0 when the path is an image and the type is
-// registered under it; -1 when no reader accepts the file; -12 when path is
-// NULL or not valid UTF-8.
-int file_open_disk_image(const char *path);
+// registered under it; -1 when no reader accepts the file; -95 when a
+// reader knows the file as an image of a kind it does not read (a
+// stream-optimized VMDK), with the reason in *unsupported when given; -12
+// when path is NULL or not valid UTF-8. Nothing is registered but on 0.
+int file_open_disk_image(const char *path, std::string *unsupported = nullptr);
 
 // The bytes the image registered under path presents (sectors x sector
 // size); -1 when no image is registered under it.

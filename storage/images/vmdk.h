@@ -12,6 +12,9 @@ namespace ZV {
 
 class DiskImageVMDK : public DiskImage {
 public:
+    // Throws DiskImageUnsupported for a stream-optimized, flat or
+    // zeroed-grain image, std::invalid_argument for anything else it does
+    // not read.
     explicit DiskImageVMDK(const zorvant::u8string &path);
     ~DiskImageVMDK() override;
     uint32_t sectorSize() override;

@@ -135,6 +135,12 @@ int vmdk_header_parse(const uint8_t *data, size_t size, vmdk_header *header)
     safe.directory_offset = get_le64(data + 56);
     safe.compression = get_le16(data + 77);
 
+    // The check characters come first: every writer of versions 1 to 3
+    // puts them there, and a kind refused by name (stream-optimized,
+    // zeroed-grain; the opener reports those) must be a header whose
+    // characters are intact, not any bytes that begin with the magic.
+    if (memcmp(data + 73, LINE_END_CHECK, sizeof LINE_END_CHECK) != 0)
+        return VMDK_ERROR_LINE_ENDS;
     if (safe.version == VERSION_STREAM_OPTIMIZED)
         return VMDK_ERROR_COMPRESSED;
     if (safe.version == VERSION_ZEROED_GRAINS)
@@ -143,8 +149,6 @@ int vmdk_header_parse(const uint8_t *data, size_t size, vmdk_header *header)
         return VMDK_ERROR_VERSION;
     if (safe.compression != 0)
         return VMDK_ERROR_COMPRESSED;
-    if (memcmp(data + 73, LINE_END_CHECK, sizeof LINE_END_CHECK) != 0)
-        return VMDK_ERROR_LINE_ENDS;
     if (safe.grain_sectors < VMDK_MIN_GRAIN_SECTORS || safe.grain_sectors % 2 != 0 ||
         safe.grain_sectors > VMDK_MAX_GRAIN_SECTORS || safe.table_entries != VMDK_TABLE_ENTRIES ||
         safe.capacity == 0 || safe.capacity > VMDK_MAX_SECTORS)

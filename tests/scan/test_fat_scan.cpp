@@ -829,6 +829,45 @@ TEST_F(FatScan, SpanWalksIntoOneCatalogWithoutCollisions)
     EXPECT_EQ(fstest::nodeData(r, ours.at(second + "/DCIM/B.JPG").keynum, 4), "bbbb");
 }
 
+// The thorough scan meets only the backup copy of a FAT32 volume whose own
+// boot sector is wiped: the walk of that span reads the volume the copy
+// belongs to, into the catalog's root as the quick scan does, and a later
+// span inside it is not walked again. With 1024-byte sectors the copy lies
+// 6 x 1024 bytes into the volume, here a partition.
+TEST_F(FatScan, SpanAtABackupBootSectorWalksItsVolume)
+{
+    const std::string plain = fat(32, 65536, "plain.img");
+    fatMkdir(plain, "DCIM");
+    fatPut(plain, "DCIM/IMG_0001.JPG", patternBytes(5000, 3), kT0);
+    fatPut(plain, "Read me.txt", "read me", kT0);
+    const Listing want = flsListing(plain);
+    FatPatcher(plain).zero(0, 512);
+    fs_record *r = record(plain);
+    EXPECT_EQ(fat_walk_span(r, 6 * 512), 0);
+    const std::string rows = db(r, "SELECT COUNT(*) FROM nodes;");
+    EXPECT_EQ(fat_walk_span(r, 6 * 512), 0);
+    EXPECT_EQ(fat_walk_span(r, 0), 0); // inside the volume walked
+    EXPECT_EQ(db(r, "SELECT COUNT(*) FROM nodes;"), rows);
+    EXPECT_EQ(n_errors(), 0) << error_list_str();
+    const Listing ours = catalogListing(r);
+    EXPECT_EQ(text(ours), text(want));
+    EXPECT_EQ(fstest::nodeData(r, ours.at("DCIM/IMG_0001.JPG").keynum, 5000), patternBytes(5000, 3));
+
+    const std::string card = image("card.img");
+    requireTool("sfdisk");
+    mustRun("truncate -s 80M " + shellQuote(card));
+    mustRun("printf 'label: dos\\nstart=2048, type=c\\n' | sfdisk -q " + shellQuote(card));
+    mustRun("mkfs.fat -F 32 -S 1024 -s 1 --offset=1024 " + shellQuote(card) + " 70000 >/dev/null");
+    const uint64_t offset = 2048ull * 512;
+    fatPut(card, "photo.jpg", patternBytes(3000, 4), kT0, offset);
+    FatPatcher(card, offset).zero(0, 1024);
+    fs_record *r2 = record(card);
+    EXPECT_EQ(fat_walk_span(r2, (int64_t)(offset + 6 * 1024)), 0);
+    const Listing listed = catalogListing(r2);
+    EXPECT_EQ(paths(listed), std::vector<std::string>{"photo.jpg"});
+    EXPECT_EQ(fstest::nodeData(r2, listed.at("photo.jpg").keynum, 3000), patternBytes(3000, 4));
+}
+
 TEST_F(FatScan, SpanWalkOverABadFatIsNotDone)
 {
     const std::string img = fat16With("a.jpg");

@@ -96,14 +96,16 @@ inline std::vector<Row> read_rows(const std::string &path)
     return rows;
 }
 
-// The workspace, the component started, the test module and a thorough
-// scan whose store is `store`.
+// The workspace, the component started on empty settings (the defaults it
+// stores are what every test reads, whatever an earlier test of the
+// process set), the test module and a thorough scan whose store is `store`.
 class StoreTest : public fstest::Workspace {
 protected:
     void SetUp() override
     {
         Workspace::SetUp();
         clear_errors();
+        prefs_reset();
         ASSERT_EQ(cbr_init(), 0);
         module = fil_module_get_or_create(kTestModule, sizeof(fil_module));
         ASSERT_NE(module, nullptr);

@@ -9,10 +9,12 @@
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "storage/images/image_file.h"
 #include "storage/images/vmdk.h"
 #include "storage/images/vmdk_image.h"
 #include "support/hang_guard.h"
@@ -117,29 +119,45 @@ TEST(VmdkRealImages, SplitSparseReadsLikeItsSource)
 }
 
 // What qemu-img writes but this reader does not read: each refused with its
-// own result and the constructor's "invalid disk image".
+// own result and the constructor's "invalid disk image", and reported by the
+// opener as the kind of VMDK image that is not supported (not taken for a
+// file that is no image, which would be read as its own bytes).
 TEST(VmdkRealImages, OtherKindsAreRefusedClearly)
 {
     struct Case {
         const char *options;
         int status;
         const char *text;
+        const char *reason;
     };
     const Case cases[] = {
         {"subformat=streamOptimized", VMDK_ERROR_COMPRESSED,
-         "stream-optimized images (compressed grains) are not supported"},
-        {"subformat=monolithicFlat", VMDK_ERROR_FLAT, "flat extents are not supported"},
-        {"subformat=twoGbMaxExtentFlat", VMDK_ERROR_FLAT, "flat extents are not supported"},
+         "stream-optimized images (compressed grains) are not supported",
+         "stream-optimized VMDK images are not supported"},
+        {"subformat=monolithicFlat", VMDK_ERROR_FLAT, "flat extents are not supported",
+         "flat VMDK images are not supported"},
+        {"subformat=twoGbMaxExtentFlat", VMDK_ERROR_FLAT, "flat extents are not supported",
+         "flat VMDK images are not supported"},
         {"zeroed_grain=on", VMDK_ERROR_ZEROED_GRAINS,
-         "sparse extents with zeroed-grain tables (version 2) are not supported"},
+         "sparse extents with zeroed-grain tables (version 2) are not supported",
+         "VMDK images with zeroed-grain tables (version 2) are not supported"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.options);
         zvtest::TempDir dir;
-        makeMonolithic(dir / "x.vmdk", 8192, {{0, zvtest::patternBytes(100000, 5)}}, c.options);
-        EXPECT_EQ(openStatus(dir / "x.vmdk"), c.status);
+        const Extent x = makeMonolithic(dir / "x.vmdk", 8192, {{0, zvtest::patternBytes(100000, 5)}}, c.options);
+        EXPECT_EQ(openStatus(x.image), c.status);
         EXPECT_STREQ(vmdk_status_text(c.status), c.text);
-        EXPECT_TRUE(refused(dir / "x.vmdk"));
+        EXPECT_TRUE(refused(x.image));
+        std::string why;
+        EXPECT_EQ(ZV::DiskImage::open(u8(x.image), &why), nullptr);
+        EXPECT_EQ(why.rfind(c.reason, 0), 0u) << why;
+        std::string registered;
+        EXPECT_EQ(file_open_disk_image(x.image.c_str(), &registered), -95);
+        EXPECT_EQ(registered, why);
+        // The raw source is no image: no reason.
+        EXPECT_EQ(ZV::DiskImage::open(u8(x.raw), &why), nullptr);
+        EXPECT_EQ(why, "");
     }
 }
 
@@ -250,6 +268,101 @@ TEST(VmdkSparseExtents, PointersPastTheEnd)
     EXPECT_FALSE(image.readSector(127, sector.data(), 512));
     ASSERT_TRUE(image.readSector(128, sector.data(), 512));
     EXPECT_EQ(sector, vmdktest::readAt(x.raw, 128 * 512, 512));
+}
+
+// A file stream that counts the bytes its medium was asked to read.
+class CountingFile : public ZV::ByteStreamFile {
+public:
+    explicit CountingFile(const std::string &path) : ZV::ByteStreamFile(u8(path)) { open(modeRead); }
+    int _read(void *destination, uint32_t count) override
+    {
+        asked += count;
+        return ZV::ByteStreamFile::_read(destination, count);
+    }
+    uint64_t asked = 0;
+};
+
+// A grain's place is checked against the file before its buffer grows: a
+// grain number from a damaged table costs neither an allocation of up to
+// 64 MiB nor a read. The image is a real one with its header edited to the
+// largest grain (64 MiB; capacity raised so one table still covers the
+// disk), its first table entry pointing past the end of the file; the
+// second still names a grain that begins inside the file, but 64 MiB from
+// there run past its end.
+TEST(VmdkSparseExtents, GrainOutsideTheFileCostsNoBufferAndNoRead)
+{
+    zvtest::TempDir dir;
+    const Extent x = makeMonolithic(dir / "x.vmdk", 8192, {{0, zvtest::patternBytes(200000, 12)}});
+    const uint64_t end = vmdktest::fileSize(x.image) / 512;
+    const uint64_t inside = vmdktest::getLe(vmdktest::readAt(x.image, vmdktest::tableEntryAt(x.image, 0, 1), 4), 0, 4);
+    ASSERT_GT(inside, 1u);
+    ASSERT_LT(inside, end);
+    vmdktest::putLe(x.image, vmdktest::kGrainAt, VMDK_MAX_GRAIN_SECTORS, 8);
+    vmdktest::putLe(x.image, vmdktest::kCapacityAt, VMDK_MAX_GRAIN_SECTORS * VMDK_TABLE_ENTRIES, 8);
+    vmdktest::putLe(x.image, vmdktest::tableEntryAt(x.image, 0, 0), end + 1, 4);
+
+    auto file = std::make_shared<CountingFile>(x.image);
+    vmdk_extent extent;
+    ASSERT_EQ(vmdk_extent_load(file, &extent), VMDK_OK);
+    ASSERT_EQ(extent.header.grain_sectors, VMDK_MAX_GRAIN_SECTORS);
+    for (uint64_t grain : {end + 1, inside}) {
+        SCOPED_TRACE(grain);
+        std::vector<uint8_t> buffer;
+        file->asked = 0;
+        EXPECT_FALSE(vmdk_extent_read_grain(&extent, static_cast<uint32_t>(grain), VMDK_MAX_GRAIN_SECTORS, &buffer));
+        EXPECT_EQ(buffer.capacity(), 0u);
+        EXPECT_EQ(file->asked, 0u);
+    }
+    // The part of the grain that lies inside the file reads.
+    std::vector<uint8_t> buffer;
+    ASSERT_TRUE(vmdk_extent_read_grain(&extent, static_cast<uint32_t>(inside), 8, &buffer));
+    EXPECT_EQ(std::string(buffer.begin(), buffer.end()), vmdktest::readAt(x.image, inside * 512, 8 * 512));
+
+    // Through the image: the sectors of both grains fail, the grain buffer
+    // stays unallocated.
+    vmdk_image image;
+    ASSERT_EQ(vmdk_image_open(u8(x.image), &image), VMDK_OK);
+    uint8_t sector[512];
+    EXPECT_FALSE(vmdk_image_read_sector(&image, 0, sector));
+    EXPECT_FALSE(vmdk_image_read_sector(&image, VMDK_MAX_GRAIN_SECTORS, sector));
+    EXPECT_EQ(image.grain.capacity(), 0u);
+}
+
+// The grain directory is read whole at open, so its entries are capped at
+// 2^20 (4 MiB) before it is allocated or read, also when the file holds
+// it: a real image grown to about 4 MiB, its directory moved to the zeros
+// past its data, and a capacity of 2^36 sectors (2^20 tables of 65536
+// sectors) opens; one table more is refused having read the header alone.
+TEST(VmdkSparseExtents, DirectoryAboveItsCapIsRefusedBeforeItIsRead)
+{
+    zvtest::TempDir dir;
+    const Extent x = makeMonolithic(dir / "x.vmdk", 8192, {{0, zvtest::patternBytes(5000, 13)}});
+    ASSERT_EQ(vmdktest::headerField(x.image, vmdktest::kGrainAt, 8), 128u);
+    const uint64_t directory = vmdktest::fileSize(x.image) / 512 + 1;
+    vmdktest::makeSparseFile(x.image, (directory + 1) * 512 + 4 * VMDK_MAX_DIRECTORY_ENTRIES);
+    vmdktest::putLe(x.image, vmdktest::kDirectoryAt, directory, 8);
+    const uint64_t table_span = 128 * VMDK_TABLE_ENTRIES;
+    ASSERT_EQ(uint64_t(1) << 36, VMDK_MAX_DIRECTORY_ENTRIES * table_span);
+
+    vmdktest::putLe(x.image, vmdktest::kCapacityAt, uint64_t(1) << 36, 8);
+    {
+        vmdk_image image;
+        ASSERT_EQ(vmdk_image_open(u8(x.image), &image), VMDK_OK);
+        EXPECT_EQ(image.directory_entries, VMDK_MAX_DIRECTORY_ENTRIES);
+        uint8_t sector[512];
+        ASSERT_TRUE(vmdk_image_read_sector(&image, (uint64_t(1) << 36) - 1, sector));
+        EXPECT_EQ(std::string(reinterpret_cast<char *>(sector), 512), std::string(512, '\0'));
+    }
+
+    vmdktest::putLe(x.image, vmdktest::kCapacityAt, (uint64_t(1) << 36) + table_span, 8);
+    auto file = std::make_shared<CountingFile>(x.image);
+    ASSERT_GE(file->length() - directory * 512, 4 * (VMDK_MAX_DIRECTORY_ENTRIES + 1)); // the file holds it
+    vmdk_extent extent;
+    EXPECT_EQ(vmdk_extent_load(file, &extent), VMDK_ERROR_LAYOUT);
+    EXPECT_LE(file->asked, 4096u); // the header (and a block around it), not 4 MiB of directory
+    EXPECT_TRUE(extent.directory.empty());
+    EXPECT_EQ(openStatus(x.image), VMDK_ERROR_LAYOUT);
+    EXPECT_TRUE(refused(x.image));
 }
 
 // --- descriptors -----------------------------------------------------------------
