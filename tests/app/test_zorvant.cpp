@@ -122,9 +122,7 @@ TEST_F(ZorvantCli, DeviceRemovedDuringAScan)
     zvtest::mustRun("truncate -s 8G " + shellQuote(big));
     zvtest::TestLoop loop(big);
     Child child = start({"scan", loop.path()});
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (child.output().find('%') == std::string::npos && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(child.waitForProgress()) << "no progress shown";
     loop.detach();
     zvtest::mustRun("truncate -s 0 " + shellQuote(big) + " && losetup -c " + shellQuote(loop.path()));
     const Outcome r = child.wait();
@@ -169,9 +167,7 @@ TEST_F(ZorvantCli, InterruptedScanLeavesAConsistentWorkspace)
     const std::string big = dir / "big.img";
     zvtest::mustRun("truncate -s 8G " + shellQuote(big));
     Child child = start({"scan", big});
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (child.output().find('%') == std::string::npos && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(child.waitForProgress()) << "no progress shown";
     kill(child.pid(), SIGINT);
     const Outcome r = child.wait();
     EXPECT_EQ(r.status, 130) << r.out << r.err;

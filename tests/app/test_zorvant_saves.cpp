@@ -107,9 +107,7 @@ TEST_F(ZorvantCliSaves, InterruptedSaveKeepsTheEarlierSave)
     padScan(ws, "48M");
 
     Child child = start({"save", file});
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (child.output().find('%') == std::string::npos && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(child.waitForProgress()) << "no progress shown";
     kill(child.pid(), SIGINT);
     const Outcome r = child.wait();
     EXPECT_EQ(r.status, 130) << r.out << r.err;

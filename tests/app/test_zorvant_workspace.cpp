@@ -21,10 +21,7 @@ protected:
         if (!fs::exists(big))
             zvtest::mustRun("truncate -s 8G " + shellQuote(big));
         Child child = start({"scan", big});
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while (child.output().find('%') == std::string::npos && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        EXPECT_NE(child.output().find('%'), std::string::npos) << "the scan never started";
+        EXPECT_TRUE(child.waitForProgress()) << "the scan never started";
         return child;
     }
     std::string workspace() const { return ws + "/ZorvantWorkspace"; }

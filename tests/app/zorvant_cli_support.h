@@ -56,6 +56,18 @@ public:
     }
     pid_t pid() const { return pid_; }
     std::string output() const { return zvtest::readFile(out_); }
+    // Waits at most a minute until the child's progress shows (a "%" on its
+    // standard output); whether it did.
+    bool waitForProgress() const
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (output().find('%') == std::string::npos) {
+            if (std::chrono::steady_clock::now() > deadline)
+                return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return true;
+    }
     // Waits at most kChildSeconds; a child still running is killed and the
     // test fails.
     Outcome wait()

@@ -254,6 +254,22 @@ void populate(const std::string &img, int bits, uint64_t offset = 0)
     fatPut(img, "frag/fragmented.bin", patternBytes(cluster * 12 - 100, 50), kT0 + 600, offset);
 }
 
+// An 80 MiB card with one partition at sector 2048 holding a FAT32 volume
+// of 1024-byte sectors with photo.jpg (3000 pattern bytes of seed), whose
+// first boot sector is then wiped: only the backup copy is left. The
+// partition's byte offset.
+uint64_t makeBackupOnlyPartition(const std::string &card, uint32_t seed)
+{
+    requireTool("sfdisk");
+    mustRun("truncate -s 80M " + shellQuote(card));
+    mustRun("printf 'label: dos\\nstart=2048, type=c\\n' | sfdisk -q " + shellQuote(card));
+    mustRun("mkfs.fat -F 32 -S 1024 -s 1 --offset=1024 " + shellQuote(card) + " 70000 >/dev/null");
+    const uint64_t offset = 2048ull * 512;
+    fatPut(card, "photo.jpg", patternBytes(3000, seed), kT0, offset);
+    FatPatcher(card, offset).zero(0, 1024);
+    return offset;
+}
+
 // A card of two volumes: the sample tree on the FAT32 one, DCIM/SECOND.JPG
 // of secondSize bytes on the FAT16 one after it.
 PartitionedCard makeTwoVolumeCard(const std::string &img, size_t secondSize)
@@ -406,13 +422,7 @@ TEST_F(FatScan, BackupBootSectorAloneStillWalked)
     EXPECT_EQ(fstest::nodeData(r, ours.at("DCIM/IMG_0001.JPG").keynum, 5000), patternBytes(5000, 1));
 
     const std::string card = image("card.img");
-    requireTool("sfdisk");
-    mustRun("truncate -s 80M " + shellQuote(card));
-    mustRun("printf 'label: dos\\nstart=2048, type=c\\n' | sfdisk -q " + shellQuote(card));
-    mustRun("mkfs.fat -F 32 -S 1024 -s 1 --offset=1024 " + shellQuote(card) + " 70000 >/dev/null");
-    const uint64_t offset = 2048ull * 512;
-    fatPut(card, "photo.jpg", patternBytes(3000, 2), kT0, offset);
-    FatPatcher(card, offset).zero(0, 1024);
+    const uint64_t offset = makeBackupOnlyPartition(card, 2);
     std::shared_ptr<fs_record> r2 = open(card);
     ASSERT_EQ(quickScan(r2.get()), 0);
     ASSERT_EQ(fat_state_of(r2.get())->volumes.size(), 1u);
@@ -854,13 +864,7 @@ TEST_F(FatScan, SpanAtABackupBootSectorWalksItsVolume)
     EXPECT_EQ(fstest::nodeData(r, ours.at("DCIM/IMG_0001.JPG").keynum, 5000), patternBytes(5000, 3));
 
     const std::string card = image("card.img");
-    requireTool("sfdisk");
-    mustRun("truncate -s 80M " + shellQuote(card));
-    mustRun("printf 'label: dos\\nstart=2048, type=c\\n' | sfdisk -q " + shellQuote(card));
-    mustRun("mkfs.fat -F 32 -S 1024 -s 1 --offset=1024 " + shellQuote(card) + " 70000 >/dev/null");
-    const uint64_t offset = 2048ull * 512;
-    fatPut(card, "photo.jpg", patternBytes(3000, 4), kT0, offset);
-    FatPatcher(card, offset).zero(0, 1024);
+    const uint64_t offset = makeBackupOnlyPartition(card, 4);
     fs_record *r2 = record(card);
     EXPECT_EQ(fat_walk_span(r2, (int64_t)(offset + 6 * 1024)), 0);
     const Listing listed = catalogListing(r2);
