@@ -4,9 +4,11 @@
 // waited for with their progress shown, short requests run at once. The
 // scan and the recovery are in cmd_scan.cpp and cmd_recover.cpp.
 #include <fnmatch.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -43,7 +45,7 @@ void print_disk(const HV::Disk &disk, int indent)
 
 void print_scans(Session &s)
 {
-    const std::vector<ScanInfo> scans = s.engine->scans();
+    const std::vector<ScanInfo> scans = scans_by_number(s);
     if (scans.empty()) {
         std::printf("No scans in the workspace.\n");
         return;
@@ -76,7 +78,7 @@ int cmd_ls(Session &s, const Parsed &p)
     const bool recursive = p.options.count("-r") != 0 || p.options.count("--recursive") != 0;
     if (p.operands.empty()) {
         print_scans(s);
-        for (const ScanInfo &scan : s.engine->scans())
+        for (const ScanInfo &scan : scans_by_number(s))
             walk_nodes(*s.engine, scan.keyref, std::to_string(scan.slot), recursive,
                        [](const NodeInfo &node, const std::string &path) {
                            std::printf("%s\n", node_line(node, path).c_str());
@@ -91,6 +93,9 @@ int cmd_ls(Session &s, const Parsed &p)
         prefix.pop_back();
     if (!resolve_path(*s.engine, prefix, &keyref, &why))
         return fail(p.operands[0] + ": " + why);
+    const std::string unfinished = unfinished_text(s, keyref_slot(keyref));
+    if (!unfinished.empty())
+        return fail(unfinished);
     NodeInfo self;
     const bool known = s.engine->nodeInfo(keyref, &self) == 0;
     if (known && (self.flags & NODE_DAMAGED_CATALOG) != 0)
@@ -150,6 +155,9 @@ int cmd_select(Session &s, const Parsed &p)
                 matches.push_back(node.keyref);
             return true;
         });
+        if (matches.empty())
+            return fail("no file below " + path + " matches " + pattern + ": nothing was " +
+                        (value ? "ticked" : "unticked"));
         for (uint64_t match : matches) {
             if (s.engine->selectNode(match, value) != 0)
                 return fail("can't change the ticks below " + path);
@@ -183,13 +191,25 @@ int cmd_save(Session &s, const Parsed &p)
     if (p.operands.size() != 1)
         return usage_error("save needs one FILE");
     const std::string file = absolute(p.operands[0]);
+    const std::string folder = std::filesystem::path(file).parent_path().string();
+    struct stat st;
+    if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return fail("can't save the scans into " + file + ": the folder " + folder +
+                    (errno == ENOENT ? " does not exist" : " is not a folder") + "; name a FILE in an existing folder");
+    if (stat(file.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+        return fail("can't save the scans into " + file + ": it is a folder; name a FILE in it");
     if (s.engine->saveScans(file, {}) != 0)
         return fail("can't queue the save");
     const HV::CommandResult r = wait_for(s, HV::Command::SaveScan, true);
-    if (r.status == ENGINE_ABORTED || interrupted())
+    if (r.status == ENGINE_ABORTED || interrupted()) {
+        std::printf("Save interrupted; %s was left as it was.\n", file.c_str());
         return EXIT_INTERRUPTED;
+    }
     if (r.status != 0)
-        return fail(with_errors("can't save the scans into " + file, r));
+        return fail("can't save the scans into " + file +
+                    (r.errnum != 0 ? ": " + std::string(std::strerror(r.errnum)) : "") +
+                    "; choose a folder you can write to with room for the save (any earlier " + file +
+                    " was left as it was)" + codes(r));
     std::printf("Saved the scans into %s\n", file.c_str());
     return EXIT_OK;
 }
@@ -200,7 +220,7 @@ int cmd_load(Session &s, const Parsed &p)
         return usage_error("load needs one FILE");
     const std::string file = absolute(p.operands[0]);
     if (access(file.c_str(), R_OK) != 0)
-        return fail("can't read " + p.operands[0]);
+        return fail("can't read " + p.operands[0] + ": " + std::strerror(errno));
     std::set<uint32_t> before;
     for (const ScanInfo &scan : s.engine->scans())
         before.insert(scan.slot);
@@ -211,12 +231,10 @@ int cmd_load(Session &s, const Parsed &p)
         return EXIT_INTERRUPTED;
     if (r.status != 0) {
         const std::string refusal = write_refusal(s.workspace);
-        return fail(with_errors("can't load scans from " + file +
-                                    (refusal.empty() ? ""
-                                                     : ": the workspace " + s.workspace + " refused their files (" +
-                                                           refusal + ")") +
-                                    " (" + std::to_string(r.status) + ")",
-                                r));
+        return fail("can't load scans from " + file +
+                    (refusal.empty() ? ": it is not a file of saved scans, or it is damaged"
+                                     : ": the workspace " + s.workspace + " refused their files (" + refusal + ")") +
+                    codes(r));
     }
     std::printf("Loaded %llu scan%s.\n", (unsigned long long)r.files, r.files == 1 ? "" : "s");
     print_scans(s);

@@ -1,6 +1,7 @@
 // What the subcommands share (see cli_internal.h).
 #include "app/cli_internal.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
@@ -34,6 +35,13 @@ bool all_digits(const std::string &text)
         if (c < '0' || c > '9')
             return false;
     return true;
+}
+
+std::vector<ScanInfo> scans_by_number(Session &s)
+{
+    std::vector<ScanInfo> scans = s.engine->scans();
+    std::sort(scans.begin(), scans.end(), [](const ScanInfo &a, const ScanInfo &b) { return a.slot < b.slot; });
+    return scans;
 }
 
 const char *scan_type_name(uint32_t type)
@@ -83,7 +91,7 @@ std::string node_line(const NodeInfo &node, const std::string &path)
     const char *mark = sel == 1 ? "[x]" : sel == 2 ? "[-]" : "[ ]";
     const bool folder = (node.flags & NODE_FOLDER) != 0;
     const std::string size = (node.flags & NODE_DAMAGED_CATALOG) != 0 ? "damaged catalog"
-                             : folder ? std::to_string(node.child_count) + " items"
+                             : folder ? grouped(node.child_count) + (node.child_count == 1 ? " item" : " items")
                                       : size_text(node.data_size);
     char line[96];
     std::snprintf(line, sizeof line, "%s %c%c %12s  %s  ", mark, folder ? 'd' : '-',
@@ -136,7 +144,18 @@ HV::CommandResult wait_for(Session &s, HV::Command command, bool progress, doubl
 // message: " (-1)", " (-1 [521])".
 std::string codes(const HV::CommandResult &result)
 {
-    return " (" + std::to_string(result.status) + (result.error_text.empty() ? "" : " " + result.error_text) + ")";
+    // A long error list ("[5481 197 5481 253 ...]") is cut to its first
+    // entries: the engine log holds them all.
+    constexpr size_t kShown = 4;
+    std::string errors = result.error_text;
+    if (errors.size() > 2 && errors.front() == '[' && errors.back() == ']') {
+        size_t at = 1;
+        for (size_t n = 0; n < kShown && at != std::string::npos; n++)
+            at = errors.find(' ', at + 1);
+        if (at != std::string::npos)
+            errors = errors.substr(0, at) + " ...]";
+    }
+    return " (" + std::to_string(result.status) + (errors.empty() ? "" : " " + errors) + ")";
 }
 
 std::string grouped(uint64_t value)

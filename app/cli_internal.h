@@ -43,6 +43,8 @@ std::string absolute(const std::string &path);
 bool all_digits(const std::string &text);
 // A whole number with thousands separators ("88,718").
 std::string grouped(uint64_t value);
+// The scans of the workspace by number.
+std::vector<ScanInfo> scans_by_number(Session &s);
 const char *scan_type_name(uint32_t type);
 const char *scan_state_name(const ScanInfo &scan);
 // The message for a scan whose run never finished, or "".

@@ -50,8 +50,10 @@ const char *note_verdict(const HV::RecoveryNote &n)
 
 // Why a recovery did not recover everything and what to do, in words; the
 // status and the error list follow in parentheses.
-std::string recovery_trouble(const HV::CommandResult &r, bool damaged_catalog = false)
+std::string recovery_trouble(const HV::CommandResult &r, const ScanInfo &scan, bool damaged_catalog = false)
 {
+    // A card is named by its device path; an image file by its file name.
+    const bool image = std::strncmp(scan.media_name, "/dev/", 5) != 0;
     const HV::RecoveryNote *host = nullptr;
     size_t unreadable = 0, kept = 0;
     for (const HV::RecoveryNote &n : r.notes) {
@@ -66,7 +68,8 @@ std::string recovery_trouble(const HV::CommandResult &r, bool damaged_catalog = 
         why = "the target folder lies on the card being recovered, and writing there would overwrite the files "
               "being recovered; choose a folder on another disk with --to";
     else if (r.status == -7)
-        why = "the scan's card is not attached; attach it and run the recovery again";
+        why = "the scan's card or image is not attached: plug the card in, or name where its image file is now with "
+              "`zorvant attach PATH`, and run the recovery again";
     else if (r.status == -30)
         why = "the card went away during the recovery; attach it again and run the recovery again";
     else if (damaged_catalog && host == nullptr && unreadable == 0)
@@ -82,13 +85,15 @@ std::string recovery_trouble(const HV::CommandResult &r, bool damaged_catalog = 
               (kept == 0 ? ""
                : one     ? "; what could be read of it is kept under a name ending in \".incomplete\""
                          : "; what could be read of them is kept under names ending in \".incomplete\"") +
-              ". Try another card reader, or copy the card to an image file with a tool that retries bad "
-              "sectors and recover from the image";
+              (image ? ". The image file is damaged or cut short there: if you still have the card, copy it again "
+                       "and recover from the new image"
+                     : ". Try another card reader, or copy the card to an image file with a tool that retries bad "
+                       "sectors and recover from the image");
     else if (r.status == -37)
         why = "no free name was left in the target folder; choose an empty folder with --to";
     else
         why = "some files could not be recovered; the workspace's ScanEngineLog.txt tells why";
-    return why + " (" + std::to_string(r.status) + (r.error_text.empty() ? "" : " " + r.error_text) + ")";
+    return why + codes(r);
 }
 
 } // namespace
@@ -159,7 +164,7 @@ int cmd_recover(Session &s, const Parsed &p)
                         noted = true;
                     }
                 std::fprintf(stderr, "zorvant: %s%s: %s\n", noted ? "" : "not recovered: ", path.c_str(),
-                             recovery_trouble(r).c_str());
+                             recovery_trouble(r, *own).c_str());
                 failures++;
             } else {
                 std::printf("%s -> %s\n", path.c_str(), r.path.c_str());
@@ -203,8 +208,10 @@ int cmd_recover(Session &s, const Parsed &p)
     std::map<uint64_t, const HV::RecoveryNote *> notes;
     for (const HV::RecoveryNote &n : r.notes)
         notes.emplace(n.keyref, &n);
-    // The target itself refused: no file was tried, one message says why.
-    const bool target_refused = notes.count(0) != 0;
+    // The target itself refused, or the recovery refused before its first
+    // file (the target on the card, the card not attached): no file was
+    // tried, one message says why.
+    const bool target_refused = notes.count(0) != 0 || (r.files == 0 && (r.status == -12 || r.status == -7));
     // What keeps its tick was not recovered; a file kept incomplete says
     // where and what it misses.
     if (!target_refused)
@@ -224,7 +231,7 @@ int cmd_recover(Session &s, const Parsed &p)
     for (const auto &[fs, fs_path] : damaged)
         std::fprintf(stderr, "zorvant: not recovered: %s: damaged catalog: %s\n", fs_path.c_str(),
                      damaged_catalog_text(*s.engine, fs.keyref).c_str());
-    return fail((r.files == 0 ? "nothing recovered: " : "recovery incomplete: ") + recovery_trouble(r, !damaged.empty()));
+    return fail((r.files == 0 ? "nothing recovered: " : "recovery incomplete: ") + recovery_trouble(r, *scan, !damaged.empty()));
 }
 
 } // namespace zvapp

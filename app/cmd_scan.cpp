@@ -55,9 +55,9 @@ void print_summary(const std::map<std::string, Tally> &tallies)
     }
     std::printf("Found:\n");
     for (const auto &[name, t] : tallies)
-        std::printf("  %-32s %8llu files  %12s%s\n", name.c_str(), (unsigned long long)t.files,
+        std::printf("  %-32s %8s file%s %12s%s\n", name.c_str(), grouped(t.files).c_str(), t.files == 1 ? " " : "s",
                     size_text(t.bytes).c_str(),
-                    t.deleted != 0 ? (" (" + std::to_string(t.deleted) + " deleted)").c_str() : "");
+                    t.deleted != 0 ? (" (" + grouped(t.deleted) + " deleted)").c_str() : "");
 }
 
 void print_summary(Session &s, uint64_t scan_keyref)
@@ -202,6 +202,9 @@ int cmd_scan(Session &s, const Parsed &p)
         stop_after = std::strtod(p.options.at("--stop-after").c_str(), &end);
         if (end == p.options.at("--stop-after").c_str() || *end != '\0' || !(stop_after > 0))
             return usage_error("--stop-after needs a number of seconds above 0");
+        if (type != SCX_TYPE_THOROUGH)
+            return usage_error("--stop-after ends a thorough scan early; the quick and deleted-file scans can't stop "
+                               "early (Ctrl-C aborts them)");
     }
     const std::string &target = p.operands[0];
     uint32_t media_id = 0;

@@ -209,6 +209,10 @@ void install_signal_handlers()
     sigaction(SIGHUP, &action, nullptr); // the terminal was closed
     action.sa_handler = on_quit;
     sigaction(SIGQUIT, &action, nullptr);
+    // Output piped into a reader that ends (`| head`) must not kill a scan
+    // half-way: the writes fail instead, and the scan ends as it would.
+    action.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &action, nullptr);
 }
 
 bool interrupted()

@@ -63,6 +63,7 @@ struct CommandResult {
     std::string path;         // the file or folder written
     uint64_t files = 0;       // files recovered / scans loaded
     uint64_t bytes = 0;       // bytes recovered
+    int errnum = 0;           // a failed save: the system's error of the step that failed, 0 when unknown
     std::vector<RecoveryNote> notes; // a recovery's files not recovered whole, and host refusals
     // A thorough scan: how much of the medium it went through (stopped_early
     // when an early stop ended it before the end) and the blocks it could

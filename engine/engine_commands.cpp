@@ -134,8 +134,10 @@ HV::CommandResult HVEngine::doSaveScans(const std::string &path, const std::vect
         if (scan != nullptr)
             scx_archive(scan.get());
     }
+    errno = 0;
     FileArch *far = far_new(path.c_str(), workspace_path_.c_str());
     if (far == nullptr || far_create(far, FAR_FILE_GZIP, kScanFileCreator) != 0) {
+        result.errnum = errno;
         log_error("Scan file creation of %s failed: %s", path.c_str(), std::strerror(errno));
         far_free(&far);
         finish_result(&result, frame, ENGINE_FAILED, __LINE__);
@@ -153,6 +155,8 @@ HV::CommandResult HVEngine::doSaveScans(const std::string &path, const std::vect
         rc = ENGINE_ABORTED;
     if (rc == 0)
         rc = far_finish(far);
+    if (rc != 0 && rc != ENGINE_ABORTED)
+        result.errnum = errno; // the write, flush or rename that failed
     far_free(&far); // removes the temporary file of a save that did not finish
     finish_result(&result, frame, rc, __LINE__);
     return result;

@@ -72,7 +72,8 @@ TEST_F(ZorvantCliSaves, SaveOnAFullDiskKeepsTheEarlierSave)
     ASSERT_NE(zvtest::run("echo x > " + shellQuote(small + "/probe") + " 2>/dev/null"), 0) << "not full";
     const Outcome full = zorvant({"save", file});
     EXPECT_EQ(full.status, 1) << full.out << full.err;
-    EXPECT_NE(full.err.find("can't save the scans into " + file), std::string::npos) << full.err;
+    EXPECT_NE(full.err.find("can't save the scans into " + file + ": No space left on device"), std::string::npos)
+        << full.err;
     EXPECT_TRUE(holds(file, earlier));
     EXPECT_EQ(joined(othersIn(small, {"cards.zvscan", "filler", "probe"})), "");
 
@@ -111,11 +112,16 @@ TEST_F(ZorvantCliSaves, InterruptedSaveKeepsTheEarlierSave)
     kill(child.pid(), SIGINT);
     const Outcome r = child.wait();
     EXPECT_EQ(r.status, 130) << r.out << r.err;
+    EXPECT_NE(r.out.find("Save interrupted; " + file + " was left as it was."), std::string::npos) << r.out;
     EXPECT_TRUE(holds(file, earlier));
     EXPECT_EQ(joined(othersIn(saves, {"cards.zvscan"})), "");
 
     const Outcome folder = zorvant({"save", saves});
     EXPECT_EQ(folder.status, 1) << folder.out << folder.err;
+    EXPECT_NE(folder.err.find("it is a folder"), std::string::npos) << folder.err;
+    const Outcome nowhere = zorvant({"save", saves + "/missing/cards.zvscan"});
+    EXPECT_EQ(nowhere.status, 1) << nowhere.out << nowhere.err;
+    EXPECT_NE(nowhere.err.find("/missing does not exist"), std::string::npos) << nowhere.err;
     EXPECT_EQ(joined(othersIn(saves, {"cards.zvscan"})), "");
     EXPECT_TRUE(holds(file, earlier));
 }

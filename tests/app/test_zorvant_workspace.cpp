@@ -87,6 +87,9 @@ TEST_F(ZorvantCliWorkspace, KilledScanIsShownUnfinished)
     EXPECT_EQ(rec.status, 1) << rec.out;
     EXPECT_NE(rec.err.find("scan 1 never finished"), std::string::npos) << rec.err;
     EXPECT_EQ(rec.out.find("Recovering into"), std::string::npos) << rec.out;
+    const Outcome ls = zorvant({"ls", "1"});
+    EXPECT_EQ(ls.status, 1) << ls.out;
+    EXPECT_NE(ls.err.find("scan 1 never finished"), std::string::npos) << ls.err;
     EXPECT_FALSE(fs::exists(dir / "out"));
 
     fs::create_directories(workspace() + "/Scan.02");

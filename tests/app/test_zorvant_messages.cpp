@@ -1,0 +1,95 @@
+// What the `zorvant` program says where a command can't do what was asked:
+// a load of a file that holds no scans, a pattern that matches nothing, an
+// early stop asked of a scan that can't stop early, a recovery whose image
+// is gone; scans listed by number, counts in words that agree with them,
+// and a scan whose output reader went away.
+#include "app/zorvant_cli_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using zvcli::Outcome;
+using zvtest::shellQuote;
+
+using ZorvantCliMessages = zvcli::ZorvantCli;
+
+bool has(const std::string &text, const std::string &part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+// Refusals name the cause in words: a file that is no saved scan, a missing
+// one, a pattern matching nothing, --stop-after on a quick scan, a recovery
+// whose image moved away (one message, not a line per ticked file).
+TEST_F(ZorvantCliMessages, RefusalsSayWhyInWords)
+{
+    const std::string card = makeCard("card.img");
+    zvtest::writeFile(dir / "notes.txt", "not a saved scan\n");
+    const Outcome junk = zorvant({"load", dir / "notes.txt"});
+    EXPECT_EQ(junk.status, 1);
+    EXPECT_TRUE(has(junk.err, "it is not a file of saved scans, or it is damaged")) << junk.err;
+    const Outcome missing = zorvant({"load", dir / "missing.zvscan"});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_TRUE(has(missing.err, "No such file or directory")) << missing.err;
+
+    const Outcome early = zorvant({"scan", "--quick", "--stop-after", "5", card});
+    EXPECT_EQ(early.status, 2) << early.out << early.err;
+    EXPECT_TRUE(has(early.err, "--stop-after ends a thorough scan early")) << early.err;
+
+    ASSERT_EQ(zorvant({"scan", "--quick", card}).status, 0);
+    const Outcome none = zorvant({"select", "--pattern", "*.MOV", "1"});
+    EXPECT_EQ(none.status, 1) << none.out;
+    EXPECT_TRUE(has(none.err, "no file below 1 matches *.MOV")) << none.err;
+
+    ASSERT_EQ(zorvant({"select", "1"}).status, 0);
+    fs::rename(card, dir / "moved.img");
+    const Outcome gone = zorvant({"recover", "1", "--to", dir / "out"});
+    EXPECT_EQ(gone.status, 1) << gone.out;
+    EXPECT_FALSE(has(gone.err, "not recovered: 1/")) << gone.err;
+    EXPECT_TRUE(has(gone.err, "`zorvant attach PATH`")) << gone.err;
+}
+
+// Scans are listed by number whatever slot a new one takes; a folder of one
+// item and a file system of one file are counted in the singular.
+TEST_F(ZorvantCliMessages, ScansByNumberAndCountsInWords)
+{
+    for (const char *name : {"a.img", "b.img", "c.img"}) {
+        const std::string image = dir / name;
+        zvtest::makeFat(image, 16, 16384);
+        zvtest::fatMkdir(image, "DCIM");
+        put(image, std::string("DCIM/") + name + ".JPG", 64, 48, name[0]);
+    }
+    const Outcome first = zorvant({"scan", "--quick", dir / "a.img"});
+    ASSERT_EQ(first.status, 0) << first.err;
+    EXPECT_TRUE(has(first.out, "Found Files") && has(first.out, "1 file ")) << first.out;
+    ASSERT_EQ(zorvant({"scan", "--quick", dir / "b.img"}).status, 0);
+    ASSERT_EQ(zorvant({"delete", "1"}).status, 0);
+    ASSERT_EQ(zorvant({"scan", "--quick", dir / "c.img"}).status, 0); // takes the free slot 1
+    const Outcome list = zorvant({"list"});
+    const size_t one = list.out.find("\n  1 "), two = list.out.find("\n  2 ");
+    ASSERT_NE(one, std::string::npos) << list.out;
+    ASSERT_NE(two, std::string::npos) << list.out;
+    EXPECT_LT(one, two) << list.out;
+    const Outcome ls = zorvant({"ls", "1/Found Files"});
+    EXPECT_TRUE(has(ls.out, "1 item ")) << ls.out;
+}
+
+// A scan whose output goes to a reader that ends (`| head -c 1`) runs to
+// its own end instead of dying of the broken pipe half-way, and its scan is
+// kept, not left unfinished.
+TEST_F(ZorvantCliMessages, ScanIntoAClosedPipeEndsAsItWould)
+{
+    const std::string big = dir / "big.img";
+    zvtest::mustRun("truncate -s 8G " + shellQuote(big));
+    const std::string status = dir / "status";
+    zvtest::mustRun("bash -c " +
+                    shellQuote(shellQuote(ZORVANT_BINARY) + " --workspace " + shellQuote(ws) + " scan --stop-after 2 " +
+                               shellQuote(big) + " | head -c 1 > /dev/null; echo ${PIPESTATUS[0]} > " +
+                               shellQuote(status)));
+    EXPECT_EQ(zvtest::readFile(status), "3\n"); // stopped early, not killed (141)
+    const Outcome list = zorvant({"list"});
+    EXPECT_FALSE(has(list.out, "unfinished")) << list.out;
+    EXPECT_TRUE(has(list.out, "thorough  done")) << list.out;
+}
+
+} // namespace
