@@ -256,8 +256,8 @@ int cmd_attach(Session &s, const Parsed &p)
     if (s.engine->attachForScans(path, &slots, &why) != 0)
         return fail("can't attach " + p.operands[0] + ": " + why);
     if (slots.empty()) {
-        // The matching counts the file name of an image too: a renamed image
-        // needs its old name again.
+        // A path named here is taken by its size and contents whatever its
+        // name: what is refused is another card.
         std::set<std::string> names;
         for (const ScanInfo &scan : s.engine->scans())
             if (scan.media_status != SCX_MEDIA_ATTACHED && scan.media_name[0] != '\0')
@@ -266,11 +266,11 @@ int cmd_attach(Session &s, const Parsed &p)
         for (const std::string &name : names)
             known += (known.empty() ? "" : ", ") + name;
         return fail(p.operands[0] +
-                    " is not the card or image of any scan here: its size, contents or name differ from those "
-                    "saved with the scans" +
+                    " is not the card or image of any scan here: its size or contents differ from those saved "
+                    "with the scans" +
                     (known.empty() ? std::string(".")
                                    : "; the scans without their medium were made of " + known +
-                                         " (an image renamed since needs that name back)."));
+                                         ": name that card or image file."));
     }
     for (uint32_t slot : slots)
         std::printf("Scan %u reads %s now.\n", slot, path.c_str());

@@ -118,10 +118,13 @@ public:
     int addMediaPath(const std::string &path, uint32_t *media_id, std::string *reason = nullptr);
     // Attaches a file, an image file or a block device (as addMediaPath)
     // and matches every scan against the media again, the way a card
-    // plugged in again is matched: the slots of the scans whose medium it
-    // (or one of its partitions) is now go into slots. Only a path some scan
-    // took is kept in the list the reload adds back. 0, or ENGINE_NO_MEDIA
-    // when it cannot be opened (reason set).
+    // plugged in again is matched; as the user named it, a scan still
+    // without its medium also takes it (or one of its partitions) when it
+    // holds the same contents (size and content checksum), whatever its
+    // name: an image file renamed since. The slots of the scans whose medium
+    // it is now go into slots. Only a path some scan took is kept in the
+    // list the reload adds back. 0, or ENGINE_NO_MEDIA when it cannot be
+    // opened (reason set).
     int attachForScans(const std::string &path, std::vector<uint32_t> *slots, std::string *reason = nullptr);
     // The disk list: the drives of the last reload that passed the disk
     // filter, then the files and image files the user added.
@@ -180,6 +183,9 @@ private:
     // After a load: attaches the images of the loaded scans (the slots not
     // in before) found at the paths they were saved with.
     void attachSavedImages(const std::vector<uint32_t> &before);
+    // attachForScans; named: the user named the path (see there), else it
+    // is matched only the way a card plugged in again is.
+    int attachMatching(const std::string &path, bool named, std::vector<uint32_t> *slots, std::string *reason);
     // The slow-read report function: calls callback slot 18.
     void reportSlowRead(const zorvant::u8string &name, int64_t position, uint32_t milliseconds);
     // Attaches one path (see addMediaPath) without remembering it; under

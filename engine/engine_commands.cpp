@@ -204,7 +204,7 @@ void HVEngine::attachSavedImages(const std::vector<uint32_t> &before)
         tried.push_back(saved);
         std::vector<uint32_t> slots;
         std::string why;
-        if (attachForScans(saved, &slots, &why) != 0)
+        if (attachMatching(saved, false, &slots, &why) != 0)
             log_info("LoadScan: the image %s of %s not attached: %s", saved.c_str(), scan->name, why.c_str());
     }
 }

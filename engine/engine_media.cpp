@@ -93,6 +93,11 @@ int HVEngine::addMediaPath(const std::string &path, uint32_t *media_id, std::str
 
 int HVEngine::attachForScans(const std::string &path, std::vector<uint32_t> *slots, std::string *reason)
 {
+    return attachMatching(path, true, slots, reason);
+}
+
+int HVEngine::attachMatching(const std::string &path, bool named, std::vector<uint32_t> *slots, std::string *reason)
+{
     static const char *const fn = "HVEngine::attachForScans";
     std::string why;
     Media *m;
@@ -111,6 +116,10 @@ int HVEngine::attachForScans(const std::string &path, std::vector<uint32_t> *slo
         return ENGINE_NO_MEDIA;
     }
     scx_rematch_media();
+    // Named by the user: a scan still without its medium takes it when it
+    // holds the same contents, renamed or not.
+    if (named)
+        scx_take_named_media(m);
     std::vector<uint32_t> taken;
     for (uint32_t slot : scx_live_slots()) {
         std::shared_ptr<ScanContext> scan = scx_in_slot(slot);

@@ -283,6 +283,12 @@ struct scx_rematch_change {
 };
 // Matches every scan with a saved copy against the attached media.
 std::vector<scx_rematch_change> scx_rematch_media();
+// The user named `named` as the medium of scans without one: each scan
+// still without its medium whose saved medium holds the same contents as
+// `named` or one of its partitions, by media_same_contents (whatever the
+// names: an image file renamed since), is given it, and its saved copy and
+// "context" take that medium's name and path. The slots given it.
+std::vector<uint32_t> scx_take_named_media(Media *named);
 // Device removal: detaches every scan whose medium has that path; 1 when the
 // current scan's own medium was removed during a command (abort requested,
 // path recorded for scx_finish), else 0.

@@ -494,6 +494,62 @@ namespace {
 // One match at a time: matching describes the media it compares, and a
 // medium's description is cached in the record without a lock of its own.
 std::mutex g_match_mutex;
+
+// A copy of the medium as it would be saved, read back through a temporary
+// archive in the scan's folder (under the slot mutex); NULL when it cannot
+// be made.
+Media *saved_copy_locked(ScanContext *scan, Media *media)
+{
+    char name[64];
+    std::snprintf(name, sizeof name, "scx_tmp_ar_%p", (void *)scan);
+    Media *copy = nullptr;
+    archive *a = archive_open(scan->folder, name, ARCHIVE_WRITE);
+    if (a != nullptr) {
+        const int rc = media_archive(media, a, false);
+        if (archive_free(&a) == 0 && rc == 0) {
+            archive *r = archive_open(scan->folder, name, ARCHIVE_READ);
+            if (r != nullptr) {
+                media_unarchive(r, &copy);
+                archive_free(&r);
+            }
+        }
+    }
+    dir_file_unlink(scan->folder, name);
+    return copy;
+}
+
+// Gives the scan the outcome of a match: its status, its medium (best, or
+// none) and score, and every found file system that medium. False when
+// nothing changed or the scan's medium is locked.
+bool set_match(ScanContext *scan, int status, Media *best, const int16_t score[2], const char *folder)
+{
+    {
+        std::lock_guard<std::mutex> lock(slot_mutex());
+        if (scan->media_status == status && scan->media == best)
+            return false;
+        if (scan->media_locked)
+            return false;
+        scan->media_status = status;
+        scan->media = best;
+        scan->match_score[0] = score[0];
+        scan->match_score[1] = score[1];
+    }
+    for (const std::shared_ptr<fs_record> &fs : fs_list_copy(scan)) {
+        std::lock_guard<std::recursive_mutex> hold(fs->mutex);
+        if (fs->dead || fs->media == best)
+            continue;
+        if (best != nullptr) {
+            if (fs->media == nullptr)
+                log_info("%s %s attached media %s", folder, fs->display_name, media_description(best));
+            else
+                log_info("%s %s replaced media %s with %s", folder, fs->display_name, media_description(fs->media),
+                         media_description(best));
+        }
+        fs->media = best;
+    }
+    return true;
+}
+
 } // namespace
 
 bool scx_internal::rematch_one(ScanContext *scan)
@@ -534,31 +590,7 @@ bool scx_internal::rematch_one(ScanContext *scan)
         }
         status = matches.size() == 1 ? SCX_MEDIA_ATTACHED : SCX_MEDIA_AMBIGUOUS;
     }
-    {
-        std::lock_guard<std::mutex> lock(slot_mutex());
-        if (scan->media_status == status && scan->media == best)
-            return false;
-        if (scan->media_locked)
-            return false;
-        scan->media_status = status;
-        scan->media = best;
-        scan->match_score[0] = score[0];
-        scan->match_score[1] = score[1];
-    }
-    for (const std::shared_ptr<fs_record> &fs : fs_list_copy(scan)) {
-        std::lock_guard<std::recursive_mutex> hold(fs->mutex);
-        if (fs->dead || fs->media == best)
-            continue;
-        if (best != nullptr) {
-            if (fs->media == nullptr)
-                log_info("%s %s attached media %s", folder, fs->display_name, media_description(best));
-            else
-                log_info("%s %s replaced media %s with %s", folder, fs->display_name, media_description(fs->media),
-                         media_description(best));
-        }
-        fs->media = best;
-    }
-    return true;
+    return set_match(scan, status, best, score, folder);
 }
 
 std::vector<scx_rematch_change> scx_rematch_media()
@@ -573,6 +605,76 @@ std::vector<scx_rematch_change> scx_rematch_media()
     return changes;
 }
 
+// --- a medium the user names ---------------------------------------------------------------------
+
+std::vector<uint32_t> scx_take_named_media(Media *named)
+{
+    std::vector<uint32_t> taken;
+    if (named == nullptr)
+        return taken;
+    for (const std::shared_ptr<ScanContext> &scan : live_scans()) {
+        std::shared_ptr<Media> held;
+        std::string folder_name;
+        int status;
+        uint32_t slot;
+        {
+            std::lock_guard<std::mutex> lock(slot_mutex());
+            held = scan->saved_media;
+            status = scan->media_status;
+            slot = scan->slot;
+            if (scan->folder != nullptr)
+                folder_name = dir_path(scan->folder);
+        }
+        if (held == nullptr || folder_name.empty() ||
+            (status != SCX_MEDIA_DETACHED && status != SCX_MEDIA_AMBIGUOUS))
+            continue;
+        // The named medium or one of its partitions. The named medium
+        // itself comes first: a file system filling the whole image has its
+        // window and contents too, and a scan of that file system keeps its
+        // own name (the volume's or the partition's), found by the matching
+        // above. Of several partitions, the one that agrees best in the rest.
+        Media *best = nullptr;
+        uint32_t best_result = 0;
+        {
+            std::lock_guard<std::mutex> matching(g_match_mutex);
+            media_for_each([&](Media *media) {
+                if (best == named || !media->attached || (media != named && media->parent != named) ||
+                    !media_same_contents(media, held.get()))
+                    return true;
+                const uint32_t result = media_compare(media, held.get(), nullptr);
+                if (best == nullptr || media == named ||
+                    (int16_t)(result & 0xFFFF) > (int16_t)(best_result & 0xFFFF)) {
+                    best = media;
+                    best_result = result;
+                }
+                return true;
+            });
+        }
+        if (best == nullptr)
+            continue;
+        log_info("Media %s named for %s, saved as %s", media_description(best), scan->name,
+                 media_description(held.get()));
+        const int16_t score[2] = {(int16_t)(best_result & 0xFFFF), (int16_t)(best_result >> 16)};
+        if (!set_match(scan.get(), SCX_MEDIA_ATTACHED, best, score, folder_name.c_str()))
+            continue;
+        // The saved copy and the scan's "context" take the medium's name and
+        // path now, so that a later match, in this run or the next, finds
+        // the medium by itself.
+        {
+            std::lock_guard<std::mutex> lock(slot_mutex());
+            if (scan->media == best && scan->folder != nullptr) {
+                Media *copy = saved_copy_locked(scan.get(), best);
+                if (copy != nullptr)
+                    scan->saved_media = own_media(copy);
+            }
+        }
+        if (scx_archive(scan.get()) != 0)
+            log_error("scx_take_named_media: the medium of %s not saved in its folder", scan->name);
+        taken.push_back(slot);
+    }
+    return taken;
+}
+
 // --- detaching -----------------------------------------------------------------------------------
 
 int scx_internal::detach_media_locked(ScanContext *scan, Media *media)
@@ -580,21 +682,7 @@ int scx_internal::detach_media_locked(ScanContext *scan, Media *media)
     static const char *const fn = "scx_detach_media";
     if (scan == nullptr || media == nullptr || scan->folder == nullptr)
         return -1;
-    char name[64];
-    std::snprintf(name, sizeof name, "scx_tmp_ar_%p", (void *)scan);
-    Media *copy = nullptr;
-    archive *a = archive_open(scan->folder, name, ARCHIVE_WRITE);
-    if (a != nullptr) {
-        const int rc = media_archive(media, a, false);
-        if (archive_free(&a) == 0 && rc == 0) {
-            archive *r = archive_open(scan->folder, name, ARCHIVE_READ);
-            if (r != nullptr) {
-                media_unarchive(r, &copy);
-                archive_free(&r);
-            }
-        }
-    }
-    dir_file_unlink(scan->folder, name);
+    Media *copy = saved_copy_locked(scan, media);
     if (copy == nullptr)
         log_error("%s: no saved copy of %s", fn, media_path(media) != nullptr ? media_path(media) : "");
     scan->saved_media = own_media(copy);

@@ -321,3 +321,9 @@ struct media_match {
     uint32_t result;
 };
 std::vector<media_match> media_find_matching(Media *saved, double level, bool report);
+// Whether attached holds what saved was saved with, its name aside: the
+// same window and slice, and a content checksum equal in every sample, at
+// least one of them written content (a blank medium says nothing of which
+// card it is). How a medium the user names for a scan is recognised when
+// its file was renamed since.
+bool media_same_contents(const Media *attached, const Media *saved);

@@ -301,6 +301,25 @@ uint32_t media_compare(Media *a, Media *b, buf_t *report)
     return pack_result(s, m);
 }
 
+bool media_same_contents(const Media *attached, const Media *saved)
+{
+    if (attached == nullptr || saved == nullptr || attached->orig_start_pos != saved->orig_start_pos ||
+        attached->orig_stop_pos != saved->orig_stop_pos || attached->slice != saved->slice)
+        return false;
+    const int32_t count = clamp_count(saved->checksum.count);
+    if (count == 0 || clamp_count(attached->checksum.count) != count)
+        return false;
+    bool written = false;
+    for (int i = 0; i < count; i++) {
+        const uint32_t value = saved->checksum.values[i];
+        if (attached->checksum.values[i] != value)
+            return false;
+        if (value != 0 && value != CRC_OF_ZERO_SAMPLE)
+            written = true;
+    }
+    return written;
+}
+
 std::vector<media_match> media_find_matching(Media *saved, double level, bool report)
 {
     std::vector<media_match> matches;

@@ -186,4 +186,60 @@ TEST_F(ZorvantCliSaves, LoadedScanOfAnImageIsRecovered)
     EXPECT_EQ(filesBelow(dir / "third-out"), original);
 }
 
+// An image renamed after the save is taken when the user names it with
+// `attach`: by its size and contents, whatever it is called now. A card of
+// the same size with other contents (a blank file, a FAT image with other
+// photos) is still refused, and a later run finds the renamed image again
+// by itself.
+TEST_F(ZorvantCliSaves, RenamedImageIsAttachedByItsContents)
+{
+    const std::string card = makeCard("card.img");
+    const std::map<std::string, std::string> original = scanAndRecover(card);
+    ASSERT_EQ(original.count("Recovered Files from card.img/Found Files/DCIM/NEW1.JPG"), 1u) << original.size();
+    const std::string saved = dir / "cards.zvscan";
+    ASSERT_EQ(zorvant({"save", saved}).status, 0);
+
+    const std::string renamed = dir / "backup 2026.img";
+    fs::rename(card, renamed);
+    const std::string fresh = dir / "fresh";
+    const Outcome load = zorvant({"load", saved}, fresh);
+    ASSERT_EQ(load.status, 0) << load.out << load.err;
+    EXPECT_NE(load.out.find("done, medium not attached"), std::string::npos) << load.out;
+
+    const uintmax_t size = fs::file_size(renamed);
+    zvtest::mustRun("truncate -s " + std::to_string(size) + " " + shellQuote(dir / "blank.img"));
+    const std::string other = dir / "other.img";
+    zvtest::makeFat(other, 32, (unsigned)(size / 1024));
+    zvtest::fatMkdir(other, "DCIM");
+    put(other, "DCIM/OTHER1.JPG", 200, 150, 21);
+    ASSERT_EQ(fs::file_size(other), size);
+    for (const std::string &wrong : {dir / "blank.img", other}) {
+        const Outcome refused = zorvant({"attach", wrong}, fresh);
+        EXPECT_EQ(refused.status, 1) << wrong << refused.out << refused.err;
+        EXPECT_NE(refused.err.find("is not the card or image of any scan here"), std::string::npos) << refused.err;
+        EXPECT_NE(refused.err.find("were made of card.img"), std::string::npos) << refused.err;
+    }
+    const Outcome still = zorvant({"list"}, fresh);
+    EXPECT_NE(still.out.find("not attached"), std::string::npos) << still.out;
+
+    const Outcome found = zorvant({"attach", renamed}, fresh);
+    ASSERT_EQ(found.status, 0) << found.out << found.err;
+    EXPECT_NE(found.out.find("Scan 1 reads " + renamed), std::string::npos) << found.out;
+    // A later run attaches it again by itself, under its new name.
+    const Outcome list = zorvant({"list"}, fresh);
+    EXPECT_NE(list.out.find(" done "), std::string::npos) << list.out;
+    EXPECT_EQ(list.out.find("not attached"), std::string::npos) << list.out;
+    EXPECT_EQ(list.out.find("other.img"), std::string::npos) << list.out;
+    ASSERT_EQ(zorvant({"select", "1"}, fresh).status, 0);
+    const Outcome rec = zorvant({"recover", "1", "--to", dir / "again"}, fresh);
+    ASSERT_EQ(rec.status, 0) << rec.out << rec.err;
+    // The same files, in the folder named for the image as it is called now.
+    const std::map<std::string, std::string> again = filesBelow(dir / "again/Recovered Files from backup 2026.img");
+    EXPECT_EQ(again.size(), original.size());
+    for (const auto &[path, bytes] : original) {
+        const std::string inside = path.substr(path.find('/') + 1);
+        EXPECT_TRUE(again.count(inside) == 1 && again.at(inside) == bytes) << inside;
+    }
+}
+
 } // namespace

@@ -185,6 +185,41 @@ TEST(MediaCompare, ScoresAndReportPerField)
     }
 }
 
+// The same contents, the name aside: what an image the user names is taken
+// by. Blank samples alone do not tell one card from another.
+TEST(MediaSameContents, NameAsideOnlyWindowSliceAndSamplesCount)
+{
+    const auto both = [](const std::function<void(Media *)> &f) { return [f](Media *a, Media *b) { f(a), f(b); }; };
+    const struct {
+        const char *name;
+        std::function<void(Media *a, Media *b)> change;
+        bool same;
+    } cases[] = {
+        {"equal", [](Media *, Media *) {}, true},
+        {"other name", [](Media *, Media *b) { b->name[0] = 'X'; }, true},
+        {"other partition map", [](Media *, Media *b) { b->partitions.type = PARTITION_MAP_GPT; }, true},
+        {"saved smaller", [](Media *, Media *b) { b->orig_stop_pos -= 512; }, false},
+        {"other start", both([](Media *m) { m->orig_start_pos += 512; }), true},
+        {"other start on one", [](Media *a, Media *) { a->orig_start_pos += 512; }, false},
+        {"other slice", [](Media *, Media *b) { b->slice = 2; }, false},
+        {"last sample differs", [](Media *, Media *b) { b->checksum.values[15] ^= 1; }, false},
+        {"fewer samples saved", [](Media *, Media *b) { b->checksum.count = 4; }, false},
+        {"no samples", both([](Media *m) { m->checksum.count = 0; }), false},
+        {"all samples blank",
+         both([](Media *m) { std::fill(m->checksum.values, m->checksum.values + 16, ZERO_SAMPLE_CRC); }), false},
+        {"one sample written among blank ones",
+         both([](Media *m) { std::fill(m->checksum.values + 1, m->checksum.values + 16, ZERO_SAMPLE_CRC); }), true},
+        {"count beyond the array", both([](Media *m) { m->checksum.count = 1000; }), true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        Pair p;
+        c.change(p.a, p.b);
+        EXPECT_EQ(media_same_contents(p.a, p.b), c.same);
+    }
+    EXPECT_FALSE(media_same_contents(nullptr, Pair().b));
+}
+
 TEST_F(MediaMatchingTest, SavedCardFoundUnderAnotherPath)
 {
     zvtest::requireTool("sfdisk");
