@@ -191,6 +191,11 @@ private:
     // Attaches one path (see addMediaPath) without remembering it; under
     // media_mutex_.
     Media *attachPath(const std::string &path, std::string *why);
+    // attachPath under media_mutex_, then the disk list copied again; with
+    // remember, the path joins the added paths and the media ids are kept.
+    // Null when the path can't be attached: the failure logged under the
+    // caller's name fn, its reason in *reason.
+    Media *attachListed(const char *fn, const std::string &path, bool remember, std::string *reason);
     Media *attachFile(const std::string &path, std::string *why);
     void rememberAddedPath(const std::string &path);
     std::vector<std::string> addedPaths();

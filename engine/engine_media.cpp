@@ -65,17 +65,18 @@ bool HVEngine::filterDisk(HV::Disk *disk, void *context)
 
 // --- media the user names ----------------------------------------------------------------------
 
-int HVEngine::addMediaPath(const std::string &path, uint32_t *media_id, std::string *reason)
+Media *HVEngine::attachListed(const char *fn, const std::string &path, bool remember, std::string *reason)
 {
-    static const char *const fn = "HVEngine::addMediaPath";
     std::string why;
     Media *m;
     {
         std::lock_guard<std::mutex> lock(media_mutex_);
         m = attachPath(path, &why);
         if (m != nullptr) {
-            rememberAddedPath(path);
-            keepMediaIds();
+            if (remember) {
+                rememberAddedPath(path);
+                keepMediaIds();
+            }
             std::lock_guard<std::mutex> list_lock(mutex_);
             disks_ = disks_manager_->disks();
         }
@@ -84,8 +85,15 @@ int HVEngine::addMediaPath(const std::string &path, uint32_t *media_id, std::str
         log_error("%s: %s: %s", fn, path.c_str(), why.c_str());
         if (reason != nullptr)
             *reason = why;
-        return ENGINE_NO_MEDIA;
     }
+    return m;
+}
+
+int HVEngine::addMediaPath(const std::string &path, uint32_t *media_id, std::string *reason)
+{
+    Media *m = attachListed("HVEngine::addMediaPath", path, true, reason);
+    if (m == nullptr)
+        return ENGINE_NO_MEDIA;
     if (media_id != nullptr)
         *media_id = m->id;
     return 0;
@@ -99,22 +107,9 @@ int HVEngine::attachForScans(const std::string &path, std::vector<uint32_t> *slo
 int HVEngine::attachMatching(const std::string &path, bool named, std::vector<uint32_t> *slots, std::string *reason)
 {
     static const char *const fn = "HVEngine::attachForScans";
-    std::string why;
-    Media *m;
-    {
-        std::lock_guard<std::mutex> lock(media_mutex_);
-        m = attachPath(path, &why);
-        if (m != nullptr) {
-            std::lock_guard<std::mutex> list_lock(mutex_);
-            disks_ = disks_manager_->disks();
-        }
-    }
-    if (m == nullptr) {
-        log_error("%s: %s: %s", fn, path.c_str(), why.c_str());
-        if (reason != nullptr)
-            *reason = why;
+    Media *m = attachListed(fn, path, false, reason);
+    if (m == nullptr)
         return ENGINE_NO_MEDIA;
-    }
     scx_rematch_media();
     // Named by the user: a scan still without its medium takes it when it
     // holds the same contents, renamed or not.

@@ -8,15 +8,11 @@
 namespace {
 
 namespace fs = std::filesystem;
+using zvcli::has;
 using zvcli::Outcome;
 using zvtest::shellQuote;
 
 using ZorvantCliMessages = zvcli::ZorvantCli;
-
-bool has(const std::string &text, const std::string &part)
-{
-    return text.find(part) != std::string::npos;
-}
 
 // Refusals name the cause in words: a file that is no saved scan, a missing
 // one, a pattern matching nothing, --stop-after on a quick scan, a recovery

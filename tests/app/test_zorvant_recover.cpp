@@ -7,6 +7,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using zvcli::has;
 using zvcli::Outcome;
 using zvtest::shellQuote;
 
@@ -37,11 +38,6 @@ std::set<std::string> namesBelow(const std::string &folder)
     for (const auto &e : fs::recursive_directory_iterator(folder))
         out.insert(fs::relative(e.path(), folder).string());
     return out;
-}
-
-bool has(const std::string &text, const std::string &part)
-{
-    return text.find(part) != std::string::npos;
 }
 
 // A card inside a VMDK cut short, so the last 256 KiB of a 1 MiB video and

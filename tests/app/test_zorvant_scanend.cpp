@@ -10,16 +10,12 @@
 namespace {
 
 namespace fs = std::filesystem;
+using zvcli::has;
 using zvcli::Child;
 using zvcli::Outcome;
 using zvtest::shellQuote;
 
 using ZorvantCliScanEnd = zvcli::ZorvantCli;
-
-bool has(const std::string &text, const std::string &part)
-{
-    return text.find(part) != std::string::npos;
-}
 
 // A card inside a VMDK whose file was cut short, and a DiskCopy 4.2 image
 // cut the same way: the blocks past the cut cannot be read. The scan keeps

@@ -32,6 +32,12 @@ using zvtest::shellQuote;
 // Longest any one invocation may take here.
 constexpr int kChildSeconds = 120;
 
+// Whether text holds part.
+inline bool has(const std::string &text, const std::string &part)
+{
+    return text.find(part) != std::string::npos;
+}
+
 struct Outcome {
     int status = -1; // exit code, or 128 + signal
     std::string out, err;
