@@ -333,7 +333,7 @@ Media *attach_path(const char *path, uint32_t kind)
     int64_t size = 0;
     if (kind == MEDIA_IMAGE && sized_by_type(m->io)) {
         size = file_size(m->io); // through the image's type
-    } else if (file_is_open(m->io) || file_reopen(m->io, "rb", 3) == 0) {
+    } else if (media_open_io(m) == 0) {
         // The size of what the file layer opened and checked (a regular file
         // or a disk), not of whatever the name shows to a later stat.
         size = file_size(m->io);
@@ -531,6 +531,16 @@ Media *media_find_by_id(uint32_t id, int flags)
 Media *media_find_attached_by_id(uint32_t id)
 {
     return media_find_by_id(id, 1);
+}
+
+int media_open_io(Media *media)
+{
+    if (media == nullptr)
+        return -12;
+    if (file_is_open(media->io))
+        return 0;
+    std::lock_guard<std::mutex> lock(g_list_mutex);
+    return file_reopen(media->io, "rb", 3);
 }
 
 void media_detach_path(const char *path)

@@ -209,6 +209,12 @@ std::vector<media_known_id> media_ids_known(uint32_t *next_id);
 // --- opening and positioning -------------------------------------------------------------
 
 int media_retain(Media *media);
+// Opens the medium's file object for reading when it is closed: 0, or the
+// file layer's code. Opening sets the object's name anew, and other threads
+// compare the names of listed media under the list mutex (media_detach_path
+// from the device monitor, the attach functions), so the open is made under
+// that mutex.
+int media_open_io(Media *media);
 void media_release(Media *media);
 int media_seek(Media *media, int64_t offset);
 // Positions the file object at the absolute window offset start_pos + offset

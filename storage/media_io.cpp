@@ -116,11 +116,9 @@ int media_retain(Media *media)
         add_error(554);
         return -1;
     }
-    if (!file_is_open(media->io)) {
-        const int rc = file_reopen(media->io, "rb", 3);
-        if (rc != 0)
-            return rc;
-    }
+    const int rc = media_open_io(media);
+    if (rc != 0)
+        return rc;
     media->open_count++;
     return 0;
 }

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 #include <regex>
+#include <thread>
 
 #include "foundation/archive.h"
 #include "foundation/error_list.h"
@@ -59,6 +60,7 @@ using MediaList = MediaFixture;
 using MediaOpen = MediaFixture;
 using MediaPartitions = MediaFixture;
 using MediaArchive = MediaFixture;
+using MediaDetachThreads = MediaFixture;
 
 } // namespace
 
@@ -307,6 +309,43 @@ TEST_F(MediaPartitions, EndOfDataOnABlockDeviceIsTheMediumGone)
     EXPECT_FALSE(media_gone(disk, EIO));
     EXPECT_FALSE(media_gone(file, ENODATA));
     EXPECT_TRUE(media_gone(file, ENOMEDIUM));
+}
+
+// A device removed while the engine thread reloads and reads its card: the device monitor's thread detaches
+// every medium of the path, comparing their file objects' names under the list mutex, while each attach and
+// each retain opens the medium's file object again, which sets that name anew. The sanitizers judge this test.
+TEST_F(MediaDetachThreads, DeviceRemovedWhileTheCardIsReloadedAndRead)
+{
+    zvtest::requireTool("mkfs.fat");
+    const std::string image = dir / "card.img";
+    mustRun("mkfs.fat -C '" + image + "' 4096 >/dev/null");
+    zvtest::LoopDevice device(image);
+    const char *path = device.path().c_str();
+    Media *m = media_attach_disk(path, "Card Reader", 1, 4 << 20, 512);
+    ASSERT_NE(m, nullptr);
+    std::atomic<bool> done{false};
+    std::thread monitor([&] {
+        while (!done)
+            media_detach_path(path);
+    });
+    int failures = 0;
+    for (int i = 0; i < 50; i++) {
+        if (media_attach_disk(path, "Card Reader", 1, 4 << 20, 512) != m) // the reload
+            ++failures;
+        for (int read = 0; read < 20; read++) {
+            if (media_retain(m) != 0) {
+                ++failures;
+                continue;
+            }
+            media_release(m);
+        }
+    }
+    done = true;
+    monitor.join();
+    EXPECT_EQ(failures, 0);
+    EXPECT_STREQ(media_path(m), path);
+    media_detach_path(path);
+    EXPECT_EQ(media_find_attached_by_id(m->id), nullptr);
 }
 
 TEST_F(MediaArchive, RoundTripNotListedAndMissingKey)
