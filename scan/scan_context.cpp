@@ -325,6 +325,11 @@ ScanContext *scx_new(int scan_type, Media *media, work_dir *workspace)
     scan->scan_state = SCX_STATE_RUNNING;
     if (scx_slot_alloc(scan, workspace, 0) != 0)
         return nullptr;
+    // The slot folder holds the scan's card and start time from its first
+    // moment: a process ended before scx_begin leaves a scan shown
+    // unfinished with them, not an empty one.
+    if (scx_archive_started(scan.get()) != 0)
+        log_error("%s: can't save %s as started", "scx_new", scan->name);
     if (scan_type == SCX_TYPE_DELETED || scan_type == SCX_TYPE_THOROUGH) {
         std::shared_ptr<fs_record> store = fs_new_of_type(scan.get(), FS_TYPE_STORE);
         if (store == nullptr) {

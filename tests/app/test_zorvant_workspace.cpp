@@ -22,6 +22,10 @@ protected:
             zvtest::mustRun("truncate -s 8G " + shellQuote(big));
         Child child = start({"scan", big});
         EXPECT_TRUE(child.waitForProgress()) << "the scan never started";
+        // Under way: the scan has saved itself as started.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (!fs::exists(workspace() + "/Scan.01/context") && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         return child;
     }
     std::string workspace() const { return ws + "/ZorvantWorkspace"; }
