@@ -130,16 +130,18 @@ std::string scan_failure_text(const HV::CommandResult &r, int type, const std::s
 
 // The blocks a scan of the medium shown (on the card at path) could not
 // read: how many, and where (the first ranges, and where the rest lie), and
-// what to do about them.
-void print_unreadable(const std::string &name, const std::string &path, const HV::CommandResult &r)
+// what to do about them. A thorough scan read them as zeros; a quick scan
+// met them among its file system's folders and FAT sectors.
+void print_unreadable(const std::string &name, const std::string &path, int type, const HV::CommandResult &r)
 {
     std::error_code ec;
     const bool image = std::filesystem::is_regular_file(path, ec);
+    const bool quick = type == SCX_TYPE_QUICK;
     constexpr size_t kShown = 8;
-    std::printf("Scan of %s finished, but %s block%s of %u bytes (%s) could not be read and %s scanned as zeros:\n",
-                name.c_str(), grouped(r.unreadable_blocks).c_str(), r.unreadable_blocks == 1 ? "" : "s",
-                r.block_size, size_text(r.unreadable_blocks * r.block_size).c_str(),
-                r.unreadable_blocks == 1 ? "was" : "were");
+    std::printf("Scan of %s finished, but %s block%s of %u bytes (%s) could not be read%s%s:\n", name.c_str(),
+                grouped(r.unreadable_blocks).c_str(), r.unreadable_blocks == 1 ? "" : "s", r.block_size,
+                size_text(r.unreadable_blocks * r.block_size).c_str(), quick ? "" : " and ",
+                quick ? "" : r.unreadable_blocks == 1 ? "was scanned as zeros" : "were scanned as zeros");
     for (size_t i = 0; i < r.unreadable.size() && i < kShown; i++) {
         const HV::ByteRange &range = r.unreadable[i];
         std::printf("  bytes %s to %s (%s)\n", grouped(range.offset).c_str(),
@@ -152,12 +154,15 @@ void print_unreadable(const std::string &name, const std::string &path, const HV
     }
     if (r.unreadable_runs > r.unreadable.size())
         std::printf("  and %s more ranges, too many to list\n", grouped(r.unreadable_runs - r.unreadable.size()).c_str());
+    std::printf("%s", quick ? "Folders in these ranges may be listed incompletely, and files listed there may be "
+                              "missing or damaged. "
+                            : "Files in these ranges may be missing or damaged. ");
     if (image)
-        std::printf("Files in these ranges may be missing or damaged. The image file is damaged or cut short there: "
-                    "if you still have the card, copy it again and scan the new image.\n");
+        std::printf("The image file is damaged or cut short there: if you still have the card, copy it again and "
+                    "scan the new image.\n");
     else
-        std::printf("Files in these ranges may be missing or damaged. Try another card reader, or copy the card to "
-                    "an image with a tool that retries bad blocks and scan the image.\n");
+        std::printf("Try another card reader, or copy the card to an image with a tool that retries bad blocks and "
+                    "scan the image.\n");
 }
 
 // A listed medium named by its id, in words: a card by its device or file
@@ -260,7 +265,7 @@ int cmd_scan(Session &s, const Parsed &p)
     }
     // The whole scan's message only for a scan that read the whole card.
     if (r.unreadable_blocks != 0)
-        print_unreadable(shown, name, r);
+        print_unreadable(shown, name, type, r);
     else if (!r.stopped_early && r.error_text.empty())
         std::printf("Scan of %s completed with no errors.\n", shown.c_str());
     else if (!r.stopped_early)

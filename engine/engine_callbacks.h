@@ -69,7 +69,10 @@ struct CommandResult {
     // when an early stop ended it before the end) and the blocks it could
     // not read, which it scanned as zeros: their count and size, the runs of
     // them in all and those listed (at most 1024, in order; the rest only
-    // counted). All 0 for the other scan types and operations.
+    // counted). A quick scan fills the unreadable fields alone, with the
+    // parts of the card its file-system reader could not read (folders
+    // there may be listed incompletely). All 0 for the other scan types and
+    // operations.
     uint64_t medium_bytes = 0;
     uint64_t scanned_bytes = 0;
     bool stopped_early = false;

@@ -15,6 +15,7 @@
 #include "scan/scan_driver.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <mutex>
 #include <string>
 
@@ -157,15 +158,12 @@ int block_loop(ScanContext *scan, Media *media, int32_t block, ZV::RemainingTime
     return 0;
 }
 
-// The medium's read report, logged once at the end of the scan, recorded in
-// the error list (so the verdict does not pass the scan off as free of
+// A read report of the medium, logged once at the end of the scan, recorded
+// in the error list (so the verdict does not pass the scan off as free of
 // errors) and kept in coverage with its ranges turned into bytes of the
 // medium (clipped to it).
-void take_read_report(Media *media, int64_t length, scan_coverage *coverage)
+void keep_read_report(Media *media, int64_t length, const rd_bad_report &report, scan_coverage *coverage)
 {
-    rd_bad_report report;
-    if (media_read_errors(media, &report) == 0)
-        return;
     media_log_bad_report(media_path(media), report);
     add_error(SCAN_ERROR_UNREADABLE);
     if (coverage == nullptr)
@@ -181,6 +179,50 @@ void take_read_report(Media *media, int64_t length, scan_coverage *coverage)
         if (end > first)
             coverage->unreadable.push_back(scan_byte_range{first, end - first, range.errnum});
     }
+}
+
+// The medium's read report from its block reader (see keep_read_report).
+void take_read_report(Media *media, int64_t length, scan_coverage *coverage)
+{
+    rd_bad_report report;
+    if (media_read_errors(media, &report) != 0)
+        keep_read_report(media, length, report, coverage);
+}
+
+// What the quick scan's file-system readers could not read (folders, FAT
+// sectors), as a read report of the medium like the block reader's: the
+// ranges of every found file system in device blocks, neighbours merged,
+// at most RD_BAD_RANGES_MAX listed and the rest counted.
+void take_quick_report(ScanContext *scan, Media *media, scan_coverage *coverage)
+{
+    std::vector<std::pair<int64_t, int64_t>> ranges;
+    for (const std::shared_ptr<fs_record> &fs : scx_internal::fs_list_copy(scan)) {
+        std::lock_guard<std::recursive_mutex> hold(fs->mutex);
+        ranges.insert(ranges.end(), fs->unreadable.begin(), fs->unreadable.end());
+    }
+    if (ranges.empty())
+        return;
+    std::sort(ranges.begin(), ranges.end());
+    rd_bad_report report;
+    report.block_size = reader_block_size(media);
+    for (const auto &[offset, length] : ranges) {
+        const int64_t first = (media->start_pos + offset) / report.block_size;
+        const int64_t end = (media->start_pos + offset + length + report.block_size - 1) / report.block_size;
+        if (!report.list.empty() && report.list.back().first_block + report.list.back().blocks >= first) {
+            rd_bad_range &last = report.list.back();
+            last.blocks = std::max(last.blocks, end - last.first_block);
+        } else {
+            report.list.push_back(rd_bad_range{first, end - first, EIO});
+        }
+    }
+    for (const rd_bad_range &range : report.list)
+        report.blocks += range.blocks;
+    report.ranges = (int64_t)report.list.size();
+    if (report.list.size() > (size_t)RD_BAD_RANGES_MAX) {
+        report.ranges_not_kept = report.ranges - RD_BAD_RANGES_MAX;
+        report.list.resize(RD_BAD_RANGES_MAX);
+    }
+    keep_read_report(media, media_length(media), report, coverage);
 }
 
 // The end-of-scan step of every found file system of the scan, in list
@@ -311,7 +353,7 @@ int scan_result_status(int result, ScanContext *scan)
     return 0;
 }
 
-int scan_quick(ScanContext **pointer)
+int scan_quick(ScanContext **pointer, scan_coverage *coverage)
 {
     if (pointer == nullptr || *pointer == nullptr)
         return SCAN_BAD_TYPE;
@@ -322,6 +364,7 @@ int scan_quick(ScanContext **pointer)
     progress_set_phases(2);
     const int rc = fs_quick_scan(scan);
     if (rc == 0) {
+        take_quick_report(scan, scx_media(scan), coverage);
         const int verdict = scan_result_status(0, scan);
         scx_finish(scan, verdict);
         return verdict;
@@ -398,7 +441,7 @@ int scan_run(ScanContext *scan, scan_coverage *coverage)
     if (type == SCX_TYPE_THOROUGH) {
         status = scan_thorough(&scan, media, &remaining, coverage);
     } else {
-        status = type == SCX_TYPE_QUICK ? scan_quick(&scan) : scan_deleted(&scan);
+        status = type == SCX_TYPE_QUICK ? scan_quick(&scan, coverage) : scan_deleted(&scan);
         if (status == SCAN_ABORTED)
             drop_scan(&scan); // nothing when the short scan deleted it already
     }

@@ -49,7 +49,8 @@
 //   verdicts: "aborted due to media detach", "user abort" (information),
 //   "write error: %s", "Failed with errors: %s" (error),
 //   "Scan of %s completed with no errors." (information),
-//   before the verdict of a thorough scan that met unreadable blocks, the
+//   before the verdict of a thorough scan that met unreadable blocks, or of
+//   a quick scan whose file-system reader met parts it could not read, the
 //   medium's read report ("Unreadable parts of %s: ...", media.h; error 426
 //   recorded, so the verdict is one "with some errors"),
 //   "Scan of %s completed with some errors: %s" (error); %s after a colon
@@ -93,7 +94,7 @@ enum : int {
     SCAN_ERROR_NO_MEDIA = 283,
     SCAN_ERROR_WRITE = 307,
     SCAN_ERROR_RETAIN = 700,
-    SCAN_ERROR_UNREADABLE = 426, // a thorough scan met blocks it could not read
+    SCAN_ERROR_UNREADABLE = 426, // a thorough or quick scan met blocks it could not read
 };
 
 // A run of bytes of a medium that could not be read (delivered as zeros).
@@ -104,8 +105,10 @@ struct scan_byte_range {
 };
 
 // How much of its medium a thorough scan read, for the report at its end
-// (the other scan types leave it as it was made). Positions are bytes of the
-// medium (its window), so they match what the user named.
+// (a quick scan fills only the unreadable part: what its file-system reader
+// could not read; the deleted-file scan leaves it as it was made).
+// Positions are bytes of the medium (its window), so they match what the
+// user named.
 struct scan_coverage {
     int64_t medium_bytes = 0;    // the medium's length
     int64_t scanned_bytes = 0;   // bytes the block loop went through
@@ -121,7 +124,8 @@ struct scan_coverage {
 
 // Scans the attached medium (whole disk or partition) with that id into a
 // new scan context in the workspace. The status of the run (see above);
-// coverage, when given, is filled by a thorough scan that read blocks.
+// coverage, when given, is filled by a thorough scan that read blocks and
+// by a quick scan that could not read parts of the card.
 int start_scan(uint32_t media_id, int scan_type, work_dir *workspace, scan_coverage *coverage = nullptr);
 
 // Runs a fresh scan context made by scx_new (abort allowed, modules
@@ -133,8 +137,11 @@ int scan_run(ScanContext *scan, scan_coverage *coverage = nullptr);
 
 // The two short scans, on a scan context whose medium is retained. Each
 // marks the scan's start, runs and finishes it; when it deletes the context
-// itself it clears *scan.
-int scan_quick(ScanContext **scan);
+// itself it clears *scan. A quick scan that listed its file systems but
+// could not read parts of them (folders, FAT sectors) logs those parts and
+// records error 426 as the thorough scan does, and keeps them in coverage
+// (when given) as its unreadable blocks.
+int scan_quick(ScanContext **scan, scan_coverage *coverage = nullptr);
 int scan_deleted(ScanContext **scan);
 
 // The end-of-scan verdict and its log line: -30 when the scan recorded a

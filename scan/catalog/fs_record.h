@@ -43,6 +43,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "scan/catalog/catdb.h"
@@ -183,6 +184,10 @@ struct fs_record : std::enable_shared_from_this<fs_record> {
     uint8_t path[FS_PATH_SIZE] = {};      // owned by the type
     int keyed = 0;                        // its "key" file was read
     int has_children = 0;                 // set by the type when its catalog has nodes
+    // Byte ranges of the medium (offset, length) the type's reader could
+    // not read while it walked the file system into the catalog, so a
+    // quick scan can tell which parts it may have listed incompletely.
+    std::vector<std::pair<int64_t, int64_t>> unreadable;
     catdb cat = {};                       // the catalog (its state holds the
                                           // root selection, the selection counters
                                           // and the children-state histogram)

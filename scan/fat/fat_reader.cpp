@@ -36,6 +36,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 
 #include "foundation/console_log.h"
 
@@ -127,7 +128,26 @@ bool Fat::readBytes(uint64_t offset, void *destination, uint32_t count, uint32_t
     stream_->seek(saved);
     if (n > 0)
         *got = static_cast<uint32_t>(n);
-    return n >= 0 && static_cast<uint32_t>(n) == count;
+    const bool whole = n >= 0 && static_cast<uint32_t>(n) == count;
+    if (!whole)
+        noteUnreadable(offset + *got, std::min<uint64_t>(offset + count, stream_->length()));
+    return whole;
+}
+
+void Fat::noteUnreadable(uint64_t first, uint64_t end)
+{
+    if (first >= end)
+        return;
+    // Every range that overlaps or touches [first, end) joins it.
+    auto it = unreadable_.upper_bound(first);
+    if (it != unreadable_.begin() && std::prev(it)->second >= first)
+        --it;
+    while (it != unreadable_.end() && it->first <= end) {
+        first = std::min(first, it->first);
+        end = std::max(end, it->second);
+        it = unreadable_.erase(it);
+    }
+    unreadable_[first] = end;
 }
 
 bool Fat::parseBootSector(const uint8_t *bytes, size_t size, int *fatType)

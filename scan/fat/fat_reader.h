@@ -79,6 +79,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -330,6 +331,11 @@ public:
     // Byte offset open() found the boot sector at (0, or the backup's).
     uint64_t bootSectorOffset() const { return bootSectorOffset_; }
     const std::shared_ptr<ByteStream> &stream() const { return stream_; }
+    // The bytes of the stream that reads failed on (boot sectors, FAT
+    // blocks, directory clusters): first byte -> one past the last,
+    // overlapping and neighbouring ranges merged. Bytes past the stream's
+    // end are not counted: they are missing, not unreadable.
+    const std::map<uint64_t, uint64_t> &unreadable() const { return unreadable_; }
 
 private:
     struct FatCache;
@@ -341,7 +347,10 @@ private:
     // any entry not free (the search stops at the first one, or at an
     // entry that cannot be read).
     bool fatInUse(uint32_t index);
+    // Reads count bytes at offset; true when all came. What did not come
+    // (short of the stream's end) is noted as unreadable.
     bool readBytes(uint64_t offset, void *destination, uint32_t count, uint32_t *got);
+    void noteUnreadable(uint64_t first, uint64_t end);
     bool readFatEntryRaw(uint32_t cluster, uint32_t index, uint32_t *value);
     bool readFatBytes(uint32_t index, uint64_t offset, uint8_t *destination, uint32_t count);
     uint32_t normalise(uint32_t raw) const;
@@ -392,6 +401,7 @@ private:
     };
     LongNameAssembly lfn_ = {};
 
+    std::map<uint64_t, uint64_t> unreadable_;  // see unreadable()
     std::unique_ptr<FatCache> cache_;          // the FAT blocks read so far
     std::vector<uint64_t> visited_;            // one bit per cluster, clear between chains
 };

@@ -282,6 +282,8 @@ int fat_scan_volume(fs_record *fs, int64_t start)
     state->walked.push_back(fat_walked_volume{
         volume_start, volume_start + (int64_t)std::max<uint64_t>(reserved, fat.bytesPerSector())});
     const bool read = fat.parseDirectory(0, nullptr, fat_dir_callback, &w, 0, &w.directories);
+    for (const auto &[first, end] : fat.unreadable())
+        fs->unreadable.emplace_back(volume_start + (int64_t)first, (int64_t)(end - first));
     if (w.catalog_failure != 0)
         return w.catalog_failure;
     if (w.rows > 0)

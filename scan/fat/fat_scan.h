@@ -157,7 +157,9 @@ int fat_opendb_for_writing(fs_record *fs);
 // into the open catalog as a new walk. 0 done (also for a volume this
 // record walked already, which is skipped), -1 the volume cannot be opened
 // or its root directory read, or a catalog code below -1 when a row could
-// not be written (the walk stops there; error 519 recorded).
+// not be written (the walk stops there; error 519 recorded). The parts of
+// the medium the walk could not read (folders, FAT sectors) are added to
+// fs->unreadable.
 int fat_scan_volume(fs_record *fs, int64_t start);
 // Links parents, counts children and closes (always); the first failure.
 int fat_close_db(fs_record *fs);

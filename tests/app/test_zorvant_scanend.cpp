@@ -1,7 +1,7 @@
 // The end of a scan as the `zorvant` program tells it: a card that could
 // not all be read, a scan stopped early, a deleted-file scan that fails, a
-// card in a file system the quick scan does not read, and a recovery with
-// nothing ticked. Child processes on images made at test time (mkfs.fat,
+// card in a file system the quick scan does not read, a quick scan that
+// could not read some folders, and a recovery with nothing ticked. Child processes on images made at test time (mkfs.fat,
 // mtools, cjpeg, qemu-img, mkfs.exfat).
 #include "app/zorvant_cli_support.h"
 #include "foundation/number_format.h"
@@ -69,6 +69,69 @@ TEST_F(ZorvantCliScanEnd, CutImageReportsTheUnreadableRangesAndExits3)
     const Outcome clean = zorvant({"scan", dir / "whole.vmdk"});
     EXPECT_EQ(clean.status, 0) << clean.out << clean.err;
     EXPECT_TRUE(has(clean.out, "completed with no errors.")) << clean.out;
+}
+
+// The byte offset of the first cluster of a folder on a FAT32 card image
+// (mshowfat names the cluster, the boot sector where cluster 2 lies).
+uint64_t folderOffset(const std::string &card, const std::string &folder)
+{
+    const std::string shown =
+        zvtest::mtools("mshowfat -i " + zvtest::mtoolsImage(card) + " " + shellQuote("::/" + folder));
+    const size_t open = shown.find('<');
+    if (open == std::string::npos)
+        throw std::runtime_error("mshowfat named no cluster: " + shown);
+    const uint64_t cluster = std::stoull(shown.substr(open + 1));
+    const std::string boot = zvtest::readFile(card).substr(0, 512);
+    const auto byte = [&](size_t at) { return (uint64_t)(uint8_t)boot[at]; };
+    const uint64_t sector = byte(11) | byte(12) << 8;
+    const uint64_t perCluster = byte(13);
+    const uint64_t reserved = byte(14) | byte(15) << 8;
+    const uint64_t perFat = byte(36) | byte(37) << 8 | byte(38) << 16 | byte(39) << 24;
+    return (reserved + byte(16) * perFat + (cluster - 2) * perCluster) * sector;
+}
+
+// A quick scan of a card inside a VMDK cut short: the FATs and the first
+// folders lie before the cut, a folder written after a big file past it.
+// The quick scan keeps what it could list, but its end says how many
+// blocks it could not read and where (that folder), that folders there may
+// be listed incompletely, and exits 3. The same card whole ends "completed
+// with no errors", exit 0.
+TEST_F(ZorvantCliScanEnd, QuickScanOfACutImageReportsTheFoldersItCouldNotRead)
+{
+    zvtest::requireTool("qemu-img");
+    zvtest::requireTool("mshowfat");
+    const std::string card = makeCard("card.img");
+    zvtest::fatPut(card, "FILLER.BIN", zvtest::patternBytes(40 << 20, 7));
+    zvtest::fatMkdir(card, "LATE");
+    for (int n = 1; n <= 30; n++)
+        zvtest::fatPut(card, "LATE/note number " + std::to_string(n) + ".txt", "note " + std::to_string(n));
+    const uint64_t late = folderOffset(card, "LATE");
+    const std::string vmdk = dir / "cut.vmdk";
+    zvtest::mustRun("qemu-img convert -f raw -O vmdk " + shellQuote(card) + " " + shellQuote(vmdk));
+    fs::resize_file(vmdk, fs::file_size(vmdk) / 4 * 3);
+    const Outcome r = zorvant({"scan", "--quick", vmdk});
+    EXPECT_EQ(r.status, 3) << r.out << r.err;
+    EXPECT_FALSE(has(r.out, "completed with no errors")) << r.out;
+    EXPECT_TRUE(has(r.out, "Scan of " + vmdk + " finished, but ")) << r.out;
+    EXPECT_TRUE(has(r.out, " of 512 bytes (")) << r.out;
+    EXPECT_TRUE(has(r.out, "could not be read:\n  bytes " + ZV::NumberFormatter::integerString(late) + " to "))
+        << late << "\n" << r.out;
+    EXPECT_FALSE(has(r.out, "scanned as zeros")) << r.out;
+    EXPECT_TRUE(has(r.out, "Folders in these ranges may be listed incompletely")) << r.out;
+    EXPECT_TRUE(has(r.out, "The image file is damaged or cut short there")) << r.out;
+    EXPECT_FALSE(has(r.out, "[426]")) << "a raw code instead of words: " << r.out;
+    // What was listed is kept: the scan and the photo before the cut.
+    EXPECT_EQ(scanNumber(r), "1") << r.out;
+    EXPECT_EQ(zorvant({"select", "1/Found Files/DCIM/NEW1.JPG"}).status, 0);
+    const std::string log = zvtest::readFile(ws + "/ZorvantWorkspace/ScanEngineLog.txt");
+    EXPECT_TRUE(has(log, "Unreadable parts of " + vmdk + ": ")) << log;
+
+    zvtest::mustRun("qemu-img convert -f raw -O vmdk " + shellQuote(card) + " " + shellQuote(dir / "whole.vmdk"));
+    const Outcome whole = zorvant({"scan", "--quick", dir / "whole.vmdk"});
+    EXPECT_EQ(whole.status, 0) << whole.out << whole.err;
+    EXPECT_TRUE(has(whole.out, "Scan of " + dir / "whole.vmdk" + " completed with no errors."))
+        << whole.out;
+    EXPECT_FALSE(has(whole.out, "could not be read")) << whole.out;
 }
 
 // --stop-after ends a thorough scan of a big card early: the end says it

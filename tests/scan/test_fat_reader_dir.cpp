@@ -1,7 +1,7 @@
 // ZV::Fat on directories and names of real volumes, damaged and hostile ones
 // made by patching mkfs.fat/mtools images at named offsets: backup boot
-// sector, directory loops and bounds, hostile and OEM names, long-name
-// checksums, erased entries, times.
+// sector, directory loops and bounds, reads that fail, hostile and OEM
+// names, long-name checksums, erased entries, times.
 #include <new>
 
 #include "fat_reader_test_support.h"
@@ -97,6 +97,72 @@ TEST(FatReaderDirectories, TruncatedImagesGiveBoundedResults)
             for (const auto &e : item.extents)
                 EXPECT_LE(e.start + e.length, keep) << item.path;
     }
+}
+
+// An in-memory image whose reads fail inside [from, to), as a cut VMDK's
+// do past its cut.
+class FailingStream : public ZV::ByteStreamBuffer {
+public:
+    FailingStream(ZV::Buffer *buffer, uint64_t from, uint64_t to) : ZV::ByteStreamBuffer(buffer), from_(from), to_(to)
+    {
+        open(modeRead);
+    }
+    int _read(void *destination, uint32_t count) override
+    {
+        if (position() < to_ && position() + count > from_)
+            return -1;
+        return ZV::ByteStreamBuffer::_read(destination, count);
+    }
+
+private:
+    uint64_t from_, to_;
+};
+
+// Folders whose clusters cannot be read are not listed, and the reader
+// keeps where its reads failed: two neighbouring folders as one range,
+// however often they are walked. Bytes missing past the end of a stream
+// cut short were never there to read and are not counted.
+TEST(FatReaderDirectories, FailedReadsAreKeptAsMergedRanges)
+{
+    Volume v(16, 20480);
+    v.put("KEEP.TXT", "kept");
+    zvtest::fatMkdir(v.image, "A");
+    zvtest::fatMkdir(v.image, "B");
+    v.put("A/ONE.TXT", "one");
+    v.put("B/TWO.TXT", "two");
+    std::string bytes = zvtest::readFile(v.image);
+    Fat plain(fileStream(v.image));
+    ASSERT_TRUE(plain.open());
+    const Tree whole = walkTree(plain);
+    ASSERT_NE(findItem(whole, "A/ONE.TXT"), nullptr);
+    EXPECT_TRUE(plain.unreadable().empty());
+    uint64_t a = 0, b = 0;
+    ASSERT_TRUE(plain.clusterOffset(findItem(whole, "A")->entry.firstCluster, &a));
+    ASSERT_TRUE(plain.clusterOffset(findItem(whole, "B")->entry.firstCluster, &b));
+    ASSERT_EQ(b, a + plain.bytesPerCluster()); // neighbours
+
+    ZV::Buffer buffer(bytes.data(), bytes.size());
+    Fat fat(std::make_shared<FailingStream>(&buffer, a, b + plain.bytesPerCluster()));
+    ASSERT_TRUE(fat.open());
+    for (int round = 0; round < 2; ++round) {
+        const Tree tree = walkTree(fat);
+        EXPECT_FALSE(tree.ok);
+        EXPECT_NE(findItem(tree, "KEEP.TXT"), nullptr);
+        EXPECT_NE(findItem(tree, "B"), nullptr);
+        EXPECT_EQ(findItem(tree, "B/TWO.TXT"), nullptr);
+        ASSERT_EQ(fat.unreadable().size(), 1u);
+        EXPECT_EQ(fat.unreadable().begin()->first, a);
+        EXPECT_EQ(fat.unreadable().begin()->second, b + plain.bytesPerCluster());
+    }
+
+    // The same volume cut in the middle of folder B.
+    const std::string cut = bytes.substr(0, b + 512);
+    ZV::Buffer shorter(cut.data(), cut.size());
+    Fat shortened(std::make_shared<ZV::ByteStreamBuffer>(&shorter));
+    ASSERT_TRUE(shortened.stream()->open(ZV::ByteStream::modeRead));
+    ASSERT_TRUE(shortened.open());
+    walkTree(shortened);
+    EXPECT_TRUE(shortened.unreadable().empty());
 }
 
 TEST(FatReaderDirectories, LiveWalkEndsAtAFreeEntry)
