@@ -11,7 +11,17 @@ namespace fs = std::filesystem;
 using zvcli::Child;
 using zvcli::Outcome;
 using zvtest::shellQuote;
-using ZorvantCliSaves = zvcli::ZorvantCli;
+class ZorvantCliSaves : public zvcli::ZorvantCli {
+protected:
+    // Scans the card, recovers everything and saves the scans into file:
+    // what the recovery gave.
+    std::map<std::string, std::string> scanRecoverAndSave(const std::string &card, const std::string &file)
+    {
+        const std::map<std::string, std::string> got = scanAndRecover(card);
+        EXPECT_EQ(zorvant({"save", file}).status, 0);
+        return got;
+    }
+};
 
 // Names in folder other than those given.
 std::set<std::string> othersIn(const std::string &folder, const std::set<std::string> &known)
@@ -133,10 +143,9 @@ TEST_F(ZorvantCliSaves, InterruptedSaveKeepsTheEarlierSave)
 TEST_F(ZorvantCliSaves, LoadedScanOfAnImageIsRecovered)
 {
     const std::string card = makeCard("card.img");
-    const std::map<std::string, std::string> original = scanAndRecover(card);
-    ASSERT_EQ(original.count("Recovered Files from card.img/Found Files/DCIM/NEW1.JPG"), 1u) << original.size();
     const std::string saved = dir / "cards.zvscan";
-    ASSERT_EQ(zorvant({"save", saved}).status, 0);
+    const std::map<std::string, std::string> original = scanRecoverAndSave(card, saved);
+    ASSERT_EQ(original.count("Recovered Files from card.img/Found Files/DCIM/NEW1.JPG"), 1u) << original.size();
 
     const std::string fresh = dir / "fresh";
     const Outcome load = zorvant({"load", saved}, fresh);
@@ -194,10 +203,9 @@ TEST_F(ZorvantCliSaves, LoadedScanOfAnImageIsRecovered)
 TEST_F(ZorvantCliSaves, RenamedImageIsAttachedByItsContents)
 {
     const std::string card = makeCard("card.img");
-    const std::map<std::string, std::string> original = scanAndRecover(card);
-    ASSERT_EQ(original.count("Recovered Files from card.img/Found Files/DCIM/NEW1.JPG"), 1u) << original.size();
     const std::string saved = dir / "cards.zvscan";
-    ASSERT_EQ(zorvant({"save", saved}).status, 0);
+    const std::map<std::string, std::string> original = scanRecoverAndSave(card, saved);
+    ASSERT_EQ(original.count("Recovered Files from card.img/Found Files/DCIM/NEW1.JPG"), 1u) << original.size();
 
     const std::string renamed = dir / "backup 2026.img";
     fs::rename(card, renamed);
