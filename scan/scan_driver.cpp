@@ -195,6 +195,8 @@ void take_read_report(Media *media, int64_t length, scan_coverage *coverage)
 // at most RD_BAD_RANGES_MAX listed and the rest counted.
 void take_quick_report(ScanContext *scan, Media *media, scan_coverage *coverage)
 {
+    if (media == nullptr)
+        return;
     std::vector<std::pair<int64_t, int64_t>> ranges;
     for (const std::shared_ptr<fs_record> &fs : scx_internal::fs_list_copy(scan)) {
         std::lock_guard<std::recursive_mutex> hold(fs->mutex);
@@ -359,12 +361,16 @@ int scan_quick(ScanContext **pointer, scan_coverage *coverage)
         return SCAN_BAD_TYPE;
     ScanContext *scan = *pointer;
     log_info("Starting quick scan for %s", media_text(scan, false).c_str());
+    // The medium read, taken before the scan: a removal during it detaches
+    // the scan, which then has none, while its reader's failures stay to be
+    // reported (the medium itself is kept by the retain of the run).
+    Media *const media = scx_media(scan);
     scx_begin(scan);
     set_scan_type(scan, SCX_TYPE_QUICK);
     progress_set_phases(2);
     const int rc = fs_quick_scan(scan);
     if (rc == 0) {
-        take_quick_report(scan, scx_media(scan), coverage);
+        take_quick_report(scan, media, coverage);
         const int verdict = scan_result_status(0, scan);
         scx_finish(scan, verdict);
         return verdict;

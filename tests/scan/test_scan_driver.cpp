@@ -278,6 +278,30 @@ TEST_F(ScanDriver, RemovedMediumEndsDetachedAndKept)
     EXPECT_TRUE(logged("aborted due to media detach"));
 }
 
+// The card is pulled out while the quick scan's reader is failing on it:
+// the scan has no medium any more, yet what could not be read is still
+// reported against the medium that was read (it crashed on the missing one).
+TEST_F(ScanDriver, RemovedMediumKeepsTheQuickScansReadReport)
+{
+    begin_run_flags();
+    set_engine_state(1);
+    const std::string path = media_path(media);
+    g_behaviour.during = [path](fs_record *r) {
+        {
+            std::lock_guard<std::recursive_mutex> hold(r->mutex);
+            r->unreadable.emplace_back(1024, 512);
+        }
+        EXPECT_EQ(scx_media_removed(path.c_str(), 0), 1);
+    };
+    scan_coverage coverage;
+    EXPECT_EQ(start_scan(media->id, SCX_TYPE_QUICK, workspace, &coverage), SCAN_DETACHED);
+    EXPECT_EQ(scx_in_slot(1)->media_status, SCX_MEDIA_DETACHED);
+    ASSERT_EQ(coverage.unreadable.size(), 1u);
+    EXPECT_EQ(coverage.unreadable[0].offset, 1024);
+    EXPECT_EQ(coverage.unreadable[0].length, 512);
+    EXPECT_TRUE(logged("aborted due to media detach"));
+}
+
 TEST_F(ScanDriver, RefusalsTakeNoSlot)
 {
     // An id no attached medium has: -7 and 283.
