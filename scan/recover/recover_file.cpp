@@ -400,6 +400,8 @@ int recover_file(recover_walk &w, uint64_t keynum, std::string *out_path)
             // Nothing of worth, or a copy cut short by a full disk, an abort
             // or a vanished medium: no partial file stays behind.
             discard(w.dir_fd, fd, temp);
+            // Nothing of it is kept: all of it is absent.
+            note.missing = info.data_size;
             if (copy == -3)
                 note_host(info, intended, errnum_out);
             else if (copy != -5)

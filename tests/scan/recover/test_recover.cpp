@@ -590,8 +590,17 @@ TEST_F(Recovery, MediumRemovedMidCopyStopsAndLeavesNoPartialFile)
     Media *m = faultyMedium("pulled.img");
     card->gone = 300000; // inside the second file
     std::shared_ptr<fs_record> fs = ticked(threeFiles(1000, 400000, 100000), m);
+    recover_notes_clear();
     EXPECT_EQ(fs_recover_marked(fs.get(), (out / "t").c_str()), -30);
     EXPECT_EQ(tree(out / "t"), onlyA(1000));
+    // The cut file is noted with nothing kept: all of it missing, though
+    // its first chunks had been copied before it was discarded.
+    const std::vector<recover_note> notes = recover_notes_take();
+    ASSERT_EQ(notes.size(), 1u);
+    EXPECT_EQ(notes[0].keyref & 0xFFFFFFFFFFull, 3u);
+    EXPECT_EQ(notes[0].path, "");
+    EXPECT_EQ(notes[0].size, 400000u);
+    EXPECT_EQ(notes[0].missing, 400000u);
     EXPECT_EQ(fs->recovered[0], 1u);
     EXPECT_EQ(fs->recovered[4], 1000u);
     for (int64_t k : {3, 4})
