@@ -119,11 +119,13 @@ int cmd_select(Session &s, const Parsed &p)
     const std::string pattern = p.options.count("--pattern") != 0 ? p.options.at("--pattern") : "";
     int changed = 0;
     bool damaged_left = false;
+    std::set<uint32_t> slots; // the scans whose ticks change
     for (const std::string &path : p.operands) {
         uint64_t keyref = 0;
         std::string why;
         if (!resolve_path(*s.engine, path, &keyref, &why))
             return fail(path + ": " + why);
+        slots.insert(keyref_slot(keyref));
         const std::string unfinished = unfinished_text(s, keyref_slot(keyref));
         if (!unfinished.empty())
             return fail(unfinished);
@@ -166,13 +168,6 @@ int cmd_select(Session &s, const Parsed &p)
     }
     // The ticks are saved in the background; whether the workspace took
     // them is known only once they are saved.
-    std::set<uint32_t> slots;
-    for (const std::string &path : p.operands) {
-        uint64_t keyref = 0;
-        std::string why;
-        if (resolve_path(*s.engine, path, &keyref, &why))
-            slots.insert(keyref_slot(keyref));
-    }
     for (uint32_t slot : slots) {
         const int refused = s.engine->saveSelection(keyref_scan(slot));
         if (refused != 0)

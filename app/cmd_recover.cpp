@@ -120,8 +120,11 @@ int cmd_recover(Session &s, const Parsed &p)
     } else if (paths.empty() && scans.size() > 1) {
         return usage_error("several scans exist: name the SCAN to recover from");
     }
-    if (paths.empty() && !unfinished_text(s, scan->slot).empty())
-        return fail(unfinished_text(s, scan->slot));
+    if (paths.empty()) {
+        const std::string unfinished = unfinished_text(s, scan->slot);
+        if (!unfinished.empty())
+            return fail(unfinished);
+    }
     int failures = 0;
     if (!paths.empty()) {
         std::string shown;

@@ -2,6 +2,7 @@
 // time, scans whose run was killed, signals that end a run, and a workspace
 // that refuses writes.
 #include <signal.h>
+#include <sys/stat.h>
 
 #include "app/zorvant_cli_support.h"
 
@@ -124,6 +125,30 @@ TEST_F(ZorvantCliWorkspace, TermAndHangupAbortCleanly)
         EXPECT_EQ(list.status, 0) << list.err;
         EXPECT_NE(list.out.find("No scans in the workspace."), std::string::npos) << list.out;
     }
+}
+
+// A lock file that is not a regular file is refused, never followed nor
+// written: a link to a file elsewhere leaves that file as it was, and a
+// FIFO at the name makes the command fail at once instead of locking it.
+TEST_F(ZorvantCliWorkspace, LockFileThatIsNoRegularFileIsRefused)
+{
+    ASSERT_EQ(zorvant({"list"}).status, 0); // makes the workspace folder
+    const std::string lock = workspace() + "/zorvant.lock";
+    const std::string victim = dir / "victim.txt";
+    zvtest::writeFile(victim, "keep me\n");
+    fs::remove(lock);
+    fs::create_symlink(victim, lock);
+    const Outcome linked = zorvant({"list"});
+    EXPECT_EQ(linked.status, 1) << linked.out << linked.err;
+    EXPECT_TRUE(saysWhy(linked.err, "zorvant.lock")) << linked.err;
+    EXPECT_EQ(zvtest::readFile(victim), "keep me\n");
+
+    fs::remove(lock);
+    ASSERT_EQ(mkfifo(lock.c_str(), 0644), 0);
+    const Outcome fifo = zorvant({"list"});
+    EXPECT_EQ(fifo.status, 1) << fifo.out << fifo.err;
+    EXPECT_TRUE(saysWhy(fifo.err, "is not a regular file")) << fifo.err;
+    EXPECT_EQ(fifo.out, "");
 }
 
 // A workspace that refuses writes: each command that must write says why
