@@ -188,9 +188,12 @@ int cmd_save(Session &s, const Parsed &p)
     const std::string file = absolute(p.operands[0]);
     const std::string folder = std::filesystem::path(file).parent_path().string();
     struct stat st;
-    if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+    if (stat(folder.c_str(), &st) != 0)
         return fail("can't save the scans into " + file + ": the folder " + folder +
-                    (errno == ENOENT ? " does not exist" : " is not a folder") + "; name a FILE in an existing folder");
+                    (errno == ENOENT ? " does not exist" : ": " + std::string(std::strerror(errno))) +
+                    "; name a FILE in an existing folder");
+    if (!S_ISDIR(st.st_mode))
+        return fail("can't save the scans into " + file + ": " + folder + " is not a folder; name a FILE in a folder");
     if (stat(file.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
         return fail("can't save the scans into " + file + ": it is a folder; name a FILE in it");
     if (s.engine->saveScans(file, {}) != 0)
