@@ -292,9 +292,19 @@ LogFile *logfile_open(const char *path, uint32_t flags)
         if ((flags & LOGFILE_ROTATE) && rotation_due(name))
             rotate_copies(name);
 
-        int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        // A link is not followed and a FIFO's open never waits for a
+        // reader; a FIFO or socket is refused (a device such as /dev/full
+        // is kept). Writes then block as usual.
+        int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
         if (fd < 0)
             return nullptr;
+        struct stat info;
+        const int status = fcntl(fd, F_GETFL);
+        if (fstat(fd, &info) != 0 || S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode) || status < 0 ||
+            fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) {
+            close(fd);
+            return nullptr;
+        }
         lseek(fd, 0, SEEK_END);
 
         LogFile *log = new (std::nothrow) LogFile{kNoHourKey, fd, LOG_USER, flags, std::move(name),

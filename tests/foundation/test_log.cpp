@@ -1,6 +1,7 @@
 // The engine log, the log-file object and the console log, on real files with an injected clock.
 #include "foundation/console_log.h"
 #include "foundation/log.h"
+#include "support/hang_guard.h"
 #include "support/test_support.h"
 
 #include <atomic>
@@ -410,3 +411,33 @@ TEST(ConsoleLog, LevelsUpToFourAndBadFormats)
 }
 
 } // namespace
+
+// A link or a FIFO where the log was expected is refused: the link is not followed (its target stays as it was),
+// and the open of a FIFO without a reader does not wait (run in a child, so a wait fails the test, not hangs it).
+TEST_F(LogEngine, LinksAndFifosAreRefused)
+{
+    const std::string target = dir_ / "target";
+    writeFile(target, "kept");
+    const std::string link = dir_ / "link.txt";
+    ASSERT_EQ(0, symlink(target.c_str(), link.c_str()));
+    LogFile *log = logfile_open(link.c_str(), 0);
+    EXPECT_EQ(log, nullptr);
+    logfile_close(log);
+    EXPECT_EQ(readFile(target), "kept");
+
+    const std::string fifo = dir_ / "fifo.txt";
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    const zvtest::ChildOutcome outcome = zvtest::runInChild(
+        [&](const zvtest::ChildNotes &note) {
+            LogFile *opened = logfile_open(fifo.c_str(), 0);
+            if (opened != nullptr) {
+                note("the FIFO was opened as a log");
+                logfile_close(opened);
+                return 1;
+            }
+            return 0;
+        },
+        30);
+    EXPECT_TRUE(outcome.finished) << "the open waited";
+    EXPECT_EQ(outcome.status, 0) << outcome.notes;
+}
