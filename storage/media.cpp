@@ -537,9 +537,11 @@ int media_open_io(Media *media)
 {
     if (media == nullptr)
         return -12;
+    // Looked at under the lock too: two threads opening one medium find it
+    // open once the first has opened it.
+    std::lock_guard<std::mutex> lock(g_list_mutex);
     if (file_is_open(media->io))
         return 0;
-    std::lock_guard<std::mutex> lock(g_list_mutex);
     return file_reopen(media->io, "rb", 3);
 }
 
