@@ -121,14 +121,24 @@ std::string durationString(double seconds)
                              : withOne("1 hour, %u minutes", minutes);
         return hours > 1 ? withOne("%u hours", hours) : plainText("1 hour");
     }
-    if (minutes > 1) {
+    if (total >= 150) {
         if (secs >= 30 && minutes < 15)
             return withOne("About %u minutes", minutes + 1);
         return withOne("%u minutes", minutes);
     }
-    if (minutes == 1)
-        return secs >= 30 ? withOne("About %u minutes", 2) : plainText("About a minute");
-    return secs >= 30 ? plainText("About a minute") : plainText("A few seconds");
+    // Under two and a half minutes the steps are close enough that the text
+    // stays within a factor of 1.25 of the time it stands for: "A few seconds"
+    // is said below 10 s only.
+    if (total < 10)
+        return plainText("A few seconds");
+    if (total < 55) // to 5 s below half a minute, to 10 s above
+        return withOne("About %u seconds",
+                       static_cast<uint32_t>(total < 30 ? (total + 2) / 5 * 5 : (total + 5) / 10 * 10));
+    if (total < 75)
+        return plainText("About a minute");
+    if (total < 105)
+        return withOne("About %u seconds", 90);
+    return withOne("About %u minutes", 2);
 }
 
 } // namespace ZV

@@ -522,7 +522,7 @@ void RemainingTimeEstimator::reset()
     settled_ = false;
     last_clock_ = 0;
     last_position_ = 0;
-    estimate_ = 0;
+    estimate_ = std::numeric_limits<double>::infinity();
 }
 
 bool RemainingTimeEstimator::reached_settle(uint64_t position, uint64_t total) const
@@ -546,20 +546,25 @@ double RemainingTimeEstimator::update(uint64_t position, uint64_t total)
     last_clock_ = now;
     last_position_ = position;
 
-    const double rate = double(position - base_position_) / (now - base_clock_);
-    const uint64_t left = total > position ? total - position : 0;
-    if (left == 0)
+    if (total <= position) {
         estimate_ = 0;
-    else if (!(rate > 0))
-        estimate_ = std::numeric_limits<double>::infinity();
-    else
-        estimate_ = double(left) / rate;
-
-    if (!settled_ && reached_settle(position, total)) {
-        base_clock_ = now;
-        base_position_ = position;
-        settled_ = true;
+        return estimate_;
     }
+    if (!settled_) {
+        // What came before the first few per cent (caches, a filled
+        // read-ahead buffer) says nothing of the medium's rate.
+        if (reached_settle(position, total)) {
+            base_clock_ = now;
+            base_position_ = position;
+            settled_ = true;
+        }
+        return estimate_;
+    }
+    const double span = now - base_clock_;
+    if (span < kMeasureSeconds)
+        return estimate_; // a burst or two would rule a rate measured over less
+    const double rate = double(position - base_position_) / span;
+    estimate_ = rate > 0 ? double(total - position) / rate : std::numeric_limits<double>::infinity();
     return estimate_;
 }
 

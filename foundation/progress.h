@@ -33,6 +33,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <string>
 
 #include "foundation/engine_status.h"
@@ -130,28 +131,34 @@ private:
 // rate measured since a base reading (units moved / seconds passed), so bursts
 // of a read-ahead reader (a buffer handed over at once, then a wait for the
 // next) even out instead of the fast updates ruling an average of rates.
-// The base is the first reading; once the position reaches the first few per
-// cent of the total (kSettlePercent) it is taken again there, so that a start
-// served from caches or a filled read-ahead buffer stops counting.
+// The base is taken where the position reaches the first few per cent of the
+// total (kSettlePercent), so that a start served from caches or a filled
+// read-ahead buffer does not count, and the rate counts as measured once
+// kMeasureSeconds have passed since the base: one burst more or less then
+// moves the estimate a little only. Until then there is no estimate
+// (+infinity: $R shows nothing), never a guess that says "A few seconds" on a
+// scan that has most of its way to go.
 // Not thread-safe: one estimator per loop.
 class RemainingTimeEstimator {
 public:
     using Clock = double (*)(); // seconds, monotonic
     static constexpr double kSettlePercent = 3;
+    static constexpr double kMeasureSeconds = 2;
 
     // `clock` defaults to ZVClockGet; tests pass their own.
     explicit RemainingTimeEstimator(Clock clock = nullptr);
 
-    // Zeroes every field (the clock source stays).
+    // Back to no reading and no estimate (the clock source stays).
     void reset();
-    // The first call (or the first after reset) only records the base and
-    // returns the last estimate (0 at first); a call at the same or an earlier
-    // clock reading returns the last estimate unchanged, and so does one whose
-    // position went back (it becomes the new base). Otherwise returns what is
-    // left / the rate since the base: 0 when the position is at or past the
-    // total, +infinity when nothing moved since the base ($R then shows
-    // nothing). The first call that reaches kSettlePercent of the total
-    // returns the estimate from the base so far and then becomes the base.
+    // The first call (or the first after reset) only records the reading and
+    // returns the last estimate (+infinity at first); a call at the same or an
+    // earlier clock reading returns the last estimate unchanged, and so does
+    // one whose position went back (a new pass: the base is taken again
+    // there). A call that reaches kSettlePercent of the total for the first
+    // time takes the base there. Otherwise: 0 when the position is at or past
+    // the total; the last estimate while less than kMeasureSeconds have passed
+    // since the base; else what is left / the rate since the base, or
+    // +infinity when nothing moved since the base.
     double update(uint64_t position, uint64_t total);
 
 private:
@@ -163,7 +170,7 @@ private:
     bool settled_ = false; // the base lies past the first few per cent
     double last_clock_ = 0;
     uint64_t last_position_ = 0;
-    double estimate_ = 0;
+    double estimate_ = std::numeric_limits<double>::infinity();
 };
 
 } // namespace ZV

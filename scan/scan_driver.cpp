@@ -16,6 +16,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
+#include <limits>
 #include <mutex>
 #include <string>
 
@@ -82,6 +84,10 @@ void drop_scan(ScanContext **scan)
 
 // Blocks between two updates of the remaining-time estimate.
 constexpr int64_t kEstimateEvery = 256;
+// The thorough scan's progress text, with the remaining time once the
+// estimator has measured the rate.
+constexpr const char *kScanned = "Scanned $z of $Z.";
+constexpr const char *kScannedTimed = "Scanned $z of $Z. $R remaining.";
 
 // The block size the medium's block reader reads with: the medium's own
 // when it is a power of two from 512 to 65536, else 512 (setup_reader).
@@ -116,6 +122,7 @@ int block_loop(ScanContext *scan, Media *media, int32_t block, ZV::RemainingTime
     const int64_t length = media_length(media);
     const int64_t count = length / block;
     int32_t run = kRunBytes > block ? kRunBytes / block * block : block;
+    bool timed = false; // the text shows the remaining time
     while (media->byte_pos < length) {
         if (abort_requested() != 0 || stop_requested() != 0)
             break;
@@ -150,9 +157,16 @@ int block_loop(ScanContext *scan, Media *media, int32_t block, ZV::RemainingTime
         progress_set_done(media->byte_pos);
         progress_set_block(number);
         // The estimate needs a clock reading; once every 256 blocks is often
-        // enough for a front end that looks ten times a second.
-        if (number / kEstimateEvery != first / block / kEstimateEvery)
-            progress_set_remaining(remaining->update((uint64_t)number, (uint64_t)count));
+        // enough for a front end that looks ten times a second. Until the
+        // rate is measured (and while nothing moves) the text names none.
+        if (number / kEstimateEvery != first / block / kEstimateEvery) {
+            const double left = remaining->update((uint64_t)number, (uint64_t)count);
+            progress_set_remaining(left);
+            if (std::isfinite(left) != timed) {
+                timed = !timed;
+                progress_set_text(localize_cstring(timed ? kScannedTimed : kScanned));
+            }
+        }
         media_check_reader_errors(media);
     }
     return 0;
@@ -263,10 +277,10 @@ int scan_thorough(ScanContext **pointer, Media *media, ZV::RemainingTimeEstimato
     const int32_t block = reader_block_size(media);
     progress_set_overall_text(localize_cstring("Scanned block $b of $B (phase $e of $E)."));
     progress_push(media->byte_pos, length);
-    progress_set_text(localize_cstring("Scanned $z of $Z. $R remaining."));
+    progress_set_text(localize_cstring(kScanned));
     progress_set_block_count(length / block);
     progress_set_block(media->byte_pos / block);
-    progress_set_remaining(0);
+    progress_set_remaining(std::numeric_limits<double>::infinity()); // not measured yet
     log_info("Starting thorough scan for %s", media_description(media));
     const bool blocks = length >= block;
     if (blocks && setup_reader(media, true, nullptr) != 0) {

@@ -31,10 +31,13 @@ void expectTexts(std::initializer_list<Case> cases)
 void expectBoundaries()
 {
     expectTexts({
-        {0, "A few seconds"}, {29, "A few seconds"}, {29.99, "A few seconds"},
-        {30, "About a minute"}, {59.9, "About a minute"}, {89, "About a minute"},
-        {90, "About 2 minutes"}, {119, "About 2 minutes"},
-        {120, "2 minutes"}, {149, "2 minutes"}, {150, "About 3 minutes"},
+        // Under 150 s no text is more than 1.25 times off the time, and
+        // "A few seconds" means under 10.
+        {0, "A few seconds"}, {9.99, "A few seconds"}, {10, "About 10 seconds"}, {12.9, "About 10 seconds"},
+        {13, "About 15 seconds"}, {27, "About 25 seconds"}, {28, "About 30 seconds"}, {34, "About 30 seconds"},
+        {35, "About 40 seconds"}, {54.9, "About 50 seconds"}, {55, "About a minute"}, {74.9, "About a minute"},
+        {75, "About 90 seconds"}, {104, "About 90 seconds"}, {105, "About 2 minutes"}, {149, "About 2 minutes"},
+        {150, "About 3 minutes"}, {180, "3 minutes"}, {209, "3 minutes"}, {210, "About 4 minutes"},
         {14 * kMinute + 29, "14 minutes"}, {14 * kMinute + 40, "About 15 minutes"},
         {15 * kMinute + 40, "15 minutes"}, {kHour - 1, "59 minutes"},
         {kHour, "1 hour"}, {kHour + 89, "1 hour"}, // 1 min 29 s: a single minute is not shown
@@ -94,7 +97,7 @@ TEST(Duration, Translations)
     ASSERT_TRUE(load_strings(table.data(), static_cast<int>(table.size())));
     expectTexts({
         {3 * kDay + 5 * kHour, "5 Stunden und 3 Tage"}, {kDay, "1 Tag"}, {2 * kHour, "2 Std. (100%)"},
-        {40, "Etwa 100% eine Minute"}, // no arguments: not a format
+        {60, "Etwa 100% eine Minute"}, // no arguments: not a format
         {20 * kMinute, "20 minutes"}, {150, "About 3 minutes"}, {kHour + 5 * kMinute, "1 hour, 5 minutes"},
         {kDay + 5 * kHour, "1 day, 5 hours"}, {2 * kHour + 5 * kMinute, "2 hours, 5 minutes"},
         {4 * kDay, "4 days"},

@@ -6,6 +6,7 @@
 #include <clocale>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -209,10 +210,12 @@ double fakeClock() { return g_fake_now; }
 TEST(RemainingTimeEstimator, MeasuredRateWrapAroundAndStall)
 {
     ZV::RemainingTimeEstimator estimator(&fakeClock);
+    const double none = std::numeric_limits<double>::infinity(); // no estimate yet: $R shows nothing
     const struct { double now; uint64_t position, total; double expected; } steps[] = {
-        {100, 0, 1000, 0.0},       // first reading only records
-        {100, 50, 1000, 0.0},      // same clock: unchanged
-        {101, 100, 1000, 9.0},     // 100 in 1 s, 900 left; past 3%: the base moves here
+        {100, 0, 1000, none},      // first reading only records
+        {100, 50, 1000, none},     // same clock: unchanged
+        {101, 100, 1000, none},    // past 3%: the base moves here, nothing measured yet
+        {102, 200, 1000, none},    // 1 s since the base: too short to measure
         {103, 300, 1000, 7.0},     // 200 in 2 s since the base
         {104, 200, 1000, 7.0},     // went back: a new base, the estimate kept
         {106, 400, 1000, 6.0},     // 200 in 2 s since the new base
@@ -223,10 +226,92 @@ TEST(RemainingTimeEstimator, MeasuredRateWrapAroundAndStall)
         EXPECT_DOUBLE_EQ(estimator.update(s.position, s.total), s.expected) << s.now;
     }
     estimator.reset();
-    g_fake_now = 106, estimator.update(10, 20), g_fake_now = 107;
+    g_fake_now = 106, estimator.update(10, 20), g_fake_now = 109;
     EXPECT_TRUE(std::isinf(estimator.update(10, 20))); // stalled: $R shows nothing
-    g_fake_now = 107.0000001; // a tiny step must not overflow the rate
+    g_fake_now = 109.0000001; // a tiny step must not overflow the rate
     EXPECT_GE(estimator.update(UINT64_MAX - 1, UINT64_MAX), 0.0);
+}
+
+// The seconds a remaining-time text stands for ("About 40 seconds": 40, "1 hour, 5 minutes": 3900); 0 for
+// "A few seconds", -1 for a text that is none of them.
+double secondsOfText(const std::string &text)
+{
+    unsigned a = 0, b = 0;
+    char rest[32] = {};
+    if (text == "A few seconds")
+        return 0;
+    if (text == "About a minute")
+        return 60;
+    if (text == "1 hour")
+        return 3600;
+    if (std::sscanf(text.c_str(), "About %u second%31s", &a, rest) == 2 && std::string(rest) == "s")
+        return a;
+    if (std::sscanf(text.c_str(), "About %u minute%31s", &a, rest) == 2 && std::string(rest) == "s")
+        return a * 60.0;
+    if (std::sscanf(text.c_str(), "1 hour, %u minutes", &a) == 1)
+        return 3600 + a * 60.0;
+    if (std::sscanf(text.c_str(), "%u hours, %u minutes", &a, &b) == 2)
+        return a * 3600.0 + b * 60.0;
+    if (std::sscanf(text.c_str(), "%u hour%31s", &a, rest) == 2 && std::string(rest) == "s")
+        return a * 3600.0;
+    if (std::sscanf(text.c_str(), "%u minute%31s", &a, rest) == 2 && std::string(rest) == "s")
+        return a * 60.0;
+    return -1;
+}
+
+// Fault guarded: a medium read at a steady 1.3 MB/s for 48 s said "About a minute" at 0.5%, "A few seconds"
+// at 1.2%, "About a minute" at 1.8% and "A few seconds" from 29% on with 35 s left. Scans of steady media of
+// several lengths are fed as the thorough scan feeds the estimator (a reading every 256 blocks of 512
+// bytes), smoothly and in the bursts of a read-ahead reader (a 256 KB buffer handed over at once, then the
+// wait for the next), with a start served from the cache. Once an estimate is shown, the text $R makes of
+// it stays within a factor of 1.5 of the time really left, and says "A few seconds" only under about 10 s.
+TEST(RemainingTimeEstimator, SteadyMediumTextsStayNearTheTimeLeft)
+{
+    const double kRate = 1.3e6; // bytes a second
+    const uint64_t kBlock = 512, kEvery = 256;
+    for (const double seconds : {48.0, 150.0, 1000.0, 3 * 3600.0})
+        for (const bool bursty : {false, true}) {
+            SCOPED_TRACE(std::to_string(seconds) + (bursty ? " s, bursty" : " s, smooth"));
+            ZV::RemainingTimeEstimator estimator(&fakeClock);
+            const uint64_t count = uint64_t(seconds * kRate) / kBlock; // blocks
+            const uint64_t cached = count / 100;                      // the first 1% from the cache
+            progress_push(0, 1);
+            progress_set_text("$R");
+            size_t shown = 0, checked = 0;
+            for (uint64_t number = kEvery; number <= count; number += kEvery) {
+                // The bytes read by now, at the medium's steady rate after the cache.
+                const double read = number <= cached ? 0.0 : double(number - cached) * kBlock;
+                double at = 1000 + 0.01 * double(number) / double(cached == 0 ? 1 : cached);
+                if (number > cached) {
+                    // A burst hands over a whole buffer (two readings) when its last byte has been read.
+                    const double buffer = 2.0 * kEvery * kBlock;
+                    at = 1000.01 + (bursty ? std::ceil(read / buffer) * buffer : read) / kRate;
+                }
+                g_fake_now = at;
+                const double estimate = estimator.update(number, count);
+                if (!std::isfinite(estimate)) {
+                    EXPECT_EQ(shown, 0u) << "the estimate went away at block " << number;
+                    continue;
+                }
+                shown++;
+                progress_set_remaining(estimate);
+                const std::string text = poll().task_text;
+                const double left = double(count - number) * kBlock / kRate;
+                const double stands_for = secondsOfText(text);
+                ASSERT_GE(stands_for, 0) << text;
+                if (stands_for == 0) {
+                    EXPECT_LT(left, 12.0) << "\"" << text << "\" at block " << number << " of " << count;
+                } else if (left >= 1) {
+                    EXPECT_LE(stands_for, left * 1.5) << text << " with " << left << " s left";
+                    EXPECT_GE(stands_for, left / 1.5) << text << " with " << left << " s left";
+                    checked++;
+                }
+            }
+            progress_pop_to(0);
+            // An estimate is shown from a few per cent on: most of the scan has one.
+            EXPECT_GT(shown, count / kEvery * 8 / 10);
+            EXPECT_GT(checked, 0u);
+        }
 }
 
 // Fault guarded: the average of per-update rates followed the fast updates of a read-ahead reader (a buffer
@@ -259,9 +344,9 @@ TEST(RemainingTimeEstimator, BurstyReaderFollowsTheMeasuredRate)
     EXPECT_NEAR(at_half, 50.0, 1.0);
     EXPECT_NEAR(at_nine_tenths, 10.0, 0.5);
     progress_push(0, 1), progress_set_remaining(at_half);
-    EXPECT_EQ(expandOne("$R remaining."), "About a minute remaining.");
+    EXPECT_EQ(expandOne("$R remaining."), "About 50 seconds remaining.");
     progress_set_remaining(at_tenth);
-    EXPECT_EQ(expandOne("$R remaining."), "About 2 minutes remaining.");
+    EXPECT_EQ(expandOne("$R remaining."), "About 90 seconds remaining.");
     progress_pop_to(0);
 }
 
