@@ -270,6 +270,16 @@ int cmd_attach(Session &s, const Parsed &p)
                                    : "; the scans without their medium were made of " + known +
                                          ": name that card or image file."));
     }
+    // The scans take the medium in this run; a workspace that refuses
+    // writes cannot keep it for the next one.
+    std::string numbers;
+    for (uint32_t slot : slots)
+        numbers += (numbers.empty() ? "" : ", ") + std::to_string(slot);
+    const std::string refusal = write_refusal(s.workspace);
+    if (!refusal.empty())
+        return fail("the workspace " + s.workspace + " refused to keep that scan" + (slots.size() == 1 ? " " : "s ") +
+                    numbers + " read" + (slots.size() == 1 ? "s " : " ") + path + " (" + refusal +
+                    "): make the workspace writable and attach again");
     for (uint32_t slot : slots)
         std::printf("Scan %u reads %s now.\n", slot, path.c_str());
     return EXIT_OK;
@@ -362,9 +372,16 @@ int run_command(const std::string &home, const std::vector<std::string> &args)
         rc = interrupted() ? EXIT_INTERRUPTED : command->run(s, parsed);
     }
     const int refused = s.engine->saveSettings();
-    if (refused != 0) {
-        fail("the settings could not be saved in the workspace " + s.workspace + ": " +
-             ZV::errorString(refused).str() + " (make the workspace writable)");
+    if (refused != 0 && !s.engine->namedMediaUnsaved()) {
+        std::fprintf(stderr,
+                     "zorvant: warning: the workspace %s refused to keep the media ids of this run (%s): an id "
+                     "shown here may name another medium in a later run; make the workspace writable to keep "
+                     "them\n",
+                     s.workspace.c_str(), ZV::errorString(refused).str().c_str());
+    } else if (refused != 0) {
+        fail("the workspace " + s.workspace + " refused to keep the cards and image files named in this run (" +
+             ZV::errorString(refused).str() + "): a later run does not attach them again; make the workspace "
+             "writable and name them again");
         if (rc == EXIT_OK)
             rc = EXIT_FAILED;
     }

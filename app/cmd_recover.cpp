@@ -198,8 +198,9 @@ int cmd_recover(Session &s, const Parsed &p)
     }
     std::printf("Recovered %llu file%s (%s).\n", (unsigned long long)r.files, r.files == 1 ? "" : "s",
                 size_text(r.bytes).c_str());
-    // Each recovered file loses its tick, saved in the workspace.
-    const int refused = s.engine->saveSelection(scan->keyref);
+    // Each recovered file loses its tick, saved in the workspace (nothing
+    // recovered: no tick changed, nothing to keep).
+    const int refused = r.files != 0 ? s.engine->saveSelection(scan->keyref) : 0;
     if (refused != 0)
         fail("the workspace " + s.workspace + " refused to keep which files were recovered (" +
              ZV::errorString(refused).str() + "): they stay ticked");

@@ -186,8 +186,10 @@ HVEngine::~HVEngine()
 int HVEngine::saveSettings()
 {
     errno = 0;
-    if (prefs_save() == 0)
+    if (prefs_save() == 0) {
+        named_media_unsaved_ = false;
         return 0;
+    }
     return errno != 0 ? errno : EIO;
 }
 

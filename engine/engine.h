@@ -158,6 +158,10 @@ public:
     // Saves the settings ("settings.ini") now, as the shutdown does: 0, or
     // the errno of the write the workspace refused.
     int saveSettings();
+    // Whether the media the user named (the paths the reload attaches
+    // again) changed since the settings were last saved: when a save is
+    // refused and they did not, the media ids are all it could not keep.
+    bool namedMediaUnsaved() const { return named_media_unsaved_; }
     work_dir *workspace() const { return workspace_; }
 
 private:
@@ -231,6 +235,7 @@ private:
     std::mutex media_mutex_;              // one change of the disk list and the added paths at a time
     std::vector<std::shared_ptr<HV::Disk>> disks_;
     std::string kept_media_ids_;          // the media ids as last read or written (under media_mutex_)
+    std::atomic<bool> named_media_unsaved_{false}; // rememberAddedPath changed the list since the last save
     std::atomic<int> depth_{0};           // command depth of the engine thread
     friend class HVCommandFrame;
 };

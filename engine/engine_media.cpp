@@ -228,7 +228,9 @@ void HVEngine::rememberAddedPath(const std::string &path)
     for (size_t i = 0; i < paths.size(); i++)
         prefs_set_string(kAddedSection, added_key((int64_t)i + 1).c_str(), paths[i].c_str());
     prefs_set_int(kAddedSection, kAddedCount, (int64_t)paths.size());
-    prefs_end_update();
+    prefs_end_update(); // saves them
+    // Whether that save was taken: a second save writes nothing when it was.
+    named_media_unsaved_ = prefs_save() != 0;
 }
 
 std::vector<std::shared_ptr<HV::Disk>> HVEngine::mediaList()

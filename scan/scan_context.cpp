@@ -659,18 +659,8 @@ ScanContext *scx_new_prescan(Media *media, work_dir *dir)
 {
     if (media == nullptr || dir == nullptr)
         return nullptr;
-    const char *path = media_path(media);
-    std::string last = path != nullptr ? path : "";
-    const size_t cut = last.find_last_of('/');
-    if (cut != std::string::npos)
-        last = last.substr(cut + 1);
-    if (last.empty() || last == "." || last == "..")
-        last = "medium";
     std::shared_ptr<ScanContext> scan = std::make_shared<ScanContext>();
     scan->outside_slots = 1;
-    scan->folder = dir_new(dir, ("Prescan." + last).c_str());
-    if (scan->folder == nullptr)
-        return nullptr;
     scan->media = media;
     scan->scan_number = next_scan_number();
     std::snprintf(scan->name, sizeof scan->name, "Scan %u", scan->scan_number);

@@ -144,7 +144,7 @@ struct scx_time {
 };
 
 struct ScanContext {
-    int outside_slots = 0;          // a prescan context: its folder goes with it
+    int outside_slots = 0;          // a prescan context (no folder)
     uint32_t scan_number = 0;       // from the process-wide counter
     uint32_t slot = 0;              // 1..15 (0 for a prescan context)
     uint8_t fs_index_used[256] = {};// index 1..255 taken (0 unused)
@@ -251,8 +251,9 @@ int scx_new_fs_index(ScanContext *scan, const std::shared_ptr<fs_record> &fs);
 // Takes a file system out of the scan and frees its index.
 void scx_remove_fs(ScanContext *scan, fs_record *fs);
 
-// A context outside the slots over the folder "Prescan.<last path
-// component of the medium>" in dir.
+// A context outside the slots that identifies the file system of a medium
+// (dir: the workspace; NULL makes none). It has no folder and writes
+// nothing, so a workspace that refuses writes recognises media the same way.
 ScanContext *scx_new_prescan(Media *media, work_dir *dir);
 
 // --- archives (scan_context_archive.cpp) -------------------------------------------------

@@ -195,12 +195,16 @@ std::shared_ptr<fs_record> fs_new_with_index(ScanContext *scan, uint32_t code, u
 int fs_make_folder(fs_record *record)
 {
     static const char *const fn = "fs_make_folder";
-    if (record == nullptr || record->scan == nullptr || record->scan->folder == nullptr)
+    if (record == nullptr || record->scan == nullptr ||
+        (record->scan->folder == nullptr && !record->scan->outside_slots))
         return -1;
     std::lock_guard<std::recursive_mutex> hold(record->mutex);
     if (record->dead)
         return -1;
-    if (record->folder == nullptr) {
+    // A prescan only identifies the medium's file system: its records read
+    // the medium and write nothing, so they get no folder (a workspace that
+    // refuses writes identifies media as one that takes them).
+    if (record->folder == nullptr && record->scan->folder != nullptr) {
         char name[FS_NAME_SIZE + 16];
         std::snprintf(name, sizeof name, "%s.%u", record->prefix, record->index);
         if (record->prefix[0] == '\0' || std::strchr(record->prefix, '/') != nullptr) {

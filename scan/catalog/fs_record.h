@@ -226,7 +226,8 @@ std::shared_ptr<fs_record> fs_record_new(ScanContext *scan, const fs_type_entry 
 std::shared_ptr<fs_record> fs_new_of_type(ScanContext *scan, uint32_t code);
 std::shared_ptr<fs_record> fs_new_with_index(ScanContext *scan, uint32_t code, uint32_t index);
 // Makes the folder "<prefix>.<index>" in the scan's folder, points the
-// catalog at it and links the record into the live list. 0 or -1.
+// catalog at it and links the record into the live list. 0 or -1. A record
+// of a prescan context (which has no folder) is linked without one.
 int fs_make_folder(fs_record *record);
 // Takes the record out of its scan and the live list, runs its free
 // operation, closes the catalog and marks it dead; *record is cleared.

@@ -9,6 +9,7 @@
 namespace {
 
 using zvcli::Child;
+using zvcli::has;
 using zvcli::Outcome;
 using zvtest::shellQuote;
 namespace fs = std::filesystem;
@@ -195,6 +196,82 @@ TEST_F(ZorvantCliWorkspace, ReadOnlyWorkspaceRefusalsAreReported)
     EXPECT_EQ(rec.status, 1) << rec.out << rec.err;
     EXPECT_TRUE(saysWhy(rec.err, refused)) << rec.err;
     EXPECT_EQ(filesBelow(dir / "out").size(), 1u) << rec.out;
+}
+
+// A workspace on a read-only mount recognises media as a writable one does:
+// the scan of a partition finds its partition (file system and name) and
+// recovers from it, and a scan of it by id names it. What it cannot keep is
+// said, and only that: a recovery that recovered nothing says no word of
+// ticks; `attach` fails naming the scan it could not keep; a run that only
+// lists warns that the media ids were not kept and exits 0.
+TEST_F(ZorvantCliWorkspace, ReadOnlyWorkspaceRecognisesMedia)
+{
+    ASSERT_EQ(geteuid(), 0u) << "mounts need root";
+    const std::string card = zvcli::twoPartitionCard(dir / "cardC.img");
+    ASSERT_EQ(zorvant({"scan", "--quick", card}).status, 0);
+    const std::string two = zvcli::idOf(zorvant({"list"}), "PART_TWO");
+    ASSERT_FALSE(two.empty());
+    const Outcome part = zorvant({"scan", "--quick", two});
+    ASSERT_EQ(scanNumber(part), "2") << part.out << part.err;
+    ASSERT_EQ(zorvant({"select", "2"}).status, 0);
+    const std::string other = dir / "other.img", renamed = dir / "renamed.img";
+    zvtest::makeFat(other, 16, 16384, "-n OTHER");
+    zvtest::fatPut(other, "OTHER.BIN", zvtest::patternBytes(5000, 3));
+    ASSERT_EQ(scanNumber(zorvant({"scan", "--quick", other})), "3");
+    fs::rename(other, renamed);
+    zvtest::Mount mount = zvtest::Mount::bind(ws, ws);
+    mount.setReadOnly(true);
+
+    const Outcome list = zorvant({"list"});
+    EXPECT_EQ(list.status, 0) << list.err;
+    EXPECT_EQ(zvcli::idOf(list, "PART_TWO"), two) << list.out;
+    const size_t at = list.out.find("\n  2   ", list.out.find("Scans:"));
+    ASSERT_NE(at, std::string::npos) << list.out;
+    const std::string line = list.out.substr(at + 1, list.out.find('\n', at + 1) - at - 1);
+    EXPECT_NE(line.find(" done "), std::string::npos) << line;
+    EXPECT_EQ(line.find("not attached"), std::string::npos) << line;
+    const Outcome again = zorvant({"scan", "--quick", two});
+    EXPECT_EQ(again.status, 1) << again.out << again.err;
+    EXPECT_EQ(again.out.rfind("Scanning PART_TWO of cardC.img (quick scan)\n", 0), 0u) << again.out;
+    EXPECT_TRUE(saysWhy(again.err, "Read-only file system")) << again.err;
+
+    // The partition's file is recovered; only its tick stays.
+    const Outcome rec = zorvant({"recover", "2", "--to", dir / "out"});
+    EXPECT_EQ(rec.status, 1) << rec.out << rec.err;
+    EXPECT_TRUE(saysWhy(rec.err, "refused to keep which files were recovered")) << rec.err;
+    const std::map<std::string, std::string> got = filesBelow(dir / "out");
+    ASSERT_EQ(got.size(), 1u) << rec.out << rec.err;
+    EXPECT_TRUE(got.begin()->second == zvtest::patternBytes(7000, 2)) << got.begin()->first;
+    // Nothing recovered (the target refuses too): nothing to keep, and no word of it.
+    const std::string target = dir / "target";
+    fs::create_directories(target);
+    zvtest::Mount target_mount = zvtest::Mount::bind(target, target);
+    target_mount.setReadOnly(true);
+    const Outcome none = zorvant({"recover", "2", "--to", target});
+    EXPECT_EQ(none.status, 1) << none.out << none.err;
+    EXPECT_TRUE(saysWhy(none.err, "Read-only file system")) << none.err;
+    EXPECT_EQ(none.err.find("refused to keep which files"), std::string::npos) << none.err;
+
+    // The renamed image is the medium of scan 3 for this run only.
+    const Outcome attach = zorvant({"attach", renamed});
+    EXPECT_EQ(attach.status, 1) << attach.out << attach.err;
+    EXPECT_TRUE(saysWhy(attach.err, "refused to keep that scan 3 reads " + renamed)) << attach.err;
+    EXPECT_EQ(attach.out, "");
+
+    // The card's layout changed: the new partition's id can't be kept, which
+    // a run that only lists tells and gets past.
+    zvtest::mustRun("rm -f " + shellQuote(card) + " && truncate -s 8M " + shellQuote(card));
+    zvtest::mustRun("printf 'label: dos\\nstart=4096, type=c\\n' | sfdisk -q " + shellQuote(card));
+    zvtest::mustRun("mkfs.fat -n MOVED --offset=4096 " + shellQuote(card) + " 6144 >/dev/null 2>&1");
+    for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{{"list"}, {"ls"}}) {
+        const Outcome r = zorvant(args);
+        EXPECT_EQ(r.status, 0) << args[0] << ": " << r.out << r.err;
+        EXPECT_TRUE(has(r.err, "zorvant: warning: the workspace " + workspace() + " refused to keep the media ids"))
+            << args[0] << ": " << r.err;
+        if (args[0] == "list") {
+            EXPECT_FALSE(zvcli::idOf(r, "MOVED").empty()) << r.out;
+        }
+    }
 }
 
 } // namespace

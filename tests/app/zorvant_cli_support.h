@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <map>
+#include <regex>
 #include <set>
 #include <string>
 #include <thread>
@@ -100,6 +101,37 @@ private:
     pid_t pid_;
     std::string out_, err_;
 };
+
+// An 8 MiB card image with two FAT partitions made through mkfs.fat at
+// their offsets: PART_ONE (sectors 2048..8191) holding ONE.BIN and PART_TWO
+// (from sector 8192) holding TWO.BIN.
+inline std::string twoPartitionCard(const std::string &path)
+{
+    zvtest::requireTool("sfdisk");
+    zvtest::mustRun("truncate -s 8M " + shellQuote(path));
+    zvtest::mustRun("printf 'label: dos\\nstart=2048, size=6144, type=c\\nstart=8192, type=c\\n' | sfdisk -q " +
+                    shellQuote(path));
+    zvtest::mustRun("mkfs.fat -n PART_ONE --offset=2048 " + shellQuote(path) + " 3072 >/dev/null 2>&1");
+    zvtest::mustRun("mkfs.fat -n PART_TWO --offset=8192 " + shellQuote(path) + " 4096 >/dev/null 2>&1");
+    zvtest::fatPut(path, "ONE.BIN", zvtest::patternBytes(6000, 1), 0, 2048ull * 512);
+    zvtest::fatPut(path, "TWO.BIN", zvtest::patternBytes(7000, 2), 0, 8192ull * 512);
+    return path;
+}
+
+// The media part of `zorvant list` (before "Scans:").
+inline std::string mediaPart(const Outcome &list)
+{
+    return list.out.substr(0, list.out.find("Scans:"));
+}
+
+// The id of the listed medium whose line ends with name ("" when none).
+inline std::string idOf(const Outcome &list, const std::string &name)
+{
+    const std::string media = mediaPart(list);
+    std::smatch m;
+    const std::regex line("\\n *([0-9]+) +[^\\n]* " + name + "\\n");
+    return std::regex_search(media, m, line) ? m[1].str() : "";
+}
 
 class ZorvantCli : public ::testing::Test {
 protected:
