@@ -24,19 +24,22 @@ constexpr const char *kNext = "media_ids_next";
 constexpr const char *kCount = "media_ids_count";
 // A path of up to 4096 bytes with the kind, size and window before it.
 constexpr size_t kValueMax = 4096 + 256;
+// The largest id kept: the commands take a medium id of up to nine digits
+// (a longer number is taken for a path).
+constexpr uint32_t kIdMax = 999999999;
 
 std::string entry_key(size_t n)
 {
     return "media_id_" + std::to_string(n);
 }
 
-// "<id> <identity>" with an id from 1 to 2^31 - 1 (the media list shows ids
-// as signed 32-bit numbers) and an identity; false otherwise.
+// "<id> <identity>" with an id from 1 to kIdMax and an identity; false
+// otherwise.
 bool parse_entry(const char *text, media_known_id *out)
 {
     char *end = nullptr;
     const unsigned long id = std::strtoul(text, &end, 10);
-    if (end == text || *end != ' ' || end[1] == '\0' || id == 0 || id > 0x7FFFFFFFul)
+    if (end == text || *end != ' ' || end[1] == '\0' || id == 0 || id > kIdMax)
         return false;
     out->id = (uint32_t)id;
     out->identity = end + 1;
@@ -57,8 +60,8 @@ void HVEngine::restoreMediaIds()
 {
     std::vector<media_known_id> known;
     int64_t next = 0, count = 0;
-    if (prefs_get_int(kSection, kNext, &next) != 0 || next < 0 || next > 0x7FFFFFFFll)
-        next = 0;
+    if (prefs_get_int(kSection, kNext, &next) != 0 || next < 0 || next > kIdMax)
+        next = 0; // fresh ids count on from above the ids kept
     if (prefs_get_int(kSection, kCount, &count) != 0 || count < 0)
         count = 0;
     count = std::min<int64_t>(count, MEDIA_IDS_KEPT_MAX); // a damaged count reads no further

@@ -26,6 +26,10 @@
 //     the ids of a card stay the same from one run of the program to the
 //     next. Unlisted media (the saved copies of scans) take no id: they are
 //     never looked up by one, and must not move the numbering of the others.
+//     A disk's contents (size and checksum) are kept as an identity too, so
+//     that a card whose reader comes back as another device node in a later
+//     run, when no medium of this run was matched to it, keeps its id and
+//     its partitions theirs (keep_content_id).
 #include "storage/media.h"
 
 #include <algorithm>
@@ -294,6 +298,60 @@ uint32_t take_id_locked(const std::string &identity)
     return id;
 }
 
+// A disk's contents: its size and checksum, when the checksum saw written
+// content (a blank card says nothing of which card it is); "" otherwise.
+std::string content_identity_locked(const Media *m)
+{
+    const std::string values = media_content_text(m->checksum);
+    if (m->kind != MEDIA_DISK || !is_top_level(m) || values.empty())
+        return "";
+    return "disk contents " + std::to_string(m->orig_stop_pos) + " " + values;
+}
+
+// A disk under a device path its identity never had (its reader came back
+// as another device node, in this run or a later one) holds a fresh id: it
+// takes the id its contents had instead, when no listed medium holds that
+// id, and the ids of the partitions on it follow (their identities on the
+// earlier paths are copied onto this one). Its contents keep its id for the
+// next time. Called after its checksum is read, before its partitions are
+// made.
+void keep_content_id(Media *m)
+{
+    std::lock_guard<std::mutex> lock(g_list_mutex);
+    const std::string content = content_identity_locked(m);
+    const std::string own = identity_locked(m);
+    if (content.empty() || own.empty())
+        return;
+    std::map<std::string, known_id> &known = known_ids();
+    const auto found = known.find(content);
+    if (found != known.end() && found->second.id != m->id && !id_listed_locked(found->second.id)) {
+        bool fresh = true; // no identity but the path's own names the medium's id
+        for (const auto &entry : known)
+            fresh = fresh && (entry.second.id != m->id || entry.first == own);
+        const uint32_t earlier = found->second.id;
+        if (fresh) {
+            std::vector<std::pair<std::string, uint32_t>> copies;
+            for (const auto &disk : known) {
+                if (disk.second.id != earlier || disk.first.rfind("disk ", 0) != 0 || disk.first == own)
+                    continue;
+                const std::string tail = " of " + disk.first;
+                for (const auto &part : known)
+                    if (part.first.rfind("partition ", 0) == 0 && part.first.size() > tail.size() &&
+                        part.first.compare(part.first.size() - tail.size(), tail.size(), tail) == 0)
+                        copies.push_back({part.first.substr(0, part.first.size() - tail.size()) + " of " + own,
+                                          part.second.id});
+            }
+            log_info("media: %s holds the contents of medium %u: it takes that id", own.c_str(), (unsigned)earlier);
+            m->id = earlier;
+            remember_id_locked(own, earlier);
+            for (const auto &[identity, id] : copies)
+                if (known.count(identity) == 0)
+                    remember_id_locked(identity, id);
+        }
+    }
+    remember_id_locked(content, m->id);
+}
+
 // An attach whose file cannot be opened: a medium made for it is freed; a
 // medium found again stays in the list (scans refer to it), detached.
 void abandon_attach(Media *m, bool found)
@@ -498,6 +556,7 @@ Media *media_attach_disk(const char *device_path, const char *name, int write_pr
     m->stop_pos = m->orig_stop_pos = size < 0 ? 0 : size;
     m->block_size = checked;
     read_characteristics(m);
+    keep_content_id(m);
     media_make_partitions(m);
     publish(m); // its file-system type and partition scheme are set now
     return m;

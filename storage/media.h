@@ -11,7 +11,8 @@
 // from 1. A listed medium takes the id its identity had before (the kind
 // and path of a card or file, a disk's size, a partition's slice and window
 // on its card), unless a listed medium holds it now; otherwise a fresh id,
-// never handed out before. Unlisted media have id 0. A single medium is
+// never handed out before. A disk under a device path it never had takes
+// the id its contents (size and checksum) had, and its partitions theirs. Unlisted media have id 0. A single medium is
 // not locked: its positions, reader and open count belong to the thread
 // using it.
 //
@@ -327,6 +328,9 @@ struct media_match {
     uint32_t result;
 };
 std::vector<media_match> media_find_matching(Media *saved, double level, bool report);
+// The checksum's values as text ("%08x" each, blank-separated), or "" when
+// none of them is of written content (a blank medium, or none computed).
+std::string media_content_text(const media_checksum &record);
 // Whether attached holds what saved was saved with, its name aside: the
 // same window and slice, and a content checksum equal in every sample, at
 // least one of them written content (a blank medium says nothing of which

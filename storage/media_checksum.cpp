@@ -301,6 +301,20 @@ uint32_t media_compare(Media *a, Media *b, buf_t *report)
     return pack_result(s, m);
 }
 
+std::string media_content_text(const media_checksum &record)
+{
+    const int32_t count = clamp_count(record.count);
+    bool written = false;
+    std::string text;
+    char value[16];
+    for (int i = 0; i < count; i++) {
+        written = written || (record.values[i] != 0 && record.values[i] != CRC_OF_ZERO_SAMPLE);
+        std::snprintf(value, sizeof value, "%s%08x", i == 0 ? "" : " ", record.values[i]);
+        text += value;
+    }
+    return written ? text : std::string();
+}
+
 bool media_same_contents(const Media *attached, const Media *saved)
 {
     if (attached == nullptr || saved == nullptr || attached->orig_start_pos != saved->orig_start_pos ||

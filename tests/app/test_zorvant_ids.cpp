@@ -134,4 +134,37 @@ TEST_F(ZorvantCliIds, DamagedKeptIdsAreNotTrusted)
     EXPECT_EQ(mediaPart(zorvant({"list"})), media);
 }
 
+// Ids of ten digits kept in a damaged settings file (and a next id beyond
+// nine digits) are not restored: every id listed is one a command takes, so
+// a scan by the card's id reads the card instead of looking for a file
+// named by the number.
+TEST_F(ZorvantCliIds, RestoredIdsStayWithinNineDigits)
+{
+    const std::string card = twoPartitionCard(dir / "cardC.img");
+    ASSERT_EQ(zorvant({"scan", "--quick", card}).status, 0);
+    const std::string settings = ws + "/ZorvantWorkspace/settings.ini";
+    std::string text = zvtest::readFile(settings);
+    ASSERT_TRUE(std::regex_search(text, std::regex("media_id_[0-9]+ = [0-9]+ file "))) << text;
+    text = std::regex_replace(text, std::regex("(media_id_[0-9]+ = )[0-9]+( file )"), "$011500000000$2");
+    text = std::regex_replace(text, std::regex("media_ids_next = [0-9]+"), "media_ids_next = 1500000001");
+    zvtest::writeFile(settings, text);
+
+    const Outcome list = zorvant({"list"});
+    ASSERT_EQ(list.status, 0) << list.err;
+    const std::string media = mediaPart(list);
+    std::set<std::string> ids;
+    const std::regex id_line("\n *([0-9]+) ");
+    for (auto it = std::sregex_iterator(media.begin(), media.end(), id_line); it != std::sregex_iterator(); ++it) {
+        EXPECT_LE((*it)[1].str().size(), 9u) << media;
+        ids.insert((*it)[1].str());
+    }
+    EXPECT_EQ(ids.size(), 3u) << media;
+    const std::string card_id = idOf(list, "cardC.img");
+    ASSERT_FALSE(card_id.empty()) << media;
+    const Outcome scan = zorvant({"scan", "--quick", card_id});
+    EXPECT_EQ(scan.status, 0) << scan.out << scan.err;
+    EXPECT_EQ(scan.out.rfind("Scanning " + card + " (quick scan)\n", 0), 0u) << scan.out;
+    EXPECT_EQ(mediaPart(zorvant({"list"})), media);
+}
+
 } // namespace

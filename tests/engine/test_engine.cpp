@@ -337,6 +337,62 @@ std::vector<int64_t> line_times(const std::string &log, const std::string &what)
     return out;
 }
 
+// A card whose reader comes back as another device node in a later run of
+// the engine (here: the card image through a second loop device, the first
+// one gone) keeps its id and its partitions keep theirs, and the scan made
+// of one of them finds its medium again.
+TEST_F(EngineThreads, CardUnderAnotherDevicePathKeepsItsIds)
+{
+    ASSERT_TRUE(zvtest::LoopDevice::available()) << "loop devices need root";
+    zvtest::requireTool("sfdisk");
+    const std::string image = dir / "card.img";
+    zvtest::mustRun("truncate -s 8M '" + image + "'");
+    zvtest::mustRun("printf 'label: dos\\nstart=2048, size=6144, type=c\\nstart=8192, type=c\\n' | sfdisk -q '" +
+                    image + "'");
+    zvtest::mustRun("mkfs.fat -n PART_TWO --offset=8192 '" + image + "' 4096 >/dev/null 2>&1");
+    zvtest::fatPut(image, "TWO.BIN", zvtest::patternBytes(7000, 2), 0, 8192ull * 512);
+    // One run of the engine with the card in a reader at path: the ids
+    // listed (the card's, then its partitions'), and the first scan's media
+    // status; with scan, a quick scan of the second partition first.
+    const auto run = [&](const std::string &path, bool scan, std::vector<int> *ids, int *status) {
+        auto recorded = std::make_shared<Recorder>();
+        config.callbacks = recorded;
+        ZV::DiskDescription reader = diskstest::description(path, "Card", "Reader", HV::kDiskBusUSB, 8 << 20);
+        reader.setRemovable(1);
+        source->descriptions = {reader};
+        std::string error;
+        std::shared_ptr<HVEngine> engine = HVEngine::create(config, &error);
+        ASSERT_NE(engine, nullptr) << error;
+        ASSERT_EQ(engine->reloadMedia(), 0);
+        ASSERT_TRUE(recorded->waitFor(1));
+        const std::vector<std::shared_ptr<HV::Disk>> list = engine->mediaList();
+        ASSERT_EQ(list.size(), 1u);
+        EXPECT_EQ(list[0]->path(), path);
+        ASSERT_EQ(list[0]->childCount(), 2u);
+        ids->push_back(list[0]->id());
+        for (size_t i = 0; i < list[0]->childCount(); i++)
+            ids->push_back(list[0]->child(i)->id());
+        if (scan) {
+            ASSERT_EQ(engine->scanMedia((uint32_t)ids->back(), SCX_TYPE_QUICK), 0);
+            ASSERT_TRUE(recorded->waitFor(2));
+            EXPECT_EQ(recorded->results[1].status, 0) << recorded->results[1].error_text;
+        }
+        const std::vector<ScanInfo> scans = engine->scans();
+        *status = scans.empty() ? -1 : (int)scans[0].media_status;
+    };
+    std::vector<int> first, second;
+    int before = 0, after = 0;
+    zvtest::TestLoop one(image);
+    run(one.path(), true, &first, &before);
+    EXPECT_EQ(before, SCX_MEDIA_ATTACHED);
+    zvtest::TestLoop other(image); // made while the first is there: another device node
+    one.detach();
+    ASSERT_NE(other.path(), one.path());
+    run(other.path(), false, &second, &after);
+    EXPECT_EQ(second, first) << one.path() << " then " << other.path();
+    EXPECT_EQ(after, SCX_MEDIA_ATTACHED);
+}
+
 // Loop devices appearing while the engine runs, through the platform's
 // device monitor: a burst of arrivals (devices and their partitions) queues
 // exactly one reload, 1500 ms after the last arrival; the reload's filter
