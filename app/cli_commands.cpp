@@ -52,15 +52,20 @@ void print_scans(Session &s)
     }
     std::printf("Scans:\n");
     for (const ScanInfo &scan : scans)
-        std::printf("  %-3u %-9s %-26s %s  %s\n", scan.slot, scan_type_name(scan.scan_type), scan_state_name(scan),
-                    date_text(scan.start_seconds).c_str(), scan.media_name);
+        std::printf("  %-3u %-9s %-26s %s  %s\n", scan.slot, scan_type_name(scan.scan_type),
+                    scan_state_name(scan).c_str(), date_text(scan.start_seconds).c_str(), scan.media_name);
 }
 
 int cmd_list(Session &s, const Parsed &)
 {
     const std::vector<std::shared_ptr<HV::Disk>> disks = s.engine->mediaList();
-    if (disks.empty())
+    // Loop devices, fixed disks and disks over 256 GiB are left out of the
+    // list, though they may have been scanned.
+    if (disks.empty() && s.engine->scans().empty())
         std::printf("No cards or image files known yet: name a device or an image file to `zorvant scan`.\n");
+    else if (disks.empty())
+        std::printf("No card or image file is listed now (loop devices, fixed disks and disks over 256 GiB are "
+                    "never listed, but can be named to `zorvant scan`).\n");
     else
         std::printf("Media (id, device or file, size, file system or partition map, name; partitions indented):\n");
     for (const std::shared_ptr<HV::Disk> &disk : disks)

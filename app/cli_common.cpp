@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 
@@ -27,6 +28,24 @@ std::string absolute(const std::string &path)
     return std::filesystem::absolute(path, ec).lexically_normal().string();
 }
 
+bool has_error_code(const HV::CommandResult &result, int code)
+{
+    // "[283 2*307 30560]"
+    const std::string &text = result.error_text;
+    size_t at = text.find_first_of("0123456789");
+    while (at != std::string::npos) {
+        const size_t end = text.find_first_not_of("0123456789", at);
+        const bool counted = end != std::string::npos && text[end] == '*';
+        if (!counted) {
+            const long value = std::strtol(text.substr(at, end - at).c_str(), nullptr, 10);
+            if (value % 1000 == code)
+                return true;
+        }
+        at = end == std::string::npos ? end : text.find_first_of("0123456789", end);
+    }
+    return false;
+}
+
 bool all_digits(const std::string &text)
 {
     if (text.empty() || text.size() > 9)
@@ -49,13 +68,28 @@ const char *scan_type_name(uint32_t type)
     return type == SCX_TYPE_QUICK ? "quick" : type == SCX_TYPE_DELETED ? "deleted" : "thorough";
 }
 
-const char *scan_state_name(const ScanInfo &scan)
+const ScanInfo *scan_in_slot(const std::vector<ScanInfo> &scans, uint32_t slot)
+{
+    for (const ScanInfo &scan : scans)
+        if (scan.slot == slot)
+            return &scan;
+    return nullptr;
+}
+
+std::string scan_state_name(const ScanInfo &scan)
 {
     if (scan.scan_state == SCX_STATE_RUNNING)
         return "unfinished";
     if (scan.scan_state == SCX_STATE_ABORTED)
         return "ended early";
-    return scan.media_status == SCX_MEDIA_ATTACHED ? "done" : "done, medium not attached";
+    std::string text = "done";
+    if (scan.stopped_early != 0) {
+        // Whole per cent, rounded down: a scan stopped at 99.9% did not read it all.
+        const uint64_t percent =
+            scan.medium_bytes == 0 ? 0 : (uint64_t)((long double)scan.scanned_bytes * 100 / scan.medium_bytes);
+        text += ", stopped early at " + std::to_string(percent) + "%";
+    }
+    return scan.media_status == SCX_MEDIA_ATTACHED ? text : text + ", medium not attached";
 }
 
 // A scan whose run never finished (its process was killed or lost its

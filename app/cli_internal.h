@@ -39,14 +39,20 @@ std::string with_errors(const std::string &text, const HV::CommandResult &result
 // The status code of an operation and its error-list text, for the end of a
 // message: " (-1)", " (-1 [521])".
 std::string codes(const HV::CommandResult &result);
+// Whether the operation's error list holds code (alone, counted "2*521",
+// or with an errno, code + errno * 1000).
+bool has_error_code(const HV::CommandResult &result, int code);
 std::string absolute(const std::string &path);
 bool all_digits(const std::string &text);
 // A whole number with thousands separators ("88,718").
 std::string grouped(uint64_t value);
 // The scans of the workspace by number.
 std::vector<ScanInfo> scans_by_number(Session &s);
+// The scan with that slot among scans, or null.
+const ScanInfo *scan_in_slot(const std::vector<ScanInfo> &scans, uint32_t slot);
 const char *scan_type_name(uint32_t type);
-const char *scan_state_name(const ScanInfo &scan);
+// "done", "done, stopped early at 42%", "done, medium not attached", ...
+std::string scan_state_name(const ScanInfo &scan);
 // The message for a scan whose run never finished, or "".
 std::string unfinished_text(Session &s, uint32_t slot);
 std::string date_text(int64_t seconds);

@@ -9,6 +9,7 @@
 #include "app/cli_internal.h"
 #include "app/node_paths.h"
 #include "foundation/sysutil.h"
+#include "scan/recover/recover.h"
 
 namespace zvapp {
 
@@ -52,8 +53,6 @@ const char *note_verdict(const HV::RecoveryNote &n)
 // status and the error list follow in parentheses.
 std::string recovery_trouble(const HV::CommandResult &r, const ScanInfo &scan, bool damaged_catalog = false)
 {
-    // A card is named by its device path; an image file by its file name.
-    const bool image = std::strncmp(scan.media_name, "/dev/", 5) != 0;
     const HV::RecoveryNote *host = nullptr;
     size_t unreadable = 0, kept = 0;
     for (const HV::RecoveryNote &n : r.notes) {
@@ -64,36 +63,48 @@ std::string recovery_trouble(const HV::CommandResult &r, const ScanInfo &scan, b
     }
     const bool one = unreadable == 1;
     std::string why;
-    if (r.status == -12)
+    if (r.status == RECOVER_TARGET_ON_MEDIUM)
         why = "the target folder lies on the card being recovered, and writing there would overwrite the files "
               "being recovered; choose a folder on another disk with --to";
-    else if (r.status == -7)
+    else if (r.status == RECOVER_NO_MEDIA)
         why = "the scan's card or image is not attached: plug the card in, or name where its image file is now with "
               "`zorvant attach PATH`, and run the recovery again";
-    else if (r.status == -30)
+    else if (r.status == RECOVER_DETACHED)
         why = "the card went away during the recovery; attach it again and run the recovery again";
     else if (damaged_catalog && host == nullptr && unreadable == 0)
         why = "a found file system has a damaged catalog; scan the card again";
     else if (host != nullptr)
         why = "the target could not be written: " + host->path + ": " + system_text(host->errnum) +
               "; choose a folder you can write to with --to (or make room there) and run the recovery again";
-    else if (r.status == -3)
+    else if (r.status == RECOVER_WRITE_FAILED)
         why = "the target folder could not be written (disk full?); make room there or choose another folder "
               "with --to";
-    else if (unreadable > 0 || r.status == -34 || r.status == -18)
+    else if (unreadable > 0 || r.status == RECOVER_INCOMPLETE || r.status == RECOVER_BEYOND_MEDIUM)
         why = std::string(one ? "a file" : "some files") + " could not be read whole from the card" +
               (kept == 0 ? ""
                : one     ? "; what could be read of it is kept under a name ending in \".incomplete\""
                          : "; what could be read of them is kept under names ending in \".incomplete\"") +
-              (image ? ". The image file is damaged or cut short there: if you still have the card, copy it again "
-                       "and recover from the new image"
-                     : ". Try another card reader, or copy the card to an image file with a tool that retries bad "
-                       "sectors and recover from the image");
-    else if (r.status == -37)
+              (scan.media_kind == SCX_KIND_IMAGE
+                   ? ". The image file is damaged or cut short there: if you still have the card, copy it again "
+                     "and recover from the new image"
+               : scan.media_kind == SCX_KIND_DEVICE
+                   ? ". Try another card reader, or copy the card to an image file with a tool that retries bad "
+                     "sectors and recover from the image"
+                   : ". If it is a card, try another card reader or copy it to an image file with a tool that "
+                     "retries bad sectors; if it is an image file, it is damaged or cut short there");
+    else if (r.status == RECOVER_NO_FREE_NAME)
         why = "no free name was left in the target folder; choose an empty folder with --to";
     else
         why = "some files could not be recovered; the workspace's ScanEngineLog.txt tells why";
     return why + codes(r);
+}
+
+// The message for a scan whose card or image is not attached.
+std::string not_attached_text(const ScanInfo &scan)
+{
+    HV::CommandResult none;
+    none.status = RECOVER_NO_MEDIA;
+    return recovery_trouble(none, scan);
 }
 
 } // namespace
@@ -145,6 +156,11 @@ int cmd_recover(Session &s, const Parsed &p)
             for (const ScanInfo &one : scans)
                 if (one.slot == keyref_slot(keyref))
                     own = &one;
+            if (own->media_status != SCX_MEDIA_ATTACHED) {
+                std::fprintf(stderr, "zorvant: not recovered: %s: %s\n", path.c_str(), not_attached_text(*own).c_str());
+                failures++;
+                continue;
+            }
             const std::string target = recovery_folder(dir, *own);
             if (target != shown) {
                 std::printf("Recovering into %s\n", target.c_str());
@@ -186,6 +202,9 @@ int cmd_recover(Session &s, const Parsed &p)
     if (!ticked)
         return fail("nothing is ticked in scan " + std::to_string(scan->slot) + ": tick files with `zorvant select " +
                     std::to_string(scan->slot) + "` (or a path below it), or name the files to recover");
+    // Nothing can be read of a medium that is not attached: that alone is said.
+    if (scan->media_status != SCX_MEDIA_ATTACHED)
+        return fail("nothing recovered: " + not_attached_text(*scan));
     const std::string target = recovery_folder(dir, *scan);
     std::printf("Recovering into %s\n", target.c_str());
     std::fflush(stdout);
@@ -193,10 +212,10 @@ int cmd_recover(Session &s, const Parsed &p)
         return fail("can't queue the recovery");
     const HV::CommandResult r = wait_for(s, HV::Command::RecoverMarked, true);
     if (r.status == ENGINE_ABORTED || interrupted()) {
-        std::printf("Recovery aborted after %llu file%s.\n", (unsigned long long)r.files, r.files == 1 ? "" : "s");
+        std::printf("Recovery aborted after %s file%s.\n", grouped(r.files).c_str(), r.files == 1 ? "" : "s");
         return EXIT_INTERRUPTED;
     }
-    std::printf("Recovered %llu file%s (%s).\n", (unsigned long long)r.files, r.files == 1 ? "" : "s",
+    std::printf("Recovered %s file%s (%s).\n", grouped(r.files).c_str(), r.files == 1 ? "" : "s",
                 size_text(r.bytes).c_str());
     // Each recovered file loses its tick, saved in the workspace (nothing
     // recovered: no tick changed, nothing to keep).
@@ -215,7 +234,8 @@ int cmd_recover(Session &s, const Parsed &p)
     // The target itself refused, or the recovery refused before its first
     // file (the target on the card, the card not attached): no file was
     // tried, one message says why.
-    const bool target_refused = notes.count(0) != 0 || (r.files == 0 && (r.status == -12 || r.status == -7));
+    const bool target_refused =
+        notes.count(0) != 0 || (r.files == 0 && (r.status == RECOVER_TARGET_ON_MEDIUM || r.status == RECOVER_NO_MEDIA));
     // What keeps its tick was not recovered; a file kept incomplete says
     // where and what it misses.
     if (!target_refused)

@@ -9,6 +9,8 @@
 #include "app/node_paths.h"
 #include "app/workspace_lock.h"
 #include "foundation/number_format.h"
+#include "scan/fat/fat_scan.h"
+#include "scan/scan_driver.h"
 
 namespace zvapp {
 
@@ -73,6 +75,17 @@ std::string percent_text(uint64_t part, uint64_t whole)
     return ZV::NumberFormatter::decimalString(100.0 * (double)part / (double)whole, 1) + "%";
 }
 
+// A quick scan met a volume laid out as FAT32 with too few clusters for
+// FAT32 (the file system named by subject): what that means, in words, and
+// what to do.
+std::string fat32_layout_text(const std::string &subject, const std::string &again)
+{
+    return subject +
+           " is laid out as FAT32 but has too few clusters for FAT32, so its layout is not valid FAT32 and its "
+           "folders can't be read by name: the thorough scan finds the photos by their content; run " +
+           again;
+}
+
 // Why a scan failed and what to do about it, in words; the status code and
 // error list follow.
 std::string scan_failure_text(const HV::CommandResult &r, int type, const std::string &operand)
@@ -81,26 +94,26 @@ std::string scan_failure_text(const HV::CommandResult &r, int type, const std::s
     const std::string target = all_digits(operand) ? "medium " + operand : operand;
     std::string text;
     switch (r.status) {
-    case -39:
+    case SCAN_NO_CONTEXT:
         text = "there is no free scan slot (the workspace holds 15 scans): delete one with `zorvant delete SCAN` and "
                "scan again";
         break;
-    case -7:
+    case SCAN_NO_MEDIA:
         text = "the medium is not attached: connect the card (or name its image file) and scan again";
         break;
-    case -30:
+    case SCAN_DETACHED:
         text = "the medium was removed during the scan: put the card back in and scan again";
         break;
-    case -4:
+    case SCAN_NO_ACCESS:
         text = target + " could not be opened for reading: check that it is still there and that you may read it, "
                         "and scan again";
         break;
-    case -3:
-    case -40:
+    case SCAN_WRITE_FAILED:
+    case SCAN_CATALOG_FAILED:
         text = "the scan's files could not be written into the workspace (is its disk full?): free some space and "
                "scan again";
         break;
-    case -38:
+    case SCAN_NO_FILESYSTEM:
         text = type == SCX_TYPE_QUICK
                    ? "no FAT file system was found on " + target +
                          " (exFAT, which cameras write on cards over 32 GB, NTFS and other file systems are not read "
@@ -114,11 +127,14 @@ std::string scan_failure_text(const HV::CommandResult &r, int type, const std::s
             text = "the file system on " + target +
                    " does not list its deleted files: deleted photos come back through the thorough scan; run " +
                    again;
-        else if (type == SCX_TYPE_QUICK && r.status == -1)
+        else if (type == SCX_TYPE_QUICK && r.status == SCAN_READ_FAILED &&
+                 has_error_code(r, FAT_ERROR_FAT32_TOO_FEW_CLUSTERS))
+            text = fat32_layout_text("the FAT file system on " + target, again);
+        else if (type == SCX_TYPE_QUICK && r.status == SCAN_READ_FAILED)
             text = "the FAT file system on " + target +
                    " could not be read (it may be damaged): the thorough scan finds the photos by their content; run " +
                    again;
-        else if (type == SCX_TYPE_THOROUGH && r.status == -1)
+        else if (type == SCX_TYPE_THOROUGH && r.status == SCAN_READ_FAILED)
             text = target + " could not be read to its end (the image is shorter than it says, or the card failed): "
                             "check the card and its reader, or copy the card to an image, and scan again";
         else
@@ -128,14 +144,13 @@ std::string scan_failure_text(const HV::CommandResult &r, int type, const std::s
     return text + codes(r);
 }
 
-// The blocks a scan of the medium shown (on the card at path) could not
-// read: how many, and where (the first ranges, and where the rest lie), and
-// what to do about them. A thorough scan read them as zeros; a quick scan
-// met them among its file system's folders and FAT sectors.
-void print_unreadable(const std::string &name, const std::string &path, int type, const HV::CommandResult &r)
+// The blocks a scan of the medium shown could not read: how many, and
+// where (the first ranges, and where the rest lie), and what to do about
+// them, by what the medium is (kind, SCX_KIND_*). A thorough scan read
+// them as zeros; a quick scan met them among its file system's folders and
+// FAT sectors.
+void print_unreadable(const std::string &name, uint32_t kind, int type, const HV::CommandResult &r)
 {
-    std::error_code ec;
-    const bool image = std::filesystem::is_regular_file(path, ec);
     const bool quick = type == SCX_TYPE_QUICK;
     constexpr size_t kShown = 8;
     std::printf("Scan of %s finished, but %s block%s of %u bytes (%s) could not be read%s%s:\n", name.c_str(),
@@ -149,20 +164,26 @@ void print_unreadable(const std::string &name, const std::string &path, int type
     }
     if (r.unreadable.size() > kShown) {
         const HV::ByteRange &last = r.unreadable.back();
-        std::printf("  and %s more ranges between bytes %s and %s\n", grouped(r.unreadable.size() - kShown).c_str(),
+        const size_t more = r.unreadable.size() - kShown;
+        std::printf("  and %s more range%s between bytes %s and %s\n", grouped(more).c_str(), more == 1 ? "" : "s",
                     grouped(r.unreadable[kShown].offset).c_str(), grouped(last.offset + last.length - 1).c_str());
     }
-    if (r.unreadable_runs > r.unreadable.size())
-        std::printf("  and %s more ranges, too many to list\n", grouped(r.unreadable_runs - r.unreadable.size()).c_str());
+    if (r.unreadable_runs > r.unreadable.size()) {
+        const uint64_t unlisted = r.unreadable_runs - r.unreadable.size();
+        std::printf("  and %s more range%s, too many to list\n", grouped(unlisted).c_str(), unlisted == 1 ? "" : "s");
+    }
     std::printf("%s", quick ? "Folders in these ranges may be listed incompletely, and files listed there may be "
                               "missing or damaged. "
                             : "Files in these ranges may be missing or damaged. ");
-    if (image)
+    if (kind == SCX_KIND_IMAGE)
         std::printf("The image file is damaged or cut short there: if you still have the card, copy it again and "
                     "scan the new image.\n");
-    else
+    else if (kind == SCX_KIND_DEVICE)
         std::printf("Try another card reader, or copy the card to an image with a tool that retries bad blocks and "
                     "scan the image.\n");
+    else
+        std::printf("If it is a card, try another card reader, or copy it to an image with a tool that retries bad "
+                    "blocks; if it is an image file, it is damaged or cut short there.\n");
 }
 
 // A listed medium named by its id, in words: a card by its device or file
@@ -236,7 +257,7 @@ int cmd_scan(Session &s, const Parsed &p)
         std::printf("Scan aborted; nothing was kept.\n");
         return EXIT_INTERRUPTED;
     }
-    if (r.status == -3 && r.keyref == 0) {
+    if (r.status == SCAN_WRITE_FAILED && r.keyref == 0) {
         const std::string refusal = write_refusal(s.workspace);
         return fail(with_errors("the scan could not be started: the workspace " + s.workspace + " refused its files" +
                                     (refusal.empty() ? "" : " (" + refusal + ")") +
@@ -264,10 +285,16 @@ int cmd_scan(Session &s, const Parsed &p)
                     size_text(r.scanned_bytes).c_str(), size_text(r.medium_bytes).c_str(), kept.c_str());
     }
     // The whole scan's message only for a scan that read the whole card.
+    const std::vector<ScanInfo> scans = s.engine->scans();
+    const ScanInfo *made = r.keyref != 0 ? scan_in_slot(scans, keyref_slot(r.keyref)) : nullptr;
     if (r.unreadable_blocks != 0)
-        print_unreadable(shown, name, type, r);
+        print_unreadable(shown, made != nullptr ? made->media_kind : (uint32_t)SCX_KIND_UNKNOWN, type, r);
     else if (!r.stopped_early && r.error_text.empty())
         std::printf("Scan of %s completed with no errors.\n", shown.c_str());
+    else if (!r.stopped_early && type == SCX_TYPE_QUICK && has_error_code(r, FAT_ERROR_FAT32_TOO_FEW_CLUSTERS))
+        std::printf("Scan of %s completed, but %s %s\n", shown.c_str(),
+                    fat32_layout_text("a FAT file system on it", "`zorvant scan " + target + "`").c_str(),
+                    r.error_text.c_str());
     else if (!r.stopped_early)
         std::printf("Scan of %s completed with some errors, listed in the engine log ScanEngineLog.txt in the "
                     "workspace: %s\n",

@@ -246,7 +246,7 @@ int makeDirectories(const zorvant::u8string &path, int permission)
         bool isDirectory = false;
         if (fileExists(level, &isDirectory)) {
             if (!isDirectory) {
-                errno = EACCES;
+                errno = ENOTDIR; // what the system says of a file in a path
                 return -1;
             }
             continue;

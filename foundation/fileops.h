@@ -70,7 +70,7 @@ int mkdir(const zorvant::u8string &path, int permission = 0777);
 
 // Creates every missing folder of a path. 0 on success (also when all were
 // there), -1 with errno otherwise: EINVAL for a path without components,
-// EACCES when a component exists but is not a folder, or mkdir's errno
+// ENOTDIR when a component exists but is not a folder, or mkdir's errno
 // (ENAMETOOLONG, ENOSPC, ...). A root "/" is never created; a relative
 // first component is. A folder that another thread or process creates
 // between our test and our mkdir counts as created. permission is ignored

@@ -259,6 +259,8 @@ ScanInfo scan_info_of(const ScanContext *scan, bool attached_only)
     if (scan == nullptr)
         return info;
     std::string folder;
+    std::shared_ptr<Media> held; // a saved copy stays while its kind is read
+    const Media *kind_of = nullptr;
     {
         std::lock_guard<std::mutex> lock(slot_mutex());
         info.slot = scan->slot;
@@ -275,9 +277,22 @@ ScanInfo scan_info_of(const ScanContext *scan, bool attached_only)
         info.scan_type = (uint32_t)scan->scan_type;
         info.scan_state = (uint32_t)scan->scan_state;
         info.media_status = (uint32_t)scan->media_status;
+        info.stopped_early = scan->status0 == SCX_STATUS_STOPPED_EARLY ? 1 : 0;
+        info.medium_bytes = scan->stop_pos > scan->start_pos ? (uint64_t)(scan->stop_pos - scan->start_pos) : 0;
+        info.scanned_bytes = info.stopped_early != 0 && scan->byte_pos > 0
+                                 ? std::min((uint64_t)scan->byte_pos, info.medium_bytes)
+                                 : 0;
+        held = media == scan->saved_media.get() ? scan->saved_media : nullptr;
+        kind_of = media;
         if (scan->folder != nullptr)
             folder = dir_path(scan->folder);
     }
+    // An attached medium stays listed until the engine ends; a saved copy is
+    // held here. Its kind is read under the media list's own mutex.
+    const uint32_t kind = media_top_kind(kind_of);
+    info.media_kind = kind == MEDIA_DISK                          ? SCX_KIND_DEVICE
+                      : kind == MEDIA_IMAGE || kind == MEDIA_FILE ? SCX_KIND_IMAGE
+                                                                  : SCX_KIND_UNKNOWN;
     info.folder_bytes = folder.empty() ? 0 : dir_tree_size(folder.c_str());
     return info;
 }
@@ -361,6 +376,15 @@ void scx_begin(ScanContext *scan)
     // scan running and shows it unfinished, with its medium.
     if (scx_archive_started(scan) != 0)
         log_error("%s: can't save %s as started", "scx_begin", scan->name);
+}
+
+void scx_note_reach(ScanContext *scan, int64_t scanned_bytes, bool stopped_early)
+{
+    if (scan == nullptr)
+        return;
+    std::lock_guard<std::mutex> lock(slot_mutex()); // the front end reads them
+    scan->byte_pos = scanned_bytes < 0 ? 0 : scanned_bytes;
+    scan->status0 = stopped_early ? SCX_STATUS_STOPPED_EARLY : 0;
 }
 
 ScanContext *scx_current()

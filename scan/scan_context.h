@@ -23,7 +23,8 @@
 // so no node keyref can be mistaken for a scan or root keyref.
 //
 // ScanInfo (672 bytes, little-endian): the element of "ScanInfoList" in a
-// saved scan file and of the list handed to the front end:
+// saved scan file and of the list handed to the front end (which also gets
+// the fields after media status, not packed):
 //
 //     0   4  slot                     4   4  scan number
 //     8   4  media id                12   4  0
@@ -120,6 +121,17 @@ enum : int {
     SCX_STATE_DONE = 2,
     SCX_STATE_ABORTED = 3,
 };
+// What a scan's medium is: a device (a card in its reader, a loop device)
+// or an image or plain file (also a partition of one); unknown while only
+// its saved copy is known.
+enum : int {
+    SCX_KIND_UNKNOWN = 0,
+    SCX_KIND_DEVICE = 1,
+    SCX_KIND_IMAGE = 2,
+};
+// status0 of a thorough scan that an early stop ended before the end of
+// its medium (byte_pos: how far it read); 0 otherwise.
+constexpr int SCX_STATUS_STOPPED_EARLY = -6;
 enum : int {
     SCX_MEDIA_UNKNOWN = 0,
     SCX_MEDIA_ATTACHED = 1,
@@ -168,7 +180,7 @@ struct ScanContext {
     int16_t match_score[2] = {};
     int scan_type = 0;              // SCX_TYPE_*
     int64_t start_pos = 0, stop_pos = 0, byte_pos = 0, data_pos = 0;
-    int status0 = 0;
+    int status0 = 0;                // SCX_STATUS_STOPPED_EARLY or 0 (scx_note_reach)
     int scanned_here = 0;           // scanned in this process
     int num_children = 0;           // file systems with children
     int many_file_systems = 0;
@@ -189,6 +201,11 @@ struct ScanInfo {
     uint32_t scan_type;
     uint32_t scan_state;
     uint32_t media_status;
+    // Not packed (0 when unpacked):
+    uint32_t media_kind;     // SCX_KIND_*
+    uint32_t stopped_early;  // 1: a thorough scan an early stop ended before the end of its medium
+    uint64_t scanned_bytes;  // a scan stopped early: the bytes it read from the start of its medium
+    uint64_t medium_bytes;   // the length of the scan's medium
 };
 void scan_info_pack(const ScanInfo &info, uint8_t out[SCAN_INFO_SIZE]);
 void scan_info_unpack(const uint8_t in[SCAN_INFO_SIZE], ScanInfo *info);
@@ -210,6 +227,9 @@ int scx_slot_alloc(const std::shared_ptr<ScanContext> &scan, work_dir *workspace
 // Makes scan the current scan; start time now; copies the medium's window;
 // archives it as started (a failure is logged).
 void scx_begin(ScanContext *scan);
+// Notes how far a thorough scan read (bytes from its medium's start) and
+// whether an early stop ended it there, before scx_finish saves it.
+void scx_note_reach(ScanContext *scan, int64_t scanned_bytes, bool stopped_early);
 // Ends the current scan with a verdict (see scan_context.cpp).
 void scx_finish(ScanContext *scan, int verdict);
 ScanContext *scx_current();

@@ -297,12 +297,14 @@ int scan_thorough(ScanContext **pointer, Media *media, ZV::RemainingTimeEstimato
     int result = -1;
     const bool open = cbr_prepare(store) == 0 && cbr_open_spans(store) == 0;
     const bool failed = blocks && open && block_loop(scan, media, block, remaining, &result) == SCAN_READ_FAILED;
+    const int64_t reached = std::min(media->byte_pos, length);
+    const bool stopped_early = !failed && stop_requested() != 0 && abort_requested() == 0 && reached < length;
     if (coverage != nullptr) {
         coverage->medium_bytes = length;
-        coverage->scanned_bytes = std::min(media->byte_pos, length);
-        coverage->stopped_early =
-            !failed && stop_requested() != 0 && abort_requested() == 0 && coverage->scanned_bytes < length;
+        coverage->scanned_bytes = reached;
+        coverage->stopped_early = stopped_early;
     }
+    scx_note_reach(scan, reached, stopped_early); // kept with the scan
     if (failed) {
         take_read_report(media, length, coverage);
         cbr_end_blocks(store);

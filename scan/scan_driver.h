@@ -87,6 +87,7 @@ enum : int {
     SCAN_DETACHED = -30,
     SCAN_NO_FILESYSTEM = -38,
     SCAN_NO_CONTEXT = -39,
+    SCAN_CATALOG_FAILED = -40, // a found file system's catalog failed (passed through)
 };
 
 // Error-list codes.

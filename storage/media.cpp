@@ -721,6 +721,16 @@ const char *media_name(const Media *media)
     return media->name != nullptr ? media->name : "";
 }
 
+uint32_t media_top_kind(const Media *media)
+{
+    if (media == nullptr)
+        return 0;
+    std::lock_guard<std::mutex> lock(g_list_mutex); // a partition's parent changes under it
+    if (media->kind != MEDIA_PARTITION)
+        return media->kind;
+    return media->parent != nullptr && media->parent->kind != MEDIA_PARTITION ? media->parent->kind : 0;
+}
+
 const char *media_path(const Media *media)
 {
     return media != nullptr ? path_of(media) : nullptr;

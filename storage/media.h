@@ -167,6 +167,11 @@ uint32_t media_child_id(const Media *media, int index);
 const char *media_description(Media *media);
 const char *media_name(const Media *media);
 const char *media_path(const Media *media);
+// The kind of the card or file a medium belongs to: its own for a top-level
+// medium, its parent's for a partition (MEDIA_DISK, MEDIA_IMAGE,
+// MEDIA_FILE; MEDIA_ARCHIVED for a saved copy); 0 for NULL or a partition
+// whose parent is gone. Takes the list mutex.
+uint32_t media_top_kind(const Media *media);
 int64_t media_length(const Media *media);
 // NULL-safe accessors for the fields that have a rule of their own.
 int64_t media_byte_pos(const Media *media); // -1 for NULL

@@ -214,6 +214,10 @@ bool Fat::parseBootSector(const uint8_t *bytes, size_t size, int *fatType)
     }
     const uint32_t declared = static_cast<uint32_t>((total - firstData) / spc);
     const int type = declared < 4085 ? typeFat12 : declared < 65525 ? typeFat16 : typeFat32;
+    if (spf16 == 0 && type != typeFat32) {
+        ZV::log(kLogLevel, "%s: FAT32 layout with %u clusters, too few for FAT32", fn, declared);
+        fat32TooFewClusters_ = true;
+    }
 
     uint32_t rootCluster = 0;
     if (type == typeFat32) {

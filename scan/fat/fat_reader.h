@@ -328,6 +328,11 @@ public:
     uint32_t activeFat() const { return activeFat_; }
     // True when open() took the geometry from the backup boot sector.
     bool usedBackupBootSector() const { return usedBackup_; }
+    // True when a boot sector this reader parsed is laid out as FAT32 (no
+    // sectors-per-FAT in the 16-bit field) but declares fewer clusters than
+    // FAT32 has (under 65,525): no valid FAT32, read as FAT12/16 it has no
+    // FAT of its own kind either, so its folders can't be read.
+    bool fat32LayoutTooFewClusters() const { return fat32TooFewClusters_; }
     // Byte offset open() found the boot sector at (0, or the backup's).
     uint64_t bootSectorOffset() const { return bootSectorOffset_; }
     const std::shared_ptr<ByteStream> &stream() const { return stream_; }
@@ -385,6 +390,7 @@ private:
     uint32_t activeFat_ = 0;
     bool usedBackup_ = false;
     uint64_t bootSectorOffset_ = 0;
+    bool fat32TooFewClusters_ = false; // sticky: see fat32LayoutTooFewClusters
 
     // Root-directory volume label, looked up once.
     std::string rootLabel_;

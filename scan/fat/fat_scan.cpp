@@ -240,6 +240,8 @@ int fat_scan_volume(fs_record *fs, int64_t start)
     ZV::LocalZoneScope zone; // the entries' local times: a zone changed since the last walk is read again
     ZV::Fat fat(stream);
     if (!fat.open()) {
+        if (fat.fat32LayoutTooFewClusters())
+            add_error(FAT_ERROR_FAT32_TOO_FEW_CLUSTERS);
         log_error("%s: no FAT volume at %lld", fn, (long long)volume_start);
         return -1;
     }

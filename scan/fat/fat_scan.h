@@ -43,7 +43,8 @@
 // -5 aborted (fat_quickscan), -7 the medium could not be opened, -9 module
 // disabled, -12 node not found, -40 SQLite failure; catalog codes of
 // scan/catalog/catdb.h. Error-list codes: 519 a catalog write failed, 521 a
-// FAT volume could not be walked.
+// FAT volume could not be walked, 522 (with 521) the volume is laid out as
+// FAT32 with too few clusters for FAT32.
 #pragma once
 
 #include <cstddef>
@@ -61,6 +62,7 @@ struct sqlite3_stmt;
 enum : int {
     FAT_ERROR_CATALOG_WRITE = 519,
     FAT_ERROR_WALK = 521,
+    FAT_ERROR_FAT32_TOO_FEW_CLUSTERS = 522,
 };
 
 enum : uint32_t {

@@ -82,6 +82,21 @@ struct catdb;
 struct fs_record;
 struct Media;
 
+// Status codes (see above).
+enum : int {
+    RECOVER_FAILED = -1,
+    RECOVER_WRITE_FAILED = -3,
+    RECOVER_ABORTED = -5,
+    RECOVER_NO_MEDIA = -7,
+    RECOVER_NO_MEMORY = -10,
+    RECOVER_TARGET_ON_MEDIUM = -12,
+    RECOVER_NOT_DATA_FORK = -15,
+    RECOVER_BEYOND_MEDIUM = -18,
+    RECOVER_DETACHED = -30,
+    RECOVER_INCOMPLETE = -34,
+    RECOVER_NO_FREE_NAME = -37,
+};
+
 enum : int {
     RECOVER_ERROR_READ = 197,          // read error in a file (zeroed)
     RECOVER_ERROR_WRITE = 198,         // write error on the target (with errno)

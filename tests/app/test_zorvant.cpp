@@ -89,6 +89,10 @@ TEST_F(ZorvantCli, CardOnALoopDevice)
     const Outcome list = zorvant({"list"});
     EXPECT_EQ(list.status, 0) << list.err;
     EXPECT_EQ(list.out.substr(0, list.out.find("Scans:")).find(loop.path()), std::string::npos) << list.out;
+    // The list does not claim that nothing is known: it says that no card or
+    // image is listed, and why a scanned loop device is not.
+    EXPECT_EQ(list.out.find("known yet"), std::string::npos) << list.out;
+    EXPECT_EQ(list.out.rfind("No card or image file is listed now (loop devices, ", 0), 0u) << list.out;
 }
 
 // The card inside disk images (a sparse VMDK written by qemu-img, and the

@@ -1,8 +1,8 @@
 // What the `zorvant` program says where a command can't do what was asked:
 // a load of a file that holds no scans, a pattern that matches nothing, an
 // early stop asked of a scan that can't stop early, a recovery whose image
-// is gone; scans listed by number, counts in words that agree with them,
-// and a scan whose output reader went away.
+// is gone, a workspace folder that is a file; scans listed by number, counts
+// in words that agree with them, and a scan whose output reader went away.
 #include "app/zorvant_cli_support.h"
 
 namespace {
@@ -43,6 +43,23 @@ TEST_F(ZorvantCliMessages, RefusalsSayWhyInWords)
     EXPECT_EQ(gone.status, 1) << gone.out;
     EXPECT_FALSE(has(gone.err, "not recovered: 1/")) << gone.err;
     EXPECT_TRUE(has(gone.err, "`zorvant attach PATH`")) << gone.err;
+    // Checked before anything is begun: only the error is said.
+    EXPECT_EQ(gone.out, "") << "a recovery begun and ended with nothing:\n" << gone.out;
+    EXPECT_FALSE(has(gone.err, "refused to keep")) << gone.err;
+    const Outcome named = zorvant({"recover", "--to", dir / "out", "1/Found Files/DCIM/NEW1.JPG"});
+    EXPECT_EQ(named.status, 1) << named.out;
+    EXPECT_EQ(named.out, "");
+    EXPECT_TRUE(has(named.err, "zorvant: not recovered: 1/Found Files/DCIM/NEW1.JPG: the scan's card or image is "
+                               "not attached"))
+        << named.err;
+    EXPECT_FALSE(fs::exists(dir / "out"));
+
+    // A workspace folder given that is a file is not a folder, not a permission.
+    zvtest::writeFile(dir / "plain", "a file\n");
+    const Outcome file = zorvant({"list"}, dir / "plain");
+    EXPECT_EQ(file.status, 1) << file.out;
+    EXPECT_TRUE(has(file.err, "Not a directory")) << file.err;
+    EXPECT_FALSE(has(file.err, "Permission denied")) << file.err;
 }
 
 // Scans are listed by number whatever slot a new one takes; a folder of one
@@ -68,6 +85,26 @@ TEST_F(ZorvantCliMessages, ScansByNumberAndCountsInWords)
     EXPECT_LT(one, two) << list.out;
     const Outcome ls = zorvant({"ls", "1/Found Files"});
     EXPECT_TRUE(has(ls.out, "1 item ")) << ls.out;
+}
+
+// Counts of thousands are grouped as the scan's own counts are: a recovery
+// of 1,200 files says "Recovered 1,200 files".
+TEST_F(ZorvantCliMessages, RecoveredCountIsGrouped)
+{
+    const std::string image = dir / "many.img";
+    zvtest::makeFat(image, 16, 16384);
+    const std::string folder = dir / "MANY";
+    fs::create_directories(folder);
+    for (int n = 0; n < 1200; n++)
+        zvtest::writeFile(folder + "/F" + std::to_string(n) + ".TXT", "file " + std::to_string(n));
+    zvtest::mtools("mcopy -s -i " + zvtest::mtoolsImage(image) + " " + shellQuote(folder) + " ::");
+    const Outcome scan = zorvant({"scan", "--quick", image});
+    ASSERT_EQ(scan.status, 0) << scan.out << scan.err;
+    EXPECT_TRUE(has(scan.out, " 1,200 files ")) << scan.out;
+    ASSERT_EQ(zorvant({"select", "1"}).status, 0);
+    const Outcome rec = zorvant({"recover", "1", "--to", dir / "out"});
+    EXPECT_EQ(rec.status, 0) << rec.out << rec.err;
+    EXPECT_TRUE(has(rec.out, "Recovered 1,200 files (")) << rec.out;
 }
 
 // A scan whose output goes to a reader that ends (`| head -c 1`) runs to

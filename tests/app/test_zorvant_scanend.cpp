@@ -3,6 +3,8 @@
 // card in a file system the quick scan does not read, a quick scan that
 // could not read some folders, and a recovery with nothing ticked. Child processes on images made at test time (mkfs.fat,
 // mtools, cjpeg, qemu-img, mkfs.exfat).
+#include <sstream>
+
 #include "app/zorvant_cli_support.h"
 #include "foundation/number_format.h"
 #include "storage/images/dc42_writer.h"
@@ -220,6 +222,104 @@ TEST_F(ZorvantCliScanEnd, QuickScanOfAnExfatCardPointsToTheThoroughScan)
     const std::map<std::string, std::string> got = filesBelow(dir / "out");
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got.begin()->second, zvtest::readFile(base + ".jpg")) << got.begin()->first;
+}
+
+// A card image with nine unreadable ranges far apart (a VMDK of a 16 GB
+// card whose last nine grains were cut off) moved away while its thorough
+// scan runs, as an image on a FUSE mount that died is gone from its path:
+// the end lists eight ranges and "1 more range", and tells what to do about
+// an image, not a card (the engine says what the medium is, its path is no
+// longer asked). The scan, stopped early past the ranges, stays listed as
+// stopped early at the share it reached.
+TEST_F(ZorvantCliScanEnd, MovedImageGetsTheImagesAdviceAndItsEarlyStopIsListed)
+{
+    zvtest::requireTool("qemu-img");
+    const std::string raw = dir / "card.raw";
+    zvtest::mustRun("truncate -s 16G " + shellQuote(raw));
+    for (int i = 0; i < 9; i++) {
+        zvtest::writeFile(dir / "chunk", zvtest::patternBytes(65536, 40 + i));
+        zvtest::mustRun("dd if=" + shellQuote(dir / "chunk") + " of=" + shellQuote(raw) +
+                        " bs=65536 seek=" + std::to_string(160 + 32 * i) + " conv=notrunc status=none");
+    }
+    const std::string vmdk = dir / "card.vmdk", moved = dir / "moved.vmdk";
+    zvtest::mustRun("qemu-img convert -f raw -O vmdk " + shellQuote(raw) + " " + shellQuote(vmdk));
+    fs::remove(raw);
+    fs::resize_file(vmdk, fs::file_size(vmdk) - 9 * 65536); // the grains are the file's last data
+
+    Child child = start({"scan", vmdk});
+    // Past the ranges (they lie in the first 28 MB) before the image moves:
+    // a second progress line, at 5% or more.
+    const auto progressed = [&child] {
+        std::istringstream lines(child.output());
+        int shown = 0;
+        for (std::string line; std::getline(lines, line);)
+            shown += line.find('%') != std::string::npos ? 1 : 0;
+        return shown >= 2;
+    };
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!progressed() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!progressed()) {
+        kill(child.pid(), SIGKILL);
+        FAIL() << "the scan showed no progress: " << child.wait().out;
+    }
+    fs::rename(vmdk, moved);
+    kill(child.pid(), SIGQUIT);
+    const Outcome r = child.wait();
+    EXPECT_EQ(r.status, 3) << r.out << r.err;
+    EXPECT_TRUE(has(r.out, "Scan of " + vmdk + " finished, but 1,152 blocks of 512 bytes")) << r.out;
+    EXPECT_TRUE(has(r.out, "\n  and 1 more range between bytes 27,262,976 and 27,328,511\n")) << r.out;
+    EXPECT_FALSE(has(r.out, "more ranges")) << r.out;
+    EXPECT_TRUE(has(r.out, "The image file is damaged or cut short there")) << r.out;
+    EXPECT_FALSE(has(r.out, "card reader")) << r.out;
+
+    const std::string stopped = "Scan of " + vmdk + " stopped early at ";
+    const size_t at = r.out.find(stopped);
+    ASSERT_NE(at, std::string::npos) << r.out;
+    const int percent = std::stoi(r.out.substr(at + stopped.size())); // "7.3% of the card": 7
+    const Outcome list = zorvant({"list"});
+    EXPECT_TRUE(has(list.out, "  1   thorough  done, stopped early at " + std::to_string(percent) + "%"))
+        << percent << "\n" << list.out;
+}
+
+// A card whose FAT file system is laid out as FAT32 with too few clusters
+// for FAT32: the quick scan says in words that its layout is not valid FAT32
+// and that the thorough scan finds the photos by their content, whether it
+// is the card's only file system (the scan fails) or one beside a sound one
+// (the scan keeps what that one lists).
+TEST_F(ZorvantCliScanEnd, QuickScanOfAFat32LayoutWithTooFewClustersSaysSo)
+{
+    const std::string alone = dir / "small32.img";
+    zvtest::mustRun("truncate -s 64M " + shellQuote(alone) + " && mkfs.fat -F 32 -s 8 " + shellQuote(alone) +
+                    " >/dev/null 2>&1");
+    const Outcome one = zorvant({"scan", "--quick", alone});
+    EXPECT_EQ(one.status, 1) << one.out << one.err;
+    EXPECT_TRUE(has(one.err, "the FAT file system on " + alone + " is laid out as FAT32 but has too few clusters "
+                             "for FAT32, so its layout is not valid FAT32"))
+        << one.err;
+    EXPECT_TRUE(has(one.err, "the thorough scan finds the photos by their content; run `zorvant scan " + alone +
+                             "`"))
+        << one.err;
+    EXPECT_FALSE(has(one.err, "it may be damaged")) << one.err;
+
+    zvtest::requireTool("sfdisk");
+    const std::string card = dir / "two.img";
+    zvtest::mustRun("truncate -s 64M " + shellQuote(card));
+    zvtest::mustRun("printf 'label: dos\\nstart=2048, size=30000, type=c\\nstart=40960, type=c\\n' | sfdisk -q " +
+                    shellQuote(card));
+    zvtest::mustRun("mkfs.fat -n SOUND --offset=2048 " + shellQuote(card) + " 15000 >/dev/null 2>&1");
+    zvtest::mustRun("mkfs.fat -F 32 -s 8 --offset=40960 " + shellQuote(card) + " >/dev/null 2>&1");
+    zvtest::fatPut(card, "KEPT.BIN", zvtest::patternBytes(7000, 5), 0, 2048ull * 512);
+    const Outcome both = zorvant({"scan", "--quick", card});
+    EXPECT_EQ(both.status, 0) << both.out << both.err;
+    EXPECT_TRUE(has(both.out, "Scan of " + card + " completed, but a FAT file system on it is laid out as FAT32 "
+                              "but has too few clusters for FAT32, so its layout is not valid FAT32"))
+        << both.out;
+    EXPECT_TRUE(has(both.out, "the thorough scan finds the photos by their content; run `zorvant scan " + card +
+                              "`"))
+        << both.out;
+    EXPECT_FALSE(has(both.out, "completed with some errors")) << both.out;
+    EXPECT_TRUE(has(both.out, "Found Files ")) << both.out;
 }
 
 } // namespace

@@ -10,6 +10,7 @@
 #include <climits>
 #include <condition_variable>
 #include <cstdio>
+#include <filesystem>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -379,6 +380,10 @@ TEST_F(EngineThreads, CardUnderAnotherDevicePathKeepsItsIds)
         }
         const std::vector<ScanInfo> scans = engine->scans();
         *status = scans.empty() ? -1 : (int)scans[0].media_status;
+        // A partition of a card in a reader: the scan's medium is a device.
+        if (!scans.empty() && scans[0].media_status == SCX_MEDIA_ATTACHED) {
+            EXPECT_EQ(scans[0].media_kind, (uint32_t)SCX_KIND_DEVICE);
+        }
     };
     std::vector<int> first, second;
     int before = 0, after = 0;
@@ -391,6 +396,42 @@ TEST_F(EngineThreads, CardUnderAnotherDevicePathKeepsItsIds)
     run(other.path(), false, &second, &after);
     EXPECT_EQ(second, first) << one.path() << " then " << other.path();
     EXPECT_EQ(after, SCX_MEDIA_ATTACHED);
+}
+
+// What a scan's medium is, as the engine says it for the front end's
+// advice: an image file, and the file system filling it (a partition of an
+// image), are images; nothing is known of a scan whose medium is gone.
+TEST_F(EngineThreads, ScansSayWhatTheirMediumIs)
+{
+    const std::string image = card();
+    uint32_t id = 0;
+    std::shared_ptr<HVEngine> engine = startWith(image, &id);
+    ASSERT_NE(engine, nullptr);
+    const std::vector<std::shared_ptr<HV::Disk>> list = engine->mediaList();
+    ASSERT_EQ(list.size(), 1u);
+    ASSERT_EQ(list[0]->childCount(), 1u);
+    const uint32_t whole = (uint32_t)list[0]->child(0)->id();
+    ASSERT_EQ(engine->scanMedia(id, SCX_TYPE_QUICK), 0);
+    ASSERT_EQ(engine->scanMedia(whole, SCX_TYPE_QUICK), 0);
+    ASSERT_TRUE(recorder->waitFor(2));
+    std::vector<ScanInfo> scans = engine->scans();
+    ASSERT_EQ(scans.size(), 2u);
+    for (const ScanInfo &scan : scans) {
+        EXPECT_EQ(scan.media_status, (uint32_t)SCX_MEDIA_ATTACHED) << scan.slot;
+        EXPECT_EQ(scan.media_kind, (uint32_t)SCX_KIND_IMAGE) << scan.slot;
+        EXPECT_EQ(scan.stopped_early, 0u) << scan.slot;
+    }
+    engine.reset();
+    std::filesystem::rename(image, dir / "moved.img");
+    std::string error;
+    engine = HVEngine::create(config, &error);
+    ASSERT_NE(engine, nullptr) << error;
+    scans = engine->scans();
+    ASSERT_EQ(scans.size(), 2u);
+    for (const ScanInfo &scan : scans) {
+        EXPECT_NE(scan.media_status, (uint32_t)SCX_MEDIA_ATTACHED) << scan.slot;
+        EXPECT_EQ(scan.media_kind, (uint32_t)SCX_KIND_UNKNOWN) << scan.slot;
+    }
 }
 
 // Loop devices appearing while the engine runs, through the platform's
