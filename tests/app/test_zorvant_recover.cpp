@@ -100,39 +100,6 @@ TEST_F(ZorvantCliRecovery, FileNotReadWholeIsKeptUnderANameThatSaysSo)
     EXPECT_FALSE(has(one.err, "error -")) << one.err;
 }
 
-// Files whose data on the card ends early (the card cut 1.5 MB short: half a
-// video and a file after it lie past its end), read once from the image file
-// and once from a loop device over it (a card): what to do is told for what
-// the medium is, an image file to copy again or a card to read in another
-// reader.
-TEST_F(ZorvantCliRecovery, WhatToDoAboutUnreadFilesFollowsWhatTheMediumIs)
-{
-    ASSERT_TRUE(zvtest::LoopDevice::available()) << "loop devices need root";
-    const std::string image = dir / "card.img";
-    zvtest::makeFat(image, 32, 64 * 1024);
-    put(image, "PHOTO.JPG", 200, 150, 3);
-    zvtest::fatPut(image, "FILLER.BIN", std::string(61 << 20, '\0')); // the others go to the card's end
-    zvtest::fatPut(image, "CLIP.MOV", zvtest::patternBytes(1 << 20, 4));
-    zvtest::fatPut(image, "GONE.BIN", std::string(64 * 1024, 'g'));
-    fs::resize_file(image, (62 << 20) + (512 << 10));
-    const auto recover = [&](const std::string &medium, const std::string &n) {
-        const Outcome scan = zorvant({"scan", "--quick", medium});
-        EXPECT_EQ(scanNumber(scan), n) << scan.out << scan.err;
-        EXPECT_EQ(zorvant({"select", n}).status, 0);
-        const Outcome rec = zorvant({"recover", n, "--to", dir / ("out" + n)});
-        EXPECT_EQ(rec.status, 1) << rec.out << rec.err;
-        EXPECT_TRUE(has(rec.err, "some files could not be read whole from the card")) << rec.err;
-        return rec;
-    };
-    const Outcome from_image = recover(image, "1");
-    EXPECT_TRUE(has(from_image.err, "The image file is damaged or cut short there")) << from_image.err;
-    EXPECT_FALSE(has(from_image.err, "card reader")) << from_image.err;
-    zvtest::LoopDevice loop(image);
-    const Outcome from_card = recover(loop.path(), "2");
-    EXPECT_TRUE(has(from_card.err, "Try another card reader, or copy the card to an image file")) << from_card.err;
-    EXPECT_FALSE(has(from_card.err, "image file is damaged")) << from_card.err;
-}
-
 // A target that is a file, and read-only targets (an empty folder, and one
 // that holds the recovery's folders already): the recovery names the path
 // and the system's reason once, never blames the card, and lists no file.
@@ -228,6 +195,39 @@ TEST_F(ZorvantCliRecovery, TargetOnTheCardThroughFusefatIsRefused)
     const Outcome rec = zorvant({"recover", "--to", mnt + "/r", "2/Found Files/DCIM/NEW1.JPG"});
     EXPECT_EQ(rec.status, 0) << rec.out << rec.err;
     EXPECT_TRUE(zvtest::readFile(mnt + "/r/Recovered Files from copy.img/NEW1.JPG") == photos.at("DCIM/NEW1.JPG"));
+}
+
+// Files whose data on the card ends early (the card cut 1.5 MB short: half a
+// video and a file after it lie past its end), read once from the image file
+// and once from a loop device over it (a card): what to do is told for what
+// the medium is, an image file to copy again or a card to read in another
+// reader.
+TEST_F(ZorvantCliRecovery, WhatToDoAboutUnreadFilesFollowsWhatTheMediumIs)
+{
+    ASSERT_TRUE(zvtest::LoopDevice::available()) << "loop devices need root";
+    const std::string image = dir / "card.img";
+    zvtest::makeFat(image, 32, 64 * 1024);
+    put(image, "PHOTO.JPG", 200, 150, 3);
+    zvtest::fatPut(image, "FILLER.BIN", std::string(61 << 20, '\0')); // the others go to the card's end
+    zvtest::fatPut(image, "CLIP.MOV", zvtest::patternBytes(1 << 20, 4));
+    zvtest::fatPut(image, "GONE.BIN", std::string(64 * 1024, 'g'));
+    fs::resize_file(image, (62 << 20) + (512 << 10));
+    const auto recover = [&](const std::string &medium, const std::string &n) {
+        const Outcome scan = zorvant({"scan", "--quick", medium});
+        EXPECT_EQ(scanNumber(scan), n) << scan.out << scan.err;
+        EXPECT_EQ(zorvant({"select", n}).status, 0);
+        const Outcome rec = zorvant({"recover", n, "--to", dir / ("out" + n)});
+        EXPECT_EQ(rec.status, 1) << rec.out << rec.err;
+        EXPECT_TRUE(has(rec.err, "some files could not be read whole from the card")) << rec.err;
+        return rec;
+    };
+    const Outcome from_image = recover(image, "1");
+    EXPECT_TRUE(has(from_image.err, "The image file is damaged or cut short there")) << from_image.err;
+    EXPECT_FALSE(has(from_image.err, "card reader")) << from_image.err;
+    zvtest::LoopDevice loop(image);
+    const Outcome from_card = recover(loop.path(), "2");
+    EXPECT_TRUE(has(from_card.err, "Try another card reader, or copy the card to an image file")) << from_card.err;
+    EXPECT_FALSE(has(from_card.err, "image file is damaged")) << from_card.err;
 }
 
 } // namespace
