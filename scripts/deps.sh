@@ -18,7 +18,7 @@ test_packages=(
   sleuthkit fdisk gdisk parted hfsutils util-linux tzdata
   e2fsprogs btrfs-progs fuse2fs exfat-fuse exfatprogs fusefat
   libimage-exiftool-perl testdisk
-  qemu-utils qemu-block-extra dmg2img p7zip-full libvmdk-utils python3
+  qemu-utils qemu-block-extra dmg2img p7zip-full libvmdk-utils python3 strace
 )
 
 # apt-get that waits for the package lock. On a fresh machine the system's
