@@ -2,6 +2,11 @@
 // be read whole never look complete, a target the host refuses is named with
 // the system's reason, and a target on the card is refused also through a
 // FUSE mount whose entry does not name the card.
+#include <fcntl.h>
+
+#include <cerrno>
+#include <cstring>
+
 #include "app/zorvant_cli_support.h"
 
 namespace {
@@ -142,6 +147,63 @@ TEST_F(ZorvantCliRecovery, TargetTheHostRefusesIsNamedWithItsCause)
     EXPECT_EQ(again.status, 0) << again.err;
     EXPECT_TRUE(filesBelow(empty).at("Recovered Files from card.img/Found Files/DCIM/NEW1.JPG") ==
                 photos.at("DCIM/NEW1.JPG"));
+}
+
+// A target disk with no inode left once the recovery's top folders are
+// there: the sub-folder DCIM can't be made; made by hand with the last
+// inode, the photo's temporary can't be. Each time the recovery names the
+// folder concerned and the system's reason, and leaves nothing of the
+// photo; with room again the same recovery works.
+TEST_F(ZorvantCliRecovery, SubFolderOrTemporaryTheHostRefusesIsNamedWithItsCause)
+{
+    const std::string card = makeCard("card.img");
+    ASSERT_EQ(zorvant({"scan", "--quick", card}).status, 0);
+    ASSERT_EQ(zorvant({"select", "1"}).status, 0);
+    const std::string disk = dir / "tiny";
+    fs::create_directories(disk);
+    zvtest::Mount mount = zvtest::Mount::tmpfs(disk, "size=4m,nr_inodes=16,mode=0700");
+    const std::string found = disk + "/Recovered Files from card.img/Found Files", dcim = found + "/DCIM";
+    fs::create_directories(found);
+    std::vector<std::string> fillers;
+    for (int n = 0; n < 64; n++) {
+        const std::string filler = disk + "/filler" + std::to_string(n);
+        const int fd = open(filler.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            ASSERT_EQ(errno, ENOSPC) << strerror(errno);
+            break;
+        }
+        close(fd);
+        fillers.push_back(filler);
+    }
+    ASSERT_FALSE(fillers.empty());
+    ASSERT_LT(fillers.size(), 64u) << "the inodes never ran out";
+    auto refused = [&](const char *what) {
+        SCOPED_TRACE(what);
+        const Outcome r = zorvant({"recover", "1", "--to", disk});
+        EXPECT_EQ(r.status, 1) << r.out << r.err;
+        EXPECT_TRUE(has(r.err, "the target could not be written: " + dcim + ": No space left on device; choose a "
+                                "folder you can write to with --to (or make room there)"))
+            << r.err;
+        EXPECT_FALSE(has(r.err, "could not be read")) << r.err;
+        EXPECT_TRUE(has(r.out, "Recovered 0 files")) << r.out;
+        return r;
+    };
+    refused("no room for the sub-folder");
+    EXPECT_FALSE(fs::exists(dcim));
+
+    fs::remove(fillers.back());
+    fs::create_directory(dcim);
+    const Outcome temp = refused("no room for the temporary");
+    EXPECT_TRUE(has(temp.err, "zorvant: not recovered: 1/Found Files/DCIM/NEW1.JPG: could not be written to " + dcim +
+                                  ": No space left on device\n"))
+        << temp.err;
+    EXPECT_TRUE(fs::is_empty(dcim));
+
+    for (const std::string &filler : fillers)
+        fs::remove(filler);
+    const Outcome again = zorvant({"recover", "1", "--to", disk});
+    EXPECT_EQ(again.status, 0) << again.err;
+    EXPECT_TRUE(filesBelow(dcim)["NEW1.JPG"] == photos.at("DCIM/NEW1.JPG"));
 }
 
 // fusefat names "fusefat", not the card, in the mount table: a target on
