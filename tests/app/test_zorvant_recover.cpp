@@ -105,6 +105,62 @@ TEST_F(ZorvantCliRecovery, FileNotReadWholeIsKeptUnderANameThatSaysSo)
     EXPECT_FALSE(has(one.err, "error -")) << one.err;
 }
 
+// A card image cut inside a 1 MiB video, so that the video's end lies past
+// the image's end: as a raw image (the medium ends there: the unread end is
+// never read) and inside a VMDK (the card keeps its size: the unread end
+// reads as zeros). Either way that end counts in the bytes the video
+// misses, exactly, and what could be read is kept as CLIP.MOV.incomplete.
+TEST_F(ZorvantCliRecovery, UnreadEndOfAFileCountsAsMissing)
+{
+    zvtest::requireTool("qemu-img");
+    const std::string image = dir / "card.img";
+    zvtest::makeFat(image, 32, 64 * 1024);
+    const std::string clip = zvtest::patternBytes(1024 * 1024, 9);
+    zvtest::fatPut(image, "CLIP.MOV", clip);
+    const std::string whole = zvtest::readFile(image);
+    const size_t at = whole.find(clip.substr(0, 4096));
+    ASSERT_NE(at, std::string::npos);
+    ASSERT_TRUE(whole.compare(at, clip.size(), clip) == 0) << "the video is not in one piece";
+    ASSERT_EQ(at % 512, 0u);
+
+    const std::string raw = dir / "raw.img", vmdk = dir / "card.vmdk";
+    zvtest::writeFile(raw, whole.substr(0, at + 768 * 1024));
+    zvtest::mustRun("qemu-img convert -f raw -O vmdk " + shellQuote(image) + " " + shellQuote(vmdk));
+    fs::resize_file(vmdk, fs::file_size(vmdk) - 320 * 1024); // the video is the card's last data
+    for (const std::string &cut : {raw, vmdk}) {
+        const std::string name = fs::path(cut).filename().string();
+        SCOPED_TRACE(name);
+        ws = dir / ("ws-" + name);
+        ASSERT_EQ(zorvant({"scan", "--quick", cut}).status, 0);
+        ASSERT_EQ(zorvant({"select", "1"}).status, 0);
+        const std::string out = dir / ("out-" + name);
+        const Outcome rec = zorvant({"recover", "1", "--to", out});
+        EXPECT_EQ(rec.status, 1) << rec.out << rec.err;
+        const std::string kept = out + "/Recovered Files from " + name + "/Found Files/CLIP.MOV.incomplete";
+        ASSERT_TRUE(fs::exists(kept)) << rec.err;
+        const std::string bytes = zvtest::readFile(kept);
+        // What was read is the video's start; past it (in whole sectors)
+        // nothing of the video, only zeros or nothing at all.
+        size_t read = 0;
+        while (read < bytes.size() && read < clip.size() && bytes[read] == clip[read])
+            read++;
+        read -= read % 512;
+        EXPECT_GE(read, 512 * 1024u);
+        EXPECT_LT(read, clip.size());
+        EXPECT_EQ(bytes.find_first_not_of('\0', read), std::string::npos);
+        if (cut == raw) {
+            EXPECT_EQ(read, 768 * 1024u);
+            EXPECT_EQ(bytes.size(), read);
+        }
+        std::string missing = std::to_string(clip.size() - read);
+        for (size_t comma = missing.size(); comma > 3; comma -= 3)
+            missing.insert(comma - 3, ",");
+        EXPECT_TRUE(has(rec.err, "zorvant: not recovered whole: 1/Found Files/CLIP.MOV: kept as " + kept + ", " +
+                                     missing + " of its 1,048,576 bytes could not be read from the card"))
+            << rec.err;
+    }
+}
+
 // A target that is a file, and read-only targets (an empty folder, and one
 // that holds the recovery's folders already): the recovery names the path
 // and the system's reason once, never blames the card, and lists no file.
