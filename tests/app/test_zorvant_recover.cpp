@@ -205,11 +205,11 @@ TEST_F(ZorvantCliRecovery, TargetTheHostRefusesIsNamedWithItsCause)
                 photos.at("DCIM/NEW1.JPG"));
 }
 
-// A target disk with no inode left once the recovery's top folders are
-// there: the sub-folder DCIM can't be made; made by hand with the last
-// inode, the photo's temporary can't be. Each time the recovery names the
-// folder concerned and the system's reason, and leaves nothing of the
-// photo; with room again the same recovery works.
+// A target disk with no inode left: the recovery's folder for the file
+// system can't be made; made by hand with the last inode, the sub-folder
+// DCIM can't be; made too, the photo's temporary can't be. Each time the
+// recovery names the folder concerned and the system's reason, and leaves
+// nothing of the photo; with room again the same recovery works.
 TEST_F(ZorvantCliRecovery, SubFolderOrTemporaryTheHostRefusesIsNamedWithItsCause)
 {
     const std::string card = makeCard("card.img");
@@ -218,8 +218,9 @@ TEST_F(ZorvantCliRecovery, SubFolderOrTemporaryTheHostRefusesIsNamedWithItsCause
     const std::string disk = dir / "tiny";
     fs::create_directories(disk);
     zvtest::Mount mount = zvtest::Mount::tmpfs(disk, "size=4m,nr_inodes=16,mode=0700");
-    const std::string found = disk + "/Recovered Files from card.img/Found Files", dcim = found + "/DCIM";
-    fs::create_directories(found);
+    const std::string top = disk + "/Recovered Files from card.img", found = top + "/Found Files",
+                      dcim = found + "/DCIM";
+    fs::create_directories(top);
     std::vector<std::string> fillers;
     for (int n = 0; n < 64; n++) {
         const std::string filler = disk + "/filler" + std::to_string(n);
@@ -231,29 +232,42 @@ TEST_F(ZorvantCliRecovery, SubFolderOrTemporaryTheHostRefusesIsNamedWithItsCause
         close(fd);
         fillers.push_back(filler);
     }
-    ASSERT_FALSE(fillers.empty());
+    ASSERT_GE(fillers.size(), 2u);
     ASSERT_LT(fillers.size(), 64u) << "the inodes never ran out";
-    auto refused = [&](const char *what) {
-        SCOPED_TRACE(what);
+    auto refused = [&](const std::string &folder) {
         const Outcome r = zorvant({"recover", "1", "--to", disk});
         EXPECT_EQ(r.status, 1) << r.out << r.err;
-        EXPECT_TRUE(has(r.err, "the target could not be written: " + dcim + ": No space left on device; choose a "
+        EXPECT_TRUE(has(r.err, "the target could not be written: " + folder + ": No space left on device; choose a "
                                 "folder you can write to with --to (or make room there)"))
             << r.err;
         EXPECT_FALSE(has(r.err, "could not be read")) << r.err;
-        EXPECT_TRUE(has(r.out, "Recovered 0 files")) << r.out;
+        EXPECT_FALSE(has(r.out, "Recovered 1 file")) << r.out;
         return r;
     };
-    refused("no room for the sub-folder");
-    EXPECT_FALSE(fs::exists(dcim));
-
-    fs::remove(fillers.back());
-    fs::create_directory(dcim);
-    const Outcome temp = refused("no room for the temporary");
-    EXPECT_TRUE(has(temp.err, "zorvant: not recovered: 1/Found Files/DCIM/NEW1.JPG: could not be written to " + dcim +
-                                  ": No space left on device\n"))
-        << temp.err;
-    EXPECT_TRUE(fs::is_empty(dcim));
+    {
+        SCOPED_TRACE("no room for the file system's folder");
+        refused(found);
+        EXPECT_FALSE(fs::exists(found));
+    }
+    {
+        SCOPED_TRACE("no room for the sub-folder");
+        fs::remove(fillers.back());
+        fillers.pop_back();
+        fs::create_directory(found);
+        refused(dcim);
+        EXPECT_FALSE(fs::exists(dcim));
+    }
+    {
+        SCOPED_TRACE("no room for the temporary");
+        fs::remove(fillers.back());
+        fillers.pop_back();
+        fs::create_directory(dcim);
+        const Outcome r = refused(dcim);
+        EXPECT_TRUE(has(r.err, "zorvant: not recovered: 1/Found Files/DCIM/NEW1.JPG: could not be written to " + dcim +
+                                   ": No space left on device\n"))
+            << r.err;
+        EXPECT_TRUE(fs::is_empty(dcim));
+    }
 
     for (const std::string &filler : fillers)
         fs::remove(filler);
