@@ -10,9 +10,8 @@
  *   ZV_FAULT_RENAME_ERRNO  the errno every later watched rename fails with,
  *                          nothing renamed (unset or 0: none fails)
  *   ZV_FAULT_SIGNAL_AFTER  "1": right after a watched rename succeeded,
- *                          SIGINT is raised in the renaming thread (unblocked
- *                          for that moment), so its handler has run before
- *                          the rename call returns
+ *                          SIGINT is sent to the main thread, and the rename
+ *                          call returns once the main thread has taken it
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -22,6 +21,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
 
 static atomic_int g_seen;
 
@@ -49,17 +51,36 @@ static int fault_before(const char *newpath)
     return seen >= env_number("ZV_FAULT_RENAME_PASS") ? env_number("ZV_FAULT_RENAME_ERRNO") : 0;
 }
 
+/* Whether SIGINT is still pending for the thread tid (its status in /proc). */
+static int interrupt_pending(pid_t tid)
+{
+    char path[64], line[256];
+    snprintf(path, sizeof path, "/proc/self/task/%d/status", (int)tid);
+    FILE *status = fopen(path, "r");
+    if (status == NULL)
+        return 0;
+    int pending = 0;
+    while (fgets(line, sizeof line, status) != NULL)
+        if (strncmp(line, "SigPnd:", 7) == 0 || strncmp(line, "ShdPnd:", 7) == 0)
+            pending |= (strtoull(line + 7, NULL, 16) >> (SIGINT - 1)) & 1;
+    fclose(status);
+    return pending;
+}
+
+/* Ctrl-C as the terminal gives it to the program's main thread, which runs
+ * the handler; the renaming thread goes on only once the signal has been
+ * taken (no longer pending), so the handler runs before anything the main
+ * thread learns from the rename. Waits at most 10 s. */
 static void after(const char *newpath, int result)
 {
     if (result != 0 || !watched(newpath) || env_number("ZV_FAULT_SIGNAL_AFTER") != 1)
         return;
     const int saved = errno;
-    sigset_t interrupt, old;
-    sigemptyset(&interrupt);
-    sigaddset(&interrupt, SIGINT);
-    pthread_sigmask(SIG_UNBLOCK, &interrupt, &old);
-    raise(SIGINT);
-    pthread_sigmask(SIG_SETMASK, &old, NULL);
+    const pid_t main_thread = getpid();
+    syscall(SYS_tgkill, main_thread, main_thread, SIGINT);
+    const struct timespec pause = {0, 1000000};
+    for (int i = 0; i < 10000 && interrupt_pending(main_thread); i++)
+        nanosleep(&pause, NULL);
     errno = saved;
 }
 
