@@ -199,9 +199,20 @@ int cmd_save(Session &s, const Parsed &p)
     if (s.engine->saveScans(file, {}) != 0)
         return fail("can't queue the save");
     const HV::CommandResult r = wait_for(s, HV::Command::SaveScan, true);
-    if (r.status == ENGINE_ABORTED || interrupted()) {
+    // The engine's status is the truth: a Ctrl-C that came once the new
+    // file had taken the name did not stop the save.
+    if (r.status == ENGINE_ABORTED || (r.status != 0 && interrupted())) {
         std::printf("Save interrupted; %s was left as it was.\n", file.c_str());
         return EXIT_INTERRUPTED;
+    }
+    if (!r.refusal.empty())
+        return fail("can't save the scans into " + file + ": " + r.refusal + " (nothing was written)");
+    if (r.status != 0 && r.failed_side == HV::kFailedWorkspace) {
+        const std::string why = r.errnum != 0 ? std::string(std::strerror(r.errnum)) : write_refusal(s.workspace);
+        return fail("can't save the scans into " + file + ": the workspace " + s.workspace +
+                    ", which holds the scans, could not be written or read" + (why.empty() ? "" : " (" + why + ")") +
+                    "; make the workspace writable, with some room left, and save again (any earlier " + file +
+                    " was left as it was)" + codes(r));
     }
     if (r.status != 0)
         return fail("can't save the scans into " + file +

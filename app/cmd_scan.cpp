@@ -2,6 +2,7 @@
 // its end (what was found, what could not be read, how far an early stop got).
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 
 #include "app/cli.h"
@@ -242,6 +243,16 @@ int cmd_scan(Session &s, const Parsed &p)
                                     (refusal.empty() ? "" : " (" + refusal + ")") +
                                     "; make it writable or free some space, then scan again (-3)",
                                 r));
+    }
+    if (r.status == ENGINE_NOT_KEPT) {
+        // Whatever the run found is lost: the workspace holds the scan as
+        // running, and the next command shows it so.
+        const std::string why = r.errnum != 0 ? std::string(std::strerror(r.errnum)) : write_refusal(s.workspace);
+        const std::string n = std::to_string(keyref_slot(r.keyref));
+        return fail("the scan of " + shown + " ended, but what it found could not be kept in the workspace " +
+                    s.workspace + (why.empty() ? "" : " (" + why + ")") +
+                    "; it is lost. Make the workspace writable, with room for the scan, then delete scan " + n +
+                    " (`zorvant delete " + n + "`) and scan again" + codes(r));
     }
     if (r.status != 0) {
         fail(scan_failure_text(r, type, target));

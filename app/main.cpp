@@ -58,7 +58,9 @@ const char kHelp[] =
     "                            every file that could not be recovered is reported\n"
     "                            (it stays ticked); a file that could not be read\n"
     "                            whole is kept as \"NAME.incomplete\"\n"
-    "  save FILE                 save every scan into FILE\n"
+    "  save FILE                 save every scan into FILE: a new file, or an earlier\n"
+    "                            save, which it replaces; anything else (the card's\n"
+    "                            image, a device, a file in the workspace) is refused\n"
     "  load FILE                 load the scans saved in FILE; an image file still\n"
     "                            where it was when saved is attached again\n"
     "  attach PATH               the image file (or device) a scan was made of, where\n"
@@ -86,8 +88,9 @@ const char kHelp[] =
     "workspace, the folder given to `recover --to` and the FILE given to `save`\n"
     "(written beside it under a temporary name, which takes its place when complete).\n"
     "One command at a time works on a workspace; a second one says which process\n"
-    "holds it and exits with 1. A scan whose run was killed is listed as\n"
-    "unfinished until it is deleted.\n";
+    "holds it and exits with 1. A scan whose run was killed, or whose end could\n"
+    "not be saved in the workspace, is listed as unfinished or not kept until it\n"
+    "is deleted.\n";
 
 std::string default_home()
 {

@@ -71,10 +71,10 @@ TEST_F(ZorvantCliWorkspace, SecondCommandIsRefusedWhileOneRuns)
     EXPECT_EQ(list.out.find("unfinished"), std::string::npos) << list.out;
 }
 
-// A scan whose process was killed stays in the workspace as unfinished, with
-// its card and start time; nothing of it can be ticked or recovered, and
-// deleting it works. A slot folder left without anything saved in it counts
-// as unfinished too.
+// A scan whose process was killed stays in the workspace as unfinished (or
+// not kept: which of the two is not known later), with its card and start
+// time; nothing of it can be ticked or recovered, and deleting it works. A
+// slot folder left without anything saved in it counts as unfinished too.
 TEST_F(ZorvantCliWorkspace, KilledScanIsShownUnfinished)
 {
     Child child = startLongScan();
@@ -89,14 +89,14 @@ TEST_F(ZorvantCliWorkspace, KilledScanIsShownUnfinished)
     EXPECT_EQ(scan.find("  -  "), std::string::npos) << "no start time: " << scan;
     const Outcome sel = zorvant({"select", "1"});
     EXPECT_EQ(sel.status, 1) << sel.out;
-    EXPECT_NE(sel.err.find("scan 1 never finished"), std::string::npos) << sel.err;
+    EXPECT_NE(sel.err.find("scan 1 is unfinished or was not kept"), std::string::npos) << sel.err;
     const Outcome rec = zorvant({"recover", "1", "--to", dir / "out"});
     EXPECT_EQ(rec.status, 1) << rec.out;
-    EXPECT_NE(rec.err.find("scan 1 never finished"), std::string::npos) << rec.err;
+    EXPECT_NE(rec.err.find("scan 1 is unfinished or was not kept"), std::string::npos) << rec.err;
     EXPECT_EQ(rec.out.find("Recovering into"), std::string::npos) << rec.out;
     const Outcome ls = zorvant({"ls", "1"});
     EXPECT_EQ(ls.status, 1) << ls.out;
-    EXPECT_NE(ls.err.find("scan 1 never finished"), std::string::npos) << ls.err;
+    EXPECT_NE(ls.err.find("scan 1 is unfinished or was not kept"), std::string::npos) << ls.err;
     EXPECT_FALSE(fs::exists(dir / "out"));
 
     fs::create_directories(workspace() + "/Scan.02");
