@@ -12,8 +12,9 @@
 // and path of a card or file, a disk's size, a partition's slice and window
 // on its card), unless a listed medium holds it now; otherwise a fresh id,
 // never handed out before. Unlisted media have id 0. A single medium is
-// not locked: its positions, reader and open count belong to the thread
-// using it.
+// not locked: its positions and reader belong to the thread using it; its
+// open count, and whether its file is open, change under the list mutex
+// (media_retain, media_release), so several threads may retain it.
 //
 // Paths are compared byte for byte (Linux file names are case-sensitive).
 //
