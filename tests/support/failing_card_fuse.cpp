@@ -6,6 +6,8 @@
 //     --fail-from BYTE   every read from that byte on fails; a read that
 //                        begins before it stops short there, as a device does
 //     --errno N          the error of those reads (default EIO)
+//     --bad FROM TO      reads of the bytes FROM to TO (exclusive) fail with
+//                        EIO, always: a bad range of a card that answers
 //     --after-end        the failures (and --die-at) begin only once the
 //                        image was read through from byte 0 to its last byte
 //                        (see --die-at): the card dies after it was read
@@ -47,6 +49,7 @@ struct Card {
     int64_t size = 0;
     std::string name = "card.img";
     int64_t fail_from = -1;
+    int64_t bad_from = -1, bad_to = -1;
     int errnum = EIO;
     bool after_end = false;
     int64_t die_at = -1;
@@ -136,6 +139,11 @@ int card_read(const char *path, char *buffer, size_t size, off_t offset, struct 
             return -g.errnum;
         size = (size_t)(g.fail_from - offset);
     }
+    if (g.bad_from < (int64_t)offset + (int64_t)size && g.bad_to > offset) {
+        if (g.bad_from <= offset)
+            return -EIO;
+        size = (size_t)(g.bad_from - offset);
+    }
     const ssize_t got = pread(g.image, buffer, size, offset);
     if (got < 0)
         return -errno;
@@ -160,7 +168,7 @@ int64_t number(const char *text)
 int main(int argc, char **argv)
 {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: failing_card_fuse IMAGE MOUNTPOINT [--fail-from BYTE] [--errno N] [--after-end] "
+        std::fprintf(stderr, "usage: failing_card_fuse IMAGE MOUNTPOINT [--fail-from BYTE] [--errno N] [--bad FROM TO] [--after-end] "
                              "[--die-at BYTE] [--count FILE]\n");
         return 2;
     }
@@ -171,6 +179,9 @@ int main(int argc, char **argv)
             g.after_end = true;
         } else if (option == "--fail-from" && has_value) {
             g.fail_from = number(argv[++i]);
+        } else if (option == "--bad" && i + 2 < argc) {
+            g.bad_from = number(argv[++i]);
+            g.bad_to = number(argv[++i]);
         } else if (option == "--errno" && has_value) {
             g.errnum = (int)number(argv[++i]);
         } else if (option == "--die-at" && has_value) {
