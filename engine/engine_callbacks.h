@@ -85,6 +85,15 @@ struct CommandResult {
     uint64_t medium_bytes = 0;
     uint64_t scanned_bytes = 0;
     bool stopped_early = false;
+    // A thorough scan of a card that stopped answering (every read from a
+    // point on failed, also reads further on): stopped_answering, and the
+    // byte of the medium where the failing reads began. The scan ended
+    // there (scanned_bytes) and kept what it had found; when scanned_bytes
+    // is medium_bytes, the card stopped while the files found were measured.
+    // Either way only the files measured before it stopped are listed.
+    bool stopped_answering = false;
+    uint64_t stopped_answering_at = 0;
+    uint64_t unmeasured_files = 0; // files found that it stopped answering before they were measured (not listed)
     uint64_t unreadable_blocks = 0;
     uint32_t block_size = 0;
     uint64_t unreadable_runs = 0;

@@ -59,6 +59,9 @@ HV::CommandResult HVEngine::doScan(uint32_t media_id, int scan_type)
     result.medium_bytes = (uint64_t)coverage.medium_bytes;
     result.scanned_bytes = (uint64_t)coverage.scanned_bytes;
     result.stopped_early = coverage.stopped_early;
+    result.stopped_answering = coverage.stopped_at >= 0;
+    result.stopped_answering_at = coverage.stopped_at >= 0 ? (uint64_t)coverage.stopped_at : 0;
+    result.unmeasured_files = (uint64_t)coverage.unmeasured_files;
     result.unreadable_blocks = (uint64_t)coverage.unreadable_blocks;
     result.block_size = (uint32_t)coverage.block_size;
     result.unreadable_runs = (uint64_t)coverage.unreadable_runs;

@@ -287,6 +287,13 @@ int media_check_reader_errors(Media *media);
 // ENXIO, ENOMEDIUM), or a block device ended inside the medium (ENODATA:
 // its card was taken out). Any other failure is the medium's own.
 bool media_gone(const Media *media, int errnum);
+// Where the medium stopped answering while its block reader read it
+// (rd_stopped_block: a long run of failed reads that reads further on
+// confirmed, or a read that found the device gone): the byte of the window
+// where the failing reads began, else -1 (also without a reader). Whether
+// the medium was removed is media_gone's to say: a removed card has stopped
+// answering too.
+int64_t media_stopped_at(const Media *media);
 // The medium's error report: every unreadable range its reader found since
 // setup_reader (blocks delivered as zeros; device blocks, neighbours
 // merged, at most RD_BAD_RANGES_MAX listed and the rest counted). Returns

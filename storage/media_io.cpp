@@ -466,6 +466,17 @@ bool media_gone(const Media *media, int errnum)
     return stat(media_path(media), &st) == 0 && S_ISBLK(st.st_mode);
 }
 
+int64_t media_stopped_at(const Media *media)
+{
+    if (media == nullptr || media->reader == nullptr)
+        return -1;
+    const int64_t block = rd_stopped_block(media->reader);
+    if (block < 0)
+        return -1;
+    const int64_t at = block * rd_block_size(media->reader) - media->start_pos;
+    return std::clamp<int64_t>(at, 0, media_length(media));
+}
+
 int64_t media_read_errors(const Media *media, rd_bad_report *report)
 {
     rd_bad_report ignored;
