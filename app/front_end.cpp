@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "foundation/number_format.h"
 
@@ -30,8 +31,20 @@ constexpr double kPlainStep = 0.05;
 volatile sig_atomic_t g_interrupts = 0;
 volatile sig_atomic_t g_stop = 0;
 
+// The first SIGINT, SIGTERM or SIGHUP raises the flag the waits turn into
+// an abort. A second one ends the process at once: a command stuck in a
+// system call (a hung network or FUSE target, a dead card reader) never
+// gets to look at the flag, and would keep the workspace lock for good.
+// What stays is what a killed process leaves. Only async-signal-safe calls.
 void on_interrupt(int)
 {
+    if (g_interrupts > 0) {
+        static const char kEnded[] = "\nzorvant: ended at once by a second signal (a scan under way stays listed "
+                                     "as unfinished; a file being recovered keeps its temporary name)\n";
+        const ssize_t written = write(STDERR_FILENO, kEnded, sizeof kEnded - 1);
+        (void)written;
+        _exit(EXIT_INTERRUPTED);
+    }
     g_interrupts = g_interrupts + 1;
 }
 
@@ -209,6 +222,22 @@ void install_signal_handlers()
     sigaction(SIGHUP, &action, nullptr); // the terminal was closed
     action.sa_handler = on_quit;
     sigaction(SIGQUIT, &action, nullptr);
+    // The handlers run on a thread of their own that does nothing else: a
+    // signal goes to a thread that does not block it, and one stuck in a
+    // system call would hold it unhandled (and a second of the same kind
+    // would be dropped). Every other thread blocks them, the engine's
+    // threads too, which are started later and inherit the mask; child
+    // processes are started with none blocked.
+    sigset_t handled;
+    sigemptyset(&handled);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+        sigaddset(&handled, signal);
+    pthread_sigmask(SIG_BLOCK, &handled, nullptr);
+    std::thread([handled] {
+        pthread_sigmask(SIG_UNBLOCK, &handled, nullptr);
+        for (;;)
+            pause();
+    }).detach();
     // Output piped into a reader that ends (`| head`) must not kill a scan
     // half-way: the writes fail instead, and the scan ends as it would.
     action.sa_handler = SIG_IGN;
