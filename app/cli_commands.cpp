@@ -22,6 +22,7 @@
 #include "app/workspace_lock.h"
 #include "foundation/paths.h"
 #include "foundation/sysutil.h"
+#include "foundation/u8string.h"
 #include "foundation/workspace.h"
 
 namespace zvapp {
@@ -111,12 +112,28 @@ int cmd_ls(Session &s, const Parsed &p)
     return EXIT_OK;
 }
 
+// A name or a --pattern as select compares them: in lower case letter by
+// letter, as FAT names are not case-sensitive (a camera's IMG_0001.JPG
+// matches '*.jpg'). False for text that is not UTF-8.
+bool lowered(const std::string &text, std::string *out)
+{
+    try {
+        *out = zorvant::lower_case(zorvant::u8string(text)).str();
+        return true;
+    } catch (const std::exception &) {
+        return false;
+    }
+}
+
 int cmd_select(Session &s, const Parsed &p)
 {
     if (p.operands.empty())
         return usage_error("select needs at least one PATH");
     const bool value = p.options.count("--none") == 0;
     const std::string pattern = p.options.count("--pattern") != 0 ? p.options.at("--pattern") : "";
+    std::string folded;
+    if (!lowered(pattern, &folded))
+        return usage_error("--pattern " + pattern + " is not UTF-8 text");
     int changed = 0;
     bool damaged_left = false;
     std::set<uint32_t> slots; // the scans whose ticks change
@@ -153,7 +170,11 @@ int cmd_select(Session &s, const Parsed &p)
         }
         std::vector<uint64_t> matches;
         walk_nodes(*s.engine, keyref, "", true, [&](const NodeInfo &node, const std::string &) {
-            if ((node.flags & NODE_FOLDER) == 0 && fnmatch(pattern.c_str(), node.name.c_str(), 0) == 0)
+            if ((node.flags & NODE_FOLDER) != 0)
+                return true;
+            std::string name;
+            if (lowered(node.name, &name) ? fnmatch(folded.c_str(), name.c_str(), 0) == 0
+                                          : fnmatch(pattern.c_str(), node.name.c_str(), FNM_CASEFOLD) == 0)
                 matches.push_back(node.keyref);
             return true;
         });

@@ -10,8 +10,8 @@
  *   ZV_FAULT_RENAME_ERRNO  the errno every later watched rename fails with,
  *                          nothing renamed (unset or 0: none fails)
  *   ZV_FAULT_SIGNAL_AFTER  "1": right after a watched rename succeeded,
- *                          SIGINT is sent to the main thread, and the rename
- *                          call returns once the main thread has taken it
+ *                          SIGINT is sent to the process, and the rename
+ *                          call returns once the program has taken it
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -21,7 +21,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -51,12 +50,13 @@ static int fault_before(const char *newpath)
     return seen >= env_number("ZV_FAULT_RENAME_PASS") ? env_number("ZV_FAULT_RENAME_ERRNO") : 0;
 }
 
-/* Whether SIGINT is still pending for the thread tid (its status in /proc). */
-static int interrupt_pending(pid_t tid)
+/* Whether SIGINT is still pending for the process or one of its threads
+ * (the status lines of /proc/self: ShdPnd for the process, SigPnd for the
+ * thread reading). */
+static int interrupt_pending(void)
 {
-    char path[64], line[256];
-    snprintf(path, sizeof path, "/proc/self/task/%d/status", (int)tid);
-    FILE *status = fopen(path, "r");
+    char line[256];
+    FILE *status = fopen("/proc/self/status", "r");
     if (status == NULL)
         return 0;
     int pending = 0;
@@ -67,20 +67,22 @@ static int interrupt_pending(pid_t tid)
     return pending;
 }
 
-/* Ctrl-C as the terminal gives it to the program's main thread, which runs
- * the handler; the renaming thread goes on only once the signal has been
- * taken (no longer pending), so the handler runs before anything the main
- * thread learns from the rename. Waits at most 10 s. */
+/* Ctrl-C as the terminal gives it: to the process, whose signal thread
+ * takes it. The renaming thread goes on only once the signal has been taken
+ * (no longer pending) and its handler has had time to run, so the program
+ * knows of it before anything it learns from the rename. Waits at most
+ * 10 s. */
 static void after(const char *newpath, int result)
 {
     if (result != 0 || !watched(newpath) || env_number("ZV_FAULT_SIGNAL_AFTER") != 1)
         return;
     const int saved = errno;
-    const pid_t main_thread = getpid();
-    syscall(SYS_tgkill, main_thread, main_thread, SIGINT);
+    kill(getpid(), SIGINT);
     const struct timespec pause = {0, 1000000};
-    for (int i = 0; i < 10000 && interrupt_pending(main_thread); i++)
+    for (int i = 0; i < 10000 && interrupt_pending(); i++)
         nanosleep(&pause, NULL);
+    const struct timespec settle = {0, 50000000};
+    nanosleep(&settle, NULL);
     errno = saved;
 }
 
