@@ -22,6 +22,7 @@
 #include "app/workspace_lock.h"
 #include "foundation/paths.h"
 #include "foundation/sysutil.h"
+#include "foundation/u8string.h"
 #include "foundation/workspace.h"
 
 namespace zvapp {
@@ -116,12 +117,28 @@ int cmd_ls(Session &s, const Parsed &p)
     return EXIT_OK;
 }
 
+// A name or a --pattern as select compares them: in lower case letter by
+// letter, as FAT names are not case-sensitive (a camera's IMG_0001.JPG
+// matches '*.jpg'). False for text that is not UTF-8.
+bool lowered(const std::string &text, std::string *out)
+{
+    try {
+        *out = zorvant::lower_case(zorvant::u8string(text)).str();
+        return true;
+    } catch (const std::exception &) {
+        return false;
+    }
+}
+
 int cmd_select(Session &s, const Parsed &p)
 {
     if (p.operands.empty())
         return usage_error("select needs at least one PATH");
     const bool value = p.options.count("--none") == 0;
     const std::string pattern = p.options.count("--pattern") != 0 ? p.options.at("--pattern") : "";
+    std::string folded;
+    if (!lowered(pattern, &folded))
+        return usage_error("--pattern " + pattern + " is not UTF-8 text");
     int changed = 0;
     bool damaged_left = false;
     std::set<uint32_t> slots; // the scans whose ticks change
@@ -158,7 +175,11 @@ int cmd_select(Session &s, const Parsed &p)
         }
         std::vector<uint64_t> matches;
         walk_nodes(*s.engine, keyref, "", true, [&](const NodeInfo &node, const std::string &) {
-            if ((node.flags & NODE_FOLDER) == 0 && fnmatch(pattern.c_str(), node.name.c_str(), 0) == 0)
+            if ((node.flags & NODE_FOLDER) != 0)
+                return true;
+            std::string name;
+            if (lowered(node.name, &name) ? fnmatch(folded.c_str(), name.c_str(), 0) == 0
+                                          : fnmatch(pattern.c_str(), node.name.c_str(), FNM_CASEFOLD) == 0)
                 matches.push_back(node.keyref);
             return true;
         });
@@ -204,9 +225,20 @@ int cmd_save(Session &s, const Parsed &p)
     if (s.engine->saveScans(file, {}) != 0)
         return fail("can't queue the save");
     const HV::CommandResult r = wait_for(s, HV::Command::SaveScan, true);
-    if (r.status == ENGINE_ABORTED || interrupted()) {
+    // The engine's status is the truth: a Ctrl-C that came once the new
+    // file had taken the name did not stop the save.
+    if (r.status == ENGINE_ABORTED || (r.status != 0 && interrupted())) {
         std::printf("Save interrupted; %s was left as it was.\n", file.c_str());
         return EXIT_INTERRUPTED;
+    }
+    if (!r.refusal.empty())
+        return fail("can't save the scans into " + file + ": " + r.refusal + " (nothing was written)");
+    if (r.status != 0 && r.failed_side == HV::kFailedWorkspace) {
+        const std::string why = r.errnum != 0 ? std::string(std::strerror(r.errnum)) : write_refusal(s.workspace);
+        return fail("can't save the scans into " + file + ": the workspace " + s.workspace +
+                    ", which holds the scans, could not be written or read" + (why.empty() ? "" : " (" + why + ")") +
+                    "; make the workspace writable, with some room left, and save again (any earlier " + file +
+                    " was left as it was)" + codes(r));
     }
     if (r.status != 0)
         return fail("can't save the scans into " + file +

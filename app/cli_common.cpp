@@ -78,8 +78,10 @@ const ScanInfo *scan_in_slot(const std::vector<ScanInfo> &scans, uint32_t slot)
 
 std::string scan_state_name(const ScanInfo &scan)
 {
+    // Running in the workspace: its run was stopped before the end, or its
+    // end could not be saved there.
     if (scan.scan_state == SCX_STATE_RUNNING)
-        return "unfinished";
+        return "unfinished or not kept";
     if (scan.scan_state == SCX_STATE_ABORTED)
         return "ended early";
     std::string text = "done";
@@ -92,16 +94,19 @@ std::string scan_state_name(const ScanInfo &scan)
     return scan.media_status == SCX_MEDIA_ATTACHED ? text : text + ", medium not attached";
 }
 
-// A scan whose run never finished (its process was killed or lost its
-// terminal): nothing of it can be ticked or recovered. The message for it,
-// or "" for a scan that finished (or no scan).
+// A scan the workspace holds as running: its run was stopped before the end
+// (its process was killed or lost its terminal), or it ran to its end but
+// that end could not be saved in the workspace (the run itself said so).
+// Which of the two is not known here. Nothing of it can be ticked or
+// recovered. The message for it, or "" for a scan that finished (or no
+// scan).
 std::string unfinished_text(Session &s, uint32_t slot)
 {
     for (const ScanInfo &scan : s.engine->scans())
         if (scan.slot == slot && scan.scan_state == SCX_STATE_RUNNING)
             return "scan " + std::to_string(slot) +
-                   " never finished (its run was stopped before the end) and holds nothing to tick or "
-                   "recover: delete it (`zorvant delete " +
+                   " is unfinished or was not kept (its run was stopped before the end, or its end could not be "
+                   "saved in the workspace) and holds nothing to tick or recover: delete it (`zorvant delete " +
                    std::to_string(slot) + "`) and scan again";
     return "";
 }

@@ -1,7 +1,9 @@
 // `zorvant scan`: the scan of a card, image or medium id, and the report at
 // its end (what was found, what could not be read, how far an early stop got).
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 
 #include "app/cli.h"
@@ -186,6 +188,48 @@ void print_unreadable(const std::string &name, uint32_t kind, int type, const HV
                     "blocks; if it is an image file, it is damaged or cut short there.\n");
 }
 
+// The end of a thorough scan of a card that stopped answering (every read
+// from a point on failed, and so did reads further on): where, what of the
+// found files is kept, and what to do. files: the files listed.
+void print_stopped_answering(const std::string &name, const HV::CommandResult &r, uint64_t files)
+{
+    const uint64_t at = r.stopped_answering_at;
+    const std::string where = "at byte " + grouped(at) + " (" + percent_text(at, r.medium_bytes) + " of the card)";
+    if (r.scanned_bytes < r.medium_bytes)
+        std::printf("Scan of %s ended early: the card stopped answering %s. Every read from there on failed, also "
+                    "reads further on the card, so the rest of it was not scanned.",
+                    name.c_str(), where.c_str());
+    else
+        std::printf("Scan of %s read the whole card, but the card stopped answering %s while the files found were "
+                    "measured.",
+                    name.c_str(), where.c_str());
+    const uint64_t lost = r.unmeasured_files;
+    std::string kept;
+    if (files != 0)
+        kept = " The " + (files == 1 ? std::string("1 file") : grouped(files) + " files") +
+               " found before it stopped " + (files == 1 ? "is" : "are") + " kept and listed below.";
+    else if (lost == 0)
+        kept = " Nothing was found before it stopped.";
+    if (lost != 0)
+        kept += std::string(files != 0 ? " " + grouped(lost) + " more" : " The " + grouped(lost)) +
+                (lost == 1 ? " file" : " files") + " found could not be measured any more and " +
+                (lost == 1 ? "is" : "are") + " not listed: scan the card again once it answers to find " +
+                (lost == 1 ? "it." : "them.");
+    std::printf("%s\n", kept.c_str());
+    // Blocks that could not be read before the card stopped: files there may be damaged.
+    uint64_t before = 0;
+    for (const HV::ByteRange &range : r.unreadable)
+        if (range.offset < at)
+            before += std::min(range.offset + range.length, at) - range.offset;
+    if (before != 0)
+        std::printf("Before that, %s of the card could not be read and %s scanned as zeros: files there may be "
+                    "damaged.\n",
+                    size_text(before).c_str(), before <= r.block_size ? "was" : "were");
+    std::printf("Check the card and its reader (take the card out and put it back, or try another reader) and scan "
+                "again, or copy the card to an image with a tool that retries bad blocks and scan the image.%s\n",
+                files != 0 ? " The files listed can be recovered once the card answers again." : "");
+}
+
 // A listed medium named by its id, in words: a card by its device or file
 // path (its name when it has none), a partition as "<volume or partition
 // name> of <card name>"; *card_path: the device or file path of the card
@@ -264,6 +308,16 @@ int cmd_scan(Session &s, const Parsed &p)
                                     "; make it writable or free some space, then scan again (-3)",
                                 r));
     }
+    if (r.status == ENGINE_NOT_KEPT) {
+        // Whatever the run found is lost: the workspace holds the scan as
+        // running, and the next command shows it so.
+        const std::string why = r.errnum != 0 ? std::string(std::strerror(r.errnum)) : write_refusal(s.workspace);
+        const std::string n = std::to_string(keyref_slot(r.keyref));
+        return fail("the scan of " + shown + " ended, but what it found could not be kept in the workspace " +
+                    s.workspace + (why.empty() ? "" : " (" + why + ")") +
+                    "; it is lost. Make the workspace writable, with room for the scan, then delete scan " + n +
+                    " (`zorvant delete " + n + "`) and scan again" + codes(r));
+    }
     if (r.status != 0) {
         fail(scan_failure_text(r, type, target));
         if (r.keyref != 0)
@@ -272,6 +326,17 @@ int cmd_scan(Session &s, const Parsed &p)
     }
     const std::map<std::string, Tally> found =
         r.keyref != 0 ? tally_found(s, r.keyref) : std::map<std::string, Tally>{};
+    if (r.stopped_answering) {
+        uint64_t files = 0;
+        for (const auto &[fs, t] : found)
+            files += t.files;
+        print_stopped_answering(shown, r, files);
+        if (r.keyref != 0) {
+            std::printf("This is scan %u.\n", keyref_slot(r.keyref));
+            print_summary(found);
+        }
+        return interrupted() ? EXIT_INTERRUPTED : EXIT_INCOMPLETE;
+    }
     if (r.stopped_early) {
         uint64_t files = 0;
         for (const auto &[fs, t] : found)

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <system_error>
+#include <thread>
 
 #include "foundation/number_format.h"
 
@@ -27,17 +29,32 @@ constexpr auto kSignalInterval = std::chrono::milliseconds(5);
 // the fraction has moved by this much, so a log stays readable.
 constexpr double kPlainStep = 0.05;
 
-volatile sig_atomic_t g_interrupts = 0;
-volatile sig_atomic_t g_stop = 0;
+// Set on the signal thread, read on the others: lock-free atomics, which a
+// handler may use.
+std::atomic<int> g_interrupts{0};
+std::atomic<bool> g_stop{false};
+static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free,
+              "the signal flags must be lock-free");
 
+// The first SIGINT, SIGTERM or SIGHUP raises the flag the waits turn into
+// an abort. A second one ends the process at once: a command stuck in a
+// system call (a hung network or FUSE target, a dead card reader) never
+// gets to look at the flag, and would keep the workspace lock for good.
+// What stays is what a killed process leaves. Only async-signal-safe calls.
 void on_interrupt(int)
 {
-    g_interrupts = g_interrupts + 1;
+    if (g_interrupts.fetch_add(1) > 0) {
+        static const char kEnded[] = "\nzorvant: ended at once by a second signal (a scan under way stays listed "
+                                     "as unfinished; a file being recovered keeps its temporary name)\n";
+        const ssize_t written = write(STDERR_FILENO, kEnded, sizeof kEnded - 1);
+        (void)written;
+        _exit(EXIT_INTERRUPTED);
+    }
 }
 
 void on_quit(int)
 {
-    g_stop = 1;
+    g_stop = true;
 }
 
 std::string read_all(const std::string &path)
@@ -209,6 +226,26 @@ void install_signal_handlers()
     sigaction(SIGHUP, &action, nullptr); // the terminal was closed
     action.sa_handler = on_quit;
     sigaction(SIGQUIT, &action, nullptr);
+    // The handlers run on a thread of their own that does nothing else: a
+    // signal goes to a thread that does not block it, and one stuck in a
+    // system call would hold it unhandled (and a second of the same kind
+    // would be dropped). Every other thread blocks them, the engine's
+    // threads too, which are started later and inherit the mask; child
+    // processes are started with none blocked.
+    sigset_t handled;
+    sigemptyset(&handled);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+        sigaddset(&handled, signal);
+    pthread_sigmask(SIG_BLOCK, &handled, nullptr);
+    try {
+        std::thread([handled] {
+            pthread_sigmask(SIG_UNBLOCK, &handled, nullptr);
+            for (;;)
+                pause();
+        }).detach();
+    } catch (const std::system_error &) {
+        pthread_sigmask(SIG_UNBLOCK, &handled, nullptr); // no thread to spare: handled where they land
+    }
     // Output piped into a reader that ends (`| head`) must not kill a scan
     // half-way: the writes fail instead, and the scan ends as it would.
     action.sa_handler = SIG_IGN;
@@ -222,7 +259,7 @@ bool interrupted()
 
 bool stop_asked()
 {
-    return g_stop != 0;
+    return g_stop;
 }
 
 } // namespace zvapp

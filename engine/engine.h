@@ -74,6 +74,7 @@ enum : int {
     ENGINE_NO_MEDIA = -7,
     ENGINE_BAD_ARGUMENT = -12,
     ENGINE_NOT_SUPPORTED = -15,
+    ENGINE_NOT_KEPT = -41, // a scan ended, but its end could not be saved in the workspace
 };
 
 class HVEngine {
@@ -183,6 +184,9 @@ private:
     HV::CommandResult doRecoverNode(uint64_t keyref, const std::string &target, uint32_t options);
     HV::CommandResult doRecoverMarked(uint64_t keyref, const std::string &target);
     HV::CommandResult doSaveScans(const std::string &path, const std::vector<uint64_t> &keyrefs);
+    // Why a save must not replace what stands at path, in words; "" when it
+    // may (engine_save_target.cpp).
+    std::string saveTargetRefusal(const std::string &path);
     HV::CommandResult doLoadScans(const std::string &path);
     // After a load: attaches the images of the loaded scans (the slots not
     // in before) found at the paths they were saved with.

@@ -55,6 +55,13 @@ struct ByteRange {
     uint64_t length = 0;
 };
 
+// Where a save or a scan failed to write.
+enum FailedSide : int {
+    kFailedNowhere = 0,
+    kFailedTarget = 1,    // the save file: its folder, its temporary file, the rename
+    kFailedWorkspace = 2, // the workspace: reading or writing the scans kept there
+};
+
 // What an operation gives back at its end.
 struct CommandResult {
     int status = 0;           // 0 success, -5 aborted, else the failure's code
@@ -64,6 +71,8 @@ struct CommandResult {
     uint64_t files = 0;       // files recovered / scans loaded
     uint64_t bytes = 0;       // bytes recovered
     int errnum = 0;           // a failed save: the system's error of the step that failed, 0 when unknown
+    int failed_side = 0;      // a failed save or scan: where it failed (FailedSide)
+    std::string refusal;      // a save refused before anything was written: why, in words
     std::vector<RecoveryNote> notes; // a recovery's files not recovered whole, and host refusals
     // A thorough scan: how much of the medium it went through (stopped_early
     // when an early stop ended it before the end) and the blocks it could
@@ -76,6 +85,15 @@ struct CommandResult {
     uint64_t medium_bytes = 0;
     uint64_t scanned_bytes = 0;
     bool stopped_early = false;
+    // A thorough scan of a card that stopped answering (every read from a
+    // point on failed, also reads further on): stopped_answering, and the
+    // byte of the medium where the failing reads began. The scan ended
+    // there (scanned_bytes) and kept what it had found; when scanned_bytes
+    // is medium_bytes, the card stopped while the files found were measured.
+    // Either way only the files measured before it stopped are listed.
+    bool stopped_answering = false;
+    uint64_t stopped_answering_at = 0;
+    uint64_t unmeasured_files = 0; // files found that it stopped answering before they were measured (not listed)
     uint64_t unreadable_blocks = 0;
     uint32_t block_size = 0;
     uint64_t unreadable_runs = 0;

@@ -45,13 +45,23 @@ HV::CommandResult HVEngine::doScan(uint32_t media_id, int scan_type)
     set_stop_enabled(scan_type == SCX_TYPE_THOROUGH ? 1 : 0);
     const std::vector<uint32_t> before = scx_live_slots();
     scan_coverage coverage;
-    const int rc = start_scan(media_id, scan_type, workspace_, &coverage);
+    int rc = start_scan(media_id, scan_type, workspace_, &coverage);
     for (uint32_t slot : scx_live_slots())
         if (std::find(before.begin(), before.end(), slot) == before.end())
             result.keyref = keyref_scan(slot);
+    // A scan kept in its slot whose end the workspace did not take is held
+    // there as running: whatever its run gave, it is lost to the next start.
+    std::shared_ptr<ScanContext> made = result.keyref != 0 ? scx_from_keyref(result.keyref) : nullptr;
+    if (made != nullptr && scx_not_kept(made.get(), &result.errnum)) {
+        result.failed_side = HV::kFailedWorkspace;
+        rc = ENGINE_NOT_KEPT;
+    }
     result.medium_bytes = (uint64_t)coverage.medium_bytes;
     result.scanned_bytes = (uint64_t)coverage.scanned_bytes;
     result.stopped_early = coverage.stopped_early;
+    result.stopped_answering = coverage.stopped_at >= 0;
+    result.stopped_answering_at = coverage.stopped_at >= 0 ? (uint64_t)coverage.stopped_at : 0;
+    result.unmeasured_files = (uint64_t)coverage.unmeasured_files;
     result.unreadable_blocks = (uint64_t)coverage.unreadable_blocks;
     result.block_size = (uint32_t)coverage.block_size;
     result.unreadable_runs = (uint64_t)coverage.unreadable_runs;
@@ -121,7 +131,10 @@ HV::CommandResult HVEngine::doRecoverMarked(uint64_t keyref, const std::string &
 // The saved scan file is written under a temporary name beside its path and
 // takes the name only once complete (far_finish): a save that fails or is
 // aborted removes its temporary file and leaves an earlier file of that name
-// as it was.
+// as it was. What a save must not replace is refused before anything is
+// written (saveTargetRefusal). A failure keeps the errno of the step that
+// failed, taken where it failed, and the side it failed on: the save file,
+// or the workspace whose scans are written down and read.
 HV::CommandResult HVEngine::doSaveScans(const std::string &path, const std::vector<uint64_t> &keyrefs)
 {
     HVCommandFrame frame("SaveScan", ENGINE_STATE_TREE, power_, depth_, __LINE__);
@@ -129,16 +142,31 @@ HV::CommandResult HVEngine::doSaveScans(const std::string &path, const std::vect
     result.path = path;
     clear_errors();
     set_abort_enabled(1);
+    result.refusal = saveTargetRefusal(path);
+    if (!result.refusal.empty()) {
+        log_error("SaveScan: %s refused: %s", path.c_str(), result.refusal.c_str());
+        finish_result(&result, frame, ENGINE_BAD_ARGUMENT, __LINE__);
+        return result;
+    }
+    // A save holds what the workspace holds: each scan's state is written
+    // down there first, and a scan whose end the workspace does not hold
+    // fails the save.
     for (uint32_t slot : scx_live_slots()) {
         std::shared_ptr<ScanContext> scan = scx_in_slot(slot);
-        if (scan != nullptr)
-            scx_archive(scan.get());
+        if (scan == nullptr || scx_archive_for_save(scan.get()) == 0)
+            continue;
+        result.errnum = errno;
+        result.failed_side = HV::kFailedWorkspace;
+        log_error("SaveScan: %s could not be written down in the workspace: %s", scan->name,
+                  std::strerror(result.errnum));
+        finish_result(&result, frame, ENGINE_FAILED, __LINE__);
+        return result;
     }
-    errno = 0;
     FileArch *far = far_new(path.c_str(), workspace_path_.c_str());
     if (far == nullptr || far_create(far, FAR_FILE_GZIP, kScanFileCreator) != 0) {
-        result.errnum = errno;
-        log_error("Scan file creation of %s failed: %s", path.c_str(), std::strerror(errno));
+        result.errnum = far != nullptr ? far->error : ENOMEM;
+        result.failed_side = HV::kFailedTarget;
+        log_error("Scan file creation of %s failed: %s", path.c_str(), std::strerror(result.errnum));
         far_free(&far);
         finish_result(&result, frame, ENGINE_FAILED, __LINE__);
         return result;
@@ -153,10 +181,16 @@ HV::CommandResult HVEngine::doSaveScans(const std::string &path, const std::vect
         rc = scx_save_scans(far, list, keyrefs.size());
     if (rc == 0 && abort_requested())
         rc = ENGINE_ABORTED;
+    // Once far_finish has renamed the file the save is done, whatever is
+    // asked after: nothing below turns it into an abort.
     if (rc == 0)
         rc = far_finish(far);
-    if (rc != 0 && rc != ENGINE_ABORTED)
-        result.errnum = errno; // the write, flush or rename that failed
+    if (rc != 0 && rc != ENGINE_ABORTED) {
+        result.errnum = far->error;
+        result.failed_side = far->error_side == FAR_SIDE_SOURCE      ? HV::kFailedWorkspace
+                             : far->error_side == FAR_SIDE_CONTAINER ? HV::kFailedTarget
+                                                                     : HV::kFailedNowhere;
+    }
     far_free(&far); // removes the temporary file of a save that did not finish
     finish_result(&result, frame, rc, __LINE__);
     return result;
@@ -183,10 +217,14 @@ HV::CommandResult HVEngine::doLoadScans(const std::string &path)
 
 // A loaded scan of an image file finds its image where it was saved: each
 // loaded scan still without its medium has the file at the path its medium
-// was saved with attached, when a regular file is there now, and matched
-// by the medium's own matching (size and content checksum) as a card
-// plugged in again is. A device path is left to the device list, and a file
-// that is not the scan's medium is attached for this run only.
+// was saved with attached, when a regular file is there now whose size
+// could hold the saved medium (scx_saved_media_fits: anything else is not
+// even opened), and matched by the medium's own matching (size and content
+// checksum) as a card plugged in again is. A device path is left to the
+// device list, and a file that is not the scan's medium is attached for
+// this run only. An image in a container format (its file smaller or
+// larger than the disk it holds) is not found this way: it is named with
+// attachForScans.
 void HVEngine::attachSavedImages(const std::vector<uint32_t> &before)
 {
     std::vector<std::string> tried;
@@ -201,6 +239,13 @@ void HVEngine::attachSavedImages(const std::vector<uint32_t> &before)
         if (saved.empty() || saved[0] != '/' || std::find(tried.begin(), tried.end(), saved) != tried.end() ||
             stat(saved.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
             continue;
+        // The path comes from the saved file, which anyone may have made: a
+        // file that cannot be the image by its size is never opened.
+        if (!scx_saved_media_fits(scan.get(), (int64_t)st.st_size)) {
+            log_info("LoadScan: %s is not opened for %s: its size (%lld bytes) is not that of the saved medium",
+                     saved.c_str(), scan->name, (long long)st.st_size);
+            continue;
+        }
         tried.push_back(saved);
         std::vector<uint32_t> slots;
         std::string why;

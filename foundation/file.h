@@ -202,8 +202,10 @@ file_t *file_open_regular(const char *path, const char *mode, int kind);
 //   block_size kind 3 block size; <= 0 for 512
 //   ops, arg   register a type under path with these and attach it; with
 //              ops NULL a type already registered under path is attached
-//   fd         kinds 1 and 3: a descriptor to use instead of opening (>= 0);
-//              the object owns it from then on
+//   fd         a descriptor to use instead of opening path (>= 0), which
+//              then only names the file; the object owns it from then on
+//              (closes it when refused, and when closed). Reopening such an
+//              object opens the name
 // Mode "R" creates a missing file first; "a" with kinds 1 and 3 opens
 // without O_APPEND and starts at the end; kind 3 opens its descriptor
 // read-write when the mode writes, so partial blocks can be read first.

@@ -247,9 +247,32 @@ FILE *stream_checked(file_t *f, const char *path, int flags)
     return fp;
 }
 
-// Kind 2 for the opener. 0 or -1.
-int open_stream(file_t *f, const char *path)
+// A stream over a descriptor handed to the opener (checked first; closed
+// when refused or when no stream can be made). NULL with errno.
+FILE *stream_over(file_t *f, const char *path, int fd)
 {
+    if (check_descriptor(f, path, fd, f->flags) != 0)
+        return nullptr;
+    FILE *fp = fdopen(fd, f->mode);
+    if (fp == nullptr) {
+        const int e = errno;
+        log_error("file_open: Can't open a stream on %s mode %s", path, f->mode);
+        ::close(fd);
+        errno = e;
+    }
+    return fp;
+}
+
+// Kind 2 for the opener, over the descriptor given (>= 0) or the path. 0 or -1.
+int open_stream(file_t *f, const char *path, int fd)
+{
+    if (fd >= 0) {
+        FILE *fp = stream_over(f, path, fd);
+        if (fp == nullptr)
+            return -1;
+        adopt_stream(f, fp);
+        return 0;
+    }
     FILE *fp = stream_checked(f, path, f->flags);
     // A file that cannot be written may still be replaced.
     if (fp == nullptr && errno == EACCES && (std::strcmp(f->mode, "w") == 0 || std::strcmp(f->mode, "wb") == 0)) {
@@ -487,6 +510,8 @@ file_t *file_open_ex(file_t *given, const char *path, const char *mode, int kind
     if (type != nullptr) {
         f->vf = type;
         if (type->ops != nullptr && type->ops->open != nullptr) {
+            if (fd >= 0)
+                ::close(fd); // the type opens what it needs itself
             file_t *opened = type->ops->open(f, mode, kind);
             if (opened == nullptr && given == nullptr)
                 release_object(f);
@@ -497,10 +522,13 @@ file_t *file_open_ex(file_t *given, const char *path, const char *mode, int kind
     int rc = 0;
     switch (kind) {
     case 2:
-        rc = open_stream(f, path);
+        rc = open_stream(f, path, fd);
         break;
     case 4:
-        f->fd = open_checked(f, path, f->flags);
+        if (fd >= 0)
+            f->fd = check_descriptor(f, path, fd, f->flags) == 0 ? fd : -1;
+        else
+            f->fd = open_checked(f, path, f->flags);
         rc = f->fd < 0 ? -1 : gzip_open(f);
         break;
     default: // 1 and 3

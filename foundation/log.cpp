@@ -268,11 +268,17 @@ uint64_t engine_generation()
     return g_engine_log ? g_engine_log->generation : 0;
 }
 
+// Keeps errno as the caller had it: a failing step logs before it hands
+// its errno on.
 ZV_PRINTF(2, 0) void engine_vprintf(uint32_t level, const char *format, va_list args)
 {
-    std::lock_guard<std::mutex> lock(g_engine_mutex);
-    if (g_engine_log)
-        logfile_vprintf(g_engine_log, level, format, args);
+    const int error = errno;
+    {
+        std::lock_guard<std::mutex> lock(g_engine_mutex);
+        if (g_engine_log)
+            logfile_vprintf(g_engine_log, level, format, args);
+    }
+    errno = error;
 }
 
 } // namespace
@@ -434,9 +440,13 @@ void log_info(const char *format, ...)
 
 void log_message(uint32_t level, const std::string &text)
 {
-    std::lock_guard<std::mutex> lock(g_engine_mutex);
-    if (g_engine_log)
-        logfile_printf(g_engine_log, level, "%s", text.c_str());
+    const int error = errno;
+    {
+        std::lock_guard<std::mutex> lock(g_engine_mutex);
+        if (g_engine_log)
+            logfile_printf(g_engine_log, level, "%s", text.c_str());
+    }
+    errno = error;
 }
 
 std::string log_file_path(int n)

@@ -45,7 +45,8 @@ void logfile_vprintf(LogFile *log, uint32_t level, const char *format, va_list a
 // Copy n (0 newest .. 4 oldest) of a log path: stem + n + extension; -1 is the path itself.
 std::string logfile_rotated_path(const std::string &path, int n);
 
-// Engine log.
+// Engine log. Writing a line leaves errno as it was, so a failing step may
+// log before it hands its errno on.
 void log_open(const char *path);
 void log_close();
 void log_error(const char *format, ...) ZV_PRINTF(1, 2);

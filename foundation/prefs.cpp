@@ -12,9 +12,11 @@
 // - SimpleIni's writer ignores the results of its stdio calls, so a save
 //   checks the stream's error flag, fflush, fsync and fclose itself.
 // - The temporary file of a save has a random name and is made with
-//   O_CREAT | O_EXCL | O_NOFOLLOW: a fixed name would be shared by two
-//   engines saving into one folder, and opening it with "w" would truncate
-//   whatever a link placed at that name points to.
+//   O_CREAT | O_EXCL | O_NOFOLLOW (foundation/atomic_file.h): a fixed name
+//   would be shared by two engines saving into one folder, and opening it
+//   with "w" would truncate whatever a link placed at that name points to.
+//   It is written through the descriptor it was made with, never opened
+//   again by name.
 #include "foundation/prefs.h"
 
 #include <fcntl.h>
@@ -43,6 +45,7 @@
 #include <SimpleIni.h>
 #include <utf8cpp/utf8.h>
 
+#include "foundation/atomic_file.h"
 #include "foundation/fileops.h"
 #include "foundation/log.h"
 #include "foundation/paths.h"
@@ -193,43 +196,6 @@ ReadResult readSettingsFile(const zorvant::u8string &path, std::string &bytes)
 
 // --- saving -------------------------------------------------------------------
 
-// Makes a finished rename survive a power cut. Not every file system can
-// sync a folder; the new file is complete either way, so failures are
-// ignored.
-void syncFolder(const zorvant::u8string &dir)
-{
-    int fd = ZV::open(dir, O_RDONLY | O_DIRECTORY);
-    if (fd >= 0) {
-        fsync(fd);
-        close(fd);
-    }
-}
-
-// Makes the temporary file a save writes, beside the settings file, under a
-// name of its own: "settings.ini.tmp-" and 12 random hexadecimal digits.
-// It is created exclusively and never through a link, so nothing standing
-// at the name (a link planted there, another engine's file, a leftover of a
-// crash) is opened, let alone truncated. The descriptor, or -1 with errno
-// (and the last name tried in name).
-int createTemporary(const zorvant::u8string &path, zorvant::u8string &name)
-{
-    // Another name is tried only when one is taken, which random names
-    // almost never are; a run of taken names means something else is wrong.
-    constexpr int kAttempts = 16;
-    for (int attempt = 0; attempt < kAttempts; ++attempt) {
-        unsigned char bytes[6];
-        random_bytes(bytes, sizeof bytes);
-        char suffix[sizeof bytes * 2 + 1];
-        for (size_t i = 0; i < sizeof bytes; ++i)
-            snprintf(suffix + 2 * i, 3, "%02x", bytes[i]);
-        name = path + zorvant::u8string(".tmp-") + zorvant::u8string(suffix);
-        int fd = ZV::open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW);
-        if (fd >= 0 || errno != EEXIST)
-            return fd;
-    }
-    return -1;
-}
-
 int saveLocked(Store &s)
 {
     if (s.depth >= 1)
@@ -247,33 +213,41 @@ int saveLocked(Store &s)
         errno = failure;
         return -1;
     }
-    zorvant::u8string temporary;
-    int fd = createTemporary(s.path, temporary);
-    FILE *file = fd >= 0 ? fdopen(fd, "w") : nullptr;
+    // The stream writes through a duplicate of the temporary's descriptor;
+    // its name is never opened again.
+    atomic_file target;
+    const std::string name = s.path.str().substr(s.path.str().rfind('/') + 1) + ".tmp-";
+    const bool created = atomic_file_create(&target, s.path.c_str(), name.c_str(), ATOMIC_FILE_RANDOM, 0666) == 0;
+    const int copy = created ? fcntl(target.fd, F_DUPFD_CLOEXEC, 0) : -1;
+    FILE *file = copy >= 0 ? fdopen(copy, "w") : nullptr;
     if (file == nullptr) {
-        const int failure = errno;
-        zorvant::u8string reason = ZV::errorString(failure);
-        if (fd >= 0) {
-            close(fd);
-            ZV::unlink(temporary);
-        }
-        log_error("prefs: can't open file %s (%s)", temporary.c_str(), reason.c_str());
+        const int failure = created ? errno : target.error;
+        if (copy >= 0)
+            close(copy);
+        log_error("prefs: can't open file %s (%s)", target.temp_path.c_str(),
+                  ZV::errorString(failure).c_str());
+        atomic_file_abandon(&target);
         errno = failure;
         return -1;
     }
     errno = 0;
     bool written = s.document.SaveFile(file, false) >= 0;
-    written = written && ferror(file) == 0 && fflush(file) == 0 && fsync(fileno(file)) == 0;
-    written = fclose(file) == 0 && written;
-    written = written && ZV::rename(temporary, s.path) == 0;
+    written = written && ferror(file) == 0 && fflush(file) == 0;
+    int failure = written ? 0 : errno;
+    if (fclose(file) != 0 && written) {
+        written = false;
+        failure = errno;
+    }
+    if (written && atomic_file_finish(&target) != 0) {
+        written = false;
+        failure = target.error;
+    }
     if (!written) {
-        const int failure = errno != 0 ? errno : EIO;
-        ZV::unlink(temporary);
+        atomic_file_abandon(&target);
         log_error("prefs: couldn't save to %s", s.path.c_str());
-        errno = failure;
+        errno = failure != 0 ? failure : EIO;
         return -1;
     }
-    syncFolder(s.dir);
     return 0;
 }
 

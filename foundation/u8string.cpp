@@ -783,6 +783,17 @@ std::u16string to_utf16(const u8string &s)
     return out;
 }
 
+u8string lower_case(const u8string &s)
+{
+    std::string out;
+    out.reserve(s.size());
+    for (auto p = s.str().cbegin(); p != s.str().cend();)
+        utf8::unchecked::append(
+            static_cast<uint32_t>(utf8proc_tolower(static_cast<utf8proc_int32_t>(utf8::unchecked::next(p)))),
+            std::back_inserter(out));
+    return u8string(out); // lowered marks may need composing again
+}
+
 uint32_t u8string_hash(const u8string &s)
 {
     uint32_t hash = 0x811c9dc5u;

@@ -197,6 +197,12 @@ u8string operator+(const u8string &a, const u8string &b);
 // UTF-16 form of the bytes, for interfaces that take wide text.
 std::u16string to_utf16(const u8string &s);
 
+// The text with each code point in its simple lower case (utf8proc), one for
+// one (no letter becomes two, as a full case fold would make of "ß"):
+// "IMG_0001.JPG" -> "img_0001.jpg", "ÉTÉ" -> "été". For matching names
+// without regard to case.
+u8string lower_case(const u8string &s);
+
 // 32-bit FNV-1a over the bytes up to the first NUL.
 uint32_t u8string_hash(const u8string &s);
 

@@ -63,11 +63,21 @@ std::string member_name_of(const FileArch *far, const std::string &path)
     return rel;
 }
 
+// Keeps the first failure (see far_note_failure).
+void note_failure(FileArch *far, int side, int errnum)
+{
+    if (far->error_side != FAR_SIDE_NONE)
+        return;
+    far->error_side = side;
+    far->error = errnum;
+}
+
 int write_bytes(FileArch *far, const void *data, size_t size)
 {
     if (size == 0)
         return 0;
     if (file_write_full(far->file, data, int64_t(size)) != 0) {
+        note_failure(far, FAR_SIDE_CONTAINER, far->file->last_error);
         log_error("far_write: Can't write %zu bytes to %s", size, far->path.c_str());
         return -1;
     }
@@ -106,7 +116,8 @@ int add_file(FileArch *far, const std::string &path)
     struct stat st;
     if (far->count_only) {
         if (lstat(path.c_str(), &st) != 0) {
-            log_error("far_add_path: Can't stat %s: %d", path.c_str(), errno);
+            note_failure(far, FAR_SIDE_SOURCE, errno);
+            log_error("far_add_path: Can't stat %s: %d", path.c_str(), far->error);
             return -1;
         }
         far->total_size += uint64_t(st.st_size);
@@ -116,12 +127,15 @@ int add_file(FileArch *far, const std::string &path)
         return -1;
     int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
-        log_error("far_add_path: Can't open %s: %d", path.c_str(), errno);
+        note_failure(far, FAR_SIDE_SOURCE, errno);
+        log_error("far_add_path: Can't open %s: %d", path.c_str(), far->error);
         return -1;
     }
     // The size of what is open: a file replaced by rename meanwhile is
     // copied as it was when opened.
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    const bool stated = fstat(fd, &st) == 0;
+    if (!stated || !S_ISREG(st.st_mode)) {
+        note_failure(far, FAR_SIDE_SOURCE, stated ? EINVAL : errno);
         log_error("far_add_path: %s is not a regular file", path.c_str());
         close(fd);
         return -1;
@@ -137,11 +151,13 @@ int add_file(FileArch *far, const std::string &path)
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0) {
-            log_error("far_add_path: Can't read %s: %d", path.c_str(), errno);
+            note_failure(far, FAR_SIDE_SOURCE, errno);
+            log_error("far_add_path: Can't read %s: %d", path.c_str(), far->error);
             status = -1;
         } else if (got == 0) {
             // The file shrank while being added: its payload would be shorter
             // than declared and every later record would be misread.
+            note_failure(far, FAR_SIDE_SOURCE, 0);
             log_error("far_add_path: %s shrank to %llu of %llu bytes while being added", path.c_str(),
                       static_cast<unsigned long long>(copied), static_cast<unsigned long long>(size));
             status = -1;
@@ -167,7 +183,8 @@ int add_folder(FileArch *far, const std::string &path, int recursive)
         return 0;
     DIR *dir = opendir(path.c_str());
     if (dir == nullptr) {
-        log_error("far_add_path: Can't list %s: %d", path.c_str(), errno);
+        note_failure(far, FAR_SIDE_SOURCE, errno);
+        log_error("far_add_path: Can't list %s: %d", path.c_str(), far->error);
         return -1;
     }
     std::vector<std::string> names;
@@ -187,7 +204,8 @@ int add_folder(FileArch *far, const std::string &path, int recursive)
         std::string child = path + "/" + name;
         struct stat st;
         if (lstat(child.c_str(), &st) != 0) {
-            log_error("far_add_path: Can't stat %s: %d", child.c_str(), errno);
+            note_failure(far, FAR_SIDE_SOURCE, errno);
+            log_error("far_add_path: Can't stat %s: %d", child.c_str(), far->error);
             return -1;
         }
         int status = 0;
@@ -208,67 +226,22 @@ std::string without_trailing_slashes(std::string path)
     return path;
 }
 
-// Makes the temporary file beside path: ".<name>.zv-partial-<12 hex>" in
-// path's folder (the name cut so that the whole stays a valid file name),
-// created exclusively and never through a link. Its name, or "" with errno
-// set.
-std::string create_temporary(const std::string &path)
+// The temporary's name beside path: "." and path's last component (cut so
+// that the whole stays a valid file name) and ".zv-partial-"; the random
+// digits follow.
+std::string temporary_prefix(const std::string &path)
 {
     const size_t slash = path.rfind('/');
-    const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
     std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
     if (name.size() > 200)
         name.resize(200);
-    // Another name is tried only when one is taken, which random names
-    // almost never are.
-    for (int attempt = 0; attempt < 16; attempt++) {
-        unsigned char bytes[6];
-        random_bytes(bytes, sizeof bytes);
-        char suffix[sizeof bytes * 2 + 1];
-        for (size_t i = 0; i < sizeof bytes; i++)
-            snprintf(suffix + 2 * i, 3, "%02x", bytes[i]);
-        const std::string temporary = folder + "." + name + ".zv-partial-" + suffix;
-        const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (fd >= 0) {
-            close(fd);
-            return temporary;
-        }
-        if (errno != EEXIST)
-            return "";
-    }
-    return "";
+    return "." + name + ".zv-partial-";
 }
 
 void remove_temporary(FileArch *far)
 {
-    if (!far->temp_path.empty() && unlink(far->temp_path.c_str()) != 0 && errno != ENOENT)
-        log_error("far: Can't remove %s: %d", far->temp_path.c_str(), errno);
+    atomic_file_abandon(&far->target);
     far->temp_path.clear();
-}
-
-// Puts the closed temporary file's bytes on the disk before it takes the
-// container's name, so a power cut never leaves an empty file there.
-bool sync_file(const std::string &path)
-{
-    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    const bool synced = fsync(fd) == 0;
-    close(fd);
-    return synced;
-}
-
-// Makes the rename itself last; not every file system can sync a folder,
-// and the container is complete either way.
-void sync_folder_of(const std::string &path)
-{
-    const size_t slash = path.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        fsync(fd);
-        close(fd);
-    }
 }
 
 } // namespace
@@ -312,28 +285,44 @@ int far_create(FileArch *far, int kind, const char *creator)
     if (far->file != nullptr)
         file_free(&far->file);
     remove_temporary(far);
+    far->error = 0;
+    far->error_side = FAR_SIDE_NONE;
     struct stat st;
     if (stat(far->path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
         log_error("far_create: %s is a folder", far->path.c_str());
+        note_failure(far, FAR_SIDE_CONTAINER, EISDIR);
         errno = EISDIR;
         return -1;
     }
+    int created;
     try {
-        far->temp_path = create_temporary(far->path);
+        created = atomic_file_create(&far->target, far->path.c_str(), temporary_prefix(far->path).c_str(),
+                                     ATOMIC_FILE_RANDOM, 0666);
+        if (created == 0)
+            far->temp_path = far->target.temp_path;
     } catch (const std::bad_alloc &) {
-        far->temp_path.clear();
-        errno = ENOMEM;
+        remove_temporary(far);
+        created = -1;
+        far->target.error = ENOMEM;
     }
-    if (far->temp_path.empty()) {
-        const int error = errno;
+    if (created != 0) {
+        const int error = far->target.error;
+        note_failure(far, FAR_SIDE_CONTAINER, error);
         log_error("far_create: Can't create a file beside %s: %d", far->path.c_str(), error);
         errno = error;
         return -1;
     }
+    // The file layer writes through a duplicate of the descriptor the
+    // temporary was created with, and closes that one; the name is never
+    // opened again.
     const bool gzip = kind == FAR_FILE_GZIP;
-    far->file = file_open(far->temp_path.c_str(), "wb", gzip ? FAR_FILE_GZIP : FAR_FILE_PLAIN);
+    const int fd = fcntl(far->target.fd, F_DUPFD_CLOEXEC, 0);
+    far->file = fd < 0 ? nullptr
+                       : file_open_ex(nullptr, far->temp_path.c_str(), "wb", gzip ? FAR_FILE_GZIP : FAR_FILE_PLAIN,
+                                      0, nullptr, nullptr, fd);
     if (far->file == nullptr) {
-        const int error = errno;
+        const int error = errno != 0 ? errno : EIO;
+        note_failure(far, FAR_SIDE_CONTAINER, error);
         log_error("far_create: Can't create %s", far->temp_path.c_str());
         remove_temporary(far);
         errno = error;
@@ -408,27 +397,29 @@ int far_finish(FileArch *far)
     if (far->file == nullptr)
         return far->count_only ? 0 : -1;
     int status = write_record_header(far, RECORD_EOF, 0);
+    errno = 0;
     if (file_free(&far->file) != 0) {
+        note_failure(far, FAR_SIDE_CONTAINER, errno != 0 ? errno : EIO);
         log_error("far_finish: Can't close %s", far->temp_path.c_str());
         status = -1;
     }
-    if (status == 0 && !sync_file(far->temp_path)) {
-        log_error("far_finish: Can't flush %s to the disk: %d", far->temp_path.c_str(), errno);
-        status = -1;
-    }
-    if (status == 0 && rename(far->temp_path.c_str(), far->path.c_str()) != 0) {
-        log_error("far_finish: Can't rename %s to %s: %d", far->temp_path.c_str(), far->path.c_str(), errno);
+    if (status == 0 && atomic_file_finish(&far->target) != 0) {
+        note_failure(far, FAR_SIDE_CONTAINER, far->target.error);
         status = -1;
     }
     if (status == 0) {
         far->temp_path.clear();
-        sync_folder_of(far->path);
     } else {
-        const int error = errno;
         remove_temporary(far);
-        errno = error;
+        errno = far->error != 0 ? far->error : EIO;
     }
     return status;
+}
+
+void far_note_failure(FileArch *far, int side, int errnum)
+{
+    if (far != nullptr)
+        note_failure(far, side, errnum);
 }
 
 void far_free(FileArch **far)

@@ -52,7 +52,13 @@
 //   exclusively) and renamed over its path by far_finish once every byte is
 //   on the disk, so a file of that name is replaced only by a complete
 //   container: a save that fails (a full disk, an abort) leaves whatever
-//   stood there before as it was, and removes its temporary file.
+//   stood there before as it was, and removes its temporary file. The
+//   temporary is written through the descriptor it was created with
+//   (foundation/atomic_file.h), never opened again by name: a link or FIFO
+//   put under its name meanwhile is neither written through nor waited for,
+//   and is never renamed over the path.
+// - The first failure is kept with the side it happened on: the container
+//   (its temporary, its folder, the rename) or a source file being added.
 //
 // Threads: a FileArch belongs to one thread at a time.
 #pragma once
@@ -61,6 +67,8 @@
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "foundation/atomic_file.h"
 
 struct buf_t;
 struct file_t;
@@ -100,10 +108,20 @@ enum : uint32_t {
 // in the low 16 bits; a negative result ends extraction with that result.
 typedef int (*far_filter_fn)(void *context, char *path, size_t path_size, int kind, int64_t length);
 
+// The side of a failure (FileArch::error_side).
+enum : int {
+    FAR_SIDE_NONE = 0,
+    FAR_SIDE_CONTAINER = 1, // writing the container: its temporary file, its folder, the rename
+    FAR_SIDE_SOURCE = 2,    // reading a file or folder being added
+};
+
 struct FileArch {
     std::string base;        // base folder, without trailing '/'
     std::string path;        // the container's path
     std::string temp_path;   // the name written until far_finish; "" when none
+    atomic_file target;      // the temporary and its folder while writing
+    int error = 0;           // errno of the first failure, 0 when none or unknown
+    int error_side = FAR_SIDE_NONE; // where the first failure happened
     file_t *file;            // open while writing, else NULL
     std::vector<uint8_t> copy_buffer; // FAR_COPY_BUFFER_SIZE bytes
     uint64_t total_size;     // sizes counted by a count-only pass
@@ -125,6 +143,10 @@ FileArch *far_new(const char *path, const char *base);
 // is a folder or the temporary file cannot be made or written.
 int far_create(FileArch *far, int kind, const char *creator);
 
+// Keeps errnum (0: unknown) as the failure on side unless a failure is kept
+// already: for a caller whose own step failed while it filled the container.
+void far_note_failure(FileArch *far, int side, int errnum);
+
 // Adds a regular file ("fnam" + "fdat") or a folder ("dnam", and with
 // recursive everything below it, names in sorted order). Anything else, a
 // failed stat or read, a file that shrank while it was copied, or a member
@@ -144,6 +166,11 @@ int far_finish(FileArch *far);
 // Closes (without "eof ") and frees *far, removing the temporary file of a
 // container not finished; sets *far to NULL.
 void far_free(FileArch **far);
+
+// Whether the file at path begins as a container does (plain or
+// gzip-compressed: its header as the reader sees it). False when it cannot
+// be opened as a regular file.
+bool far_is_container(const char *path);
 
 // The bytes of the member called name ('/' or '\' separators) in the container
 // at path: into buffer when given, else into a buffer of the pool. A member

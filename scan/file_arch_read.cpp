@@ -427,6 +427,17 @@ int far_extract(const char *path, const char *target, far_filter_fn filter, void
     }
 }
 
+bool far_is_container(const char *path)
+{
+    if (path == nullptr)
+        return false;
+    struct stat st;
+    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    std::unique_ptr<Reader> reader(new (std::nothrow) Reader());
+    return reader != nullptr && reader->open("far_is_container", path) == 0;
+}
+
 buf_t *far_get_member(const char *path, const char *name, buf_t *buffer)
 {
     if (path == nullptr || name == nullptr)

@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -450,7 +451,16 @@ void scx_finish(ScanContext *scan, int verdict)
                                                                               : SCX_MEDIA_DETACHED;
         detached.swap(scan->detached_paths);
     }
-    scx_archive(scan);
+    // A scan whose end cannot be written down stays running in its folder:
+    // the next start shows it unfinished, so this run says so now.
+    if (scx_archive(scan) != 0) {
+        const int error = errno;
+        log_error("scx_finish: the end of %s could not be saved in the workspace: %s", scan->name,
+                  error != 0 ? std::strerror(error) : "unknown error");
+        std::lock_guard<std::mutex> lock(slot_mutex());
+        scan->not_kept = 1;
+        scan->not_kept_errno = error;
+    }
     for (const std::string &path : detached)
         media_detach_path(path.c_str());
     notification_post("scans_changed", 0);
@@ -626,6 +636,28 @@ std::string scx_saved_media_path(const ScanContext *scan)
     std::lock_guard<std::mutex> lock(slot_mutex());
     const Media *saved = scan->saved_media.get();
     return saved != nullptr && saved->saved_path != nullptr ? saved->saved_path : "";
+}
+
+bool scx_saved_media_fits(const ScanContext *scan, int64_t size)
+{
+    if (scan == nullptr)
+        return false;
+    std::lock_guard<std::mutex> lock(slot_mutex());
+    const Media *saved = scan->saved_media.get();
+    if (saved == nullptr || size < 0)
+        return false;
+    const bool whole = saved->slice == 0 && saved->orig_start_pos == 0;
+    return whole ? size == saved->orig_stop_pos : size >= saved->orig_stop_pos;
+}
+
+bool scx_not_kept(const ScanContext *scan, int *errnum)
+{
+    if (scan == nullptr)
+        return false;
+    std::lock_guard<std::mutex> lock(slot_mutex());
+    if (errnum != nullptr)
+        *errnum = scan->not_kept_errno;
+    return scan->not_kept != 0;
 }
 
 // --- file-system indexes -----------------------------------------------------------------------------

@@ -184,6 +184,10 @@ struct ScanContext {
     int scanned_here = 0;           // scanned in this process
     int num_children = 0;           // file systems with children
     int many_file_systems = 0;
+    // The last save of the scan's state into its folder (scx_finish) failed:
+    // the folder still says running. Its errno, 0 when unknown.
+    int not_kept = 0;
+    int not_kept_errno = 0;
 };
 
 // The packed ScanInfo record.
@@ -230,8 +234,13 @@ void scx_begin(ScanContext *scan);
 // Notes how far a thorough scan read (bytes from its medium's start) and
 // whether an early stop ended it there, before scx_finish saves it.
 void scx_note_reach(ScanContext *scan, int64_t scanned_bytes, bool stopped_early);
-// Ends the current scan with a verdict (see scan_context.cpp).
+// Ends the current scan with a verdict (see scan_context.cpp). When the
+// scan's state cannot be saved into its folder, the scan records it (see
+// scx_not_kept).
 void scx_finish(ScanContext *scan, int verdict);
+// Whether the end of the scan's run could not be saved into its folder, so
+// that the workspace still holds it as running; *errnum: why (0 unknown).
+bool scx_not_kept(const ScanContext *scan, int *errnum);
 ScanContext *scx_current();
 // Deletes the scan and its folder; *scan is cleared. 0, -4, or -12 (nothing
 // done) for a folder path that cannot be copied or the running scan (the
@@ -263,6 +272,10 @@ Media *scx_media(const ScanContext *scan);
 // slot mutex. It names a file or device of the session that saved it: a
 // caller checks what is there now before attaching it.
 std::string scx_saved_media_path(const ScanContext *scan);
+// Whether a plain image file of size bytes could hold the medium the scan
+// was saved with: exactly its size for a whole medium, at least the end of
+// its window for a partition. False without a saved copy.
+bool scx_saved_media_fits(const ScanContext *scan, int64_t size);
 
 // Gives a file system its index in the scan and appends it to the list:
 // a record with an index (1..255) must find it free, one with index 0 gets
@@ -278,8 +291,15 @@ ScanContext *scx_new_prescan(Media *media, work_dir *dir);
 
 // --- archives (scan_context_archive.cpp) -------------------------------------------------
 
-// Writes "context", "key" and "treeinfo". 0 or the first failure.
+// Writes "context", "key" and "treeinfo". 0 or the first failure (errno
+// tells why). Success clears the scan's not-kept mark (scx_not_kept).
 int scx_archive(ScanContext *scan);
+// Writes the scan's state down before a save packs its folder. A failure
+// fails the save (its code, errno telling why) only for a scan whose end the
+// folder does not hold (scx_not_kept): for any other the folder holds what
+// a later start would load, and a workspace that refuses writes (read-only)
+// is still saved from (the failure is logged). 0 otherwise.
+int scx_archive_for_save(ScanContext *scan);
 // Writes "context" of a scan that starts: its medium, times, type and state
 // without file systems. 0 or the first failure.
 int scx_archive_started(ScanContext *scan);

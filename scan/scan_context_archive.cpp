@@ -30,6 +30,7 @@
 // - Device removal never archives the medium of the scan that is running:
 //   its scan thread still reads that medium. The removal only records it;
 //   scx_finish takes the saved copy on the scan's own thread.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -228,9 +229,11 @@ int archive_context(ScanContext *scan, bool with_fs)
         with_fs ? fs_list_copy(scan) : std::vector<std::shared_ptr<fs_record>>();
     int rc = archive_start_block(a, kBlock, 1);
     if (rc != 0) {
+        const int error = errno;
         log_archive_error(fn, rc);
         archive_free(&a);
         dir_file_unlink(scan->folder, kContextTmp);
+        errno = error;
         return rc;
     }
     int fs_failure = 0;
@@ -284,11 +287,17 @@ int archive_context(ScanContext *scan, bool with_fs)
     if (rc == 0)
         rc = closed != 0 ? closed : finished;
     if (rc != 0) {
+        const int error = errno;
         dir_file_unlink(scan->folder, kContextTmp);
+        errno = error;
         return rc;
     }
-    if (dir_file_rename(scan->folder, kContextTmp, kContext) != 0)
+    if (dir_file_rename(scan->folder, kContextTmp, kContext) != 0) {
+        const int error = errno;
+        dir_file_unlink(scan->folder, kContextTmp);
+        errno = error;
         return -1;
+    }
     for (const std::shared_ptr<fs_record> &fs : list)
         if ((rc = scx_write_fs_files(fs.get())) != 0)
             return rc;
@@ -299,7 +308,32 @@ int archive_context(ScanContext *scan, bool with_fs)
 
 int scx_archive(ScanContext *scan)
 {
-    return archive_context(scan, true);
+    const int rc = archive_context(scan, true);
+    if (rc == 0) {
+        std::lock_guard<std::mutex> lock(slot_mutex());
+        scan->not_kept = 0;
+        scan->not_kept_errno = 0;
+    }
+    return rc;
+}
+
+int scx_archive_for_save(ScanContext *scan)
+{
+    if (scan == nullptr)
+        return -1;
+    const int rc = scx_archive(scan);
+    if (rc == 0)
+        return 0;
+    const int error = errno;
+    if (!scx_not_kept(scan, nullptr)) {
+        log_error("scx_archive_for_save: %s not written down again (%s); its folder holds it as it is", scan->name,
+                  std::strerror(error));
+        return 0;
+    }
+    log_error("scx_archive_for_save: the end of %s is still not in the workspace: %s", scan->name,
+              std::strerror(error));
+    errno = error;
+    return rc;
 }
 
 int scx_archive_started(ScanContext *scan)

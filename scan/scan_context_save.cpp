@@ -72,10 +72,11 @@ int save_one(FileArch *far, ScanContext *scan)
         std::lock_guard<std::recursive_mutex> hold(fs->mutex);
         if (fs->dead || fs->folder == nullptr)
             continue;
-        if ((rc = scx_write_fs_files(fs.get())) != 0)
+        // The workspace's side of the save: its errno is kept with the side.
+        if ((rc = scx_write_fs_files(fs.get())) != 0 || (rc = fs_flush(fs.get())) != 0) {
+            far_note_failure(far, FAR_SIDE_SOURCE, errno);
             return rc;
-        if ((rc = fs_flush(fs.get())) != 0)
-            return rc;
+        }
         // Closing the catalog commits it and lets its selection writer finish,
         // so the folder is copied at rest; the next request reopens it.
         catdb_close(&fs->cat);

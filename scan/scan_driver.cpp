@@ -115,8 +115,11 @@ constexpr int32_t kRunBytes = 64 * 1024;
 // padded). 0, or -1 (logged) when a block could not be read. A medium found
 // gone by the failed read (a pulled card's reads fail before its removal
 // notice arrives) ends the loop as that notice would: the removal recorded
-// for the scan, 0.
-int block_loop(ScanContext *scan, Media *media, int32_t block, ZV::RemainingTimeEstimator *remaining, int *result)
+// for the scan, 0. A card that stopped answering (media_stopped_at) ends
+// it as an early stop would: 0, *stopped_at the byte where it stopped, and
+// what was found before is measured and kept.
+int block_loop(ScanContext *scan, Media *media, int32_t block, ZV::RemainingTimeEstimator *remaining, int *result,
+               int64_t *stopped_at)
 {
     fs_record *store = scan->store;
     const int64_t length = media_length(media);
@@ -143,6 +146,9 @@ int block_loop(ScanContext *scan, Media *media, int32_t block, ZV::RemainingTime
             log_error("start_scan: media_get_max_bytes failed reading %s pos=%lld: %s", media_path(media),
                       (long long)media->byte_pos, error_list_str().c_str());
             if ((scx_media(scan) == nullptr || media_gone(media, errnum)) && scx_media_gone(scan, media) != 0)
+                break;
+            *stopped_at = media_stopped_at(media);
+            if (*stopped_at >= 0)
                 break;
             return SCAN_READ_FAILED;
         }
@@ -241,6 +247,17 @@ void take_quick_report(ScanContext *scan, Media *media, scan_coverage *coverage)
     keep_read_report(media, media_length(media), report, coverage);
 }
 
+// A card that stopped answering at byte `at` of the medium: logged, error
+// 427 recorded (so the verdict is one "with some errors"), kept in coverage.
+void note_stopped(Media *media, int64_t at, scan_coverage *coverage)
+{
+    log_error("start_scan: %s stopped answering at byte %lld: the scan keeps what it found before",
+              media_path(media) != nullptr ? media_path(media) : "(null)", (long long)at);
+    add_error(SCAN_ERROR_STOPPED);
+    if (coverage != nullptr)
+        coverage->stopped_at = at;
+}
+
 // The end-of-scan step of every found file system of the scan, in list
 // order, all of them; the first non-zero result. Then every module's
 // after-processing.
@@ -264,7 +281,10 @@ int end_of_scan(ScanContext *scan)
 // A medium shorter than one block (length 0 included) has no block to read:
 // no reader is made and the end-of-scan steps run at once. When the reader
 // cannot be made nothing was scanned and the context goes (-4); when a block
-// cannot be read the scan is finished with -1, everything closed.
+// cannot be read the scan is finished with -1, everything closed. A card
+// that stopped answering, in the block loop or while the spans were
+// measured, ends the scan with what was found and measured before kept
+// (0, error 427, coverage->stopped_at).
 int scan_thorough(ScanContext **pointer, Media *media, ZV::RemainingTimeEstimator *remaining,
                   scan_coverage *coverage)
 {
@@ -295,8 +315,10 @@ int scan_thorough(ScanContext **pointer, Media *media, ZV::RemainingTimeEstimato
     set_stop_enabled(1);
     scx_begin(scan);
     int result = -1;
+    int64_t stopped_at = -1;
     const bool open = cbr_prepare(store) == 0 && cbr_open_spans(store) == 0;
-    const bool failed = blocks && open && block_loop(scan, media, block, remaining, &result) == SCAN_READ_FAILED;
+    const bool failed =
+        blocks && open && block_loop(scan, media, block, remaining, &result, &stopped_at) == SCAN_READ_FAILED;
     const int64_t reached = std::min(media->byte_pos, length);
     const bool stopped_early = !failed && stop_requested() != 0 && abort_requested() == 0 && reached < length;
     if (coverage != nullptr) {
@@ -315,6 +337,8 @@ int scan_thorough(ScanContext **pointer, Media *media, ZV::RemainingTimeEstimato
         log_pop_context();
         return SCAN_READ_FAILED;
     }
+    if (stopped_at >= 0)
+        note_stopped(media, stopped_at, coverage);
     media_rd_stop(media);
     progress_pop();
     set_stop_enabled(0);
@@ -329,6 +353,19 @@ int scan_thorough(ScanContext **pointer, Media *media, ZV::RemainingTimeEstimato
             progress_next_phase();
             result = end_of_scan(scan);
         }
+    }
+    // The card stopped answering, in the block loop or while the spans were
+    // measured (then measuring ended there, 425): what was measured before
+    // it is listed, and the scan is kept as done.
+    const int64_t stop = media_stopped_at(media);
+    if (stop >= 0 && !has_detached_paths(scan) && abort_requested() == 0 && file_write_error_occurred() == 0) {
+        if (stopped_at < 0)
+            note_stopped(media, stop, coverage);
+        if (result == SCAN_READ_FAILED)
+            result = 0;
+        const cbr_store *found = cbr_store_of(store);
+        if (coverage != nullptr && found != nullptr && found->measure_cut)
+            coverage->unmeasured_files = (int64_t)found->unmeasured;
     }
     take_read_report(media, length, coverage);
     const int verdict = scan_result_status(result, scan);

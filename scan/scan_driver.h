@@ -18,19 +18,25 @@
 //           volumes met on the way are walked into the FAT catalog), then
 //           every module its after-processing. Abort and early stop are
 //           polled once per block; an early stop keeps and catalogues what
-//           was found so far. A medium shorter than one block has no block
-//           to read: the end-of-scan steps run at once.
+//           was found so far, and so does a card that stops answering (its
+//           block reader takes it so: media_stopped_at). A medium shorter
+//           than one block has no block to read: the end-of-scan steps run
+//           at once.
 //
 // What a run leaves behind:
 //   verdict 0  the context stays in its slot with state 2; its folder
 //       "Scan.NN" holds "context" and one folder per file system ("FAT.1"
-//       with "cat.db", "key", "treeinfo")
+//       with "cat.db", "key", "treeinfo"). Also for a thorough scan of a
+//       card that stopped answering, in the block loop or while the spans
+//       were measured (error 427, and 425 for the latter): what was
+//       measured before is catalogued, "spans" keeps the starts not reached
 //   verdict -30 (medium removed during the scan: its removal notice, or
 //       reads that fail the way a removed device fails)  kept with state 3
 //   verdict -1 of a thorough scan (a block could not be read)  kept with
 //       state 2, unparsed: its reader and "spans" are closed; the same when
-//       the medium failed while the spans were measured, with "spans"
-//       holding the measured spans and those not reached
+//       the medium failed while the spans were measured (its data ended
+//       early), with "spans" holding the measured spans and those not
+//       reached, and the measured ones catalogued
 //   verdict -5, any failed quick scan, any failed deleted-file scan (no file
 //       system, or a type without that operation), a retain failure, a block
 //       reader that cannot be made  the context and its folder are deleted:
@@ -46,6 +52,8 @@
 //   "Starting thorough scan for %s"                    information
 //   "start_scan: Can't create reader for device %s: %s"            error
 //   "start_scan: media_get_max_bytes failed reading %s pos=%lld: %s" error
+//   "start_scan: %s stopped answering at byte %lld: the scan keeps what it
+//   found before"                                                   error
 //   verdicts: "aborted due to media detach", "user abort" (information),
 //   "write error: %s", "Failed with errors: %s" (error),
 //   "Scan of %s completed with no errors." (information),
@@ -96,6 +104,7 @@ enum : int {
     SCAN_ERROR_WRITE = 307,
     SCAN_ERROR_RETAIN = 700,
     SCAN_ERROR_UNREADABLE = 426, // a thorough or quick scan met blocks it could not read
+    SCAN_ERROR_STOPPED = 427,    // the card stopped answering: the scan ended there, keeping what it found
 };
 
 // A run of bytes of a medium that could not be read (delivered as zeros).
@@ -114,6 +123,13 @@ struct scan_coverage {
     int64_t medium_bytes = 0;    // the medium's length
     int64_t scanned_bytes = 0;   // bytes the block loop went through
     bool stopped_early = false;  // an early stop ended the block loop before the end
+    // The card stopped answering (media_stopped_at) at this byte: in the
+    // block loop, which ended there (scanned_bytes), or while the files found
+    // were measured (scanned_bytes is then the medium's length); -1 when not.
+    int64_t stopped_at = -1;
+    // Of such a card: the files found that it stopped answering before they
+    // were measured (their starts kept in "spans", not listed).
+    int64_t unmeasured_files = 0;
     // The medium's read report, taken when the scan ends: the blocks the
     // reader could not read, its block size, the runs of them in all and
     // those it kept (in order; at most RD_BAD_RANGES_MAX, block_reader.h).

@@ -16,9 +16,9 @@ build_packages=(
 test_packages=(
   clang libclang-rt-14-dev libgtest-dev libbenchmark-dev
   sleuthkit fdisk gdisk parted hfsutils util-linux tzdata
-  e2fsprogs btrfs-progs fuse2fs exfat-fuse exfatprogs fusefat
+  e2fsprogs btrfs-progs fuse2fs exfat-fuse exfatprogs fusefat fuse3 libfuse3-dev
   libimage-exiftool-perl testdisk
-  qemu-utils qemu-block-extra dmg2img p7zip-full libvmdk-utils python3
+  qemu-utils qemu-block-extra dmg2img p7zip-full libvmdk-utils python3 strace
 )
 
 # apt-get that waits for the package lock. On a fresh machine the system's

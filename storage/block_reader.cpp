@@ -652,6 +652,18 @@ void rd_clear_error(rd_reader *r)
         clear(r, r->error_record);
 }
 
+int64_t rd_stopped_block(const rd_reader *r, int *errnum)
+{
+    if (errnum != nullptr)
+        *errnum = 0;
+    if (r == nullptr || !r->stop_record.set.load(std::memory_order_acquire))
+        return -1;
+    std::lock_guard<std::mutex> lock(r->status_mutex);
+    if (errnum != nullptr)
+        *errnum = r->stop_record.value;
+    return r->stop_record.block;
+}
+
 bool rd_slow(const rd_reader *r)
 {
     return r != nullptr && look(r, r->slow_record).first != 0;

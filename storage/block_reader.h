@@ -18,11 +18,24 @@
 //   - Never stale or shifted data: a chunk the device fails to deliver is
 //     retried block by block; blocks that still fail are delivered as zeros,
 //     and the failure is recorded (error number and block, and every such
-//     block in the bad ranges) for the medium to report. A device that is gone (ENODEV, ENXIO, ENOMEDIUM, EBADF) or a
-//     file that ends before the stop position is fatal: the filler publishes
-//     an error marker and every later request returns 0 bytes with
-//     rd_failed() non-zero. The consumer never waits for data that cannot
-//     come.
+//     block in the bad ranges) for the medium to report. A device that is
+//     gone (ENODEV, ENXIO, ENOMEDIUM, EBADF, or a connection to it cut:
+//     ENOTCONN, ECONNABORTED) or a file that ends before the stop position
+//     is fatal: the filler publishes an error marker and every later request
+//     returns 0 bytes with rd_failed() non-zero. The consumer never waits
+//     for data that cannot come.
+//   - A device that stops answering is not read to its end block by block:
+//     after a long run of failed reads with none delivering bytes (256, or
+//     4 lasting 10 s or more), a few reads spread over the rest of the range
+//     are made, and when they fail too the device is taken to have stopped
+//     answering. That is fatal as a device gone is (marker, rd_failed: the
+//     errno of the last failed read), and recorded with the run's first
+//     block (rd_stopped_block). Until a read delivers bytes again, every
+//     failed read after it (also after a restart elsewhere) is fatal at
+//     once. A read further on that delivers shows a long bad range: it is
+//     read around as any other. An image format decoded by its file type
+//     (rd_device_read) is always read around: its failures are damaged or
+//     missing parts of the image, which cost no device's time.
 //   - A range whose last block is partial (a plain file whose size is not a
 //     multiple of the block size) is read to its last byte: the final buffer
 //     counts only the valid bytes and is zero-padded to the block boundary.
@@ -174,6 +187,13 @@ void rd_close(rd_reader *reader);
 int rd_error_number(const rd_reader *reader);
 int64_t rd_error_block(const rd_reader *reader);
 void rd_clear_error(rd_reader *reader);
+// Where the device stopped answering, the first time it did (see above):
+// the first block of the run of failed reads that made the reader take it
+// so, or the block of a read that found the device gone; -1 while it
+// answers. *errnum (when given) gets that read's errno, 0 with -1. Kept for
+// the reader's life: a restart, a clear or a read that delivers later does
+// not undo it.
+int64_t rd_stopped_block(const rd_reader *reader, int *errnum = nullptr);
 // The first slow block since the last clear.
 bool rd_slow(const rd_reader *reader);
 int64_t rd_slow_block(const rd_reader *reader);

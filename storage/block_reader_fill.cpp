@@ -23,12 +23,14 @@
 //   neighbours); reading goes on. Blocks reach the list in the order they
 //   are read, mostly ascending, so the list is kept sorted by inserting at
 //   the place a binary search finds; a restart may read a range again, which
-//   changes nothing. A device that is gone (ENODEV, ENXIO,
-//   ENOMEDIUM, EBADF) or data that ends before the end of the range is
-//   fatal: the bytes read before the failure are published, then an error
-//   marker (length 0, the errno), and the filler ends. File handles are
-//   not closed here: the random-access handle belongs to the consumer's
-//   thread; rd_close_files closes both.
+//   changes nothing. A device that is gone (device_gone) or data that ends
+//   before the end of the range is fatal: the bytes read before the
+//   failure are published, then an error marker (length 0, the errno), and
+//   the filler ends. So is a device found to have stopped answering
+//   (stopped_answering: a long run of failed reads, with reads further on
+//   failing too); the run's blocks read so far stay among the bad ranges.
+//   File handles are not closed here: the random-access handle belongs to
+//   the consumer's thread; rd_close_files closes both.
 // - Every buffer holding the end of the data is zero-padded past its
 //   valid bytes, so a consumer reading a whole block at the end sees the
 //   valid bytes followed by zeros.
@@ -48,6 +50,7 @@
 #include <chrono>
 #include <cstring>
 #include <system_error>
+#include <vector>
 
 #include "foundation/engine_status.h"
 #include "foundation/file.h"
@@ -60,6 +63,31 @@ namespace {
 
 // A device read taking more than this is slow (exactly this is not).
 constexpr int64_t kSlowReadUsec = 1000000;
+
+// A card that stops answering fails every read from some point on. Read
+// around block by block like a bad range, it would cost one failed read per
+// block to the end of the card: hours for a large card, days on a reader
+// that takes seconds per failure. So a long run of failed reads with no read
+// delivering bytes among them is checked with a few reads further on, and
+// when those fail too the device is taken to have stopped answering: the
+// reading ends as for a device gone.
+//
+// A run is long after kStopRunReads failed reads, or after kStopRunSlowReads
+// that took kStopRunUsec or more. A bad range of a card that still answers is
+// mostly a few sectors to a few flash pages (tens of KiB): 256 blocks (128
+// KiB of 512-byte sectors) is well past that, and the check it costs when a
+// range is longer (kStopProbes reads, then another 256 before the next) is
+// small beside the 256 failed reads. A reader that takes seconds per failed
+// read gets there by time instead: four of them in ten seconds or more.
+constexpr int64_t kStopRunReads = 256;
+constexpr int64_t kStopRunSlowReads = 4;
+constexpr int64_t kStopRunUsec = 10 * 1000000;
+// The reads further on: one block at each quarter of what is left of the
+// range after the failing block, the last one at its last block. One that
+// delivers its block shows that the card still answers there: the run is
+// a bad range, read around as before. Spread out, they tell a card that
+// stopped answering from one with a long bad range short of its end.
+constexpr int kStopProbes = 4;
 constexpr auto kWaitSlice = std::chrono::milliseconds(100);
 // Errno of data that ends before the end of the range.
 constexpr int kEndOfData = ENODATA;
@@ -72,10 +100,14 @@ int64_t now_usec()
     return source != nullptr ? source() : static_cast<int64_t>(time_usec());
 }
 
-// Errors after which no further read of the device can succeed.
+// Errors after which no further read of the device can succeed: the device
+// or its medium is gone, the handle is closed, or the connection to the
+// device was cut (a network or user-space device whose server went away:
+// ECONNABORTED for the read under way, ENOTCONN for every one after it).
 bool device_gone(int errnum)
 {
-    return errnum == ENODEV || errnum == ENXIO || errnum == ENOMEDIUM || errnum == EBADF;
+    return errnum == ENODEV || errnum == ENXIO || errnum == ENOMEDIUM || errnum == EBADF || errnum == ENOTCONN ||
+           errnum == ECONNABORTED;
 }
 
 struct ErrorText {
@@ -133,6 +165,89 @@ int64_t timed_read(rd_reader *r, uint8_t *destination, int64_t block, int64_t by
     return got;
 }
 
+// Whether the file's type decodes its own data (an image format: a read
+// slot and no positioned one), as rd_device_read tells them apart.
+bool decodes_own_data(const file_t *f)
+{
+    const vf_ops *ops = f != nullptr && f->vf != nullptr ? f->vf->ops : nullptr;
+    return ops != nullptr && ops->read != nullptr && ops->pread == nullptr;
+}
+
+// A device read delivered bytes: the device answers.
+void answered(rd_reader *r)
+{
+    r->run_reads = 0;
+    r->not_answering = false;
+}
+
+// Records where the device stopped answering (the first time only).
+void note_stop(rd_reader *r, int errnum, int64_t block)
+{
+    note(r, r->stop_record, errnum, block, true);
+}
+
+// The reads further on (see kStopProbes) after the failed read of block:
+// true when one of them delivered its block, or when there is nothing
+// further on to read (the run ends with the range: reading on costs
+// nothing), or on a halt (the fill ends anyway).
+bool answers_further_on(rd_reader *r, int64_t block)
+{
+    const int64_t bs = r->p.block_size;
+    const int64_t last = (r->p.end_byte - 1) / bs;
+    if (last <= block)
+        return true;
+    std::vector<uint8_t> scratch(static_cast<size_t>(bs));
+    int64_t probed = block;
+    for (int k = 1; k <= kStopProbes; ++k) {
+        const int64_t at = k == kStopProbes ? last : block + (last - block) * k / kStopProbes;
+        if (at <= probed)
+            continue;
+        probed = at;
+        if (halted(r))
+            return true;
+        const int64_t size = std::min(bs, r->p.end_byte - at * bs);
+        int errnum = 0;
+        if (timed_read(r, scratch.data(), at, size, &errnum) == size)
+            return true;
+    }
+    return false;
+}
+
+// A device read of block failed with errnum (not a device gone): true when
+// the device is now taken to have stopped answering (see kStopRunReads),
+// which is logged and recorded. From then on every failed read is taken so
+// at once, until a read delivers bytes again. Never for an image format
+// decoded by its file type: its failed reads are damaged or missing parts
+// of the image, which fail at once however many there are, and are read
+// around to show where they lie.
+bool stopped_answering(rd_reader *r, int64_t block, int errnum)
+{
+    if (decodes_own_data(r->main_file))
+        return false;
+    const int64_t now = now_usec();
+    if (r->run_reads++ == 0) {
+        r->run_first_block = block;
+        r->run_started = now;
+    }
+    if (r->not_answering)
+        return true;
+    const int64_t lasted = now - r->run_started;
+    if (r->run_reads < kStopRunReads && (r->run_reads < kStopRunSlowReads || lasted < kStopRunUsec))
+        return false;
+    if (answers_further_on(r, block)) {
+        r->run_reads = 0; // a long bad range: counted afresh from the next failure
+        return false;
+    }
+    r->not_answering = true;
+    note_stop(r, errnum, r->run_first_block);
+    const ErrorText text(errnum);
+    log_error("%s: read(%s): %s: %lld reads from block %lld on failed in %lld ms and none delivered, nor did "
+              "reads further on: the device stopped answering",
+              "fill_buffer", r->p.path, text.text, static_cast<long long>(r->run_reads),
+              static_cast<long long>(r->run_first_block), static_cast<long long>(lasted / 1000));
+    return true;
+}
+
 rd_fill_result write_marker(rd_reader *r, rd_buffer &b)
 {
     std::memset(b.data, 0, static_cast<size_t>(r->p.buffer_size));
@@ -152,6 +267,8 @@ rd_fill_result fail(rd_reader *r, rd_buffer &b, int errnum, int64_t block, int64
     else
         log_error("%s: read(%s): %s", "fill_buffer", r->p.path, text.text);
     note_error(r, errnum, block + valid / r->p.block_size);
+    if (device_gone(errnum) && errnum != EBADF)
+        note_stop(r, errnum, block + valid / r->p.block_size);
     r->fatal_errno.store(errnum, std::memory_order_release);
     r->marker_due = true;
     r->marker_errno = errnum;
@@ -175,11 +292,15 @@ rd_fill_result fill_read(rd_reader *r, rd_buffer &b)
 
     int errnum = 0;
     const int64_t got = timed_read(r, b.data, block, want, &errnum);
+    if (got > 0)
+        answered(r);
     if (got < want) {
         if (errnum == 0)
             return fail(r, b, kEndOfData, block, got);
         if (device_gone(errnum))
             return fail(r, b, errnum, block, got);
+        if (got == 0 && stopped_answering(r, block, errnum))
+            return fail(r, b, errnum, block, 0);
         // Retry from the block where the chunk stopped, one block at a time.
         int64_t bad = 0, first_bad = -1;
         int last_errnum = 0;
@@ -190,10 +311,14 @@ rd_fill_result fill_read(rd_reader *r, rd_buffer &b)
             const int64_t size = std::min(bs, want - offset);
             int e = 0;
             const int64_t g = timed_read(r, b.data + offset, block + k, size, &e);
+            if (g > 0)
+                answered(r);
             if (g == size)
                 continue;
             if (e == 0 || device_gone(e))
                 return fail(r, b, e == 0 ? kEndOfData : e, block, offset + g);
+            if (stopped_answering(r, block + k, e))
+                return fail(r, b, e, block, offset);
             std::memset(b.data + offset + g, 0, static_cast<size_t>(size - g));
             rd_note_bad_block(r, e, block + k);
             if (first_bad < 0)
@@ -281,8 +406,7 @@ int64_t rd_device_read(file_t *f, void *destination, int64_t offset, int64_t cou
         *errnum = EBADF;
         return 0;
     }
-    const vf_ops *ops = f->vf != nullptr ? f->vf->ops : nullptr;
-    if (ops != nullptr && ops->read != nullptr && ops->pread == nullptr) {
+    if (decodes_own_data(f)) {
         if (file_seek(f, offset) != 0) {
             *errnum = EIO;
             return 0;

@@ -97,6 +97,13 @@ struct rd_reader {
     bool marker_due = false;  // the next fill writes the marker
     int32_t marker_errno = 0; // errno of the marker (0: plain end of range)
     bool finished = false;    // the marker has been published
+    // The run of failed device reads since the last one that delivered
+    // bytes (filler state like the above, but kept across restarts: seeking
+    // elsewhere does not make a card answer again).
+    int64_t run_reads = 0;        // failed reads in the run
+    int64_t run_first_block = 0;  // block of its first failed read
+    int64_t run_started = 0;      // clock (us) at its first failed read
+    bool not_answering = false;   // the run was judged: the device stopped answering
 
     // --- consumer state
     alignas(64) int64_t base_pos = 0;    // device byte of virtual position 0
@@ -135,6 +142,7 @@ struct rd_reader {
     alignas(64) mutable std::mutex status_mutex;
     mutable rd_record error_record; // errno and block of the last failed device read
     mutable rd_record slow_record;  // 1 and the first slow block
+    rd_record stop_record;          // errno and block where the device stopped answering (the first time)
     // Bad ranges (blocks delivered as zeros), by first block; neighbours merged.
     struct bad_entry {
         rd_bad_range range;

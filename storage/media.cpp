@@ -5,8 +5,11 @@
 // Implementation notes
 //   - The list holds every listed medium, oldest first in the vector; every
 //     walk goes from the back so that lookups see the newest medium first.
-//     One mutex guards the vector and the `attached` flags it hands out. No
-//     device I/O ever runs under it: media_find_or_new only picks a medium
+//     One mutex guards the vector and the `attached` flags it hands out,
+//     and each medium's open count with the opening and closing of its
+//     file object (media_retain and media_release take it too). No read
+//     of a device ever runs under it, only the open and the close of a
+//     file object: media_find_or_new only picks a medium
 //     and marks it uninitialised; its caller sets the window and reads the
 //     partition map and checksum afterwards, so a slow or failing card never
 //     blocks the lookups of other threads.
@@ -46,6 +49,7 @@
 #include "foundation/log.h"
 #include "foundation/strings.h"
 #include "storage/block_reader.h"
+#include "storage/media_internal.h"
 
 namespace {
 
@@ -136,6 +140,22 @@ file_t *make_io(Media *m, const char *path, uint32_t kind)
 bool sized_by_type(const file_t *io)
 {
     return io->vf != nullptr && io->vf->ops != nullptr && io->vf->ops->size != nullptr;
+}
+
+// Opens the medium's file object for its size, and closes it again unless
+// a reader holds the medium (its open count, under the list mutex like the
+// open itself: a reader on another thread may retain or release it
+// meanwhile). 0 with *size, or the file layer's code.
+int open_for_size(Media *m, int64_t *size)
+{
+    std::lock_guard<std::mutex> lock(g_list_mutex);
+    const int rc = media_open_io_locked(m);
+    if (rc != 0)
+        return rc;
+    *size = file_size(m->io);
+    if (m->open_count == 0)
+        file_close(m->io);
+    return 0;
 }
 
 void free_io(Media *m)
@@ -391,12 +411,9 @@ Media *attach_path(const char *path, uint32_t kind)
     int64_t size = 0;
     if (kind == MEDIA_IMAGE && sized_by_type(m->io)) {
         size = file_size(m->io); // through the image's type
-    } else if (media_open_io(m) == 0) {
+    } else if (open_for_size(m, &size) == 0) {
         // The size of what the file layer opened and checked (a regular file
         // or a disk), not of whatever the name shows to a later stat.
-        size = file_size(m->io);
-        if (m->open_count == 0)
-            file_close(m->io);
     } else {
         // A FIFO, a device of another kind, a folder or a missing file:
         // nothing to read (the file layer logged why).
@@ -599,9 +616,19 @@ int media_open_io(Media *media)
     // Looked at under the lock too: two threads opening one medium find it
     // open once the first has opened it.
     std::lock_guard<std::mutex> lock(g_list_mutex);
+    return media_open_io_locked(media);
+}
+
+int media_open_io_locked(Media *media)
+{
     if (file_is_open(media->io))
         return 0;
     return file_reopen(media->io, "rb", 3);
+}
+
+std::mutex &media_list_mutex()
+{
+    return g_list_mutex;
 }
 
 void media_detach_path(const char *path)

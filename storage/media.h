@@ -12,9 +12,11 @@
 // and path of a card or file, a disk's size, a partition's slice and window
 // on its card), unless a listed medium holds it now; otherwise a fresh id,
 // never handed out before. A disk under a device path it never had takes
-// the id its contents (size and checksum) had, and its partitions theirs. Unlisted media have id 0. A single medium is
-// not locked: its positions, reader and open count belong to the thread
-// using it.
+// the id its contents (size and checksum) had, and its partitions theirs.
+// Unlisted media have id 0. A single medium is
+// not locked: its positions and reader belong to the thread using it; its
+// open count, and whether its file is open, change under the list mutex
+// (media_retain, media_release), so several threads may retain it.
 //
 // Paths are compared byte for byte (Linux file names are case-sensitive).
 //
@@ -292,6 +294,13 @@ int media_check_reader_errors(Media *media);
 // ENXIO, ENOMEDIUM), or a block device ended inside the medium (ENODATA:
 // its card was taken out). Any other failure is the medium's own.
 bool media_gone(const Media *media, int errnum);
+// Where the medium stopped answering while its block reader read it
+// (rd_stopped_block: a long run of failed reads that reads further on
+// confirmed, or a read that found the device gone): the byte of the window
+// where the failing reads began, else -1 (also without a reader). Whether
+// the medium was removed is media_gone's to say: a removed card has stopped
+// answering too.
+int64_t media_stopped_at(const Media *media);
 // The medium's error report: every unreadable range its reader found since
 // setup_reader (blocks delivered as zeros; device blocks, neighbours
 // merged, at most RD_BAD_RANGES_MAX listed and the rest counted). Returns

@@ -18,6 +18,10 @@
 //     media_read_append) position it at start_pos + byte_pos themselves and
 //     are cut at the window's end and at the file's size: the file object
 //     pads a file's last block with zeros, which are not the medium's bytes.
+//   - The open count changes, and the file object opens and closes, under
+//     the media list's mutex (media_internal.h), as media_open_io opens it:
+//     two threads may retain one medium (the scan and a checksum, a
+//     recovery), and neither may close the file under the other.
 //   - The last request of a medium whose length is not a multiple of the
 //     request size gets the valid bytes followed by zeros (copied into a
 //     scratch block of the calling thread, since the reader's ring holds
@@ -27,6 +31,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 #include "foundation/buf.h"
@@ -39,6 +44,7 @@
 #include "storage/bmatch.h"
 #include "storage/block_reader.h"
 #include "storage/media.h"
+#include "storage/media_internal.h"
 
 namespace {
 
@@ -116,7 +122,10 @@ int media_retain(Media *media)
         add_error(554);
         return -1;
     }
-    const int rc = media_open_io(media);
+    // The count and the open (and the close below) under one lock: two
+    // threads may retain one medium.
+    std::lock_guard<std::mutex> lock(media_list_mutex());
+    const int rc = media_open_io_locked(media);
     if (rc != 0)
         return rc;
     media->open_count++;
@@ -129,6 +138,7 @@ void media_release(Media *media)
         add_error(555);
         return;
     }
+    std::lock_guard<std::mutex> lock(media_list_mutex());
     media->byte_pos = media_length(media);
     if (media->open_count < 1) {
         add_error(556);
@@ -454,6 +464,17 @@ bool media_gone(const Media *media, int errnum)
         return false;
     struct stat st;
     return stat(media_path(media), &st) == 0 && S_ISBLK(st.st_mode);
+}
+
+int64_t media_stopped_at(const Media *media)
+{
+    if (media == nullptr || media->reader == nullptr)
+        return -1;
+    const int64_t block = rd_stopped_block(media->reader);
+    if (block < 0)
+        return -1;
+    const int64_t at = block * rd_block_size(media->reader) - media->start_pos;
+    return std::clamp<int64_t>(at, 0, media_length(media));
 }
 
 int64_t media_read_errors(const Media *media, rd_bad_report *report)

@@ -42,6 +42,7 @@
 
 #include <sqlite3.h>
 
+#include "foundation/atomic_file.h"
 #include "foundation/engine_status.h"
 #include "foundation/log.h"
 #include "scan/catalog/catdb_internal.h"
@@ -283,63 +284,38 @@ int catdb_write_file_atomic_(const std::string &path, const void *data, size_t s
 {
     if (path.empty())
         return -3;
-    std::string tmp = path + ".tmp";
-    // Never through a link, never into a FIFO or device standing at the name.
-    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
-    struct stat info;
-    if (fd < 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        const int failure = fd < 0 ? errno : EINVAL;
-        log_error("%s: Can't open file %s: %s", caller, tmp.c_str(), fd < 0 ? strerror(errno) : "not a regular file");
-        if (fd >= 0)
-            close(fd);
+    // "<name>.tmp", made exclusively and never through a link; a FIFO or
+    // device standing at that name is refused, and the name is never opened
+    // again once made.
+    const std::string tmp = path.substr(path.find_last_of('/') == std::string::npos ? 0 : path.find_last_of('/') + 1) +
+                            ".tmp";
+    atomic_file target;
+    if (atomic_file_create(&target, path.c_str(), tmp.c_str(), ATOMIC_FILE_FIXED, 0644) != 0) {
+        const int failure = target.error;
+        log_error("%s: Can't open file %s.tmp: %s", caller, path.c_str(), strerror(failure));
         errno = failure;
         return -3;
     }
     const uint8_t *bytes = static_cast<const uint8_t *>(data);
     size_t done = 0;
     while (done < size) {
-        ssize_t n = write(fd, bytes + done, size - done);
+        ssize_t n = write(target.fd, bytes + done, size - done);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
             const int failure = n < 0 ? errno : ENOSPC;
-            log_error("%s: Couldn't write bytes to %s: %s", caller, tmp.c_str(), n < 0 ? strerror(errno) : "short");
-            close(fd);
-            unlink(tmp.c_str());
+            log_error("%s: Couldn't write bytes to %s: %s", caller, target.temp_path.c_str(), strerror(failure));
+            atomic_file_abandon(&target);
             errno = failure;
             return -3;
         }
         done += (size_t)n;
     }
-    if (fsync(fd) != 0) {
-        const int failure = errno;
-        log_error("%s: Can't sync %s: %s", caller, tmp.c_str(), strerror(errno));
-        close(fd);
-        unlink(tmp.c_str());
+    if (atomic_file_finish(&target) != 0) {
+        const int failure = target.error;
+        log_error("%s: Can't replace %s: %s", caller, path.c_str(), strerror(failure));
         errno = failure;
         return -3;
-    }
-    if (close(fd) != 0) {
-        const int failure = errno;
-        log_error("%s: Can't close %s: %s", caller, tmp.c_str(), strerror(errno));
-        unlink(tmp.c_str());
-        errno = failure;
-        return -3;
-    }
-    if (rename(tmp.c_str(), path.c_str()) != 0) {
-        const int failure = errno;
-        log_error("%s: Can't rename %s: %s", caller, tmp.c_str(), strerror(errno));
-        unlink(tmp.c_str());
-        errno = failure;
-        return -3;
-    }
-    // Make the rename itself durable; a failure here loses nothing that the
-    // next opening would not notice, so it is not an error.
-    std::string folder = path.substr(0, path.find_last_of('/') == std::string::npos ? 0 : path.find_last_of('/'));
-    int dir = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        fsync(dir);
-        close(dir);
     }
     return 0;
 }

@@ -80,8 +80,9 @@ int catdb_prepare_once_(catdb *db, sqlite3_stmt **slot, const char *sql, const c
 // folder + "/" + name; empty when the catalog has no folder.
 std::string catdb_file_path_(const catdb_state *state, const char *name);
 
-// Writes bytes to path atomically: path.tmp, fsync, rename, fsync of the
-// folder. 0, or -3 (logged with the caller's name) with errno telling why.
+// Writes bytes to path atomically (foundation/atomic_file.h): path.tmp made
+// exclusively and written through its descriptor, fsync, rename, fsync of
+// the folder. 0, or -3 (logged with the caller's name) with errno telling why.
 int catdb_write_file_atomic_(const std::string &path, const void *data, size_t size, const char *caller);
 
 // Reads a whole file into out. 0; -23 when missing or empty; -12 when

@@ -383,14 +383,26 @@ int fat_walk_span(fs_record *fs, int64_t start)
 
 namespace {
 
+// The bytes of a FAT32 boot sector that give the volume's geometry: the
+// BIOS parameter block from bytes per sector to the root directory cluster.
+// A backup copy repeats them.
+constexpr size_t kGeometryFirst = 11;
+constexpr size_t kGeometryEnd = 48;
+
 // The start of the volume whose boot sector was met at start (and parsed
 // into the record's boot reader): start itself, or, when the sector there
 // is the FAT32 backup copy of a volume whose own boot sector is damaged,
 // that volume's start kBackupBootSector sectors before. The thorough scan
 // meets only the copy of such a volume, and the volume read from the copy's
 // place would have its FATs and clusters in the wrong places. The volume
-// must open from its backup copy, found exactly at start.
-int64_t volume_of_boot_sector(fs_record *fs, int64_t start)
+// must open from its backup copy, found exactly at start, and its first FAT
+// must pass the header check. met is the sector read at start: a primary
+// has its backup kBackupBootSector sectors on, and a copy of met's geometry
+// there makes start the volume whatever lies before it. (Before a primary
+// that follows a blank sector, the reader takes the primary for the backup
+// of a volume 6 sectors earlier, whose second FAT lies in the primary's
+// first: an end-of-chain entry there passes the header check.)
+int64_t volume_of_boot_sector(fs_record *fs, int64_t start, const uint8_t *met)
 {
     const fat_state *state = fat_state_of(fs);
     const ZV::Fat *boot = state != nullptr ? state->boot_reader.get() : nullptr;
@@ -400,12 +412,18 @@ int64_t volume_of_boot_sector(fs_record *fs, int64_t start)
     const int64_t length = media_length(fs->media);
     if (start < distance || length <= start)
         return start;
+    uint8_t after[512];
+    if (start + distance <= length - (int64_t)sizeof after && media_seek(fs->media, start + distance) == 0 &&
+        media_read(fs->media, after, sizeof after) == (int64_t)sizeof after &&
+        std::memcmp(after + kGeometryFirst, met + kGeometryFirst, kGeometryEnd - kGeometryFirst) == 0)
+        return start; // a primary with its backup in place
     const int64_t volume = start - distance;
     auto stream = std::make_shared<HV::ByteStreamMedia>(fs->media, (uint64_t)volume, (uint64_t)(length - volume));
     if (!stream->isOpen())
         return start;
     ZV::Fat fat(stream);
-    if (fat.open() && fat.usedBackupBootSector() && fat.bootSectorOffset() == (uint64_t)distance) {
+    if (fat.open() && fat.usedBackupBootSector() && fat.bootSectorOffset() == (uint64_t)distance &&
+        fat.checkFatHeader(0)) {
         log_info("%s: the boot sector at %lld is the backup copy of the volume at %lld", "fat_walk_span",
                  (long long)start, (long long)volume);
         return volume;
@@ -421,7 +439,7 @@ int fat_walk_span_retained(fs_record *fs, int64_t start)
     if (media_seek(media, start) != 0 || media_read(media, sector, sizeof sector) != (int64_t)sizeof sector ||
         fat_open_boot_sector(fs, sector, sizeof sector) != FAT_BOOT_SECTOR_MATCH)
         return 2;
-    start = volume_of_boot_sector(fs, start);
+    start = volume_of_boot_sector(fs, start, sector);
     if (walked_already(fat_state_of(fs), start))
         return 0;
     int rc = fat_opendb_for_writing(fs);

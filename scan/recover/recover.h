@@ -185,15 +185,19 @@ int fs_recovered_name(fs_record *record, std::string *out, uint64_t keynum);
 // --- the medium guard ----------------------------------------------------------------
 
 // 1 when path (or, when it does not exist yet, its nearest existing parent)
-// lies on a file system stored on the medium: its device, or the source
-// device of the mount that holds it (/proc/self/mountinfo: btrfs and FUSE
-// mounts give their files device numbers of their own), is the medium's
-// block device, one of that device's partitions, or a device stacked on
-// them (device mapper and the like, a few levels); or the mount is a FUSE
+// lies on a file system stored on the medium's bytes. Those bytes are shown
+// by the medium's block device or image file, and by everything that shows
+// the same bytes in turn: a disk's partitions that overlap the medium's
+// window and a partition's disk, the devices stacked on them (device mapper
+// and the like), the file or device behind a loop device, and every loop
+// device over such a file or device whose window overlaps them, with its
+// partitions (files told by device and inode numbers, not by path). The
+// path's device, or the source device of the mount that holds it
+// (/proc/self/mountinfo: btrfs and FUSE mounts give their files device
+// numbers of their own), is one of those devices; or the mount is a FUSE
 // file system whose source names nothing (fusefat's entry names "fusefat")
-// and a FUSE server process (one holding /dev/fuse open) holds the medium's
-// device, its image file or its loop device's backing file open, as
-// /proc/PID/fd shows. 0 when not.
+// and a FUSE server process (one holding /dev/fuse open) holds one of those
+// devices or files open, as /proc/PID/fd shows. 0 when not.
 int recover_path_on_medium(const char *path, Media *media);
 
 // --- recovery --------------------------------------------------------------------------

@@ -9,29 +9,48 @@
 //     and the next free name is tried; the user's thing is never renamed or
 //     followed. A file is created with O_CREAT | O_EXCL | O_NOFOLLOW: an
 //     existing name, a dangling link included, gives EEXIST.
-//   - The medium guard works on device numbers. The medium's path names a
-//     block device (a card reader, a loop device) whose sysfs folder
-//     /sys/dev/block/MAJ:MIN lists its partitions (sub-folders with a
-//     "partition" file, their "start" and "size" in 512-byte sectors, and
-//     "dev" = "MAJ:MIN") and the devices stacked on it ("holders/"). A
-//     partition medium is a window on its disk's path: only the disk itself
-//     and the partitions that overlap the window count. A target lies on
-//     the medium when its st_dev is one of these, or when the mount that
-//     holds it names one of them as its source: btrfs gives its files an
-//     anonymous device number of its own (one per subvolume), and so does a
-//     FUSE file system (fuse2fs, or ntfs-3g and exfat-fuse mounted as
-//     "fuse"), so st_dev alone misses them. The mount is the entry of
-//     /proc/self/mountinfo whose mount point is the longest leading part of
-//     the target's canonical path (the last such entry: a later mount on the
-//     same point covers an earlier one); its source counts when it names a
-//     block device.
+//   - The medium guard works on device and inode numbers, never on path
+//     texts (a file reached through a bind mount, or deleted since a loop
+//     device was bound to it, has another path or none). It gathers
+//     everything that shows the medium's bytes, each with the span of it
+//     that holds them, starting from the medium's own block device or file
+//     and its window (a partition medium reading the bytes of its path; a
+//     disk-image format read through the file counts the whole file):
+//       * a block device: its sysfs folder /sys/dev/block/MAJ:MIN lists its
+//         partitions (sub-folders with a "partition" file, their "start"
+//         and "size" in 512-byte sectors, and "dev" = "MAJ:MIN") and the
+//         devices stacked on it ("holders/", counted whole). Of a disk, the
+//         partitions that overlap the span count; of a partition, its disk.
+//       * a loop device (storage/loop_devices_linux.h): the file or device
+//         it maps, from its offset on. A scan of /dev/loopN is a scan of
+//         its backing file.
+//       * a file, or a block device: every loop device bound to it (same
+//         st_dev and st_ino, or st_rdev for a device) whose window
+//         [offset, offset + size) overlaps the span, with its partitions in
+//         turn (losetup -P), and whatever is stacked on them.
+//     So an image file, the loop devices over it, their partitions and the
+//     loop devices over those are one card whichever of them was scanned.
+//     A target lies on the medium when its st_dev is one of these devices
+//     (a kernel mount of /dev/loopN or /dev/loopNpM gives its files that
+//     device's number), or when the mount that holds it names one of them
+//     as its source: btrfs gives its files an anonymous device number of
+//     its own (one per subvolume), and so does a FUSE file system (fuse2fs,
+//     or ntfs-3g and exfat-fuse mounted as "fuse"), so st_dev alone misses
+//     them. The mount is the entry of /proc/self/mountinfo whose mount
+//     point is the longest leading part of the target's canonical path (the
+//     last such entry: a later mount on the same point covers an earlier
+//     one); its source counts when it names a block device.
 //   - Some FUSE file systems name no device in their mount entry (fusefat's
 //     source is "fusefat"). A target on a FUSE mount ("fuse", "fuseblk",
 //     "fuse.<name>") is also refused when a FUSE server holds the medium
 //     open: a process other than this one whose /proc/PID/fd lists both
-//     /dev/fuse and the medium's device (one of the devices above), its
-//     image file, or the file behind the loop device that is the medium. The links are read, never followed into file systems: a
-//     stopped server's files would hang a stat.
+//     /dev/fuse and one of the devices or files above (told by statx of the
+//     fd link: the kernel goes to the open file without a lookup, and
+//     AT_STATX_DONT_SYNC asks no FUSE server, since a stopped server's
+//     files would hang a stat). A server holding /dev/loopN or the file
+//     behind it serves the card as surely as one holding the image file.
+//   - The guard is asked before anything is made in the target: a target
+//     on the card ends with -12 with no folder made, not even its parents.
 //   - The target folder is checked before anything is copied: its parents
 //     made, the folder made or reused, and its write permission asked of
 //     the system (faccessat: a read-only mount answers EROFS even to root).
@@ -55,6 +74,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -62,101 +82,227 @@
 #include <cstring>
 #include <set>
 #include <string>
+#include <tuple>
 #include <unordered_map>
 #include <vector>
 
+#include "foundation/file.h"
 #include "foundation/log.h"
 #include "foundation/sysutil.h"
 #include "scan/recover/recover.h"
+#include "storage/loop_devices_linux.h"
 #include "storage/media.h"
 #include "storage/mountinfo_linux.h"
 #include "storage/sysfs_block_linux.h"
 
 namespace {
 
-constexpr int HOLDER_DEPTH_MAX = 4;    // device-mapper stacks seen in practice are 1-3 deep
-constexpr size_t DEVICES_MAX = 1024;   // partitions + holders considered per medium
+constexpr size_t DEVICES_MAX = 1024;   // devices and files considered per medium
 constexpr int TEMP_TRIES = 1000;       // temporary names tried in one folder (each is new but for leftovers)
+constexpr int64_t SPAN_END = INT64_MAX; // a span that runs to the end of its device or file
+constexpr int PARENTS_MAX = 64;        // partition media above a medium
 
-// A decimal sysfs attribute; 0 when absent.
-long long sysfs_number(const std::string &path)
-{
-    return std::atoll(ZV::sysfsAttribute(path).c_str());
-}
-
-// Adds the devices stacked on the sysfs folder's device (holders), depth-bounded.
-void add_holders(const std::string &folder, int depth, std::set<dev_t> *out)
-{
-    if (depth > HOLDER_DEPTH_MAX || out->size() >= DEVICES_MAX)
-        return;
-    for (const std::string &name : ZV::sysfsFolderNames(folder + "/holders")) {
-        const std::string holder = "/sys/class/block/" + name;
-        dev_t device;
-        if (ZV::sysfsDevNumber(holder, &device) && out->insert(device).second)
-            add_holders(holder, depth + 1, out);
-    }
-}
-
-// What holds the medium's bytes: the devices whose file systems live on
-// them, and the medium's image file (or a loop device's backing file).
-struct medium_guard {
-    std::set<dev_t> devices;
-    std::string file; // canonical path of the file; "" when there is none
-    bool empty() const { return devices.empty() && file.empty(); }
+// A byte range [from, to) of a device or file.
+struct span {
+    int64_t from = 0, to = SPAN_END;
 };
 
-// The devices whose file systems live on the medium's bytes.
-std::set<dev_t> medium_devices(Media *media)
+// a + b, held at SPAN_END.
+int64_t span_add(int64_t a, int64_t b)
 {
+    return b > SPAN_END - a ? SPAN_END : a + b;
+}
+
+// The part of s inside the window [start, start + size) (size 0: to the
+// end), counted from start. False when s is empty or misses the window.
+bool span_within(span s, int64_t start, int64_t size, span *out)
+{
+    const int64_t end = size <= 0 ? SPAN_END : span_add(start, size);
+    if (s.from >= s.to || s.from >= end || s.to <= start)
+        return false;
+    out->from = std::max(s.from, start) - start;
+    const int64_t to = std::min(s.to, end);
+    out->to = to == SPAN_END ? SPAN_END : to - start;
+    return true;
+}
+
+// s counted from start instead of from the window [start, start + size) it
+// lies in (size 0: to the end).
+span span_outside(span s, int64_t start, int64_t size)
+{
+    span out;
+    out.from = span_add(start, s.from);
+    out.to = std::max(out.from, span_add(start, size <= 0 ? s.to : std::min(s.to, size)));
+    return out;
+}
+
+// A byte count or position of the kernel's, held at SPAN_END.
+int64_t clamped(uint64_t value)
+{
+    return (int64_t)std::min<uint64_t>(value, (uint64_t)INT64_MAX);
+}
+
+// A sysfs attribute in 512-byte sectors, in bytes; -1 when absent or too large.
+int64_t sysfs_sector_bytes(const std::string &path)
+{
+    uint64_t sectors = 0;
+    if (!ZV::sysfsNumber(path, &sectors) || sectors > (uint64_t)INT64_MAX / 512)
+        return -1;
+    return (int64_t)sectors * 512;
+}
+
+// What holds the medium's bytes: the block devices whose file systems lie on
+// them, and the files (by device and inode) they are read from.
+struct medium_guard {
     std::set<dev_t> devices;
-    const char *path = media_path(media);
-    struct stat st;
-    if (path == nullptr || ::stat(path, &st) != 0 || !S_ISBLK(st.st_mode))
-        return devices;
-    const std::vector<ZV::BlockNode> nodes = ZV::sysfsDiskAndPartitions("/sys", st.st_rdev);
-    devices.insert(st.st_rdev);
-    if (!nodes[0].folder.empty())
-        add_holders(nodes[0].folder, 1, &devices);
-    const bool window = media->kind == MEDIA_PARTITION;
-    const int64_t from = media->start_pos, to = media->stop_pos;
-    for (size_t i = 1; i < nodes.size(); ++i) {
-        const ZV::BlockNode &part = nodes[i];
-        if (window) {
-            const long long start = sysfs_number(part.folder + "/start");
-            const long long size = sysfs_number(part.folder + "/size");
-            if (start < 0 || size <= 0 || start > INT64_MAX / 512 || size > INT64_MAX / 512 - start)
-                continue;
-            if (start * 512 >= to || (start + size) * 512 <= from)
-                continue; // another partition of the card: not the bytes being read
+    std::set<std::pair<dev_t, ino_t>> files;
+    bool empty() const { return devices.empty() && files.empty(); }
+};
+
+// Gathers a medium_guard from the medium's own device or file outwards (see
+// the top of this file): each device or file is visited with the span of it
+// that holds the medium's bytes, and what else shows those bytes is visited
+// in turn, until nothing new turns up (at most DEVICES_MAX visits).
+class guard_builder {
+public:
+    explicit guard_builder(medium_guard *guard) : guard_(guard), loops_(ZV::loopBindings("/sys")) {}
+
+    void block(dev_t device, span window) { push({false, device, 0, window}); }
+    void file(dev_t device, ino_t inode, span window) { push({true, device, inode, window}); }
+
+    void run()
+    {
+        while (!todo_.empty()) {
+            const item next = todo_.back();
+            todo_.pop_back();
+            if (next.file)
+                visit_file(next);
+            else
+                visit_block(next);
         }
-        if (devices.insert(part.number).second)
-            add_holders(part.folder, 1, &devices);
     }
-    return devices;
+
+private:
+    struct item {
+        bool file;
+        dev_t device;
+        ino_t inode;
+        span window;
+    };
+
+    void push(const item &it)
+    {
+        if (seen_.size() >= DEVICES_MAX)
+            return;
+        if (seen_.insert(std::make_tuple(it.file, (uint64_t)it.device, (uint64_t)it.inode, it.window.from,
+                                         it.window.to))
+                .second)
+            todo_.push_back(it);
+    }
+
+    // The loops that show the span of what they map: each with the part of
+    // it they show.
+    template <typename Maps>
+    void loops_over(span window, Maps maps)
+    {
+        for (const ZV::LoopBinding &loop : loops_) {
+            span shown;
+            if (maps(loop) && span_within(window, clamped(loop.offset), clamped(loop.size), &shown))
+                block(loop.loop, shown);
+        }
+    }
+
+    void visit_file(const item &it)
+    {
+        guard_->files.insert({it.device, it.inode});
+        loops_over(it.window, [&](const ZV::LoopBinding &loop) {
+            return loop.file_rdev == 0 && ZV::loopMapsFile(loop, it.device, it.inode);
+        });
+    }
+
+    void visit_block(const item &it)
+    {
+        guard_->devices.insert(it.device);
+        loops_over(it.window, [&](const ZV::LoopBinding &loop) { return ZV::loopMapsDevice(loop, it.device); });
+        std::string folder, disk_folder;
+        if (!ZV::sysfsBlockFolders("/sys", it.device, &folder, &disk_folder))
+            return;
+        // Devices stacked on it (device mapper and the like) may map any of it.
+        for (const std::string &name : ZV::sysfsFolderNames(folder + "/holders")) {
+            dev_t holder;
+            if (ZV::sysfsDevNumber("/sys/class/block/" + name, &holder))
+                block(holder, span());
+        }
+        if (folder != disk_folder) {
+            // A partition: its disk holds its bytes too.
+            dev_t disk;
+            const int64_t start = sysfs_sector_bytes(folder + "/start");
+            const int64_t size = sysfs_sector_bytes(folder + "/size");
+            if (ZV::sysfsDevNumber(disk_folder, &disk))
+                block(disk, start < 0 || size < 0 ? span() : span_outside(it.window, start, size));
+            return;
+        }
+        const std::vector<ZV::BlockNode> nodes = ZV::sysfsDiskAndPartitions("/sys", it.device);
+        for (size_t i = 1; i < nodes.size(); ++i) {
+            const int64_t start = sysfs_sector_bytes(nodes[i].folder + "/start");
+            const int64_t size = sysfs_sector_bytes(nodes[i].folder + "/size");
+            span part;
+            if (start < 0 || size <= 0)
+                block(nodes[i].number, span()); // unknown window: counted whole
+            else if (span_within(it.window, start, size, &part))
+                block(nodes[i].number, part);   // else another partition: not the bytes being read
+        }
+        for (const ZV::LoopBinding &loop : loops_) {
+            if (loop.loop != it.device)
+                continue;
+            // A loop device's bytes are those of what it maps.
+            const span mapped = span_outside(it.window, clamped(loop.offset), clamped(loop.size));
+            if (loop.file_rdev != 0)
+                block(loop.file_rdev, mapped);
+            else
+                file(loop.file_device, loop.file_inode, mapped);
+        }
+    }
+
+    medium_guard *guard_;
+    std::vector<ZV::LoopBinding> loops_;
+    std::vector<item> todo_;
+    std::set<std::tuple<bool, uint64_t, uint64_t, int64_t, int64_t>> seen_;
+};
+
+// The span of its device or file the medium reads: a partition medium's
+// window when it reads the bytes of its path (not those of a disk-image
+// format read through it), else all of it.
+span medium_span(const Media *media)
+{
+    const Media *top = media;
+    for (int i = 0; i < PARENTS_MAX && top->kind == MEDIA_PARTITION && top->parent != nullptr; ++i)
+        top = top->parent;
+    const bool raw = media->io != nullptr && media->io->vf == nullptr && top->kind != MEDIA_IMAGE &&
+                     top->kind != MEDIA_PARTITION;
+    span window;
+    if (raw && media->kind == MEDIA_PARTITION && media->start_pos >= 0 && media->stop_pos > media->start_pos) {
+        window.from = media->start_pos;
+        window.to = media->stop_pos;
+    }
+    return window;
 }
 
 medium_guard guard_of(Media *media)
 {
     medium_guard guard;
-    if (media == nullptr)
-        return guard;
-    guard.devices = medium_devices(media);
-    const char *path = media_path(media);
+    const char *path = media != nullptr ? media_path(media) : nullptr;
     struct stat st;
     if (path == nullptr || ::stat(path, &st) != 0)
         return guard;
-    if (S_ISBLK(st.st_mode)) {
-        // A loop device's bytes are its backing file's.
-        const std::vector<ZV::BlockNode> nodes = ZV::sysfsDiskAndPartitions("/sys", st.st_rdev);
-        if (!nodes.empty() && !nodes[0].folder.empty())
-            guard.file = ZV::sysfsAttribute(nodes[0].folder + "/loop/backing_file");
-    } else if (S_ISREG(st.st_mode)) {
-        char *resolved = ::realpath(path, nullptr);
-        if (resolved != nullptr) {
-            guard.file = resolved;
-            std::free(resolved);
-        }
-    }
+    guard_builder builder(&guard);
+    if (S_ISBLK(st.st_mode))
+        builder.block(st.st_rdev, medium_span(media));
+    else if (S_ISREG(st.st_mode))
+        builder.file(st.st_dev, st.st_ino, medium_span(media));
+    else
+        return guard;
+    builder.run();
     return guard;
 }
 
@@ -168,8 +314,22 @@ std::string link_text(const std::string &path)
     return n > 0 && (size_t)n < sizeof text ? std::string(text, (size_t)n) : std::string();
 }
 
+// Whether the open file behind /proc/PID/fd/N is one of the guard's devices
+// or files. The link is followed by the kernel to the open file itself (no
+// lookup in its file system), and the stat asks no FUSE server.
+bool held_is_medium(const std::string &link, const medium_guard &guard)
+{
+    struct statx st;
+    if (::statx(AT_FDCWD, link.c_str(), AT_STATX_DONT_SYNC, STATX_TYPE | STATX_INO, &st) != 0)
+        return false;
+    if (S_ISBLK(st.stx_mode))
+        return guard.devices.count(makedev(st.stx_rdev_major, st.stx_rdev_minor)) != 0;
+    return S_ISREG(st.stx_mode) &&
+           guard.files.count({makedev(st.stx_dev_major, st.stx_dev_minor), (ino_t)st.stx_ino}) != 0;
+}
+
 // Whether a FUSE server (a process other than this one holding /dev/fuse
-// open) holds the medium's device or image file open.
+// open) holds one of the medium's devices or files open.
 bool fuse_server_holds(const medium_guard &guard)
 {
     DIR *proc = ::opendir("/proc");
@@ -188,23 +348,21 @@ bool fuse_server_holds(const medium_guard &guard)
         DIR *fds = ::opendir(folder.c_str());
         if (fds == nullptr)
             continue; // gone, or not ours to see
-        bool fuse = false, medium = false;
+        bool fuse = false;
+        std::vector<std::string> files;
         while (const struct dirent *fd = ::readdir(fds)) {
             if (fd->d_name[0] == '.')
                 continue;
-            const std::string text = link_text(folder + "/" + fd->d_name);
-            if (text == "/dev/fuse") {
+            const std::string link = folder + "/" + fd->d_name;
+            const std::string text = link_text(link);
+            if (text == "/dev/fuse")
                 fuse = true;
-            } else if (!guard.file.empty() && text == guard.file) {
-                medium = true;
-            } else if (!guard.devices.empty() && text.rfind("/dev/", 0) == 0) {
-                struct stat st;
-                medium = medium || (::stat(text.c_str(), &st) == 0 && S_ISBLK(st.st_mode) &&
-                                    guard.devices.count(st.st_rdev) != 0);
-            }
+            else if (!text.empty() && text[0] == '/' && files.size() < DEVICES_MAX)
+                files.push_back(link); // sockets, pipes and the like are never the medium
         }
         ::closedir(fds);
-        held = fuse && medium;
+        for (size_t i = 0; fuse && !held && i < files.size(); ++i)
+            held = held_is_medium(files[i], guard);
     }
     ::closedir(proc);
     return held;

@@ -26,12 +26,13 @@
 //   gets the spans not reached (the one being measured, the rest of the
 //   ring and of "spans") unchanged after the measured ones, in file order,
 //   so a later parse of the returned card finds every start again. They
-//   are not measured, so no catalog is built from them: the medium's
-//   failure records 425 and ends the parse with -1 (the tree step does not
-//   run); a medium gone is recorded as its removal (scx_media_gone). The
-//   medium is checked after every span (media_check_reader_errors), so
-//   measuring stops at the first span that meets the failure instead of
-//   failing through every one after it.
+//   are not measured, so they name no file: the medium's failure records
+//   425 and ends the parse with -1, and the tree step still catalogues the
+//   spans measured before it (a card that stops answering keeps what was
+//   measured); a medium gone is recorded as its removal (scx_media_gone)
+//   and no catalog is built. The medium is checked after every span
+//   (media_check_reader_errors), so measuring stops at the first span that
+//   meets the failure instead of failing through every one after it.
 // - A scan without any start ends with an empty "spans", "gaps" and
 //   "cbrnames", so the tree step makes an empty catalog.
 // - Records read past the ring by cbr_next_span go through the module-id
@@ -214,14 +215,19 @@ Cut check_medium(fs_record *record, Media *media, uint64_t index, uint64_t n)
 // measured ones, in file order: `current` (the span being measured, when
 // its module wrote none), the rest of the ring, then the records of
 // "spans" from index `next` on (where the reader stands). Stops at a write
-// failure (recorded; "spans" is then kept whole) or at a short read.
+// failure (recorded; "spans" is then kept whole) or at a short read. The
+// file starts among them are counted in the store's `unmeasured`.
 void keep_unreached(fs_record *record, cbr_store *store, const cbr_span *current, uint64_t next, uint64_t n,
                     bool readable)
 {
     const auto keep = [store](const cbr_span &span) {
         const int64_t written = file_write(store->spans, &span, (int64_t)CBR_SPAN_SIZE);
-        if (written == (int64_t)CBR_SPAN_SIZE)
+        if (written == (int64_t)CBR_SPAN_SIZE) {
+            const fil_module *module = fil_module_find(span.module_id);
+            if (module != nullptr && (module->filter & FIL_FILTER_FS) == 0)
+                store->unmeasured++;
             return true;
+        }
         parse_write_failed(kSpans1, (int)written);
         return false;
     };
@@ -249,12 +255,16 @@ void keep_unreached(fs_record *record, cbr_store *store, const cbr_span *current
 int cbr_end_of_scan(fs_record *record)
 {
     int rc = cbr_parse_spans(record);
+    // Measuring cut short by the medium's failure: what was measured before
+    // is still catalogued, and the failure stays the result.
+    const cbr_store *store = cbr_store_of(record);
+    const bool cut = rc < 0 && store != nullptr && store->measure_cut;
     progress_next_phase();
     // The last phase: the tree's task, then the catalog's index with no task
     // at all, so the text counts nothing.
     progress_set_overall_text(localize_cstring("Building the list of found files (phase $e of $E)."));
     const auto going_on = [] { return abort_requested() == 0 && file_write_error_occurred() == 0; };
-    if (rc >= 0 && going_on()) {
+    if ((rc >= 0 || cut) && going_on()) {
         rc = cbr_build_tree(record);
         if (rc >= 0 && going_on()) {
             rc = catdb_create_index(&record->cat, "pid");
@@ -266,7 +276,7 @@ int cbr_end_of_scan(fs_record *record)
     }
     cbr_set_cat_mode(record, CBR_CAT_CLOSED);
     catdb_close(&record->cat);
-    return rc;
+    return cut && rc >= 0 ? -1 : rc;
 }
 
 int cbr_parse_spans(fs_record *record)
@@ -279,6 +289,8 @@ int cbr_parse_spans(fs_record *record)
     }
     log_info("Parsing %lld spans", (long long)store->span_count);
     clear_parse_state(store);
+    store->measure_cut = false;
+    store->unmeasured = 0;
     file_free(&store->reader);
     file_free(&store->spans); // the block loop's writer is closed by now
     store->reader = dir_file_open(record->folder, kSpans, "rb", 2);
@@ -370,6 +382,7 @@ int cbr_parse_spans(fs_record *record)
     if (cut == Cut::none)
         return normal_ending(record, store);
     keep_unreached(record, store, keep_taken ? &taken : nullptr, next, n, readable);
+    store->measure_cut = cut == Cut::medium_failed;
     // An abort ends as before (the modules are told parsing ended); a medium
     // that failed cut parsing short.
     normal_ending(record, store, cut == Cut::aborted ? 0 : 1);

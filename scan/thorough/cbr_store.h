@@ -16,7 +16,10 @@
 //   cbr_end_blocks       "spans" closed
 //   cbr_end_of_scan      the spans parsed and measured ("spans1" renamed to
 //                        "spans", "gaps", "cbrnames"), the catalog tree
-//                        built, its pid index and child counts
+//                        built, its pid index and child counts; also when
+//                        the medium failed while they were measured (the
+//                        spans measured before it are catalogued, those not
+//                        reached name no file, and the result is still -1)
 //   cbr_analyse_gaps     after processing of the "cbr " module: "gaps"
 //                        sorted and its most frequent values logged
 //
@@ -130,6 +133,10 @@ struct cbr_store {
     uint32_t start_bins[CBR_START_BINS] = {};   // start sectors modulo 64
     cbr_span ring[CBR_RING_SIZE] = {};  // "span_cache"
     cbr_span ahead = {};                // record read past the ring by cbr_next_span
+    bool measure_cut = false;           // the last parse was cut short by the medium's failure (not its
+                                        // removal): the spans measured before it are catalogued
+    uint64_t unmeasured = 0;            // file starts the last parse did not reach (kept unmeasured; a
+                                        // file-system module's starts are not files)
 
     // Catalog tree.
     uint64_t node_counter = 1;          // the last catalog id given (the root is 1)

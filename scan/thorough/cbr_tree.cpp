@@ -378,7 +378,9 @@ int cbr_build_tree(fs_record *record)
             break;
         store->span = span;
         cbr_translate_span(record, &store->span);
-        if (!(store->span.state & CBR_SPAN_DETECTED))
+        // A start measuring did not reach (the medium failed first) has no
+        // size: it names no file.
+        if (!(store->span.state & CBR_SPAN_DETECTED) || !(store->span.state & CBR_SPAN_MEASURED))
             continue;
         fil_module *module = fil_module_find(store->span.module_id);
         if (module == nullptr) {

@@ -4,6 +4,8 @@
 // Every wait for a child is bounded: a hang fails the test.
 #include "app/zorvant_cli_support.h"
 
+#include <sstream>
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -162,6 +164,57 @@ TEST_F(ZorvantCli, SelectByPatternAndSaveLoadInAFreshWorkspace)
     const Outcome after = zorvant({"ls", "-r"}, fresh);
     auto tree = [](const std::string &out) { return out.substr(out.find("\n[")); };
     EXPECT_EQ(tree(after.out), tree(before.out));
+}
+
+// A pattern matches names without regard to case, as FAT names are: a
+// camera's IMG_0001.JPG is ticked by '*.jpg', a lower-case name and a
+// non-ASCII one by an upper-case pattern, and --none unticks alike; other
+// names stay as they were.
+TEST_F(ZorvantCli, SelectByPatternIgnoresCase)
+{
+    const std::string card = dir / "card.img";
+    zvtest::makeFat(card, 32, 64 * 1024);
+    zvtest::fatMkdir(card, "DCIM");
+    const std::vector<std::string> names = {"IMG_0001.JPG", "img_0002.jpg", "\xC3\x89t\xC3\xA9 \xC3\xA0 Nice.Jpg",
+                                            "NOTES.TXT"};
+    for (size_t n = 0; n < names.size(); n++)
+        zvtest::fatPut(card, "DCIM/" + names[n], zvtest::patternBytes(2000, (uint32_t)n + 1));
+    ASSERT_EQ(zorvant({"scan", "--quick", card}).status, 0);
+    const std::string top = "1/Found Files/DCIM/";
+    // The files `ls` shows ticked.
+    auto ticked = [&]() {
+        const Outcome ls = zorvant({"ls", "-r", "1/Found Files"});
+        EXPECT_EQ(ls.status, 0) << ls.err;
+        std::set<std::string> out;
+        std::istringstream lines(ls.out);
+        for (std::string line; std::getline(lines, line);)
+            if (line.rfind("[x] -", 0) == 0 && line.find(top) != std::string::npos)
+                out.insert(line.substr(line.find(top) + top.size()));
+        return out;
+    };
+
+    Outcome sel = zorvant({"select", "--pattern", "*.jpg", "1/Found Files"});
+    ASSERT_EQ(sel.status, 0) << sel.out << sel.err;
+    EXPECT_EQ(ticked(), (std::set<std::string>{names[0], names[1], names[2]}));
+    sel = zorvant({"select", "--none", "--pattern", "*.JPG", "1/Found Files/DCIM"});
+    ASSERT_EQ(sel.status, 0) << sel.out << sel.err;
+    EXPECT_EQ(ticked(), std::set<std::string>{});
+    // Letters beyond ASCII fold too.
+    sel = zorvant({"select", "--pattern", "\xC3\x89T\xC3\x89 \xC3\x80 NICE.*", "1/Found Files"});
+    ASSERT_EQ(sel.status, 0) << sel.out << sel.err;
+    EXPECT_EQ(ticked(), std::set<std::string>{names[2]});
+    sel = zorvant({"select", "--pattern", "IMG_*", "1/Found Files"});
+    ASSERT_EQ(sel.status, 0) << sel.out << sel.err;
+    EXPECT_EQ(ticked(), (std::set<std::string>{names[0], names[1], names[2]}));
+    // A pattern that matches nothing still says so.
+    sel = zorvant({"select", "--pattern", "*.mov", "1/Found Files"});
+    EXPECT_EQ(sel.status, 1) << sel.out;
+    EXPECT_NE(sel.err.find("no file below 1/Found Files matches *.mov"), std::string::npos) << sel.err;
+    // A pattern that is no UTF-8 text is bad usage, and changes nothing.
+    sel = zorvant({"select", "--none", "--pattern", "\xFF*", "1/Found Files"});
+    EXPECT_EQ(sel.status, 2) << sel.out;
+    EXPECT_NE(sel.err.find("is not UTF-8 text"), std::string::npos) << sel.err;
+    EXPECT_EQ(ticked(), (std::set<std::string>{names[0], names[1], names[2]}));
 }
 
 // Ctrl-C during a thorough scan: exit 130, the scan dropped, the workspace

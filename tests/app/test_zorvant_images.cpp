@@ -1,7 +1,9 @@
 // The `zorvant` program on card images of the kinds it must not misread: VMDK
 // images it does not read (refused by name, never scanned as an empty card)
 // and a FAT32 card whose first boot sector is wiped, which the thorough scan
-// reads through the backup boot sector as the quick scan does.
+// reads through the backup boot sector as the quick scan does, while a sound
+// one is never taken for the backup of a volume before it.
+#include <fstream>
 #include <sstream>
 
 #include "app/zorvant_cli_support.h"
@@ -122,6 +124,87 @@ TEST_F(ZorvantCliImages, ThoroughScanReadsAVolumeThroughItsBackupBootSector)
     EXPECT_TRUE(got.at(top + kReadMe) == text);
     ASSERT_EQ(got.count(top + "IMG_0001.JPG"), 1u);
     EXPECT_TRUE(got.at(top + "IMG_0001.JPG") == photo);
+}
+
+// A 300 MB card as cameras format it: a FAT32 partition at sector 2048,
+// blank sectors before it, and one photo. Its FAT holds an ordinary
+// end-of-chain value (0x0FFFFFF8) in the entry 6 sectors before the end of
+// each FAT: seen from 6 sectors before the volume, where a volume whose
+// backup boot sector is this primary would start, that is where its second
+// FAT begins, and the value passes that FAT's header check. The primary has
+// its own backup 6 sectors on, so it is no backup: the thorough scan lists
+// the photo under its name as the quick scan does, and recovers it whole.
+TEST_F(ZorvantCliImages, ThoroughScanListsASoundVolumeWhoseFatLooksLikeAnotherVolumes)
+{
+    zvtest::requireTool("sfdisk");
+    const std::string card = dir / "card.img";
+    constexpr uint64_t kOffset = 2048ull * 512;
+    zvtest::mustRun("truncate -s 300M " + shellQuote(card));
+    zvtest::mustRun("printf 'label: dos\\nstart=2048, type=c\\n' | sfdisk -q " + shellQuote(card));
+    zvtest::mustRun("mkfs.fat -F 32 --offset=2048 " + shellQuote(card) + " " +
+                    std::to_string((300ull * 1024 * 1024 - kOffset) / 1024) + " >/dev/null");
+    zvtest::fatMkdir(card, "DCIM", kOffset);
+    const std::string ppm = dir / "photo.ppm", jpeg = dir / "photo.jpg";
+    zvtest::writeFile(ppm, zvtest::ppm(320, 240, 5));
+    zvtest::mustRun("cjpeg -quality 90 -outfile " + shellQuote(jpeg) + " " + shellQuote(ppm));
+    const std::string photo = zvtest::readFile(jpeg);
+    zvtest::fatPut(card, "DCIM/IMG_0001.JPG", photo, 0, kOffset);
+
+    std::fstream file(card, std::ios::in | std::ios::out | std::ios::binary);
+    auto read = [&](uint64_t at, size_t size) {
+        std::string out(size, '\0');
+        file.seekg((std::streamoff)at);
+        file.read(&out[0], (std::streamsize)size);
+        return out;
+    };
+    auto le = [&](uint64_t at, int size) {
+        const std::string raw = read(at, size);
+        uint32_t v = 0;
+        for (int i = size - 1; i >= 0; i--)
+            v = v << 8 | (uint8_t)raw[i];
+        return v;
+    };
+    const uint32_t sectorBytes = le(kOffset + 11, 2), reserved = le(kOffset + 14, 2), fats = le(kOffset + 16, 1);
+    const uint32_t fatSectors = le(kOffset + 36, 4);
+    ASSERT_EQ(le(kOffset + 21, 1), 0xF8u); // the media byte the value repeats
+    ASSERT_EQ(fats, 2u);
+    ASSERT_GT(fatSectors, 6u);
+    // The primary's own backup is in place, and the 6 sectors before the
+    // volume are blank.
+    ASSERT_EQ(read(kOffset + 6 * sectorBytes, 512), read(kOffset, 512));
+    ASSERT_EQ(read(kOffset - 6 * sectorBytes, 512), std::string(512, '\0'));
+    const uint32_t entry = (fatSectors - 6) * sectorBytes / 4;
+    ASSERT_LT(entry, (le(kOffset + 32, 4) - reserved - fats * fatSectors) / le(kOffset + 13, 1) + 2)
+        << "the entry names a cluster of the volume";
+    for (uint32_t copy = 0; copy < fats; copy++) {
+        const uint64_t at = kOffset + (uint64_t)(reserved + copy * fatSectors) * sectorBytes + 4ull * entry;
+        ASSERT_EQ(le(at, 4), 0u);
+        const char end[4] = {'\xF8', '\xFF', '\xFF', '\x0F'}; // 0x0FFFFFF8
+        file.seekp((std::streamoff)at);
+        file.write(end, sizeof end);
+    }
+    // Seen from 6 sectors before the volume, the second FAT starts there.
+    ASSERT_EQ(kOffset - 6 * sectorBytes + (uint64_t)(reserved + fatSectors) * sectorBytes,
+              kOffset + (uint64_t)reserved * sectorBytes + 4ull * entry);
+    file.close();
+    ASSERT_FALSE(file.fail());
+
+    const std::string name = "1/Found Files/DCIM/IMG_0001.JPG";
+    const Outcome q = zorvant({"scan", "--quick", card}, dir / "quick");
+    ASSERT_EQ(q.status, 0) << q.out << q.err;
+    EXPECT_TRUE(zvcli::has(zorvant({"ls", "-r", "1"}, dir / "quick").out, name));
+
+    const Outcome t = zorvant({"scan", card}); // thorough
+    ASSERT_EQ(t.status, 0) << t.out << t.err;
+    EXPECT_FALSE(zvcli::has(t.out, "Nothing was found")) << t.out;
+    const Outcome ls = zorvant({"ls", "-r", "1/Found Files"});
+    EXPECT_EQ(ls.status, 0) << ls.err;
+    EXPECT_TRUE(zvcli::has(ls.out, name)) << ls.out;
+    const Outcome rec = zorvant({"recover", "--to", dir / "out", name});
+    EXPECT_EQ(rec.status, 0) << rec.out << rec.err;
+    const std::map<std::string, std::string> got = filesBelow(dir / "out");
+    ASSERT_EQ(got.count("Recovered Files from card.img/IMG_0001.JPG"), 1u) << got.size();
+    EXPECT_TRUE(got.at("Recovered Files from card.img/IMG_0001.JPG") == photo);
 }
 
 } // namespace

@@ -1,7 +1,15 @@
 // The `zorvant` program's recovery telling the truth: files that could not
 // be read whole never look complete, a target the host refuses is named with
 // the system's reason, and a target on the card is refused also through a
-// FUSE mount whose entry does not name the card.
+// FUSE mount whose entry does not name the card, and through loop devices
+// over the card's image, their partitions and windows of it.
+#include <fcntl.h>
+#include <sys/mount.h>
+
+#include <cerrno>
+#include <cstring>
+#include <regex>
+
 #include "app/zorvant_cli_support.h"
 
 namespace {
@@ -30,6 +38,68 @@ public:
 private:
     std::string point_;
 };
+
+// A loop device over the window [offset, offset + size) of an image
+// (losetup -o, --sizelimit); detached on destruction.
+class WindowLoop {
+public:
+    WindowLoop(const std::string &image, uint64_t offset, uint64_t size)
+    {
+        zvtest::requireTool("losetup");
+        path_ = zvtest::mustRun("losetup --find --show -o " + std::to_string(offset) + " --sizelimit " +
+                                std::to_string(size) + " " + shellQuote(image));
+        while (!path_.empty() && (path_.back() == '\n' || path_.back() == ' '))
+            path_.pop_back();
+    }
+    ~WindowLoop() { zvtest::run("losetup -d " + shellQuote(path_) + " 2>/dev/null"); }
+    WindowLoop(const WindowLoop &) = delete;
+    WindowLoop &operator=(const WindowLoop &) = delete;
+    const std::string &path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+// Photos as cjpeg makes them, each kept in photos (name -> bytes) and
+// written into folder.
+void jpegsInto(const std::string &folder, int count, std::map<std::string, std::string> *photos)
+{
+    zvtest::requireTool("cjpeg");
+    fs::create_directories(folder);
+    for (int n = 1; n <= count; n++) {
+        const std::string name = "P" + std::to_string(n) + ".JPG", ppm = folder + "/.p.ppm";
+        zvtest::writeFile(ppm, zvtest::ppm(200 + 8 * n, 150, 40 + n));
+        zvtest::mustRun("cjpeg -quality 90 -outfile " + shellQuote(folder + "/" + name) + " " + shellQuote(ppm));
+        fs::remove(ppm);
+        (*photos)[name] = zvtest::readFile(folder + "/" + name);
+    }
+}
+
+// mkfs.ext4 with everything written at once: no lazy initialisation writing
+// onto the card behind a test's back while it is mounted.
+std::string mkfsExt4(const std::string &options)
+{
+    zvtest::requireTool("mkfs.ext4");
+    return "mkfs.ext4 -q -F -E lazy_itable_init=0,lazy_journal_init=0" + options;
+}
+
+// A recovery refused because its target lies on the card, in words.
+void expectRefusedAsOnTheCard(const Outcome &r)
+{
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_TRUE(has(r.err, "the target folder lies on the card being recovered")) << r.err;
+    EXPECT_TRUE(has(r.err, "choose a folder on another disk with --to")) << r.err;
+    EXPECT_TRUE(has(r.err, "(-12)")) << r.err;
+}
+
+// The bytes of the recovered files below folder.
+std::set<std::string> bytesBelow(const std::map<std::string, std::string> &files)
+{
+    std::set<std::string> out;
+    for (const auto &[path, bytes] : files)
+        out.insert(bytes);
+    return out;
+}
 
 // Every name below folder, folders included.
 std::set<std::string> namesBelow(const std::string &folder)
@@ -100,6 +170,62 @@ TEST_F(ZorvantCliRecovery, FileNotReadWholeIsKeptUnderANameThatSaysSo)
     EXPECT_FALSE(has(one.err, "error -")) << one.err;
 }
 
+// A card image cut inside a 1 MiB video, so that the video's end lies past
+// the image's end: as a raw image (the medium ends there: the unread end is
+// never read) and inside a VMDK (the card keeps its size: the unread end
+// reads as zeros). Either way that end counts in the bytes the video
+// misses, exactly, and what could be read is kept as CLIP.MOV.incomplete.
+TEST_F(ZorvantCliRecovery, UnreadEndOfAFileCountsAsMissing)
+{
+    zvtest::requireTool("qemu-img");
+    const std::string image = dir / "card.img";
+    zvtest::makeFat(image, 32, 64 * 1024);
+    const std::string clip = zvtest::patternBytes(1024 * 1024, 9);
+    zvtest::fatPut(image, "CLIP.MOV", clip);
+    const std::string whole = zvtest::readFile(image);
+    const size_t at = whole.find(clip.substr(0, 4096));
+    ASSERT_NE(at, std::string::npos);
+    ASSERT_TRUE(whole.compare(at, clip.size(), clip) == 0) << "the video is not in one piece";
+    ASSERT_EQ(at % 512, 0u);
+
+    const std::string raw = dir / "raw.img", vmdk = dir / "card.vmdk";
+    zvtest::writeFile(raw, whole.substr(0, at + 768 * 1024));
+    zvtest::mustRun("qemu-img convert -f raw -O vmdk " + shellQuote(image) + " " + shellQuote(vmdk));
+    fs::resize_file(vmdk, fs::file_size(vmdk) - 320 * 1024); // the video is the card's last data
+    for (const std::string &cut : {raw, vmdk}) {
+        const std::string name = fs::path(cut).filename().string();
+        SCOPED_TRACE(name);
+        ws = dir / ("ws-" + name);
+        ASSERT_EQ(zorvant({"scan", "--quick", cut}).status, 0);
+        ASSERT_EQ(zorvant({"select", "1"}).status, 0);
+        const std::string out = dir / ("out-" + name);
+        const Outcome rec = zorvant({"recover", "1", "--to", out});
+        EXPECT_EQ(rec.status, 1) << rec.out << rec.err;
+        const std::string kept = out + "/Recovered Files from " + name + "/Found Files/CLIP.MOV.incomplete";
+        ASSERT_TRUE(fs::exists(kept)) << rec.err;
+        const std::string bytes = zvtest::readFile(kept);
+        // What was read is the video's start; past it (in whole sectors)
+        // nothing of the video, only zeros or nothing at all.
+        size_t read = 0;
+        while (read < bytes.size() && read < clip.size() && bytes[read] == clip[read])
+            read++;
+        read -= read % 512;
+        EXPECT_GE(read, 512 * 1024u);
+        EXPECT_LT(read, clip.size());
+        EXPECT_EQ(bytes.find_first_not_of('\0', read), std::string::npos);
+        if (cut == raw) {
+            EXPECT_EQ(read, 768 * 1024u);
+            EXPECT_EQ(bytes.size(), read);
+        }
+        std::string missing = std::to_string(clip.size() - read);
+        for (size_t comma = missing.size(); comma > 3; comma -= 3)
+            missing.insert(comma - 3, ",");
+        EXPECT_TRUE(has(rec.err, "zorvant: not recovered whole: 1/Found Files/CLIP.MOV: kept as " + kept + ", " +
+                                     missing + " of its 1,048,576 bytes could not be read from the card"))
+            << rec.err;
+    }
+}
+
 // A target that is a file, and read-only targets (an empty folder, and one
 // that holds the recovery's folders already): the recovery names the path
 // and the system's reason once, never blames the card, and lists no file.
@@ -142,6 +268,77 @@ TEST_F(ZorvantCliRecovery, TargetTheHostRefusesIsNamedWithItsCause)
     EXPECT_EQ(again.status, 0) << again.err;
     EXPECT_TRUE(filesBelow(empty).at("Recovered Files from card.img/Found Files/DCIM/NEW1.JPG") ==
                 photos.at("DCIM/NEW1.JPG"));
+}
+
+// A target disk with no inode left: the recovery's folder for the file
+// system can't be made; made by hand with the last inode, the sub-folder
+// DCIM can't be; made too, the photo's temporary can't be. Each time the
+// recovery names the folder concerned and the system's reason, and leaves
+// nothing of the photo; with room again the same recovery works.
+TEST_F(ZorvantCliRecovery, SubFolderOrTemporaryTheHostRefusesIsNamedWithItsCause)
+{
+    const std::string card = makeCard("card.img");
+    ASSERT_EQ(zorvant({"scan", "--quick", card}).status, 0);
+    ASSERT_EQ(zorvant({"select", "1"}).status, 0);
+    const std::string disk = dir / "tiny";
+    fs::create_directories(disk);
+    zvtest::Mount mount = zvtest::Mount::tmpfs(disk, "size=4m,nr_inodes=16,mode=0700");
+    const std::string top = disk + "/Recovered Files from card.img", found = top + "/Found Files",
+                      dcim = found + "/DCIM";
+    fs::create_directories(top);
+    std::vector<std::string> fillers;
+    for (int n = 0; n < 64; n++) {
+        const std::string filler = disk + "/filler" + std::to_string(n);
+        const int fd = open(filler.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            ASSERT_EQ(errno, ENOSPC) << strerror(errno);
+            break;
+        }
+        close(fd);
+        fillers.push_back(filler);
+    }
+    ASSERT_GE(fillers.size(), 2u);
+    ASSERT_LT(fillers.size(), 64u) << "the inodes never ran out";
+    auto refused = [&](const std::string &folder) {
+        const Outcome r = zorvant({"recover", "1", "--to", disk});
+        EXPECT_EQ(r.status, 1) << r.out << r.err;
+        EXPECT_TRUE(has(r.err, "the target could not be written: " + folder + ": No space left on device; choose a "
+                                "folder you can write to with --to (or make room there)"))
+            << r.err;
+        EXPECT_FALSE(has(r.err, "could not be read")) << r.err;
+        EXPECT_FALSE(has(r.out, "Recovered 1 file")) << r.out;
+        return r;
+    };
+    {
+        SCOPED_TRACE("no room for the file system's folder");
+        refused(found);
+        EXPECT_FALSE(fs::exists(found));
+    }
+    {
+        SCOPED_TRACE("no room for the sub-folder");
+        fs::remove(fillers.back());
+        fillers.pop_back();
+        fs::create_directory(found);
+        refused(dcim);
+        EXPECT_FALSE(fs::exists(dcim));
+    }
+    {
+        SCOPED_TRACE("no room for the temporary");
+        fs::remove(fillers.back());
+        fillers.pop_back();
+        fs::create_directory(dcim);
+        const Outcome r = refused(dcim);
+        EXPECT_TRUE(has(r.err, "zorvant: not recovered: 1/Found Files/DCIM/NEW1.JPG: could not be written to " + dcim +
+                                   ": No space left on device\n"))
+            << r.err;
+        EXPECT_TRUE(fs::is_empty(dcim));
+    }
+
+    for (const std::string &filler : fillers)
+        fs::remove(filler);
+    const Outcome again = zorvant({"recover", "1", "--to", disk});
+    EXPECT_EQ(again.status, 0) << again.err;
+    EXPECT_TRUE(filesBelow(dcim)["NEW1.JPG"] == photos.at("DCIM/NEW1.JPG"));
 }
 
 // fusefat names "fusefat", not the card, in the mount table: a target on
@@ -195,6 +392,162 @@ TEST_F(ZorvantCliRecovery, TargetOnTheCardThroughFusefatIsRefused)
     const Outcome rec = zorvant({"recover", "--to", mnt + "/r", "2/Found Files/DCIM/NEW1.JPG"});
     EXPECT_EQ(rec.status, 0) << rec.out << rec.err;
     EXPECT_TRUE(zvtest::readFile(mnt + "/r/Recovered Files from copy.img/NEW1.JPG") == photos.at("DCIM/NEW1.JPG"));
+}
+
+// A kernel mount of a loop device over the card's image (what mount -o loop
+// makes; an ext4 card here, as this kernel has no vfat): its files carry the
+// loop device's number, not the image file's. A recovery into it is refused
+// whether the image file was scanned or another loop device over it, before
+// anything is made there (no folder, not even the parents), and the card
+// keeps every byte; elsewhere the same recoveries work.
+TEST_F(ZorvantCliRecovery, TargetOnTheCardThroughAKernelLoopMountIsRefused)
+{
+    ASSERT_TRUE(zvtest::LoopDevice::available()) << "loop devices need root";
+    const std::string card = dir / "card.img";
+    jpegsInto(dir / "photos", 3, &photos);
+    zvtest::mustRun(mkfsExt4(" -d " + shellQuote(dir / "photos") + " " + shellQuote(card) + " 16M"));
+    zvtest::LoopDevice scanned(card);
+    ASSERT_EQ(zorvant({"scan", card}).status, 0);
+    ASSERT_EQ(zorvant({"scan", scanned.path()}).status, 0);
+    ASSERT_EQ(zorvant({"select", "1"}).status, 0);
+    ASSERT_EQ(zorvant({"select", "2"}).status, 0);
+    const std::string one = "1/Reconstructed Files/Images/JPEG/00001.jpg";
+    ASSERT_TRUE(has(zorvant({"ls", one}).out, one));
+
+    zvtest::LoopDevice loop(card);
+    const std::string mnt = dir / "mnt";
+    fs::create_directories(mnt);
+    {
+        zvtest::BlockMount mounted(loop.path(), mnt, "ext4", MS_NOATIME);
+        ::sync();
+        const std::string bytes = zvtest::readFile(card);
+        const std::set<std::string> before = namesBelow(mnt);
+        ASSERT_EQ(before.count("P1.JPG"), 1u);
+        for (const std::string scan : {"1", "2"}) {
+            SCOPED_TRACE("scan " + scan);
+            expectRefusedAsOnTheCard(zorvant({"recover", scan, "--to", mnt + "/rescued/photos"}));
+            expectRefusedAsOnTheCard(zorvant({"recover", scan, "--to", mnt}));
+        }
+        expectRefusedAsOnTheCard(zorvant({"recover", "--to", mnt + "/rescued", one}));
+        EXPECT_EQ(namesBelow(mnt), before);
+        ::sync();
+        EXPECT_TRUE(zvtest::readFile(card) == bytes) << "the card was written";
+    }
+    for (const std::string scan : {"1", "2"}) {
+        const std::string out = dir / ("out" + scan);
+        const Outcome rec = zorvant({"recover", scan, "--to", out});
+        EXPECT_EQ(rec.status, 0) << rec.out << rec.err;
+        EXPECT_EQ(bytesBelow(filesBelow(out)), photoBytes());
+    }
+}
+
+// A card image with an MBR: ext4 in partition 1, FAT in partition 2 holding
+// a photo. A loop device with its partitions (losetup -P; partx here, as
+// this kernel reads no partition tables itself) and loop devices over one
+// partition's window of the image (losetup -o --sizelimit) all show bytes of
+// the one card. A thorough scan of the image is refused a target on any of
+// them; a scan of the FAT partition is refused a target on what shows that
+// partition (fusefat over /dev/loopNp2 or over a loop device on its window),
+// while the ext4 partition beside it, other bytes of the card, takes its
+// files.
+TEST_F(ZorvantCliRecovery, PartitionsAndWindowsOfTheCardImageAreTheCard)
+{
+    ASSERT_TRUE(zvtest::LoopDevice::available()) << "loop devices need root";
+    zvtest::requireTool("sfdisk");
+    const std::string card = dir / "card.img";
+    constexpr uint64_t kExtStart = 2048ull * 512, kExtSize = 16ull << 20;
+    constexpr uint64_t kFatStart = 34816ull * 512, kFatSize = 31ull << 20;
+    zvtest::mustRun("truncate -s 48M " + shellQuote(card));
+    zvtest::mustRun("printf 'label: dos\\nstart=2048, size=32768, type=83\\nstart=34816, type=6\\n' | sfdisk -q " +
+                    shellQuote(card));
+    zvtest::mustRun(mkfsExt4(",offset=" + std::to_string(kExtStart) + " " + shellQuote(card) + " 16M"));
+    zvtest::mustRun("mkfs.fat -F 16 -n CARDFAT --offset=34816 " + shellQuote(card) + " 31744 >/dev/null");
+    jpegsInto(dir / "photos", 1, &photos);
+    const std::string photo = photos.at("P1.JPG");
+    zvtest::fatPut(card, "PHOTO.JPG", photo, 0, kFatStart);
+
+    ASSERT_EQ(zorvant({"scan", card}).status, 0);
+    const Outcome list = zorvant({"list"});
+    std::smatch id;
+    ASSERT_TRUE(std::regex_search(list.out, id, std::regex("\\n *([0-9]+) +[^\\n]* CARDFAT\\n"))) << list.out;
+    ASSERT_EQ(zorvant({"scan", "--quick", id[1].str()}).status, 0);
+    ASSERT_EQ(zorvant({"select", "1"}).status, 0);
+    ASSERT_EQ(zorvant({"select", "2"}).status, 0);
+    ASSERT_TRUE(has(zorvant({"ls", "2/Found Files/PHOTO.JPG"}).out, "PHOTO.JPG"));
+
+    zvtest::TestLoop loop(card);
+    loop.addPartitions();
+    {
+        const std::string mnt = dir / "ext-part";
+        fs::create_directories(mnt);
+        zvtest::BlockMount mounted(loop.partition(1), mnt, "ext4", MS_NOATIME);
+        const std::set<std::string> before = namesBelow(mnt);
+        expectRefusedAsOnTheCard(zorvant({"recover", "1", "--to", mnt + "/r"}));
+        EXPECT_EQ(namesBelow(mnt), before);
+        const Outcome rec = zorvant({"recover", "2", "--to", mnt + "/r"});
+        EXPECT_EQ(rec.status, 0) << rec.out << rec.err;
+        EXPECT_TRUE(zvtest::readFile(mnt + "/r/Recovered Files from CARDFAT/Found Files/PHOTO.JPG") == photo);
+    }
+    ASSERT_EQ(zorvant({"select", "2"}).status, 0); // recovered, so no longer ticked
+    {
+        const std::string mnt = dir / "ext-window";
+        fs::create_directories(mnt);
+        WindowLoop window(card, kExtStart, kExtSize);
+        zvtest::BlockMount mounted(window.path(), mnt, "ext4", MS_NOATIME);
+        const std::set<std::string> before = namesBelow(mnt);
+        expectRefusedAsOnTheCard(zorvant({"recover", "1", "--to", mnt + "/again"}));
+        EXPECT_EQ(namesBelow(mnt), before);
+    }
+    for (const bool partition : {true, false}) {
+        SCOPED_TRACE(partition ? "fusefat over /dev/loopNp2" : "fusefat over a loop device on its window");
+        const std::string mnt = dir / (partition ? "fat-part" : "fat-window");
+        WindowLoop window(card, kFatStart, kFatSize);
+        FuseFat mounted(partition ? loop.partition(2) : window.path(), mnt);
+        const std::set<std::string> before = namesBelow(mnt);
+        ASSERT_EQ(before.count("PHOTO.JPG"), 1u);
+        expectRefusedAsOnTheCard(zorvant({"recover", "1", "--to", mnt + "/r"}));
+        expectRefusedAsOnTheCard(zorvant({"recover", "2", "--to", mnt + "/r"}));
+        expectRefusedAsOnTheCard(zorvant({"recover", "--to", mnt, "2/Found Files/PHOTO.JPG"}));
+        EXPECT_EQ(namesBelow(mnt), before);
+    }
+}
+
+// fusefat names no device in the mount table, and the server may hold the
+// card by any of its names: /dev/loopN over the image scanned as a file; or,
+// /dev/loopN scanned, the image file itself reached by another path than
+// the one the loop device was made with (a bind mount of its folder, which
+// is what sysfs names as the loop device's file). Either way the server
+// holds the card, and a target on its mount is refused.
+TEST_F(ZorvantCliRecovery, TargetOnTheCardThroughFusefatByAnotherNameIsRefused)
+{
+    ASSERT_TRUE(zvtest::LoopDevice::available()) << "loop devices need root";
+    fs::create_directories(dir / "real");
+    fs::create_directories(dir / "view");
+    const std::string card = makeCard("real/card.img");
+    zvtest::Mount view = zvtest::Mount::bind(dir / "real", dir / "view");
+    zvtest::LoopDevice loop(dir / "view/card.img");
+    ASSERT_EQ(zorvant({"scan", "--quick", card}).status, 0);
+    ASSERT_EQ(zorvant({"scan", "--quick", loop.path()}).status, 0);
+    ASSERT_EQ(zorvant({"select", "1"}).status, 0);
+    ASSERT_EQ(zorvant({"select", "2"}).status, 0);
+    const struct {
+        const char *what, *scan;
+        std::string served;
+    } cases[] = {
+        {"the image scanned, fusefat over /dev/loopN", "1", loop.path()},
+        {"/dev/loopN scanned, fusefat over its file by another path", "2", card},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string mnt = dir / ("mnt" + std::string(c.scan));
+        FuseFat mounted(c.served, mnt);
+        const std::set<std::string> before = namesBelow(mnt);
+        ASSERT_EQ(before.count("DCIM/NEW1.JPG"), 1u);
+        expectRefusedAsOnTheCard(zorvant({"recover", c.scan, "--to", mnt + "/rescued"}));
+        const std::string photo = std::string(c.scan) + "/Found Files/DCIM/NEW1.JPG";
+        expectRefusedAsOnTheCard(zorvant({"recover", "--to", mnt + "/DCIM", photo}));
+        EXPECT_EQ(namesBelow(mnt), before);
+    }
 }
 
 // Files whose data on the card ends early (the card cut 1.5 MB short: half a

@@ -4,6 +4,8 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <regex>
+
 #include "app/zorvant_cli_support.h"
 
 namespace {
@@ -70,10 +72,10 @@ TEST_F(ZorvantCliWorkspace, SecondCommandIsRefusedWhileOneRuns)
     EXPECT_EQ(list.out.find("unfinished"), std::string::npos) << list.out;
 }
 
-// A scan whose process was killed stays in the workspace as unfinished, with
-// its card and start time; nothing of it can be ticked or recovered, and
-// deleting it works. A slot folder left without anything saved in it counts
-// as unfinished too.
+// A scan whose process was killed stays in the workspace as unfinished (or
+// not kept: which of the two is not known later), with its card and start
+// time; nothing of it can be ticked or recovered, and deleting it works. A
+// slot folder left without anything saved in it counts as unfinished too.
 TEST_F(ZorvantCliWorkspace, KilledScanIsShownUnfinished)
 {
     Child child = startLongScan();
@@ -88,14 +90,14 @@ TEST_F(ZorvantCliWorkspace, KilledScanIsShownUnfinished)
     EXPECT_EQ(scan.find("  -  "), std::string::npos) << "no start time: " << scan;
     const Outcome sel = zorvant({"select", "1"});
     EXPECT_EQ(sel.status, 1) << sel.out;
-    EXPECT_NE(sel.err.find("scan 1 never finished"), std::string::npos) << sel.err;
+    EXPECT_NE(sel.err.find("scan 1 is unfinished or was not kept"), std::string::npos) << sel.err;
     const Outcome rec = zorvant({"recover", "1", "--to", dir / "out"});
     EXPECT_EQ(rec.status, 1) << rec.out;
-    EXPECT_NE(rec.err.find("scan 1 never finished"), std::string::npos) << rec.err;
+    EXPECT_NE(rec.err.find("scan 1 is unfinished or was not kept"), std::string::npos) << rec.err;
     EXPECT_EQ(rec.out.find("Recovering into"), std::string::npos) << rec.out;
     const Outcome ls = zorvant({"ls", "1"});
     EXPECT_EQ(ls.status, 1) << ls.out;
-    EXPECT_NE(ls.err.find("scan 1 never finished"), std::string::npos) << ls.err;
+    EXPECT_NE(ls.err.find("scan 1 is unfinished or was not kept"), std::string::npos) << ls.err;
     EXPECT_FALSE(fs::exists(dir / "out"));
 
     fs::create_directories(workspace() + "/Scan.02");
@@ -109,6 +111,40 @@ TEST_F(ZorvantCliWorkspace, KilledScanIsShownUnfinished)
     EXPECT_EQ(zorvant({"delete", "2"}).status, 0);
     EXPECT_NE(zorvant({"list"}).out.find("No scans in the workspace."), std::string::npos);
     EXPECT_FALSE(fs::exists(workspace() + "/Scan.01"));
+}
+
+// A scan whose process is killed after its slot was made and before it
+// reads the card is still listed unfinished with its card and start time:
+// the slot holds them from its first moment. The kill comes at a fixed
+// point: strace sends SIGKILL at the first system call that names the
+// folder of the scan's store, which the scan makes while it is being set
+// up, before its first read.
+TEST_F(ZorvantCliWorkspace, ScanKilledBeforeItReadsIsShownUnfinished)
+{
+    zvtest::requireTool("strace");
+    const std::string card = makeCard("card.img");
+    const std::string store = workspace() + "/Scan.01/CBR.1";
+    std::vector<std::string> traced = {"strace", "-f", "-qq", "-o", "/dev/null", "-P", store,
+                                       "-e", "inject=all:signal=KILL"};
+    const std::vector<std::string> program = argv({"scan", card});
+    traced.insert(traced.end(), program.begin(), program.end());
+    const std::string folder = dir / "traced";
+    fs::create_directories(folder);
+    const Outcome killed = Child(traced, folder).wait();
+    ASSERT_EQ(killed.status, 128 + SIGKILL) << "not killed where the store is made: " << killed.out << killed.err;
+    EXPECT_FALSE(fs::exists(store));
+
+    const Outcome list = zorvant({"list"});
+    EXPECT_EQ(list.status, 0) << list.err;
+    const size_t line = list.out.find("  1   thorough  unfinished");
+    ASSERT_NE(line, std::string::npos) << list.out;
+    const std::string scan = list.out.substr(line, list.out.find('\n', line) - line);
+    EXPECT_NE(scan.find("card.img"), std::string::npos) << scan;
+    EXPECT_TRUE(std::regex_search(scan, std::regex(R"(  \d{4}-\d\d-\d\d \d\d:\d\d  )"))) << "no start time: " << scan;
+    const Outcome rec = zorvant({"recover", "1", "--to", dir / "out"});
+    EXPECT_EQ(rec.status, 1) << rec.out;
+    EXPECT_NE(rec.err.find("scan 1 is unfinished or was not kept"), std::string::npos) << rec.err;
+    EXPECT_FALSE(fs::exists(dir / "out"));
 }
 
 // SIGTERM and SIGHUP (a closed terminal) abort a scan as Ctrl-C does: exit

@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <regex>
@@ -44,15 +45,19 @@ struct Outcome {
     std::string out, err;
 };
 
-// A started child: its output goes to files in folder.
+// A started child: its output goes to files in folder; env ("NAME=value")
+// is added to its environment.
 class Child {
 public:
-    Child(const std::vector<std::string> &argv, const std::string &folder) : out_(folder + "/out"), err_(folder + "/err")
+    Child(const std::vector<std::string> &argv, const std::string &folder, const std::vector<std::string> &env = {})
+        : out_(folder + "/out"), err_(folder + "/err")
     {
         pid_ = fork();
         if (pid_ == 0) {
             if (!freopen(out_.c_str(), "w", stdout) || !freopen(err_.c_str(), "w", stderr))
                 _exit(127);
+            for (const std::string &e : env)
+                putenv(strdup(e.c_str()));
             std::vector<char *> args;
             for (const std::string &a : argv)
                 args.push_back(const_cast<char *>(a.c_str()));
@@ -133,6 +138,20 @@ inline std::string idOf(const Outcome &list, const std::string &name)
     return std::regex_search(media, m, line) ? m[1].str() : "";
 }
 
+// The environment that loads the fault library (tests/support/fault_preload.c,
+// which tells its settings) into a child run, with settings
+// ("ZV_FAULT_...=..."). A sanitizer build's program is told not to insist on
+// its runtime being loaded first.
+inline std::vector<std::string> faultEnv(const std::vector<std::string> &settings)
+{
+    std::vector<std::string> env = {std::string("LD_PRELOAD=") + ZV_FAULT_PRELOAD};
+    const char *asan = getenv("ASAN_OPTIONS");
+    env.push_back(std::string("ASAN_OPTIONS=") + (asan != nullptr && asan[0] != '\0' ? std::string(asan) + ":" : "") +
+                  "verify_asan_link_order=0");
+    env.insert(env.end(), settings.begin(), settings.end());
+    return env;
+}
+
 class ZorvantCli : public ::testing::Test {
 protected:
     void SetUp() override
@@ -148,11 +167,12 @@ protected:
         all.insert(all.end(), args.begin(), args.end());
         return all;
     }
-    Child start(const std::vector<std::string> &args, const std::string &workspace = "")
+    Child start(const std::vector<std::string> &args, const std::string &workspace = "",
+                const std::vector<std::string> &env = {})
     {
         const std::string folder = dir / ("run" + std::to_string(++runs_));
         fs::create_directories(folder);
-        return Child(argv(args, workspace), folder);
+        return Child(argv(args, workspace), folder, env);
     }
     Outcome zorvant(const std::vector<std::string> &args, const std::string &workspace = "")
     {

@@ -314,6 +314,76 @@ TEST_F(EngineThreads, ReloadListsTheDrivesTheFilterKeeps)
     EXPECT_EQ(std::count(recorder->filtered.begin(), recorder->filtered.end(), hidden), 1);
 }
 
+// A scan whose found file system's catalog was cut short after the scan,
+// seen by the next engine: the engine itself lists the file system marked
+// NODE_DAMAGED_CATALOG, names the catalog's file, and every call that needs
+// the catalog fails: its children, its ticks, the recovery of the scan
+// (SCX_CATALOG_DAMAGED, the catalog named in the log) and of the root.
+TEST_F(EngineThreads, DamagedCatalogFailsTheCallsThatNeedItNamingIt)
+{
+    const std::string image = card();
+    uint32_t id = 0;
+    std::shared_ptr<HVEngine> engine = startWith(image, &id);
+    ASSERT_NE(engine, nullptr);
+    const uint64_t scan = keyref_scan(1);
+    ASSERT_EQ(engine->scanMedia(id, SCX_TYPE_QUICK), 0);
+    ASSERT_TRUE(recorder->waitFor(1));
+    ASSERT_EQ(recorder->results[0].status, 0);
+    ASSERT_EQ(engine->selectNode(scan, true), 0);
+    ASSERT_EQ(engine->saveSettings(), 0); // the image is attached again by the next engine's reload
+    engine.reset();
+    std::string folder;
+    for (const auto &entry : std::filesystem::directory_iterator(dir / "ZorvantTestWorkspace/Scan.01"))
+        if (entry.path().filename().string().rfind("FAT.", 0) == 0)
+            folder = entry.path().filename().string();
+    ASSERT_FALSE(folder.empty());
+    const std::string catalog = "Scan.01/" + folder + "/cat.db";
+    const std::string file = dir / ("ZorvantTestWorkspace/" + catalog);
+    std::filesystem::resize_file(file, std::filesystem::file_size(file) / 2);
+
+    std::string error;
+    engine = HVEngine::create(config, &error);
+    ASSERT_NE(engine, nullptr) << error;
+    ASSERT_EQ(engine->reloadMedia(), 0);
+    ASSERT_TRUE(recorder->waitFor(2));
+    std::vector<NodeInfo> systems;
+    ASSERT_EQ(engine->children(scan, &systems), 0);
+    ASSERT_EQ(systems.size(), 1u);
+    const uint64_t root = systems[0].keyref;
+    EXPECT_EQ(systems[0].flags, (uint32_t)(NODE_FOLDER | NODE_DAMAGED_CATALOG));
+    EXPECT_EQ(systems[0].name, "Found Files");
+    NodeInfo info;
+    ASSERT_EQ(engine->nodeInfo(root, &info), 0);
+    EXPECT_EQ(info.flags, (uint32_t)(NODE_FOLDER | NODE_DAMAGED_CATALOG));
+    std::string named;
+    EXPECT_TRUE(engine->damagedCatalog(root, &named));
+    EXPECT_EQ(named, catalog);
+    EXPECT_FALSE(engine->damagedCatalog(scan, &named));
+
+    std::vector<NodeInfo> below;
+    EXPECT_NE(engine->children(root, &below), 0);
+    EXPECT_TRUE(below.empty());
+    EXPECT_NE(engine->selectNode(root, false), 0);
+    ASSERT_EQ(engine->recoverMarked(scan, dir / "out"), 0);
+    ASSERT_EQ(engine->recoverNode(root, dir / "one"), 0);
+    ASSERT_TRUE(recorder->waitFor(4));
+    EXPECT_EQ(recorder->finished[2], HV::Command::RecoverMarked);
+    EXPECT_EQ(recorder->results[2].status, SCX_CATALOG_DAMAGED);
+    EXPECT_EQ(recorder->results[2].files, 0u);
+    EXPECT_EQ(recorder->finished[3], HV::Command::RecoverNode);
+    EXPECT_NE(recorder->results[3].status, 0);
+    EXPECT_EQ(recorder->results[3].files, 0u);
+    for (const char *target : {"out", "one"})
+        EXPECT_TRUE(!std::filesystem::exists(dir / target) || std::filesystem::is_empty(dir / target)) << target;
+    engine.reset();
+    const std::string text = log();
+    EXPECT_NE(text.find("scx_recover_marked: the catalog of " + folder + " in Scan.01 can't be read"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("RecoverMarked CMD Failed (" + std::to_string(SCX_CATALOG_DAMAGED) + ")"), std::string::npos)
+        << text;
+}
+
 // Time of day in milliseconds of each engine log line holding what (the
 // lines are ":MM:SS.mmm: text" under "YYYY-MM-DD HH:00:00 ..." hour lines).
 std::vector<int64_t> line_times(const std::string &log, const std::string &what)

@@ -5,7 +5,9 @@
 #include "support/test_support.h"
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <future>
 #include <regex>
 #include <set>
@@ -440,4 +442,21 @@ TEST_F(LogEngine, LinksAndFifosAreRefused)
         30);
     EXPECT_TRUE(outcome.finished) << "the open waited";
     EXPECT_EQ(outcome.status, 0) << outcome.notes;
+}
+
+// A FIFO whose reader is already there opens for writing at once: it is still refused, and nothing reaches the
+// reader (with the path line asked for, a log taken would write one at once).
+TEST_F(LogEngine, FifoWithAReaderIsRefused)
+{
+    const std::string fifo = dir_ / "fifo.txt";
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0) << strerror(errno);
+    LogFile *log = logfile_open(fifo.c_str(), LOGFILE_PATH_LINE);
+    EXPECT_EQ(log, nullptr);
+    logfile_close(log);
+    // No writer left and nothing written: the reader sees the end at once.
+    char byte = 0;
+    EXPECT_EQ(read(reader, &byte, 1), 0) << "the log wrote into the FIFO";
+    close(reader);
 }

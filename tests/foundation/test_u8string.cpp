@@ -396,6 +396,27 @@ TEST(U8StringHash, Fnv1aOverBytesAgreesWithEquality)
     EXPECT_EQ(keys.count(u8string(U"\u212B")), 1u); // normalised to U+00C5
 }
 
+// lower_case maps each code point to its simple lower case, one for one: the
+// count of letters stays, ASCII and non-ASCII capitals both lower, and text
+// that arrived decomposed lowers from its composed form.
+TEST(U8StringCase, LowerCaseMapsEachLetterToOne)
+{
+    const std::vector<std::pair<u8string, std::string>> cases = {
+        {u8string("IMG_0001.JPG"), "img_0001.jpg"},
+        {u8string("already lower 123"), "already lower 123"},
+        {u8string("\xC3\x89T\xC3\x89 \xC3\x80 NICE.Jpg"), "\xC3\xA9t\xC3\xA9 \xC3\xA0 nice.jpg"},
+        {u8string("STRA\xC3\x9F" "E"), "stra\xC3\x9F" "e"},                                  // ß stays one letter
+        {u8string("\xCE\xA3\xCE\x9F\xCE\xA6\xCE\x99\xCE\x91"), "\xCF\x83\xCE\xBF\xCF\x86\xCE\xB9\xCE\xB1"}, // ΣΟΦΙΑ
+        {u8string(U"E\u0301TE"), "\xC3\xA9te"},
+        {u8string(""), ""},
+    };
+    for (const auto &[text, want] : cases) {
+        const u8string lowered = zorvant::lower_case(text);
+        EXPECT_EQ(lowered.str(), want) << text.str();
+        EXPECT_EQ(lowered.length(), text.length()) << text.str();
+    }
+}
+
 // length() fills the cache from several threads at once on one shared string (copies and searches read it too).
 TEST(U8StringThreads, SharedLengthIsComputedSafely)
 {

@@ -872,6 +872,43 @@ TEST_F(FatScan, SpanAtABackupBootSectorWalksItsVolume)
     EXPECT_EQ(fstest::nodeData(r2, listed.at("photo.jpg").keynum, 3000), patternBytes(3000, 4));
 }
 
+// A sound FAT32 partition after blank sectors whose FAT holds an ordinary
+// end-of-chain value 6 sectors before the end of each FAT. Seen from 6
+// sectors before the volume (where a volume whose backup is this primary
+// would start), a second FAT begins there with a valid header. The span at
+// the primary walks the volume itself: its backup follows it, and when the
+// backup is gone, the first FAT of that earlier volume fails its header.
+TEST_F(FatScan, SpanAtAPrimaryIsNotTakenForABackup)
+{
+    for (const bool backup : {true, false}) {
+        SCOPED_TRACE(backup ? "backup in place" : "backup wiped");
+        const std::string card = image(backup ? "kept.img" : "wiped.img");
+        requireTool("sfdisk");
+        mustRun("truncate -s 80M " + shellQuote(card));
+        mustRun("printf 'label: dos\\nstart=2048, type=c\\n' | sfdisk -q " + shellQuote(card));
+        mustRun("mkfs.fat -F 32 --offset=2048 " + shellQuote(card) + " 70000 >/dev/null");
+        const uint64_t offset = 2048ull * 512;
+        fatMkdir(card, "DCIM", offset);
+        fatPut(card, "DCIM/IMG_0001.JPG", patternBytes(3000, 5), kT0, offset);
+        FatPatcher patch(card, offset);
+        const FatPatcher::Geometry g = patch.geometry();
+        const uint32_t entry = (g.sectorsPerFat - 6) * g.bytesPerSector / 4;
+        ASSERT_LT(entry, g.clusterCount + 2);
+        ASSERT_EQ(patch.getU32(g.reservedSectors * g.bytesPerSector + 4ull * entry), 0u);
+        patch.setFatEntry(entry, 0x0FFFFFF8);
+        if (!backup)
+            patch.zero(6ull * g.bytesPerSector, g.bytesPerSector);
+        fs_record *r = record(card);
+        EXPECT_EQ(fat_walk_span(r, (int64_t)offset), 0);
+        EXPECT_EQ(n_errors(), 0) << error_list_str();
+        const Listing listed = catalogListing(r);
+        EXPECT_EQ(paths(listed), (std::vector<std::string>{"DCIM", "DCIM/IMG_0001.JPG"}));
+        if (listed.count("DCIM/IMG_0001.JPG")) {
+            EXPECT_EQ(fstest::nodeData(r, listed.at("DCIM/IMG_0001.JPG").keynum, 3000), patternBytes(3000, 5));
+        }
+    }
+}
+
 TEST_F(FatScan, SpanWalkOverABadFatIsNotDone)
 {
     const std::string img = fat16With("a.jpg");

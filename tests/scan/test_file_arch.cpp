@@ -1,6 +1,7 @@
 // FileArch containers: round trips through real folders, the byte layout,
 // member lookup, filters, and hostile containers that must leave the target
 // (and everything around it) as it was.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,11 +15,13 @@
 #include <vector>
 
 #include "fat_image_support.h"
+#include "foundation/atomic_file.h"
 #include "foundation/buf.h"
 #include "foundation/file.h"
 #include "scan/file_arch.h"
 #include "scan/scan_context.h"
 #include "support/full_disk.h"
+#include "support/hang_guard.h"
 #include "support/test_support.h"
 
 namespace fs = std::filesystem;
@@ -316,6 +319,90 @@ TEST(FileArch, OnlyAFinishedContainerTakesItsName)
     far_free(&far);
     EXPECT_EQ(names(), (std::vector<std::string>{"c.far", "folder"}));
     EXPECT_TRUE(fs::is_empty(dir / "folder"));
+}
+
+// --- what is put under the temporary's name ---------------------------------------------
+
+// What a test puts in place of the temporary file: a link to victim, or a
+// FIFO.
+struct Plant {
+    bool link = false;
+    std::string victim;
+};
+
+// (A plant that fails shows as a name not left as planted.)
+void plant_at(int dir_fd, const char *name, const Plant &plant)
+{
+    unlinkat(dir_fd, name, 0);
+    if (plant.link)
+        (void)symlinkat(plant.victim.c_str(), dir_fd, name);
+    else
+        (void)mkfifoat(dir_fd, name, 0600);
+}
+
+void plant_when_created(int stage, int dir_fd, const char *name, void *arg)
+{
+    if (stage == ATOMIC_FILE_CREATED)
+        plant_at(dir_fd, name, *static_cast<const Plant *>(arg));
+}
+
+// Fault guarded: the container's temporary file was opened again by name
+// after it was made (to write it, then to flush it): a link put at that
+// name had its target overwritten by the save, and a FIFO held the save in
+// open() for ever, deaf to signals, with the workspace locked. A link or a
+// FIFO put there right after the temporary is made, or after far_create,
+// is neither written through nor waited for, and is never renamed over the
+// container's path: far_finish fails, the earlier file of that name and the
+// link's target stay as they were, and the planted name is left alone. Run
+// in a child process, so that a hang fails the test.
+TEST(FileArch, WhatIsPutUnderTheTemporaryNameIsLeftAlone)
+{
+    TempDir dir, outside;
+    const std::string path = dir / "c.far", victim = outside / "victim";
+    const zvtest::ChildOutcome outcome = zvtest::runInChild([&](const zvtest::ChildNotes &note) {
+        int failures = 0;
+        for (const bool link : {true, false})
+            for (const bool at_creation : {true, false}) {
+                const std::string what = std::string(link ? "a link" : "a FIFO") +
+                                         (at_creation ? " put at its creation" : " put after far_create");
+                note(what);
+                writeFile(path, "earlier");
+                writeFile(victim, "precious");
+                Plant plant{link, victim};
+                if (at_creation)
+                    atomic_file_set_test_hook(plant_when_created, &plant);
+                FileArch *far = far_new(path.c_str(), dir.path().c_str());
+                const int created = far != nullptr ? far_create(far, FAR_FILE_GZIP, "ZO3divi") : -1;
+                atomic_file_set_test_hook(nullptr, nullptr);
+                std::string planted;
+                for (const auto &e : fs::directory_iterator(dir.path()))
+                    if (e.path().filename().string().rfind(".c.far.zv-partial-", 0) == 0)
+                        planted = e.path().string();
+                if (!at_creation && created == 0 && !planted.empty()) {
+                    const std::string folder = dir.path();
+                    const int dir_fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY);
+                    plant_at(dir_fd, fs::path(planted).filename().c_str(), plant);
+                    close(dir_fd);
+                }
+                if (created == 0 && far_add_member_bytes(far, "ScanInfoList", "list", 4) == 0 &&
+                    far_finish(far) == 0)
+                    note("  FINISHED over the planted name"), failures++;
+                far_free(&far);
+                if (readFile(path) != "earlier")
+                    note("  the earlier file CHANGED"), failures++;
+                if (readFile(victim) != "precious")
+                    note("  WROTE through the link"), failures++;
+                struct stat st;
+                if (planted.empty() || lstat(planted.c_str(), &st) != 0 ||
+                    (link ? !S_ISLNK(st.st_mode) : !S_ISFIFO(st.st_mode)))
+                    note("  the planted name was not left alone"), failures++;
+                else
+                    unlink(planted.c_str());
+            }
+        return failures;
+    }, 60);
+    EXPECT_TRUE(outcome.finished) << "hung; steps:\n" << outcome.notes;
+    EXPECT_EQ(outcome.status, 0) << outcome.notes;
 }
 
 // --- a file that changes while it is added ---------------------------------------------

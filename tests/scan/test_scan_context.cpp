@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <filesystem>
 #include <thread>
 
 #include "foundation/archive.h"
@@ -378,6 +379,40 @@ TEST_F(ScanContexts, SaveAllWritesOneRecordPerScan)
     EXPECT_EQ(info.keyref, keyref_scan(2));
     EXPECT_EQ(info.media_id, media->id);
     buf_free(list);
+}
+
+// Fault guarded: the last save of a scan's state into its folder (at its
+// end, and again before a save of the scans) could fail unseen: the scan
+// was reported done while its folder still said running. A folder that
+// refuses that save (a folder standing at "context.tmp") marks the scan not
+// kept with the cause, and a save of the scans fails on it while the folder
+// still refuses; a scan whose folder holds its end is still saved from
+// such a folder. Once the folder takes it, the mark goes.
+TEST_F(ScanContexts, EndNotKeptIsMarkedAndFailsTheSave)
+{
+    ScanContext *kept = finishedScan(media);
+    ASSERT_NE(kept, nullptr);
+    EXPECT_FALSE(scx_not_kept(kept, nullptr));
+    ScanContext *scan = scx_new(SCX_TYPE_QUICK, media, workspace);
+    ASSERT_NE(scan, nullptr);
+    scx_begin(scan);
+    write_catalog(fs_new_of_type(scan, FS_TYPE_FAT).get(), small_tree());
+    for (ScanContext *one : {kept, scan})
+        ASSERT_TRUE(std::filesystem::create_directory(slotDir(one->slot) + "/context.tmp"));
+    scx_finish(scan, 0);
+    int errnum = 0;
+    EXPECT_TRUE(scx_not_kept(scan, &errnum));
+    EXPECT_EQ(errnum, EISDIR);
+    errno = 0;
+    EXPECT_NE(scx_archive_for_save(scan), 0);
+    EXPECT_EQ(errno, EISDIR);
+    EXPECT_EQ(scx_archive_for_save(kept), 0);
+    EXPECT_FALSE(scx_not_kept(kept, nullptr));
+
+    for (ScanContext *one : {kept, scan})
+        std::filesystem::remove(slotDir(one->slot) + "/context.tmp");
+    EXPECT_EQ(scx_archive_for_save(scan), 0);
+    EXPECT_FALSE(scx_not_kept(scan, nullptr));
 }
 
 // The running scan's own reads find its medium gone before any removal

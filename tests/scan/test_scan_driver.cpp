@@ -810,8 +810,13 @@ TEST_F(ThoroughScanThreads, CardRemovedDuringTheBlockLoop)
 // and the early stop closed, unparsed. A card that answers as a pulled card
 // does (its I/O error comes before the notice) ends as its removal: -30,
 // kept as aborted, the medium detached. Data that ends early is the card's
-// own failure: -1, kept as done. EIO is no such failure: those blocks are
-// read as zeros and the scan goes on.
+// own failure: -1, kept as done. ENOTCONN (a device whose connection was
+// cut) ends the reading at once, but as a card that stopped answering, not
+// as a removal. EIO is no such failure, but every read
+// failing from there to the card's end (a run of failures, and reads
+// further on failing too) is a card that stopped answering: the scan ends
+// there as an early stop would, with what it found before measured and
+// kept (0, error 427).
 TEST_F(ThoroughScanThreads, FatalReadFailureDuringTheBlockLoop)
 {
     struct Case {
@@ -827,9 +832,11 @@ TEST_F(ThoroughScanThreads, FatalReadFailureDuringTheBlockLoop)
         {ENOMEDIUM, SCAN_DETACHED, SCX_STATE_ABORTED, true, before},
         {0, SCAN_READ_FAILED, SCX_STATE_DONE, false, before},
         {EIO, 0, SCX_STATE_DONE, false, before},
+        {ENOTCONN, 0, SCX_STATE_DONE, false, before}, // the device's connection cut: stopped at once
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.errnum);
+        const bool stopped = c.errnum == EIO || c.errnum == ENOTCONN;
         mediatest::FaultyCard card(dir / ("card" + std::to_string(c.errnum) + ".img"),
                                    cardFiles(1 << 20, {4096, 65536, 200 * 1024}));
         card.gone = 128 * 1024;
@@ -845,6 +852,8 @@ TEST_F(ThoroughScanThreads, FatalReadFailureDuringTheBlockLoop)
         EXPECT_EQ(kept->media_status, c.detached ? SCX_MEDIA_DETACHED : SCX_MEDIA_ATTACHED);
         EXPECT_EQ(m->attached, c.detached ? 0 : 1);
         EXPECT_EQ(loggedHere("aborted due to media detach"), c.detached);
+        EXPECT_EQ(loggedHere("start_scan: " + card.path + " stopped answering at byte 131072"), stopped);
+        EXPECT_EQ(error_list_str().find("427") != std::string::npos, stopped) << error_list_str();
         if (c.verdict != 0) {
             EXPECT_TRUE(loggedHere("start_scan: media_get_max_bytes failed reading " + card.path + " pos="));
             EXPECT_TRUE(loggedHere("Error reading " + card.path + " near block 256"));
@@ -863,11 +872,15 @@ TEST_F(ThoroughScanThreads, FatalReadFailureDuringTheBlockLoop)
 }
 
 // The card fails for good while the spans are measured (no removal
-// notice): measuring stops at the span that met the failure, 425 is
-// recorded and no catalog is built. "spans" keeps the file measured before
-// and, unmeasured, the starts not reached. A pulled card ends as its
-// removal (-30, kept as aborted, detached); a card whose data ends early
-// fails the scan (-1, kept as done).
+// notice): measuring stops at the span that met the failure and 425 is
+// recorded. "spans" keeps the file measured before and, unmeasured, the
+// starts not reached. A pulled card ends as its removal (-30, kept as
+// aborted, detached), with no catalog. A card whose data ends early fails
+// the scan (-1, kept as done); one that stops answering (every read fails
+// EIO: a long run of failures, and reads further on fail too) ends it with
+// what it found (0, 427, where it stopped and how many found files were
+// not measured). Both build the catalog of the file measured before (the
+// JPEG cards of the program's tests show it listed).
 TEST_F(ThoroughScanThreads, CardFailsWhileTheSpansAreMeasured)
 {
     constexpr uint64_t MiB = 1 << 20;
@@ -881,6 +894,7 @@ TEST_F(ThoroughScanThreads, CardFailsWhileTheSpansAreMeasured)
     const Case cases[] = {
         {ENODEV, SCAN_DETACHED, SCX_STATE_ABORTED, true, "aborted due to media detach"},
         {0, SCAN_READ_FAILED, SCX_STATE_DONE, false, "Failed with errors: [425]"},
+        {EIO, 0, SCX_STATE_DONE, false, "completed with some errors: ["},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.errnum);
@@ -896,13 +910,18 @@ TEST_F(ThoroughScanThreads, CardFailsWhileTheSpansAreMeasured)
         mark = zvtest::readFile(dir / "engine.log").size();
         begin_run_flags();
         set_engine_state(1);
-        EXPECT_EQ(scan(m), c.verdict);
+        scan_coverage coverage;
+        EXPECT_EQ(start_scan(m->id, SCX_TYPE_THOROUGH, workspace, &coverage), c.verdict);
         EXPECT_EQ(fake->extracted, 2) << "measuring goes on after the failure";
         EXPECT_NE(error_list_str().find("425"), std::string::npos) << error_list_str();
         EXPECT_TRUE(loggedHere("cbr_parse_spans: measuring stopped at span 1 of 4"));
         EXPECT_TRUE(loggedHere(c.verdict_line));
-        EXPECT_FALSE(loggedHere("completed with"));
-        EXPECT_FALSE(loggedHere("Creating CBR catalog tree"));
+        EXPECT_EQ(loggedHere("completed with"), c.verdict == 0);
+        EXPECT_EQ(loggedHere("Creating CBR catalog tree"), !c.detached);
+        EXPECT_EQ(error_list_str().find("427") != std::string::npos, c.errnum == EIO) << error_list_str();
+        EXPECT_EQ(coverage.stopped_at, c.errnum == EIO ? (int64_t)(3 * MiB) : -1);
+        EXPECT_EQ(coverage.unmeasured_files, c.errnum == EIO ? 3 : 0);
+        EXPECT_EQ(coverage.scanned_bytes, 8 * MiB);
         std::shared_ptr<ScanContext> kept = scx_in_slot(1);
         ASSERT_NE(kept, nullptr);
         EXPECT_EQ(kept->scan_state, c.state);
@@ -917,6 +936,7 @@ TEST_F(ThoroughScanThreads, CardFailsWhileTheSpansAreMeasured)
             EXPECT_EQ(spans[i].end, spans[i].start) << i;
         }
         EXPECT_FALSE(std::filesystem::exists(storeFile(kept->store, "spans1")));
+
         expectClosed(m);
         set_engine_state(0);
         clear_run_flags();

@@ -42,7 +42,7 @@ installed_by() { # script arguments...
 has() { grep -qx "$2" <<< "$1"; }
 
 build_tools="cmake ninja-build g++ pkg-config libsqlite3-dev libfmt-dev dosfstools mtools libjpeg-turbo-progs"
-test_tools="sleuthkit testdisk qemu-utils clang libgtest-dev libbenchmark-dev btrfs-progs exfatprogs fusefat"
+test_tools="sleuthkit testdisk qemu-utils clang libgtest-dev libbenchmark-dev btrfs-progs exfatprogs fusefat libfuse3-dev"
 
 main_job=$(installed_by "$tmp/repo/scripts/run.sh")
 [ -n "$main_job" ] || { cat "$tmp/out" "$ZV_STUB_LOG"; echo "FAIL: run.sh installed nothing"; exit 1; }

@@ -496,17 +496,19 @@ TEST(BlockReader, RandomAccessReadStopsAtTheRangeAndTheFileEnd)
     }
 }
 
-// A medium removed mid-read, or a file ending before the range does: the
-// bytes before arrive, then 0 bytes with the failure, never a hang.
+// A medium removed mid-read, a device whose connection was cut (ENOTCONN,
+// or ECONNABORTED for the read under way), or a file ending before the
+// range does: the bytes before arrive, then 0 bytes with the failure, never
+// a hang. A device gone is where it stopped answering.
 TEST(BlockReaderThreads, DeviceGoneOrShortFileEndsWithAFailure)
 {
     const int64_t size = 128 * 1024, cut = 50 * 1024 + 512;
     for (bool read_ahead : {false, true}) {
-        for (int errnum : {ENODEV, ENODATA}) {
+        for (int errnum : {ENODEV, ENOTCONN, ECONNABORTED, ENODATA}) {
             SCOPED_TRACE(std::to_string(errnum) + (read_ahead ? " read-ahead" : ""));
             Source source(size, 7, errnum == ENODATA ? cut : -1); // the range claims the whole size
-            if (errnum == ENODEV)
-                source.bad = {{cut, INT64_MAX, ENODEV}};
+            if (errnum != ENODATA)
+                source.bad = {{cut, INT64_MAX, errnum}};
             LogCapture log;
             ReaderPtr r = source.open(read_ahead);
             ASSERT_TRUE(r);
@@ -519,9 +521,111 @@ TEST(BlockReaderThreads, DeviceGoneOrShortFileEndsWithAFailure)
             });
             EXPECT_EQ(rd_failed(r.get()), errnum);
             EXPECT_FALSE(rd_at_end(r.get()));
-            EXPECT_TRUE(log.has(errnum == ENODEV ? "fill_buffer: read(" : "fill_buffer: short read("));
+            EXPECT_TRUE(log.has(errnum != ENODATA ? "fill_buffer: read(" : "fill_buffer: short read("));
+            int stopped_errno = 0;
+            EXPECT_EQ(rd_stopped_block(r.get(), &stopped_errno), errnum != ENODATA ? cut / 512 : -1);
+            EXPECT_EQ(stopped_errno, errnum != ENODATA ? errnum : 0);
+            EXPECT_LT(source.reads.load(), 20) << "nothing is read block by block";
         }
     }
+}
+
+// A card that stops answering: every read from 256 KiB of 8 MiB on fails.
+// After a run of failed reads (the blocks of which arrive as zeros and are
+// kept as bad) and a few reads further on that fail too, the reading ends
+// as for a device gone (0 bytes, FAILED, never taken for the end) with
+// where it stopped, instead of failing through the 15,872 blocks left. Until
+// a read delivers again, a restart further on fails at once; one before the
+// failure reads as before.
+TEST(BlockReaderThreads, CardThatStopsAnsweringIsNotReadToItsEnd)
+{
+    const int64_t size = 8 << 20, failing = 256 * 1024;
+    for (bool read_ahead : {false, true}) {
+        SCOPED_TRACE(read_ahead ? "read-ahead" : "consumer fills");
+        Source source(size, 17);
+        source.bad = {{failing, INT64_MAX, EIO}};
+        LogCapture log;
+        ReaderPtr r = source.open(read_ahead);
+        ASSERT_TRUE(r);
+        std::string got;
+        withinLimit([&] { got = readAll(r.get(), 4096); });
+        ASSERT_GE(got.size(), static_cast<size_t>(failing));
+        EXPECT_TRUE(sameBytes(got.substr(0, failing), source.content.substr(0, failing)));
+        EXPECT_EQ(got.substr(failing), std::string(got.size() - failing, '\0'));
+        EXPECT_LT(got.size(), static_cast<size_t>(failing + 256 * 512)); // the run, no more
+        EXPECT_EQ(rd_last_outcome(r.get()), RD_OUTCOME_FAILED);
+        EXPECT_EQ(rd_failed(r.get()), EIO);
+        int errnum = 0;
+        EXPECT_EQ(rd_stopped_block(r.get(), &errnum), failing / 512);
+        EXPECT_EQ(errnum, EIO);
+        rd_bad_report report;
+        rd_bad_blocks(r.get(), &report);
+        EXPECT_EQ(report.ranges, 1);
+        EXPECT_EQ(report.blocks * 512, static_cast<int64_t>(got.size()) - failing);
+        const int reads = source.reads.load();
+        EXPECT_LT(reads, 400) << "64 good reads, a run of 256 failed ones and a few further on";
+        EXPECT_TRUE(log.has("the device stopped answering"));
+
+        rd_stop(r.get());
+        ASSERT_EQ(rd_seek(r.get(), 1 << 20), 0);
+        int32_t count = -1;
+        withinLimit([&] { rd_get(r.get(), 512, &count); });
+        EXPECT_EQ(count, 0);
+        EXPECT_EQ(rd_last_outcome(r.get()), RD_OUTCOME_FAILED);
+        EXPECT_EQ(source.reads.load(), reads + 1) << "a card that stopped answering is not read around again";
+        ASSERT_EQ(rd_seek(r.get(), 4096), 0);
+        withinLimit([&] { got = readAll(r.get(), 4096).substr(0, failing - 4096); });
+        EXPECT_TRUE(sameBytes(got, source.content.substr(4096, failing - 4096)));
+        EXPECT_EQ(rd_stopped_block(r.get()), failing / 512); // kept for the reader's life
+    }
+}
+
+// A long bad range (600 blocks, past the run that makes the reader look
+// further on) of a card that still answers after it is read around as any
+// bad range: its blocks as zeros and kept, everything after it delivered.
+TEST(BlockReader, LongBadRangeOfACardThatAnswersIsReadAround)
+{
+    const int64_t size = 1 << 20, from = 128 * 1024, to = from + 600 * 512;
+    Source source(size, 18);
+    source.bad = {{from, to, EIO}};
+    ReaderPtr r = source.open(false);
+    ASSERT_TRUE(r);
+    std::string got, want = source.content;
+    want.replace(from, to - from, to - from, '\0');
+    withinLimit([&] { got = readAll(r.get(), 4096); });
+    EXPECT_TRUE(sameBytes(got, want));
+    EXPECT_EQ(rd_last_outcome(r.get()), RD_OUTCOME_END);
+    EXPECT_EQ(rd_failed(r.get()), 0);
+    EXPECT_EQ(rd_stopped_block(r.get()), -1);
+    rd_bad_report report;
+    rd_bad_blocks(r.get(), &report);
+    EXPECT_EQ(report.blocks, 600);
+    EXPECT_EQ(report.ranges, 1);
+}
+
+// A reader that takes seconds per failed read (through the clock seam: 3 s
+// each from 256 KiB on) is taken to have stopped answering after a few of
+// them lasting 10 s, not after 256.
+TEST(BlockReader, SlowFailingReadsStopByTime)
+{
+    struct ClockSeam {
+        ClockSeam() { rd_set_time_source(fakeNow); }
+        ~ClockSeam() { rd_set_time_source(nullptr); }
+    } seam;
+    const int64_t size = 1 << 20, failing = 256 * 1024;
+    Source source(size, 19);
+    source.bad = {{failing, INT64_MAX, EIO}};
+    for (int64_t at = failing; at < size; at += 512)
+        source.delays[at] = 3000000;
+    ReaderPtr r = source.open(false);
+    ASSERT_TRUE(r);
+    rd_set_slow_pause(r.get(), 1);
+    std::string got;
+    withinLimit([&] { got = readAll(r.get(), 4096); });
+    EXPECT_EQ(rd_failed(r.get()), EIO);
+    EXPECT_EQ(rd_stopped_block(r.get()), failing / 512);
+    EXPECT_LT(got.size(), static_cast<size_t>(failing + 8 * 512));
+    EXPECT_LT(source.reads.load(), failing / 4096 + 12) << "a few slow failures and the reads further on";
 }
 
 // Through the clock seam: exactly 1,000,000 us is not slow, 1.2 s is; the

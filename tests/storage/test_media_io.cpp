@@ -75,6 +75,7 @@ using MediaWindow = MediaFixture;
 using MediaReaderSetup = MediaFixture;
 using MediaSearch = MediaFixture;
 using MediaStream = MediaFixture;
+using MediaRetainThreads = MediaFixture;
 
 } // namespace
 
@@ -480,4 +481,39 @@ TEST_F(MediaStream, WindowEdgesAndReference)
     Media *empty = media_new(path.c_str(), "empty", MEDIA_FILE, 0);
     EXPECT_FALSE(HV::ByteStreamMedia(empty).isOpen()); // cannot be positioned at its start: closed, no reference
     EXPECT_EQ(empty->open_count, 0);
+}
+
+// Two readers of one card, as the scan and a checksum or a recovery: each retains the medium, finds its file
+// open, and releases it, many times over on four threads. The open count is kept under the list lock, so the
+// file is never closed under a reader that holds it, and closed once the last one lets go. The sanitizers
+// judge this test too.
+TEST_F(MediaRetainThreads, ReadersRetainingOneMediumNeverCloseItUnderEachOther)
+{
+    const std::string path = dir / "card.bin";
+    zvtest::writeFile(path, pattern(8192, 5));
+    Media *m = fileMedium(path);
+    constexpr int kThreads = 4, kRounds = 2000;
+    std::atomic<int> refused{0}, closed{0};
+    std::vector<std::thread> readers;
+    for (int t = 0; t < kThreads; t++)
+        readers.emplace_back([&] {
+            for (int round = 0; round < kRounds; round++) {
+                if (media_retain(m) != 0) {
+                    ++refused;
+                    continue;
+                }
+                if (!file_is_open(m->io))
+                    ++closed;
+                media_release(m);
+            }
+        });
+    for (std::thread &reader : readers)
+        reader.join();
+    EXPECT_EQ(refused.load(), 0);
+    EXPECT_EQ(closed.load(), 0) << "the file was closed under a reader that held it";
+    EXPECT_EQ(m->open_count, 0);
+    EXPECT_FALSE(file_is_open(m->io));
+    ASSERT_EQ(media_retain(m), 0); // and it opens again
+    EXPECT_TRUE(file_is_open(m->io));
+    media_release(m);
 }

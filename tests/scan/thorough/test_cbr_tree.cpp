@@ -42,7 +42,8 @@ TEST_F(CbrTreeThreads, FoldersAndFilesFromTheMeasuredSpans)
     flagged8.hfs_type = fil_module_code("JPEG");
     flagged8.hfs_creator = 0;
     writeSpans({span_at(0x1000, 100), span_at(0x1800, 50, CBR_SPAN_MEASURED), // no bit 1: no file
-                flagged2, span_at(0x2800, 10, 5, fil_module_code("zzz ")), flagged8});
+                flagged2, span_at(0x2400, 0, CBR_SPAN_DETECTED), // a start not measured (the card failed): no file
+                span_at(0x2800, 10, 5, fil_module_code("zzz ")), flagged8});
     const size_t depth = progress_depth();
     ASSERT_EQ(cbr_build_tree(record), 0);
     EXPECT_EQ(progress_depth(), depth);

@@ -1,0 +1,115 @@
+// What a save of scans may replace. A save renames its new file over the
+// path it is given; a slip of the user's (the card image named for the save
+// file) would otherwise destroy what the scans were made of. Refused, before
+// anything is written:
+// - an existing path that is not a regular file (a device node, a FIFO, a
+//   socket, a folder, a symbolic link);
+// - a path inside the workspace folder: the folder's real path, and each of
+//   its folders up to the root compared with the workspace by device and
+//   inode, so neither a link nor ".." nor a bind mount gets around it;
+// - a path that is the image file or the device of a medium the workspace
+//   knows (a listed medium, or the one a scan was saved with), by device
+//   and inode;
+// - an existing regular file that is not a saved scan file (its header, as
+//   the container's reader sees it through a gzip layer, is not the
+//   container's).
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "engine/engine.h"
+#include "scan/file_arch.h"
+#include "storage/media.h"
+
+namespace {
+
+// What kind of file the mode gives, in words.
+const char *kind_text(mode_t mode)
+{
+    if (S_ISDIR(mode))
+        return "a folder";
+    if (S_ISLNK(mode))
+        return "a symbolic link";
+    if (S_ISBLK(mode))
+        return "a block device";
+    if (S_ISCHR(mode))
+        return "a character device";
+    if (S_ISFIFO(mode))
+        return "a FIFO";
+    if (S_ISSOCK(mode))
+        return "a socket";
+    return "not a regular file";
+}
+
+std::string real_path(const std::string &path)
+{
+    char resolved[PATH_MAX];
+    return realpath(path.c_str(), resolved) != nullptr ? std::string(resolved) : std::string();
+}
+
+// Whether the folder (a real path) is the folder held by (dev, ino) or lies
+// below it.
+bool inside(const std::string &folder, dev_t dev, ino_t ino)
+{
+    std::string at = folder;
+    for (;;) {
+        struct stat st;
+        if (stat(at.c_str(), &st) == 0 && st.st_dev == dev && st.st_ino == ino)
+            return true;
+        if (at == "/" || at.empty())
+            return false;
+        const size_t slash = at.rfind('/');
+        at = slash == 0 || slash == std::string::npos ? "/" : at.substr(0, slash);
+    }
+}
+
+} // namespace
+
+std::string HVEngine::saveTargetRefusal(const std::string &path)
+{
+    const size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    struct stat target;
+    const bool exists = lstat(path.c_str(), &target) == 0;
+    if (exists && !S_ISREG(target.st_mode))
+        return std::string("it is ") + kind_text(target.st_mode) +
+               ", not a file of saved scans; a save never replaces one: name a new FILE";
+
+    struct stat workspace;
+    const std::string real_folder = real_path(folder);
+    if (!real_folder.empty() && stat(workspace_path_.c_str(), &workspace) == 0 &&
+        inside(real_folder, workspace.st_dev, workspace.st_ino))
+        return "it lies inside the workspace " + workspace_path_ +
+               ", which holds the scans themselves: name a FILE outside it";
+    if (!exists)
+        return "";
+
+    // The media's paths are taken under the list mutex, looked at after.
+    std::vector<std::string> media;
+    media_for_each([&](Media *m) {
+        const char *at = media_path(m);
+        if (at != nullptr && at[0] != '\0')
+            media.emplace_back(at);
+        return true;
+    });
+    for (uint32_t slot : scx_live_slots())
+        if (std::shared_ptr<ScanContext> scan = scx_in_slot(slot))
+            media.push_back(scx_saved_media_path(scan.get()));
+    for (const std::string &medium : media) {
+        struct stat st;
+        if (!medium.empty() && stat(medium.c_str(), &st) == 0 && st.st_dev == target.st_dev &&
+            st.st_ino == target.st_ino)
+            return "it is " + (medium == path ? std::string("the image file") : "the image file " + medium) +
+                   " of a card the workspace knows, which the scans were made of: name another FILE";
+    }
+    if (!far_is_container(path.c_str()))
+        return "it is not a file of saved scans (it does not begin as one); a save replaces only an earlier "
+               "save: name a new FILE";
+    return "";
+}

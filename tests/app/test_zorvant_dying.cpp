@@ -1,0 +1,206 @@
+// A card that stops answering, as the `zorvant` program tells it: a 64 MiB
+// card whose every read fails from a point on, or whose device goes away
+// (its server killed), scanned as an image file and through a loop device.
+// The scan ends there instead of failing through every block to the card's
+// end (far fewer reads than the card has blocks), says where the card
+// stopped, keeps and lists what it found before, and exits 3; what it
+// listed comes back once the card answers again. So does a card that stops
+// while the files found are measured: those measured before stay. Cards
+// served by the FUSE helper failing_card_fuse; child processes of zorvant.
+#include <cerrno>
+
+#include "app/failing_card_support.h"
+#include "app/zorvant_cli_support.h"
+#include "foundation/number_format.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using zvcli::FailingCard;
+using zvcli::has;
+using zvcli::Outcome;
+using zvcli::ReadOnlyLoop;
+using zvtest::shellQuote;
+
+using ZorvantCliDyingCard = zvcli::ZorvantCli;
+
+constexpr uint64_t MiB = 1 << 20;
+constexpr long long kCardBlocks = 64 * MiB / 512;
+
+std::string bytes(uint64_t n)
+{
+    return ZV::NumberFormatter::integerString(n);
+}
+
+// The contents of files by path (filesBelow), as a set.
+std::set<std::string> contents(const std::map<std::string, std::string> &files)
+{
+    std::set<std::string> out;
+    for (const auto &[path, data] : files)
+        out.insert(data);
+    return out;
+}
+
+// Every read from 4 MiB on fails (EIO), on the image file and on a loop
+// device over it, and 8 KiB at 2 MiB are a bad range. The scan ends at 4 MiB
+// with the card's own message (never a list of the 60 MiB it did not read
+// as blocks scanned as zeros; the bad range before, in a line of its own),
+// lists the photos found before, exits 3, and asked the card for far fewer
+// reads than it has blocks. Served again without failures, the card gives
+// the listed photos back.
+TEST_F(ZorvantCliDyingCard, CardThatStopsAnsweringEndsTheScanAndKeepsWhatWasFound)
+{
+    const std::string card = makeCard("card.img");
+    const std::string stopped = "stopped answering at byte " + bytes(4 * MiB) + " (6.2% of the card).";
+    for (const bool loop : {false, true}) {
+        SCOPED_TRACE(loop ? "loop device" : "image file");
+        const std::string folder = dir / (loop ? "loop" : "file");
+        const std::string workspace = folder + "/home";
+        fs::create_directories(folder);
+        {
+            FailingCard dying(card, folder,
+                              {"--fail-from", std::to_string(4 * MiB), "--bad", std::to_string(2 * MiB),
+                               std::to_string(2 * MiB + 8192)});
+            std::unique_ptr<ReadOnlyLoop> device;
+            if (loop)
+                device = std::make_unique<ReadOnlyLoop>(dying.path());
+            const std::string target = loop ? device->path() : dying.path();
+            const Outcome r = zorvant({"scan", target}, workspace);
+            EXPECT_EQ(r.status, 3) << r.out << r.err;
+            EXPECT_TRUE(has(r.out, "Scan of " + target + " ended early: the card " + stopped)) << r.out;
+            EXPECT_TRUE(has(r.out, "files found before it stopped are kept and listed below.")) << r.out;
+            EXPECT_TRUE(has(r.out, "copy the card to an image with a tool that retries bad blocks")) << r.out;
+            // (Through the loop device the kernel fails the whole of its reads there.)
+            EXPECT_TRUE(has(r.out, loop ? "\nBefore that, " : "\nBefore that, 8 KB of")) << r.out;
+            EXPECT_TRUE(has(r.out, " of the card could not be read and were scanned as zeros: files there may be "
+                                   "damaged.\n"))
+                << r.out;
+            EXPECT_FALSE(has(r.out, "could not be read and were scanned as zeros:\n  bytes")) << r.out;
+            EXPECT_FALSE(has(r.out, "completed with")) << r.out;
+            EXPECT_EQ(scanNumber(r), "1") << r.out;
+            EXPECT_TRUE(has(r.out, "Reconstructed Files/Images")) << r.out;
+            EXPECT_TRUE(has(r.out, "Found Files")) << r.out;
+            // Far fewer reads than blocks (the kernel reads a loop device's
+            // failing blocks again several times over: its count is higher).
+            EXPECT_LT(dying.reads(), kCardBlocks / 4) << "the reads to the card's end were not spared";
+            const std::string log = zvtest::readFile(workspace + "/ZorvantWorkspace/ScanEngineLog.txt");
+            EXPECT_TRUE(has(log, "the device stopped answering")) << log;
+            EXPECT_TRUE(has(log, "stopped answering at byte " + std::to_string(4 * MiB))) << log;
+        }
+        if (loop)
+            continue;
+        // The card answers again: what was listed comes back.
+        FailingCard again(card, folder);
+        ASSERT_EQ(zorvant({"select", "1"}, workspace).status, 0);
+        const Outcome rec = zorvant({"recover", "1", "--to", folder + "/out"}, workspace);
+        EXPECT_EQ(rec.status, 0) << rec.out << rec.err;
+        const std::set<std::string> got = contents(filesBelow(folder + "/out"));
+        EXPECT_EQ(got.count(photos.at("DCIM/NEW1.JPG")), 1u);
+        for (const std::string &photo : got)
+            EXPECT_EQ(photoBytes().count(photo), 1u) << "recovered bytes that are no photo of the card";
+    }
+}
+
+// The card's device goes away mid-scan (its server ends: the read under way
+// fails ECONNABORTED, every later one ENOTCONN): on the image file the scan
+// ends at once at that byte; through a loop device over it (whose reads then
+// fail EIO) after a short run of failed reads. Nothing could be measured
+// after that, and the end says so instead of claiming nothing was found.
+TEST_F(ZorvantCliDyingCard, DeviceGoneMidScanEndsTheScanAtOnce)
+{
+    const std::string card = makeCard("card.img");
+    for (const bool loop : {false, true}) {
+        SCOPED_TRACE(loop ? "loop device" : "image file");
+        const std::string folder = dir / (loop ? "loop" : "file");
+        const std::string workspace = folder + "/home";
+        fs::create_directories(folder);
+        FailingCard dying(card, folder, {"--die-at", std::to_string(6 * MiB)});
+        std::unique_ptr<ReadOnlyLoop> device;
+        if (loop)
+            device = std::make_unique<ReadOnlyLoop>(dying.path());
+        const std::string target = loop ? device->path() : dying.path();
+        const Outcome r = zorvant({"scan", target}, workspace);
+        EXPECT_TRUE(dying.ended()) << "the server did not end where it was told";
+        EXPECT_EQ(r.status, 3) << r.out << r.err;
+        EXPECT_TRUE(has(r.out, "Scan of " + target + " ended early: the card stopped answering at byte ")) << r.out;
+        // Through the loop device the kernel has read ahead of the scan when
+        // the server ends: where its reads begin to fail, and what it still
+        // holds of the card for measuring, is the kernel's.
+        if (!loop) {
+            EXPECT_TRUE(has(r.out, "stopped answering at byte " + bytes(6 * MiB) + " (9.4% of the card)")) << r.out;
+            EXPECT_TRUE(has(r.out, " found could not be measured any more and are not listed: scan the card again "
+                                   "once it answers to find them."))
+                << r.out;
+            EXPECT_TRUE(has(r.out, "Nothing was found.")) << r.out;
+        }
+        EXPECT_FALSE(has(r.out, "scanned as zeros")) << r.out;
+        EXPECT_EQ(scanNumber(r), "1") << r.out;
+        EXPECT_LT(dying.reads(), kCardBlocks / 4);
+    }
+}
+
+// A card whose reads fail the way a pulled card's do (ENOMEDIUM) still ends
+// as its removal: exit 1 with the words for it, not as a card that stopped
+// answering.
+TEST_F(ZorvantCliDyingCard, CardPulledOutStillEndsAsItsRemoval)
+{
+    const std::string card = makeCard("card.img");
+    FailingCard pulled(card, dir.path(),
+                       {"--fail-from", std::to_string(6 * MiB), "--errno", std::to_string(ENOMEDIUM)});
+    const Outcome r = zorvant({"scan", pulled.path()});
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_TRUE(has(r.err, "the medium was removed during the scan: put the card back in and scan again")) << r.err;
+    EXPECT_FALSE(has(r.out, "stopped answering")) << r.out;
+    EXPECT_LT(pulled.reads(), kCardBlocks / 4);
+}
+
+// A card read through once, then failing from 40 MiB on while the files
+// found are measured (reads fail EIO, or its server ends): the photo at
+// 1 MiB, measured before, stays listed and comes back once the card answers
+// again; the one at 40 MiB is named as found but not measured. Exit 3.
+TEST_F(ZorvantCliDyingCard, CardThatStopsWhileTheFilesAreMeasuredKeepsThoseMeasured)
+{
+    const std::string image = dir / "blank.img";
+    zvtest::mustRun("truncate -s 64M " + shellQuote(image));
+    std::map<uint64_t, std::string> at;
+    for (const auto &[offset, seed] : {std::pair<uint64_t, uint32_t>{1 * MiB, 21}, {40 * MiB, 22}}) {
+        const std::string base = dir / ("photo" + std::to_string(seed));
+        zvtest::writeFile(base + ".ppm", zvtest::ppm(240, 180, seed));
+        zvtest::mustRun("cjpeg -quality 90 -outfile " + shellQuote(base + ".jpg") + " " + shellQuote(base + ".ppm"));
+        at[offset] = zvtest::readFile(base + ".jpg");
+        zvtest::mustRun("dd if=" + shellQuote(base + ".jpg") + " of=" + shellQuote(image) +
+                        " bs=1M seek=" + std::to_string(offset / MiB) + " conv=notrunc status=none");
+    }
+    const std::vector<std::vector<std::string>> faults = {
+        {"--after-end", "--fail-from", std::to_string(40 * MiB)},
+        {"--after-end", "--die-at", std::to_string(40 * MiB)},
+    };
+    for (const std::vector<std::string> &fault : faults) {
+        SCOPED_TRACE(fault[1]);
+        const std::string folder = dir / fault[1].substr(2);
+        const std::string workspace = folder + "/home";
+        fs::create_directories(folder);
+        {
+            FailingCard dying(image, folder, fault);
+            const Outcome r = zorvant({"scan", dying.path()}, workspace);
+            EXPECT_EQ(r.status, 3) << r.out << r.err;
+            EXPECT_TRUE(has(r.out, "Scan of " + dying.path() + " read the whole card, but the card stopped answering "
+                                   "at byte " + bytes(40 * MiB) + " (62.5% of the card) while the files found were "
+                                   "measured. The 1 file found before it stopped is kept and listed below. 1 more "
+                                   "file found could not be measured any more and is not listed"))
+                << r.out;
+            EXPECT_FALSE(has(r.out, "scanned as zeros")) << r.out;
+            EXPECT_EQ(scanNumber(r), "1") << r.out;
+            EXPECT_TRUE(has(r.out, "Reconstructed Files/Images")) << r.out;
+        }
+        FailingCard again(image, folder);
+        ASSERT_EQ(zorvant({"select", "1"}, workspace).status, 0);
+        const Outcome rec = zorvant({"recover", "1", "--to", folder + "/out"}, workspace);
+        EXPECT_EQ(rec.status, 0) << rec.out << rec.err;
+        const std::set<std::string> got = contents(filesBelow(folder + "/out"));
+        EXPECT_EQ(got.size(), 1u);
+        EXPECT_EQ(got.count(at.at(1 * MiB)), 1u) << "the photo measured before the card stopped";
+    }
+}
+
+} // namespace

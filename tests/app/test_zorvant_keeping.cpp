@@ -1,0 +1,276 @@
+// What a save may replace, and whether the program's word on a save or a
+// scan is what the disk holds: a save refuses to replace anything but an
+// earlier save (the card image, a device node, the workspace's own files);
+// a Ctrl-C once the new file took the name does not unsay the save; a
+// failed save names the side that failed; a scan whose end the workspace
+// did not take says so; a load does not open a file that cannot be the
+// saved card's image. Faults at exact moments come from the fault library
+// (zvcli::faultEnv).
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include "app/zorvant_cli_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using zvcli::Outcome;
+using zvcli::faultEnv;
+using zvcli::has;
+using zvtest::shellQuote;
+
+class ZorvantCliKeeping : public zvcli::ZorvantCli {
+protected:
+    std::string workspace() const { return ws + "/ZorvantWorkspace"; }
+    // The kind of file at path, without following a link: 'f' regular, 'l'
+    // link, 'p' FIFO, 'c' / 'b' device, 'd' folder, '-' missing.
+    static char kind(const std::string &path)
+    {
+        struct stat st;
+        if (lstat(path.c_str(), &st) != 0)
+            return '-';
+        return S_ISREG(st.st_mode) ? 'f' : S_ISLNK(st.st_mode) ? 'l' : S_ISFIFO(st.st_mode) ? 'p'
+             : S_ISCHR(st.st_mode) ? 'c' : S_ISBLK(st.st_mode) ? 'b' : S_ISDIR(st.st_mode) ? 'd' : '?';
+    }
+    // Names in folder that a save left behind (its temporary files).
+    static std::vector<std::string> partials(const std::string &folder)
+    {
+        std::vector<std::string> out;
+        for (const auto &e : fs::recursive_directory_iterator(folder))
+            if (e.path().filename().string().find(".zv-partial-") != std::string::npos)
+                out.push_back(e.path().string());
+        return out;
+    }
+    // The catalog of scan 1's found file system.
+    std::string catalogOfScan1() const
+    {
+        for (const auto &e : fs::recursive_directory_iterator(workspace() + "/Scan.01"))
+            if (e.path().filename() == "cat.db")
+                return e.path().string();
+        return "";
+    }
+};
+
+// Fault guarded: `save FILE` renamed its new file over whatever FILE was,
+// with exit 0: the card image the scan was made of (a slip for the save's
+// name), a device node, a FIFO, the workspace's settings or a scan's
+// catalog (the scan then showed "damaged catalog"), any other file. Each is
+// refused with exit 1 and left as it was; an earlier save is replaced.
+TEST_F(ZorvantCliKeeping, SaveReplacesNothingButAnEarlierSave)
+{
+    const std::string card = makeCard("card.img");
+    ASSERT_EQ(zorvant({"scan", "--quick", card}).status, 0);
+    const std::string image = zvtest::readFile(card);
+    const std::string saves = dir / "saves";
+    fs::create_directories(saves);
+    const std::string earlier = saves + "/cards.zvscan";
+    ASSERT_EQ(zorvant({"save", earlier}).status, 0);
+    ASSERT_EQ(symlink(earlier.c_str(), (saves + "/link.zvscan").c_str()), 0);
+    ASSERT_EQ(mkfifo((saves + "/fifo").c_str(), 0600), 0);
+    ASSERT_EQ(mknod((saves + "/null").c_str(), S_IFCHR | 0600, makedev(1, 3)), 0);
+    zvtest::writeFile(saves + "/notes.txt", "shopping list\n");
+    zvtest::mustRun("printf 'not a save' | gzip > " + shellQuote(saves + "/other.gz"));
+    ASSERT_EQ(symlink(workspace().c_str(), (dir / "wslink").c_str()), 0);
+    const std::string catalog = catalogOfScan1();
+    ASSERT_FALSE(catalog.empty());
+    const std::string settings = workspace() + "/settings.ini", cat_bytes = zvtest::readFile(catalog);
+    const std::string settings_bytes = zvtest::readFile(settings);
+
+    struct Case {
+        std::string file, says;
+        char kind;
+    };
+    const Case cases[] = {
+        {card, "it is the image file of a card the workspace knows", 'f'},
+        {saves + "/link.zvscan", "it is a symbolic link", 'l'},
+        {saves + "/fifo", "it is a FIFO", 'p'},
+        {saves + "/null", "it is a character device", 'c'},
+        {saves + "/notes.txt", "it is not a file of saved scans", 'f'},
+        {saves + "/other.gz", "it is not a file of saved scans", 'f'},
+        {settings, "it lies inside the workspace", 'f'},
+        {catalog, "it lies inside the workspace", 'f'},
+        {dir / "wslink/new.zvscan", "it lies inside the workspace", '-'},
+        {workspace() + "/Scan.01/../new.zvscan", "it lies inside the workspace", '-'},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.file);
+        const Outcome r = zorvant({"save", c.file});
+        EXPECT_EQ(r.status, 1) << r.out << r.err;
+        EXPECT_TRUE(has(r.err, c.says)) << r.err;
+        EXPECT_TRUE(has(r.err, "(nothing was written)")) << r.err;
+        EXPECT_EQ(kind(c.file), c.kind);
+    }
+    EXPECT_TRUE(zvtest::readFile(card) == image) << "the card image changed";
+    EXPECT_EQ(zvtest::readFile(settings), settings_bytes);
+    EXPECT_TRUE(zvtest::readFile(catalog) == cat_bytes) << "the catalog changed";
+    EXPECT_EQ(zvtest::readFile(saves + "/notes.txt"), "shopping list\n");
+    EXPECT_TRUE(partials(saves).empty() && partials(workspace()).empty());
+    const Outcome ls = zorvant({"ls", "-r", "1"});
+    EXPECT_EQ(ls.status, 0) << ls.err;
+    EXPECT_TRUE(has(ls.out, "1/Found Files/DCIM/NEW1.JPG") && !has(ls.out, "damaged")) << ls.out;
+
+    // An earlier save is replaced, also one named through a path with "..".
+    const Outcome again = zorvant({"save", saves + "/../saves/cards.zvscan"});
+    EXPECT_EQ(again.status, 0) << again.out << again.err;
+    EXPECT_EQ(zorvant({"load", earlier}, dir / "other").status, 0);
+}
+
+// Fault guarded: a Ctrl-C that came when the new save had just taken the
+// file's name was reported as "Save interrupted; FILE was left as it was",
+// exit 130, while FILE held the new save. The fault library raises SIGINT
+// in the program right after that rename: the save is reported done.
+TEST_F(ZorvantCliKeeping, CtrlCRightAfterTheRenameReportsTheSaveDone)
+{
+    const std::string card = makeCard("card.img");
+    ASSERT_EQ(zorvant({"scan", "--quick", card}).status, 0);
+    const std::string file = dir / "cards.zvscan";
+    ASSERT_EQ(zorvant({"save", file}).status, 0);
+    ASSERT_EQ(zorvant({"select", "1"}).status, 0); // the next save differs
+    const std::string earlier = zvtest::readFile(file);
+
+    const Outcome r = start({"save", file}, "", faultEnv({"ZV_FAULT_RENAME_NAME=cards.zvscan",
+                                                          "ZV_FAULT_SIGNAL_AFTER=1"}))
+                          .wait();
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_TRUE(has(r.out, "Saved the scans into " + file)) << r.out;
+    EXPECT_FALSE(has(r.out, "interrupted")) << r.out;
+    EXPECT_NE(zvtest::readFile(file), earlier);
+    const Outcome load = zorvant({"load", file}, dir / "other");
+    EXPECT_EQ(load.status, 0) << load.out << load.err;
+    EXPECT_TRUE(has(zorvant({"ls", "-r", "1"}, dir / "other").out, "[x]"));
+}
+
+// Fault guarded: the cause a failed save gave was whatever errno held after
+// it, and its advice always spoke of the save's folder: a save failing
+// because the workspace was read-only said "Read-only file system; choose a
+// folder you can write to" about a folder that could be written. The cause
+// is taken where the failure happens, and the side that failed is named
+// with the advice for it: the workspace (read-only while a file of a scan
+// must be written again there: its "treeinfo" is missing), or the save's
+// folder (read-only; a rename it refuses). A read-only workspace that needs
+// no write is still saved from.
+TEST_F(ZorvantCliKeeping, FailedSaveNamesTheSideThatFailed)
+{
+    ASSERT_EQ(geteuid(), 0u) << "mounts need root";
+    const std::string card = makeCard("card.img");
+    ASSERT_EQ(zorvant({"scan", "--quick", card}).status, 0);
+    const std::string saves = dir / "saves";
+    fs::create_directories(saves);
+    const std::string file = saves + "/cards.zvscan";
+    ASSERT_EQ(zorvant({"save", file}).status, 0);
+    std::string earlier = zvtest::readFile(file);
+    auto workspaceSide = [&](const Outcome &r, const std::string &cause) {
+        EXPECT_EQ(r.status, 1) << r.out << r.err;
+        EXPECT_TRUE(has(r.err, "can't save the scans into " + file + ": the workspace " + workspace())) << r.err;
+        EXPECT_TRUE(has(r.err, "(" + cause + ")")) << r.err;
+        EXPECT_TRUE(has(r.err, "make the workspace writable")) << r.err;
+        EXPECT_FALSE(has(r.err, "choose a folder")) << r.err;
+        EXPECT_EQ(zvtest::readFile(file), earlier);
+        EXPECT_TRUE(partials(saves).empty());
+    };
+    auto targetSide = [&](const Outcome &r, const std::string &cause) {
+        EXPECT_EQ(r.status, 1) << r.out << r.err;
+        EXPECT_TRUE(has(r.err, "can't save the scans into " + file + ": " + cause +
+                                   "; choose a folder you can write to"))
+            << r.err;
+        EXPECT_FALSE(has(r.err, "the workspace")) << r.err;
+        EXPECT_EQ(zvtest::readFile(file), earlier);
+        EXPECT_TRUE(partials(saves).empty());
+    };
+    std::string treeinfo;
+    for (const auto &e : fs::recursive_directory_iterator(workspace() + "/Scan.01"))
+        if (e.path().filename() == "treeinfo")
+            treeinfo = e.path().string();
+    ASSERT_FALSE(treeinfo.empty());
+    {
+        zvtest::Mount mount = zvtest::Mount::bind(ws, ws);
+        mount.setReadOnly(true);
+        const Outcome same = zorvant({"save", file});
+        EXPECT_EQ(same.status, 0) << same.out << same.err;
+        earlier = zvtest::readFile(file);
+        mount.setReadOnly(false);
+        fs::remove(treeinfo);
+        mount.setReadOnly(true);
+        workspaceSide(zorvant({"save", file}), "Read-only file system");
+    }
+    {
+        zvtest::Mount mount = zvtest::Mount::bind(saves, saves);
+        mount.setReadOnly(true);
+        targetSide(zorvant({"save", file}), "Read-only file system");
+    }
+    targetSide(start({"save", file}, "", faultEnv({"ZV_FAULT_RENAME_NAME=cards.zvscan", "ZV_FAULT_RENAME_ERRNO=28"}))
+                   .wait(),
+               "No space left on device");
+    EXPECT_EQ(zorvant({"save", file}).status, 0);
+    EXPECT_TRUE(fs::exists(treeinfo));
+}
+
+// Fault guarded: a scan whose last save into the workspace failed said
+// "completed with no errors" and exited 0; the next command showed it
+// unfinished, "stopped before the end", and told the user to delete it. The
+// workspace refuses the rename of that last save (the two saves of the scan
+// as started go through): the scan says its results could not be kept and
+// why, exits 1, and later commands do not claim its run was stopped.
+TEST_F(ZorvantCliKeeping, ScanWhoseEndIsNotKeptSaysSo)
+{
+    const std::string card = makeCard("card.img");
+    const Outcome scan = start({"scan", "--quick", card}, "",
+                               faultEnv({"ZV_FAULT_RENAME_NAME=context", "ZV_FAULT_RENAME_PASS=2",
+                                         "ZV_FAULT_RENAME_ERRNO=28"}))
+                             .wait();
+    EXPECT_EQ(scan.status, 1) << scan.out << scan.err;
+    EXPECT_TRUE(has(scan.err, "could not be kept in the workspace " + workspace() + " (No space left on device)"))
+        << scan.err;
+    EXPECT_TRUE(has(scan.err, "`zorvant delete 1`")) << scan.err;
+    EXPECT_FALSE(has(scan.out, "completed")) << scan.out;
+    EXPECT_FALSE(has(scan.out, "Found:")) << scan.out;
+
+    const Outcome list = zorvant({"list"});
+    EXPECT_TRUE(has(list.out, "  1   quick     unfinished or not kept")) << list.out;
+    const Outcome ls = zorvant({"ls", "1"});
+    EXPECT_EQ(ls.status, 1) << ls.out;
+    EXPECT_TRUE(has(ls.err, "scan 1 is unfinished or was not kept")) << ls.err;
+    EXPECT_TRUE(has(ls.err, "or its end could not be saved in the workspace")) << ls.err;
+    EXPECT_FALSE(has(ls.err, "never finished")) << ls.err;
+
+    EXPECT_EQ(zorvant({"delete", "1"}).status, 0);
+    const Outcome again = zorvant({"scan", "--quick", card});
+    EXPECT_EQ(again.status, 0) << again.out << again.err;
+    EXPECT_TRUE(has(zorvant({"list"}).out, "  1   quick     done")) << "scanned again";
+}
+
+// Fault guarded: a load opened and parsed as a disk image whatever regular
+// file stood at the path a saved scan named (the saved file may come from
+// anyone). A file whose size is not the saved card's is not opened at all:
+// no open of it shows to inotify, and the scan waits for its card.
+TEST_F(ZorvantCliKeeping, LoadOpensNoFileOfAnotherSizeAsTheImage)
+{
+    const std::string card = makeCard("card.img");
+    ASSERT_EQ(zorvant({"scan", "--quick", card}).status, 0);
+    const std::string file = dir / "cards.zvscan";
+    ASSERT_EQ(zorvant({"save", file}).status, 0);
+    fs::rename(card, dir / "card-moved.img");
+    zvtest::makeFat(card, 32, 40 * 1024); // another file under the saved path
+    ASSERT_NE(fs::file_size(card), fs::file_size(dir / "card-moved.img"));
+
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(inotify_add_watch(watch, card.c_str(), IN_OPEN), 0);
+    const Outcome load = zorvant({"load", file}, dir / "fresh");
+    char events[4096];
+    const ssize_t got = read(watch, events, sizeof events);
+    close(watch);
+    EXPECT_EQ(load.status, 0) << load.out << load.err;
+    EXPECT_TRUE(has(load.out, "done, medium not attached")) << load.out;
+    EXPECT_TRUE(has(load.out, "zorvant attach PATH")) << load.out;
+    EXPECT_LT(got, 0) << "the file at the saved path was opened";
+
+    // The image itself, named, is still taken.
+    const Outcome attach = zorvant({"attach", dir / "card-moved.img"}, dir / "fresh");
+    EXPECT_EQ(attach.status, 0) << attach.out << attach.err;
+}
+
+} // namespace

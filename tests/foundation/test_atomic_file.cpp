@@ -1,0 +1,145 @@
+// Replacing a file whole through a temporary file in its folder, on real
+// folders: what takes the name, what a finish refuses to rename, what an
+// abandon removes, and the fixed temporary name's leftovers.
+#include "foundation/atomic_file.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <set>
+#include <string>
+
+#include "support/test_support.h"
+
+using zvtest::readFile;
+using zvtest::writeFile;
+
+namespace {
+
+std::set<std::string> listing(const std::string &dir)
+{
+    std::set<std::string> names;
+    if (DIR *d = opendir(dir.c_str())) {
+        while (const dirent *entry = readdir(d))
+            if (std::string(entry->d_name) != "." && std::string(entry->d_name) != "..")
+                names.insert(entry->d_name);
+        closedir(d);
+    }
+    return names;
+}
+
+bool writeAll(const atomic_file &af, const std::string &bytes)
+{
+    return write(af.fd, bytes.data(), bytes.size()) == ssize_t(bytes.size());
+}
+
+// At the rename: what the file holds then, seen through the folder.
+struct Seen {
+    std::string at_rename;
+};
+
+void onRename(int stage, int dir_fd, const char *name, void *arg)
+{
+    if (stage != ATOMIC_FILE_RENAMED)
+        return;
+    const int fd = openat(dir_fd, name, O_RDONLY);
+    char buffer[64] = {};
+    if (fd >= 0 && read(fd, buffer, sizeof buffer - 1) >= 0)
+        static_cast<Seen *>(arg)->at_rename = buffer;
+    if (fd >= 0)
+        close(fd);
+}
+
+// The new bytes take the name only at the finish (the test hook sees them
+// there right after the rename); an abandoned write leaves the file and the
+// folder as they were.
+TEST(AtomicFile, FinishReplacesAndAbandonLeavesTheFileAsItWas)
+{
+    zvtest::TempDir dir;
+    const std::string path = dir / "settings.ini";
+    writeFile(path, "old");
+    atomic_file af;
+    ASSERT_EQ(atomic_file_create(&af, path.c_str(), "settings.ini.tmp-", ATOMIC_FILE_RANDOM, 0600), 0);
+    EXPECT_EQ(af.temp_path.rfind(dir / "settings.ini.tmp-", 0), 0u) << af.temp_path;
+    EXPECT_EQ(af.temp_name.size(), std::string("settings.ini.tmp-").size() + 12);
+    ASSERT_TRUE(writeAll(af, "new"));
+    EXPECT_EQ(readFile(path), "old");
+    atomic_file_abandon(&af);
+    EXPECT_EQ(af.fd, -1);
+    EXPECT_EQ(listing(dir.path()), std::set<std::string>{"settings.ini"});
+    EXPECT_EQ(readFile(path), "old");
+
+    Seen seen;
+    atomic_file_set_test_hook(onRename, &seen);
+    ASSERT_EQ(atomic_file_create(&af, path.c_str(), "settings.ini.tmp-", ATOMIC_FILE_RANDOM, 0600), 0);
+    ASSERT_TRUE(writeAll(af, "new"));
+    EXPECT_EQ(atomic_file_finish(&af), 0);
+    atomic_file_set_test_hook(nullptr, nullptr);
+    EXPECT_EQ(seen.at_rename, "new");
+    EXPECT_EQ(readFile(path), "new");
+    EXPECT_EQ(listing(dir.path()), std::set<std::string>{"settings.ini"});
+    atomic_file_abandon(&af); // a record that holds nothing
+    EXPECT_EQ(readFile(path), "new");
+}
+
+// Another regular file renamed in under the temporary's name after it was
+// made is not renamed over the file (EEXIST), nor removed; a name that is
+// gone fails with ENOENT.
+TEST(AtomicFile, FinishRenamesOnlyTheFileItWrote)
+{
+    zvtest::TempDir dir;
+    const std::string path = dir / "cat.db";
+    writeFile(path, "old");
+    atomic_file af;
+    ASSERT_EQ(atomic_file_create(&af, path.c_str(), "cat.db.tmp-", ATOMIC_FILE_RANDOM, 0644), 0);
+    ASSERT_TRUE(writeAll(af, "new"));
+    const std::string temp = af.temp_path;
+    writeFile(dir / "other", "someone else's");
+    ASSERT_EQ(rename((dir / "other").c_str(), temp.c_str()), 0);
+    EXPECT_EQ(atomic_file_finish(&af), -1);
+    EXPECT_EQ(af.error, EEXIST);
+    EXPECT_EQ(readFile(path), "old");
+    EXPECT_EQ(readFile(temp), "someone else's");
+    unlink(temp.c_str());
+
+    ASSERT_EQ(atomic_file_create(&af, path.c_str(), "cat.db.tmp-", ATOMIC_FILE_RANDOM, 0644), 0);
+    ASSERT_EQ(unlink(af.temp_path.c_str()), 0);
+    EXPECT_EQ(atomic_file_finish(&af), -1);
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(readFile(path), "old");
+    EXPECT_EQ(listing(dir.path()), std::set<std::string>{"cat.db"});
+}
+
+// The fixed name: a regular file left there by a write cut short is
+// replaced; a link there refuses the create and is left, its target too.
+TEST(AtomicFile, FixedNameTakesTheLeftoverButNoLink)
+{
+    zvtest::TempDir dir, outside;
+    const std::string path = dir / "db-cache", tmp = dir / "db-cache.tmp";
+    writeFile(tmp, "leftover");
+    atomic_file af;
+    ASSERT_EQ(atomic_file_create(&af, path.c_str(), "db-cache.tmp", ATOMIC_FILE_FIXED, 0644), 0);
+    EXPECT_EQ(af.temp_path, tmp);
+    ASSERT_TRUE(writeAll(af, "cache"));
+    ASSERT_EQ(atomic_file_finish(&af), 0);
+    EXPECT_EQ(readFile(path), "cache");
+    EXPECT_EQ(listing(dir.path()), std::set<std::string>{"db-cache"});
+
+    writeFile(outside / "victim", "precious");
+    ASSERT_EQ(symlink((outside / "victim").c_str(), tmp.c_str()), 0);
+    EXPECT_EQ(atomic_file_create(&af, path.c_str(), "db-cache.tmp", ATOMIC_FILE_FIXED, 0644), -1);
+    EXPECT_EQ(af.error, EEXIST);
+    EXPECT_EQ(af.fd, -1);
+    struct stat st;
+    EXPECT_TRUE(lstat(tmp.c_str(), &st) == 0 && S_ISLNK(st.st_mode));
+    EXPECT_EQ(readFile(outside / "victim"), "precious");
+    EXPECT_EQ(readFile(path), "cache");
+
+    EXPECT_EQ(atomic_file_create(&af, (dir / "missing/x").c_str(), "x.tmp", ATOMIC_FILE_FIXED, 0644), -1);
+    EXPECT_EQ(af.error, ENOENT);
+}
+
+} // namespace

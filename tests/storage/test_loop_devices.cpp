@@ -1,0 +1,139 @@
+// Loop devices and what they map, told by device and inode numbers: a loop
+// device over a whole file and one over a window of it, the file's path
+// changed or gone, a loop device over another one, and what is no loop
+// device.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <stdexcept>
+#include <string>
+
+#include "storage/loop_devices_linux.h"
+#include "support/test_support.h"
+
+namespace {
+
+using zvtest::LoopDevice;
+using zvtest::mustRun;
+
+// A loop device made with losetup's own options; detached on destruction.
+class OptionsLoop {
+public:
+    OptionsLoop(const std::string &options, const std::string &file)
+    {
+        path_ = mustRun("losetup --find --show " + options + " '" + file + "'");
+        while (!path_.empty() && (path_.back() == '\n' || path_.back() == ' '))
+            path_.pop_back();
+    }
+    ~OptionsLoop() { zvtest::run("losetup -d '" + path_ + "' 2>/dev/null"); }
+    OptionsLoop(const OptionsLoop &) = delete;
+    OptionsLoop &operator=(const OptionsLoop &) = delete;
+    const std::string &path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+struct stat statOf(const std::string &path)
+{
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0)
+        throw std::runtime_error("stat failed: " + path);
+    return st;
+}
+
+// The binding loopBindings lists for device (its loop field 0 when none).
+ZV::LoopBinding listed(dev_t device)
+{
+    for (const ZV::LoopBinding &binding : ZV::loopBindings("/sys"))
+        if (binding.loop == device)
+            return binding;
+    return ZV::LoopBinding();
+}
+
+TEST(LoopDevices, WholeFileAndWindowAreToldByTheFilesNumbers)
+{
+    ASSERT_TRUE(LoopDevice::available()) << "loop devices need root";
+    zvtest::TempDir dir;
+    const std::string file = dir / "card.img";
+    mustRun("truncate -s 4M '" + file + "'");
+    const struct stat image = statOf(file);
+    LoopDevice whole(file);
+    OptionsLoop window("-o 1048576 --sizelimit 524288", file);
+    const dev_t whole_number = statOf(whole.path()).st_rdev, window_number = statOf(window.path()).st_rdev;
+
+    for (const ZV::LoopBinding &b : {listed(whole_number), listed(window_number)}) {
+        ASSERT_NE(b.loop, 0u) << "not listed";
+        EXPECT_TRUE(ZV::loopMapsFile(b, image.st_dev, image.st_ino));
+        EXPECT_FALSE(ZV::loopMapsFile(b, image.st_dev, image.st_ino + 1));
+        EXPECT_FALSE(ZV::loopMapsDevice(b, image.st_dev));
+        EXPECT_EQ(b.file_rdev, 0u);
+    }
+    ZV::LoopBinding b;
+    ASSERT_TRUE(ZV::loopBinding("/sys", whole_number, &b));
+    EXPECT_EQ(b.loop, whole_number);
+    EXPECT_EQ(b.offset, 0u);
+    EXPECT_EQ(b.size, 4u << 20);
+    ASSERT_TRUE(ZV::loopBinding("/sys", window_number, &b));
+    EXPECT_EQ(b.offset, 1u << 20);
+    EXPECT_EQ(b.size, 512u << 10);
+
+    // Renamed, then unlinked (sysfs now says "... (deleted)" of a path that
+    // names nothing): still the same file by its numbers.
+    const std::string moved = dir / "moved.img";
+    ASSERT_EQ(std::rename(file.c_str(), moved.c_str()), 0);
+    ASSERT_TRUE(ZV::loopBinding("/sys", whole_number, &b));
+    EXPECT_TRUE(ZV::loopMapsFile(b, image.st_dev, image.st_ino));
+    ASSERT_EQ(::unlink(moved.c_str()), 0);
+    const std::string name = whole.path().substr(whole.path().rfind('/') + 1);
+    const std::string backing = zvtest::readFile("/sys/block/" + name + "/loop/backing_file");
+    EXPECT_NE(backing.find("(deleted)"), std::string::npos) << backing;
+    ASSERT_TRUE(ZV::loopBinding("/sys", whole_number, &b));
+    EXPECT_TRUE(ZV::loopMapsFile(b, image.st_dev, image.st_ino));
+}
+
+TEST(LoopDevices, LoopOverALoopDeviceMapsThatDevice)
+{
+    ASSERT_TRUE(LoopDevice::available()) << "loop devices need root";
+    zvtest::TempDir dir;
+    const std::string file = dir / "card.img";
+    mustRun("truncate -s 2M '" + file + "'");
+    LoopDevice lower(file);
+    OptionsLoop upper("-o 4096", lower.path());
+    const dev_t lower_number = statOf(lower.path()).st_rdev;
+    ZV::LoopBinding b;
+    ASSERT_TRUE(ZV::loopBinding("/sys", statOf(upper.path()).st_rdev, &b));
+    EXPECT_EQ(b.file_rdev, lower_number);
+    EXPECT_TRUE(ZV::loopMapsDevice(b, lower_number));
+    EXPECT_FALSE(ZV::loopMapsDevice(b, lower_number + 1));
+    EXPECT_EQ(b.offset, 4096u);
+    EXPECT_EQ(b.size, (2u << 20) - 4096);
+    const struct stat image = statOf(file);
+    EXPECT_FALSE(ZV::loopMapsFile(b, image.st_dev, image.st_ino)); // through the device, not the file
+}
+
+TEST(LoopDevices, WhatIsNoBoundLoopDeviceMapsNothing)
+{
+    ASSERT_TRUE(LoopDevice::available()) << "loop devices need root";
+    zvtest::requireTool("sfdisk");
+    zvtest::requireTool("partx");
+    zvtest::TempDir dir;
+    const std::string file = dir / "card.img";
+    mustRun("truncate -s 4M '" + file + "'");
+    mustRun("printf 'label: dos\\nstart=2048, type=83\\n' | sfdisk -q '" + file + "'");
+    LoopDevice loop(file); // removes the partitions partx adds
+    mustRun("partx -a '" + loop.path() + "'");
+    const std::string partition = loop.path() + "p1";
+    for (int i = 0; i < 2000 && ::access(partition.c_str(), F_OK) != 0; ++i)
+        usleep(5000);
+    ZV::LoopBinding b;
+    EXPECT_FALSE(ZV::loopBinding("/sys", statOf(partition).st_rdev, &b)); // a partition of one
+    EXPECT_FALSE(ZV::loopBinding("/sys", makedev(1, 3), &b)); // major 1 is the RAM disk's, if any
+    EXPECT_FALSE(ZV::loopBinding("/sys", makedev(0, 0), &b)); // no device at all
+    EXPECT_EQ(listed(statOf(partition).st_rdev).loop, 0u);
+}
+
+} // namespace
