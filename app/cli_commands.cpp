@@ -4,6 +4,7 @@
 // waited for with their progress shown, short requests run at once. The
 // scan and the recovery are in cmd_scan.cpp and cmd_recover.cpp.
 #include <fnmatch.h>
+#include <locale.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -130,6 +131,31 @@ bool lowered(const std::string &text, std::string *out)
     }
 }
 
+// For the span of a pattern match on this thread, the UTF-8 character
+// rules, so that "?" and "[...]" stand for one letter of a name, not one
+// byte of it. Without that locale the match stays byte by byte.
+class Utf8Matching {
+public:
+    Utf8Matching() : locale_(newlocale(LC_CTYPE_MASK, "C.UTF-8", (locale_t)0))
+    {
+        if (locale_ != (locale_t)0)
+            previous_ = uselocale(locale_);
+    }
+    ~Utf8Matching()
+    {
+        if (locale_ != (locale_t)0) {
+            uselocale(previous_);
+            freelocale(locale_);
+        }
+    }
+    Utf8Matching(const Utf8Matching &) = delete;
+    Utf8Matching &operator=(const Utf8Matching &) = delete;
+
+private:
+    locale_t locale_;
+    locale_t previous_ = (locale_t)0;
+};
+
 int cmd_select(Session &s, const Parsed &p)
 {
     if (p.operands.empty())
@@ -174,6 +200,7 @@ int cmd_select(Session &s, const Parsed &p)
             continue;
         }
         std::vector<uint64_t> matches;
+        const Utf8Matching letters;
         walk_nodes(*s.engine, keyref, "", true, [&](const NodeInfo &node, const std::string &) {
             if ((node.flags & NODE_FOLDER) != 0)
                 return true;

@@ -203,6 +203,13 @@ TEST_F(ZorvantCli, SelectByPatternIgnoresCase)
     sel = zorvant({"select", "--pattern", "\xC3\x89T\xC3\x89 \xC3\x80 NICE.*", "1/Found Files"});
     ASSERT_EQ(sel.status, 0) << sel.out << sel.err;
     EXPECT_EQ(ticked(), std::set<std::string>{names[2]});
+    // "?" and a bracket stand for one letter, also one of two bytes.
+    sel = zorvant({"select", "--none", "--pattern", "?t? [\xC3\x80" "a] nice.jpg", "1/Found Files"});
+    ASSERT_EQ(sel.status, 0) << sel.out << sel.err;
+    EXPECT_EQ(ticked(), std::set<std::string>{});
+    sel = zorvant({"select", "--pattern", "?t? ? nice.jpg", "1/Found Files"});
+    ASSERT_EQ(sel.status, 0) << sel.out << sel.err;
+    EXPECT_EQ(ticked(), std::set<std::string>{names[2]});
     sel = zorvant({"select", "--pattern", "IMG_*", "1/Found Files"});
     ASSERT_EQ(sel.status, 0) << sel.out << sel.err;
     EXPECT_EQ(ticked(), (std::set<std::string>{names[0], names[1], names[2]}));
