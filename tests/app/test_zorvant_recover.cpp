@@ -10,34 +10,19 @@
 #include <cstring>
 #include <regex>
 
+#include "app/card_mounts_support.h"
 #include "app/zorvant_cli_support.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using zvcli::FuseFat;
 using zvcli::has;
+using zvcli::mkfsExt4;
 using zvcli::Outcome;
 using zvtest::shellQuote;
 
 using ZorvantCliRecovery = zvcli::ZorvantCli;
-
-// A FAT image (or a device) mounted by fusefat, read-write; unmounted (and
-// its server so ended) on destruction.
-class FuseFat {
-public:
-    FuseFat(const std::string &source, const std::string &point) : point_(point)
-    {
-        zvtest::requireTool("fusefat");
-        fs::create_directories(point);
-        zvtest::mustRun("fusefat -o rw+ " + shellQuote(source) + " " + shellQuote(point) + " >/dev/null");
-    }
-    ~FuseFat() { zvtest::run("umount " + shellQuote(point_) + " 2>/dev/null || umount -l " + shellQuote(point_)); }
-    FuseFat(const FuseFat &) = delete;
-    FuseFat &operator=(const FuseFat &) = delete;
-
-private:
-    std::string point_;
-};
 
 // A loop device over the window [offset, offset + size) of an image
 // (losetup -o, --sizelimit); detached on destruction.
@@ -73,14 +58,6 @@ void jpegsInto(const std::string &folder, int count, std::map<std::string, std::
         fs::remove(ppm);
         (*photos)[name] = zvtest::readFile(folder + "/" + name);
     }
-}
-
-// mkfs.ext4 with everything written at once: no lazy initialisation writing
-// onto the card behind a test's back while it is mounted.
-std::string mkfsExt4(const std::string &options)
-{
-    zvtest::requireTool("mkfs.ext4");
-    return "mkfs.ext4 -q -F -E lazy_itable_init=0,lazy_journal_init=0" + options;
 }
 
 // A recovery refused because its target lies on the card, in words.
