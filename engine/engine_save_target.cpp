@@ -10,6 +10,9 @@
 // - a path that is the image file or the device of a medium the workspace
 //   knows (a listed medium, or the one a scan was saved with), by device
 //   and inode;
+// - a path, new or existing, whose folder lies on a medium the workspace
+//   has attached or a scan reads (recover_path_on_medium: a mount of the
+//   card's image, of a loop device over it, a FUSE server holding it);
 // - an existing regular file that is not a saved scan file (its header, as
 //   the container's reader sees it through a gzip layer, is not the
 //   container's).
@@ -25,6 +28,7 @@
 
 #include "engine/engine.h"
 #include "scan/file_arch.h"
+#include "scan/recover/recover.h"
 #include "storage/media.h"
 
 namespace {
@@ -87,6 +91,30 @@ std::string HVEngine::saveTargetRefusal(const std::string &path)
         inside(real_folder, workspace.st_dev, workspace.st_ino))
         return "it lies inside the workspace " + workspace_path_ +
                ", which holds the scans themselves: name a FILE outside it";
+
+    // Nothing is written onto a card the workspace recovers from: a new
+    // file there takes clusters where deleted files wait to be recovered.
+    // The recovery's guard tells whether the folder lies on the medium's
+    // bytes, through mounts of its image, of loop devices over it and of
+    // FUSE servers holding it. Media are gathered under the list mutex
+    // (they stay listed while this command runs), looked at after.
+    std::vector<Media *> cards;
+    media_for_each([&](Media *m) {
+        if (m->attached)
+            cards.push_back(m);
+        return true;
+    });
+    for (uint32_t slot : scx_live_slots())
+        if (std::shared_ptr<ScanContext> scan = scx_in_slot(slot))
+            if (Media *m = scx_media(scan.get()))
+                cards.push_back(m);
+    for (Media *card : cards)
+        if (recover_path_on_medium(folder.c_str(), card) == 1) {
+            const char *at = media_path(card);
+            return std::string("its folder lies on the card or image being recovered") +
+                   (at != nullptr && at[0] != '\0' ? std::string(", ") + at : std::string()) +
+                   ": saving there would overwrite what is still to be recovered; choose a folder on another disk";
+        }
     if (!exists)
         return "";
 

@@ -54,64 +54,109 @@ bool askDevice(const std::string &node, dev_t device, LoopBinding *binding)
 }
 
 // The same from the path sysfs names, where the node cannot be asked. The
-// stat asks no FUSE server: a stopped one would hang it.
-bool askPath(const std::string &folder, LoopBinding *binding)
+// stat asks no FUSE server for the file's attributes (the lookup of the path
+// may still: see the header).
+bool askPath(const LoopListing &listing, LoopBinding *binding)
 {
-    std::string path = sysfsAttribute(folder + "/loop/backing_file");
-    const size_t deleted = sizeof kDeleted - 1;
-    if (path.empty() || path[0] != '/' ||
-        (path.size() > deleted && path.compare(path.size() - deleted, deleted, kDeleted) == 0))
+    const std::string &path = listing.backing_file;
+    if (path.empty() || path[0] != '/' || listing.deleted)
         return false; // gone from its path: nothing there to compare
     struct statx st;
     if (::statx(AT_FDCWD, path.c_str(), AT_STATX_DONT_SYNC, STATX_TYPE | STATX_INO, &st) != 0)
         return false;
-    uint64_t offset = 0;
-    sysfsNumber(folder + "/loop/offset", &offset);
     binding->file_device = makedev(st.stx_dev_major, st.stx_dev_minor);
     binding->file_inode = (ino_t)st.stx_ino;
     binding->file_rdev = S_ISBLK(st.stx_mode) ? makedev(st.stx_rdev_major, st.stx_rdev_minor) : 0;
-    binding->offset = offset;
+    binding->offset = listing.offset;
     return true;
 }
 
-// What the loop device of sysfs folder `folder` (named `name`) maps.
-bool bindingOf(const std::string &folder, const std::string &name, dev_t device, LoopBinding *binding)
+// The listing of the loop device of sysfs folder `folder` (named `name`);
+// false when it is no loop device or bound to nothing.
+bool listingOf(const std::string &folder, const std::string &name, dev_t device, LoopListing *listing)
 {
     struct stat st;
     if (::stat((folder + "/loop").c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
         return false; // no loop device, or bound to nothing
-    LoopBinding found;
+    LoopListing found;
     found.loop = device;
+    found.folder = folder;
+    found.name = name;
     uint64_t sectors = 0;
     if (sysfsNumber(folder + "/size", &sectors) && sectors <= UINT64_MAX / kSectorBytes)
         found.size = sectors * kSectorBytes;
-    if (!askDevice(sysfsDevicePath(name), device, &found) && !askPath(folder, &found))
-        return false;
-    *binding = found;
+    sysfsNumber(folder + "/loop/offset", &found.offset);
+    found.backing_file = sysfsAttribute(folder + "/loop/backing_file");
+    const size_t deleted = sizeof kDeleted - 1;
+    if (found.backing_file.size() > deleted &&
+        found.backing_file.compare(found.backing_file.size() - deleted, deleted, kDeleted) == 0) {
+        found.backing_file.resize(found.backing_file.size() - deleted);
+        found.deleted = true;
+    }
+    *listing = found;
     return true;
 }
 
 } // namespace
 
-bool loopBinding(const std::string &sysfs_root, dev_t device, LoopBinding *binding)
+std::vector<LoopListing> loopListings(const std::string &sysfs_root)
 {
-    std::string folder, disk;
-    if (!sysfsBlockFolders(sysfs_root, device, &folder, &disk) || folder != disk)
-        return false;
-    return bindingOf(folder, path_basename(folder.c_str()), device, binding);
-}
-
-std::vector<LoopBinding> loopBindings(const std::string &sysfs_root)
-{
-    std::vector<LoopBinding> out;
+    std::vector<LoopListing> out;
     const std::string block = sysfs_root + "/block";
     for (const std::string &name : sysfsFolderNames(block)) {
         if (name.compare(0, 4, "loop") != 0)
             continue;
         const std::string folder = block + "/" + name;
         dev_t device;
+        LoopListing listing;
+        if (sysfsDevNumber(folder, &device) && listingOf(folder, name, device, &listing))
+            out.push_back(listing);
+    }
+    return out;
+}
+
+LoopBackingPlace loopBackingPlace(const LoopListing &listing, const std::vector<MountInfoEntry> &mounts)
+{
+    LoopBackingPlace place;
+    const std::string &path = listing.backing_file;
+    if (path.empty() || path[0] != '/')
+        return place;
+    const MountInfoEntry *mount = mountinfo_mount_for_path(mounts, path);
+    if (mount == nullptr)
+        return place;
+    place.known = true;
+    place.mount_device = makedev(mount->major, mount->minor);
+    place.device_node = mount->fs_type == "devtmpfs" || path.compare(0, 5, "/dev/") == 0;
+    return place;
+}
+
+bool loopAsk(const LoopListing &listing, LoopBinding *binding)
+{
+    LoopBinding found;
+    found.loop = listing.loop;
+    found.size = listing.size;
+    if (!askDevice(sysfsDevicePath(listing.name), listing.loop, &found) && !askPath(listing, &found))
+        return false;
+    *binding = found;
+    return true;
+}
+
+bool loopBinding(const std::string &sysfs_root, dev_t device, LoopBinding *binding)
+{
+    std::string folder, disk;
+    LoopListing listing;
+    if (!sysfsBlockFolders(sysfs_root, device, &folder, &disk) || folder != disk ||
+        !listingOf(folder, path_basename(folder.c_str()), device, &listing))
+        return false;
+    return loopAsk(listing, binding);
+}
+
+std::vector<LoopBinding> loopBindings(const std::string &sysfs_root)
+{
+    std::vector<LoopBinding> out;
+    for (const LoopListing &listing : loopListings(sysfs_root)) {
         LoopBinding binding;
-        if (sysfsDevNumber(folder, &device) && bindingOf(folder, name, device, &binding))
+        if (loopAsk(listing, &binding))
             out.push_back(binding);
     }
     return out;

@@ -30,6 +30,17 @@
 //         turn (losetup -P), and whatever is stacked on them.
 //     So an image file, the loop devices over it, their partitions and the
 //     loop devices over those are one card whichever of them was scanned.
+//     A loop device is asked what it maps only when it may show those
+//     bytes as far as texts tell (the path sysfs gives for its file, and
+//     the mount of /proc/self/mountinfo that holds that path): its file
+//     lies on the file system of a file found so far (the mount's MAJ:MIN
+//     is that file's st_dev, or that of the mount holding the file: btrfs,
+//     FUSE and overlay files carry numbers of their own), or it is a device
+//     node's (below /dev, or on devtmpfs), or the texts tell nothing. The
+//     kernel answers the ask with a getattr of the loop's file, which on a
+//     FUSE mount waits on its server: a loop over a file of an unrelated,
+//     stopped FUSE server would hold every recovery for good, and a loop
+//     over another file system's file is never over the medium's.
 //     A target lies on the medium when its st_dev is one of these devices
 //     (a kernel mount of /dev/loopN or /dev/loopNpM gives its files that
 //     device's number), or when the mount that holds it names one of them
@@ -39,7 +50,9 @@
 //     them. The mount is the entry of /proc/self/mountinfo whose mount
 //     point is the longest leading part of the target's canonical path (the
 //     last such entry: a later mount on the same point covers an earlier
-//     one); its source counts when it names a block device.
+//     one); its source counts when it names a block device (a source on a
+//     FUSE mount is not looked up: it is no device node, and its server
+//     may not answer).
 //   - Some FUSE file systems name no device in their mount entry (fusefat's
 //     source is "fusefat"). A target on a FUSE mount ("fuse", "fuseblk",
 //     "fuse.<name>") is also refused when a FUSE server holds the medium
@@ -165,10 +178,34 @@ struct medium_guard {
 // in turn, until nothing new turns up (at most DEVICES_MAX visits).
 class guard_builder {
 public:
-    explicit guard_builder(medium_guard *guard) : guard_(guard), loops_(ZV::loopBindings("/sys")) {}
+    explicit guard_builder(medium_guard *guard) : guard_(guard)
+    {
+        if (mountinfo_read(nullptr, &mounts_) != 0)
+            mounts_.clear();
+        for (const ZV::LoopListing &listing : ZV::loopListings("/sys")) {
+            loop_entry entry;
+            entry.listing = listing;
+            entry.place = ZV::loopBackingPlace(listing, mounts_);
+            loops_.push_back(entry);
+        }
+    }
 
-    void block(dev_t device, span window) { push({false, device, 0, window}); }
-    void file(dev_t device, ino_t inode, span window) { push({true, device, inode, window}); }
+    // The device of the mount that holds path (0 when no mount is found):
+    // for a file of a btrfs, FUSE or overlay mount, not its st_dev.
+    dev_t mount_of(const char *path) const
+    {
+        char *resolved = ::realpath(path, nullptr);
+        if (resolved == nullptr)
+            return 0;
+        const MountInfoEntry *mount = mountinfo_mount_for_path(mounts_, resolved);
+        std::free(resolved);
+        return mount != nullptr ? makedev(mount->major, mount->minor) : 0;
+    }
+
+    void block(dev_t device, span window) { push({false, device, 0, 0, window}); }
+    // A file by its st_dev and st_ino, and the device of the mount that
+    // holds it (0 when unknown).
+    void file(dev_t device, ino_t inode, dev_t mount, span window) { push({true, device, inode, mount, window}); }
 
     void run()
     {
@@ -187,43 +224,76 @@ private:
         bool file;
         dev_t device;
         ino_t inode;
+        dev_t mount;
         span window;
+    };
+
+    // A bound loop device, asked what it maps only once it may show the
+    // medium's bytes (see the top of this file).
+    struct loop_entry {
+        ZV::LoopListing listing;
+        ZV::LoopBackingPlace place;
+        int asked = 0; // 0 not yet, 1 binding holds the answer, -1 no answer
+        ZV::LoopBinding binding;
     };
 
     void push(const item &it)
     {
         if (seen_.size() >= DEVICES_MAX)
             return;
-        if (seen_.insert(std::make_tuple(it.file, (uint64_t)it.device, (uint64_t)it.inode, it.window.from,
-                                         it.window.to))
+        if (seen_.insert(std::make_tuple(it.file, (uint64_t)it.device, (uint64_t)it.inode, (uint64_t)it.mount,
+                                         it.window.from, it.window.to))
                 .second)
             todo_.push_back(it);
     }
 
-    // The loops that show the span of what they map: each with the part of
-    // it they show.
-    template <typename Maps>
-    void loops_over(span window, Maps maps)
+    // What the loop maps, asked once; NULL when it does not tell.
+    const ZV::LoopBinding *answer(loop_entry &loop)
     {
-        for (const ZV::LoopBinding &loop : loops_) {
+        if (loop.asked == 0)
+            loop.asked = ZV::loopAsk(loop.listing, &loop.binding) ? 1 : -1;
+        return loop.asked > 0 ? &loop.binding : nullptr;
+    }
+
+    // The loops that may lie over it (`may`, told from texts) and, asked,
+    // show the span of what they map: each with the part of it they show.
+    template <typename May, typename Maps>
+    void loops_over(span window, May may, Maps maps)
+    {
+        for (loop_entry &loop : loops_) {
+            if (!may(loop))
+                continue;
+            const ZV::LoopBinding *mapped = answer(loop);
             span shown;
-            if (maps(loop) && span_within(window, clamped(loop.offset), clamped(loop.size), &shown))
-                block(loop.loop, shown);
+            if (mapped != nullptr && maps(*mapped) &&
+                span_within(window, clamped(mapped->offset), clamped(mapped->size), &shown))
+                block(mapped->loop, shown);
         }
     }
 
     void visit_file(const item &it)
     {
         guard_->files.insert({it.device, it.inode});
-        loops_over(it.window, [&](const ZV::LoopBinding &loop) {
-            return loop.file_rdev == 0 && ZV::loopMapsFile(loop, it.device, it.inode);
-        });
+        // Only a loop whose file lies on the file system of this one can
+        // be over it; the others are never asked (a stopped FUSE server
+        // behind one of them would hold the ask for good).
+        loops_over(
+            it.window,
+            [&](const loop_entry &loop) {
+                return !loop.place.known || loop.place.mount_device == it.device ||
+                       (it.mount != 0 && loop.place.mount_device == it.mount);
+            },
+            [&](const ZV::LoopBinding &loop) {
+                return loop.file_rdev == 0 && ZV::loopMapsFile(loop, it.device, it.inode);
+            });
     }
 
     void visit_block(const item &it)
     {
         guard_->devices.insert(it.device);
-        loops_over(it.window, [&](const ZV::LoopBinding &loop) { return ZV::loopMapsDevice(loop, it.device); });
+        loops_over(
+            it.window, [](const loop_entry &loop) { return !loop.place.known || loop.place.device_node; },
+            [&](const ZV::LoopBinding &loop) { return ZV::loopMapsDevice(loop, it.device); });
         std::string folder, disk_folder;
         if (!ZV::sysfsBlockFolders("/sys", it.device, &folder, &disk_folder))
             return;
@@ -252,22 +322,26 @@ private:
             else if (span_within(it.window, start, size, &part))
                 block(nodes[i].number, part);   // else another partition: not the bytes being read
         }
-        for (const ZV::LoopBinding &loop : loops_) {
-            if (loop.loop != it.device)
+        for (loop_entry &entry : loops_) {
+            if (entry.listing.loop != it.device)
                 continue;
             // A loop device's bytes are those of what it maps.
-            const span mapped = span_outside(it.window, clamped(loop.offset), clamped(loop.size));
-            if (loop.file_rdev != 0)
-                block(loop.file_rdev, mapped);
+            const ZV::LoopBinding *loop = answer(entry);
+            if (loop == nullptr)
+                continue;
+            const span mapped = span_outside(it.window, clamped(loop->offset), clamped(loop->size));
+            if (loop->file_rdev != 0)
+                block(loop->file_rdev, mapped);
             else
-                file(loop.file_device, loop.file_inode, mapped);
+                file(loop->file_device, loop->file_inode, entry.place.known ? entry.place.mount_device : 0, mapped);
         }
     }
 
     medium_guard *guard_;
-    std::vector<ZV::LoopBinding> loops_;
+    std::vector<MountInfoEntry> mounts_;
+    std::vector<loop_entry> loops_;
     std::vector<item> todo_;
-    std::set<std::tuple<bool, uint64_t, uint64_t, int64_t, int64_t>> seen_;
+    std::set<std::tuple<bool, uint64_t, uint64_t, uint64_t, int64_t, int64_t>> seen_;
 };
 
 // The span of its device or file the medium reads: a partition medium's
@@ -299,7 +373,7 @@ medium_guard guard_of(Media *media)
     if (S_ISBLK(st.st_mode))
         builder.block(st.st_rdev, medium_span(media));
     else if (S_ISREG(st.st_mode))
-        builder.file(st.st_dev, st.st_ino, medium_span(media));
+        builder.file(st.st_dev, st.st_ino, builder.mount_of(path), medium_span(media));
     else
         return guard;
     builder.run();
@@ -410,9 +484,14 @@ bool mount_on_medium(const std::string &canonical, const medium_guard &guard)
     if (mount == nullptr)
         return false;
     const std::string &source = mount->source;
+    // A source on a FUSE mount (fuse2fs names its image file) is no device
+    // node (FUSE mounts are nodev) and is not looked up: its server may not
+    // answer.
+    const MountInfoEntry *source_mount =
+        !source.empty() && source[0] == '/' ? mountinfo_mount_for_path(mounts, source) : nullptr;
     struct stat st;
-    if (!source.empty() && source[0] == '/' && ::stat(source.c_str(), &st) == 0 && S_ISBLK(st.st_mode) &&
-        guard.devices.count(st.st_rdev) != 0)
+    if (source_mount != nullptr && !is_fuse_type(source_mount->fs_type) && ::stat(source.c_str(), &st) == 0 &&
+        S_ISBLK(st.st_mode) && guard.devices.count(st.st_rdev) != 0)
         return true;
     return is_fuse_type(mount->fs_type) && fuse_server_holds(guard);
 }

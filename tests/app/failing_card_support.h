@@ -1,8 +1,9 @@
 // A card that dies as a real one does, for the tests of the `zorvant`
 // program: an image's bytes served as one file of a FUSE mount by the test
 // helper failing_card_fuse (tests/support/failing_card_fuse.cpp), whose reads
-// fail from a byte on, or whose server ends itself mid-read, and which counts
-// the reads it was asked. Also a read-only loop device over such a file.
+// fail from a byte on, or whose server ends itself mid-read or is stopped,
+// and which counts the reads it was asked. Also a read-only loop device over
+// such a file.
 // Every wait is bounded; the mount, the server and the loop device are undone
 // on every path (declare them after the TempDir that holds the mount point).
 #pragma once
@@ -81,10 +82,23 @@ public:
             pid_ = -1;
         return pid_ <= 0;
     }
-    // Unmounts (lazily when the server is gone or the file still in use) and
-    // waits at most 10 s for the server, then kills it.
+    // Stops the server (SIGSTOP): every request that reaches it then waits,
+    // as on a server that hangs. resume() (and stop()) let it go on.
+    void pause()
+    {
+        if (pid_ > 0)
+            kill(pid_, SIGSTOP);
+    }
+    void resume()
+    {
+        if (pid_ > 0)
+            kill(pid_, SIGCONT);
+    }
+    // Resumes the server, unmounts (lazily when the server is gone or the
+    // file still in use) and waits at most 10 s for the server, then kills it.
     void stop()
     {
+        resume();
         if (!mount_.empty() && zvtest::run("fusermount3 -u " + zvtest::shellQuote(mount_) + " 2>/dev/null") != 0)
             zvtest::run("fusermount3 -u -z " + zvtest::shellQuote(mount_) + " 2>/dev/null");
         if (pid_ > 0) {
@@ -105,6 +119,20 @@ public:
 private:
     std::string mount_, count_, log_;
     pid_t pid_ = -1;
+};
+
+// A FailingCard's server stopped for the lifetime of this (declared after
+// the loop devices over the served file, so that it is resumed before they
+// are detached).
+class PausedCard {
+public:
+    explicit PausedCard(FailingCard &card) : card_(card) { card_.pause(); }
+    ~PausedCard() { card_.resume(); }
+    PausedCard(const PausedCard &) = delete;
+    PausedCard &operator=(const PausedCard &) = delete;
+
+private:
+    FailingCard &card_;
 };
 
 // A read-only loop device over a file (a FUSE mount is read-only), detached

@@ -1,6 +1,7 @@
 // What a save may replace, and whether the program's word on a save or a
 // scan is what the disk holds: a save refuses to replace anything but an
-// earlier save (the card image, a device node, the workspace's own files);
+// earlier save (the card image, a device node, the workspace's own files)
+// and to write onto the card (a mount of its image or of a loop device);
 // a Ctrl-C once the new file took the name does not unsay the save; a
 // failed save names the side that failed; a scan whose end the workspace
 // did not take says so; a load does not open a file that cannot be the
@@ -9,9 +10,11 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/inotify.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
+#include "app/card_mounts_support.h"
 #include "app/zorvant_cli_support.h"
 
 namespace {
@@ -116,6 +119,67 @@ TEST_F(ZorvantCliKeeping, SaveReplacesNothingButAnEarlierSave)
     const Outcome again = zorvant({"save", saves + "/../saves/cards.zvscan"});
     EXPECT_EQ(again.status, 0) << again.out << again.err;
     EXPECT_EQ(zorvant({"load", earlier}, dir / "other").status, 0);
+}
+
+// Fault guarded: a FILE that did not exist yet was checked only for lying
+// outside the workspace, so `save mnt/SCANS.ZVS` on a mount of the card the
+// scans were made of wrote the save onto the card, exit 0: new clusters
+// where the deleted photos wait to be recovered. A FILE whose folder lies on
+// the card (a new file, in its root or a folder, or an existing file)
+// is refused with exit 1 and nothing is written there, not even the save's
+// temporary file: through fusefat over a FAT32 card image scanned --quick,
+// and through a kernel mount of a loop device over an ext4 card image
+// scanned as a file (this kernel has no vfat). Off the card the save works.
+TEST_F(ZorvantCliKeeping, SaveOntoAMountOfTheCardIsRefused)
+{
+    ASSERT_TRUE(zvtest::LoopDevice::available()) << "loop devices need root";
+    auto refused = [&](const std::string &file, const std::string &card) {
+        SCOPED_TRACE(file);
+        const char was = kind(file);
+        const Outcome r = zorvant({"save", file});
+        EXPECT_EQ(r.status, 1) << r.out << r.err;
+        EXPECT_TRUE(has(r.err, "can't save the scans into " + file + ": its folder lies on the card or image "
+                                   "being recovered, " + card + ": saving there would overwrite what is still to "
+                                   "be recovered; choose a folder on another disk (nothing was written)"))
+            << r.err;
+        EXPECT_EQ(kind(file), was);
+    };
+    const std::string card = makeCard("card.img");
+    ASSERT_EQ(zorvant({"scan", "--quick", card}).status, 0);
+    const std::string fat_bytes = zvtest::readFile(card);
+    {
+        const std::string mnt = dir / "fusefat";
+        zvcli::FuseFat mounted(card, mnt);
+        refused(mnt + "/SCANS.ZVS", card);
+        refused(mnt + "/DCIM/SCANS.ZVS", card);
+        refused(mnt + "/DCIM/NEW1.JPG", card);
+        EXPECT_TRUE(partials(mnt).empty());
+    }
+    EXPECT_TRUE(zvtest::readFile(card) == fat_bytes) << "the FAT card was written";
+
+    const std::string ext4 = dir / "card-ext4.img", photos_folder = dir / "photos";
+    fs::create_directories(photos_folder);
+    zvtest::writeFile(dir / "p.ppm", zvtest::ppm(240, 180, 31));
+    zvtest::mustRun("cjpeg -quality 90 -outfile " + shellQuote(photos_folder + "/P1.JPG") + " " +
+                    shellQuote(dir / "p.ppm"));
+    zvtest::mustRun(zvcli::mkfsExt4(" -d " + shellQuote(photos_folder) + " " + shellQuote(ext4) + " 16M"));
+    ASSERT_EQ(zorvant({"scan", ext4}).status, 0);
+    {
+        zvtest::LoopDevice loop(ext4);
+        const std::string mnt = dir / "kernel";
+        fs::create_directories(mnt);
+        zvtest::BlockMount mounted(loop.path(), mnt, "ext4", MS_NOATIME);
+        ::sync();
+        const std::string ext4_bytes = zvtest::readFile(ext4);
+        refused(mnt + "/SCANS.ZVS", ext4);
+        refused(mnt + "/lost+found/SCANS.ZVS", ext4);
+        refused(mnt + "/P1.JPG", ext4);
+        EXPECT_TRUE(partials(mnt).empty());
+        ::sync();
+        EXPECT_TRUE(zvtest::readFile(ext4) == ext4_bytes) << "the ext4 card was written";
+        const Outcome elsewhere = zorvant({"save", dir / "SCANS.ZVS"});
+        EXPECT_EQ(elsewhere.status, 0) << elsewhere.out << elsewhere.err;
+    }
 }
 
 // Fault guarded: a Ctrl-C that came when the new save had just taken the

@@ -2,7 +2,8 @@
 // be read whole never look complete, a target the host refuses is named with
 // the system's reason, and a target on the card is refused also through a
 // FUSE mount whose entry does not name the card, and through loop devices
-// over the card's image, their partitions and windows of it.
+// over the card's image, their partitions and windows of it; a loop device
+// over a file of a stopped FUSE server holds no recovery.
 #include <fcntl.h>
 #include <sys/mount.h>
 
@@ -10,34 +11,20 @@
 #include <cstring>
 #include <regex>
 
+#include "app/card_mounts_support.h"
+#include "app/failing_card_support.h"
 #include "app/zorvant_cli_support.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using zvcli::FuseFat;
 using zvcli::has;
+using zvcli::mkfsExt4;
 using zvcli::Outcome;
 using zvtest::shellQuote;
 
 using ZorvantCliRecovery = zvcli::ZorvantCli;
-
-// A FAT image (or a device) mounted by fusefat, read-write; unmounted (and
-// its server so ended) on destruction.
-class FuseFat {
-public:
-    FuseFat(const std::string &source, const std::string &point) : point_(point)
-    {
-        zvtest::requireTool("fusefat");
-        fs::create_directories(point);
-        zvtest::mustRun("fusefat -o rw+ " + shellQuote(source) + " " + shellQuote(point) + " >/dev/null");
-    }
-    ~FuseFat() { zvtest::run("umount " + shellQuote(point_) + " 2>/dev/null || umount -l " + shellQuote(point_)); }
-    FuseFat(const FuseFat &) = delete;
-    FuseFat &operator=(const FuseFat &) = delete;
-
-private:
-    std::string point_;
-};
 
 // A loop device over the window [offset, offset + size) of an image
 // (losetup -o, --sizelimit); detached on destruction.
@@ -73,14 +60,6 @@ void jpegsInto(const std::string &folder, int count, std::map<std::string, std::
         fs::remove(ppm);
         (*photos)[name] = zvtest::readFile(folder + "/" + name);
     }
-}
-
-// mkfs.ext4 with everything written at once: no lazy initialisation writing
-// onto the card behind a test's back while it is mounted.
-std::string mkfsExt4(const std::string &options)
-{
-    zvtest::requireTool("mkfs.ext4");
-    return "mkfs.ext4 -q -F -E lazy_itable_init=0,lazy_journal_init=0" + options;
 }
 
 // A recovery refused because its target lies on the card, in words.
@@ -439,6 +418,53 @@ TEST_F(ZorvantCliRecovery, TargetOnTheCardThroughAKernelLoopMountIsRefused)
         EXPECT_EQ(rec.status, 0) << rec.out << rec.err;
         EXPECT_EQ(bytesBelow(filesBelow(out)), photoBytes());
     }
+}
+
+// Fault guarded: every recovery hung while any loop device of the machine
+// was over a file of a FUSE mount whose server had stopped: the guard asked
+// each loop device what it maps, and the kernel answers that with a getattr
+// of the loop's file, which waits on the server once the attributes it
+// keeps have expired. With a loop over an unrelated file served by
+// failing_card_fuse and that server stopped, recoveries of the card
+// (scanned as its image file and through a loop device over it) into an
+// ordinary folder and a save end as on any day, and a recovery or a save
+// onto a fusefat mount of the card is still refused.
+TEST_F(ZorvantCliRecovery, LoopOverAStoppedFuseServersFileHoldsNoRecoveryOrSave)
+{
+    ASSERT_TRUE(zvtest::LoopDevice::available()) << "loop devices need root";
+    const std::string card = makeCard("card.img");
+    zvtest::LoopDevice scanned(card);
+    ASSERT_EQ(zorvant({"scan", "--quick", card}).status, 0);
+    ASSERT_EQ(zorvant({"scan", "--quick", scanned.path()}).status, 0);
+    ASSERT_EQ(zorvant({"select", "1"}).status, 0);
+    ASSERT_EQ(zorvant({"select", "2"}).status, 0);
+    const std::string other = dir / "other.img", served = dir / "served";
+    zvtest::mustRun("truncate -s 8M " + shellQuote(other));
+    fs::create_directories(served);
+    zvcli::FailingCard server(other, served);
+    zvcli::ReadOnlyLoop stuck(server.path());
+    zvcli::PausedCard paused(server);
+    // The kernel keeps the served file's attributes for a second (libfuse's
+    // default); past that, a getattr of it waits on the stopped server.
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+
+    for (const std::string scan : {"1", "2"}) {
+        SCOPED_TRACE("scan " + scan);
+        const std::string out = dir / ("out" + scan);
+        const Outcome rec = zorvant({"recover", scan, "--to", out});
+        EXPECT_EQ(rec.status, 0) << rec.out << rec.err;
+        EXPECT_EQ(bytesBelow(filesBelow(out)).count(photos.at("DCIM/NEW1.JPG")), 1u);
+    }
+    const Outcome save = zorvant({"save", dir / "cards.zvscan"});
+    EXPECT_EQ(save.status, 0) << save.out << save.err;
+    const std::string mnt = dir / "mnt";
+    FuseFat mounted(card, mnt);
+    const std::set<std::string> before = namesBelow(mnt);
+    expectRefusedAsOnTheCard(zorvant({"recover", "--to", mnt + "/rescued", "1/Found Files/DCIM/NEW1.JPG"}));
+    const Outcome refused = zorvant({"save", mnt + "/cards.zvscan"});
+    EXPECT_EQ(refused.status, 1) << refused.out << refused.err;
+    EXPECT_TRUE(has(refused.err, "its folder lies on the card or image being recovered")) << refused.err;
+    EXPECT_EQ(namesBelow(mnt), before);
 }
 
 // A card image with an MBR: ext4 in partition 1, FAT in partition 2 holding

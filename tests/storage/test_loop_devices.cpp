@@ -1,7 +1,7 @@
 // Loop devices and what they map, told by device and inode numbers: a loop
 // device over a whole file and one over a window of it, the file's path
 // changed or gone, a loop device over another one, and what is no loop
-// device.
+// device; what sysfs and the mount table tell of a loop before it is asked.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "storage/loop_devices_linux.h"
 #include "support/test_support.h"
@@ -113,6 +114,62 @@ TEST(LoopDevices, LoopOverALoopDeviceMapsThatDevice)
     EXPECT_EQ(b.size, (2u << 20) - 4096);
     const struct stat image = statOf(file);
     EXPECT_FALSE(ZV::loopMapsFile(b, image.st_dev, image.st_ino)); // through the device, not the file
+}
+
+// What sysfs and the mount table tell of a loop without asking the device
+// or the file (what a stopped FUSE server behind the file cannot hold up):
+// the file's path (" (deleted)" taken off once it is unlinked), the device
+// of the mount that holds it, whether it is a device
+// node; asked, the listing gives what loopBinding gives.
+TEST(LoopDevices, ListingsTellWhereTheFileLiesFromTextsAlone)
+{
+    ASSERT_TRUE(LoopDevice::available()) << "loop devices need root";
+    zvtest::TempDir dir;
+    const std::string file = dir / "card.img";
+    mustRun("truncate -s 2M '" + file + "'");
+    const struct stat image = statOf(file);
+    OptionsLoop window("-o 4096", file);
+    OptionsLoop upper("", window.path());
+    std::vector<MountInfoEntry> mounts;
+    ASSERT_EQ(mountinfo_read(nullptr, &mounts), 0);
+    const MountInfoEntry *holder = mountinfo_mount_for_path(mounts, file);
+    ASSERT_NE(holder, nullptr);
+    const dev_t holder_device = makedev(holder->major, holder->minor);
+    auto listing = [](dev_t device) {
+        for (const ZV::LoopListing &l : ZV::loopListings("/sys"))
+            if (l.loop == device)
+                return l;
+        return ZV::LoopListing();
+    };
+    const dev_t window_number = statOf(window.path()).st_rdev;
+
+    ZV::LoopListing l = listing(window_number);
+    EXPECT_EQ(l.backing_file, file);
+    EXPECT_FALSE(l.deleted);
+    EXPECT_EQ(l.offset, 4096u);
+    EXPECT_EQ(l.size, (2u << 20) - 4096);
+    ZV::LoopBackingPlace place = ZV::loopBackingPlace(l, mounts);
+    EXPECT_TRUE(place.known);
+    EXPECT_EQ(place.mount_device, holder_device);
+    EXPECT_FALSE(place.device_node);
+    ZV::LoopBinding asked, bound;
+    ASSERT_TRUE(ZV::loopAsk(l, &asked));
+    ASSERT_TRUE(ZV::loopBinding("/sys", window_number, &bound));
+    EXPECT_TRUE(ZV::loopMapsFile(asked, image.st_dev, image.st_ino));
+    EXPECT_EQ(asked.loop, bound.loop);
+    EXPECT_EQ(asked.offset, bound.offset);
+    EXPECT_EQ(asked.size, bound.size);
+
+    const ZV::LoopListing over = listing(statOf(upper.path()).st_rdev);
+    EXPECT_EQ(over.backing_file, window.path());
+    EXPECT_TRUE(ZV::loopBackingPlace(over, mounts).device_node);
+
+    ASSERT_EQ(::unlink(file.c_str()), 0);
+    l = listing(window_number);
+    EXPECT_EQ(l.backing_file, file);
+    EXPECT_TRUE(l.deleted);
+    EXPECT_EQ(ZV::loopBackingPlace(l, mounts).mount_device, holder_device);
+    EXPECT_EQ(ZV::loopBackingPlace(ZV::LoopListing(), mounts).known, false); // no path
 }
 
 TEST(LoopDevices, WhatIsNoBoundLoopDeviceMapsNothing)
