@@ -27,8 +27,11 @@
 //   - A device that stops answering is not read to its end block by block:
 //     after a long run of failed reads with none delivering bytes (256, or
 //     4 lasting 10 s or more), a few reads spread over the rest of the range
-//     are made, and when they fail too the device is taken to have stopped
-//     answering. That is fatal as a device gone is (marker, rd_failed: the
+//     are made (16 at most, for 10 s at most), and when they fail too the
+//     device is taken to have stopped answering. Each check that one of
+//     them passes doubles the run the next check needs (up to 65,536 reads
+//     or 160 s), so a card with many long bad ranges is checked only a few
+//     times in all. That is fatal as a device gone is (marker, rd_failed: the
 //     errno of the last failed read), and recorded with the run's first
 //     block (rd_stopped_block). Until a read delivers bytes again, every
 //     failed read after it (also after a restart elsewhere) is fatal at

@@ -49,6 +49,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <random>
 #include <system_error>
 #include <vector>
 
@@ -75,19 +76,55 @@ constexpr int64_t kSlowReadUsec = 1000000;
 // A run is long after kStopRunReads failed reads, or after kStopRunSlowReads
 // that took kStopRunUsec or more. A bad range of a card that still answers is
 // mostly a few sectors to a few flash pages (tens of KiB): 256 blocks (128
-// KiB of 512-byte sectors) is well past that, and the check it costs when a
-// range is longer (kStopProbes reads, then another 256 before the next) is
-// small beside the 256 failed reads. A reader that takes seconds per failed
-// read gets there by time instead: four of them in ten seconds or more.
+// KiB of 512-byte sectors) is well past that. A reader that takes seconds per
+// failed read gets there by time instead: four of them in ten seconds or
+// more.
+//
+// A card that still answers can have many long bad ranges (a flash die or a
+// large interleave unit gone bad: every other few hundred KiB unreadable).
+// Checked after every 256 failures, such a card would be checked thousands
+// of times, and one check whose reads all fell on bad places would end the
+// reading though most of the card reads. So every check that a read further
+// on passes doubles both the count and the time the next check needs (up to
+// kStopRunMaxReads and kStopRunMaxUsec): a card with long bad ranges is
+// checked a few times in all, while a card that is really gone fails its
+// first check and ends at once. Bounded, so that a card that stops answering
+// after long bad ranges still ends: after at most kStopRunMaxUsec of failed
+// reads and the reads further on.
 constexpr int64_t kStopRunReads = 256;
+constexpr int64_t kStopRunMaxReads = 65536; // 32 MiB of 512-byte sectors
 constexpr int64_t kStopRunSlowReads = 4;
 constexpr int64_t kStopRunUsec = 10 * 1000000;
-// The reads further on: one block at each quarter of what is left of the
-// range after the failing block, the last one at its last block. One that
-// delivers its block shows that the card still answers there: the run is
-// a bad range, read around as before. Spread out, they tell a card that
-// stopped answering from one with a long bad range short of its end.
-constexpr int kStopProbes = 4;
+constexpr int64_t kStopRunMaxUsec = 160 * 1000000;
+constexpr int kStopMaxDoublings = 8; // kStopRunReads << 8 is kStopRunMaxReads
+// The reads further on: one block each, at distinct places spread over all
+// of what is left of the range after the failing block, the last one at its
+// last block. What is left is cut into kStopProbes - 1 equal parts, each
+// read once at a place within it drawn from a generator seeded with the
+// failing block (so the same reading makes the same reads), the parts taken
+// from middle to ends in turn (kProbeOrder): the first few reads already
+// cover the rest of the card from near to far, and the places keep no
+// spacing that bad ranges of a fixed size and period could match (places on
+// a fixed fraction of the rest, of any step, all fall on bad stripes for
+// some sizes). One read that delivers its block shows that the card still
+// answers there: the run is a bad range, read around as before. So a card
+// that still answers passes a check unless every one of these falls on a
+// bad place: with half of it bad in long stripes, about one check in 30,000.
+//
+// Their time is bounded: once the reads further on have together lasted
+// kStopProbeUsec or more, the rest are not made and the check fails (a
+// reader whose failed reads take seconds cannot spare more). So a card that
+// stopped answering ends after at most kStopRunUsec of failed reads plus one
+// more read, and then kStopProbeUsec of reads further on plus one more read,
+// each slow read followed by the slow pause: with failed reads of 3 s, 28 s
+// in all; longer only when a single read takes longer than that. (A card
+// that passed checks before, on long bad ranges, ends after at most
+// kStopRunMaxUsec of failed reads and the reads further on.) The 16 reads
+// cost little otherwise: on a card that answers the first read that
+// delivers ends the check, and a card that is gone fails them fast.
+constexpr int kStopProbes = 16;
+constexpr int kProbeOrder[kStopProbes - 1] = {7, 3, 11, 1, 9, 5, 13, 0, 8, 4, 12, 2, 10, 6, 14};
+constexpr int64_t kStopProbeUsec = 10 * 1000000;
 constexpr auto kWaitSlice = std::chrono::milliseconds(100);
 // Errno of data that ends before the end of the range.
 constexpr int kEndOfData = ENODATA;
@@ -186,31 +223,55 @@ void note_stop(rd_reader *r, int errnum, int64_t block)
     note(r, r->stop_record, errnum, block, true);
 }
 
-// The reads further on (see kStopProbes) after the failed read of block:
-// true when one of them delivered its block, or when there is nothing
-// further on to read (the run ends with the range: reading on costs
-// nothing), or on a halt (the fill ends anyway).
-bool answers_further_on(rd_reader *r, int64_t block)
+// The place of the k-th read further on (see kStopProbes) from the failed
+// read of block, with last the range's last block; draw gives the generator
+// its turn.
+int64_t probe_block(int64_t block, int64_t last, int k, std::mt19937_64 &draw)
+{
+    if (k == kStopProbes)
+        return last;
+    const double within = static_cast<double>(draw() >> 11) * 0x1.0p-53; // [0, 1)
+    const double fraction = (kProbeOrder[k - 1] + within) / (kStopProbes - 1);
+    return block + 1 + static_cast<int64_t>(static_cast<double>(last - block - 1) * fraction);
+}
+
+// The outcome of a check of a long run.
+enum class probe_result {
+    answers,   // a read further on delivered its block
+    silent,    // every read further on failed (or their time ran out)
+    no_verdict // nothing further on to read (the run ends with the range:
+               // reading on costs nothing), or a halt (the fill ends anyway)
+};
+
+// The reads further on (see kStopProbes) after the failed read of block.
+probe_result read_further_on(rd_reader *r, int64_t block, int *made, int64_t *answering)
 {
     const int64_t bs = r->p.block_size;
     const int64_t last = (r->p.end_byte - 1) / bs;
+    *made = 0;
     if (last <= block)
-        return true;
+        return probe_result::no_verdict;
     std::vector<uint8_t> scratch(static_cast<size_t>(bs));
-    int64_t probed = block;
+    int64_t probed[kStopProbes];
+    std::mt19937_64 draw(static_cast<uint64_t>(block));
+    const int64_t started = now_usec();
     for (int k = 1; k <= kStopProbes; ++k) {
-        const int64_t at = k == kStopProbes ? last : block + (last - block) * k / kStopProbes;
-        if (at <= probed)
-            continue;
-        probed = at;
+        const int64_t at = probe_block(block, last, k, draw);
+        if (std::find(probed, probed + *made, at) != probed + *made)
+            continue; // a short rest of the range: places repeat
         if (halted(r))
-            return true;
+            return probe_result::no_verdict;
+        probed[(*made)++] = at;
         const int64_t size = std::min(bs, r->p.end_byte - at * bs);
         int errnum = 0;
-        if (timed_read(r, scratch.data(), at, size, &errnum) == size)
-            return true;
+        if (timed_read(r, scratch.data(), at, size, &errnum) == size) {
+            *answering = at;
+            return probe_result::answers;
+        }
+        if (now_usec() - started >= kStopProbeUsec)
+            break;
     }
-    return false;
+    return probe_result::silent;
 }
 
 // A device read of block failed with errnum (not a device gone): true when
@@ -231,20 +292,36 @@ bool stopped_answering(rd_reader *r, int64_t block, int errnum)
     }
     if (r->not_answering)
         return true;
+    // The run the check needs: doubled by every check passed (bounded).
+    const int shift = r->checks_answered;
+    const int64_t reads_needed = std::min(kStopRunReads << shift, kStopRunMaxReads);
+    const int64_t usec_needed = std::min(kStopRunUsec << shift, kStopRunMaxUsec);
     const int64_t lasted = now - r->run_started;
-    if (r->run_reads < kStopRunReads && (r->run_reads < kStopRunSlowReads || lasted < kStopRunUsec))
+    if (r->run_reads < reads_needed && (r->run_reads < kStopRunSlowReads || lasted < usec_needed))
         return false;
-    if (answers_further_on(r, block)) {
-        r->run_reads = 0; // a long bad range: counted afresh from the next failure
+    int made = 0;
+    int64_t answering = -1;
+    const probe_result found = read_further_on(r, block, &made, &answering);
+    if (found != probe_result::silent) {
+        if (found == probe_result::answers) {
+            if (r->checks_answered < kStopMaxDoublings)
+                ++r->checks_answered;
+            log_error("%s: read(%s): %lld reads from block %lld on failed in %lld ms and none delivered, but block "
+                      "%lld further on did: a long bad range, read around",
+                      "fill_buffer", r->p.path, static_cast<long long>(r->run_reads),
+                      static_cast<long long>(r->run_first_block), static_cast<long long>(lasted / 1000),
+                      static_cast<long long>(answering));
+        }
+        r->run_reads = 0; // counted afresh from the next failure
         return false;
     }
     r->not_answering = true;
     note_stop(r, errnum, r->run_first_block);
     const ErrorText text(errnum);
-    log_error("%s: read(%s): %s: %lld reads from block %lld on failed in %lld ms and none delivered, nor did "
-              "reads further on: the device stopped answering",
+    log_error("%s: read(%s): %s: %lld reads from block %lld on failed in %lld ms and none delivered, nor did the %d "
+              "read(s) further on: the device stopped answering",
               "fill_buffer", r->p.path, text.text, static_cast<long long>(r->run_reads),
-              static_cast<long long>(r->run_first_block), static_cast<long long>(lasted / 1000));
+              static_cast<long long>(r->run_first_block), static_cast<long long>(lasted / 1000), made);
     return true;
 }
 

@@ -104,6 +104,8 @@ struct rd_reader {
     int64_t run_first_block = 0;  // block of its first failed read
     int64_t run_started = 0;      // clock (us) at its first failed read
     bool not_answering = false;   // the run was judged: the device stopped answering
+    int32_t checks_answered = 0;  // checks of a long run that a read further on passed: each
+                                  // makes the run the next check needs longer (never undone)
 
     // --- consumer state
     alignas(64) int64_t base_pos = 0;    // device byte of virtual position 0

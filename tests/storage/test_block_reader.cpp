@@ -65,6 +65,14 @@ struct LogCapture {
     LogCapture() { log_open((dir / "log.txt").c_str()); }
     ~LogCapture() { log_close(); }
     bool has(const std::string &text) const { return zvtest::readFile(dir / "log.txt").find(text) != std::string::npos; }
+    int count(const std::string &text) const
+    {
+        const std::string log = zvtest::readFile(dir / "log.txt");
+        int n = 0;
+        for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + text.size()))
+            ++n;
+        return n;
+    }
 };
 
 // The clock seam's fake microseconds, advanced by delayed reads.
@@ -117,6 +125,34 @@ struct Source {
             }
         }
         return ::pread(f->fd, buffer, static_cast<size_t>(end - offset), offset);
+    }
+    // The content as read around the bad ranges: their bytes as zeros.
+    std::string readAround() const
+    {
+        std::string want = content;
+        const int64_t size = static_cast<int64_t>(content.size());
+        for (const auto &b : bad)
+            if (b.from < size)
+                want.replace(b.from, std::min(b.to, size) - b.from, std::min(b.to, size) - b.from, '\0');
+        return want;
+    }
+    // The device reads that reading the whole content around its bad
+    // ranges takes with 4096-byte buffers of 512-byte blocks, and no read
+    // further on: one a buffer, and one a block from where a failing one
+    // stopped.
+    int64_t readsAround() const
+    {
+        const int64_t size = static_cast<int64_t>(content.size());
+        int64_t reads = 0;
+        for (int64_t at = 0; at < size; at += 4096) {
+            const int64_t end = std::min(at + 4096, size);
+            int64_t good = end;
+            for (const auto &b : bad)
+                if (b.from < end && b.to > at)
+                    good = std::min(good, std::max(b.from, at));
+            reads += 1 + (good < end ? (end - good / 512 * 512 + 511) / 512 : 0);
+        }
+        return reads;
     }
     rd_params params(bool read_ahead, int32_t buffer_size = 4096, int32_t buffers = 4, int32_t block_size = 512) const
     {
@@ -601,6 +637,172 @@ TEST(BlockReader, LongBadRangeOfACardThatAnswersIsReadAround)
     rd_bad_blocks(r.get(), &report);
     EXPECT_EQ(report.blocks, 600);
     EXPECT_EQ(report.ranges, 1);
+}
+
+// Checks of a long run that a read further on passed: the log line each.
+const char kReadAround[] = "a long bad range, read around";
+
+// A card that still answers, with many long bad ranges: every other stripe
+// unreadable (as a card with one of two flash dies gone bad in large
+// interleave units), of several sizes, from the first stripe or the second,
+// the card's last stripe bad or good. It is read to its end around them,
+// never taken for a card that stopped answering, however many of the reads
+// further on fall on bad stripes; the checks that find it answering are few
+// (each one doubles the run the next one needs), and so are their reads.
+TEST(BlockReader, StripedBadRangesOfACardThatAnswersAreReadAround)
+{
+    const int64_t KiB = 1024, MiB = 1024 * KiB;
+    const struct {
+        int64_t stripe, first_bad, size;
+    } cases[] = {
+        {256 * KiB, 256 * KiB, 16 * MiB},             // the last stripe bad
+        {256 * KiB, 256 * KiB, 16 * MiB + 256 * KiB}, // the last stripe good
+        {256 * KiB, 256 * KiB, 64 * MiB + 256 * KiB},
+        {256 * KiB, 0, 16 * MiB},
+        {64 * KiB, 0, 16 * MiB},
+        {64 * KiB, 64 * KiB, 16 * MiB + 64 * KiB},
+        {128 * KiB, 128 * KiB, 16 * MiB},
+        {1 * MiB, 0, 16 * MiB + 1 * MiB},
+        {1 * MiB, 1 * MiB, 16 * MiB},
+        {2 * MiB, 2 * MiB, 24 * MiB},
+        {300 * KiB, 300 * KiB, 20 * MiB}, // not on a power of two
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE("stripes of " + std::to_string(c.stripe) + " from " + std::to_string(c.first_bad) + " of " +
+                     std::to_string(c.size));
+        Source source(c.size, 21);
+        for (int64_t at = c.first_bad; at < c.size; at += 2 * c.stripe)
+            source.bad.push_back({at, at + c.stripe, EIO});
+        LogCapture log;
+        ReaderPtr r = source.open(false);
+        ASSERT_TRUE(r);
+        std::string got;
+        withinLimit([&] { got = readAll(r.get(), 4096); });
+        EXPECT_EQ(rd_stopped_block(r.get()), -1) << "taken for a card that stopped answering";
+        EXPECT_TRUE(sameBytes(got, source.readAround()));
+        EXPECT_EQ(rd_last_outcome(r.get()), RD_OUTCOME_END);
+        EXPECT_EQ(rd_failed(r.get()), 0);
+        // Stripes of 128 KiB and more are long runs (288 failed reads and more), 64 KiB not.
+        const int checks = log.count(kReadAround);
+        EXPECT_EQ(checks > 0, c.stripe >= 128 * KiB) << checks;
+        EXPECT_LE(checks, 8);
+        EXPECT_LE(source.reads.load() - source.readsAround(), checks * 16) << "reads further on";
+    }
+}
+
+// A long bad range near the end of a card that still answers after it: up
+// to its last block, or to its last 64 KiB. Every read further on but the
+// last ones falls inside it, check after check: it is read around to the
+// end, with a few checks instead of one every 256 failures.
+TEST(BlockReader, LongBadRangeNearTheEndBeforeGoodBlocksIsReadAround)
+{
+    const int64_t size = 16 << 20, from = 4 << 20;
+    for (int64_t good_tail : {int64_t(512), int64_t(64 * 1024)}) {
+        SCOPED_TRACE(good_tail);
+        Source source(size, 22);
+        source.bad = {{from, size - good_tail, EIO}};
+        LogCapture log;
+        ReaderPtr r = source.open(false);
+        ASSERT_TRUE(r);
+        std::string got;
+        withinLimit([&] { got = readAll(r.get(), 4096); });
+        EXPECT_EQ(rd_stopped_block(r.get()), -1);
+        EXPECT_TRUE(sameBytes(got, source.readAround()));
+        EXPECT_EQ(rd_last_outcome(r.get()), RD_OUTCOME_END);
+        EXPECT_LE(log.count(kReadAround), 8);
+        // 27,000 failed reads: one check every 256 would take over 400 reads further on.
+        EXPECT_LT(source.reads.load() - source.readsAround(), 200) << "reads further on";
+    }
+}
+
+// A card that still answers before byte N and fails every read from there
+// to its end (the last 4 MiB of 16), also after long bad stripes that
+// passed their checks (and so made the run the next check needs longer):
+// the reading ends there as for a card that stopped answering, with the
+// bytes before delivered, instead of failing through the blocks left.
+TEST(BlockReader, BadFinalRegionEndsTheReadingAlsoAfterLongBadRanges)
+{
+    const int64_t MiB = 1 << 20, size = 16 * MiB, failing = 12 * MiB;
+    for (bool stripes : {false, true}) {
+        SCOPED_TRACE(stripes ? "after bad stripes" : "alone");
+        Source source(size, 23);
+        if (stripes)
+            for (int64_t at = 1 * MiB; at < 8 * MiB; at += 2 * MiB)
+                source.bad.push_back({at, at + MiB, EIO});
+        source.bad.push_back({failing, INT64_MAX, EIO});
+        LogCapture log;
+        ReaderPtr r = source.open(false);
+        ASSERT_TRUE(r);
+        std::string got;
+        withinLimit([&] { got = readAll(r.get(), 4096); });
+        EXPECT_EQ(rd_stopped_block(r.get()), failing / 512);
+        EXPECT_EQ(rd_last_outcome(r.get()), RD_OUTCOME_FAILED);
+        EXPECT_EQ(rd_failed(r.get()), EIO);
+        ASSERT_GE(got.size(), static_cast<size_t>(failing));
+        // The run the check needs: 256 reads, or after the stripes' checks
+        // 4,096 (some 1.8 MiB): still far short of the card's end.
+        EXPECT_LT(got.size(), static_cast<size_t>(failing + (stripes ? 2 * MiB : 128 * 1024)))
+            << "read on into the failing end";
+        EXPECT_TRUE(sameBytes(got, source.readAround().substr(0, got.size())));
+        EXPECT_TRUE(log.has("the device stopped answering"));
+        EXPECT_EQ(log.count(kReadAround) > 0, stripes);
+    }
+}
+
+// The same long bad range with slow failing reads (through the clock seam:
+// 3 s each, 675 s in all): checked by time, each check passed doubles the
+// time the next one needs, so it is checked a few times instead of after
+// every 12 s of failures; then read around to the end.
+TEST(BlockReader, SlowBadRangeOfACardThatAnswersIsCheckedAFewTimes)
+{
+    struct ClockSeam {
+        ClockSeam() { rd_set_time_source(fakeNow); }
+        ~ClockSeam() { rd_set_time_source(nullptr); }
+    } seam;
+    const int64_t size = 1 << 20, from = 256 * 1024, to = from + 200 * 512;
+    Source source(size, 24);
+    source.bad = {{from, to, EIO}};
+    for (int64_t at = from; at < to; at += 512)
+        source.delays[at] = 3000000;
+    LogCapture log;
+    ReaderPtr r = source.open(false);
+    ASSERT_TRUE(r);
+    rd_set_slow_pause(r.get(), 0);
+    std::string got;
+    withinLimit([&] { got = readAll(r.get(), 4096); });
+    EXPECT_EQ(rd_stopped_block(r.get()), -1);
+    EXPECT_TRUE(sameBytes(got, source.readAround()));
+    const int checks = log.count(kReadAround);
+    EXPECT_GE(checks, 2);
+    EXPECT_LE(checks, 10) << "one check every 12 s would be 45";
+    EXPECT_LE(source.reads.load() - source.readsAround(), 10) << "reads further on";
+}
+
+// A card that stopped answering whose failed reads take 15 s each (through
+// the clock seam): the reads further on end once they have lasted 10 s,
+// here after the first, instead of costing 16 x 15 s.
+TEST(BlockReader, ReadsFurtherOnEndAfterTheirTime)
+{
+    struct ClockSeam {
+        ClockSeam() { rd_set_time_source(fakeNow); }
+        ~ClockSeam() { rd_set_time_source(nullptr); }
+    } seam;
+    const int64_t size = 1 << 20, failing = 256 * 1024;
+    Source source(size, 25);
+    source.bad = {{failing, INT64_MAX, EIO}};
+    for (int64_t at = failing; at < size; at += 512)
+        source.delays[at] = 15000000;
+    LogCapture log;
+    ReaderPtr r = source.open(false);
+    ASSERT_TRUE(r);
+    rd_set_slow_pause(r.get(), 0);
+    withinLimit([&] { readAll(r.get(), 4096); });
+    EXPECT_EQ(rd_failed(r.get()), EIO);
+    EXPECT_EQ(rd_stopped_block(r.get()), failing / 512);
+    // 64 good reads, the failed buffer and 3 of its blocks (4 failures
+    // lasting 10 s or more), then one read further on.
+    EXPECT_EQ(source.reads.load(), failing / 4096 + 4 + 1);
+    EXPECT_TRUE(log.has("nor did the 1 read(s) further on: the device stopped answering"));
 }
 
 // A reader that takes seconds per failed read (through the clock seam: 3 s
