@@ -27,6 +27,21 @@ std::string smallCard(const std::string &folder)
     return card;
 }
 
+// Where cameraCard puts the volume: sector 2048.
+constexpr uint64_t kOffset = 2048ull * 512;
+
+// A card image of the size (MiB) as cameras format it: blank sectors, then
+// a FAT32 partition at kOffset filling the rest (sfdisk, mkfs.fat). Its path.
+std::string cameraCard(const std::string &card, uint64_t mebibytes)
+{
+    zvtest::requireTool("sfdisk");
+    zvtest::mustRun("truncate -s " + std::to_string(mebibytes) + "M " + shellQuote(card));
+    zvtest::mustRun("printf 'label: dos\\nstart=2048, type=c\\n' | sfdisk -q " + shellQuote(card));
+    zvtest::mustRun("mkfs.fat -F 32 --offset=2048 " + shellQuote(card) + " " +
+                    std::to_string((mebibytes * 1024 * 1024 - kOffset) / 1024) + " >/dev/null");
+    return card;
+}
+
 // Stream-optimized and flat VMDK images written by qemu-img: the scan stops
 // at once with a message naming the kind (exit 1), where it used to read the
 // image file as a card and report it empty. The data file of a flat image is
@@ -138,13 +153,7 @@ TEST_F(ZorvantCliImages, ThoroughScanReadsAVolumeThroughItsBackupBootSector)
 // and recovers it whole.
 TEST_F(ZorvantCliImages, ThoroughScanListsASoundVolumeWhoseFatLooksLikeAnotherVolumes)
 {
-    zvtest::requireTool("sfdisk");
-    const std::string card = dir / "card.img";
-    constexpr uint64_t kOffset = 2048ull * 512;
-    zvtest::mustRun("truncate -s 300M " + shellQuote(card));
-    zvtest::mustRun("printf 'label: dos\\nstart=2048, type=c\\n' | sfdisk -q " + shellQuote(card));
-    zvtest::mustRun("mkfs.fat -F 32 --offset=2048 " + shellQuote(card) + " " +
-                    std::to_string((300ull * 1024 * 1024 - kOffset) / 1024) + " >/dev/null");
+    const std::string card = cameraCard(dir / "card.img", 300);
     zvtest::fatMkdir(card, "DCIM", kOffset);
     const std::string ppm = dir / "photo.ppm", jpeg = dir / "photo.jpg";
     zvtest::writeFile(ppm, zvtest::ppm(320, 240, 5));
@@ -218,12 +227,7 @@ TEST_F(ZorvantCliImages, ThoroughScanListsASoundVolumeWhoseFatLooksLikeAnotherVo
 // quick scan does.
 TEST_F(ZorvantCliImages, ThoroughScanListsASoundVolumeWhoseReservedSectorsHoldAFatHeader)
 {
-    zvtest::requireTool("sfdisk");
-    const std::string card = dir / "card.img";
-    constexpr uint64_t kOffset = 2048ull * 512;
-    zvtest::mustRun("truncate -s 80M " + shellQuote(card));
-    zvtest::mustRun("printf 'label: dos\\nstart=2048, type=c\\n' | sfdisk -q " + shellQuote(card));
-    zvtest::mustRun("mkfs.fat -F 32 --offset=2048 " + shellQuote(card) + " 70000 >/dev/null");
+    const std::string card = cameraCard(dir / "card.img", 80);
     zvtest::fatMkdir(card, "DCIM", kOffset);
     zvtest::fatPut(card, "DCIM/IMG_0001.JPG", zvtest::patternBytes(9000, 3), 0, kOffset);
     zvtest::fatPut(card, kReadMe, zvtest::patternBytes(2000, 4), 0, kOffset);

@@ -874,6 +874,21 @@ TEST_F(FatScan, SpanAtABackupBootSectorWalksItsVolume)
     EXPECT_EQ(fstest::nodeData(r2, listed.at("photo.jpg").keynum, 3000), patternBytes(3000, 4));
 }
 
+// An 80 MB card with a FAT32 partition at sector 2048 after blank sectors
+// (sfdisk, mkfs.fat), holding DCIM/IMG_0001.JPG: 3000 pattern bytes of the
+// seed. The partition's offset.
+uint64_t makeFat32CardAfterBlankSectors(const std::string &card, int seed)
+{
+    requireTool("sfdisk");
+    mustRun("truncate -s 80M " + shellQuote(card));
+    mustRun("printf 'label: dos\\nstart=2048, type=c\\n' | sfdisk -q " + shellQuote(card));
+    mustRun("mkfs.fat -F 32 --offset=2048 " + shellQuote(card) + " 70000 >/dev/null");
+    const uint64_t offset = 2048ull * 512;
+    fatMkdir(card, "DCIM", offset);
+    fatPut(card, "DCIM/IMG_0001.JPG", patternBytes(3000, seed), kT0, offset);
+    return offset;
+}
+
 // A sound FAT32 partition after blank sectors whose FAT holds an ordinary
 // end-of-chain value 6 sectors before the end of each FAT. Seen from 6
 // sectors before the volume (where a volume whose backup is this primary
@@ -885,13 +900,7 @@ TEST_F(FatScan, SpanAtAPrimaryIsNotTakenForABackup)
     for (const bool backup : {true, false}) {
         SCOPED_TRACE(backup ? "backup in place" : "backup wiped");
         const std::string card = image(backup ? "kept.img" : "wiped.img");
-        requireTool("sfdisk");
-        mustRun("truncate -s 80M " + shellQuote(card));
-        mustRun("printf 'label: dos\\nstart=2048, type=c\\n' | sfdisk -q " + shellQuote(card));
-        mustRun("mkfs.fat -F 32 --offset=2048 " + shellQuote(card) + " 70000 >/dev/null");
-        const uint64_t offset = 2048ull * 512;
-        fatMkdir(card, "DCIM", offset);
-        fatPut(card, "DCIM/IMG_0001.JPG", patternBytes(3000, 5), kT0, offset);
+        const uint64_t offset = makeFat32CardAfterBlankSectors(card, 5);
         FatPatcher patch(card, offset);
         const FatPatcher::Geometry g = patch.geometry();
         const uint32_t entry = (g.sectorsPerFat - 6) * g.bytesPerSector / 4;
@@ -921,13 +930,7 @@ TEST_F(FatScan, SpanAtAPrimaryIsNotTakenForABackup)
 TEST_F(FatScan, SpanAtAPrimaryWithItsBackupInPlaceIsTheVolumeWhateverLiesBefore)
 {
     const std::string card = image("card.img");
-    requireTool("sfdisk");
-    mustRun("truncate -s 80M " + shellQuote(card));
-    mustRun("printf 'label: dos\\nstart=2048, type=c\\n' | sfdisk -q " + shellQuote(card));
-    mustRun("mkfs.fat -F 32 --offset=2048 " + shellQuote(card) + " 70000 >/dev/null");
-    const uint64_t offset = 2048ull * 512;
-    fatMkdir(card, "DCIM", offset);
-    fatPut(card, "DCIM/IMG_0001.JPG", patternBytes(3000, 6), kT0, offset);
+    const uint64_t offset = makeFat32CardAfterBlankSectors(card, 6);
     FatPatcher patch(card, offset);
     const FatPatcher::Geometry g = patch.geometry();
     ASSERT_GT(g.reservedSectors, 9u); // past the backup boot sector and its FSInfo copy
