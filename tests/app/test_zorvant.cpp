@@ -410,6 +410,10 @@ TEST_F(ZorvantCli, HelpNamesEverySubcommand)
     EXPECT_EQ(r.status, 0);
     for (const char *word : {"list", "scan", "ls", "select", "recover", "save", "load", "--workspace", "130"})
         EXPECT_NE(r.out.find(word), std::string::npos) << word;
+    // What a second signal leaves of a save under way.
+    EXPECT_NE(r.out.find("a save under\nway as its temporary \".NAME.zv-partial-...\" beside FILE (FILE untouched)"),
+              std::string::npos)
+        << r.out;
     EXPECT_EQ(zorvant({}).status, 2);
 }
 
