@@ -45,7 +45,9 @@ void on_interrupt(int)
 {
     if (g_interrupts.fetch_add(1) > 0) {
         static const char kEnded[] = "\nzorvant: ended at once by a second signal (a scan under way stays listed "
-                                     "as unfinished; a file being recovered keeps its temporary name)\n";
+                                     "as unfinished; a file being recovered keeps its temporary name; a save "
+                                     "leaves its temporary file beside the file it was to replace, which is "
+                                     "untouched)\n";
         const ssize_t written = write(STDERR_FILENO, kEnded, sizeof kEnded - 1);
         (void)written;
         _exit(EXIT_INTERRUPTED);

@@ -27,29 +27,12 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "foundation/fileops.h"
 #include "scan/file_arch.h"
 #include "scan/recover/recover.h"
 #include "storage/media.h"
 
 namespace {
-
-// What kind of file the mode gives, in words.
-const char *kind_text(mode_t mode)
-{
-    if (S_ISDIR(mode))
-        return "a folder";
-    if (S_ISLNK(mode))
-        return "a symbolic link";
-    if (S_ISBLK(mode))
-        return "a block device";
-    if (S_ISCHR(mode))
-        return "a character device";
-    if (S_ISFIFO(mode))
-        return "a FIFO";
-    if (S_ISSOCK(mode))
-        return "a socket";
-    return "not a regular file";
-}
 
 std::string real_path(const std::string &path)
 {
@@ -82,7 +65,7 @@ std::string HVEngine::saveTargetRefusal(const std::string &path)
     struct stat target;
     const bool exists = lstat(path.c_str(), &target) == 0;
     if (exists && !S_ISREG(target.st_mode))
-        return std::string("it is ") + kind_text(target.st_mode) +
+        return std::string("it is ") + file_kind_text(target.st_mode) +
                ", not a file of saved scans; a save never replaces one: name a new FILE";
 
     struct stat workspace;

@@ -89,21 +89,6 @@ int descriptor_flags(int flags, int kind)
     return flags;
 }
 
-const char *type_text(mode_t mode)
-{
-    if (S_ISFIFO(mode))
-        return "a FIFO";
-    if (S_ISSOCK(mode))
-        return "a socket";
-    if (S_ISCHR(mode))
-        return "a character device";
-    if (S_ISDIR(mode))
-        return "a folder";
-    if (S_ISBLK(mode))
-        return "a block device";
-    return "a special file";
-}
-
 // Checks that the descriptor the object is to use names a kind of file it
 // accepts (see the notes) and clears O_NONBLOCK. 0, or -1 after logging
 // "file_open: refused <path>: ...", recording error 3 and closing the
@@ -123,7 +108,7 @@ int check_descriptor(file_t *f, const char *path, int fd, int flags)
         refused = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
         const char *why = !S_ISBLK(info.st_mode) ? "" : f->regular_only ? " (a regular file is required)"
                                                                           : " (opened for writing)";
-        log_error("file_open: refused %s: %s%s", path, type_text(info.st_mode), why);
+        log_error("file_open: refused %s: %s%s", path, file_kind_text(info.st_mode), why);
     }
     if (refused == 0) {
         const int status = fcntl(fd, F_GETFL);
@@ -216,6 +201,23 @@ void adopt_stream(file_t *f, FILE *fp)
         f->pos = ftello(fp);
 }
 
+// A stream over a descriptor, checked first with flags (see
+// check_descriptor); closed when refused or when no stream can be made.
+// NULL with errno.
+FILE *stream_over(file_t *f, const char *path, int fd, int flags)
+{
+    if (check_descriptor(f, path, fd, flags) != 0)
+        return nullptr;
+    FILE *fp = fdopen(fd, f->mode);
+    if (fp == nullptr) {
+        const int e = errno;
+        log_error("file_open: Can't open a stream on %s mode %s", path, f->mode);
+        ::close(fd);
+        errno = e;
+    }
+    return fp;
+}
+
 // A stream over a checked descriptor opened with flags and the used mode.
 // NULL with errno; "W" failures are logged by xopen, the others as xfopen
 // logs them.
@@ -235,39 +237,14 @@ FILE *stream_checked(file_t *f, const char *path, int flags)
             errno = e;
         }
     }
-    if (fd < 0 || check_descriptor(f, path, fd, flags) != 0)
-        return nullptr;
-    FILE *fp = fdopen(fd, f->mode);
-    if (fp == nullptr) {
-        const int e = errno;
-        log_error("file_open: Can't open a stream on %s mode %s", path, f->mode);
-        ::close(fd);
-        errno = e;
-    }
-    return fp;
-}
-
-// A stream over a descriptor handed to the opener (checked first; closed
-// when refused or when no stream can be made). NULL with errno.
-FILE *stream_over(file_t *f, const char *path, int fd)
-{
-    if (check_descriptor(f, path, fd, f->flags) != 0)
-        return nullptr;
-    FILE *fp = fdopen(fd, f->mode);
-    if (fp == nullptr) {
-        const int e = errno;
-        log_error("file_open: Can't open a stream on %s mode %s", path, f->mode);
-        ::close(fd);
-        errno = e;
-    }
-    return fp;
+    return fd < 0 ? nullptr : stream_over(f, path, fd, flags);
 }
 
 // Kind 2 for the opener, over the descriptor given (>= 0) or the path. 0 or -1.
 int open_stream(file_t *f, const char *path, int fd)
 {
     if (fd >= 0) {
-        FILE *fp = stream_over(f, path, fd);
+        FILE *fp = stream_over(f, path, fd, f->flags); // handed to the opener
         if (fp == nullptr)
             return -1;
         adopt_stream(f, fp);

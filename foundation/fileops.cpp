@@ -449,6 +449,25 @@ int utf8_rename(const char *oldPath, const char *newPath)
     return ZV::rename(from, to);
 }
 
+// --- kinds of file ----------------------------------------------------------------
+
+const char *file_kind_text(mode_t mode)
+{
+    if (S_ISDIR(mode))
+        return "a folder";
+    if (S_ISLNK(mode))
+        return "a symbolic link";
+    if (S_ISBLK(mode))
+        return "a block device";
+    if (S_ISCHR(mode))
+        return "a character device";
+    if (S_ISFIFO(mode))
+        return "a FIFO";
+    if (S_ISSOCK(mode))
+        return "a socket";
+    return "a special file";
+}
+
 // --- descriptor I/O ---------------------------------------------------------------
 
 ssize_t pread_eintr(int fd, void *buffer, size_t count, int64_t offset)

@@ -162,6 +162,13 @@ int utf8_unlink(const char *path);
 int utf8_rmdir(const char *path);
 int utf8_rename(const char *oldPath, const char *newPath);
 
+// --- kinds of file ------------------------------------------------------------------
+
+// What kind of file that is not a regular one the mode (of stat or lstat)
+// gives, in words for a message: "a folder", "a symbolic link", "a block
+// device", "a character device", "a FIFO", "a socket", else "a special file".
+const char *file_kind_text(mode_t mode);
+
 // --- positioned and plain descriptor I/O ------------------------------------------
 // pread(2), pwrite(2) and write(2) repeated while they fail with EINTR; the
 // last result is returned (a short count is returned as it is). pread and

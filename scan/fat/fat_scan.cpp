@@ -401,7 +401,8 @@ constexpr size_t kGeometryEnd = 48;
 // there makes start the volume whatever lies before it. (Before a primary
 // that follows a blank sector, the reader takes the primary for the backup
 // of a volume 6 sectors earlier, whose second FAT lies in the primary's
-// first: an end-of-chain entry there passes the header check.)
+// first: an end-of-chain entry there passes the header check, and its first
+// FAT, in the primary's reserved sectors, may hold a valid header too.)
 int64_t volume_of_boot_sector(fs_record *fs, int64_t start, const uint8_t *met)
 {
     const fat_state *state = fat_state_of(fs);

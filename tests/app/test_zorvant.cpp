@@ -4,6 +4,11 @@
 // Every wait for a child is bounded: a hang fails the test.
 #include "app/zorvant_cli_support.h"
 
+#include <signal.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+
+#include <set>
 #include <sstream>
 
 namespace {
@@ -244,6 +249,63 @@ TEST_F(ZorvantCli, InterruptedScanLeavesAConsistentWorkspace)
     EXPECT_EQ(scanNumber(next), "1");
 }
 
+// The signals that end a run (SIGINT, SIGTERM, SIGHUP, SIGQUIT) go to one
+// thread that waits for them and does nothing else: every other thread, the
+// main one and the engine's, blocks them, so none stuck in a system call can
+// hold one unhandled. Read from /proc during a thorough scan: exactly one
+// thread leaves them unblocked, it is not the main thread, and it sleeps in a
+// system call that waits for signals.
+TEST_F(ZorvantCli, EndingSignalsAreLeftToOneThreadThatWaitsForThem)
+{
+    const std::string big = dir / "big.img";
+    zvtest::mustRun("truncate -s 64G " + shellQuote(big));
+    Child child = start({"scan", big});
+    const bool started = child.waitForProgress();
+    const std::string task = "/proc/" + std::to_string(child.pid()) + "/task";
+    unsigned long long handled = 0;
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+        handled |= 1ull << (signal - 1);
+    std::vector<std::string> open, partly; // threads leaving all of them unblocked, some of them
+    std::string openCall;                  // the first field of the open thread's syscall file
+    size_t threads = 0;
+    std::error_code ec;
+    for (const auto &entry : fs::directory_iterator(task, ec)) {
+        const std::string tid = entry.path().filename().string();
+        const std::string status = zvtest::readFile(entry.path().string() + "/status");
+        const size_t at = status.find("SigBlk:");
+        if (at == std::string::npos)
+            continue; // the thread has just ended
+        threads++;
+        const unsigned long long unblocked = ~std::strtoull(status.c_str() + at + 7, nullptr, 16) & handled;
+        if (unblocked == handled) {
+            open.push_back(tid);
+            std::istringstream(zvtest::readFile(entry.path().string() + "/syscall")) >> openCall;
+        } else if (unblocked != 0) {
+            partly.push_back(tid);
+        }
+    }
+    siginfo_t info;
+    std::memset(&info, 0, sizeof info);
+    const bool running = waitid(P_PID, (id_t)child.pid(), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == 0;
+    kill(child.pid(), SIGTERM);
+    const Outcome r = child.wait();
+    ASSERT_TRUE(started) << "no progress shown";
+    ASSERT_TRUE(running) << "the scan ended before its threads were read: " << r.out << r.err;
+    EXPECT_FALSE(ec) << ec.message();
+    EXPECT_GT(threads, 2u); // the main thread, the signal thread, the engine's
+    ASSERT_EQ(open.size(), 1u) << "threads leaving the ending signals unblocked, of " << threads;
+    EXPECT_TRUE(partly.empty()) << partly.front();
+    EXPECT_NE(open.front(), std::to_string(child.pid())) << "the main thread takes the signals";
+    // pause(), or a wait for signals where the system has no pause call.
+    std::set<std::string> waits = {std::to_string(SYS_rt_sigsuspend), std::to_string(SYS_rt_sigtimedwait),
+                                   std::to_string(SYS_ppoll)};
+#ifdef SYS_pause
+    waits.insert(std::to_string(SYS_pause));
+#endif
+    EXPECT_EQ(waits.count(openCall), 1u) << "the thread taking the signals is in system call " << openCall;
+    EXPECT_EQ(r.status, 130) << r.out << r.err;
+}
+
 // Ctrl-C during a recovery: exit 130, every file under a final name whole
 // (no partial file under a final name, no temporary left), and a later
 // recovery completes.
@@ -348,6 +410,10 @@ TEST_F(ZorvantCli, HelpNamesEverySubcommand)
     EXPECT_EQ(r.status, 0);
     for (const char *word : {"list", "scan", "ls", "select", "recover", "save", "load", "--workspace", "130"})
         EXPECT_NE(r.out.find(word), std::string::npos) << word;
+    // What a second signal leaves of a save under way.
+    EXPECT_NE(r.out.find("a save under\nway as its temporary \".NAME.zv-partial-...\" beside FILE (FILE untouched)"),
+              std::string::npos)
+        << r.out;
     EXPECT_EQ(zorvant({}).status, 2);
 }
 

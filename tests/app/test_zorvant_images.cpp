@@ -27,6 +27,21 @@ std::string smallCard(const std::string &folder)
     return card;
 }
 
+// Where cameraCard puts the volume: sector 2048.
+constexpr uint64_t kOffset = 2048ull * 512;
+
+// A card image of the size (MiB) as cameras format it: blank sectors, then
+// a FAT32 partition at kOffset filling the rest (sfdisk, mkfs.fat). Its path.
+std::string cameraCard(const std::string &card, uint64_t mebibytes)
+{
+    zvtest::requireTool("sfdisk");
+    zvtest::mustRun("truncate -s " + std::to_string(mebibytes) + "M " + shellQuote(card));
+    zvtest::mustRun("printf 'label: dos\\nstart=2048, type=c\\n' | sfdisk -q " + shellQuote(card));
+    zvtest::mustRun("mkfs.fat -F 32 --offset=2048 " + shellQuote(card) + " " +
+                    std::to_string((mebibytes * 1024 * 1024 - kOffset) / 1024) + " >/dev/null");
+    return card;
+}
+
 // Stream-optimized and flat VMDK images written by qemu-img: the scan stops
 // at once with a message naming the kind (exit 1), where it used to read the
 // image file as a card and report it empty. The data file of a flat image is
@@ -131,18 +146,14 @@ TEST_F(ZorvantCliImages, ThoroughScanReadsAVolumeThroughItsBackupBootSector)
 // end-of-chain value (0x0FFFFFF8) in the entry 6 sectors before the end of
 // each FAT: seen from 6 sectors before the volume, where a volume whose
 // backup boot sector is this primary would start, that is where its second
-// FAT begins, and the value passes that FAT's header check. The primary has
-// its own backup 6 sectors on, so it is no backup: the thorough scan lists
-// the photo under its name as the quick scan does, and recovers it whole.
+// FAT begins, and the value would pass a header check of that FAT (the check
+// that runs looks at its first FAT, which falls in the blank reserved
+// sectors). The primary has its own backup 6 sectors on, so it is no backup:
+// the thorough scan lists the photo under its name as the quick scan does,
+// and recovers it whole.
 TEST_F(ZorvantCliImages, ThoroughScanListsASoundVolumeWhoseFatLooksLikeAnotherVolumes)
 {
-    zvtest::requireTool("sfdisk");
-    const std::string card = dir / "card.img";
-    constexpr uint64_t kOffset = 2048ull * 512;
-    zvtest::mustRun("truncate -s 300M " + shellQuote(card));
-    zvtest::mustRun("printf 'label: dos\\nstart=2048, type=c\\n' | sfdisk -q " + shellQuote(card));
-    zvtest::mustRun("mkfs.fat -F 32 --offset=2048 " + shellQuote(card) + " " +
-                    std::to_string((300ull * 1024 * 1024 - kOffset) / 1024) + " >/dev/null");
+    const std::string card = cameraCard(dir / "card.img", 300);
     zvtest::fatMkdir(card, "DCIM", kOffset);
     const std::string ppm = dir / "photo.ppm", jpeg = dir / "photo.jpg";
     zvtest::writeFile(ppm, zvtest::ppm(320, 240, 5));
@@ -205,6 +216,59 @@ TEST_F(ZorvantCliImages, ThoroughScanListsASoundVolumeWhoseFatLooksLikeAnotherVo
     const std::map<std::string, std::string> got = filesBelow(dir / "out");
     ASSERT_EQ(got.count("Recovered Files from card.img/IMG_0001.JPG"), 1u) << got.size();
     EXPECT_TRUE(got.at("Recovered Files from card.img/IMG_0001.JPG") == photo);
+}
+
+// A sound FAT32 card at sector 2048 after blank sectors, whose reserved
+// sector (reserved - 6) holds the start of a FAT. Seen from 6 sectors before
+// the volume, where a volume whose backup boot sector is this primary would
+// start, that is the first FAT, and its header is valid: that volume opens.
+// Only the primary's own backup, 6 sectors on, tells the primary is no
+// backup: the thorough scan lists the card's files under their names as the
+// quick scan does.
+TEST_F(ZorvantCliImages, ThoroughScanListsASoundVolumeWhoseReservedSectorsHoldAFatHeader)
+{
+    const std::string card = cameraCard(dir / "card.img", 80);
+    zvtest::fatMkdir(card, "DCIM", kOffset);
+    zvtest::fatPut(card, "DCIM/IMG_0001.JPG", zvtest::patternBytes(9000, 3), 0, kOffset);
+    zvtest::fatPut(card, kReadMe, zvtest::patternBytes(2000, 4), 0, kOffset);
+
+    const std::string image = zvtest::readFile(card);
+    auto le = [&](uint64_t at, int size) {
+        uint32_t v = 0;
+        for (int i = size - 1; i >= 0; i--)
+            v = v << 8 | (uint8_t)image[at + i];
+        return v;
+    };
+    const uint32_t sectorBytes = le(kOffset + 11, 2), reserved = le(kOffset + 14, 2);
+    ASSERT_EQ(le(kOffset + 21, 1), 0xF8u);
+    ASSERT_GT(reserved, 9u); // past the backup boot sector and its FSInfo copy
+    ASSERT_EQ(image.substr(kOffset + 6 * sectorBytes, 512), image.substr(kOffset, 512));
+    ASSERT_EQ(image.substr(kOffset - 6 * sectorBytes, 6 * sectorBytes), std::string(6 * sectorBytes, '\0'));
+    const uint64_t earlierFat = kOffset + (uint64_t)(reserved - 6) * sectorBytes;
+    ASSERT_EQ(image.substr(earlierFat, sectorBytes), std::string(sectorBytes, '\0'));
+    {
+        std::fstream file(card, std::ios::in | std::ios::out | std::ios::binary);
+        const char header[8] = {'\xF8', '\xFF', '\xFF', '\x0F', '\xFF', '\xFF', '\xFF', '\x0F'};
+        file.seekp((std::streamoff)earlierFat);
+        file.write(header, sizeof header);
+        file.close();
+        ASSERT_FALSE(file.fail());
+    }
+
+    const std::vector<std::string> names = {"1/Found Files/DCIM/IMG_0001.JPG",
+                                            std::string("1/Found Files/") + kReadMe};
+    const Outcome q = zorvant({"scan", "--quick", card}, dir / "quick");
+    ASSERT_EQ(q.status, 0) << q.out << q.err;
+    const std::string quick = zorvant({"ls", "-r", "1"}, dir / "quick").out;
+    for (const std::string &name : names)
+        EXPECT_TRUE(zvcli::has(quick, name)) << name << "\n" << quick;
+
+    const Outcome t = zorvant({"scan", card}); // thorough
+    ASSERT_EQ(t.status, 0) << t.out << t.err;
+    const Outcome ls = zorvant({"ls", "-r", "1/Found Files"});
+    EXPECT_EQ(ls.status, 0) << ls.err;
+    for (const std::string &name : names)
+        EXPECT_TRUE(zvcli::has(ls.out, name)) << name << "\n" << ls.out;
 }
 
 } // namespace

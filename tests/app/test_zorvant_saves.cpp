@@ -10,6 +10,7 @@ namespace {
 namespace fs = std::filesystem;
 using zvcli::Child;
 using zvcli::Outcome;
+using zvcli::padScan;
 using zvtest::shellQuote;
 class ZorvantCliSaves : public zvcli::ZorvantCli {
 protected:
@@ -37,19 +38,6 @@ std::set<std::string> othersIn(const std::string &folder, const std::set<std::st
 bool holds(const std::string &path, const std::string &bytes)
 {
     return fs::is_regular_file(path) && zvtest::readFile(path) == bytes;
-}
-
-// Adds bytes that do not compress to the folder of scan 1's found file
-// system in the workspace folder home: the next save of it is larger by
-// about that much.
-void padScan(const std::string &home, const std::string &size)
-{
-    std::string fs_folder;
-    for (const auto &e : fs::recursive_directory_iterator(home))
-        if (e.is_directory() && e.path().parent_path().filename() == "Scan.01")
-            fs_folder = e.path().string();
-    ASSERT_FALSE(fs_folder.empty());
-    zvtest::mustRun("head -c " + size + " /dev/urandom > " + shellQuote(fs_folder + "/padding"));
 }
 
 std::string joined(const std::set<std::string> &names)

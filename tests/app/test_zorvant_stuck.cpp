@@ -4,6 +4,7 @@
 // signal asks for. A second SIGTERM or SIGINT ends it at once (exit 130),
 // leaving what a killed run leaves, and the workspace serves the next
 // command. The server is fuse2fs over an ext4 image, stopped with SIGSTOP.
+// Scans, recoveries and saves are stuck that way.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -315,6 +316,54 @@ TEST_F(ZorvantCliStuck, SecondSignalEndsARecoveryStuckInAWrite)
     for (auto it = left.begin(); it != left.end();)
         it = fs::path(it->first).filename().string().rfind(".zv-partial-", 0) == 0 ? left.erase(it) : std::next(it);
     EXPECT_TRUE(left == originals) << left.size();
+}
+
+// A save onto the mount hangs in a write of its temporary file once the
+// server stops. SIGTERM twice ends it: the earlier save of that name is
+// untouched, its temporary ".NAME.zv-partial-..." stays beside it (as the
+// help and the message say), and the next save replaces the earlier one.
+TEST_F(ZorvantCliStuck, SecondSignalEndsASaveStuckInAWrite)
+{
+    StoppableFuse fuse(dir / "ext.img", dir / "mnt");
+    const std::string card = makeCard("card.img");
+    ASSERT_EQ(zorvant({"scan", "--quick", card}).status, 0);
+    const std::string saves = dir / "mnt/saves";
+    fs::create_directories(saves);
+    const std::string file = saves + "/cards.zvscan";
+    ASSERT_EQ(zorvant({"save", file}).status, 0);
+    const std::string earlier = zvtest::readFile(file);
+    // Bytes that do not compress: the next save writes long enough to be
+    // caught while it writes.
+    zvcli::padScan(ws, "48M");
+
+    // The save's temporary files in the folder (listed only while the
+    // server answers).
+    auto temporaries = [&] {
+        std::vector<std::string> out;
+        std::error_code ec;
+        for (const auto &e : fs::directory_iterator(saves, ec))
+            if (e.path().filename().string().rfind(".cards.zvscan.zv-partial-", 0) == 0)
+                out.push_back(e.path().string());
+        return out;
+    };
+    Child child = start({"save", file});
+    KillOnExit guard(child, fuse);
+    const auto deadline = std::chrono::steady_clock::now() + kBound;
+    std::vector<std::string> writing;
+    while ((writing = temporaries()).empty() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    fuse.stop();
+    ASSERT_EQ(writing.size(), 1u) << "the save never started writing";
+    ASSERT_TRUE(stuckOn(child, fuse.point())) << "the save never waited on the mount";
+    const Outcome r = signalTwice(child, guard, fuse, SIGTERM); // the server answers again after it
+    EXPECT_TRUE(has(r.err, "a save leaves its temporary file beside the file it was to replace, which is untouched"))
+        << r.err;
+
+    EXPECT_EQ(zvtest::readFile(file), earlier);
+    EXPECT_EQ(temporaries(), writing);
+    const Outcome again = zorvant({"save", file});
+    EXPECT_EQ(again.status, 0) << again.out << again.err;
+    EXPECT_GT(zvtest::readFile(file).size(), earlier.size() + 40 * 1024 * 1024);
 }
 
 } // namespace

@@ -138,6 +138,19 @@ inline std::string idOf(const Outcome &list, const std::string &name)
     return std::regex_search(media, m, line) ? m[1].str() : "";
 }
 
+// Adds bytes that do not compress to the folder of scan 1's found file
+// system in the workspace folder home: the next save of it is larger by
+// about that much.
+inline void padScan(const std::string &home, const std::string &size)
+{
+    std::string fs_folder;
+    for (const auto &e : fs::recursive_directory_iterator(home))
+        if (e.is_directory() && e.path().parent_path().filename() == "Scan.01")
+            fs_folder = e.path().string();
+    ASSERT_FALSE(fs_folder.empty());
+    zvtest::mustRun("head -c " + size + " /dev/urandom > " + shellQuote(fs_folder + "/padding"));
+}
+
 // The environment that loads the fault library (tests/support/fault_preload.c,
 // which tells its settings) into a child run, with settings
 // ("ZV_FAULT_...=..."). A sanitizer build's program is told not to insist on

@@ -3,7 +3,6 @@
 // abandon removes, and the fixed temporary name's leftovers.
 #include "foundation/atomic_file.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -18,18 +17,6 @@ using zvtest::readFile;
 using zvtest::writeFile;
 
 namespace {
-
-std::set<std::string> listing(const std::string &dir)
-{
-    std::set<std::string> names;
-    if (DIR *d = opendir(dir.c_str())) {
-        while (const dirent *entry = readdir(d))
-            if (std::string(entry->d_name) != "." && std::string(entry->d_name) != "..")
-                names.insert(entry->d_name);
-        closedir(d);
-    }
-    return names;
-}
 
 bool writeAll(const atomic_file &af, const std::string &bytes)
 {
@@ -69,7 +56,7 @@ TEST(AtomicFile, FinishReplacesAndAbandonLeavesTheFileAsItWas)
     EXPECT_EQ(readFile(path), "old");
     atomic_file_abandon(&af);
     EXPECT_EQ(af.fd, -1);
-    EXPECT_EQ(listing(dir.path()), std::set<std::string>{"settings.ini"});
+    EXPECT_EQ(zvtest::folderNames(dir.path()), std::set<std::string>{"settings.ini"});
     EXPECT_EQ(readFile(path), "old");
 
     Seen seen;
@@ -80,7 +67,7 @@ TEST(AtomicFile, FinishReplacesAndAbandonLeavesTheFileAsItWas)
     atomic_file_set_test_hook(nullptr, nullptr);
     EXPECT_EQ(seen.at_rename, "new");
     EXPECT_EQ(readFile(path), "new");
-    EXPECT_EQ(listing(dir.path()), std::set<std::string>{"settings.ini"});
+    EXPECT_EQ(zvtest::folderNames(dir.path()), std::set<std::string>{"settings.ini"});
     atomic_file_abandon(&af); // a record that holds nothing
     EXPECT_EQ(readFile(path), "new");
 }
@@ -110,7 +97,7 @@ TEST(AtomicFile, FinishRenamesOnlyTheFileItWrote)
     EXPECT_EQ(atomic_file_finish(&af), -1);
     EXPECT_EQ(errno, ENOENT);
     EXPECT_EQ(readFile(path), "old");
-    EXPECT_EQ(listing(dir.path()), std::set<std::string>{"cat.db"});
+    EXPECT_EQ(zvtest::folderNames(dir.path()), std::set<std::string>{"cat.db"});
 }
 
 // The fixed name: a regular file left there by a write cut short is
@@ -126,7 +113,7 @@ TEST(AtomicFile, FixedNameTakesTheLeftoverButNoLink)
     ASSERT_TRUE(writeAll(af, "cache"));
     ASSERT_EQ(atomic_file_finish(&af), 0);
     EXPECT_EQ(readFile(path), "cache");
-    EXPECT_EQ(listing(dir.path()), std::set<std::string>{"db-cache"});
+    EXPECT_EQ(zvtest::folderNames(dir.path()), std::set<std::string>{"db-cache"});
 
     writeFile(outside / "victim", "precious");
     ASSERT_EQ(symlink((outside / "victim").c_str(), tmp.c_str()), 0);

@@ -230,6 +230,30 @@ TEST(FileOpsAttributes, SizeOfADiskSwappedForAFifoNeverWaits)
     EXPECT_EQ(outcome.status, 0) << outcome.notes;
 }
 
+// The words for each kind of file that is not a regular one, as lstat gives
+// it: the save's refusal of a target and the file opener's refusal of a
+// descriptor both name the kind with them.
+TEST(FileOpsAttributes, KindOfFileInWords)
+{
+    TempDir tmp;
+    const std::string folder = tmp / "folder", link = tmp / "link", disk = tmp / "disk", fifo = tmp / "fifo",
+                      socket = tmp / "socket";
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    ASSERT_EQ(symlink(folder.c_str(), link.c_str()), 0);
+    ASSERT_EQ(mknod(disk.c_str(), S_IFBLK | 0600, makedev(7, 0)), 0);
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(mknod(socket.c_str(), S_IFSOCK | 0600, 0), 0);
+    const std::pair<std::string, const char *> cases[] = {
+        {folder, "a folder"}, {link, "a symbolic link"}, {disk, "a block device"},
+        {"/dev/null", "a character device"}, {fifo, "a FIFO"}, {socket, "a socket"},
+    };
+    for (const auto &[path, words] : cases) {
+        struct stat info;
+        ASSERT_EQ(lstat(path.c_str(), &info), 0) << path;
+        EXPECT_STREQ(file_kind_text(info.st_mode), words) << path;
+    }
+}
+
 TEST(FileOpsUserFolders, HomeAndApplicationData)
 {
     {

@@ -2,7 +2,6 @@
 // never write through a link and never mix with another engine's save.
 #include "foundation/prefs.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -33,19 +32,6 @@ std::string contents(const std::string &path)
 }
 
 int loadText(const std::string &text) { return prefs_load_data(text.data(), text.size()); }
-
-// The names in a folder, "." and ".." left out.
-std::set<std::string> listing(const std::string &dir)
-{
-    std::set<std::string> names;
-    if (DIR *d = opendir(dir.c_str())) {
-        while (const dirent *entry = readdir(d))
-            if (std::string(entry->d_name) != "." && std::string(entry->d_name) != "..")
-                names.insert(entry->d_name);
-        closedir(d);
-    }
-    return names;
-}
 
 // Fills the file system holding dir: a file "filler" grows until the disk is full.
 void fill(const std::string &dir)
@@ -122,7 +108,7 @@ TEST_F(PrefsValues, RefusesTextThatCannotRoundTrip)
         }
     }
     EXPECT_EQ(prefs_save(), 0);
-    EXPECT_EQ(listing(dir_.path()), std::set<std::string>{"settings.ini"});
+    EXPECT_EQ(zvtest::folderNames(dir_.path()), std::set<std::string>{"settings.ini"});
     EXPECT_EQ(readFile(file_), "");
 
     // The neighbours of what is refused.
@@ -218,14 +204,14 @@ TEST_F(PrefsFile, FailedSaveKeepsOldFile)
         SCOPED_TRACE(c.name);
         writeFile(file, "[Old]\nk = 1\n");
         use(ws);
-        const std::set<std::string> before = listing(ws);
+        const std::set<std::string> before = zvtest::folderNames(ws);
         log_open((logs / "log.txt").c_str());
         c.damage();
         prefs_set_int("Old", "k", 2);
         EXPECT_EQ(prefs_save(), -1);
         log_close();
         EXPECT_NE(readFile(logs / "log.txt").find(c.logged), std::string::npos) << readFile(logs / "log.txt");
-        std::set<std::string> after = listing(ws);
+        std::set<std::string> after = zvtest::folderNames(ws);
         after.erase("filler");
         after.erase("old");
         EXPECT_EQ(after, before); // no temporary file left
@@ -256,7 +242,7 @@ TEST_F(PrefsFile, TemporaryFileNeverFollowsALink)
         EXPECT_EQ(contents(file_), "[Scan]\ntarget = " + target + "\n");
         EXPECT_EQ(readFile(victim), "precious");
         EXPECT_FALSE(exists(outside / "made"));
-        EXPECT_EQ(listing(dir_.path()), (std::set<std::string>{"settings.ini", "settings.ini.tmp"}));
+        EXPECT_EQ(zvtest::folderNames(dir_.path()), (std::set<std::string>{"settings.ini", "settings.ini.tmp"}));
         unlink(tmp.c_str());
     }
     ASSERT_EQ(mkdir(tmp.c_str(), 0777), 0);
@@ -323,7 +309,7 @@ TEST_F(PrefsThreads, EnginesSavingAtOnceEachLeaveAValidFile)
     for (const std::string &now : seen)
         EXPECT_EQ(valid.count(now), 1u) << now;
     EXPECT_EQ(valid.count(contents(file_)), 1u) << contents(file_);
-    EXPECT_EQ(listing(dir_.path()), std::set<std::string>{"settings.ini"}); // no temporary file left
+    EXPECT_EQ(zvtest::folderNames(dir_.path()), std::set<std::string>{"settings.ini"}); // no temporary file left
 }
 
 // Threads storing in batches while another saves: nothing is lost.

@@ -18,10 +18,12 @@
 #include "foundation/prefs.h"
 #include "fs_test_support.h"
 #include "scan/catalog/fs_record.h"
+#include "scan/fat/fat_reader.h"
 #include "scan/fat/fat_scan.h"
 #include "scan/module.h"
 #include "scan/scan_context.h"
 #include "storage/media.h"
+#include "storage/media_stream.h"
 
 namespace {
 
@@ -872,6 +874,21 @@ TEST_F(FatScan, SpanAtABackupBootSectorWalksItsVolume)
     EXPECT_EQ(fstest::nodeData(r2, listed.at("photo.jpg").keynum, 3000), patternBytes(3000, 4));
 }
 
+// An 80 MB card with a FAT32 partition at sector 2048 after blank sectors
+// (sfdisk, mkfs.fat), holding DCIM/IMG_0001.JPG: 3000 pattern bytes of the
+// seed. The partition's offset.
+uint64_t makeFat32CardAfterBlankSectors(const std::string &card, int seed)
+{
+    requireTool("sfdisk");
+    mustRun("truncate -s 80M " + shellQuote(card));
+    mustRun("printf 'label: dos\\nstart=2048, type=c\\n' | sfdisk -q " + shellQuote(card));
+    mustRun("mkfs.fat -F 32 --offset=2048 " + shellQuote(card) + " 70000 >/dev/null");
+    const uint64_t offset = 2048ull * 512;
+    fatMkdir(card, "DCIM", offset);
+    fatPut(card, "DCIM/IMG_0001.JPG", patternBytes(3000, seed), kT0, offset);
+    return offset;
+}
+
 // A sound FAT32 partition after blank sectors whose FAT holds an ordinary
 // end-of-chain value 6 sectors before the end of each FAT. Seen from 6
 // sectors before the volume (where a volume whose backup is this primary
@@ -883,13 +900,7 @@ TEST_F(FatScan, SpanAtAPrimaryIsNotTakenForABackup)
     for (const bool backup : {true, false}) {
         SCOPED_TRACE(backup ? "backup in place" : "backup wiped");
         const std::string card = image(backup ? "kept.img" : "wiped.img");
-        requireTool("sfdisk");
-        mustRun("truncate -s 80M " + shellQuote(card));
-        mustRun("printf 'label: dos\\nstart=2048, type=c\\n' | sfdisk -q " + shellQuote(card));
-        mustRun("mkfs.fat -F 32 --offset=2048 " + shellQuote(card) + " 70000 >/dev/null");
-        const uint64_t offset = 2048ull * 512;
-        fatMkdir(card, "DCIM", offset);
-        fatPut(card, "DCIM/IMG_0001.JPG", patternBytes(3000, 5), kT0, offset);
+        const uint64_t offset = makeFat32CardAfterBlankSectors(card, 5);
         FatPatcher patch(card, offset);
         const FatPatcher::Geometry g = patch.geometry();
         const uint32_t entry = (g.sectorsPerFat - 6) * g.bytesPerSector / 4;
@@ -906,6 +917,47 @@ TEST_F(FatScan, SpanAtAPrimaryIsNotTakenForABackup)
         if (listed.count("DCIM/IMG_0001.JPG")) {
             EXPECT_EQ(fstest::nodeData(r, listed.at("DCIM/IMG_0001.JPG").keynum, 3000), patternBytes(3000, 5));
         }
+    }
+}
+
+// A sound FAT32 partition after blank sectors whose reserved sector
+// (reserved - 6) holds the start of a FAT: seen from 6 sectors before the
+// volume, where a volume whose backup boot sector is this primary would
+// start, that is the first FAT, with a valid header, and that volume opens
+// from the primary as its backup. Only the primary's own backup, 6 sectors
+// on, tells it is no backup: the span at the primary walks the volume
+// itself, whose files are listed by name with their data.
+TEST_F(FatScan, SpanAtAPrimaryWithItsBackupInPlaceIsTheVolumeWhateverLiesBefore)
+{
+    const std::string card = image("card.img");
+    const uint64_t offset = makeFat32CardAfterBlankSectors(card, 6);
+    FatPatcher patch(card, offset);
+    const FatPatcher::Geometry g = patch.geometry();
+    ASSERT_GT(g.reservedSectors, 9u); // past the backup boot sector and its FSInfo copy
+    const uint64_t earlierFat = (g.reservedSectors - 6ull) * g.bytesPerSector;
+    ASSERT_EQ(readFile(card).substr(offset + earlierFat, g.bytesPerSector), std::string(g.bytesPerSector, '\0'));
+    ASSERT_EQ(readFile(card).substr(offset - 6 * g.bytesPerSector, 6 * g.bytesPerSector),
+              std::string(6 * g.bytesPerSector, '\0'));
+    patch.putU32(earlierFat, 0x0FFFFF00u | patch.getU8(FatPatcher::kMediaByte));
+    patch.putU32(earlierFat + 4, 0x0FFFFFFF);
+
+    fs_record *r = record(card);
+    {
+        // The volume 6 sectors before opens from the primary and its first
+        // FAT passes the header check: the reader alone would take it.
+        const uint64_t earlierStart = offset - 6 * g.bytesPerSector;
+        ZV::Fat earlier(std::make_shared<HV::ByteStreamMedia>(r->media, earlierStart,
+                                                              media_length(r->media) - earlierStart));
+        ASSERT_TRUE(earlier.open());
+        EXPECT_TRUE(earlier.usedBackupBootSector());
+        EXPECT_TRUE(earlier.checkFatHeader(0));
+    }
+    EXPECT_EQ(fat_walk_span(r, (int64_t)offset), 0);
+    EXPECT_EQ(n_errors(), 0) << error_list_str();
+    const Listing listed = catalogListing(r);
+    EXPECT_EQ(paths(listed), (std::vector<std::string>{"DCIM", "DCIM/IMG_0001.JPG"}));
+    if (listed.count("DCIM/IMG_0001.JPG")) {
+        EXPECT_EQ(fstest::nodeData(r, listed.at("DCIM/IMG_0001.JPG").keynum, 3000), patternBytes(3000, 6));
     }
 }
 

@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <stdexcept>
 #include <string>
 
@@ -88,6 +89,16 @@ inline std::string readFile(const std::string &path)
 inline void writeFile(const std::string &path, const std::string &bytes)
 {
     std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// The names in a folder, "." and ".." left out; none when it cannot be read.
+inline std::set<std::string> folderNames(const std::string &dir)
+{
+    std::set<std::string> names;
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
+        names.insert(it->path().filename().string());
+    return names;
 }
 
 // Runs a shell command; returns its exit status (-1 when it could not run)
