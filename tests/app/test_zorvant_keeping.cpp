@@ -219,12 +219,9 @@ TEST_F(ZorvantCliKeeping, CtrlCRightAfterTheRenameReportsTheSaveDone)
 TEST_F(ZorvantCliKeeping, FailedSaveNamesTheSideThatFailed)
 {
     ASSERT_EQ(geteuid(), 0u) << "mounts need root";
-    const std::string card = makeCard("card.img");
-    ASSERT_EQ(zorvant({"scan", "--quick", card}).status, 0);
     const std::string saves = dir / "saves";
-    fs::create_directories(saves);
-    const std::string file = saves + "/cards.zvscan";
-    ASSERT_EQ(zorvant({"save", file}).status, 0);
+    const std::string file = scanAndSaveInto(saves);
+    ASSERT_FALSE(HasFailure());
     std::string earlier = zvtest::readFile(file);
     auto workspaceSide = [&](const Outcome &r, const std::string &cause) {
         EXPECT_EQ(r.status, 1) << r.out << r.err;

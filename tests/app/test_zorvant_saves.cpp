@@ -93,12 +93,9 @@ TEST_F(ZorvantCliSaves, SaveOnAFullDiskKeepsTheEarlierSave)
 // is refused before anything is written.
 TEST_F(ZorvantCliSaves, InterruptedSaveKeepsTheEarlierSave)
 {
-    const std::string card = makeCard("card.img");
-    ASSERT_EQ(zorvant({"scan", "--quick", card}).status, 0);
     const std::string saves = dir / "saves";
-    fs::create_directories(saves);
-    const std::string file = saves + "/cards.zvscan";
-    ASSERT_EQ(zorvant({"save", file}).status, 0);
+    const std::string file = scanAndSaveInto(saves);
+    ASSERT_FALSE(HasFailure());
     const std::string earlier = zvtest::readFile(file);
 
     // Bytes that do not compress make the next save take long enough to be

@@ -325,12 +325,9 @@ TEST_F(ZorvantCliStuck, SecondSignalEndsARecoveryStuckInAWrite)
 TEST_F(ZorvantCliStuck, SecondSignalEndsASaveStuckInAWrite)
 {
     StoppableFuse fuse(dir / "ext.img", dir / "mnt");
-    const std::string card = makeCard("card.img");
-    ASSERT_EQ(zorvant({"scan", "--quick", card}).status, 0);
     const std::string saves = dir / "mnt/saves";
-    fs::create_directories(saves);
-    const std::string file = saves + "/cards.zvscan";
-    ASSERT_EQ(zorvant({"save", file}).status, 0);
+    const std::string file = scanAndSaveInto(saves);
+    ASSERT_FALSE(HasFailure());
     const std::string earlier = zvtest::readFile(file);
     // Bytes that do not compress: the next save writes long enough to be
     // caught while it writes.

@@ -241,6 +241,17 @@ protected:
             out.insert(bytes);
         return out;
     }
+    // A quick scan of a new card.img saved as folder/cards.zvscan (the folder
+    // made): the save's path.
+    std::string scanAndSaveInto(const std::string &folder)
+    {
+        const std::string card = makeCard("card.img");
+        EXPECT_EQ(zorvant({"scan", "--quick", card}).status, 0);
+        fs::create_directories(folder);
+        const std::string file = folder + "/cards.zvscan";
+        EXPECT_EQ(zorvant({"save", file}).status, 0);
+        return file;
+    }
     // Scan, tick everything, recover: what came back.
     std::map<std::string, std::string> scanAndRecover(const std::string &target)
     {

@@ -78,6 +78,11 @@ struct LogCapture {
 // The clock seam's fake microseconds, advanced by delayed reads.
 std::atomic<int64_t> g_fake_now{0};
 int64_t fakeNow() { return g_fake_now.load(); }
+// The reader's clock is the fake one while this lives.
+struct FakeClock {
+    FakeClock() { rd_set_time_source(fakeNow); }
+    ~FakeClock() { rd_set_time_source(nullptr); }
+};
 
 // A file with its faults: failing byte ranges (a read stops before one and
 // the next read fails), delays by read offset, and a gate holding the read
@@ -755,10 +760,7 @@ TEST(BlockReader, BadFinalRegionEndsTheReadingAlsoAfterLongBadRanges)
 // every 12 s of failures; then read around to the end.
 TEST(BlockReader, SlowBadRangeOfACardThatAnswersIsCheckedAFewTimes)
 {
-    struct ClockSeam {
-        ClockSeam() { rd_set_time_source(fakeNow); }
-        ~ClockSeam() { rd_set_time_source(nullptr); }
-    } seam;
+    FakeClock seam;
     const int64_t size = 1 << 20, from = 256 * 1024, to = from + 200 * 512;
     Source source(size, 24);
     source.bad = {{from, to, EIO}};
@@ -783,10 +785,7 @@ TEST(BlockReader, SlowBadRangeOfACardThatAnswersIsCheckedAFewTimes)
 // here after the first, instead of costing 16 x 15 s.
 TEST(BlockReader, ReadsFurtherOnEndAfterTheirTime)
 {
-    struct ClockSeam {
-        ClockSeam() { rd_set_time_source(fakeNow); }
-        ~ClockSeam() { rd_set_time_source(nullptr); }
-    } seam;
+    FakeClock seam;
     const int64_t size = 1 << 20, failing = 256 * 1024;
     Source source(size, 25);
     source.bad = {{failing, INT64_MAX, EIO}};
@@ -810,10 +809,7 @@ TEST(BlockReader, ReadsFurtherOnEndAfterTheirTime)
 // them lasting 10 s, not after 256.
 TEST(BlockReader, SlowFailingReadsStopByTime)
 {
-    struct ClockSeam {
-        ClockSeam() { rd_set_time_source(fakeNow); }
-        ~ClockSeam() { rd_set_time_source(nullptr); }
-    } seam;
+    FakeClock seam;
     const int64_t size = 1 << 20, failing = 256 * 1024;
     Source source(size, 19);
     source.bad = {{failing, INT64_MAX, EIO}};
@@ -834,10 +830,7 @@ TEST(BlockReader, SlowFailingReadsStopByTime)
 // first slow block is kept until cleared.
 TEST(BlockReader, SlowReadsKeepTheFirstSlowBlock)
 {
-    struct ClockSeam {
-        ClockSeam() { rd_set_time_source(fakeNow); }
-        ~ClockSeam() { rd_set_time_source(nullptr); }
-    } seam;
+    FakeClock seam;
     Source source(8 * 4096, 8);
     source.delays = {{1 * 4096, 1000000}, {3 * 4096, 1200000}, {5 * 4096, 1200000}};
     ReaderPtr r = source.open(false);
