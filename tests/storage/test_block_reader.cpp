@@ -101,6 +101,14 @@ struct Source {
     std::promise<void> gate_entered, gate_open;
     std::shared_future<void> opened = gate_open.get_future().share();
 
+    // Reads of the blocks in [from, to) (to the end when to is past it) fail
+    // with EIO, each after us fake microseconds.
+    void slowBad(int64_t from, int64_t to, int64_t us)
+    {
+        bad.push_back({from, to, EIO});
+        for (int64_t at = from; at < std::min<int64_t>(to, content.size()); at += 512)
+            delays[at] = us;
+    }
     // size bytes of content; the file holds the first stored bytes (all when < 0).
     explicit Source(int64_t size, unsigned seed = 1, int64_t stored = -1) : content(randomBytes(size, seed))
     {
@@ -763,9 +771,7 @@ TEST(BlockReader, SlowBadRangeOfACardThatAnswersIsCheckedAFewTimes)
     FakeClock seam;
     const int64_t size = 1 << 20, from = 256 * 1024, to = from + 200 * 512;
     Source source(size, 24);
-    source.bad = {{from, to, EIO}};
-    for (int64_t at = from; at < to; at += 512)
-        source.delays[at] = 3000000;
+    source.slowBad(from, to, 3000000);
     LogCapture log;
     ReaderPtr r = source.open(false);
     ASSERT_TRUE(r);
@@ -788,9 +794,7 @@ TEST(BlockReader, ReadsFurtherOnEndAfterTheirTime)
     FakeClock seam;
     const int64_t size = 1 << 20, failing = 256 * 1024;
     Source source(size, 25);
-    source.bad = {{failing, INT64_MAX, EIO}};
-    for (int64_t at = failing; at < size; at += 512)
-        source.delays[at] = 15000000;
+    source.slowBad(failing, INT64_MAX, 15000000);
     LogCapture log;
     ReaderPtr r = source.open(false);
     ASSERT_TRUE(r);
@@ -812,9 +816,7 @@ TEST(BlockReader, SlowFailingReadsStopByTime)
     FakeClock seam;
     const int64_t size = 1 << 20, failing = 256 * 1024;
     Source source(size, 19);
-    source.bad = {{failing, INT64_MAX, EIO}};
-    for (int64_t at = failing; at < size; at += 512)
-        source.delays[at] = 3000000;
+    source.slowBad(failing, INT64_MAX, 3000000);
     ReaderPtr r = source.open(false);
     ASSERT_TRUE(r);
     rd_set_slow_pause(r.get(), 1);
