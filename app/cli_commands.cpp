@@ -289,7 +289,8 @@ int cmd_load(Session &s, const Parsed &p)
     if (s.engine->loadScans(file) != 0)
         return fail("can't queue the load");
     const HV::CommandResult r = wait_for(s, HV::Command::LoadScan, true);
-    if (r.status == ENGINE_ABORTED || interrupted())
+    // A load that finished before Ctrl-C took effect has loaded its scans.
+    if (r.status == ENGINE_ABORTED || (r.status != 0 && interrupted()))
         return EXIT_INTERRUPTED;
     if (r.status != 0) {
         const std::string refusal = write_refusal(s.workspace);

@@ -434,14 +434,21 @@ file_t *file_open(const char *path, const char *mode, int kind)
 file_t *file_open_ex(file_t *given, const char *path, const char *mode, int kind, int block_size, const vf_ops *ops,
                      void *arg, int fd)
 {
+    // A descriptor handed over is the object's from here on: closed on
+    // every early return too.
+    const auto give_up = [fd]() -> file_t * {
+        if (fd >= 0)
+            ::close(fd);
+        return nullptr;
+    };
     const uint32_t kind_given = static_cast<uint32_t>(kind);
     if (kind & 0x10)
         kind &= 7;
     if (path == nullptr || kind < 1 || kind > 4)
-        return nullptr;
+        return give_up();
     if (given != nullptr && given->fd != -1) {
         log_error("file_open: %s is already open", name_or_null(given));
-        return nullptr;
+        return give_up();
     }
 
     char used[8] = {};
@@ -463,12 +470,12 @@ file_t *file_open_ex(file_t *given, const char *path, const char *mode, int kind
 
     file_t *f = given != nullptr ? given : file_new(nullptr);
     if (f == nullptr)
-        return nullptr;
+        return give_up();
     char *name = strdup(path); // path may be f->name itself
     if (name == nullptr) {
         if (given == nullptr)
             release_object(f);
-        return nullptr;
+        return give_up();
     }
     std::free(f->name);
     f->name = name;

@@ -349,7 +349,9 @@ int far_add_path(FileArch *far, const char *path, int recursive)
     std::string clean = without_trailing_slashes(path);
     struct stat st;
     if (lstat(clean.c_str(), &st) != 0) {
-        log_error("far_add_path: Can't stat %s: %d", clean.c_str(), errno);
+        const int error = errno;
+        log_error("far_add_path: Can't stat %s: %d", clean.c_str(), error);
+        note_failure(far, FAR_SIDE_SOURCE, error);
         return -1;
     }
     try {
@@ -361,6 +363,7 @@ int far_add_path(FileArch *far, const char *path, int recursive)
         return -1;
     }
     log_error("far_add_path: %s is neither a file nor a folder", clean.c_str());
+    note_failure(far, FAR_SIDE_SOURCE, EINVAL);
     return -1;
 }
 

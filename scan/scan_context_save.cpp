@@ -61,8 +61,10 @@ int save_one(FileArch *far, ScanContext *scan)
     std::string context;
     {
         std::lock_guard<std::mutex> lock(slot_mutex());
-        if (scan->folder == nullptr)
+        if (scan->folder == nullptr) {
+            far_note_failure(far, FAR_SIDE_SOURCE, ENOENT);
             return -1;
+        }
         context = dir_file_path(scan->folder, "context").str();
     }
     int rc = far_add_path(far, context.c_str(), 0);

@@ -207,6 +207,22 @@ TEST_F(ZorvantCliKeeping, CtrlCRightAfterTheRenameReportsTheSaveDone)
     EXPECT_TRUE(has(zorvant({"ls", "-r", "1"}, dir / "other").out, "[x]"));
 }
 
+// Fault guarded: Ctrl-C taken once a load had loaded its scans (here right
+// after the settings were written for the last time) made it exit 130 with
+// no word, as if nothing had been loaded; loading again then doubled them.
+TEST_F(ZorvantCliKeeping, CtrlCAfterALoadFinishedReportsTheLoad)
+{
+    const std::string file = scanAndSaveInto(dir / "saves");
+    ASSERT_FALSE(HasFailure());
+    const std::string other = dir / "other";
+    const Outcome r = start({"load", file}, other, faultEnv({"ZV_FAULT_RENAME_NAME=settings.ini",
+                                                             "ZV_FAULT_SIGNAL_AFTER=2"}))
+                          .wait();
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_TRUE(has(r.out, "Loaded 1 scan.")) << r.out;
+    EXPECT_TRUE(has(zorvant({"list"}, other).out, "  1   quick     done"));
+}
+
 // Fault guarded: the cause a failed save gave was whatever errno held after
 // it, and its advice always spoke of the save's folder: a save failing
 // because the workspace was read-only said "Read-only file system; choose a

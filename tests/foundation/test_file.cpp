@@ -150,6 +150,20 @@ TEST(FileOpen, RefusalsAndCapitalR)
     EXPECT_EQ(file_open_ex(nullptr, missing.c_str(), "wb", 3, 1 << 30, nullptr, nullptr, -1), nullptr);
     EXPECT_EQ(error_list_str(), "[2*3]"); // the two opens of a missing file
     clear_errors();
+    // A descriptor handed over is closed by a refusal before it is looked at.
+    file_t *open = file_open(missing.c_str(), "R", 1);
+    ASSERT_NE(open, nullptr);
+    for (int kind : {0, 5}) {
+        const int fd = ::open(missing.c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(file_open_ex(nullptr, missing.c_str(), "rb", kind, 0, nullptr, nullptr, fd), nullptr);
+        EXPECT_EQ(fcntl(fd, F_GETFD), -1) << "kind " << kind << " kept descriptor " << fd;
+        const int busy = ::open(missing.c_str(), O_RDONLY | O_CLOEXEC);
+        EXPECT_EQ(file_open_ex(open, missing.c_str(), "rb", 1, 0, nullptr, nullptr, busy), nullptr);
+        EXPECT_EQ(fcntl(busy, F_GETFD), -1) << "an open object kept descriptor " << busy;
+    }
+    file_free(&open);
+    clear_errors();
 
     char buffer[4];
     EXPECT_EQ(file_read(nullptr, buffer, 4), -1);

@@ -261,6 +261,23 @@ TEST(FileArch, WriterRefusesWhatTheReaderWouldRefuse)
 
 // A write that fails only when the container is closed (a full disk) is a
 // failed save, not a success.
+// A path that cannot be added (gone, or neither a file nor a folder) is a
+// failure of the side being read, with its cause, not of the container.
+TEST(FileArch, AFailedAddNamesTheSourceSide)
+{
+    TempDir dir;
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+    for (const auto &[name, cause] : std::vector<std::pair<std::string, int>>{{"missing", ENOENT}, {"fifo", EINVAL}}) {
+        FileArch *far = far_new((dir / "out.zvscan").c_str(), dir.path().c_str());
+        ASSERT_NE(far, nullptr);
+        ASSERT_EQ(far_create(far, FAR_FILE_PLAIN, "test"), 0);
+        EXPECT_NE(far_add_path(far, (dir / name).c_str(), 0), 0);
+        EXPECT_EQ(far->error_side, FAR_SIDE_SOURCE) << name;
+        EXPECT_EQ(far->error, cause) << name;
+        far_free(&far);
+    }
+}
+
 TEST(FileArch, FinishReportsAFailedClose)
 {
     zvtest::FullDisk full; // every write fails with ENOSPC

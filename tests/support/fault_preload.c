@@ -9,9 +9,9 @@
  *   ZV_FAULT_RENAME_PASS   how many watched renames go through first (0)
  *   ZV_FAULT_RENAME_ERRNO  the errno every later watched rename fails with,
  *                          nothing renamed (unset or 0: none fails)
- *   ZV_FAULT_SIGNAL_AFTER  "1": right after a watched rename succeeded,
- *                          SIGINT is sent to the process, and the rename
- *                          call returns once the program has taken it
+ *   ZV_FAULT_SIGNAL_AFTER  N: right after the Nth watched rename that
+ *                          succeeded, SIGINT is sent to the process, and the
+ *                          rename call returns once the program has taken it
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -25,6 +25,7 @@
 #include <unistd.h>
 
 static atomic_int g_seen;
+static atomic_int g_done;
 
 static int watched(const char *newpath)
 {
@@ -74,7 +75,7 @@ static int interrupt_pending(void)
  * 10 s. */
 static void after(const char *newpath, int result)
 {
-    if (result != 0 || !watched(newpath) || env_number("ZV_FAULT_SIGNAL_AFTER") != 1)
+    if (result != 0 || !watched(newpath) || atomic_fetch_add(&g_done, 1) + 1 != env_number("ZV_FAULT_SIGNAL_AFTER"))
         return;
     const int saved = errno;
     kill(getpid(), SIGINT);
