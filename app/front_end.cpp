@@ -33,6 +33,7 @@ constexpr double kPlainStep = 0.05;
 // handler may use.
 std::atomic<int> g_interrupts{0};
 std::atomic<bool> g_stop{false};
+std::atomic<bool> g_hung_up{false};
 static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free,
               "the signal flags must be lock-free");
 
@@ -40,14 +41,19 @@ static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_alw
 // an abort. A second one ends the process at once: a command stuck in a
 // system call (a hung network or FUSE target, a dead card reader) never
 // gets to look at the flag, and would keep the workspace lock for good.
-// What stays is what a killed process leaves. Only async-signal-safe calls.
-void on_interrupt(int)
+// What stays is what a killed process leaves. A closing terminal sends
+// SIGHUP twice within a millisecond (the shell passes its own on, and the
+// kernel sends one more to the group): a repeated SIGHUP is that one
+// hang-up, not a second signal. Only async-signal-safe calls.
+void on_interrupt(int signal)
 {
+    if (signal == SIGHUP && g_hung_up.exchange(true))
+        return;
     if (g_interrupts.fetch_add(1) > 0) {
         static const char kEnded[] = "\nzorvant: ended at once by a second signal (a scan under way stays listed "
                                      "as unfinished; a file being recovered keeps its temporary name; a save "
-                                     "leaves its temporary file beside the file it was to replace, which is "
-                                     "untouched)\n";
+                                     "leaves the file it was to replace either untouched, its temporary file "
+                                     "beside it, or already replaced whole by the new save)\n";
         const ssize_t written = write(STDERR_FILENO, kEnded, sizeof kEnded - 1);
         (void)written;
         _exit(EXIT_INTERRUPTED);
