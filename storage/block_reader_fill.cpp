@@ -111,13 +111,15 @@ constexpr int kStopMaxDoublings = 8; // kStopRunReads << 8 is kStopRunMaxReads
 // that still answers passes a check unless every one of these falls on a
 // bad place: with half of it bad in long stripes, about one check in 30,000.
 //
-// Their time is bounded: once the reads further on have together lasted
-// kStopProbeUsec or more, the rest are not made and the check fails (a
-// reader whose failed reads take seconds cannot spare more). So a card that
-// stopped answering ends after at most kStopRunUsec of failed reads plus one
-// more read, and then kStopProbeUsec of reads further on plus one more read,
-// each slow read followed by the slow pause: with failed reads of 3 s, 28 s
-// in all; longer only when a single read takes longer than that. (A card
+// Their time is bounded: once kStopMinProbes of them are made and they have
+// together lasted kStopProbeUsec or more, the rest are not made and the
+// check fails (a reader whose failed reads take seconds cannot spare more;
+// fewer places would take too many cards that answer for gone). So a card
+// that stopped answering ends after at most kStopRunUsec of failed reads
+// plus one more read, and then kStopProbeUsec of reads further on plus one
+// more read (or kStopMinProbes reads), each slow read followed by the slow
+// pause: with failed reads of 3 s, 28 s in all; longer only when a single
+// read takes longer than that. (A card
 // that passed checks before, on long bad ranges, ends after at most
 // kStopRunMaxUsec of failed reads and the reads further on.) The 16 reads
 // cost little otherwise: on a card that answers the first read that
@@ -125,6 +127,7 @@ constexpr int kStopMaxDoublings = 8; // kStopRunReads << 8 is kStopRunMaxReads
 constexpr int kStopProbes = 16;
 constexpr int kProbeOrder[kStopProbes - 1] = {7, 3, 11, 1, 9, 5, 13, 0, 8, 4, 12, 2, 10, 6, 14};
 constexpr int64_t kStopProbeUsec = 10 * 1000000;
+constexpr int kStopMinProbes = 3;
 constexpr auto kWaitSlice = std::chrono::milliseconds(100);
 // Errno of data that ends before the end of the range.
 constexpr int kEndOfData = ENODATA;
@@ -134,7 +137,13 @@ std::atomic<int64_t (*)()> g_time_source{nullptr};
 int64_t now_usec()
 {
     int64_t (*source)() = g_time_source.load(std::memory_order_acquire);
-    return source != nullptr ? source() : static_cast<int64_t>(time_usec());
+    if (source != nullptr)
+        return source();
+    // Durations only: a clock that a time server or a resume sets forward
+    // would end a check of the card before its reads are made.
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 // Errors after which no further read of the device can succeed: the device
@@ -268,7 +277,7 @@ probe_result read_further_on(rd_reader *r, int64_t block, int *made, int64_t *an
             *answering = at;
             return probe_result::answers;
         }
-        if (now_usec() - started >= kStopProbeUsec)
+        if (*made >= kStopMinProbes && now_usec() - started >= kStopProbeUsec)
             break;
     }
     return probe_result::silent;
