@@ -215,8 +215,17 @@ int cmd_recover(Session &s, const Parsed &p)
         std::printf("Recovery aborted after %s file%s.\n", grouped(r.files).c_str(), r.files == 1 ? "" : "s");
         return EXIT_INTERRUPTED;
     }
-    std::printf("Recovered %s file%s (%s).\n", grouped(r.files).c_str(), r.files == 1 ? "" : "s",
-                size_text(r.bytes).c_str());
+    std::map<uint64_t, const HV::RecoveryNote *> notes;
+    for (const HV::RecoveryNote &n : r.notes)
+        notes.emplace(n.keyref, &n);
+    // The target itself refused, or the recovery refused before its first
+    // file (the target on the card, the card not attached): no file was
+    // tried, one message says why.
+    const bool target_refused =
+        notes.count(0) != 0 || (r.files == 0 && (r.status == RECOVER_TARGET_ON_MEDIUM || r.status == RECOVER_NO_MEDIA));
+    if (!target_refused || r.files != 0)
+        std::printf("Recovered %s file%s (%s).\n", grouped(r.files).c_str(), r.files == 1 ? "" : "s",
+                    size_text(r.bytes).c_str());
     // Each recovered file loses its tick, saved in the workspace (nothing
     // recovered: no tick changed, nothing to keep).
     const int refused = r.files != 0 ? s.engine->saveSelection(scan->keyref) : 0;
@@ -228,14 +237,6 @@ int cmd_recover(Session &s, const Parsed &p)
     const std::vector<std::pair<NodeInfo, std::string>> damaged = damaged_file_systems(*s.engine, scan->keyref);
     if (r.status == 0 && damaged.empty())
         return refused == 0 ? EXIT_OK : EXIT_FAILED;
-    std::map<uint64_t, const HV::RecoveryNote *> notes;
-    for (const HV::RecoveryNote &n : r.notes)
-        notes.emplace(n.keyref, &n);
-    // The target itself refused, or the recovery refused before its first
-    // file (the target on the card, the card not attached): no file was
-    // tried, one message says why.
-    const bool target_refused =
-        notes.count(0) != 0 || (r.files == 0 && (r.status == RECOVER_TARGET_ON_MEDIUM || r.status == RECOVER_NO_MEDIA));
     // What keeps its tick was not recovered; a file kept incomplete says
     // where and what it misses.
     if (!target_refused)

@@ -62,10 +62,12 @@ void jpegsInto(const std::string &folder, int count, std::map<std::string, std::
     }
 }
 
-// A recovery refused because its target lies on the card, in words.
+// A recovery refused because its target lies on the card, in words, and
+// only that (no count of files recovered).
 void expectRefusedAsOnTheCard(const Outcome &r)
 {
     EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_FALSE(has(r.out, "Recovered 0 files")) << r.out;
     EXPECT_TRUE(has(r.err, "the target folder lies on the card being recovered")) << r.err;
     EXPECT_TRUE(has(r.err, "choose a folder on another disk with --to")) << r.err;
     EXPECT_TRUE(has(r.err, "(-12)")) << r.err;
