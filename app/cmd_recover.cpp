@@ -64,8 +64,12 @@ std::string recovery_trouble(const HV::CommandResult &r, const ScanInfo &scan, b
     const bool one = unreadable == 1;
     std::string why;
     if (r.status == RECOVER_TARGET_ON_MEDIUM)
-        why = "the target folder lies on the card being recovered, and writing there would overwrite the files "
-              "being recovered; choose a folder on another disk with --to";
+        why = "the target folder lies on the card being recovered" +
+              // A folder inside the target that is a mount of the card.
+              (host != nullptr && !host->path.empty() ? " (" + host->path + " in it is a mount of the card)"
+                                                      : std::string()) +
+              ", and writing there would overwrite the files being recovered; choose a folder on another disk "
+              "with --to";
     else if (r.status == RECOVER_NO_MEDIA)
         why = "the scan's card or image is not attached: plug the card in, or name where its image file is now with "
               "`zorvant attach PATH`, and run the recovery again";

@@ -21,9 +21,14 @@
 // to the catalog's own "last listed" histogram disturbs them.
 //
 // Implementation notes
-//   - A result of -3 (target full or failing), -5 (abort), -7 (no medium)
-//     or -30 (medium gone) ends the whole walk, met at any depth: every
-//     later file would fail the same way.
+//   - A result of -3 (target full or failing), -5 (abort), -7 (no medium),
+//     -12 (a folder of the target on the medium) or -30 (medium gone) ends
+//     the whole walk, met at any depth: every later file would fail the same
+//     way.
+//   - A folder made or reused on another file system than its parent's (a
+//     mount point inside the target) is checked against the medium like the
+//     target itself: a folder of the card mounted there ends the walk with
+//     -12 before anything is written below it, noted with its path.
 //   - A recovery of the selection compares the files it wrote with the
 //     selected-files counter taken before the walk: a walk that meets fewer
 //     files than were counted (a damaged children list) is a failure, never
@@ -55,7 +60,7 @@
 
 bool recover_ends_walk(int rc)
 {
-    return rc == -3 || rc == -5 || rc == -7 || rc == -30;
+    return rc == -3 || rc == -5 || rc == -7 || rc == RECOVER_TARGET_ON_MEDIUM || rc == -30;
 }
 
 namespace {
@@ -136,6 +141,19 @@ int enter_folder(recover_walk &w, uint64_t keynum, folder_frame *frame)
         errno = e;
         add_error_errno(RECOVER_ERROR_MKDIR);
         return recover_host::is_target_full(e) ? -3 : -1;
+    }
+    if (recover_host::folder_on_medium(w.dir_fd, fd, w.record->media)) {
+        // A folder of the card (or the card) mounted in the target: nothing
+        // goes below it, and the recovery stops.
+        ::close(fd);
+        const std::string folder = w.path + "/" + made;
+        log_error("%s: folder \"%s\" is on the medium being recovered (%s)", "make_folder", folder.c_str(),
+                  media_path(w.record->media));
+        recover_note note;
+        note.path = folder;
+        note.host = 1;
+        recover_note_add(note);
+        return RECOVER_TARGET_ON_MEDIUM;
     }
     frame->parent_fd = w.dir_fd;
     frame->parent_path_length = w.path.size();

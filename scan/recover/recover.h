@@ -189,15 +189,19 @@ int fs_recovered_name(fs_record *record, std::string *out, uint64_t keynum);
 // by the medium's block device or image file, and by everything that shows
 // the same bytes in turn: a disk's partitions that overlap the medium's
 // window and a partition's disk, the devices stacked on them (device mapper
-// and the like), the file or device behind a loop device, and every loop
-// device over such a file or device whose window overlaps them, with its
-// partitions (files told by device and inode numbers, not by path). The
-// path's device, or the source device of the mount that holds it
-// (/proc/self/mountinfo: btrfs and FUSE mounts give their files device
-// numbers of their own), is one of those devices; or the mount is a FUSE
-// file system whose source names nothing (fusefat's entry names "fusefat")
-// and a FUSE server process (one holding /dev/fuse open) holds one of those
-// devices or files open, as /proc/PID/fd shows. 0 when not.
+// and the like), the file or device behind a loop device, every loop device
+// over such a file or device whose window overlaps them, with its
+// partitions (files told by device and inode numbers, not by path), every
+// loop device over a file stored on one of those devices, and the FUSE
+// mounts served by a FUSE server process (one holding /dev/fuse open) that
+// holds one of those devices or files, or a file stored on them, open, as
+// /proc/PID/fd and fdinfo show. The path's device, or the source of the
+// mount that holds it (/proc/self/mountinfo: btrfs and FUSE mounts give
+// their files device numbers of their own), or the file system that source
+// lies on, is one of those devices or files; or the mount is a FUSE file
+// system whose source names nothing (fusefat's entry names "fusefat") and
+// such a server holds the medium while the kernel does not tell which
+// mounts it serves. 0 when not.
 int recover_path_on_medium(const char *path, Media *media);
 
 // --- recovery --------------------------------------------------------------------------

@@ -28,6 +28,9 @@
 //         st_dev and st_ino, or st_rdev for a device) whose window
 //         [offset, offset + size) overlaps the span, with its partitions in
 //         turn (losetup -P), and whatever is stacked on them.
+//       * a block device whose file system holds files: every loop device
+//         over one of those files (a disk image kept on the card), counted
+//         whole, told by the mount of the loop's file (below).
 //     So an image file, the loop devices over it, their partitions and the
 //     loop devices over those are one card whichever of them was scanned.
 //     A loop device is asked what it maps only when it may show those
@@ -44,24 +47,35 @@
 //     A target lies on the medium when its st_dev is one of these devices
 //     (a kernel mount of /dev/loopN or /dev/loopNpM gives its files that
 //     device's number), or when the mount that holds it names one of them
-//     as its source: btrfs gives its files an anonymous device number of
-//     its own (one per subvolume), and so does a FUSE file system (fuse2fs,
-//     or ntfs-3g and exfat-fuse mounted as "fuse"), so st_dev alone misses
-//     them. The mount is the entry of /proc/self/mountinfo whose mount
-//     point is the longest leading part of the target's canonical path (the
-//     last such entry: a later mount on the same point covers an earlier
-//     one); its source counts when it names a block device (a source on a
-//     FUSE mount is not looked up: it is no device node, and its server
-//     may not answer).
+//     as its source, or a source that lies on a file system of one of them
+//     (fuse2fs naming an image kept on the card): btrfs gives its files an
+//     anonymous device number of its own (one per subvolume), and so does a
+//     FUSE file system (fuse2fs, or ntfs-3g and exfat-fuse mounted as
+//     "fuse"), so st_dev alone misses them. The mount is the entry of
+//     /proc/self/mountinfo whose mount point is the longest leading part of
+//     the target's canonical path (the last such entry: a later mount on the
+//     same point covers an earlier one); its source counts when it names a
+//     block device or a file (a source on a FUSE mount is not looked up: it
+//     is no device node, and its server may not answer). A FUSE mount whose
+//     source names a device or file that is not the medium's is not the
+//     medium.
 //   - Some FUSE file systems name no device in their mount entry (fusefat's
-//     source is "fusefat"). A target on a FUSE mount ("fuse", "fuseblk",
-//     "fuse.<name>") is also refused when a FUSE server holds the medium
-//     open: a process other than this one whose /proc/PID/fd lists both
-//     /dev/fuse and one of the devices or files above (told by statx of the
-//     fd link: the kernel goes to the open file without a lookup, and
-//     AT_STATX_DONT_SYNC asks no FUSE server, since a stopped server's
-//     files would hang a stat). A server holding /dev/loopN or the file
-//     behind it serves the card as surely as one holding the image file.
+//     source is "fusefat"). A FUSE server holding the medium open serves
+//     it: a process other than this one whose /proc/PID/fd lists both
+//     /dev/fuse and one of the devices or files above, or a file stored on
+//     one of those devices (told by statx of the fd link: the kernel goes to
+//     the open file without a lookup, and AT_STATX_DONT_SYNC asks no FUSE
+//     server, since a stopped server's files would hang a stat). A server
+//     holding /dev/loopN or the file behind it serves the card as surely as
+//     one holding the image file. The kernel tells which mount each
+//     /dev/fuse serves (/proc/PID/fdinfo/N, "fuse_connection": the mount's
+//     device number): those devices join the medium's, and what shows their
+//     files in turn, until nothing new turns up. Where the kernel does not
+//     tell, a target on any FUSE mount whose source names nothing is
+//     refused while such a server holds the medium.
+//   - A folder the walk makes or reuses inside the target on another file
+//     system than its parent's (a mount point: a folder of the card may be
+//     mounted there) is checked the same way before anything goes into it.
 //   - The guard is asked before anything is made in the target: a target
 //     on the card ends with -12 with no folder made, not even its parents.
 //   - The target folder is checked before anything is copied: its parents
@@ -169,6 +183,9 @@ int64_t sysfs_sector_bytes(const std::string &path)
 struct medium_guard {
     std::set<dev_t> devices;
     std::set<std::pair<dev_t, ino_t>> files;
+    // A FUSE server holds the medium and the kernel does not tell which
+    // mounts it serves: every FUSE mount that names nothing may be it.
+    bool fuse_unknown = false;
     bool empty() const { return devices.empty() && files.empty(); }
 };
 
@@ -294,6 +311,21 @@ private:
         loops_over(
             it.window, [](const loop_entry &loop) { return !loop.place.known || loop.place.device_node; },
             [&](const ZV::LoopBinding &loop) { return ZV::loopMapsDevice(loop, it.device); });
+        // A loop over a file stored in the file system on this device (a
+        // disk image kept on the card) writes onto the medium whatever
+        // bytes of it it shows: counted whole. The mount table tells where
+        // its file lies; a loop it does not place is asked.
+        for (loop_entry &loop : loops_) {
+            bool inside = false;
+            if (loop.place.known) {
+                inside = !loop.place.device_node && loop.place.mount_device == it.device;
+            } else {
+                const ZV::LoopBinding *mapped = answer(loop);
+                inside = mapped != nullptr && mapped->file_rdev == 0 && mapped->file_device == it.device;
+            }
+            if (inside)
+                block(loop.listing.loop, span());
+        }
         std::string folder, disk_folder;
         if (!ZV::sysfsBlockFolders("/sys", it.device, &folder, &disk_folder))
             return;
@@ -362,6 +394,134 @@ span medium_span(const Media *media)
     return window;
 }
 
+// The target of the link at path ("" when it is none).
+std::string link_text(const std::string &path)
+{
+    char text[4096];
+    const ssize_t n = ::readlink(path.c_str(), text, sizeof text);
+    return n > 0 && (size_t)n < sizeof text ? std::string(text, (size_t)n) : std::string();
+}
+
+// An open file of a FUSE server: a block device by its number, or a
+// regular file by its st_dev and st_ino.
+struct held_file {
+    bool block = false;
+    dev_t device = 0; // st_rdev of a block device, st_dev of a file
+    ino_t inode = 0;
+};
+
+// A FUSE server (a process other than this one holding /dev/fuse open):
+// the file systems it serves, as the kernel tells them, and what it holds
+// open.
+struct fuse_server {
+    std::vector<dev_t> serves; // the devices of its mounts
+    bool serves_known = true;  // every /dev/fuse of it told its mount
+    std::vector<held_file> held;
+};
+
+// The device of the FUSE mount that the /dev/fuse open at fd N of process
+// pid serves, from /proc/PID/fdinfo/N ("fuse_connection:", the mount's
+// device number in the kernel's encoding: major above bit 20). False when
+// the kernel does not tell it.
+bool fuse_connection(const std::string &pid, const std::string &fd, dev_t *device)
+{
+    const std::string path = "/proc/" + pid + "/fdinfo/" + fd;
+    std::FILE *f = std::fopen(path.c_str(), "re");
+    if (f == nullptr)
+        return false;
+    char line[256];
+    bool found = false;
+    unsigned long value = 0;
+    while (!found && std::fgets(line, sizeof line, f) != nullptr)
+        found = std::sscanf(line, "fuse_connection: %lu", &value) == 1;
+    std::fclose(f);
+    if (found)
+        *device = makedev((unsigned int)(value >> 20), (unsigned int)(value & 0xfffff));
+    return found;
+}
+
+// The open file behind /proc/PID/fd/N, when it is a block device or a
+// regular file. The link is followed by the kernel to the open file itself
+// (no lookup in its file system), and the stat asks no FUSE server.
+bool held_file_of(const std::string &link, held_file *out)
+{
+    struct statx st;
+    if (::statx(AT_FDCWD, link.c_str(), AT_STATX_DONT_SYNC, STATX_TYPE | STATX_INO, &st) != 0)
+        return false;
+    if (S_ISBLK(st.stx_mode)) {
+        out->block = true;
+        out->device = makedev(st.stx_rdev_major, st.stx_rdev_minor);
+        return true;
+    }
+    if (!S_ISREG(st.stx_mode))
+        return false;
+    out->device = makedev(st.stx_dev_major, st.stx_dev_minor);
+    out->inode = (ino_t)st.stx_ino;
+    return true;
+}
+
+// Every FUSE server of the machine that this process may look at.
+std::vector<fuse_server> fuse_servers()
+{
+    std::vector<fuse_server> out;
+    DIR *proc = ::opendir("/proc");
+    if (proc == nullptr)
+        return out;
+    const std::string self = std::to_string((long)::getpid());
+    while (const struct dirent *entry = ::readdir(proc)) {
+        const std::string pid = entry->d_name;
+        if (pid.find_first_not_of("0123456789") != std::string::npos || pid == self)
+            continue;
+        const std::string folder = "/proc/" + pid + "/fd";
+        DIR *fds = ::opendir(folder.c_str());
+        if (fds == nullptr)
+            continue; // gone, or not ours to see
+        fuse_server server;
+        bool fuse = false;
+        std::vector<std::string> files;
+        while (const struct dirent *fd = ::readdir(fds)) {
+            if (fd->d_name[0] == '.')
+                continue;
+            const std::string link = folder + "/" + fd->d_name;
+            const std::string text = link_text(link);
+            if (text == "/dev/fuse") {
+                fuse = true;
+                dev_t served;
+                if (fuse_connection(pid, fd->d_name, &served))
+                    server.serves.push_back(served);
+                else
+                    server.serves_known = false;
+            } else if (!text.empty() && text[0] == '/' && files.size() < DEVICES_MAX) {
+                files.push_back(link); // sockets, pipes and the like are never the medium
+            }
+        }
+        ::closedir(fds);
+        if (!fuse)
+            continue;
+        for (const std::string &link : files) {
+            held_file held;
+            if (held_file_of(link, &held))
+                server.held.push_back(held);
+        }
+        out.push_back(server);
+    }
+    ::closedir(proc);
+    return out;
+}
+
+// Whether the server holds one of the guard's devices, one of its files,
+// or a file stored in a file system on one of its devices (a disk image
+// kept on the card).
+bool server_holds(const fuse_server &server, const medium_guard &guard)
+{
+    for (const held_file &held : server.held) {
+        if (held.block ? guard.devices.count(held.device) != 0
+                       : guard.files.count({held.device, held.inode}) != 0 || guard.devices.count(held.device) != 0)
+            return true;
+    }
+    return false;
+}
+
 medium_guard guard_of(Media *media)
 {
     medium_guard guard;
@@ -377,69 +537,25 @@ medium_guard guard_of(Media *media)
     else
         return guard;
     builder.run();
-    return guard;
-}
-
-// The target of the link at path ("" when it is none).
-std::string link_text(const std::string &path)
-{
-    char text[4096];
-    const ssize_t n = ::readlink(path.c_str(), text, sizeof text);
-    return n > 0 && (size_t)n < sizeof text ? std::string(text, (size_t)n) : std::string();
-}
-
-// Whether the open file behind /proc/PID/fd/N is one of the guard's devices
-// or files. The link is followed by the kernel to the open file itself (no
-// lookup in its file system), and the stat asks no FUSE server.
-bool held_is_medium(const std::string &link, const medium_guard &guard)
-{
-    struct statx st;
-    if (::statx(AT_FDCWD, link.c_str(), AT_STATX_DONT_SYNC, STATX_TYPE | STATX_INO, &st) != 0)
-        return false;
-    if (S_ISBLK(st.stx_mode))
-        return guard.devices.count(makedev(st.stx_rdev_major, st.stx_rdev_minor)) != 0;
-    return S_ISREG(st.stx_mode) &&
-           guard.files.count({makedev(st.stx_dev_major, st.stx_dev_minor), (ino_t)st.stx_ino}) != 0;
-}
-
-// Whether a FUSE server (a process other than this one holding /dev/fuse
-// open) holds one of the medium's devices or files open.
-bool fuse_server_holds(const medium_guard &guard)
-{
-    DIR *proc = ::opendir("/proc");
-    if (proc == nullptr)
-        return false;
-    const std::string self = std::to_string((long)::getpid());
-    bool held = false;
-    while (!held) {
-        const struct dirent *entry = ::readdir(proc);
-        if (entry == nullptr)
-            break;
-        const std::string pid = entry->d_name;
-        if (pid.find_first_not_of("0123456789") != std::string::npos || pid == self)
-            continue;
-        const std::string folder = "/proc/" + pid + "/fd";
-        DIR *fds = ::opendir(folder.c_str());
-        if (fds == nullptr)
-            continue; // gone, or not ours to see
-        bool fuse = false;
-        std::vector<std::string> files;
-        while (const struct dirent *fd = ::readdir(fds)) {
-            if (fd->d_name[0] == '.')
+    // The file systems a FUSE server holding the medium serves are the
+    // medium's too, and so is whatever shows their files in turn (a loop
+    // over an image kept on them, a server holding such a file).
+    const std::vector<fuse_server> servers = fuse_servers();
+    std::vector<bool> taken(servers.size(), false);
+    for (bool grew = true; grew;) {
+        grew = false;
+        for (size_t i = 0; i < servers.size(); ++i) {
+            if (taken[i] || !server_holds(servers[i], guard))
                 continue;
-            const std::string link = folder + "/" + fd->d_name;
-            const std::string text = link_text(link);
-            if (text == "/dev/fuse")
-                fuse = true;
-            else if (!text.empty() && text[0] == '/' && files.size() < DEVICES_MAX)
-                files.push_back(link); // sockets, pipes and the like are never the medium
+            taken[i] = grew = true;
+            if (!servers[i].serves_known)
+                guard.fuse_unknown = true;
+            for (dev_t served : servers[i].serves)
+                builder.block(served, span());
         }
-        ::closedir(fds);
-        for (size_t i = 0; fuse && !held && i < files.size(); ++i)
-            held = held_is_medium(files[i], guard);
+        builder.run();
     }
-    ::closedir(proc);
-    return held;
+    return guard;
 }
 
 bool is_fuse_type(const std::string &type)
@@ -473,8 +589,11 @@ bool nearest_existing(const std::string &path, std::string *at_out, struct stat 
 }
 
 // Whether the mount holding the canonical path is on the medium: its
-// source names one of the medium's devices, or it is a FUSE file system and
-// a FUSE server holds the medium open.
+// source names one of the medium's devices or files, or lies on a file
+// system of the medium (a disk image kept on the card); or it is a FUSE file
+// system whose source tells nothing (fusefat's is "fusefat") while a server
+// of which the kernel does not tell the mounts holds the medium (where it
+// tells, the served mount's device is one of the guard's already).
 bool mount_on_medium(const std::string &canonical, const medium_guard &guard)
 {
     std::vector<MountInfoEntry> mounts;
@@ -484,16 +603,22 @@ bool mount_on_medium(const std::string &canonical, const medium_guard &guard)
     if (mount == nullptr)
         return false;
     const std::string &source = mount->source;
-    // A source on a FUSE mount (fuse2fs names its image file) is no device
-    // node (FUSE mounts are nodev) and is not looked up: its server may not
-    // answer.
     const MountInfoEntry *source_mount =
         !source.empty() && source[0] == '/' ? mountinfo_mount_for_path(mounts, source) : nullptr;
-    struct stat st;
-    if (source_mount != nullptr && !is_fuse_type(source_mount->fs_type) && ::stat(source.c_str(), &st) == 0 &&
-        S_ISBLK(st.st_mode) && guard.devices.count(st.st_rdev) != 0)
-        return true;
-    return is_fuse_type(mount->fs_type) && fuse_server_holds(guard);
+    if (source_mount != nullptr) {
+        if (guard.devices.count(makedev(source_mount->major, source_mount->minor)) != 0)
+            return true;
+        // A source on a FUSE mount (fuse2fs names its image file) is not
+        // looked up: its server may not answer.
+        struct stat st;
+        if (!is_fuse_type(source_mount->fs_type) && ::stat(source.c_str(), &st) == 0) {
+            if (S_ISBLK(st.st_mode))
+                return guard.devices.count(st.st_rdev) != 0;
+            if (S_ISREG(st.st_mode))
+                return guard.files.count({st.st_dev, st.st_ino}) != 0 || guard.devices.count(st.st_dev) != 0;
+        }
+    }
+    return is_fuse_type(mount->fs_type) && guard.fuse_unknown;
 }
 
 // Whether path (or its nearest existing parent) lies on the medium: by its
@@ -774,6 +899,22 @@ int reserve(int fd, uint64_t size)
     // A file system without it (exFAT, many FUSE file systems) is written
     // as it comes.
     return errno == EOPNOTSUPP || errno == ENOSYS ? 0 : -1;
+}
+
+bool folder_on_medium(int parent_fd, int fd, Media *media)
+{
+    struct stat parent, folder;
+    if (::fstat(parent_fd, &parent) != 0 || ::fstat(fd, &folder) != 0 || parent.st_dev == folder.st_dev)
+        return false;
+    const medium_guard guard = guard_of(media);
+    if (guard.empty())
+        return false;
+    if (guard.devices.count(folder.st_dev) != 0)
+        return true;
+    // The mount is found by the folder's path as the kernel gives it for the
+    // descriptor (none past PATH_MAX: then its device alone tells).
+    const std::string canonical = link_text("/proc/self/fd/" + std::to_string(fd));
+    return !canonical.empty() && canonical[0] == '/' && mount_on_medium(canonical, guard);
 }
 
 int open_target(const char *caller, const char *target, Media *media, int *fd, std::string *path)

@@ -45,7 +45,8 @@ struct recover_walk {
 std::string recover_errno_text(int errnum);
 
 // Results after which every later file would fail the same way: -3 (target
-// full or failing), -5 (abort), -7 (no medium), -30 (medium gone).
+// full or failing), -5 (abort), -7 (no medium), -12 (a folder of the target
+// on the medium), -30 (medium gone).
 bool recover_ends_walk(int rc);
 
 // Recovers one file node into the walk's current folder (recover_file.cpp).
@@ -79,6 +80,12 @@ int open_target(const char *caller, const char *target, Media *media, int *fd, s
 // EINVAL. 0 with *fd open on it, *made = the name used, *created = whether
 // this call made it; -1 with errno; -37 when no free name is left.
 int make_folder_at(int parent_fd, const std::string &name, int *fd, std::string *made, bool *created);
+
+// Whether the folder open at fd, just made or reused in the folder open at
+// parent_fd, lies on the medium (recover_path_on_medium): asked only when it
+// is on another file system than its parent (a mount point, a folder of the
+// card mounted there, is a real folder and is reused), else false.
+bool folder_on_medium(int parent_fd, int fd, Media *media);
 
 // Creates a new, empty file under a temporary name of the folder
 // (RECOVER_TEMP_PREFIX, the process id and a number), with O_EXCL |

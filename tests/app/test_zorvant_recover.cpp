@@ -2,8 +2,11 @@
 // be read whole never look complete, a target the host refuses is named with
 // the system's reason, and a target on the card is refused also through a
 // FUSE mount whose entry does not name the card, and through loop devices
-// over the card's image, their partitions and windows of it; a loop device
-// over a file of a stopped FUSE server holds no recovery.
+// over the card's image, their partitions and windows of it, disk images
+// kept on the card, and folders of the card mounted inside the target; a
+// FUSE mount of another disk is not refused for a FUSE server serving the
+// card; a loop device over a file of a stopped FUSE server holds no
+// recovery.
 #include <fcntl.h>
 #include <sys/mount.h>
 
@@ -18,6 +21,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using zvcli::Fuse2fs;
 using zvcli::FuseFat;
 using zvcli::has;
 using zvcli::mkfsExt4;
@@ -609,6 +613,148 @@ TEST_F(ZorvantCliRecovery, WhatToDoAboutUnreadFilesFollowsWhatTheMediumIs)
     const Outcome from_card = recover(loop.path(), "2");
     EXPECT_TRUE(has(from_card.err, "Try another card reader, or copy the card to an image file")) << from_card.err;
     EXPECT_FALSE(has(from_card.err, "image file is damaged")) << from_card.err;
+}
+
+// A disk image kept on the card's file system holds bytes of the card. The
+// card is an ext4 image (mounted by the kernel through a loop device) that
+// holds inner.img, inner2.img (ext4) and fat.img. A recovery of the card is
+// refused a target on a kernel mount of a loop device over inner.img, on
+// fusefat serving fat.img, and on fuse2fs serving inner2.img by its path on
+// the card, with nothing made there; elsewhere the same recovery works.
+TEST_F(ZorvantCliRecovery, DiskImageKeptOnTheCardIsTheCard)
+{
+    ASSERT_TRUE(zvtest::LoopDevice::available()) << "loop devices need root";
+    const std::string card = dir / "card.img";
+    jpegsInto(dir / "photos", 2, &photos);
+    zvtest::mustRun(mkfsExt4(" -d " + shellQuote(dir / "photos") + " " + shellQuote(card) + " 48M"));
+    ASSERT_EQ(zorvant({"scan", card}).status, 0);
+    ASSERT_EQ(zorvant({"select", "1"}).status, 0);
+
+    zvtest::LoopDevice cardLoop(card);
+    const std::string mcard = dir / "mcard";
+    fs::create_directories(mcard);
+    zvtest::BlockMount cardMount(cardLoop.path(), mcard, "ext4", MS_NOATIME);
+    const std::string inner = mcard + "/inner.img", inner2 = mcard + "/inner2.img", fat = mcard + "/fat.img";
+    zvtest::mustRun(mkfsExt4(" " + shellQuote(inner) + " 4M"));
+    zvtest::mustRun(mkfsExt4(" " + shellQuote(inner2) + " 4M"));
+    zvtest::makeFat(fat, 16, 16 * 1024);
+    const auto refusedThere = [&](const std::string &mnt) {
+        const std::set<std::string> before = namesBelow(mnt);
+        expectRefusedAsOnTheCard(zorvant({"recover", "1", "--to", mnt + "/out"}));
+        EXPECT_EQ(namesBelow(mnt), before);
+    };
+    {
+        SCOPED_TRACE("a kernel mount of a loop device over an image on the card");
+        zvtest::LoopDevice innerLoop(inner);
+        const std::string mnt = dir / "minner";
+        fs::create_directories(mnt);
+        zvtest::BlockMount mounted(innerLoop.path(), mnt, "ext4", MS_NOATIME);
+        refusedThere(mnt);
+    }
+    {
+        SCOPED_TRACE("fusefat serving an image on the card");
+        const std::string mnt = dir / "mfat";
+        FuseFat mounted(fat, mnt);
+        refusedThere(mnt);
+    }
+    {
+        SCOPED_TRACE("fuse2fs serving an image on the card, named by its path");
+        const std::string mnt = dir / "minner2";
+        Fuse2fs mounted(inner2, mnt);
+        refusedThere(mnt);
+    }
+    const Outcome rec = zorvant({"recover", "1", "--to", dir / "out"});
+    EXPECT_EQ(rec.status, 0) << rec.out << rec.err;
+    EXPECT_EQ(bytesBelow(filesBelow(dir / "out")), photoBytes());
+}
+
+// A folder of the card mounted inside the target, on a folder the recovery
+// enters (a mount point is a real folder, and an existing folder is
+// reused): after a first recovery into a folder, a folder of the card is
+// bind-mounted onto the folder that took its files, and the files are
+// ticked again. The card is a FAT image served by fusefat, and an ext4
+// image mounted by the kernel through a loop device. The next recovery
+// stops there, names that folder, and writes nothing onto the card.
+TEST_F(ZorvantCliRecovery, CardFolderMountedInsideTheTargetIsRefused)
+{
+    ASSERT_TRUE(zvtest::LoopDevice::available()) << "loop devices need root";
+    const std::string fatCard = makeCard("card.img");
+    const std::string extCard = dir / "card2.img";
+    jpegsInto(dir / "photos", 2, &photos);
+    zvtest::mustRun(mkfsExt4(" -d " + shellQuote(dir / "photos") + " " + shellQuote(extCard) + " 16M"));
+    ASSERT_EQ(zorvant({"scan", "--quick", fatCard}).status, 0);
+    ASSERT_EQ(zorvant({"scan", extCard}).status, 0);
+    // The folder that took the scan's files in a first recovery.
+    const auto recoveredOnce = [&](const std::string &scan) {
+        const std::string out = dir / ("out" + scan);
+        EXPECT_EQ(zorvant({"select", scan}).status, 0);
+        const Outcome first = zorvant({"recover", scan, "--to", out});
+        EXPECT_EQ(first.status, 0) << first.out << first.err;
+        const std::map<std::string, std::string> files = filesBelow(out);
+        EXPECT_FALSE(files.empty());
+        EXPECT_EQ(zorvant({"select", scan}).status, 0);
+        return files.empty() ? out : out + "/" + fs::path(files.begin()->first).parent_path().string();
+    };
+    const auto refusedAt = [&](const std::string &scan, const std::string &folder, const std::string &mnt) {
+        const std::set<std::string> before = namesBelow(mnt);
+        const Outcome r = zorvant({"recover", scan, "--to", dir / ("out" + scan)});
+        expectRefusedAsOnTheCard(r);
+        EXPECT_TRUE(has(r.err, "(" + folder + " in it is a mount of the card)")) << r.err;
+        EXPECT_EQ(namesBelow(mnt), before);
+    };
+    {
+        SCOPED_TRACE("a folder of a FAT card served by fusefat");
+        const std::string folder = recoveredOnce("1");
+        ASSERT_TRUE(has(folder, "/Found Files/DCIM")) << folder;
+        const std::string mnt = dir / "mfat";
+        FuseFat mounted(fatCard, mnt);
+        zvtest::Mount bound = zvtest::Mount::bind(mnt + "/DCIM", folder);
+        refusedAt("1", folder, mnt);
+    }
+    {
+        SCOPED_TRACE("an ext4 card mounted by the kernel");
+        const std::string folder = recoveredOnce("2");
+        zvtest::LoopDevice loop(extCard);
+        const std::string mnt = dir / "mext";
+        fs::create_directories(mnt);
+        zvtest::BlockMount mounted(loop.path(), mnt, "ext4", MS_NOATIME);
+        zvtest::Mount bound = zvtest::Mount::bind(mnt, folder);
+        refusedAt("2", folder, mnt);
+    }
+}
+
+// While a FUSE server serves the card (fusefat over its image), a FUSE
+// mount of another disk is no part of it: fuse2fs over a loop device of
+// another image (its entry names that device) and fusefat over another
+// image (its entry names nothing; the kernel tells which mount each server
+// serves) take the recovery, and the card's own fusefat mount is still
+// refused.
+TEST_F(ZorvantCliRecovery, OtherFuseMountWhileTheCardIsServedIsNotTheCard)
+{
+    ASSERT_TRUE(zvtest::LoopDevice::available()) << "loop devices need root";
+    const std::string card = makeCard("card.img");
+    ASSERT_EQ(zorvant({"scan", "--quick", card}).status, 0);
+    ASSERT_EQ(zorvant({"select", "1"}).status, 0);
+    const std::string photo = "1/Found Files/DCIM/NEW1.JPG";
+    const std::string cardMnt = dir / "mcard";
+    FuseFat cardServed(card, cardMnt);
+    const std::string ext = dir / "other-ext.img", fat = dir / "other-fat.img";
+    zvtest::mustRun(mkfsExt4(" " + shellQuote(ext) + " 8M"));
+    zvtest::makeFat(fat, 16, 16 * 1024);
+    zvtest::LoopDevice extLoop(ext);
+    const std::string extMnt = dir / "mext", fatMnt = dir / "mfat";
+    Fuse2fs extServed(extLoop.path(), extMnt);
+    FuseFat fatServed(fat, fatMnt);
+    for (const std::string &mnt : {extMnt, fatMnt}) {
+        SCOPED_TRACE(mnt);
+        const Outcome rec = zorvant({"recover", "--to", mnt + "/r", photo});
+        EXPECT_EQ(rec.status, 0) << rec.out << rec.err;
+        EXPECT_TRUE(zvtest::readFile(mnt + "/r/Recovered Files from card.img/NEW1.JPG") ==
+                    photos.at("DCIM/NEW1.JPG"));
+    }
+    const std::set<std::string> before = namesBelow(cardMnt);
+    expectRefusedAsOnTheCard(zorvant({"recover", "--to", cardMnt + "/r", photo}));
+    EXPECT_EQ(namesBelow(cardMnt), before);
 }
 
 } // namespace
