@@ -5,13 +5,38 @@
 // after the TempDir that holds its mount point).
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <string>
+#include <thread>
 
 #include "scan/fat_image_support.h"
 #include "support/test_support.h"
 
 namespace zvcli {
+
+// Unmounts point and waits (at most 20 s) until no fusefat or fuse2fs
+// whose command line names point is left: a FUSE server may still write to its source
+// (a FAT's clean flag) after its mount is gone, and a test reading the
+// source to compare it must come after that.
+inline void unmountAndWaitForTheServer(const std::string &point)
+{
+    zvtest::run("umount " + zvtest::shellQuote(point) + " 2>/dev/null || umount -l " + zvtest::shellQuote(point));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    for (;;) {
+        bool serving = false;
+        std::error_code ec;
+        for (const auto &e : std::filesystem::directory_iterator("/proc", ec)) {
+            const std::string line = zvtest::readFile(e.path().string() + "/cmdline");
+            const std::string program = line.substr(0, line.find('\0'));
+            const std::string name = program.substr(program.rfind('/') + 1);
+            serving = serving || ((name == "fusefat" || name == "fuse2fs") && line.find(point) != std::string::npos);
+        }
+        if (!serving || std::chrono::steady_clock::now() > deadline)
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
 
 // A FAT image (or a device) mounted by fusefat, read-write; unmounted (and
 // its server so ended) on destruction.
@@ -26,7 +51,7 @@ public:
     }
     ~FuseFat()
     {
-        zvtest::run("umount " + zvtest::shellQuote(point_) + " 2>/dev/null || umount -l " + zvtest::shellQuote(point_));
+        unmountAndWaitForTheServer(point_);
     }
     FuseFat(const FuseFat &) = delete;
     FuseFat &operator=(const FuseFat &) = delete;
@@ -49,7 +74,7 @@ public:
     }
     ~Fuse2fs()
     {
-        zvtest::run("umount " + zvtest::shellQuote(point_) + " 2>/dev/null || umount -l " + zvtest::shellQuote(point_));
+        unmountAndWaitForTheServer(point_);
     }
     Fuse2fs(const Fuse2fs &) = delete;
     Fuse2fs &operator=(const Fuse2fs &) = delete;
