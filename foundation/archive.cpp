@@ -21,6 +21,8 @@
 //   caller that checks only the end still learns that the archive is bad.
 #include "foundation/archive.h"
 
+#include <unistd.h>
+
 #include <cstring>
 #include <new>
 
@@ -94,10 +96,21 @@ archive *archive_new(const char *path, int mode, int version)
         return nullptr;
     }
     switch (mode) {
-    case ARCHIVE_WRITE: return create(path, version);
+    case ARCHIVE_WRITE: return create(path, version, -1);
     case ARCHIVE_READ: return load_file(path);
     default: log_error("archive_new: unknown mode %d", mode); return nullptr;
     }
+}
+
+archive *archive_new_fd(const char *path, int fd, int version)
+{
+    if (path == nullptr || fd < 0) {
+        log_error("archive_new: no path or descriptor");
+        if (fd >= 0)
+            close(fd);
+        return nullptr;
+    }
+    return create(path, version, fd);
 }
 
 int archive_finish(archive *a)

@@ -174,6 +174,14 @@ struct archive {
 // NULL on any failure, logged as "archive_new: error on line <n>".
 archive *archive_new(const char *path, int mode, int version);
 
+// Mode ARCHIVE_WRITE through a descriptor the caller opened for writing an
+// empty file (a temporary made exclusively, foundation/atomic_file.h): the
+// name is never opened, path only names the file in the file layer and in
+// messages. The archive owns fd from then on: archive_free closes it, and
+// so does a failure here (NULL, logged as archive_new's). The file must be
+// flushed this way (archive_free) before it is finished or renamed.
+archive *archive_new_fd(const char *path, int fd, int version);
+
 // archive_new on the file of that name inside a folder object, version 1.
 archive *archive_open(const work_dir *dir, const char *name, int mode);
 
@@ -296,8 +304,9 @@ archive *allocate(int mode);
 void release(archive *a);
 // Writer: table and trailer at the current end (archive_finish's writing part).
 int write_table(archive *a);
-// Writer: creates the file and writes the header.
-archive *create(const char *path, int version);
+// Writer: creates the file (or, fd >= 0, writes through that descriptor,
+// which it owns) and writes the header.
+archive *create(const char *path, int version, int fd);
 // Reader: loads the file at path.
 archive *load_file(const char *path);
 // Reader's start of a block.

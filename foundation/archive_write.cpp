@@ -12,6 +12,8 @@
 //   the writer independent of the kind.
 #include "foundation/archive.h"
 
+#include <unistd.h>
+
 #include <cstring>
 #include <new>
 #include <vector>
@@ -65,18 +67,23 @@ int fixed_length(uint8_t tag)
 
 namespace archive_internal {
 
-archive *create(const char *path, int version)
+archive *create(const char *path, int version, int fd)
 {
     if (version == 0)
         version = 1;
-    if (version < 0 || version > 255) {
+    archive *a = nullptr;
+    if (version < 0 || version > 255)
         log_error("archive_new: version %d does not fit a byte", version);
+    else
+        a = allocate(ARCHIVE_WRITE);
+    if (a == nullptr) {
+        if (fd >= 0)
+            close(fd);
         return nullptr;
     }
-    archive *a = allocate(ARCHIVE_WRITE);
-    if (a == nullptr)
-        return nullptr;
-    a->file = file_open(path, "wb", 2);
+    // A descriptor handed over is the file layer's from here, also when it
+    // refuses it.
+    a->file = fd >= 0 ? file_open_ex(nullptr, path, "wb", 2, 0, nullptr, nullptr, fd) : file_open(path, "wb", 2);
     if (a->file == nullptr) {
         log_line("archive_new", 185);
         release(a);

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -137,6 +138,27 @@ int atomic_file_create(atomic_file *af, const char *path, const char *temp_name,
     af->dev = st.st_dev;
     af->ino = st.st_ino;
     call_hook(ATOMIC_FILE_CREATED, af->dir_fd, af->temp_name.c_str());
+    return 0;
+}
+
+int atomic_file_write(atomic_file *af, const void *data, size_t size)
+{
+    if (af == nullptr || (data == nullptr && size > 0)) {
+        errno = EINVAL;
+        return af != nullptr ? failed(af, EINVAL) : -1;
+    }
+    if (af->fd < 0)
+        return failed(af, EBADF);
+    const uint8_t *bytes = static_cast<const uint8_t *>(data);
+    size_t done = 0;
+    while (done < size) {
+        const ssize_t n = write(af->fd, bytes + done, size - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return failed(af, n < 0 ? errno : ENOSPC);
+        done += (size_t)n;
+    }
     return 0;
 }
 

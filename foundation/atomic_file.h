@@ -32,6 +32,8 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
+
 #include <string>
 
 // How the temporary's name is made from the given name.
@@ -61,6 +63,12 @@ struct atomic_file {
 // (less the umask). 0 with af->fd open; -1 with errno (and af->error) set
 // and nothing left behind.
 int atomic_file_create(atomic_file *af, const char *path, const char *temp_name, int naming, mode_t mode);
+
+// Writes size bytes of data through af->fd, taking up where a short write
+// left off. 0, or -1 with errno and af->error (ENOSPC when the file takes
+// no more bytes); nothing is logged and the record stays as it was, for
+// the caller to abandon.
+int atomic_file_write(atomic_file *af, const void *data, size_t size);
 
 // Puts the temporary on the disk and renames it over the file (see above).
 // Everything written through a stream on a duplicate of af->fd must have

@@ -7,7 +7,9 @@
 // are joined to the folder's path with zorvant::path_join ("/" in between).
 #include "foundation/workdir.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -178,7 +180,46 @@ file_t *dir_file_open(const work_dir *dir, const char *name, const char *mode, i
 
 file_t *dir_file_open_num(const work_dir *dir, int number, const char *mode)
 {
+    if (mode != nullptr && (mode[0] == 'w' || mode[0] == 'a') && std::strchr(mode, '+') == nullptr)
+        return dir_file_create(dir, num_name(number).c_str(), mode, 2);
     return dir_file_open(dir, num_name(number).c_str(), mode, 2);
+}
+
+file_t *dir_file_create(const work_dir *dir, const char *name, const char *mode, int kind)
+{
+    static const char *const fn = "dir_file_create";
+    const bool append = mode != nullptr && mode[0] == 'a';
+    const zorvant::u8string path =
+        name != nullptr && *name != '\0' ? dir_file_path(dir, name) : zorvant::u8string();
+    if (path.size() == 0 || mode == nullptr || (mode[0] != 'w' && !append) || std::strchr(mode, '+') != nullptr) {
+        log_error("%s: no folder, name or writing mode", fn);
+        errno = EINVAL;
+        return nullptr;
+    }
+    // Never truncating at the open: the file is cut only once it is known
+    // to be a regular file of one name (O_NONBLOCK: a FIFO is not waited for).
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (append ? O_APPEND : 0),
+                          0666);
+    int error = fd < 0 ? errno : 0;
+    struct stat st;
+    if (error == 0 && fstat(fd, &st) != 0)
+        error = errno;
+    else if (error == 0 && (!S_ISREG(st.st_mode) || st.st_nlink > 1))
+        error = S_ISREG(st.st_mode) ? EMLINK : EINVAL;
+    else if (error == 0 && !append && ftruncate(fd, 0) != 0)
+        error = errno;
+    if (error != 0) {
+        if (fd >= 0)
+            ::close(fd);
+        log_error("%s: Can't open %s for writing: %s", fn, path.c_str(),
+                  error == ELOOP ? "it is a symbolic link"
+                  : error == EMLINK ? "it has another name (a hard link)"
+                  : error == EINVAL || error == ENXIO ? "it is not a regular file"
+                                    : std::strerror(error));
+        errno = error;
+        return nullptr;
+    }
+    return file_open_ex(nullptr, path.c_str(), mode, kind, 0, nullptr, nullptr, fd);
 }
 
 int dir_file_rename(const work_dir *dir, const char *old_name, const char *new_name)

@@ -83,8 +83,16 @@ uint64_t dir_file_size(const work_dir *dir, const char *name);
 
 // file_open (file.h) of the file with the mode text and kind; NULL on failure.
 file_t *dir_file_open(const work_dir *dir, const char *name, const char *mode, int kind);
-// The same for the file named by the decimal number ("%d"), kind 2 (stdio).
+// The same for the file named by the decimal number ("%d"), kind 2 (stdio);
+// a mode that writes opens it as dir_file_create does.
 file_t *dir_file_open_num(const work_dir *dir, int number, const char *mode);
+// Opens a file of the folder for writing, never through a link: mode "w"
+// or "wb" creates it or cuts it to nothing, "a" or "ab" creates it or
+// writes at its end. A link, a FIFO, a device or a folder at the name, and
+// a regular file with another name (a hard link), refuse the open, and
+// nothing of them is cut or written. The file object (kind as file_open),
+// or NULL with errno, logged as "dir_file_create: ...".
+file_t *dir_file_create(const work_dir *dir, const char *name, const char *mode, int kind);
 
 // Renames a file of the folder, replacing an existing target. 0 or -1.
 int dir_file_rename(const work_dir *dir, const char *old_name, const char *new_name);

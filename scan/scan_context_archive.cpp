@@ -14,7 +14,8 @@
 //   per file system: fs_type long, fs_index long, block "fs" (fs_record.h)
 //
 // "key" (88 bytes) and "treeinfo" (five u64 LE, 40 bytes) in each file
-// system's folder are written after a successful archive.
+// system's folder are written after a successful archive, each through
+// "key.tmp" and "treeinfo.tmp" as below.
 //
 // A scan is archived when it starts (state running, no file systems) and
 // when it ends, so a scan whose process was killed is loaded again as
@@ -23,13 +24,23 @@
 //
 // Implementation notes
 // - "context" is written as "context.tmp" and renamed over the old one when
-//   complete, so a crash while saving never leaves a half archive.
+//   complete, so a crash while saving never leaves a half archive. The
+//   temporary is made exclusively and written through its descriptor
+//   (foundation/atomic_file.h): whoever can write into the workspace cannot
+//   make the engine write through a link or into a FIFO standing at that
+//   name (the write is refused and logged), and a regular file left there by
+//   a write cut short is removed first.
 // - A scan archive's compat version is kept beside the archive object (a
 //   small table keyed by the archive, dropped by the archive's free
 //   callback) so that the readers of the file systems can test it.
 // - Device removal never archives the medium of the scan that is running:
 //   its scan thread still reads that medium. The removal only records it;
 //   scx_finish takes the saved copy on the scan's own thread.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -37,6 +48,7 @@
 #include <vector>
 
 #include "foundation/archive.h"
+#include "foundation/atomic_file.h"
 #include "foundation/dirutil.h"
 #include "foundation/engine_status.h"
 #include "foundation/file.h"
@@ -139,6 +151,32 @@ bool holds(const work_dir *folder, const char *name, const uint8_t *bytes, size_
     return same;
 }
 
+// Replaces the file of the folder with these bytes through the temporary
+// "<name>.tmp" (foundation/atomic_file.h): never written through a link or
+// into anything but the file made. 0, -1 when the temporary can't be made,
+// -3 when the bytes did not reach the file; errno set, logged.
+int replace_file(const work_dir *folder, const char *name, const uint8_t *bytes, size_t size)
+{
+    static const char *const fn = "scx_write_fs_files";
+    const zorvant::u8string path = dir_file_path(folder, name);
+    if (path.size() == 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    atomic_file target;
+    const std::string temp = std::string(name) + ".tmp";
+    int rc = atomic_file_create(&target, path.c_str(), temp.c_str(), ATOMIC_FILE_FIXED, 0666) != 0 ? -1 : 0;
+    if (rc == 0 && (atomic_file_write(&target, bytes, size) != 0 || atomic_file_finish(&target) != 0))
+        rc = -3;
+    if (rc == 0)
+        return 0;
+    const int error = target.error != 0 ? target.error : EIO;
+    log_error("%s: Can't write %s: %s", fn, path.c_str(), std::strerror(error));
+    atomic_file_abandon(&target);
+    errno = error;
+    return rc;
+}
+
 } // namespace
 
 int scx_write_fs_files(fs_record *fs)
@@ -148,15 +186,9 @@ int scx_write_fs_files(fs_record *fs)
     // What is on disk already is not written again: a read-only workspace
     // serves every command that changes nothing.
     int rc = 0;
-    if (!holds(fs->folder, "key", fs->fskey, FS_KEY_SIZE)) {
-        file_t *key = dir_file_open(fs->folder, "key", "wb", 2);
-        if (key == nullptr)
-            return -1;
-        rc = file_write_full(key, fs->fskey, FS_KEY_SIZE);
-        const int closed = file_free(&key);
-        if (rc != 0 || closed != 0)
-            return rc != 0 ? rc : closed;
-    }
+    if (!holds(fs->folder, "key", fs->fskey, FS_KEY_SIZE) &&
+        (rc = replace_file(fs->folder, "key", fs->fskey, FS_KEY_SIZE)) != 0)
+        return rc;
     uint64_t counters[5] = {};
     fs_get_selected(fs, counters);
     uint8_t bytes[40];
@@ -165,13 +197,7 @@ int scx_write_fs_files(fs_record *fs)
             bytes[i * 8 + b] = (uint8_t)(counters[i] >> (8 * b));
     if (holds(fs->folder, "treeinfo", bytes, sizeof bytes))
         return 0;
-    file_t *tree = dir_file_open(fs->folder, "treeinfo", "wb", 2);
-    if (tree == nullptr)
-        return -1;
-    rc = file_write_full(tree, bytes, sizeof bytes) != 0 ? -3 : 0;
-    if (file_free(&tree) != 0)
-        rc = -3;
-    return rc;
+    return replace_file(fs->folder, "treeinfo", bytes, sizeof bytes);
 }
 
 namespace {
@@ -222,9 +248,25 @@ int archive_context(ScanContext *scan, bool with_fs)
     static const char *const fn = "scx_archive";
     if (scan == nullptr || scan->folder == nullptr)
         return -1;
-    archive *a = archive_open(scan->folder, kContextTmp, ARCHIVE_WRITE);
-    if (a == nullptr)
+    const zorvant::u8string path = dir_file_path(scan->folder, kContext);
+    atomic_file target;
+    if (path.size() == 0 || atomic_file_create(&target, path.c_str(), kContextTmp, ATOMIC_FILE_FIXED, 0666) != 0) {
+        const int error = path.size() == 0 ? EINVAL : target.error;
+        log_error("%s: Can't create %s in %s: %s", fn, kContextTmp, dir_path(scan->folder), std::strerror(error));
+        errno = error;
         return -1;
+    }
+    // The archive writes through a duplicate of the temporary's descriptor
+    // and closes it when freed; the name is never opened again.
+    const int fd = fcntl(target.fd, F_DUPFD_CLOEXEC, 0);
+    archive *a = fd >= 0 ? archive_new_fd(target.temp_path.c_str(), fd, 1) : nullptr;
+    if (a == nullptr) {
+        const int error = errno != 0 ? errno : EIO;
+        log_error("%s: Can't write %s: %s", fn, target.temp_path.c_str(), std::strerror(error));
+        atomic_file_abandon(&target);
+        errno = error;
+        return -1;
+    }
     const std::vector<std::shared_ptr<fs_record>> list =
         with_fs ? fs_list_copy(scan) : std::vector<std::shared_ptr<fs_record>>();
     int rc = archive_start_block(a, kBlock, 1);
@@ -232,7 +274,7 @@ int archive_context(ScanContext *scan, bool with_fs)
         const int error = errno;
         log_archive_error(fn, rc);
         archive_free(&a);
-        dir_file_unlink(scan->folder, kContextTmp);
+        atomic_file_abandon(&target);
         errno = error;
         return rc;
     }
@@ -246,9 +288,11 @@ int archive_context(ScanContext *scan, bool with_fs)
             std::lock_guard<std::mutex> lock(slot_mutex());
             Media *media = scan->media != nullptr ? scan->media : scan->saved_media.get();
             if (media != nullptr && (rc = media_archive(media, a, false)) != 0) {
+                const int error = errno;
                 archive_end_block(a, kBlock);
                 archive_free(&a);
-                dir_file_unlink(scan->folder, kContextTmp);
+                atomic_file_abandon(&target);
+                errno = error;
                 return rc;
             }
         }
@@ -287,15 +331,11 @@ int archive_context(ScanContext *scan, bool with_fs)
     if (rc == 0)
         rc = closed != 0 ? closed : finished;
     if (rc != 0) {
-        const int error = errno;
-        dir_file_unlink(scan->folder, kContextTmp);
-        errno = error;
+        atomic_file_abandon(&target); // errno kept
         return rc;
     }
-    if (dir_file_rename(scan->folder, kContextTmp, kContext) != 0) {
-        const int error = errno;
-        dir_file_unlink(scan->folder, kContextTmp);
-        errno = error;
+    if (atomic_file_finish(&target) != 0) {
+        errno = target.error;
         return -1;
     }
     for (const std::shared_ptr<fs_record> &fs : list)
@@ -529,26 +569,33 @@ namespace {
 // medium's description is cached in the record without a lock of its own.
 std::mutex g_match_mutex;
 
-// A copy of the medium as it would be saved, read back through a temporary
-// archive in the scan's folder (under the slot mutex); NULL when it cannot
-// be made.
-Media *saved_copy_locked(ScanContext *scan, Media *media)
+// A copy of the medium as it would be saved, read back through an archive
+// written into a file in memory (under the slot mutex): nothing is written
+// into the workspace. NULL when it cannot be made.
+Media *saved_copy_locked(Media *media)
 {
-    char name[64];
-    std::snprintf(name, sizeof name, "scx_tmp_ar_%p", (void *)scan);
+    const int fd = memfd_create("scx_saved_copy", MFD_CLOEXEC);
+    if (fd < 0) {
+        log_error("saved_copy_locked: Can't make a file in memory: %s", std::strerror(errno));
+        return nullptr;
+    }
     Media *copy = nullptr;
-    archive *a = archive_open(scan->folder, name, ARCHIVE_WRITE);
+    const int write_fd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    archive *a = write_fd >= 0 ? archive_new_fd("(saved copy of a medium)", write_fd, 1) : nullptr;
     if (a != nullptr) {
         const int rc = media_archive(media, a, false);
-        if (archive_free(&a) == 0 && rc == 0) {
-            archive *r = archive_open(scan->folder, name, ARCHIVE_READ);
-            if (r != nullptr) {
+        struct stat st;
+        if (archive_free(&a) == 0 && rc == 0 && fstat(fd, &st) == 0 && st.st_size > 0) {
+            std::vector<uint8_t> bytes((size_t)st.st_size);
+            archive *r = nullptr;
+            if (pread(fd, bytes.data(), bytes.size(), 0) == (ssize_t)bytes.size() &&
+                archive_load_memory(bytes.data(), bytes.size(), &r) == 0) {
                 media_unarchive(r, &copy);
                 archive_free(&r);
             }
         }
     }
-    dir_file_unlink(scan->folder, name);
+    close(fd);
     return copy;
 }
 
@@ -697,7 +744,7 @@ std::vector<uint32_t> scx_take_named_media(Media *named)
         {
             std::lock_guard<std::mutex> lock(slot_mutex());
             if (scan->media == best && scan->folder != nullptr) {
-                Media *copy = saved_copy_locked(scan.get(), best);
+                Media *copy = saved_copy_locked(best);
                 if (copy != nullptr)
                     scan->saved_media = own_media(copy);
             }
@@ -716,7 +763,7 @@ int scx_internal::detach_media_locked(ScanContext *scan, Media *media)
     static const char *const fn = "scx_detach_media";
     if (scan == nullptr || media == nullptr || scan->folder == nullptr)
         return -1;
-    Media *copy = saved_copy_locked(scan, media);
+    Media *copy = saved_copy_locked(media);
     if (copy == nullptr)
         log_error("%s: no saved copy of %s", fn, media_path(media) != nullptr ? media_path(media) : "");
     scan->saved_media = own_media(copy);

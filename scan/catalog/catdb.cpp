@@ -296,20 +296,12 @@ int catdb_write_file_atomic_(const std::string &path, const void *data, size_t s
         errno = failure;
         return -3;
     }
-    const uint8_t *bytes = static_cast<const uint8_t *>(data);
-    size_t done = 0;
-    while (done < size) {
-        ssize_t n = write(target.fd, bytes + done, size - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            const int failure = n < 0 ? errno : ENOSPC;
-            log_error("%s: Couldn't write bytes to %s: %s", caller, target.temp_path.c_str(), strerror(failure));
-            atomic_file_abandon(&target);
-            errno = failure;
-            return -3;
-        }
-        done += (size_t)n;
+    if (atomic_file_write(&target, data, size) != 0) {
+        const int failure = target.error;
+        log_error("%s: Couldn't write bytes to %s: %s", caller, target.temp_path.c_str(), strerror(failure));
+        atomic_file_abandon(&target);
+        errno = failure;
+        return -3;
     }
     if (atomic_file_finish(&target) != 0) {
         const int failure = target.error;

@@ -121,7 +121,7 @@ bool close_written(file_t **file, const char *name)
 // Makes name an empty file of the folder. false when it could not be made.
 bool make_empty(const work_dir *folder, const char *name)
 {
-    file_t *file = dir_file_open(folder, name, "wb", 2);
+    file_t *file = dir_file_create(folder, name, "wb", 2);
     if (file == nullptr) {
         parse_write_failed(name, -1);
         return false;
@@ -308,10 +308,10 @@ int cbr_parse_spans(fs_record *record)
             make_empty(record->folder, name);
         return normal_ending(record, store);
     }
-    store->spans = dir_file_open(record->folder, kSpans1, "wb", 2);
+    store->spans = dir_file_create(record->folder, kSpans1, "wb", 2);
     if (store->spans != nullptr) {
-        store->gaps = dir_file_open(record->folder, kGaps, "wb", 2);
-        store->names = dir_file_open(record->folder, kNames, "wb", 2);
+        store->gaps = dir_file_create(record->folder, kGaps, "wb", 2);
+        store->names = dir_file_create(record->folder, kNames, "wb", 2);
     }
     if (store->spans == nullptr || store->gaps == nullptr || store->names == nullptr)
         return abort_ending(record, store);

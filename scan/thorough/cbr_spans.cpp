@@ -155,7 +155,7 @@ int cbr_open_spans(fs_record *record)
     }
     store->span_count = 0;
     file_free(&store->spans);
-    store->spans = dir_file_open(record->folder, kSpansFile, "wb", 2);
+    store->spans = dir_file_create(record->folder, kSpansFile, "wb", 2);
     if (store->spans == nullptr) {
         log_error("%s: Can't create %s", fn, kSpansFile);
         span_write_failed();

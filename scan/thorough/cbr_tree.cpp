@@ -192,7 +192,8 @@ int cbr_set_cat_mode(fs_record *record, int mode)
     rc = catdb_ensure_writing(db);
     if (rc != 0)
         return rc;
-    store->names = dir_file_open(record->folder, kNamesFile, mode == CBR_CAT_WRITE_NAMES_READ ? "rb" : "ab", 2);
+    store->names = mode == CBR_CAT_WRITE_NAMES_READ ? dir_file_open(record->folder, kNamesFile, "rb", 2)
+                                                   : dir_file_create(record->folder, kNamesFile, "ab", 2);
     if (store->names == nullptr) {
         const int e = errno;
         if (mode == CBR_CAT_WRITE_NAMES_APPEND) {

@@ -350,4 +350,88 @@ TEST_F(ZorvantCliKeeping, LoadOpensNoFileOfAnotherSizeAsTheImage)
     EXPECT_EQ(attach.status, 0) << attach.out << attach.err;
 }
 
+// Fault guarded: a scan's files in the workspace were written by name,
+// following links: with a link at Scan.01/context.tmp to a copy of a card
+// image, `save` (which writes each scan down again first) cut the copy to
+// a scan context and renamed the link over "context", so the scan showed
+// "unfinished or not kept"; a link at a file system's "key" had its target
+// cut to the key. Whoever can write into the workspace could have any file
+// destroyed. Now nothing is written through a link in a scan's folder: a
+// link or a FIFO at "context.tmp" refuses that write (logged) and the save
+// takes the scan as its folder holds it, exit 0; a link at "key" is
+// replaced, its target untouched; a link at "treeinfo.tmp" while treeinfo
+// must be written fails the save on the workspace's side, exit 1, and the
+// earlier save stays. A regular file left at "context.tmp" is taken over.
+TEST_F(ZorvantCliKeeping, LinksInAScanFolderAreNeverWrittenThrough)
+{
+    const std::string saves = dir / "saves";
+    const std::string file = scanAndSaveInto(saves);
+    ASSERT_FALSE(HasFailure());
+    const std::string victim = dir / "victim.img";
+    fs::copy_file(dir / "card.img", victim);
+    const std::string victim_bytes = zvtest::readFile(victim);
+    const std::string scan1 = workspace() + "/Scan.01";
+    std::string fs_folder;
+    for (const auto &e : fs::recursive_directory_iterator(scan1))
+        if (e.path().filename() == "key")
+            fs_folder = e.path().parent_path().string();
+    ASSERT_FALSE(fs_folder.empty());
+    const std::string key = fs_folder + "/key", treeinfo = fs_folder + "/treeinfo";
+    const std::string key_bytes = zvtest::readFile(key), treeinfo_bytes = zvtest::readFile(treeinfo);
+    const std::string log_path = workspace() + "/ScanEngineLog.txt";
+    auto victimKept = [&] { return zvtest::readFile(victim) == victim_bytes; };
+    auto savedScanLoads = [&](const std::string &where) {
+        const Outcome load = zorvant({"load", file}, dir / where);
+        EXPECT_EQ(load.status, 0) << load.out << load.err;
+        const Outcome ls = zorvant({"ls", "-r", "1"}, dir / where);
+        EXPECT_TRUE(has(ls.out, "1/Found Files/DCIM/NEW1.JPG")) << ls.out << ls.err;
+    };
+
+    const std::string tmp = scan1 + "/context.tmp";
+    for (const char planted : {'l', 'p'}) {
+        SCOPED_TRACE(planted);
+        if (planted == 'l')
+            fs::create_symlink(victim, tmp);
+        else
+            ASSERT_EQ(mkfifo(tmp.c_str(), 0600), 0);
+        const Outcome save = zorvant({"save", file});
+        EXPECT_EQ(save.status, 0) << save.out << save.err;
+        EXPECT_TRUE(victimKept()) << "written through the link";
+        EXPECT_EQ(kind(tmp), planted);
+        EXPECT_EQ(kind(scan1 + "/context"), 'f');
+        EXPECT_TRUE(has(zvtest::readFile(log_path), "scx_archive: Can't create context.tmp in " + scan1))
+            << zvtest::readFile(log_path);
+        EXPECT_TRUE(has(zorvant({"list"}).out, "  1   quick     done"));
+        fs::remove(tmp);
+    }
+    savedScanLoads("loaded");
+    zvtest::writeFile(tmp, "left by a save cut short");
+    EXPECT_EQ(zorvant({"save", file}).status, 0);
+    EXPECT_EQ(kind(tmp), '-');
+
+    fs::remove(key);
+    fs::create_symlink(victim, key);
+    const Outcome keyed = zorvant({"save", file});
+    EXPECT_EQ(keyed.status, 0) << keyed.out << keyed.err;
+    EXPECT_TRUE(victimKept()) << "written through the link at key";
+    EXPECT_EQ(kind(key), 'f');
+    EXPECT_EQ(zvtest::readFile(key).size(), key_bytes.size());
+
+    const std::string earlier = zvtest::readFile(file);
+    fs::remove(treeinfo);
+    fs::create_symlink(victim, treeinfo + ".tmp");
+    const Outcome tree = zorvant({"save", file});
+    EXPECT_EQ(tree.status, 1) << tree.out << tree.err;
+    EXPECT_TRUE(has(tree.err, "can't save the scans into " + file + ": the workspace " + workspace())) << tree.err;
+    EXPECT_TRUE(has(tree.err, "(File exists)")) << tree.err;
+    EXPECT_TRUE(victimKept()) << "written through the link at treeinfo.tmp";
+    EXPECT_EQ(kind(treeinfo + ".tmp"), 'l');
+    EXPECT_TRUE(zvtest::readFile(file) == earlier);
+    EXPECT_TRUE(partials(saves).empty());
+    fs::remove(treeinfo + ".tmp");
+    EXPECT_EQ(zorvant({"save", file}).status, 0);
+    EXPECT_TRUE(zvtest::readFile(treeinfo) == treeinfo_bytes);
+    savedScanLoads("again");
+}
+
 } // namespace

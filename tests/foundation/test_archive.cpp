@@ -658,6 +658,44 @@ TEST_F(ArchiveTest, AFullDiskIsReportedByFree)
     EXPECT_EQ(archive_free(&a), -3);
 }
 
+// The writer over a descriptor it is handed (a temporary made exclusively)
+// writes the same bytes as the writer by name, owns the descriptor (closed
+// by the free, and by a refused start), reports a full disk at the free
+// and never opens the name it is given.
+TEST_F(ArchiveTest, WriterOverAGivenDescriptor)
+{
+    const auto fill = [](archive *a) {
+        block(a, "scx", "compat_version", 4);
+        EXPECT_EQ(archive_string(a, "name", "card.img"), 0);
+    };
+    const std::string by_name = write(fill);
+    const std::string path = dir_ / "context", named = dir_ / "context.tmp";
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    archive *a = archive_new_fd(named.c_str(), fd, 0);
+    ASSERT_NE(a, nullptr);
+    fill(a);
+    EXPECT_EQ(archive_free(&a), 0);
+    EXPECT_EQ(fcntl(fd, F_GETFD), -1) << "the descriptor is closed";
+    EXPECT_TRUE(readFile(path) == by_name);
+    EXPECT_FALSE(std::filesystem::exists(named)) << "the name is not opened";
+
+    const int refused = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(refused, 0);
+    EXPECT_EQ(archive_new_fd(path.c_str(), refused, 256), nullptr);
+    EXPECT_EQ(fcntl(refused, F_GETFD), -1) << "a refused descriptor is closed";
+    EXPECT_EQ(archive_new_fd(path.c_str(), -1, 0), nullptr);
+    EXPECT_TRUE(readFile(path) == by_name);
+
+    zvtest::FullDisk full;
+    const int small = open((full / "small.arc").c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    ASSERT_GE(small, 0);
+    a = archive_new_fd((full / "small.arc").c_str(), small, 0);
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(archive_long(a, "x", 1), 0);
+    EXPECT_EQ(archive_free(&a), -3);
+}
+
 // The seeds in fuzz/corpus/archive are made by this writer, and cut; ZV_WRITE_ARCHIVE_SEEDS=1 writes them anew.
 TEST_F(ArchiveTest, FuzzCorpusIsWhatTheWriterMakes)
 {

@@ -11,6 +11,7 @@
 #include <set>
 #include <string>
 
+#include "support/full_disk.h"
 #include "support/test_support.h"
 
 using zvtest::readFile;
@@ -127,6 +128,33 @@ TEST(AtomicFile, FixedNameTakesTheLeftoverButNoLink)
 
     EXPECT_EQ(atomic_file_create(&af, (dir / "missing/x").c_str(), "x.tmp", ATOMIC_FILE_FIXED, 0644), -1);
     EXPECT_EQ(af.error, ENOENT);
+}
+
+// The writer takes every byte, however many writes that takes; a disk that
+// takes no more fails it with ENOSPC recorded, and the abandon that follows
+// leaves the folder as it was.
+TEST(AtomicFile, WriteTakesEveryByteOrRecordsWhyNot)
+{
+    zvtest::TempDir dir;
+    const std::string path = dir / "key";
+    const std::string big(3 << 20, 'k');
+    atomic_file af;
+    ASSERT_EQ(atomic_file_create(&af, path.c_str(), "key.tmp", ATOMIC_FILE_FIXED, 0644), 0);
+    EXPECT_EQ(atomic_file_write(&af, big.data(), big.size()), 0);
+    EXPECT_EQ(atomic_file_write(&af, "", 0), 0);
+    ASSERT_EQ(atomic_file_finish(&af), 0);
+    EXPECT_TRUE(readFile(path) == big);
+    EXPECT_EQ(atomic_file_write(&af, "x", 1), -1) << "a record that holds nothing";
+    EXPECT_EQ(af.error, EBADF);
+
+    zvtest::FullDisk full;
+    const std::string small = full / "treeinfo";
+    ASSERT_EQ(atomic_file_create(&af, small.c_str(), "treeinfo.tmp", ATOMIC_FILE_FIXED, 0644), 0);
+    EXPECT_EQ(atomic_file_write(&af, big.data(), big.size()), -1);
+    EXPECT_EQ(af.error, ENOSPC);
+    EXPECT_EQ(errno, ENOSPC);
+    atomic_file_abandon(&af);
+    EXPECT_EQ(zvtest::folderNames(full.path()), std::set<std::string>{"filler"});
 }
 
 } // namespace

@@ -7,8 +7,11 @@
 #include "foundation/workdir.h"
 #include "support/test_support.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -153,6 +156,51 @@ TEST_F(WorkDirFiles, NumberedFilesEmptyNamesAndStreams)
     EXPECT_EQ(reader->read(&byte, 1), 1);
     EXPECT_EQ(byte, 'g');
     EXPECT_EQ(reader->write("x", 1), -1); // "rb" does not write
+}
+
+// Fault guarded: the thorough scan's store files ("cbrspans", "gaps",
+// "cbrnames", the sort's numbered runs) were opened by name with O_TRUNC,
+// following links: a link planted in a scan's folder had its target cut.
+// Opening for writing never goes through a link, never into a FIFO (nor
+// waits for one), nor cuts a file that has another name; a regular file is
+// cut ("wb") or written at its end ("ab").
+TEST_F(WorkDirFiles, WritingOpensNeverGoThroughALink)
+{
+    const std::string victim = tmp_ / "victim.img";
+    writeFile(victim, "the card's only copy");
+    ASSERT_EQ(symlink(victim.c_str(), (ws_ + "/cbrspans").c_str()), 0);
+    ASSERT_EQ(symlink(victim.c_str(), (ws_ + "/0").c_str()), 0);
+    ASSERT_EQ(mkfifo((ws_ + "/gaps").c_str(), 0600), 0);
+    ASSERT_EQ(link(victim.c_str(), (ws_ + "/cbrnames").c_str()), 0);
+    const struct { const char *name, *mode; int error; } refused[] = {
+        {"cbrspans", "wb", ELOOP}, {"cbrspans", "ab", ELOOP}, {"gaps", "wb", ENXIO},
+        {"cbrnames", "wb", EMLINK}, {"cbrnames", "ab", EMLINK}};
+    for (const auto &r : refused) {
+        errno = 0;
+        EXPECT_EQ(dir_file_create(root_, r.name, r.mode, 2), nullptr) << r.name << " " << r.mode;
+        EXPECT_EQ(errno, r.error) << r.name << " " << r.mode;
+    }
+    EXPECT_EQ(dir_file_open_num(root_, 0, "wb"), nullptr);
+    EXPECT_EQ(readFile(victim), "the card's only copy");
+    struct stat st;
+    EXPECT_TRUE(lstat((ws_ + "/0").c_str(), &st) == 0 && S_ISLNK(st.st_mode));
+    EXPECT_EQ(dir_file_create(root_, "x", "r+b", 2), nullptr);
+    EXPECT_EQ(dir_file_create(root_, "", "wb", 2), nullptr);
+
+    writeFile(ws_ + "/spans1", "old spans");
+    const struct { const char *mode, *bytes, *after; } steps[] = {
+        {"wb", "new", "new"}, {"ab", "er", "newer"}, {"wb", "x", "x"}};
+    for (const auto &step : steps) {
+        file_t *f = dir_file_create(root_, "spans1", step.mode, 2);
+        ASSERT_NE(f, nullptr) << step.mode;
+        EXPECT_EQ(file_write_full(f, step.bytes, (int64_t)std::strlen(step.bytes)), 0);
+        EXPECT_EQ(file_free(&f), 0);
+        EXPECT_EQ(readFile(ws_ + "/spans1"), step.after) << step.mode;
+    }
+    file_t *fresh = dir_file_create(root_, "fresh", "ab", 2);
+    ASSERT_NE(fresh, nullptr);
+    EXPECT_EQ(file_free(&fresh), 0);
+    EXPECT_EQ(readFile(ws_ + "/fresh"), "");
 }
 
 } // namespace

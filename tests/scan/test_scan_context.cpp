@@ -384,10 +384,11 @@ TEST_F(ScanContexts, SaveAllWritesOneRecordPerScan)
 // Fault guarded: the last save of a scan's state into its folder (at its
 // end, and again before a save of the scans) could fail unseen: the scan
 // was reported done while its folder still said running. A folder that
-// refuses that save (a folder standing at "context.tmp") marks the scan not
-// kept with the cause, and a save of the scans fails on it while the folder
-// still refuses; a scan whose folder holds its end is still saved from
-// such a folder. Once the folder takes it, the mark goes.
+// refuses that save (a folder standing at "context.tmp", which is never
+// removed nor written into: EEXIST) marks the scan not kept with the
+// cause, and a save of the scans fails on it while the folder still
+// refuses; a scan whose folder holds its end is still saved from such a
+// folder. Once the folder takes it, the mark goes.
 TEST_F(ScanContexts, EndNotKeptIsMarkedAndFailsTheSave)
 {
     ScanContext *kept = finishedScan(media);
@@ -402,10 +403,10 @@ TEST_F(ScanContexts, EndNotKeptIsMarkedAndFailsTheSave)
     scx_finish(scan, 0);
     int errnum = 0;
     EXPECT_TRUE(scx_not_kept(scan, &errnum));
-    EXPECT_EQ(errnum, EISDIR);
+    EXPECT_EQ(errnum, EEXIST);
     errno = 0;
     EXPECT_NE(scx_archive_for_save(scan), 0);
-    EXPECT_EQ(errno, EISDIR);
+    EXPECT_EQ(errno, EEXIST);
     EXPECT_EQ(scx_archive_for_save(kept), 0);
     EXPECT_FALSE(scx_not_kept(kept, nullptr));
 
