@@ -424,7 +424,7 @@ TEST_F(FatScan, BackupBootSectorAloneStillWalked)
     EXPECT_EQ(fstest::nodeData(r, ours.at("DCIM/IMG_0001.JPG").keynum, 5000), patternBytes(5000, 1));
 
     const std::string card = image("card.img");
-    const uint64_t offset = makeBackupOnlyPartition(card, 2);
+    makeBackupOnlyPartition(card, 2);
     std::shared_ptr<fs_record> r2 = open(card);
     ASSERT_EQ(quickScan(r2.get()), 0);
     ASSERT_EQ(fat_state_of(r2.get())->volumes.size(), 1u);

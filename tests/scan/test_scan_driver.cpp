@@ -1005,8 +1005,9 @@ TEST_F(ThoroughScanThreads, CoverageReportsUnreadableBlocksAndEarlyStop)
     Media *clean = fileMedium(dir / "clean.img", cardFiles(512 * 1024, {4096, 65536, 131072}));
     begin_run_flags();
     g_fake.on_start = [](fil_module *, uint64_t start) {
-        if (start == 65536)
+        if (start == 65536) {
             EXPECT_EQ(request_stop(), 0);
+        }
     };
     scan_coverage stopped;
     EXPECT_EQ(start_scan(clean->id, SCX_TYPE_THOROUGH, workspace, &stopped), 0);
