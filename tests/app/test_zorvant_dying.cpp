@@ -127,7 +127,7 @@ TEST_F(ZorvantCliDyingCard, DeviceGoneMidScanEndsTheScanAtOnce)
         // the server ends: where its reads begin to fail, and what it still
         // holds of the card for measuring, is the kernel's.
         if (!loop) {
-            EXPECT_TRUE(has(r.out, "stopped answering at byte " + bytes(6 * MiB) + " (9.4% of the card)")) << r.out;
+            EXPECT_TRUE(has(r.out, "stopped answering at byte " + bytes(6 * MiB) + " (9.3% of the card)")) << r.out;
             EXPECT_TRUE(has(r.out, " found could not be measured any more and are not listed: scan the card again "
                                    "once it answers to find them."))
                 << r.out;
