@@ -38,49 +38,41 @@ inline void unmountAndWaitForTheServer(const std::string &point)
     }
 }
 
-// A FAT image (or a device) mounted by fusefat, read-write; unmounted (and
-// its server so ended) on destruction.
-class FuseFat {
+// source mounted at point by a FUSE server, read-write: tool, its options
+// before and after the two paths. Unmounted (and its server so ended) on
+// destruction.
+class FuseMount {
 public:
-    FuseFat(const std::string &source, const std::string &point) : point_(point)
+    FuseMount(const std::string &tool, const std::string &before, const std::string &source,
+              const std::string &point, const std::string &after)
+        : point_(point)
     {
-        zvtest::requireTool("fusefat");
+        zvtest::requireTool(tool);
         std::filesystem::create_directories(point);
-        zvtest::mustRun("fusefat -o rw+ " + zvtest::shellQuote(source) + " " + zvtest::shellQuote(point) +
+        zvtest::mustRun(tool + before + " " + zvtest::shellQuote(source) + " " + zvtest::shellQuote(point) + after +
                         " >/dev/null");
     }
-    ~FuseFat()
-    {
-        unmountAndWaitForTheServer(point_);
-    }
-    FuseFat(const FuseFat &) = delete;
-    FuseFat &operator=(const FuseFat &) = delete;
+    ~FuseMount() { unmountAndWaitForTheServer(point_); }
+    FuseMount(const FuseMount &) = delete;
+    FuseMount &operator=(const FuseMount &) = delete;
 
 private:
     std::string point_;
 };
 
-// An ext4 image (or a device) mounted read-write by fuse2fs; unmounted (and
-// its server so ended) on destruction. Its mount entry names the source as
-// given.
-class Fuse2fs {
-public:
-    Fuse2fs(const std::string &source, const std::string &point) : point_(point)
+// A FAT image (or a device) mounted by fusefat.
+struct FuseFat : FuseMount {
+    FuseFat(const std::string &source, const std::string &point) : FuseMount("fusefat", " -o rw+", source, point, "")
     {
-        zvtest::requireTool("fuse2fs");
-        std::filesystem::create_directories(point);
-        zvtest::mustRun("fuse2fs " + zvtest::shellQuote(source) + " " + zvtest::shellQuote(point) +
-                        " -o rw >/dev/null");
     }
-    ~Fuse2fs()
-    {
-        unmountAndWaitForTheServer(point_);
-    }
-    Fuse2fs(const Fuse2fs &) = delete;
-    Fuse2fs &operator=(const Fuse2fs &) = delete;
+};
 
-private:
-    std::string point_;
+// An ext4 image (or a device) mounted by fuse2fs. Its mount entry names the
+// source as given.
+struct Fuse2fs : FuseMount {
+    Fuse2fs(const std::string &source, const std::string &point) : FuseMount("fuse2fs", "", source, point, " -o rw")
+    {
+    }
 };
 
 // mkfs.ext4 with everything written at once: no lazy initialisation writing
