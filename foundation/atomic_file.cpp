@@ -162,6 +162,25 @@ int atomic_file_write(atomic_file *af, const void *data, size_t size)
     return 0;
 }
 
+int atomic_file_replace(const char *path, const void *data, size_t size, mode_t mode)
+{
+    if (path == nullptr || *path == '\0') {
+        errno = EINVAL;
+        return -1;
+    }
+    const char *slash = std::strrchr(path, '/');
+    atomic_file af;
+    if (atomic_file_create(&af, path, (std::string(slash != nullptr ? slash + 1 : path) + ".tmp").c_str(),
+                           ATOMIC_FILE_FIXED, mode) != 0)
+        return -1;
+    if (atomic_file_write(&af, data, size) == 0 && atomic_file_finish(&af) == 0)
+        return 0;
+    const int error = af.error != 0 ? af.error : EIO;
+    atomic_file_abandon(&af);
+    errno = error;
+    return -1;
+}
+
 int atomic_file_finish(atomic_file *af)
 {
     static const char *const fn = "atomic_file_finish";

@@ -70,6 +70,12 @@ int atomic_file_create(atomic_file *af, const char *path, const char *temp_name,
 // the caller to abandon.
 int atomic_file_write(atomic_file *af, const void *data, size_t size);
 
+// The whole of it for a small file: path replaced with size bytes of data
+// through the temporary "<name>.tmp" (ATOMIC_FILE_FIXED) with permissions
+// mode. 0, or -1 with errno (the file left as it was, the temporary
+// removed); only the failing step's own line is logged.
+int atomic_file_replace(const char *path, const void *data, size_t size, mode_t mode);
+
 // Puts the temporary on the disk and renames it over the file (see above).
 // Everything written through a stream on a duplicate of af->fd must have
 // been flushed (the stream closed) first. 0, or -1 with errno and

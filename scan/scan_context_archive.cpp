@@ -153,28 +153,16 @@ bool holds(const work_dir *folder, const char *name, const uint8_t *bytes, size_
 
 // Replaces the file of the folder with these bytes through the temporary
 // "<name>.tmp" (foundation/atomic_file.h): never written through a link or
-// into anything but the file made. 0, -1 when the temporary can't be made,
-// -3 when the bytes did not reach the file; errno set, logged.
+// into anything but the file made. 0, or -1 with errno, logged.
 int replace_file(const work_dir *folder, const char *name, const uint8_t *bytes, size_t size)
 {
-    static const char *const fn = "scx_write_fs_files";
     const zorvant::u8string path = dir_file_path(folder, name);
-    if (path.size() == 0) {
-        errno = EINVAL;
-        return -1;
-    }
-    atomic_file target;
-    const std::string temp = std::string(name) + ".tmp";
-    int rc = atomic_file_create(&target, path.c_str(), temp.c_str(), ATOMIC_FILE_FIXED, 0666) != 0 ? -1 : 0;
-    if (rc == 0 && (atomic_file_write(&target, bytes, size) != 0 || atomic_file_finish(&target) != 0))
-        rc = -3;
-    if (rc == 0)
+    if (atomic_file_replace(path.c_str(), bytes, size, 0666) == 0)
         return 0;
-    const int error = target.error != 0 ? target.error : EIO;
-    log_error("%s: Can't write %s: %s", fn, path.c_str(), std::strerror(error));
-    atomic_file_abandon(&target);
+    const int error = errno;
+    log_error("%s: Can't write %s: %s", "scx_write_fs_files", path.c_str(), std::strerror(error));
     errno = error;
-    return rc;
+    return -1;
 }
 
 } // namespace

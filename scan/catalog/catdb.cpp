@@ -284,27 +284,11 @@ int catdb_write_file_atomic_(const std::string &path, const void *data, size_t s
 {
     if (path.empty())
         return -3;
-    // "<name>.tmp", made exclusively and never through a link; a FIFO or
-    // device standing at that name is refused, and the name is never opened
-    // again once made.
-    const std::string tmp = path.substr(path.find_last_of('/') == std::string::npos ? 0 : path.find_last_of('/') + 1) +
-                            ".tmp";
-    atomic_file target;
-    if (atomic_file_create(&target, path.c_str(), tmp.c_str(), ATOMIC_FILE_FIXED, 0644) != 0) {
-        const int failure = target.error;
-        log_error("%s: Can't open file %s.tmp: %s", caller, path.c_str(), strerror(failure));
-        errno = failure;
-        return -3;
-    }
-    if (atomic_file_write(&target, data, size) != 0) {
-        const int failure = target.error;
-        log_error("%s: Couldn't write bytes to %s: %s", caller, target.temp_path.c_str(), strerror(failure));
-        atomic_file_abandon(&target);
-        errno = failure;
-        return -3;
-    }
-    if (atomic_file_finish(&target) != 0) {
-        const int failure = target.error;
+    // Through "<name>.tmp", made exclusively and never through a link; a
+    // FIFO or device standing at that name is refused, and the name is
+    // never opened again once made.
+    if (atomic_file_replace(path.c_str(), data, size, 0644) != 0) {
+        const int failure = errno;
         log_error("%s: Can't replace %s: %s", caller, path.c_str(), strerror(failure));
         errno = failure;
         return -3;
