@@ -46,11 +46,15 @@ struct stat statOf(const std::string &path)
     return st;
 }
 
-// The binding loopBindings lists for device (its loop field 0 when none).
+// The binding of device as the listing of every bound loop gives it and
+// asking it tells (its loop field 0 when none). Only that device is asked:
+// another loop of the machine may lie over a stopped FUSE server, whose
+// asking would wait for good.
 ZV::LoopBinding listed(dev_t device)
 {
-    for (const ZV::LoopBinding &binding : ZV::loopBindings("/sys"))
-        if (binding.loop == device)
+    ZV::LoopBinding binding;
+    for (const ZV::LoopListing &listing : ZV::loopListings("/sys"))
+        if (listing.loop == device && ZV::loopAsk(listing, &binding))
             return binding;
     return ZV::LoopBinding();
 }
