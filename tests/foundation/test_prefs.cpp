@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "foundation/log.h"
+#include "support/planted_temporary.h"
 #include "support/test_support.h"
 
 using zvtest::readFile;
@@ -227,7 +228,8 @@ TEST_F(PrefsFile, FailedSaveKeepsOldFile)
 
 // Fault guarded: the save wrote through whatever stood at its fixed temporary name "settings.ini.tmp": a
 // link there had its target overwritten (or made, outside the folder) and then took the settings file's
-// place, and a folder there made every save fail.
+// place, and a folder there made every save fail. A link put at the temporary once it is made is not
+// written through either.
 TEST_F(PrefsFile, TemporaryFileNeverFollowsALink)
 {
     zvtest::TempDir outside;
@@ -249,6 +251,21 @@ TEST_F(PrefsFile, TemporaryFileNeverFollowsALink)
     prefs_set_string("Scan", "target", "folder");
     EXPECT_EQ(prefs_save(), 0);
     EXPECT_EQ(contents(file_), "[Scan]\ntarget = folder\n");
+
+    // A link put at the temporary right after it is made: the save writes
+    // through the descriptor it made the temporary with, never the name, so
+    // it fails and leaves the settings file, the link and its target alone.
+    zvtest::Plant plant{true, victim};
+    prefs_set_string("Scan", "target", "planted");
+    atomic_file_set_test_hook(zvtest::plant_when_created, &plant);
+    EXPECT_EQ(prefs_save(), -1);
+    atomic_file_set_test_hook(nullptr, nullptr);
+    EXPECT_EQ(contents(file_), "[Scan]\ntarget = folder\n");
+    EXPECT_EQ(readFile(victim), "precious");
+    const std::set<std::string> names = zvtest::folderNames(dir_.path());
+    ASSERT_EQ(names.size(), 3u);
+    struct stat planted;
+    EXPECT_TRUE(lstat((dir_ / *names.rbegin()).c_str(), &planted) == 0 && S_ISLNK(planted.st_mode)) << *names.rbegin();
 }
 
 // Fault guarded: two engines saving at once shared the temporary file: one truncated it while the other

@@ -22,10 +22,14 @@
 #include "scan/scan_context.h"
 #include "support/full_disk.h"
 #include "support/hang_guard.h"
+#include "support/planted_temporary.h"
 #include "support/test_support.h"
 
 namespace fs = std::filesystem;
 using zvtest::patternBytes;
+using zvtest::Plant;
+using zvtest::plant_at;
+using zvtest::plant_when_created;
 using zvtest::readFile;
 using zvtest::TempDir;
 using zvtest::writeFile;
@@ -339,29 +343,6 @@ TEST(FileArch, OnlyAFinishedContainerTakesItsName)
 }
 
 // --- what is put under the temporary's name ---------------------------------------------
-
-// What a test puts in place of the temporary file: a link to victim, or a
-// FIFO.
-struct Plant {
-    bool link = false;
-    std::string victim;
-};
-
-// (A plant that fails shows as a name not left as planted.)
-void plant_at(int dir_fd, const char *name, const Plant &plant)
-{
-    unlinkat(dir_fd, name, 0);
-    if (plant.link)
-        (void)symlinkat(plant.victim.c_str(), dir_fd, name);
-    else
-        (void)mkfifoat(dir_fd, name, 0600);
-}
-
-void plant_when_created(int stage, int dir_fd, const char *name, void *arg)
-{
-    if (stage == ATOMIC_FILE_CREATED)
-        plant_at(dir_fd, name, *static_cast<const Plant *>(arg));
-}
 
 // Fault guarded: the container's temporary file was opened again by name
 // after it was made (to write it, then to flush it): a link put at that

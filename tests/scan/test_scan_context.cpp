@@ -15,6 +15,7 @@
 #include "foundation/buf.h"
 #include "scan/file_arch.h"
 #include "fs_test_support.h"
+#include "support/planted_temporary.h"
 
 using namespace fstest;
 
@@ -388,7 +389,8 @@ TEST_F(ScanContexts, SaveAllWritesOneRecordPerScan)
 // removed nor written into: EEXIST) marks the scan not kept with the
 // cause, and a save of the scans fails on it while the folder still
 // refuses; a scan whose folder holds its end is still saved from such a
-// folder. Once the folder takes it, the mark goes.
+// folder. Once the folder takes it, the mark goes. A link put at
+// "context.tmp" once it is made is not written through.
 TEST_F(ScanContexts, EndNotKeptIsMarkedAndFailsTheSave)
 {
     ScanContext *kept = finishedScan(media);
@@ -414,6 +416,22 @@ TEST_F(ScanContexts, EndNotKeptIsMarkedAndFailsTheSave)
         std::filesystem::remove(slotDir(one->slot) + "/context.tmp");
     EXPECT_EQ(scx_archive_for_save(scan), 0);
     EXPECT_FALSE(scx_not_kept(scan, nullptr));
+
+    // A link put at "context.tmp" right after it is made: the context is
+    // written through the descriptor it was made with, never the name, so
+    // the write fails (EEXIST) and the link, its target and "context" stay.
+    const std::string victim = dir / "victim", context = slotDir(scan->slot) + "/context";
+    zvtest::writeFile(victim, "precious");
+    const std::string before = zvtest::readFile(context);
+    zvtest::Plant plant{true, victim};
+    atomic_file_set_test_hook(zvtest::plant_when_created, &plant);
+    errno = 0;
+    EXPECT_NE(scx_archive(scan), 0);
+    atomic_file_set_test_hook(nullptr, nullptr);
+    EXPECT_EQ(errno, EEXIST);
+    EXPECT_TRUE(zvtest::readFile(victim) == "precious") << "written through the link";
+    EXPECT_TRUE(zvtest::readFile(context) == before);
+    EXPECT_TRUE(std::filesystem::is_symlink(context + ".tmp"));
 }
 
 // The running scan's own reads find its medium gone before any removal
