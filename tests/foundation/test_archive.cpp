@@ -718,7 +718,7 @@ TEST_F(ArchiveTest, FuzzCorpusIsWhatTheWriterMakes)
     const std::map<std::string, std::string> seeds = {
         {"flat", flat}, {"nested", nested}, {"cut-in-trailer", nested.substr(0, nested.size() - 10)},
         {"cut-in-table", nested.substr(0, nested.size() - 24 - 20)}, {"cut-in-item", nested.substr(0, 30)}};
-    const std::filesystem::path folder = std::filesystem::path(__FILE__).parent_path() / "../../fuzz/corpus/archive";
+    const std::filesystem::path folder = std::filesystem::path(ZV_SOURCE_DIR) / "fuzz/corpus/archive";
     for (const auto &[name, bytes] : seeds) {
         if (std::getenv("ZV_WRITE_ARCHIVE_SEEDS"))
             zvtest::writeFile(folder / name, bytes);

@@ -526,7 +526,7 @@ TEST(ChildrenCacheFiles, FuzzCorpusIsWhatTheCatalogWrites)
                                                      {"fixture_children", children},
                                                      {"pure_children", std::string("\x07\x07", 2) + children}};
     const std::string folder =
-        (std::filesystem::path(__FILE__).parent_path() / "../../fuzz/corpus/children_cache/").string();
+        (std::filesystem::path(ZV_SOURCE_DIR) / "fuzz/corpus/children_cache/").string();
     for (const auto &[name, bytes] : made) {
         if (std::getenv("ZV_WRITE_CHILDREN_CACHE_SEEDS"))
             zvtest::writeFile(folder + name, bytes);

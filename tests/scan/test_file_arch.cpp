@@ -766,12 +766,12 @@ TEST(FileArch, FuzzCorpusIsWhatTheWriterMakes)
                                    std::string(reinterpret_cast<const char *>(raw), sizeof raw), dir / "ws/Scan.01"),
               0);
     made["saved-scan-with-journal"] = readFile(container);
-    const fs::path scan_context = fs::path(__FILE__).parent_path() / "../../fuzz/corpus/scan_context";
+    const fs::path scan_context = fs::path(ZV_SOURCE_DIR) / "fuzz/corpus/scan_context";
     if (std::getenv("ZV_WRITE_FILE_ARCH_SEEDS"))
         writeFile(scan_context / "saved-scan-with-journal", made["saved-scan-with-journal"]);
     EXPECT_EQ(readFile(scan_context / "saved-scan-with-journal"), made["saved-scan-with-journal"]);
 
-    const fs::path folder = fs::path(__FILE__).parent_path() / "../../fuzz/corpus/file_arch";
+    const fs::path folder = fs::path(ZV_SOURCE_DIR) / "fuzz/corpus/file_arch";
     for (const auto &[name, bytes] : made) {
         if (std::getenv("ZV_WRITE_FILE_ARCH_SEEDS")) {
             fs::create_directories(folder);

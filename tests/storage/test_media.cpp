@@ -513,7 +513,7 @@ TEST_F(MediaArchive, FuzzCorpusIsWhatTheWriterMakes)
         {"eight-partitions", many.write(dir / "many")},
     };
     const std::filesystem::path folder =
-        std::filesystem::path(__FILE__).parent_path() / "../../fuzz/corpus/media_archive";
+        std::filesystem::path(ZV_SOURCE_DIR) / "fuzz/corpus/media_archive";
     for (const auto &[name, bytes] : seeds) {
         if (std::getenv("ZV_WRITE_MEDIA_ARCHIVE_SEEDS")) {
             std::filesystem::create_directories(folder);

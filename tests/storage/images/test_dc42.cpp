@@ -181,7 +181,7 @@ TEST(DC42Seeds, FuzzCorpusIsWhatTheWriterMakes)
         {"cut1440", zvtest::dc42Image(data(1474560, 3)).substr(0, 84 + 4 * 512)},
         {"header720", zvtest::dc42Image(data(737280, 4)).substr(0, 84)},
     };
-    const std::filesystem::path folder = std::filesystem::path(__FILE__).parent_path() / "../../../fuzz/corpus/dc42";
+    const std::filesystem::path folder = std::filesystem::path(ZV_SOURCE_DIR) / "fuzz/corpus/dc42";
     for (const auto &[name, bytes] : seeds) {
         if (std::getenv("ZV_WRITE_DC42_SEEDS")) {
             std::filesystem::create_directories(folder);

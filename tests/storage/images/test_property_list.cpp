@@ -217,7 +217,7 @@ TEST(PropertyListFuzzSeeds, CorpusIsWhatTheWritersMake)
         {"edges", "<dict><key/><string>a &amp; b</string><key>d</key><data>QUJD\nREVG</data>"
                   "<key>n</key><array><integer>-1</integer><real>2.5</real><false/><date>x</date></array></dict>"},
     };
-    const std::string folder = (std::filesystem::path(__FILE__).parent_path() / "../../../fuzz/corpus/plist/").string();
+    const std::string folder = (std::filesystem::path(ZV_SOURCE_DIR) / "fuzz/corpus/plist/").string();
     for (const auto &[name, bytes] : made) {
         if (std::getenv("ZV_WRITE_PLIST_SEEDS"))
             writeFile(folder + name, bytes);

@@ -420,7 +420,7 @@ TEST(UdifFuzzSeeds, CorpusIsWhatTheWriterMakes)
         {"zlib_ignore", udifAssemble(udifBuild(source, udifUniformPlan(source, udifZlib, 8, udifIgnore)))},
         {"relative_offsets", udifAssemble(udifBuild(source, smallPlan(), true))},
     };
-    const std::string folder = (std::filesystem::path(__FILE__).parent_path() / "../../../fuzz/corpus/udif/").string();
+    const std::string folder = (std::filesystem::path(ZV_SOURCE_DIR) / "fuzz/corpus/udif/").string();
     for (const auto &[name, bytes] : made) {
         if (std::getenv("ZV_WRITE_UDIF_SEEDS"))
             writeFile(folder + name, bytes);

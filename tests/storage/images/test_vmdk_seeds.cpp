@@ -57,7 +57,7 @@ std::vector<std::string> makeSeed(const std::string &name, const zvtest::TempDir
 
 TEST(VmdkFuzzSeeds, SeedsAreImagesTheReaderOpens)
 {
-    const std::string folder = (std::filesystem::path(__FILE__).parent_path() / "../../../fuzz/corpus/vmdk/").string();
+    const std::string folder = (std::filesystem::path(ZV_SOURCE_DIR) / "fuzz/corpus/vmdk/").string();
     for (const Seed &seed : kSeeds) {
         SCOPED_TRACE(seed.name);
         if (std::getenv("ZV_WRITE_VMDK_SEEDS")) {

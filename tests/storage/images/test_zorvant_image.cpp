@@ -310,7 +310,7 @@ TEST(ZorvantSeeds, FuzzCorpusIsWhatTheWriterMakes)
         {"short_last", zvtest::zorvantImage(data.substr(0, 10240), {8192, 0, 512, ZorvantStore::Auto})},
     };
     const std::filesystem::path folder =
-        std::filesystem::path(__FILE__).parent_path() / "../../../fuzz/corpus/zorvant_image";
+        std::filesystem::path(ZV_SOURCE_DIR) / "fuzz/corpus/zorvant_image";
     for (const auto &[name, bytes] : seeds) {
         if (std::getenv("ZV_WRITE_ZORVANT_IMAGE_SEEDS")) {
             std::filesystem::create_directories(folder);
