@@ -363,6 +363,41 @@ TEST_F(CbrParse, FullWorkspaceKeepsSpans)
     full.unmount();
 }
 
+// A link put at a file the thorough scan writes in its store's folder
+// ("spans1", "gaps" and "cbrnames" as measuring opens them; "spans", "gaps"
+// and "cbrnames" made empty when there is nothing to measure; "spans" as
+// the block loop opens it) is never written through: its target stays as
+// it was.
+TEST_F(CbrParse, StoreFilesAreNeverWrittenThroughALink)
+{
+    addFake(kKeepsFence)->keep_fence = 1;
+    fs_record *store = parseSetUp(everyBlock(4), {detected(0, kKeepsFence)});
+    const std::string victim = dir / "victim.img";
+    zvtest::writeFile(victim, "card"); // shorter than a span: read as no spans
+    const auto plant = [&](const char *name) {
+        std::filesystem::remove(storeFile(store, name));
+        std::filesystem::create_symlink(victim, storeFile(store, name));
+    };
+    const auto untouched = [&](const char *name) {
+        EXPECT_EQ(zvtest::readFile(victim), "card") << "written through " << name;
+        std::filesystem::remove(storeFile(store, name));
+    };
+    for (const char *name : {"spans1", "gaps", "cbrnames"}) {
+        plant(name);
+        EXPECT_EQ(cbr_parse_spans(store), -1) << name;
+        untouched(name);
+    }
+    for (const char *name : {"spans", "gaps", "cbrnames"}) {
+        writeSpans(store, {});
+        plant(name);
+        cbr_parse_spans(store);
+        untouched(name);
+    }
+    plant("spans");
+    EXPECT_EQ(cbr_open_spans(store), -3);
+    untouched("spans");
+}
+
 // A FAT boot sector found twice at the same place: its volume is walked
 // once into the FAT catalog, and it leaves no span, so no file under
 // "Reconstructed Files", and no gap.

@@ -281,6 +281,14 @@ TEST_F(CbrTreeThreads, CatalogModes)
     EXPECT_TRUE(listed(CBR_ERROR_NAMES_OPEN + EISDIR * 1000));
     EXPECT_EQ(catdb_mode(&record->cat), CATDB_MODE_CLOSED);
     EXPECT_EQ(record->cat_mode, 0u);
+    // A link there is not appended to through.
+    const std::string victim = file("victim");
+    zvtest::writeFile(victim, "card");
+    ASSERT_EQ(rmdir(file("cbrnames").c_str()), 0);
+    ASSERT_EQ(symlink(victim.c_str(), file("cbrnames").c_str()), 0);
+    EXPECT_EQ(cbr_set_cat_mode(record, CBR_CAT_WRITE_NAMES_APPEND), -1);
+    EXPECT_TRUE(listed(CBR_ERROR_NAMES_OPEN + ELOOP * 1000));
+    EXPECT_EQ(zvtest::readFile(victim), "card");
 }
 
 TEST_F(CbrTreeThreads, NamesAreStoredAndReadByOffset)
