@@ -384,7 +384,8 @@ TEST_F(ZorvantCliRecovery, TargetOnTheCardThroughFusefatIsRefused)
 // loop device's number, not the image file's. A recovery into it is refused
 // whether the image file was scanned or another loop device over it, before
 // anything is made there (no folder, not even the parents), and the card
-// keeps every byte; elsewhere the same recoveries work.
+// keeps every byte; so are a recovery and a save into a mount of a loop
+// device over the scanned loop device; elsewhere the same recoveries work.
 TEST_F(ZorvantCliRecovery, TargetOnTheCardThroughAKernelLoopMountIsRefused)
 {
     ASSERT_TRUE(zvtest::LoopDevice::available()) << "loop devices need root";
@@ -417,6 +418,21 @@ TEST_F(ZorvantCliRecovery, TargetOnTheCardThroughAKernelLoopMountIsRefused)
         EXPECT_EQ(namesBelow(mnt), before);
         ::sync();
         EXPECT_TRUE(zvtest::readFile(card) == bytes) << "the card was written";
+    }
+    {
+        // A loop device over the scanned loop device shows the card too:
+        // neither a recovery nor a save goes onto a mount of it.
+        zvtest::LoopDevice over(scanned.path());
+        const std::string mnt = dir / "over";
+        fs::create_directories(mnt);
+        zvtest::BlockMount mounted(over.path(), mnt, "ext4", MS_NOATIME);
+        const std::set<std::string> before = namesBelow(mnt);
+        for (const std::string scan : {"1", "2"})
+            expectRefusedAsOnTheCard(zorvant({"recover", scan, "--to", mnt + "/rescued"}));
+        const Outcome save = zorvant({"save", mnt + "/cards.zvscan"});
+        EXPECT_EQ(save.status, 1) << save.out << save.err;
+        EXPECT_TRUE(has(save.err, "its folder lies on the card or image being recovered")) << save.err;
+        EXPECT_EQ(namesBelow(mnt), before);
     }
     for (const std::string scan : {"1", "2"}) {
         const std::string out = dir / ("out" + scan);
