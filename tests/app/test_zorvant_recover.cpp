@@ -495,9 +495,10 @@ TEST_F(ZorvantCliRecovery, LoopOverAStoppedFuseServersFileHoldsNoRecoveryOrSave)
 // partition's window of the image (losetup -o --sizelimit) all show bytes of
 // the one card. A thorough scan of the image is refused a target on any of
 // them; a scan of the FAT partition is refused a target on what shows that
-// partition (fusefat over /dev/loopNp2 or over a loop device on its window),
-// while the ext4 partition beside it, other bytes of the card, takes its
-// files.
+// partition (fusefat over /dev/loopNp2 or over a loop device on its window,
+// also one shorter than its offset), while the ext4 partition beside it,
+// other bytes of the card, takes its files; so is a scan of /dev/loopNp2,
+// through its disk and the image under it.
 TEST_F(ZorvantCliRecovery, PartitionsAndWindowsOfTheCardImageAreTheCard)
 {
     ASSERT_TRUE(zvtest::LoopDevice::available()) << "loop devices need root";
@@ -525,6 +526,10 @@ TEST_F(ZorvantCliRecovery, PartitionsAndWindowsOfTheCardImageAreTheCard)
 
     zvtest::TestLoop loop(card);
     loop.addPartitions();
+    const Outcome part = zorvant({"scan", "--quick", loop.partition(2)});
+    ASSERT_EQ(part.status, 0) << part.out << part.err;
+    ASSERT_EQ(scanNumber(part), "3") << part.out;
+    ASSERT_EQ(zorvant({"select", "3"}).status, 0);
     {
         const std::string mnt = dir / "ext-part";
         fs::create_directories(mnt);
@@ -546,15 +551,18 @@ TEST_F(ZorvantCliRecovery, PartitionsAndWindowsOfTheCardImageAreTheCard)
         expectRefusedAsOnTheCard(zorvant({"recover", "1", "--to", mnt + "/again"}));
         EXPECT_EQ(namesBelow(mnt), before);
     }
-    for (const bool partition : {true, false}) {
-        SCOPED_TRACE(partition ? "fusefat over /dev/loopNp2" : "fusefat over a loop device on its window");
-        const std::string mnt = dir / (partition ? "fat-part" : "fat-window");
-        WindowLoop window(card, kFatStart, kFatSize);
-        FuseFat mounted(partition ? loop.partition(2) : window.path(), mnt);
+    // fusefat over /dev/loopNp2 (size 0), over a loop device on the
+    // partition's window, and over one on a window shorter than its offset.
+    for (const uint64_t size : {uint64_t(0), kFatSize, kFatStart - (uint64_t(1) << 20)}) {
+        const std::string what = size == 0 ? "fat-part" : "fat-window-" + std::to_string(size >> 20) + "M";
+        SCOPED_TRACE(what);
+        const std::string mnt = dir / what;
+        WindowLoop window(card, kFatStart, size == 0 ? kFatSize : size);
+        FuseFat mounted(size == 0 ? loop.partition(2) : window.path(), mnt);
         const std::set<std::string> before = namesBelow(mnt);
         ASSERT_EQ(before.count("PHOTO.JPG"), 1u);
-        expectRefusedAsOnTheCard(zorvant({"recover", "1", "--to", mnt + "/r"}));
-        expectRefusedAsOnTheCard(zorvant({"recover", "2", "--to", mnt + "/r"}));
+        for (const std::string scan : {"1", "2", "3"})
+            expectRefusedAsOnTheCard(zorvant({"recover", scan, "--to", mnt + "/r"}));
         expectRefusedAsOnTheCard(zorvant({"recover", "--to", mnt, "2/Found Files/PHOTO.JPG"}));
         EXPECT_EQ(namesBelow(mnt), before);
     }
