@@ -321,8 +321,9 @@ TEST_F(ZorvantCliKeeping, ScanWhoseEndIsNotKeptSaysSo)
 
 // Fault guarded: a load opened and parsed as a disk image whatever regular
 // file stood at the path a saved scan named (the saved file may come from
-// anyone). A file whose size is not the saved card's is not opened at all:
-// no open of it shows to inotify, and the scan waits for its card.
+// anyone). A file whose size is not the saved card's, smaller or larger, is
+// not opened at all: no open of it shows to inotify, and the scan waits for
+// its card.
 TEST_F(ZorvantCliKeeping, LoadOpensNoFileOfAnotherSizeAsTheImage)
 {
     const std::string card = makeCard("card.img");
@@ -330,23 +331,27 @@ TEST_F(ZorvantCliKeeping, LoadOpensNoFileOfAnotherSizeAsTheImage)
     const std::string file = dir / "cards.zvscan";
     ASSERT_EQ(zorvant({"save", file}).status, 0);
     fs::rename(card, dir / "card-moved.img");
-    zvtest::makeFat(card, 32, 40 * 1024); // another file under the saved path
-    ASSERT_NE(fs::file_size(card), fs::file_size(dir / "card-moved.img"));
-
-    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    ASSERT_GE(watch, 0);
-    ASSERT_GE(inotify_add_watch(watch, card.c_str(), IN_OPEN), 0);
-    const Outcome load = zorvant({"load", file}, dir / "fresh");
-    char events[4096];
-    const ssize_t got = read(watch, events, sizeof events);
-    close(watch);
-    EXPECT_EQ(load.status, 0) << load.out << load.err;
-    EXPECT_TRUE(has(load.out, "done, medium not attached")) << load.out;
-    EXPECT_TRUE(has(load.out, "zorvant attach PATH")) << load.out;
-    EXPECT_LT(got, 0) << "the file at the saved path was opened";
+    // Another file under the saved path, smaller than the card, then larger.
+    for (const unsigned kib : {40 * 1024, 80 * 1024}) {
+        SCOPED_TRACE(kib);
+        fs::remove(card);
+        zvtest::makeFat(card, 32, kib);
+        ASSERT_NE(fs::file_size(card), fs::file_size(dir / "card-moved.img"));
+        const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        ASSERT_GE(watch, 0);
+        ASSERT_GE(inotify_add_watch(watch, card.c_str(), IN_OPEN), 0);
+        const Outcome load = zorvant({"load", file}, dir / ("fresh" + std::to_string(kib)));
+        char events[4096];
+        const ssize_t got = read(watch, events, sizeof events);
+        close(watch);
+        EXPECT_EQ(load.status, 0) << load.out << load.err;
+        EXPECT_TRUE(has(load.out, "done, medium not attached")) << load.out;
+        EXPECT_TRUE(has(load.out, "zorvant attach PATH")) << load.out;
+        EXPECT_LT(got, 0) << "the file at the saved path was opened";
+    }
 
     // The image itself, named, is still taken.
-    const Outcome attach = zorvant({"attach", dir / "card-moved.img"}, dir / "fresh");
+    const Outcome attach = zorvant({"attach", dir / "card-moved.img"}, dir / "fresh40960");
     EXPECT_EQ(attach.status, 0) << attach.out << attach.err;
 }
 
