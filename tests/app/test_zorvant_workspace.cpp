@@ -247,7 +247,9 @@ TEST_F(ZorvantCliWorkspace, ReadOnlyWorkspaceRefusalsAreReported)
 // recovers from it, and a scan of it by id names it. What it cannot keep is
 // said, and only that: a recovery that recovered nothing says no word of
 // ticks; `attach` fails naming the scan it could not keep; a run that only
-// lists warns that the media ids were not kept and exits 0.
+// lists warns that the media ids were not kept and exits 0, and so does a
+// run that named a new image whose entry was kept before a later save of
+// the settings failed.
 TEST_F(ZorvantCliWorkspace, ReadOnlyWorkspaceRecognisesMedia)
 {
     ASSERT_EQ(geteuid(), 0u) << "mounts need root";
@@ -316,6 +318,21 @@ TEST_F(ZorvantCliWorkspace, ReadOnlyWorkspaceRecognisesMedia)
             EXPECT_FALSE(zvcli::idOf(r, "MOVED").empty()) << r.out;
         }
     }
+
+    // A newly named image whose entry was kept, when only the saves of the
+    // settings after it fail (the fault library lets the first two through,
+    // the reload's and the entry's): the media ids' warning, exit 0.
+    const std::string fresh = dir / "fresh";
+    const Outcome named = start({"scan", "--quick", card}, fresh,
+                                zvcli::faultEnv({"ZV_FAULT_RENAME_NAME=settings.ini", "ZV_FAULT_RENAME_PASS=2",
+                                                 "ZV_FAULT_RENAME_ERRNO=13"}))
+                              .wait();
+    EXPECT_EQ(named.status, 0) << named.out << named.err;
+    EXPECT_TRUE(has(named.err, "zorvant: warning: the workspace " + fresh + "/ZorvantWorkspace refused to keep the "
+                               "media ids of this run (Permission denied)"))
+        << named.err;
+    EXPECT_FALSE(has(named.err, "refused to keep the cards")) << named.err;
+    EXPECT_TRUE(has(zorvant({"list"}, fresh).out, card)) << "the named image is not attached again";
 }
 
 } // namespace
