@@ -150,7 +150,7 @@ TEST_F(ZorvantCliImages, ThoroughScanReadsAVolumeThroughItsBackupBootSector)
 // that runs looks at its first FAT, which falls in the blank reserved
 // sectors). The primary has its own backup 6 sectors on, so it is no backup:
 // the thorough scan lists the photo under its name as the quick scan does,
-// and recovers it whole.
+// and recovers it whole; with that backup wiped, it still lists the photo.
 TEST_F(ZorvantCliImages, ThoroughScanListsASoundVolumeWhoseFatLooksLikeAnotherVolumes)
 {
     const std::string card = cameraCard(dir / "card.img", 300);
@@ -216,6 +216,14 @@ TEST_F(ZorvantCliImages, ThoroughScanListsASoundVolumeWhoseFatLooksLikeAnotherVo
     const std::map<std::string, std::string> got = filesBelow(dir / "out");
     ASSERT_EQ(got.count("Recovered Files from card.img/IMG_0001.JPG"), 1u) << got.size();
     EXPECT_TRUE(got.at("Recovered Files from card.img/IMG_0001.JPG") == photo);
+
+    // Its backup wiped, the primary is still no backup: the first FAT of the
+    // volume 6 sectors before it lies in the blank reserved sectors and
+    // fails the header check.
+    zvtest::mustRun("dd if=/dev/zero of=" + shellQuote(card) + " bs=" + std::to_string(sectorBytes) +
+                    " seek=" + std::to_string(kOffset / sectorBytes + 6) + " count=1 conv=notrunc status=none");
+    ASSERT_EQ(zorvant({"scan", card}, dir / "wiped").status, 0);
+    EXPECT_TRUE(zvcli::has(zorvant({"ls", "-r", "1/Found Files"}, dir / "wiped").out, name));
 }
 
 // A sound FAT32 card at sector 2048 after blank sectors, whose reserved

@@ -893,8 +893,11 @@ uint64_t makeFat32CardAfterBlankSectors(const std::string &card, int seed)
 // end-of-chain value 6 sectors before the end of each FAT. Seen from 6
 // sectors before the volume (where a volume whose backup is this primary
 // would start), a second FAT begins there with a valid header. The span at
-// the primary walks the volume itself: its backup follows it, and when the
-// backup is gone, the first FAT of that earlier volume fails its header.
+// the primary walks the volume itself: its backup follows it (even where
+// the first FAT of that earlier volume, in the primary's reserved sectors,
+// passes its header check too), and when the backup is gone, the first FAT
+// of that earlier volume fails its header. Either half of the rule alone
+// would take the primary for a backup in one of the two cases.
 TEST_F(FatScan, SpanAtAPrimaryIsNotTakenForABackup)
 {
     for (const bool backup : {true, false}) {
@@ -907,8 +910,14 @@ TEST_F(FatScan, SpanAtAPrimaryIsNotTakenForABackup)
         ASSERT_LT(entry, g.clusterCount + 2);
         ASSERT_EQ(patch.getU32(g.reservedSectors * g.bytesPerSector + 4ull * entry), 0u);
         patch.setFatEntry(entry, 0x0FFFFFF8);
-        if (!backup)
+        if (backup) {
+            ASSERT_GT(g.reservedSectors, 9u); // past the backup boot sector and its FSInfo copy
+            const uint64_t earlierFat = (g.reservedSectors - 6ull) * g.bytesPerSector;
+            patch.putU32(earlierFat, 0x0FFFFF00u | patch.getU8(FatPatcher::kMediaByte));
+            patch.putU32(earlierFat + 4, 0x0FFFFFFF);
+        } else {
             patch.zero(6ull * g.bytesPerSector, g.bytesPerSector);
+        }
         fs_record *r = record(card);
         EXPECT_EQ(fat_walk_span(r, (int64_t)offset), 0);
         EXPECT_EQ(n_errors(), 0) << error_list_str();
