@@ -100,6 +100,8 @@ std::string scan_failure_text(const HV::CommandResult &r, int type, const std::s
 {
     const std::string again = "`zorvant scan " + operand + "`";
     const std::string target = all_digits(operand) ? "medium " + operand : operand;
+    const std::string not_written = "the scan's files could not be written into the workspace (is its disk full?): "
+                                    "free some space and scan again";
     std::string text;
     switch (r.status) {
     case SCAN_NO_CONTEXT:
@@ -118,8 +120,7 @@ std::string scan_failure_text(const HV::CommandResult &r, int type, const std::s
         break;
     case SCAN_WRITE_FAILED:
     case SCAN_CATALOG_FAILED:
-        text = "the scan's files could not be written into the workspace (is its disk full?): free some space and "
-               "scan again";
+        text = not_written;
         break;
     case SCAN_NO_FILESYSTEM:
         text = type == SCX_TYPE_QUICK
@@ -131,7 +132,11 @@ std::string scan_failure_text(const HV::CommandResult &r, int type, const std::s
                          ": the thorough scan finds the photos by their content; run " + again;
         break;
     default:
-        if (type == SCX_TYPE_DELETED)
+        // A catalog the workspace did not take fails the walk of the file
+        // system: the card is not to blame.
+        if (has_error_code(r, FAT_ERROR_CATALOG_WRITE))
+            text = not_written;
+        else if (type == SCX_TYPE_DELETED)
             text = "the file system on " + target +
                    " does not list its deleted files: deleted photos come back through the thorough scan; run " +
                    again;
