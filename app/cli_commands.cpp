@@ -267,6 +267,10 @@ int cmd_save(Session &s, const Parsed &p)
                     "; make the workspace writable, with some room left, and save again (any earlier " + file +
                     " was left as it was)" + codes(r));
     }
+    if (r.status != 0 && r.failed_side == HV::kFailedFolderSync)
+        return fail("the scans were saved into " + file + ", but its folder could not be put on the disk (" +
+                    std::strerror(r.errnum) + "): after a crash it may hold the earlier " + file +
+                    " again, or none; check the disk and save again" + codes(r));
     if (r.status != 0)
         return fail("can't save the scans into " + file +
                     (r.errnum != 0 ? ": " + std::string(std::strerror(r.errnum)) : "") +

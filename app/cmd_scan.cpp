@@ -80,15 +80,18 @@ std::string percent_text(uint64_t part, uint64_t whole)
     return ZV::NumberFormatter::decimalString((double)tenths / 10.0, 1) + "%";
 }
 
-// A quick scan met a volume laid out as FAT32 with too few clusters for
-// FAT32 (the file system named by subject): what that means, in words, and
-// what to do.
-std::string fat32_layout_text(const std::string &subject, const std::string &again)
+// A scan met a volume laid out as FAT32 with too few clusters for FAT32
+// (the file system named by subject): what that means, in words, and what
+// finds the photos on it: a quick scan names the thorough scan to run
+// (again), a thorough scan has found them by their content.
+std::string fat32_layout_text(const std::string &subject, int type, const std::string &again)
 {
     return subject +
            " is laid out as FAT32 but has too few clusters for FAT32, so its layout is not valid FAT32 and its "
-           "folders can't be read by name: the thorough scan finds the photos by their content; run " +
-           again;
+           "folders can't be read by name: " +
+           (type == SCX_TYPE_QUICK ? "the thorough scan finds the photos by their content; run " + again
+                                   : std::string("the photos on it are found by their content only (under "
+                                                 "\"Reconstructed Files\")"));
 }
 
 // Why a scan failed and what to do about it, in words; the status code and
@@ -97,6 +100,8 @@ std::string scan_failure_text(const HV::CommandResult &r, int type, const std::s
 {
     const std::string again = "`zorvant scan " + operand + "`";
     const std::string target = all_digits(operand) ? "medium " + operand : operand;
+    const std::string not_written = "the scan's files could not be written into the workspace (is its disk full?): "
+                                    "free some space and scan again";
     std::string text;
     switch (r.status) {
     case SCAN_NO_CONTEXT:
@@ -115,8 +120,7 @@ std::string scan_failure_text(const HV::CommandResult &r, int type, const std::s
         break;
     case SCAN_WRITE_FAILED:
     case SCAN_CATALOG_FAILED:
-        text = "the scan's files could not be written into the workspace (is its disk full?): free some space and "
-               "scan again";
+        text = not_written;
         break;
     case SCAN_NO_FILESYSTEM:
         text = type == SCX_TYPE_QUICK
@@ -128,13 +132,17 @@ std::string scan_failure_text(const HV::CommandResult &r, int type, const std::s
                          ": the thorough scan finds the photos by their content; run " + again;
         break;
     default:
-        if (type == SCX_TYPE_DELETED)
+        // A catalog the workspace did not take fails the walk of the file
+        // system: the card is not to blame.
+        if (has_error_code(r, FAT_ERROR_CATALOG_WRITE))
+            text = not_written;
+        else if (type == SCX_TYPE_DELETED)
             text = "the file system on " + target +
                    " does not list its deleted files: deleted photos come back through the thorough scan; run " +
                    again;
         else if (type == SCX_TYPE_QUICK && r.status == SCAN_READ_FAILED &&
                  has_error_code(r, FAT_ERROR_FAT32_TOO_FEW_CLUSTERS))
-            text = fat32_layout_text("the FAT file system on " + target, again);
+            text = fat32_layout_text("the FAT file system on " + target, type, again);
         else if (type == SCX_TYPE_QUICK && r.status == SCAN_READ_FAILED)
             text = "the FAT file system on " + target +
                    " could not be read (it may be damaged): the thorough scan finds the photos by their content; run " +
@@ -359,9 +367,9 @@ int cmd_scan(Session &s, const Parsed &p)
         print_unreadable(shown, made != nullptr ? made->media_kind : (uint32_t)SCX_KIND_UNKNOWN, type, r);
     else if (!r.stopped_early && r.error_text.empty())
         std::printf("Scan of %s completed with no errors.\n", shown.c_str());
-    else if (!r.stopped_early && type == SCX_TYPE_QUICK && has_error_code(r, FAT_ERROR_FAT32_TOO_FEW_CLUSTERS))
+    else if (!r.stopped_early && type != SCX_TYPE_DELETED && has_error_code(r, FAT_ERROR_FAT32_TOO_FEW_CLUSTERS))
         std::printf("Scan of %s completed, but %s %s\n", shown.c_str(),
-                    fat32_layout_text("a FAT file system on it", "`zorvant scan " + target + "`").c_str(),
+                    fat32_layout_text("a FAT file system on it", type, "`zorvant scan " + target + "`").c_str(),
                     r.error_text.c_str());
     else if (!r.stopped_early)
         std::printf("Scan of %s completed with some errors, listed in the engine log ScanEngineLog.txt in the "

@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -13,6 +14,7 @@
 #include <system_error>
 #include <thread>
 
+#include "app/output_filter.h"
 #include "foundation/number_format.h"
 
 namespace zvapp {
@@ -28,6 +30,8 @@ constexpr auto kSignalInterval = std::chrono::milliseconds(5);
 // Without a terminal a progress line is written when the text changes or
 // the fraction has moved by this much, so a log stays readable.
 constexpr double kPlainStep = 0.05;
+// Bytes of a progress line on a terminal, so that it stays on one line.
+constexpr size_t kLineWidth = 150;
 
 // Set on the signal thread, read on the others: lock-free atomics, which a
 // handler may use.
@@ -197,10 +201,16 @@ HV::CommandResult Callbacks::wait(HVEngine &engine, HV::Command command, bool sh
                 if (!p.task_text.empty() && p.task_text != p.overall_text)
                     line += " | " + percent(p.task_fraction) + " " + p.task_text;
                 if (tty) {
-                    if (line.size() > 150)
-                        line.resize(150);
-                    std::printf("\r%s\x1b[K", line.c_str());
-                    std::fflush(stdout);
+                    // Cut at a character's start, never inside one.
+                    size_t cut = std::min(line.size(), kLineWidth);
+                    while (cut > 0 && cut < line.size() && (line[cut] & 0xC0) == 0x80)
+                        cut--;
+                    line.resize(cut);
+                    // The terminal's carriage return and erase-line as they
+                    // are; the text (names among it) through the filter.
+                    output_raw("\r");
+                    std::printf("%s", line.c_str());
+                    output_raw("\x1b[K");
                     drawn = line.size();
                 } else if (line != last_line && (last_fraction < -1 || p.overall_fraction - last_fraction >= kPlainStep ||
                                                  p.overall_fraction < last_fraction)) {
@@ -216,10 +226,8 @@ HV::CommandResult Callbacks::wait(HVEngine &engine, HV::Command command, bool sh
     waited_[command]++;
     HV::CommandResult result = last_[command];
     lock.unlock();
-    if (tty && drawn > 0) {
-        std::printf("\r\x1b[K");
-        std::fflush(stdout);
-    }
+    if (tty && drawn > 0)
+        output_raw("\r\x1b[K");
     return result;
 }
 

@@ -14,6 +14,7 @@
 
 #include "app/cli.h"
 #include "app/front_end.h"
+#include "app/output_filter.h"
 
 namespace {
 
@@ -76,7 +77,8 @@ const char kHelp[] =
     "  1/Reconstructed Files/Images/JPEG/00001.jpg\n"
     "Marks in `ls`: [x] ticked, [-] partly ticked, [ ] not ticked; d folder,\n"
     "D deleted; \"damaged catalog\": what the scan found there can't be read\n"
-    "any more (scan the card again).\n"
+    "any more (scan the card again). Control characters in names are shown\n"
+    "escaped (\\x1b, \\u009b).\n"
     "\n"
     "Options:\n"
     "  --workspace DIR   keep scans and the engine log in DIR/ZorvantWorkspace\n"
@@ -115,6 +117,7 @@ std::string default_home()
 
 int main(int argc, char **argv)
 {
+    zvapp::output_filter_install();
     std::vector<std::string> args(argv + 1, argv + argc);
     std::string workspace;
     std::vector<std::string> rest;

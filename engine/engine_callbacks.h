@@ -60,6 +60,7 @@ enum FailedSide : int {
     kFailedNowhere = 0,
     kFailedTarget = 1,    // the save file: its folder, its temporary file, the rename
     kFailedWorkspace = 2, // the workspace: reading or writing the scans kept there
+    kFailedFolderSync = 3, // the save file took its name, but its folder could not be put on the disk
 };
 
 // What an operation gives back at its end.

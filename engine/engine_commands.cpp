@@ -190,6 +190,8 @@ HV::CommandResult HVEngine::doSaveScans(const std::string &path, const std::vect
         result.failed_side = far->error_side == FAR_SIDE_SOURCE      ? HV::kFailedWorkspace
                              : far->error_side == FAR_SIDE_CONTAINER ? HV::kFailedTarget
                                                                      : HV::kFailedNowhere;
+        if (far->target.replaced)
+            result.failed_side = HV::kFailedFolderSync;
     }
     far_free(&far); // removes the temporary file of a save that did not finish
     finish_result(&result, frame, rc, __LINE__);

@@ -95,6 +95,7 @@ int atomic_file_create(atomic_file *af, const char *path, const char *temp_name,
     }
     atomic_file_abandon(af);
     af->error = 0;
+    af->replaced = false;
     try {
         af->path = path;
         const size_t slash = af->path.rfind('/');
@@ -216,8 +217,18 @@ int atomic_file_finish(atomic_file *af)
         return failed(af, error);
     }
     af->temp_name.clear();
-    fsync(af->dir_fd);
+    af->replaced = true;
     call_hook(ATOMIC_FILE_RENAMED, af->dir_fd, af->name.c_str());
+    // The rename is on the disk only once the folder is: a crash before
+    // that may bring the earlier file back. A folder its file system cannot
+    // sync (EINVAL, EROFS) is no failure.
+    if (fsync(af->dir_fd) != 0 && errno != EINVAL && errno != EROFS) {
+        error = errno;
+        log_error("%s: %s replaced, but its folder could not be put on the disk: %s", fn, af->path.c_str(),
+                  strerror(error));
+        close_descriptors(af);
+        return failed(af, error);
+    }
     close_descriptors(af);
     return 0;
 }

@@ -14,15 +14,23 @@
 // name is never opened again. Whoever can write into the folder may still
 // put something else under the temporary's name (a link, a FIFO, another
 // file); nothing is ever written into it, and:
-// - finishing renames the name over the file only while it still names the
-//   file written (same device and inode, looked at with fstatat through the
-//   folder's descriptor); otherwise the file is left as it was and the
-//   finish fails (EEXIST, or ENOENT when the name is gone);
-// - abandoning removes the name only while it still names the file written.
+// - finishing first looks at the name (fstatat through the folder's
+//   descriptor) and renames it over the file only when it named the file
+//   written then (same device and inode); otherwise the file is left as it
+//   was and the finish fails (EEXIST, or ENOENT when the name is gone);
+// - abandoning removes the name only when it named the file written a
+//   moment before.
+// What is promised is the look, not that nothing changes after it: renameat
+// and unlinkat act on a name, not on a file, so something put under the
+// name between the look and the rename (or the removal) is renamed over the
+// file (or removed) instead. Only whoever can write into the folder can do
+// that, and only within that moment.
 //
 // Finishing: fsync of the file, close, the check above, renameat, fsync of
-// the folder (a folder some file system cannot sync is no failure: the
-// file is complete either way).
+// the folder. A failed fsync of the folder fails the finish although the
+// file already has the new bytes (replaced is set): the rename may not
+// survive a crash. A folder its file system cannot sync (EINVAL, EROFS) is
+// no failure.
 //
 // A failing step records its errno in the record (error) and in errno, and
 // logs a line starting with the function's name. The record's descriptors
@@ -57,6 +65,7 @@ struct atomic_file {
     dev_t dev = 0;            // the temporary's identity
     ino_t ino = 0;
     int error = 0;            // errno of the step that failed, 0 when none did
+    bool replaced = false;    // finish renamed the temporary over the file (its folder's sync may have failed)
 };
 
 // Opens path's folder and creates the temporary in it with permissions mode
@@ -72,15 +81,17 @@ int atomic_file_write(atomic_file *af, const void *data, size_t size);
 
 // The whole of it for a small file: path replaced with size bytes of data
 // through the temporary "<name>.tmp" (ATOMIC_FILE_FIXED) with permissions
-// mode. 0, or -1 with errno (the file left as it was, the temporary
-// removed); only the failing step's own line is logged.
+// mode. 0, or -1 with errno (the file left as it was and the temporary
+// removed, unless only the folder's sync after the rename failed); only the
+// failing step's own line is logged.
 int atomic_file_replace(const char *path, const void *data, size_t size, mode_t mode);
 
 // Puts the temporary on the disk and renames it over the file (see above).
 // Everything written through a stream on a duplicate of af->fd must have
 // been flushed (the stream closed) first. 0, or -1 with errno and
 // af->error: the file is then left as it was and the temporary removed
-// (when it is still ours). The record holds nothing afterwards.
+// (when it is still ours), unless af->replaced tells that only the sync of
+// the folder after the rename failed. The record holds nothing afterwards.
 int atomic_file_finish(atomic_file *af);
 
 // Closes the descriptors and removes the temporary when its name still
@@ -89,8 +100,8 @@ void atomic_file_abandon(atomic_file *af);
 
 // For tests: called with the folder's descriptor and the temporary's name
 // right after the temporary is created (stage ATOMIC_FILE_CREATED) and right
-// after it took the file's name (ATOMIC_FILE_RENAMED; the name given is then
-// the file's). NULL clears it.
+// after it took the file's name, before the folder's fsync
+// (ATOMIC_FILE_RENAMED; the name given is then the file's). NULL clears it.
 enum : int { ATOMIC_FILE_CREATED = 1, ATOMIC_FILE_RENAMED = 2 };
 typedef void (*atomic_file_hook)(int stage, int dir_fd, const char *name, void *arg);
 void atomic_file_set_test_hook(atomic_file_hook hook, void *arg);

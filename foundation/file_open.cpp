@@ -331,7 +331,6 @@ int close_by_kind(file_t *f)
             const bool lost = file_opened_for_writing(f) && std::ferror(f->fp);
             if (std::fclose(f->fp) != 0) {
                 const int e = errno;
-                std::perror("fclose");
                 rc = close_failed(f, "fclose", e);
             } else if (lost) {
                 rc = close_failed(f, "flush", f->last_error != 0 ? f->last_error : EIO);

@@ -518,10 +518,10 @@ RemainingTimeEstimator::RemainingTimeEstimator(Clock clock) : clock_(clock ? clo
 void RemainingTimeEstimator::reset()
 {
     base_clock_ = 0;
-    base_position_ = 0;
     settled_ = false;
     last_clock_ = 0;
     last_position_ = 0;
+    readings_.clear();
     estimate_ = std::numeric_limits<double>::infinity();
 }
 
@@ -530,15 +530,24 @@ bool RemainingTimeEstimator::reached_settle(uint64_t position, uint64_t total) c
     return double(position) >= double(total) * (kSettlePercent / 100.0);
 }
 
+void RemainingTimeEstimator::take_base(double now, uint64_t position, uint64_t total)
+{
+    base_clock_ = now;
+    settled_ = reached_settle(position, total);
+    readings_.clear();
+    if (settled_)
+        readings_.push_back({now, position});
+}
+
 double RemainingTimeEstimator::update(uint64_t position, uint64_t total)
 {
     const double now = clock_();
     if (last_clock_ <= 0 || position < last_position_) {
         // The first reading, or a position that went back (a new pass): the
         // rate is measured from here on.
-        base_clock_ = last_clock_ = now;
-        base_position_ = last_position_ = position;
-        settled_ = reached_settle(position, total);
+        last_clock_ = now;
+        last_position_ = position;
+        take_base(now, position, total);
         return estimate_;
     }
     if (!(now > last_clock_))
@@ -553,17 +562,17 @@ double RemainingTimeEstimator::update(uint64_t position, uint64_t total)
     if (!settled_) {
         // What came before the first few per cent (caches, a filled
         // read-ahead buffer) says nothing of the medium's rate.
-        if (reached_settle(position, total)) {
-            base_clock_ = now;
-            base_position_ = position;
-            settled_ = true;
-        }
+        take_base(now, position, total);
         return estimate_;
     }
-    const double span = now - base_clock_;
-    if (span < kMeasureSeconds)
+    if (now - readings_.back().clock >= kReadingSeconds)
+        readings_.push_back({now, position});
+    while (readings_.size() > 1 && readings_[1].clock <= now - kWindowSeconds)
+        readings_.pop_front();
+    if (now - base_clock_ < kMeasureSeconds)
         return estimate_; // a burst or two would rule a rate measured over less
-    const double rate = double(position - base_position_) / span;
+    const Reading &from = readings_.front();
+    const double rate = double(position - from.position) / (now - from.clock);
     estimate_ = rate > 0 ? double(total - position) / rate : std::numeric_limits<double>::infinity();
     return estimate_;
 }

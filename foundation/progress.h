@@ -33,6 +33,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <limits>
 #include <string>
 
@@ -128,14 +129,17 @@ private:
 };
 
 // Remaining seconds from successive positions: what is left divided by the
-// rate measured since a base reading (units moved / seconds passed), so bursts
-// of a read-ahead reader (a buffer handed over at once, then a wait for the
-// next) even out instead of the fast updates ruling an average of rates.
-// The base is taken where the position reaches the first few per cent of the
-// total (kSettlePercent), so that a start served from caches or a filled
-// read-ahead buffer does not count, and the rate counts as measured once
-// kMeasureSeconds have passed since the base: one burst more or less then
-// moves the estimate a little only. Until then there is no estimate
+// rate measured over the last kWindowSeconds (units moved / seconds passed
+// since a reading kept from then), so bursts of a read-ahead reader (a buffer
+// handed over at once, then a wait for the next) even out instead of the fast
+// updates ruling an average of rates, and a change of speed (a card whose
+// last part reads at a hundredth of the speed) shows in the estimate within
+// about that window, where a rate since the start would follow it only by
+// the end. The base is taken where the position reaches the first few per
+// cent of the total (kSettlePercent), so that a start served from caches or a
+// filled read-ahead buffer does not count, and the rate counts as measured
+// once kMeasureSeconds have passed since the base: one burst more or less
+// then moves the estimate a little only. Until then there is no estimate
 // (+infinity: $R shows nothing), never a guess that says "A few seconds" on a
 // scan that has most of its way to go.
 // Not thread-safe: one estimator per loop.
@@ -144,6 +148,12 @@ public:
     using Clock = double (*)(); // seconds, monotonic
     static constexpr double kSettlePercent = 3;
     static constexpr double kMeasureSeconds = 2;
+    // The rate is measured over this span (once it has passed since the
+    // base): long enough that a read-ahead reader's bursts even out, short
+    // enough that a change of speed shows within a minute.
+    static constexpr double kWindowSeconds = 30;
+    // One reading a second is kept for the window (about 32 at most).
+    static constexpr double kReadingSeconds = 1;
 
     // `clock` defaults to ZVClockGet; tests pass their own.
     explicit RemainingTimeEstimator(Clock clock = nullptr);
@@ -157,19 +167,28 @@ public:
     // there). A call that reaches kSettlePercent of the total for the first
     // time takes the base there. Otherwise: 0 when the position is at or past
     // the total; the last estimate while less than kMeasureSeconds have passed
-    // since the base; else what is left / the rate since the base, or
-    // +infinity when nothing moved since the base.
+    // since the base; else what is left / the rate since the newest reading
+    // kept at least kWindowSeconds ago (the base while there is none), or
+    // +infinity when nothing moved since then.
     double update(uint64_t position, uint64_t total);
 
 private:
+    struct Reading {
+        double clock;
+        uint64_t position;
+    };
+
     bool reached_settle(uint64_t position, uint64_t total) const;
+    // Forgets the readings and takes the base at this one when it lies past
+    // the first few per cent.
+    void take_base(double now, uint64_t position, uint64_t total);
 
     Clock clock_;
     double base_clock_ = 0;
-    uint64_t base_position_ = 0;
     bool settled_ = false; // the base lies past the first few per cent
     double last_clock_ = 0;
     uint64_t last_position_ = 0;
+    std::deque<Reading> readings_; // from the base on, one a second, the oldest one at least a window ago
     double estimate_ = std::numeric_limits<double>::infinity();
 };
 

@@ -16,6 +16,7 @@
 
 #include "app/card_mounts_support.h"
 #include "app/zorvant_cli_support.h"
+#include "support/full_disk.h"
 
 namespace {
 
@@ -437,6 +438,33 @@ TEST_F(ZorvantCliKeeping, LinksInAScanFolderAreNeverWrittenThrough)
     EXPECT_EQ(zorvant({"save", file}).status, 0);
     EXPECT_TRUE(zvtest::readFile(treeinfo) == treeinfo_bytes);
     savedScanLoads("again");
+}
+
+// Fault guarded: on a full workspace the file layer printed "fclose: No
+// space left on device" beside the program's own message, once for each
+// file it closed, and a quick scan blamed the card ("could not be read (it
+// may be damaged)"). A thorough and a quick scan into a full workspace each
+// say once, in the program's words, that the workspace did not take what
+// they found.
+TEST_F(ZorvantCliKeeping, FullWorkspaceIsReportedInTheProgramsWords)
+{
+    const std::string card = dir / "card.img";
+    zvtest::makeFat(card, 16, 16384);
+    zvtest::fatPut(card, "PHOTO.BIN", zvtest::patternBytes(60000, 7));
+    zvtest::FullDisk full;
+    const Outcome thorough = zorvant({"scan", card}, full / "ws");
+    EXPECT_EQ(thorough.status, 1) << thorough.out << thorough.err;
+    EXPECT_TRUE(has(thorough.err, "zorvant: the scan of " + card + " ended, but what it found could not be kept in "
+                                  "the workspace " + full / "ws/ZorvantWorkspace (No space left on device)"))
+        << thorough.err;
+    const Outcome quick = zorvant({"scan", "--quick", card}, full / "ws");
+    EXPECT_EQ(quick.status, 1) << quick.out << quick.err;
+    EXPECT_TRUE(has(quick.err, "zorvant: the scan's files could not be written into the workspace (is its disk "
+                               "full?): free some space and scan again"))
+        << quick.err;
+    EXPECT_FALSE(has(quick.err, "damaged")) << quick.err;
+    for (const Outcome &r : {thorough, quick})
+        EXPECT_FALSE(has(r.err, "fclose")) << r.err;
 }
 
 } // namespace

@@ -127,4 +127,34 @@ TEST_F(ZorvantCliMessages, ScanIntoAClosedPipeEndsAsItWould)
     EXPECT_TRUE(has(list.out, "thorough  done")) << list.out;
 }
 
+// Fault guarded: an escape sequence in a FAT long name reached the terminal
+// as it was, so a card could rewrite the user's terminal. A long name with
+// ESC, the C1 control U+009B and DEL, on an image whose own name holds ESC:
+// `ls -r`, the scan's and the recovery's messages and an error show them
+// escaped, and no control byte reaches the output (progress lines
+// included); the recovered file keeps its safe name.
+TEST_F(ZorvantCliMessages, ControlCharactersOfTheCardAreShownEscaped)
+{
+    const std::string card = makeCard("card\x1b[2J.img");
+    zvtest::fatPut(card, "DCIM/AXXXX_name_BQ\x7f.JPG", zvtest::patternBytes(5000, 3));
+    zvtest::FatPatcher fat(card);
+    fat.setLongName(fat.find("DCIM/AXXXX_name_BQ\x7f.JPG"), u"A\x1b[31m_name_B\u009b\x7f.JPG");
+    const std::string shown = "1/Found Files/DCIM/A\\x1b[31m_name_B\\u009b\\x7f.JPG";
+    std::vector<Outcome> runs = {zorvant({"scan", "--quick", card}), zorvant({"ls", "-r", "1"}),
+                                 zorvant({"recover", "1", "--to", dir / "out",
+                                          "1/Found Files/DCIM/A\x1b[31m_name_B\u009b\x7f.JPG"}),
+                                 zorvant({"ls", "1/\x1b]0;owned\x07"})};
+    EXPECT_TRUE(has(runs[0].out, "Scanning " + (dir / "card\\x1b[2J.img (quick scan)\n"))) << runs[0].out;
+    EXPECT_TRUE(has(runs[1].out, "  " + shown + "\n")) << runs[1].out;
+    EXPECT_TRUE(has(runs[2].out, shown + " -> " + (dir / "out/Recovered Files from card"))) << runs[2].out;
+    EXPECT_TRUE(has(runs[2].out, ".img/A_[31m_name_B__.JPG\n")) << runs[2].out;
+    EXPECT_EQ(filesBelow(dir / "out").size(), 1u);
+    for (const auto &[path, bytes] : filesBelow(dir / "out"))
+        EXPECT_EQ(fs::path(path).filename(), "A_[31m_name_B__.JPG");
+    EXPECT_TRUE(has(runs[3].err, "1/\\x1b]0;owned\\x07: ")) << runs[3].err;
+    for (const Outcome &r : runs)
+        for (const std::string raw : {"\x1b", "\x7f", "\x07", "\xc2\x9b"})
+            EXPECT_FALSE(has(r.out + r.err, raw)) << r.out << r.err;
+}
+
 } // namespace

@@ -323,4 +323,23 @@ TEST_F(ZorvantCliScanEnd, QuickScanOfAFat32LayoutWithTooFewClustersSaysSo)
     EXPECT_TRUE(has(both.out, "Found Files ")) << both.out;
 }
 
+// Fault guarded: the thorough scan of a card whose FAT file system is laid
+// out as FAT32 with too few clusters ended with the bare codes "[522 521 522
+// 521]". It says in words, as the quick scan does, why the folders can't be
+// read by name, and that the photos are found by their content.
+TEST_F(ZorvantCliScanEnd, ThoroughScanOfAFat32LayoutWithTooFewClustersSaysSo)
+{
+    const std::string card = dir / "small32.img";
+    zvtest::mustRun("truncate -s 64M " + shellQuote(card) + " && mkfs.fat -F 32 -s 8 " + shellQuote(card) +
+                    " >/dev/null 2>&1");
+    const Outcome r = zorvant({"scan", card});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_TRUE(has(r.out, "Scan of " + card + " completed, but a FAT file system on it is laid out as FAT32 but "
+                           "has too few clusters for FAT32, so its layout is not valid FAT32 and its folders can't "
+                           "be read by name: the photos on it are found by their content only (under "
+                           "\"Reconstructed Files\") [522 521"))
+        << r.out;
+    EXPECT_FALSE(has(r.out, "completed with some errors")) << r.out;
+}
+
 } // namespace

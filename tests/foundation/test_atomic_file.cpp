@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -155,6 +156,43 @@ TEST(AtomicFile, WriteTakesEveryByteOrRecordsWhyNot)
     EXPECT_EQ(errno, ENOSPC);
     atomic_file_abandon(&af);
     EXPECT_EQ(zvtest::folderNames(full.path()), std::set<std::string>{"filler"});
+}
+
+// Shuts the folder's ext4 file system down without flushing its journal:
+// every fsync on it fails with EIO from then on.
+void shutDownAtRename(int stage, int dir_fd, const char *, void *)
+{
+    const unsigned long kExt4Shutdown = _IOR('X', 125, uint32_t); // EXT4_IOC_SHUTDOWN
+    uint32_t noLogFlush = 2;                                      // EXT4_GOING_FLAGS_NOLOGFLUSH
+    if (stage == ATOMIC_FILE_RENAMED) {
+        EXPECT_EQ(ioctl(dir_fd, kExt4Shutdown, &noLogFlush), 0) << strerror(errno);
+    }
+}
+
+// Fault guarded: a failed fsync of the folder after the rename went
+// unreported, so a save said it was done while a crash could still bring
+// the earlier file back. The folder's ext4 file system is shut down right
+// after the rename: the finish fails with EIO and tells that the file was
+// replaced.
+TEST(AtomicFile, FolderThatCannotBeSyncedFailsTheFinish)
+{
+    zvtest::requireTool("mkfs.ext4");
+    zvtest::TempDir dir;
+    const std::string image = dir / "ext4.img", point = dir / "mnt";
+    zvtest::mustRun("truncate -s 16M '" + image + "' && mkfs.ext4 -q '" + image + "' && mkdir '" + point + "'");
+    zvtest::LoopDevice loop(image);
+    zvtest::Mount mount = zvtest::Mount::device(loop.path(), point, "ext4");
+    const std::string path = point + "/settings.ini";
+    writeFile(path, "old");
+    atomic_file af;
+    ASSERT_EQ(atomic_file_create(&af, path.c_str(), "settings.ini.tmp-", ATOMIC_FILE_RANDOM, 0600), 0);
+    ASSERT_TRUE(writeAll(af, "new"));
+    atomic_file_set_test_hook(shutDownAtRename, nullptr);
+    EXPECT_EQ(atomic_file_finish(&af), -1);
+    atomic_file_set_test_hook(nullptr, nullptr);
+    EXPECT_EQ(af.error, EIO);
+    EXPECT_TRUE(af.replaced);
+    EXPECT_EQ(af.fd, -1);
 }
 
 } // namespace

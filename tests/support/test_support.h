@@ -181,6 +181,11 @@ public:
     {
         return Mount("tmpfs", target, "tmpfs", 0, options);
     }
+    // mount -t type device target
+    static Mount device(const std::string &device, const std::string &target, const char *type)
+    {
+        return Mount(device, target, type, 0, "");
+    }
     Mount(Mount &&other) noexcept : target_(std::move(other.target_)) { other.target_.clear(); }
     Mount &operator=(Mount &&) = delete;
     ~Mount() { unmount(); }

@@ -1,0 +1,24 @@
+// What the program prints reaches the terminal with its control characters
+// shown, not obeyed: a card's names (a FAT long name may hold an escape
+// sequence) would otherwise move the cursor, change colours or retitle the
+// user's terminal.
+#pragma once
+
+namespace zvapp {
+
+// Replaces stdout and stderr by streams over the same descriptors that
+// write the C0 controls but line feed and tab, DEL and the C1 controls
+// (U+0080-U+009F, and a byte 0x80-0x9F that is no part of a UTF-8
+// character) escaped: "\x1b", "\x7f", "\u009b", "\x9b". Everything else
+// (UTF-8 text, other invalid bytes) passes as it is. Standard output is
+// line-buffered on a terminal and fully buffered otherwise, standard error
+// unbuffered, as before; both are flushed at exit. Called first in main,
+// before anything is printed and before any other thread is started.
+void output_filter_install();
+
+// Writes the terminal's own control sequence text (the progress line's
+// carriage return and erase-line) to standard output as it is, after what
+// the filtered stream holds.
+void output_raw(const char *text);
+
+} // namespace zvapp
