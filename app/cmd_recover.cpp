@@ -70,6 +70,10 @@ std::string recovery_trouble(const HV::CommandResult &r, const ScanInfo &scan, b
                                                       : std::string()) +
               ", and writing there would overwrite the files being recovered; choose a folder on another disk "
               "with --to";
+    else if (r.status == RECOVER_NO_MEDIA && scan.other_medium != 0)
+        why = "the scan's card or image is not attached: the one in its place now is not the one scanned (another "
+              "card, or this one written to since); name the right image file with `zorvant attach PATH`, plug the "
+              "right card in, or scan this one again";
     else if (r.status == RECOVER_NO_MEDIA)
         why = "the scan's card or image is not attached: plug the card in, or name where its image file is now with "
               "`zorvant attach PATH`, and run the recovery again";

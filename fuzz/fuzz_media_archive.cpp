@@ -65,6 +65,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     media_description(saved);
     media_compare(attached_card(), saved, nullptr);
     media_compare(saved, attached_card(), nullptr);
+    media_content_agrees(attached_card(), saved, nullptr);
+    media_same_contents(attached_card(), saved);
     media_free(&saved);
     return 0;
 }

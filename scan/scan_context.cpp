@@ -262,6 +262,7 @@ ScanInfo scan_info_of(const ScanContext *scan, bool attached_only)
     std::string folder;
     std::shared_ptr<Media> held; // a saved copy stays while its kind is read
     const Media *kind_of = nullptr;
+    std::string saved_path;
     {
         std::lock_guard<std::mutex> lock(slot_mutex());
         info.slot = scan->slot;
@@ -284,6 +285,8 @@ ScanInfo scan_info_of(const ScanContext *scan, bool attached_only)
                                  ? std::min((uint64_t)scan->byte_pos, info.medium_bytes)
                                  : 0;
         held = media == scan->saved_media.get() ? scan->saved_media : nullptr;
+        if (held != nullptr && held->saved_path != nullptr && scan->media_status != SCX_MEDIA_ATTACHED)
+            saved_path = held->saved_path;
         kind_of = media;
         if (scan->folder != nullptr)
             folder = dir_path(scan->folder);
@@ -294,6 +297,12 @@ ScanInfo scan_info_of(const ScanContext *scan, bool attached_only)
     info.media_kind = kind == MEDIA_DISK                          ? SCX_KIND_DEVICE
                       : kind == MEDIA_IMAGE || kind == MEDIA_FILE ? SCX_KIND_IMAGE
                                                                   : SCX_KIND_UNKNOWN;
+    if (!saved_path.empty())
+        media_for_each([&](Media *m) {
+            const char *path = media_path(m);
+            info.other_medium = m->attached && path != nullptr && saved_path == path ? 1 : 0;
+            return info.other_medium == 0;
+        });
     info.folder_bytes = folder.empty() ? 0 : dir_tree_size(folder.c_str());
     return info;
 }

@@ -210,6 +210,8 @@ struct ScanInfo {
     uint32_t stopped_early;  // 1: a thorough scan an early stop ended before the end of its medium
     uint64_t scanned_bytes;  // a scan stopped early: the bytes it read from the start of its medium
     uint64_t medium_bytes;   // the length of the scan's medium
+    uint32_t other_medium;   // 1: not attached, while another card or image (or this one written since) is
+                             // attached at the path its medium was saved with
 };
 void scan_info_pack(const ScanInfo &info, uint8_t out[SCAN_INFO_SIZE]);
 void scan_info_unpack(const uint8_t in[SCAN_INFO_SIZE], ScanInfo *info);

@@ -909,6 +909,7 @@ void read_characteristics(Media *media)
         return;
     media->partitions.type = PARTITION_MAP_NONE;
     media->partitions.entries.clear();
+    media->identity = media_identity();
     const int rc = media_retain(media);
     if (rc != 0) {
         log_error("Failed to retain media: %d", rc);
@@ -926,6 +927,7 @@ void read_characteristics(Media *media)
             media->partition_scheme = media->partitions.type;
     }
     media_checksum_compute(media, &media->checksum);
+    media_identity_read(media, &media->identity);
     media->characteristics_initialised = 1;
     media_release(media);
 }

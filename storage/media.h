@@ -91,6 +91,16 @@ struct media_checksum {
     uint32_t values[MEDIA_CHECKSUM_COUNT] = {}; // CRC-32 of each sample, 0 where not computed
 };
 
+// What a card names itself, read when it is attached (media_identity.cpp):
+// its partition table's disk id and the serial and label of each FAT or
+// exFAT volume on it. Kept with a scan's medium beside the content checksum,
+// so that a scan is not taken for another card of its size whose samples
+// fall mostly on blank space (see media_content_agrees).
+struct media_identity {
+    bool kept = false;              // false: a medium restored from a record saved before these were kept
+    std::vector<std::string> names; // one text per name, in the order found ("disk id 1A2B3C4D", ...)
+};
+
 struct Media {
     file_t *io = nullptr;            // owned; NULL when the medium has no path
     char *name = nullptr;            // heap text; display name
@@ -115,6 +125,7 @@ struct Media {
     Media *parent = nullptr;
     std::vector<uint32_t> children;
     media_checksum checksum;
+    media_identity identity;
     uint8_t characteristics_initialised = 0;
     uint8_t initialising = 0;        // listed, but its window and characteristics are still
                                      // being set (changed under the list mutex only);
@@ -341,13 +352,36 @@ struct media_match {
     Media *media;
     uint32_t result;
 };
+// The attached media whose score ratio reaches level and that obey
+// media_content_agrees (one that does not is logged, "Media %s is not %s:
+// %s"), best first; level 0: every attached medium with its score.
 std::vector<media_match> media_find_matching(Media *saved, double level, bool report);
 // The checksum's values as text ("%08x" each, blank-separated), or "" when
 // none of them is of written content (a blank medium, or none computed).
 std::string media_content_text(const media_checksum &record);
+// The content rule every match of a saved medium obeys (media_find_matching
+// drops the attached media that break it): every sample that held data
+// when saved (not blank, not unread) is read and equal now; where fewer
+// than MEDIA_SAMPLES_THAT_IDENTIFY samples held data, the names of the card
+// (media_identity) are equal too, unless the saved medium comes from a
+// record older than them. A blank sample that holds data now breaks
+// nothing. With why, why it is broken, in words.
+enum : int { MEDIA_SAMPLES_THAT_IDENTIFY = 4 };
+bool media_content_agrees(const Media *attached, const Media *saved, std::string *why);
 // Whether attached holds what saved was saved with, its name aside: the
-// same window and slice, and a content checksum equal in every sample, at
-// least one of them written content (a blank medium says nothing of which
-// card it is). How a medium the user names for a scan is recognised when
-// its file was renamed since.
+// same window and slice, media_content_agrees, and at least one sample
+// saved of written content (a blank medium says nothing of which card it
+// is). How a medium the user names for a scan is recognised when its file
+// was renamed since.
 bool media_same_contents(const Media *attached, const Media *saved);
+
+// --- the card's own names (media_identity.cpp) ------------------------------------------------
+
+// Reads the names of an open medium into record (kept set): nothing is
+// logged; a boot sector that cannot be read or is not one names nothing.
+void media_identity_read(Media *media, media_identity *record);
+// The names' items in the medium's block, after its partition table (a
+// record not kept writes none). Unarchiving a record without them gives
+// kept false and 0; -16 for a damaged one.
+int media_identity_archive(const media_identity *record, archive *a);
+int media_identity_unarchive(media_identity *record, archive *a);

@@ -11,8 +11,10 @@
 //   orig_start_pos  q
 //   orig_stop_pos   q
 //   slice           l
-//   then the checksum record and the partition table, each in its own form
-//   (storage/media_checksum.cpp, storage/partition_map.cpp).
+//   then the checksum record, the partition table and the card's names,
+//   each in its own form (storage/media_checksum.cpp,
+//   storage/partition_map.cpp, storage/media_identity.cpp; the names are
+//   missing from records saved before they were kept).
 //
 // A restored medium is of kind 3, not listed, and has no file object: the
 // saved path named a device or file of another session, so it is never
@@ -77,6 +79,8 @@ int write_items(Media *m, archive *a, bool refresh)
     rc = media_checksum_archive(&m->checksum, a);
     if (rc == 0)
         rc = media_partition_table_archive(&m->partitions, a);
+    if (rc == 0)
+        rc = media_identity_archive(&m->identity, a);
     if (rc != 0)
         log_error("%s: archive error for %d", fn, rc);
     return rc;
@@ -107,7 +111,7 @@ int read_items(Media *m, archive *a)
         return -16;
     }
     if (media_checksum_unarchive(&m->checksum, a) != 0 ||
-        media_partition_table_unarchive(&m->partitions, a) != 0)
+        media_partition_table_unarchive(&m->partitions, a) != 0 || media_identity_unarchive(&m->identity, a) != 0)
         return -16;
     return 0;
 }

@@ -315,23 +315,53 @@ std::string media_content_text(const media_checksum &record)
     return written ? text : std::string();
 }
 
+// MEDIA_SAMPLES_THAT_IDENTIFY (4): what a format lays at the start of a
+// card (partition table, boot sector, FAT copies, root folder) can fill the
+// first samples of a small card, and two cards formatted alike agree there
+// byte for byte; a camera card's usual partition gap leaves sample 0 holding
+// nothing but a partition table with the same layout on every card of its
+// model. Beyond those, a sample that held data holds files, and four equal
+// such samples do not happen on another card; below that the card's own
+// names decide.
+bool media_content_agrees(const Media *attached, const Media *saved, std::string *why)
+{
+    const auto refuse = [why](const std::string &text) {
+        if (why != nullptr)
+            *why = text;
+        return false;
+    };
+    if (attached == nullptr || saved == nullptr)
+        return refuse("no medium");
+    // Samples the scan could not read (its count ends at the first failed
+    // read) held nothing known; one that cannot be read now cannot agree.
+    const int32_t count = clamp_count(saved->checksum.count), readable = clamp_count(attached->checksum.count);
+    int written = 0, differ = 0;
+    for (int i = 0; i < count; i++) {
+        const uint32_t value = saved->checksum.values[i];
+        if (value == 0 || value == CRC_OF_ZERO_SAMPLE)
+            continue;
+        written++;
+        if (i >= readable || attached->checksum.values[i] != value)
+            differ++;
+    }
+    if (differ > 0)
+        return refuse(std::to_string(differ) + " of the " + std::to_string(written) +
+                      " samples that held data differ");
+    // A record saved before the names were kept is matched on its samples.
+    if (written >= MEDIA_SAMPLES_THAT_IDENTIFY || !saved->identity.kept)
+        return true;
+    if (!attached->identity.kept || attached->identity.names != saved->identity.names)
+        return refuse("the names on the card differ (partition table id, volume serials and labels)");
+    return true;
+}
+
 bool media_same_contents(const Media *attached, const Media *saved)
 {
     if (attached == nullptr || saved == nullptr || attached->orig_start_pos != saved->orig_start_pos ||
-        attached->orig_stop_pos != saved->orig_stop_pos || attached->slice != saved->slice)
+        attached->orig_stop_pos != saved->orig_stop_pos || attached->slice != saved->slice ||
+        !media_content_agrees(attached, saved, nullptr))
         return false;
-    const int32_t count = clamp_count(saved->checksum.count);
-    if (count == 0 || clamp_count(attached->checksum.count) != count)
-        return false;
-    bool written = false;
-    for (int i = 0; i < count; i++) {
-        const uint32_t value = saved->checksum.values[i];
-        if (attached->checksum.values[i] != value)
-            return false;
-        if (value != 0 && value != CRC_OF_ZERO_SAMPLE)
-            written = true;
-    }
-    return written;
+    return !media_content_text(saved->checksum).empty(); // a sample of written content
 }
 
 std::vector<media_match> media_find_matching(Media *saved, double level, bool report)
@@ -345,8 +375,11 @@ std::vector<media_match> media_find_matching(Media *saved, double level, bool re
     media_for_each([&](Media *media) {
         if (media->attached) {
             const uint32_t result = media_compare(media, saved, text);
-            if (level == 0 || result_ratio(result) >= threshold)
+            std::string why;
+            if (level == 0 || (result_ratio(result) >= threshold && media_content_agrees(media, saved, &why)))
                 matches.push_back({media, result});
+            else if (!why.empty())
+                log_info("Media %s is not %s: %s", media_description(media), media_description(saved), why.c_str());
         }
         return true;
     });

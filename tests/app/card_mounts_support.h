@@ -1,7 +1,7 @@
 // Mounts of a card for the tests of the `zorvant` program: a FAT image (or
-// device) mounted read-write by fusefat, an ext4 one by fuse2fs, and the
-// mkfs.ext4 command for a card the kernel mounts through a loop device
-// (this kernel has no vfat). Each mount is undone on every path (declare it
+// device) mounted by fusefat, an ext4 one by fuse2fs (read-write unless
+// asked otherwise), and the mkfs.ext4 command for a card the kernel mounts
+// through a loop device (this kernel has no vfat). Each mount is undone on every path (declare it
 // after the TempDir that holds its mount point).
 #pragma once
 
@@ -60,9 +60,12 @@ private:
     std::string point_;
 };
 
-// A FAT image (or a device) mounted by fusefat.
+// A FAT image (or a device) mounted by fusefat; read-only when not
+// writable (a read-write server writes the card, whose scans then no longer
+// know it).
 struct FuseFat : FuseMount {
-    FuseFat(const std::string &source, const std::string &point) : FuseMount("fusefat", " -o rw+", source, point, "")
+    FuseFat(const std::string &source, const std::string &point, bool writable = true)
+        : FuseMount("fusefat", writable ? " -o rw+" : " -o ro", source, point, "")
     {
     }
 };
@@ -70,7 +73,8 @@ struct FuseFat : FuseMount {
 // An ext4 image (or a device) mounted by fuse2fs. Its mount entry names the
 // source as given.
 struct Fuse2fs : FuseMount {
-    Fuse2fs(const std::string &source, const std::string &point) : FuseMount("fuse2fs", "", source, point, " -o rw")
+    Fuse2fs(const std::string &source, const std::string &point, bool writable = true)
+        : FuseMount("fuse2fs", "", source, point, writable ? " -o rw" : " -o ro")
     {
     }
 };

@@ -380,8 +380,10 @@ TEST_F(ZorvantCliRecovery, TargetOnTheCardThroughFusefatIsRefused)
 }
 
 // A kernel mount of a loop device over the card's image (what mount -o loop
-// makes; an ext4 card here, as this kernel has no vfat): its files carry the
-// loop device's number, not the image file's. A recovery into it is refused
+// makes; an ext4 card here, as this kernel has no vfat; read-only, since a
+// read-write mount writes the card, which its scans then no longer know):
+// its files carry the loop device's number, not the image file's. A
+// recovery into it is refused
 // whether the image file was scanned or another loop device over it, before
 // anything is made there (no folder, not even the parents), and the card
 // keeps every byte; so are a recovery and a save into a mount of a loop
@@ -404,7 +406,7 @@ TEST_F(ZorvantCliRecovery, TargetOnTheCardThroughAKernelLoopMountIsRefused)
     const std::string mnt = dir / "mnt";
     fs::create_directories(mnt);
     {
-        zvtest::BlockMount mounted(loop.path(), mnt, "ext4", MS_NOATIME);
+        zvtest::BlockMount mounted(loop.path(), mnt, "ext4", MS_NOATIME | MS_RDONLY);
         ::sync();
         const std::string bytes = zvtest::readFile(card);
         const std::set<std::string> before = namesBelow(mnt);
@@ -558,7 +560,7 @@ TEST_F(ZorvantCliRecovery, PartitionsAndWindowsOfTheCardImageAreTheCard)
         SCOPED_TRACE(what);
         const std::string mnt = dir / what;
         WindowLoop window(card, kFatStart, size == 0 ? kFatSize : size);
-        FuseFat mounted(size == 0 ? loop.partition(2) : window.path(), mnt);
+        FuseFat mounted(size == 0 ? loop.partition(2) : window.path(), mnt, false); // a writing server marks the FAT
         const std::set<std::string> before = namesBelow(mnt);
         ASSERT_EQ(before.count("PHOTO.JPG"), 1u);
         for (const std::string scan : {"1", "2", "3"})
@@ -641,18 +643,18 @@ TEST_F(ZorvantCliRecovery, WhatToDoAboutUnreadFilesFollowsWhatTheMediumIs)
 
 // A disk image kept on the card's file system holds bytes of the card. The
 // card is an ext4 image (mounted by the kernel through a loop device) that
-// holds inner.img, inner2.img (ext4) and fat.img. A recovery of the card is
-// refused a target on a kernel mount of a loop device over inner.img, on
-// fusefat serving fat.img, and on fuse2fs serving inner2.img by its path on
-// the card, with nothing made there; elsewhere the same recovery works.
+// holds inner.img, inner2.img (ext4) and fat.img, and is scanned once they
+// are written. A recovery of the card is refused a target on a kernel mount
+// of a loop device over inner.img, on fusefat serving fat.img, and on
+// fuse2fs serving inner2.img by its path on the card (each read-only: a
+// mount that writes the card leaves its scan without it), with nothing made
+// there; elsewhere the same recovery works.
 TEST_F(ZorvantCliRecovery, DiskImageKeptOnTheCardIsTheCard)
 {
     ASSERT_TRUE(zvtest::LoopDevice::available()) << "loop devices need root";
     const std::string card = dir / "card.img";
     jpegsInto(dir / "photos", 2, &photos);
     zvtest::mustRun(mkfsExt4(" -d " + shellQuote(dir / "photos") + " " + shellQuote(card) + " 48M"));
-    ASSERT_EQ(zorvant({"scan", card}).status, 0);
-    ASSERT_EQ(zorvant({"select", "1"}).status, 0);
 
     zvtest::LoopDevice cardLoop(card);
     const std::string mcard = dir / "mcard";
@@ -662,6 +664,9 @@ TEST_F(ZorvantCliRecovery, DiskImageKeptOnTheCardIsTheCard)
     zvtest::mustRun(mkfsExt4(" " + shellQuote(inner) + " 4M"));
     zvtest::mustRun(mkfsExt4(" " + shellQuote(inner2) + " 4M"));
     zvtest::makeFat(fat, 16, 16 * 1024);
+    ::sync();
+    ASSERT_EQ(zorvant({"scan", card}).status, 0);
+    ASSERT_EQ(zorvant({"select", "1"}).status, 0);
     const auto refusedThere = [&](const std::string &mnt) {
         const std::set<std::string> before = namesBelow(mnt);
         expectRefusedAsOnTheCard(zorvant({"recover", "1", "--to", mnt + "/out"}));
@@ -672,19 +677,19 @@ TEST_F(ZorvantCliRecovery, DiskImageKeptOnTheCardIsTheCard)
         zvtest::LoopDevice innerLoop(inner);
         const std::string mnt = dir / "minner";
         fs::create_directories(mnt);
-        zvtest::BlockMount mounted(innerLoop.path(), mnt, "ext4", MS_NOATIME);
+        zvtest::BlockMount mounted(innerLoop.path(), mnt, "ext4", MS_NOATIME | MS_RDONLY);
         refusedThere(mnt);
     }
     {
         SCOPED_TRACE("fusefat serving an image on the card");
         const std::string mnt = dir / "mfat";
-        FuseFat mounted(fat, mnt);
+        FuseFat mounted(fat, mnt, false);
         refusedThere(mnt);
     }
     {
         SCOPED_TRACE("fuse2fs serving an image on the card, named by its path");
         const std::string mnt = dir / "minner2";
-        Fuse2fs mounted(inner2, mnt);
+        Fuse2fs mounted(inner2, mnt, false);
         refusedThere(mnt);
     }
     const Outcome rec = zorvant({"recover", "1", "--to", dir / "out"});
@@ -697,7 +702,8 @@ TEST_F(ZorvantCliRecovery, DiskImageKeptOnTheCardIsTheCard)
 // reused): after a first recovery into a folder, a folder of the card is
 // bind-mounted onto the folder that took its files, and the files are
 // ticked again. The card is a FAT image served by fusefat, and an ext4
-// image mounted by the kernel through a loop device. The next recovery
+// image mounted by the kernel through a loop device (both read-only: a
+// mount that writes the card leaves its scan without it). The next recovery
 // stops there, names that folder, and writes nothing onto the card.
 TEST_F(ZorvantCliRecovery, CardFolderMountedInsideTheTargetIsRefused)
 {
@@ -731,7 +737,7 @@ TEST_F(ZorvantCliRecovery, CardFolderMountedInsideTheTargetIsRefused)
         const std::string folder = recoveredOnce("1");
         ASSERT_TRUE(has(folder, "/Found Files/DCIM")) << folder;
         const std::string mnt = dir / "mfat";
-        FuseFat mounted(fatCard, mnt);
+        FuseFat mounted(fatCard, mnt, false);
         zvtest::Mount bound = zvtest::Mount::bind(mnt + "/DCIM", folder);
         refusedAt("1", folder, mnt);
     }
@@ -741,7 +747,7 @@ TEST_F(ZorvantCliRecovery, CardFolderMountedInsideTheTargetIsRefused)
         zvtest::LoopDevice loop(extCard);
         const std::string mnt = dir / "mext";
         fs::create_directories(mnt);
-        zvtest::BlockMount mounted(loop.path(), mnt, "ext4", MS_NOATIME);
+        zvtest::BlockMount mounted(loop.path(), mnt, "ext4", MS_NOATIME | MS_RDONLY);
         zvtest::Mount bound = zvtest::Mount::bind(mnt, folder);
         refusedAt("2", folder, mnt);
     }
@@ -779,6 +785,56 @@ TEST_F(ZorvantCliRecovery, OtherFuseMountWhileTheCardIsServedIsNotTheCard)
     const std::set<std::string> before = namesBelow(cardMnt);
     expectRefusedAsOnTheCard(zorvant({"recover", "--to", cardMnt + "/r", photo}));
     EXPECT_EQ(namesBelow(cardMnt), before);
+}
+
+// Another card of the same size in the scanned one's place is not taken for
+// it: an image file dumped again from another card, and a loop device bound
+// to another camera-like card (the same partition table without disk id,
+// its volume 4 MiB in: only the volume's serial tells them apart among the
+// bytes sampled). Each scan is listed "medium not attached" and its
+// recovery writes nothing (exit 1); the scanned cards back, both recover.
+TEST_F(ZorvantCliRecovery, AnotherCardOfTheSameSizeInItsPlaceIsNotRecovered)
+{
+    ASSERT_TRUE(zvtest::LoopDevice::available()) << "loop devices need root";
+    zvtest::requireTool("sfdisk");
+    const std::string card = makeCard("card.img"), kept = dir / "kept.img", other = makeCard("other.img");
+    put(other, "DCIM/NEW2.JPG", 180, 120, 12);
+    fs::copy_file(card, kept);
+    const auto camera_card = [&](const std::string &name, const std::string &serial, uint32_t seed) {
+        const std::string image = dir / name;
+        zvtest::mustRun("truncate -s 64M " + shellQuote(image) + " && printf 'label: dos\\nlabel-id: 0\\n"
+                        "start=8192, type=c\\n' | sfdisk -q " + shellQuote(image));
+        zvtest::mustRun("mkfs.fat -F 32 -i " + serial + " --offset=8192 " + shellQuote(image) + " >/dev/null");
+        put(image, name + ".JPG", 240, 160, seed, 8192 * 512);
+        return image;
+    };
+    const std::string scanned = camera_card("A", "1111AAAA", 21), swapped = camera_card("B", "2222BBBB", 22);
+    zvtest::LoopDevice loop(scanned);
+    ASSERT_EQ(zorvant({"scan", "--quick", card}).status, 0);
+    ASSERT_EQ(zorvant({"scan", "--quick", loop.path()}).status, 0);
+    ASSERT_EQ(zorvant({"select", "1"}).status, 0);
+    ASSERT_EQ(zorvant({"select", "2"}).status, 0);
+
+    fs::copy_file(other, card, fs::copy_options::overwrite_existing);
+    loop.bind(swapped);
+    const Outcome list = zorvant({"list"});
+    for (const std::string scan : {"1", "2"}) {
+        SCOPED_TRACE("scan " + scan);
+        EXPECT_TRUE(std::regex_search(list.out, std::regex("\n *" + scan + " +quick +done, medium not attached ")))
+            << list.out;
+        const Outcome rec = zorvant({"recover", scan, "--to", dir / "out"});
+        EXPECT_EQ(rec.status, 1) << rec.out;
+        EXPECT_TRUE(has(rec.err, "not attached: the one in its place now is not the one scanned")) << rec.err;
+        EXPECT_FALSE(fs::exists(dir / "out"));
+    }
+
+    fs::copy_file(kept, card, fs::copy_options::overwrite_existing);
+    loop.bind(scanned);
+    for (const auto &[scan, photo] : {std::make_pair("1", "DCIM/NEW1.JPG"), std::make_pair("2", "A.JPG")}) {
+        const Outcome rec = zorvant({"recover", scan, "--to", dir / scan});
+        EXPECT_EQ(rec.status, 0) << rec.out << rec.err;
+        EXPECT_EQ(bytesBelow(filesBelow(dir / scan)).count(photos.at(photo)), 1u) << scan;
+    }
 }
 
 } // namespace

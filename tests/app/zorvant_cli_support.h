@@ -208,13 +208,14 @@ protected:
         put(image, "DCIM/NEW1.JPG", 200, 150, 11);
         return image;
     }
-    void put(const std::string &image, const std::string &path, int w, int h, uint32_t seed)
+    // A photo into the image's volume at byte offset.
+    void put(const std::string &image, const std::string &path, int w, int h, uint32_t seed, uint64_t offset = 0)
     {
         const std::string base = dir / ("photo" + std::to_string(seed));
         zvtest::writeFile(base + ".ppm", zvtest::ppm(w, h, seed));
         zvtest::mustRun("cjpeg -quality 90 -outfile " + shellQuote(base + ".jpg") + " " + shellQuote(base + ".ppm"));
         photos[path] = zvtest::readFile(base + ".jpg");
-        zvtest::fatPut(image, path, photos[path]);
+        zvtest::fatPut(image, path, photos[path], 0, offset);
     }
     // Contents of the regular files below folder, by path relative to it.
     static std::map<std::string, std::string> filesBelow(const std::string &folder)

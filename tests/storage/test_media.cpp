@@ -368,6 +368,11 @@ TEST_F(MediaArchive, RoundTripNotListedAndMissingKey)
     ASSERT_EQ(r->partitions.entries.size(), 1u);
     EXPECT_EQ(r->partitions.entries[0].start, 1 << 20);
     EXPECT_EQ(media_find_by_id(r->id, 0), nullptr);
+    ASSERT_EQ(m->identity.names.size(), 2u); // sfdisk's disk id, mkfs.fat's volume
+    EXPECT_TRUE(std::regex_match(m->identity.names[0], std::regex("disk id [0-9A-F]{8}")));
+    EXPECT_TRUE(std::regex_match(m->identity.names[1], std::regex("FAT volume at byte 1048576: serial "
+                                                                  "[0-9A-F]{4}-[0-9A-F]{4}, label \"NO NAME\"")));
+    EXPECT_TRUE(r->identity.kept && r->identity.names == m->identity.names);
     media_free(&r);
 
     LogCapture log; // a record that stops after its name: refused with the missing key's code

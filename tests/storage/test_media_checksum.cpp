@@ -187,6 +187,15 @@ TEST(MediaCompare, ScoresAndReportPerField)
 
 // The same contents, the name aside: what an image the user names is taken
 // by. Blank samples alone do not tell one card from another.
+// Samples from `written` on blank on both media; the names of the attached (a disk) and of the saved one.
+std::function<void(Media *)> withNames(int written, const char *attached, const char *saved)
+{
+    return [=](Media *m) {
+        std::fill(m->checksum.values + written, m->checksum.values + 16, ZERO_SAMPLE_CRC);
+        m->identity = {true, {m->kind == MEDIA_DISK ? attached : saved}};
+    };
+}
+
 TEST(MediaSameContents, NameAsideOnlyWindowSliceAndSamplesCount)
 {
     const auto both = [](const std::function<void(Media *)> &f) { return [f](Media *a, Media *b) { f(a), f(b); }; };
@@ -203,13 +212,21 @@ TEST(MediaSameContents, NameAsideOnlyWindowSliceAndSamplesCount)
         {"other start on one", [](Media *a, Media *) { a->orig_start_pos += 512; }, false},
         {"other slice", [](Media *, Media *b) { b->slice = 2; }, false},
         {"last sample differs", [](Media *, Media *b) { b->checksum.values[15] ^= 1; }, false},
-        {"fewer samples saved", [](Media *, Media *b) { b->checksum.count = 4; }, false},
+        {"fewer samples saved (the rest unreadable then)", [](Media *, Media *b) { b->checksum.count = 4; }, true},
+        {"fewer samples readable now", [](Media *a, Media *) { a->checksum.count = 4; }, false},
         {"no samples", both([](Media *m) { m->checksum.count = 0; }), false},
         {"all samples blank",
          both([](Media *m) { std::fill(m->checksum.values, m->checksum.values + 16, ZERO_SAMPLE_CRC); }), false},
         {"one sample written among blank ones",
          both([](Media *m) { std::fill(m->checksum.values + 1, m->checksum.values + 16, ZERO_SAMPLE_CRC); }), true},
         {"count beyond the array", both([](Media *m) { m->checksum.count = 1000; }), true},
+        {"a blank sample written since", [](Media *, Media *b) { b->checksum.values[3] = ZERO_SAMPLE_CRC; }, true},
+        // Where fewer than four samples held data, the card's own names decide, when the record kept them.
+        {"other names, four samples written", both(withNames(4, "serial 1", "serial 2")), true},
+        {"other names, three samples written", both(withNames(3, "serial 1", "serial 2")), false},
+        {"same names, one sample written", both(withNames(1, "serial 1", "serial 1")), true},
+        {"other names, none kept when saved",
+         [&](Media *a, Media *b) { both(withNames(1, "serial 1", "serial 2"))(a, b), b->identity.kept = false; }, true},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);

@@ -160,6 +160,11 @@ public:
 
     const std::string &path() const { return path_; }
     static bool available() { return geteuid() == 0; }
+    // The same device bound to another image (another card in the reader).
+    void bind(const std::string &image)
+    {
+        mustRun("losetup -d '" + path_ + "' && losetup '" + path_ + "' '" + image + "'");
+    }
 
 private:
     std::string path_;
