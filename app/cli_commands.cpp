@@ -239,6 +239,10 @@ int cmd_save(Session &s, const Parsed &p)
     if (p.operands.size() != 1)
         return usage_error("save needs one FILE");
     const std::string file = absolute(p.operands[0]);
+    // An empty save would replace an earlier one (a forgotten --workspace).
+    if (s.engine->scans().empty())
+        return fail("there are no scans in the workspace " + s.workspace + ": nothing to save, " + file +
+                    " was left as it was (name the workspace that holds the scans with --workspace)");
     const std::string folder = std::filesystem::path(file).parent_path().string();
     struct stat st;
     if (stat(folder.c_str(), &st) != 0)

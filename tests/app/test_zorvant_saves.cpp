@@ -88,6 +88,19 @@ TEST_F(ZorvantCliSaves, SaveOnAFullDiskKeepsTheEarlierSave)
     EXPECT_EQ(zorvant({"load", file}, dir / "third").status, 0);
 }
 
+// A save from a workspace without scans (a forgotten --workspace) says
+// there is nothing to save, exit 1, and leaves an earlier save whole.
+TEST_F(ZorvantCliSaves, SaveWithoutScansKeepsTheEarlierSave)
+{
+    const std::string file = scanAndSaveInto(dir / "saves");
+    ASSERT_FALSE(HasFailure());
+    const std::string earlier = zvtest::readFile(file);
+    const Outcome empty = zorvant({"save", file}, dir / "empty");
+    EXPECT_EQ(empty.status, 1) << empty.out << empty.err;
+    EXPECT_TRUE(zvcli::has(empty.err, "nothing to save, " + file + " was left as it was")) << empty.err;
+    EXPECT_TRUE(holds(file, earlier));
+}
+
 // Ctrl-C while a save is being written: exit 130, the earlier save of that
 // name untouched and no partial file left beside it. A save over a folder
 // is refused before anything is written.
