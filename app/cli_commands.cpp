@@ -296,6 +296,11 @@ int cmd_load(Session &s, const Parsed &p)
     // A load that finished before Ctrl-C took effect has loaded its scans.
     if (r.status == ENGINE_ABORTED || (r.status != 0 && interrupted()))
         return EXIT_INTERRUPTED;
+    if (r.status == SCX_TOO_FEW_SLOTS)
+        return fail("can't load scans from " + file + ": it holds " + std::to_string(r.files) + " scan" +
+                    (r.files == 1 ? "" : "s") + ", but only " + std::to_string(r.free_slots) + " of the workspace's " +
+                    std::to_string(SCX_SLOTS) + " scan slots " + (r.free_slots == 1 ? "is" : "are") +
+                    " free: delete scans first (`zorvant delete SCAN`), then load again; nothing was loaded");
     if (r.status != 0) {
         const std::string refusal = write_refusal(s.workspace);
         return fail("can't load scans from " + file +

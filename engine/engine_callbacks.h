@@ -68,7 +68,8 @@ struct CommandResult {
     std::string error_text;   // the error-list text at the end ("[283]"), "" when empty
     uint64_t keyref = 0;      // the scan made or the node recovered
     std::string path;         // the file or folder written
-    uint64_t files = 0;       // files recovered / scans loaded
+    uint64_t files = 0;       // files recovered / scans loaded (or, too few slots free, the scans saved)
+    uint64_t free_slots = 0;  // a load refused for too few free scan slots (SCX_TOO_FEW_SLOTS): those free
     uint64_t bytes = 0;       // bytes recovered
     int errnum = 0;           // a failed save: the system's error of the step that failed, 0 when unknown
     int failed_side = 0;      // a failed save or scan: where it failed (FailedSide)

@@ -352,7 +352,12 @@ int scx_detach_media(ScanContext *scan);
 // scans for count 0 or the single keyref 0). The first error.
 int scx_save_scans(FileArch *far, const uint64_t *keyrefs, size_t count);
 // Loads scans from a saved scan file into free slots (see the source).
-int scx_load_scans(const char *path, const uint64_t *keyrefs, size_t count, work_dir *workspace, int *out);
+// *out: the scans loaded. SCX_TOO_FEW_SLOTS, with nothing loaded, when the
+// file holds more scans than there are free slots: *out is then the number
+// of scans it holds and *free_count (when given) the free slots.
+constexpr int SCX_TOO_FEW_SLOTS = -11;
+int scx_load_scans(const char *path, const uint64_t *keyrefs, size_t count, work_dir *workspace, int *out,
+                   int *free_count = nullptr);
 
 // --- nodes (scan_context_nodes.cpp) --------------------------------------------------------
 

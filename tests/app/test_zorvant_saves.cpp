@@ -101,6 +101,25 @@ TEST_F(ZorvantCliSaves, SaveWithoutScansKeepsTheEarlierSave)
     EXPECT_TRUE(holds(file, earlier));
 }
 
+// A load into a workspace with fewer free scan slots than the save holds
+// scans says how many are free for how many and to delete scans first;
+// nothing is loaded.
+TEST_F(ZorvantCliSaves, LoadWithTooFewFreeSlotsSaysHowMany)
+{
+    const std::string file = scanAndSaveInto(dir / "saves");
+    ASSERT_EQ(zorvant({"scan", "--quick", dir / "card.img"}).status, 0);
+    ASSERT_EQ(zorvant({"save", file}).status, 0);
+    const std::string full = dir / "full";
+    for (int slot = 1; slot <= 14; slot++) // left by killed runs: 14 unfinished scans
+        fs::create_directories(full + "/ZorvantWorkspace/Scan." + (slot < 10 ? "0" : "") + std::to_string(slot));
+    const Outcome load = zorvant({"load", file}, full);
+    EXPECT_EQ(load.status, 1) << load.out << load.err;
+    EXPECT_TRUE(zvcli::has(load.err, "it holds 2 scans, but only 1 of the workspace's 15 scan slots is free: delete "
+                                     "scans first"))
+        << load.err;
+    EXPECT_EQ(load.out, "");
+}
+
 // Ctrl-C while a save is being written: exit 130, the earlier save of that
 // name untouched and no partial file left beside it. A save over a folder
 // is refused before anything is written.
