@@ -66,10 +66,11 @@ private:
 
 // Ctrl-C handling: the first SIGINT, SIGTERM or SIGHUP (a closed terminal)
 // sets the interrupted flag (the waits turn it into an abort), a second one
-// ends the process at once with EXIT_INTERRUPTED; SIGQUIT sets the stop
-// flag. The signals are handled on a thread of their own, so a command
-// stuck in a system call can still be ended; called before any other thread
-// is started.
+// drops the workspace lock and ends the process at once with
+// EXIT_INTERRUPTED (a SIGHUP within half a second of another is the same
+// hang-up); SIGQUIT sets the stop flag. The signals are handled on a
+// thread of their own, so a command stuck in a system call can still be
+// ended; called before any other thread is started.
 void install_signal_handlers();
 bool interrupted();
 bool stop_asked();
