@@ -195,6 +195,23 @@ void Callbacks::operationDidFinish(HV::Command command, const HV::CommandResult 
     done_.notify_all();
 }
 
+void Callbacks::operationWillStart(HV::Command)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    target_open_ = false;
+}
+
+void Callbacks::recoveryTargetOpened(const std::string &folder)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (folder != target_shown_) {
+        std::printf("Recovering into %s\n", folder.c_str());
+        std::fflush(stdout);
+        target_shown_ = folder;
+    }
+    target_open_ = true;
+}
+
 void Callbacks::slowRead(const zorvant::u8string &name, int64_t position, uint32_t milliseconds)
 {
     std::fprintf(stderr, "\nslow read of %s near byte %lld (%u ms)\n", name.c_str(), (long long)position,
@@ -211,11 +228,13 @@ HV::CommandResult Callbacks::wait(HVEngine &engine, HV::Command command, bool sh
     double last_fraction = -2;
     size_t drawn = 0;
     auto next_draw = started;
+    const bool recovery = command == HV::Command::RecoverNode || command == HV::Command::RecoverMarked;
     std::unique_lock<std::mutex> lock(mutex_);
     while (finished_[command] == waited_[command]) {
         done_.wait_for(lock, kSignalInterval);
         if (finished_[command] != waited_[command])
             break;
+        const bool shown = show_progress && (!recovery || target_open_);
         lock.unlock();
         if (interrupted() && !abort_sent && engine.canCancel()) {
             engine.abort();
@@ -230,7 +249,7 @@ HV::CommandResult Callbacks::wait(HVEngine &engine, HV::Command command, bool sh
         const bool draw = std::chrono::steady_clock::now() >= next_draw;
         if (draw)
             next_draw = std::chrono::steady_clock::now() + kPollInterval;
-        if (show_progress && draw) {
+        if (shown && draw) {
             EngineProgress p;
             engine.progress(p);
             if (p.overall_fraction >= 0 || !p.task_text.empty()) {

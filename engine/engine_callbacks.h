@@ -8,6 +8,7 @@
 //    1   an operation will start (engine thread)
 //    2   an operation did finish, with its status and result (engine thread)
 //   18   slow read: a read of a medium took long (reading thread)
+// and, unnumbered, a recovery's target folder opened (engine thread).
 #pragma once
 
 #include <cstdint>
@@ -113,6 +114,11 @@ public:
     virtual void operationDidFinish(Command /*command*/, const CommandResult & /*result*/) {}
     // Slot 18: name of the medium, byte position, milliseconds the read took.
     virtual void slowRead(const zorvant::u8string & /*name*/, int64_t /*position*/, uint32_t /*milliseconds*/) {}
+    // A recovery has opened its target folder and is about to copy into it:
+    // the folder named for the card as really made (with "-01" when a link
+    // or a file held the name; see recover_target_opened). Called for each
+    // file system recovered.
+    virtual void recoveryTargetOpened(const std::string & /*folder*/) {}
 };
 
 struct EngineConfig {
