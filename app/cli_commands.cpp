@@ -239,6 +239,10 @@ int cmd_save(Session &s, const Parsed &p)
     if (p.operands.size() != 1)
         return usage_error("save needs one FILE");
     const std::string file = absolute(p.operands[0]);
+    // An empty save would replace an earlier one (a forgotten --workspace).
+    if (s.engine->scans().empty())
+        return fail("there are no scans in the workspace " + s.workspace + ": nothing to save, " + file +
+                    " was left as it was (name the workspace that holds the scans with --workspace)");
     const std::string folder = std::filesystem::path(file).parent_path().string();
     struct stat st;
     if (stat(folder.c_str(), &st) != 0)
@@ -296,6 +300,11 @@ int cmd_load(Session &s, const Parsed &p)
     // A load that finished before Ctrl-C took effect has loaded its scans.
     if (r.status == ENGINE_ABORTED || (r.status != 0 && interrupted()))
         return EXIT_INTERRUPTED;
+    if (r.status == SCX_TOO_FEW_SLOTS)
+        return fail("can't load scans from " + file + ": it holds " + std::to_string(r.files) + " scan" +
+                    (r.files == 1 ? "" : "s") + ", but only " + std::to_string(r.free_slots) + " of the workspace's " +
+                    std::to_string(SCX_SLOTS) + " scan slots " + (r.free_slots == 1 ? "is" : "are") +
+                    " free: delete scans first (`zorvant delete SCAN`), then load again; nothing was loaded");
     if (r.status != 0) {
         const std::string refusal = write_refusal(s.workspace);
         return fail("can't load scans from " + file +

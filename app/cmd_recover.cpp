@@ -146,7 +146,6 @@ int cmd_recover(Session &s, const Parsed &p)
     }
     int failures = 0;
     if (!paths.empty()) {
-        std::string shown;
         for (const std::string &path : paths) {
             uint64_t keyref = 0;
             std::string why;
@@ -169,12 +168,8 @@ int cmd_recover(Session &s, const Parsed &p)
                 failures++;
                 continue;
             }
+            // "Recovering into" the folder really made comes once it is open.
             const std::string target = recovery_folder(dir, *own);
-            if (target != shown) {
-                std::printf("Recovering into %s\n", target.c_str());
-                std::fflush(stdout);
-                shown = target;
-            }
             if (s.engine->recoverNode(keyref, target) != 0)
                 return fail("can't queue the recovery");
             const HV::CommandResult r = wait_for(s, HV::Command::RecoverNode, true);
@@ -214,8 +209,6 @@ int cmd_recover(Session &s, const Parsed &p)
     if (scan->media_status != SCX_MEDIA_ATTACHED)
         return fail("nothing recovered: " + not_attached_text(*scan));
     const std::string target = recovery_folder(dir, *scan);
-    std::printf("Recovering into %s\n", target.c_str());
-    std::fflush(stdout);
     if (s.engine->recoverMarked(scan->keyref, target) != 0)
         return fail("can't queue the recovery");
     const HV::CommandResult r = wait_for(s, HV::Command::RecoverMarked, true);

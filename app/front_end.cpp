@@ -1,6 +1,7 @@
 #include "app/front_end.h"
 
 #include <signal.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +16,7 @@
 #include <thread>
 
 #include "app/output_filter.h"
+#include "app/workspace_lock.h"
 #include "foundation/number_format.h"
 
 namespace zvapp {
@@ -33,35 +35,74 @@ constexpr double kPlainStep = 0.05;
 // Bytes of a progress line on a terminal, so that it stays on one line.
 constexpr size_t kLineWidth = 150;
 
+// A closing terminal's SIGHUPs come within this of each other.
+constexpr long long kHangupMomentNs = 500000000;
+// A command still running this long after the first signal is stuck.
+constexpr auto kStuckAfter = std::chrono::milliseconds(500);
+
 // Set on the signal thread, read on the others: lock-free atomics, which a
 // handler may use.
 std::atomic<int> g_interrupts{0};
 std::atomic<bool> g_stop{false};
-std::atomic<bool> g_hung_up{false};
-static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free,
+std::atomic<long long> g_hangup_ns{-1}; // when the SIGHUP counted last came (CLOCK_MONOTONIC)
+static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free &&
+                  std::atomic<long long>::is_always_lock_free,
               "the signal flags must be lock-free");
+
+void say(const char *text, size_t size)
+{
+    const ssize_t written = write(STDERR_FILENO, text, size);
+    (void)written;
+}
 
 // The first SIGINT, SIGTERM or SIGHUP raises the flag the waits turn into
 // an abort. A second one ends the process at once: a command stuck in a
 // system call (a hung network or FUSE target, a dead card reader) never
-// gets to look at the flag, and would keep the workspace lock for good.
-// What stays is what a killed process leaves. A closing terminal sends
-// SIGHUP twice within a millisecond (the shell passes its own on, and the
-// kernel sends one more to the group): a repeated SIGHUP is that one
-// hang-up, not a second signal. Only async-signal-safe calls.
+// gets to look at the flag. The workspace lock is dropped first: a thread
+// waiting in the kernel for a request the FUSE server has taken (or for a
+// dead reader's read) cannot be ended, and keeps the process and its
+// descriptors (the card, the mount's file) until that wait ends. What
+// stays is what a killed process leaves. A closing terminal sends SIGHUP
+// twice within a millisecond (the shell passes its own on, and the kernel
+// sends one more to the group): a SIGHUP within a moment of the last one
+// is that one hang-up, not a second signal; a later one is. Only
+// async-signal-safe calls.
 void on_interrupt(int signal)
 {
-    if (signal == SIGHUP && g_hung_up.exchange(true))
-        return;
+    if (signal == SIGHUP) {
+        struct timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        const long long ns = (long long)now.tv_sec * 1000000000 + now.tv_nsec;
+        const long long last = g_hangup_ns.load();
+        if (last >= 0 && ns - last < kHangupMomentNs)
+            return;
+        g_hangup_ns = ns;
+    }
     if (g_interrupts.fetch_add(1) > 0) {
+        release_workspace_lock();
         static const char kEnded[] = "\nzorvant: ended at once by a second signal (a scan under way stays listed "
                                      "as unfinished; a file being recovered keeps its temporary name; a save "
                                      "leaves the file it was to replace either untouched, its temporary file "
                                      "beside it, or already replaced whole by the new save)\n";
-        const ssize_t written = write(STDERR_FILENO, kEnded, sizeof kEnded - 1);
-        (void)written;
+        say(kEnded, sizeof kEnded - 1);
         _exit(EXIT_INTERRUPTED);
     }
+}
+
+// On the signal thread, after a handler has run: a command that has not
+// ended a moment after the first signal is told to be stopping, and how to
+// end it at once. Sleeping here is safe: the second signal interrupts the
+// sleep and ends the process from its handler.
+void after_signal()
+{
+    static bool told = false;
+    if (told || !interrupted())
+        return;
+    told = true;
+    std::this_thread::sleep_for(kStuckAfter);
+    static const char kStopping[] = "\nzorvant: stopping; a card, image or folder that does not answer can hold it "
+                                    "up: a second Ctrl-C (or SIGTERM) ends zorvant at once\n";
+    say(kStopping, sizeof kStopping - 1);
 }
 
 void on_quit(int)
@@ -158,6 +199,23 @@ void Callbacks::operationDidFinish(HV::Command command, const HV::CommandResult 
     done_.notify_all();
 }
 
+void Callbacks::operationWillStart(HV::Command)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    target_open_ = false;
+}
+
+void Callbacks::recoveryTargetOpened(const std::string &folder)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (folder != target_shown_) {
+        std::printf("Recovering into %s\n", folder.c_str());
+        std::fflush(stdout);
+        target_shown_ = folder;
+    }
+    target_open_ = true;
+}
+
 void Callbacks::slowRead(const zorvant::u8string &name, int64_t position, uint32_t milliseconds)
 {
     std::fprintf(stderr, "\nslow read of %s near byte %lld (%u ms)\n", name.c_str(), (long long)position,
@@ -174,11 +232,13 @@ HV::CommandResult Callbacks::wait(HVEngine &engine, HV::Command command, bool sh
     double last_fraction = -2;
     size_t drawn = 0;
     auto next_draw = started;
+    const bool recovery = command == HV::Command::RecoverNode || command == HV::Command::RecoverMarked;
     std::unique_lock<std::mutex> lock(mutex_);
     while (finished_[command] == waited_[command]) {
         done_.wait_for(lock, kSignalInterval);
         if (finished_[command] != waited_[command])
             break;
+        const bool shown = show_progress && (!recovery || target_open_);
         lock.unlock();
         if (interrupted() && !abort_sent && engine.canCancel()) {
             engine.abort();
@@ -193,7 +253,7 @@ HV::CommandResult Callbacks::wait(HVEngine &engine, HV::Command command, bool sh
         const bool draw = std::chrono::steady_clock::now() >= next_draw;
         if (draw)
             next_draw = std::chrono::steady_clock::now() + kPollInterval;
-        if (show_progress && draw) {
+        if (shown && draw) {
             EngineProgress p;
             engine.progress(p);
             if (p.overall_fraction >= 0 || !p.task_text.empty()) {
@@ -242,12 +302,12 @@ void install_signal_handlers()
     sigaction(SIGHUP, &action, nullptr); // the terminal was closed
     action.sa_handler = on_quit;
     sigaction(SIGQUIT, &action, nullptr);
-    // The handlers run on a thread of their own that does nothing else: a
+    // The handlers run on a thread of their own that does nothing else
+    // (but say that a command still running after the first is stopping): a
     // signal goes to a thread that does not block it, and one stuck in a
     // system call would hold it unhandled (and a second of the same kind
     // would be dropped). Every other thread blocks them, the engine's
-    // threads too, which are started later and inherit the mask; child
-    // processes are started with none blocked.
+    // threads too, which are started later and inherit the mask.
     sigset_t handled;
     sigemptyset(&handled);
     for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
@@ -256,8 +316,10 @@ void install_signal_handlers()
     try {
         std::thread([handled] {
             pthread_sigmask(SIG_UNBLOCK, &handled, nullptr);
-            for (;;)
+            for (;;) {
                 pause();
+                after_signal();
+            }
         }).detach();
     } catch (const std::system_error &) {
         pthread_sigmask(SIG_UNBLOCK, &handled, nullptr); // no thread to spare: handled where they land

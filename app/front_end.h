@@ -44,12 +44,17 @@ std::string size_text(uint64_t bytes);
 class Callbacks : public HV::EngineCallbacks {
 public:
     bool filterDisk(const HV::Disk &disk) override { return disk_hidden(disk); }
+    void operationWillStart(HV::Command command) override;
     void operationDidFinish(HV::Command command, const HV::CommandResult &result) override;
     void slowRead(const zorvant::u8string &name, int64_t position, uint32_t milliseconds) override;
+    // Prints "Recovering into FOLDER" for a folder other than the one named
+    // last.
+    void recoveryTargetOpened(const std::string &folder) override;
 
     // Waits until one more operation of the kind command has finished
     // since the last wait for it (or since the start), drawing progress
-    // every 100 ms when show_progress; Ctrl-C asks the engine to abort,
+    // every 100 ms when show_progress (a recovery's only once its target
+    // folder is open: one refused shows none); Ctrl-C asks the engine to abort,
     // Ctrl-\ (or the time limit, seconds > 0) to stop early. Its result.
     // Operations of other kinds (a reload after a device event) finishing
     // meanwhile do not end the wait.
@@ -62,14 +67,17 @@ private:
     std::map<HV::Command, uint64_t> finished_;
     std::map<HV::Command, uint64_t> waited_;
     std::map<HV::Command, HV::CommandResult> last_;
+    bool target_open_ = false; // the running recovery has opened its target folder
+    std::string target_shown_;
 };
 
 // Ctrl-C handling: the first SIGINT, SIGTERM or SIGHUP (a closed terminal)
 // sets the interrupted flag (the waits turn it into an abort), a second one
-// ends the process at once with EXIT_INTERRUPTED; SIGQUIT sets the stop
-// flag. The signals are handled on a thread of their own, so a command
-// stuck in a system call can still be ended; called before any other thread
-// is started.
+// drops the workspace lock and ends the process at once with
+// EXIT_INTERRUPTED (a SIGHUP within half a second of another is the same
+// hang-up); SIGQUIT sets the stop flag. The signals are handled on a
+// thread of their own, so a command stuck in a system call can still be
+// ended; called before any other thread is started.
 void install_signal_handlers();
 bool interrupted();
 bool stop_asked();

@@ -6,6 +6,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +22,10 @@ namespace zvapp {
 namespace {
 
 constexpr const char *kLockName = "zorvant.lock";
+
+// The descriptor of the lock taken, -1 when none (or closed already).
+std::atomic<int> g_held{-1};
+static_assert(std::atomic<int>::is_always_lock_free, "the lock's descriptor is taken in a signal handler");
 
 std::string cause(int errnum)
 {
@@ -99,8 +104,16 @@ std::string write_refusal(const std::string &folder)
 
 WorkspaceLock::~WorkspaceLock()
 {
-    if (fd_ >= 0)
+    int held = fd_;
+    if (fd_ >= 0 && g_held.compare_exchange_strong(held, -1))
         close(fd_); // the lock goes with the last descriptor
+}
+
+void release_workspace_lock()
+{
+    const int fd = g_held.exchange(-1);
+    if (fd >= 0)
+        close(fd);
 }
 
 bool WorkspaceLock::take(const std::string &folder, std::string *why)
@@ -160,6 +173,7 @@ bool WorkspaceLock::take(const std::string &folder, std::string *why)
         (void)noted;
     }
     fd_ = fd;
+    g_held = fd;
     return true;
 }
 

@@ -27,6 +27,12 @@ private:
     int fd_ = -1;
 };
 
+// Drops the lock of the WorkspaceLock that holds one, now: its descriptor
+// is closed (once, whoever comes first of this and the destructor). Only
+// async-signal-safe calls: a second signal calls it before ending the
+// process, which a thread stuck in the kernel may keep from ending.
+void release_workspace_lock();
+
 // Why the workspace folder refuses writes, as the system words it ("Read-only
 // file system"), found by making and removing a file in it; "" when a file
 // can be made there.

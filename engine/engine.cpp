@@ -24,6 +24,7 @@
 #include "modules/jpeg.h"
 #include "scan/fat/fat_scan.h"
 #include "scan/module.h"
+#include "scan/recover/recover.h"
 #include "scan/thorough/cbr_store.h"
 #include "scan/thorough/nameseq.h"
 #include "storage/devices/disks_manager_platform.h"
@@ -140,6 +141,12 @@ int HVEngine::start(std::string *error)
     drive_monitor_->registerPrefs([this](const std::string &name, int64_t position, uint32_t ms) {
         reportSlowRead(zorvant::u8string(name), position, ms);
     });
+    // A recovery's target folder, once open, to the front end.
+    recover_set_target_listener(
+        [](const char *folder, void *callbacks) {
+            static_cast<HV::EngineCallbacks *>(callbacks)->recoveryTargetOpened(folder);
+        },
+        config_.callbacks.get());
     // The scans left in the workspace, the observers, the reload timer.
     scx_load_workspace_scans(workspace_);
     registerObservers();
@@ -166,6 +173,7 @@ HVEngine::~HVEngine()
         queue_.postStop();
         thread_.join();
     }
+    recover_set_target_listener(nullptr, nullptr);
     notification_post("EngineQuitting", 0);
     // The monitor stops the slow-read reports; the manager stops following
     // the device events (waiting for a delivery under way), and without

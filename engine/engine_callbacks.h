@@ -8,6 +8,7 @@
 //    1   an operation will start (engine thread)
 //    2   an operation did finish, with its status and result (engine thread)
 //   18   slow read: a read of a medium took long (reading thread)
+// and, unnumbered, a recovery's target folder opened (engine thread).
 #pragma once
 
 #include <cstdint>
@@ -69,7 +70,8 @@ struct CommandResult {
     std::string error_text;   // the error-list text at the end ("[283]"), "" when empty
     uint64_t keyref = 0;      // the scan made or the node recovered
     std::string path;         // the file or folder written
-    uint64_t files = 0;       // files recovered / scans loaded
+    uint64_t files = 0;       // files recovered / scans loaded (or, too few slots free, the scans saved)
+    uint64_t free_slots = 0;  // a load refused for too few free scan slots (SCX_TOO_FEW_SLOTS): those free
     uint64_t bytes = 0;       // bytes recovered
     int errnum = 0;           // a failed save: the system's error of the step that failed, 0 when unknown
     int failed_side = 0;      // a failed save or scan: where it failed (FailedSide)
@@ -113,6 +115,11 @@ public:
     virtual void operationDidFinish(Command /*command*/, const CommandResult & /*result*/) {}
     // Slot 18: name of the medium, byte position, milliseconds the read took.
     virtual void slowRead(const zorvant::u8string & /*name*/, int64_t /*position*/, uint32_t /*milliseconds*/) {}
+    // A recovery has opened its target folder and is about to copy into it:
+    // the folder named for the card as really made (with "-01" when a link
+    // or a file held the name; see recover_target_opened). Called for each
+    // file system recovered.
+    virtual void recoveryTargetOpened(const std::string & /*folder*/) {}
 };
 
 struct EngineConfig {

@@ -206,9 +206,14 @@ HV::CommandResult HVEngine::doLoadScans(const std::string &path)
     clear_errors();
     set_abort_enabled(1);
     int loaded = 0;
+    scx_load_room room;
     const std::vector<uint32_t> before = scx_live_slots();
-    int rc = scx_load_scans(path.c_str(), nullptr, 0, workspace_, &loaded);
+    int rc = scx_load_scans(path.c_str(), nullptr, 0, workspace_, &loaded, &room);
     result.files = loaded < 0 ? 0 : (uint64_t)loaded;
+    if (rc == SCX_TOO_FEW_SLOTS) {
+        result.files = (uint64_t)room.saved;
+        result.free_slots = (uint64_t)room.free;
+    }
     if (rc == 0) {
         scx_rematch_media();
         attachSavedImages(before);

@@ -353,8 +353,17 @@ int scx_detach_media(ScanContext *scan);
 // Adds "ScanInfoList" and the named scans to an open container (all live
 // scans for count 0 or the single keyref 0). The first error.
 int scx_save_scans(FileArch *far, const uint64_t *keyrefs, size_t count);
-// Loads scans from a saved scan file into free slots (see the source).
-int scx_load_scans(const char *path, const uint64_t *keyrefs, size_t count, work_dir *workspace, int *out);
+// Loads scans from a saved scan file into free slots (see the source);
+// *out: the scans loaded. SCX_TOO_FEW_SLOTS, with nothing loaded, when the
+// file holds more scans than there are free slots: *room (when given) then
+// says how many of each.
+constexpr int SCX_TOO_FEW_SLOTS = -11;
+struct scx_load_room {
+    int saved = 0; // scans in the file
+    int free = 0;  // free slots in the workspace
+};
+int scx_load_scans(const char *path, const uint64_t *keyrefs, size_t count, work_dir *workspace, int *out,
+                   scx_load_room *room = nullptr);
 
 // --- nodes (scan_context_nodes.cpp) --------------------------------------------------------
 

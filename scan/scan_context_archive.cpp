@@ -14,8 +14,10 @@
 //   per file system: fs_type long, fs_index long, block "fs" (fs_record.h)
 //
 // "key" (88 bytes) and "treeinfo" (five u64 LE, 40 bytes) in each file
-// system's folder are written after a successful archive, each through
-// "key.tmp" and "treeinfo.tmp" as below.
+// system's folder are written once the archive is complete and before it
+// takes the name "context", each through "key.tmp" and "treeinfo.tmp" as
+// below: a scan whose "context" says done has them all, and one that could
+// not write them keeps its earlier "context" (running: not kept).
 //
 // A scan is archived when it starts (state running, no file systems) and
 // when it ends, so a scan whose process was killed is loaded again as
@@ -318,17 +320,21 @@ int archive_context(ScanContext *scan, bool with_fs)
         rc = fs_failure;
     if (rc == 0)
         rc = closed != 0 ? closed : finished;
+    // Each file system's "key" and "treeinfo" go first: a "context" that
+    // says done comes with everything its scan needs, and one of them that
+    // cannot be written leaves the earlier "context" (the scan not kept).
+    for (size_t i = 0; rc == 0 && i < list.size(); i++)
+        rc = scx_write_fs_files(list[i].get());
     if (rc != 0) {
-        atomic_file_abandon(&target); // errno kept
+        const int error = errno;
+        atomic_file_abandon(&target);
+        errno = error;
         return rc;
     }
     if (atomic_file_finish(&target) != 0) {
         errno = target.error;
         return -1;
     }
-    for (const std::shared_ptr<fs_record> &fs : list)
-        if ((rc = scx_write_fs_files(fs.get())) != 0)
-            return rc;
     return 0;
 }
 

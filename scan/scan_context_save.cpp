@@ -182,7 +182,8 @@ int rewrite_path(void *context, char *path, size_t path_size, int kind, int64_t)
 
 } // namespace
 
-int scx_load_scans(const char *path, const uint64_t *keyrefs, size_t count, work_dir *workspace, int *out)
+int scx_load_scans(const char *path, const uint64_t *keyrefs, size_t count, work_dir *workspace, int *out,
+                   scx_load_room *room)
 {
     static const char *const fn = "scx_load_scans";
     if (out != nullptr)
@@ -218,7 +219,9 @@ int scx_load_scans(const char *path, const uint64_t *keyrefs, size_t count, work
         if (infos.size() > free_slots.size()) {
             log_error("Request to load %d scans, but only %d slots available", (int)infos.size(),
                       (int)free_slots.size());
-            return -11;
+            if (room != nullptr)
+                *room = scx_load_room{(int)infos.size(), (int)free_slots.size()};
+            return SCX_TOO_FEW_SLOTS;
         }
         size_t next = 0;
         for (const ScanInfo &info : infos) {

@@ -399,7 +399,7 @@ int catdb_recover_node(catdb *db, int64_t keynum, const char *target, std::strin
     Guard hold(db->state->lock);
     int fd = -1;
     std::string folder;
-    int rc = recover_host::open_target("catdb_recover_node", target, record->media, &fd, &folder);
+    int rc = recover_host::open_target("catdb_recover_node", target, 1, record->media, &fd, &folder);
     if (rc != 0)
         return rc;
     std::string last;
@@ -451,7 +451,9 @@ int catdb_recover_selected(catdb *db, const char *target)
     Guard hold(db->state->lock);
     int fd = -1;
     std::string folder;
-    int rc = recover_host::open_target("catdb_recover_selected", target, record->media, &fd, &folder);
+    // The target is the front end's folder joined with the file system's
+    // (fs_recover_marked): both are the program's names.
+    int rc = recover_host::open_target("catdb_recover_selected", target, 2, record->media, &fd, &folder);
     if (rc != 0)
         return rc;
     std::memset(record->recovered, 0, sizeof record->recovered);

@@ -30,8 +30,10 @@
 // folder that meets a file (or a link) of its name is made under such a
 // free name; an existing real folder is reused, so same-named folders merge
 // and their files get free names. The target folder itself is made with
-// its parents; its last component is engine-made and never followed when it
-// is a link (a link there makes "<name>-01" beside it).
+// its parents; its last component (for a recovery of the selection, its
+// last two: the front end's folder and the file system's) is the program's
+// and never followed when it is a link (a link there makes "<name>-01"
+// beside it).
 //
 // Failures of one file:
 //   - disk full or read-only target (ENOSPC, EDQUOT, EFBIG, EROFS, EIO on a
@@ -161,6 +163,16 @@ void recover_note_add(const recover_note &note);
 // The notes since the last clear, and clears them.
 std::vector<recover_note> recover_notes_take();
 
+// Told, on the recovering thread, each time a recovery has opened its target
+// folder, before anything is copied into it: the host path of the front
+// end's folder (the first folder the recovery names below the user's, as
+// "<DIR>/Recovered Files from <card>"), as really made: with the free name
+// it took when a link or a file held its name. One listener for the
+// process; null tells nobody.
+typedef void (*recover_target_listener)(const char *folder, void *data);
+void recover_set_target_listener(recover_target_listener listener, void *data);
+void recover_target_opened(const char *folder);
+
 // --- names --------------------------------------------------------------------------
 
 // The host-safe form of one path component (see the top of this file).
@@ -207,13 +219,15 @@ int recover_path_on_medium(const char *path, Media *media);
 // --- recovery --------------------------------------------------------------------------
 
 // Recovers one node with everything below it into target (made with its
-// parents): a folder is made for a folder node (the file system's root walks
+// parents, its last component never followed): a folder is made for a folder node (the file system's root walks
 // its children straight into the target), free names are taken, the walk
 // visits every node whatever its selection. *path (may be null) gets the
 // host path written last; *size (may be null) the bytes recovered.
 int catdb_recover_node(catdb *db, int64_t keynum, const char *target, std::string *path, uint64_t *size);
 // Recovers every selected node of the record into target (made with its
-// parents), unticking what was recovered. Sets the five recovered counters
+// parents; its last two components, the front end's folder and the file
+// system's as fs_recover_marked joins them, never followed), unticking what
+// was recovered. Sets the five recovered counters
 // to 0 first. Logs "Recovering selected files to \"%s\""; ends with "User
 // abort during recovery" or "Errors during recovery: %s".
 int catdb_recover_selected(catdb *db, const char *target);

@@ -917,7 +917,7 @@ bool folder_on_medium(int parent_fd, int fd, Media *media)
     return !canonical.empty() && canonical[0] == '/' && mount_on_medium(canonical, guard);
 }
 
-int open_target(const char *caller, const char *target, Media *media, int *fd, std::string *path)
+int open_target(const char *caller, const char *target, int named, Media *media, int *fd, std::string *path)
 {
     if (target == nullptr || *target == '\0') {
         log_error("%s: no target folder", caller);
@@ -938,14 +938,16 @@ int open_target(const char *caller, const char *target, Media *media, int *fd, s
                   media_path(media));
         return -12;
     }
-    const size_t slash = full.rfind('/');
-    std::string parent, leaf;
-    if (slash == std::string::npos) {
-        parent = ".";
-        leaf = full;
-    } else {
-        parent = slash == 0 ? "/" : full.substr(0, slash);
-        leaf = full.substr(slash + 1);
+    // The user's folder (parent), and the names the program gives below it
+    // (outermost first).
+    std::string parent = full;
+    std::vector<std::string> names;
+    while ((int)names.size() < named && parent != "/" && parent != ".") {
+        const size_t slash = parent.rfind('/');
+        names.insert(names.begin(), slash == std::string::npos ? parent : parent.substr(slash + 1));
+        parent = slash == std::string::npos ? "." : slash == 0 ? "/" : parent.substr(0, slash);
+        while (parent.size() > 1 && parent.back() == '/')
+            parent.pop_back();
     }
     std::string failed;
     if (make_parents(parent, &failed) != 0) {
@@ -969,25 +971,28 @@ int open_target(const char *caller, const char *target, Media *media, int *fd, s
                   media_path(media));
         return -12;
     }
-    std::string opened;
-    if (leaf.empty()) { // the target is "/"
-        *fd = parent_fd;
-        opened = parent;
-    } else {
+    std::string opened = parent, front = parent;
+    *fd = parent_fd;
+    for (const std::string &name : names) {
         std::string made;
         bool created = false;
-        const int rc = make_folder_at(parent_fd, leaf, fd, &made, &created);
+        const int outer = *fd;
+        const int rc = make_folder_at(outer, name, fd, &made, &created);
         const int e = errno;
-        ::close(parent_fd);
+        ::close(outer);
+        const std::string wanted = (opened == "/" ? "" : opened) + "/" + name;
         if (rc != 0) {
+            *fd = -1;
             if (rc != -1)
                 return rc;
-            log_error("%s: Can't mkdir \"%s\": %s", caller, full.c_str(), recover_errno_text(e).c_str());
-            note_target(full, e);
+            log_error("%s: Can't mkdir \"%s\": %s", caller, wanted.c_str(), recover_errno_text(e).c_str());
+            note_target(wanted, e);
             errno = e;
             return -3;
         }
-        opened = (parent == "/" ? "" : parent) + "/" + made;
+        opened = (opened == "/" ? "" : opened) + "/" + made;
+        if (&name == &names.front())
+            front = opened;
         if (opened_on_devices(*fd, opened, guard)) {
             // The folder was there already, as a mount point of the medium.
             ::close(*fd);
@@ -1008,6 +1013,7 @@ int open_target(const char *caller, const char *target, Media *media, int *fd, s
         return -3;
     }
     *path = opened;
+    recover_target_opened(front.c_str());
     return 0;
 }
 

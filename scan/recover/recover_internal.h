@@ -61,18 +61,21 @@ namespace recover_host {
 // cannot take more data: the recovery stops.
 bool is_target_full(int errnum);
 
-// Opens the target folder of a recovery. Its parents are made when missing
-// (following links: they are the user's choice); its last component is made
-// (or reused when it is a real folder) relative to the parent's descriptor
-// and opened with O_NOFOLLOW, taking a free name when a file or link holds
-// it. A target on the medium (recover_path_on_medium) is refused with -12
-// before anything is made. The folder must then take new files (write
-// permission, not a read-only mount). 0 with *fd and *path (the host path
-// of the folder opened); -1 with errno for no target or a path too long;
-// -3 with errno when the host refuses the folder (a parent that is a file,
-// no permission, a read-only mount), noted with the path concerned (all
-// logged with caller); -37 no free name.
-int open_target(const char *caller, const char *target, Media *media, int *fd, std::string *path);
+// Opens the target folder of a recovery. Its last `named` components are
+// the program's names (the front end's folder for the card, the file
+// system's folder): each is made (or reused when it is a real folder)
+// relative to the descriptor of the one above and opened with O_NOFOLLOW,
+// taking a free name when a file or link holds it. What lies above them is
+// the user's folder, made with its parents when missing (following links:
+// they are the user's choice). A target on the medium
+// (recover_path_on_medium) is refused with -12 before anything is made. The
+// folder must then take new files (write permission, not a read-only
+// mount). 0 with *fd and *path (the host path of the folder opened), the
+// first named folder as made told to recover_target_opened; -1 with errno
+// for no target or a path too long; -3 with errno when the host refuses the
+// folder (a parent that is a file, no permission, a read-only mount), noted
+// with the path concerned (all logged with caller); -37 no free name.
+int open_target(const char *caller, const char *target, int named, Media *media, int *fd, std::string *path);
 
 // Makes (or reuses) the folder name in parent_fd: tries name, then its
 // numbered variants while a non-folder (or a link) holds the name; retries

@@ -1,6 +1,7 @@
 // The notes of a recovery: what it could not do, file by file, kept for the
 // front end's report (recover.h). One list for the process, guarded by a
-// mutex; bounded, so a card failing everywhere costs a bounded amount.
+// mutex; bounded, so a card failing everywhere costs a bounded amount. And
+// the listener told of each target folder opened.
 #include <mutex>
 
 #include "scan/recover/recover.h"
@@ -9,6 +10,8 @@ namespace {
 
 std::mutex notes_lock;
 std::vector<recover_note> notes;
+recover_target_listener target_listener = nullptr;
+void *target_data = nullptr;
 
 } // namespace
 
@@ -31,4 +34,24 @@ std::vector<recover_note> recover_notes_take()
     std::vector<recover_note> out;
     out.swap(notes);
     return out;
+}
+
+void recover_set_target_listener(recover_target_listener listener, void *data)
+{
+    std::lock_guard<std::mutex> hold(notes_lock);
+    target_listener = listener;
+    target_data = data;
+}
+
+void recover_target_opened(const char *folder)
+{
+    recover_target_listener listener;
+    void *data;
+    {
+        std::lock_guard<std::mutex> hold(notes_lock);
+        listener = target_listener;
+        data = target_data;
+    }
+    if (listener != nullptr)
+        listener(folder, data);
 }

@@ -291,30 +291,35 @@ TEST_F(ZorvantCliKeeping, FailedSaveNamesTheSideThatFailed)
 // unfinished, "stopped before the end", and told the user to delete it. The
 // workspace refuses the rename of that last save (the two saves of the scan
 // as started go through): the scan says its results could not be kept and
-// why, exits 1, and later commands do not claim its run was stopped.
+// why, exits 1, and later commands do not claim its run was stopped. The
+// same when the workspace refuses a file system's "key" or "treeinfo" (a
+// scan said lost was listed done): a scan said lost is not kept.
 TEST_F(ZorvantCliKeeping, ScanWhoseEndIsNotKeptSaysSo)
 {
     const std::string card = makeCard("card.img");
-    const Outcome scan = start({"scan", "--quick", card}, "",
-                               faultEnv({"ZV_FAULT_RENAME_NAME=context", "ZV_FAULT_RENAME_PASS=2",
-                                         "ZV_FAULT_RENAME_ERRNO=28"}))
-                             .wait();
-    EXPECT_EQ(scan.status, 1) << scan.out << scan.err;
-    EXPECT_TRUE(has(scan.err, "could not be kept in the workspace " + workspace() + " (No space left on device)"))
-        << scan.err;
-    EXPECT_TRUE(has(scan.err, "`zorvant delete 1`")) << scan.err;
-    EXPECT_FALSE(has(scan.out, "completed")) << scan.out;
-    EXPECT_FALSE(has(scan.out, "Found:")) << scan.out;
+    for (const char *refused : {"context", "key", "treeinfo"}) {
+        SCOPED_TRACE(refused);
+        const Outcome scan = start({"scan", "--quick", card}, "",
+                                   faultEnv({std::string("ZV_FAULT_RENAME_NAME=") + refused,
+                                             std::string("ZV_FAULT_RENAME_PASS=") + (std::string(refused) == "context" ? "2" : "0"),
+                                             "ZV_FAULT_RENAME_ERRNO=28"}))
+                                 .wait();
+        EXPECT_EQ(scan.status, 1) << scan.out << scan.err;
+        EXPECT_TRUE(has(scan.err, "could not be kept in the workspace " + workspace() + " (No space left on device)"))
+            << scan.err;
+        EXPECT_TRUE(has(scan.err, "`zorvant delete 1`")) << scan.err;
+        EXPECT_FALSE(has(scan.out, "completed")) << scan.out;
+        EXPECT_FALSE(has(scan.out, "Found:")) << scan.out;
 
-    const Outcome list = zorvant({"list"});
-    EXPECT_TRUE(has(list.out, "  1   quick     unfinished or not kept")) << list.out;
-    const Outcome ls = zorvant({"ls", "1"});
-    EXPECT_EQ(ls.status, 1) << ls.out;
-    EXPECT_TRUE(has(ls.err, "scan 1 is unfinished or was not kept")) << ls.err;
-    EXPECT_TRUE(has(ls.err, "or its end could not be saved in the workspace")) << ls.err;
-    EXPECT_FALSE(has(ls.err, "never finished")) << ls.err;
-
-    EXPECT_EQ(zorvant({"delete", "1"}).status, 0);
+        const Outcome list = zorvant({"list"});
+        EXPECT_TRUE(has(list.out, "  1   quick     unfinished or not kept")) << list.out;
+        const Outcome ls = zorvant({"ls", "1"});
+        EXPECT_EQ(ls.status, 1) << ls.out;
+        EXPECT_TRUE(has(ls.err, "scan 1 is unfinished or was not kept")) << ls.err;
+        EXPECT_TRUE(has(ls.err, "or its end could not be saved in the workspace")) << ls.err;
+        EXPECT_FALSE(has(ls.err, "never finished")) << ls.err;
+        EXPECT_EQ(zorvant({"delete", "1"}).status, 0);
+    }
     const Outcome again = zorvant({"scan", "--quick", card});
     EXPECT_EQ(again.status, 0) << again.out << again.err;
     EXPECT_TRUE(has(zorvant({"list"}).out, "  1   quick     done")) << "scanned again";

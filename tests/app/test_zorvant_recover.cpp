@@ -95,6 +95,38 @@ std::set<std::string> namesBelow(const std::string &folder)
     return out;
 }
 
+// A link where the recovery's folder for the card goes is left alone (the
+// files went where it pointed): the folder is made beside it as "-01", for
+// the ticked files and for files named, and the messages name that folder.
+// A recovery refused because its target lies on the card prints only why:
+// no "Recovering into", no progress.
+TEST_F(ZorvantCliRecovery, LinkAtTheCardsFolderIsNotFollowed)
+{
+    const std::string card = makeCard("card.img");
+    ASSERT_EQ(zorvant({"scan", "--quick", card}).status, 0);
+    ASSERT_EQ(zorvant({"select", "1"}).status, 0);
+    const std::string out = dir / "out", elsewhere = dir / "elsewhere", made = out + "/Recovered Files from card-01.img";
+    fs::create_directories(out);
+    fs::create_directories(elsewhere);
+    fs::create_symlink(elsewhere, out + "/Recovered Files from card.img");
+    const Outcome ticked = zorvant({"recover", "1", "--to", out});
+    EXPECT_EQ(ticked.status, 0) << ticked.out << ticked.err;
+    EXPECT_TRUE(has(ticked.out, "Recovering into " + made + "\n")) << ticked.out;
+    EXPECT_EQ(filesBelow(made).count("Found Files/DCIM/NEW1.JPG"), 1u);
+    const Outcome named = zorvant({"recover", "--to", out, "1/Found Files/DCIM/NEW1.JPG"});
+    EXPECT_EQ(named.status, 0) << named.out << named.err;
+    EXPECT_TRUE(has(named.out, "Recovering into " + made + "\n")) << named.out;
+    EXPECT_TRUE(has(named.out, "1/Found Files/DCIM/NEW1.JPG -> " + made + "/NEW1.JPG\n")) << named.out;
+    EXPECT_TRUE(fs::is_empty(elsewhere));
+    EXPECT_TRUE(fs::is_symlink(out + "/Recovered Files from card.img"));
+
+    FuseFat mounted(card, dir / "mnt");
+    ASSERT_EQ(zorvant({"select", "1"}).status, 0);
+    const Outcome refused = zorvant({"recover", "1", "--to", dir / "mnt/r"});
+    expectRefusedAsOnTheCard(refused);
+    EXPECT_EQ(refused.out, "");
+}
+
 // A card inside a VMDK cut short, so the last 256 KiB of a 1 MiB video and
 // all of a file after it lie past the end of the image file and cannot be
 // read. The video is kept only as "CLIP.MOV.incomplete" (its readable start

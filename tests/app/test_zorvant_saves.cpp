@@ -88,6 +88,38 @@ TEST_F(ZorvantCliSaves, SaveOnAFullDiskKeepsTheEarlierSave)
     EXPECT_EQ(zorvant({"load", file}, dir / "third").status, 0);
 }
 
+// A save from a workspace without scans (a forgotten --workspace) says
+// there is nothing to save, exit 1, and leaves an earlier save whole.
+TEST_F(ZorvantCliSaves, SaveWithoutScansKeepsTheEarlierSave)
+{
+    const std::string file = scanAndSaveInto(dir / "saves");
+    ASSERT_FALSE(HasFailure());
+    const std::string earlier = zvtest::readFile(file);
+    const Outcome empty = zorvant({"save", file}, dir / "empty");
+    EXPECT_EQ(empty.status, 1) << empty.out << empty.err;
+    EXPECT_TRUE(zvcli::has(empty.err, "nothing to save, " + file + " was left as it was")) << empty.err;
+    EXPECT_TRUE(holds(file, earlier));
+}
+
+// A load into a workspace with fewer free scan slots than the save holds
+// scans says how many are free for how many and to delete scans first;
+// nothing is loaded.
+TEST_F(ZorvantCliSaves, LoadWithTooFewFreeSlotsSaysHowMany)
+{
+    const std::string file = scanAndSaveInto(dir / "saves");
+    ASSERT_EQ(zorvant({"scan", "--quick", dir / "card.img"}).status, 0);
+    ASSERT_EQ(zorvant({"save", file}).status, 0);
+    const std::string full = dir / "full";
+    for (int slot = 1; slot <= 14; slot++) // left by killed runs: 14 unfinished scans
+        fs::create_directories(full + "/ZorvantWorkspace/Scan." + (slot < 10 ? "0" : "") + std::to_string(slot));
+    const Outcome load = zorvant({"load", file}, full);
+    EXPECT_EQ(load.status, 1) << load.out << load.err;
+    EXPECT_TRUE(zvcli::has(load.err, "it holds 2 scans, but only 1 of the workspace's 15 scan slots is free: delete "
+                                     "scans first"))
+        << load.err;
+    EXPECT_EQ(load.out, "");
+}
+
 // Ctrl-C while a save is being written: exit 130, the earlier save of that
 // name untouched and no partial file left beside it. A save over a folder
 // is refused before anything is written.

@@ -213,34 +213,44 @@ protected:
         zvtest::requireTool("fuse2fs");
         ASSERT_TRUE(fs::exists("/proc/self/stack")) << "the kernel does not show the threads' stacks";
     }
-    // The first signal leaves the stuck command running; the second ends
-    // it at once. Its outcome once the server answers again.
-    Outcome signalTwice(Child &child, KillOnExit &guard, StoppableFuse &fuse, int signal)
+    // The first signal leaves the stuck command running, which says it is
+    // stopping; the second ends it at once. With listWhileStuck, a `list`
+    // before the server answers again finds the workspace free, also while
+    // a thread of the command still waits on the mount. Its outcome once
+    // the server answers again.
+    Outcome signalTwice(Child &child, KillOnExit &guard, StoppableFuse &fuse, int signal, bool listWhileStuck = false)
     {
         kill(child.pid(), signal);
         EXPECT_FALSE(ends(child, std::chrono::milliseconds(1000))) << strsignal(signal) << ": ended by the first";
         kill(child.pid(), signal);
         EXPECT_TRUE(ends(child, kBound)) << strsignal(signal) << ": the second did not end it";
+        if (listWhileStuck) {
+            const Outcome list = zorvant({"list"});
+            EXPECT_EQ(list.status, 0) << list.out << list.err;
+        }
         fuse.resume();
         const Outcome r = child.wait();
         guard.release();
         EXPECT_EQ(r.status, 130) << strsignal(signal) << ": " << r.out << r.err;
-        EXPECT_TRUE(has(r.err, "ended at once by a second signal")) << r.err;
+        EXPECT_TRUE(has(r.err, "zorvant: stopping; a card, image or folder that does not answer can hold it up: a "
+                               "second Ctrl-C (or SIGTERM) ends zorvant at once\n\nzorvant: ended at once by a second signal"))
+            << r.err;
         return r;
     }
 };
 
 // A thorough scan of an image on the mount hangs in a read once the server
-// stops. SIGTERM (then, separately, SIGINT) twice ends it: the scan is left
-// as a killed run leaves it, listed as unfinished, and it can be deleted;
-// the next scan is not refused by the workspace lock.
+// stops. SIGTERM (then, separately, SIGINT, and SIGHUP a second after
+// SIGHUP) twice ends it: the scan is left as a killed run leaves it, listed
+// as unfinished, and it can be deleted; the next scan is not refused by the
+// workspace lock.
 TEST_F(ZorvantCliStuck, SecondSignalEndsAScanStuckInARead)
 {
     StoppableFuse fuse(dir / "ext.img", dir / "mnt");
     const std::string image = dir / "mnt/big.img";
     zvtest::mustRun("truncate -s 8G " + shellQuote(image));
     const std::string card = makeCard("card.img");
-    for (int signal : {SIGTERM, SIGINT}) {
+    for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
         SCOPED_TRACE(strsignal(signal));
         ws = dir / ("home-" + std::to_string(signal));
         Child child = start({"scan", image});
@@ -265,9 +275,10 @@ TEST_F(ZorvantCliStuck, SecondSignalEndsAScanStuckInARead)
 }
 
 // A recovery into a folder on the mount hangs in a write once the server
-// stops. SIGINT twice ends it: no file under a real name is partial (the
-// one being copied keeps its temporary name, as a killed run leaves it), and
-// the next recovery into the folder completes every file.
+// stops. SIGINT twice ends it and frees the workspace at once, while a
+// thread of it still waits for the server: no file under a real name is
+// partial (the one being copied keeps its temporary name, as a killed run
+// leaves it), and the next recovery into the folder completes every file.
 TEST_F(ZorvantCliStuck, SecondSignalEndsARecoveryStuckInAWrite)
 {
     StoppableFuse fuse(dir / "ext.img", dir / "mnt");
@@ -300,7 +311,7 @@ TEST_F(ZorvantCliStuck, SecondSignalEndsARecoveryStuckInAWrite)
     fuse.stop();
     ASSERT_TRUE(partial) << "the recovery never started writing";
     ASSERT_TRUE(stuckOn(child, fuse.point())) << "the recovery never waited on the mount";
-    signalTwice(child, guard, fuse, SIGINT);
+    signalTwice(child, guard, fuse, SIGINT, true);
 
     std::map<std::string, std::string> left = filesBelow(target);
     EXPECT_LT(left.size(), originals.size() + 1);
