@@ -10,9 +10,10 @@
 // - a path that is the image file or the device of a medium the workspace
 //   knows (a listed medium, or the one a scan was saved with), by device
 //   and inode;
-// - a path, new or existing, whose folder lies on a medium the workspace
-//   has attached or a scan reads (recover_path_on_medium: a mount of the
-//   card's image, of a loop device over it, a FUSE server holding it);
+// - a path, new or existing, whose folder lies on a medium a scan of the
+//   workspace reads (recover_path_on_medium: a mount of the card's image,
+//   of a loop device over it, a FUSE server holding it). Other attached
+//   media (a USB stick plugged in) take a save like any disk;
 // - an existing regular file that is not a saved scan file (its header, as
 //   the container's reader sees it through a gzip layer, is not the
 //   container's).
@@ -79,14 +80,9 @@ std::string HVEngine::saveTargetRefusal(const std::string &path)
     // file there takes clusters where deleted files wait to be recovered.
     // The recovery's guard tells whether the folder lies on the medium's
     // bytes, through mounts of its image, of loop devices over it and of
-    // FUSE servers holding it. Media are gathered under the list mutex
-    // (they stay listed while this command runs), looked at after.
+    // FUSE servers holding it. The media of the scans stay listed while
+    // this command runs.
     std::vector<Media *> cards;
-    media_for_each([&](Media *m) {
-        if (m->attached)
-            cards.push_back(m);
-        return true;
-    });
     for (uint32_t slot : scx_live_slots())
         if (std::shared_ptr<ScanContext> scan = scx_in_slot(slot))
             if (Media *m = scx_media(scan.get()))
