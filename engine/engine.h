@@ -156,6 +156,20 @@ public:
     // Ends a thorough scan early, keeping what was found.
     void stopEarly();
     const std::string &workspacePath() const { return workspace_path_; }
+    // Whether path (made or still to be made) lies inside the workspace
+    // folder, by real path and by device and inode of each folder above it
+    // (engine_workspace_guard.cpp).
+    bool insideWorkspace(const std::string &path) const;
+    // The path of the attached medium with that id, or of the medium the
+    // scan of the keyref reads, when the workspace folder lies on its bytes
+    // (a scan or a recovery of it would write onto what it reads); "" when
+    // it does not, or no such medium is attached.
+    std::string workspaceOnMedium(uint32_t media_id);
+    std::string workspaceOnScanMedium(uint64_t scan_keyref);
+    // Before any engine is made: whether the folder (or, when it does not
+    // exist yet, its nearest existing parent) lies on the card or image
+    // file named by medium, counted whole.
+    static bool folderOnMediumPath(const std::string &folder, const std::string &medium);
     // Saves the settings ("settings.ini") now, as the shutdown does: 0, or
     // the errno of the write the workspace refused.
     int saveSettings();

@@ -4,9 +4,7 @@
 // anything is written:
 // - an existing path that is not a regular file (a device node, a FIFO, a
 //   socket, a folder, a symbolic link);
-// - a path inside the workspace folder: the folder's real path, and each of
-//   its folders up to the root compared with the workspace by device and
-//   inode, so neither a link nor ".." nor a bind mount gets around it;
+// - a path inside the workspace folder (HVEngine::insideWorkspace);
 // - a path that is the image file or the device of a medium the workspace
 //   knows (a listed medium, or the one a scan was saved with), by device
 //   and inode;
@@ -21,8 +19,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -32,32 +28,6 @@
 #include "scan/file_arch.h"
 #include "scan/recover/recover.h"
 #include "storage/media.h"
-
-namespace {
-
-std::string real_path(const std::string &path)
-{
-    char resolved[PATH_MAX];
-    return realpath(path.c_str(), resolved) != nullptr ? std::string(resolved) : std::string();
-}
-
-// Whether the folder (a real path) is the folder held by (dev, ino) or lies
-// below it.
-bool inside(const std::string &folder, dev_t dev, ino_t ino)
-{
-    std::string at = folder;
-    for (;;) {
-        struct stat st;
-        if (stat(at.c_str(), &st) == 0 && st.st_dev == dev && st.st_ino == ino)
-            return true;
-        if (at == "/" || at.empty())
-            return false;
-        const size_t slash = at.rfind('/');
-        at = slash == 0 || slash == std::string::npos ? "/" : at.substr(0, slash);
-    }
-}
-
-} // namespace
 
 std::string HVEngine::saveTargetRefusal(const std::string &path)
 {
@@ -69,10 +39,7 @@ std::string HVEngine::saveTargetRefusal(const std::string &path)
         return std::string("it is ") + file_kind_text(target.st_mode) +
                ", not a file of saved scans; a save never replaces one: name a new FILE";
 
-    struct stat workspace;
-    const std::string real_folder = real_path(folder);
-    if (!real_folder.empty() && stat(workspace_path_.c_str(), &workspace) == 0 &&
-        inside(real_folder, workspace.st_dev, workspace.st_ino))
+    if (insideWorkspace(folder))
         return "it lies inside the workspace " + workspace_path_ +
                ", which holds the scans themselves: name a FILE outside it";
 
