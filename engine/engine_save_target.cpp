@@ -10,8 +10,11 @@
 //   and inode;
 // - a path, new or existing, whose folder lies on a medium a scan of the
 //   workspace reads (recover_path_on_medium: a mount of the card's image,
-//   of a loop device over it, a FUSE server holding it). Other attached
-//   media (a USB stick plugged in) take a save like any disk;
+//   of a loop device over it, an overlay on it, a FUSE server holding it),
+//   and, once the save's temporary file is made, one that lies on it as
+//   seen while that file is open (a FUSE server holding the card only while
+//   a file of it is open). Other attached media (a USB stick plugged in)
+//   take a save like any disk;
 // - an existing regular file that is not a saved scan file (its header, as
 //   the container's reader sees it through a gzip layer, is not the
 //   container's).
@@ -26,8 +29,34 @@
 #include "engine/engine.h"
 #include "foundation/fileops.h"
 #include "scan/file_arch.h"
+#include "scan/recover/medium_guard.h"
 #include "scan/recover/recover.h"
 #include "storage/media.h"
+
+namespace {
+
+// The media the workspace's scans read, those attached now. Nothing is
+// written onto them: a new file there takes clusters where deleted files
+// wait to be recovered. (They stay listed while this command runs.)
+std::vector<Media *> scanned_media()
+{
+    std::vector<Media *> cards;
+    for (uint32_t slot : scx_live_slots())
+        if (std::shared_ptr<ScanContext> scan = scx_in_slot(slot))
+            if (Media *m = scx_media(scan.get()))
+                cards.push_back(m);
+    return cards;
+}
+
+std::string on_card_text(Media *card)
+{
+    const char *at = media_path(card);
+    return std::string("its folder lies on the card or image being recovered") +
+           (at != nullptr && at[0] != '\0' ? std::string(", ") + at : std::string()) +
+           ": saving there would overwrite what is still to be recovered; choose a folder on another disk";
+}
+
+} // namespace
 
 std::string HVEngine::saveTargetRefusal(const std::string &path)
 {
@@ -43,24 +72,9 @@ std::string HVEngine::saveTargetRefusal(const std::string &path)
         return "it lies inside the workspace " + workspace_path_ +
                ", which holds the scans themselves: name a FILE outside it";
 
-    // Nothing is written onto a card the workspace recovers from: a new
-    // file there takes clusters where deleted files wait to be recovered.
-    // The recovery's guard tells whether the folder lies on the medium's
-    // bytes, through mounts of its image, of loop devices over it and of
-    // FUSE servers holding it. The media of the scans stay listed while
-    // this command runs.
-    std::vector<Media *> cards;
-    for (uint32_t slot : scx_live_slots())
-        if (std::shared_ptr<ScanContext> scan = scx_in_slot(slot))
-            if (Media *m = scx_media(scan.get()))
-                cards.push_back(m);
-    for (Media *card : cards)
-        if (recover_path_on_medium(folder.c_str(), card) == 1) {
-            const char *at = media_path(card);
-            return std::string("its folder lies on the card or image being recovered") +
-                   (at != nullptr && at[0] != '\0' ? std::string(", ") + at : std::string()) +
-                   ": saving there would overwrite what is still to be recovered; choose a folder on another disk";
-        }
+    for (Media *card : scanned_media())
+        if (recover_path_on_medium(folder.c_str(), card) == 1)
+            return on_card_text(card);
     if (!exists)
         return "";
 
@@ -85,5 +99,13 @@ std::string HVEngine::saveTargetRefusal(const std::string &path)
     if (!far_is_container(path.c_str()))
         return "it is not a file of saved scans (it does not begin as one); a save replaces only an earlier "
                "save: name a new FILE";
+    return "";
+}
+
+std::string HVEngine::saveFileRefusal(int fd)
+{
+    for (Media *card : scanned_media())
+        if (medium_guard_open_file_on(fd, card))
+            return on_card_text(card);
     return "";
 }

@@ -93,3 +93,8 @@ bool HVEngine::folderOnMediumPath(const std::string &folder, const std::string &
 {
     return medium_guard_holds_path(medium_guard_of_path(medium.c_str()), folder);
 }
+
+bool HVEngine::openFileOnMediumPath(int fd, const std::string &medium)
+{
+    return medium_guard_open_file_on_path(fd, medium.c_str());
+}

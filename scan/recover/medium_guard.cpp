@@ -55,10 +55,11 @@
 //   - Some FUSE file systems name no device in their mount entry (fusefat's
 //     source is "fusefat"). A FUSE server holding the medium open serves
 //     it: a process other than this one whose /proc/PID/fd lists both
-//     /dev/fuse and one of the devices or files above, or a file stored on
-//     one of those devices (told by statx of the fd link: the kernel goes to
-//     the open file without a lookup, and AT_STATX_DONT_SYNC asks no FUSE
-//     server, since a stopped server's files would hang a stat). A server
+//     /dev/fuse and one of the devices or files above, or a file or folder
+//     stored on one of those devices (unionfs-fuse holds its branch folders
+//     open); told by statx of the fd link: the kernel goes to the open file
+//     without a lookup, and AT_STATX_DONT_SYNC asks no FUSE server, since a
+//     stopped server's files would hang a stat. A server
 //     holding /dev/loopN or the file behind it serves the card as surely as
 //     one holding the image file. The kernel tells which mount each
 //     /dev/fuse serves (/proc/PID/fdinfo/N, "fuse_connection": the mount's
@@ -66,11 +67,28 @@
 //     files in turn, until nothing new turns up. Where the kernel does not
 //     tell, a target on any FUSE mount whose source names nothing is
 //     refused while such a server holds the medium.
+//   - An overlay lies on every file system that holds its upper folder or
+//     its work folder: the mount's super options name them ("upperdir=",
+//     "workdir=", escaped as the kernel writes options: a blank or a comma
+//     in them is "\040", "\054"; within that, the text given at mount
+//     time, where "\," stands for a comma), and each is looked up as a
+//     target is. Its lower folders are never written. An overlay's upper
+//     folder may lie on another overlay; the kernel stacks at most two, the
+//     guard looks through OVERLAYS_MAX.
+//   - A FUSE server that holds nothing open between requests (one passing
+//     each request through to a folder, opening the file behind a file only
+//     while the kernel's file is open) is not seen before anything is
+//     written. It is seen while a file of it is open: the caller makes the
+//     first file it writes on a FUSE mount, asks medium_guard_open_file_on
+//     while it is open (the FUSE servers are looked at again), and removes
+//     it when the answer is yes. Asked only for a file on a FUSE mount.
 #include "scan/recover/medium_guard.h"
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -95,6 +113,7 @@ namespace {
 constexpr size_t DEVICES_MAX = 1024;   // devices and files considered per medium
 constexpr int64_t SPAN_END = INT64_MAX; // a span that runs to the end of its device or file
 constexpr int PARENTS_MAX = 64;        // partition media above a medium
+constexpr int OVERLAYS_MAX = 8;        // overlays looked through to their upper folders (the kernel stacks two)
 
 // A byte range [from, to) of a device or file.
 struct span {
@@ -359,7 +378,7 @@ std::string link_text(const std::string &path)
 }
 
 // An open file of a FUSE server: a block device by its number, or a
-// regular file by its st_dev and st_ino.
+// regular file or a folder by its st_dev and st_ino.
 struct held_file {
     bool block = false;
     dev_t device = 0; // st_rdev of a block device, st_dev of a file
@@ -396,8 +415,9 @@ bool fuse_connection(const std::string &pid, const std::string &fd, dev_t *devic
     return found;
 }
 
-// The open file behind /proc/PID/fd/N, when it is a block device or a
-// regular file. The link is followed by the kernel to the open file itself
+// The open file behind /proc/PID/fd/N, when it is a block device, a
+// regular file or a folder (a union file system's server holds its branch
+// folders open). The link is followed by the kernel to the open file itself
 // (no lookup in its file system), and the stat asks no FUSE server.
 bool held_file_of(const std::string &link, held_file *out)
 {
@@ -409,7 +429,7 @@ bool held_file_of(const std::string &link, held_file *out)
         out->device = makedev(st.stx_rdev_major, st.stx_rdev_minor);
         return true;
     }
-    if (!S_ISREG(st.stx_mode))
+    if (!S_ISREG(st.stx_mode) && !S_ISDIR(st.stx_mode))
         return false;
     out->device = makedev(st.stx_dev_major, st.stx_dev_minor);
     out->inode = (ino_t)st.stx_ino;
@@ -466,8 +486,8 @@ std::vector<fuse_server> fuse_servers()
 }
 
 // Whether the server holds one of the guard's devices, one of its files,
-// or a file stored in a file system on one of its devices (a disk image
-// kept on the card).
+// or a file or folder stored in a file system on one of its devices (a disk
+// image kept on the card, a union's branch on the card).
 bool server_holds(const fuse_server &server, const medium_guard &guard)
 {
     for (const held_file &held : server.held) {
@@ -545,13 +565,28 @@ bool nearest_existing(const std::string &path, std::string *at_out, struct stat 
     return false;
 }
 
+bool on_devices(const std::string &path, const medium_guard &guard, int depth);
+
+// A folder of an overlay's options as the overlay took it: the kernel shows
+// the text given at mount time, in which a backslash makes the character
+// after it plain ("\," a comma, "\\" a backslash).
+std::string overlay_unescape(const std::string &text)
+{
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i)
+        out += text[i] == '\\' && i + 1 < text.size() ? text[++i] : text[i];
+    return out;
+}
+
 // Whether the mount holding the canonical path is on the medium: its
 // source names one of the medium's devices or files, or lies on a file
-// system of the medium (a disk image kept on the card); or it is a FUSE file
+// system of the medium (a disk image kept on the card); or it is an overlay
+// whose upper or work folder lies on the medium; or it is a FUSE file
 // system whose source tells nothing (fusefat's is "fusefat") while a server
 // of which the kernel does not tell the mounts holds the medium (where it
-// tells, the served mount's device is one of the guard's already).
-bool mount_on_medium(const std::string &canonical, const medium_guard &guard)
+// tells, the served mount's device is one of the guard's already). depth:
+// overlays looked through so far.
+bool mount_on_medium(const std::string &canonical, const medium_guard &guard, int depth)
 {
     std::vector<MountInfoEntry> mounts;
     if (mountinfo_read(nullptr, &mounts) != 0)
@@ -559,6 +594,17 @@ bool mount_on_medium(const std::string &canonical, const medium_guard &guard)
     const MountInfoEntry *mount = mountinfo_mount_for_path(mounts, canonical);
     if (mount == nullptr)
         return false;
+    if (mount->fs_type == "overlay") {
+        // Whatever is written into an overlay goes into its upper folder
+        // (by way of its work folder); its lower folders are never written.
+        for (const char *option : {"upperdir", "workdir"}) {
+            std::string folder;
+            if (depth < OVERLAYS_MAX && mountinfo_option_value(mount->super_options_raw, option, &folder) &&
+                !folder.empty() && folder[0] == '/' && on_devices(overlay_unescape(folder), guard, depth + 1))
+                return true;
+        }
+        return false;
+    }
     const std::string &source = mount->source;
     const MountInfoEntry *source_mount =
         !source.empty() && source[0] == '/' ? mountinfo_mount_for_path(mounts, source) : nullptr;
@@ -579,8 +625,8 @@ bool mount_on_medium(const std::string &canonical, const medium_guard &guard)
 }
 
 // Whether path (or its nearest existing parent) lies on the medium: by its
-// st_dev, or by the mount that holds it.
-bool on_devices(const std::string &path, const medium_guard &guard)
+// st_dev, or by the mount that holds it (depth: see mount_on_medium).
+bool on_devices(const std::string &path, const medium_guard &guard, int depth)
 {
     if (guard.empty())
         return false;
@@ -595,7 +641,14 @@ bool on_devices(const std::string &path, const medium_guard &guard)
         return false;
     const std::string canonical = resolved;
     std::free(resolved);
-    return mount_on_medium(canonical, guard);
+    return mount_on_medium(canonical, guard, depth);
+}
+
+// Whether the open file is on a FUSE mount (fuseblk included).
+bool on_fuse(int fd)
+{
+    struct statfs fs;
+    return ::fstatfs(fd, &fs) == 0 && fs.f_type == FUSE_SUPER_MAGIC;
 }
 
 } // namespace
@@ -612,7 +665,7 @@ medium_guard medium_guard_of_path(const char *path)
 
 bool medium_guard_holds_path(const medium_guard &guard, const std::string &path)
 {
-    return on_devices(path, guard);
+    return on_devices(path, guard, 0);
 }
 
 bool medium_guard_holds_opened(const medium_guard &guard, int fd, const std::string &path)
@@ -620,7 +673,7 @@ bool medium_guard_holds_opened(const medium_guard &guard, int fd, const std::str
     struct stat st;
     if (guard.empty())
         return false;
-    return (::fstat(fd, &st) == 0 && guard.devices.count(st.st_dev) != 0) || on_devices(path, guard);
+    return (::fstat(fd, &st) == 0 && guard.devices.count(st.st_dev) != 0) || on_devices(path, guard, 0);
 }
 
 bool medium_guard_holds_fd(const medium_guard &guard, int fd)
@@ -633,7 +686,17 @@ bool medium_guard_holds_fd(const medium_guard &guard, int fd)
     // The mount is found by the path the kernel gives for the descriptor
     // (none past PATH_MAX: then its device alone tells).
     const std::string canonical = link_text("/proc/self/fd/" + std::to_string(fd));
-    return !canonical.empty() && canonical[0] == '/' && mount_on_medium(canonical, guard);
+    return !canonical.empty() && canonical[0] == '/' && mount_on_medium(canonical, guard, 0);
+}
+
+bool medium_guard_open_file_on(int fd, Media *media)
+{
+    return media != nullptr && on_fuse(fd) && medium_guard_holds_fd(medium_guard_of(media), fd);
+}
+
+bool medium_guard_open_file_on_path(int fd, const char *medium_path)
+{
+    return medium_path != nullptr && on_fuse(fd) && medium_guard_holds_fd(medium_guard_of_path(medium_path), fd);
 }
 
 int recover_path_on_medium(const char *path, Media *media)

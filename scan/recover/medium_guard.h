@@ -44,3 +44,13 @@ bool medium_guard_holds_opened(const medium_guard &guard, int fd, const std::str
 // Whether the folder or file open at fd lies on the guarded medium: by its
 // device, or by the mount of the path the kernel gives for the descriptor.
 bool medium_guard_holds_fd(const medium_guard &guard, int fd);
+
+// Whether the file open at fd, when it lies on a FUSE mount, is seen now to
+// lie on the medium: the FUSE servers are looked at again while it is open,
+// so a server that opens what backs a file only while the kernel's file is
+// open (a passthrough server) is seen holding the medium. False at once for
+// a file on any other file system: that guard has been asked before the
+// file was made.
+bool medium_guard_open_file_on(int fd, Media *media);
+// The same for the device or file at medium_path, counted whole.
+bool medium_guard_open_file_on_path(int fd, const char *medium_path);

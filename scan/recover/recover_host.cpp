@@ -17,6 +17,10 @@
 //     mounted there) is checked the same way before anything goes into it.
 //   - The guard is asked before anything is made in the target: a target
 //     on the card ends with -12 with no folder made, not even its parents.
+//     A FUSE server that holds the card only while a file of it is open
+//     (a passthrough server) is seen at the first file the recovery makes
+//     on each FUSE mount (created_on_medium): that file is removed and the
+//     recovery ends with -12.
 //   - The target folder is checked before anything is copied: its parents
 //     made, the folder made or reused, and its write permission asked of
 //     the system (faccessat: a read-only mount answers EROFS even to root).
@@ -42,6 +46,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <set>
 #include <string>
 #include <unordered_map>
 
@@ -80,6 +85,15 @@ std::string first_non_folder(const std::string &path)
             return prefix;
     }
     return "";
+}
+
+// The file systems (by device) whose first file of the recovery under way
+// on this thread was looked at again (created_on_medium); open_target, the
+// start of every recovery, empties it.
+std::set<dev_t> &looked_again()
+{
+    thread_local std::set<dev_t> devices;
+    return devices;
 }
 
 bool refuses_name(int errnum)
@@ -307,8 +321,17 @@ bool folder_on_medium(int parent_fd, int fd, Media *media)
     return medium_guard_holds_fd(medium_guard_of(media), fd);
 }
 
+bool created_on_medium(int fd, Media *media)
+{
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !looked_again().insert(st.st_dev).second)
+        return false;
+    return medium_guard_open_file_on(fd, media);
+}
+
 int open_target(const char *caller, const char *target, Media *media, int *fd, std::string *path)
 {
+    looked_again().clear();
     if (target == nullptr || *target == '\0') {
         log_error("%s: no target folder", caller);
         errno = EINVAL;
