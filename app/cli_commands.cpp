@@ -403,6 +403,16 @@ const std::vector<Subcommand> &subcommands()
     return table;
 }
 
+// The card or image file a command names to be read (scan PATH, attach
+// PATH), as an absolute path; "" for the others.
+std::string card_named(const std::string &command, const Parsed &p)
+{
+    if ((command != "scan" && command != "attach") || p.operands.size() != 1 ||
+        (command == "scan" && all_digits(p.operands[0])))
+        return "";
+    return absolute(p.operands[0]);
+}
+
 } // namespace
 
 int usage_error(const std::string &message)
@@ -430,9 +440,21 @@ int run_command(const std::string &home, const std::vector<std::string> &args)
     engine_set_workspace_name(kApplicationName);
     Session s;
     s.workspace = zorvant::path_join(home.c_str(), engine_workspace_name()).str();
+    // A card or image named here is known before anything is made: a
+    // workspace on it is refused before its folder, lock or log are written
+    // (a medium named by its id, and a scan's, are asked once the engine runs).
+    const std::string card = card_named(args[0], parsed);
+    if (!card.empty() && HVEngine::folderOnMediumPath(s.workspace, card))
+        return fail(workspace_on_card_text(s.workspace, card));
     WorkspaceLock lock;
     if (!lock.take(s.workspace, &error))
         return fail(error);
+    if (!card.empty() && lock.fd() >= 0 && HVEngine::openFileOnMediumPath(lock.fd(), card)) {
+        // A FUSE server that holds the card only while a file of it is
+        // open, seen now that the lock file is: what was made goes.
+        lock.undo();
+        return fail(workspace_on_card_text(s.workspace, card));
+    }
     s.callbacks = std::make_shared<Callbacks>();
     HV::EngineConfig config;
     config.application_name = kApplicationName;

@@ -56,6 +56,13 @@ bool all_digits(const std::string &text)
     return true;
 }
 
+std::string workspace_on_card_text(const std::string &workspace, const std::string &card)
+{
+    return "the workspace " + workspace + " lies on " + card +
+           ", the card or image to be read: what the workspace keeps (scans, catalogs, the log) would be written "
+           "over the files still to be recovered; keep the workspace on another disk with --workspace DIR";
+}
+
 std::vector<ScanInfo> scans_by_number(Session &s)
 {
     std::vector<ScanInfo> scans = s.engine->scans();

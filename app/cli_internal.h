@@ -46,6 +46,9 @@ std::string absolute(const std::string &path);
 bool all_digits(const std::string &text);
 // A whole number with thousands separators ("88,718").
 std::string grouped(uint64_t value);
+// Why a command must not run with its workspace on the card or image it
+// reads (card), and what to do.
+std::string workspace_on_card_text(const std::string &workspace, const std::string &card);
 // The scans of the workspace by number.
 std::vector<ScanInfo> scans_by_number(Session &s);
 // The scan with that slot among scans, or null.

@@ -122,6 +122,10 @@ int cmd_recover(Session &s, const Parsed &p)
     if (p.options.count("--to") == 0)
         return usage_error("recover needs --to DIR");
     const std::string dir = absolute(p.options.at("--to"));
+    if (s.engine->insideWorkspace(dir))
+        return fail("can't recover into " + dir + ": it lies inside the workspace " + s.workspace +
+                    ", which holds the scans (deleting a scan deletes everything in its folder): choose a folder "
+                    "outside it with --to");
     std::vector<std::string> paths = p.operands;
     const std::vector<ScanInfo> scans = s.engine->scans();
     if (scans.empty())
@@ -140,6 +144,9 @@ int cmd_recover(Session &s, const Parsed &p)
         return usage_error("several scans exist: name the SCAN to recover from");
     }
     if (paths.empty()) {
+        const std::string holding = s.engine->workspaceOnScanMedium(scan->keyref);
+        if (!holding.empty())
+            return fail(workspace_on_card_text(s.workspace, holding));
         const std::string unfinished = unfinished_text(s, scan->slot);
         if (!unfinished.empty())
             return fail(unfinished);
@@ -168,6 +175,9 @@ int cmd_recover(Session &s, const Parsed &p)
                 failures++;
                 continue;
             }
+            const std::string holding = s.engine->workspaceOnScanMedium(own->keyref);
+            if (!holding.empty())
+                return fail(workspace_on_card_text(s.workspace, holding));
             // "Recovering into" the folder really made comes once it is open.
             const std::string target = recovery_folder(dir, *own);
             if (s.engine->recoverNode(keyref, target) != 0)

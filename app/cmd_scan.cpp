@@ -302,6 +302,9 @@ int cmd_scan(Session &s, const Parsed &p)
             return fail("can't scan " + target + ": " + why);
         shown = name;
     }
+    const std::string holding = s.engine->workspaceOnMedium(media_id);
+    if (!holding.empty())
+        return fail(workspace_on_card_text(s.workspace, holding));
     std::printf("Scanning %s (%s scan)%s\n", shown.c_str(), scan_type_name((uint32_t)type),
                 type == SCX_TYPE_THOROUGH ? "; Ctrl-C aborts, Ctrl-\\ stops early keeping what was found" : "");
     std::fflush(stdout);

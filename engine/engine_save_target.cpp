@@ -4,15 +4,17 @@
 // anything is written:
 // - an existing path that is not a regular file (a device node, a FIFO, a
 //   socket, a folder, a symbolic link);
-// - a path inside the workspace folder: the folder's real path, and each of
-//   its folders up to the root compared with the workspace by device and
-//   inode, so neither a link nor ".." nor a bind mount gets around it;
+// - a path inside the workspace folder (HVEngine::insideWorkspace);
 // - a path that is the image file or the device of a medium the workspace
 //   knows (a listed medium, or the one a scan was saved with), by device
 //   and inode;
-// - a path, new or existing, whose folder lies on a medium the workspace
-//   has attached or a scan reads (recover_path_on_medium: a mount of the
-//   card's image, of a loop device over it, a FUSE server holding it);
+// - a path, new or existing, whose folder lies on a medium a scan of the
+//   workspace reads (recover_path_on_medium: a mount of the card's image,
+//   of a loop device over it, an overlay on it, a FUSE server holding it),
+//   and, once the save's temporary file is made, one that lies on it as
+//   seen while that file is open (a FUSE server holding the card only while
+//   a file of it is open). Other attached media (a USB stick plugged in)
+//   take a save like any disk;
 // - an existing regular file that is not a saved scan file (its header, as
 //   the container's reader sees it through a gzip layer, is not the
 //   container's).
@@ -20,8 +22,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -29,31 +29,31 @@
 #include "engine/engine.h"
 #include "foundation/fileops.h"
 #include "scan/file_arch.h"
+#include "scan/recover/medium_guard.h"
 #include "scan/recover/recover.h"
 #include "storage/media.h"
 
 namespace {
 
-std::string real_path(const std::string &path)
+// The media the workspace's scans read, those attached now. Nothing is
+// written onto them: a new file there takes clusters where deleted files
+// wait to be recovered. (They stay listed while this command runs.)
+std::vector<Media *> scanned_media()
 {
-    char resolved[PATH_MAX];
-    return realpath(path.c_str(), resolved) != nullptr ? std::string(resolved) : std::string();
+    std::vector<Media *> cards;
+    for (uint32_t slot : scx_live_slots())
+        if (std::shared_ptr<ScanContext> scan = scx_in_slot(slot))
+            if (Media *m = scx_media(scan.get()))
+                cards.push_back(m);
+    return cards;
 }
 
-// Whether the folder (a real path) is the folder held by (dev, ino) or lies
-// below it.
-bool inside(const std::string &folder, dev_t dev, ino_t ino)
+std::string on_card_text(Media *card)
 {
-    std::string at = folder;
-    for (;;) {
-        struct stat st;
-        if (stat(at.c_str(), &st) == 0 && st.st_dev == dev && st.st_ino == ino)
-            return true;
-        if (at == "/" || at.empty())
-            return false;
-        const size_t slash = at.rfind('/');
-        at = slash == 0 || slash == std::string::npos ? "/" : at.substr(0, slash);
-    }
+    const char *at = media_path(card);
+    return std::string("its folder lies on the card or image being recovered") +
+           (at != nullptr && at[0] != '\0' ? std::string(", ") + at : std::string()) +
+           ": saving there would overwrite what is still to be recovered; choose a folder on another disk";
 }
 
 } // namespace
@@ -68,36 +68,13 @@ std::string HVEngine::saveTargetRefusal(const std::string &path)
         return std::string("it is ") + file_kind_text(target.st_mode) +
                ", not a file of saved scans; a save never replaces one: name a new FILE";
 
-    struct stat workspace;
-    const std::string real_folder = real_path(folder);
-    if (!real_folder.empty() && stat(workspace_path_.c_str(), &workspace) == 0 &&
-        inside(real_folder, workspace.st_dev, workspace.st_ino))
+    if (insideWorkspace(folder))
         return "it lies inside the workspace " + workspace_path_ +
                ", which holds the scans themselves: name a FILE outside it";
 
-    // Nothing is written onto a card the workspace recovers from: a new
-    // file there takes clusters where deleted files wait to be recovered.
-    // The recovery's guard tells whether the folder lies on the medium's
-    // bytes, through mounts of its image, of loop devices over it and of
-    // FUSE servers holding it. Media are gathered under the list mutex
-    // (they stay listed while this command runs), looked at after.
-    std::vector<Media *> cards;
-    media_for_each([&](Media *m) {
-        if (m->attached)
-            cards.push_back(m);
-        return true;
-    });
-    for (uint32_t slot : scx_live_slots())
-        if (std::shared_ptr<ScanContext> scan = scx_in_slot(slot))
-            if (Media *m = scx_media(scan.get()))
-                cards.push_back(m);
-    for (Media *card : cards)
-        if (recover_path_on_medium(folder.c_str(), card) == 1) {
-            const char *at = media_path(card);
-            return std::string("its folder lies on the card or image being recovered") +
-                   (at != nullptr && at[0] != '\0' ? std::string(", ") + at : std::string()) +
-                   ": saving there would overwrite what is still to be recovered; choose a folder on another disk";
-        }
+    for (Media *card : scanned_media())
+        if (recover_path_on_medium(folder.c_str(), card) == 1)
+            return on_card_text(card);
     if (!exists)
         return "";
 
@@ -122,5 +99,13 @@ std::string HVEngine::saveTargetRefusal(const std::string &path)
     if (!far_is_container(path.c_str()))
         return "it is not a file of saved scans (it does not begin as one); a save replaces only an earlier "
                "save: name a new FILE";
+    return "";
+}
+
+std::string HVEngine::saveFileRefusal(int fd)
+{
+    for (Media *card : scanned_media())
+        if (medium_guard_open_file_on(fd, card))
+            return on_card_text(card);
     return "";
 }

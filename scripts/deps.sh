@@ -16,7 +16,7 @@ build_packages=(
 test_packages=(
   clang libclang-rt-14-dev libgtest-dev libbenchmark-dev
   sleuthkit fdisk gdisk parted hfsutils util-linux tzdata
-  e2fsprogs btrfs-progs fuse2fs exfat-fuse exfatprogs fusefat fuse3 libfuse3-dev
+  e2fsprogs btrfs-progs fuse2fs exfat-fuse exfatprogs fusefat fuse3 libfuse3-dev unionfs-fuse
   libimage-exiftool-perl testdisk
   qemu-utils qemu-block-extra dmg2img p7zip-full libvmdk-utils python3 strace
 )

@@ -111,6 +111,10 @@ int mountinfo_parse_line(const char *line, size_t size, MountInfoEntry *entry)
     entry->fs_type = unescaped(fields[separator + 1]);
     entry->source = separator + 2 < fields.size() ? unescaped(fields[separator + 2]) : std::string();
     entry->super_options = separator + 3 < fields.size() ? unescaped(fields[separator + 3]) : std::string();
+    if (separator + 3 < fields.size())
+        entry->super_options_raw.assign(fields[separator + 3].text, fields[separator + 3].size);
+    else
+        entry->super_options_raw.clear();
     return 0;
 }
 
@@ -189,6 +193,25 @@ bool mountinfo_has_option(const std::string &options, const char *option)
             comma = options.size();
         if (comma - start == length && options.compare(start, length, option) == 0)
             return true;
+        start = comma + 1;
+    }
+    return false;
+}
+
+bool mountinfo_option_value(const std::string &raw_options, const char *name, std::string *value)
+{
+    if (name == nullptr || value == nullptr)
+        return false;
+    const std::string key = std::string(name) + "=";
+    size_t start = 0;
+    while (start < raw_options.size()) {
+        size_t comma = raw_options.find(',', start);
+        if (comma == std::string::npos)
+            comma = raw_options.size();
+        if (raw_options.compare(start, key.size(), key) == 0 && comma - start >= key.size()) {
+            *value = mountinfo_unescape(raw_options.data() + start + key.size(), comma - start - key.size());
+            return true;
+        }
         start = comma + 1;
     }
     return false;

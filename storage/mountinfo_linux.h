@@ -43,6 +43,8 @@ struct MountInfoEntry {
     std::string fs_type;          // after "-", unescaped ("ext4", "fuseblk", ...)
     std::string source;           // after the type, unescaped; may be empty
     std::string super_options;    // after the source, unescaped; may be empty
+    std::string super_options_raw; // the same as the kernel writes it: a comma inside an option's value
+                                   // stays escaped ("\054"), so the options can be told apart
 };
 
 // Undoes the kernel's octal escapes: a backslash followed by three octal
@@ -66,6 +68,12 @@ int mountinfo_read(const char *path, std::vector<MountInfoEntry> *entries);
 
 // Whether options (a comma-separated list) holds option exactly.
 bool mountinfo_has_option(const std::string &options, const char *option);
+
+// The value of the option name=VALUE among the super options as the kernel
+// writes them (MountInfoEntry::super_options_raw), unescaped: an overlay's
+// "upperdir" and "workdir", whose folders may hold blanks and commas. False
+// when the options hold no such option.
+bool mountinfo_option_value(const std::string &raw_options, const char *name, std::string *value);
 
 // The mount that holds path (absolute and canonical): the entry whose mount
 // point, without trailing "/", is the longest whole-component prefix of it;

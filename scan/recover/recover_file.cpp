@@ -377,6 +377,14 @@ int recover_file(recover_walk &w, uint64_t keynum, std::string *out_path)
         add_error_errno(RECOVER_ERROR_OPEN);
         return recover_host::is_target_full(e) ? -3 : -1;
     }
+    if (recover_host::created_on_medium(fd, w.record->media)) {
+        // Its FUSE server holds the card now that a file of it is open: the
+        // file goes, and the recovery stops as for a target on the card.
+        discard(w.dir_fd, fd, temp);
+        log_error("recover_file: \"%s\" is on the medium being recovered (%s)", intended.c_str(),
+                  media_path(w.record->media));
+        return RECOVER_TARGET_ON_MEDIUM;
+    }
 
     uint64_t written = 0, missing = 0;
     int errnum_out = 0;

@@ -96,6 +96,13 @@ bool folder_on_medium(int parent_fd, int fd, Media *media);
 // errno.
 int create_temp_at(int parent_fd, int *fd, std::string *temp);
 
+// Whether the file just created at fd, the first of this recovery on its
+// file system, is seen to lie on the medium while it is open
+// (medium_guard_open_file_on: a FUSE server that holds the card only while
+// a file of it is open). Asked once per file system and recovery; false at
+// once off FUSE mounts.
+bool created_on_medium(int fd, Media *media);
+
 // Gives the complete file at temp its final name: the first free name of
 // the series name, name-01, ... name-4998 (with the same EINVAL retry),
 // never replacing anything (see recover_host.cpp). 0 with *made = the name

@@ -1,7 +1,8 @@
 // Mounts of a card for the tests of the `zorvant` program: a FAT image (or
 // device) mounted by fusefat, an ext4 one by fuse2fs (read-write unless
-// asked otherwise), and the mkfs.ext4 command for a card the kernel mounts
-// through a loop device (this kernel has no vfat). Each mount is undone on every path (declare it
+// asked otherwise), a folder shown through a passthrough FUSE server, and
+// the mkfs.ext4 command for a card the kernel mounts through a loop device
+// (this kernel has no vfat). Each mount is undone on every path (declare it
 // after the TempDir that holds its mount point).
 #pragma once
 
@@ -75,6 +76,16 @@ struct FuseFat : FuseMount {
 struct Fuse2fs : FuseMount {
     Fuse2fs(const std::string &source, const std::string &point, bool writable = true)
         : FuseMount("fuse2fs", "", source, point, writable ? " -o rw" : " -o ro")
+    {
+    }
+};
+
+// A folder shown by passthrough_fuse (tests/support/passthrough_fuse.cpp):
+// a FUSE server that holds nothing open between requests and whose mount
+// names nothing.
+struct PassthroughFuse : FuseMount {
+    PassthroughFuse(const std::string &folder, const std::string &point)
+        : FuseMount(PASSTHROUGH_FUSE, "", folder, point, "")
     {
     }
 };

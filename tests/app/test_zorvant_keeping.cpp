@@ -472,4 +472,22 @@ TEST_F(ZorvantCliKeeping, FullWorkspaceIsReportedInTheProgramsWords)
         EXPECT_FALSE(has(r.err, "fclose")) << r.err;
 }
 
+// Fault guarded: a save refused a folder on any attached medium as "the
+// card or image being recovered", so a USB stick plugged in (every
+// removable disk is attached) could not take a save that `recover --to`
+// could. A medium no scan of the workspace was made of takes a save: an
+// ext4 image attached by naming it, mounted by fuse2fs.
+TEST_F(ZorvantCliKeeping, SaveOntoAnAttachedMediumNoScanReadsWorks)
+{
+    ASSERT_EQ(zorvant({"scan", "--quick", makeCard("card.img")}).status, 0);
+    const std::string stick = dir / "stick.img", mnt = dir / "stick";
+    zvtest::mustRun(zvcli::mkfsExt4(" " + shellQuote(stick) + " 8M"));
+    EXPECT_EQ(zorvant({"scan", "--quick", stick}).status, 1); // no FAT on it: attached, nothing scanned
+    EXPECT_FALSE(zvcli::idOf(zorvant({"list"}), "stick.img").empty());
+    zvcli::Fuse2fs mounted(stick, mnt);
+    const Outcome save = zorvant({"save", mnt + "/cards.zvscan"});
+    EXPECT_EQ(save.status, 0) << save.out << save.err;
+    EXPECT_EQ(zorvant({"load", mnt + "/cards.zvscan"}, dir / "other").status, 0);
+}
+
 } // namespace

@@ -3,10 +3,11 @@
 // the system's reason, and a target on the card is refused also through a
 // FUSE mount whose entry does not name the card, and through loop devices
 // over the card's image, their partitions and windows of it, disk images
-// kept on the card, and folders of the card mounted inside the target; a
-// FUSE mount of another disk is not refused for a FUSE server serving the
-// card; a loop device over a file of a stopped FUSE server holds no
-// recovery.
+// kept on the card, folders of the card mounted inside the target, overlays
+// and union mounts writing into a card folder and a passthrough FUSE server
+// over one; a FUSE mount of another disk is not refused for a FUSE server
+// serving the card; a loop device over a file of a stopped FUSE server holds
+// no recovery.
 #include <fcntl.h>
 #include <sys/mount.h>
 
@@ -867,6 +868,53 @@ TEST_F(ZorvantCliRecovery, AnotherCardOfTheSameSizeInItsPlaceIsNotRecovered)
         EXPECT_EQ(rec.status, 0) << rec.out << rec.err;
         EXPECT_EQ(bytesBelow(filesBelow(dir / scan)).count(photos.at(photo)), 1u) << scan;
     }
+}
+
+// Fault guarded: a recovery into an overlay whose upper folder lies on the
+// card, into unionfs-fuse with a card folder as its writable branch, or into
+// a FUSE server that passes each request on to a card folder and holds
+// nothing open between requests wrote its files onto the card, exit 0; so
+// did one with an overlay of the card mounted inside the target. Each is
+// refused as a target on the card, before anything is made there but for
+// the passthrough server, seen only while a file of it is open (also for a
+// save and a workspace there); no file is left on the card: an ext4 card
+// mounted by the kernel through a loop device at a folder named with a
+// blank and a comma.
+TEST_F(ZorvantCliRecovery, OverlayUnionAndPassthroughMountsOfTheCardAreRefused)
+{
+    ASSERT_TRUE(zvtest::LoopDevice::available()) << "loop devices need root";
+    const std::string card = dir / "card.img", mnt = dir / "c a,1", lower = dir / "lower";
+    const std::string deep = dir / "t/Recovered Files from card.img/Images";
+    jpegsInto(dir / "photos", 3, &photos);
+    zvtest::mustRun(mkfsExt4(" -d " + shellQuote(dir / "photos") + " " + shellQuote(card) + " 16M"));
+    ASSERT_EQ(zorvant({"scan", card}).status, 0);
+    zvtest::LoopDevice loop(card);
+    for (const std::string &folder : {mnt, lower, dir / "ov", deep})
+        fs::create_directories(folder);
+    zvtest::BlockMount mounted(loop.path(), mnt, "ext4", MS_NOATIME);
+    for (const char *sub : {"/u", "/w", "/u2", "/w2", "/branch", "/pt"})
+        fs::create_directories(mnt + sub);
+    const std::map<std::string, std::string> before = filesBelow(mnt);
+    const std::string escaped = dir / "c a\\,1", layers = "lowerdir=" + lower + ",upperdir=" + escaped + "/u";
+    zvtest::BlockMount overlay("overlay", dir / "ov", "overlay", 0, layers + ",workdir=" + escaped + "/w");
+    zvtest::BlockMount inside("overlay", deep, "overlay", 0, layers + "2,workdir=" + escaped + "/w2");
+    zvcli::FuseMount branches("unionfs", " -o cow", mnt + "/branch=RW:" + lower + "=RO", dir / "un", "");
+    zvcli::PassthroughFuse passthrough(mnt + "/pt", dir / "pt");
+
+    for (const std::string &target : {dir / "ov/out", dir / "t", dir / "un/out", dir / "pt/out"}) {
+        SCOPED_TRACE(target);
+        expectRefusedAsOnTheCard(zorvant({"recover", "--to", target, "1/Reconstructed Files"}));
+    }
+    for (const char *sub : {"/u", "/u2", "/branch"}) // refused before a folder is made there
+        EXPECT_TRUE(fs::is_empty(mnt + sub)) << sub;
+    const Outcome save = zorvant({"save", dir / "pt/cards.zvscan"});
+    EXPECT_EQ(save.status, 1) << save.out << save.err;
+    EXPECT_TRUE(has(save.err, "its folder lies on the card or image being recovered")) << save.err;
+    const Outcome scan = zorvant({"scan", card}, dir / "pt/ws");
+    EXPECT_EQ(scan.status, 1) << scan.out << scan.err;
+    EXPECT_TRUE(has(scan.err, "keep the workspace on another disk with --workspace DIR")) << scan.err;
+    EXPECT_FALSE(fs::exists(mnt + "/pt/ws"));
+    EXPECT_TRUE(filesBelow(mnt) == before) << "a file was left on the card";
 }
 
 } // namespace

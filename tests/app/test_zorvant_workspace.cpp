@@ -1,11 +1,12 @@
 // The workspace as several runs of the program share it: one command at a
-// time, scans whose run was killed, signals that end a run, and a workspace
-// that refuses writes.
+// time, scans whose run was killed, signals that end a run, a workspace
+// that refuses writes, and one on the card it reads.
 #include <signal.h>
 #include <sys/stat.h>
 
 #include <regex>
 
+#include "app/card_mounts_support.h"
 #include "app/zorvant_cli_support.h"
 
 namespace {
@@ -333,6 +334,48 @@ TEST_F(ZorvantCliWorkspace, ReadOnlyWorkspaceRecognisesMedia)
         << named.err;
     EXPECT_FALSE(has(named.err, "refused to keep the cards")) << named.err;
     EXPECT_TRUE(has(zorvant({"list"}, fresh).out, card)) << "the named image is not attached again";
+}
+
+// Fault guarded: `--workspace MNT/ws scan card.img`, MNT a fusefat mount of
+// the card image, wrote the scan's catalogs and log onto the card it read,
+// where deleted photos wait to be recovered. A workspace on the card or
+// image a command reads is refused, saying to keep it on another disk: one
+// named with --workspace and the default one, for scan and attach before
+// anything is made (not even the workspace folder); one that came onto the
+// card with a load, for a scan by medium id and a recovery, before anything
+// is scanned or recovered. And `recover --to` a folder inside the workspace
+// is refused: deleting the scan deleted the files recovered there.
+TEST_F(ZorvantCliWorkspace, WorkspaceOnTheCardItReadsIsRefused)
+{
+    const std::string card = makeCard("card.img"), saved = dir / "cards.zvscan";
+    ASSERT_EQ(zorvant({"scan", "--quick", card}).status, 0);
+    ASSERT_EQ(zorvant({"select", "1"}).status, 0);
+    const Outcome inside = zorvant({"recover", "--to", workspace() + "/Scan.01/out", "1/Found Files/DCIM"});
+    EXPECT_EQ(inside.status, 1) << inside.out << inside.err;
+    EXPECT_TRUE(saysWhy(inside.err, "it lies inside the workspace " + workspace())) << inside.err;
+    EXPECT_FALSE(fs::exists(workspace() + "/Scan.01/out"));
+    ASSERT_EQ(zorvant({"save", saved}).status, 0);
+
+    const std::string mnt = dir / "mnt", onCard = mnt + "/ws2";
+    zvcli::FuseFat mounted(card, mnt);
+    auto refused = [&](const Outcome &r) {
+        EXPECT_EQ(r.status, 1) << r.out << r.err;
+        EXPECT_TRUE(saysWhy(r.err, "lies on " + card + ", the card or image to be read")) << r.err;
+        EXPECT_TRUE(saysWhy(r.err, "keep the workspace on another disk with --workspace DIR")) << r.err;
+    };
+    refused(zorvant({"scan", card}, mnt + "/ws"));
+    refused(zorvant({"attach", card}, mnt + "/ws"));
+    fs::create_directories(dir / "default");
+    refused(Child({ZORVANT_BINARY, "scan", card}, dir / "default", {"XDG_DATA_HOME=" + mnt + "/data"}).wait());
+    EXPECT_FALSE(fs::exists(mnt + "/ws") || fs::exists(mnt + "/data"));
+
+    ASSERT_EQ(zorvant({"load", saved}, onCard).status, 0); // attaches the card image again
+    const std::string id = zvcli::idOf(zorvant({"list"}, onCard), "card.img");
+    ASSERT_FALSE(id.empty());
+    refused(zorvant({"scan", id}, onCard));
+    refused(zorvant({"recover", "1", "--to", dir / "out"}, onCard));
+    refused(zorvant({"recover", "--to", dir / "out", "1/Found Files/DCIM/NEW1.JPG"}, onCard));
+    EXPECT_FALSE(fs::exists(dir / "out") || fs::exists(onCard + "/ZorvantWorkspace/Scan.02"));
 }
 
 } // namespace

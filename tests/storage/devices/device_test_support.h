@@ -160,10 +160,10 @@ inline std::string makePartitionedImage(const std::string &path)
 class BlockMount {
 public:
     BlockMount(const std::string &device, const std::string &target, const char *type = "ext4",
-               unsigned long flags = 0)
+               unsigned long flags = 0, const std::string &options = "")
         : target_(target)
     {
-        if (::mount(device.c_str(), target.c_str(), type, flags, nullptr) != 0)
+        if (::mount(device.c_str(), target.c_str(), type, flags, options.empty() ? nullptr : options.c_str()) != 0)
             throw std::runtime_error("mount failed: " + device + " on " + target + ": " + std::strerror(errno));
     }
     ~BlockMount() { unmount(); }
