@@ -170,14 +170,14 @@ int cmd_recover(Session &s, const Parsed &p)
             for (const ScanInfo &one : scans)
                 if (one.slot == keyref_slot(keyref))
                     own = &one;
+            const std::string holding = s.engine->workspaceOnScanMedium(own->keyref);
+            if (!holding.empty())
+                return fail(workspace_on_card_text(s.workspace, holding));
             if (own->media_status != SCX_MEDIA_ATTACHED) {
                 std::fprintf(stderr, "zorvant: not recovered: %s: %s\n", path.c_str(), not_attached_text(*own).c_str());
                 failures++;
                 continue;
             }
-            const std::string holding = s.engine->workspaceOnScanMedium(own->keyref);
-            if (!holding.empty())
-                return fail(workspace_on_card_text(s.workspace, holding));
             // "Recovering into" the folder really made comes once it is open.
             const std::string target = recovery_folder(dir, *own);
             if (s.engine->recoverNode(keyref, target) != 0)

@@ -161,9 +161,10 @@ public:
     // (engine_workspace_guard.cpp).
     bool insideWorkspace(const std::string &path) const;
     // The path of the attached medium with that id, or of the medium the
-    // scan of the keyref reads, when the workspace folder lies on its bytes
-    // (a scan or a recovery of it would write onto what it reads); "" when
-    // it does not, or no such medium is attached.
+    // scan of the keyref reads (when it is not attached, the device or file
+    // at the path it was scanned from), when the workspace folder lies on
+    // its bytes (a scan or a recovery of it would write onto what it
+    // reads); "" when it does not, or there is no such medium.
     std::string workspaceOnMedium(uint32_t media_id);
     std::string workspaceOnScanMedium(uint64_t scan_keyref);
     // Before any engine is made: whether the folder (or, when it does not

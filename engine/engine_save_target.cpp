@@ -8,8 +8,8 @@
 // - a path that is the image file or the device of a medium the workspace
 //   knows (a listed medium, or the one a scan was saved with), by device
 //   and inode;
-// - a path, new or existing, whose folder lies on a medium a scan of the
-//   workspace reads (recover_path_on_medium: a mount of the card's image,
+// - a path, new or existing, whose folder lies on a card a scan of the
+//   workspace was made of (recover_path_on_medium: a mount of the card's image,
 //   of a loop device over it, an overlay on it, a FUSE server holding it),
 //   and, once the save's temporary file is made, one that lies on it as
 //   seen while that file is open (a FUSE server holding the card only while
@@ -35,24 +35,49 @@
 
 namespace {
 
-// The media the workspace's scans read, those attached now. Nothing is
-// written onto them: a new file there takes clusters where deleted files
-// wait to be recovered. (They stay listed while this command runs.)
-std::vector<Media *> scanned_media()
+// The cards the workspace's scans were made of. Nothing is written onto
+// them: a new file there takes clusters where deleted files wait to be
+// recovered. A scan's medium when it is attached (it stays listed while
+// this command runs); else the device or file at the path it was scanned
+// from, counted whole: a card written to since the scan, or another card in
+// its place, is no longer the scan's medium but still the card in that
+// reader.
+struct scanned_card {
+    Media *media = nullptr;
+    std::string path;
+};
+
+std::vector<scanned_card> scanned_cards()
 {
-    std::vector<Media *> cards;
+    std::vector<scanned_card> cards;
     for (uint32_t slot : scx_live_slots())
-        if (std::shared_ptr<ScanContext> scan = scx_in_slot(slot))
-            if (Media *m = scx_media(scan.get()))
-                cards.push_back(m);
+        if (std::shared_ptr<ScanContext> scan = scx_in_slot(slot)) {
+            scanned_card card;
+            card.media = scx_media(scan.get());
+            const char *at = card.media != nullptr ? media_path(card.media) : nullptr;
+            card.path = at != nullptr ? at : scx_saved_media_path(scan.get());
+            if (card.media != nullptr || !card.path.empty())
+                cards.push_back(card);
+        }
     return cards;
 }
 
-std::string on_card_text(Media *card)
+bool folder_on_card(const std::string &folder, const scanned_card &card)
 {
-    const char *at = media_path(card);
+    return card.media != nullptr ? recover_path_on_medium(folder.c_str(), card.media) == 1
+                                 : medium_guard_holds_path(medium_guard_of_path(card.path.c_str()), folder);
+}
+
+bool file_on_card(int fd, const scanned_card &card)
+{
+    return card.media != nullptr ? medium_guard_open_file_on(fd, card.media)
+                                 : medium_guard_open_file_on_path(fd, card.path.c_str());
+}
+
+std::string on_card_text(const scanned_card &card)
+{
     return std::string("its folder lies on the card or image being recovered") +
-           (at != nullptr && at[0] != '\0' ? std::string(", ") + at : std::string()) +
+           (!card.path.empty() ? ", " + card.path : std::string()) +
            ": saving there would overwrite what is still to be recovered; choose a folder on another disk";
 }
 
@@ -72,8 +97,8 @@ std::string HVEngine::saveTargetRefusal(const std::string &path)
         return "it lies inside the workspace " + workspace_path_ +
                ", which holds the scans themselves: name a FILE outside it";
 
-    for (Media *card : scanned_media())
-        if (recover_path_on_medium(folder.c_str(), card) == 1)
+    for (const scanned_card &card : scanned_cards())
+        if (folder_on_card(folder, card))
             return on_card_text(card);
     if (!exists)
         return "";
@@ -104,8 +129,8 @@ std::string HVEngine::saveTargetRefusal(const std::string &path)
 
 std::string HVEngine::saveFileRefusal(int fd)
 {
-    for (Media *card : scanned_media())
-        if (medium_guard_open_file_on(fd, card))
+    for (const scanned_card &card : scanned_cards())
+        if (file_on_card(fd, card))
             return on_card_text(card);
     return "";
 }

@@ -86,7 +86,16 @@ std::string HVEngine::workspaceOnMedium(uint32_t media_id)
 std::string HVEngine::workspaceOnScanMedium(uint64_t scan_keyref)
 {
     std::shared_ptr<ScanContext> scan = scx_from_keyref(keyref_scan(keyref_slot(scan_keyref)));
-    return scan != nullptr ? holding_path(scx_media(scan.get()), workspace_path_) : "";
+    if (scan == nullptr)
+        return "";
+    if (Media *media = scx_media(scan.get()))
+        return holding_path(media, workspace_path_);
+    // Not attached (another card in its place, or this one written to
+    // since, as a workspace kept on it writes it): what is at the path it
+    // was scanned from is still the card in that reader.
+    const std::string saved = scx_saved_media_path(scan.get());
+    return !saved.empty() && medium_guard_holds_path(medium_guard_of_path(saved.c_str()), workspace_path_) ? saved
+                                                                                                            : "";
 }
 
 bool HVEngine::folderOnMediumPath(const std::string &folder, const std::string &medium)
