@@ -7,7 +7,8 @@
 // divisions), sample i at i x step, so the 16 samples run from the first
 // byte to near the end in whole 512-byte sectors. A medium shorter than one
 // sample has no checksum values; up to 4096 + 15 x 512 bytes the step is 0
-// and every sample is the first 4096 bytes.
+// and every sample is the first 4096 bytes. The state bytes of a volume's
+// boot sector in a sample (clear_volume_state) count as zeros.
 //
 // Archive form: "ncs" (i32, the count) and "csum" (64 bytes: the 16 values
 // in memory order, i.e. little-endian on every machine we build for).
@@ -87,6 +88,34 @@ void report_line(buf_t *report, const char *format, ...)
     buf_printf(report, "\n");
 }
 
+// A volume's boot sector keeps a state the system changes merely by
+// mounting it: the FAT "dirty" flags (byte 0x25 of a FAT12/16 boot sector,
+// 0x41 of a FAT32 one, which Linux sets on a read-write mount and clears
+// when the volume is unmounted cleanly) and exFAT's VolumeFlags and
+// PercentInUse (bytes 106-107 and 112). A card mounted since its scan (a
+// desktop mounts a card as it is plugged in) holds the same files, so these
+// bytes count as zeros in a sample: a sample that holds such a boot sector
+// (any 512-byte sector of it, recognised by its jump, its 0x55AA signature
+// and its file-system name) is checksummed with them cleared. A clean
+// volume keeps its checksum: those bytes are zeros on it already.
+void clear_volume_state(uint8_t *sample, size_t size)
+{
+    constexpr size_t kSector = 512;
+    for (size_t at = 0; at + kSector <= size; at += kSector) {
+        uint8_t *sector = sample + at;
+        if (sector[510] != 0x55 || sector[511] != 0xAA)
+            continue;
+        if (std::memcmp(sector + 3, "EXFAT   ", 8) == 0) {
+            sector[106] = sector[107] = sector[112] = 0;
+        } else if (sector[0] == 0xEB || sector[0] == 0xE9) {
+            if (std::memcmp(sector + 0x52, "FAT32   ", 8) == 0)
+                sector[0x41] = 0;
+            else if (std::memcmp(sector + 0x36, "FAT", 3) == 0)
+                sector[0x25] = 0;
+        }
+    }
+}
+
 } // namespace
 
 // --- checksum --------------------------------------------------------------------------------
@@ -112,6 +141,7 @@ void media_checksum_compute(Media *media, media_checksum *record)
         if (media_seek(media, offset) != 0 ||
             media_read(media, sample.data(), MEDIA_CHECKSUM_SAMPLE) != MEDIA_CHECKSUM_SAMPLE)
             break;
+        clear_volume_state(sample.data(), sample.size());
         record->values[i] = (uint32_t)crc32(crc32(0L, Z_NULL, 0), sample.data(), MEDIA_CHECKSUM_SAMPLE);
         record->count++;
     }

@@ -15,6 +15,7 @@
 #include "foundation/archive.h"
 #include "foundation/buf.h"
 #include "storage/media.h"
+#include "scan/fat_image_support.h"
 #include "support/test_support.h"
 
 namespace {
@@ -84,6 +85,39 @@ TEST_F(MediaChecksumTest, SamplesSpreadOverTheMedium)
         EXPECT_EQ(record.count, c.count);
         EXPECT_EQ(memcmp(record.values, m->checksum.values, sizeof record.values), 0);
     }
+    // A volume mounted since (its boot sector's dirty flags set: FAT16,
+    // FAT32, exFAT's flags and use) keeps its checksum; its serial does not.
+    for (const auto &[fat, offsets] : {std::make_pair(16, std::vector<int>{0x25}),
+                                       std::make_pair(32, std::vector<int>{0x41})}) {
+        SCOPED_TRACE(fat);
+        const std::string image = dir / ("fat" + std::to_string(fat));
+        zvtest::makeFat(image, fat, 40 * 1024);
+        zvtest::fatPut(image, "DATA.BIN", patterned(100000));
+        Media *m = media_attach_file(image.c_str());
+        ASSERT_NE(m, nullptr);
+        const media_checksum clean = m->checksum;
+        std::string bytes = zvtest::readFile(image);
+        for (int offset : offsets)
+            bytes[offset] = char(bytes[offset] | 1);
+        zvtest::writeFile(image, bytes);
+        media_checksum now;
+        ASSERT_EQ(media_checksum_refresh(m, &now, true), 0);
+        EXPECT_EQ(memcmp(now.values, clean.values, sizeof now.values), 0) << "a dirty flag changed a sample";
+        bytes[offsets[0] + 2] ^= 1; // the volume serial beside it: another card
+        zvtest::writeFile(image, bytes);
+        ASSERT_EQ(media_checksum_refresh(m, &now, true), 0);
+        EXPECT_NE(memcmp(now.values, clean.values, sizeof now.values), 0);
+    }
+    std::string exfat = patterned(1 << 16);
+    exfat.replace(0, 11, "\xEB\x76\x90" "EXFAT   ");
+    exfat[510] = char(0x55), exfat[511] = char(0xAA);
+    for (int flags : {0, 1}) {
+        exfat[106] = char(flags * 2), exfat[107] = 0, exfat[112] = char(flags * 37);
+        zvtest::writeFile(dir / ("exfat" + std::to_string(flags)), exfat);
+    }
+    Media *e0 = media_attach_file((dir / "exfat0").c_str()), *e1 = media_attach_file((dir / "exfat1").c_str());
+    ASSERT_TRUE(e0 != nullptr && e1 != nullptr);
+    EXPECT_EQ(e0->checksum.values[0], e1->checksum.values[0]);
     Pair no_path; // media without a file path
     EXPECT_EQ(media_checksum_refresh(no_path.b, &no_path.b->checksum, true), -1);
     EXPECT_EQ(media_checksum_refresh(nullptr, &no_path.b->checksum, true), -1);
