@@ -17,13 +17,11 @@ namespace {
 
 // --- recover --------------------------------------------------------------------------------
 
+// The folder named for the card, made safe as every name the recovery
+// writes ("/" and control characters of the card's name become "_").
 std::string recovery_folder(const std::string &dir, const ScanInfo &scan)
 {
-    std::string card = scan.media_name;
-    for (char &c : card)
-        if (c == '/')
-            c = '_';
-    return dir + "/Recovered Files from " + card;
+    return dir + "/" + recover_safe_name(std::string("Recovered Files from ") + scan.media_name);
 }
 
 std::string system_text(int errnum)
