@@ -23,6 +23,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <new>
 
@@ -130,9 +131,13 @@ int archive_finish(archive *a)
     a->depth = 0;
     if (a->status == 0)
         write_table(a);
-    if (file_free(&a->file) < 0) // the last buffered bytes are written here
+    if (file_free(&a->file) < 0 && a->status == 0) { // the last buffered bytes are written here
         a->status = ARCHIVE_SHORT_WRITE;
+        a->status_errno = errno != 0 ? errno : EIO;
+    }
     a->finished = true;
+    if (a->status != 0)
+        errno = a->status_errno != 0 ? a->status_errno : EIO;
     return a->status;
 }
 
@@ -143,9 +148,11 @@ int archive_free(archive **ap)
     archive *a = *ap;
     *ap = nullptr;
     int result = a->mode == ARCHIVE_WRITE ? archive_finish(a) : 0;
+    const int error = errno;
     for (const archive_callback &callback : a->callbacks)
         callback.fn(a, callback.arg);
     release(a);
+    errno = error;
     return result;
 }
 

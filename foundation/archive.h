@@ -161,6 +161,7 @@ struct archive {
     int64_t last_found;                     // reader: index of the last item returned, -1 at first
     uint64_t top_hint;                      // reader: as archive_open_block::hint, at top level
     int status;                             // writer: 0, or -3 after any short write (sticky)
+    int status_errno;                       // writer: the system's error of that first short write
     bool finished;                          // writer: table and trailer written, file closed
 };
 
@@ -197,13 +198,15 @@ int archive_load_memory(const void *bytes, size_t size, archive **out);
 // writer forgot it; its items stay readable), writes the block table and
 // the trailer, and closes the file. Returns 0 only when every byte of the
 // archive reached the file: -3 after any short write, now or earlier,
-// including a failed flush at close. Later writes give -15. A second call,
-// and any call on a reader, returns the same result again.
+// including a failed flush at close, with errno set to the system's error of
+// the first one (EIO when none was told). Later writes give -15. A second
+// call, and any call on a reader, returns the same result again.
 int archive_finish(archive *a);
 
 // Ends (archive_finish for a writer) and frees: *ap is cleared first, then the
 // free callbacks run in the order registered, then everything is released.
-// Returns archive_finish's result for a writer, 0 for a reader or NULL.
+// Returns archive_finish's result for a writer (errno as it leaves it), 0
+// for a reader or NULL.
 int archive_free(archive **ap);
 
 // Registers fn(a, arg) to run when the archive is freed. 0, -10 or -12.

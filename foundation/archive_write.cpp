@@ -14,6 +14,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <new>
 #include <vector>
@@ -41,6 +42,7 @@ int write_bytes(archive *a, const void *bytes, size_t length)
         return 0;
     if (file_write_full(a->file, bytes, (int64_t)length) != 0) {
         a->status = ARCHIVE_SHORT_WRITE;
+        a->status_errno = errno != 0 ? errno : EIO;
         return a->status;
     }
     a->table_offset += length;

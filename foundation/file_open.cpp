@@ -179,6 +179,7 @@ int close_failed(file_t *f, const char *what, int errnum)
     errno = errnum;
     add_error_errno(kFileCloseFailedError);
     file_note_write_failure();
+    errno = errnum; // for the caller, whatever the recording did
     return -3;
 }
 
@@ -656,8 +657,10 @@ int file_free(file_t **fp)
     if (ops != nullptr && ops->free != nullptr)
         return ops->free(fp);
     const int rc = file_close(f);
+    const int error = errno;
     release_object(f);
     *fp = nullptr;
+    errno = error;
     return rc;
 }
 

@@ -359,7 +359,10 @@ int scx_archive_for_save(ScanContext *scan)
     if (rc == 0)
         return 0;
     const int error = errno;
-    if (!scx_not_kept(scan, nullptr)) {
+    // What its folder holds stands for it, when the folder holds it at all:
+    // a scan whose "context" was never written (a full workspace from its
+    // start) has nothing to save but the failure.
+    if (!scx_not_kept(scan, nullptr) && scan->folder != nullptr && dir_file_exists(scan->folder, kContext) == 0) {
         log_error("scx_archive_for_save: %s not written down again (%s); its folder holds it as it is", scan->name,
                   std::strerror(error));
         return 0;

@@ -468,7 +468,11 @@ TEST_F(ZorvantCliKeeping, FullWorkspaceIsReportedInTheProgramsWords)
                                "full?): free some space and scan again"))
         << quick.err;
     EXPECT_FALSE(has(quick.err, "damaged")) << quick.err;
-    for (const Outcome &r : {thorough, quick})
+    // A save of the scan the workspace could not keep names the full disk.
+    const Outcome save = zorvant({"save", dir / "cards.zvscan"}, full / "ws");
+    EXPECT_EQ(save.status, 1) << save.out << save.err;
+    EXPECT_TRUE(has(save.err, "could not be written or read (No space left on device)")) << save.err;
+    for (const Outcome &r : {thorough, quick, save})
         EXPECT_FALSE(has(r.err, "fclose")) << r.err;
 }
 
