@@ -41,6 +41,25 @@ std::set<std::string> contents(const std::map<std::string, std::string> &files)
     return out;
 }
 
+// A blank card image of size bytes with a photo written at each offset
+// (made with cjpeg): the photos' bytes by offset.
+std::map<uint64_t, std::string> photoImage(const zvtest::TempDir &dir, const std::string &image, uint64_t size,
+                                           const std::vector<uint64_t> &offsets)
+{
+    zvtest::mustRun("truncate -s " + std::to_string(size) + " " + shellQuote(image));
+    std::map<uint64_t, std::string> at;
+    for (const uint64_t offset : offsets) {
+        const uint32_t seed = 20 + static_cast<uint32_t>(at.size());
+        const std::string base = dir / ("photo" + std::to_string(seed));
+        zvtest::writeFile(base + ".ppm", zvtest::ppm(240, 180, seed));
+        zvtest::mustRun("cjpeg -quality 90 -outfile " + shellQuote(base + ".jpg") + " " + shellQuote(base + ".ppm"));
+        at[offset] = zvtest::readFile(base + ".jpg");
+        zvtest::mustRun("dd if=" + shellQuote(base + ".jpg") + " of=" + shellQuote(image) + " bs=64K seek=" +
+                        std::to_string(offset / 65536) + " conv=notrunc status=none");
+    }
+    return at;
+}
+
 // Every read from 4 MiB on fails (EIO), on the image file and on a loop
 // device over it, and 8 KiB at 2 MiB are a bad range. The scan ends at 4 MiB
 // with the card's own message (never a list of the 60 MiB it did not read
@@ -161,16 +180,7 @@ TEST_F(ZorvantCliDyingCard, CardPulledOutStillEndsAsItsRemoval)
 TEST_F(ZorvantCliDyingCard, CardThatStopsWhileTheFilesAreMeasuredKeepsThoseMeasured)
 {
     const std::string image = dir / "blank.img";
-    zvtest::mustRun("truncate -s 64M " + shellQuote(image));
-    std::map<uint64_t, std::string> at;
-    for (const auto &[offset, seed] : {std::pair<uint64_t, uint32_t>{1 * MiB, 21}, {40 * MiB, 22}}) {
-        const std::string base = dir / ("photo" + std::to_string(seed));
-        zvtest::writeFile(base + ".ppm", zvtest::ppm(240, 180, seed));
-        zvtest::mustRun("cjpeg -quality 90 -outfile " + shellQuote(base + ".jpg") + " " + shellQuote(base + ".ppm"));
-        at[offset] = zvtest::readFile(base + ".jpg");
-        zvtest::mustRun("dd if=" + shellQuote(base + ".jpg") + " of=" + shellQuote(image) +
-                        " bs=1M seek=" + std::to_string(offset / MiB) + " conv=notrunc status=none");
-    }
+    const std::map<uint64_t, std::string> at = photoImage(dir, image, 64 * MiB, {1 * MiB, 40 * MiB});
     const std::vector<std::vector<std::string>> faults = {
         {"--after-end", "--fail-from", std::to_string(40 * MiB)},
         {"--after-end", "--die-at", std::to_string(40 * MiB)},
@@ -200,6 +210,63 @@ TEST_F(ZorvantCliDyingCard, CardThatStopsWhileTheFilesAreMeasuredKeepsThoseMeasu
         const std::set<std::string> got = contents(filesBelow(folder + "/out"));
         EXPECT_EQ(got.size(), 1u);
         EXPECT_EQ(got.count(at.at(1 * MiB)), 1u) << "the photo measured before the card stopped";
+    }
+}
+
+} // namespace
+
+namespace {
+
+// Cards whose failed reads take seconds (the fault library moves the
+// program's clock on by that much at each, so the test does not wait): a
+// card with an 8-block bad patch at 4 MiB, good to 6 MiB and failing after
+// (4 s a failure), a card with every other MiB bad from 1 MiB to 14 MiB
+// (2 s), and a 64 MiB card failing from 1 MiB on (4 s). Every photo where
+// the card answers is found; only the cards that fail to their end are
+// said to have stopped answering, where they began to fail, after far
+// fewer reads than blocks.
+TEST_F(ZorvantCliDyingCard, SlowFailingReadsNeitherGiveUpACardThatAnswersNorKeepADeadOne)
+{
+    struct Case {
+        const char *name;
+        uint64_t size;
+        std::vector<uint64_t> photos;
+        std::vector<std::string> faults;
+        int slow_ms;
+        int64_t stops_at; // -1: answers to its end
+    };
+    std::vector<std::string> stripes;
+    std::vector<uint64_t> striped_photos;
+    for (uint64_t at = 1 * MiB; at < 14 * MiB; at += 2 * MiB) {
+        stripes.insert(stripes.end(), {"--bad", std::to_string(at), std::to_string(at + MiB)});
+        striped_photos.push_back(at + MiB + 256 * 1024);
+    }
+    const std::vector<Case> cases = {
+        {"patch", 16 * MiB, {1 * MiB, 5 * MiB},
+         {"--bad", std::to_string(4 * MiB), std::to_string(4 * MiB + 4096), "--fail-from", std::to_string(6 * MiB)},
+         4000, 6 * MiB},
+        {"stripes", 16 * MiB, striped_photos, stripes, 2000, -1},
+        {"dead", 64 * MiB, {256 * 1024}, {"--fail-from", std::to_string(1 * MiB)}, 4000, 1 * MiB},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string folder = dir / c.name;
+        fs::create_directories(folder);
+        const std::string image = folder + "/card.img";
+        photoImage(dir, image, c.size, c.photos);
+        FailingCard card(image, folder, c.faults);
+        const Outcome r = start({"scan", card.path()}, folder + "/home",
+                                zvcli::faultEnv({"ZV_FAULT_SLOW_NAME=card.img",
+                                                 "ZV_FAULT_SLOW_MS=" + std::to_string(c.slow_ms)}))
+                              .wait();
+        EXPECT_EQ(r.status, 3) << r.out << r.err;
+        const std::string found = std::to_string(c.photos.size()) + (c.photos.size() == 1 ? " file " : " files ");
+        EXPECT_TRUE(std::regex_search(r.out, std::regex("Reconstructed Files/Images +" + found))) << r.out;
+        if (c.stops_at < 0)
+            EXPECT_FALSE(has(r.out, "stopped answering")) << r.out;
+        else
+            EXPECT_TRUE(has(r.out, "ended early: the card stopped answering at byte " + bytes(c.stops_at))) << r.out;
+        EXPECT_LT(card.reads(), 2000) << "the card read block by block";
     }
 }
 

@@ -8,6 +8,7 @@
 //     --errno N          the error of those reads (default EIO)
 //     --bad FROM TO      reads of the bytes FROM to TO (exclusive) fail with
 //                        EIO, always: a bad range of a card that answers
+//                        (repeatable: one range each)
 //     --after-end        the failures (and --die-at) begin only once the
 //                        image was read through from byte 0 to its last byte
 //                        (see --die-at): the card dies after it was read
@@ -40,6 +41,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -49,7 +51,7 @@ struct Card {
     int64_t size = 0;
     std::string name = "card.img";
     int64_t fail_from = -1;
-    int64_t bad_from = -1, bad_to = -1;
+    std::vector<std::pair<int64_t, int64_t>> bad; // [from, to) ranges
     int errnum = EIO;
     bool after_end = false;
     int64_t die_at = -1;
@@ -139,10 +141,12 @@ int card_read(const char *path, char *buffer, size_t size, off_t offset, struct 
             return -g.errnum;
         size = (size_t)(g.fail_from - offset);
     }
-    if (g.bad_from < (int64_t)offset + (int64_t)size && g.bad_to > offset) {
-        if (g.bad_from <= offset)
-            return -EIO;
-        size = (size_t)(g.bad_from - offset);
+    for (const auto &[from, to] : g.bad) {
+        if (from < (int64_t)offset + (int64_t)size && to > offset) {
+            if (from <= offset)
+                return -EIO;
+            size = (size_t)(from - offset);
+        }
     }
     const ssize_t got = pread(g.image, buffer, size, offset);
     if (got < 0)
@@ -180,8 +184,8 @@ int main(int argc, char **argv)
         } else if (option == "--fail-from" && has_value) {
             g.fail_from = number(argv[++i]);
         } else if (option == "--bad" && i + 2 < argc) {
-            g.bad_from = number(argv[++i]);
-            g.bad_to = number(argv[++i]);
+            const int64_t from = number(argv[++i]);
+            g.bad.emplace_back(from, number(argv[++i]));
         } else if (option == "--errno" && has_value) {
             g.errnum = (int)number(argv[++i]);
         } else if (option == "--die-at" && has_value) {
