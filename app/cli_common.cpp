@@ -197,6 +197,16 @@ std::string codes(const HV::CommandResult &result)
     return " (" + std::to_string(result.status) + (errors.empty() ? "" : " " + errors) + ")";
 }
 
+// To a tenth, rounded down as `list` rounds its whole per cent down: a scan
+// stopped at 19.96% says 19.9%, not 20.0%, and is listed at 19%.
+std::string percent_text(uint64_t part, uint64_t whole)
+{
+    if (whole == 0)
+        return "0%";
+    const uint64_t tenths = (uint64_t)((long double)part * 1000 / whole);
+    return ZV::NumberFormatter::decimalString((double)tenths / 10.0, 1) + "%";
+}
+
 std::string grouped(uint64_t value)
 {
     return ZV::NumberFormatter::integerString(value);

@@ -46,6 +46,8 @@ std::string absolute(const std::string &path);
 bool all_digits(const std::string &text);
 // A whole number with thousands separators ("88,718").
 std::string grouped(uint64_t value);
+// part of whole in per cent to a tenth, rounded down ("19.9%").
+std::string percent_text(uint64_t part, uint64_t whole);
 // The scans of the workspace by number.
 std::vector<ScanInfo> scans_by_number(Session &s);
 // The scan with that slot among scans, or null.

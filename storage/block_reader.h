@@ -256,9 +256,10 @@ enum rd_run_verdict : int {
 
 // The device a run's reads further on are made of.
 struct rd_run_device {
-    const char *path;      // for the log
-    int64_t last_block;    // the last block of the range read
-    int64_t chunk_blocks;  // blocks per read when reading back over a good area
+    const char *caller = "fill_buffer"; // for the log
+    const char *path = nullptr;
+    int64_t last_block = 0;   // the last block of the range read
+    int64_t chunk_blocks = 1; // blocks per read when reading back over a good area
     // Reads blocks at block (cut at the range's end) into scratch memory of
     // its own: whether every byte was delivered; *errnum as rd_device_read.
     std::function<bool(int64_t block, int64_t blocks, int *errnum)> read;

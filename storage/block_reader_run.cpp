@@ -245,13 +245,13 @@ rd_run_verdict rd_run_failed(rd_run *run, const rd_run_device &device, int64_t b
         zv_strerror_r(run->errnum, text, sizeof text);
         log_error("%s: read(%s): %s: %lld reads from block %lld on failed in %lld ms and none delivered, nor did "
                   "the %d read(s) further on: the device stopped answering",
-                  "fill_buffer", path, text, static_cast<long long>(run->reads),
+                  device.caller, path, text, static_cast<long long>(run->reads),
                   static_cast<long long>(run->first_block), static_cast<long long>(lasted / 1000), made);
         return RD_RUN_STOPPED;
     }
     log_error("%s: read(%s): %lld reads from block %lld on failed in %lld ms and none delivered, but block %lld "
               "further on did: a long bad range, blocks %lld to %lld taken as unreadable, read on from there",
-              "fill_buffer", path, static_cast<long long>(run->reads), static_cast<long long>(run->first_block),
+              device.caller, path, static_cast<long long>(run->reads), static_cast<long long>(run->first_block),
               static_cast<long long>(lasted / 1000), static_cast<long long>(landing),
               static_cast<long long>(block), static_cast<long long>(last_bad));
     run->reads = 0; // counted afresh from the next failure

@@ -397,8 +397,10 @@ Media *attach_path(const char *path, uint32_t kind)
         m = find_path_locked(path, kind);
         if (m != nullptr) {
             m->attached = 1;
-            m->characteristics_initialised = 0;
-            m->initialising = 1;
+            if (!m->not_answering) { // read again unless it stopped answering (media_note_not_answering)
+                m->characteristics_initialised = 0;
+                m->initialising = 1;
+            }
             remember_id_locked(top_identity(kind, path, 0), m->id);
         }
     }
@@ -552,8 +554,12 @@ Media *media_find_or_new(const char *path, const char *name, int64_t size, int w
             remember_id_locked(top_identity(kind, path, size), taken->id);
             taken->attached = 1;
             taken->write_protected = write_protected == 1;
-            taken->characteristics_initialised = 0;
-            taken->initialising = 1;
+            // A device that stopped answering is not read again before it
+            // has been taken out: its map and checksum stay as they were.
+            if (!taken->not_answering) {
+                taken->characteristics_initialised = 0;
+                taken->initialising = 1;
+            }
             return taken;
         }
     }
@@ -636,9 +642,21 @@ void media_detach_path(const char *path)
     if (path == nullptr)
         return;
     std::lock_guard<std::mutex> lock(g_list_mutex);
-    for (Media *m : media_list())
-        if (same_path(m, path))
+    for (Media *m : media_list()) {
+        if (same_path(m, path)) {
             m->attached = 0;
+            m->not_answering = 0; // taken out: read again when it comes back
+        }
+    }
+}
+
+void media_note_not_answering(Media *media)
+{
+    std::lock_guard<std::mutex> lock(g_list_mutex);
+    while (media != nullptr && media->parent != nullptr)
+        media = media->parent;
+    if (media != nullptr && media->attached)
+        media->not_answering = 1;
 }
 
 void media_for_each(const std::function<bool(Media *)> &visit)

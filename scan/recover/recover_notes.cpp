@@ -9,6 +9,7 @@ namespace {
 
 std::mutex notes_lock;
 std::vector<recover_note> notes;
+int64_t stopped_at = -1;
 
 } // namespace
 
@@ -16,6 +17,7 @@ void recover_notes_clear()
 {
     std::lock_guard<std::mutex> hold(notes_lock);
     notes.clear();
+    stopped_at = -1;
 }
 
 void recover_note_add(const recover_note &note)
@@ -31,4 +33,19 @@ std::vector<recover_note> recover_notes_take()
     std::vector<recover_note> out;
     out.swap(notes);
     return out;
+}
+
+void recover_note_stopped(int64_t device_byte)
+{
+    std::lock_guard<std::mutex> hold(notes_lock);
+    if (stopped_at < 0)
+        stopped_at = device_byte;
+}
+
+int64_t recover_stopped_take()
+{
+    std::lock_guard<std::mutex> hold(notes_lock);
+    const int64_t at = stopped_at;
+    stopped_at = -1;
+    return at;
 }

@@ -270,4 +270,44 @@ TEST_F(ZorvantCliDyingCard, SlowFailingReadsNeitherGiveUpACardThatAnswersNorKeep
     }
 }
 
+// A card scanned whole, then stopping answering inside the third of five
+// photos while they are recovered, its failed reads taking 2 s each (the
+// fault library's clock): the recovery stops there, names the card and the
+// byte, keeps the two photos copied before, leaves the others ticked and
+// lists them not recovered, and exits 1, after far fewer reads than the
+// sectors of the photos left.
+TEST_F(ZorvantCliDyingCard, RecoveryFromACardThatStopsAnsweringEndsThere)
+{
+    const std::string image = dir / "card.img";
+    zvtest::makeFat(image, 32, 64 * 1024);
+    zvtest::fatMkdir(image, "DCIM");
+    for (int n = 1; n <= 5; n++)
+        put(image, "DCIM/IMG" + std::to_string(n) + ".JPG", 400, 300, 30 + n);
+    const size_t third = zvtest::readFile(image).find(photos.at("DCIM/IMG3.JPG").substr(0, 4096));
+    ASSERT_NE(third, std::string::npos);
+    const uint64_t fails = third + 8192;
+    {
+        FailingCard card(image, dir.path());
+        ASSERT_EQ(zorvant({"scan", "--quick", card.path()}).status, 0);
+        ASSERT_EQ(zorvant({"select", "1"}).status, 0);
+    }
+    FailingCard dying(image, dir.path(), {"--fail-from", std::to_string(fails)});
+    const std::string out = dir / "out";
+    const Outcome r =
+        start({"recover", "1", "--to", out}, "", zvcli::faultEnv({"ZV_FAULT_SLOW_NAME=card.img", "ZV_FAULT_SLOW_MS=2000"}))
+            .wait();
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_TRUE(has(r.err, "recovery incomplete: the card card.img stopped answering at byte " + bytes(fails) + " ("))
+        << r.err;
+    EXPECT_TRUE(has(r.out, "Recovered 2 files")) << r.out;
+    const std::set<std::string> got = contents(filesBelow(out));
+    EXPECT_EQ(got.size(), 2u);
+    EXPECT_TRUE(got.count(photos.at("DCIM/IMG1.JPG")) == 1 && got.count(photos.at("DCIM/IMG2.JPG")) == 1);
+    for (const char *name : {"IMG3", "IMG4", "IMG5"})
+        EXPECT_TRUE(has(r.err, std::string("not recovered: 1/Found Files/DCIM/") + name + ".JPG")) << r.err;
+    const std::string listed = zorvant({"ls", "-r", "1"}).out;
+    EXPECT_TRUE(std::regex_search(listed, std::regex("\\[x\\] -[^\\n]*IMG4.JPG"))) << listed;
+    EXPECT_LT(dying.reads(), 500) << "read sector by sector";
+}
+
 } // namespace
