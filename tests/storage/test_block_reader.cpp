@@ -717,8 +717,9 @@ TEST(BlockReader, StripedBadRangesOfACardThatAnswersAreReadAround)
                 EXPECT_TRUE(sameBytes(got.substr(0, last_bad), source.readAround().substr(0, last_bad)));
             }
             EXPECT_EQ(log.count(kSkipped) > 0, c.stripe >= 128 * KiB);
-            if (seconds > 0)
+            if (seconds > 0) {
                 EXPECT_LT(source.reads.load(), source.readsAround() / 2) << "read block by block";
+            }
         }
     }
 }
