@@ -434,6 +434,7 @@ int run_command(const std::string &home, const std::vector<std::string> &args)
         rc = fail("can't queue the media reload");
     } else {
         wait_for(s, HV::Command::ReloadMedia, false);
+        s.engine->endReloads(); // one command, then the end: device events queue no reload behind it
         rc = interrupted() ? EXIT_INTERRUPTED : command->run(s, parsed);
     }
     const int refused = s.engine->saveSettings();

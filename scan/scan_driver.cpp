@@ -254,6 +254,7 @@ void note_stopped(Media *media, int64_t at, scan_coverage *coverage)
     log_error("start_scan: %s stopped answering at byte %lld: the scan keeps what it found before",
               media_path(media) != nullptr ? media_path(media) : "(null)", (long long)at);
     add_error(SCAN_ERROR_STOPPED);
+    media_note_not_answering(media); // a reload does not read it again until it is taken out
     if (coverage != nullptr)
         coverage->stopped_at = at;
 }

@@ -310,4 +310,35 @@ TEST_F(ZorvantCliDyingCard, RecoveryFromACardThatStopsAnsweringEndsThere)
     EXPECT_LT(dying.reads(), 500) << "read sector by sector";
 }
 
+// A card failing from 1 MiB on (3 s a failure, the fault library's clock),
+// scanned through a loop device, its reader held at 512 KiB while another
+// disk comes and goes three times: the device events queue a media reload
+// behind the scan, which would read the dying card again. Once the scan has
+// said where the card stopped answering, zorvant ends: the reload left
+// waiting is not run.
+TEST_F(ZorvantCliDyingCard, MediaReloadsLeftWaitingAreNotRunWhenTheCommandEnds)
+{
+    const std::string image = dir / "card.img";
+    photoImage(dir, image, 64 * MiB, {256 * 1024});
+    FailingCard card(image, dir.path(), {"--fail-from", std::to_string(1 * MiB), "--stop-at", std::to_string(MiB / 2)});
+    ReadOnlyLoop device(card.path());
+    const std::string loop = device.path().substr(device.path().rfind('/') + 1);
+    zvcli::Child scan =
+        start({"scan", device.path()}, "", zvcli::faultEnv({"ZV_FAULT_SLOW_NAME=" + loop, "ZV_FAULT_SLOW_MS=3000"}));
+    ASSERT_TRUE(card.waitStopped()) << "the scan did not reach 512 KiB";
+    const std::string other = dir / "other.img";
+    zvtest::mustRun("truncate -s 8M " + shellQuote(other));
+    for (int i = 0; i < 3; i++)
+        zvtest::LoopDevice arriving(other);
+    std::this_thread::sleep_for(std::chrono::seconds(3)); // the reload timer: 1.5 s after the last event
+    card.resume();
+    const Outcome r = scan.wait();
+    EXPECT_EQ(r.status, 3) << r.out << r.err;
+    EXPECT_TRUE(has(r.out, "the card stopped answering at byte " + bytes(1 * MiB))) << r.out;
+    const std::string log = zvtest::readFile(ws + "/ZorvantWorkspace/ScanEngineLog.txt");
+    const size_t scanned = log.find("Scan CMD Succeeded");
+    ASSERT_NE(scanned, std::string::npos) << log;
+    EXPECT_EQ(log.find("ReloadMedia CMD Started", scanned), std::string::npos) << log.substr(scanned);
+}
+
 } // namespace

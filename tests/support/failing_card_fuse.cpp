@@ -21,6 +21,10 @@
 //                        --after-end, any read once the image was read through
 //                        to its end): the kernel then fails the read with
 //                        ECONNABORTED and every later one with ENOTCONN
+//     --stop-at BYTE     the server stops itself (SIGSTOP) at the first read
+//                        that holds that byte while the card is read through
+//                        (as for --die-at), until it is let go on (SIGCONT):
+//                        the reader of the card then waits there
 //     --count FILE       after every read of the served file, FILE holds the
 //                        number of reads so far (decimal, space-padded)
 //
@@ -34,6 +38,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -55,6 +60,7 @@ struct Card {
     int errnum = EIO;
     bool after_end = false;
     int64_t die_at = -1;
+    int64_t stop_at = -1;
     int count_fd = -1;
     long long reads = 0;
     bool end_seen = false;
@@ -136,6 +142,10 @@ int card_read(const char *path, char *buffer, size_t size, off_t offset, struct 
     const bool through = g.after_end ? g.end_seen : read_through;
     if (through && g.die_at >= offset && g.die_at < end)
         _exit(0); // unanswered: the kernel aborts the connection
+    if (read_through && g.stop_at >= offset && g.stop_at < end) {
+        g.stop_at = -1;
+        kill(getpid(), SIGSTOP);
+    }
     if (dying && g.fail_from >= 0 && end > g.fail_from) {
         if (offset >= g.fail_from)
             return -g.errnum;
@@ -173,7 +183,7 @@ int main(int argc, char **argv)
 {
     if (argc < 3) {
         std::fprintf(stderr, "usage: failing_card_fuse IMAGE MOUNTPOINT [--fail-from BYTE] [--errno N] [--bad FROM TO] [--after-end] "
-                             "[--die-at BYTE] [--count FILE]\n");
+                             "[--die-at BYTE] [--stop-at BYTE] [--count FILE]\n");
         return 2;
     }
     for (int i = 3; i < argc; i++) {
@@ -190,6 +200,8 @@ int main(int argc, char **argv)
             g.errnum = (int)number(argv[++i]);
         } else if (option == "--die-at" && has_value) {
             g.die_at = number(argv[++i]);
+        } else if (option == "--stop-at" && has_value) {
+            g.stop_at = number(argv[++i]);
         } else if (option == "--count" && has_value) {
             g.count_fd = open(argv[++i], O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
             if (g.count_fd < 0) {
