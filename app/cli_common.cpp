@@ -85,12 +85,13 @@ std::string scan_state_name(const ScanInfo &scan)
     if (scan.scan_state == SCX_STATE_ABORTED)
         return "ended early";
     std::string text = "done";
-    if (scan.stopped_early != 0) {
-        // Whole per cent, rounded down: a scan stopped at 99.9% did not read it all.
-        const uint64_t percent =
-            scan.medium_bytes == 0 ? 0 : (uint64_t)((long double)scan.scanned_bytes * 100 / scan.medium_bytes);
+    // Whole per cent, rounded down: a scan stopped at 99.9% did not read it all.
+    const uint64_t percent =
+        scan.medium_bytes == 0 ? 0 : (uint64_t)((long double)scan.scanned_bytes * 100 / scan.medium_bytes);
+    if (scan.stopped_answering != 0)
+        text += ", card stopped answering at " + std::to_string(percent) + "%";
+    else if (scan.stopped_early != 0)
         text += ", stopped early at " + std::to_string(percent) + "%";
-    }
     return scan.media_status == SCX_MEDIA_ATTACHED ? text : text + ", medium not attached";
 }
 

@@ -341,4 +341,34 @@ TEST_F(ZorvantCliDyingCard, MediaReloadsLeftWaitingAreNotRunWhenTheCommandEnds)
     EXPECT_EQ(log.find("ReloadMedia CMD Started", scanned), std::string::npos) << log.substr(scanned);
 }
 
+// A scan that its card stopped answering (every read from 4 MiB of 64 on
+// failing) is listed "done, card stopped answering at 6%" by `zorvant list`
+// in the runs after it, also once the card is gone and in a workspace its
+// save is loaded into; beside another card's
+// scan the state column is as wide as the longest state listed, so the
+// dates of all scans line up.
+TEST_F(ZorvantCliDyingCard, ListSaysWhereTheCardStoppedAnswering)
+{
+    const std::string card = makeCard("card.img");
+    const std::string state = "  1   thorough  done, card stopped answering at 6%";
+    {
+        FailingCard dying(card, dir.path(), {"--fail-from", std::to_string(4 * MiB)});
+        ASSERT_EQ(zorvant({"scan", dying.path()}).status, 3);
+        EXPECT_TRUE(has(zorvant({"list"}).out, state + " ")) << "the card still there";
+    }
+    ASSERT_EQ(zorvant({"scan", "--quick", zvcli::twoPartitionCard(dir / "other.img")}).status, 0);
+    const std::string list = zorvant({"list"}).out;
+    EXPECT_TRUE(has(list, state + ", medium not attached ")) << list;
+    std::vector<long> columns;
+    const std::regex date("\\n(  [12] [^\\n]*)[0-9]{4}-[0-9]{2}-[0-9]{2} ");
+    for (std::sregex_iterator it(list.begin(), list.end(), date), end; it != end; ++it)
+        columns.push_back((*it)[1].length());
+    ASSERT_EQ(columns.size(), 2u) << list;
+    EXPECT_EQ(columns[0], columns[1]) << list;
+    // Saved and loaded into another workspace, it says so there too.
+    ASSERT_EQ(zorvant({"save", dir / "scans.zvscan"}).status, 0);
+    ASSERT_EQ(zorvant({"load", dir / "scans.zvscan"}, dir / "other").status, 0);
+    EXPECT_TRUE(has(zorvant({"list"}, dir / "other").out, state)) << "loaded";
+}
+
 } // namespace
