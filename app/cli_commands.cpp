@@ -58,7 +58,7 @@ void print_scans(Session &s)
     for (const ScanInfo &scan : scans)
         width = std::max(width, (int)scan_state_name(scan).size());
     for (const ScanInfo &scan : scans)
-        std::printf("  %-3u %-9s %-*s %s  %s\n", scan.slot, scan_type_name(scan.scan_type), width,
+        std::printf("  %-3u %-9s %-*s  %s  %s\n", scan.slot, scan_type_name(scan.scan_type), width,
                     scan_state_name(scan).c_str(), date_text(scan.start_seconds).c_str(), scan.media_name);
 }
 

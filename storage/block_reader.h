@@ -27,13 +27,13 @@
 //   - A device that stops answering is not read to its end block by block,
 //     nor is a long bad range (rd_run_failed): after a long run of failed
 //     reads with none delivering bytes (256, or 4 lasting 10 s or more),
-//     reads skip ahead over the rest of the range, one in each octave from
-//     the failing block on. When they all fail, the device is taken to have
-//     stopped answering: that is fatal as a device gone is (marker,
-//     rd_failed: the errno of the last failed read), and recorded with the
-//     run's first block (rd_stopped_block). Until a read delivers bytes
-//     again, every failed read after it (also after a restart elsewhere) is
-//     fatal at once. When one delivers, the blocks from the failing one to
+//     reads skip ahead over the rest of the range: one in each octave from
+//     the failing block on and 16 spread over the rest. When they all fail,
+//     the device is taken to have stopped answering: that is fatal as a
+//     device gone is (marker, rd_failed: the errno of the last failed read),
+//     and recorded with the run's first block (rd_stopped_block). Until a
+//     read delivers bytes again, every failed read after it (also after a
+//     restart elsewhere) is fatal at once. When one delivers, the blocks from the failing one to
 //     the last that fails before the first good place found are delivered
 //     as zeros without being read, kept among the bad ranges, and reading
 //     goes on after them. An image format decoded by its file type

@@ -18,8 +18,8 @@
 //   kRunUsec or more (a reader that takes seconds per failure). From the
 //   failing block F of a long run, reading does not go on block by block:
 //   1. Reads further on, nearest first: one in each octave [F + 2^(k-1),
-//      F + 2^k) from 2^8 on and one in each of kSpreadReads equal parts of
-//      the rest of the range, each at a place drawn at random (from a
+//      F + 2^k) and one in each of kSpreadReads equal parts of the rest of
+//      the range, each at a place drawn at random (from a
 //      generator seeded with F, so a reading makes the same reads again),
 //      and the range's last block. The octaves find the nearest good area
 //      at any distance; the parts make the verdict sure on a card with
@@ -40,11 +40,11 @@
 //   blocks long and a quarter of its distance from F; what lies between E
 //   and the first place that answered is read as usual.
 //   Bound: a device that stopped answering costs the run and the reads
-//   further on, about log2(blocks left) - 7 + 17, each followed by the slow
+//   further on, about log2(blocks left) + 18, each followed by the slow
 //   pause when it is slow, whatever came before (every long run is judged
 //   afresh): a 64 GB card (2^27 blocks) at 4 s per failed read ends after
-//   4 + 37 failed reads, under 3 1/2 minutes with the pauses; with quick
-//   failures after 256 + 37, within seconds. A long bad range of a card
+//   4 + 45 failed reads, about 4 minutes with the pauses; with quick
+//   failures after 256 + 45, within seconds. A long bad range of a card
 //   that answers costs at most that many failed reads, kSweepReads and one
 //   more.
 // - Nothing here is timed against a limit: a verdict never depends on how
@@ -67,10 +67,8 @@ namespace {
 constexpr int64_t kRunReads = 256;
 constexpr int64_t kRunSlowReads = 4;
 constexpr int64_t kRunUsec = 10 * 1000000;
-// The reads further on: one in each octave from kFirstOctave on (2^8
-// blocks: nearer ones are the sweep's), and kSpreadReads spread over the
-// rest of the range.
-constexpr int kFirstOctave = 9;
+// The reads further on: one in each octave, and kSpreadReads spread over
+// the rest of the range.
 constexpr int64_t kSpreadReads = 16;
 // The sweep for the first good place: places kSweepBlocks apart at first,
 // then growing by a constant ratio to the landing, kSweepReads at most.
@@ -110,7 +108,7 @@ std::vector<int64_t> further_places(int64_t block, int64_t last_block)
     std::mt19937_64 draw(static_cast<uint64_t>(block));
     const int64_t left = last_block - block;
     std::vector<int64_t> places;
-    for (int k = kFirstOctave; k < 63 && (int64_t(1) << (k - 1)) <= left; ++k) {
+    for (int k = 1; k < 63 && (int64_t(1) << (k - 1)) <= left; ++k) {
         const int64_t low = int64_t(1) << (k - 1);
         places.push_back((int64_t(1) << k) > left ? last_block
                                                    : block + low + static_cast<int64_t>(draw() % uint64_t(low)));

@@ -354,11 +354,11 @@ TEST_F(ZorvantCliDyingCard, ListSaysWhereTheCardStoppedAnswering)
     {
         FailingCard dying(card, dir.path(), {"--fail-from", std::to_string(4 * MiB)});
         ASSERT_EQ(zorvant({"scan", dying.path()}).status, 3);
-        EXPECT_TRUE(has(zorvant({"list"}).out, state + " ")) << "the card still there";
+        EXPECT_TRUE(has(zorvant({"list"}).out, state + "  ")) << "the card still there";
     }
     ASSERT_EQ(zorvant({"scan", "--quick", zvcli::twoPartitionCard(dir / "other.img")}).status, 0);
     const std::string list = zorvant({"list"}).out;
-    EXPECT_TRUE(has(list, state + ", medium not attached ")) << list;
+    EXPECT_TRUE(has(list, state + ", medium not attached  ")) << list;
     std::vector<long> columns;
     const std::regex date("\\n(  [12] [^\\n]*)[0-9]{4}-[0-9]{2}-[0-9]{2} ");
     for (std::sregex_iterator it(list.begin(), list.end(), date), end; it != end; ++it)
