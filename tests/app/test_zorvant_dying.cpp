@@ -6,8 +6,14 @@
 // stopped, keeps and lists what it found before, and exits 3; what it
 // listed comes back once the card answers again. So does a card that stops
 // while the files found are measured: those measured before stay. Cards
-// served by the FUSE helper failing_card_fuse; child processes of zorvant.
+// whose failed reads take seconds (the fault library's clock) are read
+// wherever they answer and given up when they do not; a recovery ends where
+// the card stopped answering; reloads left waiting do not keep zorvant
+// running; `list` says where a card stopped answering. Cards served by the
+// FUSE helper failing_card_fuse; child processes of zorvant.
 #include <cerrno>
+#include <regex>
+#include <thread>
 
 #include "app/failing_card_support.h"
 #include "app/zorvant_cli_support.h"
