@@ -53,8 +53,12 @@ void print_scans(Session &s)
         return;
     }
     std::printf("Scans:\n");
+    // The state column as wide as the longest state shown.
+    int width = 0;
     for (const ScanInfo &scan : scans)
-        std::printf("  %-3u %-9s %-26s %s  %s\n", scan.slot, scan_type_name(scan.scan_type),
+        width = std::max(width, (int)scan_state_name(scan).size());
+    for (const ScanInfo &scan : scans)
+        std::printf("  %-3u %-9s %-*s  %s  %s\n", scan.slot, scan_type_name(scan.scan_type), width,
                     scan_state_name(scan).c_str(), date_text(scan.start_seconds).c_str(), scan.media_name);
 }
 
@@ -469,6 +473,7 @@ int run_command(const std::string &home, const std::vector<std::string> &args)
         rc = fail("can't queue the media reload");
     } else {
         wait_for(s, HV::Command::ReloadMedia, false);
+        s.engine->endReloads(); // one command, then the end: device events queue no reload behind it
         rc = interrupted() ? EXIT_INTERRUPTED : command->run(s, parsed);
     }
     const int refused = s.engine->saveSettings();

@@ -92,12 +92,13 @@ std::string scan_state_name(const ScanInfo &scan)
     if (scan.scan_state == SCX_STATE_ABORTED)
         return "ended early";
     std::string text = "done";
-    if (scan.stopped_early != 0) {
-        // Whole per cent, rounded down: a scan stopped at 99.9% did not read it all.
-        const uint64_t percent =
-            scan.medium_bytes == 0 ? 0 : (uint64_t)((long double)scan.scanned_bytes * 100 / scan.medium_bytes);
+    // Whole per cent, rounded down: a scan stopped at 99.9% did not read it all.
+    const uint64_t percent =
+        scan.medium_bytes == 0 ? 0 : (uint64_t)((long double)scan.scanned_bytes * 100 / scan.medium_bytes);
+    if (scan.stopped_answering != 0)
+        text += ", card stopped answering at " + std::to_string(percent) + "%";
+    else if (scan.stopped_early != 0)
         text += ", stopped early at " + std::to_string(percent) + "%";
-    }
     return scan.media_status == SCX_MEDIA_ATTACHED ? text : text + ", medium not attached";
 }
 
@@ -202,6 +203,16 @@ std::string codes(const HV::CommandResult &result)
             errors = errors.substr(0, at) + " ...]";
     }
     return " (" + std::to_string(result.status) + (errors.empty() ? "" : " " + errors) + ")";
+}
+
+// To a tenth, rounded down as `list` rounds its whole per cent down: a scan
+// stopped at 19.96% says 19.9%, not 20.0%, and is listed at 19%.
+std::string percent_text(uint64_t part, uint64_t whole)
+{
+    if (whole == 0)
+        return "0%";
+    const uint64_t tenths = (uint64_t)((long double)part * 1000 / whole);
+    return ZV::NumberFormatter::decimalString((double)tenths / 10.0, 1) + "%";
 }
 
 std::string grouped(uint64_t value)

@@ -49,12 +49,15 @@ std::string grouped(uint64_t value);
 // Why a command must not run with its workspace on the card or image it
 // reads (card), and what to do.
 std::string workspace_on_card_text(const std::string &workspace, const std::string &card);
+// part of whole in per cent to a tenth, rounded down ("19.9%").
+std::string percent_text(uint64_t part, uint64_t whole);
 // The scans of the workspace by number.
 std::vector<ScanInfo> scans_by_number(Session &s);
 // The scan with that slot among scans, or null.
 const ScanInfo *scan_in_slot(const std::vector<ScanInfo> &scans, uint32_t slot);
 const char *scan_type_name(uint32_t type);
-// "done", "done, stopped early at 42%", "done, medium not attached", ...
+// "done", "done, stopped early at 42%", "done, card stopped answering at
+// 6%", "done, medium not attached", ...
 std::string scan_state_name(const ScanInfo &scan);
 // The message for a scan whose run never finished, or "".
 std::string unfinished_text(Session &s, uint32_t slot);

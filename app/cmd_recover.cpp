@@ -77,6 +77,13 @@ std::string recovery_trouble(const HV::CommandResult &r, const ScanInfo &scan, b
               "`zorvant attach PATH`, and run the recovery again";
     else if (r.status == RECOVER_DETACHED)
         why = "the card went away during the recovery; attach it again and run the recovery again";
+    else if (r.status == RECOVER_STOPPED_ANSWERING && r.stopped_answering)
+        why = "the card " + std::string(scan.media_name) + " stopped answering at byte " +
+              grouped(r.stopped_answering_at) + " (" + percent_text(r.stopped_answering_at, r.medium_bytes) +
+              " of the card): every read from there on failed, also reads further on the card, so the recovery "
+              "stopped there; what was recovered is kept, and the files not recovered stay ticked. Check the card "
+              "and its reader (take the card out and put it back, or try another reader) and run the recovery "
+              "again, or copy the card to an image with a tool that retries bad blocks and recover from the image";
     else if (damaged_catalog && host == nullptr && unreadable == 0)
         why = "a found file system has a damaged catalog; scan the card again";
     else if (host != nullptr)

@@ -70,16 +70,6 @@ void print_summary(Session &s, uint64_t scan_keyref)
 }
 
 
-// To a tenth, rounded down as `list` rounds its whole per cent down: a scan
-// stopped at 19.96% says 19.9%, not 20.0%, and is listed at 19%.
-std::string percent_text(uint64_t part, uint64_t whole)
-{
-    if (whole == 0)
-        return "0%";
-    const uint64_t tenths = (uint64_t)((long double)part * 1000 / whole);
-    return ZV::NumberFormatter::decimalString((double)tenths / 10.0, 1) + "%";
-}
-
 // A scan met a volume laid out as FAT32 with too few clusters for FAT32
 // (the file system named by subject): what that means, in words, and what
 // finds the photos on it: a quick scan names the thorough scan to run

@@ -168,6 +168,7 @@ HVEngine::~HVEngine()
 {
     if (observers_registered_)
         removeObservers();
+    reloads_ended_ = true;
     reload_timer_.stop();
     if (thread_started_) {
         queue_.postStop();
@@ -242,6 +243,13 @@ void HVEngine::runMessage(const ZV::Buffer &message)
         return;
     }
     const HV::Command command = static_cast<HV::Command>(code);
+    if (command == HV::Command::ReloadMedia) {
+        reload_queued_ = false; // an event from now on needs a reload of its own
+        if (reloads_ended_) {
+            log_info("%s: a queued media reload is dropped: the front end ends", "HVEngine::runMessage");
+            return;
+        }
+    }
     config_.callbacks->operationWillStart(command);
     HV::CommandResult result = runCommand(command, pack);
     config_.callbacks->operationDidFinish(command, result);
@@ -297,7 +305,21 @@ struct Packer {
 
 int HVEngine::reloadMedia()
 {
-    ENGINE_PACK("ReloadMedia", ZV::MsgPack::TagUInt32, (uint32_t)HV::Command::ReloadMedia);
+    // One waiting reload serves every request made while it waits.
+    if (reloads_ended_ || reload_queued_.exchange(true))
+        return 0;
+    Packer p;
+    if (!p.pack.add(ZV::MsgPack::TagUInt32, (uint32_t)HV::Command::ReloadMedia)) {
+        reload_queued_ = false;
+        log_error("%s: Didn't add to msgpack", "ReloadMedia");
+        return -1;
+    }
+    return queue(p.buffer);
+}
+
+void HVEngine::endReloads()
+{
+    reloads_ended_ = true;
 }
 
 int HVEngine::scanMedia(uint32_t media_id, int scan_type)

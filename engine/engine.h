@@ -26,15 +26,20 @@
 // thread.
 //
 // Shutdown (destructor): the queue stopped behind what is queued and the
-// thread joined, then "EngineQuitting" posted (the scans are freed), the
-// drive monitor and the disks manager gone, the media freed, the settings
-// saved, the log closed.
+// thread joined (the queued commands run, but a queued media reload is
+// dropped, as after endReloads: nothing waits for it, and it could read a
+// dying card again for minutes), then "EngineQuitting" posted (the scans are freed), the drive
+// monitor and the disks manager gone, the media freed, the settings saved,
+// the log closed.
 //
 // Device events reach the engine as the disks manager's notifications
 // "kDeviceListDeviceAddedEvent" and "kDeviceListDeviceRemovedEvent" (on the
 // device monitor's thread): a removal of the medium a scan reads ends the
 // scan, any other removal detaches the media of that path, and each event
-// restarts the reload timer, so a burst of events gives one reload.
+// restarts the reload timer, so a burst of events gives one reload. At most
+// one reload waits in the queue: a reload asked for while one waits is
+// served by it. A card that stopped answering is not read by a reload again
+// until it has been taken out (media_note_not_answering).
 //
 // One engine per process: the engine-wide state it drives (media list, scan
 // slots, progress, log) is process-wide.
@@ -90,6 +95,11 @@ public:
     // --- queued operations: 0 when queued, else the packing failure (-1) --------
 
     int reloadMedia();
+    // The front end ends once the commands it has queued and is about to
+    // queue are done (a command-line run): from now on no media reload is
+    // queued or run, as at shutdown. Device events still end a scan of a
+    // card taken out and detach its media.
+    void endReloads();
     // scan_type 1 quick, 2 deleted, 3 thorough.
     int scanMedia(uint32_t media_id, int scan_type);
     // Recovers the node with everything under it into the folder target.
@@ -261,6 +271,8 @@ private:
     std::vector<std::shared_ptr<HV::Disk>> disks_;
     std::string kept_media_ids_;          // the media ids as last read or written (under media_mutex_)
     std::atomic<bool> named_media_unsaved_{false}; // rememberAddedPath changed the list since the last save
+    std::atomic<bool> reload_queued_{false}; // a reload waits in the queue (not started yet)
+    std::atomic<bool> reloads_ended_{false}; // endReloads or the destructor: no reload is queued or run any more
     std::atomic<int> depth_{0};           // command depth of the engine thread
     friend class HVCommandFrame;
 };

@@ -93,7 +93,9 @@ struct CommandResult {
     // byte of the medium where the failing reads began. The scan ended
     // there (scanned_bytes) and kept what it had found; when scanned_bytes
     // is medium_bytes, the card stopped while the files found were measured.
-    // Either way only the files measured before it stopped are listed.
+    // Either way only the files measured before it stopped are listed. A
+    // recovery that the card stopped answering (status -32) fills these two
+    // and medium_bytes (the scan's medium) alone.
     bool stopped_answering = false;
     uint64_t stopped_answering_at = 0;
     uint64_t unmeasured_files = 0; // files found that it stopped answering before they were measured (not listed)

@@ -16,6 +16,7 @@
 #include "scan/file_arch.h"
 #include "scan/recover/recover.h"
 #include "scan/scan_driver.h"
+#include "storage/media.h"
 
 namespace {
 
@@ -28,11 +29,19 @@ void finish_result(HV::CommandResult *result, HVCommandFrame &frame, int status,
     result->error_text = n_errors() > 0 ? error_list_str() : "";
 }
 
-// The recovery's notes into the result.
-void take_notes(HV::CommandResult *result)
+// The recovery's notes into the result, and where the card stopped
+// answering when it did: a byte of the scan's medium, and its length.
+void take_notes(HV::CommandResult *result, const Media *card)
 {
     for (const recover_note &n : recover_notes_take())
         result->notes.push_back(HV::RecoveryNote{n.keyref, n.path, n.size, n.missing, n.errnum, n.host != 0});
+    const int64_t at = recover_stopped_take();
+    if (at >= 0 && card != nullptr) {
+        const int64_t length = media_length(card);
+        result->stopped_answering = true;
+        result->medium_bytes = (uint64_t)length;
+        result->stopped_answering_at = (uint64_t)std::clamp<int64_t>(at - card->start_pos, 0, length);
+    }
 }
 
 } // namespace
@@ -90,11 +99,13 @@ HV::CommandResult HVEngine::doRecoverNode(uint64_t keyref, const std::string &ta
     uint64_t size = 0;
     const int rc = fs_recover_node(fs.get(), keynum, target.c_str(), &result.path, &size, options);
     result.bytes = size;
+    const Media *card = nullptr;
     {
         std::lock_guard<std::recursive_mutex> hold(fs->mutex);
         result.files = fs->recovered[0];
+        card = fs->scan != nullptr ? scx_media(fs->scan) : nullptr;
     }
-    take_notes(&result);
+    take_notes(&result, card);
     finish_result(&result, frame, rc, __LINE__);
     return result;
 }
@@ -123,7 +134,7 @@ HV::CommandResult HVEngine::doRecoverMarked(uint64_t keyref, const std::string &
     const int rc = scx_recover_marked(scan.get(), target.c_str(), totals);
     result.files = totals[0];
     result.bytes = totals[2];
-    take_notes(&result);
+    take_notes(&result, scx_media(scan.get()));
     finish_result(&result, frame, rc, __LINE__);
     return result;
 }

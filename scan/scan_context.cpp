@@ -280,8 +280,9 @@ ScanInfo scan_info_of(const ScanContext *scan, bool attached_only)
         info.scan_state = (uint32_t)scan->scan_state;
         info.media_status = (uint32_t)scan->media_status;
         info.stopped_early = scan->status0 == SCX_STATUS_STOPPED_EARLY ? 1 : 0;
+        info.stopped_answering = scan->status0 == SCX_STATUS_STOPPED_ANSWERING ? 1 : 0;
         info.medium_bytes = scan->stop_pos > scan->start_pos ? (uint64_t)(scan->stop_pos - scan->start_pos) : 0;
-        info.scanned_bytes = info.stopped_early != 0 && scan->byte_pos > 0
+        info.scanned_bytes = (info.stopped_early != 0 || info.stopped_answering != 0) && scan->byte_pos > 0
                                  ? std::min((uint64_t)scan->byte_pos, info.medium_bytes)
                                  : 0;
         held = media == scan->saved_media.get() ? scan->saved_media : nullptr;
@@ -395,6 +396,15 @@ void scx_note_reach(ScanContext *scan, int64_t scanned_bytes, bool stopped_early
     std::lock_guard<std::mutex> lock(slot_mutex()); // the front end reads them
     scan->byte_pos = scanned_bytes < 0 ? 0 : scanned_bytes;
     scan->status0 = stopped_early ? SCX_STATUS_STOPPED_EARLY : 0;
+}
+
+void scx_note_stopped_answering(ScanContext *scan, int64_t at)
+{
+    if (scan == nullptr)
+        return;
+    std::lock_guard<std::mutex> lock(slot_mutex());
+    scan->byte_pos = at < 0 ? 0 : at;
+    scan->status0 = SCX_STATUS_STOPPED_ANSWERING;
 }
 
 ScanContext *scx_current()

@@ -130,8 +130,10 @@ enum : int {
     SCX_KIND_IMAGE = 2,
 };
 // status0 of a thorough scan that an early stop ended before the end of
-// its medium (byte_pos: how far it read); 0 otherwise.
+// its medium (byte_pos: how far it read), of one whose card stopped
+// answering (byte_pos: where, as the scan's end said), 0 otherwise.
 constexpr int SCX_STATUS_STOPPED_EARLY = -6;
+constexpr int SCX_STATUS_STOPPED_ANSWERING = -8;
 enum : int {
     SCX_MEDIA_UNKNOWN = 0,
     SCX_MEDIA_ATTACHED = 1,
@@ -180,7 +182,7 @@ struct ScanContext {
     int16_t match_score[2] = {};
     int scan_type = 0;              // SCX_TYPE_*
     int64_t start_pos = 0, stop_pos = 0, byte_pos = 0, data_pos = 0;
-    int status0 = 0;                // SCX_STATUS_STOPPED_EARLY or 0 (scx_note_reach)
+    int status0 = 0;                // SCX_STATUS_STOPPED_EARLY, SCX_STATUS_STOPPED_ANSWERING or 0
     int scanned_here = 0;           // scanned in this process
     int num_children = 0;           // file systems with children
     int many_file_systems = 0;
@@ -208,10 +210,12 @@ struct ScanInfo {
     // Not packed (0 when unpacked):
     uint32_t media_kind;     // SCX_KIND_*
     uint32_t stopped_early;  // 1: a thorough scan an early stop ended before the end of its medium
-    uint64_t scanned_bytes;  // a scan stopped early: the bytes it read from the start of its medium
+    uint64_t scanned_bytes;  // a scan stopped early: the bytes it read from the start of its medium;
+                             // one whose card stopped answering: the byte where it did
     uint64_t medium_bytes;   // the length of the scan's medium
     uint32_t other_medium;   // 1: not attached, while another card or image (or this one written since) is
                              // attached at the path its medium was saved with
+    uint32_t stopped_answering; // 1: a thorough scan whose card stopped answering
 };
 void scan_info_pack(const ScanInfo &info, uint8_t out[SCAN_INFO_SIZE]);
 void scan_info_unpack(const uint8_t in[SCAN_INFO_SIZE], ScanInfo *info);
@@ -236,6 +240,10 @@ void scx_begin(ScanContext *scan);
 // Notes how far a thorough scan read (bytes from its medium's start) and
 // whether an early stop ended it there, before scx_finish saves it.
 void scx_note_reach(ScanContext *scan, int64_t scanned_bytes, bool stopped_early);
+// Notes that the card of a thorough scan stopped answering at byte at of
+// its medium, before scx_finish saves it (kept with the scan: listed in
+// later runs and in saved scans).
+void scx_note_stopped_answering(ScanContext *scan, int64_t at);
 // Ends the current scan with a verdict (see scan_context.cpp). When the
 // scan's state cannot be saved into its folder, the scan records it (see
 // scx_not_kept).

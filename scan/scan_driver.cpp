@@ -248,12 +248,15 @@ void take_quick_report(ScanContext *scan, Media *media, scan_coverage *coverage)
 }
 
 // A card that stopped answering at byte `at` of the medium: logged, error
-// 427 recorded (so the verdict is one "with some errors"), kept in coverage.
-void note_stopped(Media *media, int64_t at, scan_coverage *coverage)
+// 427 recorded (so the verdict is one "with some errors"), kept in coverage
+// and with the scan.
+void note_stopped(ScanContext *scan, Media *media, int64_t at, scan_coverage *coverage)
 {
     log_error("start_scan: %s stopped answering at byte %lld: the scan keeps what it found before",
               media_path(media) != nullptr ? media_path(media) : "(null)", (long long)at);
     add_error(SCAN_ERROR_STOPPED);
+    media_note_not_answering(media); // a reload does not read it again until it is taken out
+    scx_note_stopped_answering(scan, at);
     if (coverage != nullptr)
         coverage->stopped_at = at;
 }
@@ -338,7 +341,7 @@ int scan_thorough(ScanContext **pointer, Media *media, ZV::RemainingTimeEstimato
         return SCAN_READ_FAILED;
     }
     if (stopped_at >= 0)
-        note_stopped(media, stopped_at, coverage);
+        note_stopped(scan, media, stopped_at, coverage);
     media_rd_stop(media);
     progress_pop();
     set_stop_enabled(0);
@@ -360,7 +363,7 @@ int scan_thorough(ScanContext **pointer, Media *media, ZV::RemainingTimeEstimato
     const int64_t stop = media_stopped_at(media);
     if (stop >= 0 && !has_detached_paths(scan) && abort_requested() == 0 && file_write_error_occurred() == 0) {
         if (stopped_at < 0)
-            note_stopped(media, stop, coverage);
+            note_stopped(scan, media, stop, coverage);
         if (result == SCAN_READ_FAILED)
             result = 0;
         const cbr_store *found = cbr_store_of(store);

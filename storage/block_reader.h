@@ -24,21 +24,22 @@
 //     is fatal: the filler publishes an error marker and every later request
 //     returns 0 bytes with rd_failed() non-zero. The consumer never waits
 //     for data that cannot come.
-//   - A device that stops answering is not read to its end block by block:
-//     after a long run of failed reads with none delivering bytes (256, or
-//     4 lasting 10 s or more), a few reads spread over the rest of the range
-//     are made (16 at most, for 10 s at most), and when they fail too the
-//     device is taken to have stopped answering. Each check that one of
-//     them passes doubles the run the next check needs (up to 65,536 reads
-//     or 160 s), so a card with many long bad ranges is checked only a few
-//     times in all. That is fatal as a device gone is (marker, rd_failed: the
-//     errno of the last failed read), and recorded with the run's first
-//     block (rd_stopped_block). Until a read delivers bytes again, every
-//     failed read after it (also after a restart elsewhere) is fatal at
-//     once. A read further on that delivers shows a long bad range: it is
-//     read around as any other. An image format decoded by its file type
-//     (rd_device_read) is always read around: its failures are damaged or
-//     missing parts of the image, which cost no device's time.
+//   - A device that stops answering is not read to its end block by block,
+//     nor is a long bad range (rd_run_failed): after a long run of failed
+//     reads with none delivering bytes (256, or 4 lasting 10 s or more),
+//     reads skip ahead over the rest of the range: one in each octave from
+//     the failing block on and 16 spread over the rest. When they all fail,
+//     the device is taken to have stopped answering: that is fatal as a
+//     device gone is (marker, rd_failed: the errno of the last failed read),
+//     and recorded with the run's first block (rd_stopped_block). Until a
+//     read delivers bytes again, every failed read after it (also after a
+//     restart elsewhere) is fatal at once. When one delivers, the blocks from the failing one to
+//     the last that fails before the first good place found are delivered
+//     as zeros without being read, kept among the bad ranges, and reading
+//     goes on after them. An image format decoded by its file type
+//     (rd_device_read) is always read around block by block: its failures
+//     are damaged or missing parts of the image, which cost no device's
+//     time.
 //   - A range whose last block is partial (a plain file whose size is not a
 //     multiple of the block size) is read to its last byte: the final buffer
 //     counts only the valid bytes and is zero-padded to the block boundary.
@@ -68,6 +69,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 struct buf_t;
@@ -228,7 +230,54 @@ int64_t rd_device_read(file_t *f, void *destination, int64_t offset, int64_t cou
 int32_t rd_max_request(const rd_reader *reader);
 int32_t rd_block_size(const rd_reader *reader);
 
-// Test seams: the microsecond clock used to time device reads (NULL
-// restores time_usec) and the slow pause in milliseconds (default 1000).
+// --- a run of failed reads (block_reader_run.cpp) -----------------------------------------
+
+// The failed reads of one device since one last delivered bytes. The block
+// reader keeps one per reader; another reader of a device (the recovery of
+// files) keeps its own.
+struct rd_run {
+    int64_t reads = 0;          // failed reads in the run
+    int64_t first_block = 0;    // block of its first failed read
+    int64_t started = 0;        // clock (us) at its first failed read
+    int32_t errnum = 0;         // errno of its last failed read
+    bool not_answering = false; // judged: the device stopped answering (until a read delivers)
+};
+
+// What a failed read makes of the run (rd_run_failed).
+enum rd_run_verdict : int {
+    RD_RUN_READ_ON = 0, // not a long run (or nothing further on): read on, block by block
+    RD_RUN_SKIPPED = 1, // a long bad range of a device that answers further on: the blocks
+                        // from the failing one to *skip_last are to be taken as unreadable
+                        // without reading them; reading goes on after them
+    RD_RUN_STOPPED = 2, // the device stopped answering at the run's first block (run->errnum:
+                        // the errno to end with, a device gone's when one showed)
+    RD_RUN_HALTED = 3,  // read() or halted() asked to stop the reads further on: no verdict
+};
+
+// The device a run's reads further on are made of.
+struct rd_run_device {
+    const char *caller = "fill_buffer"; // for the log
+    const char *path = nullptr;
+    int64_t last_block = 0;   // the last block of the range read
+    int64_t chunk_blocks = 1; // blocks per read when reading back over a good area
+    // Reads blocks at block (cut at the range's end) into scratch memory of
+    // its own: whether every byte was delivered; *errnum as rd_device_read.
+    std::function<bool(int64_t block, int64_t blocks, int *errnum)> read;
+    std::function<bool()> halted; // an abort or halt: the reads further on end
+};
+
+// A device read of block failed with errnum (never a device gone: the
+// caller ends on that itself). Counts it in the run and, when the run is
+// long, makes the reads further on (see block_reader_run.cpp for the rule
+// and its bound), which are logged. A device that stopped answering stays
+// so for the run (every later failed read returns RD_RUN_STOPPED at once)
+// until rd_run_answered.
+rd_run_verdict rd_run_failed(rd_run *run, const rd_run_device &device, int64_t block, int errnum, int64_t *skip_last);
+// A device read delivered bytes: the run ends.
+void rd_run_answered(rd_run *run);
+
+// Test seams: the microsecond clock used to time device reads and runs of
+// failed reads (NULL restores the steady clock) and the slow pause in
+// milliseconds (default 1000).
 void rd_set_time_source(int64_t (*now_usec)());
 void rd_set_slow_pause(rd_reader *reader, int32_t milliseconds);

@@ -27,8 +27,12 @@
 //   before the end of the range is fatal: the bytes read before the
 //   failure are published, then an error marker (length 0, the errno), and
 //   the filler ends. So is a device found to have stopped answering
-//   (stopped_answering: a long run of failed reads, with reads further on
-//   failing too); the run's blocks read so far stay among the bad ranges.
+//   (rd_run_failed, block_reader_run.cpp: a long run of failed reads, with
+//   the reads skipping ahead failing too); the run's blocks read so far stay
+//   among the bad ranges. A long run of a device that answers further on
+//   makes the filler skip the blocks the run's rule hands back (skip_end):
+//   they are kept among the bad ranges at once and delivered as zeros
+//   without being read, in this chunk and the ones after.
 //   File handles are not closed here: the random-access handle belongs to
 //   the consumer's thread; rd_close_files closes both.
 // - Every buffer holding the end of the data is zero-padded past its
@@ -49,7 +53,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <random>
 #include <system_error>
 #include <vector>
 
@@ -65,86 +68,9 @@ namespace {
 // A device read taking more than this is slow (exactly this is not).
 constexpr int64_t kSlowReadUsec = 1000000;
 
-// A card that stops answering fails every read from some point on. Read
-// around block by block like a bad range, it would cost one failed read per
-// block to the end of the card: hours for a large card, days on a reader
-// that takes seconds per failure. So a long run of failed reads with no read
-// delivering bytes among them is checked with a few reads further on, and
-// when those fail too the device is taken to have stopped answering: the
-// reading ends as for a device gone.
-//
-// A run is long after kStopRunReads failed reads, or after kStopRunSlowReads
-// that took kStopRunUsec or more. A bad range of a card that still answers is
-// mostly a few sectors to a few flash pages (tens of KiB): 256 blocks (128
-// KiB of 512-byte sectors) is well past that. A reader that takes seconds per
-// failed read gets there by time instead: four of them in ten seconds or
-// more.
-//
-// A card that still answers can have many long bad ranges (a flash die or a
-// large interleave unit gone bad: every other few hundred KiB unreadable).
-// Checked after every 256 failures, such a card would be checked thousands
-// of times, and one check whose reads all fell on bad places would end the
-// reading though most of the card reads. So every check that a read further
-// on passes doubles both the count and the time the next check needs (up to
-// kStopRunMaxReads and kStopRunMaxUsec): a card with long bad ranges is
-// checked a few times in all, while a card that is really gone fails its
-// first check and ends at once. Bounded, so that a card that stops answering
-// after long bad ranges still ends: after at most kStopRunMaxUsec of failed
-// reads and the reads further on.
-constexpr int64_t kStopRunReads = 256;
-constexpr int64_t kStopRunMaxReads = 65536; // 32 MiB of 512-byte sectors
-constexpr int64_t kStopRunSlowReads = 4;
-constexpr int64_t kStopRunUsec = 10 * 1000000;
-constexpr int64_t kStopRunMaxUsec = 160 * 1000000;
-constexpr int kStopMaxDoublings = 8; // kStopRunReads << 8 is kStopRunMaxReads
-// The reads further on: one block each, at distinct places spread over all
-// of what is left of the range after the failing block, the last one at its
-// last block. What is left is cut into kStopProbes - 1 equal parts, each
-// read once at a place within it drawn from a generator seeded with the
-// failing block (so the same reading makes the same reads), the parts taken
-// from middle to ends in turn (kProbeOrder): the first few reads already
-// cover the rest of the card from near to far, and the places keep no
-// spacing that bad ranges of a fixed size and period could match (places on
-// a fixed fraction of the rest, of any step, all fall on bad stripes for
-// some sizes). One read that delivers its block shows that the card still
-// answers there: the run is a bad range, read around as before. So a card
-// that still answers passes a check unless every one of these falls on a
-// bad place: with half of it bad in long stripes, about one check in 30,000.
-//
-// Their time is bounded: once kStopMinProbes of them are made and they have
-// together lasted kStopProbeUsec or more, the rest are not made and the
-// check fails (a reader whose failed reads take seconds cannot spare more;
-// fewer places would take too many cards that answer for gone). So a card
-// that stopped answering ends after at most kStopRunUsec of failed reads
-// plus one more read, and then kStopProbeUsec of reads further on plus one
-// more read (or kStopMinProbes reads), each slow read followed by the slow
-// pause: with failed reads of 3 s, 28 s in all; longer only when a single
-// read takes longer than that. (A card
-// that passed checks before, on long bad ranges, ends after at most
-// kStopRunMaxUsec of failed reads and the reads further on.) The 16 reads
-// cost little otherwise: on a card that answers the first read that
-// delivers ends the check, and a card that is gone fails them fast.
-constexpr int kStopProbes = 16;
-constexpr int kProbeOrder[kStopProbes - 1] = {7, 3, 11, 1, 9, 5, 13, 0, 8, 4, 12, 2, 10, 6, 14};
-constexpr int64_t kStopProbeUsec = 10 * 1000000;
-constexpr int kStopMinProbes = 3;
 constexpr auto kWaitSlice = std::chrono::milliseconds(100);
 // Errno of data that ends before the end of the range.
 constexpr int kEndOfData = ENODATA;
-
-std::atomic<int64_t (*)()> g_time_source{nullptr};
-
-int64_t now_usec()
-{
-    int64_t (*source)() = g_time_source.load(std::memory_order_acquire);
-    if (source != nullptr)
-        return source();
-    // Durations only: a clock that a time server or a resume sets forward
-    // would end a check of the card before its reads are made.
-    return std::chrono::duration_cast<std::chrono::microseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 // Errors after which no further read of the device can succeed: the device
 // or its medium is gone, the handle is closed, or the connection to the
@@ -202,9 +128,9 @@ void slow_pause(rd_reader *r)
 // One timed device read of bytes at block (rd_timed_read).
 int64_t timed_read(rd_reader *r, uint8_t *destination, int64_t block, int64_t bytes, int *errnum)
 {
-    const int64_t started = now_usec();
+    const int64_t started = rd_now_usec();
     const int64_t got = rd_device_read(r->main_file, destination, block * r->p.block_size, bytes, errnum);
-    if (now_usec() - started > kSlowReadUsec) {
+    if (rd_now_usec() - started > kSlowReadUsec) {
         note(r, r->slow_record, 1, block, true);
         slow_pause(r);
     }
@@ -219,119 +145,43 @@ bool decodes_own_data(const file_t *f)
     return ops != nullptr && ops->read != nullptr && ops->pread == nullptr;
 }
 
-// A device read delivered bytes: the device answers.
-void answered(rd_reader *r)
-{
-    r->run_reads = 0;
-    r->not_answering = false;
-}
-
 // Records where the device stopped answering (the first time only).
 void note_stop(rd_reader *r, int errnum, int64_t block)
 {
     note(r, r->stop_record, errnum, block, true);
 }
 
-// The place of the k-th read further on (see kStopProbes) from the failed
-// read of block, with last the range's last block; draw gives the generator
-// its turn.
-int64_t probe_block(int64_t block, int64_t last, int k, std::mt19937_64 &draw)
-{
-    if (k == kStopProbes)
-        return last;
-    const double within = static_cast<double>(draw() >> 11) * 0x1.0p-53; // [0, 1)
-    const double fraction = (kProbeOrder[k - 1] + within) / (kStopProbes - 1);
-    return block + 1 + static_cast<int64_t>(static_cast<double>(last - block - 1) * fraction);
-}
-
-// The outcome of a check of a long run.
-enum class probe_result {
-    answers,   // a read further on delivered its block
-    silent,    // every read further on failed (or their time ran out)
-    no_verdict // nothing further on to read (the run ends with the range:
-               // reading on costs nothing), or a halt (the fill ends anyway)
-};
-
-// The reads further on (see kStopProbes) after the failed read of block.
-probe_result read_further_on(rd_reader *r, int64_t block, int *made, int64_t *answering)
-{
-    const int64_t bs = r->p.block_size;
-    const int64_t last = (r->p.end_byte - 1) / bs;
-    *made = 0;
-    if (last <= block)
-        return probe_result::no_verdict;
-    std::vector<uint8_t> scratch(static_cast<size_t>(bs));
-    int64_t probed[kStopProbes];
-    std::mt19937_64 draw(static_cast<uint64_t>(block));
-    const int64_t started = now_usec();
-    for (int k = 1; k <= kStopProbes; ++k) {
-        const int64_t at = probe_block(block, last, k, draw);
-        if (std::find(probed, probed + *made, at) != probed + *made)
-            continue; // a short rest of the range: places repeat
-        if (halted(r))
-            return probe_result::no_verdict;
-        probed[(*made)++] = at;
-        const int64_t size = std::min(bs, r->p.end_byte - at * bs);
-        int errnum = 0;
-        if (timed_read(r, scratch.data(), at, size, &errnum) == size) {
-            *answering = at;
-            return probe_result::answers;
-        }
-        if (*made >= kStopMinProbes && now_usec() - started >= kStopProbeUsec)
-            break;
-    }
-    return probe_result::silent;
-}
-
-// A device read of block failed with errnum (not a device gone): true when
-// the device is now taken to have stopped answering (see kStopRunReads),
-// which is logged and recorded. From then on every failed read is taken so
-// at once, until a read delivers bytes again. Never for an image format
-// decoded by its file type: its failed reads are damaged or missing parts
-// of the image, which fail at once however many there are, and are read
-// around to show where they lie.
-bool stopped_answering(rd_reader *r, int64_t block, int errnum)
+// A device read of block failed with errnum (not a device gone): the run's
+// rule (rd_run_failed) with the filler's reads further on. A skip is kept
+// among the bad ranges and in skip_end; a stop is recorded. Never a long
+// run for an image format decoded by its file type: its failed reads are
+// damaged or missing parts of the image, which fail at once however many
+// there are, and are read around to show where they lie.
+rd_run_verdict on_failed_read(rd_reader *r, int64_t block, int errnum)
 {
     if (decodes_own_data(r->main_file))
-        return false;
-    const int64_t now = now_usec();
-    if (r->run_reads++ == 0) {
-        r->run_first_block = block;
-        r->run_started = now;
+        return RD_RUN_READ_ON;
+    const int64_t bs = r->p.block_size;
+    std::vector<uint8_t> scratch;
+    rd_run_device device;
+    device.path = r->p.path;
+    device.last_block = (r->p.end_byte - 1) / bs;
+    device.chunk_blocks = r->p.read_blocks;
+    device.read = [&](int64_t at, int64_t blocks, int *e) {
+        const int64_t size = std::min(blocks * bs, r->p.end_byte - at * bs);
+        scratch.resize(static_cast<size_t>(size));
+        return timed_read(r, scratch.data(), at, size, e) == size;
+    };
+    device.halted = [r] { return halted(r); };
+    int64_t skip_last = block;
+    const rd_run_verdict verdict = rd_run_failed(&r->run, device, block, errnum, &skip_last);
+    if (verdict == RD_RUN_STOPPED) {
+        note_stop(r, r->run.errnum, r->run.first_block);
+    } else if (verdict == RD_RUN_SKIPPED) {
+        rd_note_bad_blocks(r, r->run.errnum, block, skip_last - block + 1);
+        r->skip_end = skip_last + 1;
     }
-    if (r->not_answering)
-        return true;
-    // The run the check needs: doubled by every check passed (bounded).
-    const int shift = r->checks_answered;
-    const int64_t reads_needed = std::min(kStopRunReads << shift, kStopRunMaxReads);
-    const int64_t usec_needed = std::min(kStopRunUsec << shift, kStopRunMaxUsec);
-    const int64_t lasted = now - r->run_started;
-    if (r->run_reads < reads_needed && (r->run_reads < kStopRunSlowReads || lasted < usec_needed))
-        return false;
-    int made = 0;
-    int64_t answering = -1;
-    const probe_result found = read_further_on(r, block, &made, &answering);
-    if (found != probe_result::silent) {
-        if (found == probe_result::answers) {
-            if (r->checks_answered < kStopMaxDoublings)
-                ++r->checks_answered;
-            log_error("%s: read(%s): %lld reads from block %lld on failed in %lld ms and none delivered, but block "
-                      "%lld further on did: a long bad range, read around",
-                      "fill_buffer", r->p.path, static_cast<long long>(r->run_reads),
-                      static_cast<long long>(r->run_first_block), static_cast<long long>(lasted / 1000),
-                      static_cast<long long>(answering));
-        }
-        r->run_reads = 0; // counted afresh from the next failure
-        return false;
-    }
-    r->not_answering = true;
-    note_stop(r, errnum, r->run_first_block);
-    const ErrorText text(errnum);
-    log_error("%s: read(%s): %s: %lld reads from block %lld on failed in %lld ms and none delivered, nor did the %d "
-              "read(s) further on: the device stopped answering",
-              "fill_buffer", r->p.path, text.text, static_cast<long long>(r->run_reads),
-              static_cast<long long>(r->run_first_block), static_cast<long long>(lasted / 1000), made);
-    return true;
+    return verdict;
 }
 
 rd_fill_result write_marker(rd_reader *r, rd_buffer &b)
@@ -367,7 +217,8 @@ rd_fill_result fail(rd_reader *r, rd_buffer &b, int errnum, int64_t block, int64
     return rd_fill_result::last;
 }
 
-// Reads the chunk at next_block into b (fill_buffer).
+// Reads the chunk at next_block into b (fill_buffer). Blocks below
+// skip_end are zeros, not read.
 rd_fill_result fill_read(rd_reader *r, rd_buffer &b)
 {
     const int64_t bs = r->p.block_size;
@@ -375,38 +226,55 @@ rd_fill_result fill_read(rd_reader *r, rd_buffer &b)
     const int64_t blocks = std::min<int64_t>(r->p.read_blocks, r->p.stop_block - block);
     const int64_t start = block * bs;
     const int64_t want = std::min(blocks * bs, r->p.end_byte - start);
+    const int64_t skipped = std::clamp<int64_t>(r->skip_end - block, 0, blocks);
+    std::memset(b.data, 0, static_cast<size_t>(std::min(skipped * bs, want)));
 
     int errnum = 0;
-    const int64_t got = timed_read(r, b.data, block, want, &errnum);
+    const int64_t from = skipped * bs;
+    const int64_t got = from < want ? timed_read(r, b.data + from, block + skipped, want - from, &errnum) : 0;
     if (got > 0)
-        answered(r);
-    if (got < want) {
+        rd_run_answered(&r->run);
+    if (from + got < want) {
         if (errnum == 0)
-            return fail(r, b, kEndOfData, block, got);
+            return fail(r, b, kEndOfData, block, from + got);
         if (device_gone(errnum))
-            return fail(r, b, errnum, block, got);
-        if (got == 0 && stopped_answering(r, block, errnum))
-            return fail(r, b, errnum, block, 0);
+            return fail(r, b, errnum, block, from + got);
+        if (got == 0) {
+            const rd_run_verdict verdict = on_failed_read(r, block + skipped, errnum);
+            if (verdict == RD_RUN_STOPPED)
+                return fail(r, b, r->run.errnum, block, from);
+            if (verdict == RD_RUN_HALTED)
+                return rd_fill_result::aborted;
+        }
         // Retry from the block where the chunk stopped, one block at a time.
         int64_t bad = 0, first_bad = -1;
         int last_errnum = 0;
-        for (int64_t k = got / bs; k < blocks; ++k) {
-            if (halted(r))
-                return rd_fill_result::aborted;
+        for (int64_t k = skipped + got / bs; k < blocks; ++k) {
             const int64_t offset = k * bs;
             const int64_t size = std::min(bs, want - offset);
+            if (block + k < r->skip_end) {
+                std::memset(b.data + offset, 0, static_cast<size_t>(size));
+                continue;
+            }
+            if (halted(r))
+                return rd_fill_result::aborted;
             int e = 0;
             const int64_t g = timed_read(r, b.data + offset, block + k, size, &e);
             if (g > 0)
-                answered(r);
+                rd_run_answered(&r->run);
             if (g == size)
                 continue;
             if (e == 0 || device_gone(e))
                 return fail(r, b, e == 0 ? kEndOfData : e, block, offset + g);
-            if (stopped_answering(r, block + k, e))
-                return fail(r, b, e, block, offset);
             std::memset(b.data + offset + g, 0, static_cast<size_t>(size - g));
-            rd_note_bad_block(r, e, block + k);
+            const rd_run_verdict verdict = on_failed_read(r, block + k, e);
+            if (verdict == RD_RUN_STOPPED)
+                return fail(r, b, r->run.errnum, block, offset);
+            if (verdict == RD_RUN_HALTED)
+                return rd_fill_result::aborted;
+            if (verdict == RD_RUN_SKIPPED)
+                continue; // kept with the skip
+            rd_note_bad_blocks(r, e, block + k, 1);
             if (first_bad < 0)
                 first_bad = block + k;
             last_errnum = e;
@@ -475,11 +343,6 @@ void filler_main(rd_reader *r)
 
 } // namespace
 
-void rd_set_time_source(int64_t (*now)())
-{
-    g_time_source.store(now, std::memory_order_release);
-}
-
 bool rd_interrupted()
 {
     return abort_requested() != 0 || stop_requested() != 0;
@@ -507,38 +370,43 @@ int64_t rd_device_read(file_t *f, void *destination, int64_t offset, int64_t cou
     return file_pread_quiet(f, destination, static_cast<size_t>(count), offset, errnum);
 }
 
-void rd_note_bad_block(rd_reader *r, int errnum, int64_t block)
+void rd_note_bad_blocks(rd_reader *r, int errnum, int64_t first, int64_t count)
 {
-    note_error(r, errnum, block);
+    note_error(r, errnum, first);
+    const int64_t end = first + count;
     std::lock_guard<std::mutex> lock(r->status_mutex);
     auto &list = r->bad;
-    // The first range starting after the block, and the one before it.
-    auto next = std::upper_bound(list.begin(), list.end(), block, [](int64_t b, const rd_reader::bad_entry &e) {
-        return b < e.range.first_block;
+    // The ranges the blocks touch or adjoin (the list is sorted and its
+    // ranges apart, so their ends are sorted too).
+    auto low = std::lower_bound(list.begin(), list.end(), first, [](const rd_reader::bad_entry &e, int64_t b) {
+        return e.range.first_block + e.range.blocks < b;
     });
-    rd_reader::bad_entry *before = next != list.begin() ? &*(next - 1) : nullptr;
-    if (before != nullptr && block < before->range.first_block + before->range.blocks)
-        return; // read again after a restart: already kept
-    const bool joins_before = before != nullptr && before->range.first_block + before->range.blocks == block;
-    const bool joins_next = next != list.end() && next->range.first_block == block + 1;
-    if (joins_before && joins_next) {
-        before->range.blocks += 1 + next->range.blocks;
-        before->taken = before->taken && next->taken; // taken again unless both parts were
-        list.erase(next);
-    } else if (joins_before) {
-        ++before->range.blocks;
-    } else if (joins_next) {
-        --next->range.first_block;
-        ++next->range.blocks;
-    } else if (list.size() < static_cast<size_t>(RD_BAD_RANGES_MAX)) {
-        list.insert(next, rd_reader::bad_entry{rd_bad_range{block, 1, errnum}, false});
-        r->bad_untaken.store(true, std::memory_order_release);
-    } else {
-        if (block != r->bad_last_not_kept + 1)
-            ++r->bad_ranges_not_kept;
-        ++r->bad_blocks_not_kept;
-        r->bad_last_not_kept = block;
+    auto high = low;
+    while (high != list.end() && high->range.first_block <= end)
+        ++high;
+    if (low == high) {
+        if (list.size() < static_cast<size_t>(RD_BAD_RANGES_MAX)) {
+            list.insert(low, rd_reader::bad_entry{rd_bad_range{first, count, errnum}, false});
+            r->bad_untaken.store(true, std::memory_order_release);
+        } else {
+            if (first != r->bad_last_not_kept + 1)
+                ++r->bad_ranges_not_kept;
+            r->bad_blocks_not_kept += count;
+            r->bad_last_not_kept = end - 1;
+        }
+        return;
     }
+    // Joined into the first of them: taken again unless every part was
+    // (blocks added to a range taken do not make it new).
+    const int64_t joined_first = std::min(first, low->range.first_block);
+    const int64_t joined_end = std::max(end, (high - 1)->range.first_block + (high - 1)->range.blocks);
+    for (auto it = low + 1; it != high; ++it)
+        low->taken = low->taken && it->taken;
+    low->range.first_block = joined_first;
+    low->range.blocks = joined_end - joined_first;
+    list.erase(low + 1, high);
+    if (!low->taken)
+        r->bad_untaken.store(true, std::memory_order_release);
 }
 
 rd_fill_result rd_fill_next(rd_reader *r)
@@ -565,6 +433,7 @@ void rd_reset_filler_state(rd_reader *r, int64_t block)
     for (int i = 0; i < r->p.num_buffers; ++i)
         r->buffers[i].filled.store(0, std::memory_order_release);
     r->next_block = block;
+    r->skip_end = 0;
     r->fill_index = 0;
     r->marker_due = false;
     r->marker_errno = 0;

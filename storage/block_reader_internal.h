@@ -97,15 +97,11 @@ struct rd_reader {
     bool marker_due = false;  // the next fill writes the marker
     int32_t marker_errno = 0; // errno of the marker (0: plain end of range)
     bool finished = false;    // the marker has been published
+    int64_t skip_end = 0;     // blocks below it, from a skip over a long bad range, are zeros unread
     // The run of failed device reads since the last one that delivered
     // bytes (filler state like the above, but kept across restarts: seeking
     // elsewhere does not make a card answer again).
-    int64_t run_reads = 0;        // failed reads in the run
-    int64_t run_first_block = 0;  // block of its first failed read
-    int64_t run_started = 0;      // clock (us) at its first failed read
-    bool not_answering = false;   // the run was judged: the device stopped answering
-    int32_t checks_answered = 0;  // checks of a long run that a read further on passed: each
-                                  // makes the run the next check needs longer (never undone)
+    rd_run run;
 
     // --- consumer state
     alignas(64) int64_t base_pos = 0;    // device byte of virtual position 0
@@ -161,9 +157,11 @@ struct rd_reader {
 
 // Abort or early stop requested (engine_status.h).
 bool rd_interrupted();
-// Records an unreadable block delivered as zeros: the error record and the
-// bad ranges.
-void rd_note_bad_block(rd_reader *r, int errnum, int64_t block);
+// Records blocks first.. first + count - 1, unreadable and delivered as
+// zeros: the error record (errnum, first) and the bad ranges.
+void rd_note_bad_blocks(rd_reader *r, int errnum, int64_t first, int64_t count);
+// The clock of device reads and runs (microseconds; rd_set_time_source).
+int64_t rd_now_usec();
 // Fills buffers[fill_index] from next_block (or writes the marker) without
 // publishing it; the caller sets filled and advances fill_index.
 rd_fill_result rd_fill_next(rd_reader *r);

@@ -372,6 +372,13 @@ void keep_content_id(Media *m)
     remember_id_locked(content, m->id);
 }
 
+// Whether the medium's device stopped answering (media_note_not_answering).
+bool not_answering(const Media *m)
+{
+    std::lock_guard<std::mutex> lock(g_list_mutex);
+    return m->not_answering != 0;
+}
+
 // An attach whose file cannot be opened: a medium made for it is freed; a
 // medium found again stays in the list (scans refer to it), detached.
 void abandon_attach(Media *m, bool found)
@@ -397,9 +404,13 @@ Media *attach_path(const char *path, uint32_t kind)
         m = find_path_locked(path, kind);
         if (m != nullptr) {
             m->attached = 1;
+            remember_id_locked(top_identity(kind, path, 0), m->id);
+            // A device that stopped answering is not read again before it
+            // has been taken out (media_note_not_answering).
+            if (m->not_answering)
+                return m;
             m->characteristics_initialised = 0;
             m->initialising = 1;
-            remember_id_locked(top_identity(kind, path, 0), m->id);
         }
     }
     const bool found = m != nullptr;
@@ -552,8 +563,10 @@ Media *media_find_or_new(const char *path, const char *name, int64_t size, int w
             remember_id_locked(top_identity(kind, path, size), taken->id);
             taken->attached = 1;
             taken->write_protected = write_protected == 1;
-            taken->characteristics_initialised = 0;
-            taken->initialising = 1;
+            if (!taken->not_answering) { // else left as it is (media_attach_disk)
+                taken->characteristics_initialised = 0;
+                taken->initialising = 1;
+            }
             return taken;
         }
     }
@@ -568,8 +581,8 @@ Media *media_attach_disk(const char *device_path, const char *name, int write_pr
 {
     const int32_t checked = checked_block_size(block_size, device_path);
     Media *m = media_find_or_new(device_path, name, size, write_protected, MEDIA_DISK);
-    if (m == nullptr)
-        return nullptr;
+    if (m == nullptr || not_answering(m))
+        return m; // a device that stopped answering is not read again before it has been taken out
     m->stop_pos = m->orig_stop_pos = size < 0 ? 0 : size;
     m->block_size = checked;
     read_characteristics(m);
@@ -636,9 +649,21 @@ void media_detach_path(const char *path)
     if (path == nullptr)
         return;
     std::lock_guard<std::mutex> lock(g_list_mutex);
-    for (Media *m : media_list())
-        if (same_path(m, path))
+    for (Media *m : media_list()) {
+        if (same_path(m, path)) {
             m->attached = 0;
+            m->not_answering = 0; // taken out: read again when it comes back
+        }
+    }
+}
+
+void media_note_not_answering(Media *media)
+{
+    std::lock_guard<std::mutex> lock(g_list_mutex);
+    while (media != nullptr && media->parent != nullptr)
+        media = media->parent;
+    if (media != nullptr && media->attached)
+        media->not_answering = 1;
 }
 
 void media_for_each(const std::function<bool(Media *)> &visit)

@@ -32,6 +32,8 @@
 #include <string>
 #include <vector>
 
+#include "storage/block_reader.h"
+
 struct archive;
 struct buf_t;
 struct file_t;
@@ -134,6 +136,14 @@ struct Media {
     char *description = nullptr;     // cached media_description
     char *saved_path = nullptr;      // heap text; a medium restored from an archive: the path it
                                      // was saved with (never opened by this layer), else NULL
+    // A copy's reads outside the block reader (media_copy_read), in 512-byte
+    // sectors of the window: their run of failed reads, and the sectors its
+    // rule last took as unreadable without reading them.
+    rd_run copy_run;
+    int64_t copy_skip_first = -1, copy_skip_last = -1;
+    uint8_t not_answering = 0;       // a top-level medium whose device stopped answering
+                                     // (media_note_not_answering): an attach does not read it
+                                     // again until it has been detached
 };
 
 // The engine's media parameters record.
@@ -282,6 +292,27 @@ int64_t media_rd_read(Media *media, void *buffer, int64_t n);
 // The count; *errnum is 0 when a short count means the end of the data,
 // else the errno that stopped it (EBADF without a file object).
 int64_t media_read_quiet(Media *media, void *buffer, int64_t offset, int64_t n, int *errnum);
+// A copy's read of n bytes at the window offset (a multiple of 512) that a
+// larger read could not deliver (the recovery of files reading sector by
+// sector): media_read_quiet under the block reader's rule for runs of failed
+// reads (rd_run_failed), with the medium's own run. A long run makes the
+// reads further on: the sectors a skip passes then fail without being read,
+// and once the device stopped answering (media_copy_stopped_at, the medium
+// marked as with media_note_not_answering) every failed read says so at
+// once, until a read of the medium delivers again. The count; *errnum as
+// media_read_quiet's (the run's errno for a skipped sector); *verdict
+// RD_RUN_SKIPPED for a skipped sector, RD_RUN_STOPPED, RD_RUN_HALTED for an
+// abort during the reads further on, else RD_RUN_READ_ON (also for the end
+// of the data and a device gone, which the rule leaves to the caller).
+int64_t media_copy_read(Media *media, void *buffer, int64_t offset, int64_t n, int *errnum, rd_run_verdict *verdict);
+// Where a copy's reads found the medium stopped answering (media_copy_read):
+// the byte of the window where its failing reads began, else -1.
+int64_t media_copy_stopped_at(const Media *media);
+// Marks the card of the medium (the top-level medium) as a device that
+// stopped answering: the attaches of a reload do not read it again (its
+// partition map and checksum stay as they were) until it is detached, as a
+// card taken out and put back is.
+void media_note_not_answering(Media *media);
 int media_rd_seek(Media *media, int64_t offset);
 
 // Creates the medium's block reader over its window (a block size that is

@@ -277,8 +277,10 @@ int64_t media_read(Media *media, void *buffer, int64_t n)
         if (want <= 0)
             return want;
         const int64_t got = file_read(media->io, buffer, want);
-        if (got > 0)
+        if (got > 0) {
             media->byte_pos += got;
+            rd_run_answered(&media->copy_run); // the device answers: a copy's run ends
+        }
         return got;
     }
 
@@ -340,6 +342,68 @@ int64_t media_read_quiet(Media *media, void *buffer, int64_t offset, int64_t n, 
         return 0;
     n = std::min(n, length - offset);
     return rd_device_read(media->io, buffer, media->start_pos + offset, n, errnum);
+}
+
+namespace {
+
+// A copy's reads: 512-byte sectors, read back over a good area 256 at a time.
+constexpr int64_t COPY_SECTOR = 512;
+constexpr int64_t COPY_CHUNK_SECTORS = 256;
+
+// The errnos of a device gone that the recovery takes for a plain failure.
+bool connection_cut(int errnum)
+{
+    return errnum == ENOTCONN || errnum == ECONNABORTED || errnum == EBADF;
+}
+
+} // namespace
+
+int64_t media_copy_read(Media *media, void *buffer, int64_t offset, int64_t n, int *errnum, rd_run_verdict *verdict)
+{
+    *verdict = RD_RUN_READ_ON;
+    const int64_t sector = offset / COPY_SECTOR;
+    if (media != nullptr && sector >= media->copy_skip_first && sector <= media->copy_skip_last) {
+        *errnum = media->copy_run.errnum;
+        *verdict = RD_RUN_SKIPPED;
+        return 0;
+    }
+    const int64_t got = media_read_quiet(media, buffer, offset, n, errnum);
+    if (media == nullptr)
+        return got;
+    if (got > 0)
+        rd_run_answered(&media->copy_run);
+    if (got == n || *errnum == 0 || media_gone(media, *errnum) || connection_cut(*errnum))
+        return got;
+    const int64_t length = media_length(media);
+    std::vector<uint8_t> scratch;
+    rd_run_device device;
+    device.caller = "media_copy_read";
+    device.path = media_path(media);
+    device.last_block = (length - 1) / COPY_SECTOR;
+    device.chunk_blocks = COPY_CHUNK_SECTORS;
+    device.read = [&](int64_t at, int64_t blocks, int *e) {
+        const int64_t want = std::min(blocks * COPY_SECTOR, length - at * COPY_SECTOR);
+        scratch.resize((size_t)want);
+        return media_read_quiet(media, scratch.data(), at * COPY_SECTOR, want, e) == want;
+    };
+    device.halted = [] { return abort_requested() != 0; };
+    int64_t skip_last = sector;
+    *verdict = rd_run_failed(&media->copy_run, device, sector, *errnum, &skip_last);
+    if (*verdict == RD_RUN_SKIPPED) {
+        media->copy_skip_first = sector;
+        media->copy_skip_last = skip_last;
+    } else if (*verdict == RD_RUN_STOPPED) {
+        *errnum = media->copy_run.errnum;
+        media_note_not_answering(media);
+    }
+    return got;
+}
+
+int64_t media_copy_stopped_at(const Media *media)
+{
+    if (media == nullptr || !media->copy_run.not_answering)
+        return -1;
+    return std::clamp<int64_t>(media->copy_run.first_block * COPY_SECTOR, 0, media_length(media));
 }
 
 int media_rd_seek(Media *media, int64_t offset)

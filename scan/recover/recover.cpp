@@ -22,7 +22,8 @@
 //
 // Implementation notes
 //   - A result of -3 (target full or failing), -5 (abort), -7 (no medium),
-//     -12 (a folder of the target on the medium) or -30 (medium gone) ends
+//     -12 (a folder of the target on the medium), -30 (medium gone) or -32
+//     (the card stopped answering) ends
 //     the whole walk, met at any depth: every later file would fail the same
 //     way.
 //   - A folder made or reused on another file system than its parent's (a
@@ -60,7 +61,8 @@
 
 bool recover_ends_walk(int rc)
 {
-    return rc == -3 || rc == -5 || rc == -7 || rc == RECOVER_TARGET_ON_MEDIUM || rc == -30;
+    return rc == -3 || rc == -5 || rc == -7 || rc == RECOVER_TARGET_ON_MEDIUM || rc == -30 ||
+           rc == RECOVER_STOPPED_ANSWERING;
 }
 
 namespace {

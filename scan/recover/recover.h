@@ -41,6 +41,11 @@
 //     error 198 recorded, and the whole recovery stops with -3;
 //   - an abort (-5) or a medium that went away (-30): the partial file is
 //     deleted and the recovery stops;
+//   - a card that stopped answering (-32: a long run of failed reads, with
+//     reads further on failing too, as the block reader takes it; see
+//     media_copy_read): the recovery stops there; what was read of the file
+//     under way is kept as an incomplete file (below), and where the card
+//     stopped is noted (recover_stopped_take);
 //   - read errors (each unreadable sector zeroed, the rest of its chunk
 //     read sector by sector; the unreadable ranges logged), short reads,
 //     and extents that end before the file's size or beyond the medium: the
@@ -70,7 +75,8 @@
 // Status codes: -1 general failure (or a shortfall), -3 write failure on
 // the target, -5 aborted, -7 no medium, -10 no memory, -12 a target folder
 // on the medium being recovered, -15 fork other than the data fork, -18
-// data beyond the medium, -30 the medium went away, -34 data incomplete
+// data beyond the medium, -30 the medium went away, -32 the card stopped
+// answering, -34 data incomplete
 // (kept with zeroed holes, or shorter than its size), -37 no free name.
 // Error-list codes below.
 #pragma once
@@ -95,6 +101,7 @@ enum : int {
     RECOVER_NOT_DATA_FORK = -15,
     RECOVER_BEYOND_MEDIUM = -18,
     RECOVER_DETACHED = -30,
+    RECOVER_STOPPED_ANSWERING = -32,
     RECOVER_INCOMPLETE = -34,
     RECOVER_NO_FREE_NAME = -37,
 };
@@ -162,6 +169,12 @@ void recover_notes_clear();
 void recover_note_add(const recover_note &note);
 // The notes since the last clear, and clears them.
 std::vector<recover_note> recover_notes_take();
+// Where the card stopped answering during the recovery (-32): the byte of
+// the device or image file (the medium's window start added); the first one
+// noted since the last clear is kept. recover_stopped_take: that byte, -1
+// when none, and clears it.
+void recover_note_stopped(int64_t device_byte);
+int64_t recover_stopped_take();
 
 // Told, on the recovering thread, each time a recovery has opened its target
 // folder, before anything is copied into it: the host path of the front

@@ -31,7 +31,12 @@
 // medium's own report ("Unreadable parts of <file>: ..."). A sector read
 // that ends the data (the medium's bytes end early) zeroes the rest of the
 // chunk. The medium going away (ENODEV, ENXIO, ENOMEDIUM, or detached) ends
-// the file and the walk.
+// the file and the walk. The sector reads follow the block reader's rule
+// for runs of failed reads (media_copy_read, with the medium's own run, so
+// it carries from file to file): a long bad range is passed after a few
+// reads (its sectors zeros, unread), and a card that stopped answering ends
+// the walk (-32) with the file under way kept incomplete, instead of one
+// failed read per sector of every file left.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -135,7 +140,7 @@ int64_t overlap(int64_t from, int64_t to, int64_t keep_from, int64_t keep_to)
 
 // Reads [from, n) of the chunk at aligned again sector by sector after a
 // short read, zeroing what cannot be read. 0, or -30 when the medium went
-// away. *lost: sectors left as zeros (or the rest of the chunk when the
+// away, -32 when the card stopped answering, -5 on abort. *lost: sectors left as zeros (or the rest of the chunk when the
 // medium's bytes end in it); *in_file: the part of them inside the window
 // [keep_from, keep_to) of the chunk that goes into the file; *ended: the
 // data ended (not a device error).
@@ -151,9 +156,12 @@ int reread_by_sector(Media *media, uint8_t *buffer, int64_t aligned, int64_t fro
             return -5;
         const int64_t size = std::min(SECTOR, n - at);
         int errnum = 0;
-        const int64_t got = media_read_quiet(media, buffer + at, aligned + at, size, &errnum);
+        rd_run_verdict verdict = RD_RUN_READ_ON;
+        const int64_t got = media_copy_read(media, buffer + at, aligned + at, size, &errnum, &verdict);
         if (got == size)
             continue;
+        if (verdict == RD_RUN_HALTED)
+            return -5;
         if (errnum == 0) { // the medium's bytes end here
             std::memset(buffer + at + got, 0, (size_t)(n - at - got));
             *lost += n - at - got;
@@ -161,9 +169,9 @@ int reread_by_sector(Media *media, uint8_t *buffer, int64_t aligned, int64_t fro
             *ended = true;
             return 0;
         }
-        if (media_gone(media, errnum)) {
+        if (media_gone(media, errnum) || verdict == RD_RUN_STOPPED) {
             *first_errnum = errnum;
-            return -30;
+            return media_gone(media, errnum) ? -30 : RECOVER_STOPPED_ANSWERING;
         }
         std::memset(buffer + at + got, 0, (size_t)(size - got));
         *lost += size - got;
@@ -180,7 +188,7 @@ int reread_by_sector(Media *media, uint8_t *buffer, int64_t aligned, int64_t fro
 // are zeros for unreadable sectors or were never written; *errnum_out the
 // first read error's errno (0 when the data only ended early), or with -3
 // the write's. 0, -34 incomplete, -18 beyond the medium, or a result that
-// ends the walk (-3, -5, -7, -30). name: the file's intended host path, for
+// ends the walk (-3, -5, -7, -30, -32). name: the file's intended host path, for
 // the log.
 int copy_fork(recover_walk &w, uint64_t keynum, const NodeInfo &info, int fd, const std::string &name,
               uint64_t *written, uint64_t *missing, int *errnum_out, unreadable *bad)
@@ -267,10 +275,12 @@ int copy_fork(recover_walk &w, uint64_t keynum, const NodeInfo &info, int fd, co
                 if (*errnum_out == 0)
                     *errnum_out = e_no;
                 if (rc != 0) {
-                    if (rc == -30) {
+                    if (rc == -30 || rc == RECOVER_STOPPED_ANSWERING) {
                         log_error("Read error in file: %s (error=%d)", name.c_str(), e_no);
                         add_error(RECOVER_ERROR_READ);
                     }
+                    if (rc == RECOVER_STOPPED_ANSWERING)
+                        recover_note_stopped(media->start_pos + media_copy_stopped_at(media));
                     result = rc;
                     goto done;
                 }
@@ -311,7 +321,8 @@ int copy_fork(recover_walk &w, uint64_t keynum, const NodeInfo &info, int fd, co
 done:
     *missing += remaining;
     // A copy that stopped early gives back the disk reserved past its end.
-    if (*written < covered && !recover_ends_walk(result) && ::ftruncate(fd, (off_t)*written) != 0)
+    if (*written < covered && (!recover_ends_walk(result) || result == RECOVER_STOPPED_ANSWERING) &&
+        ::ftruncate(fd, (off_t)*written) != 0)
         log_warning("%s: Can't release the space reserved for \"%s\": %s", "copy_fork", name.c_str(),
                     recover_errno_text(errno).c_str());
     media_release(media);
@@ -404,9 +415,10 @@ int recover_file(recover_walk &w, uint64_t keynum, std::string *out_path)
         log_error("Can't copy data fork for \"%s\": %d", intended.c_str(), copy);
         if (copy != -5)
             add_error(RECOVER_ERROR_COPY);
-        if (recover_ends_walk(copy) || nothing_read) {
+        if ((recover_ends_walk(copy) && copy != RECOVER_STOPPED_ANSWERING) || nothing_read) {
             // Nothing of worth, or a copy cut short by a full disk, an abort
-            // or a vanished medium: no partial file stays behind.
+            // or a vanished medium: no partial file stays behind. (What was
+            // read of a card that stopped answering is kept.)
             discard(w.dir_fd, fd, temp);
             // Nothing of it is kept: all of it is absent.
             note.missing = info.data_size;

@@ -46,7 +46,7 @@ std::string recover_errno_text(int errnum);
 
 // Results after which every later file would fail the same way: -3 (target
 // full or failing), -5 (abort), -7 (no medium), -12 (a folder of the target
-// on the medium), -30 (medium gone).
+// on the medium), -30 (medium gone), -32 (the card stopped answering).
 bool recover_ends_walk(int rc);
 
 // Recovers one file node into the walk's current folder (recover_file.cpp).

@@ -12,6 +12,7 @@ std::mutex notes_lock;
 std::vector<recover_note> notes;
 recover_target_listener target_listener = nullptr;
 void *target_data = nullptr;
+int64_t stopped_at = -1;
 
 } // namespace
 
@@ -19,6 +20,7 @@ void recover_notes_clear()
 {
     std::lock_guard<std::mutex> hold(notes_lock);
     notes.clear();
+    stopped_at = -1;
 }
 
 void recover_note_add(const recover_note &note)
@@ -54,4 +56,19 @@ void recover_target_opened(const char *folder)
     }
     if (listener != nullptr)
         listener(folder, data);
+}
+
+void recover_note_stopped(int64_t device_byte)
+{
+    std::lock_guard<std::mutex> hold(notes_lock);
+    if (stopped_at < 0)
+        stopped_at = device_byte;
+}
+
+int64_t recover_stopped_take()
+{
+    std::lock_guard<std::mutex> hold(notes_lock);
+    const int64_t at = stopped_at;
+    stopped_at = -1;
+    return at;
 }

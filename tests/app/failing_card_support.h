@@ -82,6 +82,18 @@ public:
             pid_ = -1;
         return pid_ <= 0;
     }
+    // Waits at most 20 s for the server to stop itself (--stop-at); whether it did.
+    bool waitStopped()
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        int status = 0;
+        while (pid_ > 0 && std::chrono::steady_clock::now() < deadline) {
+            if (waitpid(pid_, &status, WUNTRACED | WNOHANG) == pid_)
+                return WIFSTOPPED(status);
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return false;
+    }
     // Stops the server (SIGSTOP): every request that reaches it then waits,
     // as on a server that hangs. resume() (and stop()) let it go on.
     void pause()

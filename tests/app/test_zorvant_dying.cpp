@@ -6,8 +6,14 @@
 // stopped, keeps and lists what it found before, and exits 3; what it
 // listed comes back once the card answers again. So does a card that stops
 // while the files found are measured: those measured before stay. Cards
-// served by the FUSE helper failing_card_fuse; child processes of zorvant.
+// whose failed reads take seconds (the fault library's clock) are read
+// wherever they answer and given up when they do not; a recovery ends where
+// the card stopped answering; reloads left waiting do not keep zorvant
+// running; `list` says where a card stopped answering. Cards served by the
+// FUSE helper failing_card_fuse; child processes of zorvant.
 #include <cerrno>
+#include <regex>
+#include <thread>
 
 #include "app/failing_card_support.h"
 #include "app/zorvant_cli_support.h"
@@ -39,6 +45,25 @@ std::set<std::string> contents(const std::map<std::string, std::string> &files)
     for (const auto &[path, data] : files)
         out.insert(data);
     return out;
+}
+
+// A blank card image of size bytes with a photo written at each offset
+// (made with cjpeg): the photos' bytes by offset.
+std::map<uint64_t, std::string> photoImage(const zvtest::TempDir &dir, const std::string &image, uint64_t size,
+                                           const std::vector<uint64_t> &offsets)
+{
+    zvtest::mustRun("truncate -s " + std::to_string(size) + " " + shellQuote(image));
+    std::map<uint64_t, std::string> at;
+    for (const uint64_t offset : offsets) {
+        const uint32_t seed = 20 + static_cast<uint32_t>(at.size());
+        const std::string base = dir / ("photo" + std::to_string(seed));
+        zvtest::writeFile(base + ".ppm", zvtest::ppm(240, 180, seed));
+        zvtest::mustRun("cjpeg -quality 90 -outfile " + shellQuote(base + ".jpg") + " " + shellQuote(base + ".ppm"));
+        at[offset] = zvtest::readFile(base + ".jpg");
+        zvtest::mustRun("dd if=" + shellQuote(base + ".jpg") + " of=" + shellQuote(image) + " bs=64K seek=" +
+                        std::to_string(offset / 65536) + " conv=notrunc status=none");
+    }
+    return at;
 }
 
 // Every read from 4 MiB on fails (EIO), on the image file and on a loop
@@ -161,16 +186,7 @@ TEST_F(ZorvantCliDyingCard, CardPulledOutStillEndsAsItsRemoval)
 TEST_F(ZorvantCliDyingCard, CardThatStopsWhileTheFilesAreMeasuredKeepsThoseMeasured)
 {
     const std::string image = dir / "blank.img";
-    zvtest::mustRun("truncate -s 64M " + shellQuote(image));
-    std::map<uint64_t, std::string> at;
-    for (const auto &[offset, seed] : {std::pair<uint64_t, uint32_t>{1 * MiB, 21}, {40 * MiB, 22}}) {
-        const std::string base = dir / ("photo" + std::to_string(seed));
-        zvtest::writeFile(base + ".ppm", zvtest::ppm(240, 180, seed));
-        zvtest::mustRun("cjpeg -quality 90 -outfile " + shellQuote(base + ".jpg") + " " + shellQuote(base + ".ppm"));
-        at[offset] = zvtest::readFile(base + ".jpg");
-        zvtest::mustRun("dd if=" + shellQuote(base + ".jpg") + " of=" + shellQuote(image) +
-                        " bs=1M seek=" + std::to_string(offset / MiB) + " conv=notrunc status=none");
-    }
+    const std::map<uint64_t, std::string> at = photoImage(dir, image, 64 * MiB, {1 * MiB, 40 * MiB});
     const std::vector<std::vector<std::string>> faults = {
         {"--after-end", "--fail-from", std::to_string(40 * MiB)},
         {"--after-end", "--die-at", std::to_string(40 * MiB)},
@@ -201,6 +217,164 @@ TEST_F(ZorvantCliDyingCard, CardThatStopsWhileTheFilesAreMeasuredKeepsThoseMeasu
         EXPECT_EQ(got.size(), 1u);
         EXPECT_EQ(got.count(at.at(1 * MiB)), 1u) << "the photo measured before the card stopped";
     }
+}
+
+} // namespace
+
+namespace {
+
+// Cards whose failed reads take seconds (the fault library moves the
+// program's clock on by that much at each, so the test does not wait): a
+// card with an 8-block bad patch at 4 MiB, good to 6 MiB and failing after
+// (4 s a failure), a card with every other MiB bad from 1 MiB to 14 MiB
+// (2 s), and a 64 MiB card failing from 1 MiB on (4 s). Every photo where
+// the card answers is found; only the cards that fail to their end are
+// said to have stopped answering, where they began to fail, after far
+// fewer reads than blocks.
+TEST_F(ZorvantCliDyingCard, SlowFailingReadsNeitherGiveUpACardThatAnswersNorKeepADeadOne)
+{
+    struct Case {
+        const char *name;
+        uint64_t size;
+        std::vector<uint64_t> photos;
+        std::vector<std::string> faults;
+        int slow_ms;
+        int64_t stops_at; // -1: answers to its end
+    };
+    std::vector<std::string> stripes;
+    std::vector<uint64_t> striped_photos;
+    for (uint64_t at = 1 * MiB; at < 14 * MiB; at += 2 * MiB) {
+        stripes.insert(stripes.end(), {"--bad", std::to_string(at), std::to_string(at + MiB)});
+        striped_photos.push_back(at + MiB + 256 * 1024);
+    }
+    const std::vector<Case> cases = {
+        {"patch", 16 * MiB, {1 * MiB, 5 * MiB},
+         {"--bad", std::to_string(4 * MiB), std::to_string(4 * MiB + 4096), "--fail-from", std::to_string(6 * MiB)},
+         4000, 6 * MiB},
+        {"stripes", 16 * MiB, striped_photos, stripes, 2000, -1},
+        {"dead", 64 * MiB, {256 * 1024}, {"--fail-from", std::to_string(1 * MiB)}, 4000, 1 * MiB},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string folder = dir / c.name;
+        fs::create_directories(folder);
+        const std::string image = folder + "/card.img";
+        photoImage(dir, image, c.size, c.photos);
+        FailingCard card(image, folder, c.faults);
+        const Outcome r = start({"scan", card.path()}, folder + "/home",
+                                zvcli::faultEnv({"ZV_FAULT_SLOW_NAME=card.img",
+                                                 "ZV_FAULT_SLOW_MS=" + std::to_string(c.slow_ms)}))
+                              .wait();
+        EXPECT_EQ(r.status, 3) << r.out << r.err;
+        const std::string found = std::to_string(c.photos.size()) + (c.photos.size() == 1 ? " file " : " files ");
+        EXPECT_TRUE(std::regex_search(r.out, std::regex("Reconstructed Files/Images +" + found))) << r.out;
+        if (c.stops_at < 0)
+            EXPECT_FALSE(has(r.out, "stopped answering")) << r.out;
+        else
+            EXPECT_TRUE(has(r.out, "ended early: the card stopped answering at byte " + bytes(c.stops_at))) << r.out;
+        EXPECT_LT(card.reads(), 2000) << "the card read block by block";
+    }
+}
+
+// A card scanned whole, then stopping answering inside the third of five
+// photos while they are recovered, its failed reads taking 2 s each (the
+// fault library's clock): the recovery stops there, names the card and the
+// byte, keeps the two photos copied before, leaves the others ticked and
+// lists them not recovered, and exits 1, after far fewer reads than the
+// sectors of the photos left.
+TEST_F(ZorvantCliDyingCard, RecoveryFromACardThatStopsAnsweringEndsThere)
+{
+    const std::string image = dir / "card.img";
+    zvtest::makeFat(image, 32, 64 * 1024);
+    zvtest::fatMkdir(image, "DCIM");
+    for (int n = 1; n <= 5; n++)
+        put(image, "DCIM/IMG" + std::to_string(n) + ".JPG", 400, 300, 30 + n);
+    const size_t third = zvtest::readFile(image).find(photos.at("DCIM/IMG3.JPG").substr(0, 4096));
+    ASSERT_NE(third, std::string::npos);
+    const uint64_t fails = third + 8192;
+    {
+        FailingCard card(image, dir.path());
+        ASSERT_EQ(zorvant({"scan", "--quick", card.path()}).status, 0);
+        ASSERT_EQ(zorvant({"select", "1"}).status, 0);
+    }
+    FailingCard dying(image, dir.path(), {"--fail-from", std::to_string(fails)});
+    const std::string out = dir / "out";
+    const Outcome r =
+        start({"recover", "1", "--to", out}, "", zvcli::faultEnv({"ZV_FAULT_SLOW_NAME=card.img", "ZV_FAULT_SLOW_MS=2000"}))
+            .wait();
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_TRUE(has(r.err, "recovery incomplete: the card card.img stopped answering at byte " + bytes(fails) + " ("))
+        << r.err;
+    EXPECT_TRUE(has(r.out, "Recovered 2 files")) << r.out;
+    const std::set<std::string> got = contents(filesBelow(out));
+    EXPECT_EQ(got.size(), 2u);
+    EXPECT_TRUE(got.count(photos.at("DCIM/IMG1.JPG")) == 1 && got.count(photos.at("DCIM/IMG2.JPG")) == 1);
+    for (const char *name : {"IMG3", "IMG4", "IMG5"})
+        EXPECT_TRUE(has(r.err, std::string("not recovered: 1/Found Files/DCIM/") + name + ".JPG")) << r.err;
+    const std::string listed = zorvant({"ls", "-r", "1"}).out;
+    EXPECT_TRUE(std::regex_search(listed, std::regex("\\[x\\] -[^\\n]*IMG4.JPG"))) << listed;
+    EXPECT_LT(dying.reads(), 500) << "read sector by sector";
+}
+
+// A card failing from 1 MiB on (3 s a failure, the fault library's clock),
+// scanned through a loop device, its reader held at 512 KiB while another
+// disk comes and goes three times: the device events queue a media reload
+// behind the scan, which would read the dying card again. Once the scan has
+// said where the card stopped answering, zorvant ends: the reload left
+// waiting is not run.
+TEST_F(ZorvantCliDyingCard, MediaReloadsLeftWaitingAreNotRunWhenTheCommandEnds)
+{
+    const std::string image = dir / "card.img";
+    photoImage(dir, image, 64 * MiB, {256 * 1024});
+    FailingCard card(image, dir.path(), {"--fail-from", std::to_string(1 * MiB), "--stop-at", std::to_string(MiB / 2)});
+    ReadOnlyLoop device(card.path());
+    const std::string loop = device.path().substr(device.path().rfind('/') + 1);
+    zvcli::Child scan =
+        start({"scan", device.path()}, "", zvcli::faultEnv({"ZV_FAULT_SLOW_NAME=" + loop, "ZV_FAULT_SLOW_MS=3000"}));
+    ASSERT_TRUE(card.waitStopped()) << "the scan did not reach 512 KiB";
+    const std::string other = dir / "other.img";
+    zvtest::mustRun("truncate -s 8M " + shellQuote(other));
+    for (int i = 0; i < 3; i++)
+        zvtest::LoopDevice arriving(other);
+    std::this_thread::sleep_for(std::chrono::seconds(3)); // the reload timer: 1.5 s after the last event
+    card.resume();
+    const Outcome r = scan.wait();
+    EXPECT_EQ(r.status, 3) << r.out << r.err;
+    EXPECT_TRUE(has(r.out, "the card stopped answering at byte " + bytes(1 * MiB))) << r.out;
+    const std::string log = zvtest::readFile(ws + "/ZorvantWorkspace/ScanEngineLog.txt");
+    const size_t scanned = log.find("Scan CMD Succeeded");
+    ASSERT_NE(scanned, std::string::npos) << log;
+    EXPECT_EQ(log.find("ReloadMedia CMD Started", scanned), std::string::npos) << log.substr(scanned);
+}
+
+// A scan that its card stopped answering (every read from 4 MiB of 64 on
+// failing) is listed "done, card stopped answering at 6%" by `zorvant list`
+// in the runs after it, also once the card is gone and in a workspace its
+// save is loaded into; beside another card's
+// scan the state column is as wide as the longest state listed, so the
+// dates of all scans line up.
+TEST_F(ZorvantCliDyingCard, ListSaysWhereTheCardStoppedAnswering)
+{
+    const std::string card = makeCard("card.img");
+    const std::string state = "  1   thorough  done, card stopped answering at 6%";
+    {
+        FailingCard dying(card, dir.path(), {"--fail-from", std::to_string(4 * MiB)});
+        ASSERT_EQ(zorvant({"scan", dying.path()}).status, 3);
+        EXPECT_TRUE(has(zorvant({"list"}).out, state + "  ")) << "the card still there";
+    }
+    ASSERT_EQ(zorvant({"scan", "--quick", zvcli::twoPartitionCard(dir / "other.img")}).status, 0);
+    const std::string list = zorvant({"list"}).out;
+    EXPECT_TRUE(has(list, state + ", medium not attached  ")) << list;
+    std::vector<long> columns;
+    const std::regex date("\\n(  [12] [^\\n]*)[0-9]{4}-[0-9]{2}-[0-9]{2} ");
+    for (std::sregex_iterator it(list.begin(), list.end(), date), end; it != end; ++it)
+        columns.push_back((*it)[1].length());
+    ASSERT_EQ(columns.size(), 2u) << list;
+    EXPECT_EQ(columns[0], columns[1]) << list;
+    // Saved and loaded into another workspace, it says so there too.
+    ASSERT_EQ(zorvant({"save", dir / "scans.zvscan"}).status, 0);
+    ASSERT_EQ(zorvant({"load", dir / "scans.zvscan"}, dir / "other").status, 0);
+    EXPECT_TRUE(has(zorvant({"list"}, dir / "other").out, state)) << "loaded";
 }
 
 } // namespace

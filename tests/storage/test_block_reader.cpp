@@ -98,6 +98,9 @@ struct Source {
     std::map<int64_t, int64_t> delays;
     std::atomic<int> reads{0};
     int64_t gate_at = -1;
+    int64_t fail_us = 0;          // fake microseconds every failed read takes
+    int64_t failed_from = 0;      // failed counts the failed reads at or past this offset
+    std::atomic<int> failed{0};
     std::promise<void> gate_entered, gate_open;
     std::shared_future<void> opened = gate_open.get_future().share();
 
@@ -131,6 +134,8 @@ struct Source {
         for (const auto &b : s.bad) {
             if (b.from < end && b.to > offset) {
                 if (b.from <= offset) {
+                    g_fake_now += s.fail_us;
+                    s.failed += offset >= s.failed_from ? 1 : 0;
                     errno = b.errnum;
                     return -1;
                 }
@@ -652,18 +657,23 @@ TEST(BlockReader, LongBadRangeOfACardThatAnswersIsReadAround)
     EXPECT_EQ(report.ranges, 1);
 }
 
-// Checks of a long run that a read further on passed: the log line each.
-const char kReadAround[] = "a long bad range, read around";
+// A long bad range skipped: the log line each.
+const char kSkipped[] = "a long bad range, blocks ";
 
 // A card that still answers, with many long bad ranges: every other stripe
 // unreadable (as a card with one of two flash dies gone bad in large
 // interleave units), of several sizes, from the first stripe or the second,
-// the card's last stripe bad or good. It is read to its end around them,
-// never taken for a card that stopped answering, however many of the reads
-// further on fall on bad stripes; the checks that find it answering are few
-// (each one doubles the run the next one needs), and so are their reads.
+// its failed reads quick or (through the clock seam) taking 1 to 4 s each.
+// Every good stripe is read, the bad ones are delivered as zeros and kept,
+// and it is never taken for a card that stopped answering, however many of
+// the reads further on fall on bad stripes. A long bad range is skipped
+// after a few reads (from 128 KiB on when reads fail at once, from 64 KiB
+// when slowly): far fewer reads than block by block. Only a card whose last
+// stripe is bad, which no read can tell from one that stopped answering
+// there, ends at that stripe.
 TEST(BlockReader, StripedBadRangesOfACardThatAnswersAreReadAround)
 {
+    FakeClock seam;
     const int64_t KiB = 1024, MiB = 1024 * KiB;
     const struct {
         int64_t stripe, first_bad, size;
@@ -680,33 +690,43 @@ TEST(BlockReader, StripedBadRangesOfACardThatAnswersAreReadAround)
         {2 * MiB, 2 * MiB, 24 * MiB},
         {300 * KiB, 300 * KiB, 20 * MiB}, // not on a power of two
     };
+    int n = 0;
     for (const auto &c : cases) {
-        SCOPED_TRACE("stripes of " + std::to_string(c.stripe) + " from " + std::to_string(c.first_bad) + " of " +
-                     std::to_string(c.size));
-        Source source(c.size, 21);
-        for (int64_t at = c.first_bad; at < c.size; at += 2 * c.stripe)
-            source.bad.push_back({at, at + c.stripe, EIO});
-        LogCapture log;
-        ReaderPtr r = source.open(false);
-        ASSERT_TRUE(r);
-        std::string got;
-        withinLimit([&] { got = readAll(r.get(), 4096); });
-        EXPECT_EQ(rd_stopped_block(r.get()), -1) << "taken for a card that stopped answering";
-        EXPECT_TRUE(sameBytes(got, source.readAround()));
-        EXPECT_EQ(rd_last_outcome(r.get()), RD_OUTCOME_END);
-        EXPECT_EQ(rd_failed(r.get()), 0);
-        // Stripes of 128 KiB and more are long runs (288 failed reads and more), 64 KiB not.
-        const int checks = log.count(kReadAround);
-        EXPECT_EQ(checks > 0, c.stripe >= 128 * KiB) << checks;
-        EXPECT_LE(checks, 8);
-        EXPECT_LE(source.reads.load() - source.readsAround(), checks * 16) << "reads further on";
+        // Good stripes under 128 KiB may be taken as unreadable once runs are long by time.
+        for (const int64_t seconds : {int64_t(0), c.stripe >= 128 * KiB ? int64_t(1 + n++ % 4) : int64_t(0)}) {
+            SCOPED_TRACE("stripes of " + std::to_string(c.stripe) + " from " + std::to_string(c.first_bad) + " of " +
+                         std::to_string(c.size) + ", " + std::to_string(seconds) + " s per failure");
+            Source source(c.size, 21);
+            source.fail_us = seconds * 1000000;
+            for (int64_t at = c.first_bad; at < c.size; at += 2 * c.stripe)
+                source.bad.push_back({at, at + c.stripe, EIO});
+            const int64_t last_bad = source.bad.back().to >= c.size ? source.bad.back().from : -1;
+            LogCapture log;
+            ReaderPtr r = source.open(false);
+            ASSERT_TRUE(r);
+            rd_set_slow_pause(r.get(), 0);
+            std::string got;
+            withinLimit([&] { got = readAll(r.get(), 4096); });
+            EXPECT_EQ(rd_stopped_block(r.get()), last_bad < 0 ? -1 : last_bad / 512);
+            if (last_bad < 0) {
+                EXPECT_TRUE(sameBytes(got, source.readAround()));
+                EXPECT_EQ(rd_last_outcome(r.get()), RD_OUTCOME_END);
+                EXPECT_EQ(rd_failed(r.get()), 0);
+            } else {
+                ASSERT_GE(got.size(), static_cast<size_t>(last_bad));
+                EXPECT_TRUE(sameBytes(got.substr(0, last_bad), source.readAround().substr(0, last_bad)));
+            }
+            EXPECT_EQ(log.count(kSkipped) > 0, c.stripe >= 128 * KiB);
+            if (seconds > 0) {
+                EXPECT_LT(source.reads.load(), source.readsAround() / 2) << "read block by block";
+            }
+        }
     }
 }
 
 // A long bad range near the end of a card that still answers after it: up
 // to its last block, or to its last 64 KiB. Every read further on but the
-// last ones falls inside it, check after check: it is read around to the
-// end, with a few checks instead of one every 256 failures.
+// last ones falls inside it: it is skipped to the end, its blocks kept.
 TEST(BlockReader, LongBadRangeNearTheEndBeforeGoodBlocksIsReadAround)
 {
     const int64_t size = 16 << 20, from = 4 << 20;
@@ -722,51 +742,63 @@ TEST(BlockReader, LongBadRangeNearTheEndBeforeGoodBlocksIsReadAround)
         EXPECT_EQ(rd_stopped_block(r.get()), -1);
         EXPECT_TRUE(sameBytes(got, source.readAround()));
         EXPECT_EQ(rd_last_outcome(r.get()), RD_OUTCOME_END);
-        EXPECT_LE(log.count(kReadAround), 8);
-        // 27,000 failed reads: one check every 256 would take over 400 reads further on.
-        EXPECT_LT(source.reads.load() - source.readsAround(), 200) << "reads further on";
+        EXPECT_EQ(log.count(kSkipped), 1);
+        rd_bad_report report;
+        rd_bad_blocks(r.get(), &report);
+        EXPECT_EQ(report.blocks * 512, size - good_tail - from);
+        // 24,000 bad blocks: the run, the reads further on and the sweep.
+        EXPECT_LT(source.failed.load(), 256 + 40 + 64) << "read block by block";
     }
 }
 
 // A card that still answers before byte N and fails every read from there
-// to its end (the last 4 MiB of 16), also after long bad stripes that
-// passed their checks (and so made the run the next check needs longer):
-// the reading ends there as for a card that stopped answering, with the
-// bytes before delivered, instead of failing through the blocks left.
+// to its end (the last 4 MiB of 16), alone, after a short bad patch, or
+// after long bad stripes that were skipped; its failed reads quick, or
+// (through the clock seam) taking 1 to 4 s each: the reading ends there as
+// for a card that stopped answering, with the bytes before delivered (the
+// patch read block by block, the stripes' good parts all read), after the
+// run and the reads further on instead of failing through the blocks left.
 TEST(BlockReader, BadFinalRegionEndsTheReadingAlsoAfterLongBadRanges)
 {
+    FakeClock seam;
     const int64_t MiB = 1 << 20, size = 16 * MiB, failing = 12 * MiB;
-    for (bool stripes : {false, true}) {
-        SCOPED_TRACE(stripes ? "after bad stripes" : "alone");
-        Source source(size, 23);
-        if (stripes)
-            for (int64_t at = 1 * MiB; at < 8 * MiB; at += 2 * MiB)
+    for (const char *before : {"alone", "patch", "stripes"}) {
+        for (int64_t seconds = 0; seconds <= 4; ++seconds) {
+            SCOPED_TRACE(std::string(before) + ", " + std::to_string(seconds) + " s per failure");
+            Source source(size, 23);
+            source.fail_us = seconds * 1000000;
+            source.failed_from = failing;
+            if (before[0] == 'p')
+                source.bad.push_back({4 * MiB, 4 * MiB + 8 * 512, EIO});
+            for (int64_t at = 1 * MiB; before[0] == 's' && at < 8 * MiB; at += 2 * MiB)
                 source.bad.push_back({at, at + MiB, EIO});
-        source.bad.push_back({failing, INT64_MAX, EIO});
-        LogCapture log;
-        ReaderPtr r = source.open(false);
-        ASSERT_TRUE(r);
-        std::string got;
-        withinLimit([&] { got = readAll(r.get(), 4096); });
-        EXPECT_EQ(rd_stopped_block(r.get()), failing / 512);
-        EXPECT_EQ(rd_last_outcome(r.get()), RD_OUTCOME_FAILED);
-        EXPECT_EQ(rd_failed(r.get()), EIO);
-        ASSERT_GE(got.size(), static_cast<size_t>(failing));
-        // The run the check needs: 256 reads, or after the stripes' checks
-        // 4,096 (some 1.8 MiB): still far short of the card's end.
-        EXPECT_LT(got.size(), static_cast<size_t>(failing + (stripes ? 2 * MiB : 128 * 1024)))
-            << "read on into the failing end";
-        EXPECT_TRUE(sameBytes(got, source.readAround().substr(0, got.size())));
-        EXPECT_TRUE(log.has("the device stopped answering"));
-        EXPECT_EQ(log.count(kReadAround) > 0, stripes);
+            source.bad.push_back({failing, INT64_MAX, EIO});
+            LogCapture log;
+            ReaderPtr r = source.open(false);
+            ASSERT_TRUE(r);
+            rd_set_slow_pause(r.get(), 0);
+            std::string got;
+            withinLimit([&] { got = readAll(r.get(), 4096); });
+            EXPECT_EQ(rd_stopped_block(r.get()), failing / 512);
+            EXPECT_EQ(rd_last_outcome(r.get()), RD_OUTCOME_FAILED);
+            EXPECT_EQ(rd_failed(r.get()), EIO);
+            ASSERT_GE(got.size(), static_cast<size_t>(failing));
+            EXPECT_LT(got.size(), static_cast<size_t>(failing + 128 * 1024)) << "read on into the failing end";
+            EXPECT_TRUE(sameBytes(got, source.readAround().substr(0, got.size())));
+            EXPECT_TRUE(log.has("the device stopped answering"));
+            EXPECT_EQ(log.count(kSkipped) > 0, before[0] == 's' || (before[0] == 'p' && seconds > 1));
+            // The run (by count, or by time: 11 failures of 1 s), and the
+            // reads further on: log2(8,192 blocks left) + 18.
+            EXPECT_LE(source.failed.load(), (seconds == 0 ? 256 : 11) + 1 + 31) << "the run and the reads further on";
+        }
     }
 }
 
-// The same long bad range with slow failing reads (through the clock seam:
-// 3 s each, 675 s in all): checked by time, each check passed doubles the
-// time the next one needs, so it is checked a few times instead of after
-// every 12 s of failures; then read around to the end.
-TEST(BlockReader, SlowBadRangeOfACardThatAnswersIsCheckedAFewTimes)
+// A long bad range of a card that answers after it, with slow failing reads
+// (through the clock seam: 3 s each; 200 blocks, 600 s block by block): it
+// is skipped after a run of five and a few reads further on, then read to
+// the end.
+TEST(BlockReader, SlowBadRangeOfACardThatAnswersIsSkipped)
 {
     FakeClock seam;
     const int64_t size = 1 << 20, from = 256 * 1024, to = from + 200 * 512;
@@ -780,18 +812,15 @@ TEST(BlockReader, SlowBadRangeOfACardThatAnswersIsCheckedAFewTimes)
     withinLimit([&] { got = readAll(r.get(), 4096); });
     EXPECT_EQ(rd_stopped_block(r.get()), -1);
     EXPECT_TRUE(sameBytes(got, source.readAround()));
-    const int checks = log.count(kReadAround);
-    EXPECT_GE(checks, 2);
-    EXPECT_LE(checks, 10) << "one check every 12 s would be 45";
-    EXPECT_LE(source.reads.load() - source.readsAround(), 10) << "reads further on";
+    EXPECT_EQ(log.count(kSkipped), 1);
+    EXPECT_LE(source.failed.load(), 20) << "failed reads";
 }
 
 // A card that stopped answering whose failed reads take 15 s each (through
-// the clock seam): the reads further on end once three are made and they
-// have lasted 10 s, instead of costing 16 x 15 s; not after the first,
-// which alone would take a card with a third of it bad in long ranges for
-// gone one check in three.
-TEST(BlockReader, ReadsFurtherOnEndAfterTheirTime)
+// the clock seam): every read further on is made however long they take (a
+// verdict never depends on their time), one per octave and part of what is
+// left of the 1 MiB, and then the reading ends.
+TEST(BlockReader, ReadsFurtherOnAreMadeWhateverTheirTime)
 {
     FakeClock seam;
     const int64_t size = 1 << 20, failing = 256 * 1024;
@@ -805,9 +834,11 @@ TEST(BlockReader, ReadsFurtherOnEndAfterTheirTime)
     EXPECT_EQ(rd_failed(r.get()), EIO);
     EXPECT_EQ(rd_stopped_block(r.get()), failing / 512);
     // 64 good reads, the failed buffer and 3 of its blocks (4 failures
-    // lasting 10 s or more), then three reads further on.
-    EXPECT_EQ(source.reads.load(), failing / 4096 + 4 + 3);
-    EXPECT_TRUE(log.has("nor did the 3 read(s) further on: the device stopped answering"));
+    // lasting 10 s or more), then eleven octaves (the last at the last
+    // block) and 16 parts.
+    EXPECT_GE(source.reads.load(), failing / 4096 + 4 + 25);
+    EXPECT_LE(source.reads.load(), failing / 4096 + 4 + 27);
+    EXPECT_TRUE(log.has(" read(s) further on: the device stopped answering"));
 }
 
 // A reader that takes seconds per failed read (through the clock seam: 3 s
@@ -827,7 +858,7 @@ TEST(BlockReader, SlowFailingReadsStopByTime)
     EXPECT_EQ(rd_failed(r.get()), EIO);
     EXPECT_EQ(rd_stopped_block(r.get()), failing / 512);
     EXPECT_LT(got.size(), static_cast<size_t>(failing + 8 * 512));
-    EXPECT_LT(source.reads.load(), failing / 4096 + 12) << "a few slow failures and the reads further on";
+    EXPECT_LE(source.reads.load(), failing / 4096 + 5 + 27) << "a few slow failures and the reads further on";
 }
 
 // Through the clock seam: exactly 1,000,000 us is not slow, 1.2 s is; the

@@ -8,6 +8,7 @@
 //     --errno N          the error of those reads (default EIO)
 //     --bad FROM TO      reads of the bytes FROM to TO (exclusive) fail with
 //                        EIO, always: a bad range of a card that answers
+//                        (repeatable: one range each)
 //     --after-end        the failures (and --die-at) begin only once the
 //                        image was read through from byte 0 to its last byte
 //                        (see --die-at): the card dies after it was read
@@ -20,6 +21,10 @@
 //                        --after-end, any read once the image was read through
 //                        to its end): the kernel then fails the read with
 //                        ECONNABORTED and every later one with ENOTCONN
+//     --stop-at BYTE     the server stops itself (SIGSTOP) at the first read
+//                        that holds that byte while the card is read through
+//                        (as for --die-at), until it is let go on (SIGCONT):
+//                        the reader of the card then waits there
 //     --count FILE       after every read of the served file, FILE holds the
 //                        number of reads so far (decimal, space-padded)
 //
@@ -33,6 +38,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -40,6 +46,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -49,10 +56,11 @@ struct Card {
     int64_t size = 0;
     std::string name = "card.img";
     int64_t fail_from = -1;
-    int64_t bad_from = -1, bad_to = -1;
+    std::vector<std::pair<int64_t, int64_t>> bad; // [from, to) ranges
     int errnum = EIO;
     bool after_end = false;
     int64_t die_at = -1;
+    int64_t stop_at = -1;
     int count_fd = -1;
     long long reads = 0;
     bool end_seen = false;
@@ -134,15 +142,21 @@ int card_read(const char *path, char *buffer, size_t size, off_t offset, struct 
     const bool through = g.after_end ? g.end_seen : read_through;
     if (through && g.die_at >= offset && g.die_at < end)
         _exit(0); // unanswered: the kernel aborts the connection
+    if (read_through && g.stop_at >= offset && g.stop_at < end) {
+        g.stop_at = -1;
+        kill(getpid(), SIGSTOP);
+    }
     if (dying && g.fail_from >= 0 && end > g.fail_from) {
         if (offset >= g.fail_from)
             return -g.errnum;
         size = (size_t)(g.fail_from - offset);
     }
-    if (g.bad_from < (int64_t)offset + (int64_t)size && g.bad_to > offset) {
-        if (g.bad_from <= offset)
-            return -EIO;
-        size = (size_t)(g.bad_from - offset);
+    for (const auto &[from, to] : g.bad) {
+        if (from < (int64_t)offset + (int64_t)size && to > offset) {
+            if (from <= offset)
+                return -EIO;
+            size = (size_t)(from - offset);
+        }
     }
     const ssize_t got = pread(g.image, buffer, size, offset);
     if (got < 0)
@@ -169,7 +183,7 @@ int main(int argc, char **argv)
 {
     if (argc < 3) {
         std::fprintf(stderr, "usage: failing_card_fuse IMAGE MOUNTPOINT [--fail-from BYTE] [--errno N] [--bad FROM TO] [--after-end] "
-                             "[--die-at BYTE] [--count FILE]\n");
+                             "[--die-at BYTE] [--stop-at BYTE] [--count FILE]\n");
         return 2;
     }
     for (int i = 3; i < argc; i++) {
@@ -180,12 +194,14 @@ int main(int argc, char **argv)
         } else if (option == "--fail-from" && has_value) {
             g.fail_from = number(argv[++i]);
         } else if (option == "--bad" && i + 2 < argc) {
-            g.bad_from = number(argv[++i]);
-            g.bad_to = number(argv[++i]);
+            const int64_t from = number(argv[++i]);
+            g.bad.emplace_back(from, number(argv[++i]));
         } else if (option == "--errno" && has_value) {
             g.errnum = (int)number(argv[++i]);
         } else if (option == "--die-at" && has_value) {
             g.die_at = number(argv[++i]);
+        } else if (option == "--stop-at" && has_value) {
+            g.stop_at = number(argv[++i]);
         } else if (option == "--count" && has_value) {
             g.count_fd = open(argv[++i], O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
             if (g.count_fd < 0) {

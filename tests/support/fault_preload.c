@@ -12,10 +12,20 @@
  *   ZV_FAULT_SIGNAL_AFTER  N: right after the Nth watched rename that
  *                          succeeded, SIGINT is sent to the process, and the
  *                          rename call returns once the program has taken it
+ *
+ * A card whose failed reads are slow, at no cost to the test: every pread
+ * of a file named ZV_FAULT_SLOW_NAME (its last component) that fails moves
+ * the process's monotonic clock forward by ZV_FAULT_SLOW_MS milliseconds,
+ * as if the read had taken that long. Timed waits on that clock keep their
+ * real length (their deadlines are moved back by as much), except in a
+ * thread whose last pread of that file failed: there a wait lasts at most
+ * a millisecond, and a wait that ends by its time moves the clock on to its
+ * deadline (a pause after a slow read passes at once).
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
+#include <pthread.h>
 #include <signal.h>
 #include <stdatomic.h>
 #include <stdio.h>
@@ -129,5 +139,106 @@ int renameat2(int olddirfd, const char *oldpath, int newdirfd, const char *newpa
     }
     const int result = real(olddirfd, oldpath, newdirfd, newpath, flags);
     after(newpath, result);
+    return result;
+}
+
+/* --- slow failed reads ------------------------------------------------------------- */
+
+static atomic_llong g_clock_shift;   /* nanoseconds added to CLOCK_MONOTONIC */
+static __thread int t_last_read_failed;
+
+static long long real_monotonic_ns(void)
+{
+    static int (*real)(clockid_t, struct timespec *);
+    if (real == NULL)
+        real = (int (*)(clockid_t, struct timespec *))dlsym(RTLD_NEXT, "clock_gettime");
+    struct timespec now;
+    real(CLOCK_MONOTONIC, &now);
+    return (long long)now.tv_sec * 1000000000LL + now.tv_nsec;
+}
+
+int clock_gettime(clockid_t clock, struct timespec *tp)
+{
+    static int (*real)(clockid_t, struct timespec *);
+    if (real == NULL)
+        real = (int (*)(clockid_t, struct timespec *))dlsym(RTLD_NEXT, "clock_gettime");
+    const int result = real(clock, tp);
+    const long long shift = atomic_load(&g_clock_shift);
+    if (result == 0 && clock == CLOCK_MONOTONIC && shift != 0) {
+        const long long ns = tp->tv_nsec + shift % 1000000000LL;
+        tp->tv_sec += (time_t)(shift / 1000000000LL + ns / 1000000000LL);
+        tp->tv_nsec = (long)(ns % 1000000000LL);
+    }
+    return result;
+}
+
+/* Whether fd is open on the file named ZV_FAULT_SLOW_NAME. */
+static int slow_file(int fd)
+{
+    const char *name = getenv("ZV_FAULT_SLOW_NAME");
+    if (name == NULL || name[0] == '\0' || env_number("ZV_FAULT_SLOW_MS") <= 0)
+        return 0;
+    char link[64], target[4096];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    const ssize_t n = readlink(link, target, sizeof target - 1);
+    if (n <= 0)
+        return 0;
+    target[n] = '\0';
+    const char *slash = strrchr(target, '/');
+    return strcmp(slash != NULL ? slash + 1 : target, name) == 0;
+}
+
+static ssize_t after_read(int fd, ssize_t result)
+{
+    if (result > 0) {
+        t_last_read_failed = 0;
+    } else if (result < 0) {
+        const int saved = errno;
+        if (slow_file(fd)) {
+            atomic_fetch_add(&g_clock_shift, (long long)env_number("ZV_FAULT_SLOW_MS") * 1000000LL);
+            t_last_read_failed = 1;
+        }
+        errno = saved;
+    }
+    return result;
+}
+
+ssize_t pread(int fd, void *buffer, size_t count, off_t offset)
+{
+    static ssize_t (*real)(int, void *, size_t, off_t);
+    if (real == NULL)
+        real = (ssize_t (*)(int, void *, size_t, off_t))dlsym(RTLD_NEXT, "pread");
+    return after_read(fd, real(fd, buffer, count, offset));
+}
+
+ssize_t pread64(int fd, void *buffer, size_t count, off_t offset)
+{
+    static ssize_t (*real)(int, void *, size_t, off_t);
+    if (real == NULL)
+        real = (ssize_t (*)(int, void *, size_t, off_t))dlsym(RTLD_NEXT, "pread64");
+    return after_read(fd, real(fd, buffer, count, offset));
+}
+
+int pthread_cond_clockwait(pthread_cond_t *cond, pthread_mutex_t *mutex, clockid_t clock,
+                           const struct timespec *deadline)
+{
+    static int (*real)(pthread_cond_t *, pthread_mutex_t *, clockid_t, const struct timespec *);
+    if (real == NULL)
+        real = (int (*)(pthread_cond_t *, pthread_mutex_t *, clockid_t, const struct timespec *))dlsym(
+            RTLD_NEXT, "pthread_cond_clockwait");
+    const long long shift = atomic_load(&g_clock_shift);
+    if (clock != CLOCK_MONOTONIC || (shift == 0 && !t_last_read_failed))
+        return real(cond, mutex, clock, deadline);
+    long long until = (long long)deadline->tv_sec * 1000000000LL + deadline->tv_nsec - shift;
+    const long long now = real_monotonic_ns();
+    const int passing = t_last_read_failed && until > now + 1000000LL;
+    const long long wait_until = passing ? now + 1000000LL : until;
+    const struct timespec real_deadline = {(time_t)(wait_until / 1000000000LL), (long)(wait_until % 1000000000LL)};
+    const int result = real(cond, mutex, clock, &real_deadline);
+    if (result == ETIMEDOUT && passing) {
+        const long long left = until - real_monotonic_ns();
+        if (left > 0)
+            atomic_fetch_add(&g_clock_shift, left);
+    }
     return result;
 }
