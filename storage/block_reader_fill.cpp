@@ -23,7 +23,7 @@
 //   neighbours); reading goes on. Blocks reach the list in the order they
 //   are read, mostly ascending, so the list is kept sorted by inserting at
 //   the place a binary search finds; a restart may read a range again, which
-//   changes nothing. A device that is gone (device_gone) or data that ends
+//   changes nothing. A device that is gone (rd_device_gone) or data that ends
 //   before the end of the range is fatal: the bytes read before the
 //   failure are published, then an error marker (length 0, the errno), and
 //   the filler ends. So is a device found to have stopped answering
@@ -71,16 +71,6 @@ constexpr int64_t kSlowReadUsec = 1000000;
 constexpr auto kWaitSlice = std::chrono::milliseconds(100);
 // Errno of data that ends before the end of the range.
 constexpr int kEndOfData = ENODATA;
-
-// Errors after which no further read of the device can succeed: the device
-// or its medium is gone, the handle is closed, or the connection to the
-// device was cut (a network or user-space device whose server went away:
-// ECONNABORTED for the read under way, ENOTCONN for every one after it).
-bool device_gone(int errnum)
-{
-    return errnum == ENODEV || errnum == ENXIO || errnum == ENOMEDIUM || errnum == EBADF || errnum == ENOTCONN ||
-           errnum == ECONNABORTED;
-}
 
 struct ErrorText {
     char text[128];
@@ -203,7 +193,7 @@ rd_fill_result fail(rd_reader *r, rd_buffer &b, int errnum, int64_t block, int64
     else
         log_error("%s: read(%s): %s", "fill_buffer", r->p.path, text.text);
     note_error(r, errnum, block + valid / r->p.block_size);
-    if (device_gone(errnum) && errnum != EBADF)
+    if (rd_device_gone(errnum) && errnum != EBADF)
         note_stop(r, errnum, block + valid / r->p.block_size);
     r->fatal_errno.store(errnum, std::memory_order_release);
     r->marker_due = true;
@@ -237,7 +227,7 @@ rd_fill_result fill_read(rd_reader *r, rd_buffer &b)
     if (from + got < want) {
         if (errnum == 0)
             return fail(r, b, kEndOfData, block, from + got);
-        if (device_gone(errnum))
+        if (rd_device_gone(errnum))
             return fail(r, b, errnum, block, from + got);
         if (got == 0) {
             const rd_run_verdict verdict = on_failed_read(r, block + skipped, errnum);
@@ -264,7 +254,7 @@ rd_fill_result fill_read(rd_reader *r, rd_buffer &b)
                 rd_run_answered(&r->run);
             if (g == size)
                 continue;
-            if (e == 0 || device_gone(e))
+            if (e == 0 || rd_device_gone(e))
                 return fail(r, b, e == 0 ? kEndOfData : e, block, offset + g);
             std::memset(b.data + offset + g, 0, static_cast<size_t>(size - g));
             const rd_run_verdict verdict = on_failed_read(r, block + k, e);

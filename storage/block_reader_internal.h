@@ -162,6 +162,11 @@ bool rd_interrupted();
 void rd_note_bad_blocks(rd_reader *r, int errnum, int64_t first, int64_t count);
 // The clock of device reads and runs (microseconds; rd_set_time_source).
 int64_t rd_now_usec();
+// Errors after which no further read of the device can succeed: the device
+// or its medium is gone, the handle is closed, or the connection to the
+// device was cut (a network or user-space device whose server went away:
+// ECONNABORTED for the read under way, ENOTCONN for every one after it).
+bool rd_device_gone(int errnum);
 // Fills buffers[fill_index] from next_block (or writes the marker) without
 // publishing it; the caller sets filled and advances fill_index.
 rd_fill_result rd_fill_next(rd_reader *r);

@@ -77,15 +77,6 @@ constexpr int kSweepReads = 64;
 
 std::atomic<int64_t (*)()> g_time_source{nullptr};
 
-// Errors after which no further read of the device can succeed (as the
-// filler's device_gone): the device or its medium is gone, the handle is
-// closed, or the connection to the device was cut.
-bool gone(int errnum)
-{
-    return errnum == ENODEV || errnum == ENXIO || errnum == ENOMEDIUM || errnum == EBADF || errnum == ENOTCONN ||
-           errnum == ECONNABORTED;
-}
-
 // What the reads made for a long run found.
 enum class found { answers, silent, halted };
 
@@ -96,7 +87,7 @@ bool delivers(const rd_run_device &d, int64_t block, int64_t blocks, int *gone_e
     int errnum = 0;
     if (d.read(block, blocks, &errnum))
         return true;
-    if (gone(errnum))
+    if (rd_device_gone(errnum))
         *gone_errno = errnum;
     return false;
 }
@@ -188,6 +179,12 @@ found find_good_edge(const rd_run_device &d, int64_t block, int64_t landing, int
 }
 
 } // namespace
+
+bool rd_device_gone(int errnum)
+{
+    return errnum == ENODEV || errnum == ENXIO || errnum == ENOMEDIUM || errnum == EBADF || errnum == ENOTCONN ||
+           errnum == ECONNABORTED;
+}
 
 void rd_set_time_source(int64_t (*now)())
 {
