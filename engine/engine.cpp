@@ -314,7 +314,10 @@ int HVEngine::reloadMedia()
         log_error("%s: Didn't add to msgpack", "ReloadMedia");
         return -1;
     }
-    return queue(p.buffer);
+    const int rc = queue(p.buffer);
+    if (rc != 0)
+        reload_queued_ = false;
+    return rc;
 }
 
 void HVEngine::endReloads()
