@@ -890,9 +890,16 @@ Media *media_partition_child(Media *parent, const media_partition_entry &entry, 
             child->attached = 1;
             child->parent = parent; // listed and compared by other threads: changed under the mutex only
             remember_id_locked(identity, child->id);
+            // The same layout may be another card's: what it holds is read
+            // again, as its parent's was, before a scan is matched to it.
+            child->characteristics_initialised = 0;
+            child->initialising = 1;
         }
     }
-    if (child == nullptr) {
+    if (child != nullptr) {
+        read_characteristics(child);
+        publish(child);
+    } else {
         child = new_medium(path_of(parent), partition_name(entry.slice).c_str(), MEDIA_PARTITION, 0, true, identity);
         if (child == nullptr)
             return nullptr;

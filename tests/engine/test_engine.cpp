@@ -468,6 +468,50 @@ TEST_F(EngineThreads, CardUnderAnotherDevicePathKeepsItsIds)
     EXPECT_EQ(after, SCX_MEDIA_ATTACHED);
 }
 
+// Fault guarded: a card taken out of its reader and another one of the same
+// layout put in got the scanned partition's medium back as it was read from
+// the first card, and the scan of that partition was attached to the other
+// card. The scan stays detached over the other card, and takes the scanned
+// card again when it is put back.
+TEST_F(EngineThreads, AnotherCardInTheReaderIsNotTheScannedPartition)
+{
+    zvtest::requireTool("sfdisk");
+    const auto camera_card = [&](const std::string &path, const char *serial, uint32_t seed) {
+        zvtest::mustRun("truncate -s 8M '" + path + "' && printf 'label: dos\\nlabel-id: 0\\nstart=8192, type=c\\n' "
+                        "| sfdisk -q '" + path + "'");
+        zvtest::mustRun("mkfs.fat -i " + std::string(serial) + " --offset=8192 '" + path + "' 4096 >/dev/null");
+        zvtest::fatPut(path, "A.BIN", zvtest::patternBytes(7000, seed), 0, 8192ull * 512);
+    };
+    const std::string reader = dir / "reader", scanned = dir / "a.img", other = dir / "b.img";
+    camera_card(scanned, "1111AAAA", 1);
+    camera_card(other, "2222BBBB", 2);
+    std::filesystem::copy_file(scanned, reader);
+    ZV::DiskDescription drive = diskstest::description(reader, "Card", "Reader", HV::kDiskBusUSB, 8 << 20);
+    drive.setRemovable(1);
+    source->descriptions = {drive};
+    std::string error;
+    std::shared_ptr<HVEngine> engine = HVEngine::create(config, &error);
+    ASSERT_NE(engine, nullptr) << error;
+    ASSERT_EQ(engine->reloadMedia(), 0);
+    ASSERT_TRUE(recorder->waitFor(1));
+    const std::vector<std::shared_ptr<HV::Disk>> list = engine->mediaList();
+    ASSERT_EQ(list.size(), 1u);
+    ASSERT_EQ(list[0]->childCount(), 1u);
+    ASSERT_EQ(engine->scanMedia((uint32_t)list[0]->child(0)->id(), SCX_TYPE_QUICK), 0);
+    ASSERT_TRUE(recorder->waitFor(2));
+    size_t done = 2;
+    // The card taken out, the one of `card` put in: the status after the reload.
+    const auto swap_to = [&](const std::string &card) {
+        source->notifyRemoved(drive);
+        std::filesystem::copy_file(card, reader, std::filesystem::copy_options::overwrite_existing);
+        source->notifyAdded(drive);
+        EXPECT_TRUE(recorder->waitFor(++done));
+        return engine->scans().at(0).media_status;
+    };
+    EXPECT_EQ(swap_to(other), (uint32_t)SCX_MEDIA_DETACHED);
+    EXPECT_EQ(swap_to(scanned), (uint32_t)SCX_MEDIA_ATTACHED);
+}
+
 // What a scan's medium is, as the engine says it for the front end's
 // advice: an image file, and the file system filling it (a partition of an
 // image), are images; nothing is known of a scan whose medium is gone.
