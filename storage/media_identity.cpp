@@ -37,6 +37,7 @@
 
 #include "foundation/archive.h"
 #include "foundation/log.h"
+#include "foundation/sysutil.h"
 #include "storage/guid.h"
 #include "storage/media.h"
 
@@ -49,16 +50,6 @@ constexpr int MEDIA_IDENTITY_VOLUMES_MAX = 64;
 // Names a record may hold: a disk id, a volume at byte 0 and one per entry
 // read. A saved record with more is damaged.
 constexpr int32_t MEDIA_IDENTITY_NAMES_MAX = 2 + MEDIA_IDENTITY_VOLUMES_MAX;
-
-uint32_t le16(const uint8_t *p)
-{
-    return (uint32_t)p[0] | (uint32_t)p[1] << 8;
-}
-
-uint32_t le32(const uint8_t *p)
-{
-    return le16(p) | le16(p + 2) << 16;
-}
 
 bool power_of_two(uint32_t x)
 {
@@ -102,16 +93,16 @@ std::string volume_name(const uint8_t *s, int64_t offset)
 {
     const std::string at = " volume at byte " + std::to_string(offset) + ": serial ";
     if (std::memcmp(s + 3, "EXFAT   ", 8) == 0)
-        return "exFAT" + at + serial_text(le32(s + 100));
+        return "exFAT" + at + serial_text(get_le32(s + 100));
     const bool jump = (s[0] == 0xEB && s[2] == 0x90) || s[0] == 0xE9;
-    const uint32_t sector_bytes = le16(s + 11);
+    const uint32_t sector_bytes = get_le16(s + 11);
     if (!jump || s[510] != 0x55 || s[511] != 0xAA || !power_of_two(s[13]) || sector_bytes < 512 ||
         sector_bytes > 4096 || !power_of_two(sector_bytes))
         return "";
-    const int ext = le16(s + 22) == 0 ? 66 : 38; // FAT32 keeps its extended fields further on
+    const int ext = get_le16(s + 22) == 0 ? 66 : 38; // FAT32 keeps its extended fields further on
     if (s[ext] != 0x28 && s[ext] != 0x29)
         return "";
-    std::string name = "FAT" + at + serial_text(le32(s + ext + 1));
+    std::string name = "FAT" + at + serial_text(get_le32(s + ext + 1));
     if (s[ext] == 0x29)
         name += ", label \"" + label_text(s + ext + 5) + "\"";
     return name;
@@ -129,9 +120,9 @@ void media_identity_read(Media *media, media_identity *record)
         return;
     uint8_t sector[SECTOR];
     const uint32_t map = media->partitions.entries.empty() ? PARTITION_MAP_NONE : media->partitions.type;
-    if (map == PARTITION_MAP_MBR && read_sector(media, 0, sector) && le32(sector + 0x1B8) != 0) {
+    if (map == PARTITION_MAP_MBR && read_sector(media, 0, sector) && get_le32(sector + 0x1B8) != 0) {
         char text[32];
-        std::snprintf(text, sizeof text, "disk id %08X", le32(sector + 0x1B8));
+        std::snprintf(text, sizeof text, "disk id %08X", get_le32(sector + 0x1B8));
         record->names.push_back(text);
     } else if (map == PARTITION_MAP_GPT) {
         const int64_t lba1 = media->block_size >= SECTOR ? media->block_size : SECTOR;

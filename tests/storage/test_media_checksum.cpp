@@ -219,8 +219,6 @@ TEST(MediaCompare, ScoresAndReportPerField)
     }
 }
 
-// The same contents, the name aside: what an image the user names is taken
-// by. Blank samples alone do not tell one card from another.
 // Samples from `written` on blank on both media; the names of the attached (a disk) and of the saved one.
 std::function<void(Media *)> withNames(int written, const char *attached, const char *saved)
 {
@@ -230,6 +228,8 @@ std::function<void(Media *)> withNames(int written, const char *attached, const 
     };
 }
 
+// The same contents, the name aside: what an image the user names is taken
+// by. Blank samples alone do not tell one card from another.
 TEST(MediaSameContents, NameAsideOnlyWindowSliceAndSamplesCount)
 {
     const auto both = [](const std::function<void(Media *)> &f) { return [f](Media *a, Media *b) { f(a), f(b); }; };
