@@ -856,6 +856,15 @@ void media_make_partitions(Media *media)
 {
     if (media == nullptr)
         return;
+    {
+        // A partition of what the medium held before that its table has no
+        // more is not on it now (one it still has is attached again below),
+        // also where the card changed without being taken out.
+        std::lock_guard<std::mutex> lock(g_list_mutex);
+        for (Media *m : media_list())
+            if (m->parent == media)
+                m->attached = 0;
+    }
     if (media->partitions.entries.empty()) {
         const media_partition_entry whole{0, 0, media_length(media)};
         Media *child = media_partition_child(media, whole, true);

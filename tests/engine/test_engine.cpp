@@ -471,20 +471,24 @@ TEST_F(EngineThreads, CardUnderAnotherDevicePathKeepsItsIds)
 // Fault guarded: a card taken out of its reader and another one of the same
 // layout put in got the scanned partition's medium back as it was read from
 // the first card, and the scan of that partition was attached to the other
-// card. The scan stays detached over the other card, and takes the scanned
-// card again when it is put back.
+// card; a card of another layout in its place without a removal (an image
+// rewritten in place) kept the old partition listed and attached. The scan
+// stays detached over the other cards, the reader lists their own
+// partitions, and the scan takes the scanned card again when it is back.
 TEST_F(EngineThreads, AnotherCardInTheReaderIsNotTheScannedPartition)
 {
     zvtest::requireTool("sfdisk");
-    const auto camera_card = [&](const std::string &path, const char *serial, uint32_t seed) {
-        zvtest::mustRun("truncate -s 8M '" + path + "' && printf 'label: dos\\nlabel-id: 0\\nstart=8192, type=c\\n' "
-                        "| sfdisk -q '" + path + "'");
-        zvtest::mustRun("mkfs.fat -i " + std::string(serial) + " --offset=8192 '" + path + "' 4096 >/dev/null");
-        zvtest::fatPut(path, "A.BIN", zvtest::patternBytes(7000, seed), 0, 8192ull * 512);
+    const auto camera_card = [&](const std::string &path, int start, const char *serial, uint32_t seed) {
+        const std::string at = std::to_string(start);
+        zvtest::mustRun("truncate -s 8M '" + path + "' && printf 'label: dos\nlabel-id: 0\nstart=" + at +
+                        ", type=c\n' | sfdisk -q '" + path + "'");
+        zvtest::mustRun("mkfs.fat -i " + std::string(serial) + " --offset=" + at + " '" + path + "' 4096 >/dev/null");
+        zvtest::fatPut(path, "A.BIN", zvtest::patternBytes(7000, seed), 0, start * 512ull);
     };
-    const std::string reader = dir / "reader", scanned = dir / "a.img", other = dir / "b.img";
-    camera_card(scanned, "1111AAAA", 1);
-    camera_card(other, "2222BBBB", 2);
+    const std::string reader = dir / "reader", scanned = dir / "a.img", other = dir / "b.img", moved = dir / "c.img";
+    camera_card(scanned, 8192, "1111AAAA", 1);
+    camera_card(other, 8192, "2222BBBB", 2);
+    camera_card(moved, 2048, "1111AAAA", 1);
     std::filesystem::copy_file(scanned, reader);
     ZV::DiskDescription drive = diskstest::description(reader, "Card", "Reader", HV::kDiskBusUSB, 8 << 20);
     drive.setRemovable(1);
@@ -494,22 +498,29 @@ TEST_F(EngineThreads, AnotherCardInTheReaderIsNotTheScannedPartition)
     ASSERT_NE(engine, nullptr) << error;
     ASSERT_EQ(engine->reloadMedia(), 0);
     ASSERT_TRUE(recorder->waitFor(1));
-    const std::vector<std::shared_ptr<HV::Disk>> list = engine->mediaList();
+    std::vector<std::shared_ptr<HV::Disk>> list = engine->mediaList();
     ASSERT_EQ(list.size(), 1u);
     ASSERT_EQ(list[0]->childCount(), 1u);
     ASSERT_EQ(engine->scanMedia((uint32_t)list[0]->child(0)->id(), SCX_TYPE_QUICK), 0);
     ASSERT_TRUE(recorder->waitFor(2));
     size_t done = 2;
-    // The card taken out, the one of `card` put in: the status after the reload.
-    const auto swap_to = [&](const std::string &card) {
-        source->notifyRemoved(drive);
+    // The card in the reader replaced by `card` (taken out first, or not):
+    // the scan's status after the reload.
+    const auto swap_to = [&](const std::string &card, bool taken_out) {
+        if (taken_out)
+            source->notifyRemoved(drive);
         std::filesystem::copy_file(card, reader, std::filesystem::copy_options::overwrite_existing);
         source->notifyAdded(drive);
         EXPECT_TRUE(recorder->waitFor(++done));
         return engine->scans().at(0).media_status;
     };
-    EXPECT_EQ(swap_to(other), (uint32_t)SCX_MEDIA_DETACHED);
-    EXPECT_EQ(swap_to(scanned), (uint32_t)SCX_MEDIA_ATTACHED);
+    EXPECT_EQ(swap_to(other, true), (uint32_t)SCX_MEDIA_DETACHED);
+    EXPECT_EQ(swap_to(scanned, true), (uint32_t)SCX_MEDIA_ATTACHED);
+    EXPECT_EQ(swap_to(moved, false), (uint32_t)SCX_MEDIA_DETACHED);
+    list = engine->mediaList();
+    ASSERT_EQ(list.size(), 1u);
+    ASSERT_EQ(list[0]->childCount(), 1u);
+    EXPECT_EQ(list[0]->child(0)->startOffset(), 2048 * 512);
 }
 
 // What a scan's medium is, as the engine says it for the front end's
