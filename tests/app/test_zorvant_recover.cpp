@@ -874,12 +874,13 @@ TEST_F(ZorvantCliRecovery, AnotherCardOfTheSameSizeInItsPlaceIsNotRecovered)
 // card, into unionfs-fuse with a card folder as its writable branch, or into
 // a FUSE server that passes each request on to a card folder and holds
 // nothing open between requests wrote its files onto the card, exit 0; so
-// did one with an overlay of the card mounted inside the target. Each is
-// refused as a target on the card, before anything is made there but for
-// the passthrough server, seen only while a file of it is open (also for a
-// save and a workspace there); no file is left on the card: an ext4 card
-// mounted by the kernel through a loop device at a folder named with a
-// blank and a comma.
+// did one with an overlay of the card mounted inside the target, and one
+// into the passthrough server left its folders on the card. Each is refused
+// as a target on the card, before anything is made there but for the
+// passthrough server's probe file, seen only while a file of it is open
+// (also for a save and a workspace there); nothing is left on the card: an
+// ext4 card mounted by the kernel through a loop device at a folder named
+// with a blank and a comma.
 TEST_F(ZorvantCliRecovery, OverlayUnionAndPassthroughMountsOfTheCardAreRefused)
 {
     ASSERT_TRUE(zvtest::LoopDevice::available()) << "loop devices need root";
@@ -908,7 +909,7 @@ TEST_F(ZorvantCliRecovery, OverlayUnionAndPassthroughMountsOfTheCardAreRefused)
         SCOPED_TRACE(target);
         expectRefusedAsOnTheCard(zorvant({"recover", "--to", target, "1/Reconstructed Files"}));
     }
-    for (const char *sub : {"/u", "/u2", "/branch"}) // refused before a folder is made there
+    for (const char *sub : {"/u", "/u2", "/branch", "/pt"}) // refused before a folder is made there
         EXPECT_TRUE(fs::is_empty(mnt + sub)) << sub;
     const Outcome save = zorvant({"save", dir / "pt/cards.zvscan"});
     EXPECT_EQ(save.status, 1) << save.out << save.err;
