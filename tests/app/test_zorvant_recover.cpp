@@ -9,6 +9,7 @@
 // serving the card; a loop device over a file of a stopped FUSE server holds
 // no recovery.
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/mount.h>
 
 #include <cerrno>
@@ -878,9 +879,10 @@ TEST_F(ZorvantCliRecovery, AnotherCardOfTheSameSizeInItsPlaceIsNotRecovered)
 // into the passthrough server left its folders on the card. Each is refused
 // as a target on the card, before anything is made there but for the
 // passthrough server's probe file, seen only while a file of it is open
-// (also for a save and a workspace there); nothing is left on the card: an
-// ext4 card mounted by the kernel through a loop device at a folder named
-// with a blank and a comma.
+// (also for a save and a workspace there: no folder is made on the card,
+// not even for a moment); nothing is left on the card: an ext4 card mounted
+// by the kernel through a loop device at a folder named with a blank and a
+// comma.
 TEST_F(ZorvantCliRecovery, OverlayUnionAndPassthroughMountsOfTheCardAreRefused)
 {
     ASSERT_TRUE(zvtest::LoopDevice::available()) << "loop devices need root";
@@ -904,6 +906,8 @@ TEST_F(ZorvantCliRecovery, OverlayUnionAndPassthroughMountsOfTheCardAreRefused)
     // longer the scan's medium.
     ::sync();
     ASSERT_EQ(zorvant({"scan", card}).status, 0);
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC); // what is made in the card's folder
+    ASSERT_GE(inotify_add_watch(watch, (mnt + "/pt").c_str(), IN_CREATE), 0);
 
     for (const std::string &target : {dir / "ov/out", dir / "t", dir / "un/out", dir / "pt/out"}) {
         SCOPED_TRACE(target);
@@ -919,6 +923,14 @@ TEST_F(ZorvantCliRecovery, OverlayUnionAndPassthroughMountsOfTheCardAreRefused)
     EXPECT_TRUE(has(scan.err, "keep the workspace on another disk with --workspace DIR")) << scan.err;
     EXPECT_FALSE(fs::exists(mnt + "/pt/ws"));
     EXPECT_TRUE(filesBelow(mnt) == before) << "a file was left on the card";
+    alignas(inotify_event) char events[4096];
+    const ssize_t got = read(watch, events, sizeof events);
+    close(watch);
+    for (ssize_t at = 0; at < got;) {
+        const inotify_event *made = (const inotify_event *)(events + at);
+        EXPECT_EQ(made->mask & IN_ISDIR, 0u) << "a folder made on the card: " << made->name;
+        at += sizeof(inotify_event) + made->len;
+    }
 }
 
 } // namespace
