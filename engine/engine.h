@@ -213,9 +213,6 @@ private:
     // Why a save must not replace what stands at path, in words; "" when it
     // may (engine_save_target.cpp).
     std::string saveTargetRefusal(const std::string &path);
-    // The same for the save's temporary file, open at fd: a card seen only
-    // while a file on it is open (engine_save_target.cpp).
-    std::string saveFileRefusal(int fd);
     HV::CommandResult doLoadScans(const std::string &path);
     // After a load: attaches the images of the loaded scans (the slots not
     // in before) found at the paths they were saved with.

@@ -723,11 +723,6 @@ bool medium_guard_open_file_on(int fd, Media *media)
     return media != nullptr && on_fuse(fd) && medium_guard_holds_fd(medium_guard_of(media), fd);
 }
 
-bool medium_guard_open_file_on_path(int fd, const char *medium_path)
-{
-    return medium_path != nullptr && on_fuse(fd) && medium_guard_holds_fd(medium_guard_of_path(medium_path), fd);
-}
-
 bool medium_guard_probe_on(const std::string &path, Media *media)
 {
     return media != nullptr && probe_on(path, [&](int fd) { return medium_guard_open_file_on(fd, media); });
@@ -736,7 +731,7 @@ bool medium_guard_probe_on(const std::string &path, Media *media)
 bool medium_guard_probe_on_path(const std::string &path, const char *medium_path)
 {
     return medium_path != nullptr &&
-           probe_on(path, [&](int fd) { return medium_guard_open_file_on_path(fd, medium_path); });
+           probe_on(path, [&](int fd) { return medium_guard_holds_fd(medium_guard_of_path(medium_path), fd); });
 }
 
 int recover_path_on_medium(const char *path, Media *media)

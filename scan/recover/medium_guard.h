@@ -52,8 +52,6 @@ bool medium_guard_holds_fd(const medium_guard &guard, int fd);
 // a file on any other file system: that guard has been asked before the
 // file was made.
 bool medium_guard_open_file_on(int fd, Media *media);
-// The same for the device or file at medium_path, counted whole.
-bool medium_guard_open_file_on_path(int fd, const char *medium_path);
 
 // Whether the nearest existing folder of path, when it lies on a FUSE
 // mount, is seen to lie on the medium while a file made in it is open
