@@ -453,12 +453,6 @@ int run_command(const std::string &home, const std::vector<std::string> &args)
     WorkspaceLock lock;
     if (!lock.take(s.workspace, &error))
         return fail(error);
-    if (!card.empty() && lock.fd() >= 0 && HVEngine::openFileOnMediumPath(lock.fd(), card)) {
-        // A FUSE server that holds the card only while a file of it is
-        // open, seen now that the lock file is: what was made goes.
-        lock.undo();
-        return fail(workspace_on_card_text(s.workspace, card));
-    }
     s.callbacks = std::make_shared<Callbacks>();
     HV::EngineConfig config;
     config.application_name = kApplicationName;

@@ -102,20 +102,6 @@ std::string write_refusal(const std::string &folder)
     return "";
 }
 
-void WorkspaceLock::undo()
-{
-    int held = fd_;
-    if (fd_ >= 0 && g_held.compare_exchange_strong(held, -1))
-        close(fd_); // unless a second signal has closed it already
-    fd_ = -1;
-    if (!file_made_.empty())
-        unlink(file_made_.c_str());
-    for (auto folder = folders_made_.rbegin(); folder != folders_made_.rend(); ++folder)
-        rmdir(folder->c_str());
-    file_made_.clear();
-    folders_made_.clear();
-}
-
 WorkspaceLock::~WorkspaceLock()
 {
     int held = fd_;
@@ -133,16 +119,11 @@ void release_workspace_lock()
 bool WorkspaceLock::take(const std::string &folder, std::string *why)
 {
     struct stat info;
-    folders_made_.clear();
-    for (std::string at = folder; !at.empty() && at != "/" && stat(at.c_str(), &info) != 0 && errno == ENOENT;
-         at = at.substr(0, at.rfind('/')))
-        folders_made_.insert(folders_made_.begin(), at);
     if (stat(folder.c_str(), &info) != 0 && ZV::makeDirectories(zorvant::u8string(folder)) != 0) {
         *why = "can't create the workspace folder " + folder + ": " + cause(errno);
         return false;
     }
     const std::string path = folder + "/" + kLockName;
-    const bool existed = lstat(path.c_str(), &info) == 0;
     // Never through a link, never into a FIFO or device standing at the name.
     const int flags = O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
     bool writable = true;
@@ -193,7 +174,6 @@ bool WorkspaceLock::take(const std::string &folder, std::string *why)
     }
     fd_ = fd;
     g_held = fd;
-    file_made_ = writable && !existed ? path : "";
     return true;
 }
 

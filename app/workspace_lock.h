@@ -4,7 +4,6 @@
 #pragma once
 
 #include <string>
-#include <vector>
 
 namespace zvapp {
 
@@ -23,16 +22,9 @@ public:
     // one, and is used without). False with the reason in *why, saying
     // which process holds the lock when another one does.
     bool take(const std::string &folder, std::string *why);
-    // The lock file's descriptor while the lock is held, else -1.
-    int fd() const { return fd_; }
-    // Lets go of the lock and removes what take made: the lock file, and
-    // the folders it made (the workspace folder and the parents it lacked).
-    void undo();
 
 private:
     int fd_ = -1;
-    std::string file_made_;              // the lock file, when take made it
-    std::vector<std::string> folders_made_; // outermost first
 };
 
 // Drops the lock of the WorkspaceLock that holds one, now: its descriptor

@@ -179,11 +179,9 @@ public:
     std::string workspaceOnScanMedium(uint64_t scan_keyref);
     // Before any engine is made: whether the folder (or, when it does not
     // exist yet, its nearest existing parent) lies on the card or image
-    // file named by medium, counted whole; and whether the file open at fd
-    // does, looked at again while it is open when it lies on a FUSE mount
-    // (a server that holds the card only while a file of it is open).
+    // file named by medium, counted whole, also as seen through a probe
+    // file there when it lies on a FUSE mount (medium_guard_probe_on).
     static bool folderOnMediumPath(const std::string &folder, const std::string &medium);
-    static bool openFileOnMediumPath(int fd, const std::string &medium);
     // Saves the settings ("settings.ini") now, as the shutdown does: 0, or
     // the errno of the write the workspace refused.
     int saveSettings();
@@ -215,9 +213,6 @@ private:
     // Why a save must not replace what stands at path, in words; "" when it
     // may (engine_save_target.cpp).
     std::string saveTargetRefusal(const std::string &path);
-    // The same for the save's temporary file, open at fd: a card seen only
-    // while a file on it is open (engine_save_target.cpp).
-    std::string saveFileRefusal(int fd);
     HV::CommandResult doLoadScans(const std::string &path);
     // After a load: attaches the images of the loaded scans (the slots not
     // in before) found at the paths they were saved with.

@@ -182,15 +182,6 @@ HV::CommandResult HVEngine::doSaveScans(const std::string &path, const std::vect
         finish_result(&result, frame, ENGINE_FAILED, __LINE__);
         return result;
     }
-    // A FUSE server that holds the card only while a file of it is open is
-    // seen now, the temporary open: it is removed, nothing more written.
-    result.refusal = saveFileRefusal(far->target.fd);
-    if (!result.refusal.empty()) {
-        log_error("SaveScan: %s refused: %s", path.c_str(), result.refusal.c_str());
-        far_free(&far);
-        finish_result(&result, frame, ENGINE_BAD_ARGUMENT, __LINE__);
-        return result;
-    }
     const uint64_t *list = keyrefs.empty() ? nullptr : keyrefs.data();
     far->count_only = 1;
     int rc = scx_save_scans(far, list, keyrefs.size());

@@ -11,10 +11,10 @@
 // - a path, new or existing, whose folder lies on a card a scan of the
 //   workspace was made of (recover_path_on_medium: a mount of the card's image,
 //   of a loop device over it, an overlay on it, a FUSE server holding it),
-//   and, once the save's temporary file is made, one that lies on it as
-//   seen while that file is open (a FUSE server holding the card only while
-//   a file of it is open). Other attached media (a USB stick plugged in)
-//   take a save like any disk;
+//   also as seen through a probe file there (medium_guard_probe_on: a FUSE
+//   server holding the card only while a file of it is open), before the
+//   save's temporary file is made. Other attached media (a USB stick plugged
+//   in) take a save like any disk;
 // - an existing regular file that is not a saved scan file (its header, as
 //   the container's reader sees it through a gzip layer, is not the
 //   container's).
@@ -64,14 +64,10 @@ std::vector<scanned_card> scanned_cards()
 
 bool folder_on_card(const std::string &folder, const scanned_card &card)
 {
-    return card.media != nullptr ? recover_path_on_medium(folder.c_str(), card.media) == 1
-                                 : medium_guard_holds_path(medium_guard_of_path(card.path.c_str()), folder);
-}
-
-bool file_on_card(int fd, const scanned_card &card)
-{
-    return card.media != nullptr ? medium_guard_open_file_on(fd, card.media)
-                                 : medium_guard_open_file_on_path(fd, card.path.c_str());
+    if (card.media != nullptr)
+        return recover_path_on_medium(folder.c_str(), card.media) == 1 || medium_guard_probe_on(folder, card.media);
+    return medium_guard_holds_path(medium_guard_of_path(card.path.c_str()), folder) ||
+           medium_guard_probe_on_path(folder, card.path.c_str());
 }
 
 std::string on_card_text(const scanned_card &card)
@@ -127,10 +123,3 @@ std::string HVEngine::saveTargetRefusal(const std::string &path)
     return "";
 }
 
-std::string HVEngine::saveFileRefusal(int fd)
-{
-    for (const scanned_card &card : scanned_cards())
-        if (file_on_card(fd, card))
-            return on_card_text(card);
-    return "";
-}

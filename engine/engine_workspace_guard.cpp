@@ -100,10 +100,6 @@ std::string HVEngine::workspaceOnScanMedium(uint64_t scan_keyref)
 
 bool HVEngine::folderOnMediumPath(const std::string &folder, const std::string &medium)
 {
-    return medium_guard_holds_path(medium_guard_of_path(medium.c_str()), folder);
-}
-
-bool HVEngine::openFileOnMediumPath(int fd, const std::string &medium)
-{
-    return medium_guard_open_file_on_path(fd, medium.c_str());
+    return medium_guard_holds_path(medium_guard_of_path(medium.c_str()), folder) ||
+           medium_guard_probe_on_path(folder, medium.c_str());
 }

@@ -77,11 +77,12 @@
 //     guard looks through OVERLAYS_MAX.
 //   - A FUSE server that holds nothing open between requests (one passing
 //     each request through to a folder, opening the file behind a file only
-//     while the kernel's file is open) is not seen before anything is
-//     written. It is seen while a file of it is open: the caller makes the
-//     first file it writes on a FUSE mount, asks medium_guard_open_file_on
-//     while it is open (the FUSE servers are looked at again), and removes
-//     it when the answer is yes. Asked only for a file on a FUSE mount.
+//     while the kernel's file is open) is seen only while a file of it is
+//     open: the FUSE servers are looked at again then
+//     (medium_guard_open_file_on). Before anything is made on a FUSE mount,
+//     an empty file is made in the nearest existing folder of the target
+//     and asked about while it is open, then removed (medium_guard_probe_on),
+//     so no folder is made on the card on the way to the first file.
 #include "scan/recover/medium_guard.h"
 
 #include <dirent.h>
@@ -103,6 +104,7 @@
 
 #include "foundation/file.h"
 #include "scan/recover/recover.h"
+#include "scan/recover/recover_internal.h"
 #include "storage/loop_devices_linux.h"
 #include "storage/media.h"
 #include "storage/mountinfo_linux.h"
@@ -651,6 +653,33 @@ bool on_fuse(int fd)
     return ::fstatfs(fd, &fs) == 0 && fs.f_type == FUSE_SUPER_MAGIC;
 }
 
+// Whether the nearest existing folder of path is on a FUSE mount and, a
+// file made in it, open_on(fd) says so of the file; the file is removed.
+template <typename OpenOn>
+bool probe_on(const std::string &path, OpenOn open_on)
+{
+    std::string at;
+    struct stat st;
+    if (!nearest_existing(path, &at, &st) || !S_ISDIR(st.st_mode))
+        return false;
+    const int folder = ::open(at.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0)
+        return false;
+    bool on = false;
+    int fd = -1;
+    std::string name;
+    if (on_fuse(folder) && recover_host::create_temp_at(folder, &fd, &name) == 0) {
+        on = open_on(fd);
+        // Removed while still open: a FUSE server sees the removal before
+        // the release, never racing it (a removal that meets a release in
+        // flight may leave the file under a hidden name).
+        ::unlinkat(folder, name.c_str(), 0);
+        ::close(fd);
+    }
+    ::close(folder);
+    return on;
+}
+
 } // namespace
 
 medium_guard medium_guard_of(Media *media)
@@ -694,9 +723,15 @@ bool medium_guard_open_file_on(int fd, Media *media)
     return media != nullptr && on_fuse(fd) && medium_guard_holds_fd(medium_guard_of(media), fd);
 }
 
-bool medium_guard_open_file_on_path(int fd, const char *medium_path)
+bool medium_guard_probe_on(const std::string &path, Media *media)
 {
-    return medium_path != nullptr && on_fuse(fd) && medium_guard_holds_fd(medium_guard_of_path(medium_path), fd);
+    return media != nullptr && probe_on(path, [&](int fd) { return medium_guard_open_file_on(fd, media); });
+}
+
+bool medium_guard_probe_on_path(const std::string &path, const char *medium_path)
+{
+    return medium_path != nullptr &&
+           probe_on(path, [&](int fd) { return medium_guard_holds_fd(medium_guard_of_path(medium_path), fd); });
 }
 
 int recover_path_on_medium(const char *path, Media *media)

@@ -18,9 +18,10 @@
 //   - The guard is asked before anything is made in the target: a target
 //     on the card ends with -12 with no folder made, not even its parents.
 //     A FUSE server that holds the card only while a file of it is open
-//     (a passthrough server) is seen at the first file the recovery makes
-//     on each FUSE mount (created_on_medium): that file is removed and the
-//     recovery ends with -12.
+//     (a passthrough server) is seen by a probe file in the target's
+//     nearest existing folder, and, for a FUSE mount met below the target,
+//     at the first file the recovery makes on it (created_on_medium): that
+//     file is removed and the recovery ends with -12.
 //   - The target folder is checked before anything is copied: its parents
 //     made, the folder made or reused, and its write permission asked of
 //     the system (faccessat: a read-only mount answers EROFS even to root).
@@ -346,7 +347,7 @@ int open_target(const char *caller, const char *target, int named, Media *media,
         return -1;
     }
     const medium_guard guard = medium_guard_of(media);
-    if (medium_guard_holds_path(guard, full)) {
+    if (medium_guard_holds_path(guard, full) || medium_guard_probe_on(full, media)) {
         log_error("%s: target folder %s is on the medium being recovered (%s)", caller, full.c_str(),
                   media_path(media));
         return -12;

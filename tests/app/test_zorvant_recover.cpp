@@ -9,6 +9,7 @@
 // serving the card; a loop device over a file of a stopped FUSE server holds
 // no recovery.
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/mount.h>
 
 #include <cerrno>
@@ -874,12 +875,14 @@ TEST_F(ZorvantCliRecovery, AnotherCardOfTheSameSizeInItsPlaceIsNotRecovered)
 // card, into unionfs-fuse with a card folder as its writable branch, or into
 // a FUSE server that passes each request on to a card folder and holds
 // nothing open between requests wrote its files onto the card, exit 0; so
-// did one with an overlay of the card mounted inside the target. Each is
-// refused as a target on the card, before anything is made there but for
-// the passthrough server, seen only while a file of it is open (also for a
-// save and a workspace there); no file is left on the card: an ext4 card
-// mounted by the kernel through a loop device at a folder named with a
-// blank and a comma.
+// did one with an overlay of the card mounted inside the target, and one
+// into the passthrough server left its folders on the card. Each is refused
+// as a target on the card, before anything is made there but for the
+// passthrough server's probe file, seen only while a file of it is open
+// (also for a save and a workspace there: no folder is made and no file
+// written on the card, not even for a moment); nothing is left on the card:
+// an ext4 card mounted by the kernel through a loop device at a folder named
+// with a blank and a comma.
 TEST_F(ZorvantCliRecovery, OverlayUnionAndPassthroughMountsOfTheCardAreRefused)
 {
     ASSERT_TRUE(zvtest::LoopDevice::available()) << "loop devices need root";
@@ -903,12 +906,14 @@ TEST_F(ZorvantCliRecovery, OverlayUnionAndPassthroughMountsOfTheCardAreRefused)
     // longer the scan's medium.
     ::sync();
     ASSERT_EQ(zorvant({"scan", card}).status, 0);
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC); // what is made in the card's folder
+    ASSERT_GE(inotify_add_watch(watch, (mnt + "/pt").c_str(), IN_CREATE | IN_MODIFY), 0);
 
     for (const std::string &target : {dir / "ov/out", dir / "t", dir / "un/out", dir / "pt/out"}) {
         SCOPED_TRACE(target);
         expectRefusedAsOnTheCard(zorvant({"recover", "--to", target, "1/Reconstructed Files"}));
     }
-    for (const char *sub : {"/u", "/u2", "/branch"}) // refused before a folder is made there
+    for (const char *sub : {"/u", "/u2", "/branch", "/pt"}) // refused before a folder is made there
         EXPECT_TRUE(fs::is_empty(mnt + sub)) << sub;
     const Outcome save = zorvant({"save", dir / "pt/cards.zvscan"});
     EXPECT_EQ(save.status, 1) << save.out << save.err;
@@ -918,6 +923,14 @@ TEST_F(ZorvantCliRecovery, OverlayUnionAndPassthroughMountsOfTheCardAreRefused)
     EXPECT_TRUE(has(scan.err, "keep the workspace on another disk with --workspace DIR")) << scan.err;
     EXPECT_FALSE(fs::exists(mnt + "/pt/ws"));
     EXPECT_TRUE(filesBelow(mnt) == before) << "a file was left on the card";
+    alignas(inotify_event) char events[4096];
+    const ssize_t got = read(watch, events, sizeof events);
+    close(watch);
+    for (ssize_t at = 0; at < got;) {
+        const inotify_event *made = (const inotify_event *)(events + at);
+        EXPECT_EQ(made->mask & (IN_ISDIR | IN_MODIFY), 0u) << "a folder made or a file written: " << made->name;
+        at += sizeof(inotify_event) + made->len;
+    }
 }
 
 } // namespace

@@ -342,8 +342,10 @@ TEST_F(ZorvantCliWorkspace, ReadOnlyWorkspaceRecognisesMedia)
 // image a command reads is refused, saying to keep it on another disk: one
 // named with --workspace and the default one, for scan and attach before
 // anything is made (not even the workspace folder); one that came onto the
-// card with a load, for a recovery, before anything is recovered. And `recover --to` a folder inside the workspace
-// is refused: deleting the scan deleted the files recovered there.
+// card as a copy, for a scan by the card's id, and with a load, for a
+// recovery, before anything is scanned or recovered. And `recover --to` a
+// folder inside the workspace is refused: deleting the scan deleted the
+// files recovered there.
 TEST_F(ZorvantCliWorkspace, WorkspaceOnTheCardItReadsIsRefused)
 {
     const std::string card = makeCard("card.img"), saved = dir / "cards.zvscan";
@@ -367,6 +369,12 @@ TEST_F(ZorvantCliWorkspace, WorkspaceOnTheCardItReadsIsRefused)
     fs::create_directories(dir / "default");
     refused(Child({ZORVANT_BINARY, "scan", card}, dir / "default", {"XDG_DATA_HOME=" + mnt + "/data"}).wait());
     EXPECT_FALSE(fs::exists(mnt + "/ws") || fs::exists(mnt + "/data"));
+    // A copy of the workspace that knows the card, put on it: a scan by the card's id.
+    const std::string id = zvcli::idOf(zorvant({"list"}), "card.img");
+    ASSERT_FALSE(id.empty());
+    zvtest::mustRun("cp -r " + shellQuote(ws) + " " + shellQuote(mnt + "/ws3"));
+    refused(zorvant({"scan", id}, mnt + "/ws3"));
+    EXPECT_FALSE(fs::exists(mnt + "/ws3/ZorvantWorkspace/Scan.02"));
 
     // (The load writes the workspace onto the card: its scan no longer
     // matches the card, which is still the card at the path it was scanned
