@@ -226,7 +226,8 @@ namespace {
 // Cards whose failed reads take seconds (the fault library moves the
 // program's clock on by that much at each, so the test does not wait): a
 // card with an 8-block bad patch at 4 MiB, good to 6 MiB and failing after
-// (4 s a failure), a card with every other MiB bad from 1 MiB to 14 MiB
+// (4 s a failure), a card with two such patches 96 KiB apart and a photo
+// between them (4 s), a card with every other MiB bad from 1 MiB to 14 MiB
 // (2 s), and a 64 MiB card failing from 1 MiB on (4 s). Every photo where
 // the card answers is found; only the cards that fail to their end are
 // said to have stopped answering, where they began to fail, after far
@@ -251,6 +252,10 @@ TEST_F(ZorvantCliDyingCard, SlowFailingReadsNeitherGiveUpACardThatAnswersNorKeep
         {"patch", 16 * MiB, {1 * MiB, 5 * MiB},
          {"--bad", std::to_string(4 * MiB), std::to_string(4 * MiB + 4096), "--fail-from", std::to_string(6 * MiB)},
          4000, 6 * MiB},
+        {"patches", 16 * MiB, {1 * MiB, 4 * MiB},
+         {"--bad", std::to_string(4 * MiB - 4096), std::to_string(4 * MiB), "--bad", std::to_string(4 * MiB + 96 * 1024),
+          std::to_string(4 * MiB + 100 * 1024)},
+         4000, -1},
         {"stripes", 16 * MiB, striped_photos, stripes, 2000, -1},
         {"dead", 64 * MiB, {256 * 1024}, {"--fail-from", std::to_string(1 * MiB)}, 4000, 1 * MiB},
     };
