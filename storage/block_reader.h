@@ -266,12 +266,12 @@ struct rd_run_device {
     std::function<bool()> halted; // an abort or halt: the reads further on end
 };
 
-// A device read of block failed with errnum (never a device gone: the
-// caller ends on that itself). Counts it in the run and, when the run is
-// long, makes the reads further on (see block_reader_run.cpp for the rule
-// and its bound), which are logged. A device that stopped answering stays
-// so for the run (every later failed read returns RD_RUN_STOPPED at once)
-// until rd_run_answered.
+// A device read of block failed with errnum. Counts it in the run and, when
+// the run is long, makes the reads further on (see block_reader_run.cpp for
+// the rule and its bound), which are logged. A device gone (ENODEV, ENXIO,
+// ENOMEDIUM, EBADF, ENOTCONN, ECONNABORTED) stopped answering at once. A
+// device that stopped answering stays so for the run (every later failed
+// read returns RD_RUN_STOPPED at once) until rd_run_answered.
 rd_run_verdict rd_run_failed(rd_run *run, const rd_run_device &device, int64_t block, int errnum, int64_t *skip_last);
 // A device read delivered bytes: the run ends.
 void rd_run_answered(rd_run *run);

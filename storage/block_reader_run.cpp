@@ -47,6 +47,11 @@
 //   failures after 256 + 45, within seconds. A long bad range of a card
 //   that answers costs at most that many failed reads, kSweepReads and one
 //   more.
+// - A failed read whose errno says the device is gone (rd_device_gone: a
+//   connection to it cut, its handle closed) ends the run at once: no read
+//   of it can succeed, so there is no run to wait for and nothing further on
+//   to read. The block reader's filler ends on those itself; a copy's reads
+//   (media_copy_read) leave them to this rule.
 // - Nothing here is timed against a limit: a verdict never depends on how
 //   long the reads further on took, only on what they delivered.
 #include <algorithm>
@@ -219,6 +224,16 @@ rd_run_verdict rd_run_failed(rd_run *run, const rd_run_device &device, int64_t b
     run->errnum = errnum;
     if (run->not_answering)
         return RD_RUN_STOPPED;
+    const char *path = device.path != nullptr ? device.path : "(null)";
+    if (rd_device_gone(errnum)) {
+        // No read can succeed any more: no run to wait for, no read further on.
+        run->not_answering = true;
+        char text[128];
+        zv_strerror_r(errnum, text, sizeof text);
+        log_error("%s: read(%s): %s at block %lld: the device is gone (it stopped answering at block %lld)",
+                  device.caller, path, text, static_cast<long long>(block), static_cast<long long>(run->first_block));
+        return RD_RUN_STOPPED;
+    }
     const int64_t lasted = now - run->started;
     if (run->reads < kRunReads && (run->reads < kRunSlowReads || lasted < kRunUsec))
         return RD_RUN_READ_ON;
@@ -231,7 +246,6 @@ rd_run_verdict rd_run_failed(rd_run *run, const rd_run_device &device, int64_t b
         result = find_good_edge(device, block, landing, &last_bad, &gone_errno);
     if (result == found::halted)
         return RD_RUN_HALTED;
-    const char *path = device.path != nullptr ? device.path : "(null)";
     if (result == found::silent) {
         if (gone_errno != 0)
             run->errnum = gone_errno;

@@ -299,11 +299,13 @@ int64_t media_read_quiet(Media *media, void *buffer, int64_t offset, int64_t n, 
 // reads further on: the sectors a skip passes then fail without being read,
 // and once the device stopped answering (media_copy_stopped_at, the medium
 // marked as with media_note_not_answering) every failed read says so at
-// once, until a read of the medium delivers again. The count; *errnum as
-// media_read_quiet's (the run's errno for a skipped sector); *verdict
-// RD_RUN_SKIPPED for a skipped sector, RD_RUN_STOPPED, RD_RUN_HALTED for an
-// abort during the reads further on, else RD_RUN_READ_ON (also for the end
-// of the data and a device gone, which the rule leaves to the caller).
+// once, until a read of the medium delivers again; a read whose connection
+// to the device was cut (ENOTCONN, ECONNABORTED) finds it stopped at once.
+// The count; *errnum as media_read_quiet's (the run's errno for a skipped
+// sector); *verdict RD_RUN_SKIPPED for a skipped sector, RD_RUN_STOPPED,
+// RD_RUN_HALTED for an abort during the reads further on, else
+// RD_RUN_READ_ON (also for the end of the data, EBADF and a medium gone
+// (media_gone), which the rule leaves to the caller).
 int64_t media_copy_read(Media *media, void *buffer, int64_t offset, int64_t n, int *errnum, rd_run_verdict *verdict);
 // Where a copy's reads found the medium stopped answering (media_copy_read):
 // the byte of the window where its failing reads began, else -1.

@@ -350,12 +350,6 @@ namespace {
 constexpr int64_t COPY_SECTOR = 512;
 constexpr int64_t COPY_CHUNK_SECTORS = 256;
 
-// The errnos of a device gone that the recovery takes for a plain failure.
-bool connection_cut(int errnum)
-{
-    return errnum == ENOTCONN || errnum == ECONNABORTED || errnum == EBADF;
-}
-
 } // namespace
 
 int64_t media_copy_read(Media *media, void *buffer, int64_t offset, int64_t n, int *errnum, rd_run_verdict *verdict)
@@ -372,7 +366,10 @@ int64_t media_copy_read(Media *media, void *buffer, int64_t offset, int64_t n, i
         return got;
     if (got > 0)
         rd_run_answered(&media->copy_run);
-    if (got == n || *errnum == 0 || media_gone(media, *errnum) || connection_cut(*errnum))
+    // A medium removed is the caller's to end on; a medium without a file
+    // object (EBADF) fails every read as its own failure. A connection to the
+    // device cut is a device that stopped answering here (rd_run_failed).
+    if (got == n || *errnum == 0 || *errnum == EBADF || media_gone(media, *errnum))
         return got;
     const int64_t length = media_length(media);
     std::vector<uint8_t> scratch;

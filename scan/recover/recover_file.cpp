@@ -140,17 +140,20 @@ int64_t overlap(int64_t from, int64_t to, int64_t keep_from, int64_t keep_to)
 
 // Reads [from, n) of the chunk at aligned again sector by sector after a
 // short read, zeroing what cannot be read. 0, or -30 when the medium went
-// away, -32 when the card stopped answering, -5 on abort. *lost: sectors left as zeros (or the rest of the chunk when the
-// medium's bytes end in it); *in_file: the part of them inside the window
-// [keep_from, keep_to) of the chunk that goes into the file; *ended: the
-// data ended (not a device error).
+// away, -32 when the card stopped answering, -5 on abort. *lost: sectors
+// left as zeros (or the rest of the chunk when the medium's bytes end in
+// it); *in_file: the part of them inside the window [keep_from, keep_to) of
+// the chunk that goes into the file; *ended: the data ended (not a device
+// error); *reached: where in the chunk the reading stopped (n when it did
+// not): the chunk's bytes before it are read or zeros for unreadable sectors.
 int reread_by_sector(Media *media, uint8_t *buffer, int64_t aligned, int64_t from, int64_t n, unreadable *bad,
                      int64_t keep_from, int64_t keep_to, int64_t *lost, int64_t *in_file, bool *ended,
-                     int *first_errnum)
+                     int *first_errnum, int64_t *reached)
 {
     *lost = 0;
     *in_file = 0;
     *ended = false;
+    *reached = n;
     for (int64_t at = from - from % SECTOR; at < n; at += SECTOR) {
         if (abort_requested())
             return -5;
@@ -171,6 +174,7 @@ int reread_by_sector(Media *media, uint8_t *buffer, int64_t aligned, int64_t fro
         }
         if (media_gone(media, errnum) || verdict == RD_RUN_STOPPED) {
             *first_errnum = errnum;
+            *reached = at;
             return media_gone(media, errnum) ? -30 : RECOVER_STOPPED_ANSWERING;
         }
         std::memset(buffer + at + got, 0, (size_t)(size - got));
@@ -265,12 +269,12 @@ int copy_fork(recover_walk &w, uint64_t keynum, const NodeInfo &info, int fd, co
             const int64_t got = media_read(media, buffer, n);
             if (got != n) {
                 const int64_t valid = std::max<int64_t>(0, std::min(got, n));
-                int64_t lost = 0, in_file = 0;
+                int64_t lost = 0, in_file = 0, reached = n;
                 bool ended = false;
                 int e_no = 0;
                 const int64_t keep_from = pos - aligned, keep_to = std::min(end, want_end) - aligned;
                 rc = reread_by_sector(media, buffer, aligned, valid, n, bad, keep_from, keep_to, &lost, &in_file,
-                                      &ended, &e_no);
+                                      &ended, &e_no, &reached);
                 *missing += (uint64_t)in_file;
                 if (*errnum_out == 0)
                     *errnum_out = e_no;
@@ -278,11 +282,14 @@ int copy_fork(recover_walk &w, uint64_t keynum, const NodeInfo &info, int fd, co
                     if (rc == -30 || rc == RECOVER_STOPPED_ANSWERING) {
                         log_error("Read error in file: %s (error=%d)", name.c_str(), e_no);
                         add_error(RECOVER_ERROR_READ);
+                        read_error_noted = true;
                     }
-                    if (rc == RECOVER_STOPPED_ANSWERING)
-                        recover_note_stopped(media->start_pos + media_copy_stopped_at(media));
                     result = rc;
-                    goto done;
+                    if (rc != RECOVER_STOPPED_ANSWERING)
+                        goto done;
+                    recover_note_stopped(media->start_pos + media_copy_stopped_at(media));
+                    // What was read of the chunk before the card stopped goes into the file.
+                    end = aligned + reached;
                 }
                 if (ended) {
                     log_error("Short read in file: %s (%lld of %lld bytes)", name.c_str(), (long long)(n - lost),
@@ -296,8 +303,8 @@ int copy_fork(recover_walk &w, uint64_t keynum, const NodeInfo &info, int fd, co
                 if (lost > 0 && result == 0)
                     result = -34;
             }
-            const int64_t take = std::min(end, want_end) - pos;
-            if (recover_host::write_all(fd, buffer + (pos - aligned), (size_t)take, *written) != 0) {
+            const int64_t take = std::max<int64_t>(0, std::min(end, want_end) - pos);
+            if (take > 0 && recover_host::write_all(fd, buffer + (pos - aligned), (size_t)take, *written) != 0) {
                 const int e_no = errno;
                 log_error("Write error for file: %s (error=%d)", name.c_str(), e_no);
                 errno = e_no;
@@ -311,6 +318,8 @@ int copy_fork(recover_walk &w, uint64_t keynum, const NodeInfo &info, int fd, co
             pos += take;
             left -= take;
             remaining -= (uint64_t)take;
+            if (result == RECOVER_STOPPED_ANSWERING)
+                goto done;
         }
     }
     if (remaining > 0 && result == 0) {

@@ -226,7 +226,8 @@ namespace {
 // Cards whose failed reads take seconds (the fault library moves the
 // program's clock on by that much at each, so the test does not wait): a
 // card with an 8-block bad patch at 4 MiB, good to 6 MiB and failing after
-// (4 s a failure), a card with every other MiB bad from 1 MiB to 14 MiB
+// (4 s a failure), a card with two such patches 96 KiB apart and a photo
+// between them (4 s), a card with every other MiB bad from 1 MiB to 14 MiB
 // (2 s), and a 64 MiB card failing from 1 MiB on (4 s). Every photo where
 // the card answers is found; only the cards that fail to their end are
 // said to have stopped answering, where they began to fail, after far
@@ -251,6 +252,10 @@ TEST_F(ZorvantCliDyingCard, SlowFailingReadsNeitherGiveUpACardThatAnswersNorKeep
         {"patch", 16 * MiB, {1 * MiB, 5 * MiB},
          {"--bad", std::to_string(4 * MiB), std::to_string(4 * MiB + 4096), "--fail-from", std::to_string(6 * MiB)},
          4000, 6 * MiB},
+        {"patches", 16 * MiB, {1 * MiB, 4 * MiB},
+         {"--bad", std::to_string(4 * MiB - 4096), std::to_string(4 * MiB), "--bad",
+          std::to_string(4 * MiB + 96 * 1024), std::to_string(4 * MiB + 100 * 1024)},
+         4000, -1},
         {"stripes", 16 * MiB, striped_photos, stripes, 2000, -1},
         {"dead", 64 * MiB, {256 * 1024}, {"--fail-from", std::to_string(1 * MiB)}, 4000, 1 * MiB},
     };
@@ -277,43 +282,68 @@ TEST_F(ZorvantCliDyingCard, SlowFailingReadsNeitherGiveUpACardThatAnswersNorKeep
 }
 
 // A card scanned whole, then stopping answering inside the third of five
-// photos while they are recovered, its failed reads taking 2 s each (the
-// fault library's clock): the recovery stops there, names the card and the
-// byte, keeps the two photos copied before, leaves the others ticked and
-// lists them not recovered, and exits 1, after far fewer reads than the
-// sectors of the photos left.
+// photos while they are recovered: its failed reads taking 2 s each (the
+// fault library's clock), or its server ending there (the read under way
+// failing ECONNABORTED, every later one ENOTCONN). The recovery stops there,
+// names the card and the byte, keeps the two photos copied before and what
+// was read of the third, leaves the others ticked and lists them not
+// recovered, and exits 1, after far fewer reads than the sectors of the
+// photos left.
 TEST_F(ZorvantCliDyingCard, RecoveryFromACardThatStopsAnsweringEndsThere)
 {
     const std::string image = dir / "card.img";
     zvtest::makeFat(image, 32, 64 * 1024);
     zvtest::fatMkdir(image, "DCIM");
-    for (int n = 1; n <= 5; n++)
+    for (int n = 1; n <= 5; n++) {
         put(image, "DCIM/IMG" + std::to_string(n) + ".JPG", 400, 300, 30 + n);
+        if (n == 2) // left unticked: the reads of the two photos before stay off the third
+            zvtest::fatPut(image, "DCIM/GAP.BIN", zvtest::patternBytes(256 * 1024, 7));
+    }
     const size_t third = zvtest::readFile(image).find(photos.at("DCIM/IMG3.JPG").substr(0, 4096));
     ASSERT_NE(third, std::string::npos);
     const uint64_t fails = third + 8192;
     {
         FailingCard card(image, dir.path());
         ASSERT_EQ(zorvant({"scan", "--quick", card.path()}).status, 0);
-        ASSERT_EQ(zorvant({"select", "1"}).status, 0);
     }
-    FailingCard dying(image, dir.path(), {"--fail-from", std::to_string(fails)});
-    const std::string out = dir / "out";
-    const Outcome r =
-        start({"recover", "1", "--to", out}, "", zvcli::faultEnv({"ZV_FAULT_SLOW_NAME=card.img", "ZV_FAULT_SLOW_MS=2000"}))
-            .wait();
-    EXPECT_EQ(r.status, 1) << r.out << r.err;
-    EXPECT_TRUE(has(r.err, "recovery incomplete: the card card.img stopped answering at byte " + bytes(fails) + " ("))
-        << r.err;
-    EXPECT_TRUE(has(r.out, "Recovered 2 files")) << r.out;
-    const std::set<std::string> got = contents(filesBelow(out));
-    EXPECT_EQ(got.size(), 2u);
-    EXPECT_TRUE(got.count(photos.at("DCIM/IMG1.JPG")) == 1 && got.count(photos.at("DCIM/IMG2.JPG")) == 1);
-    for (const char *name : {"IMG3", "IMG4", "IMG5"})
-        EXPECT_TRUE(has(r.err, std::string("not recovered: 1/Found Files/DCIM/") + name + ".JPG")) << r.err;
-    const std::string listed = zorvant({"ls", "-r", "1"}).out;
-    EXPECT_TRUE(std::regex_search(listed, std::regex("\\[x\\] -[^\\n]*IMG4.JPG"))) << listed;
-    EXPECT_LT(dying.reads(), 500) << "read sector by sector";
+    for (const bool ends : {false, true}) {
+        SCOPED_TRACE(ends ? "server ends" : "slow failures");
+        ASSERT_EQ(zorvant({"select", "--pattern", "*.JPG", "1"}).status, 0);
+        // The server ends at the first read of that byte once the card was read through.
+        FailingCard dying(image, dir.path(),
+                          ends ? std::vector<std::string>{"--after-end", "--die-at", std::to_string(fails)}
+                               : std::vector<std::string>{"--fail-from", std::to_string(fails)});
+        if (ends)
+            zvtest::mustRun("dd if=" + shellQuote(dying.path()) + " of=/dev/null bs=64K status=none");
+        const long long read_through = dying.reads();
+        const std::string out = dir / (ends ? "ends" : "slow");
+        const Outcome r = start({"recover", "1", "--to", out}, "",
+                                ends ? std::vector<std::string>{}
+                                     : zvcli::faultEnv({"ZV_FAULT_SLOW_NAME=card.img", "ZV_FAULT_SLOW_MS=2000"}))
+                              .wait();
+        EXPECT_EQ(r.status, 1) << r.out << r.err;
+        // The server's end fails the whole read that holds the byte: the card stops where it begins.
+        EXPECT_TRUE(has(r.err, "recovery incomplete: the card card.img stopped answering at byte " +
+                                   bytes(ends ? third : fails) + " ("))
+            << r.err;
+        EXPECT_TRUE(has(r.out, "Recovered 2 files")) << r.out;
+        const std::map<std::string, std::string> files = filesBelow(out);
+        const std::set<std::string> got = contents(files);
+        // What was read of the third before its failing sectors is kept (none of it once the server ended).
+        EXPECT_EQ(got.size(), ends ? 2u : 3u);
+        EXPECT_TRUE(got.count(photos.at("DCIM/IMG1.JPG")) == 1 && got.count(photos.at("DCIM/IMG2.JPG")) == 1);
+        const auto kept = files.find("Recovered Files from card.img/Found Files/DCIM/IMG3.JPG.incomplete");
+        EXPECT_EQ(kept != files.end() ? kept->second.substr(0, 8192) : "",
+                  ends ? "" : photos.at("DCIM/IMG3.JPG").substr(0, 8192));
+        EXPECT_TRUE(has(r.err, std::string(ends ? "not recovered: " : "not recovered whole: ") +
+                                   "1/Found Files/DCIM/IMG3.JPG"))
+            << r.err;
+        for (const char *name : {"IMG4", "IMG5"})
+            EXPECT_TRUE(has(r.err, std::string("not recovered: 1/Found Files/DCIM/") + name + ".JPG")) << r.err;
+        const std::string listed = zorvant({"ls", "-r", "1"}).out;
+        EXPECT_TRUE(std::regex_search(listed, std::regex("\\[x\\] -[^\\n]*IMG4.JPG"))) << listed;
+        EXPECT_LT(dying.reads() - read_through, 500) << "read sector by sector";
+    }
 }
 
 // A card failing from 1 MiB on (3 s a failure, the fault library's clock),
