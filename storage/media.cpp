@@ -951,6 +951,10 @@ void read_characteristics(Media *media)
     media->partitions.type = PARTITION_MAP_NONE;
     media->partitions.entries.clear();
     media->identity = media_identity();
+    // What an earlier copy's reads learned of the card that was here (a run
+    // of failed reads, sectors taken as unreadable) is not this card's.
+    media->copy_run = rd_run();
+    media->copy_skip_first = media->copy_skip_last = -1;
     const int rc = media_retain(media);
     if (rc != 0) {
         log_error("Failed to retain media: %d", rc);

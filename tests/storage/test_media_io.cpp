@@ -517,3 +517,32 @@ TEST_F(MediaRetainThreads, ReadersRetainingOneMediumNeverCloseItUnderEachOther)
     EXPECT_TRUE(file_is_open(m->io));
     media_release(m);
 }
+
+// Fault guarded: the sectors a copy's reads took as unreadable without
+// reading them (a long bad range passed) stayed with the medium record, so
+// the card put back in its reader (another card, or this one answering
+// again) gave zeros there without being asked. A card read again is read
+// afresh.
+TEST_F(MediaReaderThreads, CopyOfACardPutBackReadsItAfresh)
+{
+    const std::string path = dir / "card.img";
+    FaultyCard card(path, pattern(4 << 20, 5));
+    for (int64_t block = 1000; block < 3000; ++block)
+        card.bad.push_back(block);
+    Media *m = media_attach_image(path.c_str());
+    ASSERT_NE(m, nullptr);
+    ASSERT_EQ(media_retain(m), 0);
+    char sector[512];
+    int errnum = 0;
+    rd_run_verdict verdict = RD_RUN_READ_ON;
+    for (int64_t block = 1000; block < 1300 && verdict != RD_RUN_SKIPPED; ++block)
+        media_copy_read(m, sector, block * 512, 512, &errnum, &verdict);
+    ASSERT_EQ(verdict, RD_RUN_SKIPPED) << "the long bad range was not passed";
+    card.bad.clear();
+    media_detach_path(path.c_str());
+    ASSERT_EQ(media_attach_image(path.c_str()), m);
+    EXPECT_EQ(media_copy_read(m, sector, 2000 * 512, 512, &errnum, &verdict), 512);
+    EXPECT_EQ(verdict, RD_RUN_READ_ON);
+    EXPECT_EQ(std::string(sector, 512), card.content.substr(2000 * 512, 512));
+    media_release(m);
+}
