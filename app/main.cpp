@@ -172,7 +172,13 @@ int main(int argc, char **argv)
     if (workspace.empty())
         return zvapp::usage_error("no data folder: set HOME or pass --workspace");
     std::error_code ec;
-    workspace = std::filesystem::absolute(workspace, ec).lexically_normal().string();
+    const std::filesystem::path full = std::filesystem::absolute(workspace, ec);
+    if (ec) { // a relative name in a current folder that was removed
+        std::fprintf(stderr, "zorvant: can't tell where the workspace folder %s is: %s\n", workspace.c_str(),
+                     ec.message().c_str());
+        return zvapp::EXIT_FAILED;
+    }
+    workspace = full.lexically_normal().string();
     while (workspace.size() > 1 && workspace.back() == '/')
         workspace.pop_back();
     return zvapp::run_command(workspace, rest);

@@ -135,7 +135,7 @@ bool WorkspaceLock::take(const std::string &folder, std::string *why)
     struct stat info;
     folders_made_.clear();
     for (std::string at = folder; !at.empty() && at != "/" && stat(at.c_str(), &info) != 0 && errno == ENOENT;
-         at = at.substr(0, at.rfind('/')))
+         at = at.rfind('/') == std::string::npos ? std::string() : at.substr(0, at.rfind('/')))
         folders_made_.insert(folders_made_.begin(), at);
     if (stat(folder.c_str(), &info) != 0 && ZV::makeDirectories(zorvant::u8string(folder)) != 0) {
         *why = "can't create the workspace folder " + folder + ": " + cause(errno);
