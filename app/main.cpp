@@ -33,11 +33,11 @@ const char kHelp[] =
     "  list                      the cards, devices and images known, and the scans\n"
     "  scan TARGET [--quick | --deleted] [--stop-after SECONDS]\n"
     "                            scan a device (/dev/sdX, /dev/mmcblkN, /dev/loopN),\n"
-    "                            a partition, an image file or a medium id from `list`.\n"
-    "                            The thorough scan (default) reads every block and\n"
-    "                            finds files by their content, also after a format;\n"
-    "                            --quick only lists the FAT file systems' files\n"
-    "                            (exFAT, NTFS and others are not read by name),\n"
+    "                            a partition, an image file or a medium id from\n"
+    "                            `list`. The thorough scan (default) reads every\n"
+    "                            block and finds files by their content, also after\n"
+    "                            a format; --quick only lists the FAT file systems'\n"
+    "                            files (exFAT, NTFS and others are not read by name),\n"
     "                            --deleted asks the file systems for erased entries\n"
     "                            (the FAT reader lists none, so it fails on FAT:\n"
     "                            deleted photos come back through the thorough\n"
@@ -70,8 +70,8 @@ const char kHelp[] =
     "                            (exit 1)\n"
     "  save FILE                 save every scan into FILE: a new file, or an earlier\n"
     "                            save, which it replaces; anything else (the card's\n"
-    "                            image, a device, a file in the workspace) is refused;\n"
-    "                            a workspace without scans saves nothing\n"
+    "                            image, a device, a file in the workspace) is\n"
+    "                            refused; a workspace without scans saves nothing\n"
     "  load FILE                 load the scans saved in FILE; an image file still\n"
     "                            where it was when saved is attached again\n"
     "  attach PATH               the image file (or device) a scan was made of, where\n"
@@ -90,8 +90,9 @@ const char kHelp[] =
     "\n"
     "Options:\n"
     "  --workspace DIR   keep scans and the engine log in DIR/ZorvantWorkspace\n"
-    "                    (default: $XDG_DATA_HOME/zorvant, else ~/.local/share/zorvant;\n"
-    "                    never on the card or image a command reads)\n"
+    "                    (default: $XDG_DATA_HOME/zorvant, else\n"
+    "                    ~/.local/share/zorvant; never on the card or image a\n"
+    "                    command reads)\n"
     "  -h, --help        show this text\n"
     "\n"
     "Exit codes: 0 success, 1 failure, 2 bad usage, 3 scan finished, but part of\n"
@@ -171,7 +172,13 @@ int main(int argc, char **argv)
     if (workspace.empty())
         return zvapp::usage_error("no data folder: set HOME or pass --workspace");
     std::error_code ec;
-    workspace = std::filesystem::absolute(workspace, ec).lexically_normal().string();
+    const std::filesystem::path full = std::filesystem::absolute(workspace, ec);
+    if (ec) { // a relative name in a current folder that was removed
+        std::fprintf(stderr, "zorvant: can't tell where the workspace folder %s is: %s\n", workspace.c_str(),
+                     ec.message().c_str());
+        return zvapp::EXIT_FAILED;
+    }
+    workspace = full.lexically_normal().string();
     while (workspace.size() > 1 && workspace.back() == '/')
         workspace.pop_back();
     return zvapp::run_command(workspace, rest);

@@ -326,9 +326,7 @@ int archive_context(ScanContext *scan, bool with_fs)
     for (size_t i = 0; rc == 0 && i < list.size(); i++)
         rc = scx_write_fs_files(list[i].get());
     if (rc != 0) {
-        const int error = errno;
-        atomic_file_abandon(&target);
-        errno = error;
+        atomic_file_abandon(&target); // errno kept
         return rc;
     }
     if (atomic_file_finish(&target) != 0) {

@@ -420,6 +420,10 @@ TEST_F(ZorvantCli, HelpNamesEverySubcommand)
         << r.out;
     // A closing terminal's hang-up is no second signal.
     EXPECT_NE(r.out.find("a closing terminal's repeated SIGHUP counts once"), std::string::npos) << r.out;
+    // Every line fits a terminal 80 columns wide.
+    std::istringstream lines(r.out);
+    for (std::string line; std::getline(lines, line);)
+        EXPECT_LE(line.size(), 80u) << line;
     EXPECT_EQ(zorvant({}).status, 2);
 }
 

@@ -155,6 +155,25 @@ TEST_F(ZorvantCliMessages, ControlCharactersOfTheCardAreShownEscaped)
     for (const Outcome &r : runs)
         for (const std::string raw : {"\x1b", "\x7f", "\x07", "\xc2\x9b"})
             EXPECT_FALSE(has(r.out + r.err, raw)) << r.out << r.err;
+
+    // A name longer than one write of the filter, of characters whose
+    // second byte lies in 0x80-0x9F ("\u0159"): one cut at a write's end is
+    // still shown whole, not as a C1 byte.
+    std::string cut = "1/";
+    for (int i = 0; i < 5000; i++)
+        cut += "\u0159";
+    const Outcome long_name = zorvant({"ls", cut});
+    EXPECT_TRUE(has(long_name.err, cut) && !has(long_name.err, "\\x")) << long_name.err.size();
+
+    // On a terminal the progress line's own carriage return and erase-line
+    // go out as they are; the card's name is escaped all the same.
+    zvtest::requireTool("script");
+    const std::string tty = zvtest::mustRun("script -qec " + shellQuote(shellQuote(ZORVANT_BINARY) + " --workspace " +
+                                                                        shellQuote(dir / "tty") + " scan " +
+                                                                        shellQuote(card)) + " /dev/null");
+    EXPECT_TRUE(has(tty, "Scanning " + (dir / "card\\x1b[2J.img")) && has(tty, "%") && has(tty, "\x1b[K\r\x1b[K"))
+        << tty;
+    EXPECT_FALSE(has(tty, "\\x1b[K") || has(tty, "\\x0d") || has(tty, "\x1b[2J")) << tty;
 }
 
 } // namespace

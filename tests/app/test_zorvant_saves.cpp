@@ -2,6 +2,7 @@
 // interrupted keeps the earlier file of that name whole, and a scan of an
 // image saved in one workspace and loaded in another is recovered from the
 // image, found where it was saved or named where it is now.
+#include "app/card_mounts_support.h"
 #include "app/zorvant_cli_support.h"
 #include "support/test_support.h"
 
@@ -118,6 +119,24 @@ TEST_F(ZorvantCliSaves, LoadWithTooFewFreeSlotsSaysHowMany)
                                      "scans first"))
         << load.err;
     EXPECT_EQ(load.out, "");
+}
+
+// A save whose folder could not be put on the disk once the new file took
+// its name (its ext4 shut down at that moment) says the scans were saved,
+// but that a crash may bring the earlier file back, and exits 1.
+TEST_F(ZorvantCliSaves, SaveWhoseFolderIsNotOnTheDiskSaysSo)
+{
+    ASSERT_EQ(zorvant({"scan", "--quick", makeCard("card.img")}).status, 0);
+    const std::string image = dir / "ext4.img", point = dir / "mnt", file = point + "/cards.zvscan";
+    zvtest::mustRun(zvcli::mkfsExt4(" " + shellQuote(image) + " 16M") + " && mkdir " + shellQuote(point));
+    zvtest::LoopDevice loop(image);
+    zvtest::Mount mount = zvtest::Mount::device(loop.path(), point, "ext4");
+    const Outcome save =
+        start({"save", file}, "", zvcli::faultEnv({"ZV_FAULT_RENAME_NAME=cards.zvscan", "ZV_FAULT_SHUT_DOWN=1"})).wait();
+    EXPECT_EQ(save.status, 1) << save.out << save.err;
+    EXPECT_TRUE(zvcli::has(save.err, "the scans were saved into " + file + ", but its folder could not be put on "
+                                     "the disk (Input/output error): after a crash it may hold the earlier " + file))
+        << save.err;
 }
 
 // Ctrl-C while a save is being written: exit 130, the earlier save of that

@@ -197,6 +197,21 @@ TEST_F(ZorvantCliWorkspace, LockFileThatIsNoRegularFileIsRefused)
     EXPECT_EQ(fifo.out, "");
 }
 
+// Fault guarded: a relative workspace in a current folder that was removed
+// (under the shell that starts zorvant) had the lock look for the folders
+// to make without end. It fails at once, naming the folder.
+TEST_F(ZorvantCliWorkspace, RelativeWorkspaceInARemovedFolderFails)
+{
+    fs::create_directories(dir / "run-gone");
+    Child child({"bash", "-c", "cd " + shellQuote(dir.path()) + " && mkdir gone && cd gone && rmdir ../gone && exec " +
+                                   shellQuote(ZORVANT_BINARY) + " --workspace rel list"},
+                dir / "run-gone");
+    const Outcome r = child.wait();
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_TRUE(has(r.err, "zorvant: can't tell where the workspace folder rel is: No such file or directory"))
+        << r.err;
+}
+
 // A workspace that refuses writes: each command that must write says why
 // and exits 1, and nothing it claimed shows up once the workspace can be
 // written again; reading commands work.

@@ -655,7 +655,11 @@ TEST_F(ArchiveTest, AFullDiskIsReportedByFree)
     std::vector<uint8_t> big(1 << 20);
     EXPECT_EQ(archive_bytes(a, "big", big.data(), (uint32_t)big.size()), -3);
     EXPECT_EQ(archive_long(a, "x", 1), -3);
+    // The free tells the first short write's error, whatever ran since.
+    ASSERT_EQ(archive_add_free_callback(a, [](archive *, void *) { errno = 0; }, nullptr), 0);
+    errno = 0;
     EXPECT_EQ(archive_free(&a), -3);
+    EXPECT_EQ(errno, ENOSPC);
 }
 
 // The writer over a descriptor it is handed (a temporary made exclusively)

@@ -12,6 +12,10 @@
  *   ZV_FAULT_SIGNAL_AFTER  N: right after the Nth watched rename that
  *                          succeeded, SIGINT is sent to the process, and the
  *                          rename call returns once the program has taken it
+ *   ZV_FAULT_SHUT_DOWN     1: right after a watched rename that succeeded,
+ *                          the ext4 file system holding the new name is shut
+ *                          down without flushing its journal, so every later
+ *                          fsync on it (the folder's) fails with EIO
  *
  * A card whose failed reads are slow, at no cost to the test: every pread
  * of a file named ZV_FAULT_SLOW_NAME (its last component) that fails moves
@@ -25,12 +29,15 @@
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdatomic.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -78,13 +85,30 @@ static int interrupt_pending(void)
     return pending;
 }
 
-/* Ctrl-C as the terminal gives it: to the process, whose signal thread
- * takes it. The renaming thread goes on only once the signal has been taken
- * (no longer pending) and its handler has had time to run, so the program
- * knows of it before anything it learns from the rename. Waits at most
- * 10 s. */
-static void after(const char *newpath, int result)
+/* The ext4 file system holding newpath shut down (EXT4_IOC_SHUTDOWN) without
+ * flushing its journal (EXT4_GOING_FLAGS_NOLOGFLUSH); a shutdown that fails
+ * ends the run with SIGABRT, which the test sees. */
+static void shut_down(int newdirfd, const char *newpath)
 {
+    const int saved = errno;
+    const int fd = openat(newdirfd, newpath, O_RDONLY | O_CLOEXEC);
+    uint32_t no_log_flush = 2;
+    if (fd < 0 || ioctl(fd, _IOR('X', 125, uint32_t), &no_log_flush) != 0)
+        abort();
+    close(fd);
+    errno = saved;
+}
+
+/* After a rename: a watched one that went through shuts its file system
+ * down (ZV_FAULT_SHUT_DOWN), and the Nth sends Ctrl-C as the terminal gives
+ * it: to the process, whose signal thread takes it. The renaming thread
+ * goes on only once the signal has been taken (no longer pending) and its
+ * handler has had time to run, so the program knows of it before anything
+ * it learns from the rename. Waits at most 10 s. */
+static void after(int newdirfd, const char *newpath, int result)
+{
+    if (result == 0 && watched(newpath) && env_number("ZV_FAULT_SHUT_DOWN") != 0)
+        shut_down(newdirfd, newpath);
     if (result != 0 || !watched(newpath) || atomic_fetch_add(&g_done, 1) + 1 != env_number("ZV_FAULT_SIGNAL_AFTER"))
         return;
     const int saved = errno;
@@ -108,7 +132,7 @@ int rename(const char *oldpath, const char *newpath)
         return -1;
     }
     const int result = real(oldpath, newpath);
-    after(newpath, result);
+    after(AT_FDCWD, newpath, result);
     return result;
 }
 
@@ -123,7 +147,7 @@ int renameat(int olddirfd, const char *oldpath, int newdirfd, const char *newpat
         return -1;
     }
     const int result = real(olddirfd, oldpath, newdirfd, newpath);
-    after(newpath, result);
+    after(newdirfd, newpath, result);
     return result;
 }
 
@@ -138,7 +162,7 @@ int renameat2(int olddirfd, const char *oldpath, int newdirfd, const char *newpa
         return -1;
     }
     const int result = real(olddirfd, oldpath, newdirfd, newpath, flags);
-    after(newpath, result);
+    after(newdirfd, newpath, result);
     return result;
 }
 
