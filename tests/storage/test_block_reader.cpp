@@ -211,6 +211,22 @@ void withinLimit(const std::function<void()> &fn)
     worker.join();
 }
 
+// A reader of source without read-ahead and without the pause after a slow
+// read, read through in 4096-byte requests (withinLimit): what it delivered.
+// *r is the reader (null, with a failure, when none could be made).
+std::string readThroughUnpaused(const Source &source, ReaderPtr *r)
+{
+    *r = source.open(false);
+    if (!*r) {
+        ADD_FAILURE() << "no reader";
+        return "";
+    }
+    rd_set_slow_pause(r->get(), 0);
+    std::string got;
+    withinLimit([&] { got = readAll(r->get(), 4096); });
+    return got;
+}
+
 } // namespace
 
 TEST(BlockReader, ParameterErrorsAreRefusedWithTheirMessage)
@@ -702,11 +718,9 @@ TEST(BlockReader, StripedBadRangesOfACardThatAnswersAreReadAround)
                 source.bad.push_back({at, at + c.stripe, EIO});
             const int64_t last_bad = source.bad.back().to >= c.size ? source.bad.back().from : -1;
             LogCapture log;
-            ReaderPtr r = source.open(false);
+            ReaderPtr r(nullptr, &rd_close);
+            const std::string got = readThroughUnpaused(source, &r);
             ASSERT_TRUE(r);
-            rd_set_slow_pause(r.get(), 0);
-            std::string got;
-            withinLimit([&] { got = readAll(r.get(), 4096); });
             EXPECT_EQ(rd_stopped_block(r.get()), last_bad < 0 ? -1 : last_bad / 512);
             if (last_bad < 0) {
                 EXPECT_TRUE(sameBytes(got, source.readAround()));
@@ -774,11 +788,9 @@ TEST(BlockReader, BadFinalRegionEndsTheReadingAlsoAfterLongBadRanges)
                 source.bad.push_back({at, at + MiB, EIO});
             source.bad.push_back({failing, INT64_MAX, EIO});
             LogCapture log;
-            ReaderPtr r = source.open(false);
+            ReaderPtr r(nullptr, &rd_close);
+            const std::string got = readThroughUnpaused(source, &r);
             ASSERT_TRUE(r);
-            rd_set_slow_pause(r.get(), 0);
-            std::string got;
-            withinLimit([&] { got = readAll(r.get(), 4096); });
             EXPECT_EQ(rd_stopped_block(r.get()), failing / 512);
             EXPECT_EQ(rd_last_outcome(r.get()), RD_OUTCOME_FAILED);
             EXPECT_EQ(rd_failed(r.get()), EIO);
@@ -805,11 +817,9 @@ TEST(BlockReader, SlowBadRangeOfACardThatAnswersIsSkipped)
     Source source(size, 24);
     source.slowBad(from, to, 3000000);
     LogCapture log;
-    ReaderPtr r = source.open(false);
+    ReaderPtr r(nullptr, &rd_close);
+    const std::string got = readThroughUnpaused(source, &r);
     ASSERT_TRUE(r);
-    rd_set_slow_pause(r.get(), 0);
-    std::string got;
-    withinLimit([&] { got = readAll(r.get(), 4096); });
     EXPECT_EQ(rd_stopped_block(r.get()), -1);
     EXPECT_TRUE(sameBytes(got, source.readAround()));
     EXPECT_EQ(log.count(kSkipped), 1);
@@ -827,10 +837,9 @@ TEST(BlockReader, ReadsFurtherOnAreMadeWhateverTheirTime)
     Source source(size, 25);
     source.slowBad(failing, INT64_MAX, 15000000);
     LogCapture log;
-    ReaderPtr r = source.open(false);
+    ReaderPtr r(nullptr, &rd_close);
+    readThroughUnpaused(source, &r);
     ASSERT_TRUE(r);
-    rd_set_slow_pause(r.get(), 0);
-    withinLimit([&] { readAll(r.get(), 4096); });
     EXPECT_EQ(rd_failed(r.get()), EIO);
     EXPECT_EQ(rd_stopped_block(r.get()), failing / 512);
     // 64 good reads, the failed buffer and 3 of its blocks (4 failures
