@@ -166,8 +166,10 @@ TEST_F(ZorvantCliMessages, ControlCharactersOfTheCardAreShownEscaped)
     EXPECT_TRUE(has(long_name.err, cut) && !has(long_name.err, "\\x")) << long_name.err.size();
 
     // On a terminal the progress line's own carriage return and erase-line
-    // go out as they are; the card's name is escaped all the same.
+    // go out as they are; the card's name is escaped all the same. The card
+    // is made long enough that its scan outlasts the first progress draws.
     zvtest::requireTool("script");
+    fs::resize_file(card, 256u << 20);
     const std::string tty = zvtest::mustRun("script -qec " + shellQuote(shellQuote(ZORVANT_BINARY) + " --workspace " +
                                                                         shellQuote(dir / "tty") + " scan " +
                                                                         shellQuote(card)) + " /dev/null");
