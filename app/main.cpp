@@ -127,11 +127,8 @@ std::string default_home()
     return "";
 }
 
-} // namespace
-
-int main(int argc, char **argv)
+int run(int argc, char **argv)
 {
-    zvapp::output_filter_install();
     std::vector<std::string> args(argv + 1, argv + argc);
     std::string workspace;
     std::vector<std::string> rest;
@@ -182,4 +179,13 @@ int main(int argc, char **argv)
     while (workspace.size() > 1 && workspace.back() == '/')
         workspace.pop_back();
     return zvapp::run_command(workspace, rest);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    zvapp::output_filter_install();
+    // Output that could not be written is no success.
+    return zvapp::output_finish(run(argc, argv));
 }

@@ -27,10 +27,11 @@ struct Filter {
     int fd;                  // the descriptor written to
     unsigned char carry[4];  // the first bytes of a character cut off by the end of the last write
     size_t carried;
+    int error;               // errno of the first write that failed, else 0
 };
 
-Filter g_out = {STDOUT_FILENO, {}, 0};
-Filter g_err = {STDERR_FILENO, {}, 0};
+Filter g_out = {STDOUT_FILENO, {}, 0, 0};
+Filter g_err = {STDERR_FILENO, {}, 0, 0};
 
 bool write_all(int fd, const char *bytes, size_t size)
 {
@@ -173,6 +174,8 @@ ssize_t filter_write(void *cookie, const char *buf, size_t size)
     }
     if (e.flush())
         return (ssize_t)size;
+    if (f->error == 0)
+        f->error = e.error;
     errno = e.error;
     return -1;
 }
@@ -187,7 +190,8 @@ void flush_filtered(FILE *stream, Filter *f)
     for (size_t i = 0; i < f->carried; i++)
         put_byte(&e, f->carry[i]);
     f->carried = 0;
-    e.flush();
+    if (!e.flush() && f->error == 0)
+        f->error = e.error;
     funlockfile(stream);
 }
 
@@ -217,6 +221,18 @@ void output_filter_install()
     std::fflush(stderr);
     stdout = out;
     stderr = err;
+}
+
+int output_finish(int status)
+{
+    flush_filtered(stdout, &g_out);
+    // A reader that ended (`| head`) took what it wanted: the command's own
+    // status stands.
+    if ((g_out.error == 0 && !std::ferror(stdout)) || g_out.error == EPIPE)
+        return status;
+    std::fprintf(stderr, "zorvant: can't write the output: %s; what was printed is incomplete\n",
+                 std::strerror(g_out.error != 0 ? g_out.error : EIO));
+    return status == 0 ? 1 : status;
 }
 
 void output_raw(const char *text)

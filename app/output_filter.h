@@ -16,6 +16,12 @@ namespace zvapp {
 // before anything is printed and before any other thread is started.
 void output_filter_install();
 
+// Flushes standard output at the end of the program; the exit status:
+// status, or 1 in its place when status is 0 but some of the output could
+// not be written (a full disk, a closed descriptor), which is said on
+// standard error. A reader that ended (`| head`) changes nothing.
+int output_finish(int status);
+
 // Writes the terminal's own control sequence text (the progress line's
 // carriage return and erase-line) to standard output as it is, after what
 // the filtered stream holds.

@@ -2,7 +2,8 @@
 // a load of a file that holds no scans, a pattern that matches nothing, an
 // early stop asked of a scan that can't stop early, a recovery whose image
 // is gone, a workspace folder that is a file; scans listed by number, counts
-// in words that agree with them, and a scan whose output reader went away.
+// in words that agree with them, a scan whose output reader went away, and
+// output that could not be written.
 #include "app/zorvant_cli_support.h"
 
 namespace {
@@ -125,6 +126,15 @@ TEST_F(ZorvantCliMessages, ScanIntoAClosedPipeEndsAsItWould)
     const Outcome list = zorvant({"list"});
     EXPECT_FALSE(has(list.out, "unfinished")) << list.out;
     EXPECT_TRUE(has(list.out, "thorough  done")) << list.out;
+}
+
+// Fault guarded: output that could not be written (a full disk) ended
+// with exit status 0 and no word of it.
+TEST_F(ZorvantCliMessages, OutputThatCanNotBeWrittenIsNoSuccess)
+{
+    const std::string err = dir / "err", run = shellQuote(ZORVANT_BINARY) + " --workspace " + shellQuote(ws);
+    EXPECT_EQ(zvtest::run(run + " list >/dev/full 2>" + shellQuote(err)), 1);
+    EXPECT_TRUE(has(zvtest::readFile(err), "can't write the output: No space left on device")) << zvtest::readFile(err);
 }
 
 // Fault guarded: an escape sequence in a FAT long name reached the terminal
