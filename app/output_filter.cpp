@@ -11,6 +11,7 @@
 // with the stream locked, which also guards the kept bytes.
 #include "app/output_filter.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -205,6 +206,14 @@ void flush_at_exit()
 
 void output_filter_install()
 {
+    // A descriptor 0-2 the caller left closed (`>&-`) would be taken by the
+    // first file the program opens (the workspace lock, a catalog, a file
+    // being recovered), and what is printed would be written into it: each
+    // is held open on /dev/null for reading, where a write fails and is
+    // said so.
+    for (int fd = 0; fd <= 2; fd++)
+        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF && open("/dev/null", O_RDONLY) < 0)
+            break;
     static const cookie_io_functions_t functions = {nullptr, filter_write, nullptr, nullptr};
     FILE *out = fopencookie(&g_out, "w", functions);
     FILE *err = fopencookie(&g_err, "w", functions);

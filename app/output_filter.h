@@ -12,7 +12,9 @@ namespace zvapp {
 // character) escaped: "\x1b", "\x7f", "\u009b", "\x9b". Everything else
 // (UTF-8 text, other invalid bytes) passes as it is. Standard output is
 // line-buffered on a terminal and fully buffered otherwise, standard error
-// unbuffered, as before; both are flushed at exit. Called first in main,
+// unbuffered, as before; both are flushed at exit. A descriptor 0-2 the
+// caller left closed is first opened on /dev/null for reading, so no file
+// the program opens takes its place (writes to it fail instead). Called first in main,
 // before anything is printed and before any other thread is started.
 void output_filter_install();
 

@@ -128,13 +128,20 @@ TEST_F(ZorvantCliMessages, ScanIntoAClosedPipeEndsAsItWould)
     EXPECT_TRUE(has(list.out, "thorough  done")) << list.out;
 }
 
-// Fault guarded: output that could not be written (a full disk) ended
-// with exit status 0 and no word of it.
+// Faults guarded: output that could not be written (a full disk) ended
+// with exit status 0 and no word of it; and with standard output and error
+// closed (`>&- 2>&-`) the workspace lock took their descriptor and what the
+// scan printed was written into the workspace.
 TEST_F(ZorvantCliMessages, OutputThatCanNotBeWrittenIsNoSuccess)
 {
+    const std::string card = makeCard("card.img");
     const std::string err = dir / "err", run = shellQuote(ZORVANT_BINARY) + " --workspace " + shellQuote(ws);
     EXPECT_EQ(zvtest::run(run + " list >/dev/full 2>" + shellQuote(err)), 1);
     EXPECT_TRUE(has(zvtest::readFile(err), "can't write the output: No space left on device")) << zvtest::readFile(err);
+    EXPECT_EQ(zvtest::run(run + " scan " + shellQuote(card) + " >&- 2>&-"), 1);
+    for (const auto &[name, bytes] : filesBelow(ws))
+        EXPECT_FALSE(has(bytes, "Scanning ") || has(bytes, "This is scan")) << name;
+    EXPECT_TRUE(has(zorvant({"list"}).out, "thorough  done"));
 }
 
 // Fault guarded: an escape sequence in a FAT long name reached the terminal
