@@ -86,7 +86,7 @@ const char kHelp[] =
     "Marks in `ls`: [x] ticked, [-] partly ticked, [ ] not ticked; d folder,\n"
     "D deleted; \"damaged catalog\": what the scan found there can't be read\n"
     "any more (scan the card again). Control characters in names are shown\n"
-    "escaped (\\x1b, \\u009b).\n"
+    "escaped (\\x1b, \\u009b; a line feed or tab in a path as %0A, %09).\n"
     "\n"
     "Options:\n"
     "  --workspace DIR   keep scans and the engine log in DIR/ZorvantWorkspace\n"

@@ -63,6 +63,10 @@ std::string escape_name(const std::string &name)
             out += "%2F";
         else if (c == '%')
             out += "%25";
+        else if (c == '\n') // a line feed or tab the terminal would obey
+            out += "%0A";
+        else if (c == '\t')
+            out += "%09";
         else
             out += c;
     }
@@ -78,6 +82,12 @@ std::string unescape_name(const std::string &name)
             i += 2;
         } else if (name[i] == '%' && name.compare(i, 3, "%25") == 0) {
             out += '%';
+            i += 2;
+        } else if (name[i] == '%' && name.compare(i, 3, "%0A") == 0) {
+            out += '\n';
+            i += 2;
+        } else if (name[i] == '%' && name.compare(i, 3, "%09") == 0) {
+            out += '\t';
             i += 2;
         } else {
             out += name[i];

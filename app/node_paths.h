@@ -5,7 +5,9 @@
 //
 // The first component is the scan's slot number, the second the file
 // system's display name, the rest the catalog's names. A "/" or "%" inside a
-// name is written "%2F" / "%25", so every path shown can be passed back.
+// name is written "%2F" / "%25", a line feed or tab "%0A" / "%09" (a card's
+// name must not break the line it is shown on), so every path shown can be
+// passed back.
 #pragma once
 
 #include <cstdint>

@@ -149,13 +149,16 @@ TEST_F(ZorvantCliMessages, OutputThatCanNotBeWrittenIsNoSuccess)
 // ESC, the C1 control U+009B and DEL, on an image whose own name holds ESC:
 // `ls -r`, the scan's and the recovery's messages and an error show them
 // escaped, and no control byte reaches the output (progress lines
-// included); the recovered file keeps its safe name.
+// included); the recovered file keeps its safe name. A line feed and tab in
+// a long name are shown as %0A and %09.
 TEST_F(ZorvantCliMessages, ControlCharactersOfTheCardAreShownEscaped)
 {
     const std::string card = makeCard("card\x1b[2J.img");
     zvtest::fatPut(card, "DCIM/AXXXX_name_BQ\x7f.JPG", zvtest::patternBytes(5000, 3));
     zvtest::FatPatcher fat(card);
     fat.setLongName(fat.find("DCIM/AXXXX_name_BQ\x7f.JPG"), u"A\x1b[31m_name_B\u009b\x7f.JPG");
+    zvtest::fatPut(card, "DCIM/AYYYY_FAKE_LINE.JPG", zvtest::patternBytes(3000, 4));
+    fat.setLongName(fat.find("DCIM/AYYYY_FAKE_LINE.JPG"), u"A\nFAKE\tLINE.JPG");
     const std::string shown = "1/Found Files/DCIM/A\\x1b[31m_name_B\\u009b\\x7f.JPG";
     std::vector<Outcome> runs = {zorvant({"scan", "--quick", card}), zorvant({"ls", "-r", "1"}),
                                  zorvant({"recover", "1", "--to", dir / "out",
@@ -169,6 +172,11 @@ TEST_F(ZorvantCliMessages, ControlCharactersOfTheCardAreShownEscaped)
     for (const auto &[path, bytes] : filesBelow(dir / "out"))
         EXPECT_EQ(fs::path(path).filename(), "A_[31m_name_B__.JPG");
     EXPECT_TRUE(has(runs[3].err, "1/\\x1b]0;owned\\x07: ")) << runs[3].err;
+    // A line feed or tab in a name would start a forged line of `ls`: it is
+    // shown as %0A / %09, and the path shown names the file.
+    const std::string forged = "1/Found Files/DCIM/A%0AFAKE%09LINE.JPG";
+    EXPECT_TRUE(has(zorvant({"ls", "-r", "1"}).out, "  " + forged + "\n"));
+    EXPECT_EQ(zorvant({"ls", forged}).status, 0);
     for (const Outcome &r : runs)
         for (const std::string raw : {"\x1b", "\x7f", "\x07", "\xc2\x9b"})
             EXPECT_FALSE(has(r.out + r.err, raw)) << r.out << r.err;
