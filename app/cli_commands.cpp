@@ -38,9 +38,9 @@ void print_disk(const HV::Disk &disk, int indent)
 {
     if (disk.id() < 0)
         return; // its medium could not be attached
-    const std::string where = disk.path().empty() ? disk.name() : disk.path();
+    const std::string where = one_line(disk.path().empty() ? disk.name() : disk.path());
     std::printf("%*s%-4d %-28s %10s  %-7s %s\n", indent, "", disk.id(), where.c_str(),
-                size_text((uint64_t)disk.size()).c_str(), disk.typeString().c_str(), disk.name().c_str());
+                size_text((uint64_t)disk.size()).c_str(), disk.typeString().c_str(), one_line(disk.name()).c_str());
     for (size_t i = 0; i < disk.childCount(); i++)
         print_disk(*disk.child(i), indent + 2);
 }
@@ -59,7 +59,8 @@ void print_scans(Session &s)
         width = std::max(width, (int)scan_state_name(scan).size());
     for (const ScanInfo &scan : scans)
         std::printf("  %-3u %-9s %-*s  %s  %s\n", scan.slot, scan_type_name(scan.scan_type), width,
-                    scan_state_name(scan).c_str(), date_text(scan.start_seconds).c_str(), scan.media_name);
+                    scan_state_name(scan).c_str(), date_text(scan.start_seconds).c_str(),
+                    one_line(scan.media_name).c_str());
 }
 
 int cmd_list(Session &s, const Parsed &)
@@ -341,7 +342,7 @@ int cmd_attach(Session &s, const Parsed &p)
         std::set<std::string> names;
         for (const ScanInfo &scan : s.engine->scans())
             if (scan.media_status != SCX_MEDIA_ATTACHED && scan.media_name[0] != '\0')
-                names.insert(scan.media_name);
+                names.insert(one_line(scan.media_name));
         std::string known;
         for (const std::string &name : names)
             known += (known.empty() ? "" : ", ") + name;

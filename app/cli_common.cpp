@@ -56,6 +56,14 @@ bool all_digits(const std::string &text)
     return true;
 }
 
+std::string one_line(const std::string &name)
+{
+    std::string out;
+    for (char c : name)
+        out += c == '\n' ? "\\x0a" : c == '\t' ? "\\x09" : std::string(1, c);
+    return out;
+}
+
 std::string workspace_on_card_text(const std::string &workspace, const std::string &card)
 {
     return "the workspace " + workspace + " lies on " + card +

@@ -46,6 +46,10 @@ std::string absolute(const std::string &path);
 bool all_digits(const std::string &text);
 // A whole number with thousands separators ("88,718").
 std::string grouped(uint64_t value);
+// A medium's name as shown on one line: a line feed or tab in it (a volume
+// label read from the card may hold them) is written "\x0a" / "\x09", as
+// the output shows the other control characters.
+std::string one_line(const std::string &name);
 // Why a command must not run with its workspace on the card or image it
 // reads (card), and what to do.
 std::string workspace_on_card_text(const std::string &workspace, const std::string &card);

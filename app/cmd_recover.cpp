@@ -78,7 +78,7 @@ std::string recovery_trouble(const HV::CommandResult &r, const ScanInfo &scan, b
     else if (r.status == RECOVER_DETACHED)
         why = "the card went away during the recovery; attach it again and run the recovery again";
     else if (r.status == RECOVER_STOPPED_ANSWERING && r.stopped_answering)
-        why = "the card " + std::string(scan.media_name) + " stopped answering at byte " +
+        why = "the card " + one_line(scan.media_name) + " stopped answering at byte " +
               grouped(r.stopped_answering_at) + " (" + percent_text(r.stopped_answering_at, r.medium_bytes) +
               " of the card): every read from there on failed, also reads further on the card, so the recovery "
               "stopped there; what was recovered is kept, and the files not recovered stay ticked. Check the card "

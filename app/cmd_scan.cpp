@@ -241,7 +241,7 @@ bool medium_in_words(const std::vector<std::shared_ptr<HV::Disk>> &disks, int32_
     for (const std::shared_ptr<HV::Disk> &disk : disks) {
         *card_path = disk->path();
         if (disk->id() == id) {
-            *words = disk->path().empty() ? disk->name() : disk->path();
+            *words = one_line(disk->path().empty() ? disk->name() : disk->path());
             return true;
         }
         for (size_t i = 0; i < disk->childCount(); i++) {
@@ -249,7 +249,7 @@ bool medium_in_words(const std::vector<std::shared_ptr<HV::Disk>> &disks, int32_
             if (part.id() != id)
                 continue;
             const std::string volume = part.volumeName().str();
-            *words = (volume.empty() ? part.name() : volume) + " of " + disk->name();
+            *words = one_line((volume.empty() ? part.name() : volume) + " of " + disk->name());
             return true;
         }
     }

@@ -150,7 +150,7 @@ TEST_F(ZorvantCliMessages, OutputThatCanNotBeWrittenIsNoSuccess)
 // `ls -r`, the scan's and the recovery's messages and an error show them
 // escaped, and no control byte reaches the output (progress lines
 // included); the recovered file keeps its safe name. A line feed and tab in
-// a long name are shown as %0A and %09.
+// a long name are shown as %0A and %09, in a volume label as \x0a and \x09.
 TEST_F(ZorvantCliMessages, ControlCharactersOfTheCardAreShownEscaped)
 {
     const std::string card = makeCard("card\x1b[2J.img");
@@ -159,6 +159,12 @@ TEST_F(ZorvantCliMessages, ControlCharactersOfTheCardAreShownEscaped)
     fat.setLongName(fat.find("DCIM/AXXXX_name_BQ\x7f.JPG"), u"A\x1b[31m_name_B\u009b\x7f.JPG");
     zvtest::fatPut(card, "DCIM/AYYYY_FAKE_LINE.JPG", zvtest::patternBytes(3000, 4));
     fat.setLongName(fat.find("DCIM/AYYYY_FAKE_LINE.JPG"), u"A\nFAKE\tLINE.JPG");
+    // A volume label with a line feed and tab, in the boot sector and the root folder.
+    zvtest::mustRun("mlabel -i " + shellQuote(card) + " ::LABEL_LINE_");
+    std::string bytes = zvtest::readFile(card);
+    for (size_t at = bytes.find("LABEL_LINE_"); at != std::string::npos; at = bytes.find("LABEL_LINE_", at))
+        bytes.replace(at, 11, "LABEL\nLINE\t");
+    zvtest::writeFile(card, bytes);
     const std::string shown = "1/Found Files/DCIM/A\\x1b[31m_name_B\\u009b\\x7f.JPG";
     std::vector<Outcome> runs = {zorvant({"scan", "--quick", card}), zorvant({"ls", "-r", "1"}),
                                  zorvant({"recover", "1", "--to", dir / "out",
@@ -177,6 +183,7 @@ TEST_F(ZorvantCliMessages, ControlCharactersOfTheCardAreShownEscaped)
     const std::string forged = "1/Found Files/DCIM/A%0AFAKE%09LINE.JPG";
     EXPECT_TRUE(has(zorvant({"ls", "-r", "1"}).out, "  " + forged + "\n"));
     EXPECT_EQ(zorvant({"ls", forged}).status, 0);
+    EXPECT_TRUE(has(zorvant({"list"}).out, " LABEL\\x0aLINE\\x09\n"));
     for (const Outcome &r : runs)
         for (const std::string raw : {"\x1b", "\x7f", "\x07", "\xc2\x9b"})
             EXPECT_FALSE(has(r.out + r.err, raw)) << r.out << r.err;
