@@ -950,6 +950,9 @@ void read_characteristics(Media *media)
         return;
     media->partitions.type = PARTITION_MAP_NONE;
     media->partitions.entries.clear();
+    // Nothing of the card read here before stays with a card that cannot
+    // be read: its samples and names would match that card's scans.
+    media->checksum = media_checksum();
     media->identity = media_identity();
     // What an earlier copy's reads learned of the card that was here (a run
     // of failed reads, sectors taken as unreadable) is not this card's.

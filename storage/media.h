@@ -394,8 +394,9 @@ std::vector<media_match> media_find_matching(Media *saved, double level, bool re
 std::string media_content_text(const media_checksum &record);
 // The content rule every match of a saved medium obeys (media_find_matching
 // drops the attached media that break it): every sample that held data
-// when saved (not blank, not unread) is read and equal now; where fewer
-// than MEDIA_SAMPLES_THAT_IDENTIFY samples held data, the names of the card
+// when saved (not blank, not unread) and can be read now is equal, at least
+// one of them (every one for a record older than the names); where fewer
+// than MEDIA_SAMPLES_THAT_IDENTIFY of them are, the names of the card
 // (media_identity) are equal too, unless the saved medium comes from a
 // record older than them. A blank sample that holds data now breaks
 // nothing. With why, why it is broken, in words.

@@ -363,22 +363,31 @@ bool media_content_agrees(const Media *attached, const Media *saved, std::string
     if (attached == nullptr || saved == nullptr)
         return refuse("no medium");
     // Samples the scan could not read (its count ends at the first failed
-    // read) held nothing known; one that cannot be read now cannot agree.
+    // read) held nothing known. One that cannot be read now (a card failing
+    // since its scan) neither agrees nor differs: the samples read must
+    // identify the card, at least one of them read and equal.
     const int32_t count = clamp_count(saved->checksum.count), readable = clamp_count(attached->checksum.count);
-    int written = 0, differ = 0;
+    int written = 0, differ = 0, unread = 0;
     for (int i = 0; i < count; i++) {
         const uint32_t value = saved->checksum.values[i];
         if (value == 0 || value == CRC_OF_ZERO_SAMPLE)
             continue;
         written++;
-        if (i >= readable || attached->checksum.values[i] != value)
+        if (i >= readable)
+            unread++;
+        else if (attached->checksum.values[i] != value)
             differ++;
     }
     if (differ > 0)
         return refuse(std::to_string(differ) + " of the " + std::to_string(written) +
                       " samples that held data differ");
-    // A record saved before the names were kept is matched on its samples.
-    if (written >= MEDIA_SAMPLES_THAT_IDENTIFY || !saved->identity.kept)
+    // A record saved before the names were kept is matched on its samples,
+    // every one of them.
+    const int agreed = written - unread;
+    if (unread > 0 && (agreed == 0 || !saved->identity.kept))
+        return refuse(std::to_string(unread) + " of the " + std::to_string(written) +
+                      " samples that held data cannot be read");
+    if (agreed >= MEDIA_SAMPLES_THAT_IDENTIFY || !saved->identity.kept)
         return true;
     if (!attached->identity.kept || attached->identity.names != saved->identity.names)
         return refuse("the names on the card differ (partition table id, volume serials and labels)");

@@ -282,13 +282,14 @@ TEST_F(ZorvantCliDyingCard, SlowFailingReadsNeitherGiveUpACardThatAnswersNorKeep
 }
 
 // A card scanned whole, then stopping answering inside the third of five
-// photos while they are recovered: its failed reads taking 2 s each (the
-// fault library's clock), or its server ending there (the read under way
-// failing ECONNABORTED, every later one ENOTCONN). The recovery stops there,
-// names the card and the byte, keeps the two photos copied before and what
-// was read of the third, leaves the others ticked and lists them not
-// recovered, and exits 1, after far fewer reads than the sectors of the
-// photos left.
+// photos while they are recovered (still the card scanned, though the
+// samples of its content past there cannot be read now): its failed reads
+// taking 2 s each (the fault library's clock), or its server ending there
+// (the read under way failing ECONNABORTED, every later one ENOTCONN). The
+// recovery stops there, names the card and the byte, keeps the two photos
+// copied before and what was read of the third, leaves the others ticked
+// and lists them not recovered, and exits 1, after far fewer reads than the
+// sectors of the photos left.
 TEST_F(ZorvantCliDyingCard, RecoveryFromACardThatStopsAnsweringEndsThere)
 {
     const std::string image = dir / "card.img";
@@ -299,6 +300,7 @@ TEST_F(ZorvantCliDyingCard, RecoveryFromACardThatStopsAnsweringEndsThere)
         if (n == 2) // left unticked: the reads of the two photos before stay off the third
             zvtest::fatPut(image, "DCIM/GAP.BIN", zvtest::patternBytes(256 * 1024, 7));
     }
+    zvtest::fatPut(image, "LATE.BIN", zvtest::patternBytes(16 << 20, 8)); // content samples past the failing byte
     const size_t third = zvtest::readFile(image).find(photos.at("DCIM/IMG3.JPG").substr(0, 4096));
     ASSERT_NE(third, std::string::npos);
     const uint64_t fails = third + 8192;

@@ -138,6 +138,25 @@ TEST_F(MediaList, ReturningDiskIsReadOverItsNewWindow)
     EXPECT_EQ(0, std::memcmp(fresh.values, m->checksum.values, sizeof fresh.values));
 }
 
+// Fault guard: a card that cannot be opened in the reader a card was read from matches none of that card's scans.
+TEST_F(MediaList, UnreadableCardInTheSameReaderKeepsNoEarlierSamples)
+{
+    const std::string path = dir / "disk.bin";
+    zvtest::writeFile(path, pattern(4 << 20, 3));
+    Media *m = media_attach_disk(path.c_str(), "Card", 1, 4 << 20, 512);
+    Media *saved = media_new(nullptr, "Card", MEDIA_ARCHIVED, MEDIA_FLAG_UNLISTED);
+    ASSERT_TRUE(m != nullptr && saved != nullptr);
+    saved->orig_stop_pos = m->orig_stop_pos, saved->checksum = m->checksum;
+    ASSERT_EQ(media_find_matching(saved, 0.9, false).size(), 1u);
+    media_detach_path(path.c_str());
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); // refused by the file layer, as a reader that cannot be read
+    EXPECT_EQ(media_attach_disk(path.c_str(), "Card", 1, 4 << 20, 512), m);
+    EXPECT_FALSE(media_same_contents(m, saved));
+    EXPECT_TRUE(media_find_matching(saved, 0.9, false).empty());
+    media_free(&saved);
+}
+
 // Fault guard for media_io_seek: it positions at the window offset, whatever a short read left behind.
 TEST_F(MediaOpen, RetainReleaseSeekAndAbsoluteIoSeek)
 {
