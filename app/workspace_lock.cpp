@@ -143,6 +143,13 @@ bool WorkspaceLock::take(const std::string &folder, std::string *why)
         *why = "the workspace lock file " + path + " is not a regular file: remove it and try again";
         return false;
     }
+    // A file of other names too (a hard link) is someone's file, which the
+    // pid written below would replace.
+    if (writable && info.st_nlink > 1) {
+        close(fd);
+        *why = "the workspace lock file " + path + " is a hard link to another file: remove it and try again";
+        return false;
+    }
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int err = errno;
         int pid = err == EWOULDBLOCK ? lock_holder(fd) : 0;

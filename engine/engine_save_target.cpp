@@ -66,8 +66,7 @@ bool folder_on_card(const std::string &folder, const scanned_card &card)
 {
     if (card.media != nullptr)
         return recover_path_on_medium(folder.c_str(), card.media) == 1 || medium_guard_probe_on(folder, card.media);
-    return medium_guard_holds_path(medium_guard_of_path(card.path.c_str()), folder) ||
-           medium_guard_probe_on_path(folder, card.path.c_str());
+    return HVEngine::folderOnMediumPath(folder, card.path);
 }
 
 std::string on_card_text(const scanned_card &card)

@@ -80,9 +80,13 @@
 //     while the kernel's file is open) is seen only while a file of it is
 //     open: the FUSE servers are looked at again then
 //     (medium_guard_open_file_on). Before anything is made on a FUSE mount,
-//     an empty file is made in the nearest existing folder of the target
-//     and asked about while it is open, then removed (medium_guard_probe_on),
-//     so no folder is made on the card on the way to the first file.
+//     a file of the nearest existing folder of the target is opened for
+//     reading and asked about while it is open; only when that does not
+//     tell (no file there, or one of a union's read-only branches) is an
+//     empty file made there, asked about and removed (medium_guard_probe_on).
+//     So no folder is made on the card on the way to the first file, and no
+//     file either where one of the card's own shows the server holding it
+//     (a file made there takes the directory entry of a deleted one).
 #include "scan/recover/medium_guard.h"
 
 #include <dirent.h>
@@ -116,6 +120,7 @@ constexpr size_t DEVICES_MAX = 1024;   // devices and files considered per mediu
 constexpr int64_t SPAN_END = INT64_MAX; // a span that runs to the end of its device or file
 constexpr int PARENTS_MAX = 64;        // partition media above a medium
 constexpr int OVERLAYS_MAX = 8;        // overlays looked through to their upper folders (the kernel stacks two)
+constexpr int FILES_LOOKED = 4096;     // entries of a folder looked through for a file to open as a probe
 
 // A byte range [from, to) of a device or file.
 struct span {
@@ -653,8 +658,41 @@ bool on_fuse(int fd)
     return ::fstatfs(fd, &fs) == 0 && fs.f_type == FUSE_SUPER_MAGIC;
 }
 
-// Whether the nearest existing folder of path is on a FUSE mount and, a
-// file made in it, open_on(fd) says so of the file; the file is removed.
+// A regular file of the folder, opened for reading (and never read), or -1
+// when the first FILES_LOOKED entries hold none.
+int open_existing_file(int folder)
+{
+    const int listing = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *dir = listing >= 0 ? ::fdopendir(listing) : nullptr;
+    if (dir == nullptr) {
+        if (listing >= 0)
+            ::close(listing);
+        return -1;
+    }
+    int fd = -1;
+    struct stat st;
+    for (int looked = 0; fd < 0 && looked < FILES_LOOKED; ++looked) {
+        const struct dirent *entry = ::readdir(dir);
+        if (entry == nullptr)
+            break;
+        if ((entry->d_type != DT_REG && entry->d_type != DT_UNKNOWN) ||
+            ::fstatat(folder, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
+            continue;
+        fd = ::openat(folder, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+            ::close(fd); // something else took the name since
+            fd = -1;
+        }
+    }
+    ::closedir(dir);
+    return fd;
+}
+
+// Whether the nearest existing folder of path is on a FUSE mount and
+// open_on(fd) says so of a file of it open: first of a file there already,
+// opened for reading, so that nothing is made on a card the folder shows;
+// else (none there, or a server that may put new files elsewhere than
+// those it has: a union) of a file made in it, removed at once.
 template <typename OpenOn>
 bool probe_on(const std::string &path, OpenOn open_on)
 {
@@ -665,10 +703,16 @@ bool probe_on(const std::string &path, OpenOn open_on)
     const int folder = ::open(at.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (folder < 0)
         return false;
-    bool on = false;
-    int fd = -1;
+    if (!on_fuse(folder)) {
+        ::close(folder);
+        return false;
+    }
+    int fd = open_existing_file(folder);
+    bool on = fd >= 0 && open_on(fd);
+    if (fd >= 0)
+        ::close(fd);
     std::string name;
-    if (on_fuse(folder) && recover_host::create_temp_at(folder, &fd, &name) == 0) {
+    if (!on && recover_host::create_temp_at(folder, &fd, &name) == 0) {
         on = open_on(fd);
         // Removed while still open: a FUSE server sees the removal before
         // the release, never racing it (a removal that meets a release in

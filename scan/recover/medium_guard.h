@@ -54,11 +54,12 @@ bool medium_guard_holds_fd(const medium_guard &guard, int fd);
 bool medium_guard_open_file_on(int fd, Media *media);
 
 // Whether the nearest existing folder of path, when it lies on a FUSE
-// mount, is seen to lie on the medium while a file made in it is open
-// (medium_guard_open_file_on; the file is removed at once): a server that
-// holds the medium only while a file of it is open is seen before anything
-// else is made there. False at once off FUSE mounts, and when the folder
-// takes no new file.
+// mount, is seen to lie on the medium while a file of it is open
+// (medium_guard_open_file_on): one there already, opened for reading, else
+// one made in it and removed at once. A server that holds the medium only
+// while a file of it is open is seen before anything else is made there.
+// False at once off FUSE mounts, and when the folder has no file to open
+// and takes no new one.
 bool medium_guard_probe_on(const std::string &path, Media *media);
 // The same for the device or file at medium_path, counted whole.
 bool medium_guard_probe_on_path(const std::string &path, const char *medium_path);

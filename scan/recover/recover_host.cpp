@@ -18,8 +18,9 @@
 //   - The guard is asked before anything is made in the target: a target
 //     on the card ends with -12 with no folder made, not even its parents.
 //     A FUSE server that holds the card only while a file of it is open
-//     (a passthrough server) is seen by a probe file in the target's
-//     nearest existing folder, and, for a FUSE mount met below the target,
+//     (a passthrough server) is seen by a probe in the target's nearest
+//     existing folder (a file there opened for reading, else one made and
+//     removed), and, for a FUSE mount met below the target,
 //     at the first file the recovery makes on it (created_on_medium): that
 //     file is removed and the recovery ends with -12.
 //   - The target folder is checked before anything is copied: its parents

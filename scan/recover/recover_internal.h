@@ -69,7 +69,8 @@ bool is_target_full(int errnum);
 // the user's folder, made with its parents when missing (following links:
 // they are the user's choice). A target on the medium
 // (recover_path_on_medium, medium_guard_probe_on) is refused with -12
-// before anything is made but that probe's file, removed at once. The
+// before anything is made but, where no file there shows it, that probe's
+// file, removed at once. The
 // folder must then take new files (write permission, not a read-only
 // mount). 0 with *fd and *path (the host path of the folder opened), the
 // first named folder as made told to recover_target_opened; -1 with errno

@@ -931,6 +931,18 @@ TEST_F(ZorvantCliRecovery, OverlayUnionAndPassthroughMountsOfTheCardAreRefused)
         EXPECT_EQ(made->mask & (IN_ISDIR | IN_MODIFY), 0u) << "a folder made or a file written: " << made->name;
         at += sizeof(inotify_event) + made->len;
     }
+    // With a file of the card in the folder, the server is seen holding the
+    // card while that file is open: no probe file is made there either.
+    {
+        std::ofstream(mnt + "/pt/KEPT.JPG") << "kept";
+        const int again = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        ASSERT_GE(inotify_add_watch(again, (mnt + "/pt").c_str(), IN_CREATE), 0);
+        expectRefusedAsOnTheCard(zorvant({"recover", "--to", dir / "pt/out", "1/Reconstructed Files"}));
+        EXPECT_EQ(zorvant({"save", dir / "pt/cards.zvscan"}).status, 1);
+        EXPECT_EQ(zorvant({"scan", card}, dir / "pt/ws").status, 1);
+        EXPECT_LT(read(again, events, sizeof events), 0) << "a file was made on the card";
+        close(again);
+    }
 }
 
 } // namespace

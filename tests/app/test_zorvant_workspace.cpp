@@ -174,8 +174,9 @@ TEST_F(ZorvantCliWorkspace, TermAndHangupAbortCleanly)
 }
 
 // A lock file that is not a regular file is refused, never followed nor
-// written: a link to a file elsewhere leaves that file as it was, and a
-// FIFO at the name makes the command fail at once instead of locking it.
+// written: a link to a file elsewhere (symbolic or hard) leaves that file as
+// it was, and a FIFO at the name makes the command fail at once instead of
+// locking it.
 TEST_F(ZorvantCliWorkspace, LockFileThatIsNoRegularFileIsRefused)
 {
     ASSERT_EQ(zorvant({"list"}).status, 0); // makes the workspace folder
@@ -187,6 +188,13 @@ TEST_F(ZorvantCliWorkspace, LockFileThatIsNoRegularFileIsRefused)
     const Outcome linked = zorvant({"list"});
     EXPECT_EQ(linked.status, 1) << linked.out << linked.err;
     EXPECT_TRUE(saysWhy(linked.err, "zorvant.lock")) << linked.err;
+    EXPECT_EQ(zvtest::readFile(victim), "keep me\n");
+
+    fs::remove(lock); // a hard link: the file's other name keeps its bytes
+    fs::create_hard_link(victim, lock);
+    const Outcome hard = zorvant({"list"});
+    EXPECT_EQ(hard.status, 1) << hard.out << hard.err;
+    EXPECT_TRUE(saysWhy(hard.err, "is a hard link to another file")) << hard.err;
     EXPECT_EQ(zvtest::readFile(victim), "keep me\n");
 
     fs::remove(lock);
