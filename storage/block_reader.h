@@ -227,6 +227,12 @@ int rd_take_new_bad_ranges(rd_reader *reader, std::vector<rd_bad_range> *out);
 // sees each block's own errno. The bytes read; *errnum is 0 when a short
 // count means the end of the data, else the errno that stopped it.
 int64_t rd_device_read(file_t *f, void *destination, int64_t offset, int64_t count, int *errnum);
+// Whether the file's type decodes its own data (an image format: a read
+// slot and no positioned one), as rd_device_read tells them apart. Its
+// failed reads are damaged or missing parts of the image, never a device
+// that stopped answering: neither the filler nor a copy's reads
+// (media_copy_read) hold them to the rule for runs of failed reads.
+bool rd_decodes_own_data(const file_t *f);
 int32_t rd_max_request(const rd_reader *reader);
 int32_t rd_block_size(const rd_reader *reader);
 

@@ -127,14 +127,6 @@ int64_t timed_read(rd_reader *r, uint8_t *destination, int64_t block, int64_t by
     return got;
 }
 
-// Whether the file's type decodes its own data (an image format: a read
-// slot and no positioned one), as rd_device_read tells them apart.
-bool decodes_own_data(const file_t *f)
-{
-    const vf_ops *ops = f != nullptr && f->vf != nullptr ? f->vf->ops : nullptr;
-    return ops != nullptr && ops->read != nullptr && ops->pread == nullptr;
-}
-
 // Records where the device stopped answering (the first time only).
 void note_stop(rd_reader *r, int errnum, int64_t block)
 {
@@ -149,7 +141,7 @@ void note_stop(rd_reader *r, int errnum, int64_t block)
 // there are, and are read around to show where they lie.
 rd_run_verdict on_failed_read(rd_reader *r, int64_t block, int errnum)
 {
-    if (decodes_own_data(r->main_file))
+    if (rd_decodes_own_data(r->main_file))
         return RD_RUN_READ_ON;
     const int64_t bs = r->p.block_size;
     std::vector<uint8_t> scratch;
@@ -338,6 +330,12 @@ bool rd_interrupted()
     return abort_requested() != 0 || stop_requested() != 0;
 }
 
+bool rd_decodes_own_data(const file_t *f)
+{
+    const vf_ops *ops = f != nullptr && f->vf != nullptr ? f->vf->ops : nullptr;
+    return ops != nullptr && ops->read != nullptr && ops->pread == nullptr;
+}
+
 int64_t rd_device_read(file_t *f, void *destination, int64_t offset, int64_t count, int *errnum)
 {
     *errnum = 0;
@@ -345,7 +343,7 @@ int64_t rd_device_read(file_t *f, void *destination, int64_t offset, int64_t cou
         *errnum = EBADF;
         return 0;
     }
-    if (decodes_own_data(f)) {
+    if (rd_decodes_own_data(f)) {
         if (file_seek(f, offset) != 0) {
             *errnum = EIO;
             return 0;

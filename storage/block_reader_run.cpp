@@ -31,7 +31,9 @@
 //      not enough to go on from: an octave's place may lie beyond a whole
 //      good stripe. So the first place after F that answers is looked for
 //      up to L, kSweepBlocks apart at first and then at places growing by a
-//      constant ratio to L (at most kSweepReads).
+//      constant ratio to L: kSweepReads of them, or more where a larger
+//      ratio than kSweepGrowth would be needed to reach L (84 on a 64 GB
+//      card of 512-byte blocks).
 //   3. From the first place that answers (else L), reads go back toward F,
 //      a chunk at a time and block by block inside a chunk that fails,
 //      until one fails at E. Blocks F..E are taken as unreadable without
@@ -45,7 +47,7 @@
 //   afresh): a 64 GB card (2^27 blocks) at 4 s per failed read ends after
 //   4 + 45 failed reads, about 4 minutes with the pauses; with quick
 //   failures after 256 + 45, within seconds. A long bad range of a card
-//   that answers costs at most that many failed reads, kSweepReads and one
+//   that answers costs at most that many failed reads, the sweep's and one
 //   more.
 // - A failed read whose errno says the device is gone (rd_device_gone: a
 //   connection to it cut, its handle closed) ends the run at once: no read
@@ -76,9 +78,13 @@ constexpr int64_t kRunUsec = 10 * 1000000;
 // the rest of the range.
 constexpr int64_t kSpreadReads = 16;
 // The sweep for the first good place: places kSweepBlocks apart at first,
-// then growing by a constant ratio to the landing, kSweepReads at most.
+// then growing by a constant ratio to the landing: kSweepReads of them, or
+// as many as keep the ratio at kSweepGrowth (each place at most a quarter
+// further from the failing block than the one before, so that no good area
+// a quarter of its distance long lies between two of them).
 constexpr int64_t kSweepBlocks = 256;
 constexpr int kSweepReads = 64;
+constexpr double kSweepGrowth = 1.25;
 
 std::atomic<int64_t (*)()> g_time_source{nullptr};
 
@@ -144,9 +150,11 @@ found find_good_edge(const rd_run_device &d, int64_t block, int64_t landing, int
 {
     const int64_t way = landing - block;
     int64_t good = landing, before = block;
-    for (int i = 1; i < kSweepReads; ++i) {
+    const int reads =
+        std::max(kSweepReads, static_cast<int>(std::ceil(std::log(double(way)) / std::log(kSweepGrowth))));
+    for (int i = 1; i < reads; ++i) {
         const int64_t step =
-            std::max(kSweepBlocks * i, static_cast<int64_t>(std::pow(double(way), double(i) / kSweepReads)));
+            std::max(kSweepBlocks * i, static_cast<int64_t>(std::pow(double(way), double(i) / reads)));
         if (step >= way)
             break;
         if (d.halted())

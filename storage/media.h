@@ -304,8 +304,9 @@ int64_t media_read_quiet(Media *media, void *buffer, int64_t offset, int64_t n, 
 // The count; *errnum as media_read_quiet's (the run's errno for a skipped
 // sector); *verdict RD_RUN_SKIPPED for a skipped sector, RD_RUN_STOPPED,
 // RD_RUN_HALTED for an abort during the reads further on, else
-// RD_RUN_READ_ON (also for the end of the data, EBADF and a medium gone
-// (media_gone), which the rule leaves to the caller).
+// RD_RUN_READ_ON (also for the end of the data, EBADF, a medium gone
+// (media_gone) and every failure of an image format decoded by its file
+// type (rd_decodes_own_data), which the rule leaves to the caller).
 int64_t media_copy_read(Media *media, void *buffer, int64_t offset, int64_t n, int *errnum, rd_run_verdict *verdict);
 // Where a copy's reads found the medium stopped answering (media_copy_read):
 // the byte of the window where its failing reads began, else -1.

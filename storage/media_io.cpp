@@ -367,9 +367,12 @@ int64_t media_copy_read(Media *media, void *buffer, int64_t offset, int64_t n, i
     if (got > 0)
         rd_run_answered(&media->copy_run);
     // A medium removed is the caller's to end on; a medium without a file
-    // object (EBADF) fails every read as its own failure. A connection to the
-    // device cut is a device that stopped answering here (rd_run_failed).
-    if (got == n || *errnum == 0 || *errnum == EBADF || media_gone(media, *errnum))
+    // object (EBADF) fails every read as its own failure, and so does an
+    // image format decoded by its file type (a damaged or cut image: its
+    // parts that are there read at once). A connection to the device cut is
+    // a device that stopped answering here (rd_run_failed).
+    if (got == n || *errnum == 0 || *errnum == EBADF || media_gone(media, *errnum) ||
+        rd_decodes_own_data(media->io))
         return got;
     const int64_t length = media_length(media);
     std::vector<uint8_t> scratch;

@@ -36,7 +36,8 @@
 // it carries from file to file): a long bad range is passed after a few
 // reads (its sectors zeros, unread), and a card that stopped answering ends
 // the walk (-32) with the file under way kept incomplete, instead of one
-// failed read per sector of every file left.
+// failed read per sector of every file left. An image format decoded by its
+// file type is read around sector by sector: its failures are damaged parts.
 #include <fcntl.h>
 #include <unistd.h>
 

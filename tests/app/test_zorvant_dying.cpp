@@ -9,7 +9,8 @@
 // whose failed reads take seconds (the fault library's clock) are read
 // wherever they answer and given up when they do not; a recovery ends where
 // the card stopped answering; reloads left waiting do not keep zorvant
-// running; `list` says where a card stopped answering. Cards served by the
+// running; `list` says where a card stopped answering; an image cut short
+// is read around, never taken for a card that stopped. Cards served by the
 // FUSE helper failing_card_fuse; child processes of zorvant.
 #include <cerrno>
 #include <regex>
@@ -407,6 +408,47 @@ TEST_F(ZorvantCliDyingCard, ListSaysWhereTheCardStoppedAnswering)
     ASSERT_EQ(zorvant({"save", dir / "scans.zvscan"}).status, 0);
     ASSERT_EQ(zorvant({"load", dir / "scans.zvscan"}, dir / "other").status, 0);
     EXPECT_TRUE(has(zorvant({"list"}, dir / "other").out, state)) << "loaded";
+}
+
+} // namespace
+
+namespace {
+
+// A VMDK of a full card, cut short inside a 2 MiB video: every read past
+// the cut fails at once, to the image's end. A damaged image is no card
+// that stopped answering: the video is read around (its start kept as
+// CLIP.MOV.incomplete), the photo walked after it (stored before the cut)
+// is recovered, and the message blames the image, not a card.
+TEST_F(ZorvantCliDyingCard, ImageCutShortIsReadAroundNotTakenForACardThatStopped)
+{
+    zvtest::requireTool("qemu-img");
+    const std::string image = dir / "card.img";
+    zvtest::makeFat(image, 32, 64 * 1024);
+    // The photo's folder lies before the video on the card, its entry after the video's.
+    zvtest::fatPut(image, "A.BIN", "a");
+    zvtest::fatMkdir(image, "DCIM");
+    put(image, "DCIM/IMG1.JPG", 400, 300, 41);
+    zvtest::fatDelete(image, "A.BIN");
+    const std::string clip = zvtest::patternBytes(2 * MiB, 42);
+    zvtest::fatPut(image, "CLIP.MOV", clip);
+    // The rest of the card filled: the VMDK stores every sector after the video.
+    const std::string listing = zvtest::mtools("mdir -i " + shellQuote(image) + " ::");
+    std::string free = listing.substr(0, listing.find(" bytes free"));
+    free = std::regex_replace(free.substr(free.rfind('\n') + 1), std::regex("[^0-9]"), "");
+    zvtest::fatPut(image, "FILL.BIN", zvtest::patternBytes(std::stoull(free), 43));
+    const std::string vmdk = dir / "card.vmdk";
+    zvtest::mustRun("qemu-img convert -f raw -O vmdk " + shellQuote(image) + " " + shellQuote(vmdk));
+    fs::resize_file(vmdk, fs::file_size(vmdk) - std::stoull(free) - 1 * MiB);
+    ASSERT_EQ(zorvant({"scan", "--quick", vmdk}).status, 0);
+    ASSERT_EQ(zorvant({"select", "1/Found Files/CLIP.MOV", "1/Found Files/DCIM"}).status, 0);
+    const Outcome r = zorvant({"recover", "1", "--to", dir / "out"});
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    const std::map<std::string, std::string> got = filesBelow(dir / "out/Recovered Files from card.vmdk/Found Files");
+    EXPECT_TRUE(got.count("DCIM/IMG1.JPG") == 1 && got.at("DCIM/IMG1.JPG") == photos.at("DCIM/IMG1.JPG")) << r.err;
+    EXPECT_TRUE(got.count("CLIP.MOV.incomplete") == 1 &&
+                got.at("CLIP.MOV.incomplete").substr(0, 512 * 1024) == clip.substr(0, 512 * 1024));
+    EXPECT_TRUE(has(r.err, "The image file is damaged or cut short there")) << r.err;
+    EXPECT_FALSE(has(r.err, "stopped answering")) << r.err;
 }
 
 } // namespace

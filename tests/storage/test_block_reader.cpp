@@ -850,6 +850,31 @@ TEST(BlockReader, ReadsFurtherOnAreMadeWhateverTheirTime)
     EXPECT_TRUE(log.has(" read(s) further on: the device stopped answering"));
 }
 
+// A long run from block F of a 64 GB card (2^27 blocks) failing everywhere
+// but at its last block and in a good area of 56,000 blocks 216,000 blocks
+// after F, which the reads further on (seeded by F) all miss: the sweep
+// back from the last block finds the area (a quarter of its distance long),
+// and the skip ends before it instead of taking it as unreadable.
+TEST(BlockReader, LongRunSkipStopsBeforeAGoodAreaAQuarterOfItsDistanceLong)
+{
+    const int64_t last = (int64_t(1) << 27) - 1, F = 1000, good = F + 216000, good_end = good + 56000;
+    rd_run_device device;
+    device.last_block = last;
+    device.chunk_blocks = 256;
+    device.read = [&](int64_t at, int64_t blocks, int *errnum) {
+        const bool delivers = at == last || (at >= good && at + blocks <= good_end);
+        *errnum = delivers ? 0 : EIO;
+        return delivers;
+    };
+    device.halted = [] { return false; };
+    rd_run run;
+    run.reads = 255; // the next failure makes the run long
+    int64_t skip_last = F;
+    LogCapture log;
+    ASSERT_EQ(rd_run_failed(&run, device, F, EIO, &skip_last), RD_RUN_SKIPPED);
+    EXPECT_EQ(skip_last, good - 1);
+}
+
 // A reader that takes seconds per failed read (through the clock seam: 3 s
 // each from 256 KiB on) is taken to have stopped answering after a few of
 // them lasting 10 s, not after 256.
